@@ -1,0 +1,174 @@
+#include "agent/agent.h"
+
+#include <exception>
+#include <string>
+
+#include "agent/command.h"
+#include "platform/datagram_socket.h"
+#include "settings/keys.h"
+#include "text/text.h"
+
+namespace zalvo::agent {
+namespace {
+
+using settings::Key;
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// A period of 0 never fires; a negative period fires like its magnitude.
+bool Fires(int32_t counter, int32_t period) {
+  return period != 0 && counter % period == 0;
+}
+
+}  // namespace
+
+Agent::Agent(AgentState& state, AgentActions& actions, Replies& replies, LogSink log)
+    : state_(state), actions_(actions), replies_(replies), log_(std::move(log)) {}
+
+void Agent::Log(std::string_view line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+template <typename F>
+void Agent::Guarded(std::string_view what, F&& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    Log(std::string(what) + " failed: " + e.what());
+  } catch (...) {
+    Log(std::string(what) + " failed");
+  }
+}
+
+void Agent::Startup() {
+  state_.tick_counter = 1;
+  state_.check_period = 10;
+  Guarded("settings load", [&] { actions_.LoadSettings(); });
+}
+
+void Agent::Tick() {
+  AgentState& s = state_;
+  s.remaining_seconds = WrapAdd(s.remaining_seconds, -1);
+  s.tick_counter += 1;
+  if (s.tick_counter % 100 == 0) {
+    Guarded("keep-alive", [&] { actions_.SendPing(); });
+    s.tick_counter = 1;
+  }
+  if (Fires(s.tick_counter, s.check_period)) {
+    if (s.settings.Flag(Key::Beep) && s.remaining_seconds < 0 && s.session_active) {
+      Guarded("expiry beep", [&] { actions_.ExpiryBeep(); });
+    }
+    if (s.settings.Flag(Key::AutoShutDown) &&
+        int64_t{s.remaining_seconds} < -int64_t{s.grace_seconds}) {
+      Guarded("automatic session end", [&] { actions_.EndSession(); });
+    }
+  }
+  if (Fires(s.tick_counter, s.report_period)) {
+    Guarded("status report", [&] { actions_.SendInfo(); });
+  }
+  if (!s.session_active) {
+    if (s.settings.Flag(Key::ShutDownMonitor)) {
+      Guarded("monitor off", [&] { actions_.MonitorOff(); });
+    }
+    if (s.settings.Flag(Key::ShutDownMouse)) {
+      Guarded("mouse park", [&] { actions_.ParkMouse(); });
+    }
+  }
+}
+
+void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
+                         int32_t port) {
+  if (number_bytes <= 0) {
+    Log("failed receive from " + std::string(from_ip) + " ignored");
+    return;
+  }
+  if (from_ip != state_.settings.Text(Key::ServerIP)) {
+    Log("datagram from " + std::string(from_ip) + ":" + std::to_string(port) + " ignored");
+    return;
+  }
+  std::string_view command = bytes.substr(0, static_cast<size_t>(number_bytes));
+  Log("<- " + std::string(from_ip) + ":" + std::to_string(port) + " " + std::string(command));
+  try {
+    Dispatch(command);
+    actions_.SendPing();
+  } catch (const std::exception& e) {
+    Log("command failed: " + std::string(e.what()));
+  } catch (...) {
+    Log("command failed");
+  }
+}
+
+void Agent::Dispatch(std::string_view command) {
+  if (StartsWith(command, "ACTION RUN")) {
+    actions_.RunProgram(FieldFrom(command, 12));
+  }
+  if (StartsWith(command, "ACTION PROXY")) {
+    ProxyFields proxy = ParseProxyFields(command);
+    state_.settings.SetFlag(Key::ProxyEnable, proxy.enable);
+    state_.settings.SetText(Key::ProxyServer, proxy.server);
+    state_.settings.SetText(Key::ProxyPort, proxy.port);
+    actions_.SaveSettings();
+  }
+  if (StartsWith(command, "ACTION KILL")) {
+    actions_.KillWindow(KillCaption(command));
+  }
+  if (StartsWith(command, "ACTION PROCESS")) {
+    actions_.ListWindows();
+    replies_.SendText(ProcessListReply(state_.window_list));
+  }
+  if (StartsWith(command, "ACTION SIT")) {
+    state_.remaining_seconds = SitSeconds(command);
+    actions_.StartSession();
+  }
+  if (command == "ACTION STAND") {
+    state_.remaining_seconds = StandSeconds(state_.remaining_seconds);
+    actions_.EndSession();
+  }
+  if (command == "ACTION SHUTDOWN") {
+    actions_.ForcedShutdown();
+  }
+  if (command == "ACTION MONITOR OFF") {
+    actions_.MonitorOff();
+  }
+  if (command == "ACTION MONITOR ON") {
+    actions_.MonitorOn();
+  }
+  if (command == "ACTION REBOOT") {
+    actions_.ForcedReboot();
+  }
+  if (command == "ACTION INSTALL") {
+    actions_.StartInstallSession();
+  }
+  if (command == "ACTION INFO") {
+    actions_.SendInfo();
+  }
+  if (command == "ACTION INI") {
+    actions_.LoadSettings();
+    actions_.WritePolicies();
+  }
+  if (StartsWith(command, "ACTION VOLUME")) {
+    // A bad volume or a failed mixer ends this action only.
+    auto volume = text::ParseInt32(FieldFrom(command, 14));
+    if (volume) {
+      Guarded("volume", [&] { actions_.SetVolume(*volume); });
+    }
+  }
+}
+
+std::string ProcessListReply(const std::vector<std::string>& windows) {
+  std::string reply = "PROCESS LIST:";
+  for (size_t i = 0; i < windows.size(); ++i) {
+    std::string entry = (i > 0 ? "," : "") + text::QuoteCommaEntry(windows[i]);
+    if (reply.size() + entry.size() > platform::kMaxDatagram) {
+      break;
+    }
+    reply += entry;
+  }
+  return reply;
+}
+
+}  // namespace zalvo::agent

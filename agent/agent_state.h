@@ -1,0 +1,33 @@
+// The agent's worker state. One mutex of the runtime guards all of it: the
+// dispatcher, the tick and every send run under that lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings/agent_settings.h"
+
+namespace zalvo::agent {
+
+struct AgentState {
+  bool session_active = false;
+  // Seconds left of the session; lowered on every tick whether or not a
+  // session runs, so it goes below zero after expiry.
+  int32_t remaining_seconds = 0;
+  // Caption of the foreground window at the last status report.
+  std::string last_caption;
+  // Ticks between over-time checks (ClosePasswordForm), between status reports
+  // (SendDataTime), and seconds past expiry before the automatic end
+  // (AutoShutDownSec). A period of 0 never fires.
+  int32_t check_period = 0;
+  int32_t report_period = 0;
+  int32_t grace_seconds = 0;
+  // Cyclic tick counter, 1 to 99.
+  int32_t tick_counter = 0;
+  settings::AgentSettings settings;
+  // Upper-cased captions of the top-level windows at the last listing.
+  std::vector<std::string> window_list;
+};
+
+}  // namespace zalvo::agent

@@ -1,0 +1,109 @@
+// zalvos on Linux: the agent over a simulated station, in the foreground.
+//
+//   zalvos --station DIR [--sample] [--tick-ms N]
+//
+// Prints a line for every command received, every reply sent and every
+// action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
+// SIGUSR2 continues it, as the service's pause and continue do.
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/runtime.h"
+#include "agent/server_replies.h"
+#include "agent/station_agent.h"
+#include "platform/datagram_socket.h"
+#include "platform/posix/console_host.h"
+#include "platform/sim/station.h"
+#include "text/cp1251.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zalvos --station DIR [--sample] [--tick-ms N]\n"
+    "\n"
+    "Runs the station agent over the simulated station in DIR, in the foreground.\n"
+    "  --station DIR  the station folder (windows/, registry/, windows.txt, journal.log)\n"
+    "  --sample       first fill DIR with a sample station whose server is 127.0.0.1\n"
+    "                 (files that exist are kept)\n"
+    "  --tick-ms N    length of one tick in milliseconds (default 1000)\n"
+    "Commands arrive on UDP port 6767; replies go to the server's port 6868.\n"
+    "Ctrl+C stops, SIGUSR1 pauses the tick, SIGUSR2 continues it.\n";
+
+std::mutex g_print;
+
+void Print(const char* source, std::string_view utf8) {
+  std::lock_guard lock(g_print);
+  std::fprintf(stdout, "%s %.*s\n", source, static_cast<int>(utf8.size()), utf8.data());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zalvo;
+  std::string station_dir;
+  bool sample = false;
+  int tick_ms = 1000;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--station" && i + 1 < argc) {
+      station_dir = argv[++i];
+    } else if (arg == "--sample") {
+      sample = true;
+    } else if (arg == "--tick-ms" && i + 1 < argc) {
+      auto value = text::ParseInt32(argv[++i]);
+      if (!value || *value <= 0) {
+        std::fprintf(stderr, "zalvos: --tick-ms needs a positive number of milliseconds\n");
+        return 2;
+      }
+      tick_ms = *value;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "zalvos: unknown argument '%s'\n\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (station_dir.empty()) {
+    std::fprintf(stderr, "zalvos: --station DIR is required\n\n%s", kUsage);
+    return 2;
+  }
+  try {
+    if (sample) {
+      sim::Station::CreateSample(station_dir, "127.0.0.1");
+    }
+    if (!std::filesystem::is_directory(station_dir)) {
+      std::fprintf(stderr,
+                   "zalvos: station folder '%s' does not exist (use --sample to create one)\n",
+                   station_dir.c_str());
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: cannot create the sample station: %s\n", e.what());
+    return 1;
+  }
+
+  // Every thread inherits the blocked signals; the console host waits for them.
+  platform::BlockServiceSignals();
+
+  agent::LogSink log = [](std::string_view cp1251) {
+    Print("agent  ", text::Cp1251ToUtf8(cp1251));
+  };
+  sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
+  auto socket = platform::MakeUdpSocket();
+  agent::AgentState state;
+  agent::ServerReplies replies(*socket, state, log);
+  agent::StationAgent actions(state, replies,
+                              {station.registry(), station.files(), station.desktop()}, log);
+  agent::Agent worker(state, actions, replies, log);
+  agent::AgentRuntime runtime(worker, *socket, {std::chrono::milliseconds(tick_ms)}, log);
+  Print("agent  ",
+        "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
+  return platform::RunInConsole(runtime);
+}

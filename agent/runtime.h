@@ -1,0 +1,59 @@
+// The agent's threads: a receive loop that hands each datagram to the
+// dispatcher, and a worker that runs the tick. One mutex serialises the
+// dispatcher, the tick and every send. Pausing stops the tick only.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "agent/agent.h"
+#include "platform/datagram_socket.h"
+#include "platform/service_host.h"
+
+namespace zalvo::agent {
+
+inline constexpr uint16_t kCommandPort = 6767;
+
+struct RuntimeOptions {
+  std::chrono::milliseconds tick{1000};
+  uint16_t port = kCommandPort;
+};
+
+class AgentRuntime final : public platform::ServiceHandlers {
+ public:
+  AgentRuntime(Agent& agent, platform::DatagramSocket& socket, RuntimeOptions options,
+               LogSink log = {});
+  ~AgentRuntime() override;
+  AgentRuntime(const AgentRuntime&) = delete;
+  AgentRuntime& operator=(const AgentRuntime&) = delete;
+
+  // Binds the endpoint to 0.0.0.0 and the command port (a port in use throws
+  // PlatformError), then starts the receive loop and the worker.
+  void Start() override;
+  // Ends both threads, within about one tick, and waits for them.
+  void Stop() override;
+  void Pause() override;
+  void Continue() override;
+
+ private:
+  void ReceiveLoop();
+  void WorkerLoop();
+
+  Agent& agent_;
+  platform::DatagramSocket& socket_;
+  RuntimeOptions options_;
+  LogSink log_;
+
+  std::mutex state_mutex_;  // the agent's state, the settings and the send path
+  std::mutex control_mutex_;
+  std::condition_variable control_changed_;
+  bool stopping_ = false;
+  bool paused_ = false;
+  std::thread receiver_;
+  std::thread worker_;
+};
+
+}  // namespace zalvo::agent

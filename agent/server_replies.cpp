@@ -1,0 +1,27 @@
+#include "agent/server_replies.h"
+
+#include "platform/error.h"
+#include "settings/keys.h"
+#include "text/text.h"
+
+namespace zalvo::agent {
+
+ServerReplies::ServerReplies(platform::DatagramSocket& socket, const AgentState& state, LogSink log)
+    : socket_(socket), state_(state), log_(std::move(log)) {}
+
+void ServerReplies::SendText(const std::string& text) {
+  const std::string& host = state_.settings.Text(settings::Key::ServerIP);
+  auto port = static_cast<uint16_t>(text::ParseInt32(kReplyPort).value_or(0));
+  try {
+    socket_.SendTo(host, port, text);
+    if (log_) {
+      log_("-> " + host + ":" + std::string(kReplyPort) + " " + text);
+    }
+  } catch (const platform::PlatformError& e) {
+    if (log_) {
+      log_("reply \"" + text + "\" to \"" + host + "\" lost: " + e.what());
+    }
+  }
+}
+
+}  // namespace zalvo::agent

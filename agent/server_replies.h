@@ -1,0 +1,31 @@
+// The agent's send routine: every reply and report goes to the server address
+// of the settings, port 6868, from the endpoint's socket.
+#pragma once
+
+#include <string_view>
+
+#include "agent/actions.h"
+#include "agent/agent.h"
+#include "agent/agent_state.h"
+#include "platform/datagram_socket.h"
+
+namespace zalvo::agent {
+
+inline constexpr std::string_view kReplyPort = "6868";
+
+class ServerReplies final : public Replies {
+ public:
+  ServerReplies(platform::DatagramSocket& socket, const AgentState& state, LogSink log = {});
+
+  // Sends the text as one datagram. Every failure is absorbed: an empty or
+  // null server address, a failed lookup, a text too long for one datagram
+  // and a failed send lose the reply without notice to the caller.
+  void SendText(const std::string& text) override;
+
+ private:
+  platform::DatagramSocket& socket_;
+  const AgentState& state_;
+  LogSink log_;
+};
+
+}  // namespace zalvo::agent

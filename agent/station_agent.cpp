@@ -1,0 +1,80 @@
+#include "agent/station_agent.h"
+
+#include <stdexcept>
+
+namespace zalvo::agent {
+namespace {
+
+[[noreturn]] void NotYetBuilt(const char* what) {
+  throw std::logic_error(std::string(what) + " is not part of this build yet");
+}
+
+}  // namespace
+
+StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log)
+    : state_(state),
+      replies_(replies),
+      parts_(parts),
+      log_(std::move(log)),
+      settings_(state, parts.files, log_) {}
+
+void StationAgent::LoadSettings() {
+  settings_.Load();
+}
+
+void StationAgent::SaveSettings() {
+  WritePolicies();
+  settings_.Save();
+}
+
+void StationAgent::SendPing() {
+  replies_.SendText("PING");
+}
+
+void StationAgent::WritePolicies() {
+  NotYetBuilt("WritePolicies");
+}
+void StationAgent::StartSession() {
+  NotYetBuilt("StartSession");
+}
+void StationAgent::EndSession() {
+  NotYetBuilt("EndSession");
+}
+void StationAgent::StartInstallSession() {
+  NotYetBuilt("StartInstallSession");
+}
+void StationAgent::ForcedReboot() {
+  NotYetBuilt("ForcedReboot");
+}
+void StationAgent::ForcedShutdown() {
+  NotYetBuilt("ForcedShutdown");
+}
+void StationAgent::SendInfo() {
+  NotYetBuilt("SendInfo");
+}
+void StationAgent::RunProgram(const std::string&) {
+  NotYetBuilt("RunProgram");
+}
+void StationAgent::KillWindow(const std::string&) {
+  NotYetBuilt("KillWindow");
+}
+void StationAgent::ListWindows() {
+  NotYetBuilt("ListWindows");
+}
+void StationAgent::MonitorOff() {
+  NotYetBuilt("MonitorOff");
+}
+void StationAgent::MonitorOn() {
+  NotYetBuilt("MonitorOn");
+}
+void StationAgent::ParkMouse() {
+  NotYetBuilt("ParkMouse");
+}
+void StationAgent::ExpiryBeep() {
+  NotYetBuilt("ExpiryBeep");
+}
+void StationAgent::SetVolume(int32_t) {
+  NotYetBuilt("SetVolume");
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,52 @@
+// The agent's operations carried out on a real or simulated station.
+#pragma once
+
+#include "agent/actions.h"
+#include "agent/agent.h"
+#include "agent/agent_state.h"
+#include "agent/settings_store.h"
+#include "platform/desktop.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+
+namespace zalvo::agent {
+
+// What the station offers the agent.
+struct StationParts {
+  platform::Registry& registry;
+  platform::StationFiles& files;
+  platform::Desktop& desktop;
+};
+
+class StationAgent final : public AgentActions {
+ public:
+  StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
+
+  void LoadSettings() override;
+  void WritePolicies() override;
+  void SaveSettings() override;
+  void StartSession() override;
+  void EndSession() override;
+  void StartInstallSession() override;
+  void ForcedReboot() override;
+  void ForcedShutdown() override;
+  void SendPing() override;
+  void SendInfo() override;
+  void RunProgram(const std::string& command_line) override;
+  void KillWindow(const std::string& caption) override;
+  void ListWindows() override;
+  void MonitorOff() override;
+  void MonitorOn() override;
+  void ParkMouse() override;
+  void ExpiryBeep() override;
+  void SetVolume(int32_t volume) override;
+
+ private:
+  AgentState& state_;
+  Replies& replies_;
+  StationParts parts_;
+  LogSink log_;
+  SettingsStore settings_;
+};
+
+}  // namespace zalvo::agent

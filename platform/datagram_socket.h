@@ -1,0 +1,52 @@
+// One IPv4 UDP socket: bound to a local port, receiving one datagram at a
+// time with its sender, and sending datagrams from the same port.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zalvo::platform {
+
+// The largest datagram received whole, and the largest one sent.
+inline constexpr size_t kMaxDatagram = 2048;
+
+struct ReceivedDatagram {
+  // Byte count of the datagram, or -1 when the receive failed (a datagram
+  // longer than kMaxDatagram fails).
+  int32_t byte_count = -1;
+  std::string bytes;
+  // The sender's four address bytes as decimal numbers joined by dots, with
+  // no leading zeros.
+  std::string from_ip;
+  uint16_t from_port = 0;
+};
+
+class DatagramSocket {
+ public:
+  virtual ~DatagramSocket() = default;
+
+  // Binds to a dotted IPv4 address ("0.0.0.0" for all) and a port; 0 picks a
+  // free port. Throws PlatformError.
+  virtual void Bind(std::string_view address, uint16_t port) = 0;
+  virtual uint16_t LocalPort() = 0;
+
+  // Waits up to timeout_ms (forever when negative) for the next datagram.
+  // nullopt on timeout and once Shutdown has been called.
+  virtual std::optional<ReceivedDatagram> Receive(int timeout_ms) = 0;
+
+  // Sends one datagram from the bound socket. The host is a dotted address or
+  // a name that is looked up. Throws PlatformError on an empty or null
+  // address, a failed lookup, a datagram longer than kMaxDatagram, or a
+  // failed send.
+  virtual void SendTo(std::string_view host, uint16_t port, std::string_view bytes) = 0;
+
+  // Ends every wait in Receive, now and later. Safe from another thread.
+  virtual void Shutdown() = 0;
+};
+
+std::unique_ptr<DatagramSocket> MakeUdpSocket();
+
+}  // namespace zalvo::platform

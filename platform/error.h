@@ -1,0 +1,24 @@
+// The one failure type of the platform layer. Every implementation turns an
+// operating-system error into it right after the failing call; the domain
+// code catches it exactly where a sequence is guarded.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace zalvo::platform {
+
+class PlatformError : public std::runtime_error {
+ public:
+  // The message is Windows-1251 text, as every text of the system.
+  explicit PlatformError(const std::string& message, int64_t code = 0)
+      : std::runtime_error(message), code_(code) {}
+
+  int64_t code() const { return code_; }
+
+ private:
+  int64_t code_;
+};
+
+}  // namespace zalvo::platform

@@ -1,0 +1,49 @@
+// The registry as both programs use it: keys opened for full access, string
+// and double-word values, and the names of a key's values. Names and data are
+// Windows-1251 text; key paths are given from the hive root, and a leading
+// backslash is allowed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zalvo::platform {
+
+enum class Hive : uint8_t { kCurrentUser, kLocalMachine };
+
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+
+  // A missing value reads as nullopt; a value of another type, or a refused
+  // read, throws PlatformError. String data ends at its first zero byte.
+  virtual std::optional<std::string> ReadString(std::string_view name) = 0;
+  virtual std::optional<uint32_t> ReadDword(std::string_view name) = 0;
+
+  // REG_SZ (the terminating zero counted in the stored length) and REG_DWORD.
+  // A refused write throws PlatformError.
+  virtual void WriteString(std::string_view name, std::string_view data) = 0;
+  virtual void WriteDword(std::string_view name, uint32_t data) = 0;
+
+  // The names of the key's values, in the order the registry gives them.
+  virtual std::vector<std::string> ValueNames() = 0;
+};
+
+class Registry {
+ public:
+  virtual ~Registry() = default;
+
+  // Opens an existing key for full access. nullptr when the key is missing or
+  // the access is refused; the callers treat both alike.
+  virtual std::unique_ptr<RegistryKey> Open(Hive hive, std::string_view path) = 0;
+
+  // Opens the key for full access, creating it and its missing parents.
+  // nullptr when it can be neither opened nor created.
+  virtual std::unique_ptr<RegistryKey> Create(Hive hive, std::string_view path) = 0;
+};
+
+}  // namespace zalvo::platform

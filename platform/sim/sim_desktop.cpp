@@ -1,0 +1,241 @@
+#include "platform/sim/sim_desktop.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+
+#include "platform/error.h"
+#include "platform/sim/sim_files.h"
+#include "text/cp1251.h"
+#include "text/text.h"
+
+namespace zalvo::sim {
+namespace {
+
+constexpr uint32_t kScClose = 0xF060;
+
+std::string Quoted(std::string_view cp1251) {
+  return "\"" + text::Cp1251ToUtf8(cp1251) + "\"";
+}
+
+std::string ExitModeText(platform::ExitMode mode) {
+  switch (mode) {
+    case platform::ExitMode::kLogOffForce:
+      return "4 (log off, force)";
+    case platform::ExitMode::kShutdownForce:
+      return "5 (shut down, force)";
+    case platform::ExitMode::kRebootForce:
+      return "6 (reboot, force)";
+  }
+  return std::to_string(static_cast<uint32_t>(mode));
+}
+
+}  // namespace
+
+std::vector<SimWindow> ParseWindowList(std::string_view utf8) {
+  std::vector<SimWindow> windows;
+  size_t start = 0;
+  while (start < utf8.size()) {
+    size_t end = utf8.find('\n', start);
+    if (end == std::string_view::npos) {
+      end = utf8.size();
+    }
+    std::string line(utf8.substr(start, end - start));
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    // Three blank-separated fields, then the caption as the rest of the line.
+    size_t a = line.find(' ');
+    size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+    size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
+    std::string handle = line.substr(0, a);
+    std::string pid = a == std::string::npos ? "" : line.substr(a + 1, b - a - 1);
+    std::string flags = b == std::string::npos ? "" : line.substr(b + 1, c - b - 1);
+    auto h = text::ParseInt32(handle);
+    auto p = text::ParseInt32(pid);
+    if (!h || !p) {
+      continue;
+    }
+    SimWindow window;
+    window.handle = static_cast<uint32_t>(*h);
+    window.process_id = static_cast<uint32_t>(*p);
+    window.foreground = flags.find('F') != std::string::npos;
+    window.caption = c == std::string::npos ? "" : text::Utf8ToCp1251(line.substr(c + 1));
+    windows.push_back(std::move(window));
+  }
+  return windows;
+}
+
+std::string FormatWindowList(const std::vector<SimWindow>& windows) {
+  std::string out = "# handle pid flags caption (flags: F = foreground, - = none)\n";
+  for (const SimWindow& w : windows) {
+    out += std::to_string(w.handle) + " " + std::to_string(w.process_id) + " " +
+           (w.foreground ? "F" : "-") + " " + text::Cp1251ToUtf8(w.caption) + "\n";
+  }
+  return out;
+}
+
+SimDesktop::SimDesktop(std::filesystem::path root, Journal& journal)
+    : root_(std::move(root)), journal_(journal) {}
+
+std::vector<SimWindow> SimDesktop::Windows() {
+  try {
+    return ParseWindowList(ReadWholeFile(root_ / "windows.txt"));
+  } catch (const platform::PlatformError&) {
+    return {};
+  }
+}
+
+void SimDesktop::SaveWindows(const std::vector<SimWindow>& windows) {
+  WriteFileAtomically(root_ / "windows.txt", FormatWindowList(windows));
+}
+
+bool SimDesktop::LockWorkStation() {
+  journal_.Write("LockWorkStation");
+  return true;
+}
+
+bool SimDesktop::EnablePrivilege(std::string_view name) {
+  std::string content;
+  try {
+    content = ReadWholeFile(root_ / "privileges.txt");
+  } catch (const platform::PlatformError&) {
+    return true;
+  }
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) {
+      end = content.size();
+    }
+    std::string line = content.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+      line.pop_back();
+    }
+    if (text::EqualsIgnoreCase(line, name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SimDesktop::ExitSession(platform::ExitMode mode) {
+  journal_.Write("ExitWindowsEx " + ExitModeText(mode));
+  return true;
+}
+
+platform::WindowHandle SimDesktop::ForegroundWindow() {
+  std::lock_guard lock(mutex_);
+  for (const SimWindow& w : Windows()) {
+    if (w.foreground) {
+      return w.handle;
+    }
+  }
+  return 0;
+}
+
+std::vector<platform::WindowHandle> SimDesktop::TopLevelWindows() {
+  std::lock_guard lock(mutex_);
+  std::vector<platform::WindowHandle> handles;
+  for (const SimWindow& w : Windows()) {
+    handles.push_back(w.handle);
+  }
+  return handles;
+}
+
+std::string SimDesktop::WindowCaption(platform::WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  for (const SimWindow& w : Windows()) {
+    if (w.handle == window) {
+      return w.caption.substr(0, platform::kMaxCaption);
+    }
+  }
+  return {};
+}
+
+platform::WindowHandle SimDesktop::FindWindowByCaption(std::string_view caption) {
+  std::lock_guard lock(mutex_);
+  for (const SimWindow& w : Windows()) {
+    if (text::EqualsIgnoreCase(w.caption, caption)) {
+      return w.handle;
+    }
+  }
+  return 0;
+}
+
+uint32_t SimDesktop::WindowProcessId(platform::WindowHandle window) {
+  std::lock_guard lock(mutex_);
+  for (const SimWindow& w : Windows()) {
+    if (w.handle == window) {
+      return w.process_id;
+    }
+  }
+  return 0;
+}
+
+bool SimDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
+  std::lock_guard lock(mutex_);
+  std::vector<SimWindow> windows = Windows();
+  auto gone = std::remove_if(windows.begin(), windows.end(),
+                             [&](const SimWindow& w) { return w.process_id == process_id; });
+  if (gone == windows.end() || process_id == 0) {
+    journal_.Write("OpenProcess " + std::to_string(process_id) + " failed");
+    return false;
+  }
+  windows.erase(gone, windows.end());
+  SaveWindows(windows);
+  journal_.Write("TerminateProcess " + std::to_string(process_id) + " exit code " +
+                 std::to_string(exit_code));
+  return true;
+}
+
+bool SimDesktop::ShellOpen(const std::string& file, const std::string& parameters,
+                           const std::string& directory, int show_command) {
+  journal_.Write("ShellExecute file=" + Quoted(file) + " parameters=" + Quoted(parameters) +
+                 " directory=" + Quoted(directory) + " show=" + std::to_string(show_command));
+  return true;
+}
+
+void SimDesktop::BroadcastMonitorPower(int32_t state) {
+  journal_.Write(std::string("MonitorPower ") + (state == platform::kMonitorOff ? "off" : "on") +
+                 " (" + std::to_string(state) + ")");
+}
+
+void SimDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
+  std::lock_guard lock(mutex_);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%X", command);
+  journal_.Write("SendMessage " + std::to_string(window) + " WM_SYSCOMMAND " + hex);
+  if (command == kScClose) {
+    std::vector<SimWindow> windows = Windows();
+    auto gone = std::remove_if(windows.begin(), windows.end(),
+                               [&](const SimWindow& w) { return w.handle == window; });
+    if (gone != windows.end()) {
+      windows.erase(gone, windows.end());
+      SaveWindows(windows);
+    }
+  }
+}
+
+void SimDesktop::SetCursorPosition(int32_t x, int32_t y) {
+  journal_.Write("SetCursorPos " + std::to_string(x) + " " + std::to_string(y));
+}
+
+void SimDesktop::MessageBeep(uint32_t type) {
+  journal_.Write("MessageBeep " + std::to_string(type));
+}
+
+std::optional<uint64_t> SimDesktop::FreeBytesOnDriveC() {
+  struct statvfs fs {};
+  if (::statvfs(root_.c_str(), &fs) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+}
+
+}  // namespace zalvo::sim

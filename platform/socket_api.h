@@ -1,0 +1,37 @@
+// The few socket calls the UDP socket needs, implemented once per platform
+// (BSD sockets on Linux, Windows Sockets on Windows). Every failure is turned
+// into PlatformError here, right after the failing call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace zalvo::platform::sockapi {
+
+using Handle = uintptr_t;
+extern const Handle kInvalidHandle;
+
+// Starts the socket library once per process.
+void Startup();
+
+Handle OpenUdp();
+void Close(Handle handle);
+// Address in network byte order.
+void Bind(Handle handle, uint32_t address, uint16_t port);
+uint16_t LocalPort(Handle handle);
+
+// True when a datagram is waiting, false on timeout.
+bool WaitReadable(Handle handle, int timeout_ms);
+
+// Receives one datagram into the buffer. Returns its length, or -1 when it
+// did not fit or the receive failed.
+int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity, uint32_t* from_address,
+                    uint16_t* from_port);
+
+void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes);
+
+// A dotted IPv4 address, else a name looked up; nullopt when neither works.
+std::optional<uint32_t> ResolveIPv4(std::string_view host);
+
+}  // namespace zalvo::platform::sockapi

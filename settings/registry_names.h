@@ -1,0 +1,27 @@
+// Registry keys and values shared by the two programs.
+#pragma once
+
+#include <string_view>
+
+namespace zalvo::settings {
+
+// Local machine: the Windows log-on key that carries the session hand-off.
+inline constexpr std::string_view kWinlogonKey =
+    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+inline constexpr std::string_view kAutoAdminLogon = "AutoAdminLogon";
+inline constexpr std::string_view kDefaultUserName = "DefaultUserName";
+inline constexpr std::string_view kDefaultPassword = "DefaultPassword";
+inline constexpr std::string_view kZalvoLogon = "ZalvoLogon";
+inline constexpr std::string_view kLocalTimer = "LocalTimer";
+
+// Current user: the lock screen's passwords and its copy of the server address.
+inline constexpr std::string_view kZalvoKey = "Software\\Kav\\Zalvo";
+inline constexpr std::string_view kZalvoPassword = "ZalvoPassword";
+inline constexpr std::string_view kSmallPassword = "SmallPassword";
+inline constexpr std::string_view kServerIPValue = "ServerIP";
+
+// Current user: the list of programs a customer may start.
+inline constexpr std::string_view kRestrictRunKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer\\RestrictRun";
+
+}  // namespace zalvo::settings

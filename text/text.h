@@ -1,0 +1,36 @@
+// Small text rules shared by both programs: the integer parse, the Latin-only
+// upper-casing of window captions, key comparison and the comma text of lists.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zalvo::text {
+
+// The integer parse of settings values and command fields: optional leading
+// blanks, an optional sign, then decimal digits, or hexadecimal digits after
+// "$" or "0x". The value must fit a signed 32-bit integer. Empty text, trailing
+// blanks or any other character make the parse fail.
+std::optional<int32_t> ParseInt32(std::string_view text);
+
+// Turns only the letters a to z into A to Z; every other byte, Cyrillic
+// included, stays as it is.
+std::string UpperLatin(std::string_view text);
+
+// Equality of two texts without regard to the case of the letters a to z.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
+// Ordering of two texts without regard to the case of a to z, byte by byte
+// otherwise (so "10" sorts before "2").
+bool LessIgnoreCase(std::string_view a, std::string_view b);
+
+// The comma text of a list: entries joined by ",", an entry that holds a
+// blank, a character below 33, a double quote or a comma is enclosed in double
+// quotes with its inner quotes doubled.
+std::string QuoteCommaEntry(std::string_view entry);
+std::string CommaText(const std::vector<std::string>& entries);
+
+}  // namespace zalvo::text
