@@ -91,7 +91,14 @@ void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::stri
     return;
   }
   std::string_view command = bytes.substr(0, static_cast<size_t>(number_bytes));
-  Log("<- " + std::string(from_ip) + ":" + std::to_string(port) + " " + std::string(command));
+  if (log_) {
+    constexpr size_t kShown = 120;
+    std::string shown(command.substr(0, kShown));
+    if (command.size() > kShown) {
+      shown += "... (" + std::to_string(command.size()) + " bytes)";
+    }
+    Log("<- " + std::string(from_ip) + ":" + std::to_string(port) + " " + shown);
+  }
   try {
     Dispatch(command);
     actions_.SendPing();

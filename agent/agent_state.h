@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/agent_settings.h"
+#include "settings/station_settings.h"
 
 namespace zalvo::agent {
 
@@ -25,7 +25,7 @@ struct AgentState {
   int32_t grace_seconds = 0;
   // Cyclic tick counter, 1 to 99.
   int32_t tick_counter = 0;
-  settings::AgentSettings settings;
+  settings::StationSettings settings = settings::StationSettings::AgentInitial();
   // Upper-cased captions of the top-level windows at the last listing.
   std::vector<std::string> window_list;
 };

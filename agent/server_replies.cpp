@@ -13,6 +13,10 @@ void ServerReplies::SendText(const std::string& text) {
   const std::string& host = state_.settings.Text(settings::Key::ServerIP);
   auto port = static_cast<uint16_t>(text::ParseInt32(kReplyPort).value_or(0));
   try {
+    if (text.size() > platform::kMaxDatagram) {
+      throw platform::PlatformError("reply of " + std::to_string(text.size()) +
+                                    " bytes is longer than the send limit");
+    }
     socket_.SendTo(host, port, text);
     if (log_) {
       log_("-> " + host + ":" + std::string(kReplyPort) + " " + text);

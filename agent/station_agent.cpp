@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "settings/policies.h"
+
 namespace zalvo::agent {
 namespace {
 
@@ -32,7 +34,12 @@ void StationAgent::SendPing() {
 }
 
 void StationAgent::WritePolicies() {
-  NotYetBuilt("WritePolicies");
+  const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
+  auto plan = settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
+  // The writer reports nothing: a refused value ends its pass, silently.
+  if (auto failure = settings::ApplyPolicyPlan(parts_.registry, plan); failure && log_) {
+    log_("policies written in part: " + *failure);
+  }
 }
 void StationAgent::StartSession() {
   NotYetBuilt("StartSession");

@@ -10,7 +10,7 @@
 
 namespace zalvo::platform {
 
-// The largest datagram received whole, and the largest one sent.
+// The largest datagram received whole, and the largest reply the agent sends.
 inline constexpr size_t kMaxDatagram = 2048;
 
 struct ReceivedDatagram {
@@ -39,8 +39,7 @@ class DatagramSocket {
 
   // Sends one datagram from the bound socket. The host is a dotted address or
   // a name that is looked up. Throws PlatformError on an empty or null
-  // address, a failed lookup, a datagram longer than kMaxDatagram, or a
-  // failed send.
+  // address, a failed lookup or a failed send.
   virtual void SendTo(std::string_view host, uint16_t port, std::string_view bytes) = 0;
 
   // Ends every wait in Receive, now and later. Safe from another thread.

@@ -58,9 +58,6 @@ class UdpSocket final : public DatagramSocket {
   }
 
   void SendTo(std::string_view host, uint16_t port, std::string_view bytes) override {
-    if (bytes.size() > kMaxDatagram) {
-      throw PlatformError("Datagram of " + std::to_string(bytes.size()) + " bytes is too long");
-    }
     if (host.empty()) {
       throw PlatformError("No remote host");
     }

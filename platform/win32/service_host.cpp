@@ -1,7 +1,8 @@
 #include "platform/win32/service_host.h"
 
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <exception>

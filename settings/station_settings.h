@@ -1,6 +1,7 @@
-// The agent's copy of the station settings: a boolean per flag, a text per
-// text key, and for each number its text; the three integers the agent uses
-// come with every load.
+// The station settings: a boolean per flag, a text per text key, and for
+// each number its text. The agent holds them in memory (the three integers it
+// uses come with every load); the lock screen takes a copy of its settings
+// dialog's controls when it writes the policies or saves.
 #pragma once
 
 #include <array>
@@ -12,11 +13,14 @@
 
 namespace zalvo::settings {
 
-class AgentSettings {
+class StationSettings {
  public:
-  // The values before any load: texts empty, flags off except Hide and
-  // PlayGame.
-  AgentSettings();
+  // Every text empty and every flag off.
+  StationSettings() = default;
+
+  // The agent's values before any load: texts empty, flags off except Hide
+  // and PlayGame.
+  static StationSettings AgentInitial();
 
   bool Flag(Key key) const { return flags_[Index(key)]; }
   const std::string& Text(Key key) const { return texts_[Index(key)]; }
@@ -32,7 +36,7 @@ class AgentSettings {
 // absent becomes empty or off, a number its default text) and the three
 // integers, each its default when its text is not an integer.
 struct AgentLoad {
-  AgentSettings settings;
+  StationSettings settings;
   int32_t check_period = 10;     // from ClosePasswordForm
   int32_t grace_seconds = 6000;  // from AutoShutDownSec
   int32_t report_period = 60;    // from SendDataTime
@@ -43,6 +47,6 @@ AgentLoad ParseAgentSettings(std::string_view file_bytes);
 // The file the agent writes: SearchPage with the fixed address, then every
 // key of the table but PlayMusic; flags as "1" or "0", texts and numbers as
 // held, empty values left out, every line ending CR LF.
-std::string FormatAgentSettings(const AgentSettings& settings);
+std::string FormatAgentSettings(const StationSettings& settings);
 
 }  // namespace zalvo::settings

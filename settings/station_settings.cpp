@@ -1,4 +1,4 @@
-#include "settings/agent_settings.h"
+#include "settings/station_settings.h"
 
 #include "settings/settings_file.h"
 #include "text/text.h"
@@ -19,15 +19,17 @@ int32_t IntegerOr(const std::string& text, Key key) {
 
 }  // namespace
 
-AgentSettings::AgentSettings() {
-  SetFlag(Key::Hide, true);
-  SetFlag(Key::PlayGame, true);
+StationSettings StationSettings::AgentInitial() {
+  StationSettings s;
+  s.SetFlag(Key::Hide, true);
+  s.SetFlag(Key::PlayGame, true);
+  return s;
 }
 
 AgentLoad ParseAgentSettings(std::string_view file_bytes) {
   const SettingsText file(file_bytes);
   AgentLoad load;
-  AgentSettings& s = load.settings;
+  StationSettings& s = load.settings;
   s.SetFlag(Key::ProxyEnable, file.Flag(Info(Key::ProxyEnable).name));
   for (Key key : kFirstTexts) {
     s.SetText(key, file.Value(Info(key).name));
@@ -48,7 +50,7 @@ AgentLoad ParseAgentSettings(std::string_view file_bytes) {
   return load;
 }
 
-std::string FormatAgentSettings(const AgentSettings& settings) {
+std::string FormatAgentSettings(const StationSettings& settings) {
   std::vector<SettingsEntry> entries;
   entries.reserve(kKeyCount);
   for (const KeyInfo& info : KeyTable()) {

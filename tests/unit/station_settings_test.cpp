@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "settings/agent_settings.h"
+#include "settings/station_settings.h"
 #include "settings/settings_file.h"
 
 namespace zalvo::settings {
 namespace {
 
-TEST(AgentSettings, InitialValuesHaveOnlyHideAndPlayGameOn) {
-  AgentSettings s;
+TEST(StationSettings, AgentInitialValuesHaveOnlyHideAndPlayGameOn) {
+  StationSettings s = StationSettings::AgentInitial();
   for (const KeyInfo& info : KeyTable()) {
     if (info.kind == Kind::Flag) {
       EXPECT_EQ(s.Flag(info.key), info.key == Key::Hide || info.key == Key::PlayGame) << info.name;
@@ -95,7 +95,7 @@ TEST(FormatAgentSettings, WritesFortyOneLinesInTableOrderWithoutPlayMusic) {
 }
 
 TEST(FormatAgentSettings, EmptyTextsAreLeftOut) {
-  AgentSettings initial;
+  StationSettings initial = StationSettings::AgentInitial();
   std::string saved = FormatAgentSettings(initial);
   EXPECT_EQ(saved.find("ProxyOverride"), std::string::npos);
   EXPECT_EQ(saved.find("ServerIP"), std::string::npos);

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs what the builds and tests need on a Debian machine, when missing.
+# Runs as root (or through sudo when it is there).
+set -e
+packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  g++-mingw-w64-x86-64 wine wine64 xvfb x11-apps imagemagick nsis"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo_cmd apt-get update -q
+$sudo_cmd apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,61 @@
+// The Windows harness: zalvos.exe --console in the Wine prefix.
+#include <windows.h>
+
+#include "platform/error.h"
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "settings/settings_file.h"
+#include "tests/e2e/agent_harness.h"
+#include "tests/support/child_process.h"
+
+namespace zalvo::testing {
+namespace {
+
+class Win32Harness final : public AgentHarness {
+ public:
+  Win32Harness() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    output_ = std::string(temp, temp + wcslen(temp)) + "zalvos-e2e-output.txt";
+  }
+  ~Win32Harness() override { Stop(); }
+
+  void WriteSettings(const std::string& bytes) override { files_.Replace(Path(), bytes); }
+  std::string ReadSettings() override { return files_.Read(Path()); }
+  void RemoveSettings() override { DeleteFileA(Path().c_str()); }
+  platform::Registry& registry() override { return registry_; }
+
+  void Start(int tick_ms) override {
+    process_ = StartProcess(BuiltProgramPath(ZALVOS_PROGRAM),
+                            {"--console", "--tick-ms", std::to_string(tick_ms)}, output_);
+  }
+  void Stop() override {
+    if (process_) {
+      process_->Stop();
+    }
+  }
+  bool Running() override { return process_ && process_->Running(); }
+  std::string Output() override {
+    try {
+      return files_.Read(output_);
+    } catch (const platform::PlatformError&) {
+      return {};
+    }
+  }
+
+ private:
+  std::string Path() {
+    return settings::SettingsFilePath(files_.WindowsDirectory(), settings::kSettingsFileName);
+  }
+
+  win32::Win32Files files_;
+  win32::Win32Registry registry_;
+  std::unique_ptr<ChildProcess> process_;
+  std::string output_;
+};
+
+}  // namespace
+
+std::unique_ptr<AgentHarness> AgentHarness::Create() { return std::make_unique<Win32Harness>(); }
+
+}  // namespace zalvo::testing

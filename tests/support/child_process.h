@@ -1,0 +1,31 @@
+// A program started by a test, with its console output going to a file, and
+// ended by the test.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zalvo::testing {
+
+class ChildProcess {
+ public:
+  virtual ~ChildProcess() = default;
+  // Ends the program (SIGTERM, or TerminateProcess on Windows) and waits.
+  virtual void Stop() = 0;
+  virtual bool Running() = 0;
+  // The exit code once it ended by itself; -1 while running.
+  virtual int ExitCode() = 0;
+};
+
+// Starts the program with its arguments; standard output and error go to the
+// file. Throws std::runtime_error when it can't start.
+std::unique_ptr<ChildProcess> StartProcess(const std::string& program,
+                                           const std::vector<std::string>& args,
+                                           const std::string& output_file);
+
+// The path of a program built by this build, in the form the running test
+// can start (a Linux path under Wine becomes a Z: drive path).
+std::string BuiltProgramPath(const std::string& build_path);
+
+}  // namespace zalvo::testing

@@ -1,0 +1,63 @@
+#include "tests/support/server_peer.h"
+
+#include <chrono>
+
+namespace zalvo::testing {
+
+ServerPeer::ServerPeer(const std::string& address, uint16_t port)
+    : socket_(platform::MakeUdpSocket()) {
+  socket_->Bind(address, port);
+}
+
+void ServerPeer::Send(const std::string& text, const std::string& to, uint16_t port) {
+  socket_->SendTo(to, port, text);
+}
+
+std::optional<std::string> ServerPeer::Receive(int timeout_ms) {
+  auto datagram = socket_->Receive(timeout_ms);
+  if (!datagram) {
+    return std::nullopt;
+  }
+  return datagram->bytes;
+}
+
+std::vector<std::string> ServerPeer::ReceiveUntilQuiet(int quiet_ms) {
+  std::vector<std::string> texts;
+  while (auto text = Receive(quiet_ms)) {
+    texts.push_back(*text);
+  }
+  return texts;
+}
+
+std::vector<std::string> ServerPeer::Exchange(const std::string& command, int timeout_ms) {
+  Send(command);
+  std::vector<std::string> replies;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    auto text = Receive(static_cast<int>(left.count()) + 1);
+    if (!text) {
+      break;
+    }
+    replies.push_back(*text);
+    if (*text == "PING") {
+      break;
+    }
+  }
+  return replies;
+}
+
+bool ServerPeer::WaitForAgent(int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    Send("HELLO");
+    if (auto text = Receive(250); text && *text == "PING") {
+      ReceiveUntilQuiet(200);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace zalvo::testing
