@@ -1,0 +1,53 @@
+// A desktop for unit tests on both platforms: its windows, foreground window,
+// granted privileges and free space are set by the test, and every action is
+// recorded as a line ("LockWorkStation", "ExitSession 6", "MonitorPower 2",
+// "SetCursorPos 0 0", "MessageBeep 0", "ShellOpen file|parameters|dir|5",
+// "TerminateProcess 12 0", "SendSystemCommand 100 61536").
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+
+namespace zalvo::testing {
+
+class FakeDesktop final : public platform::Desktop {
+ public:
+  struct Window {
+    platform::WindowHandle handle;
+    uint32_t process_id;
+    std::string caption;
+  };
+
+  // Set-up. By default the account holds every privilege.
+  std::vector<Window> windows;
+  platform::WindowHandle foreground = 0;
+  std::optional<std::set<std::string>> privileges;  // nullopt: all held
+  std::optional<uint64_t> free_bytes = uint64_t{10} * 1024 * 1024 * 1024;
+  bool lock_result = true;
+
+  // What happened, in order.
+  std::vector<std::string> actions;
+  std::vector<std::string> privilege_requests;
+
+  bool LockWorkStation() override;
+  bool EnablePrivilege(std::string_view name) override;
+  bool ExitSession(platform::ExitMode mode) override;
+  platform::WindowHandle ForegroundWindow() override { return foreground; }
+  std::vector<platform::WindowHandle> TopLevelWindows() override;
+  std::string WindowCaption(platform::WindowHandle window) override;
+  platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
+  uint32_t WindowProcessId(platform::WindowHandle window) override;
+  bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
+  bool ShellOpen(const std::string& file, const std::string& parameters,
+                 const std::string& directory, int show_command) override;
+  void BroadcastMonitorPower(int32_t state) override;
+  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void SetCursorPosition(int32_t x, int32_t y) override;
+  void MessageBeep(uint32_t type) override;
+  std::optional<uint64_t> FreeBytesOnDriveC() override { return free_bytes; }
+};
+
+}  // namespace zalvo::testing

@@ -1,0 +1,52 @@
+// Agent actions for unit tests of the dispatcher and the tick: every call is
+// recorded as a line ("SendPing", "RunProgram notepad.exe", "SetVolume 7"),
+// and a test can make a named action fail. Replies are recorded too.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "agent/actions.h"
+#include "agent/agent_state.h"
+
+namespace zalvo::testing {
+
+class RecordingActions final : public agent::AgentActions, public agent::Replies {
+ public:
+  explicit RecordingActions(agent::AgentState& state) : state_(state) {}
+
+  std::vector<std::string> calls;    // actions and replies, in order ("reply PING")
+  std::set<std::string> failing;     // action names that throw
+  std::vector<std::string> listing;  // what ListWindows puts into the window list
+  settings::StationSettings loaded;  // what LoadSettings installs
+  bool load_replaces = false;
+
+  void LoadSettings() override;
+  void WritePolicies() override { Call("WritePolicies"); }
+  void SaveSettings() override { Call("SaveSettings"); }
+  void StartSession() override { Call("StartSession"); }
+  void EndSession() override { Call("EndSession"); }
+  void StartInstallSession() override { Call("StartInstallSession"); }
+  void ForcedReboot() override { Call("ForcedReboot"); }
+  void ForcedShutdown() override { Call("ForcedShutdown"); }
+  void SendPing() override { Call("SendPing"); }
+  void SendInfo() override { Call("SendInfo"); }
+  void RunProgram(const std::string& command_line) override {
+    Call("RunProgram", command_line, true);
+  }
+  void KillWindow(const std::string& caption) override { Call("KillWindow", caption, true); }
+  void ListWindows() override;
+  void MonitorOff() override { Call("MonitorOff"); }
+  void MonitorOn() override { Call("MonitorOn"); }
+  void ParkMouse() override { Call("ParkMouse"); }
+  void ExpiryBeep() override { Call("ExpiryBeep"); }
+  void SetVolume(int32_t volume) override { Call("SetVolume", std::to_string(volume)); }
+  void SendText(const std::string& text) override { calls.push_back("reply " + text); }
+
+ private:
+  void Call(const std::string& name, const std::string& argument = "", bool with_argument = false);
+  agent::AgentState& state_;
+};
+
+}  // namespace zalvo::testing

@@ -1,0 +1,162 @@
+// The dispatcher: sender filter, the fourteen tests in table order, the
+// field rules, the failure guard and the closing "PING".
+#include <gtest/gtest.h>
+
+#include "agent/agent.h"
+#include "agent/command.h"
+#include "tests/support/recording_actions.h"
+
+namespace zalvo::agent {
+namespace {
+
+using settings::Key;
+using testing::RecordingActions;
+using Calls = std::vector<std::string>;
+
+class Dispatch : public ::testing::Test {
+ protected:
+  Dispatch() : actions(state), agent(state, actions, actions) {
+    state.settings.SetText(Key::ServerIP, "192.168.0.10");
+  }
+  Calls Receive(const std::string& text, const std::string& from = "192.168.0.10") {
+    actions.calls.clear();
+    agent.DataReceived(static_cast<int32_t>(text.size()), text, from, 6868);
+    return actions.calls;
+  }
+  AgentState state;
+  RecordingActions actions;
+  Agent agent;
+};
+
+TEST_F(Dispatch, OnlyTheServerAddressExactlyAsWrittenIsAccepted) {
+  EXPECT_EQ(Receive("ACTION INFO", "192.168.0.11"), Calls{});
+  EXPECT_EQ(Receive("ACTION INFO"), (Calls{"SendInfo", "SendPing"}));
+  state.settings.SetText(Key::ServerIP, "192.168.000.10");  // never matches a dotted sender
+  EXPECT_EQ(Receive("ACTION INFO", "192.168.0.10"), Calls{});
+  actions.calls.clear();
+  state.settings.SetText(Key::ServerIP, "192.168.0.10");
+  agent.DataReceived(-1, "", "192.168.0.10", 6868);
+  agent.DataReceived(0, "", "192.168.0.10", 6868);
+  EXPECT_EQ(actions.calls, Calls{});
+}
+
+TEST_F(Dispatch, EveryAcceptedTextIsAnsweredWithPingAfterItsReplies) {
+  EXPECT_EQ(Receive("hello"), Calls{"SendPing"});
+  EXPECT_EQ(Receive("action sit 30"), Calls{"SendPing"});
+  EXPECT_EQ(Receive("ACTION STAND "), Calls{"SendPing"});  // exact keywords take no blank
+  actions.listing = {"NOTEPAD", "MY GAME"};
+  EXPECT_EQ(Receive("ACTION PROCESS please"),
+            (Calls{"ListWindows", "reply PROCESS LIST:NOTEPAD,\"MY GAME\"", "SendPing"}));
+  actions.listing = {};
+  EXPECT_EQ(Receive("ACTION PROCESS"), (Calls{"ListWindows", "reply PROCESS LIST:", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION INI"), (Calls{"LoadSettings", "WritePolicies", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION INSTALL"), (Calls{"StartInstallSession", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION SHUTDOWN"), (Calls{"ForcedShutdown", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION REBOOT"), (Calls{"ForcedReboot", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION MONITOR OFF"), (Calls{"MonitorOff", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION MONITOR ON"), (Calls{"MonitorOn", "SendPing"}));
+}
+
+TEST_F(Dispatch, RunAndKillTakeTheirFields) {
+  EXPECT_EQ(Receive("ACTION RUN C:\\Games\\cs.exe -game cstrike"),
+            (Calls{"RunProgram C:\\Games\\cs.exe -game cstrike", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION RUN"), (Calls{"RunProgram ", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION KILLNOTEPAD"), (Calls{"KillWindow NOTEPAD", "SendPing"}));
+  // One blank after the keyword separates; a second belongs to the caption.
+  EXPECT_EQ(Receive("ACTION KILL NOTEPAD"), (Calls{"KillWindow NOTEPAD", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION KILL  X"), (Calls{"KillWindow  X", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION KILL"), (Calls{"KillWindow ", "SendPing"}));
+}
+
+TEST_F(Dispatch, SitSetsTheSecondsThenStartsTheSession) {
+  EXPECT_EQ(Receive("ACTION SIT 30"), (Calls{"StartSession", "SendPing"}));
+  EXPECT_EQ(state.remaining_seconds, 1800);
+  Receive("ACTION SIT -5");
+  EXPECT_EQ(state.remaining_seconds, -300);
+  for (const char* six_hundred :
+       {"ACTION SIT", "ACTION SIT x", "ACTION SIT 30 ", "ACTION SITx", "ACTION SIT 99999999999"}) {
+    state.remaining_seconds = 0;
+    EXPECT_EQ(Receive(six_hundred), (Calls{"StartSession", "SendPing"})) << six_hundred;
+    EXPECT_EQ(state.remaining_seconds, 600) << six_hundred;
+  }
+  Receive("ACTION SIT $10");
+  EXPECT_EQ(state.remaining_seconds, 960);
+  // Minutes whose seconds overflow wrap in 32 bits instead of failing.
+  Receive("ACTION SIT 2147483647");
+  EXPECT_EQ(state.remaining_seconds, static_cast<int32_t>(2147483647u * 60u));
+}
+
+TEST_F(Dispatch, StandLeavesAtMostOneHundredSecondsThenEnds) {
+  state.remaining_seconds = 3000;
+  EXPECT_EQ(Receive("ACTION STAND"), (Calls{"EndSession", "SendPing"}));
+  EXPECT_EQ(state.remaining_seconds, 100);
+  state.remaining_seconds = 15;
+  Receive("ACTION STAND");
+  EXPECT_EQ(state.remaining_seconds, -5);
+  EXPECT_EQ(StandSeconds(50), 30);
+  EXPECT_EQ(StandSeconds(121), 100);
+  EXPECT_EQ(StandSeconds(INT32_MIN + 5), static_cast<int32_t>(uint32_t{0x80000005} - 20u));
+}
+
+TEST_F(Dispatch, ProxySetsTheThreeFieldsThenSaves) {
+  EXPECT_EQ(Receive("ACTION PROXY 1 proxy.club PORT 3128"), (Calls{"SaveSettings", "SendPing"}));
+  EXPECT_TRUE(state.settings.Flag(Key::ProxyEnable));
+  EXPECT_EQ(state.settings.Text(Key::ProxyServer), "proxy.club");
+  EXPECT_EQ(state.settings.Text(Key::ProxyPort), "3128");
+  Receive("ACTION PROXY 0 p PORT 1");
+  EXPECT_FALSE(state.settings.Flag(Key::ProxyEnable));
+  Receive("ACTION PROXY x p PORT 1");
+  EXPECT_FALSE(state.settings.Flag(Key::ProxyEnable));
+}
+
+TEST(ProxyFields, FollowTheFirstPortAnywhereInTheText) {
+  ProxyFields plain = ParseProxyFields("ACTION PROXY 1 host PORT 8080");
+  EXPECT_TRUE(plain.enable);
+  EXPECT_EQ(plain.server, "host");
+  EXPECT_EQ(plain.port, "8080");
+  // "PORT" inside the server name moves the split into the name.
+  ProxyFields inside = ParseProxyFields("ACTION PROXY 1 PORTAL PORT 80");
+  EXPECT_EQ(inside.server, "");
+  EXPECT_EQ(inside.port, "L PORT 80");
+  // Without "PORT" the server is empty and the port runs from position 5.
+  ProxyFields none = ParseProxyFields("ACTION PROXY 1 host");
+  EXPECT_EQ(none.server, "");
+  EXPECT_EQ(none.port, "ON PROXY 1 host");
+  ProxyFields shortest = ParseProxyFields("ACTION PROXY");
+  EXPECT_FALSE(shortest.enable);
+}
+
+TEST_F(Dispatch, VolumeParsesFromPositionFourteenAndFailsAlone) {
+  EXPECT_EQ(Receive("ACTION VOLUME7"), (Calls{"SetVolume 7", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION VOLUME  7"), (Calls{"SetVolume 7", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION VOLUME 0"), (Calls{"SetVolume 0", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION VOLUME loud"), Calls{"SendPing"});
+  actions.failing = {"SetVolume"};
+  EXPECT_EQ(Receive("ACTION VOLUME 50"), (Calls{"SetVolume 50", "SendPing"}));
+}
+
+TEST_F(Dispatch, AFailingActionEndsTheDatagramWithoutPing) {
+  actions.failing = {"StartSession"};
+  EXPECT_EQ(Receive("ACTION SIT 30"), Calls{"StartSession"});
+  actions.failing = {"SaveSettings"};
+  EXPECT_EQ(Receive("ACTION PROXY 1 a PORT 1"), Calls{"SaveSettings"});
+  actions.failing = {"LoadSettings"};
+  EXPECT_EQ(Receive("ACTION INI"), Calls{"LoadSettings"});
+  // The next datagram is handled as usual.
+  actions.failing = {};
+  EXPECT_EQ(Receive("ACTION SIT 5"), (Calls{"StartSession", "SendPing"}));
+}
+
+TEST(ProcessListReply, CutsAfterTheLastWholeEntryThatFits) {
+  std::vector<std::string> windows(300, "GAME WINDOW");  // 13 bytes quoted, 14 with the comma
+  std::string reply = ProcessListReply(windows);
+  EXPECT_LE(reply.size(), 2048u);
+  EXPECT_EQ(reply.rfind("PROCESS LIST:\"GAME WINDOW\",", 0), 0u);
+  EXPECT_EQ(reply.substr(reply.size() - 14), ",\"GAME WINDOW\"");
+  EXPECT_EQ((reply.size() - 13 + 1) % 14, 0u);  // whole entries only
+  EXPECT_GT(reply.size() + 14, 2048u);          // and as many as fit
+  EXPECT_EQ(ProcessListReply({}), "PROCESS LIST:");
+}
+
+}  // namespace
+}  // namespace zalvo::agent
