@@ -18,7 +18,9 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
       replies_(replies),
       parts_(parts),
       log_(std::move(log)),
-      settings_(state, parts.files, log_) {}
+      settings_(state, parts.files, log_),
+      sessions_(state, parts.registry, parts.desktop, *this, log_),
+      reports_(state, replies, parts.desktop) {}
 
 void StationAgent::LoadSettings() {
   settings_.Load();
@@ -30,7 +32,7 @@ void StationAgent::SaveSettings() {
 }
 
 void StationAgent::SendPing() {
-  replies_.SendText("PING");
+  reports_.SendPing();
 }
 
 void StationAgent::WritePolicies() {
@@ -42,22 +44,22 @@ void StationAgent::WritePolicies() {
   }
 }
 void StationAgent::StartSession() {
-  NotYetBuilt("StartSession");
+  sessions_.Start();
 }
 void StationAgent::EndSession() {
-  NotYetBuilt("EndSession");
+  sessions_.End();
 }
 void StationAgent::StartInstallSession() {
-  NotYetBuilt("StartInstallSession");
+  sessions_.StartInstall();
 }
 void StationAgent::ForcedReboot() {
-  NotYetBuilt("ForcedReboot");
+  sessions_.ForcedReboot();
 }
 void StationAgent::ForcedShutdown() {
-  NotYetBuilt("ForcedShutdown");
+  sessions_.ForcedShutdown();
 }
 void StationAgent::SendInfo() {
-  NotYetBuilt("SendInfo");
+  reports_.SendInfo();
 }
 void StationAgent::RunProgram(const std::string&) {
   NotYetBuilt("RunProgram");

@@ -4,6 +4,8 @@
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/reports.h"
+#include "agent/sessions.h"
 #include "agent/settings_store.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
@@ -47,6 +49,8 @@ class StationAgent final : public AgentActions {
   StationParts parts_;
   LogSink log_;
   SettingsStore settings_;
+  Sessions sessions_;
+  Reports reports_;
 };
 
 }  // namespace zalvo::agent

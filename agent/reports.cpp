@@ -1,0 +1,56 @@
+#include "agent/reports.h"
+
+#include <string>
+
+#include "settings/keys.h"
+#include "text/text.h"
+
+namespace zalvo::agent {
+namespace {
+
+using settings::Key;
+
+constexpr uint64_t kMebibyte = 1048576;
+
+}  // namespace
+
+Reports::Reports(AgentState& state, Replies& replies, platform::Desktop& desktop)
+    : state_(state), replies_(replies), desktop_(desktop) {}
+
+void Reports::SendPing() {
+  replies_.SendText("PING");
+}
+
+bool Reports::PrivilegesGranted() {
+  for (std::string_view privilege : kReportPrivileges) {
+    if (!desktop_.EnablePrivilege(privilege)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Reports::SendInfo() {
+  const settings::StationSettings& s = state_.settings;
+  std::string report;
+  if (s.Flag(Key::PlayGame) && PrivilegesGranted()) {
+    platform::WindowHandle window = desktop_.ForegroundWindow();
+    std::string caption = window == 0 ? std::string() : desktop_.WindowCaption(window);
+    if (caption != state_.last_caption) {
+      state_.last_caption = caption;
+      replies_.SendText("PLAYGAME=" + text::UpperLatin(caption));
+    }
+    if (caption.empty()) {
+      replies_.SendText("PLAYGAME=0:" + std::to_string(window));
+    }
+  }
+  if (s.Flag(Key::FreeDisk)) {
+    uint64_t free_bytes = desktop_.FreeBytesOnDriveC().value_or(0);
+    report += " c:" + std::to_string(free_bytes / kMebibyte) + "MB";
+  }
+  if (!report.empty()) {
+    replies_.SendText("INFO " + report);
+  }
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,105 @@
+#include "agent/sessions.h"
+
+#include <exception>
+
+#include "settings/keys.h"
+#include "settings/registry_names.h"
+
+namespace zalvo::agent {
+namespace {
+
+using platform::Hive;
+using settings::Key;
+
+}  // namespace
+
+Sessions::Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
+                   AgentActions& agent, LogSink log)
+    : state_(state), registry_(registry), desktop_(desktop), agent_(agent), log_(std::move(log)) {}
+
+void Sessions::Log(const std::string& line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+void Sessions::Start() {
+  state_.session_active = true;
+  if (state_.settings.Flag(Key::ShutDownMonitor)) {
+    agent_.MonitorOn();
+  }
+  // An absent marker, or a log-on key that can't be opened, reads as empty.
+  std::string previous;
+  if (auto key = registry_.Open(Hive::kLocalMachine, settings::kWinlogonKey)) {
+    previous = key->ReadString(settings::kZalvoLogon).value_or("");
+    key->WriteString(settings::kAutoAdminLogon, "1");
+    key->WriteString(settings::kDefaultUserName, kSessionUserName);
+    key->WriteString(settings::kDefaultPassword, kSessionPassword);
+    key->WriteString(settings::kZalvoLogon, "1");
+    // A negative time is stored as its 32-bit pattern, as Windows keeps it.
+    key->WriteDword(settings::kLocalTimer, static_cast<uint32_t>(state_.remaining_seconds));
+    Log("session started: " + std::to_string(state_.remaining_seconds) + " seconds");
+  } else {
+    Log("session started without the Windows log-on key: nothing handed over");
+  }
+  if (previous == "0") {
+    ForcedReboot();
+  }
+}
+
+void Sessions::End() {
+  if (state_.remaining_seconds > 0) {
+    Log("session goes on: " + std::to_string(state_.remaining_seconds) + " seconds left");
+    return;
+  }
+  state_.session_active = false;
+  std::string previous;
+  if (auto key = registry_.Open(Hive::kLocalMachine, settings::kWinlogonKey)) {
+    previous = key->ReadString(settings::kZalvoLogon).value_or("");
+    key->WriteString(settings::kAutoAdminLogon, "0");
+    key->WriteString(settings::kZalvoLogon, "0");
+    key->WriteDword(settings::kLocalTimer, 0);
+    Log("session ended");
+  } else {
+    Log("session ended without the Windows log-on key: nothing handed over");
+  }
+  if (!desktop_.LockWorkStation()) {
+    Log("the workstation lock was refused");
+  }
+  if (previous != "0") {
+    ForcedReboot();
+  }
+}
+
+void Sessions::StartInstall() {
+  state_.remaining_seconds = kInstallSeconds;
+  try {
+    Start();
+    agent_.SendInfo();
+  } catch (const std::exception& e) {
+    Log(std::string("installation session failed: ") + e.what());
+  }
+}
+
+void Sessions::ForcedReboot() {
+  EndWindows(platform::ExitMode::kRebootForce, "forced restart");
+}
+
+void Sessions::ForcedShutdown() {
+  EndWindows(platform::ExitMode::kShutdownForce, "forced shut-down");
+}
+
+void Sessions::EndWindows(platform::ExitMode mode, std::string_view what) {
+  if (!desktop_.EnablePrivilege(kShutdownPrivilege)) {
+    Log(std::string(what) + " not done: the account does not hold " +
+        std::string(kShutdownPrivilege));
+    return;
+  }
+  if (desktop_.ExitSession(mode)) {
+    Log(std::string(what) + " of Windows");
+  } else {
+    Log(std::string(what) + " refused by Windows");
+  }
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,25 @@
+#include "platform/console.h"
+
+#include <cstdio>
+
+#include "text/cp1251.h"
+
+namespace zalvo::platform {
+
+std::vector<std::string> ToolArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.push_back(text::Utf8ToCp1251(argv[i]));
+  }
+  return args;
+}
+
+void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw) {
+  std::FILE* out = stream == ConsoleStream::kOut ? stdout : stderr;
+  std::string line = raw ? std::string(cp1251) : text::Cp1251ToUtf8(cp1251);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fflush(out);
+}
+
+}  // namespace zalvo::platform

@@ -1,0 +1,294 @@
+// Sessions: the log-on values and their order, the marker rule of the forced
+// restart, the lock at every end, the shutdown privilege, and failures that
+// end only the operation they happen in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "agent/agent.h"
+#include "agent/sessions.h"
+#include "agent/station_agent.h"
+#include "platform/error.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/memory_registry.h"
+#include "tests/support/recording_actions.h"
+
+namespace zalvo::agent {
+namespace {
+
+using settings::Key;
+using Lines = std::vector<std::string>;
+
+const std::string kWinlogon = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+
+std::string W(const std::string& name) {
+  return kWinlogon + "\\" + name;
+}
+
+class SessionsTest : public ::testing::Test {
+ protected:
+  SessionsTest() : actions(state), sessions(state, registry, desktop, actions) {
+    registry.AddKey(kWinlogon);
+  }
+  void Marker(const std::string& value) { registry.SetString(kWinlogon, "ZalvoLogon", value); }
+  std::optional<std::string> Text(const std::string& name) {
+    return registry.String(kWinlogon, name);
+  }
+  std::optional<uint32_t> Timer() { return registry.Dword(kWinlogon, "LocalTimer"); }
+  bool Restarted() const {
+    return std::count(desktop.actions.begin(), desktop.actions.end(), "ExitSession 6") > 0;
+  }
+  void Clear() {
+    desktop.actions.clear();
+    desktop.privilege_requests.clear();
+    actions.calls.clear();
+  }
+
+  AgentState state;
+  testing::MemoryRegistry registry;
+  testing::FakeDesktop desktop;
+  testing::RecordingActions actions;
+  Sessions sessions;
+};
+
+TEST_F(SessionsTest, FirstStartOnANewStationWritesTheFiveValuesInOrderWithoutARestart) {
+  state.remaining_seconds = 1800;
+  sessions.Start();
+  EXPECT_TRUE(state.session_active);
+  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName"),
+                                      W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Text("AutoAdminLogon"), "1");
+  EXPECT_EQ(Text("DefaultUserName"), "zalvo");
+  EXPECT_EQ(Text("DefaultPassword"), "946");
+  EXPECT_EQ(Text("ZalvoLogon"), "1");
+  EXPECT_EQ(Timer(), 1800u);  // a double word, not text
+  EXPECT_TRUE(desktop.actions.empty());
+  EXPECT_TRUE(actions.calls.empty());  // ShutDownMonitor off: the monitor is left alone
+}
+
+TEST_F(SessionsTest, StartRestartsOnlyWhenThePreviousMarkerWasExactlyZero) {
+  Marker("0");
+  state.remaining_seconds = 2700;
+  sessions.Start();
+  EXPECT_EQ(Timer(), 2700u);
+  EXPECT_EQ(desktop.privilege_requests, Lines{"SeShutdownPrivilege"});
+  EXPECT_EQ(desktop.actions, Lines{"ExitSession 6"});
+
+  // A start during a session renews the time without a restart.
+  Clear();
+  state.remaining_seconds = 600;
+  sessions.Start();
+  EXPECT_EQ(Timer(), 600u);
+  EXPECT_TRUE(desktop.actions.empty());
+
+  for (const char* not_zero : {"", " 0", "00", "1"}) {
+    Clear();
+    Marker(not_zero);
+    sessions.Start();
+    EXPECT_FALSE(Restarted()) << "marker '" << not_zero << "'";
+  }
+  // A negative time is stored as its 32-bit pattern.
+  state.remaining_seconds = -300;
+  sessions.Start();
+  EXPECT_EQ(Timer(), static_cast<uint32_t>(-300));
+}
+
+TEST_F(SessionsTest, StartSwitchesTheMonitorOnThroughTheAgentWhenTheSettingIsOn) {
+  state.settings.SetFlag(Key::ShutDownMonitor, true);
+  sessions.Start();
+  EXPECT_EQ(actions.calls, Lines{"MonitorOn"});
+  // A failing monitor switch fails the start before anything is written.
+  actions.failing = {"MonitorOn"};
+  registry = testing::MemoryRegistry();
+  registry.AddKey(kWinlogon);
+  EXPECT_THROW(sessions.Start(), std::runtime_error);
+  EXPECT_TRUE(registry.writes().empty());
+}
+
+TEST_F(SessionsTest, EndWithTimeLeftDoesNothing) {
+  Marker("1");
+  state.session_active = true;
+  state.remaining_seconds = 30;
+  sessions.End();
+  EXPECT_TRUE(state.session_active);
+  EXPECT_TRUE(registry.writes().empty());
+  EXPECT_TRUE(desktop.actions.empty());
+}
+
+TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero) {
+  Marker("1");
+  registry.SetDword(kWinlogon, "LocalTimer", 1800);
+  state.session_active = true;
+  state.remaining_seconds = -10;
+  sessions.End();
+  EXPECT_FALSE(state.session_active);
+  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Text("AutoAdminLogon"), "0");
+  EXPECT_EQ(Text("ZalvoLogon"), "0");
+  EXPECT_EQ(Timer(), 0u);
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+
+  // Ended again (the tick repeats it at every check): values and lock, no restart.
+  Clear();
+  sessions.End();
+  EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
+
+  // An absent marker is not "0": a new station restarts at its first end.
+  Clear();
+  registry = testing::MemoryRegistry();
+  registry.AddKey(kWinlogon);
+  sessions.End();
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(Text("DefaultUserName"), std::nullopt);  // the account values stay as they were
+}
+
+TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRestarts) {
+  registry = testing::MemoryRegistry();
+  sessions.Start();
+  EXPECT_TRUE(state.session_active);
+  EXPECT_TRUE(desktop.actions.empty());
+  sessions.End();
+  EXPECT_FALSE(state.session_active);
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_FALSE(registry.HasKey(kWinlogon));  // never created
+  EXPECT_TRUE(registry.writes().empty());
+
+  registry.AddKey(kWinlogon);
+  registry.DenyOpen(kWinlogon);  // refused access counts as missing
+  Clear();
+  sessions.End();
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+}
+
+TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
+  Marker("0");
+  registry.DenyWrite(kWinlogon, "DefaultPassword");
+  state.remaining_seconds = 1800;
+  EXPECT_THROW(sessions.Start(), platform::PlatformError);
+  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName")}));
+  EXPECT_EQ(Text("ZalvoLogon"), "0");
+  EXPECT_FALSE(Restarted());  // the failure comes before the restart
+
+  // The next operation is carried out in full.
+  state.remaining_seconds = 0;
+  sessions.End();
+  EXPECT_EQ(Text("AutoAdminLogon"), "0");
+  EXPECT_EQ(Timer(), 0u);
+  EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
+
+  // A refused end: no lock and no restart, the session is over in the state.
+  registry.DenyWrite(kWinlogon, "LocalTimer");
+  Marker("1");
+  state.session_active = true;
+  Clear();
+  EXPECT_THROW(sessions.End(), platform::PlatformError);
+  EXPECT_FALSE(state.session_active);
+  EXPECT_EQ(Text("ZalvoLogon"), "0");
+  EXPECT_TRUE(desktop.actions.empty());
+}
+
+TEST_F(SessionsTest, AMarkerThatIsNotTextFailsBeforeAnyWrite) {
+  registry.SetWrongType(kWinlogon, "ZalvoLogon");
+  EXPECT_THROW(sessions.Start(), platform::PlatformError);
+  EXPECT_THROW(sessions.End(), platform::PlatformError);
+  EXPECT_TRUE(registry.writes().empty());
+  EXPECT_TRUE(desktop.actions.empty());
+}
+
+TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
+  Marker("1");
+  sessions.StartInstall();
+  EXPECT_EQ(state.remaining_seconds, 16000);
+  EXPECT_EQ(Timer(), 16000u);
+  EXPECT_EQ(actions.calls, Lines{"SendInfo"});
+
+  // Failures are absorbed: a refused write skips the report, a failed report
+  // is swallowed.
+  Clear();
+  registry.DenyWrite(kWinlogon, "LocalTimer");
+  EXPECT_NO_THROW(sessions.StartInstall());
+  EXPECT_TRUE(actions.calls.empty());
+  registry = testing::MemoryRegistry();
+  actions.failing = {"SendInfo"};
+  EXPECT_NO_THROW(sessions.StartInstall());
+  EXPECT_EQ(actions.calls, Lines{"SendInfo"});
+}
+
+TEST_F(SessionsTest, PowerOffNeedsTheShutdownPrivilege) {
+  sessions.ForcedShutdown();
+  sessions.ForcedReboot();
+  EXPECT_EQ(desktop.actions, (Lines{"ExitSession 5", "ExitSession 6"}));
+  EXPECT_EQ(desktop.privilege_requests, (Lines{"SeShutdownPrivilege", "SeShutdownPrivilege"}));
+
+  Clear();
+  desktop.privileges = std::set<std::string>{"SeSecurityPrivilege"};
+  sessions.ForcedShutdown();
+  sessions.ForcedReboot();
+  Marker("1");
+  state.remaining_seconds = 0;
+  sessions.End();  // still locks
+  EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
+}
+
+// The station agent over the dispatcher and the tick: a failed "ACTION SIT"
+// answers nothing, the next command is answered, and an end that fails on
+// every check leaves the tick going until the registry takes the values.
+class MemoryFiles final : public platform::StationFiles {
+ public:
+  std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
+  std::string Read(std::string_view path) override {
+    throw platform::PlatformError("no file " + std::string(path));
+  }
+  void Replace(std::string_view, std::string_view) override {}
+};
+
+struct RecordedReplies final : Replies {
+  void SendText(const std::string& text) override { sent.push_back(text); }
+  Lines sent;
+};
+
+TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
+  MemoryFiles files;
+  RecordedReplies replies;
+  StationAgent station(state, replies, {registry, files, desktop});
+  Agent agent(state, station, replies);
+  agent.Startup();
+  state.settings = settings::StationSettings();
+  state.settings.SetText(Key::ServerIP, "10.0.0.1");
+  state.settings.SetFlag(Key::FreeDisk, true);
+  desktop.free_bytes = uint64_t{3} * 1048576;
+  auto receive = [&](const std::string& text) {
+    replies.sent.clear();
+    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    return replies.sent;
+  };
+
+  registry.DenyWrite(kWinlogon, "*");
+  EXPECT_EQ(receive("ACTION SIT 30"), Lines{});
+  EXPECT_TRUE(state.session_active);
+  EXPECT_EQ(receive("ACTION INFO"), (Lines{"INFO  c:3MB", "PING"}));
+  // The installation session absorbs the same failure and still answers.
+  EXPECT_EQ(receive("ACTION INSTALL"), Lines{"PING"});
+
+  state.check_period = 1;
+  state.report_period = 0;
+  state.grace_seconds = 0;
+  state.remaining_seconds = 0;
+  state.settings.SetFlag(Key::AutoShutDown, true);
+  replies.sent.clear();
+  for (int i = 0; i < 99; ++i) {
+    agent.Tick();  // EndSession fails at every check
+  }
+  EXPECT_EQ(replies.sent, Lines{"PING"});  // the 99th tick still keeps alive
+  EXPECT_TRUE(desktop.actions.empty());
+
+  registry = testing::MemoryRegistry();
+  registry.AddKey(kWinlogon);
+  Marker("1");
+  agent.Tick();
+  EXPECT_EQ(Text("ZalvoLogon"), "0");
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+}
+
+}  // namespace
+}  // namespace zalvo::agent

@@ -1,0 +1,346 @@
+// zalvoctl, the operator's console: sends one command to a station agent and
+// prints what comes back, or watches the reports the stations send.
+//
+//   zalvoctl [options] STATION COMMAND...
+//   zalvoctl watch [options]
+//
+// A station accepts commands only from the address of its ServerIP setting
+// and answers to that address on UDP port 6868, so the console listens on
+// 6868 of the machine that ServerIP names. Texts on the wire are
+// Windows-1251; they are printed as UTF-8 (or as wide characters on a Windows
+// console) unless --raw asks for the bytes.
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/datagram_socket.h"
+#include "platform/error.h"
+#include "platform/socket_api.h"
+#include "text/text.h"
+
+namespace {
+
+using zalvo::platform::ConsoleStream;
+using zalvo::platform::WriteLine;
+
+constexpr uint16_t kAgentPort = 6767;
+constexpr uint16_t kConsolePort = 6868;
+constexpr int kDefaultWaitMs = 2000;
+
+enum ExitCode : int {
+  kOk = 0,
+  kFailed = 1,    // the port is in use, or the send failed
+  kUsage = 2,     // bad arguments or a bad address
+  kNoAnswer = 3,  // no "PING" (or fewer reports than asked for) within the wait
+};
+
+constexpr const char* kUsageText =
+    "usage: zalvoctl [options] STATION COMMAND...\n"
+    "       zalvoctl watch [options]\n"
+    "\n"
+    "Sends COMMAND (the words joined by single blanks; quote it to keep other\n"
+    "blanks) to the station agent at STATION, UDP port 6767, from this console's\n"
+    "port 6868, and prints every reply of the station until its closing \"PING\".\n"
+    "STATION is a dotted IPv4 address or a host name. The station accepts the\n"
+    "command only when this console's address is its ServerIP setting.\n"
+    "\n"
+    "  zalvoctl 192.168.0.21 ACTION SIT 30      start a 30-minute session\n"
+    "  zalvoctl 192.168.0.21 ACTION STAND       end it (with 20 s or less left)\n"
+    "  zalvoctl 192.168.0.21 ACTION INFO        foreground program and free disk\n"
+    "  zalvoctl 192.168.0.21 \"ACTION KILL Notepad\"\n"
+    "\n"
+    "options:\n"
+    "  --wait MS     wait at most MS milliseconds for the replies (default 2000)\n"
+    "  --bind ADDR   the local address to send from and listen on\n"
+    "                (default 0.0.0.0: the system chooses the sending address)\n"
+    "  --send-only   send from any free port and wait for nothing; the replies\n"
+    "                then reach whoever listens on port 6868 (zalvoctl watch)\n"
+    "  --raw         print the replies as their Windows-1251 bytes\n"
+    "  -h, --help    show this help\n"
+    "\n"
+    "zalvoctl watch listens on port 6868 and prints every datagram that arrives\n"
+    "(keep-alives, status reports, replies) with its time and sender, until\n"
+    "Ctrl+C. Its options:\n"
+    "  --count N     end after N datagrams\n"
+    "  --wait MS     end after MS milliseconds\n"
+    "  --bind ADDR, --raw   as above\n"
+    "\n"
+    "exit codes: 0 the station answered \"PING\" (watch: ended as asked);\n"
+    "1 port 6868 is in use or the send failed; 2 bad arguments or address;\n"
+    "3 no \"PING\" within the wait (the command failed on the station, or the\n"
+    "station's ServerIP is not this console), or watch got fewer than N.\n";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  bool watch = false;
+  std::string bind = "0.0.0.0";
+  int wait_ms = -1;  // not given
+  int count = 0;     // watch: 0 for no limit
+  bool send_only = false;
+  bool raw = false;
+  bool help = false;
+  std::string station;
+  std::string command;
+};
+
+void Error(const std::string& cp1251) {
+  WriteLine(ConsoleStream::kErr, "zalvoctl: " + cp1251);
+}
+
+int NumberOption(const std::vector<std::string>& args, size_t& i, int lowest) {
+  const std::string& name = args[i];
+  if (i + 1 >= args.size()) {
+    throw UsageError(name + " needs a number");
+  }
+  auto value = zalvo::text::ParseInt32(args[++i]);
+  if (!value || *value < lowest) {
+    throw UsageError(name + " needs a whole number of at least " + std::to_string(lowest) +
+                     ", not '" + args[i] + "'");
+  }
+  return *value;
+}
+
+Options Parse(const std::vector<std::string>& args) {
+  Options o;
+  size_t i = 0;
+  if (!args.empty() && args[0] == "watch") {
+    o.watch = true;
+    i = 1;
+  }
+  for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      ++i;
+      break;
+    }
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+      return o;
+    }
+    if (a == "--wait") {
+      o.wait_ms = NumberOption(args, i, 0);
+    } else if (a == "--count" && o.watch) {
+      o.count = NumberOption(args, i, 1);
+    } else if (a == "--bind") {
+      if (i + 1 >= args.size()) {
+        throw UsageError("--bind needs an address");
+      }
+      o.bind = args[++i];
+    } else if (a == "--send-only" && !o.watch) {
+      o.send_only = true;
+    } else if (a == "--raw") {
+      o.raw = true;
+    } else {
+      throw UsageError("unknown option '" + a + "'" +
+                       (o.watch ? " for watch" : ""));
+    }
+  }
+  if (o.watch) {
+    if (i < args.size()) {
+      throw UsageError("watch takes no station or command ('" + args[i] + "')");
+    }
+    return o;
+  }
+  if (i >= args.size()) {
+    throw UsageError("no station given");
+  }
+  o.station = args[i++];
+  for (; i < args.size(); ++i) {
+    o.command += (o.command.empty() ? "" : " ") + args[i];
+  }
+  if (o.command.empty()) {
+    throw UsageError("no command given for " + o.station);
+  }
+  return o;
+}
+
+// A text of digits and dots is meant as a dotted address and must be one,
+// exactly: four numbers of 0 to 255 (the system's own lookup would also take
+// forms like "10.1" or a number above 255 as a host name).
+bool ValidDottedAddress(const std::string& text) {
+  int parts = 0;
+  size_t start = 0;
+  while (true) {
+    size_t dot = text.find('.', start);
+    std::string part = text.substr(start, dot == std::string::npos ? dot : dot - start);
+    if (part.empty() || part.size() > 3 || std::stoi(part) > 255) {
+      return false;
+    }
+    ++parts;
+    if (dot == std::string::npos) {
+      break;
+    }
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+void CheckAddress(const std::string& text, const char* what) {
+  if (text.empty()) {
+    throw UsageError(std::string("the ") + what + " address is empty");
+  }
+  if (text.find_first_not_of("0123456789.") == std::string::npos && !ValidDottedAddress(text)) {
+    throw UsageError("'" + text + "' is not a valid IPv4 address");
+  }
+}
+
+std::string Dotted(uint32_t network_order) {
+  const auto* b = reinterpret_cast<const unsigned char*>(&network_order);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+std::string Timestamp() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local = *std::localtime(&seconds);
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis));
+  return stamp;
+}
+
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Binds the console's socket; a port in use gets a clear message.
+bool Listen(zalvo::platform::DatagramSocket& socket, const std::string& address, uint16_t port) {
+  try {
+    socket.Bind(address, port);
+    return true;
+  } catch (const zalvo::platform::PlatformError& e) {
+    std::string message = "cannot listen on " + address + " UDP port " + std::to_string(port) +
+                          ": " + e.what();
+    if (port != 0) {
+      message += "\n(is 'zalvoctl watch' or another console running? --send-only sends without "
+                 "listening)";
+    }
+    Error(message);
+    return false;
+  }
+}
+
+int Send(const Options& o) {
+  auto socket = zalvo::platform::MakeUdpSocket();
+  if (!Listen(*socket, o.bind, o.send_only ? 0 : kConsolePort)) {
+    return kFailed;
+  }
+  auto resolved = zalvo::platform::sockapi::ResolveIPv4(o.station);
+  if (!resolved) {
+    Error("cannot find the station '" + o.station + "'");
+    return kUsage;
+  }
+  std::string station = Dotted(*resolved);
+  if (*resolved == 0) {
+    Error("0.0.0.0 is not a station address");
+    return kUsage;
+  }
+  try {
+    socket->SendTo(station, kAgentPort, o.command);
+  } catch (const zalvo::platform::PlatformError& e) {
+    Error("cannot send to " + station + ": " + e.what());
+    return kFailed;
+  }
+  if (o.send_only) {
+    return kOk;
+  }
+  int wait_ms = o.wait_ms < 0 ? kDefaultWaitMs : o.wait_ms;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (true) {
+    auto datagram = socket->Receive(MillisecondsLeft(deadline));
+    if (!datagram) {
+      break;
+    }
+    // Reports of other stations may arrive meanwhile; they are not replies.
+    if (datagram->from_ip != station) {
+      continue;
+    }
+    if (datagram->byte_count < 0) {
+      Error("a reply from " + station + " could not be received whole");
+      continue;
+    }
+    WriteLine(ConsoleStream::kOut, datagram->bytes, o.raw);
+    // Every command the station accepts is answered last with "PING".
+    if (datagram->bytes == "PING") {
+      return kOk;
+    }
+  }
+  Error("no \"PING\" from " + station + " within " + std::to_string(wait_ms) +
+        " ms: the command failed on the station, or its ServerIP is not this console's "
+        "address");
+  return kNoAnswer;
+}
+
+int Watch(const Options& o) {
+  auto socket = zalvo::platform::MakeUdpSocket();
+  if (!Listen(*socket, o.bind, kConsolePort)) {
+    return kFailed;
+  }
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (o.wait_ms >= 0) {
+    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.wait_ms);
+  }
+  int received = 0;
+  while (o.count == 0 || received < o.count) {
+    auto datagram = socket->Receive(deadline ? MillisecondsLeft(*deadline) : -1);
+    if (!datagram) {
+      break;
+    }
+    std::string sender = datagram->from_ip + ":" + std::to_string(datagram->from_port);
+    if (datagram->byte_count < 0) {
+      Error(Timestamp() + " " + sender + " sent a datagram that could not be received whole");
+      continue;
+    }
+    ++received;
+    WriteLine(ConsoleStream::kOut, Timestamp() + " " + sender + " " + datagram->bytes, o.raw);
+  }
+  if (o.count > 0 && received < o.count) {
+    Error("only " + std::to_string(received) + " of " + std::to_string(o.count) +
+          " datagrams arrived within " + std::to_string(o.wait_ms) + " ms");
+    return kNoAnswer;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = Parse(zalvo::platform::ToolArguments(argc, argv));
+    if (options.help) {
+      std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+    CheckAddress(options.bind, "local");
+    if (!options.watch) {
+      CheckAddress(options.station, "station");
+    }
+  } catch (const UsageError& e) {
+    Error(e.what());
+    std::fputs("Try 'zalvoctl --help'.\n", stderr);
+    return kUsage;
+  }
+  try {
+    return options.watch ? Watch(options) : Send(options);
+  } catch (const zalvo::platform::PlatformError& e) {
+    Error(e.what());
+    return kFailed;
+  }
+}
