@@ -37,7 +37,8 @@ void StationAgent::SendPing() {
 
 void StationAgent::WritePolicies() {
   const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
-  auto plan = settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
+  auto plan =
+      settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
   // The writer reports nothing: a refused value ends its pass, silently.
   if (auto failure = settings::ApplyPolicyPlan(parts_.registry, plan); failure && log_) {
     log_("policies written in part: " + *failure);

@@ -22,7 +22,8 @@ std::vector<std::string> ToolArguments(int, char**) {
 
 void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw) {
   std::FILE* out = stream == ConsoleStream::kOut ? stdout : stderr;
-  HANDLE handle = GetStdHandle(stream == ConsoleStream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  HANDLE handle =
+      GetStdHandle(stream == ConsoleStream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (!raw && handle != INVALID_HANDLE_VALUE && handle != nullptr &&
       GetConsoleMode(handle, &mode)) {

@@ -65,9 +65,7 @@ class SessionsE2e : public ::testing::Test {
   std::unique_ptr<platform::RegistryKey> Winlogon() {
     return harness.registry().Open(Hive::kLocalMachine, kWinlogon);
   }
-  std::optional<std::string> Logon(const std::string& name) {
-    return Winlogon()->ReadString(name);
-  }
+  std::optional<std::string> Logon(const std::string& name) { return Winlogon()->ReadString(name); }
   std::optional<uint32_t> Timer() { return Winlogon()->ReadDword("LocalTimer"); }
   int Count(const std::string& event) {
     int n = 0;
@@ -285,8 +283,8 @@ TEST_F(SessionsE2e, IniAndProxyWriteThePoliciesOfTheKeysThatExist) {
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, policies + "System"), nullptr);
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main"),
             nullptr);
-  EXPECT_EQ(registry.Open(Hive::kLocalMachine, policies + "Network")->ReadDword("DisablePwdCaching"),
-            0u);
+  EXPECT_EQ(
+      registry.Open(Hive::kLocalMachine, policies + "Network")->ReadDword("DisablePwdCaching"), 0u);
   // The proxy gate is closed while NoAutomatProxy is not "1".
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, internet)->ValueNames(), Lines{});
 
@@ -294,7 +292,8 @@ TEST_F(SessionsE2e, IniAndProxyWriteThePoliciesOfTheKeysThatExist) {
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, internet)->ValueNames(), Lines{});
   EXPECT_EQ(settings::SettingsText(harness.ReadSettings()).Value("ProxyServer"), "proxy.club");
 
-  harness.WriteSettings(std::string(kBaseSettings) + "NoAutomatProxy=1\r\nProxyOverride=<local>\r\n");
+  harness.WriteSettings(std::string(kBaseSettings) +
+                        "NoAutomatProxy=1\r\nProxyOverride=<local>\r\n");
   EXPECT_EQ(server.Exchange("ACTION INI"), Lines{"PING"});
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, internet)->ReadString("ProxyServer"), ":");
   EXPECT_EQ(server.Exchange("ACTION PROXY 1 proxy.club PORT 3128"), Lines{"PING"});

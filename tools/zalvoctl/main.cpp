@@ -141,8 +141,7 @@ Options Parse(const std::vector<std::string>& args) {
     } else if (a == "--raw") {
       o.raw = true;
     } else {
-      throw UsageError("unknown option '" + a + "'" +
-                       (o.watch ? " for watch" : ""));
+      throw UsageError("unknown option '" + a + "'" + (o.watch ? " for watch" : ""));
     }
   }
   if (o.watch) {
@@ -225,11 +224,12 @@ bool Listen(zalvo::platform::DatagramSocket& socket, const std::string& address,
     socket.Bind(address, port);
     return true;
   } catch (const zalvo::platform::PlatformError& e) {
-    std::string message = "cannot listen on " + address + " UDP port " + std::to_string(port) +
-                          ": " + e.what();
+    std::string message =
+        "cannot listen on " + address + " UDP port " + std::to_string(port) + ": " + e.what();
     if (port != 0) {
-      message += "\n(is 'zalvoctl watch' or another console running? --send-only sends without "
-                 "listening)";
+      message +=
+          "\n(is 'zalvoctl watch' or another console running? --send-only sends without "
+          "listening)";
     }
     Error(message);
     return false;
