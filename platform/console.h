@@ -21,4 +21,7 @@ enum class ConsoleStream { kOut, kErr };
 // the Windows-1251 bytes unchanged when raw is set.
 void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw = false);
 
+// The local time now as "YYYY-MM-DD HH:MM:SS.mmm".
+std::string LocalTimestamp();
+
 }  // namespace zalvo::platform

@@ -1,6 +1,8 @@
 #include "platform/console.h"
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 
 #include "text/cp1251.h"
 
@@ -20,6 +22,20 @@ void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw) {
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), out);
   std::fflush(out);
+}
+
+std::string LocalTimestamp() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis));
+  return stamp;
 }
 
 }  // namespace zalvo::platform

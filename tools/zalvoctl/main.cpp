@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -199,19 +198,6 @@ std::string Dotted(uint32_t network_order) {
          std::to_string(b[3]);
 }
 
-std::string Timestamp() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local = *std::localtime(&seconds);
-  char stamp[96];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(millis));
-  return stamp;
-}
-
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -304,11 +290,13 @@ int Watch(const Options& o) {
     }
     std::string sender = datagram->from_ip + ":" + std::to_string(datagram->from_port);
     if (datagram->byte_count < 0) {
-      Error(Timestamp() + " " + sender + " sent a datagram that could not be received whole");
+      Error(zalvo::platform::LocalTimestamp() + " " + sender +
+            " sent a datagram that could not be received whole");
       continue;
     }
     ++received;
-    WriteLine(ConsoleStream::kOut, Timestamp() + " " + sender + " " + datagram->bytes, o.raw);
+    WriteLine(ConsoleStream::kOut,
+              zalvo::platform::LocalTimestamp() + " " + sender + " " + datagram->bytes, o.raw);
   }
   if (o.count > 0 && received < o.count) {
     Error("only " + std::to_string(received) + " of " + std::to_string(o.count) +
