@@ -99,8 +99,9 @@ int main(int argc, char** argv) {
   auto socket = platform::MakeUdpSocket();
   agent::AgentState state;
   agent::ServerReplies replies(*socket, state, log);
-  agent::StationAgent actions(state, replies,
-                              {station.registry(), station.files(), station.desktop()}, log);
+  agent::StationAgent actions(
+      state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
+      log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(worker, *socket, {std::chrono::milliseconds(tick_ms)}, log);
   Print("agent  ",
