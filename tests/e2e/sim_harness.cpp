@@ -9,7 +9,9 @@
 
 namespace zalvo::testing {
 
-std::unique_ptr<AgentHarness> AgentHarness::Create() { return std::make_unique<SimHarness>(); }
+std::unique_ptr<AgentHarness> AgentHarness::Create() {
+  return std::make_unique<SimHarness>();
+}
 
 SimHarness::SimHarness() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zalvo-station-XXXXXX").string();
@@ -39,9 +41,13 @@ void SimHarness::WriteSettings(const std::string& bytes) {
   WriteStationFile("windows/krvini.ini", bytes);
 }
 
-std::string SimHarness::ReadSettings() { return ReadStationFile("windows/krvini.ini"); }
+std::string SimHarness::ReadSettings() {
+  return ReadStationFile("windows/krvini.ini");
+}
 
-void SimHarness::RemoveSettings() { std::filesystem::remove(root_ / "windows" / "krvini.ini"); }
+void SimHarness::RemoveSettings() {
+  std::filesystem::remove(root_ / "windows" / "krvini.ini");
+}
 
 void SimHarness::Start(int tick_ms) {
   process_ = StartProcess(ZALVOS_PROGRAM,
@@ -55,7 +61,9 @@ void SimHarness::Stop() {
   }
 }
 
-std::string SimHarness::Output() { return ReadStationFile("agent-output.txt"); }
+std::string SimHarness::Output() {
+  return ReadStationFile("agent-output.txt");
+}
 
 void SimHarness::WriteStationFile(const std::string& relative, const std::string& content) {
   std::filesystem::create_directories((root_ / relative).parent_path());
