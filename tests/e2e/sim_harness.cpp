@@ -1,5 +1,6 @@
 #include "tests/e2e/sim_harness.h"
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <stdexcept>
@@ -58,6 +59,12 @@ void SimHarness::Start(int tick_ms) {
 void SimHarness::Stop() {
   if (process_) {
     process_->Stop();
+  }
+}
+
+void SimHarness::Signal(int signal) {
+  if (process_) {
+    ::kill(static_cast<pid_t>(process_->Id()), signal);
   }
 }
 
