@@ -4,7 +4,10 @@
 
 #include "agent/agent.h"
 #include "agent/programs.h"
+#include "agent/station_agent.h"
+#include "platform/error.h"
 #include "tests/support/fake_desktop.h"
+#include "tests/support/memory_registry.h"
 
 namespace zalvo::agent {
 namespace {
@@ -97,6 +100,50 @@ TEST(Programs, KillEndsTheProcessOfTheNamedWindowThenRelists) {
   programs.KillWindow("", list);
   EXPECT_EQ(desktop.actions, Lines{});
   EXPECT_EQ(list, Lines{"STALE"});
+}
+
+// A station whose Windows directory holds no settings file.
+class NoSettingsFile final : public platform::StationFiles {
+ public:
+  std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
+  std::string Read(std::string_view path) override {
+    throw platform::PlatformError("no file " + std::string(path));
+  }
+  void Replace(std::string_view, std::string_view) override {}
+};
+
+class NoReplies final : public Replies {
+ public:
+  void SendText(const std::string&) override {}
+};
+
+TEST(StationOnTheTick, DarkensAndParksWhileUnrentedAndBeepsOnceASessionHasOverrun) {
+  AgentState state;
+  NoReplies replies;
+  testing::MemoryRegistry registry;
+  NoSettingsFile files;
+  FakeDesktop desktop;
+  StationAgent station(state, replies, {registry, files, desktop});
+  Agent agent(state, station, replies);
+  agent.Startup();
+  state.check_period = 2;
+  state.settings.SetFlag(settings::Key::ShutDownMonitor, true);
+  state.settings.SetFlag(settings::Key::ShutDownMouse, true);
+  state.settings.SetFlag(settings::Key::Beep, true);
+
+  agent.Tick();
+  agent.Tick();
+  EXPECT_EQ(desktop.actions,
+            (Lines{"MonitorPower 2", "SetCursorPos 0 0", "MonitorPower 2", "SetCursorPos 0 0"}));
+
+  // A session 1 second from its end: the checks at even counters beep once it is overrun.
+  desktop.actions.clear();
+  state.session_active = true;
+  state.remaining_seconds = 1;
+  for (int i = 0; i < 5; ++i) {
+    agent.Tick();
+  }
+  EXPECT_EQ(desktop.actions, (Lines{"MessageBeep 0", "MessageBeep 0"}));
 }
 
 }  // namespace
