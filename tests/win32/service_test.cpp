@@ -30,8 +30,13 @@ DWORD RunAndWait(const std::string& args) {
                       &startup, &info)) {
     return 0xFFFFFFFF;
   }
-  WaitForSingleObject(info.hProcess, 30000);
   DWORD code = 0;
+  if (WaitForSingleObject(info.hProcess, 30000) == WAIT_TIMEOUT) {
+    // Still showing its failure message box: end it, or it would outlive the
+    // test and hold the test run's output open.
+    TerminateProcess(info.hProcess, STILL_ACTIVE);
+    WaitForSingleObject(info.hProcess, 10000);
+  }
   GetExitCodeProcess(info.hProcess, &code);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
