@@ -1,17 +1,8 @@
 #include "agent/station_agent.h"
 
-#include <stdexcept>
-
 #include "settings/policies.h"
 
 namespace zalvo::agent {
-namespace {
-
-[[noreturn]] void NotYetBuilt(const char* what) {
-  throw std::logic_error(std::string(what) + " is not part of this build yet");
-}
-
-}  // namespace
 
 StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log)
     : state_(state),
@@ -20,7 +11,15 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
       log_(std::move(log)),
       settings_(state, parts.files, log_),
       sessions_(state, parts.registry, parts.desktop, *this, log_),
-      reports_(state, replies, parts.desktop) {}
+      reports_(state, replies, parts.desktop),
+      programs_(parts.desktop, log_),
+      power_(parts.desktop) {
+  // The speakers get their start values at every start of the agent.
+  if (parts.mixer != nullptr) {
+    volume_.emplace(*parts.mixer);
+    volume_->Start(log_);
+  }
+}
 
 void StationAgent::LoadSettings() {
   settings_.Load();
@@ -62,29 +61,32 @@ void StationAgent::ForcedShutdown() {
 void StationAgent::SendInfo() {
   reports_.SendInfo();
 }
-void StationAgent::RunProgram(const std::string&) {
-  NotYetBuilt("RunProgram");
+void StationAgent::RunProgram(const std::string& command_line) {
+  programs_.Run(command_line);
 }
-void StationAgent::KillWindow(const std::string&) {
-  NotYetBuilt("KillWindow");
+void StationAgent::KillWindow(const std::string& caption) {
+  programs_.KillWindow(caption, state_.window_list);
 }
 void StationAgent::ListWindows() {
-  NotYetBuilt("ListWindows");
+  programs_.ListWindows(state_.window_list);
 }
 void StationAgent::MonitorOff() {
-  NotYetBuilt("MonitorOff");
+  power_.MonitorOff();
 }
 void StationAgent::MonitorOn() {
-  NotYetBuilt("MonitorOn");
+  power_.MonitorOn();
 }
 void StationAgent::ParkMouse() {
-  NotYetBuilt("ParkMouse");
+  power_.ParkMouse();
 }
 void StationAgent::ExpiryBeep() {
-  NotYetBuilt("ExpiryBeep");
+  power_.ExpiryBeep();
 }
-void StationAgent::SetVolume(int32_t) {
-  NotYetBuilt("SetVolume");
+void StationAgent::SetVolume(int32_t volume) {
+  // Without a mixer device there are no speakers to set.
+  if (volume_) {
+    volume_->ApplyServerVolume(volume);
+  }
 }
 
 }  // namespace zalvo::agent

@@ -190,7 +190,7 @@ TEST_F(SessionsE2e, ZalvoctlPrintsCyrillicRepliesAsUtf8OrAsTheRawBytes) {
 }
 
 TEST_F(SessionsE2e, InstallStartsASixteenThousandSecondSessionThenReports) {
-  StartAgent("ServerIP=127.0.0.1\r\nSendDataTime=0\r\nFreeDisk=1\r\n");
+  StartAgent("ServerIP=127.0.0.1\r\nSendDataTime=0\r\nFreeDisk=1\r\nShutDownMonitor=1\r\n");
   ServerPeer server;
   Lines replies = server.Exchange("ACTION INSTALL");
   ASSERT_EQ(replies.size(), 2u);
@@ -198,6 +198,8 @@ TEST_F(SessionsE2e, InstallStartsASixteenThousandSecondSessionThenReports) {
   EXPECT_EQ(replies[1], "PING");
   EXPECT_EQ(Timer(), 16000u);
   EXPECT_EQ(Restarts(), 0);  // a new station has no "0" marker
+  // The idle station's dark monitor is switched on for the session.
+  EXPECT_EQ(Count("MonitorPower on (-1)"), 1);
 }
 
 TEST_F(SessionsE2e, ARefusedRegistryWriteEndsOnlyThatCommand) {
