@@ -1,0 +1,444 @@
+// zalvoc.exe under Wine on a virtual display: the test starts the real
+// program, drives it with window messages as the task bar, the mouse and the
+// keyboard would, and checks its windows, the registry and krvini.ini. It
+// saves screenshots of the lock screen's windows under docs/screenshots/.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "lockscreen/win32/ids.h"
+#include "platform/error.h"
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+#include "settings/keys.h"
+#include "settings/passwords.h"
+#include "settings/registry_names.h"
+#include "settings/settings_file.h"
+#include "tests/support/child_process.h"
+#include "tests/win32/png_writer.h"
+
+namespace zalvo::testing {
+namespace {
+
+namespace ids = lockscreen::ids;
+using lockscreen::Ctl;
+using platform::Hive;
+
+constexpr wchar_t kHelperClass[] = L"ZalvoTestHelper";
+constexpr char kHelperSwitch[] = "--helper-window";
+const std::string kWinlogon(settings::kWinlogonKey);
+const std::string kZalvo(settings::kZalvoKey);
+const std::string kPolicies = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\";
+const std::string kInternet = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const std::string kBrowser = "Software\\Microsoft\\Internet Explorer\\Main";
+
+// Handles this thread's messages while it waits, so that the test's own
+// helper window answers the lock screen's messages.
+void Pump(int ms) {
+  DWORD start = GetTickCount();
+  do {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  } while (GetTickCount() - start < static_cast<DWORD>(ms));
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
+  DWORD start = GetTickCount();
+  while (!condition()) {
+    if (GetTickCount() - start > static_cast<DWORD>(ms)) {
+      return false;
+    }
+    Pump(50);
+  }
+  return true;
+}
+
+struct Search {
+  DWORD process;
+  const wchar_t* window_class;
+  int id;
+  HWND found;
+};
+
+bool ClassIs(HWND hwnd, const wchar_t* window_class) {
+  wchar_t name[64] = {};
+  GetClassNameW(hwnd, name, 64);
+  return wcscmp(name, window_class) == 0;
+}
+
+// A top-level window of the process with the class.
+HWND TopLevel(DWORD process, const wchar_t* window_class) {
+  Search s{process, window_class, 0, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (owner == s->process && ClassIs(hwnd, s->window_class)) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+// A descendant window with the control id.
+HWND Child(HWND parent, int id) {
+  Search s{0, nullptr, id, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        if (GetDlgCtrlID(hwnd) == s->id) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+LRESULT Send(HWND hwnd, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(hwnd, message, wparam, lparam, SMTO_NORMAL, 5000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+std::wstring TextOf(HWND hwnd) {
+  wchar_t buffer[512] = {};
+  Send(hwnd, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+[[maybe_unused]] void SetTextOf(HWND hwnd, const std::wstring& text) {
+  Send(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// Keys typed into a control, as the keyboard posts them.
+void Type(HWND hwnd, const std::wstring& text) {
+  for (wchar_t c : text) {
+    PostMessageW(hwnd, WM_CHAR, c, 1);
+  }
+}
+
+void PressEnter(HWND hwnd) {
+  PostMessageW(hwnd, WM_KEYDOWN, VK_RETURN, 1);
+  PostMessageW(hwnd, WM_KEYUP, VK_RETURN, 0xC0000001);
+}
+
+[[maybe_unused]] void Click(HWND button) {
+  PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+[[maybe_unused]] bool Checked(HWND box) {
+  return Send(box, BM_GETCHECK) == BST_CHECKED;
+}
+
+// The directory the screenshots go to, in the form this program opens.
+std::string ScreenshotDirectory() {
+  return BuiltProgramPath(ZALVO_SCREENSHOT_DIR);
+}
+
+void SaveScreenshot(const RECT& r, const std::string& name) {
+  const int width = r.right - r.left;
+  const int height = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  std::vector<uint8_t> dib(stride * static_cast<size_t>(height));
+  GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), dib.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  std::vector<uint8_t> rgb;
+  rgb.reserve(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* bgr = &dib[stride * static_cast<size_t>(y) + static_cast<size_t>(x) * 3];
+      rgb.insert(rgb.end(), {bgr[2], bgr[1], bgr[0]});
+    }
+  }
+  win32::Win32Files().Replace(ScreenshotDirectory() + "\\" + name, EncodePng(width, height, rgb));
+}
+
+void SaveScreenshot(HWND hwnd, const std::string& name) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  SaveScreenshot(r, name);
+}
+
+// A 24-bit bitmap file: the desktop wallpaper the lock screen shows.
+std::string WriteWallpaper(const std::string& directory) {
+  const int width = 320, height = 200;
+  const int stride = width * 3;
+  BITMAPFILEHEADER file{};
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(stride * height);
+  std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+  bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
+  for (int y = 0; y < height; ++y) {  // bottom row first: dark blue at the bottom
+    for (int x = 0; x < width; ++x) {
+      bytes += static_cast<char>(120 + y / 2);  // blue
+      bytes += static_cast<char>(40 + y / 3);   // green
+      bytes += static_cast<char>(20 + x / 8);   // red
+    }
+  }
+  std::string path = directory + "\\zalvo-test-wallpaper.bmp";
+  win32::Win32Files().Replace(path, bytes);
+  return path;
+}
+
+// The station as a club leaves it: settings, passwords, the Winlogon values,
+// the policy keys the writer expects, a wallpaper; no allowed programs.
+class LockScreenGui : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(GetEnvironmentVariableW(L"DISPLAY", nullptr, 0), 0u)
+        << "the GUI tests need an X display: run them under scripts/with-xvfb.sh";
+    windows_ = files_.WindowsDirectory();
+    files_.Replace(settings::SettingsFilePath(windows_, settings::kSettingsFileName),
+                   "StartPage=http://portal.example/\r\nPlayMusic=C:\\no-such-melody.mid\r\n"
+                   "ProxyServer=proxy.club\r\nProxyPort=3128\r\nHide=1\r\nServerIP=127.0.0.1\r\n"
+                   "ClosePasswordForm=60\r\n");
+    DeleteFileW(
+        win32::Widen(settings::SettingsFilePath(windows_, settings::kPasswordFileName)).c_str());
+    auto winlogon = registry_.Create(Hive::kLocalMachine, kWinlogon);
+    winlogon->WriteString("AutoAdminLogon", "0");
+    winlogon->WriteDword("LocalTimer", 7260);
+    auto zalvo = registry_.Create(Hive::kCurrentUser, kZalvo);
+    zalvo->WriteString("ZalvoPassword", settings::ScramblePassword("adm1n"));
+    zalvo->WriteString("SmallPassword", settings::ScramblePassword("2468"));
+    zalvo->WriteString("ServerIP", "unset");
+    registry_.Create(Hive::kCurrentUser, "Control Panel\\desktop")
+        ->WriteString("Wallpaper", WriteWallpaper(windows_));
+    for (const char* group : {"System", "Network", "Explorer"}) {
+      registry_.Create(Hive::kCurrentUser, kPolicies + group);
+    }
+    registry_.Create(Hive::kCurrentUser, kInternet);
+    registry_.Create(Hive::kCurrentUser, kBrowser);
+    RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(settings::kRestrictRunKey).c_str());
+  }
+
+  void TearDown() override {
+    if (process_.get() != nullptr) {
+      PostMessageW(main_, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.get(), 1);
+        ADD_FAILURE() << "zalvoc.exe did not end when its main window was closed";
+      }
+    }
+    // Later programs of this prefix run without the restrictions.
+    for (const char* group : {"System", "Network", "Explorer"}) {
+      RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str());
+    }
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, win32::Widen(kPolicies + "Network").c_str(),
+                       L"DisablePwdCaching");
+  }
+
+  void StartZalvoc() {
+    std::wstring command = L"\"" + win32::Widen(BuiltProgramPath(ZALVOC_PROGRAM)) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &info));
+    CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+    pid_ = info.dwProcessId;
+    ASSERT_TRUE(WaitFor([&] { return (main_ = TopLevel(pid_, ids::kMainClass)) != nullptr; }))
+        << "no main window";
+    ASSERT_TRUE(WaitFor([&] { return AutoAdminLogon() == "1"; })) << "start-up did not finish";
+    Pump(300);
+  }
+
+  std::string AutoAdminLogon() {
+    auto key = registry_.Open(Hive::kLocalMachine, kWinlogon);
+    return key ? key->ReadString("AutoAdminLogon").value_or("") : "";
+  }
+  void SetLocalTimer(int32_t seconds) {
+    registry_.Open(Hive::kLocalMachine, kWinlogon)
+        ->WriteDword("LocalTimer", static_cast<uint32_t>(seconds));
+  }
+  std::string Settings() {
+    try {
+      return files_.Read(settings::SettingsFilePath(windows_, settings::kSettingsFileName));
+    } catch (const platform::PlatformError&) {
+      return "";
+    }
+  }
+  std::optional<uint32_t> Dword(Hive hive, const std::string& key, const std::string& name) {
+    auto k = registry_.Open(hive, key);
+    return k ? k->ReadDword(name) : std::nullopt;
+  }
+  std::optional<std::string> String(Hive hive, const std::string& key, const std::string& name) {
+    auto k = registry_.Open(hive, key);
+    return k ? k->ReadString(name) : std::nullopt;
+  }
+  void Menu(int command) { PostMessageW(main_, WM_COMMAND, MAKEWPARAM(command, 0), 0); }
+  bool Visible(HWND hwnd) { return hwnd != nullptr && IsWindowVisible(hwnd); }
+
+  // Opens the log-in panel with a double click and logs in with Enter.
+  void LogIn(const std::wstring& user, const std::wstring& password) {
+    HWND panel = Child(main_, ids::PasswordPanel);
+    PostMessageW(main_, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(200, 200));
+    ASSERT_TRUE(WaitFor([&] { return Visible(panel); })) << "no log-in panel";
+    HWND user_edit = Child(panel, ids::edUser);
+    HWND password_edit = Child(panel, ids::edPassword);
+    Type(user_edit, user);
+    Type(password_edit, password);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(password_edit).size() == password.size(); }));
+    EXPECT_EQ(TextOf(user_edit), user);
+    PressEnter(password_edit);
+  }
+
+  win32::Win32Registry registry_;
+  win32::Win32Files files_;
+  std::string windows_;
+  win32::ScopedHandle process_;
+  DWORD pid_ = 0;
+  HWND main_ = nullptr;
+};
+
+TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword) {
+  StartZalvoc();
+  EXPECT_FALSE(Visible(main_));
+  EXPECT_EQ(TextOf(main_), L"Работна област");
+
+  // A right release on the icon opens its menu at the cursor.
+  PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_RBUTTONUP);
+  HWND menu = nullptr;
+  EXPECT_TRUE(WaitFor([&] { return Visible(menu = TopLevel(pid_, L"#32768")); }));
+  PostMessageW(main_, WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_TRUE(WaitFor([&] { return !Visible(TopLevel(pid_, L"#32768")); }));
+
+  // A left release opens the remaining-time window; each tick reads LocalTimer.
+  PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_LBUTTONUP);
+  HWND rest = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return Visible(rest = TopLevel(pid_, ids::kRestTimeClass)); }));
+  HWND label = Child(rest, ids::Label1);
+  EXPECT_EQ(TextOf(rest), L"Time");
+  EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"121 мин."; })) << TextOf(label).size();
+  RECT r;
+  GetWindowRect(rest, &r);
+  EXPECT_EQ(r.right - r.left, 211);
+  EXPECT_EQ(r.bottom - r.top, 80);
+  EXPECT_TRUE(GetWindowLongW(rest, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  SetLocalTimer(-61);  // negative: the melody (missing here) fails silently
+  EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"-1 мин."; }));
+  SetLocalTimer(1500);
+  EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"25 мин."; }));
+  SaveScreenshot(rest, "remaining-time.png");
+  // Its close button hides it, and nothing reads the time any more.
+  PostMessageW(rest, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return !Visible(rest); }));
+  SetLocalTimer(60);
+  Pump(1500);
+  EXPECT_EQ(TextOf(label), L"25 мин.");
+
+  // "Заключване" covers the screen and hands Windows' automatic log-on back.
+  Menu(ids::N6);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
+  EXPECT_TRUE(WaitFor([&] { return AutoAdminLogon() == "0"; }));
+  GetWindowRect(main_, &r);
+  EXPECT_EQ(r.right - r.left, GetSystemMetrics(SM_CXSCREEN));
+  EXPECT_EQ(r.bottom - r.top, GetSystemMetrics(SM_CYSCREEN));
+  HWND status = Child(main_, ids::StatusBar1);
+  EXPECT_EQ(LOWORD(Send(status, SB_GETTEXTLENGTHW, 1)),
+            std::wstring(L" Добре дошли. Моля изчакайте ...").size());
+  EXPECT_FALSE(Visible(Child(main_, ids::btStartD)));
+  // Alt+F4 and the window menu's Close are dropped.
+  PostMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  PostMessageW(main_, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  Pump(500);
+  EXPECT_TRUE(Visible(main_));
+  EXPECT_FALSE(IsIconic(main_));
+  SaveScreenshot(RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)},
+                 "locked-screen.png");
+
+  // A wrong password changes nothing and empties the edits.
+  LogIn(L"1", L"0000");
+  Pump(500);
+  EXPECT_TRUE(Visible(main_));
+  EXPECT_EQ(AutoAdminLogon(), "0");
+  EXPECT_EQ(TextOf(Child(main_, ids::edPassword)), L"");
+  // User "1" with the small password unlocks: Hide is on, so the window goes.
+  LogIn(L"1", L"2468");
+  EXPECT_TRUE(WaitFor([&] { return !Visible(main_); }));
+  EXPECT_TRUE(WaitFor([&] { return AutoAdminLogon() == "1"; }));
+  EXPECT_EQ(
+      TopLevel(pid_, ids::kDialogClass) != nullptr && Visible(TopLevel(pid_, ids::kDialogClass)),
+      false);
+}
+
+}  // namespace
+}  // namespace zalvo::testing
+
+namespace {
+
+LRESULT CALLBACK HelperProcedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_DESTROY) {
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+// A window with the caption, for the lock screen to close or end.
+int RunHelperWindow(const std::wstring& caption) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = HelperProcedure;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = zalvo::testing::kHelperClass;
+  RegisterClassW(&wc);
+  CreateWindowExW(0, zalvo::testing::kHelperClass, caption.c_str(),
+                  WS_OVERLAPPEDWINDOW | WS_VISIBLE, 880, 620, 120, 90, nullptr, nullptr,
+                  GetModuleHandleW(nullptr), nullptr);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    DispatchMessageW(&msg);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], zalvo::testing::kHelperSwitch) == 0) {
+    return RunHelperWindow(zalvo::win32::Widen(argv[2]));
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
