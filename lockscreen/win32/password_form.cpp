@@ -277,7 +277,10 @@ void PasswordForm::ShowModal(int width, int height) {
 
 void PasswordForm::Close() {
   if (modal_) {
-    modal_ = false;  // the modal loop ends and hides the dialog
+    // The modal loop ends and hides the dialog. A WM_CLOSE sent from another
+    // thread is handled inside GetMessage, so the loop is woken to see it.
+    modal_ = false;
+    PostMessageW(hwnd(), WM_NULL, 0, 0);
   } else {
     ShowWindow(hwnd(), SW_HIDE);
   }

@@ -125,7 +125,7 @@ std::wstring TextOf(HWND hwnd) {
   return buffer;
 }
 
-[[maybe_unused]] void SetTextOf(HWND hwnd, const std::wstring& text) {
+void SetTextOf(HWND hwnd, const std::wstring& text) {
   Send(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
@@ -141,11 +141,11 @@ void PressEnter(HWND hwnd) {
   PostMessageW(hwnd, WM_KEYUP, VK_RETURN, 0xC0000001);
 }
 
-[[maybe_unused]] void Click(HWND button) {
+void Click(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
 }
 
-[[maybe_unused]] bool Checked(HWND box) {
+bool Checked(HWND box) {
   return Send(box, BM_GETCHECK) == BST_CHECKED;
 }
 
@@ -269,6 +269,10 @@ class LockScreenGui : public ::testing::Test {
   }
 
   void StartZalvoc() {
+    // Without a window manager on the virtual display, Wine draws the
+    // windows' frames and captions itself when it does not hand them over.
+    registry_.Create(Hive::kCurrentUser, "Software\\Wine\\AppDefaults\\zalvoc.exe\\X11 Driver")
+        ->WriteString("Managed", "N");
     std::wstring command = L"\"" + win32::Widen(BuiltProgramPath(ZALVOC_PROGRAM)) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -401,6 +405,211 @@ TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword
   EXPECT_EQ(
       TopLevel(pid_, ids::kDialogClass) != nullptr && Visible(TopLevel(pid_, ids::kDialogClass)),
       false);
+}
+
+// A window of this test program with the caption.
+class HelperWindow {
+ public:
+  explicit HelperWindow(const std::wstring& caption) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kHelperClass;
+    RegisterClassW(&wc);
+    hwnd_ = CreateWindowExW(0, kHelperClass, caption.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 880,
+                            620, 120, 90, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  }
+  ~HelperWindow() {
+    if (IsWindow(hwnd_)) {
+      DestroyWindow(hwnd_);
+    }
+  }
+  HWND hwnd() const { return hwnd_; }
+
+ private:
+  HWND hwnd_;
+};
+
+// The same window in a process of its own.
+struct HelperProcess {
+  explicit HelperProcess(const std::string& caption) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + win32::Widen(self) + L"\" " + win32::Widen(kHelperSwitch) +
+                           L" \"" + win32::Widen(caption) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+      CloseHandle(info.hThread);
+      process.reset(info.hProcess);
+      pid = info.dwProcessId;
+    }
+  }
+  ~HelperProcess() {
+    if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process.get(), 1);
+    }
+  }
+  win32::ScopedHandle process;
+  DWORD pid = 0;
+};
+
+TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
+  HelperWindow helper(L"!Zalvo helper one");
+  StartZalvoc();
+  Menu(ids::N1);  // "Старт" of the status-bar menu locks too
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
+  ASSERT_TRUE(WaitFor([&] { return AutoAdminLogon() == "0"; }));
+
+  // The administrator password with any name releases the station and opens
+  // the dialog modally at 550 x 465.
+  LogIn(L"anyone", L"adm1n");
+  HWND dialog = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return Visible(dialog = TopLevel(pid_, ids::kDialogClass)); }));
+  EXPECT_FALSE(Visible(main_));
+  EXPECT_EQ(AutoAdminLogon(), "1");
+  EXPECT_EQ(TextOf(dialog), L"Въведете Име и Парола");
+  RECT r;
+  GetWindowRect(dialog, &r);
+  EXPECT_EQ(r.right - r.left, 550);
+  EXPECT_EQ(r.bottom - r.top, 465);
+  EXPECT_FALSE(IsWindowEnabled(main_) && Visible(main_));
+
+  // The lock does nothing while the dialog is visible.
+  Menu(ids::N6);
+  Pump(700);
+  EXPECT_FALSE(Visible(main_));
+  EXPECT_EQ(AutoAdminLogon(), "1");
+
+  auto control = [&](Ctl c) { return Child(dialog, ids::ControlId(c)); };
+  HWND tabs = Child(dialog, ids::PageControl);
+  auto page = [&](int index) {
+    Send(tabs, TCM_SETCURFOCUS, static_cast<WPARAM>(index));
+    HWND shown = Child(dialog, ids::kFirstPage + index);
+    EXPECT_TRUE(WaitFor([&] { return Visible(shown); })) << "page " << index + 1;
+    Pump(400);
+  };
+  // The load filled the controls from krvini.ini.
+  EXPECT_EQ(TextOf(control(Ctl::edServerIP)), L"127.0.0.1");
+  EXPECT_EQ(TextOf(control(Ctl::edPort)), L"3128");
+  EXPECT_EQ(TextOf(control(Ctl::edSendDataTime)), L"60");
+  EXPECT_TRUE(Checked(control(Ctl::cbHideMyDesktop)));
+  EXPECT_FALSE(Checked(control(Ctl::cbPlayGame)));  // absent from the file: cleared
+  EXPECT_FALSE(Visible(control(Ctl::edWallpaper)));
+  for (int i = 0; i < 4; ++i) {
+    page(i);
+    SaveScreenshot(dialog, "settings-page-" + std::to_string(i + 1) + ".png");
+  }
+
+  // Page 1: a new administrator password and a new server address.
+  page(0);
+  SetTextOf(control(Ctl::edServerIP), L"127.0.0.9");
+  Type(control(Ctl::edNewPassword), L"n3w-longer-than-8");
+  SetTextOf(control(Ctl::edNewPassword1), L"n3w-long");
+  Click(control(Ctl::cbPassAdmin));
+  EXPECT_TRUE(WaitFor([&] { return Checked(control(Ctl::cbPassAdmin)); }));
+  EXPECT_TRUE(WaitFor([&] { return TextOf(control(Ctl::edNewPassword)) == L"n3w-long"; }))
+      << "at most 8 characters can be typed";
+  // Page 3 and 4: policies and report contents.
+  page(2);
+  Click(control(Ctl::cbNoDrives));
+  Click(control(Ctl::cbDisabledPassword));
+  page(3);
+  Click(control(Ctl::cbFreeDisk));
+
+  // Page 2: the open windows, their "Close" buttons and the allowed programs.
+  page(1);
+  HWND list = control(Ctl::ListBox1);
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  HWND edit1 = control(Ctl::Edit1);
+  EXPECT_TRUE(WaitFor([&] { return TextOf(edit1) == L"!ZALVO HELPER ONE"; })) << "click copies";
+  Click(control(Ctl::Button4));  // SC_CLOSE to the window named in Edit1
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(helper.hwnd()); }));
+
+  HelperProcess other("Zalvo helper two");
+  ASSERT_TRUE(other.process);
+  ASSERT_TRUE(WaitFor([&] { return TopLevel(other.pid, kHelperClass) != nullptr; }));
+  SetTextOf(edit1, L"zalvo HELPER two");
+  Click(control(Ctl::Button5));  // ends the window's process
+  EXPECT_EQ(WaitForSingleObject(other.process.get(), 15000), WAIT_OBJECT_0);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(other.process.get(), &exit_code);
+  EXPECT_EQ(exit_code, 0u);
+
+  HWND restrict_run = control(Ctl::cbRestrictRun);
+  Click(restrict_run);  // refused while the list lacks zalvoc.exe
+  Pump(500);
+  EXPECT_FALSE(Checked(restrict_run));
+  SetTextOf(control(Ctl::edNewProgram), L"zalvoc.exe");
+  Click(control(Ctl::BitBtn1));
+  EXPECT_TRUE(WaitFor([&] {
+    return String(Hive::kCurrentUser, std::string(settings::kRestrictRunKey), "1") == "zalvoc.exe";
+  }));
+  EXPECT_EQ(Send(control(Ctl::RestrictRun), LB_GETCOUNT), 1);
+  Click(restrict_run);
+  EXPECT_TRUE(WaitFor([&] { return Checked(restrict_run); }));
+
+  // "Запазва промените": policies first, then the file, then the password.
+  Click(control(Ctl::btSave));
+  ASSERT_TRUE(WaitFor([&] { return Settings().find("RestrictRun=1") != std::string::npos; }));
+  std::vector<std::string> lines = settings::SplitLines(Settings());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "SearchPage=" + std::string(settings::kSearchPageUrl));
+  for (const char* line :
+       {"StartPage=http://portal.example/", "ServerIP=127.0.0.9", "NoDrives=1", "FreeDisk=1",
+        "DisabledPassword=1", "ClosePasswordForm=60", "PlayGame=0", "Hide=1"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  }
+  const std::string explorer = kPolicies + "Explorer";
+  EXPECT_EQ(Dword(Hive::kCurrentUser, explorer, "NoDrives"), 7u);
+  EXPECT_EQ(Dword(Hive::kCurrentUser, explorer, "RestrictRun"), 1u);
+  EXPECT_EQ(Dword(Hive::kCurrentUser, kPolicies + "System", "NoDispCPL"), 0u);
+  EXPECT_EQ(Dword(Hive::kCurrentUser, kPolicies + "Network", "NoNetSetup"), 0u);
+  EXPECT_EQ(Dword(Hive::kLocalMachine, kPolicies + "Network", "DisablePwdCaching"), 1u);
+  EXPECT_EQ(String(Hive::kCurrentUser, kBrowser, "Search Page"),
+            std::string(settings::kSearchPageUrl));
+  EXPECT_EQ(String(Hive::kCurrentUser, kBrowser, "Start Page"), "http://portal.example/");
+  EXPECT_EQ(String(Hive::kCurrentUser, kInternet, "ProxyServer"), "proxy.club:3128");
+  EXPECT_EQ(String(Hive::kCurrentUser, kZalvo, "ZalvoPassword"),
+            settings::ScramblePassword("n3w-long"));
+  // The copy of the server address is the one in effect before this save.
+  EXPECT_EQ(String(Hive::kCurrentUser, kZalvo, "ServerIP"), "127.0.0.1");
+
+  // Enter and Escape neither save nor close the dialog.
+  PressEnter(control(Ctl::edProxy));
+  PostMessageW(control(Ctl::edProxy), WM_KEYDOWN, VK_ESCAPE, 1);
+  Pump(500);
+  EXPECT_TRUE(Visible(dialog));
+
+  // "Скрива програмата" releases the station and closes the dialog.
+  Click(control(Ctl::btRelease));
+  EXPECT_TRUE(WaitFor([&] { return !Visible(dialog); }));
+  EXPECT_FALSE(Visible(main_));
+  EXPECT_EQ(AutoAdminLogon(), "1");
+
+  // The proxy command from the icon's menu flips ProxyEnable and saves; twice
+  // leaves it as it was.
+  Menu(ids::mnProxy);
+  EXPECT_TRUE(WaitFor([&] { return Dword(Hive::kCurrentUser, kInternet, "ProxyEnable") == 1u; }));
+  EXPECT_TRUE(
+      WaitFor([&] { return Settings().find("\r\nProxyEnable=1\r\n") != std::string::npos; }));
+  Menu(ids::mnProxy);
+  EXPECT_TRUE(WaitFor([&] { return Dword(Hive::kCurrentUser, kInternet, "ProxyEnable") == 0u; }));
+  EXPECT_TRUE(
+      WaitFor([&] { return Settings().find("\r\nProxyEnable=0\r\n") != std::string::npos; }));
+  // The server address saved before is the copy now.
+  EXPECT_EQ(String(Hive::kCurrentUser, kZalvo, "ServerIP"), "127.0.0.9");
+
+  // The new administrator password opens the dialog again.
+  Menu(ids::N6);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
+  LogIn(L"", L"n3w-long");
+  EXPECT_TRUE(WaitFor([&] { return Visible(dialog); }));
+  Send(dialog, WM_CLOSE);
+  EXPECT_TRUE(WaitFor([&] { return !Visible(dialog); }));
 }
 
 }  // namespace
