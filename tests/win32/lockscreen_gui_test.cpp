@@ -552,6 +552,36 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   Click(restrict_run);
   EXPECT_TRUE(WaitFor([&] { return Checked(restrict_run); }));
 
+  // A settings file that can't be replaced (a folder has taken its name): the
+  // failure's text is shown, and neither the password nor the in-memory
+  // values change.
+  const std::wstring settings_path =
+      win32::Widen(settings::SettingsFilePath(windows_, settings::kSettingsFileName));
+  ASSERT_TRUE(DeleteFileW(settings_path.c_str()));
+  ASSERT_TRUE(CreateDirectoryW(settings_path.c_str(), nullptr));
+  Click(control(Ctl::btSave));
+  HWND box = nullptr;
+  EXPECT_TRUE(WaitFor([&] { return Visible(box = TopLevel(pid_, L"#32770")); }));
+  if (box != nullptr) {
+    std::wstring message;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM p) -> BOOL {
+          auto* text = reinterpret_cast<std::wstring*>(p);
+          *text += TextOf(child) + L"|";
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&message));
+    EXPECT_NE(message.find(L"krvini.ini"), std::wstring::npos);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  }
+  RemoveDirectoryW(settings_path.c_str());
+  EXPECT_EQ(String(Hive::kCurrentUser, kZalvo, "ZalvoPassword"),
+            settings::ScramblePassword("adm1n"));
+  EXPECT_EQ(Dword(Hive::kCurrentUser, kPolicies + "Explorer", "NoDrives"), 7u)
+      << "the policies are written before the file";
+
   // "Запазва промените": policies first, then the file, then the password.
   Click(control(Ctl::btSave));
   ASSERT_TRUE(WaitFor([&] { return Settings().find("RestrictRun=1") != std::string::npos; }));
