@@ -40,29 +40,6 @@ TEST(DialogLayout, EveryKeyButSearchPageHasOneControlOfItsKind) {
   EXPECT_EQ(Spec(Ctl::RestrictRun).kind, ControlKind::kListBox);
 }
 
-TEST(DialogModel, BuiltInContentsAreTheOnesTheDialogShowsWithoutAFile) {
-  DialogModel model;
-  EXPECT_EQ(model.Text(Ctl::edPort), "8080");
-  EXPECT_EQ(model.Text(Ctl::edPlayMusic), "C:\\WINDOWS\\Media\\town.mid");
-  EXPECT_EQ(model.Text(Ctl::edSearchList), "File Download");
-  EXPECT_EQ(model.Text(Ctl::edClosePasswordForm), "10");
-  EXPECT_EQ(model.Text(Ctl::edSendDataTime), "60");
-  EXPECT_EQ(model.Text(Ctl::edAutoShutDownSec), "6000");
-  EXPECT_FALSE(model.Text(Ctl::edStartPage).empty());
-  EXPECT_EQ(std::count(model.Text(Ctl::edProxyOverride).begin(),
-                       model.Text(Ctl::edProxyOverride).end(), ';'),
-            2);
-  std::set<Ctl> ticked;
-  for (const ControlSpec& spec : DialogControls()) {
-    if (spec.kind == ControlKind::kCheckBox && model.Checked(spec.id)) {
-      ticked.insert(spec.id);
-    }
-  }
-  EXPECT_EQ(ticked,
-            (std::set<Ctl>{Ctl::cbHideMyDesktop, Ctl::cbCheckWindowsList, Ctl::cbPlayGame}));
-  EXPECT_TRUE(model.Text(Ctl::edServerIP).empty());
-}
-
 TEST(LockScreenLoad, EveryKeyIsAppliedPresentOrNotAndNumbersGetTheirDefaults) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] =
@@ -93,6 +70,10 @@ TEST(LockScreenLoad, AMissingFileChangesNothing) {
   rig.files.files[kPasswordPath] = "p=x\r\nps=y\r\n";
   rig.screen.LoadSettings();
   EXPECT_EQ(rig.dialog().Text(Ctl::edProxy), "kept");
+  // The dialog's built-in contents stay only while the file can't be read.
+  EXPECT_EQ(rig.dialog().Text(Ctl::edPort), "8080");
+  EXPECT_EQ(rig.dialog().Text(Ctl::edPlayMusic), "C:\\WINDOWS\\Media\\town.mid");
+  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbPlayGame));
   EXPECT_TRUE(rig.dialog().Items(Ctl::RestrictRun).empty());
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
   EXPECT_EQ(rig.screen.memory().server_ip, kBuiltInServerIP);
