@@ -43,7 +43,13 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
     password_form.Create(screen);
     rest_time_form.Attach(screen);
     screen.Start();
-    return application.Run();
+    const int exit_code = application.Run();
+    // The windows go while the logic their handlers call still exists.
+    rest_time_form.Destroy();
+    password_form.Destroy();
+    main_form.Destroy();
+    application.Destroy();
+    return exit_code;
   } catch (const zalvo::platform::PlatformError& e) {
     // Only the windows' creation can fail here.
     MessageBoxW(nullptr, zalvo::win32::Widen(e.what()).c_str(), nullptr, MB_OK | MB_ICONERROR);

@@ -31,9 +31,7 @@ void AppendItem(HMENU menu, UINT id, std::string_view utf8) {
 
 MainForm::~MainForm() {
   RemoveTrayIcon();
-  if (hwnd() != nullptr) {
-    DestroyWindow(hwnd());
-  }
+  Destroy();
 }
 
 void MainForm::Create(LockScreen& screen) {

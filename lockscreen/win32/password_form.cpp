@@ -58,12 +58,7 @@ BOOL CALLBACK DisableWindow(HWND hwnd, LPARAM param) {
 }  // namespace
 
 PasswordForm::~PasswordForm() {
-  if (screen_ != nullptr) {
-    screen_->dialog().SetObserver({});
-  }
-  if (hwnd() != nullptr) {
-    DestroyWindow(hwnd());
-  }
+  Destroy();
 }
 
 void PasswordForm::Create(LockScreen& screen) {

@@ -10,9 +10,7 @@ constexpr UINT kTickMs = 1000;
 }  // namespace
 
 RestTimeForm::~RestTimeForm() {
-  if (hwnd() != nullptr) {
-    DestroyWindow(hwnd());
-  }
+  Destroy();
 }
 
 void RestTimeForm::CreateOnce() {

@@ -5,6 +5,10 @@
 namespace zalvo::lockscreen::win32 {
 
 Window::~Window() {
+  Destroy();
+}
+
+void Window::Destroy() {
   if (hwnd_ != nullptr) {
     DestroyWindow(hwnd_);
   }

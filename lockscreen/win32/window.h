@@ -20,6 +20,9 @@ class Window {
 
   HWND hwnd() const { return hwnd_; }
 
+  // Destroys the window now (its handlers still run), if it exists.
+  void Destroy();
+
  protected:
   // Registers the class on first use; a class already registered by this
   // process is reused.
