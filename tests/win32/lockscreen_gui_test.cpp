@@ -34,6 +34,7 @@ using platform::Hive;
 
 constexpr wchar_t kHelperClass[] = L"ZalvoTestHelper";
 constexpr char kHelperSwitch[] = "--helper-window";
+constexpr char kHungHelperSwitch[] = "--hung-helper-window";
 const std::string kWinlogon(settings::kWinlogonKey);
 const std::string kZalvo(settings::kZalvoKey);
 const std::string kPolicies = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\";
@@ -432,11 +433,12 @@ class HelperWindow {
 
 // The same window in a process of its own.
 struct HelperProcess {
-  explicit HelperProcess(const std::string& caption) {
+  explicit HelperProcess(const std::string& caption, bool hung = false) {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + win32::Widen(self) + L"\" " + win32::Widen(kHelperSwitch) +
-                           L" \"" + win32::Widen(caption) + L"\"";
+    std::wstring command = L"\"" + win32::Widen(self) + L"\" " +
+                           win32::Widen(hung ? kHungHelperSwitch : kHelperSwitch) + L" \"" +
+                           win32::Widen(caption) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -538,6 +540,17 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   DWORD exit_code = 1;
   GetExitCodeProcess(other.process.get(), &exit_code);
   EXPECT_EQ(exit_code, 0u);
+
+  // A window that does not answer holds the lock screen up only briefly.
+  HelperProcess hung("Zalvo hung helper", true);
+  ASSERT_TRUE(WaitFor([&] { return TopLevel(hung.pid, kHelperClass) != nullptr; }));
+  SetTextOf(edit1, L"Zalvo hung helper");
+  Click(control(Ctl::Button4));
+  Pump(500);
+  // Typing (posted messages) reaches the dialog again within the bound.
+  PostMessageW(edit1, WM_KEYDOWN, VK_END, 1);
+  Type(edit1, L"!");
+  EXPECT_TRUE(WaitFor([&] { return TextOf(edit1) == L"Zalvo hung helper!"; }, 10000));
 
   HWND restrict_run = control(Ctl::cbRestrictRun);
   Click(restrict_run);  // refused while the list lacks zalvoc.exe
@@ -655,8 +668,9 @@ LRESULT CALLBACK HelperProcedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM 
   return DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
-// A window with the caption, for the lock screen to close or end.
-int RunHelperWindow(const std::wstring& caption) {
+// A window with the caption, for the lock screen to close or end; a hung one
+// stops handling its messages once it is shown.
+int RunHelperWindow(const std::wstring& caption, bool hung) {
   WNDCLASSW wc{};
   wc.lpfnWndProc = HelperProcedure;
   wc.hInstance = GetModuleHandleW(nullptr);
@@ -665,6 +679,10 @@ int RunHelperWindow(const std::wstring& caption) {
   CreateWindowExW(0, zalvo::testing::kHelperClass, caption.c_str(),
                   WS_OVERLAPPEDWINDOW | WS_VISIBLE, 880, 620, 120, 90, nullptr, nullptr,
                   GetModuleHandleW(nullptr), nullptr);
+  if (hung) {
+    Sleep(120000);
+    return 0;
+  }
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     DispatchMessageW(&msg);
@@ -676,7 +694,10 @@ int RunHelperWindow(const std::wstring& caption) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], zalvo::testing::kHelperSwitch) == 0) {
-    return RunHelperWindow(zalvo::win32::Widen(argv[2]));
+    return RunHelperWindow(zalvo::win32::Widen(argv[2]), false);
+  }
+  if (argc == 3 && std::strcmp(argv[1], zalvo::testing::kHungHelperSwitch) == 0) {
+    return RunHelperWindow(zalvo::win32::Widen(argv[2]), true);
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
