@@ -3,13 +3,15 @@
 //   zalvos.exe /INSTALL [/SILENT]     register the service
 //   zalvos.exe /UNINSTALL [/SILENT]   remove it
 //   zalvos.exe --console [--tick-ms N]  run here, printing what it does
-//   zalvos.exe                        (started by the service control manager)
+//   zalvos.exe                        (started by the service control manager;
+//                                      start parameters may carry --tick-ms N)
 
 #include <windows.h>
 
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 #include "agent/agent.h"
 #include "agent/runtime.h"
@@ -58,22 +60,26 @@ class ZalvoService final : public platform::ServiceHandlers {
 
 std::mutex g_print;
 
+// The tick length: 1000 ms, or "--tick-ms N" among the arguments (tests use
+// a few milliseconds so that the 99-tick cycle does not take minutes).
+std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == L"--tick-ms") {
+      auto value = text::ParseInt32(win32::Narrow(args[i + 1]));
+      if (!value || *value <= 0) {
+        throw std::invalid_argument("--tick-ms needs a positive number of milliseconds");
+      }
+      return std::chrono::milliseconds(*value);
+    }
+  }
+  return std::chrono::milliseconds(1000);
+}
+
 }  // namespace
 
 int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
   auto switches = win32::ParseServiceSwitches(args);
-  std::chrono::milliseconds tick(1000);
-  for (size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == L"--tick-ms") {
-      auto value = text::ParseInt32(win32::Narrow(args[i + 1]));
-      if (!value || *value <= 0) {
-        std::fprintf(stderr, "zalvos: --tick-ms needs a positive number of milliseconds\n");
-        return 2;
-      }
-      tick = std::chrono::milliseconds(*value);
-    }
-  }
   agent::LogSink log;
   if (switches.console) {
     log = [](std::string_view cp1251) {
@@ -85,5 +91,9 @@ int main() {
   }
   win32::ServiceDefinition service{L"ZalvoService", L"Zalvo Service"};
   return win32::RunServiceProgram(
-      service, [&] { return std::make_unique<ZalvoService>(log, tick); }, args);
+      service,
+      [&](const std::vector<std::wstring>& start_args) {
+        return std::make_unique<ZalvoService>(log, TickLength(start_args));
+      },
+      args);
 }

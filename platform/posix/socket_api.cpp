@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <string>
 
 #include "platform/error.h"
@@ -18,7 +19,7 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const char* what) {
   int code = errno;
-  throw PlatformError(std::string(what) + ": " + std::strerror(code), code);
+  throw PlatformError(std::string(what) + ": " + std::generic_category().message(code), code);
 }
 
 int Fd(Handle handle) {

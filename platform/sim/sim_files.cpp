@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "platform/error.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   int code = errno;
-  throw platform::PlatformError(what + ": " + std::strerror(code), code);
+  throw platform::PlatformError(what + ": " + std::generic_category().message(code), code);
 }
 
 std::filesystem::path Native(std::string_view windows_path) {

@@ -172,7 +172,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
   }
 }
 
-void WINAPI ServiceMain(DWORD, LPWSTR*) {
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   ServiceContext& c = *g_context;
   c.status_handle = RegisterServiceCtrlHandlerExW(c.service->name.c_str(), ControlHandler, nullptr);
   if (c.status_handle == nullptr) {
@@ -180,7 +180,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   Report(SERVICE_START_PENDING);
   try {
-    c.handlers = (*c.make_handlers)();
+    std::vector<std::wstring> args;
+    for (DWORD i = 1; i < argc; ++i) {
+      args.emplace_back(argv[i]);
+    }
+    c.handlers = (*c.make_handlers)(args);
     c.handlers->Start();
   } catch (const std::exception& e) {
     WriteEventLog(L"start", e.what());
@@ -224,11 +228,11 @@ BOOL WINAPI ConsoleControl(DWORD) {
   return TRUE;
 }
 
-int RunInConsole(const HandlersFactory& make_handlers) {
+int RunInConsole(const HandlersFactory& make_handlers, const std::vector<std::wstring>& args) {
   SetConsoleOutputCP(CP_UTF8);
   std::unique_ptr<platform::ServiceHandlers> handlers;
   try {
-    handlers = make_handlers();
+    handlers = make_handlers(args);
     handlers->Start();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Service failed on start: %s\n", e.what());
@@ -272,7 +276,7 @@ int RunServiceProgram(const ServiceDefinition& service, const HandlersFactory& m
     return Uninstall(service, switches.silent);
   }
   if (switches.console) {
-    return RunInConsole(make_handlers);
+    return RunInConsole(make_handlers, args);
   }
   return RunAsService(service, make_handlers);
 }

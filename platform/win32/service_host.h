@@ -16,7 +16,11 @@ struct ServiceDefinition {
   std::wstring display_name;  // the name shown to people
 };
 
-using HandlersFactory = std::function<std::unique_ptr<platform::ServiceHandlers>()>;
+// Makes the service's handlers from its arguments: the start parameters the
+// service control manager passes (after the service name), or the program's
+// arguments for a console run.
+using HandlersFactory =
+    std::function<std::unique_ptr<platform::ServiceHandlers>(const std::vector<std::wstring>&)>;
 
 // The switches of the command line: "INSTALL", "UNINSTALL" and "SILENT" after
 // "/" or "-" in any letter case, and "--console".

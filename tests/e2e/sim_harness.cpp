@@ -1,5 +1,6 @@
 #include "tests/e2e/sim_harness.h"
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <stdexcept>
@@ -9,7 +10,9 @@
 
 namespace zalvo::testing {
 
-std::unique_ptr<AgentHarness> AgentHarness::Create() { return std::make_unique<SimHarness>(); }
+std::unique_ptr<AgentHarness> AgentHarness::Create() {
+  return std::make_unique<SimHarness>();
+}
 
 SimHarness::SimHarness() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zalvo-station-XXXXXX").string();
@@ -39,9 +42,13 @@ void SimHarness::WriteSettings(const std::string& bytes) {
   WriteStationFile("windows/krvini.ini", bytes);
 }
 
-std::string SimHarness::ReadSettings() { return ReadStationFile("windows/krvini.ini"); }
+std::string SimHarness::ReadSettings() {
+  return ReadStationFile("windows/krvini.ini");
+}
 
-void SimHarness::RemoveSettings() { std::filesystem::remove(root_ / "windows" / "krvini.ini"); }
+void SimHarness::RemoveSettings() {
+  std::filesystem::remove(root_ / "windows" / "krvini.ini");
+}
 
 void SimHarness::Start(int tick_ms) {
   process_ = StartProcess(ZALVOS_PROGRAM,
@@ -55,7 +62,15 @@ void SimHarness::Stop() {
   }
 }
 
-std::string SimHarness::Output() { return ReadStationFile("agent-output.txt"); }
+void SimHarness::Signal(int signal) {
+  if (process_) {
+    ::kill(static_cast<pid_t>(process_->Id()), signal);
+  }
+}
+
+std::string SimHarness::Output() {
+  return ReadStationFile("agent-output.txt");
+}
 
 void SimHarness::WriteStationFile(const std::string& relative, const std::string& content) {
   std::filesystem::create_directories((root_ / relative).parent_path());

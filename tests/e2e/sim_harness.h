@@ -28,6 +28,8 @@ class SimHarness final : public AgentHarness {
   // Writes a file of the station folder (UTF-8 text files such as windows.txt).
   void WriteStationFile(const std::string& relative, const std::string& content);
   std::string ReadStationFile(const std::string& relative);
+  // Sends a signal to the agent (SIGUSR1 pauses its tick, SIGUSR2 continues).
+  void Signal(int signal);
   // The events of the journal, without their time stamps.
   std::vector<std::string> JournalEvents();
 

@@ -2,6 +2,7 @@
 // ended by the test.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@ class ChildProcess {
   virtual bool Running() = 0;
   // The exit code once it ended by itself; -1 while running.
   virtual int ExitCode() = 0;
+  // The system's process id.
+  virtual int64_t Id() = 0;
 };
 
 // Starts the program with its arguments; standard output and error go to the

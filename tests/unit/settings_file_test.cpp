@@ -15,7 +15,7 @@ TEST(SettingsFilePath, JoinsDirectoryAndNameWithoutLimit) {
 TEST(SplitLines, EndsLinesAtCrLfCrOrLfAndStopsAtZero) {
   EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (std::vector<std::string>{"a", "b", "c", "d"}));
   EXPECT_EQ(SplitLines("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
-  EXPECT_EQ(SplitLines(std::string_view("a=1\r\nb=2\0c=3\r\n", 15)),
+  EXPECT_EQ(SplitLines(std::string_view("a=1\r\nb=2\0c=3\r\n", 14)),
             (std::vector<std::string>{"a=1", "b=2"}));
   EXPECT_TRUE(SplitLines("").empty());
 }

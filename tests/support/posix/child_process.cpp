@@ -42,6 +42,7 @@ class PosixChild final : public ChildProcess {
   }
 
   int ExitCode() override { return Running() ? -1 : exit_code_; }
+  int64_t Id() override { return pid_; }
 
  private:
   // True once the child has ended.
@@ -94,6 +95,8 @@ std::unique_ptr<ChildProcess> StartProcess(const std::string& program,
   return std::make_unique<PosixChild>(pid);
 }
 
-std::string BuiltProgramPath(const std::string& build_path) { return build_path; }
+std::string BuiltProgramPath(const std::string& build_path) {
+  return build_path;
+}
 
 }  // namespace zalvo::testing

@@ -39,6 +39,8 @@ class Win32Child final : public ChildProcess {
 
   bool Running() override { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
+  int64_t Id() override { return GetProcessId(process_.get()); }
+
   int ExitCode() override {
     DWORD code = 0;
     if (Running() || !GetExitCodeProcess(process_.get(), &code)) {

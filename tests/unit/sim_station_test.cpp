@@ -1,0 +1,174 @@
+// The simulated station's own files: REGEDIT4 hives, refusals, the atomic
+// file replace and the window list.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "platform/error.h"
+#include "platform/sim/regedit4.h"
+#include "platform/sim/sim_desktop.h"
+#include "platform/sim/sim_files.h"
+#include "platform/sim/station.h"
+
+namespace zalvo::sim {
+namespace {
+
+using platform::Hive;
+
+class TempStation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zalvo-sim-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(root); }
+  void Write(const std::string& relative, const std::string& content) {
+    std::filesystem::create_directories((root / relative).parent_path());
+    WriteFileAtomically(root / relative, content);
+  }
+  std::string Read(const std::string& relative) { return ReadWholeFile(root / relative); }
+  std::filesystem::path root;
+};
+
+TEST(Regedit4, ParsesStringsDwordsHexAndEscapes) {
+  RegHive hive = ParseRegedit4("HKEY_LOCAL_MACHINE",
+                               "REGEDIT4\n\n; a comment\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
+                               "\"Name\"=\"a \\\"quoted\\\" C:\\\\path\"\n"
+                               "\"Timer\"=dword:00000708\n"
+                               "\"Negative\"=dword:ffffffff\n"
+                               "\"Bin\"=hex:01,02,\\\n  03\n"
+                               "\"Multi\"=hex(7):41,00\n"
+                               "@=\"default\"\n"
+                               "\"Cyr\"=\"Добре\"\n");
+  RegKey* key = hive.Find("software\\test");
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(FindValue(*key, "name")->data, "a \"quoted\" C:\\path");
+  EXPECT_EQ(FindValue(*key, "Timer")->type, kRegDword);
+  EXPECT_EQ(FindValue(*key, "Timer")->data, std::string("\x08\x07\0\0", 4));
+  EXPECT_EQ(FindValue(*key, "Negative")->data, "\xff\xff\xff\xff");
+  EXPECT_EQ(FindValue(*key, "Bin")->data, "\x01\x02\x03");
+  EXPECT_EQ(FindValue(*key, "Multi")->type, 7u);
+  EXPECT_EQ(FindValue(*key, "")->data, "default");
+  EXPECT_EQ(FindValue(*key, "Cyr")->data, "\xC4\xEE\xE1\xF0\xE5");  // held as Windows-1251
+  // Formatting and parsing again gives the same hive.
+  RegHive again = ParseRegedit4("HKEY_LOCAL_MACHINE", FormatRegedit4(hive));
+  ASSERT_NE(again.Find("SOFTWARE\\Test"), nullptr);
+  EXPECT_EQ(again.Find("SOFTWARE\\Test")->values.size(), key->values.size());
+  for (const RegValue& v : key->values) {
+    RegValue* w = FindValue(*again.Find("SOFTWARE\\Test"), v.name);
+    ASSERT_NE(w, nullptr) << v.name;
+    EXPECT_EQ(w->type, v.type);
+    EXPECT_EQ(w->data, v.data);
+  }
+}
+
+TEST(Regedit4, ParentsOfWrittenKeysExistAndBadLinesAreReported) {
+  RegHive hive = ParseRegedit4("HKEY_CURRENT_USER", "REGEDIT4\n[HKEY_CURRENT_USER\\A\\B\\C]\n");
+  EXPECT_TRUE(hive.Exists("A"));
+  EXPECT_TRUE(hive.Exists("a\\b"));
+  EXPECT_TRUE(hive.Exists("A\\B\\C"));
+  EXPECT_FALSE(hive.Exists("A\\B\\C\\D"));
+  EXPECT_FALSE(hive.Exists("A\\Bx"));
+  EXPECT_THROW(ParseRegedit4("HKEY_CURRENT_USER", "REGEDIT4\n\"v\"=\"1\"\n"), std::runtime_error);
+  EXPECT_THROW(ParseRegedit4("HKEY_CURRENT_USER", "[HKEY_LOCAL_MACHINE\\X]\n"), std::runtime_error);
+  EXPECT_THROW(ParseRegedit4("HKEY_CURRENT_USER", "[HKEY_CURRENT_USER\\X]\n\"v\"=dword:1g\n"),
+               std::runtime_error);
+}
+
+TEST_F(TempStation, RegistryKeepsItsHivesInReadableFilesAndRereadsThem) {
+  SimRegistry registry(root / "registry");
+  EXPECT_EQ(registry.Open(Hive::kLocalMachine, "SOFTWARE\\X"), nullptr);
+  auto key = registry.Create(Hive::kLocalMachine, "SOFTWARE\\X");
+  ASSERT_NE(key, nullptr);
+  key->WriteString("AutoAdminLogon", "1");
+  key->WriteDword("LocalTimer", 1800);
+  std::string file = Read("registry/HKEY_LOCAL_MACHINE.reg");
+  EXPECT_NE(file.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]"), std::string::npos);
+  EXPECT_NE(file.find("\"AutoAdminLogon\"=\"1\""), std::string::npos);
+  EXPECT_NE(file.find("\"LocalTimer\"=dword:00000708"), std::string::npos);
+  // A person edits the file while the key is open: the next read sees it.
+  Write("registry/HKEY_LOCAL_MACHINE.reg",
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"ZalvoLogon\"=\"0\"\n");
+  EXPECT_EQ(key->ReadString("ZalvoLogon"), "0");
+  EXPECT_EQ(key->ReadString("AutoAdminLogon"), std::nullopt);
+  EXPECT_THROW(key->ReadDword("ZalvoLogon"), platform::PlatformError);
+  // The key removed from the file: writes through the open key fail.
+  Write("registry/HKEY_LOCAL_MACHINE.reg", "REGEDIT4\n");
+  EXPECT_THROW(key->WriteString("A", "1"), platform::PlatformError);
+}
+
+TEST_F(TempStation, DenyRulesRefuseOpensAndWrites) {
+  Write("registry/HKEY_CURRENT_USER.reg",
+        "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n[HKEY_CURRENT_USER\\Software\\B]\n");
+  Write("registry/deny.txt",
+        "# refusals\nopen [HKEY_CURRENT_USER\\Software\\A]\n"
+        "write [HKEY_CURRENT_USER\\Software\\B] \"Locked\"\n");
+  SimRegistry registry(root / "registry");
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, "software\\a"), nullptr);
+  EXPECT_EQ(registry.Create(Hive::kCurrentUser, "Software\\A"), nullptr);
+  auto b = registry.Open(Hive::kCurrentUser, "Software\\B");
+  ASSERT_NE(b, nullptr);
+  b->WriteString("Free", "1");
+  EXPECT_THROW(b->WriteString("locked", "1"), platform::PlatformError);
+  EXPECT_EQ(b->ValueNames(), std::vector<std::string>{"Free"});
+}
+
+TEST_F(TempStation, FilesAreReplacedWholeAndMissingOnesFailToRead) {
+  SimFiles files(root / "windows");
+  std::filesystem::create_directories(root / "windows");
+  std::string path = files.WindowsDirectory() + "\\krvini.ini";
+  EXPECT_THROW(files.Read(path), platform::PlatformError);
+  files.Replace(path, "A=1\r\n");
+  files.Replace(path, "B=2\r\n");
+  EXPECT_EQ(files.Read(path), "B=2\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "windows"),
+                          std::filesystem::directory_iterator()),
+            1);  // no temporary file left behind
+  EXPECT_THROW(files.Replace(files.WindowsDirectory() + "\\no\\such.ini", "x"),
+               platform::PlatformError);
+}
+
+TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {
+  Write("windows.txt",
+        "# handle pid flags caption\n10 100 - Notepad - a.txt\n11 100 - \n"
+        "12 200 F Калкулатор\n");
+  Journal journal(root / "journal.log");
+  SimDesktop desktop(root, journal);
+  EXPECT_EQ(desktop.TopLevelWindows(), (std::vector<platform::WindowHandle>{10, 11, 12}));
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.WindowCaption(12), "\xCA\xE0\xEB\xEA\xF3\xEB\xE0\xF2\xEE\xF0");
+  EXPECT_EQ(desktop.WindowCaption(11), "");
+  EXPECT_EQ(desktop.FindWindowByCaption("NOTEPAD - A.TXT"), 10u);
+  EXPECT_EQ(desktop.WindowProcessId(10), 100u);
+  EXPECT_TRUE(desktop.TerminateProcess(100, 0));
+  EXPECT_EQ(desktop.TopLevelWindows(), std::vector<platform::WindowHandle>{12});
+  EXPECT_FALSE(desktop.TerminateProcess(0, 0));
+  EXPECT_TRUE(desktop.EnablePrivilege("SeShutdownPrivilege"));  // no file: all held
+  Write("privileges.txt", "SeSecurityPrivilege\n");
+  EXPECT_FALSE(desktop.EnablePrivilege("SeShutdownPrivilege"));
+  EXPECT_TRUE(desktop.EnablePrivilege("sesecurityprivilege"));
+  desktop.ExitSession(platform::ExitMode::kRebootForce);
+  std::string log = Read("journal.log");
+  EXPECT_NE(log.find("TerminateProcess 100 exit code 0"), std::string::npos);
+  EXPECT_NE(log.find("ExitWindowsEx 6 (reboot, force)"), std::string::npos);
+}
+
+TEST_F(TempStation, SampleStationHasAServerAndKeepsExistingFiles) {
+  Write("windows/krvini.ini", "ServerIP=10.0.0.1\r\n");
+  Station::CreateSample(root, "127.0.0.1");
+  EXPECT_EQ(Read("windows/krvini.ini"), "ServerIP=10.0.0.1\r\n");
+  std::filesystem::remove(root / "windows" / "krvini.ini");
+  Station::CreateSample(root, "127.0.0.1");
+  EXPECT_NE(Read("windows/krvini.ini").find("ServerIP=127.0.0.1\r\n"), std::string::npos);
+  Station station(root);
+  EXPECT_NE(station.registry().Open(Hive::kLocalMachine,
+                                    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"),
+            nullptr);
+  EXPECT_NE(station.desktop().ForegroundWindow(), 0u);
+}
+
+}  // namespace
+}  // namespace zalvo::sim

@@ -1,0 +1,110 @@
+// zalvo-setup.exe silently under Wine: a first install with the server
+// address, the service answering, an upgrade that keeps the settings, and the
+// uninstall that removes the service and the start-up entry but not the
+// settings.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+#include "settings/settings_file.h"
+#include "tests/support/child_process.h"
+#include "tests/support/server_peer.h"
+
+namespace zalvo::win32 {
+namespace {
+
+using platform::Hive;
+using testing::ServerPeer;
+
+constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+DWORD Run(const std::wstring& command_line) {
+  std::wstring command = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return 0xFFFFFFFF;
+  }
+  WaitForSingleObject(info.hProcess, 120000);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return code;
+}
+
+std::wstring Setup() { return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\""; }
+
+std::wstring ProgramFolder() {
+  wchar_t buffer[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(L"%ProgramW6432%\\Zalvo", buffer, MAX_PATH);
+  return buffer;
+}
+
+bool ServiceExists() {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_QUERY_STATUS));
+  return static_cast<bool>(service);
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
+  Win32Files files;
+  Win32Registry registry;
+  const std::string settings_path =
+      settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName);
+  DeleteFileW(Widen(settings_path).c_str());
+
+  // A new station needs the server address; a silent install without it ends
+  // with an error and installs nothing.
+  EXPECT_EQ(Run(Setup() + L" /S"), 2u);
+  EXPECT_EQ(Run(Setup() + L" /S /SERVER=192.168.001.10"), 2u);
+  EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
+
+  ServerPeer server;
+  ASSERT_EQ(Run(Setup() + L" /S /SERVER=127.0.0.1"), 0u);
+  EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
+  EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
+  settings::SettingsText first(files.Read(settings_path));
+  EXPECT_EQ(first.Value("ServerIP"), "127.0.0.1");
+  EXPECT_EQ(first.Value("SendDataTime"), "60");
+  auto run = registry.Open(Hive::kLocalMachine, kRunKey);
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->ReadString("Zalvo"), "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");
+  ASSERT_TRUE(ServiceExists());
+  // The service was started and answers the server.
+  EXPECT_TRUE(server.WaitForAgent(20000));
+
+  // An upgrade keeps the station's settings, also when given another address.
+  files.Replace(settings_path, "ServerIP=127.0.0.1\r\nBeep=1\r\n");
+  ASSERT_EQ(Run(Setup() + L" /S /SERVER=10.9.9.9"), 0u);
+  EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
+  EXPECT_TRUE(ServiceExists());
+  EXPECT_TRUE(server.WaitForAgent(20000));
+
+  // "_?=" makes the uninstaller run in place and so be waited for.
+  ASSERT_EQ(Run(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()), 0u);
+  EXPECT_FALSE(ServiceExists());
+  EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
+  EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
+  run = registry.Open(Hive::kLocalMachine, kRunKey);
+  EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
+  EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
+  server.ReceiveUntilQuiet(300);
+  server.Send("anyone?");
+  EXPECT_EQ(server.Receive(700), std::nullopt);
+  DeleteFileW((ProgramFolder() + L"\\uninstall.exe").c_str());
+  RemoveDirectoryW(ProgramFolder().c_str());
+}
+
+}  // namespace
+}  // namespace zalvo::win32

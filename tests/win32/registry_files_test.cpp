@@ -1,0 +1,111 @@
+// The Win32 registry and files against a throwaway key and a throwaway
+// folder of the Wine prefix.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/wide.h"
+#include "settings/settings_file.h"
+
+namespace zalvo::win32 {
+namespace {
+
+using platform::Hive;
+
+class Win32RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = "Software\\ZalvoTest\\" + std::to_string(GetCurrentProcessId());
+    RegDeleteTreeW(HKEY_CURRENT_USER, Widen(path).c_str());
+  }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, Widen("Software\\ZalvoTest").c_str());
+  }
+  Win32Registry registry;
+  std::string path;
+};
+
+TEST_F(Win32RegistryTest, OpenFindsOnlyExistingKeysAndCreateMakesThem) {
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, path), nullptr);
+  ASSERT_NE(registry.Create(Hive::kCurrentUser, path + "\\Deeper"), nullptr);
+  EXPECT_NE(registry.Open(Hive::kCurrentUser, path), nullptr);
+  // A leading backslash names the same key from the hive root.
+  EXPECT_NE(registry.Open(Hive::kCurrentUser, "\\" + path + "\\Deeper"), nullptr);
+  EXPECT_NE(registry.Open(Hive::kLocalMachine, "SOFTWARE\\Microsoft"), nullptr);
+}
+
+TEST_F(Win32RegistryTest, StringsAndDwordsRoundTripWithCyrillic) {
+  auto key = registry.Create(Hive::kCurrentUser, path);
+  ASSERT_NE(key, nullptr);
+  const std::string cyrillic = "\xC4\xEE\xE1\xF0\xE5 \xE4\xEE\xF8\xEB\xE8";  // "Добре дошли"
+  key->WriteString("Text", cyrillic);
+  key->WriteString("Empty", "");
+  key->WriteDword("LocalTimer", 0xFFFFFFFFu);
+  EXPECT_EQ(key->ReadString("Text"), cyrillic);
+  EXPECT_EQ(key->ReadString("Empty"), "");
+  EXPECT_EQ(key->ReadDword("LocalTimer"), 0xFFFFFFFFu);
+  EXPECT_EQ(key->ReadString("Missing"), std::nullopt);
+  EXPECT_EQ(key->ReadDword("Missing"), std::nullopt);
+  EXPECT_THROW(key->ReadString("LocalTimer"), platform::PlatformError);
+  EXPECT_THROW(key->ReadDword("Text"), platform::PlatformError);
+  auto names = key->ValueNames();
+  EXPECT_EQ(names.size(), 3u);
+
+  // The stored data is what other programs read: UTF-16 with its terminator.
+  wchar_t buffer[64] = {};
+  DWORD size = sizeof buffer;
+  DWORD type = 0;
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, Widen(path).c_str(), L"Text", RRF_RT_ANY, &type, buffer,
+                         &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(std::wstring(buffer), L"Добре дошли");
+  EXPECT_EQ(size, (wcslen(buffer) + 1) * sizeof(wchar_t));
+}
+
+TEST_F(Win32RegistryTest, AKeyDeletedWhileOpenFailsItsWrites) {
+  auto key = registry.Create(Hive::kCurrentUser, path);
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, Widen(path).c_str()), ERROR_SUCCESS);
+  EXPECT_THROW(key->WriteString("X", "1"), platform::PlatformError);
+}
+
+TEST(Win32Files, ReplaceWritesTheWholeFileAndReadReturnsIt) {
+  Win32Files files;
+  std::string dir = files.WindowsDirectory();
+  EXPECT_FALSE(dir.empty());
+  EXPECT_NE(dir.back(), '\\');
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  std::string folder = Narrow(temp) + "zalvo-files-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryW(Widen(folder).c_str(), nullptr);
+  std::string path = settings::SettingsFilePath(folder, settings::kSettingsFileName);
+
+  EXPECT_THROW(files.Read(path), platform::PlatformError);
+  files.Replace(path, "A=1\r\n");
+  files.Replace(path, std::string("B=2\r\n\0C=3\r\n", 12));
+  EXPECT_EQ(files.Read(path), std::string("B=2\r\n\0C=3\r\n", 12));
+  // Nothing but the file is left behind in the folder.
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
+  int entries = 0;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (found.cFileName[0] != L'.') {
+        ++entries;
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  EXPECT_EQ(entries, 1);
+  // A folder that does not exist can't be written, and the failure says so.
+  EXPECT_THROW(files.Replace(folder + "\\missing\\x.ini", "x"), platform::PlatformError);
+  DeleteFileW(Widen(path).c_str());
+  RemoveDirectoryW(Widen(folder).c_str());
+}
+
+}  // namespace
+}  // namespace zalvo::win32

@@ -1,0 +1,175 @@
+// The agent as a real service under Wine's service control manager:
+// install with its own switches, start, answer, pause (the tick stops,
+// commands still work), continue, stop and uninstall.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/win32/files.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+#include "settings/settings_file.h"
+#include "tests/support/child_process.h"
+#include "tests/support/server_peer.h"
+
+namespace zalvo::win32 {
+namespace {
+
+using testing::ServerPeer;
+
+struct Outcome {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::wstring message;  // the text of the message box it showed, if any
+};
+
+struct BoxSearch {
+  DWORD process_id;
+  HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<BoxSearch*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  wchar_t title[64] = {};
+  GetWindowTextW(window, title, 64);
+  if (owner == search->process_id && std::wstring(title) == L"zalvos") {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Runs zalvos.exe with the switches. A message box it shows (there is a
+// display under the test run's virtual X server) is read and closed, as the
+// person installing would do.
+Outcome RunAndWait(const std::string& args) {
+  std::wstring command =
+      L"\"" + Widen(testing::BuiltProgramPath(ZALVOS_PROGRAM)) + L"\" " + Widen(args);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  Outcome outcome;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return outcome;
+  }
+  for (int i = 0; i < 600 && WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT; ++i) {
+    BoxSearch search{info.dwProcessId, nullptr};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) {
+      wchar_t text[512] = {};
+      GetDlgItemTextW(search.found, 0xFFFF, text, 512);  // the message box's text
+      outcome.message = text;
+      PostMessageW(search.found, WM_CLOSE, 0, 0);
+    }
+  }
+  GetExitCodeProcess(info.hProcess, &outcome.exit_code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return outcome;
+}
+
+DWORD State(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  QueryServiceStatus(service, &status);
+  return status.dwCurrentState;
+}
+
+bool WaitForState(SC_HANDLE service, DWORD wanted) {
+  for (int i = 0; i < 200; ++i) {
+    if (State(service) == wanted) {
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+// The keep-alive arrives by itself within the wait.
+bool KeepAliveArrives(ServerPeer& server, int wait_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (server.Receive(100) == "PING") {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
+  Win32Files files;
+  files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
+                "ServerIP=127.0.0.1\r\nPlayGame=0\r\nFreeDisk=0\r\n");
+  ServerPeer server;
+  RunAndWait("/UNINSTALL /SILENT");  // a left-over from an earlier run
+
+  Outcome installed = RunAndWait("/INSTALL /SILENT");
+  ASSERT_EQ(installed.exit_code, 0u);
+  EXPECT_EQ(installed.message, L"");  // no success message when silent
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(manager);
+  ScopedServiceHandle service(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
+  ASSERT_TRUE(service);
+
+  // Registered as the table of the service says.
+  DWORD needed = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed));
+  EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(std::wstring(config->lpDisplayName), L"Zalvo Service");
+  EXPECT_EQ(config->lpBinaryPathName[0], L'"');
+
+  // Installing twice fails (the service exists) and says so, also when silent.
+  Outcome twice = RunAndWait("-install -silent");
+  EXPECT_NE(twice.exit_code, 0u);
+  if (!twice.message.empty()) {  // shown where there is a display
+    EXPECT_EQ(twice.message.rfind(L"Service \"Zalvo Service\" failed to install with error: \"", 0),
+              0u);
+  }
+
+  // A short tick so that the 99-tick keep-alive comes about every second.
+  const wchar_t* start_args[] = {L"--tick-ms", L"10"};
+  ASSERT_TRUE(StartServiceW(service.get(), 2, start_args));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  ASSERT_TRUE(server.WaitForAgent());
+  EXPECT_EQ(server.Exchange("hello"), std::vector<std::string>{"PING"});
+  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
+  server.ReceiveUntilQuiet(300);
+  EXPECT_FALSE(KeepAliveArrives(server, 2500));  // no tick while paused
+  EXPECT_EQ(server.Exchange("still there?"), std::vector<std::string>{"PING"});
+
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_CONTINUE, &status));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  server.ReceiveUntilQuiet(300);
+  server.Send("anyone?");
+  EXPECT_EQ(server.Receive(700), std::nullopt);
+
+  service.reset();
+  Outcome removed = RunAndWait("/uninstall");
+  ASSERT_EQ(removed.exit_code, 0u);
+  if (!removed.message.empty()) {
+    EXPECT_EQ(removed.message, L"Service uninstalled successfully");
+  }
+  ScopedServiceHandle gone(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_QUERY_STATUS));
+  EXPECT_FALSE(gone);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+}  // namespace
+}  // namespace zalvo::win32
