@@ -12,7 +12,6 @@
 namespace zalvo::lockscreen {
 namespace {
 
-using settings::Key;
 using testing::kAllowed;
 using testing::kSettingsPath;
 using testing::kZalvo;
