@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,18 @@ void Pump(int ms) {
     }
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
   } while (GetTickCount() - start < static_cast<DWORD>(ms));
+}
+
+// Whether the task bar holds the icon of the window: only an existing icon
+// can be modified.
+bool HasTrayIcon(HWND window) {
+  NOTIFYICONDATAW data{};
+  data.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  data.hWnd = window;
+  data.uID = 1;
+  data.uFlags = NIF_TIP;
+  wcscpy(data.szTip, L"Zalvo");
+  return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
@@ -341,6 +354,17 @@ TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword
   StartZalvoc();
   EXPECT_FALSE(Visible(main_));
   EXPECT_EQ(TextOf(main_), L"Работна област");
+  EXPECT_TRUE(WaitFor([&] { return HasTrayIcon(main_); }));
+  // When Explorer starts again its new task bar has no icons, and tells the
+  // programs so; the lock screen adds its icon again.
+  NOTIFYICONDATAW gone{};
+  gone.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  gone.hWnd = main_;
+  gone.uID = 1;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));
+  EXPECT_FALSE(HasTrayIcon(main_));
+  PostMessageW(main_, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return HasTrayIcon(main_); }));
 
   // A right release on the icon opens its menu at the cursor.
   PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_RBUTTONUP);
@@ -403,9 +427,13 @@ TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword
   LogIn(L"1", L"2468");
   EXPECT_TRUE(WaitFor([&] { return !Visible(main_); }));
   EXPECT_TRUE(WaitFor([&] { return AutoAdminLogon() == "1"; }));
-  EXPECT_EQ(
-      TopLevel(pid_, ids::kDialogClass) != nullptr && Visible(TopLevel(pid_, ids::kDialogClass)),
-      false);
+  EXPECT_FALSE(Visible(TopLevel(pid_, ids::kDialogClass)));
+
+  // Closing the main window removes the icon and ends the program.
+  HWND main = main_;
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForSingleObject(process_.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_FALSE(HasTrayIcon(main));
 }
 
 // A window of this test program with the caption.
