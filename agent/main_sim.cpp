@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "usage: zalvos --station DIR [--sample] [--tick-ms N]\n"
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
-    "  --station DIR  the station folder (windows/, registry/, windows.txt, journal.log)\n"
+    "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
+    "                 journal.log)\n"
     "  --sample       first fill DIR with a sample station whose server is 127.0.0.1\n"
     "                 (files that exist are kept)\n"
     "  --tick-ms N    length of one tick in milliseconds (default 1000)\n"
@@ -99,8 +100,9 @@ int main(int argc, char** argv) {
   auto socket = platform::MakeUdpSocket();
   agent::AgentState state;
   agent::ServerReplies replies(*socket, state, log);
-  agent::StationAgent actions(state, replies,
-                              {station.registry(), station.files(), station.desktop()}, log);
+  agent::StationAgent actions(
+      state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
+      log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(worker, *socket, {std::chrono::milliseconds(tick_ms)}, log);
   Print("agent  ",

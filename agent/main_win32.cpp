@@ -20,6 +20,7 @@
 #include "platform/datagram_socket.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
+#include "platform/win32/mixer.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/service_host.h"
 #include "platform/win32/wide.h"
@@ -37,7 +38,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick)
       : socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log),
-        actions_(state_, replies_, {registry_, files_, desktop_}, log),
+        actions_(state_, replies_, {registry_, files_, desktop_, &mixer_}, log),
         worker_(state_, actions_, replies_, log),
         runtime_(worker_, *socket_, {tick}, log) {}
 
@@ -50,6 +51,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   win32::Win32Registry registry_;
   win32::Win32Files files_;
   win32::Win32Desktop desktop_;
+  win32::Win32Mixer mixer_;
   std::unique_ptr<platform::DatagramSocket> socket_;
   agent::AgentState state_;
   agent::ServerReplies replies_;

@@ -18,7 +18,15 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
       replies_(replies),
       parts_(parts),
       log_(std::move(log)),
-      settings_(state, parts.files, log_) {}
+      settings_(state, parts.files, log_),
+      programs_(parts.desktop, log_),
+      power_(parts.desktop) {
+  // The speakers get their start values at every start of the agent.
+  if (parts.mixer != nullptr) {
+    volume_.emplace(*parts.mixer);
+    volume_->Start(log_);
+  }
+}
 
 void StationAgent::LoadSettings() {
   settings_.Load();
@@ -35,7 +43,8 @@ void StationAgent::SendPing() {
 
 void StationAgent::WritePolicies() {
   const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
-  auto plan = settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
+  auto plan =
+      settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
   // The writer reports nothing: a refused value ends its pass, silently.
   if (auto failure = settings::ApplyPolicyPlan(parts_.registry, plan); failure && log_) {
     log_("policies written in part: " + *failure);
@@ -59,29 +68,32 @@ void StationAgent::ForcedShutdown() {
 void StationAgent::SendInfo() {
   NotYetBuilt("SendInfo");
 }
-void StationAgent::RunProgram(const std::string&) {
-  NotYetBuilt("RunProgram");
+void StationAgent::RunProgram(const std::string& command_line) {
+  programs_.Run(command_line);
 }
-void StationAgent::KillWindow(const std::string&) {
-  NotYetBuilt("KillWindow");
+void StationAgent::KillWindow(const std::string& caption) {
+  programs_.KillWindow(caption, state_.window_list);
 }
 void StationAgent::ListWindows() {
-  NotYetBuilt("ListWindows");
+  programs_.ListWindows(state_.window_list);
 }
 void StationAgent::MonitorOff() {
-  NotYetBuilt("MonitorOff");
+  power_.MonitorOff();
 }
 void StationAgent::MonitorOn() {
-  NotYetBuilt("MonitorOn");
+  power_.MonitorOn();
 }
 void StationAgent::ParkMouse() {
-  NotYetBuilt("ParkMouse");
+  power_.ParkMouse();
 }
 void StationAgent::ExpiryBeep() {
-  NotYetBuilt("ExpiryBeep");
+  power_.ExpiryBeep();
 }
-void StationAgent::SetVolume(int32_t) {
-  NotYetBuilt("SetVolume");
+void StationAgent::SetVolume(int32_t volume) {
+  // Without a mixer device there are no speakers to set.
+  if (volume_) {
+    volume_->ApplyServerVolume(volume);
+  }
 }
 
 }  // namespace zalvo::agent

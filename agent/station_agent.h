@@ -1,12 +1,18 @@
 // The agent's operations carried out on a real or simulated station.
 #pragma once
 
+#include <optional>
+
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/power.h"
+#include "agent/programs.h"
 #include "agent/settings_store.h"
+#include "agent/volume.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
+#include "platform/mixer.h"
 #include "platform/registry.h"
 
 namespace zalvo::agent {
@@ -16,6 +22,8 @@ struct StationParts {
   platform::Registry& registry;
   platform::StationFiles& files;
   platform::Desktop& desktop;
+  // The speakers; none on a station without a mixer device.
+  platform::Mixer* mixer = nullptr;
 };
 
 class StationAgent final : public AgentActions {
@@ -47,6 +55,9 @@ class StationAgent final : public AgentActions {
   StationParts parts_;
   LogSink log_;
   SettingsStore settings_;
+  Programs programs_;
+  Power power_;
+  std::optional<VolumeController> volume_;
 };
 
 }  // namespace zalvo::agent

@@ -17,7 +17,8 @@ Station::Station(const std::filesystem::path& root, std::function<void(std::stri
       journal_(root_ / "journal.log", std::move(echo)),
       registry_(root_ / "registry"),
       files_(root_ / "windows"),
-      desktop_(root_, journal_) {}
+      desktop_(root_, journal_),
+      mixer_(root_ / "mixer.txt", journal_) {}
 
 void Station::CreateSample(const std::filesystem::path& root, std::string_view server_ip) {
   std::filesystem::create_directories(root / "windows");
@@ -65,6 +66,8 @@ void Station::CreateSample(const std::filesystem::path& root, std::string_view s
                  "65552 1200 F Counter-Strike\n"
                  "65560 1320 - Календар - Notepad\n"
                  "65568 4 - \n");
+  WriteIfMissing(root / "mixer.txt",
+                 SimMixer::FormatFile({platform::kMaxMixerLevel, platform::kMaxMixerLevel}, false));
   WriteIfMissing(root / "privileges.txt",
                  "SeSecurityPrivilege\nSeSystemEnvironmentPrivilege\nSeShutdownPrivilege\n");
 }

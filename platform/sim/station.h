@@ -4,6 +4,7 @@
 //   registry/           the hives as REGEDIT4 files, and deny.txt
 //   windows.txt         the top-level windows
 //   privileges.txt      the privileges the account holds (optional)
+//   mixer.txt           the speakers' volume and mute (no file: no mixer)
 //   journal.log         every action the station carried out
 #pragma once
 
@@ -14,6 +15,7 @@
 #include "platform/sim/journal.h"
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/sim_files.h"
+#include "platform/sim/sim_mixer.h"
 #include "platform/sim/sim_registry.h"
 
 namespace zalvo::sim {
@@ -28,12 +30,13 @@ class Station {
   SimRegistry& registry() { return registry_; }
   SimFiles& files() { return files_; }
   SimDesktop& desktop() { return desktop_; }
+  SimMixer& mixer() { return mixer_; }
   Journal& journal() { return journal_; }
 
   // Fills a new station folder with a sample station: a settings file whose
   // ServerIP is the given address, the Windows log-on key, the policy keys
-  // of the current user, two windows and the three privileges the agent asks
-  // for. Existing files are kept.
+  // of the current user, two windows, the three privileges the agent asks
+  // for and speakers at full volume. Existing files are kept.
   static void CreateSample(const std::filesystem::path& root, std::string_view server_ip);
 
  private:
@@ -42,6 +45,7 @@ class Station {
   SimRegistry registry_;
   SimFiles files_;
   SimDesktop desktop_;
+  SimMixer mixer_;
 };
 
 }  // namespace zalvo::sim

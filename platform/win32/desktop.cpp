@@ -1,5 +1,6 @@
 #include "platform/win32/desktop.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "platform/win32/scoped.h"
@@ -107,11 +108,19 @@ bool Win32Desktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
 
 bool Win32Desktop::ShellOpen(const std::string& file, const std::string& parameters,
                              const std::string& directory, int show_command) {
+  // The texts go to the shell whole, however long: a shortened path would
+  // start another program.
   std::wstring wfile = Widen(file);
   std::wstring wparameters = Widen(parameters);
   std::wstring wdirectory = Widen(directory);
-  HINSTANCE result = ShellExecuteW(nullptr, nullptr, wfile.c_str(), wparameters.c_str(),
+  // The shell may hand the file to an extension that needs COM on this thread.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  HINSTANCE result = ShellExecuteW(nullptr, nullptr, wfile.c_str(),
+                                   wparameters.empty() ? nullptr : wparameters.c_str(),
                                    wdirectory.empty() ? nullptr : wdirectory.c_str(), show_command);
+  if (SUCCEEDED(com)) {
+    CoUninitialize();
+  }
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 

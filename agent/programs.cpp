@@ -1,0 +1,73 @@
+#include "agent/programs.h"
+
+#include "platform/error.h"
+#include "text/text.h"
+
+namespace zalvo::agent {
+
+LaunchRequest SplitCommandLine(std::string_view command_line) {
+  LaunchRequest request;
+  size_t blank = command_line.find(' ');
+  if (blank == std::string_view::npos) {
+    request.program = std::string(command_line);
+  } else {
+    request.program = std::string(command_line.substr(0, blank));
+    request.parameters = std::string(command_line.substr(blank + 1));
+  }
+  size_t last = request.program.find_last_of("\\:");
+  if (last != std::string::npos) {
+    request.directory = request.program.substr(0, last + 1);
+  }
+  return request;
+}
+
+Programs::Programs(platform::Desktop& desktop, LogSink log)
+    : desktop_(desktop), log_(std::move(log)) {}
+
+void Programs::Log(std::string_view line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+void Programs::Run(std::string_view command_line) {
+  LaunchRequest request = SplitCommandLine(command_line);
+  if (request.program.empty()) {
+    // The shell would open whatever it takes an empty name for.
+    Log("run: no program named");
+    return;
+  }
+  if (!desktop_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally)) {
+    Log("run: the shell did not start " + request.program);
+  }
+}
+
+void Programs::ListWindows(std::vector<std::string>& window_list) {
+  window_list.clear();
+  try {
+    for (platform::WindowHandle window : desktop_.TopLevelWindows()) {
+      std::string caption = desktop_.WindowCaption(window);
+      if (!caption.empty()) {
+        window_list.push_back(text::UpperLatin(caption));
+      }
+    }
+  } catch (const platform::PlatformError& e) {
+    Log(std::string("window list cut short: ") + e.what());
+  }
+}
+
+void Programs::KillWindow(std::string_view caption, std::vector<std::string>& window_list) {
+  if (caption.empty()) {
+    return;
+  }
+  platform::WindowHandle window = desktop_.FindWindowByCaption(caption);
+  uint32_t process_id = window == 0 ? 0 : desktop_.WindowProcessId(window);
+  if (process_id == 0) {
+    Log("kill: no window \"" + std::string(caption) + "\"");
+  } else if (!desktop_.TerminateProcess(process_id, 0)) {
+    Log("kill: process " + std::to_string(process_id) + " could not be ended");
+  }
+  ListWindows(window_list);
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,57 @@
+// The programs of the station as the server drives them: "ACTION RUN" starts
+// one, "ACTION PROCESS" lists the captions of the top-level windows, "ACTION
+// KILL" ends the process that owns the window with a given caption.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/agent.h"
+#include "platform/desktop.h"
+
+namespace zalvo::agent {
+
+// The show mode of a launched program: shown normally (SW_SHOW).
+inline constexpr int kShowNormally = 5;
+
+// A command line split for the shell: the program is everything before the
+// first blank and the parameters everything after it; the working directory
+// is the program up to and including its last "\" or ":" (empty when it has
+// neither). No text is ever shortened.
+struct LaunchRequest {
+  std::string program;
+  std::string parameters;
+  std::string directory;
+  bool operator==(const LaunchRequest&) const = default;
+};
+LaunchRequest SplitCommandLine(std::string_view command_line);
+
+class Programs {
+ public:
+  explicit Programs(platform::Desktop& desktop, LogSink log = {});
+
+  // Asks the shell to open the program of the command line, shown normally.
+  // A program that can't be started is not reported to the server; a command
+  // line without a program starts nothing.
+  void Run(std::string_view command_line);
+
+  // Rebuilds the list: the captions of all top-level windows in enumeration
+  // order, duplicates kept, windows without a caption left out, with a to z
+  // upper-cased. A failure of the enumeration keeps what was listed so far.
+  void ListWindows(std::vector<std::string>& window_list);
+
+  // Ends the process that owns the first top-level window with the caption
+  // (compared as the system compares window titles), then rebuilds the list.
+  // An empty caption does nothing at all; a caption that names no window
+  // terminates nothing.
+  void KillWindow(std::string_view caption, std::vector<std::string>& window_list);
+
+ private:
+  void Log(std::string_view line) const;
+
+  platform::Desktop& desktop_;
+  LogSink log_;
+};
+
+}  // namespace zalvo::agent
