@@ -76,7 +76,9 @@ class Desktop {
   // window does not hold the caller up for more than a short bound.
   virtual void BroadcastMonitorPower(int32_t state) = 0;
 
-  // Sends a system command (WM_SYSCOMMAND) to one window and waits for it.
+  // Sends a system command (WM_SYSCOMMAND) to one window and waits for it;
+  // a hung window, or one that keeps it waiting for its user's answer, does
+  // not hold the caller up for more than a short bound.
   virtual void SendSystemCommand(WindowHandle window, uint32_t command) = 0;
 
   virtual void SetCursorPosition(int32_t x, int32_t y) = 0;

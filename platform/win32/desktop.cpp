@@ -12,6 +12,9 @@ namespace {
 // A hung or slow window does not hold the monitor broadcast up longer than
 // this; responsive windows handle it well within the bound.
 constexpr UINT kBroadcastTimeoutMs = 1000;
+// A window that is hung, or that asks its user something before it closes,
+// does not hold the sender's (single) thread up longer than this.
+constexpr UINT kSystemCommandTimeoutMs = 5000;
 
 constexpr DWORD kProcessAllAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS of the older systems
 constexpr DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;  // 0x28
@@ -128,7 +131,9 @@ void Win32Desktop::BroadcastMonitorPower(int32_t state) {
 }
 
 void Win32Desktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  SendMessageW(ToHwnd(window), WM_SYSCOMMAND, command, 0);
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(ToHwnd(window), WM_SYSCOMMAND, command, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                      kSystemCommandTimeoutMs, &ignored);
 }
 
 void Win32Desktop::SetCursorPosition(int32_t x, int32_t y) {

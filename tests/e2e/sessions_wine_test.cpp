@@ -115,9 +115,9 @@ class SessionsWine : public ::testing::Test {
       key->WriteString("ZalvoLogon", "0");
     }
     for (const char* group : {"System", "Network", "Explorer"}) {
-      RegDeleteKeyW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str());
+      RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str());
     }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, win32::Widen(kPolicies + "Network").c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Widen(kPolicies + "Network").c_str());
   }
   void StartAgent(const std::string& settings) {
     harness->WriteSettings(settings);
@@ -191,7 +191,7 @@ TEST_F(SessionsWine, IniWritesThePoliciesOfTheCurrentUserKeysThatExistAndCreates
             0u);
 
   for (const char* group : {"System", "Network", "Explorer"}) {
-    ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str()),
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str()),
               ERROR_SUCCESS);
   }
   EXPECT_EQ(server.Exchange("ACTION INI"), Lines{"PING"});

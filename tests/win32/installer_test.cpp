@@ -22,7 +22,7 @@ using testing::ServerPeer;
 
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-DWORD Run(const std::wstring& command_line) {
+DWORD RunAndWait(const std::wstring& command_line) {
   std::wstring command = command_line;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -39,7 +39,7 @@ DWORD Run(const std::wstring& command_line) {
   return code;
 }
 
-std::wstring Setup() { return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\""; }
+std::wstring SetupCommand() { return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\""; }
 
 std::wstring ProgramFolder() {
   wchar_t buffer[MAX_PATH] = {};
@@ -66,12 +66,12 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
 
   // A new station needs the server address; a silent install without it ends
   // with an error and installs nothing.
-  EXPECT_EQ(Run(Setup() + L" /S"), 2u);
-  EXPECT_EQ(Run(Setup() + L" /S /SERVER=192.168.001.10"), 2u);
+  EXPECT_EQ(RunAndWait(SetupCommand() + L" /S"), 2u);
+  EXPECT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=192.168.001.10"), 2u);
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
 
   ServerPeer server;
-  ASSERT_EQ(Run(Setup() + L" /S /SERVER=127.0.0.1"), 0u);
+  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=127.0.0.1"), 0u);
   EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
   settings::SettingsText first(files.Read(settings_path));
@@ -86,13 +86,13 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
 
   // An upgrade keeps the station's settings, also when given another address.
   files.Replace(settings_path, "ServerIP=127.0.0.1\r\nBeep=1\r\n");
-  ASSERT_EQ(Run(Setup() + L" /S /SERVER=10.9.9.9"), 0u);
+  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=10.9.9.9"), 0u);
   EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
   EXPECT_TRUE(ServiceExists());
   EXPECT_TRUE(server.WaitForAgent(20000));
 
   // "_?=" makes the uninstaller run in place and so be waited for.
-  ASSERT_EQ(Run(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()), 0u);
+  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()), 0u);
   EXPECT_FALSE(ServiceExists());
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));

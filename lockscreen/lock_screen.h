@@ -1,0 +1,143 @@
+// The lock screen zalvoc: start-up, the settings load and save over the
+// dialog's controls, lock, unlock and the local log-in with its panel, the
+// settings dialog's commands, and the power, log-off and proxy commands of
+// the menus. Everything runs on the program's one GUI thread; the windows
+// call in here from their handlers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lockscreen/dialog_model.h"
+#include "lockscreen/remaining_time.h"
+#include "lockscreen/views.h"
+#include "platform/desktop.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+
+namespace zalvo::lockscreen {
+
+// The passwords before anything is read, and those an empty registry value
+// gives.
+inline constexpr std::string_view kInitialAdminPassword = "tewl";
+inline constexpr std::string_view kDefaultAdminPassword = "qwmzvk";
+inline constexpr std::string_view kInitialSmallPassword = "7";
+inline constexpr std::string_view kDefaultSmallPassword = "5";
+// The server address before the first settings load.
+inline constexpr std::string_view kBuiltInServerIP = "192.168.0.1";
+// The one user name of the local log-in (with the small password).
+inline constexpr std::string_view kLoginUser = "1";
+inline constexpr std::string_view kShutdownPrivilege = "SeShutdownPrivilege";
+inline constexpr std::string_view kDesktopKey = "Control Panel\\desktop";
+inline constexpr std::string_view kWallpaperValue = "Wallpaper";
+inline constexpr uint32_t kScClose = 0xF060;
+
+// The values the lock screen keeps besides the dialog's controls.
+struct LockScreenMemory {
+  std::string admin_password{kInitialAdminPassword};
+  std::string small_password{kInitialSmallPassword};
+  std::string wallpaper_path;
+  // The server address in effect since the last load or save: the policy
+  // writer copies it to the registry.
+  std::string server_ip{kBuiltInServerIP};
+  bool hide = true;
+};
+
+struct LockScreenPlatform {
+  platform::Registry& registry;
+  platform::StationFiles& files;
+  platform::Desktop& desktop;
+};
+
+struct LockScreenViews {
+  MainView& main;
+  DialogView& dialog;
+  RestTimeView& rest_time;
+  Melody& melody;
+};
+
+class LockScreen {
+ public:
+  LockScreen(LockScreenPlatform platform, LockScreenViews views);
+
+  DialogModel& dialog() { return dialog_; }
+  LockScreenMemory& memory() { return memory_; }
+  RemainingTime& remaining_time() { return remaining_time_; }
+
+  // Program start, once the windows exist: the application window hidden,
+  // the wallpaper and the two passwords read, AutoAdminLogon "1" written,
+  // then the settings load. The main window stays hidden.
+  void Start();
+
+  // The settings load into the dialog, one guarded sequence: the first
+  // failure (no settings file, a list value that is not a string, no
+  // krv.krv) ends it silently and keeps what was set so far.
+  void LoadSettings();
+
+  // "Запазва промените" and the proxy command: the policies from the dialog
+  // (with the server address in effect before this save), then the settings
+  // file, the password change, the in-memory values and the proxy caption.
+  // A failure after the policies shows the error message with its text and
+  // skips the rest.
+  void SaveSettings();
+
+  // The main window became visible: the window list and the settings are
+  // read again.
+  void MainShown();
+
+  // The lock (menu items "Заключване" and "Старт"); nothing while the
+  // settings dialog is visible.
+  void Lock();
+  // The unlock of a correct log-in and of "Скрива програмата".
+  void Unlock();
+
+  // The log-in panel: opened by a double click on the status bar or the
+  // wallpaper; hidden again after ClosePasswordForm seconds without input
+  // (a value that is not a positive number keeps it shown).
+  void OpenLoginPanel();
+  void LoginInput();
+  void LoginPanelTimedOut();
+  // "Добре": user "1" with the small password unlocks; the administrator
+  // password, with any name, unlocks and opens the settings dialog modally.
+  // The edits are emptied afterwards.
+  void Login(const std::string& user, const std::string& password);
+
+  // The settings dialog's commands.
+  void ReleaseStation();
+  void RefreshWindowList();
+  void ChooseWindow(size_t index);
+  void CloseChosenWindow();
+  void EndChosenProcess();
+  void AddProgram();
+
+  // The power, log-off and proxy commands of the menus, without
+  // confirmation.
+  void Reboot();
+  void ShutDown();
+  void LogOff();
+  void ToggleProxy();
+
+ private:
+  std::string SettingsPath(std::string_view name);
+  void ReadPasswords();
+  void WriteAutoAdminLogon(std::string_view value);
+  void ChangePassword();
+  void OpenSettingsDialog();
+  std::optional<int32_t> LoginPanelSeconds() const;
+  void RestartLoginPanelTimer();
+  // Runs a dialog or menu command; a platform failure shows the program's
+  // error message with the failure's text.
+  template <typename F>
+  void Guarded(F&& command);
+
+  LockScreenPlatform platform_;
+  LockScreenViews views_;
+  DialogModel dialog_;
+  LockScreenMemory memory_;
+  RemainingTime remaining_time_;
+  bool login_panel_shown_ = false;
+};
+
+}  // namespace zalvo::lockscreen

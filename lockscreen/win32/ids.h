@@ -1,0 +1,64 @@
+// The names and numbers by which zalvoc.exe's windows, controls and menu
+// commands are known, to the program and to the tests that drive it with
+// window messages.
+#pragma once
+
+#include <cstdint>
+
+#include "lockscreen/dialog_layout.h"
+
+namespace zalvo::lockscreen::ids {
+
+// Window classes.
+inline constexpr wchar_t kApplicationClass[] = L"TApplication";
+inline constexpr wchar_t kMainClass[] = L"TMainForm";
+inline constexpr wchar_t kDialogClass[] = L"TPasswordForm";
+inline constexpr wchar_t kRestTimeClass[] = L"TRestTimeForm";
+inline constexpr wchar_t kPanelClass[] = L"TPanel";
+
+// The notification icon's message to the main window (WM_USER + 155); its
+// lParam is the mouse message.
+inline constexpr uint32_t kTrayMessage = 0x49B;
+inline constexpr uint32_t kTrayIconId = 1;
+
+// Menu commands (WM_COMMAND to the main window).
+enum MenuCommand : uint16_t {
+  mnrestTime = 101,
+  N6,
+  mnProxy,
+  Mixer1,
+  N10,
+  N9,
+  N12,
+  N13,
+  btLogOff,
+  N1,
+  N2,
+  N3,
+};
+
+// Child windows of the main window and of its log-in panel.
+enum MainControl : uint16_t {
+  StatusBar1 = 201,
+  btStartD,
+  PasswordPanel,
+  lbUser,
+  edUser,
+  lbPassword,
+  edPassword,
+  btOK,
+  btCancel,
+};
+
+// The remaining-time window's label.
+inline constexpr uint16_t Label1 = 301;
+
+// The settings dialog: the page control, its four pages, and every control
+// of the layout table.
+inline constexpr uint16_t PageControl = 900;
+inline constexpr uint16_t kFirstPage = 901;  // pages 1 to 4: 901 to 904
+constexpr uint16_t ControlId(Ctl c) {
+  return static_cast<uint16_t>(1000 + Index(c));
+}
+
+}  // namespace zalvo::lockscreen::ids

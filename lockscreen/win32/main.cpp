@@ -1,0 +1,58 @@
+// zalvoc.exe: the lock screen. The composition root: the real registry,
+// Windows directory and desktop, the windows, and the lock screen's logic
+// between them; then the message loop until the main window closes.
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include "lockscreen/lock_screen.h"
+#include "lockscreen/win32/application.h"
+#include "lockscreen/win32/main_form.h"
+#include "lockscreen/win32/mci_melody.h"
+#include "lockscreen/win32/password_form.h"
+#include "lockscreen/win32/rest_time_form.h"
+#include "platform/error.h"
+#include "platform/win32/desktop.h"
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/wide.h"
+
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*command_line*/,
+                   int /*show*/) {
+  namespace ui = zalvo::lockscreen::win32;
+  using zalvo::lockscreen::LockScreen;
+
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_TAB_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  try {
+    zalvo::win32::Win32Registry registry;
+    zalvo::win32::Win32Files files;
+    zalvo::win32::Win32Desktop desktop;
+    ui::Application application;
+    ui::MainForm main_form(application);
+    ui::PasswordForm password_form(application);
+    ui::RestTimeForm rest_time_form(application);
+    ui::MciMelody melody;
+    LockScreen screen({registry, files, desktop},
+                      {main_form, password_form, rest_time_form, melody});
+
+    application.Create();
+    main_form.Create(screen);
+    password_form.Create(screen);
+    rest_time_form.Attach(screen);
+    screen.Start();
+    const int exit_code = application.Run();
+    // The windows go while the logic their handlers call still exists.
+    rest_time_form.Destroy();
+    password_form.Destroy();
+    main_form.Destroy();
+    application.Destroy();
+    return exit_code;
+  } catch (const zalvo::platform::PlatformError& e) {
+    // Only the windows' creation can fail here.
+    MessageBoxW(nullptr, zalvo::win32::Widen(e.what()).c_str(), nullptr, MB_OK | MB_ICONERROR);
+    return 1;
+  }
+}

@@ -1,0 +1,437 @@
+#include "lockscreen/win32/main_form.h"
+
+#include <commctrl.h>
+
+#include "lockscreen/strings.h"
+#include "lockscreen/win32/ids.h"
+#include "platform/win32/wide.h"
+
+namespace zalvo::lockscreen::win32 {
+namespace {
+
+using zalvo::win32::Widen;
+
+// The designed client area, which the window keeps until it is first shown.
+constexpr int kDesignedWidth = 656;
+constexpr int kDesignedHeight = 395;
+constexpr int kStatusHeight = 27;
+constexpr int kStartWidth = 57;
+constexpr int kStartHeight = 25;
+// Status panel 1 is the status bar's width at creation less 114 pixels, for
+// the life of the program.
+constexpr int kStatusPanel1Width = kDesignedWidth - 114;
+constexpr UINT_PTR kLoginPanelTimer = 1;
+constexpr COLORREF kTeal = RGB(0, 128, 128);
+
+void AppendItem(HMENU menu, UINT id, std::string_view utf8) {
+  AppendMenuW(menu, MF_STRING, id, Wide(utf8).c_str());
+}
+
+}  // namespace
+
+MainForm::~MainForm() {
+  RemoveTrayIcon();
+  Destroy();
+}
+
+void MainForm::Create(LockScreen& screen) {
+  screen_ = &screen;
+  teal_.reset(CreateSolidBrush(kTeal));
+  font_ = MakeControlFont();
+  bold_font_ = MakeFont(L"MS Sans Serif", 8, true);
+  RegisterClassOnce(ids::kMainClass, CS_DBLCLKS, nullptr);
+  CreateWindowOf(0, ids::kMainClass, Wide(strings::kMainCaption), WS_POPUP | WS_CLIPCHILDREN, 0, 0,
+                 kDesignedWidth, kDesignedHeight, application_.hwnd());
+
+  status_bar_ = CreateControl(hwnd(), STATUSCLASSNAMEW, L"",
+                              WS_VISIBLE | WS_CLIPSIBLINGS | CCS_NORESIZE | CCS_NOPARENTALIGN, 0, 0,
+                              0, kDesignedWidth, kStatusHeight, ids::StatusBar1, font_.get());
+  int parts[3] = {kStartWidth, kStartWidth + kStatusPanel1Width, -1};
+  SendMessageW(status_bar_, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+  SetStatusText(strings::Cp1251(strings::kStatusAtStart));
+
+  start_button_ = CreateControl(hwnd(), L"BUTTON", Wide(strings::kStartButton),
+                                WS_VISIBLE | WS_CLIPSIBLINGS | BS_OWNERDRAW, 0, 0, 0, kStartWidth,
+                                kStartHeight, ids::btStartD, bold_font_.get());
+  SetWindowPos(start_button_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+
+  password_panel_.Create(hwnd(), ids::PasswordPanel, 8, 8, 281, 113, true, false, ids::btOK);
+  HWND panel = password_panel_.hwnd();
+  HFONT font = font_.get();
+  CreateControl(panel, L"STATIC", Wide(strings::kUserLabel), WS_VISIBLE, 0, 16, 20, 56, 13,
+                ids::lbUser, font);
+  user_edit_ = CreateControl(panel, L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
+                             WS_EX_CLIENTEDGE, 80, 16, 185, 21, ids::edUser, font);
+  CreateControl(panel, L"STATIC", Wide(strings::kPasswordLabel), WS_VISIBLE, 0, 16, 48, 56, 13,
+                ids::lbPassword, font);
+  password_edit_ =
+      CreateControl(panel, L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
+                    WS_EX_CLIENTEDGE, 80, 44, 185, 21, ids::edPassword, font);
+  SendMessageW(password_edit_, EM_SETPASSWORDCHAR, L'*', 0);
+  CreateControl(panel, L"BUTTON", Wide(strings::kOkButton),
+                WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 104, 76, 75, 25, ids::btOK, font);
+  // btCancel "Отказ" is part of the panel but never shown.
+  CreateControl(panel, L"BUTTON", Wide(strings::kCancelButton), WS_TABSTOP | BS_PUSHBUTTON, 0, 190,
+                76, 75, 25, ids::btCancel, font);
+  application_.AddDialogContainer(panel);
+
+  CreateMenus();
+  Layout();
+
+  taskbar_created_ = RegisterWindowMessageW(L"TaskbarCreated");
+  icon_ = MakeTrayIcon();
+  AddTrayIcon();
+}
+
+void MainForm::CreateMenus() {
+  namespace s = strings;
+  HMENU settings = CreatePopupMenu();
+  AppendItem(settings, ids::N6, s::kMenuLock);
+  AppendItem(settings, ids::mnProxy, s::kMenuProxyOn);
+  AppendItem(settings, ids::Mixer1, s::kMenuMixer);
+  AppendItem(settings, ids::N10, s::kMenuInternet);
+  AppendItem(settings, ids::N9, s::kMenuGames);
+  HMENU exit = CreatePopupMenu();
+  AppendItem(exit, ids::N12, s::kMenuReboot);
+  AppendItem(exit, ids::N13, s::kMenuShutDown);
+  AppendItem(exit, ids::btLogOff, s::kMenuLogOff);
+  popup_left_.reset(CreatePopupMenu());
+  AppendItem(popup_left_.get(), ids::mnrestTime, s::kMenuRestTime);
+  AppendMenuW(popup_left_.get(), MF_POPUP, reinterpret_cast<UINT_PTR>(settings),
+              Wide(s::kMenuSettings).c_str());
+  AppendMenuW(popup_left_.get(), MF_POPUP, reinterpret_cast<UINT_PTR>(exit),
+              Wide(s::kMenuExit).c_str());
+  SetMenuDefaultItem(popup_left_.get(), ids::mnrestTime, FALSE);
+
+  popup_right_.reset(CreatePopupMenu());
+  AppendItem(popup_right_.get(), ids::N1, s::kMenuStart);
+  AppendMenuW(popup_right_.get(), MF_SEPARATOR, 0, nullptr);  // N4
+  AppendItem(popup_right_.get(), ids::N2, s::kMenuReboot);
+  AppendItem(popup_right_.get(), ids::N3, s::kMenuShutDown);
+  SetMenuDefaultItem(popup_right_.get(), ids::N1, FALSE);
+}
+
+void MainForm::AddTrayIcon() {
+  tray_ = NOTIFYICONDATAW{};
+  // The record in its original, smallest form.
+  tray_.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  tray_.hWnd = hwnd();
+  tray_.uID = ids::kTrayIconId;
+  tray_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  tray_.uCallbackMessage = ids::kTrayMessage;
+  tray_.hIcon = icon_.get();
+  std::wstring tip = Wide(strings::kTrayTip);
+  tip.copy(tray_.szTip, std::size(tray_.szTip) - 1);
+  // The result is not checked: without a task bar the program has no icon.
+  Shell_NotifyIconW(NIM_ADD, &tray_);
+  tray_icon_added_ = true;
+}
+
+void MainForm::RemoveTrayIcon() {
+  if (tray_icon_added_) {
+    Shell_NotifyIconW(NIM_DELETE, &tray_);
+    tray_icon_added_ = false;
+  }
+}
+
+void MainForm::Layout() {
+  RECT client;
+  GetClientRect(hwnd(), &client);
+  const int width = client.right;
+  const int height = client.bottom;
+  SetWindowPos(status_bar_, nullptr, 0, height - kStatusHeight, width, kStatusHeight,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(start_button_, HWND_TOP, 0, height - kStartHeight - 1, kStartWidth, kStartHeight,
+               SWP_NOACTIVATE);
+  InvalidateRect(hwnd(), nullptr, TRUE);
+}
+
+void MainForm::Paint() {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd(), &ps);
+  if (wallpaper_) {
+    RECT client;
+    GetClientRect(hwnd(), &client);
+    BITMAP info{};
+    GetObjectW(wallpaper_.get(), sizeof info, &info);
+    HDC source = CreateCompatibleDC(dc);
+    HGDIOBJ old = SelectObject(source, wallpaper_.get());
+    SetStretchBltMode(dc, HALFTONE);
+    StretchBlt(dc, 0, 0, client.right, client.bottom - kStatusHeight, source, 0, 0, info.bmWidth,
+               info.bmHeight, SRCCOPY);
+    SelectObject(source, old);
+    DeleteDC(source);
+  }
+  EndPaint(hwnd(), &ps);
+}
+
+void MainForm::DrawStartButton(const DRAWITEMSTRUCT& item) {
+  RECT r = item.rcItem;
+  DrawFrameControl(item.hDC, &r, DFC_BUTTON,
+                   DFCS_BUTTONPUSH | ((item.itemState & ODS_SELECTED) ? DFCS_PUSHED : 0));
+  // The small picture: four coloured squares.
+  const COLORREF colours[4] = {RGB(255, 0, 0), RGB(0, 128, 0), RGB(0, 0, 255), RGB(255, 255, 0)};
+  for (int i = 0; i < 4; ++i) {
+    ScopedBrush brush(CreateSolidBrush(colours[i]));
+    RECT square{5 + (i % 2) * 6, 6 + (i / 2) * 6, 10 + (i % 2) * 6, 11 + (i / 2) * 6};
+    FillRect(item.hDC, &square, brush.get());
+  }
+  RECT text = r;
+  text.left += 19;
+  SetBkMode(item.hDC, TRANSPARENT);
+  HGDIOBJ old = SelectObject(item.hDC, bold_font_.get());
+  DrawTextW(item.hDC, Wide(strings::kStartButton).c_str(), -1, &text,
+            DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+  SelectObject(item.hDC, old);
+}
+
+void MainForm::TrayIconMessage(LPARAM mouse_message) {
+  POINT cursor{};
+  GetCursorPos(&cursor);
+  if (mouse_message == WM_LBUTTONUP) {
+    screen_->remaining_time().Toggle();
+  } else if (mouse_message == WM_RBUTTONUP) {
+    SetForegroundWindow(hwnd());
+    application_.ProcessPendingMessages();
+    TrackPopupMenu(popup_left_.get(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
+                   hwnd(), nullptr);
+  }
+  PostMessageW(hwnd(), WM_NULL, 0, 0);
+}
+
+void MainForm::Command(int id, int code) {
+  switch (id) {
+    case ids::mnrestTime:
+      screen_->remaining_time().Toggle();
+      break;
+    case ids::N6:
+    case ids::N1:
+      screen_->Lock();
+      break;
+    case ids::mnProxy:
+      screen_->ToggleProxy();
+      break;
+    case ids::N12:
+    case ids::N2:
+      screen_->Reboot();
+      break;
+    case ids::N13:
+    case ids::N3:
+      screen_->ShutDown();
+      break;
+    case ids::btLogOff:
+      screen_->LogOff();
+      break;
+    case ids::btOK:
+      if (code == BN_CLICKED) {
+        std::string user = GetText(user_edit_);
+        std::string password = GetText(password_edit_);
+        screen_->LoginInput();
+        screen_->Login(user, password);
+      }
+      break;
+    case ids::edUser:
+    case ids::edPassword:
+      if (code == EN_CHANGE) {
+        screen_->LoginInput();
+      }
+      break;
+    default:
+      // btStartD, "Mixer", "Зарежда Интернет" and "Зарежда Игри" do nothing.
+      break;
+  }
+}
+
+LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == ids::kTrayMessage) {
+    TrayIconMessage(lparam);
+    return 0;
+  }
+  if (taskbar_created_ != 0 && message == taskbar_created_) {
+    // Explorer started again: its new task bar knows no icons yet.
+    AddTrayIcon();
+    return 0;
+  }
+  switch (message) {
+    case WM_COMMAND:
+      Command(LOWORD(wparam), HIWORD(wparam));
+      return 0;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      if (header->hwndFrom == status_bar_ && header->code == NM_DBLCLK) {
+        screen_->OpenLoginPanel();
+      } else if (header->hwndFrom == status_bar_ && header->code == NM_RCLICK) {
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        TrackPopupMenu(popup_right_.get(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
+                       hwnd(), nullptr);
+      }
+      return 0;
+    }
+    case WM_LBUTTONDBLCLK: {
+      RECT client;
+      GetClientRect(hwnd(), &client);
+      if (static_cast<short>(HIWORD(lparam)) < client.bottom - kStatusHeight) {
+        screen_->OpenLoginPanel();  // a double click on the wallpaper
+      }
+      return 0;
+    }
+    case WM_SYSCOMMAND:
+      // The whole command is compared: Alt+F4 and the window menu can't
+      // close, minimise or restore the window.
+      if (wparam == SC_MINIMIZE || wparam == SC_CLOSE || wparam == SC_RESTORE) {
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      RemoveTrayIcon();
+      DestroyWindow(hwnd());
+      return 0;
+    case WM_ENDSESSION:
+      if (wparam) {
+        RemoveTrayIcon();
+      }
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_TIMER:
+      if (wparam == kLoginPanelTimer) {
+        screen_->LoginPanelTimedOut();
+      }
+      return 0;
+    case WM_SIZE:
+      Layout();
+      return 0;
+    case WM_ERASEBKGND: {
+      RECT client;
+      GetClientRect(hwnd(), &client);
+      FillRect(reinterpret_cast<HDC>(wparam), &client, teal_.get());
+      return 1;
+    }
+    case WM_PAINT:
+      Paint();
+      return 0;
+    case WM_DRAWITEM:
+      if (wparam == ids::btStartD) {
+        DrawStartButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
+        return TRUE;
+      }
+      break;
+    default:
+      break;
+  }
+  return Window::OnMessage(message, wparam, lparam);
+}
+
+bool MainForm::Visible() {
+  return IsWindowVisible(hwnd()) != FALSE;
+}
+
+void MainForm::Show() {
+  if (!shown_before_) {
+    // The window starts maximised: its first showing covers the screen.
+    SetWindowPos(hwnd(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+                 GetSystemMetrics(SM_CYSCREEN), SWP_NOZORDER | SWP_NOACTIVATE);
+    shown_before_ = true;
+  }
+  ShowWindow(hwnd(), SW_SHOW);
+}
+
+void MainForm::Hide() {
+  ShowWindow(hwnd(), SW_HIDE);
+}
+
+void MainForm::CoverScreen() {
+  SetWindowPos(hwnd(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  shown_before_ = true;
+  ShowWindow(hwnd(), SW_SHOW);
+  SetForegroundWindow(hwnd());
+  BringWindowToTop(hwnd());
+  SetFocus(hwnd());
+}
+
+void MainForm::HideApplicationWindow() {
+  ShowWindow(application_.hwnd(), SW_HIDE);
+}
+
+void MainForm::ShowUnlockedControls(bool shown) {
+  ShowWindow(start_button_, shown ? SW_SHOW : SW_HIDE);
+  remainder_shown_ = shown;
+}
+
+void MainForm::SetStatusText(const std::string& text) {
+  std::wstring wide = Widen(text);
+  SendMessageW(status_bar_, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void MainForm::LoadWallpaper(const std::string& path) {
+  if (path.empty()) {
+    return;
+  }
+  auto bitmap = static_cast<HBITMAP>(
+      LoadImageW(nullptr, Widen(path).c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  if (bitmap == nullptr) {
+    return;  // missing or not a bitmap: the picture stays as it was
+  }
+  wallpaper_.reset(bitmap);
+  InvalidateRect(hwnd(), nullptr, TRUE);
+}
+
+void MainForm::SetProxyCaption(const std::string& text) {
+  ModifyMenuW(popup_left_.get(), ids::mnProxy, MF_BYCOMMAND | MF_STRING, ids::mnProxy,
+              Widen(text).c_str());
+}
+
+void MainForm::SetRestTimeChecked(bool checked) {
+  CheckMenuItem(popup_left_.get(), ids::mnrestTime,
+                MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void MainForm::ShowLoginPanel() {
+  ShowWindow(password_panel_.hwnd(), SW_SHOW);
+  ClearLoginEdits();
+  SendMessageW(user_edit_, EM_SETSEL, 0, -1);
+  SetFocus(user_edit_);
+}
+
+void MainForm::HideLoginPanel() {
+  ShowWindow(password_panel_.hwnd(), SW_HIDE);
+}
+
+void MainForm::ClearLoginEdits() {
+  SetWindowTextW(user_edit_, L"");
+  SetWindowTextW(password_edit_, L"");
+}
+
+void MainForm::StartLoginPanelTimer(int32_t seconds) {
+  const uint64_t ms = static_cast<uint64_t>(seconds) * 1000;
+  SetTimer(hwnd(), kLoginPanelTimer,
+           static_cast<UINT>(ms < USER_TIMER_MAXIMUM ? ms : USER_TIMER_MAXIMUM), nullptr);
+}
+
+void MainForm::StopLoginPanelTimer() {
+  KillTimer(hwnd(), kLoginPanelTimer);
+}
+
+void MainForm::ShowError(const std::string& text) {
+  HWND owner = GetActiveWindow();
+  MessageBoxW(owner != nullptr ? owner : hwnd(), Widen(text).c_str(), nullptr,
+              MB_OK | MB_ICONERROR);
+}
+
+void MainForm::Close() {
+  SendMessageW(hwnd(), WM_CLOSE, 0, 0);
+}
+
+void MainForm::SetScreenSaverRunning(bool running) {
+  BOOL previous = FALSE;
+  SystemParametersInfoW(SPI_SETSCREENSAVERRUNNING, running ? TRUE : FALSE, &previous, 0);
+}
+
+void MainForm::MonitorOn() {
+  SendMessageW(application_.hwnd(), WM_SYSCOMMAND, SC_MONITORPOWER, static_cast<LPARAM>(-1));
+}
+
+}  // namespace zalvo::lockscreen::win32

@@ -1,0 +1,88 @@
+// TMainForm "Работна област": the borderless teal window that covers the
+// screen while the station is locked, with the wallpaper, the status bar,
+// the "Start" button and the log-in panel; the notification icon with its
+// two menus; the filter of system commands. It shows what the lock screen's
+// logic decides and passes its events to it.
+#pragma once
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "lockscreen/lock_screen.h"
+#include "lockscreen/views.h"
+#include "lockscreen/win32/application.h"
+#include "lockscreen/win32/ui.h"
+#include "lockscreen/win32/window.h"
+
+namespace zalvo::lockscreen::win32 {
+
+class MainForm final : public Window, public MainView {
+ public:
+  explicit MainForm(Application& application) : application_(application) {}
+  ~MainForm() override;
+
+  // FormCreate: the window and its controls (hidden), the status panels'
+  // widths and the notification icon.
+  void Create(LockScreen& screen);
+
+  // MainView.
+  bool Visible() override;
+  void Show() override;
+  void Hide() override;
+  void CoverScreen() override;
+  void HideApplicationWindow() override;
+  void ShowUnlockedControls(bool shown) override;
+  void SetStatusText(const std::string& text) override;
+  void LoadWallpaper(const std::string& path) override;
+  void SetProxyCaption(const std::string& text) override;
+  void SetRestTimeChecked(bool checked) override;
+  void ShowLoginPanel() override;
+  void HideLoginPanel() override;
+  void ClearLoginEdits() override;
+  void StartLoginPanelTimer(int32_t seconds) override;
+  void StopLoginPanelTimer() override;
+  void ShowError(const std::string& text) override;
+  void Close() override;
+  void SetScreenSaverRunning(bool running) override;
+  void MonitorOn() override;
+
+ protected:
+  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
+
+ private:
+  void CreateMenus();
+  void AddTrayIcon();
+  void RemoveTrayIcon();
+  void TrayIconMessage(LPARAM mouse_message);
+  void Command(int id, int code);
+  void Layout();
+  void Paint();
+  void DrawStartButton(const DRAWITEMSTRUCT& item);
+
+  Application& application_;
+  LockScreen* screen_ = nullptr;
+  UINT taskbar_created_ = 0;
+  bool shown_before_ = false;
+  bool tray_icon_added_ = false;
+
+  ScopedFont font_;
+  ScopedFont bold_font_;
+  ScopedBrush teal_;
+  ScopedBitmap wallpaper_;
+  ScopedIcon icon_;
+  ScopedMenu popup_left_;
+  ScopedMenu popup_right_;
+  NOTIFYICONDATAW tray_{};
+
+  HWND status_bar_ = nullptr;
+  HWND start_button_ = nullptr;
+  Panel password_panel_;
+  HWND user_edit_ = nullptr;
+  HWND password_edit_ = nullptr;
+  // lbRemainder, the label above the status bar, never has text; only its
+  // shown state follows the lock.
+  bool remainder_shown_ = true;
+};
+
+}  // namespace zalvo::lockscreen::win32

@@ -1,0 +1,155 @@
+// Recording stand-ins for the lock screen's windows and an in-memory Windows
+// directory, for the unit tests of the lock screen's logic.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "lockscreen/lock_screen.h"
+#include "platform/error.h"
+#include "settings/registry_names.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/memory_registry.h"
+
+namespace zalvo::lockscreen::testing {
+
+class FakeMainView final : public MainView {
+ public:
+  bool visible = false;
+  bool covering = false;
+  bool unlocked_controls = true;
+  bool login_panel = false;
+  bool screen_saver_running = false;
+  std::optional<int32_t> login_timer;  // seconds while running
+  std::string status;
+  std::string proxy_caption;
+  bool rest_time_checked = false;
+  std::vector<std::string> wallpapers;
+  std::vector<std::string> errors;
+  std::vector<std::string> actions;
+
+  bool Visible() override { return visible; }
+  void Show() override { visible = true, actions.push_back("Show"); }
+  void Hide() override { visible = false, covering = false, actions.push_back("Hide"); }
+  void CoverScreen() override { visible = covering = true, actions.push_back("CoverScreen"); }
+  void HideApplicationWindow() override { actions.push_back("HideApplicationWindow"); }
+  void ShowUnlockedControls(bool shown) override { unlocked_controls = shown; }
+  void SetStatusText(const std::string& text) override { status = text; }
+  void LoadWallpaper(const std::string& path) override { wallpapers.push_back(path); }
+  void SetProxyCaption(const std::string& text) override { proxy_caption = text; }
+  void SetRestTimeChecked(bool checked) override { rest_time_checked = checked; }
+  void ShowLoginPanel() override { login_panel = true, actions.push_back("ShowLoginPanel"); }
+  void HideLoginPanel() override { login_panel = false; }
+  void ClearLoginEdits() override { actions.push_back("ClearLoginEdits"); }
+  void StartLoginPanelTimer(int32_t seconds) override { login_timer = seconds; }
+  void StopLoginPanelTimer() override { login_timer.reset(); }
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void Close() override { visible = false, actions.push_back("Close"); }
+  void SetScreenSaverRunning(bool running) override { screen_saver_running = running; }
+  void MonitorOn() override { actions.push_back("MonitorOn"); }
+};
+
+class FakeDialogView final : public DialogView {
+ public:
+  bool visible = false;
+  std::vector<std::pair<int, int>> shown_sizes;
+  // Runs while the dialog is shown modally, as the administrator's actions.
+  std::function<void()> while_shown;
+
+  bool Visible() override { return visible; }
+  void ShowModal(int width, int height) override {
+    shown_sizes.emplace_back(width, height);
+    visible = true;
+    if (while_shown) {
+      while_shown();
+    }
+    visible = false;
+  }
+  void Close() override { visible = false; }
+};
+
+class FakeRestTimeView final : public RestTimeView {
+ public:
+  bool visible = false;
+  bool timer = false;
+  int shows = 0;
+  std::string label = "(never set)";
+
+  bool Visible() override { return visible; }
+  void Show() override { visible = true, ++shows; }
+  void SetLabel(const std::string& text) override { label = text; }
+  void StartTimer() override { timer = true; }
+  void StopTimer() override { timer = false; }
+};
+
+class FakeMelody final : public Melody {
+ public:
+  bool playing = false;
+  bool unplayable = false;
+  std::vector<std::string> actions;
+
+  bool Playing() override { return playing; }
+  void Play(const std::string& path) override {
+    actions.push_back("Play " + path);
+    if (unplayable) {
+      throw platform::PlatformError("cannot open " + path);
+    }
+    playing = true;
+  }
+  void Stop() override {
+    actions.push_back("Stop");
+    playing = false;
+  }
+};
+
+// The Windows directory C:\WINDOWS in memory.
+class MemoryFiles final : public platform::StationFiles {
+ public:
+  std::map<std::string, std::string> files;
+  bool refuse_writes = false;
+  int replaces = 0;
+
+  std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
+  std::string Read(std::string_view path) override {
+    auto it = files.find(std::string(path));
+    if (it == files.end()) {
+      throw platform::PlatformError("Cannot open file \"" + std::string(path) + "\"", 2);
+    }
+    return it->second;
+  }
+  void Replace(std::string_view path, std::string_view bytes) override {
+    if (refuse_writes) {
+      throw platform::PlatformError("Access is denied", 5);
+    }
+    ++replaces;
+    files[std::string(path)] = std::string(bytes);
+  }
+};
+
+inline const std::string kSettingsPath = "C:\\WINDOWS\\krvini.ini";
+inline const std::string kPasswordPath = "C:\\WINDOWS\\krv.krv";
+inline const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
+inline const std::string kZalvo = "HKCU\\" + std::string(settings::kZalvoKey);
+inline const std::string kAllowed = "HKCU\\" + std::string(settings::kRestrictRunKey);
+
+// A lock screen over fakes, with the Winlogon key present.
+struct LockScreenRig {
+  zalvo::testing::MemoryRegistry registry;
+  MemoryFiles files;
+  zalvo::testing::FakeDesktop desktop;
+  FakeMainView main;
+  FakeDialogView dialog_view;
+  FakeRestTimeView rest_time;
+  FakeMelody melody;
+  LockScreen screen{{registry, files, desktop}, {main, dialog_view, rest_time, melody}};
+
+  LockScreenRig() { registry.AddKey(kWinlogon); }
+  DialogModel& dialog() { return screen.dialog(); }
+  std::optional<std::string> AutoAdminLogon() const {
+    return registry.String(kWinlogon, std::string(settings::kAutoAdminLogon));
+  }
+};
+
+}  // namespace zalvo::lockscreen::testing
