@@ -163,12 +163,19 @@ TEST_F(SessionsWine, ASessionWritesTheLogOnValuesOfTheMachineHive) {
 }
 
 TEST_F(SessionsWine, IniWritesThePoliciesOfTheCurrentUserKeysThatExistAndCreatesNone) {
+  // Fresh keys, whatever earlier programs of the prefix left in them.
   for (const char* group : {"System", "Network", "Explorer"}) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str());
     ASSERT_NE(harness->registry().Create(Hive::kCurrentUser, kPolicies + group), nullptr);
   }
+  const std::string internet = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  auto proxy = harness->registry().Create(Hive::kCurrentUser, internet);
+  ASSERT_NE(proxy, nullptr);
+  const std::optional<std::string> previous_proxy = proxy->ReadString("ProxyServer");
+  proxy->WriteString("ProxyServer", "sentinel:1");
   StartAgent(
       "ServerIP=127.0.0.1\r\nSendDataTime=0\r\nPlayGame=0\r\nNoDrives=1\r\nNoDispCPL=1\r\n"
-      "NoSetTaskBar=1\r\nDisabledPassword=1\r\n");
+      "NoSetTaskBar=1\r\nDisabledPassword=1\r\nProxyServer=agent\r\nProxyPort=2\r\n");
   ServerPeer server;
   EXPECT_EQ(server.Exchange("ACTION INI"), Lines{"PING"});
   auto explorer = RegQuery("HKCU\\" + kPolicies + "Explorer");
@@ -186,9 +193,12 @@ TEST_F(SessionsWine, IniWritesThePoliciesOfTheCurrentUserKeysThatExistAndCreates
   EXPECT_EQ(RegQuery("HKLM\\" + kPolicies + "Network")["DisablePwdCaching"],
             (Shown{"REG_DWORD", "0x1"}));
   // Without NoAutomatProxy the agent leaves the proxy values alone.
-  EXPECT_EQ(RegQuery("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings")
-                .count("ProxyServer"),
-            0u);
+  EXPECT_EQ(RegQuery("HKCU\\" + internet)["ProxyServer"], (Shown{"REG_SZ", "sentinel:1"}));
+  if (previous_proxy) {
+    proxy->WriteString("ProxyServer", *previous_proxy);
+  } else {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, win32::Widen(internet).c_str(), L"ProxyServer");
+  }
 
   for (const char* group : {"System", "Network", "Explorer"}) {
     ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(kPolicies + group).c_str()),
