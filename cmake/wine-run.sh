@@ -1,8 +1,16 @@
 #!/bin/sh
 # Runs a Windows program under Wine for CTest, in the build's own Wine prefix
 # (created by the wine_prefix fixture), with Wine's debug output off.
+#
+# Programs the test started in the prefix (services, the desktop that holds
+# the notification area) would outlive it and keep CTest waiting on their
+# output, so every program of the prefix is ended when the test program ends.
 : "${WINEPREFIX:=${ZALVO_WINEPREFIX:-$(pwd)/wineprefix}}"
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-exec wine "$@"
+wine "$@"
+status=$?
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
+exit $status

@@ -115,7 +115,9 @@ std::unique_ptr<platform::RegistryKey> MemoryRegistry::Create(platform::Hive hiv
   return std::make_unique<MemoryKey>(*this, full);
 }
 
-void MemoryRegistry::AddKey(const std::string& full_path) { keys_[Normal(full_path)]; }
+void MemoryRegistry::AddKey(const std::string& full_path) {
+  keys_[Normal(full_path)];
+}
 
 bool MemoryRegistry::HasKey(const std::string& full_path) const {
   return keys_.count(Normal(full_path)) > 0;

@@ -39,7 +39,9 @@ DWORD RunAndWait(const std::wstring& command_line) {
   return code;
 }
 
-std::wstring SetupCommand() { return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\""; }
+std::wstring SetupCommand() {
+  return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\"";
+}
 
 std::wstring ProgramFolder() {
   wchar_t buffer[MAX_PATH] = {};
@@ -92,7 +94,8 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
   EXPECT_TRUE(server.WaitForAgent(20000));
 
   // "_?=" makes the uninstaller run in place and so be waited for.
-  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()), 0u);
+  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()),
+            0u);
   EXPECT_FALSE(ServiceExists());
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));

@@ -1,0 +1,47 @@
+// Driving Win32 programs through their windows from a test under Wine, as the
+// task bar, the mouse and the keyboard would, and saving screenshots of them.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+namespace zalvo::testing {
+
+// Handles this thread's messages while it waits, so that the test's own
+// windows answer the messages of the program under test.
+void Pump(int ms);
+
+// Waits, pumping messages, until the condition holds; false after ms.
+bool WaitFor(const std::function<bool()>& condition, int ms = 15000);
+
+// Whether the task bar holds the notification icon 1 of the window.
+bool HasTrayIcon(HWND window);
+
+// A top-level window of the process with the class; nullptr when none.
+HWND TopLevel(DWORD process, const wchar_t* window_class);
+
+// A descendant window with the control id; nullptr when none.
+HWND Child(HWND parent, int id);
+
+// SendMessage bounded to 5 s, so that a test never hangs on a window.
+LRESULT Send(HWND hwnd, UINT message, WPARAM wparam = 0, LPARAM lparam = 0);
+std::wstring TextOf(HWND hwnd);
+void SetTextOf(HWND hwnd, const std::wstring& text);
+
+// Keys typed into a control, as the keyboard posts them.
+void Type(HWND hwnd, const std::wstring& text);
+void PressEnter(HWND hwnd);
+void Click(HWND button);
+bool Checked(HWND box);
+
+// Saves the part of the screen, or a window, as docs/screenshots/<name>.
+void SaveScreenshot(const RECT& r, const std::string& name);
+void SaveScreenshot(HWND hwnd, const std::string& name);
+
+// Writes a 24-bit bitmap into the directory and returns its path: the
+// desktop wallpaper the lock screen shows.
+std::string WriteWallpaper(const std::string& directory);
+
+}  // namespace zalvo::testing
