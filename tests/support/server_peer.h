@@ -29,7 +29,8 @@ class ServerPeer {
   std::vector<std::string> Exchange(const std::string& command, int timeout_ms = 3000);
 
   // Sends a text that matches no command until the agent answers "PING";
-  // false when it never does within timeout_ms. Drains what came with it.
+  // false when it never does within timeout_ms. Reports that arrive on the way
+  // are skipped, and what came with the answer is drained.
   bool WaitForAgent(int timeout_ms = 20000);
 
  private:
