@@ -1,9 +1,13 @@
 #!/bin/sh
-# Installs what the builds and tests need on a Debian machine, when missing.
+# Installs what the builds and tests need on a Debian machine, when missing:
+#   install-deps.sh          everything (both builds, Wine, the virtual display, NSIS)
+#   install-deps.sh linux    only what the Linux build needs
 # Runs as root (or through sudo when it is there).
 set -e
-packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  g++-mingw-w64-x86-64 wine wine64 xvfb x11-apps imagemagick nsis"
+packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev"
+if [ "$1" != "linux" ]; then
+  packages="$packages g++-mingw-w64-x86-64 wine wine64 xvfb nsis"
+fi
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -3,7 +3,7 @@
 # station (build/station) whose server address is 127.0.0.1. Ctrl+C stops it.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh linux
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target zalvos
 exec build/linux/agent/zalvos --station build/station --sample "$@"
