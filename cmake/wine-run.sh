@@ -5,6 +5,8 @@
 # Programs the test started in the prefix (services, the desktop that holds
 # the notification area) would outlive it and keep CTest waiting on their
 # output, so every program of the prefix is ended when the test program ends.
+# The tests of one build share its prefix, so they run one at a time (the
+# windows test preset).
 : "${WINEPREFIX:=${ZALVO_WINEPREFIX:-$(pwd)/wineprefix}}"
 export WINEPREFIX
 export WINEDEBUG=-all

@@ -16,7 +16,7 @@ constexpr int16_t kLeftColumn = 16;
 constexpr int16_t kRightColumn = 320;
 constexpr int16_t kPageWidth = kDialogGeometry.page_width;
 
-constexpr std::array<ControlSpec, kCtlCount> kControls = {{
+constexpr std::array<ControlLayout, kCtlCount> kControls = {{
     {Ctl::btSave, "btSave", kButton, 0, 320, 8, 201, 45, s::kSaveButton, {}},
     {Ctl::btRelease, "btRelease", kButton, 0, 320, 60, 201, 45, s::kReleaseButton, {}},
 
@@ -158,25 +158,25 @@ const std::array<std::string_view, 4>& PageCaptions() {
   return kCaptions;
 }
 
-std::span<const ControlSpec> DialogControls() {
+std::span<const ControlLayout> DialogControls() {
   return kControls;
 }
 
-const ControlSpec& Spec(Ctl c) {
+const ControlLayout& LayoutOf(Ctl c) {
   return kControls[Index(c)];
 }
 
 std::optional<Ctl> ControlOf(settings::Key key) {
-  for (const ControlSpec& spec : kControls) {
-    if (spec.key == key) {
-      return spec.id;
+  for (const ControlLayout& layout : kControls) {
+    if (layout.key == key) {
+      return layout.id;
     }
   }
   return std::nullopt;
 }
 
 std::optional<settings::Key> KeyOf(Ctl c) {
-  return Spec(c).key;
+  return LayoutOf(c).key;
 }
 
 }  // namespace zalvo::lockscreen

@@ -106,7 +106,7 @@ enum class ControlKind : uint8_t {
   kSortedListBox,
 };
 
-struct ControlSpec {
+struct ControlLayout {
   Ctl id;
   std::string_view name;  // designer name
   ControlKind kind;
@@ -134,8 +134,8 @@ inline constexpr DialogGeometry kDialogGeometry{};
 const std::array<std::string_view, 4>& PageCaptions();
 
 // Every control, in creation order.
-std::span<const ControlSpec> DialogControls();
-const ControlSpec& Spec(Ctl c);
+std::span<const ControlLayout> DialogControls();
+const ControlLayout& LayoutOf(Ctl c);
 
 // The control that edits a settings key (every key but SearchPage has one),
 // and the key a control edits.

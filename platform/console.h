@@ -3,6 +3,7 @@
 // terminal (UTF-8 on Linux, wide characters on a Windows console).
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,5 +24,8 @@ void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw = false);
 
 // The local time now as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string LocalTimestamp();
+
+// The calendar time in the machine's time zone, thread-safely.
+std::tm LocalTime(std::time_t seconds);
 
 }  // namespace zalvo::platform

@@ -94,27 +94,27 @@ void PasswordForm::Create(LockScreen& screen) {
   application_.AddDialogContainer(hwnd());
 
   DialogModel& model = screen_->dialog();
-  for (const ControlSpec& spec : DialogControls()) {
-    Push(spec.id);
+  for (const ControlLayout& layout : DialogControls()) {
+    Push(layout.id);
   }
   model.SetObserver([this](Ctl c) { Push(c); });
 }
 
 void PasswordForm::CreateControls() {
-  for (const ControlSpec& spec : DialogControls()) {
-    HWND parent = spec.page == 0 ? hwnd() : pages_[spec.page - 1].hwnd();
-    ControlStyle style = StyleOf(spec.kind);
-    HWND control = CreateControl(parent, style.window_class, Wide(spec.caption),
-                                 style.style | WS_CLIPSIBLINGS | (spec.hidden ? 0 : WS_VISIBLE),
-                                 style.ex_style, spec.left, spec.top, spec.width, spec.height,
-                                 ids::ControlId(spec.id), font_.get());
-    if (spec.max_length > 0) {
-      SendMessageW(control, EM_LIMITTEXT, spec.max_length, 0);
+  for (const ControlLayout& layout : DialogControls()) {
+    HWND parent = layout.page == 0 ? hwnd() : pages_[layout.page - 1].hwnd();
+    ControlStyle style = StyleOf(layout.kind);
+    HWND control = CreateControl(parent, style.window_class, Wide(layout.caption),
+                                 style.style | WS_CLIPSIBLINGS | (layout.hidden ? 0 : WS_VISIBLE),
+                                 style.ex_style, layout.left, layout.top, layout.width,
+                                 layout.height, ids::ControlId(layout.id), font_.get());
+    if (layout.max_length > 0) {
+      SendMessageW(control, EM_LIMITTEXT, layout.max_length, 0);
     }
-    if (spec.kind == ControlKind::kPasswordEdit) {
+    if (layout.kind == ControlKind::kPasswordEdit) {
       SendMessageW(control, EM_SETPASSWORDCHAR, L'*', 0);
     }
-    controls_[Index(spec.id)] = control;
+    controls_[Index(layout.id)] = control;
   }
   // The two "Close" buttons overlap the end of cbRestrictRun's line.
   for (Ctl button : {Ctl::Button4, Ctl::Button5}) {
@@ -129,7 +129,7 @@ void PasswordForm::Push(Ctl c) {
   }
   const DialogModel& model = screen_->dialog();
   pushing_ = true;
-  switch (Spec(c).kind) {
+  switch (LayoutOf(c).kind) {
     case ControlKind::kCheckBox:
       SendMessageW(control, BM_SETCHECK, model.Checked(c) ? BST_CHECKED : BST_UNCHECKED, 0);
       break;
@@ -162,7 +162,7 @@ void PasswordForm::Command(int id, int code) {
   const Ctl c = static_cast<Ctl>(id - ids::ControlId(Ctl::btSave));
   HWND control = controls_[Index(c)];
   DialogModel& model = screen_->dialog();
-  switch (Spec(c).kind) {
+  switch (LayoutOf(c).kind) {
     case ControlKind::kCheckBox:
       if (code == BN_CLICKED) {
         model.SetChecked(c, SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED);

@@ -9,8 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <string>
+#include <system_error>
 
 #include "platform/error.h"
 

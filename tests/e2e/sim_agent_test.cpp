@@ -13,32 +13,22 @@
 namespace zalvo::testing {
 namespace {
 
-bool KeepAliveArrives(ServerPeer& server, int wait_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (server.Receive(100) == "PING") {
-      return true;
-    }
-  }
-  return false;
-}
-
 TEST(SimAgent, PauseStopsTheTickButNotTheCommands) {
   ServerPeer server;
   SimHarness harness;
   harness.WriteSettings("ServerIP=127.0.0.1\r\nPlayGame=0\r\n");
   harness.Start(10);
   ASSERT_TRUE(server.WaitForAgent());
-  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+  EXPECT_TRUE(server.Arrives("PING", 5000));
 
   harness.Signal(SIGUSR1);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   server.ReceiveUntilQuiet(200);
-  EXPECT_FALSE(KeepAliveArrives(server, 2500));
+  EXPECT_FALSE(server.Arrives("PING", 2500));
   EXPECT_EQ(server.Exchange("ACTION PROXY 1 p PORT 1"), std::vector<std::string>{"PING"});
 
   harness.Signal(SIGUSR2);
-  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+  EXPECT_TRUE(server.Arrives("PING", 5000));
   harness.Stop();
   EXPECT_NE(harness.Output().find("paused"), std::string::npos);
 }

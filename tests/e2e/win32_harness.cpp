@@ -56,6 +56,8 @@ class Win32Harness final : public AgentHarness {
 
 }  // namespace
 
-std::unique_ptr<AgentHarness> AgentHarness::Create() { return std::make_unique<Win32Harness>(); }
+std::unique_ptr<AgentHarness> AgentHarness::Create() {
+  return std::make_unique<Win32Harness>();
+}
 
 }  // namespace zalvo::testing

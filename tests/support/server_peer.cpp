@@ -48,6 +48,16 @@ std::vector<std::string> ServerPeer::Exchange(const std::string& command, int ti
   return replies;
 }
 
+bool ServerPeer::Arrives(const std::string& text, int wait_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Receive(100) == text) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ServerPeer::WaitForAgent(int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {

@@ -28,6 +28,9 @@ class ServerPeer {
   // Stops early after timeout_ms without one.
   std::vector<std::string> Exchange(const std::string& command, int timeout_ms = 3000);
 
+  // Whether the text arrives within wait_ms (other datagrams are skipped).
+  bool Arrives(const std::string& text, int wait_ms);
+
   // Sends a text that matches no command until the agent answers "PING";
   // false when it never does within timeout_ms. Reports that arrive on the way
   // are skipped, and what came with the answer is drained.

@@ -45,9 +45,9 @@ struct Rig : LockScreenRig {
 TEST(Save, WritesAllFortyTwoKeysInOrderWithTextsAndNumbersAsTyped) {
   Rig rig;
   DialogModel& d = rig.dialog();
-  for (const ControlSpec& spec : DialogControls()) {
-    if (spec.key && spec.kind != ControlKind::kCheckBox) {
-      d.SetText(spec.id, std::string(spec.name) + " =x");
+  for (const ControlLayout& control : DialogControls()) {
+    if (control.key && control.kind != ControlKind::kCheckBox) {
+      d.SetText(control.id, std::string(control.name) + " =x");
     }
   }
   d.SetText(Ctl::edClosePasswordForm, "007");

@@ -22,22 +22,22 @@ using testing::LockScreenRig;
 
 TEST(DialogLayout, EveryKeyButSearchPageHasOneControlOfItsKind) {
   std::set<Key> seen;
-  for (const ControlSpec& spec : DialogControls()) {
-    if (!spec.key) {
+  for (const ControlLayout& control : DialogControls()) {
+    if (!control.key) {
       continue;
     }
-    EXPECT_TRUE(seen.insert(*spec.key).second) << spec.name;
-    const bool flag = settings::Info(*spec.key).kind == settings::Kind::Flag;
-    EXPECT_EQ(spec.kind == ControlKind::kCheckBox, flag) << spec.name;
-    EXPECT_GE(spec.page, 1) << spec.name;
+    EXPECT_TRUE(seen.insert(*control.key).second) << control.name;
+    const bool flag = settings::Info(*control.key).kind == settings::Kind::Flag;
+    EXPECT_EQ(control.kind == ControlKind::kCheckBox, flag) << control.name;
+    EXPECT_GE(control.page, 1) << control.name;
   }
   EXPECT_EQ(seen.size(), settings::kKeyCount - 1);
   EXPECT_FALSE(ControlOf(Key::SearchPage).has_value());
-  EXPECT_EQ(Spec(Ctl::edNewPassword).max_length, 8);
-  EXPECT_EQ(Spec(Ctl::edNewPassword1).kind, ControlKind::kPasswordEdit);
-  EXPECT_TRUE(Spec(Ctl::edWallpaper).hidden);
-  EXPECT_EQ(Spec(Ctl::ListBox1).kind, ControlKind::kSortedListBox);
-  EXPECT_EQ(Spec(Ctl::RestrictRun).kind, ControlKind::kListBox);
+  EXPECT_EQ(LayoutOf(Ctl::edNewPassword).max_length, 8);
+  EXPECT_EQ(LayoutOf(Ctl::edNewPassword1).kind, ControlKind::kPasswordEdit);
+  EXPECT_TRUE(LayoutOf(Ctl::edWallpaper).hidden);
+  EXPECT_EQ(LayoutOf(Ctl::ListBox1).kind, ControlKind::kSortedListBox);
+  EXPECT_EQ(LayoutOf(Ctl::RestrictRun).kind, ControlKind::kListBox);
 }
 
 TEST(LockScreenLoad, EveryKeyIsAppliedPresentOrNotAndNumbersGetTheirDefaults) {

@@ -7,12 +7,55 @@
 
 #include <cstring>
 
+#include "platform/error.h"
+#include "platform/win32/error.h"
 #include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 #include "tests/support/child_process.h"
 #include "tests/win32/png_writer.h"
 
 namespace zalvo::testing {
+
+std::wstring QuotedProgram(const std::string& build_path) {
+  return L"\"" + win32::Widen(BuiltProgramPath(build_path)) + L"\"";
+}
+
+DWORD RunAndWait(const std::wstring& command_line, DWORD timeout_ms) {
+  StartedProcess started;
+  try {
+    started = StartProgram(command_line);
+  } catch (const platform::PlatformError&) {
+    return 0xFFFFFFFF;
+  }
+  win32::ScopedHandle process(started.handle);
+  DWORD code = 0xFFFFFFFF;
+  if (WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.get(), &code);
+  }
+  return code;
+}
+
+StartedProcess StartProgram(const std::wstring& command_line) {
+  std::wstring command = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    win32::ThrowLastError("cannot start " + win32::Narrow(command_line));
+  }
+  CloseHandle(info.hThread);
+  return {info.hProcess, info.dwProcessId};
+}
+
+void DrawOwnFrames(const std::string& program_file_name) {
+  win32::Win32Registry()
+      .Create(platform::Hive::kCurrentUser,
+              "Software\\Wine\\AppDefaults\\" + program_file_name + "\\X11 Driver")
+      ->WriteString("Managed", "N");
+}
 
 // Handles this thread's messages while it waits, so that the test's own
 // helper window answers the lock screen's messages.

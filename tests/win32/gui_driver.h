@@ -9,6 +9,25 @@
 
 namespace zalvo::testing {
 
+// A built program as a quoted command-line word.
+std::wstring QuotedProgram(const std::string& build_path);
+
+// Runs the command line and waits for its end; its exit code, or 0xFFFFFFFF
+// when it could not start or did not end in time.
+DWORD RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 120000);
+
+// Starts the command line and returns the process; throws when it can't.
+struct StartedProcess {
+  HANDLE handle = nullptr;  // owned by the caller
+  DWORD id = 0;
+};
+StartedProcess StartProgram(const std::wstring& command_line);
+
+// Without a window manager on the virtual display, Wine draws the frames and
+// captions of the program's windows itself only when it does not hand them
+// over to the display's manager: set that for the program's file name.
+void DrawOwnFrames(const std::string& program_file_name);
+
 // Handles this thread's messages while it waits, so that the test's own
 // windows answer the messages of the program under test.
 void Pump(int ms);

@@ -13,34 +13,19 @@
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
+#include "tests/win32/gui_driver.h"
 
 namespace zalvo::win32 {
 namespace {
 
 using platform::Hive;
+using testing::RunAndWait;
 using testing::ServerPeer;
 
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-DWORD RunAndWait(const std::wstring& command_line) {
-  std::wstring command = command_line;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return 0xFFFFFFFF;
-  }
-  WaitForSingleObject(info.hProcess, 120000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return code;
-}
-
 std::wstring SetupCommand() {
-  return L"\"" + Widen(testing::BuiltProgramPath(ZALVO_SETUP)) + L"\"";
+  return testing::QuotedProgram(ZALVO_SETUP);
 }
 
 std::wstring ProgramFolder() {

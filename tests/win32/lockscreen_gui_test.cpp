@@ -90,19 +90,10 @@ class LockScreenGui : public ::testing::Test {
   }
 
   void StartZalvoc() {
-    // Without a window manager on the virtual display, Wine draws the
-    // windows' frames and captions itself when it does not hand them over.
-    registry_.Create(Hive::kCurrentUser, "Software\\Wine\\AppDefaults\\zalvoc.exe\\X11 Driver")
-        ->WriteString("Managed", "N");
-    std::wstring command = L"\"" + win32::Widen(BuiltProgramPath(ZALVOC_PROGRAM)) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    pid_ = info.dwProcessId;
+    DrawOwnFrames("zalvoc.exe");
+    StartedProcess started = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
+    process_.reset(started.handle);
+    pid_ = started.id;
     ASSERT_TRUE(WaitFor([&] { return (main_ = TopLevel(pid_, ids::kMainClass)) != nullptr; }))
         << "no main window";
     ASSERT_TRUE(WaitFor([&] { return AutoAdminLogon() == "1"; })) << "start-up did not finish";

@@ -89,17 +89,6 @@ bool WaitForState(SC_HANDLE service, DWORD wanted) {
   return false;
 }
 
-// The keep-alive arrives by itself within the wait.
-bool KeepAliveArrives(ServerPeer& server, int wait_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (server.Receive(100) == "PING") {
-      return true;
-    }
-  }
-  return false;
-}
-
 TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   Win32Files files;
   files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
@@ -141,18 +130,18 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
   ASSERT_TRUE(server.WaitForAgent());
   EXPECT_EQ(server.Exchange("hello"), std::vector<std::string>{"PING"});
-  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+  EXPECT_TRUE(server.Arrives("PING", 5000));
 
   SERVICE_STATUS status{};
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status));
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
   server.ReceiveUntilQuiet(300);
-  EXPECT_FALSE(KeepAliveArrives(server, 2500));  // no tick while paused
+  EXPECT_FALSE(server.Arrives("PING", 2500));  // no tick while paused
   EXPECT_EQ(server.Exchange("still there?"), std::vector<std::string>{"PING"});
 
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_CONTINUE, &status));
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
-  EXPECT_TRUE(KeepAliveArrives(server, 5000));
+  EXPECT_TRUE(server.Arrives("PING", 5000));
 
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));

@@ -29,24 +29,6 @@ using platform::Hive;
 
 const std::string kWinlogon(settings::kWinlogonKey);
 
-DWORD RunAndWait(const std::string& program, const std::string& args) {
-  std::wstring command =
-      L"\"" + win32::Widen(BuiltProgramPath(program)) + L"\" " + win32::Widen(args);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return 0xFFFFFFFF;
-  }
-  WaitForSingleObject(info.hProcess, 30000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return code;
-}
-
 class StationSession : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,7 +51,7 @@ class StationSession : public ::testing::Test {
     winlogon->WriteString("ZalvoLogon", "0");
     winlogon->WriteString("AutoAdminLogon", "0");
     winlogon->WriteDword("LocalTimer", 0);
-    RunAndWait(ZALVOS_PROGRAM, "/UNINSTALL /SILENT");
+    RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /SILENT");
   }
 
   void TearDown() override {
@@ -80,7 +62,7 @@ class StationSession : public ::testing::Test {
         Sleep(50);
       }
       service_.reset();
-      RunAndWait(ZALVOS_PROGRAM, "/UNINSTALL /SILENT");
+      RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /SILENT");
     }
     if (zalvoc_) {
       PostMessageW(main_, WM_CLOSE, 0, 0);
@@ -97,7 +79,7 @@ class StationSession : public ::testing::Test {
   }
 
   void InstallAndStartAgent() {
-    ASSERT_EQ(RunAndWait(ZALVOS_PROGRAM, "/INSTALL /SILENT"), 0u);
+    ASSERT_EQ(RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /INSTALL /SILENT"), 0u);
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     service_.reset(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
     ASSERT_TRUE(service_);
@@ -106,17 +88,10 @@ class StationSession : public ::testing::Test {
   }
 
   void StartLockScreen() {
-    registry_.Create(Hive::kCurrentUser, "Software\\Wine\\AppDefaults\\zalvoc.exe\\X11 Driver")
-        ->WriteString("Managed", "N");
-    std::wstring command = L"\"" + win32::Widen(BuiltProgramPath(ZALVOC_PROGRAM)) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    zalvoc_.reset(info.hProcess);
-    pid_ = info.dwProcessId;
+    DrawOwnFrames("zalvoc.exe");
+    StartedProcess started = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
+    zalvoc_.reset(started.handle);
+    pid_ = started.id;
     ASSERT_TRUE(WaitFor([&] { return (main_ = TopLevel(pid_, ids::kMainClass)) != nullptr; }));
     ASSERT_TRUE(WaitFor([&] { return HasTrayIcon(main_); }));
   }
