@@ -37,15 +37,18 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& s, std::string_v
   const bool lock_screen = variant == PolicyVariant::kLockScreen;
   std::vector<PolicyGroup> plan;
 
-  plan.push_back({Hive::kCurrentUser, std::string(kZalvoKey), false, "",
+  plan.push_back({Hive::kCurrentUser,
+                  std::string(kZalvoKey),
+                  false,
+                  "",
                   {PolicyValue::String(std::string(kServerIPValue), std::string(server_ip))}});
 
   if (lock_screen) {
     plan.push_back({Hive::kCurrentUser, "Control Panel\\desktop", false, "Wallpaper", {}});
   }
 
-  PolicyGroup browser{Hive::kCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main", false,
-                      "", {}};
+  PolicyGroup browser{
+      Hive::kCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main", false, "", {}};
   if (lock_screen) {
     browser.writes.push_back(
         PolicyValue::String(std::string(kSearchPageValue), std::string(kSearchPageUrl)));
@@ -57,51 +60,45 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& s, std::string_v
   const bool proxy_gate_open =
       lock_screen ? !s.Flag(Key::NoAutomatProxy) : s.Flag(Key::NoAutomatProxy);
   if (proxy_gate_open) {
-    plan.push_back(
-        {Hive::kCurrentUser,
-         "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-         false,
-         "",
-         {Flag("ProxyEnable", s, Key::ProxyEnable),
-          PolicyValue::String("ProxyServer",
-                              s.Text(Key::ProxyServer) + ":" + s.Text(Key::ProxyPort)),
-          PolicyValue::String("ProxyOverride", s.Text(Key::ProxyOverride))}});
+    plan.push_back({Hive::kCurrentUser,
+                    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                    false,
+                    "",
+                    {Flag("ProxyEnable", s, Key::ProxyEnable),
+                     PolicyValue::String("ProxyServer",
+                                         s.Text(Key::ProxyServer) + ":" + s.Text(Key::ProxyPort)),
+                     PolicyValue::String("ProxyOverride", s.Text(Key::ProxyOverride))}});
   }
 
-  plan.push_back({Hive::kCurrentUser,
-                  std::string(kPolicies) + "System",
-                  false,
-                  "",
-                  {Flag("NoDispCPL", s, Key::NoDispCPL),
-                   Flag("NoDispBackgroundPage", s, Key::NoDispCPL),
-                   Flag("NoDispScrSavPage", s, Key::NoDispCPL),
-                   Flag("NoDispAppearancePage", s, Key::NoDispCPL),
-                   Flag("NoDispSettingsPage", s, Key::NoDispCPL),
-                   Flag("NoSecCPL", s, Key::NoPasswords),
-                   Flag("DisableRegistryTools", s, Key::DisableRegistryTools)}});
+  plan.push_back(
+      {Hive::kCurrentUser,
+       std::string(kPolicies) + "System",
+       false,
+       "",
+       {Flag("NoDispCPL", s, Key::NoDispCPL), Flag("NoDispBackgroundPage", s, Key::NoDispCPL),
+        Flag("NoDispScrSavPage", s, Key::NoDispCPL),
+        Flag("NoDispAppearancePage", s, Key::NoDispCPL),
+        Flag("NoDispSettingsPage", s, Key::NoDispCPL), Flag("NoSecCPL", s, Key::NoPasswords),
+        Flag("DisableRegistryTools", s, Key::DisableRegistryTools)}});
 
-  plan.push_back({Hive::kCurrentUser,
-                  std::string(kPolicies) + "Network",
-                  false,
-                  "",
-                  {Flag("NoEntireNetwork", s, Key::NoEntireNetwork),
-                   Flag("NoNetSetup", s, Key::NoNetSetup)}});
+  plan.push_back(
+      {Hive::kCurrentUser,
+       std::string(kPolicies) + "Network",
+       false,
+       "",
+       {Flag("NoEntireNetwork", s, Key::NoEntireNetwork), Flag("NoNetSetup", s, Key::NoNetSetup)}});
 
   plan.push_back({Hive::kCurrentUser,
                   std::string(kPolicies) + "Explorer",
                   false,
                   "",
                   {Flag("LinkResolveIgnoreLinkInfo", s, Key::LinkResolveIgnoreLinkInfo),
-                   Flag("NoClose", s, Key::NoClose),
-                   Flag("NoSaveSettings", s, Key::NoSaveSettings),
+                   Flag("NoClose", s, Key::NoClose), Flag("NoSaveSettings", s, Key::NoSaveSettings),
                    // Drives A, B and C: bits 0 to 2.
                    PolicyValue::Dword("NoDrives", s.Flag(Key::NoDrives) ? 7 : 0),
-                   Flag("NoNetHood", s, Key::NoNetHood),
-                   Flag("NoFileMenu", s, Key::NoFileMenu),
-                   Flag("NoFind", s, Key::NoFind),
-                   Flag("NoSetFolders", s, Key::NoSetFolders),
-                   Flag("NoRun", s, Key::NoRun),
-                   Flag("NoSetTaskBar", s, Key::NoSetTaskBar),
+                   Flag("NoNetHood", s, Key::NoNetHood), Flag("NoFileMenu", s, Key::NoFileMenu),
+                   Flag("NoFind", s, Key::NoFind), Flag("NoSetFolders", s, Key::NoSetFolders),
+                   Flag("NoRun", s, Key::NoRun), Flag("NoSetTaskBar", s, Key::NoSetTaskBar),
                    Flag("RestrictRun", s, Key::RestrictRun)}});
 
   plan.push_back({Hive::kLocalMachine,
@@ -112,9 +109,9 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& s, std::string_v
   return plan;
 }
 
-std::optional<std::string> ApplyPolicyPlan(
-    platform::Registry& registry, const std::vector<PolicyGroup>& plan,
-    const std::function<void(const std::string&)>& on_read) {
+std::optional<std::string> ApplyPolicyPlan(platform::Registry& registry,
+                                           const std::vector<PolicyGroup>& plan,
+                                           const std::function<void(const std::string&)>& on_read) {
   for (const PolicyGroup& group : plan) {
     auto key = group.create ? registry.Create(group.hive, group.path)
                             : registry.Open(group.hive, group.path);

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/text.h"
+
 namespace zalvo::settings {
 
 inline constexpr std::string_view kSettingsFileName = "\\krvini.ini";
@@ -16,9 +18,7 @@ inline constexpr std::string_view kPasswordFileName = "\\krv.krv";
 // limit on their length.
 std::string SettingsFilePath(std::string_view windows_directory, std::string_view name);
 
-// The lines of a file: a line ends at CR LF, a lone CR or a lone LF, and
-// reading stops at the first zero byte.
-std::vector<std::string> SplitLines(std::string_view bytes);
+using text::SplitLines;
 
 // Read access to the values of a settings file.
 class SettingsText {

@@ -129,4 +129,28 @@ std::string CommaText(const std::vector<std::string>& entries) {
   return out;
 }
 
+std::vector<std::string> SplitLines(std::string_view bytes) {
+  if (auto zero = bytes.find('\0'); zero != std::string_view::npos) {
+    bytes = bytes.substr(0, zero);
+  }
+  std::vector<std::string> lines;
+  size_t start = 0;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    char c = bytes[i];
+    if (c == '\r' || c == '\n') {
+      lines.emplace_back(bytes.substr(start, i - start));
+      if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+        ++i;
+      }
+      start = i + 1;
+    }
+    ++i;
+  }
+  if (start < bytes.size()) {
+    lines.emplace_back(bytes.substr(start));
+  }
+  return lines;
+}
+
 }  // namespace zalvo::text

@@ -27,6 +27,10 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // otherwise (so "10" sorts before "2").
 bool LessIgnoreCase(std::string_view a, std::string_view b);
 
+// The lines of a text: a line ends at CR LF, a lone CR or a lone LF, and
+// reading stops at the first zero byte.
+std::vector<std::string> SplitLines(std::string_view bytes);
+
 // The comma text of a list: entries joined by ",", an entry that holds a
 // blank, a character below 33, a double quote or a comma is enclosed in double
 // quotes with its inner quotes doubled.

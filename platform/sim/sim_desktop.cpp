@@ -34,17 +34,7 @@ std::string ExitModeText(platform::ExitMode mode) {
 
 std::vector<SimWindow> ParseWindowList(std::string_view utf8) {
   std::vector<SimWindow> windows;
-  size_t start = 0;
-  while (start < utf8.size()) {
-    size_t end = utf8.find('\n', start);
-    if (end == std::string_view::npos) {
-      end = utf8.size();
-    }
-    std::string line(utf8.substr(start, end - start));
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
+  for (const std::string& line : text::SplitLines(utf8)) {
     if (line.empty() || line[0] == '#') {
       continue;
     }
@@ -106,15 +96,8 @@ bool SimDesktop::EnablePrivilege(std::string_view name) {
   } catch (const platform::PlatformError&) {
     return true;
   }
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) {
-      end = content.size();
-    }
-    std::string line = content.substr(start, end - start);
-    start = end + 1;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+  for (std::string line : text::SplitLines(content)) {
+    while (!line.empty() && line.back() == ' ') {
       line.pop_back();
     }
     if (text::EqualsIgnoreCase(line, name)) {

@@ -13,24 +13,6 @@ namespace {
 constexpr std::string_view kVolume = "volume";
 constexpr std::string_view kMute = "mute";
 
-std::vector<std::string> Lines(const std::string& content) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) {
-      end = content.size();
-    }
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
 bool IsKeyLine(const std::string& line, std::string_view key) {
   return line.size() > key.size() && line.compare(0, key.size(), key) == 0 &&
          line[key.size()] == '=';
@@ -47,7 +29,7 @@ uint32_t ParseLevel(std::string_view text, const std::filesystem::path& file) {
 
 // The value of "key=" in the file; nullopt when the line is missing.
 std::optional<std::string> Value(const std::string& content, std::string_view key) {
-  for (const std::string& line : Lines(content)) {
+  for (const std::string& line : text::SplitLines(content)) {
     if (IsKeyLine(line, key)) {
       return line.substr(key.size() + 1);
     }
@@ -99,7 +81,7 @@ void SimMixer::Rewrite(std::string_view key, const std::string& value) {
   }
   std::string out;
   bool written = false;
-  for (const std::string& line : Lines(content)) {
+  for (const std::string& line : text::SplitLines(content)) {
     if (IsKeyLine(line, key)) {
       if (written) {
         continue;

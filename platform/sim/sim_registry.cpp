@@ -140,14 +140,8 @@ std::vector<DenyRule> ReadDenyRules(const std::filesystem::path& file) {
   } catch (const PlatformError&) {
     return rules;
   }
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) {
-      end = content.size();
-    }
-    std::string line = text::Utf8ToCp1251(std::string_view(content).substr(start, end - start));
-    start = end + 1;
+  for (const std::string& utf8 : text::SplitLines(content)) {
+    std::string line = text::Utf8ToCp1251(utf8);
     size_t open = line.find('[');
     size_t close = line.rfind(']');
     if (line.empty() || line[0] == '#' || open == std::string::npos || close < open) {

@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/sim/sim_files.h"
+#include "text/text.h"
 
 namespace zalvo::testing {
 
@@ -87,15 +88,7 @@ std::string SimHarness::ReadStationFile(const std::string& relative) {
 
 std::vector<std::string> SimHarness::JournalEvents() {
   std::vector<std::string> events;
-  std::string journal = ReadStationFile("journal.log");
-  size_t start = 0;
-  while (start < journal.size()) {
-    size_t end = journal.find('\n', start);
-    if (end == std::string::npos) {
-      end = journal.size();
-    }
-    std::string line = journal.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : text::SplitLines(ReadStationFile("journal.log"))) {
     // "YYYY-MM-DD HH:MM:SS.mmm event"
     events.push_back(line.size() > 24 ? line.substr(24) : line);
   }
