@@ -143,6 +143,22 @@ TEST_F(ProgramsOnSimStation, AnUnrentedStationIsKeptDarkWithTheMouseParked) {
   EXPECT_EQ(*(next_off + 1), "SetCursorPos 0 0");
 }
 
+TEST_F(ProgramsOnSimStation, AnOverrunSessionBeepsAtEveryCheckUntilItEnds) {
+  ServerPeer server;
+  Start(std::string(kSettings) + "Beep=1\r\nClosePasswordForm=5\r\n", 10);
+  ASSERT_TRUE(server.WaitForAgent());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(Events("MessageBeep").empty());  // no session, no beep
+  // A session with no time left overruns at once and beeps at every check.
+  EXPECT_EQ(server.Exchange("ACTION SIT 0"), Replies{"PING"});
+  ASSERT_TRUE(WaitForEvents("MessageBeep 0", 4));
+  EXPECT_EQ(server.Exchange("ACTION STAND"), Replies{"PING"});
+  ASSERT_TRUE(WaitForEvents("LockWorkStation", 1));
+  size_t beeps = Events("MessageBeep").size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(Events("MessageBeep").size(), beeps);  // the ended session is silent
+}
+
 TEST_F(ProgramsOnSimStation, VolumeCommandsSetTheSimulatedMixer) {
   ServerPeer server;
   station.WriteStationFile("mixer.txt", "volume=65535 65535\nmute=1\n");
