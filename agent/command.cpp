@@ -16,6 +16,9 @@ ProxyFields ParseProxyFields(std::string_view text) {
   fields.enable = text.size() >= 14 && text[13] == '1';
   size_t found = text.find("PORT");
   size_t p = found == std::string_view::npos ? 0 : found + 1;
+  if (p == 0) {
+    return fields;
+  }
   if (p >= 18) {
     // Positions 16 to P-2.
     fields.server = std::string(text.substr(15, p - 2 - 15));

@@ -19,7 +19,8 @@ struct ProxyFields {
 
 // "ACTION PROXY e server PORT port": the enable character at 14, the server
 // from 16 to two before the first "PORT", the port from four after it. With
-// no "PORT" the server is empty and the port is the text from position 5.
+// no "PORT" both are empty (taking the port from the keyword itself would
+// write a piece of "ACTION PROXY" into the settings as the port).
 ProxyFields ParseProxyFields(std::string_view text);
 
 // "ACTION SIT n": n minutes in seconds, in wrapping 32-bit arithmetic; 600

@@ -118,10 +118,12 @@ TEST(ProxyFields, FollowTheFirstPortAnywhereInTheText) {
   ProxyFields inside = ParseProxyFields("ACTION PROXY 1 PORTAL PORT 80");
   EXPECT_EQ(inside.server, "");
   EXPECT_EQ(inside.port, "L PORT 80");
-  // Without "PORT" the server is empty and the port runs from position 5.
+  // Without "PORT" the server and the port are empty, not a piece of the
+  // keyword; the enable flag still counts.
   ProxyFields none = ParseProxyFields("ACTION PROXY 1 host");
+  EXPECT_TRUE(none.enable);
   EXPECT_EQ(none.server, "");
-  EXPECT_EQ(none.port, "ON PROXY 1 host");
+  EXPECT_EQ(none.port, "");
   ProxyFields shortest = ParseProxyFields("ACTION PROXY");
   EXPECT_FALSE(shortest.enable);
 }
