@@ -15,6 +15,19 @@ namespace {
       static_cast<int64_t>(result));
 }
 
+// The record that carries one control's values: items of the given size, one
+// per channel.
+MIXERCONTROLDETAILS Details(DWORD control, DWORD channels, DWORD item_size, void* items) {
+  MIXERCONTROLDETAILS details{};
+  details.cbStruct = sizeof details;
+  details.dwControlID = control;
+  details.cChannels = channels;
+  details.cMultipleItems = 0;
+  details.cbDetails = item_size;
+  details.paDetails = items;
+  return details;
+}
+
 }  // namespace
 
 platform::SpeakerControls Win32Mixer::OpenSpeakerControls() {
@@ -73,13 +86,8 @@ void Win32Mixer::SetVolumeLevels(platform::StereoLevels levels) {
   if (volume_channels_ == 1) {
     values[0].dwValue = std::max(levels.left, levels.right);
   }
-  MIXERCONTROLDETAILS details{};
-  details.cbStruct = sizeof details;
-  details.dwControlID = volume_control_;
-  details.cChannels = volume_channels_;
-  details.cMultipleItems = 0;
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values;
+  MIXERCONTROLDETAILS details =
+      Details(volume_control_, volume_channels_, sizeof(MIXERCONTROLDETAILS_UNSIGNED), values);
   MMRESULT result = mixerSetControlDetails(Object(), &details,
                                            MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
   if (result != MMSYSERR_NOERROR) {
@@ -92,13 +100,8 @@ platform::StereoLevels Win32Mixer::VolumeLevels() {
     throw platform::PlatformError("the speakers have no volume control");
   }
   MIXERCONTROLDETAILS_UNSIGNED values[2] = {};
-  MIXERCONTROLDETAILS details{};
-  details.cbStruct = sizeof details;
-  details.dwControlID = volume_control_;
-  details.cChannels = volume_channels_;
-  details.cMultipleItems = 0;
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values;
+  MIXERCONTROLDETAILS details =
+      Details(volume_control_, volume_channels_, sizeof(MIXERCONTROLDETAILS_UNSIGNED), values);
   MMRESULT result = mixerGetControlDetailsW(Object(), &details,
                                             MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
   if (result != MMSYSERR_NOERROR) {
@@ -115,13 +118,8 @@ void Win32Mixer::SetMute(bool on) {
     throw platform::PlatformError("the speakers have no mute control");
   }
   MIXERCONTROLDETAILS_BOOLEAN value{on ? 1L : 0L};
-  MIXERCONTROLDETAILS details{};
-  details.cbStruct = sizeof details;
-  details.dwControlID = mute_control_;
-  details.cChannels = 1;
-  details.cMultipleItems = 0;
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_BOOLEAN);
-  details.paDetails = &value;
+  MIXERCONTROLDETAILS details =
+      Details(mute_control_, 1, sizeof(MIXERCONTROLDETAILS_BOOLEAN), &value);
   MMRESULT result = mixerSetControlDetails(Object(), &details,
                                            MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
   if (result != MMSYSERR_NOERROR) {
