@@ -1,11 +1,13 @@
 #include "agent/agent.h"
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "agent/command.h"
 #include "platform/datagram_socket.h"
 #include "settings/keys.h"
+#include "settings/settings_file.h"
 #include "text/text.h"
 
 namespace zalvo::agent {
@@ -115,6 +117,11 @@ void Agent::Dispatch(std::string_view command) {
   }
   if (StartsWith(command, "ACTION PROXY")) {
     ProxyFields proxy = ParseProxyFields(command);
+    // A line end or zero byte would reach krvini.ini as it stands and load
+    // back as other settings, so such a command fails and changes nothing.
+    if (!settings::FitsOneLine(proxy.server) || !settings::FitsOneLine(proxy.port)) {
+      throw std::invalid_argument("proxy server or port holds a line end or a zero byte");
+    }
     state_.settings.SetFlag(Key::ProxyEnable, proxy.enable);
     state_.settings.SetText(Key::ProxyServer, proxy.server);
     state_.settings.SetText(Key::ProxyPort, proxy.port);

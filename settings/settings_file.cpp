@@ -23,6 +23,10 @@ std::string SettingsText::Value(std::string_view key) const {
   return {};
 }
 
+bool FitsOneLine(std::string_view value) {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 std::string FormatSettingsFile(const std::vector<SettingsEntry>& entries) {
   std::string out;
   for (const SettingsEntry& entry : entries) {

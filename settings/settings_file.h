@@ -42,6 +42,11 @@ struct SettingsEntry {
   std::string value;
 };
 
+// Whether a value can be written as it stands. A line end would split it
+// into lines of their own (which may name other keys), and reading stops at a
+// zero byte, so the file would load back other settings.
+bool FitsOneLine(std::string_view value);
+
 // The text of a new file: "key=value" and CR LF for every entry, in the given
 // order; an entry whose value is empty is left out.
 std::string FormatSettingsFile(const std::vector<SettingsEntry>& entries);

@@ -270,7 +270,9 @@ std::string FormatRegedit4(const RegHive& hive) {
     for (const RegValue& value : key.values) {
       out += value.name.empty() ? "@" : "\"" + Escape(value.name) + "\"";
       out += "=";
-      if (value.type == kRegSz) {
+      // A string with a line feed can't stay on its one quoted line: it is
+      // written as its bytes, hex(1), which reads back as the same string.
+      if (value.type == kRegSz && value.data.find('\n') == std::string::npos) {
         out += "\"" + Escape(value.data) + "\"";
       } else if (value.type == kRegDword && value.data.size() == 4) {
         char buffer[16];

@@ -109,6 +109,25 @@ TEST_F(Dispatch, ProxySetsTheThreeFieldsThenSaves) {
   EXPECT_FALSE(state.settings.Flag(Key::ProxyEnable));
 }
 
+// krvini.ini holds one value per line and is read up to a zero byte: a
+// server or port with a line end or a zero byte would save a file that loads
+// back other settings (a ServerIP of its own, or none at all).
+TEST_F(Dispatch, ProxyWithALineEndOrZeroByteFailsAndChangesNothing) {
+  Receive("ACTION PROXY 1 proxy.club PORT 3128");
+  using namespace std::string_literals;
+  for (const std::string& text :
+       {"ACTION PROXY 1 evil\r\nServerIP=10.9.9.9 PORT 80"s, "ACTION PROXY 0 p PORT 80\nBeep=1"s,
+        "ACTION PROXY 0 p PORT 80\r"s, "ACTION PROXY 0 p\0q PORT 80"s,
+        "ACTION PROXY 0 p PORT \0"s}) {
+    EXPECT_EQ(Receive(text), Calls{}) << text;
+    EXPECT_TRUE(state.settings.Flag(Key::ProxyEnable));
+    EXPECT_EQ(state.settings.Text(Key::ProxyServer), "proxy.club");
+    EXPECT_EQ(state.settings.Text(Key::ProxyPort), "3128");
+  }
+  // A line end before "PORT" but outside both fields changes nothing of them.
+  EXPECT_EQ(Receive("ACTION PROXY\n1 x PORT 8"), (Calls{"SaveSettings", "SendPing"}));
+}
+
 TEST(ProxyFields, FollowTheFirstPortAnywhereInTheText) {
   ProxyFields plain = ParseProxyFields("ACTION PROXY 1 host PORT 8080");
   EXPECT_TRUE(plain.enable);

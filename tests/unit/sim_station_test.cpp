@@ -100,6 +100,23 @@ TEST_F(TempStation, RegistryKeepsItsHivesInReadableFilesAndRereadsThem) {
   EXPECT_THROW(key->WriteString("A", "1"), platform::PlatformError);
 }
 
+// A string with a line feed can't be one quoted line; written as such it made
+// the whole hive file unreadable, and with it every key of the hive.
+TEST_F(TempStation, StringsWithLineEndsKeepTheHiveReadable) {
+  SimRegistry registry(root / "registry");
+  auto key = registry.Create(Hive::kCurrentUser, "Software\\X");
+  ASSERT_NE(key, nullptr);
+  key->WriteString("Text", "one\ntwo\r\n\"three\"\\");
+  key->WriteString("Plain", "plain");
+  EXPECT_EQ(key->ReadString("Text"), "one\ntwo\r\n\"three\"\\");
+  SimRegistry reread(root / "registry");
+  auto again = reread.Open(Hive::kCurrentUser, "Software\\X");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->ReadString("Text"), "one\ntwo\r\n\"three\"\\");
+  EXPECT_EQ(again->ReadString("Plain"), "plain");
+  EXPECT_NE(Read("registry/HKEY_CURRENT_USER.reg").find("\"Plain\"=\"plain\""), std::string::npos);
+}
+
 TEST_F(TempStation, DenyRulesRefuseOpensAndWrites) {
   Write("registry/HKEY_CURRENT_USER.reg",
         "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n[HKEY_CURRENT_USER\\Software\\B]\n");
