@@ -36,6 +36,16 @@ void Agent::Log(std::string_view line) const {
 }
 
 template <typename F>
+void Agent::LogIgnored(F&& line) {
+  if (state_.ignored_logged_this_tick) {
+    state_.ignored_unlogged += 1;
+    return;
+  }
+  state_.ignored_logged_this_tick = true;
+  Log(line());
+}
+
+template <typename F>
 void Agent::Guarded(std::string_view what, F&& action) {
   try {
     action();
@@ -54,6 +64,11 @@ void Agent::Startup() {
 
 void Agent::Tick() {
   AgentState& s = state_;
+  if (s.ignored_unlogged > 0) {
+    Log(std::to_string(s.ignored_unlogged) + " more datagrams ignored");
+    s.ignored_unlogged = 0;
+  }
+  s.ignored_logged_this_tick = false;
   s.remaining_seconds = WrapAdd(s.remaining_seconds, -1);
   s.tick_counter += 1;
   if (s.tick_counter % 100 == 0) {
@@ -85,11 +100,13 @@ void Agent::Tick() {
 void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
                          int32_t port) {
   if (number_bytes <= 0) {
-    Log("failed receive from " + std::string(from_ip) + " ignored");
+    LogIgnored([&] { return "failed receive from " + std::string(from_ip) + " ignored"; });
     return;
   }
   if (from_ip != state_.settings.Text(Key::ServerIP)) {
-    Log("datagram from " + std::string(from_ip) + ":" + std::to_string(port) + " ignored");
+    LogIgnored([&] {
+      return "datagram from " + std::string(from_ip) + ":" + std::to_string(port) + " ignored";
+    });
     return;
   }
   std::string_view command = bytes.substr(0, static_cast<size_t>(number_bytes));
@@ -171,6 +188,17 @@ void Agent::Dispatch(std::string_view command) {
       Guarded("volume", [&] { actions_.SetVolume(*volume); });
     }
   }
+}
+
+LogSink WithoutTraffic(LogSink sink) {
+  if (!sink) {
+    return sink;
+  }
+  return [sink = std::move(sink)](std::string_view line) {
+    if (!StartsWith(line, "<- ") && !StartsWith(line, "-> ")) {
+      sink(line);
+    }
+  };
 }
 
 std::string ProcessListReply(const std::vector<std::string>& windows) {

@@ -11,8 +11,13 @@
 
 namespace zalvo::agent {
 
-// Receives one line of what the agent does, in Windows-1251.
+// Receives one line of what the agent does, in Windows-1251. Lines about
+// single datagrams start with "<- " (received) or "-> " (sent).
 using LogSink = std::function<void(std::string_view)>;
+
+// The sink without the lines about single datagrams: what a quiet console
+// run prints (start-up, actions, failures).
+LogSink WithoutTraffic(LogSink sink);
 
 class Agent {
  public:
@@ -38,6 +43,10 @@ class Agent {
   template <typename F>
   void Guarded(std::string_view what, F&& action);
   void Log(std::string_view line) const;
+  // Logs the first ignored datagram of a tick; later ones are only counted,
+  // and the next tick logs their number.
+  template <typename F>
+  void LogIgnored(F&& line);
 
   AgentState& state_;
   AgentActions& actions_;

@@ -1,6 +1,6 @@
 // zalvos on Linux: the agent over a simulated station, in the foreground.
 //
-//   zalvos --station DIR [--sample] [--tick-ms N]
+//   zalvos --station DIR [--sample] [--tick-ms N] [--quiet]
 //
 // Prints a line for every command received, every reply sent and every
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
@@ -24,7 +24,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zalvos --station DIR [--sample] [--tick-ms N]\n"
+    "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet]\n"
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
     "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "  --sample       first fill DIR with a sample station whose server is 127.0.0.1\n"
     "                 (files that exist are kept)\n"
     "  --tick-ms N    length of one tick in milliseconds (default 1000)\n"
+    "  --quiet        no line for each datagram received or reply sent\n"
     "Commands arrive on UDP port 6767; replies go to the server's port 6868.\n"
     "Ctrl+C stops, SIGUSR1 pauses the tick, SIGUSR2 continues it.\n";
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   using namespace zalvo;
   std::string station_dir;
   bool sample = false;
+  bool quiet = false;
   int tick_ms = 1000;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
       station_dir = argv[++i];
     } else if (arg == "--sample") {
       sample = true;
+    } else if (arg == "--quiet") {
+      quiet = true;
     } else if (arg == "--tick-ms" && i + 1 < argc) {
       auto value = text::ParseInt32(argv[++i]);
       if (!value || *value <= 0) {
@@ -96,6 +100,9 @@ int main(int argc, char** argv) {
   agent::LogSink log = [](std::string_view cp1251) {
     Print("agent  ", text::Cp1251ToUtf8(cp1251));
   };
+  if (quiet) {
+    log = agent::WithoutTraffic(log);
+  }
   sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
   auto socket = platform::MakeUdpSocket();
   agent::AgentState state;

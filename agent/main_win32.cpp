@@ -2,12 +2,15 @@
 //
 //   zalvos.exe /INSTALL [/SILENT]     register the service
 //   zalvos.exe /UNINSTALL [/SILENT]   remove it
-//   zalvos.exe --console [--tick-ms N]  run here, printing what it does
+//   zalvos.exe --console [--tick-ms N] [--quiet]
+//                                     run here, printing what it does (with
+//                                     --quiet, not each datagram and reply)
 //   zalvos.exe                        (started by the service control manager;
 //                                      start parameters may carry --tick-ms N)
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -90,6 +93,9 @@ int main() {
       std::fprintf(stdout, "agent   %s\n", utf8.c_str());
       std::fflush(stdout);
     };
+    if (std::find(args.begin(), args.end(), L"--quiet") != args.end()) {
+      log = agent::WithoutTraffic(log);
+    }
   }
   win32::ServiceDefinition service{L"ZalvoService", L"Zalvo Service"};
   return win32::RunServiceProgram(

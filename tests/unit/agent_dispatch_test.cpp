@@ -168,6 +168,41 @@ TEST_F(Dispatch, AFailingActionEndsTheDatagramWithoutPing) {
   EXPECT_EQ(Receive("ACTION SIT 5"), (Calls{"StartSession", "SendPing"}));
 }
 
+TEST(IgnoredDatagrams, AreLoggedOnceATickThenCounted) {
+  AgentState state;
+  state.settings.SetText(Key::ServerIP, "192.168.0.10");
+  RecordingActions actions(state);
+  std::vector<std::string> log;
+  Agent agent(state, actions, actions, [&](std::string_view line) { log.emplace_back(line); });
+  for (int i = 0; i < 1000; ++i) {
+    agent.DataReceived(4, "PING", "10.0.0.66", 5000 + i);
+  }
+  agent.DataReceived(-1, "", "10.0.0.67", 1);
+  agent.DataReceived(4, "PING", "192.168.0.10", 6868);  // the server is still logged in full
+  EXPECT_EQ(log, (std::vector<std::string>{"datagram from 10.0.0.66:5000 ignored",
+                                           "<- 192.168.0.10:6868 PING"}));
+  log.clear();
+  agent.Tick();
+  agent.DataReceived(-1, "", "10.0.0.67", 1);
+  agent.Tick();
+  agent.Tick();
+  EXPECT_EQ(log, (std::vector<std::string>{"1000 more datagrams ignored",
+                                           "failed receive from 10.0.0.67 ignored"}));
+  EXPECT_EQ(actions.calls, (std::vector<std::string>{"SendPing"}));
+}
+
+TEST(IgnoredDatagrams, AQuietSinkDropsOnlyTheLinesOfSingleDatagrams) {
+  std::vector<std::string> log;
+  LogSink quiet = WithoutTraffic([&](std::string_view line) { log.emplace_back(line); });
+  for (const char* line : {"<- 1.2.3.4:6868 ACTION INFO", "-> 1.2.3.4:6868 PING",
+                           "datagram from 1.2.3.5:1 ignored", "volume failed: no mixer", "<-x"}) {
+    quiet(line);
+  }
+  EXPECT_EQ(log, (std::vector<std::string>{"datagram from 1.2.3.5:1 ignored",
+                                           "volume failed: no mixer", "<-x"}));
+  EXPECT_FALSE(WithoutTraffic({}));
+}
+
 TEST(ProcessListReply, CutsAfterTheLastWholeEntryThatFits) {
   std::vector<std::string> windows(300, "GAME WINDOW");  // 13 bytes quoted, 14 with the comma
   std::string reply = ProcessListReply(windows);
