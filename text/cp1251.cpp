@@ -97,6 +97,13 @@ std::string Utf8ToCp1251(std::string_view utf8) {
       }
       cp = (cp << 6) | (static_cast<unsigned char>(utf8[j]) & 0x3F);
     }
+    // An overlong form (a character in more bytes than it needs, such as
+    // C0 8A for a line feed) is malformed too: taken as its character it
+    // would let a line end or a quote into text that was checked for them.
+    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (ok && cp < kLeast[extra]) {
+      ok = false;
+    }
     out.push_back(ok ? FromCodePoint(cp) : '?');
     i = j;
   }

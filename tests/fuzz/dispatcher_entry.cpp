@@ -269,7 +269,7 @@ class Station {
     }
     CheckSavedFile();
     static constexpr int kTicks[] = {0, 1, 7, 100};
-    for (int i = 0; i < kTicks[(control >> 3) & 3]; ++i) {
+    for (int i = 0; i < kTicks[(control >> 3) & 3] && ticks_ < kMostTicks; ++i, ++ticks_) {
       Tick();
     }
   }
@@ -292,6 +292,10 @@ class Station {
  private:
   std::unique_ptr<agent::StationAgent> agent_;
   std::unique_ptr<agent::Agent> dispatcher_;
+  // Ticks run for one input: enough for several keep-alive cycles, few enough
+  // to keep the target fast.
+  static constexpr int kMostTicks = 300;
+  int ticks_ = 0;
 };
 
 }  // namespace

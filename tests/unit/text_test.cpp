@@ -78,6 +78,9 @@ TEST(Cp1251, UnmappableAndMalformedUtf8BecomeQuestionMarks) {
   EXPECT_EQ(Utf8ToCp1251("\xFF"
                          "x"),
             "?x");
+  // Overlong forms of a line feed, a zero byte, a quote and a Cyrillic letter.
+  EXPECT_EQ(Utf8ToCp1251("[\xC0\x8A]"), "[?]");
+  EXPECT_EQ(Utf8ToCp1251("\xC0\x80|\xE0\x80\xA2|\xF0\x80\x80\x8A|\xE0\x90\x90"), "?|?|?|?");
 }
 
 }  // namespace
