@@ -7,7 +7,11 @@
 #   bench/run.sh [REPEATS]          (default 3)
 #
 # Environment: ZALVO_BENCH_OUT (default build/bench), ZALVO_BENCH_ARGS (more
-# options for "zalvo_load run", e.g. "--soak 200000" for a short try).
+# options for "zalvo_load run", e.g. "--soak 200000" for a short try),
+# ZALVO_BENCH_WINE_SOAK (the soak of the Wine runs after the first, default
+# 200000: under Wine the agent answers about 3,000 datagrams a second, so
+# only the first Wine run soaks one million), ZALVO_BENCH_LOCK (another lock
+# file, only for a run in a network namespace of its own).
 #
 # Each measurement holds /tmp/zalvo-ports.lock, as the tests do; building
 # does not. Only loopback is used: the server is 127.0.0.1, the flood comes
@@ -21,6 +25,7 @@ extra=${ZALVO_BENCH_ARGS:-}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 linux=build/linux
+lock=${ZALVO_BENCH_LOCK:-/tmp/zalvo-ports.lock}
 windows=build/windows
 
 cmake --preset linux >/dev/null
@@ -64,11 +69,13 @@ wine_files=""
 i=1
 while [ "$i" -le "$repeats" ]; do
   echo "== native run $i of $repeats"
-  flock /tmp/zalvo-ports.lock $native_cmd --out "$out/native-$i.txt"
+  flock "$lock" $native_cmd --out "$out/native-$i.txt"
   native_files="$native_files $out/native-$i.txt"
   if [ "$with_wine" = yes ]; then
     echo "== Wine run $i of $repeats"
-    flock /tmp/zalvo-ports.lock scripts/with-xvfb.sh $wine_cmd --out "$out/wine-$i.txt"
+    soak=""
+    [ "$i" -gt 1 ] && soak="--soak ${ZALVO_BENCH_WINE_SOAK:-200000}"
+    flock "$lock" scripts/with-xvfb.sh $wine_cmd $soak --out "$out/wine-$i.txt"
     for program in agent/zalvos lockscreen/win32/zalvoc tools/zalvoctl/zalvoctl zalvo-setup bench/zalvo_udp_echo; do
       if [ -f "$windows/$program.exe" ]; then
         echo "size.$(basename "$program") $(stat -c %s "$windows/$program.exe")" >>"$out/wine-$i.txt"
@@ -89,8 +96,8 @@ done
   echo "- Commit: $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!bench/RESULTS.md' || echo ' (with local changes)')"
   [ "$with_wine" = yes ] && echo "- Wine: $(wine --version)"
   echo "- Command: \`bench/run.sh $repeats\`$( [ -n "$extra" ] && echo " with ZALVO_BENCH_ARGS=\"$extra\"")"
-  echo "- Native runs: \`$native_cmd --out FILE\` (under \`flock /tmp/zalvo-ports.lock\`)"
-  [ "$with_wine" = yes ] && echo "- Wine runs: \`scripts/with-xvfb.sh $wine_cmd --out FILE\` (same lock; fresh WINEPREFIX, WINEDEBUG=-all, persistent wine server)"
+  echo "- Native runs: \`$native_cmd --out FILE\` (under \`flock $lock\`)"
+  [ "$with_wine" = yes ] && echo "- Wine runs: \`scripts/with-xvfb.sh $wine_cmd --out FILE\` (same lock; fresh WINEPREFIX, WINEDEBUG=-all, persistent wine server; runs after the first add --soak ${ZALVO_BENCH_WINE_SOAK:-200000})"
   echo
   echo "## Native: zalvos over a sample simulated station, --quiet"
   echo
