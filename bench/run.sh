@@ -62,7 +62,7 @@ if [ "$with_wine" = yes ]; then
 fi
 
 native_cmd="$linux/bench/zalvo_load run --agent $linux/agent/zalvos --echo $linux/bench/zalvo_udp_echo --station $tmp/station --logs $tmp $extra"
-wine_cmd="$linux/bench/zalvo_load run --wine $wine --agent $windows/agent/zalvos.exe --echo $windows/bench/zalvo_udp_echo.exe --logs $tmp $extra"
+wine_cmd="$linux/bench/zalvo_load run --wine $wine --agent $windows/agent/zalvos.exe --echo $windows/bench/zalvo_udp_echo.exe --logs $tmp --rate 20000 $extra"
 
 native_files=""
 wine_files=""
