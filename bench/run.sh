@@ -14,7 +14,8 @@
 # file, only for a run in a network namespace of its own).
 #
 # Each measurement holds /tmp/zalvo-ports.lock, as the tests do; building
-# does not. Only loopback is used: the server is 127.0.0.1, the flood comes
+# does not; the lock is not passed on to the programs (the Wine prefix keeps
+# its own services running between runs). Only loopback is used: the server is 127.0.0.1, the flood comes
 # from 127.0.0.2.
 set -eu
 cd "$(dirname "$0")/.."
@@ -69,13 +70,13 @@ wine_files=""
 i=1
 while [ "$i" -le "$repeats" ]; do
   echo "== native run $i of $repeats"
-  flock "$lock" $native_cmd --out "$out/native-$i.txt"
+  flock -o "$lock" $native_cmd --out "$out/native-$i.txt"
   native_files="$native_files $out/native-$i.txt"
   if [ "$with_wine" = yes ]; then
     echo "== Wine run $i of $repeats"
     soak=""
     [ "$i" -gt 1 ] && soak="--soak ${ZALVO_BENCH_WINE_SOAK:-200000}"
-    flock "$lock" scripts/with-xvfb.sh $wine_cmd $soak --out "$out/wine-$i.txt"
+    flock -o "$lock" scripts/with-xvfb.sh $wine_cmd $soak --out "$out/wine-$i.txt"
     for program in agent/zalvos lockscreen/win32/zalvoc tools/zalvoctl/zalvoctl zalvo-setup bench/zalvo_udp_echo; do
       if [ -f "$windows/$program.exe" ]; then
         echo "size.$(basename "$program") $(stat -c %s "$windows/$program.exe")" >>"$out/wine-$i.txt"
