@@ -27,8 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::filesystem::path NewStationFolder() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "zalvo-runtime-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "zalvo-runtime-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -126,9 +125,10 @@ TEST_F(RuntimeUnderLoad, CommandsAreCarriedOutWhileTheTickRunsAndTheServiceIsCon
   runtime_.Start();
   ASSERT_TRUE(server_.WaitForAgent());
   const std::vector<std::string> commands = {
-      "ACTION SIT 30",      "ACTION INFO",    "HELLO",          "ACTION VOLUME 40",
-      "ACTION PROCESS",     "ACTION STAND",   "ACTION MONITOR OFF", "ACTION MONITOR ON",
-      "ACTION PROXY 0 host PORT 81", "ACTION SIT 7"};
+      "ACTION SIT 30",      "ACTION INFO",       "HELLO",
+      "ACTION VOLUME 40",   "ACTION PROCESS",    "ACTION STAND",
+      "ACTION MONITOR OFF", "ACTION MONITOR ON", "ACTION PROXY 0 host PORT 81",
+      "ACTION SIT 7"};
   int unanswered = 0;
   {
     ServiceControlStorm storm(runtime_);
