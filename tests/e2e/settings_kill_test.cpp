@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "lockscreen/settings_io.h"
+#include "platform/datagram_socket.h"
+#include "platform/error.h"
 #include "settings/station_settings.h"
 #include "tests/e2e/agent_harness.h"
 #include "tests/e2e/save_loop_values.h"
@@ -40,6 +42,19 @@ std::string ReadFile(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Under Wine the port of a killed program is freed a moment after the
+// process has ended: wait for it before the next start.
+void WaitUntilTheCommandPortIsFree() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    try {
+      platform::MakeUdpSocket()->Bind("0.0.0.0", 6767);
+      return;
+    } catch (const platform::PlatformError&) {
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+}
+
 TEST(SettingsUnderKill, TheAgentKilledWhileSavingLeavesAWholeFile) {
   ServerPeer server;
   auto harness = AgentHarness::Create();
@@ -51,7 +66,9 @@ TEST(SettingsUnderKill, TheAgentKilledWhileSavingLeavesAWholeFile) {
   std::set<std::string> seen;
   for (int kill = 0; kill < kAgentKills; ++kill) {
     harness->Start(1000);
-    ASSERT_TRUE(server.WaitForAgent()) << "kill " << kill;
+    ASSERT_TRUE(server.WaitForAgent())
+        << "kill " << kill << " running " << harness->Running() << ":\n"
+        << harness->Output();
     // A stream of saves, each with its own server and port; the kill comes
     // at a random moment among them.
     auto until = std::chrono::steady_clock::now() +
@@ -63,6 +80,8 @@ TEST(SettingsUnderKill, TheAgentKilledWhileSavingLeavesAWholeFile) {
     }
     harness->Kill();
     server.ReceiveUntilQuiet(50);
+    EXPECT_FALSE(harness->Running());
+    WaitUntilTheCommandPortIsFree();
 
     const std::string file = harness->ReadSettings();
     SCOPED_TRACE("kill " + std::to_string(kill) + ", file:\n" + file);
