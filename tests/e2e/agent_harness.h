@@ -29,9 +29,14 @@ class AgentHarness {
   // Starts the agent with the given tick length; Stop ends it.
   virtual void Start(int tick_ms = 1000) = 0;
   virtual void Stop() = 0;
+  // Ends the agent at once, wherever it is.
+  virtual void Kill() = 0;
   virtual bool Running() = 0;
   // What the agent printed so far.
   virtual std::string Output() = 0;
+
+  // More arguments for the agent's next start (such as "--quiet").
+  std::vector<std::string> extra_arguments;
 };
 
 }  // namespace zalvo::testing

@@ -40,6 +40,12 @@ TEST_F(AgentProtocol, AnswersEveryAcceptedDatagramWithPingAndIgnoresOthers) {
   EXPECT_EQ(server.Exchange("no command at all"), std::vector<std::string>{"PING"});
   EXPECT_EQ(server.Exchange("action sit 30"), std::vector<std::string>{"PING"});
   EXPECT_EQ(server.Exchange(std::string(2048, 'x')), std::vector<std::string>{"PING"});
+  EXPECT_EQ(server.Exchange(std::string(2047, '\xFF')), std::vector<std::string>{"PING"});
+  EXPECT_EQ(server.Exchange("x"), std::vector<std::string>{"PING"});
+  EXPECT_EQ(server.Exchange(std::string("\0ACTION\0INFO\0", 13)), std::vector<std::string>{"PING"});
+  // An empty datagram carries nothing to answer.
+  server.Send("");
+  EXPECT_EQ(server.Receive(700), std::nullopt);
 
   // Too long for the receive buffer: dropped.
   server.Send(std::string(2049, 'x'));

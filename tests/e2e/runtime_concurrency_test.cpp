@@ -27,8 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::filesystem::path NewStationFolder() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "zalvo-runtime-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "zalvo-runtime-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -86,6 +85,14 @@ class RuntimeUnderLoad : public ::testing::Test {
     return false;
   }
 
+  // The last command of a test, whose outcome it then checks: with the tick
+  // paused no keep-alive can come, so the "PING" is this command's own.
+  bool AnsweredLast(const std::string& command) {
+    runtime_.Pause();
+    server_.ReceiveUntilQuiet(100);
+    return Answered(command);
+  }
+
   void WriteSettings(const std::string& bytes) {
     station_.files().Replace(station_.files().WindowsDirectory() + "\\krvini.ini", bytes);
   }
@@ -126,9 +133,10 @@ TEST_F(RuntimeUnderLoad, CommandsAreCarriedOutWhileTheTickRunsAndTheServiceIsCon
   runtime_.Start();
   ASSERT_TRUE(server_.WaitForAgent());
   const std::vector<std::string> commands = {
-      "ACTION SIT 30",      "ACTION INFO",    "HELLO",          "ACTION VOLUME 40",
-      "ACTION PROCESS",     "ACTION STAND",   "ACTION MONITOR OFF", "ACTION MONITOR ON",
-      "ACTION PROXY 0 host PORT 81", "ACTION SIT 7"};
+      "ACTION SIT 30",      "ACTION INFO",       "HELLO",
+      "ACTION VOLUME 40",   "ACTION PROCESS",    "ACTION STAND",
+      "ACTION MONITOR OFF", "ACTION MONITOR ON", "ACTION PROXY 0 host PORT 81",
+      "ACTION SIT 7"};
   int unanswered = 0;
   {
     ServiceControlStorm storm(runtime_);
@@ -138,13 +146,11 @@ TEST_F(RuntimeUnderLoad, CommandsAreCarriedOutWhileTheTickRunsAndTheServiceIsCon
       }
     }
   }
+  EXPECT_TRUE(AnsweredLast("ACTION SIT 7"));
   runtime_.Stop();
   EXPECT_EQ(unanswered, 0);
-  // The last command started a session of 7 minutes; the tick has counted
-  // some of it down since.
   EXPECT_TRUE(state_.session_active);
-  EXPECT_LE(state_.remaining_seconds, 7 * 60);
-  EXPECT_GT(state_.remaining_seconds, 0);
+  EXPECT_EQ(state_.remaining_seconds, 7 * 60);
   EXPECT_EQ(state_.settings.Text(settings::Key::ProxyPort), "81");
 }
 
@@ -166,7 +172,7 @@ TEST_F(RuntimeUnderLoad, SettingsReloadWhileTheTickReadsThePeriods) {
   done.store(true);
   writer.join();
   WriteSettings(SettingsWithPeriods(6, 4));
-  EXPECT_TRUE(Answered("ACTION INI"));
+  EXPECT_TRUE(AnsweredLast("ACTION INI"));
   runtime_.Stop();
   EXPECT_EQ(unanswered, 0);
   EXPECT_EQ(state_.report_period, 6);

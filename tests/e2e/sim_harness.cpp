@@ -52,9 +52,20 @@ void SimHarness::RemoveSettings() {
 }
 
 void SimHarness::Start(int tick_ms) {
-  process_ = StartProcess(ZALVOS_PROGRAM,
-                          {"--station", root_.string(), "--tick-ms", std::to_string(tick_ms)},
-                          (root_ / "agent-output.txt").string());
+  std::vector<std::string> args = {"--station", root_.string(), "--tick-ms",
+                                   std::to_string(tick_ms)};
+  args.insert(args.end(), extra_arguments.begin(), extra_arguments.end());
+  process_ = StartProcess(ZALVOS_PROGRAM, args, (root_ / "agent-output.txt").string());
+}
+
+void SimHarness::Kill() {
+  if (process_) {
+    process_->Kill();
+  }
+}
+
+int64_t SimHarness::ProcessId() {
+  return process_ && process_->Running() ? process_->Id() : 0;
 }
 
 void SimHarness::Stop() {

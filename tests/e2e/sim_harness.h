@@ -20,6 +20,7 @@ class SimHarness final : public AgentHarness {
   platform::Registry& registry() override { return station_->registry(); }
   void Start(int tick_ms) override;
   void Stop() override;
+  void Kill() override;
   bool Running() override { return process_ && process_->Running(); }
   std::string Output() override;
 
@@ -28,6 +29,8 @@ class SimHarness final : public AgentHarness {
   // Writes a file of the station folder (UTF-8 text files such as windows.txt).
   void WriteStationFile(const std::string& relative, const std::string& content);
   std::string ReadStationFile(const std::string& relative);
+  // The running agent's process id, or 0.
+  int64_t ProcessId();
   // Sends a signal to the agent (SIGUSR1 pauses its tick, SIGUSR2 continues).
   void Signal(int signal);
   // The events of the journal, without their time stamps.

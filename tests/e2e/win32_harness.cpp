@@ -26,12 +26,18 @@ class Win32Harness final : public AgentHarness {
   platform::Registry& registry() override { return registry_; }
 
   void Start(int tick_ms) override {
-    process_ = StartProcess(BuiltProgramPath(ZALVOS_PROGRAM),
-                            {"--console", "--tick-ms", std::to_string(tick_ms)}, output_);
+    std::vector<std::string> args = {"--console", "--tick-ms", std::to_string(tick_ms)};
+    args.insert(args.end(), extra_arguments.begin(), extra_arguments.end());
+    process_ = StartProcess(BuiltProgramPath(ZALVOS_PROGRAM), args, output_);
   }
   void Stop() override {
     if (process_) {
       process_->Stop();
+    }
+  }
+  void Kill() override {
+    if (process_) {
+      process_->Kill();
     }
   }
   bool Running() override { return process_ && process_->Running(); }

@@ -14,6 +14,9 @@ class ChildProcess {
   virtual ~ChildProcess() = default;
   // Ends the program (SIGTERM, or TerminateProcess on Windows) and waits.
   virtual void Stop() = 0;
+  // Ends the program at once, wherever it is (SIGKILL; TerminateProcess on
+  // Windows), and waits.
+  virtual void Kill() = 0;
   virtual bool Running() = 0;
   // The exit code once it ended by itself; -1 while running.
   virtual int ExitCode() = 0;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "settings/station_settings.h"
+#include <random>
+
 #include "settings/settings_file.h"
+#include "settings/station_settings.h"
 
 namespace zalvo::settings {
 namespace {
@@ -102,6 +104,53 @@ TEST(FormatAgentSettings, EmptyTextsAreLeftOut) {
   EXPECT_EQ(saved.find("ClosePasswordForm"), std::string::npos);
   EXPECT_NE(saved.find("Hide=1\r\n"), std::string::npos);
   EXPECT_EQ(SplitLines(saved).size(), 30u);  // SearchPage and the 29 flags
+}
+
+}  // namespace
+}  // namespace zalvo::settings
+
+namespace zalvo::settings {
+namespace {
+
+// Files that are not what a save writes: the load reads what lines there
+// are, by the same rules, and never fails.
+TEST(ParseAgentSettings, FilesThatAreNotSettingsLoadByTheSameRules) {
+  AgentLoad empty = ParseAgentSettings("");
+  EXPECT_EQ(empty.settings.Text(Key::ServerIP), "");
+  EXPECT_FALSE(empty.settings.Flag(Key::Hide));
+  EXPECT_EQ(empty.report_period, 60);
+  EXPECT_EQ(empty.check_period, 10);
+
+  std::mt19937 random(8);
+  std::string binary(1 << 16, '\0');
+  for (char& c : binary) {
+    c = static_cast<char>(random());
+  }
+  binary[0] = '\x01';  // a zero first byte would end the file at once
+  EXPECT_NO_THROW(ParseAgentSettings(binary));
+
+  const std::string huge(1 << 20, 'x');
+  AgentLoad one_line = ParseAgentSettings("ServerIP=" + huge);  // no line end either
+  EXPECT_EQ(one_line.settings.Text(Key::ServerIP), huge);
+  EXPECT_EQ(ParseAgentSettings("SendDataTime=" + huge + "\r\n").report_period, 60);
+
+  // The text ends at a zero byte: what follows it is not read.
+  AgentLoad zero =
+      ParseAgentSettings(std::string("ServerIP=1.2.3.4\r\nHi\0de=1\r\nBeep=1\r\n", 35));
+  EXPECT_EQ(zero.settings.Text(Key::ServerIP), "1.2.3.4");
+  EXPECT_FALSE(zero.settings.Flag(Key::Beep));
+
+  // Ten thousand lines of one key: the first wins, the others are kept out
+  // of the next save.
+  std::string duplicates;
+  for (int i = 0; i < 10000; ++i) {
+    duplicates += "serverip=10.0.0." + std::to_string(i % 250) + "\r\n";
+  }
+  AgentLoad many = ParseAgentSettings(duplicates + "SendDataTime=5\r\n");
+  EXPECT_EQ(many.settings.Text(Key::ServerIP), "10.0.0.0");
+  EXPECT_EQ(many.report_period, 5);
+  const std::string saved = FormatAgentSettings(many.settings);
+  EXPECT_EQ(saved.find("ServerIP="), saved.rfind("ServerIP="));
 }
 
 }  // namespace

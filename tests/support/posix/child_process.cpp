@@ -34,6 +34,13 @@ class PosixChild final : public ChildProcess {
     }
   }
 
+  void Kill() override {
+    if (Running()) {
+      ::kill(pid_, SIGKILL);
+      Wait(0);
+    }
+  }
+
   bool Running() override {
     if (exited_) {
       return false;

@@ -30,7 +30,9 @@ class Win32Child final : public ChildProcess {
   explicit Win32Child(HANDLE process) : process_(process) {}
   ~Win32Child() override { Stop(); }
 
-  void Stop() override {
+  // A console program has no gentler end from outside: both end it at once.
+  void Stop() override { Kill(); }
+  void Kill() override {
     if (Running()) {
       TerminateProcess(process_.get(), 1);
       WaitForSingleObject(process_.get(), 10000);
