@@ -92,6 +92,13 @@ TEST_F(HostileInput, AZeroOr0xFFByteAnywhereNeverMakesAnotherCommand) {
       for (char odd : {'\0', '\xFF'}) {
         std::string bytes = command;
         bytes.insert(at, 1, odd);
+        ProxyFields proxy = ParseProxyFields(bytes);
+        if (bytes.rfind("ACTION PROXY", 0) == 0 && (proxy.server.find('\0') != std::string::npos ||
+                                                    proxy.port.find('\0') != std::string::npos)) {
+          // krvini.ini can't hold a zero byte in a value: the command fails.
+          EXPECT_EQ(Receive(bytes), Calls{}) << ::testing::PrintToString(bytes);
+          continue;
+        }
         ExpectCarriedOut(bytes);
         // A command that must match whole is then just a text.
         if (kExactCommands.count(command) != 0) {
