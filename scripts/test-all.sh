@@ -20,4 +20,5 @@ ctest --preset linux || status=1
 ctest --preset asan || status=1
 ctest --preset tsan || status=1
 ./scripts/with-xvfb.sh ctest --preset windows || status=1
+./scripts/fuzz.sh 45 || status=1
 exit $status

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/datagram_socket.h"
@@ -138,33 +140,40 @@ TEST_F(UnderLoad, AMillionAcceptedDatagramsLeaveMemoryAndDescriptorsAsTheyWere) 
   // Commands that touch no file, with and without a reply of their own.
   const std::vector<std::string> commands = {"HELLO", "ACTION PROCESS", "ACTION KILL NOBODY",
                                              "ACTION VOLUME 999"};
-  int sent = 0;
-  int pings = 0;
   int stalls = 0;
-  ProcessUsage warm;
-  auto send_next = [&] { server_.Send(commands[static_cast<size_t>(sent++) % commands.size()]); };
-  for (int i = 0; i < kWindow; ++i) {
-    send_next();
-  }
-  while (pings < kTotal) {
-    auto reply = server_.Receive(2000);
-    if (!reply) {
-      // A lost datagram shrank the window: put one back.
-      ++stalls;
-      ASSERT_LT(stalls, 10) << "the agent stopped answering after " << pings;
-      send_next();
-      continue;
-    }
-    if (*reply != "PING") {
-      continue;  // the process list that comes before its "PING"
-    }
-    ++pings;
-    if (pings == kWarmUp) {
-      warm = Usage();
-    }
-    if (sent < kTotal) {
+  // Sends count commands, kWindow in flight, and returns once all are
+  // answered; the agent is then idle, with no file of the station open.
+  auto run = [&](int count) {
+    int sent = 0;
+    int pings = 0;
+    auto send_next = [&] { server_.Send(commands[static_cast<size_t>(sent++) % commands.size()]); };
+    for (int i = 0; i < kWindow && sent < count; ++i) {
       send_next();
     }
+    while (pings < count) {
+      auto reply = server_.Receive(2000);
+      if (!reply) {
+        // A lost datagram shrank the window: put one back.
+        ++stalls;
+        ASSERT_LT(stalls, 10) << "the agent stopped answering after " << pings;
+        send_next();
+        continue;
+      }
+      if (*reply != "PING") {
+        continue;  // the process list that comes before its "PING"
+      }
+      ++pings;
+      if (sent < count) {
+        send_next();
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  run(kWarmUp);
+  ProcessUsage warm = Usage();
+  run(kTotal - kWarmUp);
+  if (HasFatalFailure()) {
+    return;
   }
   ProcessUsage end = Usage();
   std::printf(
