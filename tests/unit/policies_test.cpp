@@ -11,10 +11,12 @@ using platform::Hive;
 using testing::MemoryRegistry;
 
 const std::string kSystem = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-const std::string kNetwork = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Network";
+const std::string kNetwork =
+    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Network";
 const std::string kExplorer =
     "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
-const std::string kInternet = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const std::string kInternet =
+    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const std::string kMain = "HKCU\\Software\\Microsoft\\Internet Explorer\\Main";
 const std::string kZalvo = "HKCU\\Software\\Kav\\Zalvo";
 const std::string kMachineNetwork =
@@ -71,8 +73,8 @@ TEST(PolicyPlan, AgentWritesTheGroupsInOrderWithTheirValues) {
 
 TEST(PolicyPlan, FlagsFanOutAndRenameAsTheTableSays) {
   StationSettings on;
-  for (Key k : {Key::NoDispCPL, Key::NoPasswords, Key::NoDrives, Key::DisabledPassword,
-                Key::RestrictRun}) {
+  for (Key k :
+       {Key::NoDispCPL, Key::NoPasswords, Key::NoDrives, Key::DisabledPassword, Key::RestrictRun}) {
     on.SetFlag(k, true);
   }
   auto plan = BuildPolicyPlan(on, "", PolicyVariant::kAgent);
@@ -119,17 +121,17 @@ TEST(PolicyPlan, TheTwoProgramsOpenTheProxyGateInOppositeSenses) {
   ticked.SetFlag(Key::NoAutomatProxy, true);
   StationSettings unticked;
   const std::string internet = kInternet.substr(5);
-  EXPECT_NE(GroupOf(BuildPolicyPlan(ticked, "", PolicyVariant::kAgent), Hive::kCurrentUser,
-                    internet),
-            nullptr);
-  EXPECT_EQ(GroupOf(BuildPolicyPlan(unticked, "", PolicyVariant::kAgent), Hive::kCurrentUser,
-                    internet),
-            nullptr);
+  EXPECT_NE(
+      GroupOf(BuildPolicyPlan(ticked, "", PolicyVariant::kAgent), Hive::kCurrentUser, internet),
+      nullptr);
+  EXPECT_EQ(
+      GroupOf(BuildPolicyPlan(unticked, "", PolicyVariant::kAgent), Hive::kCurrentUser, internet),
+      nullptr);
   EXPECT_EQ(GroupOf(BuildPolicyPlan(ticked, "", PolicyVariant::kLockScreen), Hive::kCurrentUser,
                     internet),
             nullptr);
-  EXPECT_NE(GroupOf(BuildPolicyPlan(unticked, "", PolicyVariant::kLockScreen),
-                    Hive::kCurrentUser, internet),
+  EXPECT_NE(GroupOf(BuildPolicyPlan(unticked, "", PolicyVariant::kLockScreen), Hive::kCurrentUser,
+                    internet),
             nullptr);
 }
 
@@ -141,10 +143,9 @@ TEST(PolicyPlan, LockScreenReadsTheWallpaperAndWritesTheSearchPageFirst) {
   EXPECT_EQ(plan[1].path, "Control Panel\\desktop");
   EXPECT_EQ(plan[1].read_value, "Wallpaper");
   EXPECT_TRUE(plan[1].writes.empty());
-  EXPECT_EQ(plan[2].writes,
-            (std::vector<PolicyValue>{
-                PolicyValue::String("Search Page", std::string(kSearchPageUrl)),
-                PolicyValue::String("Start Page", "http://start/")}));
+  EXPECT_EQ(plan[2].writes, (std::vector<PolicyValue>{
+                                PolicyValue::String("Search Page", std::string(kSearchPageUrl)),
+                                PolicyValue::String("Start Page", "http://start/")}));
   auto agent = BuildPolicyPlan(s, "1.2.3.4", PolicyVariant::kAgent);
   EXPECT_EQ(GroupOf(agent, Hive::kCurrentUser, "Control Panel\\desktop"), nullptr);
   EXPECT_EQ(agent[1].writes.size(), 1u);
