@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_entries.h"
+#include "tests/support/protocol_samples.h"
 
 namespace zalvo::fuzz {
 namespace {
@@ -93,21 +94,7 @@ TEST(FuzzEdges, DatagramsOfEveryEdgeLength) {
 }
 
 TEST(FuzzEdges, EveryCommandCutShortAndWithZeroOrFfBytesAnywhere) {
-  const std::vector<std::string> commands = {"ACTION RUN notepad.exe a.txt",
-                                             "ACTION PROXY 1 proxy.club PORT 8080",
-                                             "ACTION KILL Notepad",
-                                             "ACTION PROCESS",
-                                             "ACTION SIT 30",
-                                             "ACTION STAND",
-                                             "ACTION SHUTDOWN",
-                                             "ACTION MONITOR OFF",
-                                             "ACTION MONITOR ON",
-                                             "ACTION REBOOT",
-                                             "ACTION INSTALL",
-                                             "ACTION INFO",
-                                             "ACTION INI",
-                                             "ACTION VOLUME 7"};
-  for (const std::string& command : commands) {
+  for (const std::string& command : testing::kEveryCommand) {
     std::vector<std::string> variants;
     for (size_t cut = 1; cut <= command.size(); ++cut) {
       variants.push_back(command.substr(0, cut));

@@ -5,39 +5,22 @@
 // it; it never throws, and a datagram it carries out ends with "PING".
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
 #include "agent/agent.h"
 #include "agent/command.h"
+#include "tests/support/protocol_samples.h"
 #include "tests/support/recording_actions.h"
 
 namespace zalvo::agent {
 namespace {
 
 using settings::Key;
+using testing::kEveryCommand;
+using testing::kExactCommands;
 using testing::RecordingActions;
 using Calls = std::vector<std::string>;
-
-const std::vector<std::string> kCommands = {"ACTION RUN C:\\Games\\cs.exe -game",
-                                            "ACTION PROXY 1 proxy.club PORT 3128",
-                                            "ACTION KILL NOTEPAD",
-                                            "ACTION PROCESS",
-                                            "ACTION SIT 30",
-                                            "ACTION STAND",
-                                            "ACTION SHUTDOWN",
-                                            "ACTION MONITOR OFF",
-                                            "ACTION MONITOR ON",
-                                            "ACTION REBOOT",
-                                            "ACTION INSTALL",
-                                            "ACTION INFO",
-                                            "ACTION INI",
-                                            "ACTION VOLUME 50"};
-
-const std::set<std::string> kExactCommands = {
-    "ACTION STAND",  "ACTION SHUTDOWN", "ACTION MONITOR OFF", "ACTION MONITOR ON",
-    "ACTION REBOOT", "ACTION INSTALL",  "ACTION INFO",        "ACTION INI"};
 
 class HostileInput : public ::testing::Test {
  protected:
@@ -67,7 +50,7 @@ class HostileInput : public ::testing::Test {
 };
 
 TEST_F(HostileInput, EveryCommandCutShortAtEveryPositionIsAnsweredOrIgnored) {
-  for (const std::string& command : kCommands) {
+  for (const std::string& command : kEveryCommand) {
     for (size_t length = 0; length <= command.size(); ++length) {
       const std::string cut = command.substr(0, length);
       if (length == 0) {
@@ -87,7 +70,7 @@ TEST_F(HostileInput, EveryCommandCutShortAtEveryPositionIsAnsweredOrIgnored) {
 }
 
 TEST_F(HostileInput, AZeroOr0xFFByteAnywhereNeverMakesAnotherCommand) {
-  for (const std::string& command : kCommands) {
+  for (const std::string& command : kEveryCommand) {
     for (size_t at = 0; at <= command.size(); ++at) {
       for (char odd : {'\0', '\xFF'}) {
         std::string bytes = command;
