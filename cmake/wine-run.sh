@@ -6,7 +6,12 @@
 # the notification area) would outlive it and keep CTest waiting on their
 # output, so every program of the prefix is ended when the test program ends.
 # The tests of one build share its prefix, so they run one at a time (the
-# windows test preset).
+# windows test preset). A test that uses the agent's fixed ports names a lock
+# file in ZALVO_PORTS_LOCK, held for the whole run so that other build trees'
+# tests on the machine wait.
+if [ -n "${ZALVO_PORTS_LOCK:-}" ] && [ -z "${ZALVO_PORTS_LOCK_HELD:-}" ]; then
+  ZALVO_PORTS_LOCK_HELD=1 exec flock "$ZALVO_PORTS_LOCK" "$0" "$@"
+fi
 : "${WINEPREFIX:=${ZALVO_WINEPREFIX:-$(pwd)/wineprefix}}"
 export WINEPREFIX
 export WINEDEBUG=-all
