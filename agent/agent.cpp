@@ -6,6 +6,7 @@
 
 #include "agent/command.h"
 #include "platform/datagram_socket.h"
+#include "protocol/commands.h"
 #include "settings/keys.h"
 #include "settings/settings_file.h"
 #include "text/text.h"
@@ -128,64 +129,84 @@ void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::stri
   }
 }
 
-void Agent::Dispatch(std::string_view command) {
-  if (StartsWith(command, "ACTION RUN")) {
-    actions_.RunProgram(FieldFrom(command, 12));
-  }
-  if (StartsWith(command, "ACTION PROXY")) {
-    ProxyFields proxy = ParseProxyFields(command);
-    // A line end or zero byte would reach krvini.ini as it stands and load
-    // back as other settings, so such a command fails and changes nothing.
-    if (!settings::FitsOneLine(proxy.server) || !settings::FitsOneLine(proxy.port)) {
-      throw std::invalid_argument("proxy server or port holds a line end or a zero byte");
-    }
-    state_.settings.SetFlag(Key::ProxyEnable, proxy.enable);
-    state_.settings.SetText(Key::ProxyServer, proxy.server);
-    state_.settings.SetText(Key::ProxyPort, proxy.port);
-    actions_.SaveSettings();
-  }
-  if (StartsWith(command, "ACTION KILL")) {
-    actions_.KillWindow(KillCaption(command));
-  }
-  if (StartsWith(command, "ACTION PROCESS")) {
-    actions_.ListWindows();
-    replies_.SendText(ProcessListReply(state_.window_list));
-  }
-  if (StartsWith(command, "ACTION SIT")) {
-    state_.remaining_seconds = SitSeconds(command);
-    actions_.StartSession();
-  }
-  if (command == "ACTION STAND") {
-    state_.remaining_seconds = StandSeconds(state_.remaining_seconds);
-    actions_.EndSession();
-  }
-  if (command == "ACTION SHUTDOWN") {
-    actions_.ForcedShutdown();
-  }
-  if (command == "ACTION MONITOR OFF") {
-    actions_.MonitorOff();
-  }
-  if (command == "ACTION MONITOR ON") {
-    actions_.MonitorOn();
-  }
-  if (command == "ACTION REBOOT") {
-    actions_.ForcedReboot();
-  }
-  if (command == "ACTION INSTALL") {
-    actions_.StartInstallSession();
-  }
-  if (command == "ACTION INFO") {
-    actions_.SendInfo();
-  }
-  if (command == "ACTION INI") {
-    actions_.LoadSettings();
-    actions_.WritePolicies();
-  }
-  if (StartsWith(command, "ACTION VOLUME")) {
-    // A bad volume or a failed mixer ends this action only.
-    auto volume = text::ParseInt32(FieldFrom(command, 14));
-    if (volume) {
-      Guarded("volume", [&] { actions_.SetVolume(*volume); });
+// The commands in the order they are tested, each with its handler. Every
+// command whose keyword matches runs its handler, in this order, and none
+// stops the later ones (the keywords are such that one datagram matches at
+// most one). A handler gets the whole datagram and the command's field.
+struct CommandTable {
+  using Handler = void (*)(Agent& agent, std::string_view datagram, std::string_view field);
+  struct Row {
+    const protocol::Command& command;
+    Handler handler;
+  };
+
+  static constexpr Row kRows[] = {
+      {protocol::kRun,
+       [](Agent& a, std::string_view, std::string_view command_line) {
+         a.actions_.RunProgram(std::string(command_line));
+       }},
+      {protocol::kProxy,
+       [](Agent& a, std::string_view datagram, std::string_view) {
+         ProxyFields proxy = ParseProxyFields(datagram);
+         // A line end or zero byte would reach krvini.ini as it stands and
+         // load back as other settings, so such a command fails and changes
+         // nothing.
+         if (!settings::FitsOneLine(proxy.server) || !settings::FitsOneLine(proxy.port)) {
+           throw std::invalid_argument("proxy server or port holds a line end or a zero byte");
+         }
+         a.state_.settings.SetFlag(Key::ProxyEnable, proxy.enable);
+         a.state_.settings.SetText(Key::ProxyServer, proxy.server);
+         a.state_.settings.SetText(Key::ProxyPort, proxy.port);
+         a.actions_.SaveSettings();
+       }},
+      {protocol::kKill, [](Agent& a, std::string_view,
+                           std::string_view field) { a.actions_.KillWindow(KillCaption(field)); }},
+      {protocol::kProcess,
+       [](Agent& a, std::string_view, std::string_view) {
+         a.actions_.ListWindows();
+         a.replies_.SendText(ProcessListReply(a.state_.window_list));
+       }},
+      {protocol::kSit,
+       [](Agent& a, std::string_view, std::string_view minutes) {
+         a.state_.remaining_seconds = SitSeconds(minutes);
+         a.actions_.StartSession();
+       }},
+      {protocol::kStand,
+       [](Agent& a, std::string_view, std::string_view) {
+         a.state_.remaining_seconds = StandSeconds(a.state_.remaining_seconds);
+         a.actions_.EndSession();
+       }},
+      {protocol::kShutdown,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.ForcedShutdown(); }},
+      {protocol::kMonitorOff,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.MonitorOff(); }},
+      {protocol::kMonitorOn,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.MonitorOn(); }},
+      {protocol::kReboot,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.ForcedReboot(); }},
+      {protocol::kInstall,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.StartInstallSession(); }},
+      {protocol::kInfo,
+       [](Agent& a, std::string_view, std::string_view) { a.actions_.SendInfo(); }},
+      {protocol::kIni,
+       [](Agent& a, std::string_view, std::string_view) {
+         a.actions_.LoadSettings();
+         a.actions_.WritePolicies();
+       }},
+      {protocol::kVolume,
+       [](Agent& a, std::string_view, std::string_view level) {
+         // A bad volume or a failed mixer ends this action only.
+         if (auto volume = text::ParseInt32(level)) {
+           a.Guarded("volume", [&] { a.actions_.SetVolume(*volume); });
+         }
+       }},
+  };
+};
+
+void Agent::Dispatch(std::string_view datagram) {
+  for (const CommandTable::Row& row : CommandTable::kRows) {
+    if (protocol::Matches(row.command, datagram)) {
+      row.handler(*this, datagram, protocol::FieldOf(row.command, datagram));
     }
   }
 }
@@ -202,7 +223,7 @@ LogSink WithoutTraffic(LogSink sink) {
 }
 
 std::string ProcessListReply(const std::vector<std::string>& windows) {
-  std::string reply = "PROCESS LIST:";
+  std::string reply(protocol::kProcessListPrefix);
   for (size_t i = 0; i < windows.size(); ++i) {
     std::string entry = (i > 0 ? "," : "") + text::QuoteCommaEntry(windows[i]);
     if (reply.size() + entry.size() > platform::kMaxDatagram) {

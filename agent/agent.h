@@ -30,15 +30,19 @@ class Agent {
   // One tick of the worker loop.
   void Tick();
 
-  // One datagram from the endpoint: the sender filter, the fourteen command
-  // tests in table order, then "PING"; one failure guard over all of it.
+  // One datagram from the endpoint: the sender filter, the command table in
+  // order, then "PING"; one failure guard over all of it.
   void DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
                     int32_t port);
 
   AgentState& state() { return state_; }
 
  private:
-  void Dispatch(std::string_view command);
+  // The command table and its handlers (agent.cpp).
+  friend struct CommandTable;
+
+  void Dispatch(std::string_view datagram);
+
   // Runs one tick action so that its failure ends only that action.
   template <typename F>
   void Guarded(std::string_view what, F&& action);

@@ -1,34 +1,33 @@
 #include "agent/command.h"
 
+#include "protocol/commands.h"
 #include "text/text.h"
 
 namespace zalvo::agent {
 
-std::string FieldFrom(std::string_view text, size_t position) {
-  if (position == 0 || position > text.size()) {
-    return {};
-  }
-  return std::string(text.substr(position - 1));
-}
-
-ProxyFields ParseProxyFields(std::string_view text) {
+ProxyFields ParseProxyFields(std::string_view datagram) {
   ProxyFields fields;
-  fields.enable = text.size() >= 14 && text[13] == '1';
-  size_t found = text.find("PORT");
-  size_t p = found == std::string_view::npos ? 0 : found + 1;
-  if (p == 0) {
+  std::string_view field = protocol::FieldOf(protocol::kProxy, datagram);
+  fields.enable = !field.empty() && field.front() == '1';
+  size_t port_word = datagram.find(protocol::kProxyPortWord);
+  if (port_word == std::string_view::npos) {
     return fields;
   }
-  if (p >= 18) {
-    // Positions 16 to P-2.
-    fields.server = std::string(text.substr(15, p - 2 - 15));
+  // The flag and its separator come before the server; a separator comes
+  // before "PORT" and another after it.
+  size_t server_start = protocol::kProxy.keyword.size() + 3;
+  if (port_word > server_start + 1) {
+    fields.server = std::string(datagram.substr(server_start, port_word - 1 - server_start));
   }
-  fields.port = FieldFrom(text, p + 5);
+  size_t port_start = port_word + protocol::kProxyPortWord.size() + 1;
+  if (port_start < datagram.size()) {
+    fields.port = std::string(datagram.substr(port_start));
+  }
   return fields;
 }
 
-int32_t SitSeconds(std::string_view text) {
-  auto minutes = text::ParseInt32(FieldFrom(text, 12));
+int32_t SitSeconds(std::string_view minutes_field) {
+  auto minutes = text::ParseInt32(minutes_field);
   return minutes ? WrapMul(*minutes, 60) : 600;
 }
 
@@ -39,12 +38,11 @@ int32_t StandSeconds(int32_t remaining) {
   return WrapAdd(remaining, -20);
 }
 
-std::string KillCaption(std::string_view text) {
-  std::string caption = FieldFrom(text, 12);
-  if (!caption.empty() && caption.front() == ' ') {
-    caption.erase(0, 1);
+std::string KillCaption(std::string_view field) {
+  if (!field.empty() && field.front() == ' ') {
+    field.remove_prefix(1);
   }
-  return caption;
+  return std::string(field);
 }
 
 int32_t WrapAdd(int32_t a, int32_t b) {

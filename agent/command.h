@@ -1,6 +1,6 @@
-// The fields and arithmetic of the server's commands. Positions are 1-based;
-// a field that runs from position n takes the characters from n to the end
-// and is empty when the text is shorter.
+// The fields and arithmetic of the server's commands. Each takes the field
+// that the command's keyword gives (protocol/commands.h); the proxy command
+// is the one whose fields depend on the whole datagram.
 #pragma once
 
 #include <cstdint>
@@ -9,30 +9,32 @@
 
 namespace zalvo::agent {
 
-std::string FieldFrom(std::string_view text, size_t position);
-
 struct ProxyFields {
   bool enable = false;
   std::string server;
   std::string port;
 };
 
-// "ACTION PROXY e server PORT port": the enable character at 14, the server
-// from 16 to two before the first "PORT", the port from four after it. With
-// no "PORT" both are empty (taking the port from the keyword itself would
-// write a piece of "ACTION PROXY" into the settings as the port).
-ProxyFields ParseProxyFields(std::string_view text);
+// "ACTION PROXY e server PORT port": the enable character is the field's
+// first, and the proxy is on exactly when it is "1"; the server runs from
+// the field's third character to the separator before the first "PORT"
+// anywhere in the datagram (empty when that is not after the server's
+// start), the port from the character after the separator that follows
+// "PORT". With no "PORT" both are empty (taking the port from the keyword
+// itself would write a piece of "ACTION PROXY" into the settings).
+ProxyFields ParseProxyFields(std::string_view datagram);
 
 // "ACTION SIT n": n minutes in seconds, in wrapping 32-bit arithmetic; 600
 // when the minutes are not an integer.
-int32_t SitSeconds(std::string_view text);
+int32_t SitSeconds(std::string_view minutes_field);
 
 // "ACTION STAND": the remaining time cut to at most 120, then lowered by 20.
 int32_t StandSeconds(int32_t remaining);
 
-// "ACTION KILL caption": the caption right after the keyword; one blank
-// between the keyword and the caption is a separator and is skipped.
-std::string KillCaption(std::string_view text);
+// "ACTION KILL caption": the caption is the field right after the keyword;
+// one blank between the keyword and the caption is a separator and is
+// skipped.
+std::string KillCaption(std::string_view field);
 
 // Wrapping 32-bit arithmetic without undefined behaviour.
 int32_t WrapAdd(int32_t a, int32_t b);

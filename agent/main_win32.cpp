@@ -8,8 +8,6 @@
 //   zalvos.exe                        (started by the service control manager;
 //                                      start parameters may carry --tick-ms N)
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -41,7 +39,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick)
       : socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log),
-        actions_(state_, replies_, {registry_, files_, desktop_, &mixer_}, log),
+        actions_(state_, replies_, {registry_, files_, *desktop_, mixer_.get()}, log),
         worker_(state_, actions_, replies_, log),
         runtime_(worker_, *socket_, {tick}, log) {}
 
@@ -53,8 +51,8 @@ class ZalvoService final : public platform::ServiceHandlers {
  private:
   win32::Win32Registry registry_;
   win32::Win32Files files_;
-  win32::Win32Desktop desktop_;
-  win32::Win32Mixer mixer_;
+  std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
+  std::unique_ptr<platform::Mixer> mixer_ = win32::MakeWin32Mixer();
   std::unique_ptr<platform::DatagramSocket> socket_;
   agent::AgentState state_;
   agent::ServerReplies replies_;

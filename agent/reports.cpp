@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "protocol/commands.h"
 #include "settings/keys.h"
 #include "text/text.h"
 
@@ -18,7 +19,7 @@ Reports::Reports(AgentState& state, Replies& replies, platform::Desktop& desktop
     : state_(state), replies_(replies), desktop_(desktop) {}
 
 void Reports::SendPing() {
-  replies_.SendText("PING");
+  replies_.SendText(std::string(protocol::kPing));
 }
 
 bool Reports::PrivilegesGranted() {
@@ -38,18 +39,19 @@ void Reports::SendInfo() {
     std::string caption = window == 0 ? std::string() : desktop_.WindowCaption(window);
     if (caption != state_.last_caption) {
       state_.last_caption = caption;
-      replies_.SendText("PLAYGAME=" + text::UpperLatin(caption));
+      replies_.SendText(std::string(protocol::kPlayGamePrefix) + text::UpperLatin(caption));
     }
     if (caption.empty()) {
-      replies_.SendText("PLAYGAME=0:" + std::to_string(window));
+      replies_.SendText(std::string(protocol::kPlayGameNoCaptionPrefix) + std::to_string(window));
     }
   }
   if (s.Flag(Key::FreeDisk)) {
     uint64_t free_bytes = desktop_.FreeBytesOnDriveC().value_or(0);
-    report += " c:" + std::to_string(free_bytes / kMebibyte) + "MB";
+    report += std::string(protocol::kFreeDiskPrefix) + std::to_string(free_bytes / kMebibyte) +
+              std::string(protocol::kFreeDiskUnit);
   }
   if (!report.empty()) {
-    replies_.SendText("INFO " + report);
+    replies_.SendText(std::string(protocol::kInfoPrefix) + report);
   }
 }
 

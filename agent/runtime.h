@@ -12,14 +12,13 @@
 #include "agent/agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/service_host.h"
+#include "protocol/commands.h"
 
 namespace zalvo::agent {
 
-inline constexpr uint16_t kCommandPort = 6767;
-
 struct RuntimeOptions {
   std::chrono::milliseconds tick{1000};
-  uint16_t port = kCommandPort;
+  uint16_t port = protocol::kCommandPort;
 };
 
 class AgentRuntime final : public platform::ServiceHandlers {

@@ -1,8 +1,8 @@
 #include "agent/server_replies.h"
 
 #include "platform/error.h"
+#include "protocol/commands.h"
 #include "settings/keys.h"
-#include "text/text.h"
 
 namespace zalvo::agent {
 
@@ -11,15 +11,14 @@ ServerReplies::ServerReplies(platform::DatagramSocket& socket, const AgentState&
 
 void ServerReplies::SendText(const std::string& text) {
   const std::string& host = state_.settings.Text(settings::Key::ServerIP);
-  auto port = static_cast<uint16_t>(text::ParseInt32(kReplyPort).value_or(0));
   try {
     if (text.size() > platform::kMaxDatagram) {
       throw platform::PlatformError("reply of " + std::to_string(text.size()) +
                                     " bytes is longer than the send limit");
     }
-    socket_.SendTo(host, port, text);
+    socket_.SendTo(host, protocol::kReplyPort, text);
     if (log_) {
-      log_("-> " + host + ":" + std::string(kReplyPort) + " " + text);
+      log_("-> " + host + ":" + std::to_string(protocol::kReplyPort) + " " + text);
     }
   } catch (const platform::PlatformError& e) {
     if (log_) {

@@ -2,16 +2,12 @@
 // of the settings, port 6868, from the endpoint's socket.
 #pragma once
 
-#include <string_view>
-
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
 #include "platform/datagram_socket.h"
 
 namespace zalvo::agent {
-
-inline constexpr std::string_view kReplyPort = "6868";
 
 class ServerReplies final : public Replies {
  public:

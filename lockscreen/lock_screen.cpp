@@ -106,7 +106,7 @@ void LockScreen::LoadSettings() {
 
 void LockScreen::SaveSettings() {
   const settings::StationSettings values = dialog_.Settings();
-  settings::ApplyPolicyPlan(
+  (void)settings::ApplyPolicyPlan(
       platform_.registry,
       settings::BuildPolicyPlan(values, memory_.server_ip, settings::PolicyVariant::kLockScreen),
       [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); });
@@ -285,7 +285,7 @@ void LockScreen::EndChosenProcess() {
     platform::WindowHandle window = platform_.desktop.FindWindowByCaption(title);
     uint32_t process_id = window != 0 ? platform_.desktop.WindowProcessId(window) : 0;
     if (process_id != 0) {
-      platform_.desktop.TerminateProcess(process_id, 0);
+      (void)platform_.desktop.TerminateProcess(process_id, 0);
     }
     RefreshWindowList();
   });
@@ -297,18 +297,18 @@ void LockScreen::AddProgram() {
 
 void LockScreen::Reboot() {
   if (platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
-    platform_.desktop.ExitSession(platform::ExitMode::kRebootForce);
+    (void)platform_.desktop.ExitSession(platform::ExitMode::kRebootForce);
   }
 }
 
 void LockScreen::ShutDown() {
   if (platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
-    platform_.desktop.ExitSession(platform::ExitMode::kShutdownForce);
+    (void)platform_.desktop.ExitSession(platform::ExitMode::kShutdownForce);
   }
 }
 
 void LockScreen::LogOff() {
-  platform_.desktop.ExitSession(platform::ExitMode::kLogOffForce);
+  (void)platform_.desktop.ExitSession(platform::ExitMode::kLogOffForce);
   views_.main.Close();
 }
 

@@ -35,7 +35,7 @@ class DatagramSocket {
 
   // Waits up to timeout_ms (forever when negative) for the next datagram.
   // nullopt on timeout and once Shutdown has been called.
-  virtual std::optional<ReceivedDatagram> Receive(int timeout_ms) = 0;
+  [[nodiscard]] virtual std::optional<ReceivedDatagram> Receive(int timeout_ms) = 0;
 
   // Sends one datagram from the bound socket. The host is a dotted address or
   // a name that is looked up. Throws PlatformError on an empty or null
@@ -46,6 +46,11 @@ class DatagramSocket {
   virtual void Shutdown() = 0;
 };
 
-std::unique_ptr<DatagramSocket> MakeUdpSocket();
+[[nodiscard]] std::unique_ptr<DatagramSocket> MakeUdpSocket();
+
+// A host's IPv4 address as four decimal numbers joined by dots, with no
+// leading zeros: a dotted address as it stands, else the name looked up;
+// nullopt when neither works.
+[[nodiscard]] std::optional<std::string> ResolveHost(std::string_view host);
 
 }  // namespace zalvo::platform

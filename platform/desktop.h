@@ -34,19 +34,19 @@ class Desktop {
   virtual ~Desktop() = default;
 
   // Locks the workstation; false when the system refused.
-  virtual bool LockWorkStation() = 0;
+  [[nodiscard]] virtual bool LockWorkStation() = 0;
 
   // Enables one privilege, by name, in the process's own token with the
   // two-step adjustment (ask for the previous state, then set the enabled
   // bit in it). False when the name is unknown or the account does not hold
   // the privilege.
-  virtual bool EnablePrivilege(std::string_view name) = 0;
+  [[nodiscard]] virtual bool EnablePrivilege(std::string_view name) = 0;
 
   // Ends the Windows session (ExitWindowsEx); false when the system refused.
-  virtual bool ExitSession(ExitMode mode) = 0;
+  [[nodiscard]] virtual bool ExitSession(ExitMode mode) = 0;
 
   // The foreground window; 0 when there is none.
-  virtual WindowHandle ForegroundWindow() = 0;
+  [[nodiscard]] virtual WindowHandle ForegroundWindow() = 0;
 
   // All top-level windows in the order the system enumerates them, hidden
   // ones included.
@@ -58,19 +58,19 @@ class Desktop {
 
   // The first top-level window whose caption equals the text, compared as
   // the system compares window titles (without regard to case); 0 when none.
-  virtual WindowHandle FindWindowByCaption(std::string_view caption) = 0;
+  [[nodiscard]] virtual WindowHandle FindWindowByCaption(std::string_view caption) = 0;
 
   // The process that created the window; 0 when the window is gone.
-  virtual uint32_t WindowProcessId(WindowHandle window) = 0;
+  [[nodiscard]] virtual uint32_t WindowProcessId(WindowHandle window) = 0;
 
   // Opens the process with all access rights and terminates it with the exit
   // code; false when either step failed.
-  virtual bool TerminateProcess(uint32_t process_id, uint32_t exit_code) = 0;
+  [[nodiscard]] virtual bool TerminateProcess(uint32_t process_id, uint32_t exit_code) = 0;
 
   // Asks the shell to open a file (ShellExecute with the default verb, no
   // owner window); false when the shell refused.
-  virtual bool ShellOpen(const std::string& file, const std::string& parameters,
-                         const std::string& directory, int show_command) = 0;
+  [[nodiscard]] virtual bool ShellOpen(const std::string& file, const std::string& parameters,
+                                       const std::string& directory, int show_command) = 0;
 
   // Sends the monitor-power system command to all top-level windows. A hung
   // window does not hold the caller up for more than a short bound.
@@ -86,7 +86,7 @@ class Desktop {
 
   // Free bytes of drive C available to the process's account; nullopt when
   // they can't be read.
-  virtual std::optional<uint64_t> FreeBytesOnDriveC() = 0;
+  [[nodiscard]] virtual std::optional<uint64_t> FreeBytesOnDriveC() = 0;
 };
 
 }  // namespace zalvo::platform

@@ -21,8 +21,8 @@ class RegistryKey {
 
   // A missing value reads as nullopt; a value of another type, or a refused
   // read, throws PlatformError. String data ends at its first zero byte.
-  virtual std::optional<std::string> ReadString(std::string_view name) = 0;
-  virtual std::optional<uint32_t> ReadDword(std::string_view name) = 0;
+  [[nodiscard]] virtual std::optional<std::string> ReadString(std::string_view name) = 0;
+  [[nodiscard]] virtual std::optional<uint32_t> ReadDword(std::string_view name) = 0;
 
   // REG_SZ (the terminating zero counted in the stored length) and REG_DWORD.
   // A refused write throws PlatformError.
@@ -39,11 +39,11 @@ class Registry {
 
   // Opens an existing key for full access. nullptr when the key is missing or
   // the access is refused; the callers treat both alike.
-  virtual std::unique_ptr<RegistryKey> Open(Hive hive, std::string_view path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Open(Hive hive, std::string_view path) = 0;
 
   // Opens the key for full access, creating it and its missing parents.
   // nullptr when it can be neither opened nor created.
-  virtual std::unique_ptr<RegistryKey> Create(Hive hive, std::string_view path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Create(Hive hive, std::string_view path) = 0;
 };
 
 }  // namespace zalvo::platform

@@ -7,31 +7,36 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/scoped.h"
+
 namespace zalvo::platform::sockapi {
 
 using Handle = uintptr_t;
-extern const Handle kInvalidHandle;
+// A descriptor of -1 on Linux, INVALID_SOCKET on Windows.
+inline constexpr Handle kInvalidHandle = ~Handle{0};
 
 // Starts the socket library once per process.
 void Startup();
 
 Handle OpenUdp();
+// Closes the socket; nothing for kInvalidHandle. Called by ScopedSocket only.
 void Close(Handle handle);
+using ScopedSocket = Scoped<Handle, Close, kInvalidHandle>;
 // Address in network byte order.
 void Bind(Handle handle, uint32_t address, uint16_t port);
 uint16_t LocalPort(Handle handle);
 
 // True when a datagram is waiting, false on timeout.
-bool WaitReadable(Handle handle, int timeout_ms);
+[[nodiscard]] bool WaitReadable(Handle handle, int timeout_ms);
 
 // Receives one datagram into the buffer. Returns its length, or -1 when it
 // did not fit or the receive failed.
-int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity, uint32_t* from_address,
-                    uint16_t* from_port);
+[[nodiscard]] int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity,
+                                  uint32_t* from_address, uint16_t* from_port);
 
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes);
 
 // A dotted IPv4 address, else a name looked up; nullopt when neither works.
-std::optional<uint32_t> ResolveIPv4(std::string_view host);
+[[nodiscard]] std::optional<uint32_t> ResolveIPv4(std::string_view host);
 
 }  // namespace zalvo::platform::sockapi

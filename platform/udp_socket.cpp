@@ -23,9 +23,8 @@ class UdpSocket final : public DatagramSocket {
  public:
   UdpSocket() {
     sockapi::Startup();
-    handle_ = sockapi::OpenUdp();
+    socket_.reset(sockapi::OpenUdp());
   }
-  ~UdpSocket() override { sockapi::Close(handle_); }
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 
@@ -34,10 +33,10 @@ class UdpSocket final : public DatagramSocket {
     if (!resolved) {
       throw PlatformError("Invalid local address " + std::string(address));
     }
-    sockapi::Bind(handle_, *resolved, port);
+    sockapi::Bind(socket_.get(), *resolved, port);
   }
 
-  uint16_t LocalPort() override { return sockapi::LocalPort(handle_); }
+  uint16_t LocalPort() override { return sockapi::LocalPort(socket_.get()); }
 
   std::optional<ReceivedDatagram> Receive(int timeout_ms) override {
     int waited = 0;
@@ -46,7 +45,7 @@ class UdpSocket final : public DatagramSocket {
       if (slice < 0) {
         return std::nullopt;
       }
-      if (sockapi::WaitReadable(handle_, slice)) {
+      if (sockapi::WaitReadable(socket_.get(), slice)) {
         return ReceiveOne();
       }
       waited += slice;
@@ -72,7 +71,7 @@ class UdpSocket final : public DatagramSocket {
     if (*address == 0) {
       throw PlatformError("Null Remote Address");
     }
-    sockapi::SendTo(handle_, *address, port, bytes);
+    sockapi::SendTo(socket_.get(), *address, port, bytes);
   }
 
   void Shutdown() override { shut_down_.store(true); }
@@ -84,7 +83,7 @@ class UdpSocket final : public DatagramSocket {
     uint32_t from = 0;
     uint16_t from_port = 0;
     datagram.byte_count =
-        sockapi::ReceiveFrom(handle_, buffer_.data(), buffer_.size(), &from, &from_port);
+        sockapi::ReceiveFrom(socket_.get(), buffer_.data(), buffer_.size(), &from, &from_port);
     if (datagram.byte_count > 0) {
       datagram.bytes.assign(buffer_.data(), static_cast<size_t>(datagram.byte_count));
     }
@@ -93,7 +92,7 @@ class UdpSocket final : public DatagramSocket {
     return datagram;
   }
 
-  sockapi::Handle handle_ = sockapi::kInvalidHandle;
+  sockapi::ScopedSocket socket_;
   std::atomic<bool> shut_down_{false};
   std::vector<char> buffer_;
 };
@@ -102,6 +101,15 @@ class UdpSocket final : public DatagramSocket {
 
 std::unique_ptr<DatagramSocket> MakeUdpSocket() {
   return std::make_unique<UdpSocket>();
+}
+
+std::optional<std::string> ResolveHost(std::string_view host) {
+  sockapi::Startup();
+  auto address = sockapi::ResolveIPv4(host);
+  if (!address) {
+    return std::nullopt;
+  }
+  return DottedAddress(*address);
 }
 
 }  // namespace zalvo::platform

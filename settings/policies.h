@@ -59,7 +59,7 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& settings,
 // that can't be written or read ends the pass, keeping what was written.
 // The value read by a group goes to on_read (a missing value reads as empty
 // text). Returns the failure that ended the pass, if one did.
-std::optional<std::string> ApplyPolicyPlan(
+[[nodiscard]] std::optional<std::string> ApplyPolicyPlan(
     platform::Registry& registry, const std::vector<PolicyGroup>& plan,
     const std::function<void(const std::string&)>& on_read = {});
 

@@ -14,7 +14,7 @@ namespace zalvo::text {
 // blanks, an optional sign, then decimal digits, or hexadecimal digits after
 // "$" or "0x". The value must fit a signed 32-bit integer. Empty text, trailing
 // blanks or any other character make the parse fail.
-std::optional<int32_t> ParseInt32(std::string_view text);
+[[nodiscard]] std::optional<int32_t> ParseInt32(std::string_view text);
 
 // Turns only the letters a to z into A to Z; every other byte, Cyrillic
 // included, stays as it is.

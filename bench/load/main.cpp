@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench/load/measure.h"
+#include "platform/posix/scoped_fd.h"
 #include "platform/sim/station.h"
 #include "tests/support/child_process.h"
 #include "tests/support/process_stats.h"
@@ -77,22 +78,21 @@ double Since(Clock::time_point start) {
 class Udp {
  public:
   Udp(const char* address, uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
+    socket_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket_) {
       throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     }
     int size = 1 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &local.sin_addr);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
       throw std::runtime_error(std::string("bind ") + address + ":" + std::to_string(port) + ": " +
                                std::strerror(errno));
     }
   }
-  ~Udp() { ::close(fd_); }
   Udp(const Udp&) = delete;
   Udp& operator=(const Udp&) = delete;
 
@@ -101,7 +101,8 @@ class Udp {
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::sendto(socket_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
   }
 
   // Whether a "PING" from the port arrives within the wait; other datagrams
@@ -110,14 +111,14 @@ class Udp {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{socket_.get(), POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) {
         return false;
       }
       char buffer[4096];
       sockaddr_in sender{};
       socklen_t length = sizeof sender;
-      ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+      ssize_t n = ::recvfrom(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&sender), &length);
       if (n == 4 && std::memcmp(buffer, "PING", 4) == 0 && ntohs(sender.sin_port) == from) {
         return true;
@@ -128,14 +129,14 @@ class Udp {
   // Discards what is waiting, until nothing has come for quiet_ms.
   void Drain(int quiet_ms) {
     char buffer[4096];
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{socket_.get(), POLLIN, 0};
     while (::poll(&p, 1, quiet_ms) > 0) {
-      ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      ::recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     }
   }
 
  private:
-  int fd_ = -1;
+  zalvo::posix::ScopedFd socket_;
 };
 
 std::string ReadFile(const std::string& path) {

@@ -29,13 +29,13 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   try {
     zalvo::win32::Win32Registry registry;
     zalvo::win32::Win32Files files;
-    zalvo::win32::Win32Desktop desktop;
+    std::unique_ptr<zalvo::platform::Desktop> desktop = zalvo::win32::MakeWin32Desktop();
     ui::Application application;
     ui::MainForm main_form(application);
     ui::PasswordForm password_form(application);
     ui::RestTimeForm rest_time_form(application);
     ui::MciMelody melody;
-    LockScreen screen({registry, files, desktop},
+    LockScreen screen({registry, files, *desktop},
                       {main_form, password_form, rest_time_form, melody});
 
     application.Create();

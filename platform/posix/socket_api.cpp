@@ -28,8 +28,6 @@ int Fd(Handle handle) {
 
 }  // namespace
 
-const Handle kInvalidHandle = static_cast<Handle>(-1);
-
 void Startup() {}
 
 Handle OpenUdp() {

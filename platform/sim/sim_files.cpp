@@ -8,6 +8,8 @@
 #include <system_error>
 
 #include "platform/error.h"
+#include "platform/posix/file_calls.h"
+#include "platform/posix/scoped_fd.h"
 
 namespace zalvo::sim {
 namespace {
@@ -27,67 +29,79 @@ std::filesystem::path Native(std::string_view windows_path) {
   return path;
 }
 
+// The temporary file of a save: removed when the save ends without renaming
+// it over the target.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!renamed_) {
+      int code = errno;
+      ::unlink(path_.c_str());
+      errno = code;
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  void Renamed() { renamed_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  bool renamed_ = false;
+};
+
 }  // namespace
 
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-  std::filesystem::path temp = path;
-  temp += "." + std::to_string(::getpid()) + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    ThrowErrno("Cannot create file \"" + path.string() + "\"");
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
+  const posix::FileCalls& calls = posix::ReplaceFileCalls();
+  TemporaryFile temp(path.string() + "." + std::to_string(::getpid()) + ".tmp");
+  {
+    posix::ScopedFd fd(::open(temp.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
+      ThrowErrno("Cannot create file \"" + path.string() + "\"");
     }
-    if (n <= 0) {
-      int code = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      errno = code;
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = calls.write(fd.get(), bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        ThrowErrno("Cannot write file \"" + path.string() + "\"");
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (calls.fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
       ThrowErrno("Cannot write file \"" + path.string() + "\"");
     }
-    done += static_cast<size_t>(n);
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    errno = code;
-    ThrowErrno("Cannot write file \"" + path.string() + "\"");
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    errno = code;
+  if (calls.rename(temp.path().c_str(), path.c_str()) != 0) {
     ThrowErrno("Cannot replace file \"" + path.string() + "\"");
   }
+  temp.Renamed();
   // Make the rename itself durable.
   std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  posix::ScopedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) {
+    ::fsync(dir.get());
   }
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     ThrowErrno("Cannot open file \"" + path.string() + "\"");
   }
   std::string content;
   char chunk[4096];
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n < 0) {
-      int code = errno;
-      ::close(fd);
-      errno = code;
       ThrowErrno("Cannot read file \"" + path.string() + "\"");
     }
     if (n == 0) {
@@ -95,7 +109,6 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
     }
     content.append(chunk, static_cast<size_t>(n));
   }
-  ::close(fd);
   return content;
 }
 
@@ -119,3 +132,12 @@ void SimFiles::Replace(std::string_view path, std::string_view bytes) {
 }
 
 }  // namespace zalvo::sim
+
+namespace zalvo::posix {
+
+FileCalls& ReplaceFileCalls() {
+  static FileCalls calls;
+  return calls;
+}
+
+}  // namespace zalvo::posix

@@ -1,8 +1,11 @@
 #include "platform/win32/desktop.h"
 
+#include <windows.h>
+// After windows.h.
 #include <objbase.h>
 #include <shellapi.h>
 
+#include "platform/win32/desktop_helpers.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
@@ -24,7 +27,31 @@ BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
+class Win32Desktop final : public platform::Desktop {
+ public:
+  bool LockWorkStation() override;
+  bool EnablePrivilege(std::string_view name) override;
+  bool ExitSession(platform::ExitMode mode) override;
+  platform::WindowHandle ForegroundWindow() override;
+  std::vector<platform::WindowHandle> TopLevelWindows() override;
+  std::string WindowCaption(platform::WindowHandle window) override;
+  platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
+  uint32_t WindowProcessId(platform::WindowHandle window) override;
+  bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
+  bool ShellOpen(const std::string& file, const std::string& parameters,
+                 const std::string& directory, int show_command) override;
+  void BroadcastMonitorPower(int32_t state) override;
+  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void SetCursorPosition(int32_t x, int32_t y) override;
+  void MessageBeep(uint32_t type) override;
+  std::optional<uint64_t> FreeBytesOnDriveC() override;
+};
+
 }  // namespace
+
+std::unique_ptr<platform::Desktop> MakeWin32Desktop() {
+  return std::make_unique<Win32Desktop>();
+}
 
 bool SetTokenPrivilege(HANDLE token, std::string_view name, bool enable) {
   LUID luid{};

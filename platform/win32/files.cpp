@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "platform/win32/error.h"
+#include "platform/win32/file_calls.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
 namespace zalvo::win32 {
-namespace {}  // namespace
 
 std::string Win32Files::WindowsDirectory() {
   UINT n = GetWindowsDirectoryW(nullptr, 0);
@@ -47,36 +47,68 @@ std::string Win32Files::Read(std::string_view path) {
   return content;
 }
 
+FileCalls& ReplaceFileCalls() {
+  static FileCalls calls;
+  return calls;
+}
+
+namespace {
+
+// The temporary file of a save: deleted when the save ends without renaming
+// it over the target, after its handle (held in a later scope) is closed.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::wstring name) : name_(std::move(name)) {}
+  ~TemporaryFile() {
+    if (!renamed_) {
+      DeleteFileW(name_.c_str());
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::wstring& name() const { return name_; }
+  void Renamed() { renamed_ = true; }
+
+ private:
+  std::wstring name_;
+  bool renamed_ = false;
+};
+
+}  // namespace
+
 void Win32Files::Replace(std::string_view path, std::string_view bytes) {
+  const FileCalls& calls = ReplaceFileCalls();
   std::wstring target = Widen(path);
+  if (bytes.size() > MAXDWORD) {
+    throw platform::PlatformError("Cannot write file \"" + std::string(path) +
+                                  "\": too large for one write");
+  }
   // The temporary file sits beside the target, so that the rename stays on
   // one volume; the process number keeps two programs' saves apart.
-  std::wstring temp_name = target + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-  auto fail = [&](std::string_view what) {
-    DWORD code = GetLastError();
-    DeleteFileW(temp_name.c_str());
-    ThrowError(what, code);
-  };
+  TemporaryFile temp(target + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp");
   {
-    HANDLE raw = CreateFileW(temp_name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE raw = CreateFileW(temp.name().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
-      fail("Cannot create file \"" + std::string(path) + "\"");
+      ThrowLastError("Cannot create file \"" + std::string(path) + "\"");
     }
     ScopedHandle file(raw);
     DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+    if (!calls.write_file(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                          nullptr) ||
         written != bytes.size()) {
-      fail("Cannot write file \"" + std::string(path) + "\"");
+      ThrowLastError("Cannot write file \"" + std::string(path) + "\"");
     }
-    if (!FlushFileBuffers(file.get())) {
-      fail("Cannot write file \"" + std::string(path) + "\"");
+    if (!calls.flush_file_buffers(file.get())) {
+      ThrowLastError("Cannot write file \"" + std::string(path) + "\"");
     }
   }
-  if (!MoveFileExW(temp_name.c_str(), target.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    fail("Cannot replace file \"" + std::string(path) + "\"");
+  if (!calls.move_file(temp.name().c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowLastError("Cannot replace file \"" + std::string(path) + "\"");
   }
+  temp.Renamed();
 }
 
 }  // namespace zalvo::win32

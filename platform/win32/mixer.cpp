@@ -1,10 +1,15 @@
 #include "platform/win32/mixer.h"
 
+#include <windows.h>
+// mmsystem.h needs windows.h first.
+#include <mmsystem.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/win32/scoped.h"
 
 namespace zalvo::win32 {
 namespace {
@@ -28,7 +33,35 @@ MIXERCONTROLDETAILS Details(DWORD control, DWORD channels, DWORD item_size, void
   return details;
 }
 
+void CloseMixer(HMIXER mixer) {
+  ::mixerClose(mixer);
+}
+using ScopedMixer = Scoped<HMIXER, CloseMixer>;
+
+class Win32Mixer final : public platform::Mixer {
+ public:
+  platform::SpeakerControls OpenSpeakerControls() override;
+  void SetVolumeLevels(platform::StereoLevels levels) override;
+  platform::StereoLevels VolumeLevels() override;
+  void SetMute(bool on) override;
+
+ private:
+  HMIXEROBJ Object() const { return reinterpret_cast<HMIXEROBJ>(mixer_.get()); }
+
+  ScopedMixer mixer_;
+  platform::SpeakerControls controls_;
+  DWORD volume_control_ = 0;
+  DWORD mute_control_ = 0;
+  // Channels of the volume control: 2, or 1 on a mono line or a control that
+  // sets all channels alike.
+  DWORD volume_channels_ = 2;
+};
+
 }  // namespace
+
+std::unique_ptr<platform::Mixer> MakeWin32Mixer() {
+  return std::make_unique<Win32Mixer>();
+}
 
 platform::SpeakerControls Win32Mixer::OpenSpeakerControls() {
   controls_ = {};

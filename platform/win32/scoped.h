@@ -1,45 +1,13 @@
-// One RAII wrapper for every kind of Win32 handle: the traits name the
-// invalid value and the close call.
+// The Win32 handle kinds in the one RAII wrapper (platform/scoped.h).
 #pragma once
 
 #include <windows.h>
 
-#include <utility>
+#include "platform/scoped.h"
 
 namespace zalvo::win32 {
 
-template <typename T, auto Close, auto Invalid = T{}>
-class Scoped {
- public:
-  Scoped() = default;
-  explicit Scoped(T value) : value_(value) {}
-  ~Scoped() { reset(); }
-  Scoped(Scoped&& other) noexcept : value_(std::exchange(other.value_, Invalid)) {}
-  Scoped& operator=(Scoped&& other) noexcept {
-    if (this != &other) {
-      reset(std::exchange(other.value_, Invalid));
-    }
-    return *this;
-  }
-  Scoped(const Scoped&) = delete;
-  Scoped& operator=(const Scoped&) = delete;
-
-  T get() const { return value_; }
-  T* put() {
-    reset();
-    return &value_;
-  }
-  explicit operator bool() const { return value_ != Invalid; }
-  void reset(T value = Invalid) {
-    if (value_ != Invalid) {
-      Close(value_);
-    }
-    value_ = value;
-  }
-
- private:
-  T value_ = Invalid;
-};
+using platform::Scoped;
 
 inline void CloseHandleValue(HANDLE h) {
   ::CloseHandle(h);
@@ -51,6 +19,8 @@ inline void CloseService(SC_HANDLE s) {
   ::CloseServiceHandle(s);
 }
 
+// No handle is nullptr; CreateFileW's INVALID_HANDLE_VALUE is checked before
+// a file's handle is held.
 using ScopedHandle = Scoped<HANDLE, CloseHandleValue>;
 using ScopedKey = Scoped<HKEY, CloseKey>;
 using ScopedServiceHandle = Scoped<SC_HANDLE, CloseService>;

@@ -25,7 +25,7 @@ SOCKET Sock(Handle handle) {
 
 }  // namespace
 
-const Handle kInvalidHandle = static_cast<Handle>(INVALID_SOCKET);
+static_assert(kInvalidHandle == static_cast<Handle>(INVALID_SOCKET));
 
 void Startup() {
   static std::once_flag once;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/win32/registry.h"
+#include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 #include "settings/registry_names.h"
 #include "tests/e2e/agent_harness.h"
@@ -61,12 +62,12 @@ ToolRun RunToEnd(const std::string& program, const std::vector<std::string>& arg
   HANDLE h = CreateFileW(win32::Widen(file).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h != INVALID_HANDLE_VALUE) {
+    win32::ScopedHandle output(h);
     char buffer[4096];
     DWORD n = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    while (ReadFile(output.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
       run.output.append(buffer, n);
     }
-    CloseHandle(h);
   }
   return run;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/scoped.h"
+
 namespace {
 
 constexpr UINT_PTR kTimeUp = 1;
@@ -49,9 +51,10 @@ void Touch(const std::wstring& file, const std::vector<std::wstring>& args) {
   HANDLE out = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out != INVALID_HANDLE_VALUE) {
+    zalvo::win32::ScopedHandle file_handle(out);
     DWORD written = 0;
-    WriteFile(out, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(out);
+    WriteFile(file_handle.get(), content.data(), static_cast<DWORD>(content.size()), &written,
+              nullptr);
   }
 }
 

@@ -157,7 +157,7 @@ class Station {
     if ((options & 32) != 0) {
       for (uint32_t i = 0; i < 60; ++i) {
         desktop.windows.push_back(
-            {0x20000 + i, 1000 + i, "Window " + std::string(60, 'a' + i % 26)});
+            {0x20000 + i, 1000 + i, "Window " + std::string(60, static_cast<char>('a' + i % 26))});
       }
     }
     desktop.foreground = 0x10020;

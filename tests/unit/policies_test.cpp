@@ -214,7 +214,8 @@ TEST_F(ApplyPolicies, TheReadValueGoesToTheCallerAndAWrongTypeEndsThePass) {
             std::nullopt);
   EXPECT_EQ(read, std::vector<std::string>{""});  // a missing value reads as empty text
   registry.SetString("HKCU\\Control Panel\\desktop", "Wallpaper", "C:\\w.bmp");
-  ApplyPolicyPlan(registry, plan, [&](const std::string& v) { read.push_back(v); });
+  EXPECT_EQ(ApplyPolicyPlan(registry, plan, [&](const std::string& v) { read.push_back(v); }),
+            std::nullopt);
   EXPECT_EQ(read.back(), "C:\\w.bmp");
   registry.SetWrongType("HKCU\\Control Panel\\desktop", "Wallpaper");
   EXPECT_NE(ApplyPolicyPlan(registry, plan), std::nullopt);

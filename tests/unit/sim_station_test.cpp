@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/error.h"
+#include "platform/posix/file_calls.h"
 #include "platform/sim/regedit4.h"
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/sim_files.h"
@@ -146,6 +148,53 @@ TEST_F(TempStation, FilesAreReplacedWholeAndMissingOnesFailToRead) {
             1);  // no temporary file left behind
   EXPECT_THROW(files.Replace(files.WindowsDirectory() + "\\no\\such.ini", "x"),
                platform::PlatformError);
+}
+
+// A save that fails at any step keeps the old file, leaves no temporary file
+// and no open descriptor behind.
+TEST_F(TempStation, AFailedSaveStepLeavesTheOldFileAndNothingOpen) {
+  SimFiles files(root / "windows");
+  std::filesystem::create_directories(root / "windows");
+  std::string path = files.WindowsDirectory() + "\\krvini.ini";
+  files.Replace(path, "A=1\r\n");
+  auto open_descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  posix::FileCalls& calls = posix::ReplaceFileCalls();
+  const posix::FileCalls real = calls;
+  calls.write = [](int, const void*, size_t) -> ssize_t {
+    errno = ENOSPC;
+    return -1;
+  };
+  calls.fsync = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  calls.rename = [](const char*, const char*) noexcept {
+    errno = EACCES;
+    return -1;
+  };
+  const posix::FileCalls refusing = calls;
+  for (int failing = 0; failing < 3; ++failing) {
+    calls = real;
+    if (failing == 0) {
+      calls.write = refusing.write;
+    } else if (failing == 1) {
+      calls.fsync = refusing.fsync;
+    } else {
+      calls.rename = refusing.rename;
+    }
+    auto before = open_descriptors();
+    EXPECT_THROW(files.Replace(path, "B=2\r\n"), platform::PlatformError) << failing;
+    EXPECT_EQ(open_descriptors(), before) << failing;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "windows"),
+                            std::filesystem::directory_iterator()),
+              1)
+        << failing;
+    EXPECT_EQ(files.Read(path), "A=1\r\n") << failing;
+  }
+  calls = real;
 }
 
 TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {

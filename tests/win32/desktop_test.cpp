@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/win32/desktop.h"
+#include "platform/win32/desktop_helpers.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
@@ -43,7 +44,7 @@ std::optional<DWORD> PrivilegeAttributes(const wchar_t* name) {
 }
 
 TEST(Win32Desktop, EnablesAHeldPrivilegeInTheTokenAndRefusesOthers) {
-  Win32Desktop desktop;
+  auto desktop = MakeWin32Desktop();
   ASSERT_TRUE(PrivilegeAttributes(L"SeShutdownPrivilege").has_value());
   HANDLE raw = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw));
@@ -52,20 +53,20 @@ TEST(Win32Desktop, EnablesAHeldPrivilegeInTheTokenAndRefusesOthers) {
   EXPECT_EQ(*PrivilegeAttributes(L"SeShutdownPrivilege") & SE_PRIVILEGE_ENABLED, 0u);
 
   SetLastError(0xdeadbeef);
-  EXPECT_TRUE(desktop.EnablePrivilege("SeShutdownPrivilege"));
+  EXPECT_TRUE(desktop->EnablePrivilege("SeShutdownPrivilege"));
   EXPECT_NE(*PrivilegeAttributes(L"SeShutdownPrivilege") & SE_PRIVILEGE_ENABLED, 0u);
   // Enabling an enabled privilege is no failure.
-  EXPECT_TRUE(desktop.EnablePrivilege("SeShutdownPrivilege"));
+  EXPECT_TRUE(desktop->EnablePrivilege("SeShutdownPrivilege"));
   for (const char* name :
        {"SeSecurityPrivilege", "SeSystemEnvironmentPrivilege", "SeShutdownPrivilege"}) {
-    EXPECT_TRUE(desktop.EnablePrivilege(name)) << name;
+    EXPECT_TRUE(desktop->EnablePrivilege(name)) << name;
   }
 
-  EXPECT_FALSE(desktop.EnablePrivilege("SeNoSuchPrivilege"));
+  EXPECT_FALSE(desktop->EnablePrivilege("SeNoSuchPrivilege"));
   // A privilege the account does not hold: the adjustment reports it as not
   // assigned.
   ASSERT_FALSE(PrivilegeAttributes(L"SeCreateTokenPrivilege").has_value());
-  EXPECT_FALSE(desktop.EnablePrivilege("SeCreateTokenPrivilege"));
+  EXPECT_FALSE(desktop->EnablePrivilege("SeCreateTokenPrivilege"));
 }
 
 class CaptionWindow {
@@ -86,17 +87,17 @@ class CaptionWindow {
 };
 
 TEST(Win32Desktop, ReadsCaptionsAsWindows1251UpTo254Characters) {
-  Win32Desktop desktop;
+  auto desktop = MakeWin32Desktop();
   std::wstring cyrillic = L"\x0428\x0430\x0445 - chess";  // "Шах - chess"
   CaptionWindow short_window(cyrillic);
   ASSERT_NE(short_window.hwnd(), nullptr);
-  EXPECT_EQ(desktop.WindowCaption(FromHwnd(short_window.hwnd())), "\xD8\xE0\xF5 - chess");
+  EXPECT_EQ(desktop->WindowCaption(FromHwnd(short_window.hwnd())), "\xD8\xE0\xF5 - chess");
 
   // 300 characters: the first 254 come back, one byte each.
   std::wstring long_caption(300, L'\x0436');  // "ж"
   long_caption[253] = L'z';
   CaptionWindow long_window(long_caption);
-  std::string read = desktop.WindowCaption(FromHwnd(long_window.hwnd()));
+  std::string read = desktop->WindowCaption(FromHwnd(long_window.hwnd()));
   EXPECT_EQ(read.size(), 254u);
   EXPECT_EQ(read.front(), '\xE6');
   EXPECT_EQ(read.back(), 'z');
@@ -105,10 +106,10 @@ TEST(Win32Desktop, ReadsCaptionsAsWindows1251UpTo254Characters) {
   CaptionWindow foreign(
       L"a\x4E2D"
       L"b");
-  EXPECT_EQ(desktop.WindowCaption(FromHwnd(foreign.hwnd())), "a?b");
+  EXPECT_EQ(desktop->WindowCaption(FromHwnd(foreign.hwnd())), "a?b");
   CaptionWindow blank(L"");
-  EXPECT_EQ(desktop.WindowCaption(FromHwnd(blank.hwnd())), "");
-  EXPECT_EQ(desktop.WindowCaption(0), "");
+  EXPECT_EQ(desktop->WindowCaption(FromHwnd(blank.hwnd())), "");
+  EXPECT_EQ(desktop->WindowCaption(0), "");
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ StartedProcess StartProgram(const std::wstring& command_line) {
                       &startup, &info)) {
     win32::ThrowLastError("cannot start " + win32::Narrow(command_line));
   }
-  CloseHandle(info.hThread);
+  win32::ScopedHandle thread(info.hThread);
   return {info.hProcess, info.dwProcessId};
 }
 
@@ -113,7 +113,7 @@ bool ClassIs(HWND hwnd, const wchar_t* window_class) {
 
 // A top-level window of the process with the class.
 HWND TopLevel(DWORD process, const wchar_t* window_class) {
-  Search s{process, window_class, 0, nullptr};
+  Search search{process, window_class, 0, nullptr};
   EnumWindows(
       [](HWND hwnd, LPARAM p) -> BOOL {
         auto* s = reinterpret_cast<Search*>(p);
@@ -125,13 +125,13 @@ HWND TopLevel(DWORD process, const wchar_t* window_class) {
         }
         return TRUE;
       },
-      reinterpret_cast<LPARAM>(&s));
-  return s.found;
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 // A descendant window with the control id.
 HWND Child(HWND parent, int id) {
-  Search s{0, nullptr, id, nullptr};
+  Search search{0, nullptr, id, nullptr};
   EnumChildWindows(
       parent,
       [](HWND hwnd, LPARAM p) -> BOOL {
@@ -142,8 +142,8 @@ HWND Child(HWND parent, int id) {
         }
         return TRUE;
       },
-      reinterpret_cast<LPARAM>(&s));
-  return s.found;
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 LRESULT Send(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -11,8 +11,8 @@ namespace zalvo::win32 {
 namespace {
 
 TEST(Win32Mixer, TheVolumeComponentRunsOverWhateverSpeakersThereAre) {
-  Win32Mixer mixer;
-  agent::VolumeController volume(mixer);
+  auto mixer = MakeWin32Mixer();
+  agent::VolumeController volume(*mixer);
   std::vector<std::string> log;
   volume.Start([&](std::string_view line) { log.emplace_back(line); });
   for (const std::string& line : log) {
@@ -25,12 +25,12 @@ TEST(Win32Mixer, TheVolumeComponentRunsOverWhateverSpeakersThereAre) {
   if (volume.HasVolumeControl()) {
     volume.SetVolume(50);
     volume.SetBalance(20);
-    EXPECT_EQ(mixer.VolumeLevels(), (platform::StereoLevels{26213, 32767}));
+    EXPECT_EQ(mixer->VolumeLevels(), (platform::StereoLevels{26213, 32767}));
     EXPECT_EQ(volume.Volume(), 49);
     volume.Start();
   } else {
-    EXPECT_THROW(mixer.VolumeLevels(), platform::PlatformError);
-    EXPECT_THROW(mixer.SetVolumeLevels({1, 1}), platform::PlatformError);
+    EXPECT_THROW(mixer->VolumeLevels(), platform::PlatformError);
+    EXPECT_THROW(mixer->SetVolumeLevels({1, 1}), platform::PlatformError);
   }
 }
 

@@ -64,8 +64,8 @@ DWORD WINAPI RunWindowThread(void* param) {
 }
 
 DWORD WINAPI Broadcast(void*) {
-  Win32Desktop desktop;
-  desktop.BroadcastMonitorPower(platform::kMonitorOff);
+  auto desktop = MakeWin32Desktop();
+  desktop->BroadcastMonitorPower(platform::kMonitorOff);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "platform/win32/file_calls.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/wide.h"
@@ -73,6 +74,22 @@ TEST_F(Win32RegistryTest, AKeyDeletedWhileOpenFailsItsWrites) {
   EXPECT_THROW(key->WriteString("X", "1"), platform::PlatformError);
 }
 
+// The entries of a folder, without "." and "..".
+int FilesIn(const std::string& folder) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
+  int entries = 0;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (found.cFileName[0] != L'.') {
+        ++entries;
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  return entries;
+}
+
 TEST(Win32Files, ReplaceWritesTheWholeFileAndReadReturnsIt) {
   Win32Files files;
   std::string dir = files.WindowsDirectory();
@@ -89,20 +106,49 @@ TEST(Win32Files, ReplaceWritesTheWholeFileAndReadReturnsIt) {
   files.Replace(path, std::string("B=2\r\n\0C=3\r\n", 12));
   EXPECT_EQ(files.Read(path), std::string("B=2\r\n\0C=3\r\n", 12));
   // Nothing but the file is left behind in the folder.
-  WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
-  int entries = 0;
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (found.cFileName[0] != L'.') {
-        ++entries;
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(FilesIn(folder), 1);
   // A folder that does not exist can't be written, and the failure says so.
   EXPECT_THROW(files.Replace(folder + "\\missing\\x.ini", "x"), platform::PlatformError);
+  DeleteFileW(Widen(path).c_str());
+  RemoveDirectoryW(Widen(folder).c_str());
+}
+
+// A save that fails after its temporary file was made leaves the old file
+// and no temporary file: the file's handle is closed before it is deleted.
+TEST(Win32Files, AFailedSaveStepLeavesOnlyTheOldFile) {
+  Win32Files files;
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  std::string folder = Narrow(temp) + "zalvo-failed-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryW(Widen(folder).c_str(), nullptr);
+  std::string path = folder + "\\krvini.ini";
+  files.Replace(path, "A=1\r\n");
+
+  FileCalls& calls = ReplaceFileCalls();
+  const FileCalls real = calls;
+  for (int failing = 0; failing < 3; ++failing) {
+    calls = real;
+    if (failing == 0) {
+      calls.write_file = [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+      };
+    } else if (failing == 1) {
+      calls.flush_file_buffers = [](HANDLE) -> BOOL {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+      };
+    } else {
+      calls.move_file = [](LPCWSTR, LPCWSTR, DWORD) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+      };
+    }
+    EXPECT_THROW(files.Replace(path, "B=2\r\n"), platform::PlatformError) << failing;
+    EXPECT_EQ(FilesIn(folder), 1) << failing;
+    EXPECT_EQ(files.Read(path), "A=1\r\n") << failing;
+  }
+  calls = real;
   DeleteFileW(Widen(path).c_str());
   RemoveDirectoryW(Widen(folder).c_str());
 }

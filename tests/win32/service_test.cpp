@@ -57,6 +57,8 @@ Outcome RunAndWait(const std::string& args) {
                       &startup, &info)) {
     return outcome;
   }
+  win32::ScopedHandle thread(info.hThread);
+  win32::ScopedHandle process(info.hProcess);
   for (int i = 0; i < 600 && WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT; ++i) {
     BoxSearch search{info.dwProcessId, nullptr};
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
@@ -68,8 +70,6 @@ Outcome RunAndWait(const std::string& args) {
     }
   }
   GetExitCodeProcess(info.hProcess, &outcome.exit_code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
   return outcome;
 }
 

@@ -20,7 +20,6 @@
 #include "platform/console.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
-#include "platform/socket_api.h"
 #include "text/text.h"
 
 namespace {
@@ -192,12 +191,6 @@ void CheckAddress(const std::string& text, const char* what) {
   }
 }
 
-std::string Dotted(uint32_t network_order) {
-  const auto* b = reinterpret_cast<const unsigned char*>(&network_order);
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]);
-}
-
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -227,13 +220,13 @@ int Send(const Options& o) {
   if (!Listen(*socket, o.bind, o.send_only ? 0 : kConsolePort)) {
     return kFailed;
   }
-  auto resolved = zalvo::platform::sockapi::ResolveIPv4(o.station);
+  auto resolved = zalvo::platform::ResolveHost(o.station);
   if (!resolved) {
     Error("cannot find the station '" + o.station + "'");
     return kUsage;
   }
-  std::string station = Dotted(*resolved);
-  if (*resolved == 0) {
+  const std::string& station = *resolved;
+  if (station == "0.0.0.0") {
     Error("0.0.0.0 is not a station address");
     return kUsage;
   }

@@ -83,7 +83,7 @@ std::unique_ptr<ChildProcess> StartProcess(const std::string& program,
                       &startup, &info)) {
     win32::ThrowLastError("cannot start " + program);
   }
-  CloseHandle(info.hThread);
+  win32::ScopedHandle thread(info.hThread);
   return std::make_unique<Win32Child>(info.hProcess);
 }
 

@@ -1,0 +1,20 @@
+// The system calls through which the simulated station writes a file, in one
+// table that tests can swap to make one step fail.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace zalvo::posix {
+
+struct FileCalls {
+  decltype(&::write) write = &::write;
+  decltype(&::fsync) fsync = &::fsync;
+  decltype(&::rename) rename = &::rename;
+};
+
+// The table WriteFileAtomically calls through.
+FileCalls& ReplaceFileCalls();
+
+}  // namespace zalvo::posix

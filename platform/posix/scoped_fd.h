@@ -1,0 +1,15 @@
+// A POSIX descriptor in the one RAII wrapper (platform/scoped.h).
+#pragma once
+
+#include <unistd.h>
+
+#include "platform/scoped.h"
+
+namespace zalvo::posix {
+
+inline void CloseFd(int fd) {
+  ::close(fd);
+}
+using ScopedFd = platform::Scoped<int, CloseFd, -1>;
+
+}  // namespace zalvo::posix

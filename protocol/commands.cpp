@@ -1,0 +1,35 @@
+#include "protocol/commands.h"
+
+namespace zalvo::protocol {
+
+bool Matches(const Command& command, std::string_view datagram) {
+  if (command.match == Match::kExact) {
+    return datagram == command.keyword;
+  }
+  return datagram.substr(0, command.keyword.size()) == command.keyword;
+}
+
+std::string_view FieldOf(const Command& command, std::string_view datagram) {
+  size_t start = command.keyword.size();
+  switch (command.field) {
+    case FieldStart::kNone:
+      return {};
+    case FieldStart::kAfterKeyword:
+      break;
+    case FieldStart::kAfterSeparator:
+      start += 1;
+      break;
+  }
+  return start < datagram.size() ? datagram.substr(start) : std::string_view{};
+}
+
+std::string CommandText(const Command& command, std::string_view field) {
+  std::string text(command.keyword);
+  if (!field.empty()) {
+    text += ' ';
+    text += field;
+  }
+  return text;
+}
+
+}  // namespace zalvo::protocol

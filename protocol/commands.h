@@ -1,0 +1,73 @@
+// What the agent, zalvoctl and the console all know of the wire: the ports,
+// the command keywords with how each is matched and where its field starts,
+// and the texts of the replies and reports. Every text is Windows-1251;
+// datagrams carry no terminator and no line end, and letter case matters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zalvo::protocol {
+
+// The station listens on the command port; every reply and report goes to
+// the server's reply port.
+inline constexpr uint16_t kCommandPort = 6767;
+inline constexpr uint16_t kReplyPort = 6868;
+
+// A command matches when the datagram starts with its keyword (prefix) or
+// is exactly its keyword (exact).
+enum class Match : uint8_t { kPrefix, kExact };
+
+// Where a prefix command's field starts: right after the keyword, or after
+// the one separator that follows it (which is skipped whatever it is).
+enum class FieldStart : uint8_t { kNone, kAfterKeyword, kAfterSeparator };
+
+struct Command {
+  std::string_view keyword;
+  Match match;
+  FieldStart field = FieldStart::kNone;
+};
+
+inline constexpr Command kRun{"ACTION RUN", Match::kPrefix, FieldStart::kAfterSeparator};
+inline constexpr Command kProxy{"ACTION PROXY", Match::kPrefix, FieldStart::kAfterSeparator};
+inline constexpr Command kKill{"ACTION KILL", Match::kPrefix, FieldStart::kAfterKeyword};
+inline constexpr Command kProcess{"ACTION PROCESS", Match::kPrefix};
+inline constexpr Command kSit{"ACTION SIT", Match::kPrefix, FieldStart::kAfterSeparator};
+inline constexpr Command kStand{"ACTION STAND", Match::kExact};
+inline constexpr Command kShutdown{"ACTION SHUTDOWN", Match::kExact};
+inline constexpr Command kMonitorOff{"ACTION MONITOR OFF", Match::kExact};
+inline constexpr Command kMonitorOn{"ACTION MONITOR ON", Match::kExact};
+inline constexpr Command kReboot{"ACTION REBOOT", Match::kExact};
+inline constexpr Command kInstall{"ACTION INSTALL", Match::kExact};
+inline constexpr Command kInfo{"ACTION INFO", Match::kExact};
+inline constexpr Command kIni{"ACTION INI", Match::kExact};
+inline constexpr Command kVolume{"ACTION VOLUME", Match::kPrefix, FieldStart::kAfterKeyword};
+
+// Whether the datagram is this command.
+bool Matches(const Command& command, std::string_view datagram);
+
+// The command's field in a datagram that matches it: the text from the
+// field's start to the end, empty when the datagram is shorter or the
+// command has no field.
+std::string_view FieldOf(const Command& command, std::string_view datagram);
+
+// The datagram that gives the command with the field: the keyword, then a
+// blank and the field when there is one.
+std::string CommandText(const Command& command, std::string_view field = {});
+
+// "ACTION PROXY e server PORT port": the word that introduces the port.
+inline constexpr std::string_view kProxyPortWord = "PORT";
+
+// Replies and reports.
+inline constexpr std::string_view kPing = "PING";
+inline constexpr std::string_view kProcessListPrefix = "PROCESS LIST:";
+inline constexpr std::string_view kPlayGamePrefix = "PLAYGAME=";
+// "PLAYGAME=0:" and the foreground window's handle: no caption to report.
+inline constexpr std::string_view kPlayGameNoCaptionPrefix = "PLAYGAME=0:";
+// "INFO  c:" and the free MiB of drive C, then "MB".
+inline constexpr std::string_view kInfoPrefix = "INFO ";
+inline constexpr std::string_view kFreeDiskPrefix = " c:";
+inline constexpr std::string_view kFreeDiskUnit = "MB";
+
+}  // namespace zalvo::protocol
