@@ -242,12 +242,12 @@ void LockScreen::ReleaseStation() {
 }
 
 void LockScreen::RefreshWindowList() {
-  dialog_.ClearItems(Ctl::ListBox1);
+  dialog_.ClearItems(Ctl::lstOpenWindows);
   try {
     for (platform::WindowHandle window : platform_.desktop.TopLevelWindows()) {
       std::string caption = platform_.desktop.WindowCaption(window);
       if (!caption.empty()) {
-        dialog_.AddItem(Ctl::ListBox1, text::UpperLatin(caption));
+        dialog_.AddItem(Ctl::lstOpenWindows, text::UpperLatin(caption));
       }
     }
   } catch (const PlatformError&) {
@@ -256,15 +256,15 @@ void LockScreen::RefreshWindowList() {
 }
 
 void LockScreen::ChooseWindow(size_t index) {
-  const auto& titles = dialog_.Items(Ctl::ListBox1);
+  const auto& titles = dialog_.Items(Ctl::lstOpenWindows);
   if (index < titles.size()) {
-    dialog_.SetText(Ctl::Edit1, titles[index]);
+    dialog_.SetText(Ctl::edChosenWindow, titles[index]);
   }
 }
 
 void LockScreen::CloseChosenWindow() {
   Guarded([&] {
-    const std::string& title = dialog_.Text(Ctl::Edit1);
+    const std::string& title = dialog_.Text(Ctl::edChosenWindow);
     if (title.empty()) {
       return;
     }
@@ -278,7 +278,7 @@ void LockScreen::CloseChosenWindow() {
 
 void LockScreen::EndChosenProcess() {
   Guarded([&] {
-    const std::string& title = dialog_.Text(Ctl::Edit1);
+    const std::string& title = dialog_.Text(Ctl::edChosenWindow);
     if (title.empty()) {
       return;
     }

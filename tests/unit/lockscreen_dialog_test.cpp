@@ -47,7 +47,7 @@ TEST(Save, WritesAllFortyTwoKeysInOrderWithTextsAndNumbersAsTyped) {
   DialogModel& d = rig.dialog();
   for (const ControlLayout& control : DialogControls()) {
     if (control.key && control.kind != ControlKind::kCheckBox) {
-      d.SetText(control.id, std::string(control.name) + " =x");
+      d.SetText(control.id, std::string(settings::Info(*control.key).name) + " =x");
     }
   }
   d.SetText(Ctl::edClosePasswordForm, "007");
@@ -62,7 +62,7 @@ TEST(Save, WritesAllFortyTwoKeysInOrderWithTextsAndNumbersAsTyped) {
     EXPECT_EQ(lines[i].substr(0, lines[i].find('=')), table[i].name);
   }
   EXPECT_EQ(lines[0], "SearchPage=" + std::string(settings::kSearchPageUrl));
-  EXPECT_EQ(lines[2], "PlayMusic=edPlayMusic =x");
+  EXPECT_EQ(lines[2], "PlayMusic=PlayMusic =x");
   EXPECT_EQ(lines[23], "NoDrives=1");
   EXPECT_EQ(lines[35], "ClosePasswordForm=007");
   EXPECT_EQ(lines[36], "SendDataTime=abc");
@@ -213,7 +213,7 @@ TEST(AllowedPrograms, AddsUnderTheCountOfEntriesOrTheNextFreeName) {
   rig.screen.AddProgram();
   EXPECT_EQ(rig.registry.String(kAllowed, "1"), "zalvoc.exe");
   EXPECT_EQ(rig.registry.String(kAllowed, "2"), "game.exe");
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"zalvoc.exe", "game.exe"}));
   EXPECT_EQ(rig.dialog().Text(Ctl::edNewProgram), "game.exe");  // keeps its text
   rig.dialog().SetChecked(Ctl::cbRestrictRun, true);
@@ -253,7 +253,7 @@ TEST(AllowedPrograms, AnAddThatCantOpenChangesNothingAndAFailedWriteIsShown) {
   rig.registry.DenyOpen(kAllowed);
   rig.dialog().SetText(Ctl::edNewProgram, "a.exe");
   rig.screen.AddProgram();
-  EXPECT_TRUE(rig.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(rig.dialog().Items(Ctl::lstAllowedPrograms).empty());
   EXPECT_TRUE(rig.main.errors.empty());
 
   Rig refused;
@@ -261,9 +261,9 @@ TEST(AllowedPrograms, AnAddThatCantOpenChangesNothingAndAFailedWriteIsShown) {
   refused.dialog().SetText(Ctl::edNewProgram, "a.exe");
   refused.screen.AddProgram();
   EXPECT_EQ(refused.main.errors, std::vector<std::string>{"Access is denied"});
-  EXPECT_EQ(refused.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"a.exe"});
+  EXPECT_EQ(refused.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   refused.screen.LoadSettings();  // the next load puts the registry's list back
-  EXPECT_TRUE(refused.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(refused.dialog().Items(Ctl::lstAllowedPrograms).empty());
 }
 
 TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
@@ -274,18 +274,18 @@ TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
                          {13, 103, "Notepad - A.txt"},
                          {14, 104, "Browser"}};
   rig.screen.RefreshWindowList();
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows),
             (std::vector<std::string>{"BROWSER", "NOTEPAD - A.TXT", "NOTEPAD - A.TXT",
                                       strings::Cp1251("Игра GAME")}));
 
-  rig.screen.CloseChosenWindow();  // Edit1 empty: nothing
+  rig.screen.CloseChosenWindow();  // no title chosen: nothing
   rig.screen.EndChosenProcess();
   EXPECT_TRUE(rig.desktop.actions.empty());
 
   rig.screen.ChooseWindow(1);
-  EXPECT_EQ(rig.dialog().Text(Ctl::Edit1), "NOTEPAD - A.TXT");
-  rig.screen.ChooseWindow(99);  // no entry there: Edit1 unchanged
-  EXPECT_EQ(rig.dialog().Text(Ctl::Edit1), "NOTEPAD - A.TXT");
+  EXPECT_EQ(rig.dialog().Text(Ctl::edChosenWindow), "NOTEPAD - A.TXT");
+  rig.screen.ChooseWindow(99);  // no entry there: the chosen title stays
+  EXPECT_EQ(rig.dialog().Text(Ctl::edChosenWindow), "NOTEPAD - A.TXT");
   rig.screen.CloseChosenWindow();  // the first window of that title, any case
   EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"SendSystemCommand 10 61536"});
 
@@ -293,15 +293,15 @@ TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
   rig.desktop.windows.erase(rig.desktop.windows.begin());
   rig.screen.EndChosenProcess();
   EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"TerminateProcess 103 0"});
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1).size(), 2u);  // refreshed without it
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows).size(), 2u);  // refreshed without it
 
   rig.desktop.actions.clear();
-  rig.dialog().SetText(Ctl::Edit1, "NO SUCH WINDOW");
+  rig.dialog().SetText(Ctl::edChosenWindow, "NO SUCH WINDOW");
   rig.desktop.windows.push_back({15, 105, "Late"});
   rig.screen.CloseChosenWindow();
   rig.screen.EndChosenProcess();
   EXPECT_TRUE(rig.desktop.actions.empty());
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1).size(), 3u);  // still refreshed
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows).size(), 3u);  // still refreshed
 }
 
 TEST(Release, UnlocksAsALogInDoesAndClosesTheDialog) {

@@ -26,18 +26,18 @@ TEST(DialogLayout, EveryKeyButSearchPageHasOneControlOfItsKind) {
     if (!control.key) {
       continue;
     }
-    EXPECT_TRUE(seen.insert(*control.key).second) << control.name;
+    EXPECT_TRUE(seen.insert(*control.key).second) << settings::Info(*control.key).name;
     const bool flag = settings::Info(*control.key).kind == settings::Kind::Flag;
-    EXPECT_EQ(control.kind == ControlKind::kCheckBox, flag) << control.name;
-    EXPECT_GE(control.page, 1) << control.name;
+    EXPECT_EQ(control.kind == ControlKind::kCheckBox, flag) << settings::Info(*control.key).name;
+    EXPECT_GE(control.page, 1) << settings::Info(*control.key).name;
   }
   EXPECT_EQ(seen.size(), settings::kKeyCount - 1);
   EXPECT_FALSE(ControlOf(Key::SearchPage).has_value());
   EXPECT_EQ(LayoutOf(Ctl::edNewPassword).max_length, 8);
   EXPECT_EQ(LayoutOf(Ctl::edNewPassword1).kind, ControlKind::kPasswordEdit);
   EXPECT_TRUE(LayoutOf(Ctl::edWallpaper).hidden);
-  EXPECT_EQ(LayoutOf(Ctl::ListBox1).kind, ControlKind::kSortedListBox);
-  EXPECT_EQ(LayoutOf(Ctl::RestrictRun).kind, ControlKind::kListBox);
+  EXPECT_EQ(LayoutOf(Ctl::lstOpenWindows).kind, ControlKind::kSortedListBox);
+  EXPECT_EQ(LayoutOf(Ctl::lstAllowedPrograms).kind, ControlKind::kListBox);
 }
 
 TEST(LockScreenLoad, EveryKeyIsAppliedPresentOrNotAndNumbersGetTheirDefaults) {
@@ -74,7 +74,7 @@ TEST(LockScreenLoad, AMissingFileChangesNothing) {
   EXPECT_EQ(rig.dialog().Text(Ctl::edPort), "8080");
   EXPECT_EQ(rig.dialog().Text(Ctl::edPlayMusic), "C:\\WINDOWS\\Media\\town.mid");
   EXPECT_TRUE(rig.dialog().Checked(Ctl::cbPlayGame));
-  EXPECT_TRUE(rig.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(rig.dialog().Items(Ctl::lstAllowedPrograms).empty());
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
   EXPECT_EQ(rig.screen.memory().server_ip, kBuiltInServerIP);
   EXPECT_TRUE(rig.screen.memory().hide);
@@ -87,7 +87,7 @@ TEST(LockScreenLoad, RestrictRunIsUntickedByTheFirstLoadAndTickedByTheNext) {
   rig.registry.SetString(kAllowed, "2", "ZALVOC.EXE");
   rig.screen.LoadSettings();
   EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));  // the guard saw an empty list
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"notepad.exe", "ZALVOC.EXE"}));
   rig.screen.LoadSettings();
   EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
@@ -113,15 +113,15 @@ TEST(LockScreenLoad, AllowedProgramsAreSortedByNameAsTextAndAMissingKeyKeepsTheL
     rig.registry.SetString(kAllowed, std::to_string(i), "p" + std::to_string(i));
   }
   rig.screen.LoadSettings();
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"p1", "p10", "p11", "p2", "p3", "p4", "p5", "p6", "p7", "p8",
                                       "p9"}));
 
   LockScreenRig other;
   other.files.files[kSettingsPath] = "Hide=1\r\n";
-  other.dialog().AddItem(Ctl::RestrictRun, "typed.exe");
+  other.dialog().AddItem(Ctl::lstAllowedPrograms, "typed.exe");
   other.screen.LoadSettings();
-  EXPECT_EQ(other.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"typed.exe"});
+  EXPECT_EQ(other.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"typed.exe"});
 }
 
 TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
@@ -132,7 +132,7 @@ TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
   rig.registry.SetDword(kAllowed, "2", 5);
   rig.registry.SetString(kAllowed, "3", "c.exe");
   rig.screen.LoadSettings();
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"a.exe"});
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   EXPECT_EQ(rig.screen.memory().server_ip, "1.2.3.4");
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
 }

@@ -142,7 +142,7 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_LBUTTONUP);
   HWND rest = nullptr;
   ASSERT_TRUE(WaitFor([&] { return Visible(rest = TopLevel(pid_, ids::kRestTimeClass)); }));
-  HWND label = Child(rest, ids::Label1);
+  HWND label = Child(rest, ids::lbRemainingTime);
   EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"30 мин."; })) << win32::Narrow(TextOf(label));
   SaveScreenshot(rest, "session-remaining-time.png");
 
@@ -176,7 +176,7 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   PostMessageW(rest, WM_CLOSE, 0, 0);
 
   // The lock screen locks: the screen is covered, and automatic log-on is off.
-  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(ids::N6, 0), 0);
+  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(ids::mnLock, 0), 0);
   ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
   EXPECT_TRUE(WaitFor([&] { return Text("AutoAdminLogon") == "0"; }));
   Pump(500);
