@@ -72,10 +72,10 @@ std::string NextProgramValueName(const std::vector<std::string>& existing_names,
   return std::to_string(number);
 }
 
-void AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
+bool AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
   auto key = registry.Create(platform::Hive::kCurrentUser, settings::kRestrictRunKey);
   if (!key) {
-    return;
+    return false;
   }
   // The text goes in as typed: not trimmed, not tested for emptiness, not
   // compared with the entries already there.
@@ -84,6 +84,7 @@ void AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
   std::string name =
       NextProgramValueName(key->ValueNames(), dialog.Items(Ctl::lstAllowedPrograms).size());
   key->WriteString(name, program);
+  return true;
 }
 
 }  // namespace zalvo::lockscreen

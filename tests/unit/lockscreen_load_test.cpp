@@ -6,6 +6,7 @@
 
 #include "lockscreen/dialog_layout.h"
 #include "lockscreen/settings_io.h"
+#include "lockscreen/strings.h"
 #include "settings/passwords.h"
 #include "tests/unit/lockscreen_fakes.h"
 
@@ -78,25 +79,23 @@ TEST(LockScreenLoad, AMissingFileChangesNothing) {
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
   EXPECT_EQ(rig.screen.memory().server_ip, kBuiltInServerIP);
   EXPECT_TRUE(rig.screen.memory().hide);
+  EXPECT_EQ(rig.log, std::vector<std::string>{
+                         "settings not loaded: Cannot open file \"C:\\WINDOWS\\krvini.ini\""});
 }
 
-TEST(LockScreenLoad, RestrictRunIsUntickedByTheFirstLoadAndTickedByTheNext) {
+TEST(LockScreenLoad, RestrictRunStaysAsTheFileSaysWheneverTheStoredListAllowsIt) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] = "RestrictRun=1\r\n";
   rig.registry.SetString(kAllowed, "1", "notepad.exe");
   rig.registry.SetString(kAllowed, "2", "ZALVOC.EXE");
-  rig.screen.LoadSettings();
-  EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));  // the guard saw an empty list
+  rig.screen.LoadSettings();  // the list box was still empty when the flags were set
+  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
   EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"notepad.exe", "ZALVOC.EXE"}));
-  rig.screen.LoadSettings();
-  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
 
   // Without the own executable in the list the box can't stay ticked, from
   // a load or from a click; unticking is never refused.
   rig.registry.SetString(kAllowed, "2", "other.exe");
-  rig.screen.LoadSettings();
-  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));  // list refilled after the box
   rig.screen.LoadSettings();
   EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
   std::vector<Ctl> told;
@@ -104,6 +103,16 @@ TEST(LockScreenLoad, RestrictRunIsUntickedByTheFirstLoadAndTickedByTheNext) {
   rig.dialog().SetChecked(Ctl::cbRestrictRun, true);
   EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
   EXPECT_EQ(told, std::vector<Ctl>{Ctl::cbRestrictRun});  // the view hears to untick it
+
+  // A list that ends early at a value of another type counts with the
+  // entries read before it.
+  rig.registry.SetString(kAllowed, "1", "zalvoc.exe");
+  rig.registry.SetDword(kAllowed, "2", 5);
+  rig.screen.LoadSettings();
+  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
+  rig.files.files[kSettingsPath] = "RestrictRun=0\r\n";
+  rig.screen.LoadSettings();
+  EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
 }
 
 TEST(LockScreenLoad, AllowedProgramsAreSortedByNameAsTextAndAMissingKeyKeepsTheList) {
@@ -135,6 +144,8 @@ TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
   EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   EXPECT_EQ(rig.screen.memory().server_ip, "1.2.3.4");
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
+  EXPECT_EQ(rig.log,
+            std::vector<std::string>{"allowed programs read in part: Invalid data type for '2'"});
 }
 
 TEST(LockScreenLoad, KrvKrvSetsBothPasswordsAndAnAbsentKeyEmptiesOne) {
@@ -147,6 +158,7 @@ TEST(LockScreenLoad, KrvKrvSetsBothPasswordsAndAnAbsentKeyEmptiesOne) {
   rig.files.files.erase(kPasswordPath);
   rig.screen.LoadSettings();
   EXPECT_EQ(rig.screen.memory().small_password, "2468");
+  EXPECT_TRUE(rig.log.empty());  // krv.krv is optional
 }
 
 TEST(LockScreenStart, ReadsPasswordsAndWallpaperWritesAutoAdminLogonAndStaysHidden) {
@@ -194,6 +206,24 @@ TEST(LockScreenStart, UnreachableKeysKeepTheBuiltInValues) {
   EXPECT_EQ(rig.screen.memory().small_password, kInitialSmallPassword);
   EXPECT_TRUE(rig.main.wallpapers.empty());
   EXPECT_FALSE(rig.AutoAdminLogon().has_value());
+  // The start goes on, and says what it could not do.
+  ASSERT_EQ(rig.log.size(), 4u);
+  EXPECT_EQ(rig.log[0], "wallpaper not read: Invalid data type for 'Wallpaper'");
+  EXPECT_EQ(rig.log[1].rfind("passwords not read: HKEY_CURRENT_USER\\Software\\Kav\\Zalvo", 0), 0u);
+  EXPECT_EQ(rig.log[2].rfind("AutoAdminLogon \"1\" not written: HKEY_LOCAL_MACHINE\\", 0), 0u);
+  EXPECT_EQ(rig.log[3].rfind("settings not loaded: ", 0), 0u);
+}
+
+TEST(LockScreenLoad, TheProxyItemNamesWhatItsNextClickDoesAfterEveryLoad) {
+  LockScreenRig rig;
+  rig.files.files[kSettingsPath] = "Hide=1\r\nProxyEnable=1\r\n";
+  rig.screen.Start();
+  EXPECT_EQ(rig.main.proxy_caption, strings::Cp1251("Изключва Proxy"));
+  // Another program switched the proxy off in the file: the next load (each
+  // lock) follows it.
+  rig.files.files[kSettingsPath] = "Hide=1\r\nProxyEnable=0\r\n";
+  rig.screen.Lock();
+  EXPECT_EQ(rig.main.proxy_caption, strings::Cp1251("Включва Proxy"));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // zalvoc.exe under Wine on a virtual display: the test starts the real
 // program, drives it with window messages as the task bar, the mouse and the
-// keyboard would, and checks its windows, the registry and krvini.ini. It
-// saves screenshots of the lock screen's windows under docs/screenshots/.
+// keyboard would, and checks its windows, the registry, krvini.ini and its
+// log file. It saves screenshots of the lock screen's windows in the build
+// folder (scripts/update-screenshots.sh copies them to docs/screenshots/).
 #include <windows.h>
 
 #include <commctrl.h>
@@ -71,6 +72,7 @@ class LockScreenGui : public ::testing::Test {
     registry_.Create(Hive::kCurrentUser, kInternet);
     registry_.Create(Hive::kCurrentUser, kBrowser);
     RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(settings::kRestrictRunKey).c_str());
+    DeleteFileW(win32::Widen(LogPath()).c_str());
   }
 
   void TearDown() override {
@@ -111,6 +113,20 @@ class LockScreenGui : public ::testing::Test {
   std::string Settings() {
     try {
       return files_.Read(settings::SettingsFilePath(windows_, settings::kSettingsFileName));
+    } catch (const platform::PlatformError&) {
+      return "";
+    }
+  }
+  // The lock screen's log: zalvoc.log in the temporary folder, which this
+  // test shares with the program it starts.
+  static std::string LogPath() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, folder);
+    return win32::Narrow(folder) + "zalvoc.log";
+  }
+  std::string Log() {
+    try {
+      return files_.Read(LogPath());
     } catch (const platform::PlatformError&) {
       return "";
     }
@@ -378,6 +394,13 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   PostMessageW(chosen_window, WM_KEYDOWN, VK_END, 1);
   Type(chosen_window, L"!");
   EXPECT_TRUE(WaitFor([&] { return TextOf(chosen_window) == L"Zalvo hung helper!"; }, 10000));
+
+  // A title that names no window ends nothing, and the log says so.
+  SetTextOf(chosen_window, L"Zalvo no such window");
+  Click(control(Ctl::btEndProcess));
+  EXPECT_TRUE(WaitFor([&] {
+    return Log().find("end process: no window \"Zalvo no such window\"\r\n") != std::string::npos;
+  })) << Log();
 
   HWND restrict_run = control(Ctl::cbRestrictRun);
   Click(restrict_run);  // refused while the list lacks zalvoc.exe
