@@ -2,7 +2,8 @@
 // the agent installed as a service from its own switches, the lock screen in
 // the user's session, and the server on 127.0.0.1 opening the session,
 // asking for a report, ending it, and the lock screen locked and unlocked
-// afterwards. Screenshots of the visible steps go to docs/screenshots/.
+// afterwards. Screenshots of the visible steps go to the build folder's
+// screenshots/ (scripts/update-screenshots.sh copies them to docs/).
 #include <windows.h>
 
 #include <gtest/gtest.h>
