@@ -80,8 +80,8 @@ class LockScreen {
 
   // The settings load into the dialog, one guarded sequence: the first
   // failure (no settings file, a list value that is not a string, no
-  // krv.krv) ends it and keeps what was set so far; only an absent krv.krv,
-  // which is optional, is not logged. The proxy item's caption follows the
+  // krv.krv) ends it, keeps what was set so far, and is logged, except at
+  // krv.krv, which is optional. The proxy item's caption follows the
   // loaded switch, and cbRestrictRun stays as the file says whenever the
   // allowed-programs list read back allows it.
   void LoadSettings();
