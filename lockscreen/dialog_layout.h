@@ -1,6 +1,6 @@
 // The settings dialog TPasswordForm as data: every control of its four pages
-// with its designer name, kind, page, position, size, caption, the settings
-// key it edits, its length limit and whether it is hidden. The Win32 dialog
+// with its kind, page, position, size, caption, the settings key it edits,
+// its length limit and whether it is hidden. The Win32 dialog
 // creates its controls from this table; the model keeps their state.
 #pragma once
 
@@ -14,8 +14,9 @@
 
 namespace zalvo::lockscreen {
 
-// The controls, by their designer names. Labels that carry no state have
-// names of their own beginning with "lb".
+// The controls. A check box is "cb" and an edit "ed" followed by the setting
+// it edits; buttons ("bt"), list boxes ("lst") and labels ("lb", carrying no
+// state) are named for what they hold or do.
 enum class Ctl : uint8_t {
   // Above the pages.
   btSave,
@@ -56,14 +57,18 @@ enum class Ctl : uint8_t {
   lbBroadcastIP,
   edBroadcastIP,
   // Page 2, "Програми".
-  ListBox1,
-  Edit1,
-  Button4,
-  Button5,
+  // The open windows' titles, the title the two buttons act on, and the
+  // buttons: one asks that window to close, the other ends its process.
+  lstOpenWindows,
+  edChosenWindow,
+  btCloseWindow,
+  btEndProcess,
   cbRestrictRun,
+  // The program name to add, the programs customers may start, and the
+  // button that adds the name to them.
   edNewProgram,
-  RestrictRun,
-  BitBtn1,
+  lstAllowedPrograms,
+  btAddProgram,
   // Page 3, "Системни".
   cbNoDispCPL,
   cbLinkResolveIgnoreLinkInfo,
@@ -108,7 +113,6 @@ enum class ControlKind : uint8_t {
 
 struct ControlLayout {
   Ctl id;
-  std::string_view name;  // designer name
   ControlKind kind;
   uint8_t page;  // 0 for the two buttons above the pages, else 1 to 4
   int16_t left, top, width, height;

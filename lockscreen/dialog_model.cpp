@@ -66,11 +66,11 @@ void DialogModel::SetText(Key key, std::string text) {
 }
 
 const std::vector<std::string>& DialogModel::Items(Ctl list) const {
-  return list == Ctl::ListBox1 ? window_titles_ : programs_;
+  return list == Ctl::lstOpenWindows ? window_titles_ : programs_;
 }
 
 std::vector<std::string>& DialogModel::ItemsOf(Ctl list) {
-  return list == Ctl::ListBox1 ? window_titles_ : programs_;
+  return list == Ctl::lstOpenWindows ? window_titles_ : programs_;
 }
 
 void DialogModel::ClearItems(Ctl list) {
@@ -80,7 +80,7 @@ void DialogModel::ClearItems(Ctl list) {
 
 void DialogModel::AddItem(Ctl list, std::string item) {
   std::vector<std::string>& items = ItemsOf(list);
-  if (list == Ctl::ListBox1) {
+  if (list == Ctl::lstOpenWindows) {
     auto at = std::upper_bound(
         items.begin(), items.end(), item,
         [](const std::string& a, const std::string& b) { return text::LessIgnoreCase(a, b); });

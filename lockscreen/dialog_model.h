@@ -47,9 +47,9 @@ class DialogModel {
   const std::string& Text(settings::Key key) const;
   void SetText(settings::Key key, std::string text);
 
-  // The entries of ListBox1 (open window titles, kept sorted without regard
-  // to the case of a to z; equal titles each keep an entry) and of
-  // RestrictRun (allowed programs, in the order added).
+  // The entries of lstOpenWindows (open window titles, kept sorted without
+  // regard to the case of a to z; equal titles each keep an entry) and of
+  // lstAllowedPrograms (in the order added).
   const std::vector<std::string>& Items(Ctl list) const;
   void ClearItems(Ctl list);
   void AddItem(Ctl list, std::string item);

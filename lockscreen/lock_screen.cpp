@@ -17,29 +17,37 @@ using platform::PlatformError;
 namespace {
 
 // A stored password: unscrambled, or the default when the value is missing
-// or empty; nullopt when it can't be read.
-std::optional<std::string> StoredPassword(platform::RegistryKey& key, std::string_view name,
-                                          std::string_view fallback) {
-  try {
-    std::string plain = settings::UnscramblePassword(key.ReadString(name).value_or(""));
-    return plain.empty() ? std::string(fallback) : plain;
-  } catch (const PlatformError&) {
-    return std::nullopt;
-  }
+// or empty. A value of another type throws PlatformError.
+std::string StoredPassword(platform::RegistryKey& key, std::string_view name,
+                           std::string_view fallback) {
+  std::string plain = settings::UnscramblePassword(key.ReadString(name).value_or(""));
+  return plain.empty() ? std::string(fallback) : plain;
+}
+
+std::string Quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
 }
 
 }  // namespace
 
-LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views)
+LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log)
     : platform_(platform),
       views_(views),
-      remaining_time_(platform.registry, dialog_, views.main, views.rest_time, views.melody) {}
+      remaining_time_(platform.registry, dialog_, views.main, views.rest_time, views.melody),
+      log_(std::move(log)) {}
+
+void LockScreen::Log(std::string_view line) const {
+  if (log_) {
+    log_(line);
+  }
+}
 
 template <typename F>
-void LockScreen::Guarded(F&& command) {
+void LockScreen::Guarded(std::string_view what, F&& command) {
   try {
     command();
   } catch (const PlatformError& e) {
+    Log(std::string(what) + " failed: " + e.what());
     views_.main.ShowError(e.what());
   }
 }
@@ -55,8 +63,9 @@ void LockScreen::Start() {
       memory_.wallpaper_path = key->ReadString(kWallpaperValue).value_or("");
       views_.main.LoadWallpaper(memory_.wallpaper_path);
     }
-  } catch (const PlatformError&) {
+  } catch (const PlatformError& e) {
     // A wallpaper value of another type: no picture, the teal shows.
+    Log(std::string("wallpaper not read: ") + e.what());
   }
   ReadPasswords();
   WriteAutoAdminLogon("1");
@@ -66,58 +75,104 @@ void LockScreen::Start() {
 void LockScreen::ReadPasswords() {
   auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey);
   if (!key) {
+    Log("passwords not read: HKEY_CURRENT_USER\\" + std::string(settings::kZalvoKey) +
+        " can't be opened or created");
     return;
   }
-  if (auto admin = StoredPassword(*key, settings::kZalvoPassword, kDefaultAdminPassword)) {
-    memory_.admin_password = *admin;
+  // Each password that can't be read keeps its built-in value.
+  try {
+    memory_.admin_password = StoredPassword(*key, settings::kZalvoPassword, kDefaultAdminPassword);
+  } catch (const PlatformError& e) {
+    Log(std::string(settings::kZalvoPassword) + " not read: " + e.what());
   }
-  if (auto small = StoredPassword(*key, settings::kSmallPassword, kDefaultSmallPassword)) {
-    memory_.small_password = *small;
+  try {
+    memory_.small_password = StoredPassword(*key, settings::kSmallPassword, kDefaultSmallPassword);
+  } catch (const PlatformError& e) {
+    Log(std::string(settings::kSmallPassword) + " not read: " + e.what());
   }
 }
 
 void LockScreen::WriteAutoAdminLogon(std::string_view value) {
+  // Not writable for this account: the screen still locks or unlocks, but
+  // Windows' automatic log-on is not handed over.
+  const std::string what = std::string(settings::kAutoAdminLogon) + " " + Quoted(value);
   auto key = platform_.registry.Open(Hive::kLocalMachine, settings::kWinlogonKey);
   if (!key) {
+    Log(what + " not written: HKEY_LOCAL_MACHINE\\" + std::string(settings::kWinlogonKey) +
+        " can't be opened for writing");
     return;
   }
   try {
     key->WriteString(settings::kAutoAdminLogon, value);
-  } catch (const PlatformError&) {
-    // Not writable for this account: the screen still locks or unlocks.
+  } catch (const PlatformError& e) {
+    Log(what + " not written: " + e.what());
   }
 }
 
+void LockScreen::ShowProxyCaption() {
+  // The caption names what the next click does.
+  views_.main.SetProxyCaption(strings::Cp1251(
+      dialog_.Checked(Ctl::cbUseProxy) ? strings::kMenuProxyOff : strings::kMenuProxyOn));
+}
+
 void LockScreen::LoadSettings() {
+  // What a failure at this point of the sequence is logged as; krv.krv is
+  // optional, so its absence ends the load without a line.
+  std::string_view failed = "settings not loaded";
   try {
     settings::SettingsText file(platform_.files.Read(SettingsPath(settings::kSettingsFileName)));
     ApplySettingsFile(file, dialog_);
+    ShowProxyCaption();
     memory_.server_ip = dialog_.Text(Ctl::edServerIP);
     memory_.hide = dialog_.Checked(Ctl::cbHideMyDesktop);
-    ReadBackAllowedPrograms(platform_.registry, dialog_);
+    failed = "allowed programs read in part";
+    ReadBackAllowedProgramsKeepingRestriction(
+        file.Flag(settings::Info(settings::Key::RestrictRun).name));
+    failed = {};
     settings::PasswordOverride passwords = settings::ParsePasswordFile(
         platform_.files.Read(SettingsPath(settings::kPasswordFileName)));
     memory_.admin_password = std::move(passwords.admin);
     memory_.small_password = std::move(passwords.small);
-  } catch (const PlatformError&) {
+  } catch (const PlatformError& e) {
     // The rest keeps what it had.
+    if (!failed.empty()) {
+      Log(std::string(failed) + ": " + e.what());
+    }
   }
+}
+
+void LockScreen::ReadBackAllowedProgramsKeepingRestriction(bool restrict_run) {
+  // The file's flags were applied while the list still held what it held
+  // before (nothing at the first load), and the guard may have unticked
+  // cbRestrictRun for that. Set it again against the list just read, so that
+  // a save before the next load does not lift the restriction; the guard
+  // still refuses it when the list lacks zalvoc.exe.
+  try {
+    ReadBackAllowedPrograms(platform_.registry, dialog_);
+  } catch (const PlatformError&) {
+    dialog_.SetChecked(Ctl::cbRestrictRun, restrict_run);
+    throw;
+  }
+  dialog_.SetChecked(Ctl::cbRestrictRun, restrict_run);
 }
 
 void LockScreen::SaveSettings() {
   const settings::StationSettings values = dialog_.Settings();
-  (void)settings::ApplyPolicyPlan(
-      platform_.registry,
-      settings::BuildPolicyPlan(values, memory_.server_ip, settings::PolicyVariant::kLockScreen),
-      [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); });
-  Guarded([&] {
+  // The policy writer stops at the first value it can't write.
+  if (auto failure = settings::ApplyPolicyPlan(
+          platform_.registry,
+          settings::BuildPolicyPlan(values, memory_.server_ip,
+                                    settings::PolicyVariant::kLockScreen),
+          [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); })) {
+    Log("policies written in part: " + *failure);
+  }
+  Guarded("settings save", [&] {
     platform_.files.Replace(SettingsPath(settings::kSettingsFileName),
                             FormatLockScreenSettings(values));
     ChangePassword();
     memory_.server_ip = dialog_.Text(Ctl::edServerIP);
     memory_.hide = dialog_.Checked(Ctl::cbHideMyDesktop);
-    views_.main.SetProxyCaption(strings::Cp1251(
-        dialog_.Checked(Ctl::cbUseProxy) ? strings::kMenuProxyOff : strings::kMenuProxyOn));
+    ShowProxyCaption();
   });
 }
 
@@ -242,29 +297,30 @@ void LockScreen::ReleaseStation() {
 }
 
 void LockScreen::RefreshWindowList() {
-  dialog_.ClearItems(Ctl::ListBox1);
+  dialog_.ClearItems(Ctl::lstOpenWindows);
   try {
     for (platform::WindowHandle window : platform_.desktop.TopLevelWindows()) {
       std::string caption = platform_.desktop.WindowCaption(window);
       if (!caption.empty()) {
-        dialog_.AddItem(Ctl::ListBox1, text::UpperLatin(caption));
+        dialog_.AddItem(Ctl::lstOpenWindows, text::UpperLatin(caption));
       }
     }
-  } catch (const PlatformError&) {
+  } catch (const PlatformError& e) {
     // The list keeps the entries added so far.
+    Log(std::string("window list cut short: ") + e.what());
   }
 }
 
 void LockScreen::ChooseWindow(size_t index) {
-  const auto& titles = dialog_.Items(Ctl::ListBox1);
+  const auto& titles = dialog_.Items(Ctl::lstOpenWindows);
   if (index < titles.size()) {
-    dialog_.SetText(Ctl::Edit1, titles[index]);
+    dialog_.SetText(Ctl::edChosenWindow, titles[index]);
   }
 }
 
 void LockScreen::CloseChosenWindow() {
-  Guarded([&] {
-    const std::string& title = dialog_.Text(Ctl::Edit1);
+  Guarded("close window", [&] {
+    const std::string& title = dialog_.Text(Ctl::edChosenWindow);
     if (title.empty()) {
       return;
     }
@@ -272,43 +328,62 @@ void LockScreen::CloseChosenWindow() {
     // entry still finds its window.
     if (platform::WindowHandle window = platform_.desktop.FindWindowByCaption(title)) {
       platform_.desktop.SendSystemCommand(window, kScClose);
+    } else {
+      Log("close window: no window " + Quoted(title));
     }
   });
 }
 
 void LockScreen::EndChosenProcess() {
-  Guarded([&] {
-    const std::string& title = dialog_.Text(Ctl::Edit1);
+  Guarded("end process", [&] {
+    const std::string& title = dialog_.Text(Ctl::edChosenWindow);
     if (title.empty()) {
       return;
     }
     platform::WindowHandle window = platform_.desktop.FindWindowByCaption(title);
     uint32_t process_id = window != 0 ? platform_.desktop.WindowProcessId(window) : 0;
-    if (process_id != 0) {
-      (void)platform_.desktop.TerminateProcess(process_id, 0);
+    if (process_id == 0) {
+      Log("end process: no window " + Quoted(title));
+    } else if (!platform_.desktop.TerminateProcess(process_id, 0)) {
+      Log("end process: process " + std::to_string(process_id) + " could not be ended");
     }
     RefreshWindowList();
   });
 }
 
 void LockScreen::AddProgram() {
-  Guarded([&] { AddAllowedProgram(platform_.registry, dialog_); });
+  Guarded("program add", [&] {
+    if (!AddAllowedProgram(platform_.registry, dialog_)) {
+      Log("program not added: HKEY_CURRENT_USER\\" + std::string(settings::kRestrictRunKey) +
+          " can't be opened or created");
+    }
+  });
+}
+
+void LockScreen::EndWindows(platform::ExitMode mode, std::string_view what) {
+  if (!platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
+    Log(std::string(what) + " not done: the account does not hold " +
+        std::string(kShutdownPrivilege));
+    return;
+  }
+  if (!platform_.desktop.ExitSession(mode)) {
+    Log(std::string(what) + " refused by Windows");
+  }
 }
 
 void LockScreen::Reboot() {
-  if (platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
-    (void)platform_.desktop.ExitSession(platform::ExitMode::kRebootForce);
-  }
+  EndWindows(platform::ExitMode::kRebootForce, "restart");
 }
 
 void LockScreen::ShutDown() {
-  if (platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
-    (void)platform_.desktop.ExitSession(platform::ExitMode::kShutdownForce);
-  }
+  EndWindows(platform::ExitMode::kShutdownForce, "shut-down");
 }
 
 void LockScreen::LogOff() {
-  (void)platform_.desktop.ExitSession(platform::ExitMode::kLogOffForce);
+  if (!platform_.desktop.ExitSession(platform::ExitMode::kLogOffForce)) {
+    Log("log-off refused by Windows");
+  }
+  // The program ends all the same.
   views_.main.Close();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,12 @@
 #include "platform/registry.h"
 
 namespace zalvo::lockscreen {
+
+// Where the lock screen writes what it could not do (one Windows-1251 line a
+// call): a refused end of Windows or of a process, a value the account may
+// not write, a load that ended early. The program's entry decides where the
+// lines go.
+using LogSink = std::function<void(std::string_view)>;
 
 // The passwords before anything is read, and those an empty registry value
 // gives.
@@ -60,7 +67,7 @@ struct LockScreenViews {
 
 class LockScreen {
  public:
-  LockScreen(LockScreenPlatform platform, LockScreenViews views);
+  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {});
 
   DialogModel& dialog() { return dialog_; }
   LockScreenMemory& memory() { return memory_; }
@@ -73,14 +80,17 @@ class LockScreen {
 
   // The settings load into the dialog, one guarded sequence: the first
   // failure (no settings file, a list value that is not a string, no
-  // krv.krv) ends it silently and keeps what was set so far.
+  // krv.krv) ends it, keeps what was set so far, and is logged, except at
+  // krv.krv, which is optional. The proxy item's caption follows the
+  // loaded switch, and cbRestrictRun stays as the file says whenever the
+  // allowed-programs list read back allows it.
   void LoadSettings();
 
   // "Запазва промените" and the proxy command: the policies from the dialog
   // (with the server address in effect before this save), then the settings
   // file, the password change, the in-memory values and the proxy caption.
-  // A failure after the policies shows the error message with its text and
-  // skips the rest.
+  // Policies written only in part are logged; a failure after them shows the
+  // error message with its text, is logged, and skips the rest.
   void SaveSettings();
 
   // The main window became visible: the window list and the settings are
@@ -104,7 +114,8 @@ class LockScreen {
   // The edits are emptied afterwards.
   void Login(const std::string& user, const std::string& password);
 
-  // The settings dialog's commands.
+  // The settings dialog's commands. A title that names no window, a process
+  // that could not be ended and a list key that can't be opened are logged.
   void ReleaseStation();
   void RefreshWindowList();
   void ChooseWindow(size_t index);
@@ -113,7 +124,8 @@ class LockScreen {
   void AddProgram();
 
   // The power, log-off and proxy commands of the menus, without
-  // confirmation.
+  // confirmation. A missing shutdown privilege and a refusal by Windows are
+  // logged; the log-off closes the main window all the same.
   void Reboot();
   void ShutDown();
   void LogOff();
@@ -121,22 +133,27 @@ class LockScreen {
 
  private:
   std::string SettingsPath(std::string_view name);
+  void Log(std::string_view line) const;
   void ReadPasswords();
   void WriteAutoAdminLogon(std::string_view value);
+  void ShowProxyCaption();
+  void ReadBackAllowedProgramsKeepingRestriction(bool restrict_run);
+  void EndWindows(platform::ExitMode mode, std::string_view what);
   void ChangePassword();
   void OpenSettingsDialog();
   std::optional<int32_t> LoginPanelSeconds() const;
   void RestartLoginPanelTimer();
-  // Runs a dialog or menu command; a platform failure shows the program's
-  // error message with the failure's text.
+  // Runs a dialog or menu command; a platform failure is logged as "what
+  // failed: reason" and shows the program's error message with its text.
   template <typename F>
-  void Guarded(F&& command);
+  void Guarded(std::string_view what, F&& command);
 
   LockScreenPlatform platform_;
   LockScreenViews views_;
   DialogModel dialog_;
   LockScreenMemory memory_;
   RemainingTime remaining_time_;
+  LogSink log_;
   bool login_panel_shown_ = false;
 };
 

@@ -54,9 +54,9 @@ void ReadBackAllowedPrograms(platform::Registry& registry, DialogModel& dialog) 
   std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return text::LessIgnoreCase(a, b);
   });
-  dialog.ClearItems(Ctl::RestrictRun);
+  dialog.ClearItems(Ctl::lstAllowedPrograms);
   for (const std::string& name : names) {
-    dialog.AddItem(Ctl::RestrictRun, key->ReadString(name).value_or(""));
+    dialog.AddItem(Ctl::lstAllowedPrograms, key->ReadString(name).value_or(""));
   }
 }
 
@@ -72,17 +72,19 @@ std::string NextProgramValueName(const std::vector<std::string>& existing_names,
   return std::to_string(number);
 }
 
-void AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
+bool AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
   auto key = registry.Create(platform::Hive::kCurrentUser, settings::kRestrictRunKey);
   if (!key) {
-    return;
+    return false;
   }
   // The text goes in as typed: not trimmed, not tested for emptiness, not
   // compared with the entries already there.
   std::string program = dialog.Text(Ctl::edNewProgram);
-  dialog.AddItem(Ctl::RestrictRun, program);
-  std::string name = NextProgramValueName(key->ValueNames(), dialog.Items(Ctl::RestrictRun).size());
+  dialog.AddItem(Ctl::lstAllowedPrograms, program);
+  std::string name =
+      NextProgramValueName(key->ValueNames(), dialog.Items(Ctl::lstAllowedPrograms).size());
   key->WriteString(name, program);
+  return true;
 }
 
 }  // namespace zalvo::lockscreen

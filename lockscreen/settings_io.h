@@ -39,8 +39,8 @@ std::string NextProgramValueName(const std::vector<std::string>& existing_names,
 
 // The add of "Прибавя": opens the list's key (creating it), appends the text
 // of edNewProgram to the list box as it stands and writes it as a new value.
-// A key that can't be opened or created changes nothing. A failed write
-// throws PlatformError; the list box keeps the new entry.
-void AddAllowedProgram(platform::Registry& registry, DialogModel& dialog);
+// False when the key can't be opened or created: then nothing changes. A
+// failed write throws PlatformError; the list box keeps the new entry.
+[[nodiscard]] bool AddAllowedProgram(platform::Registry& registry, DialogModel& dialog);
 
 }  // namespace zalvo::lockscreen

@@ -1,24 +1,57 @@
 #!/bin/sh
-# Builds every target and runs every test:
-#   - the Linux build natively (unit, end-to-end, flood, soak and kill tests);
-#   - the same unit and end-to-end tests under the address and
-#     undefined-behaviour sanitizers (asan preset);
-#   - the agent's threads under the thread sanitizer (tsan preset);
-#   - the Windows build under Wine (GUI tests on a virtual X display);
-#   - every fuzz target for a short, bounded run (scripts/fuzz.sh).
-# Every part runs even when an earlier one failed; the exit status is 1 when
-# any failed.
-set -e
-cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-for preset in linux windows asan tsan; do
-  cmake --preset $preset
-  cmake --build --preset $preset
-done
-status=0
-ctest --preset linux || status=1
-ctest --preset asan || status=1
-ctest --preset tsan || status=1
-./scripts/with-xvfb.sh ctest --preset windows || status=1
-./scripts/fuzz.sh 45 || status=1
-exit $status
+# Builds every target and runs every test, in parts:
+#   linux    the Linux build natively (unit, end-to-end, flood, soak and kill
+#            tests);
+#   asan     the same unit and end-to-end tests under the address and
+#            undefined-behaviour sanitizers;
+#   tsan     the agent's threads under the thread sanitizer;
+#   windows  the Windows build under Wine (GUI tests on a virtual X display);
+#   fuzz     every fuzz target for a short, bounded run (scripts/fuzz.sh).
+# Every part runs even when an earlier one failed to build or to pass. The
+# output ends with one line per part ("linux: passed", "windows: build
+# failed", "asan: tests failed", ...); the exit status is 1 when any part
+# failed.
+cd "$(dirname "$0")/.." || exit 1
+
+if ! ./scripts/install-deps.sh; then
+  echo "test-all.sh: the missing packages could not be installed; the parts that need them fail" >&2
+fi
+
+summary=""
+failed=0
+record() {
+  summary="$summary$1: $2
+"
+  [ "$2" = passed ] || failed=1
+}
+
+# part PRESET TEST-COMMAND...: configures and builds the preset, then runs
+# the tests.
+part() {
+  preset=$1
+  shift
+  printf '\n=== %s\n' "$preset"
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; }; then
+    record "$preset" "build failed"
+  elif "$@"; then
+    record "$preset" passed
+  else
+    record "$preset" "tests failed"
+  fi
+}
+
+part linux ctest --preset linux
+part asan ctest --preset asan
+part tsan ctest --preset tsan
+part windows ./scripts/with-xvfb.sh ctest --preset windows
+
+# fuzz.sh installs its compiler, builds its preset and runs the targets.
+printf '\n=== fuzz\n'
+if ./scripts/fuzz.sh 45; then
+  record fuzz passed
+else
+  record fuzz "failed (its build or a target: see above)"
+fi
+
+printf '\n%s' "$summary"
+exit $failed

@@ -21,25 +21,29 @@ inline constexpr wchar_t kPanelClass[] = L"TPanel";
 inline constexpr uint32_t kTrayMessage = 0x49B;
 inline constexpr uint32_t kTrayIconId = 1;
 
-// Menu commands (WM_COMMAND to the main window).
+// Menu commands (WM_COMMAND to the main window). The notification icon's
+// menu: the remaining-time window, then the submenu "Настройки" (lock, proxy
+// switch, and three items without an action), then the submenu "Изход"
+// (reboot, shut down, log off). The status bar's menu: lock, reboot, shut
+// down.
 enum MenuCommand : uint16_t {
   mnrestTime = 101,
-  N6,
+  mnLock,
   mnProxy,
-  Mixer1,
-  N10,
-  N9,
-  N12,
-  N13,
+  mnMixer,
+  mnLoadInternet,
+  mnLoadGames,
+  mnReboot,
+  mnShutDown,
   btLogOff,
-  N1,
-  N2,
-  N3,
+  mnStatusLock,
+  mnStatusReboot,
+  mnStatusShutDown,
 };
 
 // Child windows of the main window and of its log-in panel.
 enum MainControl : uint16_t {
-  StatusBar1 = 201,
+  StatusBar = 201,
   btStartD,
   PasswordPanel,
   lbUser,
@@ -50,8 +54,8 @@ enum MainControl : uint16_t {
   btCancel,
 };
 
-// The remaining-time window's label.
-inline constexpr uint16_t Label1 = 301;
+// The remaining-time window's label with the minutes.
+inline constexpr uint16_t lbRemainingTime = 301;
 
 // The settings dialog: the page control, its four pages, and every control
 // of the layout table.

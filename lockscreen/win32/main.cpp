@@ -1,6 +1,7 @@
 // zalvoc.exe: the lock screen. The composition root: the real registry,
-// Windows directory and desktop, the windows, and the lock screen's logic
-// between them; then the message loop until the main window closes.
+// Windows directory and desktop, the windows, the log file, and the lock
+// screen's logic between them; then the message loop until the main window
+// closes.
 
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 
 #include "lockscreen/lock_screen.h"
 #include "lockscreen/win32/application.h"
+#include "lockscreen/win32/log_file.h"
 #include "lockscreen/win32/main_form.h"
 #include "lockscreen/win32/mci_melody.h"
 #include "lockscreen/win32/password_form.h"
@@ -26,6 +28,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_TAB_CLASSES};
   InitCommonControlsEx(&controls);
 
+  const zalvo::lockscreen::LogSink log = ui::MakeLog();
   try {
     zalvo::win32::Win32Registry registry;
     zalvo::win32::Win32Files files;
@@ -36,7 +39,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
     ui::RestTimeForm rest_time_form(application);
     ui::MciMelody melody;
     LockScreen screen({registry, files, *desktop},
-                      {main_form, password_form, rest_time_form, melody});
+                      {main_form, password_form, rest_time_form, melody}, log);
 
     application.Create();
     main_form.Create(screen);
@@ -52,6 +55,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
     return exit_code;
   } catch (const zalvo::platform::PlatformError& e) {
     // Only the windows' creation can fail here.
+    log(std::string("the lock screen's windows could not be created: ") + e.what());
     MessageBoxW(nullptr, zalvo::win32::Widen(e.what()).c_str(), nullptr, MB_OK | MB_ICONERROR);
     return 1;
   }

@@ -45,7 +45,7 @@ void MainForm::Create(LockScreen& screen) {
 
   status_bar_ = CreateControl(hwnd(), STATUSCLASSNAMEW, L"",
                               WS_VISIBLE | WS_CLIPSIBLINGS | CCS_NORESIZE | CCS_NOPARENTALIGN, 0, 0,
-                              0, kDesignedWidth, kStatusHeight, ids::StatusBar1, font_.get());
+                              0, kDesignedWidth, kStatusHeight, ids::StatusBar, font_.get());
   int parts[3] = {kStartWidth, kStartWidth + kStatusPanel1Width, -1};
   SendMessageW(status_bar_, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
   SetStatusText(strings::Cp1251(strings::kStatusAtStart));
@@ -86,14 +86,14 @@ void MainForm::Create(LockScreen& screen) {
 void MainForm::CreateMenus() {
   namespace s = strings;
   HMENU settings = CreatePopupMenu();
-  AppendItem(settings, ids::N6, s::kMenuLock);
+  AppendItem(settings, ids::mnLock, s::kMenuLock);
   AppendItem(settings, ids::mnProxy, s::kMenuProxyOn);
-  AppendItem(settings, ids::Mixer1, s::kMenuMixer);
-  AppendItem(settings, ids::N10, s::kMenuInternet);
-  AppendItem(settings, ids::N9, s::kMenuGames);
+  AppendItem(settings, ids::mnMixer, s::kMenuMixer);
+  AppendItem(settings, ids::mnLoadInternet, s::kMenuInternet);
+  AppendItem(settings, ids::mnLoadGames, s::kMenuGames);
   HMENU exit = CreatePopupMenu();
-  AppendItem(exit, ids::N12, s::kMenuReboot);
-  AppendItem(exit, ids::N13, s::kMenuShutDown);
+  AppendItem(exit, ids::mnReboot, s::kMenuReboot);
+  AppendItem(exit, ids::mnShutDown, s::kMenuShutDown);
   AppendItem(exit, ids::btLogOff, s::kMenuLogOff);
   popup_left_.reset(CreatePopupMenu());
   AppendItem(popup_left_.get(), ids::mnrestTime, s::kMenuRestTime);
@@ -104,11 +104,11 @@ void MainForm::CreateMenus() {
   SetMenuDefaultItem(popup_left_.get(), ids::mnrestTime, FALSE);
 
   popup_right_.reset(CreatePopupMenu());
-  AppendItem(popup_right_.get(), ids::N1, s::kMenuStart);
-  AppendMenuW(popup_right_.get(), MF_SEPARATOR, 0, nullptr);  // N4
-  AppendItem(popup_right_.get(), ids::N2, s::kMenuReboot);
-  AppendItem(popup_right_.get(), ids::N3, s::kMenuShutDown);
-  SetMenuDefaultItem(popup_right_.get(), ids::N1, FALSE);
+  AppendItem(popup_right_.get(), ids::mnStatusLock, s::kMenuStart);
+  AppendMenuW(popup_right_.get(), MF_SEPARATOR, 0, nullptr);
+  AppendItem(popup_right_.get(), ids::mnStatusReboot, s::kMenuReboot);
+  AppendItem(popup_right_.get(), ids::mnStatusShutDown, s::kMenuShutDown);
+  SetMenuDefaultItem(popup_right_.get(), ids::mnStatusLock, FALSE);
 }
 
 void MainForm::AddTrayIcon() {
@@ -204,19 +204,19 @@ void MainForm::Command(int id, int code) {
     case ids::mnrestTime:
       screen_->remaining_time().Toggle();
       break;
-    case ids::N6:
-    case ids::N1:
+    case ids::mnLock:
+    case ids::mnStatusLock:
       screen_->Lock();
       break;
     case ids::mnProxy:
       screen_->ToggleProxy();
       break;
-    case ids::N12:
-    case ids::N2:
+    case ids::mnReboot:
+    case ids::mnStatusReboot:
       screen_->Reboot();
       break;
-    case ids::N13:
-    case ids::N3:
+    case ids::mnShutDown:
+    case ids::mnStatusShutDown:
       screen_->ShutDown();
       break;
     case ids::btLogOff:

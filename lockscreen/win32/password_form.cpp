@@ -34,7 +34,7 @@ ControlStyle StyleOf(ControlKind kind) {
       return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, WS_EX_CLIENTEDGE};
     case ControlKind::kListBox:
     case ControlKind::kSortedListBox:
-      // The model keeps ListBox1 sorted; the control shows its order.
+      // The model keeps lstOpenWindows sorted; the control shows its order.
       return {L"LISTBOX", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
               WS_EX_CLIENTEDGE};
   }
@@ -117,7 +117,7 @@ void PasswordForm::CreateControls() {
     controls_[Index(layout.id)] = control;
   }
   // The two "Close" buttons overlap the end of cbRestrictRun's line.
-  for (Ctl button : {Ctl::Button4, Ctl::Button5}) {
+  for (Ctl button : {Ctl::btCloseWindow, Ctl::btEndProcess}) {
     SetWindowPos(controls_[Index(button)], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   }
 }
@@ -198,13 +198,13 @@ void PasswordForm::Command(int id, int code) {
     case Ctl::btRelease:
       screen_->ReleaseStation();
       break;
-    case Ctl::Button4:
+    case Ctl::btCloseWindow:
       screen_->CloseChosenWindow();
       break;
-    case Ctl::Button5:
+    case Ctl::btEndProcess:
       screen_->EndChosenProcess();
       break;
-    case Ctl::BitBtn1:
+    case Ctl::btAddProgram:
       screen_->AddProgram();
       break;
     default:

@@ -28,7 +28,7 @@ void RestTimeForm::CreateOnce() {
   RECT client;
   GetClientRect(hwnd(), &client);
   label_ = CreateControl(hwnd(), L"STATIC", L"", WS_VISIBLE | SS_CENTER, 0, 0, 0, client.right,
-                         client.bottom, ids::Label1, font_.get());
+                         client.bottom, ids::lbRemainingTime, font_.get());
 }
 
 bool RestTimeForm::Visible() {

@@ -18,7 +18,7 @@ bool FakeDesktop::EnablePrivilege(std::string_view name) {
 
 bool FakeDesktop::ExitSession(platform::ExitMode mode) {
   actions.push_back("ExitSession " + std::to_string(static_cast<uint32_t>(mode)));
-  return true;
+  return exit_result;
 }
 
 std::vector<platform::WindowHandle> FakeDesktop::TopLevelWindows() {
@@ -59,6 +59,9 @@ uint32_t FakeDesktop::WindowProcessId(platform::WindowHandle window) {
 bool FakeDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   actions.push_back("TerminateProcess " + std::to_string(process_id) + " " +
                     std::to_string(exit_code));
+  if (unkillable.count(process_id) > 0) {
+    return false;
+  }
   auto gone = std::remove_if(windows.begin(), windows.end(),
                              [&](const Window& w) { return w.process_id == process_id; });
   bool found = gone != windows.end();

@@ -27,6 +27,8 @@ class FakeDesktop final : public platform::Desktop {
   std::optional<std::set<std::string>> privileges;  // nullopt: all held
   std::optional<uint64_t> free_bytes = uint64_t{10} * 1024 * 1024 * 1024;
   bool lock_result = true;
+  bool exit_result = true;        // whether ExitSession is carried out
+  std::set<uint32_t> unkillable;  // processes TerminateProcess can't end
 
   // What happened, in order.
   std::vector<std::string> actions;

@@ -19,6 +19,8 @@ using testing::LockScreenRig;
 
 const std::string kInternet =
     "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const std::string kExplorer =
+    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 const std::string kMain = "HKCU\\Software\\Microsoft\\Internet Explorer\\Main";
 
 // A started lock screen whose current-user hive has the keys the policy
@@ -47,7 +49,7 @@ TEST(Save, WritesAllFortyTwoKeysInOrderWithTextsAndNumbersAsTyped) {
   DialogModel& d = rig.dialog();
   for (const ControlLayout& control : DialogControls()) {
     if (control.key && control.kind != ControlKind::kCheckBox) {
-      d.SetText(control.id, std::string(control.name) + " =x");
+      d.SetText(control.id, std::string(settings::Info(*control.key).name) + " =x");
     }
   }
   d.SetText(Ctl::edClosePasswordForm, "007");
@@ -62,7 +64,7 @@ TEST(Save, WritesAllFortyTwoKeysInOrderWithTextsAndNumbersAsTyped) {
     EXPECT_EQ(lines[i].substr(0, lines[i].find('=')), table[i].name);
   }
   EXPECT_EQ(lines[0], "SearchPage=" + std::string(settings::kSearchPageUrl));
-  EXPECT_EQ(lines[2], "PlayMusic=edPlayMusic =x");
+  EXPECT_EQ(lines[2], "PlayMusic=PlayMusic =x");
   EXPECT_EQ(lines[23], "NoDrives=1");
   EXPECT_EQ(lines[35], "ClosePasswordForm=007");
   EXPECT_EQ(lines[36], "SendDataTime=abc");
@@ -104,6 +106,14 @@ TEST(Save, RunsTheLockScreensPolicyVariantWithTheAddressInEffect) {
   rig.dialog().SetChecked(Ctl::cbUseProxy, false);
   rig.screen.SaveSettings();
   EXPECT_EQ(rig.registry.Dword(kInternet, "ProxyEnable"), 1u);  // gate closed: untouched
+
+  // A value the account may not write ends the policies there; the file is
+  // saved all the same, and the log says how far they got.
+  rig.registry.DenyWrite(kExplorer, "NoDrives");
+  rig.screen.SaveSettings();
+  EXPECT_EQ(rig.log, std::vector<std::string>{"policies written in part: Access is denied"});
+  EXPECT_EQ(rig.files.replaces, 4);
+  EXPECT_TRUE(rig.main.errors.empty());
 }
 
 TEST(Save, ThePasswordChangesWhenBothEntriesAgreeAndAreNotEmpty) {
@@ -152,10 +162,8 @@ TEST(Save, AFileThatCantBeWrittenShowsTheFailureAndSkipsTheRest) {
   rig.main.proxy_caption = "before";
   rig.screen.SaveSettings();
   EXPECT_EQ(rig.main.errors, std::vector<std::string>{"Access is denied"});
-  EXPECT_EQ(
-      rig.registry.Dword("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer",
-                         "NoDrives"),
-      7u);  // the policies ran first
+  EXPECT_EQ(rig.log, std::vector<std::string>{"settings save failed: Access is denied"});
+  EXPECT_EQ(rig.registry.Dword(kExplorer, "NoDrives"), 7u);  // the policies ran first
   EXPECT_FALSE(rig.Stored("SmallPassword").has_value());
   EXPECT_EQ(rig.screen.memory().small_password, kDefaultSmallPassword);
   EXPECT_EQ(rig.screen.memory().server_ip, "10.0.0.1");
@@ -196,13 +204,15 @@ TEST(ProxyCommand, FlipsTheBoxSavesAndNamesTheNextAction) {
   EXPECT_EQ(rig.files.replaces, 2);
 }
 
-TEST(ProxyCommand, BeforeTheSecondLoadItSavesRestrictRunAsOff) {
+TEST(ProxyCommand, RightAfterStartKeepsTheRestrictionOfTheFile) {
   LockScreenRig rig;
+  rig.registry.AddKey(kExplorer);
   rig.files.files[kSettingsPath] = "Hide=1\r\nRestrictRun=1\r\n";
   rig.registry.SetString(kAllowed, "1", "zalvoc.exe");
   rig.screen.Start();
   rig.screen.ToggleProxy();
-  EXPECT_NE(rig.files.files[kSettingsPath].find("\r\nRestrictRun=0\r\n"), std::string::npos);
+  EXPECT_NE(rig.files.files[kSettingsPath].find("\r\nRestrictRun=1\r\n"), std::string::npos);
+  EXPECT_EQ(rig.registry.Dword(kExplorer, "RestrictRun"), 1u);
 }
 
 TEST(AllowedPrograms, AddsUnderTheCountOfEntriesOrTheNextFreeName) {
@@ -213,7 +223,7 @@ TEST(AllowedPrograms, AddsUnderTheCountOfEntriesOrTheNextFreeName) {
   rig.screen.AddProgram();
   EXPECT_EQ(rig.registry.String(kAllowed, "1"), "zalvoc.exe");
   EXPECT_EQ(rig.registry.String(kAllowed, "2"), "game.exe");
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"zalvoc.exe", "game.exe"}));
   EXPECT_EQ(rig.dialog().Text(Ctl::edNewProgram), "game.exe");  // keeps its text
   rig.dialog().SetChecked(Ctl::cbRestrictRun, true);
@@ -253,17 +263,19 @@ TEST(AllowedPrograms, AnAddThatCantOpenChangesNothingAndAFailedWriteIsShown) {
   rig.registry.DenyOpen(kAllowed);
   rig.dialog().SetText(Ctl::edNewProgram, "a.exe");
   rig.screen.AddProgram();
-  EXPECT_TRUE(rig.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(rig.dialog().Items(Ctl::lstAllowedPrograms).empty());
   EXPECT_TRUE(rig.main.errors.empty());
+  ASSERT_EQ(rig.log.size(), 1u);
+  EXPECT_EQ(rig.log[0].rfind("program not added: HKEY_CURRENT_USER\\", 0), 0u);
 
   Rig refused;
   refused.registry.DenyWrite(kAllowed, "1");
   refused.dialog().SetText(Ctl::edNewProgram, "a.exe");
   refused.screen.AddProgram();
   EXPECT_EQ(refused.main.errors, std::vector<std::string>{"Access is denied"});
-  EXPECT_EQ(refused.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"a.exe"});
+  EXPECT_EQ(refused.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   refused.screen.LoadSettings();  // the next load puts the registry's list back
-  EXPECT_TRUE(refused.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(refused.dialog().Items(Ctl::lstAllowedPrograms).empty());
 }
 
 TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
@@ -274,18 +286,18 @@ TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
                          {13, 103, "Notepad - A.txt"},
                          {14, 104, "Browser"}};
   rig.screen.RefreshWindowList();
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows),
             (std::vector<std::string>{"BROWSER", "NOTEPAD - A.TXT", "NOTEPAD - A.TXT",
                                       strings::Cp1251("Игра GAME")}));
 
-  rig.screen.CloseChosenWindow();  // Edit1 empty: nothing
+  rig.screen.CloseChosenWindow();  // no title chosen: nothing
   rig.screen.EndChosenProcess();
   EXPECT_TRUE(rig.desktop.actions.empty());
 
   rig.screen.ChooseWindow(1);
-  EXPECT_EQ(rig.dialog().Text(Ctl::Edit1), "NOTEPAD - A.TXT");
-  rig.screen.ChooseWindow(99);  // no entry there: Edit1 unchanged
-  EXPECT_EQ(rig.dialog().Text(Ctl::Edit1), "NOTEPAD - A.TXT");
+  EXPECT_EQ(rig.dialog().Text(Ctl::edChosenWindow), "NOTEPAD - A.TXT");
+  rig.screen.ChooseWindow(99);  // no entry there: the chosen title stays
+  EXPECT_EQ(rig.dialog().Text(Ctl::edChosenWindow), "NOTEPAD - A.TXT");
   rig.screen.CloseChosenWindow();  // the first window of that title, any case
   EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"SendSystemCommand 10 61536"});
 
@@ -293,15 +305,24 @@ TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
   rig.desktop.windows.erase(rig.desktop.windows.begin());
   rig.screen.EndChosenProcess();
   EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"TerminateProcess 103 0"});
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1).size(), 2u);  // refreshed without it
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows).size(), 2u);  // refreshed without it
 
   rig.desktop.actions.clear();
-  rig.dialog().SetText(Ctl::Edit1, "NO SUCH WINDOW");
+  rig.dialog().SetText(Ctl::edChosenWindow, "NO SUCH WINDOW");
   rig.desktop.windows.push_back({15, 105, "Late"});
   rig.screen.CloseChosenWindow();
   rig.screen.EndChosenProcess();
   EXPECT_TRUE(rig.desktop.actions.empty());
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1).size(), 3u);  // still refreshed
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows).size(), 3u);  // still refreshed
+
+  // A process the system does not let go of stays, and the refusal is logged.
+  rig.dialog().SetText(Ctl::edChosenWindow, "LATE");
+  rig.desktop.unkillable = {105};
+  rig.screen.EndChosenProcess();
+  EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"TerminateProcess 105 0"});
+  EXPECT_EQ(rig.log, (std::vector<std::string>{"close window: no window \"NO SUCH WINDOW\"",
+                                               "end process: no window \"NO SUCH WINDOW\"",
+                                               "end process: process 105 could not be ended"}));
 }
 
 TEST(Release, UnlocksAsALogInDoesAndClosesTheDialog) {
@@ -334,6 +355,23 @@ TEST(PowerCommands, NeedTheShutdownPrivilegeAndLogOffClosesTheWindow) {
   unprivileged.screen.LogOff();  // needs no privilege
   EXPECT_EQ(unprivileged.desktop.actions, std::vector<std::string>{"ExitSession 4"});
   EXPECT_EQ(unprivileged.main.actions.back(), "Close");
+  EXPECT_EQ(unprivileged.log,
+            (std::vector<std::string>{
+                "restart not done: the account does not hold SeShutdownPrivilege",
+                "shut-down not done: the account does not hold SeShutdownPrivilege"}));
+
+  // Windows refuses to end: each refusal is logged, and the log-off still
+  // closes the lock screen.
+  Rig refused;
+  refused.desktop.exit_result = false;
+  refused.screen.Reboot();
+  refused.screen.ShutDown();
+  refused.screen.LogOff();
+  EXPECT_EQ(refused.log,
+            (std::vector<std::string>{"restart refused by Windows", "shut-down refused by Windows",
+                                      "log-off refused by Windows"}));
+  EXPECT_EQ(refused.main.actions.back(), "Close");
+  EXPECT_TRUE(rig.log.empty());
 }
 
 }  // namespace

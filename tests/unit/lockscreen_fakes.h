@@ -134,7 +134,8 @@ inline const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonK
 inline const std::string kZalvo = "HKCU\\" + std::string(settings::kZalvoKey);
 inline const std::string kAllowed = "HKCU\\" + std::string(settings::kRestrictRunKey);
 
-// A lock screen over fakes, with the Winlogon key present.
+// A lock screen over fakes, with the Winlogon key present; its log lines
+// are kept in order.
 struct LockScreenRig {
   zalvo::testing::MemoryRegistry registry;
   MemoryFiles files;
@@ -143,7 +144,10 @@ struct LockScreenRig {
   FakeDialogView dialog_view;
   FakeRestTimeView rest_time;
   FakeMelody melody;
-  LockScreen screen{{registry, files, desktop}, {main, dialog_view, rest_time, melody}};
+  std::vector<std::string> log;
+  LockScreen screen{{registry, files, desktop},
+                    {main, dialog_view, rest_time, melody},
+                    [this](std::string_view line) { log.emplace_back(line); }};
 
   LockScreenRig() { registry.AddKey(kWinlogon); }
   DialogModel& dialog() { return screen.dialog(); }

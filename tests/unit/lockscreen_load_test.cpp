@@ -6,6 +6,7 @@
 
 #include "lockscreen/dialog_layout.h"
 #include "lockscreen/settings_io.h"
+#include "lockscreen/strings.h"
 #include "settings/passwords.h"
 #include "tests/unit/lockscreen_fakes.h"
 
@@ -26,18 +27,18 @@ TEST(DialogLayout, EveryKeyButSearchPageHasOneControlOfItsKind) {
     if (!control.key) {
       continue;
     }
-    EXPECT_TRUE(seen.insert(*control.key).second) << control.name;
+    EXPECT_TRUE(seen.insert(*control.key).second) << settings::Info(*control.key).name;
     const bool flag = settings::Info(*control.key).kind == settings::Kind::Flag;
-    EXPECT_EQ(control.kind == ControlKind::kCheckBox, flag) << control.name;
-    EXPECT_GE(control.page, 1) << control.name;
+    EXPECT_EQ(control.kind == ControlKind::kCheckBox, flag) << settings::Info(*control.key).name;
+    EXPECT_GE(control.page, 1) << settings::Info(*control.key).name;
   }
   EXPECT_EQ(seen.size(), settings::kKeyCount - 1);
   EXPECT_FALSE(ControlOf(Key::SearchPage).has_value());
   EXPECT_EQ(LayoutOf(Ctl::edNewPassword).max_length, 8);
   EXPECT_EQ(LayoutOf(Ctl::edNewPassword1).kind, ControlKind::kPasswordEdit);
   EXPECT_TRUE(LayoutOf(Ctl::edWallpaper).hidden);
-  EXPECT_EQ(LayoutOf(Ctl::ListBox1).kind, ControlKind::kSortedListBox);
-  EXPECT_EQ(LayoutOf(Ctl::RestrictRun).kind, ControlKind::kListBox);
+  EXPECT_EQ(LayoutOf(Ctl::lstOpenWindows).kind, ControlKind::kSortedListBox);
+  EXPECT_EQ(LayoutOf(Ctl::lstAllowedPrograms).kind, ControlKind::kListBox);
 }
 
 TEST(LockScreenLoad, EveryKeyIsAppliedPresentOrNotAndNumbersGetTheirDefaults) {
@@ -74,29 +75,27 @@ TEST(LockScreenLoad, AMissingFileChangesNothing) {
   EXPECT_EQ(rig.dialog().Text(Ctl::edPort), "8080");
   EXPECT_EQ(rig.dialog().Text(Ctl::edPlayMusic), "C:\\WINDOWS\\Media\\town.mid");
   EXPECT_TRUE(rig.dialog().Checked(Ctl::cbPlayGame));
-  EXPECT_TRUE(rig.dialog().Items(Ctl::RestrictRun).empty());
+  EXPECT_TRUE(rig.dialog().Items(Ctl::lstAllowedPrograms).empty());
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
   EXPECT_EQ(rig.screen.memory().server_ip, kBuiltInServerIP);
   EXPECT_TRUE(rig.screen.memory().hide);
+  EXPECT_EQ(rig.log, std::vector<std::string>{
+                         "settings not loaded: Cannot open file \"C:\\WINDOWS\\krvini.ini\""});
 }
 
-TEST(LockScreenLoad, RestrictRunIsUntickedByTheFirstLoadAndTickedByTheNext) {
+TEST(LockScreenLoad, RestrictRunStaysAsTheFileSaysWheneverTheStoredListAllowsIt) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] = "RestrictRun=1\r\n";
   rig.registry.SetString(kAllowed, "1", "notepad.exe");
   rig.registry.SetString(kAllowed, "2", "ZALVOC.EXE");
-  rig.screen.LoadSettings();
-  EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));  // the guard saw an empty list
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
-            (std::vector<std::string>{"notepad.exe", "ZALVOC.EXE"}));
-  rig.screen.LoadSettings();
+  rig.screen.LoadSettings();  // the list box was still empty when the flags were set
   EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
+            (std::vector<std::string>{"notepad.exe", "ZALVOC.EXE"}));
 
   // Without the own executable in the list the box can't stay ticked, from
   // a load or from a click; unticking is never refused.
   rig.registry.SetString(kAllowed, "2", "other.exe");
-  rig.screen.LoadSettings();
-  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));  // list refilled after the box
   rig.screen.LoadSettings();
   EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
   std::vector<Ctl> told;
@@ -104,6 +103,16 @@ TEST(LockScreenLoad, RestrictRunIsUntickedByTheFirstLoadAndTickedByTheNext) {
   rig.dialog().SetChecked(Ctl::cbRestrictRun, true);
   EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
   EXPECT_EQ(told, std::vector<Ctl>{Ctl::cbRestrictRun});  // the view hears to untick it
+
+  // A list that ends early at a value of another type counts with the
+  // entries read before it.
+  rig.registry.SetString(kAllowed, "1", "zalvoc.exe");
+  rig.registry.SetDword(kAllowed, "2", 5);
+  rig.screen.LoadSettings();
+  EXPECT_TRUE(rig.dialog().Checked(Ctl::cbRestrictRun));
+  rig.files.files[kSettingsPath] = "RestrictRun=0\r\n";
+  rig.screen.LoadSettings();
+  EXPECT_FALSE(rig.dialog().Checked(Ctl::cbRestrictRun));
 }
 
 TEST(LockScreenLoad, AllowedProgramsAreSortedByNameAsTextAndAMissingKeyKeepsTheList) {
@@ -113,15 +122,15 @@ TEST(LockScreenLoad, AllowedProgramsAreSortedByNameAsTextAndAMissingKeyKeepsTheL
     rig.registry.SetString(kAllowed, std::to_string(i), "p" + std::to_string(i));
   }
   rig.screen.LoadSettings();
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun),
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms),
             (std::vector<std::string>{"p1", "p10", "p11", "p2", "p3", "p4", "p5", "p6", "p7", "p8",
                                       "p9"}));
 
   LockScreenRig other;
   other.files.files[kSettingsPath] = "Hide=1\r\n";
-  other.dialog().AddItem(Ctl::RestrictRun, "typed.exe");
+  other.dialog().AddItem(Ctl::lstAllowedPrograms, "typed.exe");
   other.screen.LoadSettings();
-  EXPECT_EQ(other.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"typed.exe"});
+  EXPECT_EQ(other.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"typed.exe"});
 }
 
 TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
@@ -132,9 +141,11 @@ TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
   rig.registry.SetDword(kAllowed, "2", 5);
   rig.registry.SetString(kAllowed, "3", "c.exe");
   rig.screen.LoadSettings();
-  EXPECT_EQ(rig.dialog().Items(Ctl::RestrictRun), std::vector<std::string>{"a.exe"});
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   EXPECT_EQ(rig.screen.memory().server_ip, "1.2.3.4");
   EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
+  EXPECT_EQ(rig.log,
+            std::vector<std::string>{"allowed programs read in part: Invalid data type for '2'"});
 }
 
 TEST(LockScreenLoad, KrvKrvSetsBothPasswordsAndAnAbsentKeyEmptiesOne) {
@@ -147,6 +158,7 @@ TEST(LockScreenLoad, KrvKrvSetsBothPasswordsAndAnAbsentKeyEmptiesOne) {
   rig.files.files.erase(kPasswordPath);
   rig.screen.LoadSettings();
   EXPECT_EQ(rig.screen.memory().small_password, "2468");
+  EXPECT_TRUE(rig.log.empty());  // krv.krv is optional
 }
 
 TEST(LockScreenStart, ReadsPasswordsAndWallpaperWritesAutoAdminLogonAndStaysHidden) {
@@ -194,6 +206,24 @@ TEST(LockScreenStart, UnreachableKeysKeepTheBuiltInValues) {
   EXPECT_EQ(rig.screen.memory().small_password, kInitialSmallPassword);
   EXPECT_TRUE(rig.main.wallpapers.empty());
   EXPECT_FALSE(rig.AutoAdminLogon().has_value());
+  // The start goes on, and says what it could not do.
+  ASSERT_EQ(rig.log.size(), 4u);
+  EXPECT_EQ(rig.log[0], "wallpaper not read: Invalid data type for 'Wallpaper'");
+  EXPECT_EQ(rig.log[1].rfind("passwords not read: HKEY_CURRENT_USER\\Software\\Kav\\Zalvo", 0), 0u);
+  EXPECT_EQ(rig.log[2].rfind("AutoAdminLogon \"1\" not written: HKEY_LOCAL_MACHINE\\", 0), 0u);
+  EXPECT_EQ(rig.log[3].rfind("settings not loaded: ", 0), 0u);
+}
+
+TEST(LockScreenLoad, TheProxyItemNamesWhatItsNextClickDoesAfterEveryLoad) {
+  LockScreenRig rig;
+  rig.files.files[kSettingsPath] = "Hide=1\r\nProxyEnable=1\r\n";
+  rig.screen.Start();
+  EXPECT_EQ(rig.main.proxy_caption, strings::Cp1251("Изключва Proxy"));
+  // Another program switched the proxy off in the file: the next load (each
+  // lock) follows it.
+  rig.files.files[kSettingsPath] = "Hide=1\r\nProxyEnable=0\r\n";
+  rig.screen.Lock();
+  EXPECT_EQ(rig.main.proxy_caption, strings::Cp1251("Включва Proxy"));
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ TEST(Lock, CoversTheScreenReloadsAndWritesAutoAdminLogonZero) {
   EXPECT_EQ(rig.AutoAdminLogon(), "0");
   // Showing the hidden window reloaded the settings and the window list.
   EXPECT_EQ(rig.screen.memory().server_ip, "10.2.2.2");
-  EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1), std::vector<std::string>{"NOTEPAD"});
+  EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows), std::vector<std::string>{"NOTEPAD"});
 
   // Locking again repeats every step, without a second reload.
   rig.files.files[kSettingsPath] = "Hide=1\r\nServerIP=10.3.3.3\r\n";
@@ -117,7 +117,7 @@ TEST(Login, TheAdministratorPasswordOpensTheDialogWithAnyName) {
     EXPECT_EQ(rig.dialog().Text(Ctl::edNewPassword), "");
     EXPECT_EQ(rig.dialog().Text(Ctl::edNewPassword1), "");
     EXPECT_EQ(rig.dialog().Text(Ctl::edStartPage), "http://saved/");
-    EXPECT_EQ(rig.dialog().Items(Ctl::ListBox1), std::vector<std::string>{"GAME WINDOW"});
+    EXPECT_EQ(rig.dialog().Items(Ctl::lstOpenWindows), std::vector<std::string>{"GAME WINDOW"});
   };
   rig.screen.Login("", "admin");
   EXPECT_EQ(rig.dialog_view.shown_sizes, (std::vector<std::pair<int, int>>{{550, 465}}));

@@ -217,7 +217,9 @@ void SaveScreenshot(const RECT& r, const std::string& name) {
       rgb.insert(rgb.end(), {bgr[2], bgr[1], bgr[0]});
     }
   }
-  win32::Win32Files().Replace(ScreenshotDirectory() + "\\" + name, EncodePng(width, height, rgb));
+  const std::string directory = ScreenshotDirectory();
+  CreateDirectoryW(win32::Widen(directory).c_str(), nullptr);  // when it is there, nothing
+  win32::Win32Files().Replace(directory + "\\" + name, EncodePng(width, height, rgb));
 }
 
 void SaveScreenshot(HWND hwnd, const std::string& name) {

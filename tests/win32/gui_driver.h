@@ -55,7 +55,9 @@ void PressEnter(HWND hwnd);
 void Click(HWND button);
 bool Checked(HWND box);
 
-// Saves the part of the screen, or a window, as docs/screenshots/<name>.
+// Saves the part of the screen, or a window, as <name> in the build folder's
+// screenshots/ (scripts/update-screenshots.sh copies them to
+// docs/screenshots/).
 void SaveScreenshot(const RECT& r, const std::string& name);
 void SaveScreenshot(HWND hwnd, const std::string& name);
 

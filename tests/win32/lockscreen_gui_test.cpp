@@ -1,7 +1,8 @@
 // zalvoc.exe under Wine on a virtual display: the test starts the real
 // program, drives it with window messages as the task bar, the mouse and the
-// keyboard would, and checks its windows, the registry and krvini.ini. It
-// saves screenshots of the lock screen's windows under docs/screenshots/.
+// keyboard would, and checks its windows, the registry, krvini.ini and its
+// log file. It saves screenshots of the lock screen's windows in the build
+// folder (scripts/update-screenshots.sh copies them to docs/screenshots/).
 #include <windows.h>
 
 #include <commctrl.h>
@@ -71,6 +72,7 @@ class LockScreenGui : public ::testing::Test {
     registry_.Create(Hive::kCurrentUser, kInternet);
     registry_.Create(Hive::kCurrentUser, kBrowser);
     RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(settings::kRestrictRunKey).c_str());
+    DeleteFileW(win32::Widen(LogPath()).c_str());
   }
 
   void TearDown() override {
@@ -111,6 +113,20 @@ class LockScreenGui : public ::testing::Test {
   std::string Settings() {
     try {
       return files_.Read(settings::SettingsFilePath(windows_, settings::kSettingsFileName));
+    } catch (const platform::PlatformError&) {
+      return "";
+    }
+  }
+  // The lock screen's log: zalvoc.log in the temporary folder, which this
+  // test shares with the program it starts.
+  static std::string LogPath() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, folder);
+    return win32::Narrow(folder) + "zalvoc.log";
+  }
+  std::string Log() {
+    try {
+      return files_.Read(LogPath());
     } catch (const platform::PlatformError&) {
       return "";
     }
@@ -175,7 +191,7 @@ TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword
   PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_LBUTTONUP);
   HWND rest = nullptr;
   ASSERT_TRUE(WaitFor([&] { return Visible(rest = TopLevel(pid_, ids::kRestTimeClass)); }));
-  HWND label = Child(rest, ids::Label1);
+  HWND label = Child(rest, ids::lbRemainingTime);
   EXPECT_EQ(TextOf(rest), L"Time");
   EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"121 мин."; })) << TextOf(label).size();
   RECT r;
@@ -196,13 +212,13 @@ TEST_F(LockScreenGui, StartsHiddenShowsTheTimeLocksAndLogsInWithTheSmallPassword
   EXPECT_EQ(TextOf(label), L"25 мин.");
 
   // "Заключване" covers the screen and hands Windows' automatic log-on back.
-  Menu(ids::N6);
+  Menu(ids::mnLock);
   ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
   EXPECT_TRUE(WaitFor([&] { return AutoAdminLogon() == "0"; }));
   GetWindowRect(main_, &r);
   EXPECT_EQ(r.right - r.left, GetSystemMetrics(SM_CXSCREEN));
   EXPECT_EQ(r.bottom - r.top, GetSystemMetrics(SM_CYSCREEN));
-  HWND status = Child(main_, ids::StatusBar1);
+  HWND status = Child(main_, ids::StatusBar);
   EXPECT_EQ(LOWORD(Send(status, SB_GETTEXTLENGTHW, 1)),
             std::wstring(L" Добре дошли. Моля изчакайте ...").size());
   EXPECT_FALSE(Visible(Child(main_, ids::btStartD)));
@@ -287,7 +303,7 @@ struct HelperProcess {
 TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   HelperWindow helper(L"!Zalvo helper one");
   StartZalvoc();
-  Menu(ids::N1);  // "Старт" of the status-bar menu locks too
+  Menu(ids::mnStatusLock);  // "Старт" of the status-bar menu locks too
   ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
   ASSERT_TRUE(WaitFor([&] { return AutoAdminLogon() == "0"; }));
 
@@ -306,7 +322,7 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   EXPECT_FALSE(IsWindowEnabled(main_) && Visible(main_));
 
   // The lock does nothing while the dialog is visible.
-  Menu(ids::N6);
+  Menu(ids::mnLock);
   Pump(700);
   EXPECT_FALSE(Visible(main_));
   EXPECT_EQ(AutoAdminLogon(), "1");
@@ -349,19 +365,20 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
 
   // Page 2: the open windows, their "Close" buttons and the allowed programs.
   page(1);
-  HWND list = control(Ctl::ListBox1);
-  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-  PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-  HWND edit1 = control(Ctl::Edit1);
-  EXPECT_TRUE(WaitFor([&] { return TextOf(edit1) == L"!ZALVO HELPER ONE"; })) << "click copies";
-  Click(control(Ctl::Button4));  // SC_CLOSE to the window named in Edit1
+  HWND open_windows = control(Ctl::lstOpenWindows);
+  PostMessageW(open_windows, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageW(open_windows, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  HWND chosen_window = control(Ctl::edChosenWindow);
+  EXPECT_TRUE(WaitFor([&] { return TextOf(chosen_window) == L"!ZALVO HELPER ONE"; }))
+      << "click copies";
+  Click(control(Ctl::btCloseWindow));
   EXPECT_TRUE(WaitFor([&] { return !IsWindow(helper.hwnd()); }));
 
   HelperProcess other("Zalvo helper two");
   ASSERT_TRUE(other.process);
   ASSERT_TRUE(WaitFor([&] { return TopLevel(other.pid, kHelperClass) != nullptr; }));
-  SetTextOf(edit1, L"zalvo HELPER two");
-  Click(control(Ctl::Button5));  // ends the window's process
+  SetTextOf(chosen_window, L"zalvo HELPER two");
+  Click(control(Ctl::btEndProcess));
   EXPECT_EQ(WaitForSingleObject(other.process.get(), 15000), WAIT_OBJECT_0);
   DWORD exit_code = 1;
   GetExitCodeProcess(other.process.get(), &exit_code);
@@ -370,24 +387,31 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   // A window that does not answer holds the lock screen up only briefly.
   HelperProcess hung("Zalvo hung helper", true);
   ASSERT_TRUE(WaitFor([&] { return TopLevel(hung.pid, kHelperClass) != nullptr; }));
-  SetTextOf(edit1, L"Zalvo hung helper");
-  Click(control(Ctl::Button4));
+  SetTextOf(chosen_window, L"Zalvo hung helper");
+  Click(control(Ctl::btCloseWindow));
   Pump(500);
   // Typing (posted messages) reaches the dialog again within the bound.
-  PostMessageW(edit1, WM_KEYDOWN, VK_END, 1);
-  Type(edit1, L"!");
-  EXPECT_TRUE(WaitFor([&] { return TextOf(edit1) == L"Zalvo hung helper!"; }, 10000));
+  PostMessageW(chosen_window, WM_KEYDOWN, VK_END, 1);
+  Type(chosen_window, L"!");
+  EXPECT_TRUE(WaitFor([&] { return TextOf(chosen_window) == L"Zalvo hung helper!"; }, 10000));
+
+  // A title that names no window ends nothing, and the log says so.
+  SetTextOf(chosen_window, L"Zalvo no such window");
+  Click(control(Ctl::btEndProcess));
+  EXPECT_TRUE(WaitFor([&] {
+    return Log().find("end process: no window \"Zalvo no such window\"\r\n") != std::string::npos;
+  })) << Log();
 
   HWND restrict_run = control(Ctl::cbRestrictRun);
   Click(restrict_run);  // refused while the list lacks zalvoc.exe
   Pump(500);
   EXPECT_FALSE(Checked(restrict_run));
   SetTextOf(control(Ctl::edNewProgram), L"zalvoc.exe");
-  Click(control(Ctl::BitBtn1));
+  Click(control(Ctl::btAddProgram));
   EXPECT_TRUE(WaitFor([&] {
     return String(Hive::kCurrentUser, std::string(settings::kRestrictRunKey), "1") == "zalvoc.exe";
   }));
-  EXPECT_EQ(Send(control(Ctl::RestrictRun), LB_GETCOUNT), 1);
+  EXPECT_EQ(Send(control(Ctl::lstAllowedPrograms), LB_GETCOUNT), 1);
   Click(restrict_run);
   EXPECT_TRUE(WaitFor([&] { return Checked(restrict_run); }));
 
@@ -473,7 +497,7 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   EXPECT_EQ(String(Hive::kCurrentUser, kZalvo, "ServerIP"), "127.0.0.9");
 
   // The new administrator password opens the dialog again.
-  Menu(ids::N6);
+  Menu(ids::mnLock);
   ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
   LogIn(L"", L"n3w-long");
   EXPECT_TRUE(WaitFor([&] { return Visible(dialog); }));

@@ -2,7 +2,8 @@
 // the agent installed as a service from its own switches, the lock screen in
 // the user's session, and the server on 127.0.0.1 opening the session,
 // asking for a report, ending it, and the lock screen locked and unlocked
-// afterwards. Screenshots of the visible steps go to docs/screenshots/.
+// afterwards. Screenshots of the visible steps go to the build folder's
+// screenshots/ (scripts/update-screenshots.sh copies them to docs/).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -142,7 +143,7 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_LBUTTONUP);
   HWND rest = nullptr;
   ASSERT_TRUE(WaitFor([&] { return Visible(rest = TopLevel(pid_, ids::kRestTimeClass)); }));
-  HWND label = Child(rest, ids::Label1);
+  HWND label = Child(rest, ids::lbRemainingTime);
   EXPECT_TRUE(WaitFor([&] { return TextOf(label) == L"30 мин."; })) << win32::Narrow(TextOf(label));
   SaveScreenshot(rest, "session-remaining-time.png");
 
@@ -176,7 +177,7 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   PostMessageW(rest, WM_CLOSE, 0, 0);
 
   // The lock screen locks: the screen is covered, and automatic log-on is off.
-  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(ids::N6, 0), 0);
+  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(ids::mnLock, 0), 0);
   ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
   EXPECT_TRUE(WaitFor([&] { return Text("AutoAdminLogon") == "0"; }));
   Pump(500);
