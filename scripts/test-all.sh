@@ -2,6 +2,8 @@
 # Builds every target and runs every test, in parts:
 #   linux    the Linux build natively (unit, end-to-end, flood, soak and kill
 #            tests);
+#   tidy     clang-tidy over the product's sources in the Linux build
+#            (scripts/tidy.sh; any finding fails it);
 #   asan     the same unit and end-to-end tests under the address and
 #            undefined-behaviour sanitizers;
 #   tsan     the agent's threads under the thread sanitizer;
@@ -41,6 +43,14 @@ part() {
 }
 
 part linux ctest --preset linux
+
+printf '\n=== tidy\n'
+if ./scripts/tidy.sh build/linux; then
+  record tidy passed
+else
+  record tidy "findings (see above)"
+fi
+
 part asan ctest --preset asan
 part tsan ctest --preset tsan
 part windows ./scripts/with-xvfb.sh ctest --preset windows

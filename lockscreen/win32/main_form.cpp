@@ -154,13 +154,12 @@ void MainForm::Paint() {
     GetClientRect(hwnd(), &client);
     BITMAP info{};
     GetObjectW(wallpaper_.get(), sizeof info, &info);
-    HDC source = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(source, wallpaper_.get());
+    ScopedMemoryDc source(CreateCompatibleDC(dc));
+    HGDIOBJ old = SelectObject(source.get(), wallpaper_.get());
     SetStretchBltMode(dc, HALFTONE);
-    StretchBlt(dc, 0, 0, client.right, client.bottom - kStatusHeight, source, 0, 0, info.bmWidth,
-               info.bmHeight, SRCCOPY);
-    SelectObject(source, old);
-    DeleteDC(source);
+    StretchBlt(dc, 0, 0, client.right, client.bottom - kStatusHeight, source.get(), 0, 0,
+               info.bmWidth, info.bmHeight, SRCCOPY);
+    SelectObject(source.get(), old);
   }
   EndPaint(hwnd(), &ps);
 }

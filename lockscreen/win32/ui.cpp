@@ -9,9 +9,8 @@ namespace zalvo::lockscreen::win32 {
 ScopedFont MakeFont(const wchar_t* face, int points, bool bold) {
   int height = points;
   if (points > 0) {
-    HDC screen = GetDC(nullptr);
-    height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
-    ReleaseDC(nullptr, screen);
+    ScopedScreenDc screen(GetDC(nullptr));
+    height = -MulDiv(points, GetDeviceCaps(screen.get(), LOGPIXELSY), 72);
   }
   return ScopedFont(CreateFontW(height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                                 RUSSIAN_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
@@ -52,11 +51,15 @@ HWND CreateControl(HWND parent, const wchar_t* window_class, const std::wstring&
 
 ScopedIcon MakeTrayIcon() {
   constexpr int kSize = 32;
-  HDC screen = GetDC(nullptr);
-  ScopedBitmap color(CreateCompatibleBitmap(screen, kSize, kSize));
+  ScopedBitmap color;
+  ScopedMemoryDc memory;
+  {
+    ScopedScreenDc screen(GetDC(nullptr));
+    color.reset(CreateCompatibleBitmap(screen.get(), kSize, kSize));
+    memory.reset(CreateCompatibleDC(screen.get()));
+  }
   ScopedBitmap mask(CreateBitmap(kSize, kSize, 1, 1, nullptr));
-  HDC dc = CreateCompatibleDC(screen);
-  ReleaseDC(nullptr, screen);
+  HDC dc = memory.get();
 
   // The picture: a teal square with a white frame and a yellow "Z".
   HGDIOBJ old = SelectObject(dc, color.get());
@@ -77,7 +80,6 @@ ScopedIcon MakeTrayIcon() {
   SelectObject(dc, mask.get());
   PatBlt(dc, 0, 0, kSize, kSize, BLACKNESS);
   SelectObject(dc, old);
-  DeleteDC(dc);
 
   ICONINFO info{};
   info.fIcon = TRUE;

@@ -1,5 +1,6 @@
-// Small helpers of the lock screen's windows: RAII for GDI objects, icons
-// and menus, the fonts, window texts in Windows-1251, and child controls.
+// Small helpers of the lock screen's windows: the RAII wrappers of GDI
+// objects, icons and menus (platform/win32/scoped.h), the fonts, window texts in Windows-1251, and
+// child controls.
 #pragma once
 
 #include <windows.h>
@@ -10,22 +11,13 @@
 
 namespace zalvo::lockscreen::win32 {
 
-template <typename T>
-void DeleteGdiObject(T object) {
-  DeleteObject(object);
-}
-inline void DestroyIconHandle(HICON icon) {
-  DestroyIcon(icon);
-}
-inline void DestroyMenuHandle(HMENU menu) {
-  DestroyMenu(menu);
-}
-
-using ScopedFont = zalvo::win32::Scoped<HFONT, DeleteGdiObject<HFONT>>;
-using ScopedBitmap = zalvo::win32::Scoped<HBITMAP, DeleteGdiObject<HBITMAP>>;
-using ScopedBrush = zalvo::win32::Scoped<HBRUSH, DeleteGdiObject<HBRUSH>>;
-using ScopedIcon = zalvo::win32::Scoped<HICON, DestroyIconHandle>;
-using ScopedMenu = zalvo::win32::Scoped<HMENU, DestroyMenuHandle>;
+using zalvo::win32::ScopedBitmap;
+using zalvo::win32::ScopedBrush;
+using zalvo::win32::ScopedFont;
+using zalvo::win32::ScopedIcon;
+using zalvo::win32::ScopedMemoryDc;
+using zalvo::win32::ScopedMenu;
+using zalvo::win32::ScopedScreenDc;
 
 // A font of the given point size (or, with a negative size, pixel height).
 ScopedFont MakeFont(const wchar_t* face, int points, bool bold = false);

@@ -25,4 +25,31 @@ using ScopedHandle = Scoped<HANDLE, CloseHandleValue>;
 using ScopedKey = Scoped<HKEY, CloseKey>;
 using ScopedServiceHandle = Scoped<SC_HANDLE, CloseService>;
 
+// GDI and user objects of the windows.
+template <typename T>
+void DeleteGdiObject(T object) {
+  ::DeleteObject(object);
+}
+inline void DeleteMemoryDc(HDC dc) {
+  ::DeleteDC(dc);
+}
+inline void ReleaseScreenDc(HDC dc) {
+  ::ReleaseDC(nullptr, dc);
+}
+inline void DestroyIconHandle(HICON icon) {
+  ::DestroyIcon(icon);
+}
+inline void DestroyMenuHandle(HMENU menu) {
+  ::DestroyMenu(menu);
+}
+
+using ScopedFont = Scoped<HFONT, DeleteGdiObject<HFONT>>;
+using ScopedBitmap = Scoped<HBITMAP, DeleteGdiObject<HBITMAP>>;
+using ScopedBrush = Scoped<HBRUSH, DeleteGdiObject<HBRUSH>>;
+// A device context of CreateCompatibleDC, and the screen's of GetDC(nullptr).
+using ScopedMemoryDc = Scoped<HDC, DeleteMemoryDc>;
+using ScopedScreenDc = Scoped<HDC, ReleaseScreenDc>;
+using ScopedIcon = Scoped<HICON, DestroyIconHandle>;
+using ScopedMenu = Scoped<HMENU, DestroyMenuHandle>;
+
 }  // namespace zalvo::win32

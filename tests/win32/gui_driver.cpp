@@ -190,12 +190,12 @@ std::string ScreenshotDirectory() {
 void SaveScreenshot(const RECT& r, const std::string& name) {
   const int width = r.right - r.left;
   const int height = r.bottom - r.top;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-  SelectObject(memory, old);
+  win32::ScopedScreenDc screen(GetDC(nullptr));
+  win32::ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
+  win32::ScopedBitmap bitmap(CreateCompatibleBitmap(screen.get(), width, height));
+  HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+  BitBlt(memory.get(), 0, 0, width, height, screen.get(), r.left, r.top, SRCCOPY);
+  SelectObject(memory.get(), old);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
   info.bmiHeader.biWidth = width;
@@ -205,10 +205,8 @@ void SaveScreenshot(const RECT& r, const std::string& name) {
   info.bmiHeader.biCompression = BI_RGB;
   const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
   std::vector<uint8_t> dib(stride * static_cast<size_t>(height));
-  GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), dib.data(), &info, DIB_RGB_COLORS);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  GetDIBits(memory.get(), bitmap.get(), 0, static_cast<UINT>(height), dib.data(), &info,
+            DIB_RGB_COLORS);
   std::vector<uint8_t> rgb;
   rgb.reserve(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
   for (int y = 0; y < height; ++y) {

@@ -286,7 +286,7 @@ struct HelperProcess {
     PROCESS_INFORMATION info{};
     if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                        &startup, &info)) {
-      CloseHandle(info.hThread);
+      win32::ScopedHandle thread(info.hThread);
       process.reset(info.hProcess);
       pid = info.dwProcessId;
     }
