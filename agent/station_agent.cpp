@@ -40,7 +40,7 @@ void StationAgent::WritePolicies() {
       settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
   // The writer reports nothing: a refused value ends its pass, silently.
   if (auto failure = settings::ApplyPolicyPlan(parts_.registry, plan); failure && log_) {
-    log_("policies written in part: " + *failure);
+    log_(std::string("policies written in part: ") + failure->what());
   }
 }
 void StationAgent::StartSession() {

@@ -11,6 +11,7 @@
 
 namespace zalvo::lockscreen {
 
+using platform::Access;
 using platform::Hive;
 using platform::PlatformError;
 
@@ -26,6 +27,20 @@ std::string StoredPassword(platform::RegistryKey& key, std::string_view name,
 
 std::string Quoted(std::string_view text) {
   return "\"" + std::string(text) + "\"";
+}
+
+std::string KeyName(Hive hive, std::string_view path) {
+  return std::string(hive == Hive::kCurrentUser ? "HKEY_CURRENT_USER\\" : "HKEY_LOCAL_MACHINE\\") +
+         std::string(path);
+}
+
+// A failure's text, and what a refusal means for the club.
+std::string Explained(const PlatformError& e) {
+  std::string text = e.what();
+  if (e.code() == platform::kAccessDenied) {
+    text += " (administrator rights needed)";
+  }
+  return text;
 }
 
 }  // namespace
@@ -47,9 +62,37 @@ void LockScreen::Guarded(std::string_view what, F&& command) {
   try {
     command();
   } catch (const PlatformError& e) {
-    Log(std::string(what) + " failed: " + e.what());
-    views_.main.ShowError(e.what());
+    Log(std::string(what) + " failed: " + Explained(e));
+    ShowFailures({e});
   }
+}
+
+void LockScreen::ShowFailures(const std::vector<PlatformError>& failures) {
+  std::string text;
+  for (const PlatformError& e : failures) {
+    if (e.code() == platform::kAccessDenied) {
+      text = strings::Cp1251(strings::kAdminRightsNeeded) + "\r\n";
+      break;
+    }
+  }
+  for (const PlatformError& e : failures) {
+    text += e.what();
+    if (&e != &failures.back()) {
+      text += "\r\n";
+    }
+  }
+  views_.main.ShowError(text);
+}
+
+std::string LockScreen::WhyNotWritable(Hive hive, std::string_view path, bool created) {
+  // Reading is allowed to every account on the keys this is asked about, so
+  // a key that opens for reading is one this account may not write.
+  if (platform_.registry.Open(hive, path, Access::kRead)) {
+    return KeyName(hive, path) + " may only be read by this account (administrator rights needed)";
+  }
+  return KeyName(hive, path) +
+         (created ? " can't be created by this account (administrator rights needed)"
+                  : " is missing or can't be opened");
 }
 
 std::string LockScreen::SettingsPath(std::string_view name) {
@@ -59,7 +102,7 @@ std::string LockScreen::SettingsPath(std::string_view name) {
 void LockScreen::Start() {
   views_.main.HideApplicationWindow();
   try {
-    if (auto key = platform_.registry.Open(Hive::kCurrentUser, kDesktopKey)) {
+    if (auto key = platform_.registry.Open(Hive::kCurrentUser, kDesktopKey, Access::kRead)) {
       memory_.wallpaper_path = key->ReadString(kWallpaperValue).value_or("");
       views_.main.LoadWallpaper(memory_.wallpaper_path);
     }
@@ -70,10 +113,69 @@ void LockScreen::Start() {
   ReadPasswords();
   WriteAutoAdminLogon("1");
   LoadSettings();
+  RestoreLock();
+}
+
+void LockScreen::RestoreLock() {
+  try {
+    lock_state_ = platform_.lock_state.Load();
+  } catch (const PlatformError& e) {
+    Log(std::string("lock state of this log-on not read: ") + e.what());
+    return;
+  }
+  if (lock_state_.locked) {
+    Log("the last lock screen of this log-on ended while the station was locked: locked again");
+    Lock();
+  } else if (lock_state_.task_manager_held) {
+    // A lock of an earlier log-on never ended: its policy goes now.
+    ReleaseTaskManager();
+  }
+}
+
+void LockScreen::ReleaseTaskManager() {
+  // Without a policy of its own the account gets Task Manager back (0 is
+  // what Windows assumes without the value).
+  WriteTaskManagerPolicy(lock_state_.task_manager_before.value_or(0));
+  lock_state_ = {};
+  SaveLockState();
+}
+
+void LockScreen::SaveLockState() {
+  try {
+    platform_.lock_state.Save(lock_state_);
+  } catch (const PlatformError& e) {
+    Log(std::string("lock state not kept (a lock screen started again comes up unlocked): ") +
+        e.what());
+  }
+}
+
+std::optional<uint32_t> LockScreen::ReadTaskManagerPolicy() {
+  try {
+    if (auto key = platform_.registry.Open(Hive::kCurrentUser, kTaskManagerKey, Access::kRead)) {
+      return key->ReadDword(kDisableTaskMgr);
+    }
+  } catch (const PlatformError& e) {
+    Log(std::string(kDisableTaskMgr) + " not read: " + e.what());
+  }
+  return std::nullopt;
+}
+
+void LockScreen::WriteTaskManagerPolicy(uint32_t value) {
+  const std::string what = std::string(kDisableTaskMgr) + " " + std::to_string(value);
+  auto key = platform_.registry.Create(Hive::kCurrentUser, kTaskManagerKey, Access::kWrite);
+  if (!key) {
+    Log(what + " not written: " + WhyNotWritable(Hive::kCurrentUser, kTaskManagerKey, true));
+    return;
+  }
+  try {
+    key->WriteDword(kDisableTaskMgr, value);
+  } catch (const PlatformError& e) {
+    Log(what + " not written: " + Explained(e));
+  }
 }
 
 void LockScreen::ReadPasswords() {
-  auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey);
+  auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey, Access::kRead);
   if (!key) {
     Log("passwords not read: HKEY_CURRENT_USER\\" + std::string(settings::kZalvoKey) +
         " can't be opened or created");
@@ -96,16 +198,16 @@ void LockScreen::WriteAutoAdminLogon(std::string_view value) {
   // Not writable for this account: the screen still locks or unlocks, but
   // Windows' automatic log-on is not handed over.
   const std::string what = std::string(settings::kAutoAdminLogon) + " " + Quoted(value);
-  auto key = platform_.registry.Open(Hive::kLocalMachine, settings::kWinlogonKey);
+  auto key = platform_.registry.Open(Hive::kLocalMachine, settings::kWinlogonKey, Access::kWrite);
   if (!key) {
-    Log(what + " not written: HKEY_LOCAL_MACHINE\\" + std::string(settings::kWinlogonKey) +
-        " can't be opened for writing");
+    Log(what +
+        " not written: " + WhyNotWritable(Hive::kLocalMachine, settings::kWinlogonKey, false));
     return;
   }
   try {
     key->WriteString(settings::kAutoAdminLogon, value);
   } catch (const PlatformError& e) {
-    Log(what + " not written: " + e.what());
+    Log(what + " not written: " + Explained(e));
   }
 }
 
@@ -158,22 +260,34 @@ void LockScreen::ReadBackAllowedProgramsKeepingRestriction(bool restrict_run) {
 
 void LockScreen::SaveSettings() {
   const settings::StationSettings values = dialog_.Settings();
+  // What the error message shows: a policy this account was refused, and
+  // the failure that ended the save.
+  std::vector<PlatformError> failures;
   // The policy writer stops at the first value it can't write.
   if (auto failure = settings::ApplyPolicyPlan(
           platform_.registry,
           settings::BuildPolicyPlan(values, memory_.server_ip,
                                     settings::PolicyVariant::kLockScreen),
           [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); })) {
-    Log("policies written in part: " + *failure);
+    Log("policies written in part: " + Explained(*failure));
+    if (failure->code() == platform::kAccessDenied) {
+      failures.push_back(*failure);
+    }
   }
-  Guarded("settings save", [&] {
+  try {
     platform_.files.Replace(SettingsPath(settings::kSettingsFileName),
                             FormatLockScreenSettings(values));
     ChangePassword();
     memory_.server_ip = dialog_.Text(Ctl::edServerIP);
     memory_.hide = dialog_.Checked(Ctl::cbHideMyDesktop);
     ShowProxyCaption();
-  });
+  } catch (const PlatformError& e) {
+    Log("settings save failed: " + Explained(e));
+    failures.push_back(e);
+  }
+  if (!failures.empty()) {
+    ShowFailures(failures);
+  }
 }
 
 void LockScreen::ChangePassword() {
@@ -181,7 +295,7 @@ void LockScreen::ChangePassword() {
   if (entry.empty() || entry != dialog_.Text(Ctl::edNewPassword1)) {
     return;
   }
-  auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey);
+  auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey, Access::kWrite);
   if (!key) {
     // Saying nothing would leave the administrator believing the new
     // password is in force.
@@ -209,6 +323,14 @@ void LockScreen::Lock() {
   if (views_.dialog.Visible()) {
     return;
   }
+  // Remembered first, so that a lock screen ended from here on comes back
+  // locked. Locking again keeps the policy found by the first lock.
+  if (!lock_state_.task_manager_held) {
+    lock_state_.task_manager_before = ReadTaskManagerPolicy();
+    lock_state_.task_manager_held = true;
+  }
+  lock_state_.locked = true;
+  SaveLockState();
   const bool was_visible = views_.main.Visible();
   views_.main.CoverScreen();
   if (!was_visible) {
@@ -217,6 +339,10 @@ void LockScreen::Lock() {
   views_.main.ShowUnlockedControls(false);
   views_.main.SetStatusText(strings::Cp1251(strings::kStatusLocked));
   views_.main.SetScreenSaverRunning(true);
+  if (!views_.main.HoldScreen(true)) {
+    Log("keyboard filter not installed: the Windows keys and Alt+Tab reach the desktop");
+  }
+  WriteTaskManagerPolicy(1);
   WriteAutoAdminLogon("0");
 }
 
@@ -234,6 +360,10 @@ void LockScreen::Unlock() {
   }
   views_.main.SetStatusText("");
   views_.main.SetScreenSaverRunning(false);
+  static_cast<void>(views_.main.HoldScreen(false));
+  if (lock_state_.task_manager_held) {
+    ReleaseTaskManager();  // nothing of the lock stays
+  }
   WriteAutoAdminLogon("1");
 }
 
@@ -354,8 +484,10 @@ void LockScreen::EndChosenProcess() {
 void LockScreen::AddProgram() {
   Guarded("program add", [&] {
     if (!AddAllowedProgram(platform_.registry, dialog_)) {
-      Log("program not added: HKEY_CURRENT_USER\\" + std::string(settings::kRestrictRunKey) +
-          " can't be opened or created");
+      // Only a refusal keeps the key from being opened or created.
+      throw PlatformError("HKEY_CURRENT_USER\\" + std::string(settings::kRestrictRunKey) +
+                              " can't be opened or created",
+                          platform::kAccessDenied);
     }
   });
 }

@@ -10,11 +10,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lockscreen/dialog_model.h"
+#include "lockscreen/lock_state.h"
 #include "lockscreen/remaining_time.h"
 #include "lockscreen/views.h"
 #include "platform/desktop.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 
@@ -39,6 +42,11 @@ inline constexpr std::string_view kLoginUser = "1";
 inline constexpr std::string_view kShutdownPrivilege = "SeShutdownPrivilege";
 inline constexpr std::string_view kDesktopKey = "Control Panel\\desktop";
 inline constexpr std::string_view kWallpaperValue = "Wallpaper";
+// The account's policy that takes Task Manager away while the station is
+// locked.
+inline constexpr std::string_view kTaskManagerKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+inline constexpr std::string_view kDisableTaskMgr = "DisableTaskMgr";
 inline constexpr uint32_t kScClose = 0xF060;
 
 // The values the lock screen keeps besides the dialog's controls.
@@ -56,6 +64,7 @@ struct LockScreenPlatform {
   platform::Registry& registry;
   platform::StationFiles& files;
   platform::Desktop& desktop;
+  LockStateStore& lock_state;
 };
 
 struct LockScreenViews {
@@ -75,7 +84,9 @@ class LockScreen {
 
   // Program start, once the windows exist: the application window hidden,
   // the wallpaper and the two passwords read, AutoAdminLogon "1" written,
-  // then the settings load. The main window stays hidden.
+  // then the settings load. The main window stays hidden, unless an earlier
+  // lock screen of this Windows log-on ended while the station was locked:
+  // then the station is locked again.
   void Start();
 
   // The settings load into the dialog, one guarded sequence: the first
@@ -89,8 +100,10 @@ class LockScreen {
   // "Запазва промените" and the proxy command: the policies from the dialog
   // (with the server address in effect before this save), then the settings
   // file, the password change, the in-memory values and the proxy caption.
-  // Policies written only in part are logged; a failure after them shows the
-  // error message with its text, is logged, and skips the rest.
+  // Policies written only in part are logged; a failure after them is
+  // logged and skips the rest. The error message shows the failure's text,
+  // and a policy refused to this account too, under the line that
+  // administrator rights are needed when the account was refused.
   void SaveSettings();
 
   // The main window became visible: the window list and the settings are
@@ -98,9 +111,13 @@ class LockScreen {
   void MainShown();
 
   // The lock (menu items "Заключване" and "Старт"); nothing while the
-  // settings dialog is visible.
+  // settings dialog is visible. The lock is remembered for the log-on, the
+  // screen is held (topmost, keyboard filter) and the account's Task Manager
+  // is disabled; what the account may not do is logged.
   void Lock();
-  // The unlock of a correct log-in and of "Скрива програмата".
+  // The unlock of a correct log-in and of "Скрива програмата": the hold is
+  // released, and after a lock the Task Manager policy goes back to what it
+  // was before it (enabled when the account had none).
   void Unlock();
 
   // The log-in panel: opened by a double click on the status bar or the
@@ -136,6 +153,13 @@ class LockScreen {
   void Log(std::string_view line) const;
   void ReadPasswords();
   void WriteAutoAdminLogon(std::string_view value);
+  std::string WhyNotWritable(platform::Hive hive, std::string_view path, bool created);
+  void RestoreLock();
+  void SaveLockState();
+  std::optional<uint32_t> ReadTaskManagerPolicy();
+  void WriteTaskManagerPolicy(uint32_t value);
+  void ReleaseTaskManager();
+  void ShowFailures(const std::vector<platform::PlatformError>& failures);
   void ShowProxyCaption();
   void ReadBackAllowedProgramsKeepingRestriction(bool restrict_run);
   void EndWindows(platform::ExitMode mode, std::string_view what);
@@ -154,6 +178,7 @@ class LockScreen {
   LockScreenMemory memory_;
   RemainingTime remaining_time_;
   LogSink log_;
+  LockState lock_state_;
   bool login_panel_shown_ = false;
 };
 

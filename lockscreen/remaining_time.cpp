@@ -60,7 +60,9 @@ void RemainingTime::Tick() {
   if (!ticking_) {
     return;
   }
-  auto key = registry_.Open(platform::Hive::kLocalMachine, settings::kWinlogonKey);
+  // Reading is all a standard account may do with the Winlogon key.
+  auto key = registry_.Open(platform::Hive::kLocalMachine, settings::kWinlogonKey,
+                            platform::Access::kRead);
   if (!key) {
     return;
   }

@@ -46,7 +46,8 @@ std::string FormatLockScreenSettings(const settings::StationSettings& values) {
 }
 
 void ReadBackAllowedPrograms(platform::Registry& registry, DialogModel& dialog) {
-  auto key = registry.Open(platform::Hive::kCurrentUser, settings::kRestrictRunKey);
+  auto key = registry.Open(platform::Hive::kCurrentUser, settings::kRestrictRunKey,
+                           platform::Access::kRead);
   if (!key) {
     return;
   }
@@ -73,7 +74,8 @@ std::string NextProgramValueName(const std::vector<std::string>& existing_names,
 }
 
 bool AddAllowedProgram(platform::Registry& registry, DialogModel& dialog) {
-  auto key = registry.Create(platform::Hive::kCurrentUser, settings::kRestrictRunKey);
+  auto key = registry.Create(platform::Hive::kCurrentUser, settings::kRestrictRunKey,
+                             platform::Access::kReadWrite);
   if (!key) {
     return false;
   }

@@ -41,6 +41,10 @@ inline constexpr std::string_view kMenuShutDown = "Изключва";
 inline constexpr std::string_view kMenuLogOff = "Log Off";
 inline constexpr std::string_view kMenuStart = "Старт";
 
+// The first line of the error message of a save or an add that this account
+// may not do: an administrator's rights are needed.
+inline constexpr std::string_view kAdminRightsNeeded = "Необходими са администраторски права.";
+
 // The remaining-time window.
 inline constexpr std::string_view kRestTimeCaption = "Time";
 inline constexpr std::string_view kMinutesSuffix = " мин.";

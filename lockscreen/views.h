@@ -18,9 +18,17 @@ class MainView {
   // Shows the window as it is (unlocking with Hide off).
   virtual void Show() = 0;
   virtual void Hide() = 0;
-  // Sizes the window to the screen, shows it, brings the application to the
-  // front and gives the window the keyboard focus.
+  // Sizes the window to the whole virtual screen (every monitor), shows it,
+  // brings the application to the front and gives the window the keyboard
+  // focus.
   virtual void CoverScreen() = 0;
+  // While held (the station locked) the window stays above every other
+  // window, is fitted again when the monitors change, takes the keyboard
+  // focus back from any other program's window, and a low-level keyboard
+  // filter swallows the task-switch keys (SwallowWhileLocked); released,
+  // none of it is in force. False when the keyboard filter could not be
+  // installed.
+  [[nodiscard]] virtual bool HoldScreen(bool held) = 0;
   // Hides the application's top-level window, so that no task-bar button
   // shows.
   virtual void HideApplicationWindow() = 0;

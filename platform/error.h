@@ -9,6 +9,11 @@
 
 namespace zalvo::platform {
 
+// The code of a refused access (Windows' ERROR_ACCESS_DENIED), which every
+// implementation gives a refusal, so that a caller can say what is missing:
+// the rights of an administrator.
+inline constexpr int64_t kAccessDenied = 5;
+
 class PlatformError : public std::runtime_error {
  public:
   // The message is Windows-1251 text, as every text of the system.

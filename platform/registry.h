@@ -1,7 +1,7 @@
-// The registry as both programs use it: keys opened for full access, string
-// and double-word values, and the names of a key's values. Names and data are
-// Windows-1251 text; key paths are given from the hive root, and a leading
-// backslash is allowed.
+// The registry as both programs use it: keys opened for the access an
+// operation needs, string and double-word values, and the names of a key's
+// values. Names and data are Windows-1251 text; key paths are given from the
+// hive root, and a leading backslash is allowed.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,15 @@
 namespace zalvo::platform {
 
 enum class Hive : uint8_t { kCurrentUser, kLocalMachine };
+
+// What a key is opened for. A standard account may read keys it may not
+// write (the machine's Winlogon key, its own Policies keys), so each
+// operation asks for no more than it does: kRead for the values and their
+// names, kWrite for setting values, kReadWrite for both. kFull asks for
+// every right of the key, as the agent (an administrator's service) does.
+// Reading through a key opened for kWrite, or writing through one opened for
+// kRead, is refused like any other access the key was not opened for.
+enum class Access : uint8_t { kFull, kRead, kWrite, kReadWrite };
 
 class RegistryKey {
  public:
@@ -37,13 +46,16 @@ class Registry {
  public:
   virtual ~Registry() = default;
 
-  // Opens an existing key for full access. nullptr when the key is missing or
-  // the access is refused; the callers treat both alike.
-  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Open(Hive hive, std::string_view path) = 0;
+  // Opens an existing key for the access. nullptr when the key is missing or
+  // the access is refused; a caller that must tell the two apart opens it
+  // again for kRead.
+  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Open(Hive hive, std::string_view path,
+                                                          Access access = Access::kFull) = 0;
 
-  // Opens the key for full access, creating it and its missing parents.
+  // Opens the key for the access, creating it and its missing parents.
   // nullptr when it can be neither opened nor created.
-  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Create(Hive hive, std::string_view path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<RegistryKey> Create(Hive hive, std::string_view path,
+                                                            Access access = Access::kFull) = 0;
 };
 
 }  // namespace zalvo::platform

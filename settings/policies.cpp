@@ -109,13 +109,30 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& s, std::string_v
   return plan;
 }
 
-std::optional<std::string> ApplyPolicyPlan(platform::Registry& registry,
-                                           const std::vector<PolicyGroup>& plan,
-                                           const std::function<void(const std::string&)>& on_read) {
+std::optional<platform::PlatformError> ApplyPolicyPlan(
+    platform::Registry& registry, const std::vector<PolicyGroup>& plan,
+    const std::function<void(const std::string&)>& on_read) {
+  using platform::Access;
   for (const PolicyGroup& group : plan) {
-    auto key = group.create ? registry.Create(group.hive, group.path)
-                            : registry.Open(group.hive, group.path);
+    const bool reads = !group.read_value.empty();
+    const bool writes = !group.writes.empty();
+    const Access access = !reads ? Access::kWrite : writes ? Access::kReadWrite : Access::kRead;
+    auto key = group.create ? registry.Create(group.hive, group.path, access)
+                            : registry.Open(group.hive, group.path, access);
     if (!key) {
+      const std::string where =
+          std::string(group.hive == Hive::kCurrentUser ? "HKEY_CURRENT_USER\\"
+                                                       : "HKEY_LOCAL_MACHINE\\") +
+          group.path;
+      if (group.create) {
+        return platform::PlatformError(where + " can't be opened or created",
+                                       platform::kAccessDenied);
+      }
+      if (registry.Open(group.hive, group.path, Access::kRead)) {
+        // There, but this account may only read it.
+        return platform::PlatformError(where + " can't be opened for writing",
+                                       platform::kAccessDenied);
+      }
       continue;
     }
     try {
@@ -133,7 +150,7 @@ std::optional<std::string> ApplyPolicyPlan(platform::Registry& registry,
         }
       }
     } catch (const platform::PlatformError& e) {
-      return std::string(e.what());
+      return e;
     }
   }
   return std::nullopt;

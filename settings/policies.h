@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/registry.h"
 #include "settings/station_settings.h"
 
@@ -41,7 +42,7 @@ struct PolicyGroup {
   platform::Hive hive = platform::Hive::kCurrentUser;
   std::string path;
   // Created when missing; otherwise the group is skipped when the key is
-  // missing or can't be opened.
+  // missing.
   bool create = false;
   // A string value to read (the lock screen's desktop wallpaper); empty when
   // none.
@@ -55,11 +56,15 @@ struct PolicyGroup {
 std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& settings,
                                          std::string_view server_ip, PolicyVariant variant);
 
-// Carries the plan out: a key that can't be opened skips its group; a value
-// that can't be written or read ends the pass, keeping what was written.
-// The value read by a group goes to on_read (a missing value reads as empty
-// text). Returns the failure that ended the pass, if one did.
-[[nodiscard]] std::optional<std::string> ApplyPolicyPlan(
+// Carries the plan out, each key opened for no more than its group does
+// (writing, and reading when it reads a value): a missing key skips its
+// group; a key that exists but may not be opened for writing, a key to be
+// created that can be neither opened nor created, and a value that can't be
+// written or read end the pass, keeping what was written. The value read by a
+// group goes to on_read (a missing value reads as empty text). Returns the
+// failure that ended the pass, if one did; a refusal has the code
+// platform::kAccessDenied.
+[[nodiscard]] std::optional<platform::PlatformError> ApplyPolicyPlan(
     platform::Registry& registry, const std::vector<PolicyGroup>& plan,
     const std::function<void(const std::string&)>& on_read = {});
 

@@ -1,7 +1,9 @@
 // zalvoc.exe: the lock screen. The composition root: the real registry,
-// Windows directory and desktop, the windows, the log file, and the lock
-// screen's logic between them; then the message loop until the main window
-// closes.
+// Windows directory and desktop, the lock state of the log-on, the windows,
+// the log file, and the lock screen's logic between them; then the message
+// loop until the main window closes. One lock screen runs in a Windows
+// session: a second one (started from the Run key as well as the shell, or
+// by the agent while Windows restarts the shell) ends at once.
 
 #include <windows.h>
 
@@ -9,6 +11,7 @@
 
 #include "lockscreen/lock_screen.h"
 #include "lockscreen/win32/application.h"
+#include "lockscreen/win32/lock_state_store.h"
 #include "lockscreen/win32/log_file.h"
 #include "lockscreen/win32/main_form.h"
 #include "lockscreen/win32/mci_melody.h"
@@ -18,6 +21,7 @@
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
+#include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*command_line*/,
@@ -29,16 +33,29 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   InitCommonControlsEx(&controls);
 
   const zalvo::lockscreen::LogSink log = ui::MakeLog();
+  // The name lives in the session's own namespace ("Local\"), so the lock
+  // screens of other sessions don't count.
+  const zalvo::win32::ScopedHandle instance(
+      CreateMutexW(nullptr, FALSE, L"Local\\ZalvoLockScreen"));
+  if (instance && GetLastError() == ERROR_ALREADY_EXISTS) {
+    log("a lock screen already runs in this Windows session: this one ends");
+    return 0;
+  }
+  if (!instance) {
+    log("the one-lock-screen-a-session mark could not be made: error " +
+        std::to_string(GetLastError()));
+  }
   try {
     zalvo::win32::Win32Registry registry;
     zalvo::win32::Win32Files files;
     std::unique_ptr<zalvo::platform::Desktop> desktop = zalvo::win32::MakeWin32Desktop();
+    ui::RegistryLockStateStore lock_state;
     ui::Application application;
     ui::MainForm main_form(application);
     ui::PasswordForm password_form(application);
     ui::RestTimeForm rest_time_form(application);
     ui::MciMelody melody;
-    LockScreen screen({registry, files, *desktop},
+    LockScreen screen({registry, files, *desktop, lock_state},
                       {main_form, password_form, rest_time_form, melody}, log);
 
     application.Create();

@@ -21,10 +21,44 @@ constexpr int kStartHeight = 25;
 // the life of the program.
 constexpr int kStatusPanel1Width = kDesignedWidth - 114;
 constexpr UINT_PTR kLoginPanelTimer = 1;
+// While the screen is held: the hold renewed every second.
+constexpr UINT_PTR kHoldTimer = 2;
+constexpr UINT kHoldMs = 1000;
+// Posted when another program's window took the focus while held.
+constexpr UINT kTakeFocusBack = WM_APP + 1;
 constexpr COLORREF kTeal = RGB(0, 128, 128);
 
 void AppendItem(HMENU menu, UINT id, std::string_view utf8) {
   AppendMenuW(menu, MF_STRING, id, Wide(utf8).c_str());
+}
+
+ScreenRect FromRect(const RECT& r) {
+  return {r.left, r.top, r.right, r.bottom};
+}
+
+BOOL CALLBACK AddMonitor(HMONITOR /*monitor*/, HDC /*dc*/, LPRECT area, LPARAM list) {
+  reinterpret_cast<std::vector<ScreenRect>*>(list)->push_back(FromRect(*area));
+  return TRUE;
+}
+
+// Every monitor and the primary one, as the system reports them now.
+CoverLayout CurrentCover() {
+  std::vector<ScreenRect> monitors;
+  EnumDisplayMonitors(nullptr, nullptr, AddMonitor, reinterpret_cast<LPARAM>(&monitors));
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  ScreenRect primary{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  if (GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info)) {
+    primary = FromRect(info.rcMonitor);
+  }
+  return CoverFor(monitors, primary);
+}
+
+// A window of this program (a message box, a menu, the dialog).
+bool OfThisProcess(HWND window) {
+  DWORD process = 0;
+  return window != nullptr && GetWindowThreadProcessId(window, &process) != 0 &&
+         process == GetCurrentProcessId();
 }
 
 }  // namespace
@@ -42,6 +76,8 @@ void MainForm::Create(LockScreen& screen) {
   RegisterClassOnce(ids::kMainClass, CS_DBLCLKS, nullptr);
   CreateWindowOf(0, ids::kMainClass, Wide(strings::kMainCaption), WS_POPUP | WS_CLIPCHILDREN, 0, 0,
                  kDesignedWidth, kDesignedHeight, application_.hwnd());
+  primary_ = {0, 0, kDesignedWidth, kDesignedHeight};
+  monitors_ = {primary_};
 
   status_bar_ = CreateControl(hwnd(), STATUSCLASSNAMEW, L"",
                               WS_VISIBLE | WS_CLIPSIBLINGS | CCS_NORESIZE | CCS_NOPARENTALIGN, 0, 0,
@@ -135,30 +171,43 @@ void MainForm::RemoveTrayIcon() {
 }
 
 void MainForm::Layout() {
-  RECT client;
-  GetClientRect(hwnd(), &client);
-  const int width = client.right;
-  const int height = client.bottom;
-  SetWindowPos(status_bar_, nullptr, 0, height - kStatusHeight, width, kStatusHeight,
+  // The status bar, the "Start" button and the log-in panel sit on the
+  // primary monitor; until the first showing that is the designed area.
+  const ScreenRect& p = primary_;
+  SetWindowPos(status_bar_, nullptr, p.left, p.bottom - kStatusHeight, p.width(), kStatusHeight,
                SWP_NOZORDER | SWP_NOACTIVATE);
-  SetWindowPos(start_button_, HWND_TOP, 0, height - kStartHeight - 1, kStartWidth, kStartHeight,
-               SWP_NOACTIVATE);
+  SetWindowPos(start_button_, HWND_TOP, p.left, p.bottom - kStartHeight - 1, kStartWidth,
+               kStartHeight, SWP_NOACTIVATE);
+  SetWindowPos(password_panel_.hwnd(), nullptr, p.left + 8, p.top + 8, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   InvalidateRect(hwnd(), nullptr, TRUE);
+}
+
+void MainForm::FitToScreen() {
+  const CoverLayout cover = CurrentCover();
+  monitors_ = cover.monitors;
+  primary_ = cover.primary;
+  SetWindowPos(hwnd(), nullptr, cover.window.left, cover.window.top, cover.window.width(),
+               cover.window.height(), SWP_NOZORDER | SWP_NOACTIVATE);
+  shown_before_ = true;
+  Layout();
 }
 
 void MainForm::Paint() {
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(hwnd(), &ps);
   if (wallpaper_) {
-    RECT client;
-    GetClientRect(hwnd(), &client);
     BITMAP info{};
     GetObjectW(wallpaper_.get(), sizeof info, &info);
     ScopedMemoryDc source(CreateCompatibleDC(dc));
     HGDIOBJ old = SelectObject(source.get(), wallpaper_.get());
     SetStretchBltMode(dc, HALFTONE);
-    StretchBlt(dc, 0, 0, client.right, client.bottom - kStatusHeight, source.get(), 0, 0,
-               info.bmWidth, info.bmHeight, SRCCOPY);
+    // The picture on every monitor; on the primary one above the status bar.
+    for (const ScreenRect& m : monitors_) {
+      const int bottom = m == primary_ ? m.bottom - kStatusHeight : m.bottom;
+      StretchBlt(dc, m.left, m.top, m.width(), bottom - m.top, source.get(), 0, 0, info.bmWidth,
+                 info.bmHeight, SRCCOPY);
+    }
     SelectObject(source.get(), old);
   }
   EndPaint(hwnd(), &ps);
@@ -267,14 +316,26 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       return 0;
     }
-    case WM_LBUTTONDBLCLK: {
-      RECT client;
-      GetClientRect(hwnd(), &client);
-      if (static_cast<short>(HIWORD(lparam)) < client.bottom - kStatusHeight) {
-        screen_->OpenLoginPanel();  // a double click on the wallpaper
+    case WM_LBUTTONDBLCLK:
+      // A double click on the wallpaper (the status bar has its own).
+      screen_->OpenLoginPanel();
+      return 0;
+    case WM_ACTIVATE:
+      // Another program's window took the focus from the locked screen.
+      if (held_ && LOWORD(wparam) == WA_INACTIVE &&
+          !OfThisProcess(reinterpret_cast<HWND>(lparam))) {
+        PostMessageW(hwnd(), kTakeFocusBack, 0, 0);
+      }
+      break;
+    case kTakeFocusBack:
+      TakeFocusBack();
+      return 0;
+    case WM_DISPLAYCHANGE:
+      // A monitor came, went or changed its size: cover them all again.
+      if (Visible()) {
+        FitToScreen();
       }
       return 0;
-    }
     case WM_SYSCOMMAND:
       // The whole command is compared: Alt+F4 and the window menu can't
       // close, minimise or restore the window.
@@ -297,6 +358,8 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_TIMER:
       if (wparam == kLoginPanelTimer) {
         screen_->LoginPanelTimedOut();
+      } else if (wparam == kHoldTimer) {
+        TakeFocusBack();
       }
       return 0;
     case WM_SIZE:
@@ -330,9 +393,7 @@ bool MainForm::Visible() {
 void MainForm::Show() {
   if (!shown_before_) {
     // The window starts maximised: its first showing covers the screen.
-    SetWindowPos(hwnd(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN),
-                 GetSystemMetrics(SM_CYSCREEN), SWP_NOZORDER | SWP_NOACTIVATE);
-    shown_before_ = true;
+    FitToScreen();
   }
   ShowWindow(hwnd(), SW_SHOW);
 }
@@ -342,13 +403,38 @@ void MainForm::Hide() {
 }
 
 void MainForm::CoverScreen() {
-  SetWindowPos(hwnd(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  shown_before_ = true;
+  FitToScreen();
   ShowWindow(hwnd(), SW_SHOW);
   SetForegroundWindow(hwnd());
   BringWindowToTop(hwnd());
   SetFocus(hwnd());
+}
+
+bool MainForm::HoldScreen(bool held) {
+  held_ = held;
+  if (!held) {
+    KillTimer(hwnd(), kHoldTimer);
+    keyboard_filter_.Remove();
+    SetWindowPos(hwnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return true;
+  }
+  SetWindowPos(hwnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetTimer(hwnd(), kHoldTimer, kHoldMs, nullptr);
+  return keyboard_filter_.Renew();
+}
+
+void MainForm::TakeFocusBack() {
+  if (!held_) {
+    return;
+  }
+  // Above any window that made itself topmost since, with a fresh keyboard
+  // filter in case Windows dropped the last one.
+  SetWindowPos(hwnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  static_cast<void>(keyboard_filter_.Renew());
+  if (!OfThisProcess(GetForegroundWindow())) {
+    SetForegroundWindow(hwnd());
+    SetFocus(IsWindowVisible(password_panel_.hwnd()) ? user_edit_ : hwnd());
+  }
 }
 
 void MainForm::HideApplicationWindow() {

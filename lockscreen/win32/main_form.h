@@ -1,17 +1,23 @@
-// TMainForm "Работна област": the borderless teal window that covers the
-// screen while the station is locked, with the wallpaper, the status bar,
-// the "Start" button and the log-in panel; the notification icon with its
-// two menus; the filter of system commands. It shows what the lock screen's
-// logic decides and passes its events to it.
+// TMainForm "Работна област": the borderless teal window that covers every
+// monitor while the station is locked, with the wallpaper, and on the
+// primary monitor the status bar, the "Start" button and the log-in panel;
+// the notification icon with its two menus; the filter of system commands;
+// the hold of the locked screen (topmost, the focus taken back, the keyboard
+// filter). It shows what the lock screen's logic decides and passes its
+// events to it.
 #pragma once
 
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <vector>
+
+#include "lockscreen/cover.h"
 #include "lockscreen/lock_screen.h"
 #include "lockscreen/views.h"
 #include "lockscreen/win32/application.h"
+#include "lockscreen/win32/keyboard_filter.h"
 #include "lockscreen/win32/ui.h"
 #include "lockscreen/win32/window.h"
 
@@ -31,6 +37,7 @@ class MainForm final : public Window, public MainView {
   void Show() override;
   void Hide() override;
   void CoverScreen() override;
+  bool HoldScreen(bool held) override;
   void HideApplicationWindow() override;
   void ShowUnlockedControls(bool shown) override;
   void SetStatusText(const std::string& text) override;
@@ -59,12 +66,19 @@ class MainForm final : public Window, public MainView {
   void Layout();
   void Paint();
   void DrawStartButton(const DRAWITEMSTRUCT& item);
+  void FitToScreen();
+  void TakeFocusBack();
 
   Application& application_;
   LockScreen* screen_ = nullptr;
   UINT taskbar_created_ = 0;
   bool shown_before_ = false;
   bool tray_icon_added_ = false;
+  bool held_ = false;
+  KeyboardFilter keyboard_filter_;
+  // Where the monitors, and the primary one, are in the client area.
+  std::vector<ScreenRect> monitors_;
+  ScreenRect primary_;
 
   ScopedFont font_;
   ScopedFont bold_font_;

@@ -23,12 +23,12 @@ std::string Normalise(std::string_view path) {
   return std::string(path);
 }
 
-constexpr int64_t kAccessDenied = 5;
+using platform::kAccessDenied;
 
 class SimKey final : public platform::RegistryKey {
  public:
-  SimKey(SimRegistry& registry, Hive hive, std::string path)
-      : registry_(registry), hive_(hive), path_(std::move(path)) {}
+  SimKey(SimRegistry& registry, Hive hive, std::string path, platform::Access access)
+      : registry_(registry), hive_(hive), path_(std::move(path)), access_(access) {}
 
   std::optional<std::string> ReadString(std::string_view name) override {
     auto value = Read(name);
@@ -69,6 +69,7 @@ class SimKey final : public platform::RegistryKey {
   }
 
   std::vector<std::string> ValueNames() override {
+    Require(access_ != platform::Access::kWrite, "listing", path_);
     return registry_.WithHive(hive_, [&](RegHive& content, bool&) {
       RegKey* key = Existing(content);
       std::vector<std::string> names;
@@ -90,7 +91,16 @@ class SimKey final : public platform::RegistryKey {
     return content.Find(path_);
   }
 
+  // A right the key was not opened for.
+  void Require(bool granted, std::string_view what, std::string_view name) const {
+    if (!granted) {
+      throw PlatformError("Access is denied " + std::string(what) + " '" + std::string(name) + "'",
+                          kAccessDenied);
+    }
+  }
+
   std::optional<RegValue> Read(std::string_view name) {
+    Require(access_ != platform::Access::kWrite, "reading", name);
     return registry_.WithHive(hive_, [&](RegHive& content, bool&) -> std::optional<RegValue> {
       RegKey* key = Existing(content);
       RegValue* value = key == nullptr ? nullptr : FindValue(*key, name);
@@ -102,6 +112,7 @@ class SimKey final : public platform::RegistryKey {
   }
 
   void Write(std::string_view name, uint32_t type, std::string data) {
+    Require(access_ != platform::Access::kRead, "writing", name);
     if (registry_.WriteDenied(hive_, path_, name)) {
       throw PlatformError("Access is denied writing '" + std::string(name) + "'", kAccessDenied);
     }
@@ -122,6 +133,7 @@ class SimKey final : public platform::RegistryKey {
   SimRegistry& registry_;
   Hive hive_;
   std::string path_;
+  platform::Access access_;
 };
 
 // One rule of deny.txt: a verb, a key in brackets, and an optional value name
@@ -218,7 +230,8 @@ bool SimRegistry::WriteDenied(Hive hive, std::string_view path, std::string_view
   return false;
 }
 
-std::unique_ptr<platform::RegistryKey> SimRegistry::Open(Hive hive, std::string_view path) {
+std::unique_ptr<platform::RegistryKey> SimRegistry::Open(Hive hive, std::string_view path,
+                                                         platform::Access access) {
   std::lock_guard lock(mutex_);
   if (OpenDenied(hive, path)) {
     return nullptr;
@@ -230,10 +243,11 @@ std::unique_ptr<platform::RegistryKey> SimRegistry::Open(Hive hive, std::string_
   } catch (const PlatformError&) {
     return nullptr;
   }
-  return std::make_unique<SimKey>(*this, hive, Normalise(path));
+  return std::make_unique<SimKey>(*this, hive, Normalise(path), access);
 }
 
-std::unique_ptr<platform::RegistryKey> SimRegistry::Create(Hive hive, std::string_view path) {
+std::unique_ptr<platform::RegistryKey> SimRegistry::Create(Hive hive, std::string_view path,
+                                                           platform::Access access) {
   std::lock_guard lock(mutex_);
   if (OpenDenied(hive, path)) {
     return nullptr;
@@ -249,7 +263,7 @@ std::unique_ptr<platform::RegistryKey> SimRegistry::Create(Hive hive, std::strin
   } catch (const PlatformError&) {
     return nullptr;
   }
-  return std::make_unique<SimKey>(*this, hive, Normalise(path));
+  return std::make_unique<SimKey>(*this, hive, Normalise(path), access);
 }
 
 }  // namespace zalvo::sim

@@ -7,6 +7,8 @@
 //   open [HKEY_CURRENT_USER\Software\...]            the key can't be opened
 //   write [HKEY_LOCAL_MACHINE\SOFTWARE\...]          no value of it can be written
 //   write [HKEY_LOCAL_MACHINE\SOFTWARE\...] "Name"   that value can't be written
+// A key opened for reading only refuses writes, and one opened for writing
+// only refuses reads, as Windows does.
 #pragma once
 
 #include <filesystem>
@@ -21,9 +23,12 @@ class SimRegistry final : public platform::Registry {
  public:
   explicit SimRegistry(std::filesystem::path folder);
 
-  std::unique_ptr<platform::RegistryKey> Open(platform::Hive hive, std::string_view path) override;
-  std::unique_ptr<platform::RegistryKey> Create(platform::Hive hive,
-                                                std::string_view path) override;
+  std::unique_ptr<platform::RegistryKey> Open(
+      platform::Hive hive, std::string_view path,
+      platform::Access access = platform::Access::kFull) override;
+  std::unique_ptr<platform::RegistryKey> Create(
+      platform::Hive hive, std::string_view path,
+      platform::Access access = platform::Access::kFull) override;
 
   // Used by the open keys: reads the hive, runs the change, writes the hive
   // back when the change reports that it changed something.

@@ -19,6 +19,21 @@ HKEY Root(Hive hive) {
   return hive == Hive::kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
 
+// The rights each kind of access asks for.
+REGSAM AccessMask(platform::Access access) {
+  switch (access) {
+    case platform::Access::kRead:
+      return KEY_QUERY_VALUE;
+    case platform::Access::kWrite:
+      return KEY_SET_VALUE;
+    case platform::Access::kReadWrite:
+      return KEY_QUERY_VALUE | KEY_SET_VALUE;
+    case platform::Access::kFull:
+      break;
+  }
+  return KEY_ALL_ACCESS;
+}
+
 std::wstring KeyPath(std::string_view path) {
   while (!path.empty() && path.front() == '\\') {
     path.remove_prefix(1);
@@ -121,18 +136,21 @@ class Win32Key final : public platform::RegistryKey {
 
 }  // namespace
 
-std::unique_ptr<platform::RegistryKey> Win32Registry::Open(Hive hive, std::string_view path) {
+std::unique_ptr<platform::RegistryKey> Win32Registry::Open(Hive hive, std::string_view path,
+                                                           platform::Access access) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(Root(hive), KeyPath(path).c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(Root(hive), KeyPath(path).c_str(), 0, AccessMask(access), &key) !=
+      ERROR_SUCCESS) {
     return nullptr;
   }
   return std::make_unique<Win32Key>(key);
 }
 
-std::unique_ptr<platform::RegistryKey> Win32Registry::Create(Hive hive, std::string_view path) {
+std::unique_ptr<platform::RegistryKey> Win32Registry::Create(Hive hive, std::string_view path,
+                                                             platform::Access access) {
   HKEY key = nullptr;
   if (RegCreateKeyExW(Root(hive), KeyPath(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                      AccessMask(access), nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return nullptr;
   }
   return std::make_unique<Win32Key>(key);

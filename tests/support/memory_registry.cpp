@@ -9,10 +9,11 @@ using platform::PlatformError;
 
 class MemoryKey final : public platform::RegistryKey {
  public:
-  MemoryKey(MemoryRegistry& registry, std::string full_path)
-      : registry_(registry), path_(std::move(full_path)) {}
+  MemoryKey(MemoryRegistry& registry, std::string full_path, platform::Access access)
+      : registry_(registry), path_(std::move(full_path)), access_(access) {}
 
   std::optional<std::string> ReadString(std::string_view name) override {
+    Require(access_ != platform::Access::kWrite);
     const MemoryRegistry::Value* v = registry_.Get(path_, std::string(name));
     if (v == nullptr) {
       return std::nullopt;
@@ -24,6 +25,7 @@ class MemoryKey final : public platform::RegistryKey {
   }
 
   std::optional<uint32_t> ReadDword(std::string_view name) override {
+    Require(access_ != platform::Access::kWrite);
     const MemoryRegistry::Value* v = registry_.Get(path_, std::string(name));
     if (v == nullptr) {
       return std::nullopt;
@@ -47,6 +49,7 @@ class MemoryKey final : public platform::RegistryKey {
   }
 
   std::vector<std::string> ValueNames() override {
+    Require(access_ != platform::Access::kWrite);
     std::vector<std::string> names;
     if (MemoryRegistry::Key* key = registry_.FindKey(path_)) {
       for (const auto& [name, value] : key->values) {
@@ -57,14 +60,23 @@ class MemoryKey final : public platform::RegistryKey {
   }
 
  private:
+  // A right the key was not opened for.
+  static void Require(bool granted) {
+    if (!granted) {
+      throw PlatformError("Access is denied", platform::kAccessDenied);
+    }
+  }
+
   void Refuse(std::string_view name) {
+    Require(access_ != platform::Access::kRead);
     if (registry_.WriteRefused(path_, std::string(name))) {
-      throw PlatformError("Access is denied", 5);
+      throw PlatformError("Access is denied", platform::kAccessDenied);
     }
   }
 
   MemoryRegistry& registry_;
   std::string path_;
+  platform::Access access_;
 };
 
 }  // namespace
@@ -96,23 +108,60 @@ bool MemoryRegistry::WriteRefused(const std::string& full_path, const std::strin
          denied_write_.count(Normal(full_path) + "|*") > 0;
 }
 
+std::string_view MemoryRegistry::AccessName(platform::Access access) {
+  switch (access) {
+    case platform::Access::kRead:
+      return "read";
+    case platform::Access::kWrite:
+      return "write";
+    case platform::Access::kReadWrite:
+      return "read-write";
+    case platform::Access::kFull:
+      break;
+  }
+  return "full";
+}
+
+bool MemoryRegistry::Refused(const std::string& full, platform::Access access) const {
+  const std::string normal = Normal(full);
+  if (denied_open_.count(normal) > 0) {
+    return true;
+  }
+  if (access == platform::Access::kRead) {
+    return false;
+  }
+  for (const std::string& prefix : read_only_) {
+    if (normal.compare(0, prefix.size(), prefix) == 0 &&
+        (normal.size() == prefix.size() || normal[prefix.size()] == '\\')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::unique_ptr<platform::RegistryKey> MemoryRegistry::Open(platform::Hive hive,
-                                                            std::string_view path) {
+                                                            std::string_view path,
+                                                            platform::Access access) {
   std::string full = FullPath(hive, path);
-  if (denied_open_.count(Normal(full)) > 0 || FindKey(full) == nullptr) {
+  opens_.push_back(full + " " + std::string(AccessName(access)));
+  if (Refused(full, access) || FindKey(full) == nullptr) {
     return nullptr;
   }
-  return std::make_unique<MemoryKey>(*this, full);
+  return std::make_unique<MemoryKey>(*this, full, access);
 }
 
 std::unique_ptr<platform::RegistryKey> MemoryRegistry::Create(platform::Hive hive,
-                                                              std::string_view path) {
+                                                              std::string_view path,
+                                                              platform::Access access) {
   std::string full = FullPath(hive, path);
-  if (denied_open_.count(Normal(full)) > 0) {
+  opens_.push_back(full + " " + std::string(AccessName(access)));
+  // Creating a key is a write to its parent: refused below a read-only path.
+  if (Refused(full, access) ||
+      (FindKey(full) == nullptr && Refused(full, platform::Access::kWrite))) {
     return nullptr;
   }
   AddKey(full);
-  return std::make_unique<MemoryKey>(*this, full);
+  return std::make_unique<MemoryKey>(*this, full, access);
 }
 
 void MemoryRegistry::AddKey(const std::string& full_path) {

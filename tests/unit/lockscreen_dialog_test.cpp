@@ -12,6 +12,7 @@
 namespace zalvo::lockscreen {
 namespace {
 
+using testing::AdminRightsNeeded;
 using testing::kAllowed;
 using testing::kSettingsPath;
 using testing::kZalvo;
@@ -108,12 +109,15 @@ TEST(Save, RunsTheLockScreensPolicyVariantWithTheAddressInEffect) {
   EXPECT_EQ(rig.registry.Dword(kInternet, "ProxyEnable"), 1u);  // gate closed: untouched
 
   // A value the account may not write ends the policies there; the file is
-  // saved all the same, and the log says how far they got.
+  // saved all the same, the log says how far they got, and the message that
+  // an administrator is needed.
   rig.registry.DenyWrite(kExplorer, "NoDrives");
   rig.screen.SaveSettings();
-  EXPECT_EQ(rig.log, std::vector<std::string>{"policies written in part: Access is denied"});
+  EXPECT_EQ(rig.log,
+            std::vector<std::string>{
+                "policies written in part: Access is denied (administrator rights needed)"});
   EXPECT_EQ(rig.files.replaces, 4);
-  EXPECT_TRUE(rig.main.errors.empty());
+  EXPECT_EQ(rig.main.errors, std::vector<std::string>{AdminRightsNeeded("Access is denied")});
 }
 
 TEST(Save, ThePasswordChangesWhenBothEntriesAgreeAndAreNotEmpty) {
@@ -161,8 +165,9 @@ TEST(Save, AFileThatCantBeWrittenShowsTheFailureAndSkipsTheRest) {
   rig.dialog().SetText(Ctl::edNewPassword1, "p");
   rig.main.proxy_caption = "before";
   rig.screen.SaveSettings();
-  EXPECT_EQ(rig.main.errors, std::vector<std::string>{"Access is denied"});
-  EXPECT_EQ(rig.log, std::vector<std::string>{"settings save failed: Access is denied"});
+  EXPECT_EQ(rig.main.errors, std::vector<std::string>{AdminRightsNeeded("Access is denied")});
+  EXPECT_EQ(rig.log, std::vector<std::string>{
+                         "settings save failed: Access is denied (administrator rights needed)"});
   EXPECT_EQ(rig.registry.Dword(kExplorer, "NoDrives"), 7u);  // the policies ran first
   EXPECT_FALSE(rig.Stored("SmallPassword").has_value());
   EXPECT_EQ(rig.screen.memory().small_password, kDefaultSmallPassword);
@@ -186,7 +191,7 @@ TEST(Save, APasswordThatCantBeStoredIsReportedNotTakenSilently) {
   refused.dialog().SetText(Ctl::edNewPassword, "p");
   refused.dialog().SetText(Ctl::edNewPassword1, "p");
   refused.screen.SaveSettings();
-  EXPECT_EQ(refused.main.errors, std::vector<std::string>{"Access is denied"});
+  EXPECT_EQ(refused.main.errors, std::vector<std::string>{AdminRightsNeeded("Access is denied")});
   EXPECT_EQ(refused.screen.memory().small_password, kDefaultSmallPassword);
 }
 
@@ -258,21 +263,22 @@ TEST(AllowedPrograms, AddsUnderTheCountOfEntriesOrTheNextFreeName) {
   EXPECT_EQ(NextProgramValueName({"3", "4", "6"}, 3), "5");
 }
 
-TEST(AllowedPrograms, AnAddThatCantOpenChangesNothingAndAFailedWriteIsShown) {
+TEST(AllowedPrograms, AnAddThatCantOpenChangesNothingAndEitherRefusalIsShown) {
   Rig rig;
   rig.registry.DenyOpen(kAllowed);
   rig.dialog().SetText(Ctl::edNewProgram, "a.exe");
   rig.screen.AddProgram();
   EXPECT_TRUE(rig.dialog().Items(Ctl::lstAllowedPrograms).empty());
-  EXPECT_TRUE(rig.main.errors.empty());
+  ASSERT_EQ(rig.main.errors.size(), 1u);
+  EXPECT_EQ(rig.main.errors[0].rfind(AdminRightsNeeded("HKEY_CURRENT_USER\\"), 0), 0u);
   ASSERT_EQ(rig.log.size(), 1u);
-  EXPECT_EQ(rig.log[0].rfind("program not added: HKEY_CURRENT_USER\\", 0), 0u);
+  EXPECT_EQ(rig.log[0].rfind("program add failed: HKEY_CURRENT_USER\\", 0), 0u);
 
   Rig refused;
   refused.registry.DenyWrite(kAllowed, "1");
   refused.dialog().SetText(Ctl::edNewProgram, "a.exe");
   refused.screen.AddProgram();
-  EXPECT_EQ(refused.main.errors, std::vector<std::string>{"Access is denied"});
+  EXPECT_EQ(refused.main.errors, std::vector<std::string>{AdminRightsNeeded("Access is denied")});
   EXPECT_EQ(refused.dialog().Items(Ctl::lstAllowedPrograms), std::vector<std::string>{"a.exe"});
   refused.screen.LoadSettings();  // the next load puts the registry's list back
   EXPECT_TRUE(refused.dialog().Items(Ctl::lstAllowedPrograms).empty());

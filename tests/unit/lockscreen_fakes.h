@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lockscreen/lock_screen.h"
+#include "lockscreen/strings.h"
 #include "platform/error.h"
 #include "settings/registry_names.h"
 #include "tests/support/fake_desktop.h"
@@ -22,6 +23,8 @@ class FakeMainView final : public MainView {
   bool unlocked_controls = true;
   bool login_panel = false;
   bool screen_saver_running = false;
+  bool held = false;
+  bool filter_refused = false;         // HoldScreen(true) reports no keyboard filter
   std::optional<int32_t> login_timer;  // seconds while running
   std::string status;
   std::string proxy_caption;
@@ -34,6 +37,10 @@ class FakeMainView final : public MainView {
   void Show() override { visible = true, actions.push_back("Show"); }
   void Hide() override { visible = false, covering = false, actions.push_back("Hide"); }
   void CoverScreen() override { visible = covering = true, actions.push_back("CoverScreen"); }
+  bool HoldScreen(bool hold) override {
+    held = hold;
+    return !(hold && filter_refused);
+  }
   void HideApplicationWindow() override { actions.push_back("HideApplicationWindow"); }
   void ShowUnlockedControls(bool shown) override { unlocked_controls = shown; }
   void SetStatusText(const std::string& text) override { status = text; }
@@ -104,6 +111,30 @@ class FakeMelody final : public Melody {
   }
 };
 
+// The lock state as Windows keeps it: the lock for one log-on, the Task
+// Manager policy until it is put back.
+class MemoryLockStateStore final : public LockStateStore {
+ public:
+  LockState state;
+  bool refuse = false;
+
+  // The log-off, or a restart of Windows.
+  void NewLogOn() { state.locked = false; }
+
+  LockState Load() override {
+    if (refuse) {
+      throw platform::PlatformError("Access is denied", platform::kAccessDenied);
+    }
+    return state;
+  }
+  void Save(const LockState& kept) override {
+    if (refuse) {
+      throw platform::PlatformError("Access is denied", platform::kAccessDenied);
+    }
+    state = kept;
+  }
+};
+
 // The Windows directory C:\WINDOWS in memory.
 class MemoryFiles final : public platform::StationFiles {
  public:
@@ -121,7 +152,7 @@ class MemoryFiles final : public platform::StationFiles {
   }
   void Replace(std::string_view path, std::string_view bytes) override {
     if (refuse_writes) {
-      throw platform::PlatformError("Access is denied", 5);
+      throw platform::PlatformError("Access is denied", platform::kAccessDenied);
     }
     ++replaces;
     files[std::string(path)] = std::string(bytes);
@@ -133,6 +164,12 @@ inline const std::string kPasswordPath = "C:\\WINDOWS\\krv.krv";
 inline const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
 inline const std::string kZalvo = "HKCU\\" + std::string(settings::kZalvoKey);
 inline const std::string kAllowed = "HKCU\\" + std::string(settings::kRestrictRunKey);
+inline const std::string kSystemPolicies = "HKCU\\" + std::string(kTaskManagerKey);
+
+// The error message of a failure this account was refused.
+inline std::string AdminRightsNeeded(const std::string& failure) {
+  return strings::Cp1251(strings::kAdminRightsNeeded) + "\r\n" + failure;
+}
 
 // A lock screen over fakes, with the Winlogon key present; its log lines
 // are kept in order.
@@ -140,12 +177,13 @@ struct LockScreenRig {
   zalvo::testing::MemoryRegistry registry;
   MemoryFiles files;
   zalvo::testing::FakeDesktop desktop;
+  MemoryLockStateStore lock_state;
   FakeMainView main;
   FakeDialogView dialog_view;
   FakeRestTimeView rest_time;
   FakeMelody melody;
   std::vector<std::string> log;
-  LockScreen screen{{registry, files, desktop},
+  LockScreen screen{{registry, files, desktop, lock_state},
                     {main, dialog_view, rest_time, melody},
                     [this](std::string_view line) { log.emplace_back(line); }};
 

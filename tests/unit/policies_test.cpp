@@ -162,7 +162,7 @@ class ApplyPolicies : public ::testing::Test {
     settings.SetText(Key::ProxyServer, "p");
     settings.SetText(Key::ProxyPort, "1");
   }
-  std::optional<std::string> Apply() {
+  std::optional<platform::PlatformError> Apply() {
     return ApplyPolicyPlan(registry, BuildPolicyPlan(settings, "9.9.9.9", PolicyVariant::kAgent));
   }
   MemoryRegistry registry;
@@ -204,6 +204,33 @@ TEST_F(ApplyPolicies, ARefusedWriteEndsThePassKeepingWhatWasWritten) {
   EXPECT_EQ(registry.Dword(kSystem, "NoDispCPL"), std::nullopt);
   EXPECT_EQ(registry.Dword(kExplorer, "NoDrives"), std::nullopt);
   EXPECT_FALSE(registry.HasKey(kMachineNetwork));
+}
+
+TEST_F(ApplyPolicies, KeysThisAccountMayOnlyReadEndThePassAsARefusal) {
+  // A standard account: its Policies keys and the machine's hive are
+  // read-only to it.
+  registry.ReadOnly(kSystem);
+  registry.ReadOnly("HKLM");
+  auto failure = Apply();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->code(), platform::kAccessDenied);
+  EXPECT_NE(std::string(failure->what()).find("Policies\\System"), std::string::npos);
+  EXPECT_EQ(registry.String(kInternet, "ProxyServer"), "p:1");  // written before it
+  EXPECT_EQ(registry.Dword(kExplorer, "NoDrives"), std::nullopt);
+
+  MemoryRegistry machine;
+  for (const std::string& k : {kZalvo, kMain, kInternet, kSystem, kNetwork, kExplorer}) {
+    machine.AddKey(k);
+  }
+  machine.ReadOnly("HKLM");
+  failure = ApplyPolicyPlan(machine, BuildPolicyPlan(settings, "x", PolicyVariant::kAgent));
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->code(), platform::kAccessDenied);
+  EXPECT_EQ(machine.Dword(kExplorer, "NoDrives"), 7u);
+  // Every key was asked for writing only.
+  for (const std::string& open : machine.opens()) {
+    EXPECT_EQ(open.substr(open.rfind(' ')), " write") << open;
+  }
 }
 
 TEST_F(ApplyPolicies, TheReadValueGoesToTheCallerAndAWrongTypeEndsThePass) {
