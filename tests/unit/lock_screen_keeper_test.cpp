@@ -1,0 +1,63 @@
+// When the service starts the lock screen again in the customer's session.
+#include <gtest/gtest.h>
+
+#include "agent/lock_screen_keeper.h"
+
+namespace zalvo::agent {
+namespace {
+
+constexpr ConsoleSession kMissing{true, false};
+constexpr ConsoleSession kRunning{true, true};
+
+// Looks every second from `from` until the keeper starts the lock screen;
+// the time of the start, or 0 when it did not start within `seconds`.
+uint64_t NextStart(LockScreenKeeper& keeper, uint64_t from, int seconds = 120) {
+  for (uint64_t now = from; now <= from + static_cast<uint64_t>(seconds) * 1000; now += 1000) {
+    if (keeper.ShouldStart(kMissing, now)) {
+      keeper.Started(now);
+      return now;
+    }
+  }
+  return 0;
+}
+
+TEST(LockScreenKeeper, StartsAMissingLockScreenAtOnceAndPausesLongerWhileItKeepsEnding) {
+  LockScreenKeeper keeper;
+  EXPECT_FALSE(keeper.ShouldStart({false, false}, 1000));  // nobody logged on
+  EXPECT_FALSE(keeper.ShouldStart(kRunning, 1000));
+  ASSERT_TRUE(keeper.ShouldStart(kMissing, 1000));
+  keeper.Started(1000);
+
+  // Ended soon after each start: 0, 2, 4, 8, ... seconds, at most a minute.
+  uint64_t start = 1000;
+  uint64_t expected_pause = 0;
+  for (int i = 0; i < 8; ++i) {
+    const uint64_t next = NextStart(keeper, start + 1000);
+    ASSERT_NE(next, 0u) << "start " << i;
+    EXPECT_EQ(next - start, std::max<uint64_t>(expected_pause, 1000)) << "start " << i;
+    expected_pause = expected_pause == 0 ? LockScreenKeeper::kFirstPauseMs
+                                         : std::min<uint64_t>(expected_pause * 2, 60000);
+    start = next;
+  }
+  EXPECT_EQ(expected_pause, LockScreenKeeper::kLongestPauseMs);
+
+  // Once it has lasted, the next end is answered at once again.
+  EXPECT_FALSE(keeper.ShouldStart(kRunning, start + 31000));
+  EXPECT_EQ(NextStart(keeper, start + 32000), start + 32000);
+  EXPECT_EQ(NextStart(keeper, start + 33000), start + 33000);  // and again right after: 0
+  EXPECT_EQ(NextStart(keeper, start + 34000), start + 35000);  // then 2 s after it
+}
+
+TEST(LockScreenKeeper, ALogOffEndsThePauses) {
+  LockScreenKeeper keeper;
+  uint64_t now = NextStart(keeper, 0);
+  for (int i = 0; i < 5; ++i) {
+    now = NextStart(keeper, now + 1000);
+  }
+  EXPECT_FALSE(keeper.ShouldStart(kMissing, now + 1000));  // pausing
+  EXPECT_FALSE(keeper.ShouldStart({false, false}, now + 2000));
+  EXPECT_TRUE(keeper.ShouldStart(kMissing, now + 3000));  // the next log-on
+}
+
+}  // namespace
+}  // namespace zalvo::agent
