@@ -1,13 +1,24 @@
 ; The Zalvo station installer: both programs under Program Files, the agent
-; service installed and started, the lock screen started in every user's
-; session, and a first krvini.ini with the club's server address.
+; service installed and started, the lock screen as the shell of the customer
+; account and started in every other user's session, and a first krvini.ini
+; with the club's server address.
 ;
 ;   zalvo-setup.exe                      interactive
 ;   zalvo-setup.exe /S /SERVER=a.b.c.d   silent, for deployment to many PCs
+;   /CUSTOMER=account                    the account the sessions log on
+;                                        (default zalvo)
+;
+; The customer account gets zalvoc.exe as its shell through its own
+; "Custom User Interface" policy (Policies\System, value Shell, in its hive;
+; the hive is loaded from its profile when the account is not logged on), so
+; no Explorer, task bar or Start menu ever runs in its sessions. An account
+; that does not exist or has never logged on (no profile yet) keeps Explorer:
+; the installer says so and ends with exit code 4, everything else installed.
 ;
 ; An existing krvini.ini is never overwritten: an upgrade keeps the station's
 ; settings, and /SERVER is then not needed. The uninstaller stops and removes
-; the service and the start-up entry and leaves krvini.ini in place.
+; the service and the start-up entry, puts the customer account's shell back
+; and leaves krvini.ini in place.
 ;
 ; Built by makensis with -DZALVOS=<zalvos.exe> -DZALVOC=<zalvoc.exe>
 ; -DOUTFILE=<zalvo-setup.exe> -DVERSION=<x.y>.
@@ -25,6 +36,10 @@ SetCompressor /SOLID lzma
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zalvo"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
+!define SHELL_POLICY_KEY "Software\Microsoft\Windows\CurrentVersion\Policies\System"
+!define PROFILE_LIST_KEY "SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
+; Where the customer's hive is loaded while the installer writes to it.
+!define CUSTOMER_MOUNT "ZalvoCustomer"
 
 Name "Zalvo"
 OutFile "${OUTFILE}"
@@ -41,6 +56,9 @@ VIAddVersionKey "LegalCopyright" "Zalvo"
 Var Server
 Var ServerEdit
 Var Settings
+Var Customer
+Var CustomerSid
+Var CustomerHive  ; below HKU: the SID, or CUSTOMER_MOUNT when loaded here
 
 Page custom ServerPage ServerPageLeave
 Page directory
@@ -108,6 +126,95 @@ Function CheckAddress
   Exch $0
 FunctionEnd
 
+; The customer account's hive, for the installer and the uninstaller.
+!macro CustomerHiveFunctions un
+  ; $CustomerSid -> $CustomerHive: the account's hive below HKU, loaded from
+  ; its profile when the account is not logged on ("" when it has no
+  ; profile yet or the hive can't be loaded).
+  Function ${un}OpenCustomerHive
+    StrCpy $CustomerHive ""
+    ClearErrors
+    EnumRegKey $0 HKU "$CustomerSid" 0
+    ${IfNot} ${Errors}
+      StrCpy $CustomerHive $CustomerSid
+      Return
+    ${EndIf}
+    ReadRegStr $0 HKLM "${PROFILE_LIST_KEY}\$CustomerSid" "ProfileImagePath"
+    ExpandEnvStrings $0 $0
+    ${If} $0 == ""
+    ${OrIfNot} ${FileExists} "$0\NTUSER.DAT"
+      Return
+    ${EndIf}
+    nsExec::ExecToLog '"$SYSDIR\reg.exe" load "HKU\${CUSTOMER_MOUNT}" "$0\NTUSER.DAT"'
+    Pop $1
+    ${If} $1 == 0
+      StrCpy $CustomerHive "${CUSTOMER_MOUNT}"
+    ${EndIf}
+  FunctionEnd
+
+  Function ${un}CloseCustomerHive
+    ${If} $CustomerHive == "${CUSTOMER_MOUNT}"
+      nsExec::ExecToLog '"$SYSDIR\reg.exe" unload "HKU\${CUSTOMER_MOUNT}"'
+      Pop $0
+    ${EndIf}
+  FunctionEnd
+!macroend
+!insertmacro CustomerHiveFunctions ""
+!insertmacro CustomerHiveFunctions "un."
+
+; $Customer -> $CustomerSid, the account's SID as text ("" when there is no
+; such account).
+Function FindCustomerSid
+  StrCpy $CustomerSid ""
+  System::Alloc 256
+  Pop $1
+  System::Call 'advapi32::LookupAccountNameW(p 0, w "$Customer", p r1, *i 256, w .r2, *i ${NSIS_MAX_STRLEN}, *i .r3) i .r0'
+  ${If} $0 != 0
+    System::Call 'advapi32::ConvertSidToStringSidW(p r1, *p .r4) i .r0'
+    ${If} $0 != 0
+      System::Call 'kernel32::lstrcpynW(w .r5, p r4, i ${NSIS_MAX_STRLEN}) p'
+      System::Call 'kernel32::LocalFree(p r4) p'
+      StrCpy $CustomerSid $5
+    ${EndIf}
+  ${EndIf}
+  System::Free $1
+FunctionEnd
+
+; zalvoc.exe becomes the customer account's shell. The shell it had before is
+; kept for the uninstaller (an upgrade keeps the one kept first).
+Function SetCustomerShell
+  Call FindCustomerSid
+  ${If} $CustomerSid == ""
+    DetailPrint "There is no account $Customer: its sessions keep Explorer."
+    MessageBox MB_ICONEXCLAMATION|MB_OK "There is no account $Customer on this PC, so the lock screen could not be made its shell. Create the account, log it on once, and run the installer again." /SD IDOK
+    SetErrorLevel 4
+    Return
+  ${EndIf}
+  Call OpenCustomerHive
+  ${If} $CustomerHive == ""
+    DetailPrint "The account $Customer has no profile yet: its sessions keep Explorer."
+    MessageBox MB_ICONEXCLAMATION|MB_OK "The account $Customer has not logged on yet, so the lock screen could not be made its shell. Log it on once, and run the installer again." /SD IDOK
+    SetErrorLevel 4
+    Return
+  ${EndIf}
+  ClearErrors
+  ReadRegStr $0 HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell"
+  ${If} $0 != '"$INSTDIR\zalvoc.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerShellBefore" $0
+  ${EndIf}
+  ClearErrors
+  WriteRegStr HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell" '"$INSTDIR\zalvoc.exe"'
+  ${If} ${Errors}
+    DetailPrint "The shell of $Customer could not be written."
+    SetErrorLevel 4
+  ${Else}
+    DetailPrint "zalvoc.exe is the shell of $Customer ($CustomerSid)."
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerAccount" $Customer
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerSid" $CustomerSid
+  ${EndIf}
+  Call CloseCustomerHive
+FunctionEnd
+
 Function .onInit
   SetRegView 64
   StrCpy $Settings "$WINDIR\krvini.ini"
@@ -116,6 +223,12 @@ Function .onInit
   ${GetOptions} $R0 "/SERVER=" $Server
   ${If} ${Errors}
     StrCpy $Server ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/CUSTOMER=" $Customer
+  ${If} ${Errors}
+  ${OrIf} $Customer == ""
+    StrCpy $Customer "zalvo"
   ${EndIf}
   ${If} ${Silent}
   ${AndIfNot} ${FileExists} $Settings
@@ -204,7 +317,9 @@ Section "Zalvo"
   ${EndIf}
   nsExec::ExecToLog 'net start ${SERVICE}'
 
-  ; The lock screen starts in every user's session.
+  ; The lock screen starts in every user's session: as the customer
+  ; account's shell, and from the Run key in the sessions of the accounts
+  ; that keep Explorer (a shell other than Explorer runs no Run key).
   WriteRegStr HKLM "${RUN_KEY}" "Zalvo" '"$INSTDIR\zalvoc.exe"'
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Zalvo station software"
@@ -215,6 +330,7 @@ Section "Zalvo"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  Call SetCustomerShell
 SectionEnd
 
 Function un.onInit
@@ -226,6 +342,22 @@ Section "Uninstall"
   nsExec::ExecToLog '"$INSTDIR\zalvos.exe" /UNINSTALL /SILENT'
   nsExec::ExecToLog 'taskkill /F /IM zalvoc.exe'
   DeleteRegValue HKLM "${RUN_KEY}" "Zalvo"
+  ; The customer account's shell as it was before the first install.
+  ReadRegStr $CustomerSid HKLM "${UNINSTALL_KEY}" "CustomerSid"
+  ${If} $CustomerSid != ""
+    Call un.OpenCustomerHive
+    ${If} $CustomerHive == ""
+      DetailPrint "The hive of $CustomerSid can't be loaded: its shell stays zalvoc.exe."
+    ${Else}
+      ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "CustomerShellBefore"
+      ${If} $0 == ""
+        DeleteRegValue HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell"
+      ${Else}
+        WriteRegStr HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell" $0
+      ${EndIf}
+      Call un.CloseCustomerHive
+    ${EndIf}
+  ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   Delete /REBOOTOK "$INSTDIR\zalvos.exe"
   Delete /REBOOTOK "$INSTDIR\zalvoc.exe"

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs a command with DISPLAY set to a fresh virtual X display and exits with
 # the command's status. When the display does not come up, says why and
-# exits 1 without running the command.
+# exits 1 without running the command. ZALVO_XVFB_SCREENS, when set, gives
+# Xvfb's screens in place of the one 1024x768 screen (for example two screens
+# that Xinerama joins into two monitors).
 if ! command -v Xvfb >/dev/null 2>&1; then
   echo "with-xvfb.sh: Xvfb is not installed (package xvfb; scripts/install-deps.sh installs it)" >&2
   exit 1
@@ -11,7 +13,8 @@ while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
   display=$((display + 1))
 done
 log=$(mktemp /tmp/zalvo-xvfb-XXXXXX) || exit 1
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 &
+# shellcheck disable=SC2086 # the screens are several words
+Xvfb ":$display" ${ZALVO_XVFB_SCREENS:--screen 0 1024x768x24} -nolisten tcp >"$log" 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; rm -f "$log"' EXIT
 trap 'exit 130' INT TERM

@@ -8,8 +8,11 @@ namespace {
 LRESULT CALLBACK FilterKey(int code, WPARAM wparam, LPARAM lparam) {
   if (code == HC_ACTION) {
     const auto* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lparam);
-    const KeyStroke key{event->vkCode, (event->flags & LLKHF_ALTDOWN) != 0,
-                        (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0};
+    // Alt as the event's own flag says, or as the keyboard's state does
+    // (injected keys may lack the flag).
+    const bool alt =
+        (event->flags & LLKHF_ALTDOWN) != 0 || (GetAsyncKeyState(VK_MENU) & 0x8000) != 0;
+    const KeyStroke key{event->vkCode, alt, (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0};
     if (SwallowWhileLocked(key)) {
       return 1;
     }

@@ -26,6 +26,8 @@ constexpr UINT_PTR kHoldTimer = 2;
 constexpr UINT kHoldMs = 1000;
 // Posted when another program's window took the focus while held.
 constexpr UINT kTakeFocusBack = WM_APP + 1;
+// Posted at the start when there is no notification area to hold the icon.
+constexpr UINT kOpenRemainingTime = WM_APP + 2;
 constexpr COLORREF kTeal = RGB(0, 128, 128);
 
 void AppendItem(HMENU menu, UINT id, std::string_view utf8) {
@@ -158,8 +160,12 @@ void MainForm::AddTrayIcon() {
   tray_.hIcon = icon_.get();
   std::wstring tip = Wide(strings::kTrayTip);
   tip.copy(tray_.szTip, std::size(tray_.szTip) - 1);
-  // The result is not checked: without a task bar the program has no icon.
-  Shell_NotifyIconW(NIM_ADD, &tray_);
+  // Without a task bar (the lock screen is the session's shell) the program
+  // has no icon, and nothing else opens the remaining-time window: it opens
+  // by itself once, when the program has started.
+  if (!Shell_NotifyIconW(NIM_ADD, &tray_) && !tray_icon_added_) {
+    PostMessageW(hwnd(), kOpenRemainingTime, 0, 0);
+  }
   tray_icon_added_ = true;
 }
 
@@ -329,6 +335,11 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       break;
     case kTakeFocusBack:
       TakeFocusBack();
+      return 0;
+    case kOpenRemainingTime:
+      if (!screen_->remaining_time().checked()) {
+        screen_->remaining_time().Toggle();
+      }
       return 0;
     case WM_DISPLAYCHANGE:
       // A monitor came, went or changed its size: cover them all again.

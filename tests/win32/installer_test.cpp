@@ -1,7 +1,8 @@
 // zalvo-setup.exe silently under Wine: a first install with the server
-// address, the service answering, an upgrade that keeps the settings, and the
-// uninstall that removes the service and the start-up entry but not the
-// settings.
+// address and the customer account, the service answering, the lock screen as
+// that account's shell, an upgrade that keeps the settings, and the uninstall
+// that removes the service and the start-up entry, puts the shell back, but
+// keeps the settings.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +24,17 @@ using testing::RunAndWait;
 using testing::ServerPeer;
 
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* kShellPolicy =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+
+// The account this test runs as, which Wine keeps logged on: the customer
+// account of these installs.
+std::wstring ThisAccount() {
+  wchar_t name[256] = {};
+  DWORD size = 256;
+  GetUserNameW(name, &size);
+  return name;
+}
 
 std::wstring SetupCommand() {
   return testing::QuotedProgram(ZALVO_SETUP);
@@ -57,8 +69,10 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
   EXPECT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=192.168.001.10"), 2u);
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
 
+  // The account had a shell of its own before.
+  registry.Create(Hive::kCurrentUser, kShellPolicy)->WriteString("Shell", "club-shell.exe");
   ServerPeer server;
-  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=127.0.0.1"), 0u);
+  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=127.0.0.1 /CUSTOMER=" + ThisAccount()), 0u);
   EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
   settings::SettingsText first(files.Read(settings_path));
@@ -67,13 +81,17 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
   auto run = registry.Open(Hive::kLocalMachine, kRunKey);
   ASSERT_NE(run, nullptr);
   EXPECT_EQ(run->ReadString("Zalvo"), "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");
+  const std::string shell = "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"";
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"), shell);
   ASSERT_TRUE(ServiceExists());
   // The service was started and answers the server.
   EXPECT_TRUE(server.WaitForAgent(20000));
 
   // An upgrade keeps the station's settings, also when given another address.
+  // The default customer account "zalvo" does not exist here: the installer
+  // says so with its exit code and upgrades everything else.
   files.Replace(settings_path, "ServerIP=127.0.0.1\r\nBeep=1\r\n");
-  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=10.9.9.9"), 0u);
+  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=10.9.9.9"), 4u);
   EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
   EXPECT_TRUE(ServiceExists());
   EXPECT_TRUE(server.WaitForAgent(20000));
@@ -86,12 +104,14 @@ TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
   run = registry.Open(Hive::kLocalMachine, kRunKey);
   EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"), "club-shell.exe");
   EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
   server.ReceiveUntilQuiet(300);
   server.Send("anyone?");
   EXPECT_EQ(server.Receive(700), std::nullopt);
   DeleteFileW((ProgramFolder() + L"\\uninstall.exe").c_str());
   RemoveDirectoryW(ProgramFolder().c_str());
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, Widen(kShellPolicy).c_str(), L"Shell");
 }
 
 }  // namespace

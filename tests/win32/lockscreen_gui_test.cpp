@@ -7,12 +7,15 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "lockscreen/win32/ids.h"
 #include "platform/error.h"
@@ -42,6 +45,112 @@ const std::string kZalvo(settings::kZalvoKey);
 const std::string kPolicies = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\";
 const std::string kInternet = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const std::string kBrowser = "Software\\Microsoft\\Internet Explorer\\Main";
+const std::string kZalvoSystem = kPolicies + "System";
+
+// The keys this test's own low-level keyboard filter saw pressed. Installed
+// before the lock screen's, it is called after it, so it sees only what the
+// lock screen lets through.
+std::vector<DWORD> keys_seen;
+
+LRESULT CALLBACK RecordKey(int code, WPARAM message, LPARAM key) {
+  if (code == HC_ACTION && (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)) {
+    keys_seen.push_back(reinterpret_cast<const KBDLLHOOKSTRUCT*>(key)->vkCode);
+  }
+  return CallNextHookEx(nullptr, code, message, key);
+}
+
+INPUT Key(WORD vk, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = vk;
+  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  return input;
+}
+
+// Whether the keys, pressed (in order, then released in the reverse order)
+// as the keyboard would, reach a filter installed before the lock screen's.
+// A "Z" pressed after them marks the end of what can come through.
+bool KeysComeThrough(std::vector<WORD> keys) {
+  keys_seen.clear();
+  std::vector<INPUT> inputs;
+  for (WORD vk : keys) {
+    inputs.push_back(Key(vk, false));
+  }
+  for (auto vk = keys.rbegin(); vk != keys.rend(); ++vk) {
+    inputs.push_back(Key(*vk, true));
+  }
+  inputs.push_back(Key('Z', false));
+  inputs.push_back(Key('Z', true));
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  EXPECT_TRUE(WaitFor([] { return std::count(keys_seen.begin(), keys_seen.end(), 'Z') > 0; }))
+      << "the keyboard filter of the test saw nothing";
+  return std::count(keys_seen.begin(), keys_seen.end(), keys.back()) > 0;
+}
+
+// While it lives, everyone may only read the key, as a standard account
+// finds the machine's keys and its own policies; its owner may still give
+// the permissions back, which the destructor does.
+class ReadOnlyKey {
+ public:
+  ReadOnlyKey(HKEY root, const std::string& path) {
+    RegOpenKeyExW(root, win32::Widen(path).c_str(), 0, READ_CONTROL | WRITE_DAC, key_.put());
+    DWORD size = 0;
+    RegGetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+    saved_.resize(size);
+    if (size == 0 || RegGetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, saved_.data(),
+                                       &size) != ERROR_SUCCESS) {
+      ADD_FAILURE() << "no permissions to keep of " << path;
+      return;
+    }
+    PSECURITY_DESCRIPTOR read_only = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1,
+                                                         &read_only, nullptr);
+    EXPECT_EQ(RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, read_only), ERROR_SUCCESS);
+    LocalFree(read_only);
+  }
+  ~ReadOnlyKey() {
+    if (!saved_.empty()) {
+      RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, saved_.data());
+    }
+  }
+  ReadOnlyKey(const ReadOnlyKey&) = delete;
+  ReadOnlyKey& operator=(const ReadOnlyKey&) = delete;
+
+ private:
+  win32::ScopedKey key_;
+  std::vector<BYTE> saved_;
+};
+
+// The texts of a message box's controls, joined by "|".
+std::wstring MessageBoxText(HWND box) {
+  std::wstring message;
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM p) -> BOOL {
+        *reinterpret_cast<std::wstring*>(p) += TextOf(child) + L"|";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&message));
+  return message;
+}
+
+bool operator==(const RECT& a, const RECT& b) {
+  return EqualRect(&a, &b) != FALSE;
+}
+
+RECT VirtualScreen() {
+  const int x = GetSystemMetrics(SM_XVIRTUALSCREEN);
+  const int y = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  return {x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
+// The lock state of the log-on and the policy a lock left, so that every
+// test starts with a station that was never locked.
+void ForgetTheLock() {
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kav\\Zalvo\\LockState");
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Kav\\Zalvo", L"LockHoldsTaskManager");
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Kav\\Zalvo", L"TaskManagerBeforeLock");
+}
 
 // The station as a club leaves it: settings, passwords, the Winlogon values,
 // the policy keys the writer expects, a wallpaper; no allowed programs.
@@ -73,6 +182,7 @@ class LockScreenGui : public ::testing::Test {
     registry_.Create(Hive::kCurrentUser, kBrowser);
     RegDeleteTreeW(HKEY_CURRENT_USER, win32::Widen(settings::kRestrictRunKey).c_str());
     DeleteFileW(win32::Widen(LogPath()).c_str());
+    ForgetTheLock();
   }
 
   void TearDown() override {
@@ -89,18 +199,29 @@ class LockScreenGui : public ::testing::Test {
     }
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, win32::Widen(kPolicies + "Network").c_str(),
                        L"DisablePwdCaching");
+    ForgetTheLock();
   }
 
-  void StartZalvoc() {
+  // Starts zalvoc.exe and waits until its start-up has finished: by default
+  // until it has written AutoAdminLogon "1".
+  void StartZalvoc(std::function<bool()> started = {}) {
     DrawOwnFrames("zalvoc.exe");
-    StartedProcess started = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
-    process_.reset(started.handle);
-    pid_ = started.id;
+    StartedProcess process = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
+    process_.reset(process.handle);
+    pid_ = process.id;
     ASSERT_TRUE(WaitFor([&] { return (main_ = TopLevel(pid_, ids::kMainClass)) != nullptr; }))
         << "no main window";
-    ASSERT_TRUE(WaitFor([&] { return AutoAdminLogon() == "1"; })) << "start-up did not finish";
+    if (!started) {
+      started = [&] { return AutoAdminLogon() == "1"; };
+    }
+    ASSERT_TRUE(WaitFor(started)) << "start-up did not finish";
     Pump(300);
   }
+  bool Logged(const std::string& line) { return Log().find(line) != std::string::npos; }
+  std::optional<uint32_t> TaskManager() {
+    return Dword(Hive::kCurrentUser, kZalvoSystem, "DisableTaskMgr");
+  }
+  bool Topmost(HWND hwnd) { return (GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0; }
 
   std::string AutoAdminLogon() {
     auto key = registry_.Open(Hive::kLocalMachine, kWinlogon);
@@ -426,16 +547,7 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   HWND box = nullptr;
   EXPECT_TRUE(WaitFor([&] { return Visible(box = TopLevel(pid_, L"#32770")); }));
   if (box != nullptr) {
-    std::wstring message;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM p) -> BOOL {
-          auto* text = reinterpret_cast<std::wstring*>(p);
-          *text += TextOf(child) + L"|";
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&message));
-    EXPECT_NE(message.find(L"krvini.ini"), std::wstring::npos);
+    EXPECT_NE(MessageBoxText(box).find(L"krvini.ini"), std::wstring::npos);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); }));
   }
@@ -503,6 +615,125 @@ TEST_F(LockScreenGui, TheAdministratorEditsSavesClosesWindowsAndAddsPrograms) {
   EXPECT_TRUE(WaitFor([&] { return Visible(dialog); }));
   Send(dialog, WM_CLOSE);
   EXPECT_TRUE(WaitFor([&] { return !Visible(dialog); }));
+}
+
+TEST_F(LockScreenGui, TheLockHoldsAgainstKeysAndOtherWindowsAndComesBackAfterAKill) {
+  HelperWindow thief(L"Zalvo focus thief");
+  const platform::Scoped<HHOOK, UnhookWindowsHookEx> recorder(
+      SetWindowsHookExW(WH_KEYBOARD_LL, RecordKey, GetModuleHandleW(nullptr), 0));
+  ASSERT_TRUE(recorder);
+  // A standard account: the Winlogon key and the account's network policies
+  // may only be read.
+  const ReadOnlyKey winlogon(HKEY_LOCAL_MACHINE, kWinlogon);
+  const ReadOnlyKey network(HKEY_CURRENT_USER, kPolicies + "Network");
+  const std::string admin = " may only be read by this account (administrator rights needed)";
+  StartZalvoc([&] {
+    return Logged("AutoAdminLogon \"1\" not written: HKEY_LOCAL_MACHINE\\" + kWinlogon + admin);
+  });
+  // The remaining time shows all the same.
+  PostMessageW(main_, ids::kTrayMessage, ids::kTrayIconId, WM_LBUTTONUP);
+  HWND rest = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return Visible(rest = TopLevel(pid_, ids::kRestTimeClass)); }));
+  EXPECT_TRUE(WaitFor([&] { return TextOf(Child(rest, ids::lbRemainingTime)) == L"121 мин."; }));
+  PostMessageW(rest, WM_CLOSE, 0, 0);
+
+  // A second lock screen in the session ends at once.
+  StartedProcess second = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
+  const win32::ScopedHandle second_process(second.handle);
+  EXPECT_EQ(WaitForSingleObject(second_process.get(), 15000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // Unlocked, every key goes through; locked, the Windows key and Alt+Tab
+  // don't, and other keys still do.
+  EXPECT_TRUE(KeysComeThrough({VK_LWIN}));
+  EXPECT_TRUE(KeysComeThrough({VK_MENU, VK_TAB}));
+  Menu(ids::mnLock);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_) && Topmost(main_); }));
+  EXPECT_TRUE(WaitFor([&] { return TaskManager() == 1u; }));
+  EXPECT_TRUE(Logged("AutoAdminLogon \"0\" not written: HKEY_LOCAL_MACHINE\\" + kWinlogon + admin));
+  RECT r;
+  GetWindowRect(main_, &r);
+  EXPECT_TRUE(r == VirtualScreen());
+  EXPECT_FALSE(KeysComeThrough({VK_LWIN}));
+  EXPECT_FALSE(KeysComeThrough({VK_MENU, VK_TAB}));
+  EXPECT_FALSE(KeysComeThrough({VK_CONTROL, VK_ESCAPE}));
+  EXPECT_TRUE(KeysComeThrough({'A'}));
+
+  // Another program's window takes the focus: the lock screen takes it back.
+  SetForegroundWindow(thief.hwnd());
+  EXPECT_TRUE(WaitFor([&] {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(GetForegroundWindow(), &owner);
+    return owner == pid_;
+  })) << "the focus stayed with another program";
+
+  // Unlocked again, nothing of the lock is in force.
+  LogIn(L"1", L"2468");
+  ASSERT_TRUE(WaitFor([&] { return !Visible(main_); }));
+  EXPECT_TRUE(WaitFor([&] { return TaskManager() == 0u; }));
+  EXPECT_FALSE(Topmost(main_));
+  EXPECT_TRUE(KeysComeThrough({VK_LWIN}));
+
+  // A save this account may not do says so.
+  Menu(ids::mnProxy);
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return Visible(box = TopLevel(pid_, L"#32770")); }));
+  const std::wstring message = MessageBoxText(box);
+  EXPECT_NE(message.find(L"Необходими са администраторски права."), std::wstring::npos) << message;
+  EXPECT_NE(message.find(L"Policies\\Network can't be opened for writing"), std::wstring::npos);
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+
+  Menu(ids::mnLock);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_) && TaskManager() == 1u; }));
+
+  // Ended from Task Manager while locked: started again, it locks again.
+  // (Once a process with a keyboard filter of its own is killed, Wine passes
+  // no more injected keys to this test's filter, so the keys come before.)
+  ASSERT_TRUE(TerminateProcess(process_.get(), 1));
+  WaitForSingleObject(process_.get(), 10000);
+  StartZalvoc([&] { return Visible(main_) && Topmost(main_); });
+  EXPECT_TRUE(Logged("ended while the station was locked: locked again"));
+  EXPECT_EQ(TaskManager(), 1u);
+  // Its unlock puts back everything the lock took.
+  LogIn(L"1", L"2468");
+  EXPECT_TRUE(WaitFor([&] { return !Visible(main_); }));
+  EXPECT_TRUE(WaitFor([&] { return TaskManager() == 0u; }));
+  EXPECT_FALSE(Topmost(main_));
+}
+
+// Runs on the two-monitor display of lockscreen_two_monitor_test.
+TEST_F(LockScreenGui, CoversTheWholeVirtualScreenAndFitsItAgainWhenTheMonitorsChange) {
+  if (GetSystemMetrics(SM_CMONITORS) < 2) {
+    GTEST_SKIP() << "one monitor: lockscreen_two_monitor_test runs this on two";
+  }
+  StartZalvoc();
+  Menu(ids::mnLock);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_); }));
+  MONITORINFO primary{};
+  primary.cbSize = sizeof primary;
+  ASSERT_TRUE(GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary));
+  ASSERT_FALSE(primary.rcMonitor == VirtualScreen()) << "the monitors cover the same area";
+  RECT r;
+  GetWindowRect(main_, &r);
+  EXPECT_TRUE(r == VirtualScreen()) << r.left << "," << r.top << " " << r.right << "," << r.bottom;
+  // The status bar runs along the bottom of the primary monitor.
+  GetWindowRect(Child(main_, ids::StatusBar), &r);
+  EXPECT_EQ(r.left, primary.rcMonitor.left);
+  EXPECT_EQ(r.right, primary.rcMonitor.right);
+  EXPECT_EQ(r.bottom, primary.rcMonitor.bottom);
+
+  // After a display change the cover fits the monitors again.
+  SetWindowPos(main_, nullptr, 40, 40, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
+  PostMessageW(main_, WM_DISPLAYCHANGE, 24,
+               MAKELPARAM(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)));
+  EXPECT_TRUE(WaitFor([&] {
+    RECT now;
+    GetWindowRect(main_, &now);
+    return now == VirtualScreen();
+  }));
+  LogIn(L"1", L"2468");
+  EXPECT_TRUE(WaitFor([&] { return !Visible(main_); }));
 }
 
 }  // namespace
