@@ -117,9 +117,9 @@ int main(int argc, char** argv) {
       state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
       log);
   agent::Agent worker(state, actions, replies, log);
-  agent::AgentRuntime runtime(worker, *socket,
-                              {std::chrono::milliseconds(tick_ms), agent::kCommandPort, bind_address},
-                              log);
+  agent::AgentRuntime runtime(
+      worker, *socket, {std::chrono::milliseconds(tick_ms), agent::kCommandPort, bind_address},
+      log);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

@@ -23,8 +23,7 @@ void InitCrypto() {
 
 std::string HashPassword(const std::string& password) {
   char hash[crypto_pwhash_STRBYTES];
-  if (crypto_pwhash_str(hash, password.data(), password.size(),
-                        crypto_pwhash_OPSLIMIT_INTERACTIVE,
+  if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                         crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
     throw std::runtime_error("out of memory while hashing the password");
   }

@@ -10,7 +10,7 @@ namespace zalvo::console {
 namespace {
 
 constexpr const char* kActionNames[] = {
-    "start", "add",     "end",        "info",      "windows", "kill",
+    "start",  "add",         "end",        "info",   "windows",  "kill",
     "volume", "monitor_off", "monitor_on", "reboot", "shutdown",
 };
 
@@ -65,8 +65,8 @@ void Console::RestoreSessions() {
   std::lock_guard lock(mutex_);
   for (const auto& record : store_.OpenSessions()) {
     if (!room_.Find(record.address)) {
-      Log("session " + std::to_string(record.id) + " of " + record.station + " (" +
-          record.address + ") stays open in the record: the station is not in the room");
+      Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
+          ") stays open in the record: the station is not in the room");
       continue;
     }
     Session session;

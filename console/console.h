@@ -23,7 +23,7 @@ namespace zalvo::console {
 struct ConsoleOptions {
   std::string udp_address = "0.0.0.0";
   uint16_t udp_port = 6868;
-  std::function<Millis()> clock;              // the wall clock by default
+  std::function<Millis()> clock;                // the wall clock by default
   std::function<void(const std::string&)> log;  // UTF-8 lines; none by default
 };
 

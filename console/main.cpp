@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
     return Fail(std::string("--db FILE is required\n\n") + kUsage, 2);
   }
   size_t colon = listen.rfind(':');
-  auto http_port = colon == std::string::npos ? std::nullopt
-                                              : zalvo::text::ParseInt32(listen.substr(colon + 1));
+  auto http_port =
+      colon == std::string::npos ? std::nullopt : zalvo::text::ParseInt32(listen.substr(colon + 1));
   if (!http_port || *http_port < 0 || *http_port > 65535 ||
       !IsDottedIPv4(listen.substr(0, colon))) {
     return Fail("--listen needs ADDR:PORT, e.g. 127.0.0.1:8080", 2);

@@ -281,8 +281,8 @@ std::vector<StationConfig> ParseRoomFile(const std::string& text) {
     config.name = fields[0];
     config.address = fields[1];
     if (!IsDottedIPv4(config.address)) {
-      throw std::invalid_argument("line " + std::to_string(line_number) + ": '" +
-                                  config.address + "' is not a dotted IPv4 address");
+      throw std::invalid_argument("line " + std::to_string(line_number) + ": '" + config.address +
+                                  "' is not a dotted IPv4 address");
     }
     if (fields.size() == 4) {
       config.column = place(fields[2]);

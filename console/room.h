@@ -29,7 +29,7 @@ struct StationConfig {
 struct Session {
   int64_t record_id = 0;  // the session's row in the store
   Millis started = 0;
-  Millis ends = 0;  // when the granted time runs out
+  Millis ends = 0;      // when the granted time runs out
   int32_t minutes = 0;  // granted in total
   std::string started_by;
 };

@@ -58,8 +58,7 @@ class Statement {
     return *this;
   }
   Statement& Bind(int index, const std::string& value) {
-    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
     return *this;
   }
   Statement& BindNull(int index) {
@@ -112,8 +111,8 @@ constexpr const char* kSessionColumns =
     "COALESCE(ended_by, '') FROM sessions ";
 
 std::string CsvField(std::string value) {
-  if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' ||
-                         value[0] == '@' || value[0] == '\t' || value[0] == '\r')) {
+  if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
+                         value[0] == '\t' || value[0] == '\r')) {
     value.insert(0, "'");
   }
   if (value.find_first_of(",\"\r\n") != std::string::npos) {
@@ -132,8 +131,7 @@ std::string CsvField(std::string value) {
 }  // namespace
 
 Store::Store(const std::string& path) {
-  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);
@@ -321,8 +319,8 @@ std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day) 
   int mday = 0;
   char rest = 0;
   if (day.size() != 10 ||
-      std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &year, &month, &mday, &rest) != 3 ||
-      year < 1970 || year > 9999 || month < 1 || month > 12 || mday < 1 || mday > 31) {
+      std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &year, &month, &mday, &rest) != 3 || year < 1970 ||
+      year > 9999 || month < 1 || month > 12 || mday < 1 || mday > 31) {
     return std::nullopt;
   }
   auto start_of = [](int y, int m, int d) {
@@ -339,10 +337,9 @@ std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day) 
 std::string SessionsCsv(const std::vector<SessionRecord>& sessions) {
   std::string csv = "station,address,started,ended,minutes,started_by,ended_by\r\n";
   for (const auto& s : sessions) {
-    csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) +
-           "," + (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," +
-           std::to_string(s.minutes) + "," + CsvField(s.started_by) + "," +
-           CsvField(s.ended_by) + "\r\n";
+    csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) + "," +
+           (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," + std::to_string(s.minutes) +
+           "," + CsvField(s.started_by) + "," + CsvField(s.ended_by) + "\r\n";
   }
   return csv;
 }

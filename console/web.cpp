@@ -236,8 +236,8 @@ void WebServer::Routes() {
     auto wait = throttle_.WaitFor(req.remote_addr, now);
     if (wait.count() > 0) {
       res.set_header("Retry-After", std::to_string(wait.count()));
-      Fail(res, 429, "too many wrong passwords: try again in " + std::to_string(wait.count()) +
-                         " s");
+      Fail(res, 429,
+           "too many wrong passwords: try again in " + std::to_string(wait.count()) + " s");
       return;
     }
     auto hash = console_.OperatorHash(name);
@@ -264,8 +264,9 @@ void WebServer::Routes() {
       return;
     }
     sessions_.Close(CookieToken(req));
-    res.set_header("Set-Cookie", std::string(kCookie) + "=; HttpOnly; SameSite=Strict; Path=/; "
-                                                         "Max-Age=0");
+    res.set_header("Set-Cookie", std::string(kCookie) +
+                                     "=; HttpOnly; SameSite=Strict; Path=/; "
+                                     "Max-Age=0");
     Reply(res, 200, json{{"ok", true}});
   });
 
@@ -329,8 +330,8 @@ void WebServer::Routes() {
     if (!session) {
       return;
     }
-    auto body = BodyObject(req, res, {"action", "stations", "minutes", "volume", "caption",
-                                      "confirm"});
+    auto body =
+        BodyObject(req, res, {"action", "stations", "minutes", "volume", "caption", "confirm"});
     if (!body) {
       return;
     }
@@ -340,8 +341,9 @@ void WebServer::Routes() {
                     ? ActionFromName(b["action"].get<std::string>())
                     : std::nullopt;
     if (!kind) {
-      Fail(res, 400, "'action' must be one of start, add, end, info, windows, kill, volume, "
-                     "monitor_off, monitor_on, reboot, shutdown");
+      Fail(res, 400,
+           "'action' must be one of start, add, end, info, windows, kill, volume, "
+           "monitor_off, monitor_on, reboot, shutdown");
       return;
     }
     request.kind = *kind;
@@ -366,8 +368,8 @@ void WebServer::Routes() {
       case ActionKind::kAdd: {
         auto minutes = IntField(b, "minutes", 1, kMaxSessionMinutes);
         if (!minutes) {
-          Fail(res, 400, "'minutes' must be a whole number from 1 to " +
-                             std::to_string(kMaxSessionMinutes));
+          Fail(res, 400,
+               "'minutes' must be a whole number from 1 to " + std::to_string(kMaxSessionMinutes));
           return;
         }
         request.minutes = *minutes;
@@ -415,8 +417,7 @@ void WebServer::Routes() {
   auto day_of = [](const httplib::Request& req, Millis now) {
     return req.has_param("day") ? req.get_param_value("day") : LocalDay(now);
   };
-  s.Get("/api/sessions", [this, who, day_of](const httplib::Request& req,
-                                             httplib::Response& res) {
+  s.Get("/api/sessions", [this, who, day_of](const httplib::Request& req, httplib::Response& res) {
     if (!who(req, res)) {
       return;
     }
@@ -458,17 +459,17 @@ void WebServer::Routes() {
       Reply(res, res.status, json{{"error", reason}});
     }
   });
-  s.set_exception_handler([](const httplib::Request&, httplib::Response& res,
-                             std::exception_ptr error) {
-    std::string message = "internal error";
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      message = e.what();
-    } catch (...) {
-    }
-    Fail(res, 500, message);
-  });
+  s.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+        std::string message = "internal error";
+        try {
+          std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+          message = e.what();
+        } catch (...) {
+        }
+        Fail(res, 500, message);
+      });
 }
 
 }  // namespace zalvo::console

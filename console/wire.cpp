@@ -10,8 +10,8 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }
 
 bool AllDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace

@@ -31,9 +31,9 @@ TEST(ConsoleWire, ReadsEveryReportAndRefusesLookAlikes) {
             (std::vector<std::string>{"EXPLORER", "COUNTER-STRIKE 1.6", "SAY \"HI\""}));
   EXPECT_TRUE(wire::ParseReport("PROCESS LIST:")->windows.empty());
 
-  for (const char* bad : {"PING ", "ping", "", "INFO ", "INFO  c:MB", "INFO  c:12 MB", "INFO  c:-1MB",
-                          "INFO  c:99999999999999999MB", "INFO c:12MB", "PROCESS LIST:\"OPEN",
-                          "ACTION SIT 30"}) {
+  for (const char* bad :
+       {"PING ", "ping", "", "INFO ", "INFO  c:MB", "INFO  c:12 MB", "INFO  c:-1MB",
+        "INFO  c:99999999999999999MB", "INFO c:12MB", "PROCESS LIST:\"OPEN", "ACTION SIT 30"}) {
     EXPECT_FALSE(wire::ParseReport(bad)) << bad;
   }
   // What the agent writes as a window list reads back as the same captions.
@@ -102,8 +102,7 @@ TEST(ConsoleRoom, UnknownAddressesAreAddedOnlyForRealReports) {
   Room room({1000, 3});
   room.AddStation({"10.0.0.9", "10.0.0.21"});  // a name that looks like an address
   EXPECT_EQ(room.OnDatagram("10.0.0.30", "\xFF\x00garbage", kT0), Room::Heard::kUnknownSender);
-  EXPECT_EQ(room.OnDatagram("10.0.0.30", std::string(2048, 'A'), kT0),
-            Room::Heard::kUnknownSender);
+  EXPECT_EQ(room.OnDatagram("10.0.0.30", std::string(2048, 'A'), kT0), Room::Heard::kUnknownSender);
   EXPECT_EQ(room.stations().size(), 1u);
   EXPECT_EQ(room.OnDatagram("10.0.0.31", "PLAYGAME=NOTEPAD", kT0), Room::Heard::kAdded);
   const Station* added = room.Find("10.0.0.31");
