@@ -99,7 +99,7 @@ header .spacer { flex: 1; }
   box-shadow: 0 1px 4px rgba(0,0,0,.08); cursor: pointer; user-select: none; min-width: 0; }
 .card.selected { border-color: #4f78d8; }
 .card .top { display: flex; align-items: center; gap: .5rem; }
-.card .name { font-weight: 700; font-size: 1.1rem; flex: 1; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
+.card .name { font-weight: 700; font-size: 1.1rem; flex: 1; min-width: 0; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
 .card input[type=checkbox] { width: 1.4rem; height: 1.4rem; min-height: 0; }
 .dot { width: .8rem; height: .8rem; border-radius: 50%; background: #9aa1ad; flex: none; }
 .online .dot { background: #2e9d52; }
