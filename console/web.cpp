@@ -142,7 +142,10 @@ json StationJson(const Station& station, bool online, Millis now) {
 WebServer::WebServer(Console& console)
     : console_(console), server_(std::make_unique<httplib::Server>()) {
   server_->set_payload_max_length(kMaxRequestBody);
-  server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
+  // An idle kept-alive connection holds a worker; a short wait lets the
+  // console stop soon and keeps workers free for the pages.
+  server_->set_keep_alive_timeout(1);
+  server_->new_task_queue = [] { return new httplib::ThreadPool(48); };
   Routes();
 }
 
