@@ -126,10 +126,15 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.screenshot)), exist_ok=True)
         driver.save_screenshot(args.screenshot)
 
+        # The window list of another station, with a kill button per window.
+        card("127.0.0.12").find_element(By.XPATH, ".//button[text()='Windows']").click()
+        wait.until(lambda d: "DOTA 2" in d.find_element(By.ID, "windows-list").text)
+        assert len(driver.find_elements(By.CSS_SELECTOR, "#windows-list button")) == 2
+        driver.find_element(By.XPATH, "//dialog//button[text()='Close']").click()
+
         driver.find_element(By.CSS_SELECTOR, 'button[data-act="end"]').click()
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
         assert card("127.0.0.11").find_element(By.CLASS_NAME, "left").text == "—"
-        journal = open(os.path.join(work, "station-0", "journal.log"), encoding="utf-8").read()
         wait_for(lambda: "LockWorkStation" in open(os.path.join(work, "station-0", "journal.log"),
                                                    encoding="utf-8").read(), 5, "the station's lock")
         print("browser test passed; screenshot", args.screenshot)
