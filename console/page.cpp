@@ -98,6 +98,7 @@ header .spacer { flex: 1; }
 .card { background: #fff; border-radius: .7rem; padding: .8rem; border: 2px solid transparent; display: grid; gap: .35rem;
   box-shadow: 0 1px 4px rgba(0,0,0,.08); cursor: pointer; user-select: none; min-width: 0; }
 .card.selected { border-color: #4f78d8; }
+.card > * { min-width: 0; }
 .card .top { display: flex; align-items: center; gap: .5rem; }
 .card .name { font-weight: 700; font-size: 1.1rem; flex: 1; min-width: 0; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
 .card input[type=checkbox] { width: 1.4rem; height: 1.4rem; min-height: 0; }
