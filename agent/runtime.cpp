@@ -14,9 +14,9 @@ AgentRuntime::~AgentRuntime() {
 }
 
 void AgentRuntime::Start() {
-  socket_.Bind("0.0.0.0", options_.port);
+  socket_.Bind(options_.address, options_.port);
   if (log_) {
-    log_("listening on UDP port " + std::to_string(options_.port));
+    log_("listening on UDP " + options_.address + ":" + std::to_string(options_.port));
   }
   {
     std::lock_guard lock(control_mutex_);

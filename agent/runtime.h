@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "agent/agent.h"
@@ -18,7 +19,13 @@ namespace zalvo::agent {
 
 struct RuntimeOptions {
   std::chrono::milliseconds tick{1000};
+<<<<<<< HEAD
   uint16_t port = protocol::kCommandPort;
+=======
+  uint16_t port = kCommandPort;
+  // The local address the endpoint binds to; "0.0.0.0" for every address.
+  std::string address = "0.0.0.0";
+>>>>>>> console
 };
 
 class AgentRuntime final : public platform::ServiceHandlers {
@@ -29,7 +36,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   AgentRuntime(const AgentRuntime&) = delete;
   AgentRuntime& operator=(const AgentRuntime&) = delete;
 
-  // Binds the endpoint to 0.0.0.0 and the command port (a port in use throws
+  // Binds the endpoint to the options' address and the command port (a port in use throws
   // PlatformError), then starts the receive loop and the worker.
   void Start() override;
   // Ends both threads, within about one tick, and waits for them.
