@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
       log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(
-      worker, *socket, {std::chrono::milliseconds(tick_ms), agent::kCommandPort, bind_address},
+      worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
       log);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");

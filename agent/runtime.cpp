@@ -43,8 +43,10 @@ void AgentRuntime::Stop() {
 }
 
 void AgentRuntime::Pause() {
-  std::lock_guard lock(control_mutex_);
+  std::unique_lock lock(control_mutex_);
   paused_ = true;
+  // Once paused, no tick runs: one already begun is waited for.
+  control_changed_.wait(lock, [this] { return !ticking_; });
 }
 
 void AgentRuntime::Continue() {
@@ -95,9 +97,17 @@ void AgentRuntime::WorkerLoop() {
       if (stopping_) {
         return;
       }
+      ticking_ = true;
     }
-    std::lock_guard lock(state_mutex_);
-    agent_.Tick();
+    {
+      std::lock_guard lock(state_mutex_);
+      agent_.Tick();
+    }
+    {
+      std::lock_guard lock(control_mutex_);
+      ticking_ = false;
+    }
+    control_changed_.notify_all();
   }
 }
 

@@ -19,13 +19,9 @@ namespace zalvo::agent {
 
 struct RuntimeOptions {
   std::chrono::milliseconds tick{1000};
-<<<<<<< HEAD
   uint16_t port = protocol::kCommandPort;
-=======
-  uint16_t port = kCommandPort;
   // The local address the endpoint binds to; "0.0.0.0" for every address.
   std::string address = "0.0.0.0";
->>>>>>> console
 };
 
 class AgentRuntime final : public platform::ServiceHandlers {
@@ -41,6 +37,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   void Start() override;
   // Ends both threads, within about one tick, and waits for them.
   void Stop() override;
+  // Stops the tick; returns once no tick runs (one begun is waited for).
   void Pause() override;
   void Continue() override;
 
@@ -58,6 +55,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   std::condition_variable control_changed_;
   bool stopping_ = false;
   bool paused_ = false;
+  bool ticking_ = false;  // the worker has begun a tick and not ended it
   std::thread receiver_;
   std::thread worker_;
 };

@@ -4,6 +4,8 @@
 
 #include "console/wire.h"
 #include "platform/error.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
 #include "text/cp1251.h"
 
 namespace zalvo::console {
@@ -92,7 +94,7 @@ void Console::Start() {
   }
   for (const auto& address : addresses) {
     try {
-      Send(address, wire::kInfo);
+      Send(address, protocol::CommandText(protocol::kInfo));
     } catch (const platform::PlatformError& e) {
       Log("cannot ask " + address + " for its report: " + e.what());
     }
@@ -154,7 +156,7 @@ void Console::Send(const std::string& address, std::string_view command) {
     datagram = envelope_.Wrap(command);
   }
   std::lock_guard lock(send_mutex_);
-  socket_.SendTo(address, wire::kStationPort, datagram);
+  socket_.SendTo(address, protocol::kCommandPort, datagram);
 }
 
 bool Console::HasStation(const std::string& address) {
@@ -219,15 +221,15 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             store_.EndSession(station->session->record_id, now, operator_name);
             room_.SetSession(address, std::nullopt);
           }
-          commands.assign(static_cast<size_t>(stands), std::string(wire::kStand));
+          commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
           detail = std::to_string(stands) + " x STAND";
           break;
         }
         case ActionKind::kInfo:
-          commands.emplace_back(wire::kInfo);
+          commands.emplace_back(protocol::CommandText(protocol::kInfo));
           break;
         case ActionKind::kWindows:
-          commands.emplace_back(wire::kProcess);
+          commands.emplace_back(protocol::CommandText(protocol::kProcess));
           break;
         case ActionKind::kKill:
           commands.push_back(wire::Kill(text::Utf8ToCp1251(request.caption)));
@@ -238,16 +240,16 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
           detail = std::to_string(request.volume) + " %";
           break;
         case ActionKind::kMonitorOff:
-          commands.emplace_back(wire::kMonitorOff);
+          commands.emplace_back(protocol::CommandText(protocol::kMonitorOff));
           break;
         case ActionKind::kMonitorOn:
-          commands.emplace_back(wire::kMonitorOn);
+          commands.emplace_back(protocol::CommandText(protocol::kMonitorOn));
           break;
         case ActionKind::kReboot:
-          commands.emplace_back(wire::kReboot);
+          commands.emplace_back(protocol::CommandText(protocol::kReboot));
           break;
         case ActionKind::kShutdown:
-          commands.emplace_back(wire::kShutdown);
+          commands.emplace_back(protocol::CommandText(protocol::kShutdown));
           break;
       }
       store_.RecordAction(now, operator_name, station->name + " (" + address + ")",

@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "console/wire.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
 #include "text/cp1251.h"
 
 namespace zalvo::console {
@@ -84,7 +86,7 @@ Station* Room::FindMutable(std::string_view address) {
 
 Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Millis now) {
   ++counters_.datagrams;
-  auto report = wire::ParseReport(text);
+  auto report = protocol::ParseReport(text);
   Station* station = FindMutable(from_ip);
   if (!report) {
     if (station) {
@@ -122,11 +124,11 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
   }
   station->last_heard = now;
   switch (report->kind) {
-    case wire::Report::Kind::kPing:
+    case protocol::Report::Kind::kPingReply:
       break;
-    case wire::Report::Kind::kForeground:
-    case wire::Report::Kind::kNoForeground: {
-      std::string caption = report->kind == wire::Report::Kind::kForeground
+    case protocol::Report::Kind::kForeground:
+    case protocol::Report::Kind::kNoForeground: {
+      std::string caption = report->kind == protocol::Report::Kind::kForeground
                                 ? text::Cp1251ToUtf8(report->caption)
                                 : std::string();
       if (station->foreground != caption) {
@@ -135,13 +137,13 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
       }
       break;
     }
-    case wire::Report::Kind::kFreeDisk:
+    case protocol::Report::Kind::kFreeDisk:
       if (station->free_mb != report->free_mb) {
         station->free_mb = report->free_mb;
         ++version_;
       }
       break;
-    case wire::Report::Kind::kWindowList:
+    case protocol::Report::Kind::kWindowList:
       station->windows.clear();
       for (const auto& caption : report->windows) {
         station->windows.push_back(text::Cp1251ToUtf8(caption));

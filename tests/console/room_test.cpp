@@ -5,6 +5,7 @@
 
 #include "console/room.h"
 #include "console/wire.h"
+#include "protocol/replies.h"
 #include "text/text.h"
 
 namespace zalvo::console {
@@ -13,32 +14,33 @@ namespace {
 constexpr Millis kT0 = 1'700'000'000'000;
 
 TEST(ConsoleWire, ReadsEveryReportAndRefusesLookAlikes) {
-  EXPECT_EQ(wire::ParseReport("PING")->kind, wire::Report::Kind::kPing);
-  auto fg = wire::ParseReport("PLAYGAME=COUNTER-STRIKE 1.6");
+  EXPECT_EQ(protocol::ParseReport("PING")->kind, protocol::Report::Kind::kPingReply);
+  auto fg = protocol::ParseReport("PLAYGAME=COUNTER-STRIKE 1.6");
   ASSERT_TRUE(fg);
-  EXPECT_EQ(fg->kind, wire::Report::Kind::kForeground);
+  EXPECT_EQ(fg->kind, protocol::Report::Kind::kForeground);
   EXPECT_EQ(fg->caption, "COUNTER-STRIKE 1.6");
-  EXPECT_EQ(wire::ParseReport("PLAYGAME=")->kind, wire::Report::Kind::kForeground);
-  EXPECT_EQ(wire::ParseReport("PLAYGAME=0:0")->kind, wire::Report::Kind::kNoForeground);
-  EXPECT_EQ(wire::ParseReport("PLAYGAME=0:4711")->kind, wire::Report::Kind::kNoForeground);
-  EXPECT_EQ(wire::ParseReport("PLAYGAME=0:X")->kind, wire::Report::Kind::kForeground);
-  auto disk = wire::ParseReport("INFO  c:78149MB");
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=")->kind, protocol::Report::Kind::kForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:0")->kind, protocol::Report::Kind::kNoForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:4711")->kind, protocol::Report::Kind::kNoForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:X")->kind, protocol::Report::Kind::kForeground);
+  auto disk = protocol::ParseReport("INFO  c:78149MB");
   ASSERT_TRUE(disk);
   EXPECT_EQ(disk->free_mb, 78149);
-  auto list = wire::ParseReport("PROCESS LIST:EXPLORER,\"COUNTER-STRIKE 1.6\",\"SAY \"\"HI\"\"\"");
+  auto list =
+      protocol::ParseReport("PROCESS LIST:EXPLORER,\"COUNTER-STRIKE 1.6\",\"SAY \"\"HI\"\"\"");
   ASSERT_TRUE(list);
   EXPECT_EQ(list->windows,
             (std::vector<std::string>{"EXPLORER", "COUNTER-STRIKE 1.6", "SAY \"HI\""}));
-  EXPECT_TRUE(wire::ParseReport("PROCESS LIST:")->windows.empty());
+  EXPECT_TRUE(protocol::ParseReport("PROCESS LIST:")->windows.empty());
 
   for (const char* bad :
        {"PING ", "ping", "", "INFO ", "INFO  c:MB", "INFO  c:12 MB", "INFO  c:-1MB",
         "INFO  c:99999999999999999MB", "INFO c:12MB", "PROCESS LIST:\"OPEN", "ACTION SIT 30"}) {
-    EXPECT_FALSE(wire::ParseReport(bad)) << bad;
+    EXPECT_FALSE(protocol::ParseReport(bad)) << bad;
   }
   // What the agent writes as a window list reads back as the same captions.
   std::vector<std::string> captions{"A", "B C", "", "\"Q\"", "X,Y", "\xCF\xC8"};
-  EXPECT_EQ(wire::ParseCommaText(text::CommaText(captions)), captions);
+  EXPECT_EQ(text::ParseCommaText(text::CommaText(captions)), captions);
 }
 
 TEST(ConsoleWire, StandsToEndFollowTheStationsArithmetic) {
