@@ -342,9 +342,12 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       return 0;
     case WM_DISPLAYCHANGE:
-      // A monitor came, went or changed its size: cover them all again.
+      // A monitor came, went or changed its size: cover them all again, now
+      // or at the next showing.
       if (Visible()) {
         FitToScreen();
+      } else {
+        shown_before_ = false;
       }
       return 0;
     case WM_SYSCOMMAND:
@@ -403,7 +406,8 @@ bool MainForm::Visible() {
 
 void MainForm::Show() {
   if (!shown_before_) {
-    // The window starts maximised: its first showing covers the screen.
+    // The window starts maximised: its first showing (and the first after
+    // the monitors changed) covers the screen.
     FitToScreen();
   }
   ShowWindow(hwnd(), SW_SHOW);

@@ -116,23 +116,12 @@ class FakeMelody final : public Melody {
 class MemoryLockStateStore final : public LockStateStore {
  public:
   LockState state;
-  bool refuse = false;
 
   // The log-off, or a restart of Windows.
   void NewLogOn() { state.locked = false; }
 
-  LockState Load() override {
-    if (refuse) {
-      throw platform::PlatformError("Access is denied", platform::kAccessDenied);
-    }
-    return state;
-  }
-  void Save(const LockState& kept) override {
-    if (refuse) {
-      throw platform::PlatformError("Access is denied", platform::kAccessDenied);
-    }
-    state = kept;
-  }
+  LockState Load() override { return state; }
+  void Save(const LockState& kept) override { state = kept; }
 };
 
 // The Windows directory C:\WINDOWS in memory.
