@@ -67,6 +67,28 @@ TEST_F(Win32RegistryTest, StringsAndDwordsRoundTripWithCyrillic) {
   EXPECT_EQ(size, (wcslen(buffer) + 1) * sizeof(wchar_t));
 }
 
+TEST_F(Win32RegistryTest, AKeyDoesOnlyWhatItWasOpenedForAndAWideNumberIsNoDword) {
+  registry.Create(Hive::kCurrentUser, path)->WriteDword("LocalTimer", 60);
+  auto reading = registry.Open(Hive::kCurrentUser, path, platform::Access::kRead);
+  ASSERT_NE(reading, nullptr);
+  EXPECT_EQ(reading->ReadDword("LocalTimer"), 60u);
+  EXPECT_EQ(reading->ValueNames().size(), 1u);
+  EXPECT_THROW(reading->WriteDword("LocalTimer", 1), platform::PlatformError);
+  auto writing = registry.Create(Hive::kCurrentUser, path, platform::Access::kWrite);
+  ASSERT_NE(writing, nullptr);
+  writing->WriteDword("LocalTimer", 120);
+  EXPECT_THROW(writing->ReadDword("LocalTimer"), platform::PlatformError);
+  auto both = registry.Open(Hive::kCurrentUser, path, platform::Access::kReadWrite);
+  ASSERT_NE(both, nullptr);
+  EXPECT_EQ(both->ReadDword("LocalTimer"), 120u);
+  // A 64-bit number where a 32-bit one belongs is refused, not cut.
+  const uint64_t wide = 0x100000001ULL;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, Widen(path).c_str(), L"LocalTimer", REG_QWORD, &wide,
+                            sizeof wide),
+            ERROR_SUCCESS);
+  EXPECT_THROW(both->ReadDword("LocalTimer"), platform::PlatformError);
+}
+
 TEST_F(Win32RegistryTest, AKeyDeletedWhileOpenFailsItsWrites) {
   auto key = registry.Create(Hive::kCurrentUser, path);
   ASSERT_NE(key, nullptr);
