@@ -4,7 +4,7 @@
 #   install-deps.sh linux    only what the Linux build needs
 # Runs as root (or through sudo when it is there).
 set -e
-packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev clang-tidy"
+packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev clang-tidy libssl-dev"
 if [ "$1" != "linux" ]; then
   packages="$packages g++-mingw-w64-x86-64 wine wine64 xvfb nsis"
 fi

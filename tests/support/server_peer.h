@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/datagram_socket.h"
+#include "protocol/envelope.h"
 
 namespace zalvo::testing {
 
@@ -27,6 +28,14 @@ class ServerPeer {
   // Sends the command and collects the replies up to and including "PING".
   // Stops early after timeout_ms without one.
   std::vector<std::string> Exchange(const std::string& command, int timeout_ms = 3000);
+
+  // Exchange for a station with a command key: the command goes out signed
+  // for the station's address, and the result is the texts of the replies
+  // signed for it, up to and including "PING" (other datagrams are skipped).
+  std::vector<std::string> ExchangeSigned(const std::string& command,
+                                          const protocol::CommandKey& key,
+                                          const std::string& station = "127.0.0.1",
+                                          int timeout_ms = 3000);
 
   // Whether the text arrives within wait_ms (other datagrams are skipped).
   bool Arrives(const std::string& text, int wait_ms);
