@@ -106,3 +106,19 @@ bool ServerPeer::WaitForAgent(int timeout_ms) {
 }
 
 }  // namespace zalvo::testing
+
+namespace zalvo::testing {
+
+bool ServerPeer::WaitForSignedAgent(const protocol::CommandKey& key, const std::string& station,
+                                    int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ExchangeSigned("HELLO", key, station, 250) == std::vector<std::string>{"PING"}) {
+      ReceiveUntilQuiet(200);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace zalvo::testing

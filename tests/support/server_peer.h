@@ -44,6 +44,10 @@ class ServerPeer {
   // false when it never does within timeout_ms. Reports that arrive on the way
   // are skipped, and what came with the answer is drained.
   bool WaitForAgent(int timeout_ms = 20000);
+  // The same for a station with a command key: signed texts, and a "PING"
+  // signed for one of them.
+  bool WaitForSignedAgent(const protocol::CommandKey& key, const std::string& station = "127.0.0.1",
+                          int timeout_ms = 20000);
 
  private:
   std::unique_ptr<platform::DatagramSocket> socket_;
