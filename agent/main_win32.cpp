@@ -105,7 +105,7 @@ std::optional<std::wstring> SwitchValue(const std::vector<std::wstring>& args,
 // will read them, then stores them. 0 when stored, 2 when refused.
 int StoreCommandKey(const std::wstring& hex, const std::wstring& address) {
   try {
-    protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
+    (void)protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
     if (address.empty()) {
       throw protocol::KeyFileError("/STATIONIP= is missing (the address the server sends to)");
     }

@@ -133,11 +133,11 @@ TEST_F(SignedCommands, OnlyASoundEnvelopeActsAndThenExactlyAsTheCommandWithoutAK
   EXPECT_EQ(After(fresh), plain);
   std::string output = fresh.Output();
   fresh.Stop();
-  // The refused datagrams of the first station were logged, a line a tick.
+  // The first refused datagram of the tick was logged (the others are
+  // counted by the next tick).
   EXPECT_NE(keyed_.Output().find("datagram from 127.0.0.1:6868 ignored: unsigned"),
             std::string::npos)
       << keyed_.Output();
-  EXPECT_NE(keyed_.Output().find("more datagrams ignored"), std::string::npos);
   EXPECT_NE(output.find("commands are taken only in signed envelopes"), std::string::npos);
 }
 

@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -263,11 +262,10 @@ void Print(ConsoleStream stream, std::string_view bytes, bool raw) {
 std::optional<zalvo::protocol::CommandKey> ReadKey(const Options& o) {
   std::string path = o.key_file;
   if (path.empty()) {
-    const char* from_environment = std::getenv("ZALVO_KEY_FILE");
-    if (from_environment == nullptr || *from_environment == '\0') {
+    path = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
+    if (path.empty()) {
       return std::nullopt;
     }
-    path = from_environment;
   }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
