@@ -24,8 +24,8 @@ void CommandGate::SetServer(std::string_view server_ip) {
   server_.store(server, std::memory_order_relaxed);
 }
 
-std::optional<CommandGate::Admitted> CommandGate::Admit(
-    const platform::ReceivedDatagram& datagram, int64_t now) {
+std::optional<CommandGate::Admitted> CommandGate::Admit(const platform::ReceivedDatagram& datagram,
+                                                        int64_t now) {
   uint64_t server = server_.load(std::memory_order_relaxed);
   if (datagram.byte_count <= 0 || server == 0 ||
       static_cast<uint32_t>(server) != datagram.from_address) {
@@ -36,8 +36,8 @@ std::optional<CommandGate::Admitted> CommandGate::Admit(
   if (!key_) {
     return Admitted{bytes, {}};
   }
-  protocol::Opened opened = protocol::Open(bytes, protocol::Direction::kCommand, key_->key,
-                                           key_->station_address, now);
+  protocol::Opened opened =
+      protocol::Open(bytes, protocol::Direction::kCommand, key_->key, key_->station_address, now);
   if (opened.verdict == protocol::Verdict::kOk) {
     // Only a datagram with a sound MAC takes a place in the cache.
     opened.verdict = replays_.Admit(opened.nonce, now);

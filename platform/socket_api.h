@@ -44,8 +44,8 @@ struct BatchSlot {
 // Receives the datagrams already waiting, without waiting, at most `count`:
 // datagram i into buffer + i * capacity. Returns how many slots it filled
 // (0 when none was waiting; a failed receive fills one slot with -1).
-[[nodiscard]] size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity,
-                                    BatchSlot* slots, size_t count);
+[[nodiscard]] size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* slots,
+                                    size_t count);
 
 // Sets the receive queue's size and returns what the system granted.
 int SetReceiveBuffer(Handle handle, int bytes);

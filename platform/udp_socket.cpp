@@ -66,8 +66,8 @@ class UdpSocket final : public DatagramSocket {
     }
     buffer_.resize(most * kMaxDatagram);
     slots_.resize(most);
-    size_t n = sockapi::ReceiveWaiting(socket_.get(), buffer_.data(), kMaxDatagram, slots_.data(),
-                                       most);
+    size_t n =
+        sockapi::ReceiveWaiting(socket_.get(), buffer_.data(), kMaxDatagram, slots_.data(), most);
     // The batch's strings keep their storage from the call before: a flood
     // of small datagrams allocates nothing.
     if (batch.size() < n) {

@@ -85,8 +85,8 @@ bool SameInConstantTime(std::string_view a, std::string_view b) {
   }
   unsigned difference = 0;
   for (size_t i = 0; i < a.size(); ++i) {
-    difference |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^
-                                        static_cast<unsigned char>(b[i]));
+    difference |=
+        static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
   }
   return difference == 0;
 }
@@ -221,13 +221,13 @@ SignedCommand Sign(std::string_view command, const CommandKey& key,
                    std::string_view station_address) {
   SignedCommand signed_command;
   signed_command.nonce = NewNonce();
-  signed_command.datagram = Seal(Direction::kCommand, command, key, station_address, UnixNow(),
-                                 signed_command.nonce);
+  signed_command.datagram =
+      Seal(Direction::kCommand, command, key, station_address, UnixNow(), signed_command.nonce);
   return signed_command;
 }
 
-Opened OpenReply(std::string_view datagram, const CommandKey& key,
-                 std::string_view station_address, std::string_view nonce) {
+Opened OpenReply(std::string_view datagram, const CommandKey& key, std::string_view station_address,
+                 std::string_view nonce) {
   Opened opened = Open(datagram, Direction::kReply, key, station_address, UnixNow());
   if (opened.verdict == Verdict::kOk && !nonce.empty() && opened.nonce != nonce) {
     opened.verdict = Verdict::kOtherNonce;

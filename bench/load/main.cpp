@@ -544,26 +544,26 @@ int Report(const std::vector<std::string>& files) {
                          {"ACTION INFO: ratio of p99", "rtt.info.ratio.p99", 3},
                          {"replies lost", "rtt.lost", 0}})
                   .c_str());
-  std::printf("Datagrams per second:\n\n%s\n",
-              zalvo::bench::RenderTable(
-                  runs, {{"with replies: agent", "rate.agent.per_s", 0},
-                         {"with replies: echo", "rate.echo.per_s", 0},
-                         {"with replies: ratio", "rate.ratio", 3},
-                         {"with replies: agent lost", "rate.agent.lost", 0},
-                         {"other address drained: agent", "flood.agent.drained_per_s", 0},
-                         {"other address drained: echo", "flood.echo.drained_per_s", 0},
-                         {"other address drained: ratio", "flood.ratio", 3},
-                         {"flood sent to agent", "flood.agent.sent", 0},
-                         {"flood dropped by the kernel (agent's queue full)",
-                          "flood.agent.kernel_dropped", 0},
-                         {"server probes during the flood", "flood.agent.probes", 0},
-                         {"server probes answered", "flood.agent.probes_answered", 0},
-                         {"server probe median (us)", "flood.agent.probe_median_us", 0},
-                         {"flood dropped by the kernel (echo's queue full)",
-                          "flood.echo.kernel_dropped", 0},
-                         {"echo: server probes answered", "flood.echo.probes_answered", 0},
-                         {"echo: server probes during the flood", "flood.echo.probes", 0}})
-                  .c_str());
+  std::printf(
+      "Datagrams per second:\n\n%s\n",
+      zalvo::bench::RenderTable(
+          runs,
+          {{"with replies: agent", "rate.agent.per_s", 0},
+           {"with replies: echo", "rate.echo.per_s", 0},
+           {"with replies: ratio", "rate.ratio", 3},
+           {"with replies: agent lost", "rate.agent.lost", 0},
+           {"other address drained: agent", "flood.agent.drained_per_s", 0},
+           {"other address drained: echo", "flood.echo.drained_per_s", 0},
+           {"other address drained: ratio", "flood.ratio", 3},
+           {"flood sent to agent", "flood.agent.sent", 0},
+           {"flood dropped by the kernel (agent's queue full)", "flood.agent.kernel_dropped", 0},
+           {"server probes during the flood", "flood.agent.probes", 0},
+           {"server probes answered", "flood.agent.probes_answered", 0},
+           {"server probe median (us)", "flood.agent.probe_median_us", 0},
+           {"flood dropped by the kernel (echo's queue full)", "flood.echo.kernel_dropped", 0},
+           {"echo: server probes answered", "flood.echo.probes_answered", 0},
+           {"echo: server probes during the flood", "flood.echo.probes", 0}})
+          .c_str());
   std::printf("Memory, descriptors, threads and start-up:\n\n%s\n",
               zalvo::bench::RenderTable(
                   runs, {{"agent resident idle (KiB)", "idle.agent.rss_kib", 0},

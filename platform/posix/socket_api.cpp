@@ -117,7 +117,8 @@ size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* s
   for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
     slots[i].from_address = senders[i].sin_addr.s_addr;
     slots[i].from_port = ntohs(senders[i].sin_port);
-    slots[i].length = messages[i].msg_len > capacity ? -1 : static_cast<int32_t>(messages[i].msg_len);
+    slots[i].length =
+        messages[i].msg_len > capacity ? -1 : static_cast<int32_t>(messages[i].msg_len);
   }
   return static_cast<size_t>(n);
 }

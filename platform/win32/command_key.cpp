@@ -1,7 +1,7 @@
 #include "platform/win32/command_key.h"
 
-#include <windows.h>
 #include <sddl.h>
+#include <windows.h>
 
 #include <string>
 
@@ -59,8 +59,7 @@ void StoreProtectedValues(std::wstring_view path, std::wstring_view name1, std::
 
 std::wstring KeyDaclSddl(std::wstring_view path) {
   ScopedKey key;
-  Check(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::wstring(path).c_str(), 0, READ_CONTROL,
-                        key.put()),
+  Check(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::wstring(path).c_str(), 0, READ_CONTROL, key.put()),
         "RegOpenKeyExW");
   DWORD size = 0;
   ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size);

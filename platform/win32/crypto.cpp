@@ -1,7 +1,7 @@
 #include "platform/crypto.h"
 
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <mutex>
 
@@ -44,11 +44,10 @@ BCRYPT_ALG_HANDLE HmacProvider() {
 Sha256Mac HmacSha256(std::span<const uint8_t> key, std::string_view message) {
   ScopedHash hash;
   // BCrypt keeps the secret in a hash object that it allocates itself.
-  Check(::BCryptCreateHash(HmacProvider(), hash.put(), nullptr, 0,
-                           const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()), 0),
+  Check(::BCryptCreateHash(HmacProvider(), hash.put(), nullptr, 0, const_cast<PUCHAR>(key.data()),
+                           static_cast<ULONG>(key.size()), 0),
         "BCryptCreateHash");
-  Check(::BCryptHashData(hash.get(),
-                         reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
+  Check(::BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
                          static_cast<ULONG>(message.size()), 0),
         "BCryptHashData");
   Sha256Mac mac{};

@@ -112,8 +112,8 @@ size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* s
         break;
       }
     }
-    slots[n].length = ReceiveFrom(handle, buffer + n * capacity, capacity,
-                                  &slots[n].from_address, &slots[n].from_port);
+    slots[n].length = ReceiveFrom(handle, buffer + n * capacity, capacity, &slots[n].from_address,
+                                  &slots[n].from_port);
     ++n;
   }
   return n;

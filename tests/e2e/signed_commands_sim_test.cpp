@@ -148,21 +148,21 @@ TEST_F(SignedCommands, ZalvoctlSignsWaitsForItsOwnAnswerAndMarksWhatItWatches) {
   std::string key_file = (keyed_.root() / "console.key").string();
   server = ServerPeer("127.0.0.3", 6869);  // frees 127.0.0.1:6868 for zalvoctl
 
-  ToolRun run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", key_file, "127.0.0.1",
-                                                   "ACTION KILL \x1b]0;owned\x07"});
+  ToolRun run = keyed_.RunToEnd(
+      ZALVOCTL_PROGRAM, {"--key-file", key_file, "127.0.0.1", "ACTION KILL \x1b]0;owned\x07"});
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.output, "PING\n");
   run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", key_file, "127.0.0.1", "ACTION PROCESS"});
   EXPECT_EQ(run.output, "PROCESS LIST:NOTEPAD\nPING\n");
   // Unsigned, or with another key, the station does not answer.
-  EXPECT_EQ(keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--wait", "500", "127.0.0.1", "ACTION INFO"})
-                .exit_code,
-            3);
+  EXPECT_EQ(
+      keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--wait", "500", "127.0.0.1", "ACTION INFO"}).exit_code,
+      3);
   keyed_.WriteStationFile("other.key", std::string(64, 'e'));
   EXPECT_EQ(keyed_
-                .RunToEnd(ZALVOCTL_PROGRAM, {"--wait", "500", "--key-file",
-                                             (keyed_.root() / "other.key").string(), "127.0.0.1",
-                                             "ACTION INFO"})
+                .RunToEnd(ZALVOCTL_PROGRAM,
+                          {"--wait", "500", "--key-file", (keyed_.root() / "other.key").string(),
+                           "127.0.0.1", "ACTION INFO"})
                 .exit_code,
             3);
   // Key files that can't be used, and a leading zero, are refused.
@@ -174,9 +174,9 @@ TEST_F(SignedCommands, ZalvoctlSignsWaitsForItsOwnAnswerAndMarksWhatItWatches) {
     EXPECT_EQ(refused.exit_code, 2) << bad;
     EXPECT_NE(refused.output.find("key file"), std::string::npos) << refused.output;
   }
-  EXPECT_EQ(keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", "/nonexistent", "127.0.0.1", "X"})
-                .exit_code,
-            2);
+  EXPECT_EQ(
+      keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", "/nonexistent", "127.0.0.1", "X"}).exit_code,
+      2);
   ToolRun octal = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"127.000.0.1", "ACTION INFO"});
   EXPECT_EQ(octal.exit_code, 2);
   EXPECT_NE(octal.output.find("leading zero"), std::string::npos) << octal.output;
@@ -194,8 +194,8 @@ TEST_F(SignedCommands, ZalvoctlSignsWaitsForItsOwnAnswerAndMarksWhatItWatches) {
     ping[50] = ping[50] == '0' ? '1' : '0';
     station->SendTo("127.0.0.1", 6868, ping);
   });
-  ToolRun watch = keyed_.RunToEnd(ZALVOCTL_PROGRAM,
-                                  {"watch", "--count", "3", "--wait", "5000", "--key-file", key_file});
+  ToolRun watch = keyed_.RunToEnd(
+      ZALVOCTL_PROGRAM, {"watch", "--count", "3", "--wait", "5000", "--key-file", key_file});
   sender.join();
   EXPECT_EQ(watch.exit_code, 0) << watch.output;
   Lines lines = text::SplitLines(watch.output);
@@ -208,9 +208,9 @@ TEST_F(SignedCommands, ZalvoctlSignsWaitsForItsOwnAnswerAndMarksWhatItWatches) {
 TEST_F(SignedCommands, TheAgentDoesNotStartWithAKeyFileItCannotUse) {
   keyed_.WriteSettings(kSettings);
   const std::string hex = protocol::KeyHex(kKey);
-  for (const std::string& bad : {std::string(""), "zz" + hex.substr(2) + "\n127.0.0.1\n",
-                                 hex.substr(2) + "\n127.0.0.1\n", hex + "\n",
-                                 hex + "\n127.0.0.01\n"}) {
+  for (const std::string& bad :
+       {std::string(""), "zz" + hex.substr(2) + "\n127.0.0.1\n", hex.substr(2) + "\n127.0.0.1\n",
+        hex + "\n", hex + "\n127.0.0.01\n"}) {
     keyed_.WriteStationFile("zalvo.key", bad);
     keyed_.Start(1000);
     for (int i = 0; i < 200 && keyed_.Running(); ++i) {

@@ -297,7 +297,8 @@ class Station {
       count = -1;  // the endpoint's buffer can't hold it
     }
     const bool accepted = count > 0 && from == state.settings.Text(Key::ServerIP);
-    Dispatch(control, datagram, accepted, [&] { dispatcher_->DataReceived(count, buffer, from, 6767); });
+    Dispatch(control, datagram, accepted,
+             [&] { dispatcher_->DataReceived(count, buffer, from, 6767); });
   }
 
   // The datagram through the keyed station's gate, as the receive loop
@@ -363,8 +364,8 @@ class Station {
     Dispatch(control, inner, admitted.has_value(), [&] {
       if (admitted) {
         gate.BeginReplies(admitted->nonce);
-        dispatcher_->DataReceived(static_cast<int32_t>(admitted->command.size()),
-                                  admitted->command, from, 6868);
+        dispatcher_->DataReceived(static_cast<int32_t>(admitted->command.size()), admitted->command,
+                                  from, 6868);
         gate.EndReplies();
       }
     });

@@ -118,19 +118,19 @@ TEST(Envelope, RefusesEveryCutAndEveryMalformedField) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   for (const std::string& bad : {
-           with("1800000000", kNonce, upper_mac),                // upper-case hex
-           with("1800000000", kNonce, "g" + mac.substr(1)),      // not hex
-           with("1800000000", kNonce, mac.substr(1)),            // 63 digits
-           with("1800000000", kNonce.substr(2), mac),            // 15-byte nonce
-           with("1800000000", kNonce + "00", mac),               // 17-byte nonce
-           with("01800000000", kNonce, mac),                     // leading zero
-           with("+1800000000", kNonce, mac),                     // sign
-           with("-1", kNonce, mac),                              //
-           with("9223372036854775808", kNonce, mac),             // 2^63
-           with("99999999999999999999", kNonce, mac),            // 20 digits
-           with("", kNonce, mac),                                //
-           "Z2" + sealed.substr(2),                              // another version
-           " " + sealed,                                         //
+           with("1800000000", kNonce, upper_mac),                    // upper-case hex
+           with("1800000000", kNonce, "g" + mac.substr(1)),          // not hex
+           with("1800000000", kNonce, mac.substr(1)),                // 63 digits
+           with("1800000000", kNonce.substr(2), mac),                // 15-byte nonce
+           with("1800000000", kNonce + "00", mac),                   // 17-byte nonce
+           with("01800000000", kNonce, mac),                         // leading zero
+           with("+1800000000", kNonce, mac),                         // sign
+           with("-1", kNonce, mac),                                  //
+           with("9223372036854775808", kNonce, mac),                 // 2^63
+           with("99999999999999999999", kNonce, mac),                // 20 digits
+           with("", kNonce, mac),                                    //
+           "Z2" + sealed.substr(2),                                  // another version
+           " " + sealed,                                             //
            "Z1  1800000000 " + kNonce + " " + mac + " ACTION INFO",  // two blanks
            std::string("ACTION INFO"),
        }) {

@@ -14,10 +14,10 @@
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "protocol/key_file.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
-#include "protocol/key_file.h"
 
 namespace zalvo::win32 {
 namespace {
@@ -163,7 +163,6 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   EXPECT_FALSE(gone);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
-
 
 // The club's key kept by the installer's switch, readable by SYSTEM and the
 // administrators only, read back by the agent, which then takes only

@@ -225,8 +225,9 @@ void CheckAddress(const std::string& text, const char* what) {
     }
   }
   if (leading_zero) {
-    message += ": a number has a leading zero (write each of the four numbers 0-255 without "
-               "one, as the station compares addresses; others read it as octal)";
+    message +=
+        ": a number has a leading zero (write each of the four numbers 0-255 without "
+        "one, as the station compares addresses; others read it as octal)";
   } else {
     message += ": write four numbers 0-255 joined by dots";
   }
