@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     try {
       envelope = std::make_unique<KeyedEnvelope>(zalvo::protocol::ReadKeyFile(key_file).key);
     } catch (const zalvo::protocol::KeyFileError& e) {
-      return Fail(std::string("the key can't be used: ") + e.what(), 2);
+      return Fail(e.what(), 2);
     }
     Print("commands go out signed with the key of " + key_file);
   }

@@ -94,7 +94,7 @@ KeyText ReadKeyFile(const std::string& path) {
   try {
     return ParseKeyText(content.str());
   } catch (const KeyFileError& e) {
-    throw KeyFileError(path + ": " + e.what());
+    throw KeyFileError("the key file " + path + " can't be used: " + e.what());
   }
 }
 

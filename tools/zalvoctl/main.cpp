@@ -269,7 +269,7 @@ std::optional<zalvo::protocol::CommandKey> ReadKey(const Options& o) {
   try {
     return zalvo::protocol::ReadKeyFile(path).key;
   } catch (const zalvo::protocol::KeyFileError& e) {
-    throw UsageError(std::string("the key can't be used: ") + e.what());
+    throw UsageError(e.what());
   }
 }
 
