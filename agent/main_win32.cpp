@@ -2,6 +2,9 @@
 //
 //   zalvos.exe /INSTALL [/SILENT]     register the service
 //   zalvos.exe /UNINSTALL [/SILENT]   remove it
+//   zalvos.exe /KEY=HEX /STATIONIP=A  keep the club's command key and the
+//                                     station's address, readable by SYSTEM
+//                                     and the administrators only
 //   zalvos.exe --console [--tick-ms N] [--quiet]
 //                                     run here, printing what it does (with
 //                                     --quiet, not each datagram and reply)
@@ -12,13 +15,18 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "agent/agent.h"
+#include "agent/command_gate.h"
+#include "agent/command_key_store.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/win32/command_key.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
 #include "platform/win32/mixer.h"
@@ -37,11 +45,12 @@ using namespace zalvo;
 class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick)
-      : socket_(platform::MakeUdpSocket()),
-        replies_(*socket_, state_, log),
+      : gate_(agent::ReadStoredCommandKey(registry_), log),
+        socket_(platform::MakeUdpSocket()),
+        replies_(*socket_, state_, log, &gate_),
         actions_(state_, replies_, {registry_, files_, *desktop_, mixer_.get()}, log),
         worker_(state_, actions_, replies_, log),
-        runtime_(worker_, *socket_, {tick}, log) {}
+        runtime_(worker_, *socket_, {tick}, log, &gate_) {}
 
   void Start() override { runtime_.Start(); }
   void Stop() override { runtime_.Stop(); }
@@ -50,6 +59,8 @@ class ZalvoService final : public platform::ServiceHandlers {
 
  private:
   win32::Win32Registry registry_;
+  // A stored key that can't be used stops the start here.
+  agent::CommandGate gate_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeWin32Mixer();
@@ -78,10 +89,43 @@ std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
   return std::chrono::milliseconds(1000);
 }
 
+// The value of a "/NAME=value" switch, compared without regard to case.
+std::optional<std::wstring> SwitchValue(const std::vector<std::wstring>& args,
+                                        std::wstring_view name) {
+  for (const std::wstring& arg : args) {
+    if (arg.size() >= name.size() &&
+        _wcsnicmp(arg.c_str(), std::wstring(name).c_str(), name.size()) == 0) {
+      return arg.substr(name.size());
+    }
+  }
+  return std::nullopt;
+}
+
+// "/KEY=HEX /STATIONIP=ADDRESS" (the installer's): checks both as the agent
+// will read them, then stores them. 0 when stored, 2 when refused.
+int StoreCommandKey(const std::wstring& hex, const std::wstring& address) {
+  try {
+    (void)protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
+    if (address.empty()) {
+      throw protocol::KeyFileError("/STATIONIP= is missing (the address the server sends to)");
+    }
+    win32::StoreProtectedValues(win32::Widen(agent::kCommandKeyPath),
+                                win32::Widen(agent::kCommandKeyValue), win32::Narrow(hex),
+                                win32::Widen(agent::kStationAddressValue), win32::Narrow(address));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: the command key was not stored: %s\n", e.what());
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
+  if (auto hex = SwitchValue(args, L"/KEY=")) {
+    return StoreCommandKey(*hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
+  }
   auto switches = win32::ParseServiceSwitches(args);
   agent::LogSink log;
   if (switches.console) {

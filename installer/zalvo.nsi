@@ -5,6 +5,10 @@
 ;
 ;   zalvo-setup.exe                      interactive
 ;   zalvo-setup.exe /S /SERVER=a.b.c.d   silent, for deployment to many PCs
+;   ... /KEY=<64 hex digits> /STATIONIP=e.f.g.h
+;                                        the club's command key and this
+;                                        station's address: only signed
+;                                        commands are then taken
 ;   /CUSTOMER=account                    the account the sessions log on
 ;                                        (default zalvo)
 ;
@@ -54,6 +58,8 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Zalvo"
 
 Var Server
+Var CommandKey
+Var StationIp
 Var ServerEdit
 Var Settings
 Var Customer
@@ -180,6 +186,14 @@ Function FindCustomerSid
   System::Free $1
 FunctionEnd
 
+; Exit code 4, unless an earlier step has set one already.
+!macro CustomerShellNotSet
+  GetErrorLevel $0
+  ${If} $0 <= 0
+    SetErrorLevel 4
+  ${EndIf}
+!macroend
+
 ; zalvoc.exe becomes the customer account's shell. The shell it had before is
 ; kept for the uninstaller (an upgrade keeps the one kept first).
 Function SetCustomerShell
@@ -187,17 +201,16 @@ Function SetCustomerShell
   ${If} $CustomerSid == ""
     DetailPrint "There is no account $Customer: its sessions keep Explorer."
     MessageBox MB_ICONEXCLAMATION|MB_OK "There is no account $Customer on this PC, so the lock screen could not be made its shell. Create the account, log it on once, and run the installer again." /SD IDOK
-    SetErrorLevel 4
+    !insertmacro CustomerShellNotSet
     Return
   ${EndIf}
   Call OpenCustomerHive
   ${If} $CustomerHive == ""
     DetailPrint "The account $Customer has no profile yet: its sessions keep Explorer."
     MessageBox MB_ICONEXCLAMATION|MB_OK "The account $Customer has not logged on yet, so the lock screen could not be made its shell. Log it on once, and run the installer again." /SD IDOK
-    SetErrorLevel 4
+    !insertmacro CustomerShellNotSet
     Return
   ${EndIf}
-  ClearErrors
   ReadRegStr $0 HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell"
   ${If} $0 != '"$INSTDIR\zalvoc.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerShellBefore" $0
@@ -206,7 +219,7 @@ Function SetCustomerShell
   WriteRegStr HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell" '"$INSTDIR\zalvoc.exe"'
   ${If} ${Errors}
     DetailPrint "The shell of $Customer could not be written."
-    SetErrorLevel 4
+    !insertmacro CustomerShellNotSet
   ${Else}
     DetailPrint "zalvoc.exe is the shell of $Customer ($CustomerSid)."
     WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerAccount" $Customer
@@ -223,6 +236,16 @@ Function .onInit
   ${GetOptions} $R0 "/SERVER=" $Server
   ${If} ${Errors}
     StrCpy $Server ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/KEY=" $CommandKey
+  ${If} ${Errors}
+    StrCpy $CommandKey ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/STATIONIP=" $StationIp
+  ${If} ${Errors}
+    StrCpy $StationIp ""
   ${EndIf}
   ClearErrors
   ${GetOptions} $R0 "/CUSTOMER=" $Customer
@@ -315,7 +338,19 @@ Section "Zalvo"
       SetErrorLevel 3
     ${EndIf}
   ${EndIf}
+  ; The command key goes where only SYSTEM and the administrators can read
+  ; it, before the service starts; the agent checks it (and refuses a bad
+  ; one) as it will read it.
+  ${If} $CommandKey != ""
+    ExecWait '"$INSTDIR\zalvos.exe" /KEY=$CommandKey /STATIONIP=$StationIp' $1
+    ${If} $1 != 0
+      DetailPrint "The command key or the station address was refused; the service is not started."
+      SetErrorLevel 2
+      Goto key_refused
+    ${EndIf}
+  ${EndIf}
   nsExec::ExecToLog 'net start ${SERVICE}'
+  key_refused:
 
   ; The lock screen starts in every user's session: as the customer
   ; account's shell, and from the Run key in the sessions of the accounts
