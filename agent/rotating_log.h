@@ -14,7 +14,7 @@ namespace zalvo::agent {
 
 class RotatingLog {
  public:
-  static constexpr uint64_t kDefaultLimit = 256 * 1024;
+  static constexpr uint64_t kDefaultLimit = uint64_t{256} * 1024;
 
   // The earlier generation is kept as "<name>.1.log" beside "<name>.log"
   // (or "<path>.1" when the path does not end in ".log").
