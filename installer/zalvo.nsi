@@ -225,11 +225,10 @@ Function ServerPageLeave
   Call CheckSwitches
   Pop $0
   ${If} $0 != 0
-    Pop $SetupArgs
-    MessageBox MB_ICONEXCLAMATION|MB_OK "Enter the server address as four numbers from 0 to 255 separated by dots, without leading zeros (for example 192.168.1.10)."
+    Pop $SetupArgs  ; back to the switches without the address
+    MessageBox MB_ICONEXCLAMATION|MB_OK "Enter the server address as four numbers from 0 to 255 separated by dots, without leading zeros (for example 192.168.1.10). $LogDir\setup.log says what was refused."
     Abort
   ${EndIf}
-  Exch
   Pop $0  ; the switches without the address are not needed again
 FunctionEnd
 

@@ -10,7 +10,6 @@
 #include <future>
 
 #include "platform/error.h"
-
 #include "platform/win32/error.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"

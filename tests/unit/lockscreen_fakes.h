@@ -1,4 +1,5 @@
-// Recording stand-ins for the lock screen's windows, for the unit tests of the lock screen's logic.
+// Recording stand-ins for the lock screen's windows, for the unit tests of
+// the lock screen's logic.
 #pragma once
 
 #include <functional>

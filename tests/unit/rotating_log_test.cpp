@@ -1,11 +1,13 @@
-// The station's log on a real Linux folder: lines with their time, the move
-// to the earlier generation at the limit, and a log that can't be written.
+// The station's log on a real folder (Linux, and Windows under Wine): lines
+// with their time, the move to the earlier generation at the limit, and a
+// log that can't be written.
 #include "agent/rotating_log.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -26,9 +28,8 @@ std::string Slurp(const fs::path& path) {
 class RotatingLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zalvo-log-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = fs::temp_directory_path() / ("zalvo-log-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directory(dir_));
   }
   void TearDown() override { fs::remove_all(dir_); }
 

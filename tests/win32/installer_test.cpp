@@ -118,7 +118,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
 
   // A new station: no address, one with a leading zero, with a non-ASCII
   // digit (a superscript two, an Arabic-Indic three), a password longer
-  // than the dialog takes: exit code 2, nothing installed, a line in the log.
+  // than the dialog takes or with a character Windows-1251 lacks: exit code
+  // 2, nothing installed, a line in the log.
   EXPECT_EQ(RunSetup(L""), 2u);
   EXPECT_EQ(RunSetup(L"/SERVER=192.168.001.10"), 2u);
   EXPECT_TRUE(Contains(log.NewLines(), "refused: the server address \"192.168.001.10\""));
@@ -126,6 +127,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_EQ(RunSetup(L"/SERVER=1.2.\u0663.4"), 2u);
   EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /ADMINPASSWORD=123456789"), 2u);
   EXPECT_TRUE(Contains(log.NewLines(), "administrator password is longer than 8"));
+  EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /SMALLPASSWORD=\u4E2D1"), 2u);
+  EXPECT_TRUE(Contains(log.NewLines(), "small password holds characters outside Windows-1251"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_FALSE(FileExists(Widen(settings_path)));
 
