@@ -83,8 +83,7 @@ uint32_t HelperDesktop::WindowProcessId(platform::WindowHandle window) {
 }
 
 bool HelperDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
-  auto answer =
-      Ask(Op::kTerminateProcess, "process end", Fields().U32(process_id).U32(exit_code));
+  auto answer = Ask(Op::kTerminateProcess, "process end", Fields().U32(process_id).U32(exit_code));
   if (!answer) {
     return false;
   }
@@ -115,8 +114,7 @@ void HelperDesktop::BroadcastMonitorPower(int32_t state) {
 }
 
 void HelperDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  if (auto answer =
-          Ask(Op::kSystemCommand, "window command", Fields().U64(window).U32(command))) {
+  if (auto answer = Ask(Op::kSystemCommand, "window command", Fields().U64(window).U32(command))) {
     ReadAnswer(helper_, *answer, [](auto&) { return 0; });
   }
 }

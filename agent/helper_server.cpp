@@ -130,10 +130,8 @@ std::string AnswerRequest(const helper::Frame& request, platform::Desktop& deskt
   try {
     reply = Carry(request, desktop, mixer);
   } catch (const platform::PlatformError& e) {
-    reply = Fields()
-                .U8(static_cast<uint8_t>(helper::Status::kRefused))
-                .I64(e.code())
-                .Text(e.what());
+    reply =
+        Fields().U8(static_cast<uint8_t>(helper::Status::kRefused)).I64(e.code()).Text(e.what());
   }
   return helper::EncodeFrame(helper::kReplyKind, request.id, reply.bytes());
 }

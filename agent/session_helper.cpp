@@ -23,7 +23,8 @@ SessionHelper::SessionHelper(platform::SessionLauncher& launcher, LogSink log,
     : launcher_(launcher),
       log_(std::move(log)),
       timings_(timings),
-      clock_(clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); })) {}
+      clock_(clock ? std::move(clock)
+                   : SteadyClock([] { return std::chrono::steady_clock::now(); })) {}
 
 SessionHelper::~SessionHelper() {
   EndHelper();
@@ -129,8 +130,7 @@ bool SessionHelper::EnsureHelper() {
       faults_in_a_row_ += 1;
       next_start_ = Now() + Backoff();
       Log("session helper could not be started: " + launched.reason);
-      throw platform::HelperFailure("the session helper could not be started: " +
-                                    launched.reason);
+      throw platform::HelperFailure("the session helper could not be started: " + launched.reason);
     case platform::LaunchResult::Outcome::kStarted:
       break;
   }
@@ -193,8 +193,7 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
   const uint32_t id = ++next_id_;
   bool written = false;
   try {
-    written =
-        process_->Write(helper::EncodeFrame(static_cast<uint8_t>(op), id, fields), deadline);
+    written = process_->Write(helper::EncodeFrame(static_cast<uint8_t>(op), id, fields), deadline);
   } catch (const platform::PlatformError& e) {
     Fault(std::string("channel broke: ") + e.what());
   }
