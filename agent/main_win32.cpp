@@ -7,6 +7,18 @@
 //                                     --quiet, not each datagram and reply)
 //   zalvos.exe                        (started by the service control manager;
 //                                      start parameters may carry --tick-ms N)
+//   zalvos.exe --session-helper       (started by the service in the console
+//                                      session: the service's hands there)
+//
+// As a service the agent runs in the services' own session, which has no
+// desktop a person sees: its desktop actions and the speakers go through the
+// session helper, and the customer's policies go to the hive of the user at
+// the console. The console run is itself in the user's session and acts
+// there directly.
+
+#include <windows.h>
+// After windows.h.
+#include <objbase.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,15 +27,19 @@
 #include <stdexcept>
 
 #include "agent/agent.h"
+#include "agent/helper_desktop.h"
+#include "agent/helper_server.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
+#include "agent/session_helper.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
-#include "platform/win32/mixer.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/service_host.h"
+#include "platform/win32/session_launcher.h"
 #include "platform/win32/wide.h"
 #include "text/cp1251.h"
 #include "text/text.h"
@@ -32,14 +48,46 @@ namespace {
 
 using namespace zalvo;
 
+// The folder and file name of this program.
+std::pair<std::wstring, std::wstring> OwnFolderAndName() {
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) >=
+         path.size()) {
+    path.resize(path.size() * 2);
+  }
+  path.resize(n);
+  size_t slash = path.find_last_of(L"\\/");
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// What the service reaches through the session helper: the customer's
+// desktop and speakers, and the customer's hive for the policies.
+struct CustomerSession {
+  explicit CustomerSession(platform::Desktop& service_desktop, const agent::LogSink& log)
+      : launcher(
+            win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
+        helper(*launcher, log),
+        desktop(helper, service_desktop, log),
+        mixer(helper) {}
+
+  std::unique_ptr<platform::SessionLauncher> launcher;
+  std::unique_ptr<platform::CustomerRegistry> registry = win32::MakeConsoleCustomerRegistry();
+  agent::SessionHelper helper;
+  agent::HelperDesktop desktop;
+  agent::HelperMixer mixer;
+};
+
 // The service object: the endpoint, the station and the worker, created when
 // the service (or the console run) starts.
 class ZalvoService final : public platform::ServiceHandlers {
  public:
-  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick)
-      : socket_(platform::MakeUdpSocket()),
+  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
+      : customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
+                                      : nullptr),
+        socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log),
-        actions_(state_, replies_, {registry_, files_, *desktop_, mixer_.get()}, log),
+        actions_(state_, replies_, Parts(), log),
         worker_(state_, actions_, replies_, log),
         runtime_(worker_, *socket_, {tick}, log) {}
 
@@ -47,12 +95,27 @@ class ZalvoService final : public platform::ServiceHandlers {
   void Stop() override { runtime_.Stop(); }
   void Pause() override { runtime_.Pause(); }
   void Continue() override { runtime_.Continue(); }
+  void SessionChanged() override {
+    if (customer_) {
+      customer_->helper.SessionChanged();
+    }
+  }
 
  private:
+  agent::StationParts Parts() {
+    if (!customer_) {
+      return {registry_, files_, *desktop_, mixer_.get()};
+    }
+    return {
+        registry_,         files_, customer_->desktop, &customer_->mixer, customer_->registry.get(),
+        &customer_->helper};
+  }
+
   win32::Win32Registry registry_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
-  std::unique_ptr<platform::Mixer> mixer_ = win32::MakeWin32Mixer();
+  std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
+  std::unique_ptr<CustomerSession> customer_;
   std::unique_ptr<platform::DatagramSocket> socket_;
   agent::AgentState state_;
   agent::ServerReplies replies_;
@@ -60,6 +123,41 @@ class ZalvoService final : public platform::ServiceHandlers {
   agent::Agent worker_;
   agent::AgentRuntime runtime_;
 };
+
+// The helper's channel as the helper's loop reads and writes it.
+class ChannelStream final : public agent::HelperStream {
+ public:
+  explicit ChannelStream(win32::HelperChannelEnd end) : end_(end) {}
+  size_t Read(char* data, size_t size) override { return end_.Read(data, size); }
+  bool Write(std::string_view bytes) override { return end_.Write(bytes); }
+
+ private:
+  win32::HelperChannelEnd end_;
+};
+
+// The helper mode: answers the service over the channel it was given, on
+// this session's desktop and speakers, until the service closes it.
+int RunSessionHelper() {
+  std::optional<win32::HelperChannelEnd> end = win32::HelperChannelEnd::FromStandardHandles();
+  if (!end) {
+    return 2;  // not started by the service
+  }
+  // The shell and Core Audio both want COM on this one thread.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  int code = 0;
+  {
+    ChannelStream stream(*end);
+    auto desktop = win32::MakeWin32Desktop();
+    auto mixer = win32::MakeCoreAudioMixer();
+    code = agent::ServeHelperChannel(
+        stream, *desktop, *mixer, GetCurrentProcessId(),
+        [](std::string_view line) { OutputDebugStringW(win32::Widen(line).c_str()); });
+  }
+  if (SUCCEEDED(com)) {
+    CoUninitialize();
+  }
+  return code;
+}
 
 std::mutex g_print;
 
@@ -82,8 +180,14 @@ std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
 
 int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
+  if (args.size() == 1 && args[0] == L"--session-helper") {
+    return RunSessionHelper();
+  }
   auto switches = win32::ParseServiceSwitches(args);
-  agent::LogSink log;
+  // The service has no console: its lines go to the debugger output.
+  agent::LogSink log = agent::WithoutTraffic([](std::string_view cp1251) {
+    OutputDebugStringW(win32::Widen("zalvos: " + std::string(cp1251)).c_str());
+  });
   if (switches.console) {
     log = [](std::string_view cp1251) {
       std::lock_guard lock(g_print);
@@ -99,7 +203,7 @@ int main() {
   return win32::RunServiceProgram(
       service,
       [&](const std::vector<std::wstring>& start_args) {
-        return std::make_unique<ZalvoService>(log, TickLength(start_args));
+        return std::make_unique<ZalvoService>(log, TickLength(start_args), !switches.console);
       },
       args);
 }
