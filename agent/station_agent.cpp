@@ -108,9 +108,12 @@ void StationAgent::Upkeep() {
   if (parts_.session_helper != nullptr) {
     parts_.session_helper->Upkeep();
   }
-  // Speakers that may appear late are looked for every ten ticks.
-  constexpr uint32_t kSpeakerLookPeriod = 10;
-  if (volume_ && ++upkeeps_ % kSpeakerLookPeriod == 0) {
+  // Speakers that may appear late are looked for every ten seconds, however
+  // short the tick.
+  constexpr auto kSpeakerLookPeriod = std::chrono::seconds(10);
+  auto now = std::chrono::steady_clock::now();
+  if (volume_ && now - last_speaker_look_ >= kSpeakerLookPeriod) {
+    last_speaker_look_ = now;
     volume_->LookAgain(log_);
   }
 }

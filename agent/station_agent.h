@@ -1,6 +1,7 @@
 // The agent's operations carried out on a real or simulated station.
 #pragma once
 
+#include <chrono>
 #include <optional>
 
 #include "agent/actions.h"
@@ -72,7 +73,7 @@ class StationAgent final : public AgentActions {
   Programs programs_;
   Power power_;
   std::optional<VolumeController> volume_;
-  uint32_t upkeeps_ = 0;
+  std::chrono::steady_clock::time_point last_speaker_look_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace zalvo::agent
