@@ -312,6 +312,19 @@ class Win32HelperProcess final : public platform::HelperProcess {
   ScopedHandle event_;
 };
 
+// Whether the process is marked critical to Windows (IsProcessCritical, from
+// Windows 8.1; an older system keeps the answer no).
+bool Critical(HANDLE process) {
+  using IsProcessCriticalFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto is_critical =
+      kernel == nullptr ? nullptr
+                        : reinterpret_cast<IsProcessCriticalFunction>(
+                              reinterpret_cast<void*>(GetProcAddress(kernel, "IsProcessCritical")));
+  BOOL critical = FALSE;
+  return is_critical != nullptr && is_critical(process, &critical) && critical;
+}
+
 class Win32SessionLauncher final : public platform::SessionLauncher {
  public:
   Win32SessionLauncher(std::wstring folder, std::wstring program)
@@ -353,11 +366,19 @@ class Win32SessionLauncher final : public platform::SessionLauncher {
     if (!ProcessIdToSessionId(process_id, &process_session) || process_session != session) {
       return false;
     }
-    HANDLE raw = OpenProcess(PROCESS_TERMINATE, FALSE, process_id);
+    HANDLE raw =
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
     if (raw == nullptr) {
       return false;
     }
     ScopedHandle process(raw);
+    // The session's own system processes (its client/server runtime, its
+    // log-on) are critical: ending one would stop Windows. The process id
+    // comes from the helper, which the customer's own account could tamper
+    // with.
+    if (Critical(process.get())) {
+      return false;
+    }
     return ::TerminateProcess(process.get(), exit_code) != FALSE;
   }
 
