@@ -1,6 +1,6 @@
 // zalvos on Linux: the agent over a simulated station, in the foreground.
 //
-//   zalvos --station DIR [--sample] [--tick-ms N] [--quiet]
+//   zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]
 //
 // Prints a line for every command received, every reply sent and every
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
@@ -24,7 +24,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet]\n"
+    "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]\n"
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
     "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
@@ -33,6 +33,9 @@ constexpr const char* kUsage =
     "                 (files that exist are kept)\n"
     "  --tick-ms N    length of one tick in milliseconds (default 1000)\n"
     "  --quiet        no line for each datagram received or reply sent\n"
+    "  --bind ADDR    the local IPv4 address to receive commands on (default 0.0.0.0,\n"
+    "                 every address); several agents on one machine each take their\n"
+    "                 own loopback address, e.g. 127.0.0.11\n"
     "Commands arrive on UDP port 6767; replies go to the server's port 6868.\n"
     "Ctrl+C stops, SIGUSR1 pauses the tick, SIGUSR2 continues it.\n";
 
@@ -52,6 +55,7 @@ int main(int argc, char** argv) {
   bool sample = false;
   bool quiet = false;
   int tick_ms = 1000;
+  std::string bind_address = "0.0.0.0";
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--station" && i + 1 < argc) {
@@ -67,6 +71,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       tick_ms = *value;
+    } else if (arg == "--bind" && i + 1 < argc) {
+      bind_address = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -111,7 +117,9 @@ int main(int argc, char** argv) {
       state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
       log);
   agent::Agent worker(state, actions, replies, log);
-  agent::AgentRuntime runtime(worker, *socket, {std::chrono::milliseconds(tick_ms)}, log);
+  agent::AgentRuntime runtime(
+      worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
+      log);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

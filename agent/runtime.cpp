@@ -14,9 +14,9 @@ AgentRuntime::~AgentRuntime() {
 }
 
 void AgentRuntime::Start() {
-  socket_.Bind("0.0.0.0", options_.port);
+  socket_.Bind(options_.address, options_.port);
   if (log_) {
-    log_("listening on UDP port " + std::to_string(options_.port));
+    log_("listening on UDP " + options_.address + ":" + std::to_string(options_.port));
   }
   {
     std::lock_guard lock(control_mutex_);
@@ -43,8 +43,10 @@ void AgentRuntime::Stop() {
 }
 
 void AgentRuntime::Pause() {
-  std::lock_guard lock(control_mutex_);
+  std::unique_lock lock(control_mutex_);
   paused_ = true;
+  // Once paused, no tick runs: one already begun is waited for.
+  control_changed_.wait(lock, [this] { return !ticking_; });
 }
 
 void AgentRuntime::Continue() {
@@ -95,9 +97,17 @@ void AgentRuntime::WorkerLoop() {
       if (stopping_) {
         return;
       }
+      ticking_ = true;
     }
-    std::lock_guard lock(state_mutex_);
-    agent_.Tick();
+    {
+      std::lock_guard lock(state_mutex_);
+      agent_.Tick();
+    }
+    {
+      std::lock_guard lock(control_mutex_);
+      ticking_ = false;
+    }
+    control_changed_.notify_all();
   }
 }
 

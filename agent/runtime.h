@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "agent/agent.h"
@@ -19,6 +20,8 @@ namespace zalvo::agent {
 struct RuntimeOptions {
   std::chrono::milliseconds tick{1000};
   uint16_t port = protocol::kCommandPort;
+  // The local address the endpoint binds to; "0.0.0.0" for every address.
+  std::string address = "0.0.0.0";
 };
 
 class AgentRuntime final : public platform::ServiceHandlers {
@@ -29,11 +32,12 @@ class AgentRuntime final : public platform::ServiceHandlers {
   AgentRuntime(const AgentRuntime&) = delete;
   AgentRuntime& operator=(const AgentRuntime&) = delete;
 
-  // Binds the endpoint to 0.0.0.0 and the command port (a port in use throws
+  // Binds the endpoint to the options' address and the command port (a port in use throws
   // PlatformError), then starts the receive loop and the worker.
   void Start() override;
   // Ends both threads, within about one tick, and waits for them.
   void Stop() override;
+  // Stops the tick; returns once no tick runs (one begun is waited for).
   void Pause() override;
   void Continue() override;
 
@@ -51,6 +55,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   std::condition_variable control_changed_;
   bool stopping_ = false;
   bool paused_ = false;
+  bool ticking_ = false;  // the worker has begun a tick and not ended it
   std::thread receiver_;
   std::thread worker_;
 };

@@ -1,5 +1,10 @@
 #!/bin/sh
 # Runs a test program that uses the agent's fixed ports while holding the
 # machine-wide ports lock, so that the tests of other build trees on the
-# same machine (and bench/run.sh) wait for it.
+# same machine (and bench/run.sh, scripts/demo.sh) wait for it. Listing the
+# program's tests (CTest's discovery at build time) needs no ports and
+# takes no lock.
+for arg in "$@"; do
+  [ "$arg" = "--gtest_list_tests" ] && exec "$@"
+done
 exec flock "${ZALVO_PORTS_LOCK:-/tmp/zalvo-ports.lock}" "$@"

@@ -21,7 +21,7 @@ namespace zalvo::lockscreen {
 // the file lacks empties its edit or clears its box.
 void ApplySettingsFile(const settings::SettingsText& file, DialogModel& dialog);
 
-// The file a save writes: all 42 keys in table order, SearchPage with the
+// The file a save writes: all 42 keys in the key table's order, SearchPage with the
 // fixed address, flags "1" or "0", texts and numbers as typed; empty values
 // left out.
 std::string FormatLockScreenSettings(const settings::StationSettings& values);

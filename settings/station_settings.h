@@ -45,7 +45,7 @@ struct AgentLoad {
 AgentLoad ParseAgentSettings(std::string_view file_bytes);
 
 // The file the agent writes: SearchPage with the fixed address, then every
-// key of the table but PlayMusic; flags as "1" or "0", texts and numbers as
+// key of the key table (keys.h) but PlayMusic; flags as "1" or "0", texts and numbers as
 // held, empty values left out, every line ending CR LF.
 std::string FormatAgentSettings(const StationSettings& settings);
 

@@ -153,4 +153,46 @@ std::vector<std::string> SplitLines(std::string_view bytes) {
   return lines;
 }
 
+std::optional<std::vector<std::string>> ParseCommaText(std::string_view text) {
+  std::vector<std::string> entries;
+  if (text.empty()) {
+    return entries;
+  }
+  size_t i = 0;
+  while (true) {
+    std::string entry;
+    if (i < text.size() && text[i] == '"') {
+      ++i;
+      while (true) {
+        if (i >= text.size()) {
+          return std::nullopt;
+        }
+        if (text[i] == '"') {
+          if (i + 1 < text.size() && text[i + 1] == '"') {
+            entry += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        entry += text[i++];
+      }
+      // Anything up to the next comma belongs to the entry as written.
+      while (i < text.size() && text[i] != ',') {
+        entry += text[i++];
+      }
+    } else {
+      while (i < text.size() && text[i] != ',') {
+        entry += text[i++];
+      }
+    }
+    entries.push_back(std::move(entry));
+    if (i >= text.size()) {
+      return entries;
+    }
+    ++i;  // the comma
+  }
+}
+
 }  // namespace zalvo::text

@@ -36,5 +36,8 @@ std::vector<std::string> SplitLines(std::string_view bytes);
 // quotes with its inner quotes doubled.
 std::string QuoteCommaEntry(std::string_view entry);
 std::string CommaText(const std::vector<std::string>& entries);
+// The entries of a comma text ("A,\"B C\",\"SAY \"\"HI\"\"\""); nullopt when a
+// quoted entry is not closed. Reads back what CommaText writes.
+[[nodiscard]] std::optional<std::vector<std::string>> ParseCommaText(std::string_view text);
 
 }  // namespace zalvo::text

@@ -86,11 +86,23 @@ class RuntimeUnderLoad : public ::testing::Test {
   }
 
   // The last command of a test, whose outcome it then checks: with the tick
-  // paused no keep-alive can come, so the "PING" is this command's own.
+  // paused no keep-alive can come, and the agent handles datagrams in their
+  // order, so once the list that "ACTION PROCESS" asks for arrives, the
+  // command before it has been carried out, and the "PING" just before the
+  // list is its own.
   bool AnsweredLast(const std::string& command) {
     runtime_.Pause();
-    server_.ReceiveUntilQuiet(100);
-    return Answered(command);
+    server_.Send(command);
+    server_.Send("ACTION PROCESS");
+    std::string before;
+    for (int waited = 0; waited < 50; ++waited) {
+      auto reply = server_.Receive(1000);
+      if (reply && reply->rfind("PROCESS LIST:", 0) == 0) {
+        return before == "PING";
+      }
+      before = reply.value_or("");
+    }
+    return false;
   }
 
   void WriteSettings(const std::string& bytes) {

@@ -1,4 +1,4 @@
-// The dispatcher: sender filter, the fourteen tests in table order, the
+// The dispatcher: sender filter, the command table in its order, the
 // field rules, the failure guard and the closing "PING".
 #include <gtest/gtest.h>
 

@@ -1,0 +1,240 @@
+// The console under a room of reporting stations: N simulated reporters on
+// loopback addresses (127.1.x.y) send the status reports and keep-alives a
+// station sends, much faster than a station does, while a client
+// long-polls the room as the page does. Measures the console's memory and
+// CPU per station and the time from a station's datagram to the page's
+// update. Holds /tmp/zalvo-ports.lock (run it through cmake/with-ports-lock.sh
+// or bench/run.sh's lock) since it takes port 6868.
+//
+//   zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] [--rate R]
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/auth.h"
+#include "console/store.h"
+#include "platform/datagram_socket.h"
+#include "tests/support/child_process.h"
+#include "tests/support/process_stats.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// User plus system CPU time of a process, in seconds.
+double CpuSeconds(int64_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0;
+  unsigned long long stime = 0;
+  for (int i = 3; i <= 15; ++i) {
+    fields >> field;
+    if (i == 14) {
+      utime = std::stoull(field);
+    } else if (i == 15) {
+      stime = std::stoull(field);
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) {
+    return 0;
+  }
+  std::sort(values.begin(), values.end());
+  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
+std::string Address(int i) {
+  return "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr,
+                 "usage: zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] "
+                 "[--rate R]\n");
+    return 2;
+  }
+  std::string program = argv[1];
+  int stations = 256;
+  int seconds = 20;
+  int rate = 2;  // status reports per station and second
+  for (int i = 2; i + 1 < argc; i += 2) {
+    std::string arg = argv[i];
+    int value = std::atoi(argv[i + 1]);
+    if (arg == "--stations") {
+      stations = value;
+    } else if (arg == "--seconds") {
+      seconds = value;
+    } else if (arg == "--rate") {
+      rate = value;
+    }
+  }
+
+  fs::path dir = fs::temp_directory_path() / ("zalvo-console-load-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::string db = (dir / "console.db").string();
+  zalvo::console::InitCrypto();
+  zalvo::console::Store(db).SetOperator("bench", zalvo::console::HashPassword("bench pass"));
+  std::string log = (dir / "console.log").string();
+  auto console = zalvo::testing::StartProcess(
+      program, {"--db", db, "--listen", "127.0.0.1:0", "--bind", "127.0.0.1"}, log);
+  std::string marker = "listening on http://127.0.0.1:";
+  for (int i = 0; i < 200 && ReadFile(log).find(marker) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::string out = ReadFile(log);
+  if (out.find(marker) == std::string::npos) {
+    std::fprintf(stderr, "the console did not start: %s\n", out.c_str());
+    return 1;
+  }
+  int port = std::stoi(out.substr(out.find(marker) + marker.size()));
+  httplib::Client http("127.0.0.1", port);
+  http.set_read_timeout(30, 0);
+  auto login =
+      http.Post("/api/login", R"({"name":"bench","password":"bench pass"})", "application/json");
+  std::string cookie = login->get_header_value("Set-Cookie");
+  httplib::Headers headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
+
+  int64_t pid = console->Id();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto idle = zalvo::testing::ReadProcessUsage(pid);
+
+  std::vector<std::unique_ptr<zalvo::platform::DatagramSocket>> reporters;
+  for (int i = 0; i < stations; ++i) {
+    reporters.push_back(zalvo::platform::MakeUdpSocket());
+    reporters.back()->Bind(Address(i), 0);
+    reporters.back()->SendTo("127.0.0.1", 6868, "PING");
+  }
+  // Every station in the room.
+  for (int i = 0; i < 500; ++i) {
+    auto room = json::parse(http.Get("/api/room", headers)->body);
+    if (room["stations"].size() == static_cast<size_t>(stations)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // The load: each station sends its report (foreground program, free disk)
+  // and a keep-alive, `rate` times a second, spread over the second.
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> sent{0};
+  std::thread load([&] {
+    auto next = Clock::now();
+    uint64_t round = 0;
+    auto period = std::chrono::microseconds(1'000'000 / rate / std::max(1, stations));
+    while (!stop) {
+      for (int i = 1; i < stations && !stop; ++i) {
+        auto& r = *reporters[static_cast<size_t>(i)];
+        r.SendTo("127.0.0.1", 6868, "PLAYGAME=GAME " + std::to_string(round % 5));
+        r.SendTo("127.0.0.1", 6868, "INFO  c:" + std::to_string(50000 + round % 7) + "MB");
+        r.SendTo("127.0.0.1", 6868, "PING");
+        sent += 3;
+        next += period;
+        std::this_thread::sleep_until(next);
+      }
+      ++round;
+    }
+  });
+
+  // The page's side: long-poll the room; the probe station (the first)
+  // reports a new program and the time until the room shows it is taken.
+  double cpu_before = CpuSeconds(pid);
+  auto start = Clock::now();
+  std::vector<double> latencies_ms;
+  std::vector<double> room_ms;
+  size_t room_bytes = 0;
+  uint64_t version = 0;
+  int probe = 0;
+  while (Clock::now() - start < std::chrono::seconds(seconds)) {
+    std::string caption = "PROBE " + std::to_string(++probe);
+    auto sent_at = Clock::now();
+    reporters[0]->SendTo("127.0.0.1", 6868, "PLAYGAME=" + caption);
+    bool seen = false;
+    while (!seen && Clock::now() - sent_at < std::chrono::seconds(5)) {
+      auto asked = Clock::now();
+      auto res = http.Get(("/api/room?after=" + std::to_string(version)).c_str(), headers);
+      room_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+      auto room = json::parse(res->body);
+      room_bytes = res->body.size();
+      version = room["version"];
+      for (const auto& s : room["stations"]) {
+        if (s["address"] == Address(0) && s["foreground"] == caption) {
+          seen = true;
+        }
+      }
+    }
+    if (seen) {
+      latencies_ms.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - sent_at).count());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  double cpu = CpuSeconds(pid) - cpu_before;
+  stop = true;
+  load.join();
+  auto loaded = zalvo::testing::ReadProcessUsage(pid);
+  auto room = json::parse(http.Get("/api/room", headers)->body);
+  console->Stop();
+  fs::remove_all(dir);
+
+  double per_second = static_cast<double>(sent.load()) / wall;
+  std::printf("| stations | %d |\n", stations);
+  std::printf(
+      "| datagrams to the console | %.0f a second (%d reports, %d free-disk and %d "
+      "keep-alives per station and second) for %.0f s |\n",
+      per_second, rate, rate, rate, wall);
+  std::printf("| received / understood / failed | %s / %s / %s |\n",
+              room["counters"]["datagrams"].dump().c_str(),
+              room["counters"]["reports"].dump().c_str(),
+              room["counters"]["failed_receives"].dump().c_str());
+  std::printf("| console CPU | %.1f %% of one core, %.2f %% per station |\n", 100 * cpu / wall,
+              100 * cpu / wall / stations);
+  if (idle && loaded) {
+    std::printf(
+        "| resident memory | %.1f MiB idle, %.1f MiB with the stations: %.1f KiB per "
+        "station |\n",
+        static_cast<double>(idle->resident_bytes) / 1048576.0,
+        static_cast<double>(loaded->resident_bytes) / 1048576.0,
+        static_cast<double>(loaded->resident_bytes - idle->resident_bytes) / 1024.0 / stations);
+    std::printf("| threads, descriptors | %lld, %lld |\n", static_cast<long long>(loaded->threads),
+                static_cast<long long>(loaded->open_descriptors));
+  }
+  std::printf(
+      "| datagram to the page's update (long poll) | median %.2f ms, 99th percentile "
+      "%.2f ms, max %.2f ms (%zu probes) |\n",
+      Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99), Percentile(latencies_ms, 1.0),
+      latencies_ms.size());
+  std::printf("| one room request | median %.2f ms, 99th percentile %.2f ms, %zu bytes of JSON |\n",
+              Percentile(room_ms, 0.5), Percentile(room_ms, 0.99), room_bytes);
+  return 0;
+}

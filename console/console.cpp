@@ -1,0 +1,312 @@
+#include "console/console.h"
+
+#include <chrono>
+
+#include "console/wire.h"
+#include "platform/error.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+#include "text/cp1251.h"
+
+namespace zalvo::console {
+namespace {
+
+constexpr const char* kActionNames[] = {
+    "start",  "add",         "end",        "info",   "windows",  "kill",
+    "volume", "monitor_off", "monitor_on", "reboot", "shutdown",
+};
+
+Millis WallClock() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+std::optional<ActionKind> ActionFromName(const std::string& name) {
+  for (size_t i = 0; i < std::size(kActionNames); ++i) {
+    if (name == kActionNames[i]) {
+      return static_cast<ActionKind>(i);
+    }
+  }
+  return std::nullopt;
+}
+
+const char* ActionName(ActionKind kind) {
+  return kActionNames[static_cast<size_t>(kind)];
+}
+
+Console::Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
+                 ConsoleOptions options)
+    : room_(std::move(room)),
+      store_(store),
+      envelope_(envelope),
+      socket_(socket),
+      options_(std::move(options)) {
+  if (!options_.clock) {
+    options_.clock = WallClock;
+  }
+}
+
+Console::~Console() {
+  Stop();
+}
+
+Millis Console::Now() {
+  return options_.clock();
+}
+
+void Console::Log(const std::string& line) {
+  if (options_.log) {
+    options_.log(line);
+  }
+}
+
+void Console::RestoreSessions() {
+  std::lock_guard lock(mutex_);
+  for (const auto& record : store_.OpenSessions()) {
+    if (!room_.Find(record.address)) {
+      Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
+          ") stays open in the record: the station is not in the room");
+      continue;
+    }
+    Session session;
+    session.record_id = record.id;
+    session.started = record.started;
+    session.ends = record.ends;
+    session.minutes = record.minutes;
+    session.started_by = record.started_by;
+    room_.SetSession(record.address, session);
+  }
+}
+
+void Console::Start() {
+  socket_.Bind(options_.udp_address, options_.udp_port);
+  stopping_ = false;
+  receiver_ = std::thread([this] { ReceiveLoop(); });
+  std::vector<std::string> addresses;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& station : room_.stations()) {
+      addresses.push_back(station.address);
+    }
+  }
+  for (const auto& address : addresses) {
+    try {
+      Send(address, protocol::CommandText(protocol::kInfo));
+    } catch (const platform::PlatformError& e) {
+      Log("cannot ask " + address + " for its report: " + e.what());
+    }
+  }
+}
+
+void Console::Stop() {
+  stopping_ = true;
+  socket_.Shutdown();
+  if (receiver_.joinable()) {
+    receiver_.join();
+  }
+  changed_.notify_all();
+}
+
+void Console::ReceiveLoop() {
+  while (!stopping_) {
+    std::optional<platform::ReceivedDatagram> datagram;
+    try {
+      datagram = socket_.Receive(200);
+    } catch (const platform::PlatformError& e) {
+      Log(std::string("receive failed: ") + e.what());
+      continue;
+    }
+    if (!datagram) {
+      continue;
+    }
+    std::lock_guard lock(mutex_);
+    uint64_t before = room_.version();
+    if (datagram->byte_count < 0) {
+      room_.OnFailedReceive();
+      continue;
+    }
+    auto text = envelope_.Open(datagram->bytes);
+    if (!text) {
+      room_.OnRefused();
+      continue;
+    }
+    Millis now = Now();
+    if (room_.OnDatagram(datagram->from_ip, *text, now) == Room::Heard::kAdded) {
+      const Station* station = room_.Find(datagram->from_ip);
+      try {
+        store_.AddStation(station->address, station->name, now);
+      } catch (const StoreError& e) {
+        Log(std::string("the new station is not in the record: ") + e.what());
+      }
+      Log("station " + station->address + " reported and was added to the room");
+    }
+    if (room_.version() != before) {
+      changed_.notify_all();
+    }
+  }
+}
+
+void Console::Send(const std::string& address, std::string_view command) {
+  std::string datagram;
+  {
+    std::lock_guard lock(mutex_);
+    datagram = envelope_.Wrap(command);
+  }
+  std::lock_guard lock(send_mutex_);
+  socket_.SendTo(address, protocol::kCommandPort, datagram);
+}
+
+bool Console::HasStation(const std::string& address) {
+  std::lock_guard lock(mutex_);
+  return room_.Find(address) != nullptr;
+}
+
+std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
+                                        const ActionRequest& request) {
+  std::vector<ActionOutcome> outcomes;
+  for (const auto& address : request.stations) {
+    outcomes.push_back(ActOn(operator_name, request, address));
+  }
+  changed_.notify_all();
+  return outcomes;
+}
+
+ActionOutcome Console::ActOn(const std::string& operator_name, const ActionRequest& request,
+                             const std::string& address) {
+  ActionOutcome outcome;
+  outcome.address = address;
+  std::vector<std::string> commands;
+  std::string detail;
+  {
+    std::lock_guard lock(mutex_);
+    const Station* station = room_.Find(address);
+    if (!station) {
+      outcome.error = "no such station";
+      return outcome;
+    }
+    Millis now = Now();
+    try {
+      switch (request.kind) {
+        case ActionKind::kStart: {
+          if (station->session) {
+            outcome.error = "already rented: add minutes or end the session first";
+            return outcome;
+          }
+          Session session = NewSession(request.minutes, now, operator_name);
+          session.record_id = store_.StartSession(*station, session);
+          room_.SetSession(address, session);
+          commands.push_back(wire::Sit(request.minutes));
+          detail = std::to_string(request.minutes) + " min";
+          break;
+        }
+        case ActionKind::kAdd: {
+          if (!station->session) {
+            outcome.error = "not rented: start a session first";
+            return outcome;
+          }
+          Renewal renewal = AddMinutes(*station->session, request.minutes, now);
+          store_.RenewSession(renewal.session.record_id, renewal.session);
+          room_.SetSession(address, renewal.session);
+          commands.push_back(wire::Sit(renewal.sit_minutes));
+          detail = "+" + std::to_string(request.minutes) + " min, " +
+                   std::to_string(renewal.sit_minutes) + " min from now";
+          break;
+        }
+        case ActionKind::kEnd: {
+          int32_t stands = StandsToEndNow(station->session, now);
+          if (station->session) {
+            store_.EndSession(station->session->record_id, now, operator_name);
+            room_.SetSession(address, std::nullopt);
+          }
+          commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
+          detail = std::to_string(stands) + " x STAND";
+          break;
+        }
+        case ActionKind::kInfo:
+          commands.emplace_back(protocol::CommandText(protocol::kInfo));
+          break;
+        case ActionKind::kWindows:
+          commands.emplace_back(protocol::CommandText(protocol::kProcess));
+          break;
+        case ActionKind::kKill:
+          commands.push_back(wire::Kill(text::Utf8ToCp1251(request.caption)));
+          detail = request.caption;
+          break;
+        case ActionKind::kVolume:
+          commands.push_back(wire::Volume(request.volume));
+          detail = std::to_string(request.volume) + " %";
+          break;
+        case ActionKind::kMonitorOff:
+          commands.emplace_back(protocol::CommandText(protocol::kMonitorOff));
+          break;
+        case ActionKind::kMonitorOn:
+          commands.emplace_back(protocol::CommandText(protocol::kMonitorOn));
+          break;
+        case ActionKind::kReboot:
+          commands.emplace_back(protocol::CommandText(protocol::kReboot));
+          break;
+        case ActionKind::kShutdown:
+          commands.emplace_back(protocol::CommandText(protocol::kShutdown));
+          break;
+      }
+      store_.RecordAction(now, operator_name, station->name + " (" + address + ")",
+                          ActionName(request.kind), detail);
+    } catch (const StoreError& e) {
+      outcome.error = std::string("not done, the record failed: ") + e.what();
+      Log(outcome.error);
+      return outcome;
+    }
+  }
+  try {
+    for (const auto& command : commands) {
+      Send(address, command);
+    }
+  } catch (const platform::PlatformError& e) {
+    outcome.error = std::string("recorded, but the send failed: ") + e.what();
+    return outcome;
+  }
+  Log(operator_name + ": " + ActionName(request.kind) + " " + address +
+      (detail.empty() ? "" : " (" + detail + ")"));
+  outcome.ok = true;
+  return outcome;
+}
+
+RoomSnapshot Console::Snapshot() {
+  std::lock_guard lock(mutex_);
+  RoomSnapshot snapshot;
+  snapshot.now = Now();
+  snapshot.version = room_.version();
+  snapshot.keepalive_ms = room_.options().keepalive_ms;
+  snapshot.stations = room_.stations();
+  for (const auto& station : snapshot.stations) {
+    snapshot.online.push_back(room_.Online(station, snapshot.now));
+  }
+  snapshot.counters = room_.counters();
+  return snapshot;
+}
+
+void Console::WaitForChange(uint64_t after, std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, wait, [&] { return stopping_ || room_.version() != after; });
+}
+
+std::vector<SessionRecord> Console::SessionsBetween(Millis from, Millis to) {
+  std::lock_guard lock(mutex_);
+  return store_.SessionsBetween(from, to);
+}
+
+std::optional<std::string> Console::OperatorHash(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return store_.OperatorHash(name);
+}
+
+void Console::RecordAction(const std::string& operator_name, const std::string& action,
+                           const std::string& detail) {
+  std::lock_guard lock(mutex_);
+  store_.RecordAction(Now(), operator_name, "", action, detail);
+}
+
+}  // namespace zalvo::console

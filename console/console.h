@@ -1,0 +1,123 @@
+// The console's core: the room behind one mutex, the UDP side that holds the
+// reply port (receives every station's datagrams and sends the commands from
+// the same port), and the operators' actions, each recorded before it is
+// sent.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/envelope.h"
+#include "console/room.h"
+#include "console/store.h"
+#include "platform/datagram_socket.h"
+
+namespace zalvo::console {
+
+struct ConsoleOptions {
+  std::string udp_address = "0.0.0.0";
+  uint16_t udp_port = 6868;
+  std::function<Millis()> clock;                // the wall clock by default
+  std::function<void(const std::string&)> log;  // UTF-8 lines; none by default
+};
+
+// What an operator asks for, for one or more stations.
+enum class ActionKind {
+  kStart,
+  kAdd,
+  kEnd,
+  kInfo,
+  kWindows,
+  kKill,
+  kVolume,
+  kMonitorOff,
+  kMonitorOn,
+  kReboot,
+  kShutdown,
+};
+std::optional<ActionKind> ActionFromName(const std::string& name);
+const char* ActionName(ActionKind kind);
+
+struct ActionRequest {
+  ActionKind kind = ActionKind::kInfo;
+  std::vector<std::string> stations;  // addresses
+  int32_t minutes = 0;                // start, add
+  int32_t volume = 0;                 // volume
+  std::string caption;                // kill, UTF-8
+};
+
+struct ActionOutcome {
+  std::string address;
+  bool ok = false;
+  std::string error;
+};
+
+struct RoomSnapshot {
+  Millis now = 0;
+  uint64_t version = 0;
+  Millis keepalive_ms = 0;
+  std::vector<Station> stations;
+  std::vector<bool> online;
+  RoomCounters counters;
+};
+
+class Console {
+ public:
+  Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
+          ConsoleOptions options);
+  ~Console();
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // Puts the sessions that were open when the console last stopped back into
+  // the room; a session of a station that is no longer in the room stays
+  // open in the record and is logged.
+  void RestoreSessions();
+
+  // Binds the UDP port (PlatformError when it is taken), starts receiving,
+  // and asks every station of the room for its status report.
+  void Start();
+  void Stop();
+
+  bool HasStation(const std::string& address);
+  // Carries the action out on each station in turn; each is recorded, then
+  // sent. The stations must be in the room.
+  std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
+
+  RoomSnapshot Snapshot();
+  // Waits until the room's version passes `after` or the wait ends.
+  void WaitForChange(uint64_t after, std::chrono::milliseconds wait);
+
+  std::vector<SessionRecord> SessionsBetween(Millis from, Millis to);
+  std::optional<std::string> OperatorHash(const std::string& name);
+  void RecordAction(const std::string& operator_name, const std::string& action,
+                    const std::string& detail);
+
+ private:
+  void ReceiveLoop();
+  ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
+                      const std::string& address);
+  void Send(const std::string& address, std::string_view command);
+  void Log(const std::string& line);
+  Millis Now();
+
+  Room room_;
+  Store& store_;
+  Envelope& envelope_;
+  platform::DatagramSocket& socket_;
+  ConsoleOptions options_;
+
+  std::mutex mutex_;  // the room, the store and the envelope
+  std::condition_variable changed_;
+  std::mutex send_mutex_;
+  std::atomic<bool> stopping_{false};
+  std::thread receiver_;
+};
+
+}  // namespace zalvo::console

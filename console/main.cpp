@@ -1,0 +1,204 @@
+// zalvo-console: the club's room view. Holds UDP port 6868, where every
+// station sends its replies and reports, sends the operators' commands from
+// it, keeps the room, records every session and action in SQLite, and serves
+// the room as a web page.
+//
+//   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
+//                 [--keepalive-ms N]
+//   zalvo-console --db FILE --set-operator NAME    (password on standard input)
+
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "console/auth.h"
+#include "console/console.h"
+#include "console/envelope.h"
+#include "console/room.h"
+#include "console/store.h"
+#include "console/web.h"
+#include "platform/datagram_socket.h"
+#include "platform/error.h"
+#include "text/text.h"
+
+namespace {
+
+using namespace zalvo::console;
+
+constexpr const char* kUsage =
+    "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
+    "                     [--keepalive-ms N]\n"
+    "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
+    "\n"
+    "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
+    "                     first start\n"
+    "  --room FILE        the stations: one per line, \"name address [column row]\"\n"
+    "  --listen ADDR:PORT the web page (default 127.0.0.1:8080; port 0 picks a free one)\n"
+    "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
+    "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
+    "                     a station is online while it reported within two periods\n"
+    "  --set-operator N   add operator N, or give N a new password, and exit\n";
+
+void Print(const std::string& line) {
+  std::fprintf(stdout, "zalvo-console: %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+int Fail(const std::string& message, int code = 1) {
+  std::fprintf(stderr, "zalvo-console: %s\n", message.c_str());
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string db_path;
+  std::string room_path;
+  std::string listen = "127.0.0.1:8080";
+  std::string bind = "0.0.0.0";
+  std::string set_operator;
+  int32_t keepalive_ms = 99'000;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool has_value = i + 1 < argc;
+    if (arg == "--db" && has_value) {
+      db_path = argv[++i];
+    } else if (arg == "--room" && has_value) {
+      room_path = argv[++i];
+    } else if (arg == "--listen" && has_value) {
+      listen = argv[++i];
+    } else if (arg == "--bind" && has_value) {
+      bind = argv[++i];
+    } else if (arg == "--set-operator" && has_value) {
+      set_operator = argv[++i];
+    } else if (arg == "--keepalive-ms" && has_value) {
+      auto value = zalvo::text::ParseInt32(argv[++i]);
+      if (!value || *value <= 0) {
+        return Fail("--keepalive-ms needs a positive number", 2);
+      }
+      keepalive_ms = *value;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      return Fail("unknown argument '" + arg + "'\n\n" + kUsage, 2);
+    }
+  }
+  if (db_path.empty()) {
+    return Fail(std::string("--db FILE is required\n\n") + kUsage, 2);
+  }
+  size_t colon = listen.rfind(':');
+  auto http_port =
+      colon == std::string::npos ? std::nullopt : zalvo::text::ParseInt32(listen.substr(colon + 1));
+  if (!http_port || *http_port < 0 || *http_port > 65535 ||
+      !IsDottedIPv4(listen.substr(0, colon))) {
+    return Fail("--listen needs ADDR:PORT, e.g. 127.0.0.1:8080", 2);
+  }
+  if (!IsDottedIPv4(bind)) {
+    return Fail("--bind needs a dotted IPv4 address", 2);
+  }
+
+  try {
+    InitCrypto();
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>(db_path);
+  } catch (const StoreError& e) {
+    return Fail(std::string(e.what()) + "; the console does not run without its record");
+  }
+
+  if (!set_operator.empty()) {
+    std::string password;
+    std::getline(std::cin, password);
+    if (!password.empty() && password.back() == '\r') {
+      password.pop_back();
+    }
+    if (password.size() < 4) {
+      return Fail("the password (on standard input) must have at least 4 characters", 2);
+    }
+    try {
+      store->SetOperator(set_operator, HashPassword(password));
+    } catch (const std::exception& e) {
+      return Fail(e.what());
+    }
+    Print("operator '" + set_operator + "' can log in");
+    return 0;
+  }
+
+  Room room({keepalive_ms, 1024});
+  try {
+    if (!room_path.empty()) {
+      std::ifstream file(room_path, std::ios::binary);
+      if (!file) {
+        return Fail("cannot read the room file " + room_path);
+      }
+      std::stringstream text;
+      text << file.rdbuf();
+      for (const auto& config : ParseRoomFile(text.str())) {
+        room.AddStation(config);
+      }
+    }
+    for (const auto& config : store->AddedStations()) {
+      if (!room.Find(config.address)) {
+        room.AddStation(config);
+      }
+    }
+  } catch (const std::exception& e) {
+    return Fail((room_path.empty() ? std::string() : room_path + ": ") + e.what(), 2);
+  }
+  if (store->OperatorCount() == 0) {
+    Print("no operator can log in yet: add one with --set-operator NAME");
+  }
+
+  // Ctrl+C and SIGTERM are taken by sigwait below, in this thread only.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  size_t station_count = room.stations().size();
+  PlainEnvelope envelope;
+  auto socket = zalvo::platform::MakeUdpSocket();
+  Console console(std::move(room), *store, envelope, *socket, {bind, 6868, {}, Print});
+  try {
+    console.RestoreSessions();
+  } catch (const StoreError& e) {
+    return Fail(e.what());
+  }
+  WebServer web(console);
+  int port = 0;
+  try {
+    port = web.Bind(listen.substr(0, colon), *http_port);
+    console.Start();
+  } catch (const zalvo::platform::PlatformError& e) {
+    return Fail(std::string("cannot hold UDP ") + bind + ":6868: " + e.what() +
+                " (another console or zalvoctl holds it?)");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  std::thread http([&web] {
+    if (!web.Serve()) {
+      Print("the web server stopped");
+    }
+  });
+  Print("listening on http://" + listen.substr(0, colon) + ":" + std::to_string(port) +
+        "/ and UDP " + bind + ":6868; " + std::to_string(station_count) + " stations; record " +
+        db_path);
+  int signal = 0;
+  sigwait(&signals, &signal);
+  Print("stopping");
+  web.Stop();
+  http.join();
+  console.Stop();
+  return 0;
+}

@@ -1,0 +1,298 @@
+#include "console/room.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "console/wire.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+#include "text/cp1251.h"
+
+namespace zalvo::console {
+namespace {
+
+constexpr Millis kMinute = 60'000;
+
+// Whole units rounded up, for either sign.
+int64_t CeilDiv(int64_t value, int64_t unit) {
+  int64_t q = value / unit;
+  return (value % unit > 0) ? q + 1 : q;
+}
+
+}  // namespace
+
+bool IsDottedIPv4(std::string_view address) {
+  int parts = 0;
+  size_t i = 0;
+  while (true) {
+    size_t start = i;
+    int value = 0;
+    while (i < address.size() && address[i] >= '0' && address[i] <= '9' && i - start < 3) {
+      value = value * 10 + (address[i] - '0');
+      ++i;
+    }
+    size_t digits = i - start;
+    if (digits == 0 || value > 255 || (digits > 1 && address[start] == '0')) {
+      return false;
+    }
+    ++parts;
+    if (parts == 4) {
+      return i == address.size();
+    }
+    if (i >= address.size() || address[i] != '.') {
+      return false;
+    }
+    ++i;
+  }
+}
+
+Room::Room(RoomOptions options) : options_(options) {}
+
+void Room::AddStation(const StationConfig& config) {
+  if (!IsDottedIPv4(config.address)) {
+    throw std::invalid_argument("'" + config.address + "' is not a dotted IPv4 address");
+  }
+  if (config.name.empty()) {
+    throw std::invalid_argument("the station at " + config.address + " has no name");
+  }
+  if (index_.count(config.address) != 0) {
+    throw std::invalid_argument("the address " + config.address + " is in the room twice");
+  }
+  for (const auto& station : stations_) {
+    if (station.name == config.name) {
+      throw std::invalid_argument("the name '" + config.name + "' is in the room twice");
+    }
+  }
+  Station station;
+  station.name = config.name;
+  station.address = config.address;
+  station.column = std::max(0, config.column);
+  station.row = std::max(0, config.row);
+  station.configured = true;
+  index_.emplace(config.address, stations_.size());
+  stations_.push_back(std::move(station));
+  ++version_;
+}
+
+const Station* Room::Find(std::string_view address) const {
+  auto it = index_.find(std::string(address));
+  return it == index_.end() ? nullptr : &stations_[it->second];
+}
+
+Station* Room::FindMutable(std::string_view address) {
+  auto it = index_.find(std::string(address));
+  return it == index_.end() ? nullptr : &stations_[it->second];
+}
+
+Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Millis now) {
+  ++counters_.datagrams;
+  auto report = protocol::ParseReport(text);
+  Station* station = FindMutable(from_ip);
+  if (!report) {
+    if (station) {
+      ++counters_.garbage;
+      return Heard::kGarbage;
+    }
+    ++counters_.unknown_sender;
+    return Heard::kUnknownSender;
+  }
+  Heard heard = Heard::kReport;
+  if (!station) {
+    if (stations_.size() >= options_.max_stations || !IsDottedIPv4(from_ip)) {
+      ++counters_.over_limit;
+      return Heard::kOverLimit;
+    }
+    Station added;
+    added.name = std::string(from_ip);
+    added.address = std::string(from_ip);
+    // A name taken by a configured station keeps the address unique.
+    for (const auto& other : stations_) {
+      if (other.name == added.name) {
+        added.name += " (" + std::string(from_ip) + ")";
+      }
+    }
+    index_.emplace(added.address, stations_.size());
+    stations_.push_back(std::move(added));
+    station = &stations_.back();
+    ++counters_.stations_added;
+    ++version_;
+    heard = Heard::kAdded;
+  }
+  ++counters_.reports;
+  if (!Online(*station, now)) {
+    ++version_;
+  }
+  station->last_heard = now;
+  switch (report->kind) {
+    case protocol::Report::Kind::kPingReply:
+      break;
+    case protocol::Report::Kind::kForeground:
+    case protocol::Report::Kind::kNoForeground: {
+      std::string caption = report->kind == protocol::Report::Kind::kForeground
+                                ? text::Cp1251ToUtf8(report->caption)
+                                : std::string();
+      if (station->foreground != caption) {
+        station->foreground = std::move(caption);
+        ++version_;
+      }
+      break;
+    }
+    case protocol::Report::Kind::kFreeDisk:
+      if (station->free_mb != report->free_mb) {
+        station->free_mb = report->free_mb;
+        ++version_;
+      }
+      break;
+    case protocol::Report::Kind::kWindowList:
+      station->windows.clear();
+      for (const auto& caption : report->windows) {
+        station->windows.push_back(text::Cp1251ToUtf8(caption));
+      }
+      station->windows_at = now;
+      ++version_;
+      break;
+  }
+  return heard;
+}
+
+void Room::OnFailedReceive() {
+  ++counters_.datagrams;
+  ++counters_.failed_receives;
+}
+
+void Room::OnRefused() {
+  ++counters_.datagrams;
+  ++counters_.refused;
+}
+
+bool Room::Online(const Station& station, Millis now) const {
+  return station.last_heard >= 0 && now - station.last_heard <= 2 * options_.keepalive_ms;
+}
+
+void Room::SetSession(std::string_view address, std::optional<Session> session) {
+  Station* station = FindMutable(address);
+  if (!station) {
+    throw std::invalid_argument("no station at " + std::string(address));
+  }
+  station->session = std::move(session);
+  ++version_;
+}
+
+int64_t RemainingSeconds(const Session& session, Millis now) {
+  return CeilDiv(session.ends - now, 1000);
+}
+
+Occupancy OccupancyOf(const Station& station, Millis now) {
+  if (!station.session) {
+    return Occupancy::kFree;
+  }
+  return station.session->ends > now ? Occupancy::kRented : Occupancy::kOverrun;
+}
+
+Session NewSession(int32_t minutes, Millis now, std::string started_by) {
+  Session session;
+  session.started = now;
+  session.minutes = minutes;
+  session.ends = now + minutes * kMinute;
+  session.started_by = std::move(started_by);
+  return session;
+}
+
+Renewal AddMinutes(const Session& session, int32_t minutes, Millis now) {
+  Renewal renewal;
+  renewal.session = session;
+  renewal.session.minutes += minutes;
+  int64_t total = CeilDiv(session.ends + minutes * kMinute - now, kMinute);
+  total = std::clamp<int64_t>(total, -kMaxSessionMinutes, kMaxSessionMinutes);
+  renewal.sit_minutes = static_cast<int32_t>(total);
+  renewal.session.ends = now + total * kMinute;
+  return renewal;
+}
+
+int32_t StandsToEndNow(const std::optional<Session>& session, Millis now) {
+  if (!session) {
+    return wire::StandsToEnd(INT32_MAX);
+  }
+  // Ten seconds, and one second in a hundred since the session started, for
+  // the ticks' own work and the way across the network.
+  int64_t elapsed = std::max<int64_t>(0, now - session->started) / 1000;
+  return wire::StandsToEnd(RemainingSeconds(*session, now) + 10 + elapsed / 100);
+}
+
+}  // namespace zalvo::console
+
+namespace zalvo::console {
+
+std::vector<StationConfig> ParseRoomFile(const std::string& text) {
+  std::vector<StationConfig> stations;
+  size_t line_start = 0;
+  int line_number = 0;
+  while (line_start <= text.size()) {
+    size_t line_end = text.find('\n', line_start);
+    if (line_end == std::string::npos) {
+      line_end = text.size();
+    }
+    std::string line = text.substr(line_start, line_end - line_start);
+    line_start = line_end + 1;
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    std::vector<std::string> fields;
+    size_t i = 0;
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (true) {
+      while (i < line.size() && blank(line[i])) {
+        ++i;
+      }
+      if (i >= line.size() || (fields.empty() && line[i] == '#')) {
+        break;
+      }
+      std::string field;
+      if (line[i] == '"') {
+        size_t close = line.find('"', i + 1);
+        if (close == std::string::npos) {
+          throw std::invalid_argument("line " + std::to_string(line_number) +
+                                      ": the quoted name is not closed");
+        }
+        field = line.substr(i + 1, close - i - 1);
+        i = close + 1;
+      } else {
+        while (i < line.size() && !blank(line[i])) {
+          field += line[i++];
+        }
+      }
+      fields.push_back(std::move(field));
+    }
+    if (fields.empty()) {
+      continue;
+    }
+    auto place = [&](const std::string& value) {
+      if (value.empty() || value.size() > 3 ||
+          value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) < 1) {
+        throw std::invalid_argument("line " + std::to_string(line_number) + ": '" + value +
+                                    "' is not a column or row from 1 to 999");
+      }
+      return std::stoi(value);
+    };
+    if (fields.size() != 2 && fields.size() != 4) {
+      throw std::invalid_argument("line " + std::to_string(line_number) +
+                                  ": expected 'name address [column row]'");
+    }
+    StationConfig config;
+    config.name = fields[0];
+    config.address = fields[1];
+    if (!IsDottedIPv4(config.address)) {
+      throw std::invalid_argument("line " + std::to_string(line_number) + ": '" + config.address +
+                                  "' is not a dotted IPv4 address");
+    }
+    if (fields.size() == 4) {
+      config.column = place(fields[2]);
+      config.row = place(fields[3]);
+    }
+    stations.push_back(std::move(config));
+  }
+  return stations;
+}
+
+}  // namespace zalvo::console

@@ -1,0 +1,142 @@
+// The room as the console sees it: the stations with what they last
+// reported, whether they are online, and the sessions the console granted.
+// The protocol reports no remaining time, so the session clock is kept here.
+// Portable; not thread-safe (the console serialises every call).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace zalvo::console {
+
+// Milliseconds since the Unix epoch.
+using Millis = int64_t;
+
+// The longest session the console grants at once: a week.
+inline constexpr int32_t kMaxSessionMinutes = 7 * 24 * 60;
+
+struct StationConfig {
+  std::string name;     // UTF-8
+  std::string address;  // dotted IPv4
+  int column = 0;       // place in the room, from 1; 0 = wherever there is room
+  int row = 0;
+};
+
+struct Session {
+  int64_t record_id = 0;  // the session's row in the store
+  Millis started = 0;
+  Millis ends = 0;      // when the granted time runs out
+  int32_t minutes = 0;  // granted in total
+  std::string started_by;
+};
+
+enum class Occupancy { kFree, kRented, kOverrun };
+
+struct Station {
+  std::string name;  // UTF-8
+  std::string address;
+  int column = 0;
+  int row = 0;
+  bool configured = false;  // from the room's file, not added when it reported
+  Millis last_heard = -1;   // the last report, -1 never
+  // The foreground program as last reported, UTF-8; empty when the station
+  // reported a window without caption; nullopt before any report of it.
+  std::optional<std::string> foreground;
+  std::optional<int64_t> free_mb;
+  std::vector<std::string> windows;  // the last window list, UTF-8
+  Millis windows_at = -1;
+  std::optional<Session> session;
+};
+
+struct RoomCounters {
+  uint64_t datagrams = 0;        // every receive, good or bad
+  uint64_t reports = 0;          // understood, from a station of the room
+  uint64_t stations_added = 0;   // unknown addresses that reported and were added
+  uint64_t unknown_sender = 0;   // not understood, from an address not in the room
+  uint64_t garbage = 0;          // not understood, from a station of the room
+  uint64_t failed_receives = 0;  // too long or failed
+  uint64_t refused = 0;          // refused by the envelope (a bad signature)
+  uint64_t over_limit = 0;       // would have added a station past the limit
+};
+
+struct RoomOptions {
+  Millis keepalive_ms = 99'000;  // a station's keep-alive period
+  size_t max_stations = 1024;
+};
+
+class Room {
+ public:
+  explicit Room(RoomOptions options = {});
+
+  // Throws std::invalid_argument for an address that is not dotted IPv4 or a
+  // name or address that is already in the room.
+  void AddStation(const StationConfig& config);
+
+  const std::vector<Station>& stations() const { return stations_; }
+  const Station* Find(std::string_view address) const;
+
+  enum class Heard { kReport, kAdded, kGarbage, kUnknownSender, kOverLimit };
+  // A datagram (Windows-1251 text) from a station's address.
+  Heard OnDatagram(std::string_view from_ip, std::string_view text, Millis now);
+  void OnFailedReceive();
+  void OnRefused();
+
+  // A report came within two keep-alive periods.
+  bool Online(const Station& station, Millis now) const;
+
+  void SetSession(std::string_view address, std::optional<Session> session);
+
+  // Grows with every change the page shows (not with the clock).
+  uint64_t version() const { return version_; }
+  const RoomCounters& counters() const { return counters_; }
+  const RoomOptions& options() const { return options_; }
+
+ private:
+  Station* FindMutable(std::string_view address);
+
+  RoomOptions options_;
+  std::vector<Station> stations_;
+  std::unordered_map<std::string, size_t> index_;
+  RoomCounters counters_;
+  uint64_t version_ = 1;
+};
+
+// The session arithmetic. The remaining seconds are rounded up, so a session
+// shows 0 only once its time has run out.
+int64_t RemainingSeconds(const Session& session, Millis now);
+Occupancy OccupancyOf(const Station& station, Millis now);
+
+// A new session of the given minutes from now.
+Session NewSession(int32_t minutes, Millis now, std::string started_by);
+
+// "Add minutes": the session's end moves by the minutes, and the station is
+// sent "ACTION SIT" with the new total from now, in whole minutes rounded
+// up (so the station never has less than the console shows); the console's
+// end then follows the station's.
+struct Renewal {
+  int32_t sit_minutes = 0;
+  Session session;
+};
+Renewal AddMinutes(const Session& session, int32_t minutes, Millis now);
+
+// "End now": how many "ACTION STAND" end the station's session. The station
+// counts its ticks, which run slightly slower than the clock, so a margin is
+// added to the remaining time; without a session the console knows of, the
+// most that can be needed.
+int32_t StandsToEndNow(const std::optional<Session>& session, Millis now);
+
+// Whether the text is a dotted IPv4 address without leading zeros, as the
+// stations' datagrams arrive.
+bool IsDottedIPv4(std::string_view address);
+
+// The room from a text file: one station per line, "name address [column
+// row]", fields separated by blanks or tabs; a name with blanks is written in
+// double quotes. Blank lines and lines starting with "#" are skipped. Throws
+// std::invalid_argument naming the line that is wrong.
+std::vector<StationConfig> ParseRoomFile(const std::string& text);
+
+}  // namespace zalvo::console

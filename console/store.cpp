@@ -1,0 +1,347 @@
+#include "console/store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace zalvo::console {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE sessions(
+  id INTEGER PRIMARY KEY,
+  station TEXT NOT NULL,
+  address TEXT NOT NULL,
+  started_at INTEGER NOT NULL,
+  ends_at INTEGER NOT NULL,
+  minutes INTEGER NOT NULL,
+  started_by TEXT NOT NULL,
+  ended_at INTEGER,
+  ended_by TEXT);
+CREATE INDEX sessions_started ON sessions(started_at);
+CREATE INDEX sessions_open ON sessions(ended_at) WHERE ended_at IS NULL;
+CREATE TABLE actions(
+  id INTEGER PRIMARY KEY,
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  station TEXT NOT NULL,
+  action TEXT NOT NULL,
+  detail TEXT NOT NULL);
+CREATE TABLE stations(
+  address TEXT PRIMARY KEY,
+  name TEXT NOT NULL,
+  added_at INTEGER NOT NULL);
+CREATE TABLE operators(
+  name TEXT PRIMARY KEY,
+  hash TEXT NOT NULL);
+PRAGMA user_version = 1;
+)sql";
+
+// One prepared statement, finalised at the end of its scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+      throw StoreError(std::string("the record cannot be read: ") + sqlite3_errmsg(db));
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, int64_t value) {
+    sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  Statement& Bind(int index, const std::string& value) {
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& BindNull(int index) {
+    sqlite3_bind_null(stmt_, index);
+    return *this;
+  }
+  // True while there is a row.
+  bool Step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) {
+      return true;
+    }
+    if (rc != SQLITE_DONE) {
+      throw StoreError(std::string("the record cannot be written: ") + sqlite3_errmsg(db_));
+    }
+    return false;
+  }
+  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  std::string Text(int column) {
+    const auto* text = sqlite3_column_text(stmt_, column);
+    return text ? std::string(reinterpret_cast<const char*>(text),
+                              static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+                : std::string();
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+SessionRecord ReadSession(Statement& s) {
+  SessionRecord r;
+  r.id = s.Int(0);
+  r.station = s.Text(1);
+  r.address = s.Text(2);
+  r.started = s.Int(3);
+  r.ends = s.Int(4);
+  r.minutes = static_cast<int32_t>(s.Int(5));
+  r.started_by = s.Text(6);
+  if (!s.IsNull(7)) {
+    r.ended = s.Int(7);
+  }
+  r.ended_by = s.Text(8);
+  return r;
+}
+
+constexpr const char* kSessionColumns =
+    "SELECT id, station, address, started_at, ends_at, minutes, started_by, ended_at, "
+    "COALESCE(ended_by, '') FROM sessions ";
+
+std::string CsvField(std::string value) {
+  if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
+                         value[0] == '\t' || value[0] == '\r')) {
+    value.insert(0, "'");
+  }
+  if (value.find_first_of(",\"\r\n") != std::string::npos) {
+    std::string quoted = "\"";
+    for (char c : value) {
+      quoted += c;
+      if (c == '"') {
+        quoted += '"';
+      }
+    }
+    return quoted + "\"";
+  }
+  return value;
+}
+
+}  // namespace
+
+Store::Store(const std::string& path) {
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("cannot open the record " + path + ": " + message);
+  }
+  try {
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+      throw StoreError("the record " + path + " is read-only");
+    }
+    sqlite3_busy_timeout(db_, 2000);
+    // A file that is not a database, or is locked, fails its first read.
+    int user_version = 0;
+    {
+      Statement s(db_, "PRAGMA user_version");
+      s.Step();
+      user_version = static_cast<int>(s.Int(0));
+    }
+    {
+      Statement s(db_, "PRAGMA quick_check");
+      if (!s.Step() || s.Text(0) != "ok") {
+        throw StoreError("the record " + path + " is damaged (integrity check failed)");
+      }
+    }
+    Execute("PRAGMA journal_mode=WAL");
+    Execute("PRAGMA synchronous=FULL");
+    Execute("PRAGMA foreign_keys=ON");
+    // Taking the write lock shows a file that another process holds, or
+    // that cannot be written, now rather than at the first session.
+    Execute("BEGIN IMMEDIATE");
+    int tables = 0;
+    {
+      Statement s(db_, "SELECT count(*) FROM sqlite_master");
+      s.Step();
+      tables = static_cast<int>(s.Int(0));
+    }
+    if (user_version == 0 && tables == 0) {
+      Execute(kSchema);
+    } else if (user_version == 0) {
+      Execute("ROLLBACK");
+      throw StoreError("the file " + path + " is a database of something else");
+    } else if (user_version > kSchemaVersion) {
+      Execute("ROLLBACK");
+      throw StoreError("the record " + path + " has schema " + std::to_string(user_version) +
+                       ", newer than this console's " + std::to_string(kSchemaVersion));
+    }
+    Execute("COMMIT");
+  } catch (const StoreError& e) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    std::string what = e.what();
+    if (what.find("locked") != std::string::npos || what.find("busy") != std::string::npos) {
+      throw StoreError("the record " + path + " is locked by another process (" + what + ")");
+    }
+    throw;
+  }
+}
+
+Store::~Store() {
+  sqlite3_close(db_);
+}
+
+void Store::Execute(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : sqlite3_errmsg(db_);
+    sqlite3_free(error);
+    throw StoreError("the record cannot be written: " + message);
+  }
+}
+
+int64_t Store::StartSession(const Station& station, const Session& session) {
+  Statement s(db_,
+              "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by) "
+              "VALUES(?, ?, ?, ?, ?, ?)");
+  s.Bind(1, station.name)
+      .Bind(2, station.address)
+      .Bind(3, session.started)
+      .Bind(4, session.ends)
+      .Bind(5, session.minutes)
+      .Bind(6, session.started_by)
+      .Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Store::RenewSession(int64_t id, const Session& session) {
+  Statement s(db_, "UPDATE sessions SET ends_at = ?, minutes = ? WHERE id = ?");
+  s.Bind(1, session.ends).Bind(2, session.minutes).Bind(3, id).Step();
+}
+
+void Store::EndSession(int64_t id, Millis ended, const std::string& ended_by) {
+  Statement s(db_, "UPDATE sessions SET ended_at = ?, ended_by = ? WHERE id = ?");
+  s.Bind(1, ended).Bind(2, ended_by).Bind(3, id).Step();
+}
+
+std::vector<SessionRecord> Store::OpenSessions() {
+  Statement s(db_, (std::string(kSessionColumns) + "WHERE ended_at IS NULL ORDER BY id").c_str());
+  std::vector<SessionRecord> records;
+  while (s.Step()) {
+    records.push_back(ReadSession(s));
+  }
+  return records;
+}
+
+std::vector<SessionRecord> Store::SessionsBetween(Millis from, Millis to) {
+  Statement s(db_, (std::string(kSessionColumns) +
+                    "WHERE started_at >= ? AND started_at < ? ORDER BY started_at, id")
+                       .c_str());
+  s.Bind(1, from).Bind(2, to);
+  std::vector<SessionRecord> records;
+  while (s.Step()) {
+    records.push_back(ReadSession(s));
+  }
+  return records;
+}
+
+void Store::RecordAction(Millis at, const std::string& by, const std::string& station,
+                         const std::string& action, const std::string& detail) {
+  Statement s(db_,
+              "INSERT INTO actions(at, operator, station, action, detail) VALUES(?, ?, ?, ?, ?)");
+  s.Bind(1, at).Bind(2, by).Bind(3, station).Bind(4, action).Bind(5, detail).Step();
+}
+
+int64_t Store::ActionCount() {
+  Statement s(db_, "SELECT count(*) FROM actions");
+  s.Step();
+  return s.Int(0);
+}
+
+void Store::AddStation(const std::string& address, const std::string& name, Millis at) {
+  Statement s(db_, "INSERT OR IGNORE INTO stations(address, name, added_at) VALUES(?, ?, ?)");
+  s.Bind(1, address).Bind(2, name).Bind(3, at).Step();
+}
+
+std::vector<StationConfig> Store::AddedStations() {
+  Statement s(db_, "SELECT address, name FROM stations ORDER BY added_at, address");
+  std::vector<StationConfig> stations;
+  while (s.Step()) {
+    StationConfig config;
+    config.address = s.Text(0);
+    config.name = s.Text(1);
+    stations.push_back(std::move(config));
+  }
+  return stations;
+}
+
+void Store::SetOperator(const std::string& name, const std::string& password_hash) {
+  Statement s(db_,
+              "INSERT INTO operators(name, hash) VALUES(?, ?) "
+              "ON CONFLICT(name) DO UPDATE SET hash = excluded.hash");
+  s.Bind(1, name).Bind(2, password_hash).Step();
+}
+
+std::optional<std::string> Store::OperatorHash(const std::string& name) {
+  Statement s(db_, "SELECT hash FROM operators WHERE name = ?");
+  s.Bind(1, name);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return s.Text(0);
+}
+
+int64_t Store::OperatorCount() {
+  Statement s(db_, "SELECT count(*) FROM operators");
+  s.Step();
+  return s.Int(0);
+}
+
+std::string LocalTimeText(Millis at) {
+  std::time_t seconds = static_cast<std::time_t>(at / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string LocalDay(Millis at) {
+  return LocalTimeText(at).substr(0, 10);
+}
+
+std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day) {
+  int year = 0;
+  int month = 0;
+  int mday = 0;
+  char rest = 0;
+  if (day.size() != 10 ||
+      std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &year, &month, &mday, &rest) != 3 || year < 1970 ||
+      year > 9999 || month < 1 || month > 12 || mday < 1 || mday > 31) {
+    return std::nullopt;
+  }
+  auto start_of = [](int y, int m, int d) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = m - 1;
+    t.tm_mday = d;
+    t.tm_isdst = -1;
+    return static_cast<Millis>(std::mktime(&t)) * 1000;
+  };
+  return std::make_pair(start_of(year, month, mday), start_of(year, month, mday + 1));
+}
+
+std::string SessionsCsv(const std::vector<SessionRecord>& sessions) {
+  std::string csv = "station,address,started,ended,minutes,started_by,ended_by\r\n";
+  for (const auto& s : sessions) {
+    csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) + "," +
+           (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," + std::to_string(s.minutes) +
+           "," + CsvField(s.started_by) + "," + CsvField(s.ended_by) + "\r\n";
+  }
+  return csv;
+}
+
+}  // namespace zalvo::console

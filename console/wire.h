@@ -1,0 +1,29 @@
+// The commands the console builds with fields, and the arithmetic of
+// "ACTION STAND" as the server sees it. The keywords, ports and reply texts
+// are protocol/'s; every text is Windows-1251 bytes, as on the wire.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zalvo::console::wire {
+
+// "ACTION SIT n": the station's time becomes n minutes from now.
+std::string Sit(int32_t minutes);
+// "ACTION KILL caption": ends the process of the window with that caption.
+std::string Kill(std::string_view caption);
+// "ACTION VOLUME n", n in percent.
+std::string Volume(int32_t percent);
+
+// A station's remaining seconds after one "ACTION STAND": cut to 120, then
+// lowered by 20. The session ends on the station only when the result is 0
+// or less.
+int64_t RemainingAfterStand(int64_t remaining_seconds);
+
+// How many "ACTION STAND" in a row end a session with at most this many
+// seconds left on the station: from 1 (20 seconds or less) to 6 (more than
+// 100). One more after the end only locks the station again.
+int32_t StandsToEnd(int64_t remaining_seconds);
+
+}  // namespace zalvo::console::wire

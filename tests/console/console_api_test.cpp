@@ -1,0 +1,382 @@
+// zalvo-console from outside: its HTTP API (log-in, cookie, cross-site
+// requests, bad input), the record across a crash, the UDP side with a real
+// agent on its own loopback address and with hostile datagrams, and the
+// database files it must refuse to run on.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "console/auth.h"
+#include "console/store.h"
+#include "platform/datagram_socket.h"
+#include "tests/support/child_process.h"
+
+namespace zalvo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr const char* kStationAddress = "127.0.0.21";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+template <typename Predicate>
+bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 10s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (predicate()) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return predicate();
+}
+
+class ConsoleApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("zalvo-console-test-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    db_ = (dir_ / "console.db").string();
+    console::InitCrypto();
+    console::Store(db_).SetOperator("anna", console::HashPassword("right horse"));
+    std::ofstream(dir_ / "room.txt") << "\"PC 1\" " << kStationAddress << " 1 1\n"
+                                     << "\"<b>PC 2</b>\" 127.0.0.22 2 1\n";
+  }
+
+  void TearDown() override {
+    if (console_) {
+      console_->Stop();
+    }
+    if (agent_) {
+      agent_->Stop();
+    }
+    fs::remove_all(dir_);
+  }
+
+  void StartConsole() {
+    std::string output = (dir_ / "console.log").string();
+    console_ = StartProcess(ZALVO_CONSOLE_PROGRAM,
+                            {"--db", db_, "--room", (dir_ / "room.txt").string(), "--listen",
+                             "127.0.0.1:0", "--bind", "127.0.0.1", "--keepalive-ms", "5000"},
+                            output);
+    std::string marker = "listening on http://127.0.0.1:";
+    ASSERT_TRUE(WaitUntil([&] {
+      return ReadFile(output).find(marker) != std::string::npos || !console_->Running();
+    })) << ReadFile(output);
+    std::string log = ReadFile(output);
+    size_t at = log.find(marker);
+    ASSERT_NE(at, std::string::npos) << log;
+    http_ =
+        std::make_unique<httplib::Client>("127.0.0.1", std::stoi(log.substr(at + marker.size())));
+    http_->set_read_timeout(15, 0);
+  }
+
+  void StartAgent() {
+    std::string output = (dir_ / "agent.log").string();
+    agent_ = StartProcess(ZALVOS_PROGRAM,
+                          {"--station", (dir_ / "station").string(), "--sample", "--tick-ms", "50",
+                           "--bind", kStationAddress},
+                          output);
+    ASSERT_TRUE(WaitUntil([&] {
+      return ReadFile(output).find("settings loaded") != std::string::npos;
+    })) << ReadFile(output);
+  }
+
+  httplib::Headers Json(const std::string& csrf = "") {
+    httplib::Headers headers{{"Cookie", cookie_}};
+    if (!csrf.empty()) {
+      headers.emplace("X-Zalvo-Csrf", csrf);
+    }
+    return headers;
+  }
+
+  httplib::Result Post(const std::string& path, const std::string& body,
+                       const std::string& csrf = "") {
+    return http_->Post(path.c_str(), Json(csrf), body, "application/json");
+  }
+
+  // Logs in; returns the CSRF token, and keeps the cookie.
+  std::string LogIn(const std::string& password = "right horse") {
+    auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", password}}.dump(),
+                           "application/json");
+    if (!res || res->status != 200) {
+      return "";
+    }
+    std::string set_cookie = res->get_header_value("Set-Cookie");
+    EXPECT_NE(set_cookie.find("HttpOnly"), std::string::npos);
+    EXPECT_NE(set_cookie.find("SameSite=Strict"), std::string::npos);
+    cookie_ = set_cookie.substr(0, set_cookie.find(';'));
+    return json::parse(res->body)["csrf"];
+  }
+
+  json Room() {
+    auto res = http_->Get("/api/room", Json());
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? json::parse(res->body) : json();
+  }
+
+  json StationOf(const std::string& address) {
+    json room = Room();
+    for (const auto& s : room["stations"]) {
+      if (s["address"] == address) {
+        return s;
+      }
+    }
+    return nullptr;
+  }
+
+  json Act(const std::string& csrf, json body, int expected = 200) {
+    auto res = Post("/api/act", body.dump(), csrf);
+    EXPECT_TRUE(res);
+    EXPECT_EQ(res->status, expected) << body << " -> " << res->body;
+    return json::parse(res->body);
+  }
+
+  std::string Registry() {
+    return ReadFile(dir_ / "station" / "registry" / "HKEY_LOCAL_MACHINE.reg");
+  }
+
+  fs::path dir_;
+  std::string db_;
+  std::string cookie_;
+  std::unique_ptr<ChildProcess> console_;
+  std::unique_ptr<ChildProcess> agent_;
+  std::unique_ptr<httplib::Client> http_;
+};
+
+TEST_F(ConsoleApi, LogInCookieAndCrossSiteRequests) {
+  StartConsole();
+  EXPECT_EQ(http_->Get("/api/room")->status, 401);
+  EXPECT_EQ(http_->Get("/api/room", {{"Cookie", "zalvo_session=0123abcd"}})->status, 401);
+  EXPECT_EQ(LogIn("wrong horse"), "");
+  std::string csrf = LogIn();
+  ASSERT_FALSE(csrf.empty());
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 200);
+  auto page = http_->Get("/");
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+            std::string::npos);
+
+  std::string info = json{{"action", "info"}, {"stations", {kStationAddress}}}.dump();
+  EXPECT_EQ(Post("/api/act", info)->status, 403) << "no CSRF token";
+  EXPECT_EQ(Post("/api/act", info, "0" + csrf.substr(1))->status, 403) << "a wrong one";
+  auto from_elsewhere = Json(csrf);
+  from_elsewhere.emplace("Origin", "http://evil.example");
+  EXPECT_EQ(http_->Post("/api/act", from_elsewhere, info, "application/json")->status, 403);
+  EXPECT_EQ(http_->Post("/api/act", Json(csrf), info, "text/plain")->status, 403)
+      << "a plain form post";
+  auto login_elsewhere = httplib::Headers{{"Origin", "http://evil.example"}};
+  EXPECT_EQ(
+      http_
+          ->Post("/api/login", login_elsewhere,
+                 json{{"name", "anna"}, {"password", "right horse"}}.dump(), "application/json")
+          ->status,
+      403);
+  EXPECT_EQ(Post("/api/act", info, csrf)->status, 200);
+
+  EXPECT_EQ(Post("/api/logout", "{}", csrf)->status, 200);
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 401) << "the cookie ends with the log-out";
+}
+
+TEST_F(ConsoleApi, BadRequestsAreRefusedAndChangeNothing) {
+  StartConsole();
+  std::string csrf = LogIn();
+  auto status = [&](const std::string& body) { return Post("/api/act", body, csrf)->status; };
+  EXPECT_EQ(status("{\"action\": \"start\", "), 400);
+  EXPECT_EQ(status("[1, 2]"), 400);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":30,"price":5})"), 400);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.99"],"minutes":30})"), 404);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21","<script>"],"minutes":30})"), 404);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":0})"), 400);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":"30"})"), 400);
+  EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":99999999999})"), 400);
+  EXPECT_EQ(status(R"({"action":"volume","stations":["127.0.0.21"],"volume":101})"), 400);
+  EXPECT_EQ(status(R"({"action":"reboot","stations":["127.0.0.21"]})"), 400);
+  EXPECT_EQ(status(R"({"action":"format","stations":["127.0.0.21"]})"), 400);
+  EXPECT_EQ(status(R"({"action":"info","stations":[]})"), 400);
+  std::string huge = R"({"action":"kill","stations":["127.0.0.21"],"caption":")" +
+                     std::string(64 * 1024, 'A') + "\"}";
+  EXPECT_EQ(status(huge), 413);
+  EXPECT_EQ(http_->Get("/api/sessions?day=yesterday", Json())->status, 400);
+  EXPECT_EQ(http_->Get("/api/windows?station=127.0.0.99", Json())->status, 404);
+
+  EXPECT_EQ(StationOf(kStationAddress)["state"], "free");
+  auto sessions = http_->Get("/api/sessions", Json());
+  EXPECT_TRUE(json::parse(sessions->body)["sessions"].empty());
+  console_->Stop();
+  console_.reset();
+  EXPECT_EQ(console::Store(db_).ActionCount(), 1) << "only the log-in is on record";
+}
+
+TEST_F(ConsoleApi, WrongPasswordsAreSlowedDown) {
+  StartConsole();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(LogIn("guess " + std::to_string(i)), "");
+  }
+  auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump(),
+                         "application/json");
+  EXPECT_EQ(res->status, 429) << "even the right password waits";
+  EXPECT_FALSE(res->get_header_value("Retry-After").empty());
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_FALSE(LogIn().empty());
+}
+
+TEST_F(ConsoleApi, SessionsOnARealStationSurviveACrash) {
+  StartAgent();
+  StartConsole();
+  std::string csrf = LogIn();
+  // The agent on 127.0.0.21 answers the console on 127.0.0.1:6868.
+  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["online"] == true; }))
+      << Room().dump();
+  EXPECT_FALSE(StationOf(kStationAddress)["free_mb"].is_null());
+
+  Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 30}});
+  EXPECT_TRUE(WaitUntil([&] {
+    return Registry().find("\"LocalTimer\"=dword:00000708") != std::string::npos;
+  })) << Registry();
+  json pc = StationOf(kStationAddress);
+  EXPECT_EQ(pc["state"], "rented");
+  EXPECT_NEAR(pc["session"]["seconds_left"].get<int>(), 1800, 5);
+  auto again =
+      Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 5}}, 409);
+  EXPECT_FALSE(again["results"][0]["ok"]);
+
+  Act(csrf, {{"action", "add"}, {"stations", {kStationAddress}}, {"minutes", 15}});
+  EXPECT_TRUE(WaitUntil([&] {
+    return Registry().find("\"LocalTimer\"=dword:00000a8c") != std::string::npos;
+  })) << Registry();
+  json before_crash = StationOf(kStationAddress)["session"];
+
+  // A crash: the room comes back from the record.
+  console_->Kill();
+  StartConsole();
+  csrf = LogIn();
+  json after = StationOf(kStationAddress);
+  EXPECT_EQ(after["state"], "rented");
+  EXPECT_EQ(after["session"]["ends_at"], before_crash["ends_at"]);
+  EXPECT_EQ(after["session"]["minutes"], 45);
+
+  Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}});
+  EXPECT_TRUE(WaitUntil([&] {
+    return Registry().find("\"ZalvoLogon\"=\"0\"") != std::string::npos;
+  })) << Registry();
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(dir_ / "station" / "journal.log").find("LockWorkStation") != std::string::npos;
+  }));
+  EXPECT_EQ(StationOf(kStationAddress)["state"], "free");
+
+  auto sessions = json::parse(http_->Get("/api/sessions", Json())->body)["sessions"];
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0]["station"], "PC 1");
+  EXPECT_EQ(sessions[0]["minutes"], 45);
+  EXPECT_EQ(sessions[0]["started_by"], "anna");
+  EXPECT_EQ(sessions[0]["ended_by"], "anna");
+  auto csv = http_->Get("/api/sessions.csv", Json());
+  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_NE(csv->body.find("\r\nPC 1,127.0.0.21,"), std::string::npos) << csv->body;
+  EXPECT_NE(csv->body.find(",45,anna,anna\r\n"), std::string::npos) << csv->body;
+}
+
+TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
+  StartConsole();
+  LogIn();
+  auto garbage = platform::MakeUdpSocket();
+  garbage->Bind("127.0.0.30", 0);
+  garbage->SendTo("127.0.0.1", 6868, "\xFF\xFE<script>alert(1)</script>");
+  garbage->SendTo("127.0.0.1", 6868, std::string(3000, 'P'));
+  auto impostor = platform::MakeUdpSocket();
+  impostor->Bind("127.0.0.31", 0);
+  impostor->SendTo("127.0.0.1", 6868, "PLAYGAME=<IMG SRC=X ONERROR=ALERT(1)>");
+  auto pc1 = platform::MakeUdpSocket();
+  pc1->Bind(kStationAddress, 0);
+  pc1->SendTo("127.0.0.1", 6868, "INFO  c:-5MB");
+  ASSERT_TRUE(WaitUntil([&] { return Room()["counters"]["datagrams"] == 4; })) << Room().dump();
+  json room = Room();
+  EXPECT_EQ(room["counters"]["unknown_sender"], 1);
+  EXPECT_EQ(room["counters"]["failed_receives"], 1);
+  EXPECT_EQ(room["counters"]["garbage"], 1);
+  EXPECT_EQ(room["counters"]["stations_added"], 1);
+  EXPECT_TRUE(StationOf("127.0.0.30").is_null());
+  EXPECT_EQ(StationOf("127.0.0.31")["foreground"], "<IMG SRC=X ONERROR=ALERT(1)>");
+  json pc = StationOf(kStationAddress);
+  EXPECT_FALSE(pc["online"]);
+  EXPECT_TRUE(pc["free_mb"].is_null());
+}
+
+// A record the console cannot trust or write: it says so and exits non-zero.
+TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
+  auto run = [&](const std::vector<std::string>& prefix, const std::string& db) {
+    std::vector<std::string> args = prefix;
+    args.insert(args.end(), {ZALVO_CONSOLE_PROGRAM, "--db", db, "--listen", "127.0.0.1:0"});
+    std::string output = (dir_ / "refused.log").string();
+    auto child = StartProcess(args[0], {args.begin() + 1, args.end()}, output);
+    bool ended = WaitUntil([&] { return !child->Running(); }, 15s);
+    if (!ended) {
+      child->Stop();
+    }
+    EXPECT_TRUE(ended) << db << " was accepted: " << ReadFile(output);
+    EXPECT_NE(child->ExitCode(), 0);
+    return ReadFile(output);
+  };
+
+  std::ofstream(dir_ / "corrupt.db", std::ios::binary) << std::string(8192, '\x5A');
+  EXPECT_NE(run({}, (dir_ / "corrupt.db").string()).find("not a database"), std::string::npos);
+
+  // A real database whose pages were overwritten in the middle.
+  {
+    console::Store store((dir_ / "damaged.db").string());
+    for (int i = 0; i < 400; ++i) {
+      store.RecordAction(i, "anna", "PC 1", "info", std::string(200, 'x'));
+    }
+  }
+  {
+    std::fstream file(dir_ / "damaged.db", std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(3 * 4096);
+    file << std::string(3000, '\x01');
+  }
+  std::string damaged = run({}, (dir_ / "damaged.db").string());
+  EXPECT_TRUE(damaged.find("damaged") != std::string::npos ||
+              damaged.find("malformed") != std::string::npos)
+      << damaged;
+
+  // Locked: another process holds the write lock.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_NE(run({}, db_).find("locked"), std::string::npos);
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+
+  // Read-only: the file belongs to root and the console runs as nobody.
+  if (::geteuid() == 0 && fs::exists("/usr/bin/setpriv")) {
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(db_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::others_read);
+    fs::remove(db_ + "-wal");
+    fs::remove(db_ + "-shm");
+    std::string output =
+        run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, db_);
+    EXPECT_NE(output.find("read-only"), std::string::npos) << output;
+  }
+}
+
+}  // namespace
+}  // namespace zalvo::testing

@@ -1,0 +1,207 @@
+// The console's room model and wire texts: reports read, stations online
+// and offline at the edges, stations added when they report, and the
+// session arithmetic that "start", "add minutes" and "end now" drive.
+#include <gtest/gtest.h>
+
+#include "console/room.h"
+#include "console/wire.h"
+#include "protocol/replies.h"
+#include "text/text.h"
+
+namespace zalvo::console {
+namespace {
+
+constexpr Millis kT0 = 1'700'000'000'000;
+
+TEST(ConsoleWire, ReadsEveryReportAndRefusesLookAlikes) {
+  EXPECT_EQ(protocol::ParseReport("PING")->kind, protocol::Report::Kind::kPingReply);
+  auto fg = protocol::ParseReport("PLAYGAME=COUNTER-STRIKE 1.6");
+  ASSERT_TRUE(fg);
+  EXPECT_EQ(fg->kind, protocol::Report::Kind::kForeground);
+  EXPECT_EQ(fg->caption, "COUNTER-STRIKE 1.6");
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=")->kind, protocol::Report::Kind::kForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:0")->kind, protocol::Report::Kind::kNoForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:4711")->kind, protocol::Report::Kind::kNoForeground);
+  EXPECT_EQ(protocol::ParseReport("PLAYGAME=0:X")->kind, protocol::Report::Kind::kForeground);
+  auto disk = protocol::ParseReport("INFO  c:78149MB");
+  ASSERT_TRUE(disk);
+  EXPECT_EQ(disk->free_mb, 78149);
+  auto list =
+      protocol::ParseReport("PROCESS LIST:EXPLORER,\"COUNTER-STRIKE 1.6\",\"SAY \"\"HI\"\"\"");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->windows,
+            (std::vector<std::string>{"EXPLORER", "COUNTER-STRIKE 1.6", "SAY \"HI\""}));
+  EXPECT_TRUE(protocol::ParseReport("PROCESS LIST:")->windows.empty());
+
+  for (const char* bad :
+       {"PING ", "ping", "", "INFO ", "INFO  c:MB", "INFO  c:12 MB", "INFO  c:-1MB",
+        "INFO  c:99999999999999999MB", "INFO c:12MB", "PROCESS LIST:\"OPEN", "ACTION SIT 30"}) {
+    EXPECT_FALSE(protocol::ParseReport(bad)) << bad;
+  }
+  // What the agent writes as a window list reads back as the same captions.
+  std::vector<std::string> captions{"A", "B C", "", "\"Q\"", "X,Y", "\xCF\xC8"};
+  EXPECT_EQ(text::ParseCommaText(text::CommaText(captions)), captions);
+}
+
+TEST(ConsoleWire, StandsToEndFollowTheStationsArithmetic) {
+  // Each "ACTION STAND" cuts to 120, lowers by 20 and ends only at 0 or less.
+  for (int64_t r : {-600, 0, 1, 20, 21, 40, 41, 99, 100, 101, 120, 121, 3000, 2147483647}) {
+    int32_t stands = wire::StandsToEnd(r);
+    int64_t left = r;
+    for (int32_t i = 1; i < stands; ++i) {
+      left = wire::RemainingAfterStand(left);
+      EXPECT_GT(left, 0) << r << ": ended before the last STAND";
+    }
+    EXPECT_LE(wire::RemainingAfterStand(left), 0) << r;
+  }
+  EXPECT_EQ(wire::StandsToEnd(20), 1);
+  EXPECT_EQ(wire::StandsToEnd(21), 2);
+  EXPECT_EQ(wire::StandsToEnd(100), 5);
+  EXPECT_EQ(wire::StandsToEnd(101), 6);
+  EXPECT_EQ(wire::StandsToEnd(3000), 6);
+  EXPECT_EQ(wire::Sit(30), "ACTION SIT 30");
+  EXPECT_EQ(wire::Sit(-5), "ACTION SIT -5");
+}
+
+TEST(ConsoleRoom, OnlineWithinTwoKeepAlivePeriods) {
+  Room room({1000, 16});
+  room.AddStation({"PC 1", "10.0.0.21", 1, 1});
+  const Station& pc = *room.Find("10.0.0.21");
+  EXPECT_FALSE(room.Online(pc, kT0)) << "never heard";
+  uint64_t version = room.version();
+  EXPECT_EQ(room.OnDatagram("10.0.0.21", "PING", kT0), Room::Heard::kReport);
+  EXPECT_GT(room.version(), version) << "coming online is a change the page shows";
+  EXPECT_TRUE(room.Online(pc, kT0 + 2000));
+  EXPECT_FALSE(room.Online(pc, kT0 + 2001));
+  // A keep-alive while online changes nothing the page shows.
+  version = room.version();
+  room.OnDatagram("10.0.0.21", "PING", kT0 + 500);
+  EXPECT_EQ(room.version(), version);
+  // Garbage from the station's address does not keep it online.
+  EXPECT_EQ(room.OnDatagram("10.0.0.21", "HELLO", kT0 + 1900), Room::Heard::kGarbage);
+  EXPECT_FALSE(room.Online(pc, kT0 + 2501));
+  EXPECT_EQ(room.counters().garbage, 1u);
+}
+
+TEST(ConsoleRoom, ReportsShowWhatTheStationSaidInUtf8) {
+  Room room;
+  room.AddStation({"PC 1", "10.0.0.21"});
+  const Station& pc = *room.Find("10.0.0.21");
+  EXPECT_FALSE(pc.foreground);
+  EXPECT_FALSE(pc.free_mb);
+  room.OnDatagram("10.0.0.21", "PLAYGAME=\xC8\xC3\xD0\xC0 <b>", kT0);  // "ИГРА <b>" in 1251
+  EXPECT_EQ(pc.foreground, "\xD0\x98\xD0\x93\xD0\xA0\xD0\x90 <b>");
+  room.OnDatagram("10.0.0.21", "PLAYGAME=0:0", kT0);
+  EXPECT_EQ(pc.foreground, "");
+  room.OnDatagram("10.0.0.21", "INFO  c:512MB", kT0);
+  EXPECT_EQ(pc.free_mb, 512);
+  room.OnDatagram("10.0.0.21", "PROCESS LIST:A,\"B C\"", kT0 + 7);
+  EXPECT_EQ(pc.windows, (std::vector<std::string>{"A", "B C"}));
+  EXPECT_EQ(pc.windows_at, kT0 + 7);
+}
+
+TEST(ConsoleRoom, UnknownAddressesAreAddedOnlyForRealReports) {
+  Room room({1000, 3});
+  room.AddStation({"10.0.0.9", "10.0.0.21"});  // a name that looks like an address
+  EXPECT_EQ(room.OnDatagram("10.0.0.30", "\xFF\x00garbage", kT0), Room::Heard::kUnknownSender);
+  EXPECT_EQ(room.OnDatagram("10.0.0.30", std::string(2048, 'A'), kT0), Room::Heard::kUnknownSender);
+  EXPECT_EQ(room.stations().size(), 1u);
+  EXPECT_EQ(room.OnDatagram("10.0.0.31", "PLAYGAME=NOTEPAD", kT0), Room::Heard::kAdded);
+  const Station* added = room.Find("10.0.0.31");
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->name, "10.0.0.31");
+  EXPECT_FALSE(added->configured);
+  EXPECT_EQ(added->foreground, "NOTEPAD");
+  EXPECT_EQ(room.OnDatagram("10.0.0.9", "PING", kT0), Room::Heard::kAdded);
+  EXPECT_NE(room.Find("10.0.0.9")->name, "10.0.0.9") << "names stay unique";
+  // The room is full: further addresses are counted, not added.
+  EXPECT_EQ(room.OnDatagram("10.0.0.33", "PING", kT0), Room::Heard::kOverLimit);
+  EXPECT_EQ(room.stations().size(), 3u);
+  const auto& c = room.counters();
+  EXPECT_EQ(c.datagrams, 5u);
+  EXPECT_EQ(c.unknown_sender, 2u);
+  EXPECT_EQ(c.stations_added, 2u);
+  EXPECT_EQ(c.over_limit, 1u);
+
+  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.21"}), std::invalid_argument);
+  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.021"}), std::invalid_argument);
+  EXPECT_THROW(room.AddStation({"PC 9", "pc9.club"}), std::invalid_argument);
+}
+
+TEST(ConsoleRoom, SessionArithmetic) {
+  Session s = NewSession(30, kT0, "anna");
+  EXPECT_EQ(s.ends, kT0 + 30 * 60'000);
+  EXPECT_EQ(RemainingSeconds(s, kT0), 1800);
+  EXPECT_EQ(RemainingSeconds(s, kT0 + 1), 1800) << "rounded up";
+  EXPECT_EQ(RemainingSeconds(s, s.ends), 0);
+  EXPECT_EQ(RemainingSeconds(s, s.ends + 1), 0);
+  EXPECT_EQ(RemainingSeconds(s, s.ends + 1001), -1);
+
+  Station pc;
+  EXPECT_EQ(OccupancyOf(pc, kT0), Occupancy::kFree);
+  pc.session = s;
+  EXPECT_EQ(OccupancyOf(pc, s.ends - 1), Occupancy::kRented);
+  EXPECT_EQ(OccupancyOf(pc, s.ends), Occupancy::kOverrun);
+
+  // Ten minutes in, 15 more: 35 minutes from now, exactly.
+  Renewal r = AddMinutes(s, 15, kT0 + 10 * 60'000);
+  EXPECT_EQ(r.sit_minutes, 35);
+  EXPECT_EQ(r.session.minutes, 45);
+  EXPECT_EQ(r.session.ends, s.ends + 15 * 60'000);
+  // Part of a minute left over is rounded up: the station gets the whole
+  // minute, and the console's end follows the station's.
+  r = AddMinutes(s, 5, kT0 + 30'500);
+  EXPECT_EQ(r.sit_minutes, 35);
+  EXPECT_EQ(r.session.ends, kT0 + 30'500 + 35 * 60'000);
+  // Twenty minutes overrun, ten added: still ten overrun, on the station too.
+  r = AddMinutes(s, 10, s.ends + 20 * 60'000);
+  EXPECT_EQ(r.sit_minutes, -10);
+  pc.session = r.session;
+  EXPECT_EQ(OccupancyOf(pc, s.ends + 20 * 60'000), Occupancy::kOverrun);
+}
+
+TEST(ConsoleRoom, EndNowSendsEnoughStandsForTheStationsClock) {
+  Session s = NewSession(30, kT0, "anna");
+  EXPECT_EQ(StandsToEndNow(s, kT0 + 60'000), 6);
+  EXPECT_EQ(StandsToEndNow(std::nullopt, kT0), 6) << "unknown time: the most ever needed";
+  EXPECT_EQ(StandsToEndNow(s, s.ends + 60'000), 1) << "overrun: one ends it";
+  // The station's ticks lag behind the clock: whatever it still has, up to
+  // the margin, the stands end its session.
+  for (Millis left_ms : {1'000, 15'000, 35'000, 59'000, 95'000}) {
+    Millis now = s.ends - left_ms;
+    int32_t stands = StandsToEndNow(s, now);
+    for (int64_t station_left = left_ms / 1000; station_left <= left_ms / 1000 + 10;
+         ++station_left) {
+      int64_t r = station_left;
+      for (int32_t i = 0; i < stands; ++i) {
+        r = wire::RemainingAfterStand(r);
+      }
+      EXPECT_LE(r, 0) << left_ms << " ms left, station at " << station_left;
+    }
+    EXPECT_LE(stands, wire::StandsToEnd(left_ms / 1000 + 10 + 30 + 20))
+        << "no more than needed, give or take one";
+  }
+}
+
+TEST(ConsoleRoom, RoomFile) {
+  auto stations = ParseRoomFile(
+      "# the front row\n"
+      "\"PC 1\" 10.0.0.21 1 1\r\n"
+      "\n"
+      "\tPC2   10.0.0.22\t2 1\n"
+      "Бар 10.0.0.30\n");
+  ASSERT_EQ(stations.size(), 3u);
+  EXPECT_EQ(stations[0].name, "PC 1");
+  EXPECT_EQ(stations[0].column, 1);
+  EXPECT_EQ(stations[1].name, "PC2");
+  EXPECT_EQ(stations[1].column, 2);
+  EXPECT_EQ(stations[2].name, "Бар");
+  EXPECT_EQ(stations[2].column, 0);
+  for (const char* bad : {"PC1\n", "PC1 10.0.0.300\n", "PC1 10.0.0.1 1\n", "PC1 10.0.0.1 0 1\n",
+                          "\"PC 1 10.0.0.1\n", "PC1 10.0.0.1 a b\n"}) {
+    EXPECT_THROW(ParseRoomFile(bad), std::invalid_argument) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace zalvo::console
