@@ -410,6 +410,18 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
     EXPECT_EQ(receive("ACTION PROCESS"), Lines{});
     EXPECT_EQ(receive("ACTION VOLUME 30"), Lines{});
   }
+  // A session starts and ends all the same: the monitor and the lock are
+  // not worth the hand-off and the restart.
+  const std::string winlogon = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+  registry.SetString(winlogon, "ZalvoLogon", "1");
+  state.settings.SetFlag(settings::Key::ShutDownMonitor, true);
+  EXPECT_EQ(receive("ACTION SIT 30"), Lines{"PING"});
+  EXPECT_EQ(registry.Dword(winlogon, "LocalTimer"), 1800u);
+  state.remaining_seconds = 0;
+  EXPECT_EQ(receive("ACTION STAND"), Lines{"PING"});
+  EXPECT_EQ(registry.String(winlogon, "ZalvoLogon"), "0");
+  EXPECT_EQ(service_desktop.actions, Lines{"ExitSession 6"});
+
   launcher.next = Behaviour::kServe;
   launcher.logged_on = false;
   session.SessionChanged();
