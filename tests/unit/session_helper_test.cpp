@@ -72,7 +72,8 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
   EXPECT_THROW(helper::DecodeFrame(good + "x"), FrameError);
   // A text whose length runs past the payload, and a field too many.
   EXPECT_THROW(helper::FieldReader(helper::Fields().U32(5).bytes() + "ab").Text(), FrameError);
-  helper::FieldReader extra(helper::Fields().U8(1).U8(2).bytes());
+  const std::string two = helper::Fields().U8(1).U8(2).bytes();
+  helper::FieldReader extra(two);
   extra.U8();
   EXPECT_THROW(extra.Done(), FrameError);
 }
