@@ -4,8 +4,11 @@
 // failure ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/datagram_socket.h"
 
 namespace zalvo::agent {
 
@@ -55,6 +58,8 @@ class Replies {
  public:
   virtual ~Replies() = default;
   virtual void SendText(const std::string& text) = 0;
+  // The longest text that still goes out as one datagram.
+  virtual size_t Room() const { return platform::kMaxDatagram; }
 };
 
 }  // namespace zalvo::agent

@@ -166,7 +166,7 @@ struct CommandTable {
       {protocol::kProcess,
        [](Agent& a, std::string_view, std::string_view) {
          a.actions_.ListWindows();
-         a.replies_.SendText(ProcessListReply(a.state_.window_list));
+         a.replies_.SendText(ProcessListReply(a.state_.window_list, a.replies_.Room()));
        }},
       {protocol::kSit,
        [](Agent& a, std::string_view, std::string_view minutes) {
@@ -231,11 +231,11 @@ LogSink WithoutTraffic(LogSink sink) {
   };
 }
 
-std::string ProcessListReply(const std::vector<std::string>& windows) {
+std::string ProcessListReply(const std::vector<std::string>& windows, size_t room) {
   std::string reply(protocol::kProcessListPrefix);
   for (size_t i = 0; i < windows.size(); ++i) {
     std::string entry = (i > 0 ? "," : "") + text::QuoteCommaEntry(windows[i]);
-    if (reply.size() + entry.size() > platform::kMaxDatagram) {
+    if (reply.size() + entry.size() > room) {
       break;
     }
     reply += entry;

@@ -8,6 +8,7 @@
 
 #include "agent/actions.h"
 #include "agent/agent_state.h"
+#include "platform/datagram_socket.h"
 
 namespace zalvo::agent {
 
@@ -58,8 +59,9 @@ class Agent {
   LogSink log_;
 };
 
-// The "PROCESS LIST:" reply for a window list. A list too long for one
-// datagram is cut after the last whole entry that fits.
-std::string ProcessListReply(const std::vector<std::string>& windows);
+// The "PROCESS LIST:" reply for a window list. A list longer than the room
+// of one datagram is cut after the last whole entry that fits.
+std::string ProcessListReply(const std::vector<std::string>& windows,
+                             size_t room = platform::kMaxDatagram);
 
 }  // namespace zalvo::agent

@@ -1,6 +1,7 @@
 // zalvos on Linux: the agent over a simulated station, in the foreground.
 //
 //   zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]
+//          [--key-file FILE]
 //
 // Prints a line for every command received, every reply sent and every
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
@@ -9,15 +10,18 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "agent/agent.h"
+#include "agent/command_gate.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/posix/console_host.h"
 #include "platform/sim/station.h"
+#include "protocol/key_file.h"
 #include "text/cp1251.h"
 #include "text/text.h"
 
@@ -25,6 +29,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]\n"
+    "              [--key-file FILE]\n"
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
     "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
@@ -36,10 +41,27 @@ constexpr const char* kUsage =
     "  --bind ADDR    the local IPv4 address to receive commands on (default 0.0.0.0,\n"
     "                 every address); several agents on one machine each take their\n"
     "                 own loopback address, e.g. 127.0.0.11\n"
+    "  --key-file FILE  the station's command key (default DIR/zalvo.key when it\n"
+    "                 exists): a line of 64 hex digits, then a line with the\n"
+    "                 station's address as the server sends to it. With a key,\n"
+    "                 only commands in signed envelopes are taken, and every\n"
+    "                 reply is signed.\n"
     "Commands arrive on UDP port 6767; replies go to the server's port 6868.\n"
     "Ctrl+C stops, SIGUSR1 pauses the tick, SIGUSR2 continues it.\n";
 
 std::mutex g_print;
+
+// The station's key file, named or in the station folder; none when the
+// folder has none. Throws KeyFileError for a file that can't be used.
+std::optional<zalvo::protocol::KeyText> ReadKeyFile(const std::string& named,
+                                                    const std::filesystem::path& station) {
+  std::filesystem::path path = named.empty() ? station / "zalvo.key" : std::filesystem::path(named);
+  std::error_code ec;
+  if (named.empty() && !std::filesystem::exists(path, ec)) {
+    return std::nullopt;
+  }
+  return zalvo::protocol::ReadKeyFile(path.string());
+}
 
 void Print(const char* source, std::string_view utf8) {
   std::lock_guard lock(g_print);
@@ -56,6 +78,7 @@ int main(int argc, char** argv) {
   bool quiet = false;
   int tick_ms = 1000;
   std::string bind_address = "0.0.0.0";
+  std::string key_file;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--station" && i + 1 < argc) {
@@ -64,6 +87,8 @@ int main(int argc, char** argv) {
       sample = true;
     } else if (arg == "--quiet") {
       quiet = true;
+    } else if (arg == "--key-file" && i + 1 < argc) {
+      key_file = argv[++i];
     } else if (arg == "--tick-ms" && i + 1 < argc) {
       auto value = text::ParseInt32(argv[++i]);
       if (!value || *value <= 0) {
@@ -100,6 +125,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A club that asked for a key gets no station that runs without one.
+  std::optional<protocol::KeyText> key;
+  try {
+    key = ReadKeyFile(key_file, station_dir);
+    if (key && key->station_address.empty()) {
+      throw protocol::KeyFileError(
+          "the key file names no station address (its second line: the address the server "
+          "sends to)");
+    }
+  } catch (const protocol::KeyFileError& e) {
+    std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
+    return 1;
+  }
+
   // Every thread inherits the blocked signals; the console host waits for them.
   platform::BlockServiceSignals();
 
@@ -111,15 +150,16 @@ int main(int argc, char** argv) {
   }
   sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
   auto socket = platform::MakeUdpSocket();
+  agent::CommandGate gate(key, log);
   agent::AgentState state;
-  agent::ServerReplies replies(*socket, state, log);
+  agent::ServerReplies replies(*socket, state, log, &gate);
   agent::StationAgent actions(
       state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
       log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(
       worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
-      log);
+      log, &gate);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

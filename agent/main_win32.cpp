@@ -2,6 +2,9 @@
 //
 //   zalvos.exe /INSTALL [/SILENT]     register the service
 //   zalvos.exe /UNINSTALL [/SILENT]   remove it
+//   zalvos.exe /KEY=HEX /STATIONIP=A  keep the club's command key and the
+//                                     station's address, readable by SYSTEM
+//                                     and the administrators only
 //   zalvos.exe --console [--tick-ms N] [--quiet]
 //                                     run here, printing what it does (with
 //                                     --quiet, not each datagram and reply)
@@ -24,9 +27,13 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "agent/agent.h"
+#include "agent/command_gate.h"
+#include "agent/command_key_store.h"
 #include "agent/helper_desktop.h"
 #include "agent/helper_server.h"
 #include "agent/runtime.h"
@@ -34,6 +41,7 @@
 #include "agent/session_helper.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
@@ -83,13 +91,14 @@ struct CustomerSession {
 class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
-      : customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
+      : gate_(agent::ReadStoredCommandKey(registry_), log),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
                                       : nullptr),
         socket_(platform::MakeUdpSocket()),
-        replies_(*socket_, state_, log),
+        replies_(*socket_, state_, log, &gate_),
         actions_(state_, replies_, Parts(), log),
         worker_(state_, actions_, replies_, log),
-        runtime_(worker_, *socket_, {tick}, log) {}
+        runtime_(worker_, *socket_, {tick}, log, &gate_) {}
 
   void Start() override { runtime_.Start(); }
   void Stop() override { runtime_.Stop(); }
@@ -112,6 +121,8 @@ class ZalvoService final : public platform::ServiceHandlers {
   }
 
   win32::Win32Registry registry_;
+  // A stored key that can't be used stops the start here.
+  agent::CommandGate gate_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
@@ -176,12 +187,45 @@ std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
   return std::chrono::milliseconds(1000);
 }
 
+// The value of a "/NAME=value" switch, compared without regard to case.
+std::optional<std::wstring> SwitchValue(const std::vector<std::wstring>& args,
+                                        std::wstring_view name) {
+  for (const std::wstring& arg : args) {
+    if (arg.size() >= name.size() &&
+        _wcsnicmp(arg.c_str(), std::wstring(name).c_str(), name.size()) == 0) {
+      return arg.substr(name.size());
+    }
+  }
+  return std::nullopt;
+}
+
+// "/KEY=HEX /STATIONIP=ADDRESS" (the installer's): checks both as the agent
+// will read them, then stores them. 0 when stored, 2 when refused.
+int StoreCommandKey(const std::wstring& hex, const std::wstring& address) {
+  try {
+    (void)protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
+    if (address.empty()) {
+      throw protocol::KeyFileError("/STATIONIP= is missing (the address the server sends to)");
+    }
+    win32::StoreProtectedValues(win32::Widen(agent::kCommandKeyPath),
+                                win32::Widen(agent::kCommandKeyValue), win32::Narrow(hex),
+                                win32::Widen(agent::kStationAddressValue), win32::Narrow(address));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: the command key was not stored: %s\n", e.what());
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
   if (args.size() == 1 && args[0] == L"--session-helper") {
     return RunSessionHelper();
+  }
+  if (auto hex = SwitchValue(args, L"/KEY=")) {
+    return StoreCommandKey(*hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
   }
   auto switches = win32::ParseServiceSwitches(args);
   // The service has no console: its lines go to the debugger output.

@@ -2,12 +2,26 @@
 
 #include <exception>
 #include <string>
+#include <vector>
+
+#include "settings/keys.h"
 
 namespace zalvo::agent {
 
+namespace {
+
+// Datagrams taken from the socket in one call.
+constexpr size_t kBatch = 64;
+
+}  // namespace
+
 AgentRuntime::AgentRuntime(Agent& agent, platform::DatagramSocket& socket, RuntimeOptions options,
-                           LogSink log)
-    : agent_(agent), socket_(socket), options_(options), log_(std::move(log)) {}
+                           LogSink log, CommandGate* gate)
+    : agent_(agent), socket_(socket), options_(options), log_(std::move(log)), gate_(gate) {
+  if (gate_ == nullptr) {
+    gate_ = &own_gate_.emplace(std::nullopt, log_);
+  }
+}
 
 AgentRuntime::~AgentRuntime() {
   Stop();
@@ -17,6 +31,20 @@ void AgentRuntime::Start() {
   socket_.Bind(options_.address, options_.port);
   if (log_) {
     log_("listening on UDP " + options_.address + ":" + std::to_string(options_.port));
+  }
+  try {
+    int granted = socket_.SetReceiveBuffer(options_.receive_buffer);
+    if (log_) {
+      log_("receive queue of " + std::to_string(granted) + " bytes (asked for " +
+           std::to_string(options_.receive_buffer) + ")");
+    }
+  } catch (const std::exception& e) {
+    if (log_) {
+      log_(std::string("receive queue left as the system made it: ") + e.what());
+    }
+  }
+  if (log_ && gate_->keyed()) {
+    log_("commands are taken only in signed envelopes");
   }
   {
     std::lock_guard lock(control_mutex_);
@@ -57,11 +85,17 @@ void AgentRuntime::Continue() {
   control_changed_.notify_all();
 }
 
+bool AgentRuntime::Stopping() {
+  std::lock_guard lock(control_mutex_);
+  return stopping_;
+}
+
 void AgentRuntime::ReceiveLoop() {
+  std::vector<platform::ReceivedDatagram> batch;
   for (;;) {
-    std::optional<platform::ReceivedDatagram> datagram;
+    bool received = false;
     try {
-      datagram = socket_.Receive(-1);
+      received = socket_.ReceiveBatch(batch, kBatch, -1);
     } catch (const std::exception& e) {
       if (log_) {
         log_(std::string("receive failed: ") + e.what());
@@ -72,19 +106,40 @@ void AgentRuntime::ReceiveLoop() {
       }
       continue;
     }
-    if (!datagram) {
-      return;  // shut down
+    if (!received) {
+      if (Stopping()) {
+        return;  // shut down
+      }
+      continue;
     }
-    std::lock_guard lock(state_mutex_);
-    agent_.DataReceived(datagram->byte_count, datagram->bytes, datagram->from_ip,
-                        datagram->from_port);
+    // The gate decides without the agent's lock and formats nothing for a
+    // datagram it drops (but the first of a tick): a flood of strangers
+    // never waits for, nor delays, the tick.
+    const int64_t now = protocol::UnixNow();
+    for (const platform::ReceivedDatagram& datagram : batch) {
+      if (auto admitted = gate_->Admit(datagram, now)) {
+        Dispatch(datagram, *admitted);
+      }
+    }
   }
+}
+
+void AgentRuntime::Dispatch(const platform::ReceivedDatagram& datagram,
+                            const CommandGate::Admitted& command) {
+  std::lock_guard lock(state_mutex_);
+  gate_->BeginReplies(command.nonce);
+  agent_.DataReceived(static_cast<int32_t>(command.command.size()), command.command,
+                      datagram.from_ip, datagram.from_port);
+  gate_->EndReplies();
+  // "ACTION INI" may have named another server.
+  gate_->SetServer(agent_.state().settings.Text(settings::Key::ServerIP));
 }
 
 void AgentRuntime::WorkerLoop() {
   {
     std::lock_guard lock(state_mutex_);
     agent_.Startup();
+    gate_->SetServer(agent_.state().settings.Text(settings::Key::ServerIP));
   }
   for (;;) {
     {
@@ -101,6 +156,7 @@ void AgentRuntime::WorkerLoop() {
     }
     {
       std::lock_guard lock(state_mutex_);
+      gate_->EndTick();
       agent_.Tick();
     }
     {

@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "agent/agent.h"
+#include "agent/command_gate.h"
 #include "platform/datagram_socket.h"
 #include "platform/service_host.h"
 #include "protocol/commands.h"
@@ -22,18 +24,26 @@ struct RuntimeOptions {
   uint16_t port = protocol::kCommandPort;
   // The local address the endpoint binds to; "0.0.0.0" for every address.
   std::string address = "0.0.0.0";
+  // The receive queue asked for: deep enough to hold the server's commands
+  // behind a burst of strangers' datagrams.
+  int receive_buffer = 4 << 20;
 };
 
 class AgentRuntime final : public platform::ServiceHandlers {
  public:
+  // Without a gate the runtime checks the sender only, as a station without
+  // a command key does.
   AgentRuntime(Agent& agent, platform::DatagramSocket& socket, RuntimeOptions options,
-               LogSink log = {});
+               LogSink log = {}, CommandGate* gate = nullptr);
   ~AgentRuntime() override;
   AgentRuntime(const AgentRuntime&) = delete;
   AgentRuntime& operator=(const AgentRuntime&) = delete;
 
   // Binds the endpoint to the options' address and the command port (a port in use throws
   // PlatformError), then starts the receive loop and the worker.
+  // Binds the endpoint to 0.0.0.0 and the command port (a port in use throws
+  // PlatformError), asks for the receive queue, then starts the receive loop
+  // and the worker.
   void Start() override;
   // Ends both threads, within about one tick, and waits for them.
   void Stop() override;
@@ -44,11 +54,16 @@ class AgentRuntime final : public platform::ServiceHandlers {
  private:
   void ReceiveLoop();
   void WorkerLoop();
+  bool Stopping();
+  // Hands one admitted command to the dispatcher, under the agent's lock.
+  void Dispatch(const platform::ReceivedDatagram& datagram, const CommandGate::Admitted& command);
 
   Agent& agent_;
   platform::DatagramSocket& socket_;
   RuntimeOptions options_;
   LogSink log_;
+  std::optional<CommandGate> own_gate_;
+  CommandGate* gate_;
 
   std::mutex state_mutex_;  // the agent's state, the settings and the send path
   std::mutex control_mutex_;

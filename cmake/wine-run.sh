@@ -8,9 +8,10 @@
 # The tests of one build share its prefix, so they run one at a time (the
 # windows test preset). A test that uses the agent's fixed ports names a lock
 # file in ZALVO_PORTS_LOCK, held for the whole run so that other build trees'
-# tests on the machine wait.
+# tests on the machine wait. flock holds it itself (-o): the persistent Wine
+# server the test starts must not inherit it.
 if [ -n "${ZALVO_PORTS_LOCK:-}" ] && [ -z "${ZALVO_PORTS_LOCK_HELD:-}" ]; then
-  ZALVO_PORTS_LOCK_HELD=1 exec flock "$ZALVO_PORTS_LOCK" "$0" "$@"
+  ZALVO_PORTS_LOCK_HELD=1 exec flock -o "$ZALVO_PORTS_LOCK" "$0" "$@"
 fi
 : "${WINEPREFIX:=${ZALVO_WINEPREFIX:-$(pwd)/wineprefix}}"
 export WINEPREFIX

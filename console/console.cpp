@@ -128,7 +128,7 @@ void Console::ReceiveLoop() {
       room_.OnFailedReceive();
       continue;
     }
-    auto text = envelope_.Open(datagram->bytes);
+    auto text = envelope_.Open(datagram->bytes, datagram->from_ip);
     if (!text) {
       room_.OnRefused();
       continue;
@@ -153,7 +153,7 @@ void Console::Send(const std::string& address, std::string_view command) {
   std::string datagram;
   {
     std::lock_guard lock(mutex_);
-    datagram = envelope_.Wrap(command);
+    datagram = envelope_.Wrap(command, address);
   }
   std::lock_guard lock(send_mutex_);
   socket_.SendTo(address, protocol::kCommandPort, datagram);

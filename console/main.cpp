@@ -4,14 +4,16 @@
 // the room as a web page.
 //
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
-//                 [--keepalive-ms N]
+//                 [--keepalive-ms N] [--key-file FILE]
 //   zalvo-console --db FILE --set-operator NAME    (password on standard input)
 
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "console/web.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
+#include "protocol/key_file.h"
 #include "text/text.h"
 
 namespace {
@@ -32,7 +35,7 @@ using namespace zalvo::console;
 
 constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
-    "                     [--keepalive-ms N]\n"
+    "                     [--keepalive-ms N] [--key-file FILE]\n"
     "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
@@ -42,6 +45,9 @@ constexpr const char* kUsage =
     "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
+    "  --key-file FILE    the club's command key (default: the file that\n"
+    "                     ZALVO_KEY_FILE names, if set): commands go out signed and\n"
+    "                     only replies and reports signed with the key are taken\n"
     "  --set-operator N   add operator N, or give N a new password, and exit\n";
 
 void Print(const std::string& line) {
@@ -62,6 +68,7 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1:8080";
   std::string bind = "0.0.0.0";
   std::string set_operator;
+  std::string key_file;
   int32_t keepalive_ms = 99'000;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -74,6 +81,8 @@ int main(int argc, char** argv) {
       listen = argv[++i];
     } else if (arg == "--bind" && has_value) {
       bind = argv[++i];
+    } else if (arg == "--key-file" && has_value) {
+      key_file = argv[++i];
     } else if (arg == "--set-operator" && has_value) {
       set_operator = argv[++i];
     } else if (arg == "--keepalive-ms" && has_value) {
@@ -167,9 +176,21 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   size_t station_count = room.stations().size();
-  PlainEnvelope envelope;
+  if (key_file.empty()) {
+    const char* named = std::getenv("ZALVO_KEY_FILE");
+    key_file = named != nullptr ? named : "";
+  }
+  std::unique_ptr<Envelope> envelope = std::make_unique<PlainEnvelope>();
+  if (!key_file.empty()) {
+    try {
+      envelope = std::make_unique<KeyedEnvelope>(zalvo::protocol::ReadKeyFile(key_file).key);
+    } catch (const zalvo::protocol::KeyFileError& e) {
+      return Fail(e.what(), 2);
+    }
+    Print("commands go out signed with the key of " + key_file);
+  }
   auto socket = zalvo::platform::MakeUdpSocket();
-  Console console(std::move(room), *store, envelope, *socket, {bind, 6868, {}, Print});
+  Console console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
   try {
     console.RestoreSessions();
   } catch (const StoreError& e) {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "console/wire.h"
+#include "protocol/address.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "text/cp1251.h"
@@ -22,28 +23,7 @@ int64_t CeilDiv(int64_t value, int64_t unit) {
 }  // namespace
 
 bool IsDottedIPv4(std::string_view address) {
-  int parts = 0;
-  size_t i = 0;
-  while (true) {
-    size_t start = i;
-    int value = 0;
-    while (i < address.size() && address[i] >= '0' && address[i] <= '9' && i - start < 3) {
-      value = value * 10 + (address[i] - '0');
-      ++i;
-    }
-    size_t digits = i - start;
-    if (digits == 0 || value > 255 || (digits > 1 && address[start] == '0')) {
-      return false;
-    }
-    ++parts;
-    if (parts == 4) {
-      return i == address.size();
-    }
-    if (i >= address.size() || address[i] != '.') {
-      return false;
-    }
-    ++i;
-  }
+  return protocol::ParseDottedAddress(address).has_value();
 }
 
 Room::Room(RoomOptions options) : options_(options) {}

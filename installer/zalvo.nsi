@@ -4,6 +4,10 @@
 ;
 ;   zalvo-setup.exe                      interactive
 ;   zalvo-setup.exe /S /SERVER=a.b.c.d   silent, for deployment to many PCs
+;   ... /KEY=<64 hex digits> /STATIONIP=e.f.g.h
+;                                        the club's command key and this
+;                                        station's address: only signed
+;                                        commands are then taken
 ;
 ; An existing krvini.ini is never overwritten: an upgrade keeps the station's
 ; settings, and /SERVER is then not needed. The uninstaller stops and removes
@@ -39,6 +43,8 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Zalvo"
 
 Var Server
+Var CommandKey
+Var StationIp
 Var ServerEdit
 Var Settings
 
@@ -116,6 +122,16 @@ Function .onInit
   ${GetOptions} $R0 "/SERVER=" $Server
   ${If} ${Errors}
     StrCpy $Server ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/KEY=" $CommandKey
+  ${If} ${Errors}
+    StrCpy $CommandKey ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/STATIONIP=" $StationIp
+  ${If} ${Errors}
+    StrCpy $StationIp ""
   ${EndIf}
   ${If} ${Silent}
   ${AndIfNot} ${FileExists} $Settings
@@ -202,7 +218,19 @@ Section "Zalvo"
       SetErrorLevel 3
     ${EndIf}
   ${EndIf}
+  ; The command key goes where only SYSTEM and the administrators can read
+  ; it, before the service starts; the agent checks it (and refuses a bad
+  ; one) as it will read it.
+  ${If} $CommandKey != ""
+    ExecWait '"$INSTDIR\zalvos.exe" /KEY=$CommandKey /STATIONIP=$StationIp' $1
+    ${If} $1 != 0
+      DetailPrint "The command key or the station address was refused; the service is not started."
+      SetErrorLevel 2
+      Goto key_refused
+    ${EndIf}
+  ${EndIf}
   nsExec::ExecToLog 'net start ${SERVICE}'
+  key_refused:
 
   ; The lock screen starts in every user's session.
   WriteRegStr HKLM "${RUN_KEY}" "Zalvo" '"$INSTDIR\zalvoc.exe"'

@@ -15,6 +15,10 @@ namespace zalvo::platform {
 // that Windows-1251 can't hold becomes '?'.
 std::vector<std::string> ToolArguments(int argc, char** argv);
 
+// The value of an environment variable as Windows-1251 text; empty when it
+// is not set.
+std::string EnvironmentValue(std::string_view name);
+
 enum class ConsoleStream { kOut, kErr };
 
 // Writes the Windows-1251 text and a line end, then flushes. To a terminal

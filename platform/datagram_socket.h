@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zalvo::platform {
 
@@ -21,6 +22,8 @@ struct ReceivedDatagram {
   // The sender's four address bytes as decimal numbers joined by dots, with
   // no leading zeros.
   std::string from_ip;
+  // The same address as four bytes in network order.
+  uint32_t from_address = 0;
   uint16_t from_port = 0;
 };
 
@@ -36,6 +39,17 @@ class DatagramSocket {
   // Waits up to timeout_ms (forever when negative) for the next datagram.
   // nullopt on timeout and once Shutdown has been called.
   [[nodiscard]] virtual std::optional<ReceivedDatagram> Receive(int timeout_ms) = 0;
+
+  // Waits like Receive, then takes every datagram already waiting, at most
+  // `most`, into the batch (whose strings keep their storage from call to
+  // call). False, with an empty batch, on timeout and after Shutdown.
+  [[nodiscard]] virtual bool ReceiveBatch(std::vector<ReceivedDatagram>& batch, size_t most,
+                                          int timeout_ms) = 0;
+
+  // Asks the system for a receive queue of that many bytes and returns what
+  // it granted (a system may halve, double or cap the request). Throws
+  // PlatformError when the size can't be read back.
+  virtual int SetReceiveBuffer(int bytes) = 0;
 
   // Sends one datagram from the bound socket. The host is a dotted address or
   // a name that is looked up. Throws PlatformError on an empty or null

@@ -34,6 +34,22 @@ uint16_t LocalPort(Handle handle);
 [[nodiscard]] int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity,
                                   uint32_t* from_address, uint16_t* from_port);
 
+struct BatchSlot {
+  // The datagram's length, or -1 when it did not fit or the receive failed.
+  int32_t length = -1;
+  uint32_t from_address = 0;
+  uint16_t from_port = 0;
+};
+
+// Receives the datagrams already waiting, without waiting, at most `count`:
+// datagram i into buffer + i * capacity. Returns how many slots it filled
+// (0 when none was waiting; a failed receive fills one slot with -1).
+[[nodiscard]] size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* slots,
+                                    size_t count);
+
+// Sets the receive queue's size and returns what the system granted.
+int SetReceiveBuffer(Handle handle, int bytes);
+
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes);
 
 // A dotted IPv4 address, else a name looked up; nullopt when neither works.

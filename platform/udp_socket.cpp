@@ -13,10 +13,24 @@ namespace {
 // Receive waits in slices so that Shutdown from another thread is seen soon.
 constexpr int kWaitSliceMs = 100;
 
-std::string DottedAddress(uint32_t network_order) {
+// The address as four decimal numbers joined by dots, written into the
+// text (whose storage is kept).
+void DottedAddress(uint32_t network_order, std::string& text) {
   const auto* b = reinterpret_cast<const unsigned char*>(&network_order);
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]);
+  text.clear();
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      text += '.';
+    }
+    unsigned v = b[i];
+    if (v >= 100) {
+      text += static_cast<char>('0' + v / 100);
+    }
+    if (v >= 10) {
+      text += static_cast<char>('0' + v / 10 % 10);
+    }
+    text += static_cast<char>('0' + v % 10);
+  }
 }
 
 class UdpSocket final : public DatagramSocket {
@@ -39,21 +53,42 @@ class UdpSocket final : public DatagramSocket {
   uint16_t LocalPort() override { return sockapi::LocalPort(socket_.get()); }
 
   std::optional<ReceivedDatagram> Receive(int timeout_ms) override {
-    int waited = 0;
-    while (!shut_down_.load()) {
-      int slice = timeout_ms < 0 ? kWaitSliceMs : std::min(kWaitSliceMs, timeout_ms - waited);
-      if (slice < 0) {
-        return std::nullopt;
-      }
-      if (sockapi::WaitReadable(socket_.get(), slice)) {
-        return ReceiveOne();
-      }
-      waited += slice;
-      if (timeout_ms >= 0 && waited >= timeout_ms) {
-        return std::nullopt;
-      }
+    if (!WaitUntilReadable(timeout_ms)) {
+      return std::nullopt;
     }
-    return std::nullopt;
+    return ReceiveOne();
+  }
+
+  bool ReceiveBatch(std::vector<ReceivedDatagram>& batch, size_t most, int timeout_ms) override {
+    if (most == 0 || !WaitUntilReadable(timeout_ms)) {
+      batch.clear();
+      return false;
+    }
+    buffer_.resize(most * kMaxDatagram);
+    slots_.resize(most);
+    size_t n =
+        sockapi::ReceiveWaiting(socket_.get(), buffer_.data(), kMaxDatagram, slots_.data(), most);
+    // The batch's strings keep their storage from the call before: a flood
+    // of small datagrams allocates nothing.
+    if (batch.size() < n) {
+      batch.resize(n);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      ReceivedDatagram& d = batch[i];
+      const sockapi::BatchSlot& slot = slots_[i];
+      d.byte_count = slot.length;
+      d.bytes.assign(buffer_.data() + i * kMaxDatagram,
+                     slot.length > 0 ? static_cast<size_t>(slot.length) : 0);
+      d.from_address = slot.from_address;
+      d.from_port = slot.from_port;
+      DottedAddress(slot.from_address, d.from_ip);
+    }
+    batch.resize(n);
+    return n > 0;
+  }
+
+  int SetReceiveBuffer(int bytes) override {
+    return sockapi::SetReceiveBuffer(socket_.get(), bytes);
   }
 
   void SendTo(std::string_view host, uint16_t port, std::string_view bytes) override {
@@ -77,6 +112,25 @@ class UdpSocket final : public DatagramSocket {
   void Shutdown() override { shut_down_.store(true); }
 
  private:
+  // False on timeout and once Shutdown has been called.
+  bool WaitUntilReadable(int timeout_ms) {
+    int waited = 0;
+    while (!shut_down_.load()) {
+      int slice = timeout_ms < 0 ? kWaitSliceMs : std::min(kWaitSliceMs, timeout_ms - waited);
+      if (slice < 0) {
+        return false;
+      }
+      if (sockapi::WaitReadable(socket_.get(), slice)) {
+        return true;
+      }
+      waited += slice;
+      if (timeout_ms >= 0 && waited >= timeout_ms) {
+        return false;
+      }
+    }
+    return false;
+  }
+
   ReceivedDatagram ReceiveOne() {
     ReceivedDatagram datagram;
     buffer_.resize(kMaxDatagram);
@@ -87,7 +141,8 @@ class UdpSocket final : public DatagramSocket {
     if (datagram.byte_count > 0) {
       datagram.bytes.assign(buffer_.data(), static_cast<size_t>(datagram.byte_count));
     }
-    datagram.from_ip = DottedAddress(from);
+    DottedAddress(from, datagram.from_ip);
+    datagram.from_address = from;
     datagram.from_port = from_port;
     return datagram;
   }
@@ -95,6 +150,7 @@ class UdpSocket final : public DatagramSocket {
   sockapi::ScopedSocket socket_;
   std::atomic<bool> shut_down_{false};
   std::vector<char> buffer_;
+  std::vector<sockapi::BatchSlot> slots_;
 };
 
 }  // namespace
@@ -109,7 +165,9 @@ std::optional<std::string> ResolveHost(std::string_view host) {
   if (!address) {
     return std::nullopt;
   }
-  return DottedAddress(*address);
+  std::string text;
+  DottedAddress(*address, text);
+  return text;
 }
 
 }  // namespace zalvo::platform

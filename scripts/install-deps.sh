@@ -4,7 +4,7 @@
 #   install-deps.sh linux    only what the Linux build needs
 # Runs as root (or through sudo when it is there).
 set -e
-packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev pkg-config clang-tidy"
+packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev pkg-config clang-tidy libssl-dev"
 # The console: its record, web server, JSON, password hashes, and the
 # browser test.
 packages="$packages libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev libsodium-dev"

@@ -65,6 +65,8 @@ void Usage() {
       "  --rate N          datagrams per sustained-rate block (default 100000)\n"
       "  --window N        datagrams kept in flight (default 16)\n"
       "  --flood-ms N      length of each flood from 127.0.0.2 (default 2000)\n"
+      "  --flood-count N   send N datagrams from 127.0.0.2 as fast as loopback\n"
+      "                    allows instead of flooding for a time\n"
       "  --soak N          accepted datagrams in the agent's soak (default 1000000)\n"
       "report: prints the Markdown tables of the result files, one column per run.\n",
       stderr);
@@ -183,7 +185,7 @@ std::optional<int64_t> SocketOwner(uint16_t port, const std::string& program_nam
 struct Options {
   std::string agent, echo, out, station, wine, logs = "/tmp";
   uint16_t echo_port = 6769;
-  int starts = 3, rtt_blocks = 5, rtt_block = 2000, window = 16, flood_ms = 2000;
+  int starts = 3, rtt_blocks = 5, rtt_block = 2000, window = 16, flood_ms = 2000, flood_count = 0;
   int64_t rate = 100000, soak = 1000000;
 };
 
@@ -299,7 +301,7 @@ struct Flood {
 // every 5 ms. The program's drain rate is what left its receive queue: the
 // datagrams sent less those the kernel dropped for a full queue, over the
 // time until the queue was empty again (read from /proc/net/udp).
-Flood FloodFromOther(Udp& server, uint16_t port, int flood_ms) {
+Flood FloodFromOther(Udp& server, uint16_t port, int flood_ms, int flood_count) {
   Flood flood;
   auto before = SocketOn(port);
   if (!before) {
@@ -322,7 +324,7 @@ Flood FloodFromOther(Udp& server, uint16_t port, int flood_ms) {
   Udp other("127.0.0.2", 0);
   auto start = Clock::now();
   auto stop_at = start + std::chrono::milliseconds(flood_ms);
-  while (Clock::now() < stop_at) {
+  while (flood_count > 0 ? flood.sent < flood_count : Clock::now() < stop_at) {
     for (int i = 0; i < 256; ++i) {
       other.SendTo(port, kInfo);
     }
@@ -475,7 +477,7 @@ int Run(const Options& o) {
 
   // Datagrams from another address: how fast each program drains them.
   for (Target* t : targets) {
-    Flood f = FloodFromOther(server, t->port, o.flood_ms);
+    Flood f = FloodFromOther(server, t->port, o.flood_ms, o.flood_count);
     const std::string k = "flood." + t->key;
     results.Set(k + ".sent", static_cast<double>(f.sent));
     results.Set(k + ".kernel_dropped", static_cast<double>(f.kernel_dropped));
@@ -542,22 +544,26 @@ int Report(const std::vector<std::string>& files) {
                          {"ACTION INFO: ratio of p99", "rtt.info.ratio.p99", 3},
                          {"replies lost", "rtt.lost", 0}})
                   .c_str());
-  std::printf("Datagrams per second:\n\n%s\n",
-              zalvo::bench::RenderTable(
-                  runs, {{"with replies: agent", "rate.agent.per_s", 0},
-                         {"with replies: echo", "rate.echo.per_s", 0},
-                         {"with replies: ratio", "rate.ratio", 3},
-                         {"with replies: agent lost", "rate.agent.lost", 0},
-                         {"other address drained: agent", "flood.agent.drained_per_s", 0},
-                         {"other address drained: echo", "flood.echo.drained_per_s", 0},
-                         {"other address drained: ratio", "flood.ratio", 3},
-                         {"flood sent to agent", "flood.agent.sent", 0},
-                         {"flood dropped by the kernel (agent's queue full)",
-                          "flood.agent.kernel_dropped", 0},
-                         {"server probes during the flood", "flood.agent.probes", 0},
-                         {"server probes answered", "flood.agent.probes_answered", 0},
-                         {"server probe median (us)", "flood.agent.probe_median_us", 0}})
-                  .c_str());
+  std::printf(
+      "Datagrams per second:\n\n%s\n",
+      zalvo::bench::RenderTable(
+          runs,
+          {{"with replies: agent", "rate.agent.per_s", 0},
+           {"with replies: echo", "rate.echo.per_s", 0},
+           {"with replies: ratio", "rate.ratio", 3},
+           {"with replies: agent lost", "rate.agent.lost", 0},
+           {"other address drained: agent", "flood.agent.drained_per_s", 0},
+           {"other address drained: echo", "flood.echo.drained_per_s", 0},
+           {"other address drained: ratio", "flood.ratio", 3},
+           {"flood sent to agent", "flood.agent.sent", 0},
+           {"flood dropped by the kernel (agent's queue full)", "flood.agent.kernel_dropped", 0},
+           {"server probes during the flood", "flood.agent.probes", 0},
+           {"server probes answered", "flood.agent.probes_answered", 0},
+           {"server probe median (us)", "flood.agent.probe_median_us", 0},
+           {"flood dropped by the kernel (echo's queue full)", "flood.echo.kernel_dropped", 0},
+           {"echo: server probes answered", "flood.echo.probes_answered", 0},
+           {"echo: server probes during the flood", "flood.echo.probes", 0}})
+          .c_str());
   std::printf("Memory, descriptors, threads and start-up:\n\n%s\n",
               zalvo::bench::RenderTable(
                   runs, {{"agent resident idle (KiB)", "idle.agent.rss_kib", 0},
@@ -634,6 +640,8 @@ int main(int argc, char** argv) {
         o.window = std::stoi(value);
       else if (arg == "--flood-ms")
         o.flood_ms = std::stoi(value);
+      else if (arg == "--flood-count")
+        o.flood_count = std::stoi(value);
       else if (arg == "--soak")
         o.soak = std::stoll(value);
       else {

@@ -6,7 +6,20 @@
 
 #include "text/cp1251.h"
 
+extern char** environ;
+
 namespace zalvo::platform {
+
+std::string EnvironmentValue(std::string_view name) {
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    if (text.size() > name.size() && text.substr(0, name.size()) == name &&
+        text[name.size()] == '=') {
+      return text::Utf8ToCp1251(text.substr(name.size() + 1));
+    }
+  }
+  return {};
+}
 
 std::vector<std::string> ToolArguments(int argc, char** argv) {
   std::vector<std::string> args;

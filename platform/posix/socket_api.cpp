@@ -88,6 +88,56 @@ int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity, uint32_t* from
   return static_cast<int32_t>(n);
 }
 
+size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* slots,
+                      size_t count) {
+  constexpr size_t kMost = 64;
+  count = count < kMost ? count : kMost;
+  mmsghdr messages[kMost];
+  iovec vectors[kMost];
+  sockaddr_in senders[kMost];
+  for (size_t i = 0; i < count; ++i) {
+    vectors[i] = {buffer + i * capacity, capacity};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_iov = &vectors[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+  }
+  // One call for a whole batch; MSG_TRUNC reports each datagram's real
+  // length, so that one longer than the buffer is recognised and refused.
+  int n = ::recvmmsg(Fd(handle), messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC,
+                     nullptr);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return 0;
+    }
+    slots[0] = {};
+    return 1;
+  }
+  for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+    slots[i].from_address = senders[i].sin_addr.s_addr;
+    slots[i].from_port = ntohs(senders[i].sin_port);
+    slots[i].length =
+        messages[i].msg_len > capacity ? -1 : static_cast<int32_t>(messages[i].msg_len);
+  }
+  return static_cast<size_t>(n);
+}
+
+int SetReceiveBuffer(Handle handle, int bytes) {
+  // Beyond the system's limit (net.core.rmem_max) only with CAP_NET_ADMIN;
+  // without it the request is capped at the limit.
+  if (::setsockopt(Fd(handle), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+      ::setsockopt(Fd(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+    ThrowErrno("setsockopt SO_RCVBUF");
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (::getsockopt(Fd(handle), SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) {
+    ThrowErrno("getsockopt SO_RCVBUF");
+  }
+  return granted;
+}
+
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes) {
   sockaddr_in to{};
   to.sin_family = AF_INET;

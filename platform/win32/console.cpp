@@ -22,6 +22,18 @@ std::vector<std::string> ToolArguments(int, char**) {
   return args;
 }
 
+std::string EnvironmentValue(std::string_view name) {
+  std::wstring wide_name = win32::Widen(name);
+  DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) {
+    return {};
+  }
+  std::wstring value(size, L'\0');
+  DWORD length = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+  value.resize(length < size ? length : 0);
+  return win32::Narrow(value);
+}
+
 void WriteLine(ConsoleStream stream, std::string_view cp1251, bool raw) {
   std::FILE* out = stream == ConsoleStream::kOut ? stdout : stderr;
   HANDLE handle =

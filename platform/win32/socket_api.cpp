@@ -100,6 +100,39 @@ int32_t ReceiveFrom(Handle handle, char* buffer, size_t capacity, uint32_t* from
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+size_t ReceiveWaiting(Handle handle, char* buffer, size_t capacity, BatchSlot* slots,
+                      size_t count) {
+  size_t n = 0;
+  while (n < count) {
+    if (n > 0) {
+      // Winsock has no batch receive: take the next one only when the
+      // system holds one (FIONREAD is the size of the next datagram).
+      u_long waiting = 0;
+      if (::ioctlsocket(Sock(handle), FIONREAD, &waiting) != 0 || waiting == 0) {
+        break;
+      }
+    }
+    slots[n].length = ReceiveFrom(handle, buffer + n * capacity, capacity, &slots[n].from_address,
+                                  &slots[n].from_port);
+    ++n;
+  }
+  return n;
+}
+
+int SetReceiveBuffer(Handle handle, int bytes) {
+  if (::setsockopt(Sock(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                   sizeof bytes) != 0) {
+    ThrowSocketError("setsockopt SO_RCVBUF");
+  }
+  int granted = 0;
+  int length = sizeof granted;
+  if (::getsockopt(Sock(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted),
+                   &length) != 0) {
+    ThrowSocketError("getsockopt SO_RCVBUF");
+  }
+  return granted;
+}
+
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes) {
   sockaddr_in to{};
   to.sin_family = AF_INET;

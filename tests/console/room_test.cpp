@@ -3,6 +3,7 @@
 // session arithmetic that "start", "add minutes" and "end now" drive.
 #include <gtest/gtest.h>
 
+#include "console/envelope.h"
 #include "console/room.h"
 #include "console/wire.h"
 #include "protocol/replies.h"
@@ -201,6 +202,31 @@ TEST(ConsoleRoom, RoomFile) {
                           "\"PC 1 10.0.0.1\n", "PC1 10.0.0.1 a b\n"}) {
     EXPECT_THROW(ParseRoomFile(bad), std::invalid_argument) << bad;
   }
+}
+
+// With the club's key, commands go out sealed for the station they are sent
+// to, and only that station's signed replies and reports are read.
+TEST(ConsoleEnvelope, KeyedSignsForTheStationAndTakesOnlyItsSignedReplies) {
+  protocol::CommandKey key{};
+  key.fill(7);
+  KeyedEnvelope envelope(key);
+  std::string datagram = envelope.Wrap("ACTION SIT 30", "10.0.0.21");
+  protocol::Opened command = protocol::Open(datagram, protocol::Direction::kCommand, key,
+                                            "10.0.0.21", protocol::UnixNow());
+  ASSERT_EQ(command.verdict, protocol::Verdict::kOk);
+  EXPECT_EQ(command.text, "ACTION SIT 30");
+  EXPECT_NE(
+      protocol::Open(datagram, protocol::Direction::kCommand, key, "10.0.0.22", protocol::UnixNow())
+          .verdict,
+      protocol::Verdict::kOk);
+
+  std::string reply = protocol::Seal(protocol::Direction::kReply, "PING", key, "10.0.0.21",
+                                     protocol::UnixNow(), command.nonce);
+  EXPECT_EQ(envelope.Open(reply, "10.0.0.21"), "PING");
+  EXPECT_EQ(envelope.Open(reply, "10.0.0.22"), std::nullopt);   // another station's
+  EXPECT_EQ(envelope.Open("PING", "10.0.0.21"), std::nullopt);  // unsigned
+  // A command sealed for the station does not pass as its reply.
+  EXPECT_EQ(envelope.Open(datagram, "10.0.0.21"), std::nullopt);
 }
 
 }  // namespace

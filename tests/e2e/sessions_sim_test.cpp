@@ -27,11 +27,6 @@ constexpr const char* kDenyWinlogon =
     "write [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon]";
 constexpr const char* kBaseSettings = "ServerIP=127.0.0.1\r\nSendDataTime=0\r\n";
 
-struct ToolRun {
-  int exit_code = -1;
-  std::string output;  // standard output and error, UTF-8
-};
-
 class SessionsE2e : public ::testing::Test {
  protected:
   void StartAgent(const std::string& settings, int tick_ms = 1000, bool wait = true) {
@@ -51,15 +46,9 @@ class SessionsE2e : public ::testing::Test {
 
   // Runs zalvoctl to its end and returns its exit code and output.
   ToolRun Zalvoctl(const std::vector<std::string>& args) {
-    std::string file = (harness.root() / "zalvoctl-output.txt").string();
-    auto process = StartProcess(ZALVOCTL_PROGRAM, args, file);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (process->Running() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_FALSE(process->Running()) << "zalvoctl did not end";
-    process->Stop();
-    return {process->ExitCode(), harness.ReadStationFile("zalvoctl-output.txt")};
+    ToolRun run = harness.RunToEnd(ZALVOCTL_PROGRAM, args);
+    EXPECT_NE(run.exit_code, -1) << "zalvoctl did not end";
+    return run;
   }
 
   std::unique_ptr<platform::RegistryKey> Winlogon() {

@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/sim/sim_files.h"
@@ -95,6 +97,18 @@ std::string SimHarness::ReadStationFile(const std::string& relative) {
   } catch (const platform::PlatformError&) {
     return {};
   }
+}
+
+ToolRun SimHarness::RunToEnd(const std::string& program, const std::vector<std::string>& args) {
+  std::string file = (root_ / "tool-output.txt").string();
+  auto process = StartProcess(program, args, file);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (process->Running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  bool ended = !process->Running();
+  process->Stop();
+  return {ended ? process->ExitCode() : -1, ReadStationFile("tool-output.txt")};
 }
 
 std::vector<std::string> SimHarness::JournalEvents() {

@@ -9,6 +9,11 @@
 
 namespace zalvo::testing {
 
+struct ToolRun {
+  int exit_code = -1;
+  std::string output;  // standard output and error, UTF-8
+};
+
 class SimHarness final : public AgentHarness {
  public:
   SimHarness();
@@ -33,6 +38,9 @@ class SimHarness final : public AgentHarness {
   int64_t ProcessId();
   // Sends a signal to the agent (SIGUSR1 pauses its tick, SIGUSR2 continues).
   void Signal(int signal);
+  // Runs a built program (such as zalvoctl) to its end, at most 15 s, with
+  // its output in the station folder.
+  ToolRun RunToEnd(const std::string& program, const std::vector<std::string>& args);
   // The events of the journal, without their time stamps.
   std::vector<std::string> JournalEvents();
 

@@ -14,7 +14,15 @@
 //                10.0.0.99, 6 a receive of 0 bytes, 7 a failed receive (a
 //                count of -1, or the least 32-bit integer with bit 6); bits
 //                3-4: 0, 1, 7 or 100 ticks after it; bit 5: the endpoint's
-//                buffer holds more bytes than the datagram's count.
+//                buffer holds more bytes than the datagram's count; bit 7:
+//                the station has a command key, and bits 0-2 say what
+//                reaches its gate: 0 the datagram in a sound envelope, 1 the
+//                same 61 s old, 2 sealed for another station, 3 the last
+//                sealed datagram again (a replay; sound when it is the
+//                first), 4 the bytes as they are (the envelope parser's own
+//                input), 5 a sound envelope from 10.0.0.99, 6 a sound
+//                envelope cut after as many bytes as the datagram has, 7
+//                sealed as a reply.
 // A datagram longer than the endpoint's 2048-byte buffer arrives as a failed
 // receive, as the endpoint reports it.
 #include <cstdint>
@@ -26,9 +34,11 @@
 
 #include "agent/agent.h"
 #include "agent/command.h"
+#include "agent/command_gate.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
+#include "protocol/envelope.h"
 #include "settings/keys.h"
 #include "settings/registry_names.h"
 #include "settings/station_settings.h"
@@ -45,6 +55,31 @@ using settings::KeyTable;
 constexpr std::string_view kSeparator = "\n--\n";
 constexpr std::string_view kServer = "10.0.0.1";
 constexpr std::string_view kStranger = "10.0.0.99";
+// The keyed station's address and clock.
+constexpr std::string_view kStationAddress = "10.0.0.5";
+constexpr int64_t kNow = 1'800'000'000;
+const protocol::CommandKey kFuzzKey = [] {
+  protocol::CommandKey key{};
+  for (size_t i = 0; i < key.size(); ++i) {
+    key[i] = static_cast<uint8_t>(i + 1);
+  }
+  return key;
+}();
+
+// Network-order address of a dotted one, as the endpoint reports senders.
+uint32_t NetworkOrder(std::string_view dotted) {
+  uint32_t address = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(&address);
+  size_t part = 0;
+  for (char c : dotted) {
+    if (c == '.') {
+      ++part;
+    } else {
+      bytes[part] = static_cast<unsigned char>(bytes[part] * 10 + (c - '0'));
+    }
+  }
+  return address;
+}
 
 class MemoryFiles final : public platform::StationFiles {
  public:
@@ -92,9 +127,22 @@ class MemoryMixer final : public platform::Mixer {
 class RecordedReplies final : public agent::Replies {
  public:
   std::vector<std::string> sent;
+  // The keyed station's gate, which seals every reply.
+  const agent::CommandGate* gate = nullptr;
   void SendText(const std::string& text) override {
-    Check(text.size() <= platform::kMaxDatagram, "every reply fits one datagram");
+    Check(text.size() <= Room(), "every reply fits its room");
+    if (gate != nullptr) {
+      std::string sealed = gate->Seal(text);
+      Check(sealed.size() <= platform::kMaxDatagram, "every sealed reply fits one datagram");
+      protocol::Opened opened = protocol::Open(sealed, protocol::Direction::kReply, kFuzzKey,
+                                               kStationAddress, protocol::UnixNow());
+      Check(opened.verdict == protocol::Verdict::kOk && opened.text == text,
+            "a sealed reply opens to its text");
+    }
     sent.push_back(text);
+  }
+  size_t Room() const override {
+    return gate != nullptr ? gate->ReplyRoom() : platform::kMaxDatagram;
   }
 };
 
@@ -222,6 +270,10 @@ class Station {
   }
 
   void Receive(uint8_t control, std::string_view datagram) {
+    if ((control & 128) != 0) {
+      ReceiveKeyed(control, datagram);
+      return;
+    }
     std::string buffer(datagram);
     if ((control & 32) != 0) {
       buffer += "JUNK";
@@ -245,9 +297,87 @@ class Station {
       count = -1;  // the endpoint's buffer can't hold it
     }
     const bool accepted = count > 0 && from == state.settings.Text(Key::ServerIP);
+    Dispatch(control, datagram, accepted,
+             [&] { dispatcher_->DataReceived(count, buffer, from, 6767); });
+  }
+
+  // The datagram through the keyed station's gate, as the receive loop
+  // hands it on.
+  void ReceiveKeyed(uint8_t control, std::string_view datagram) {
+    gate.SetServer(state.settings.Text(Key::ServerIP));
+    auto seal = [&](protocol::Direction direction, int64_t time, std::string_view station) {
+      std::string nonce = std::to_string(++nonces_);
+      nonce.insert(0, protocol::kNonceDigits - nonce.size(), '0');
+      return protocol::Seal(direction, datagram, kFuzzKey, station, time, nonce);
+    };
+    std::string wire;
+    std::string_view from = kServer;
+    bool sound = false;
+    const auto command = protocol::Direction::kCommand;
+    switch (control & 7) {
+      case 0:
+        wire = seal(command, kNow, kStationAddress);
+        sound = true;
+        break;
+      case 1:
+        wire = seal(command, kNow - 61, kStationAddress);
+        break;
+      case 2:
+        wire = seal(command, kNow, "10.0.0.6");
+        break;
+      case 3:
+        sound = last_sealed_.empty();
+        wire = sound ? seal(command, kNow, kStationAddress) : last_sealed_;
+        break;
+      case 4:
+        wire = std::string(datagram);
+        break;
+      case 5:
+        wire = seal(command, kNow, kStationAddress);
+        from = kStranger;
+        break;
+      case 6:
+        wire = seal(command, kNow, kStationAddress);
+        wire.resize(datagram.size() % wire.size());
+        break;
+      default:
+        wire = seal(protocol::Direction::kReply, kNow, kStationAddress);
+        break;
+    }
+    if ((control & 7) == 0 || (control & 7) == 3) {
+      last_sealed_ = wire;
+    }
+    platform::ReceivedDatagram received;
+    received.byte_count =
+        wire.size() > platform::kMaxDatagram ? -1 : static_cast<int32_t>(wire.size());
+    received.bytes = wire;
+    received.from_ip = std::string(from);
+    received.from_address = NetworkOrder(from);
+    received.from_port = 6868;
+    sound = sound && received.byte_count > 0 && !state.settings.Text(Key::ServerIP).empty() &&
+            state.settings.Text(Key::ServerIP) == kServer;
+    auto admitted = gate.Admit(received, kNow);
+    if ((control & 7) != 4) {
+      Check(admitted.has_value() == sound, "the gate admits exactly the sound envelopes");
+    }
+    std::string_view inner = admitted ? admitted->command : std::string_view(datagram);
+    Dispatch(control, inner, admitted.has_value(), [&] {
+      if (admitted) {
+        gate.BeginReplies(admitted->nonce);
+        dispatcher_->DataReceived(static_cast<int32_t>(admitted->command.size()), admitted->command,
+                                  from, 6868);
+        gate.EndReplies();
+      }
+    });
+  }
+
+  // Runs the receive and checks what it must and must not have changed,
+  // then the ticks of the control byte.
+  template <typename F>
+  void Dispatch(uint8_t control, std::string_view datagram, bool accepted, F&& receive) {
     const Snapshot before = Take();
     const std::string file_before = FileText();
-    dispatcher_->DataReceived(count, buffer, from, 6767);
+    receive();
     const Snapshot after = Take();
     if (!accepted) {
       Check(after == before && FileText() == file_before,
@@ -288,6 +418,7 @@ class Station {
   testing::FakeDesktop desktop;
   MemoryMixer mixer;
   size_t logged = 0;
+  agent::CommandGate gate{protocol::KeyText{kFuzzKey, std::string(kStationAddress)}};
 
  private:
   std::unique_ptr<agent::StationAgent> agent_;
@@ -296,6 +427,8 @@ class Station {
   // to keep the target fast.
   static constexpr int kMostTicks = 300;
   int ticks_ = 0;
+  uint64_t nonces_ = 0;
+  std::string last_sealed_;
 };
 
 }  // namespace
@@ -324,6 +457,9 @@ void FuzzDispatcher(std::string_view input) {
     std::string_view record = records[i];
     if (record.empty()) {
       continue;
+    }
+    if ((static_cast<uint8_t>(record[0]) & 128) != 0) {
+      station.replies.gate = &station.gate;  // a keyed station from its first keyed datagram
     }
     station.Receive(static_cast<uint8_t>(record[0]), record.substr(1));
   }

@@ -48,6 +48,32 @@ std::vector<std::string> ServerPeer::Exchange(const std::string& command, int ti
   return replies;
 }
 
+std::vector<std::string> ServerPeer::ExchangeSigned(const std::string& command,
+                                                    const protocol::CommandKey& key,
+                                                    const std::string& station, int timeout_ms) {
+  protocol::SignedCommand signed_command = protocol::Sign(command, key, station);
+  Send(signed_command.datagram);
+  std::vector<std::string> replies;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    auto datagram = Receive(static_cast<int>(left.count()) + 1);
+    if (!datagram) {
+      break;
+    }
+    protocol::Opened opened = protocol::OpenReply(*datagram, key, station, signed_command.nonce);
+    if (opened.verdict != protocol::Verdict::kOk) {
+      continue;
+    }
+    replies.emplace_back(opened.text);
+    if (opened.text == "PING") {
+      break;
+    }
+  }
+  return replies;
+}
+
 bool ServerPeer::Arrives(const std::string& text, int wait_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -74,6 +100,22 @@ bool ServerPeer::WaitForAgent(int timeout_ms) {
         }
         return true;
       }
+    }
+  }
+  return false;
+}
+
+}  // namespace zalvo::testing
+
+namespace zalvo::testing {
+
+bool ServerPeer::WaitForSignedAgent(const protocol::CommandKey& key, const std::string& station,
+                                    int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ExchangeSigned("HELLO", key, station, 250) == std::vector<std::string>{"PING"}) {
+      ReceiveUntilQuiet(200);
+      return true;
     }
   }
   return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/datagram_socket.h"
+#include "protocol/envelope.h"
 
 namespace zalvo::testing {
 
@@ -28,6 +29,14 @@ class ServerPeer {
   // Stops early after timeout_ms without one.
   std::vector<std::string> Exchange(const std::string& command, int timeout_ms = 3000);
 
+  // Exchange for a station with a command key: the command goes out signed
+  // for the station's address, and the result is the texts of the replies
+  // signed for it, up to and including "PING" (other datagrams are skipped).
+  std::vector<std::string> ExchangeSigned(const std::string& command,
+                                          const protocol::CommandKey& key,
+                                          const std::string& station = "127.0.0.1",
+                                          int timeout_ms = 3000);
+
   // Whether the text arrives within wait_ms (other datagrams are skipped).
   bool Arrives(const std::string& text, int wait_ms);
 
@@ -35,6 +44,10 @@ class ServerPeer {
   // false when it never does within timeout_ms. Reports that arrive on the way
   // are skipped, and what came with the answer is drained.
   bool WaitForAgent(int timeout_ms = 20000);
+  // The same for a station with a command key: signed texts, and a "PING"
+  // signed for one of them.
+  bool WaitForSignedAgent(const protocol::CommandKey& key, const std::string& station = "127.0.0.1",
+                          int timeout_ms = 20000);
 
  private:
   std::unique_ptr<platform::DatagramSocket> socket_;

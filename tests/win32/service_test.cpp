@@ -8,9 +8,13 @@
 #include <chrono>
 #include <thread>
 
+#include "agent/command_key_store.h"
+#include "platform/win32/command_key.h"
 #include "platform/win32/files.h"
+#include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "protocol/key_file.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
@@ -158,6 +162,37 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   ScopedServiceHandle gone(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_QUERY_STATUS));
   EXPECT_FALSE(gone);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+// The club's key kept by the installer's switch, readable by SYSTEM and the
+// administrators only, read back by the agent, which then takes only
+// signed commands: BCrypt's HMAC, the key store and the gate under Wine.
+TEST(Service, KeepsTheCommandKeyForAdministratorsOnlyAndThenTakesOnlySignedCommands) {
+  struct RemoveKey {
+    ~RemoveKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo"); }
+  } remove_key;
+  const std::string hex(64, 'c');
+  EXPECT_EQ(RunAndWait("/KEY=" + hex.substr(2) + " /STATIONIP=127.0.0.1").exit_code, 2u);
+  EXPECT_EQ(RunAndWait("/KEY=" + hex).exit_code, 2u);
+  EXPECT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.000.0.1").exit_code, 2u);
+  ASSERT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 0u);
+  EXPECT_EQ(win32::KeyDaclSddl(L"SOFTWARE\\Zalvo"), L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
+  win32::Win32Registry registry;
+  auto stored = agent::ReadStoredCommandKey(registry);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->station_address, "127.0.0.1");
+  EXPECT_EQ(protocol::KeyHex(stored->key), hex);
+
+  Win32Files files;
+  files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
+                "ServerIP=127.0.0.1\r\nPlayGame=0\r\nFreeDisk=0\r\n");
+  ServerPeer server;
+  auto agent = testing::StartProcess(testing::BuiltProgramPath(ZALVOS_PROGRAM), {"--console"},
+                                     "zalvos-keyed-output.txt");
+  EXPECT_TRUE(server.WaitForSignedAgent(stored->key));
+  EXPECT_EQ(server.ExchangeSigned("ACTION INFO", stored->key), std::vector<std::string>{"PING"});
+  EXPECT_TRUE(server.Exchange("ACTION INFO", 500).empty());
+  agent->Stop();
 }
 
 }  // namespace

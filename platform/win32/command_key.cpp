@@ -1,0 +1,79 @@
+#include "platform/win32/command_key.h"
+
+#include <sddl.h>
+#include <windows.h>
+
+#include <string>
+
+#include "platform/win32/error.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+
+namespace zalvo::win32 {
+namespace {
+
+// Protected (no inherited entries); full key access for SYSTEM and the
+// built-in administrators, for the key and what it may hold.
+constexpr wchar_t kAdminsOnly[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+
+inline void FreeLocal(PSECURITY_DESCRIPTOR sd) {
+  ::LocalFree(sd);
+}
+using ScopedDescriptor = Scoped<PSECURITY_DESCRIPTOR, FreeLocal>;
+
+void Check(LSTATUS status, std::string_view what) {
+  if (status != ERROR_SUCCESS) {
+    ThrowError(what, static_cast<uint32_t>(status));
+  }
+}
+
+void WriteString(HKEY key, std::wstring_view name, std::string_view data) {
+  std::wstring wide = Widen(data);
+  Check(::RegSetValueExW(key, std::wstring(name).c_str(), 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(wide.c_str()),
+                         static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+        "RegSetValueExW");
+}
+
+}  // namespace
+
+void StoreProtectedValues(std::wstring_view path, std::wstring_view name1, std::string_view data1,
+                          std::wstring_view name2, std::string_view data2) {
+  ScopedDescriptor sd;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminsOnly, SDDL_REVISION_1,
+                                                              sd.put(), nullptr)) {
+    ThrowLastError("ConvertStringSecurityDescriptorToSecurityDescriptorW");
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, sd.get(), FALSE};
+  ScopedKey key;
+  Check(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, std::wstring(path).c_str(), 0, nullptr,
+                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | WRITE_DAC, &attributes,
+                          key.put(), nullptr),
+        "RegCreateKeyExW");
+  // A key that existed before keeps its old DACL unless it is set here; the
+  // values are written only once the key is closed to other accounts.
+  Check(::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get()), "RegSetKeySecurity");
+  WriteString(key.get(), name1, data1);
+  WriteString(key.get(), name2, data2);
+}
+
+std::wstring KeyDaclSddl(std::wstring_view path) {
+  ScopedKey key;
+  Check(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::wstring(path).c_str(), 0, READ_CONTROL, key.put()),
+        "RegOpenKeyExW");
+  DWORD size = 0;
+  ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+  std::string buffer(size, '\0');
+  Check(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, buffer.data(), &size),
+        "RegGetKeySecurity");
+  ScopedDescriptor text;
+  LPWSTR sddl = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          buffer.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+    ThrowLastError("ConvertSecurityDescriptorToStringSecurityDescriptorW");
+  }
+  text.reset(sddl);
+  return sddl;
+}
+
+}  // namespace zalvo::win32

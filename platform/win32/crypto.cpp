@@ -1,0 +1,65 @@
+#include "platform/crypto.h"
+
+#include <bcrypt.h>
+#include <windows.h>
+
+#include <mutex>
+
+#include "platform/win32/error.h"
+#include "platform/win32/scoped.h"
+
+namespace zalvo::platform {
+namespace {
+
+inline void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) {
+  ::BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+inline void DestroyHash(BCRYPT_HASH_HANDLE hash) {
+  ::BCryptDestroyHash(hash);
+}
+using ScopedAlgorithm = Scoped<BCRYPT_ALG_HANDLE, CloseAlgorithm>;
+using ScopedHash = Scoped<BCRYPT_HASH_HANDLE, DestroyHash>;
+
+void Check(NTSTATUS status, std::string_view what) {
+  if (!BCRYPT_SUCCESS(status)) {
+    win32::ThrowError(what, static_cast<uint32_t>(status));
+  }
+}
+
+// The HMAC-SHA256 provider is opened once per process and shared: a handle
+// of the algorithm may create hashes on several threads at once.
+BCRYPT_ALG_HANDLE HmacProvider() {
+  static ScopedAlgorithm provider;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Check(::BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr,
+                                        BCRYPT_ALG_HANDLE_HMAC_FLAG),
+          "BCryptOpenAlgorithmProvider");
+  });
+  return provider.get();
+}
+
+}  // namespace
+
+Sha256Mac HmacSha256(std::span<const uint8_t> key, std::string_view message) {
+  ScopedHash hash;
+  // BCrypt keeps the secret in a hash object that it allocates itself.
+  Check(::BCryptCreateHash(HmacProvider(), hash.put(), nullptr, 0, const_cast<PUCHAR>(key.data()),
+                           static_cast<ULONG>(key.size()), 0),
+        "BCryptCreateHash");
+  Check(::BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
+                         static_cast<ULONG>(message.size()), 0),
+        "BCryptHashData");
+  Sha256Mac mac{};
+  Check(::BCryptFinishHash(hash.get(), mac.data(), static_cast<ULONG>(mac.size()), 0),
+        "BCryptFinishHash");
+  return mac;
+}
+
+void RandomBytes(std::span<uint8_t> bytes) {
+  Check(::BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                          BCRYPT_USE_SYSTEM_PREFERRED_RNG),
+        "BCryptGenRandom");
+}
+
+}  // namespace zalvo::platform

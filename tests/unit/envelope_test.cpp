@@ -1,0 +1,261 @@
+// The signed envelope: the system's HMAC against the published vectors, the
+// codec's refusals, the clock window, the replay cache, the key text and the
+// command gate in front of the dispatcher. Runs natively and under Wine, so
+// that both the libcrypto and the BCrypt HMAC are checked.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "agent/command_gate.h"
+#include "platform/crypto.h"
+#include "protocol/address.h"
+#include "protocol/envelope.h"
+#include "protocol/key_file.h"
+
+namespace zalvo::protocol {
+namespace {
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  for (uint8_t b : bytes) {
+    text += "0123456789abcdef"[b >> 4];
+    text += "0123456789abcdef"[b & 15];
+  }
+  return text;
+}
+
+std::vector<uint8_t> Bytes(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
+TEST(HmacSha256, MatchesTheRfc4231Vectors) {
+  // Test cases 1, 2 and 6 (a key longer than the hash's block).
+  EXPECT_EQ(Hex(platform::HmacSha256(std::vector<uint8_t>(20, 0x0b), "Hi There")),
+            "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+  EXPECT_EQ(Hex(platform::HmacSha256(Bytes("Jefe"), "what do ya want for nothing?")),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(Hex(platform::HmacSha256(std::vector<uint8_t>(131, 0xaa),
+                                     "Test Using Larger Than Block-Size Key - Hash Key First")),
+            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+  std::array<uint8_t, 16> a{}, b{};
+  platform::RandomBytes(a);
+  platform::RandomBytes(b);
+  EXPECT_NE(a, b);
+}
+
+constexpr int64_t kNow = 1'800'000'000;
+const CommandKey kKey = [] {
+  CommandKey key{};
+  for (size_t i = 0; i < key.size(); ++i) {
+    key[i] = static_cast<uint8_t>(i * 7 + 1);
+  }
+  return key;
+}();
+const std::string kNonce = "00112233445566778899aabbccddeeff";
+constexpr std::string_view kStation = "192.168.0.21";
+
+TEST(Envelope, OpensOnlyWhatWasSealedForThisStationKeyDirectionAndTime) {
+  std::string sealed = Seal(Direction::kCommand, "ACTION SIT 30", kKey, kStation, kNow, kNonce);
+  EXPECT_EQ(sealed.rfind("Z1 1800000000 " + kNonce + " ", 0), 0u);
+  EXPECT_EQ(sealed.substr(sealed.size() - 14), " ACTION SIT 30");
+  Opened opened = Open(sealed, Direction::kCommand, kKey, kStation, kNow);
+  ASSERT_EQ(opened.verdict, Verdict::kOk);
+  EXPECT_EQ(opened.text, "ACTION SIT 30");
+  EXPECT_EQ(opened.nonce, kNonce);
+
+  CommandKey other_key = kKey;
+  other_key[31] ^= 1;
+  EXPECT_EQ(Open(sealed, Direction::kCommand, other_key, kStation, kNow).verdict, Verdict::kBadMac);
+  EXPECT_EQ(Open(sealed, Direction::kCommand, kKey, "192.168.0.22", kNow).verdict,
+            Verdict::kBadMac);
+  // A station's reply is never a command.
+  EXPECT_EQ(Open(Seal(Direction::kReply, "ACTION SIT 30", kKey, kStation, kNow, kNonce),
+                 Direction::kCommand, kKey, kStation, kNow)
+                .verdict,
+            Verdict::kBadMac);
+  std::string changed = sealed;
+  changed.back() = '1';
+  EXPECT_EQ(Open(changed, Direction::kCommand, kKey, kStation, kNow).verdict, Verdict::kBadMac);
+
+  // The window's edges, both ways.
+  EXPECT_EQ(Open(sealed, Direction::kCommand, kKey, kStation, kNow + 60).verdict, Verdict::kOk);
+  EXPECT_EQ(Open(sealed, Direction::kCommand, kKey, kStation, kNow - 60).verdict, Verdict::kOk);
+  EXPECT_EQ(Open(sealed, Direction::kCommand, kKey, kStation, kNow + 61).verdict,
+            Verdict::kOutsideWindow);
+  EXPECT_EQ(Open(sealed, Direction::kCommand, kKey, kStation, kNow - 61).verdict,
+            Verdict::kOutsideWindow);
+  // An empty command is a command too; the text keeps every byte.
+  std::string odd("ACTION KILL \0\r\n  ", 17);
+  EXPECT_EQ(Open(Seal(Direction::kCommand, odd, kKey, kStation, kNow, kNonce), Direction::kCommand,
+                 kKey, kStation, kNow)
+                .text,
+            odd);
+  EXPECT_EQ(Open(Seal(Direction::kCommand, "", kKey, kStation, kNow, kNonce), Direction::kCommand,
+                 kKey, kStation, kNow)
+                .verdict,
+            Verdict::kOk);
+}
+
+TEST(Envelope, RefusesEveryCutAndEveryMalformedField) {
+  std::string sealed = Seal(Direction::kCommand, "ACTION INFO", kKey, kStation, kNow, kNonce);
+  // Cut before the text's end: malformed up to the blank before the text,
+  // a wrong MAC after it.
+  for (size_t n = 0; n < sealed.size(); ++n) {
+    Verdict v = Open(sealed.substr(0, n), Direction::kCommand, kKey, kStation, kNow).verdict;
+    EXPECT_NE(v, Verdict::kOk) << n;
+    EXPECT_TRUE(v == Verdict::kMalformed || v == Verdict::kBadMac) << n;
+  }
+  const std::string mac = sealed.substr(47, 64);
+  auto with = [&](const std::string& time, const std::string& nonce, const std::string& m) {
+    return "Z1 " + time + " " + nonce + " " + m + " ACTION INFO";
+  };
+  ASSERT_EQ(with("1800000000", kNonce, mac), sealed);
+  std::string upper_mac = mac;
+  for (char& c : upper_mac) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  for (const std::string& bad : {
+           with("1800000000", kNonce, upper_mac),                    // upper-case hex
+           with("1800000000", kNonce, "g" + mac.substr(1)),          // not hex
+           with("1800000000", kNonce, mac.substr(1)),                // 63 digits
+           with("1800000000", kNonce.substr(2), mac),                // 15-byte nonce
+           with("1800000000", kNonce + "00", mac),                   // 17-byte nonce
+           with("01800000000", kNonce, mac),                         // leading zero
+           with("+1800000000", kNonce, mac),                         // sign
+           with("-1", kNonce, mac),                                  //
+           with("9223372036854775808", kNonce, mac),                 // 2^63
+           with("99999999999999999999", kNonce, mac),                // 20 digits
+           with("", kNonce, mac),                                    //
+           "Z2" + sealed.substr(2),                                  // another version
+           " " + sealed,                                             //
+           "Z1  1800000000 " + kNonce + " " + mac + " ACTION INFO",  // two blanks
+           std::string("ACTION INFO"),
+       }) {
+    EXPECT_EQ(Open(bad, Direction::kCommand, kKey, kStation, kNow).verdict, Verdict::kMalformed)
+        << bad;
+  }
+  // The 64-bit limits parse, and are far outside any window.
+  for (int64_t time : {int64_t{0}, std::numeric_limits<int64_t>::max()}) {
+    std::string edge = Seal(Direction::kCommand, "ACTION INFO", kKey, kStation, time, kNonce);
+    EXPECT_EQ(Open(edge, Direction::kCommand, kKey, kStation, kNow).verdict,
+              Verdict::kOutsideWindow);
+    EXPECT_EQ(Open(edge, Direction::kCommand, kKey, kStation, time).verdict, Verdict::kOk);
+    int64_t far = time == 0 ? -61 : std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(Open(edge, Direction::kCommand, kKey, kStation, far).verdict,
+              Verdict::kOutsideWindow);
+  }
+}
+
+TEST(ReplayCache, TakesANonceOnceWithin120SecondsAndHoldsABoundedNumber) {
+  ReplayCache cache(3);
+  EXPECT_EQ(cache.Admit("a", 1000), Verdict::kOk);
+  EXPECT_EQ(cache.Admit("a", 1000), Verdict::kReplayed);
+  EXPECT_EQ(cache.Admit("a", 1120), Verdict::kReplayed);
+  EXPECT_EQ(cache.Admit("b", 1100), Verdict::kOk);
+  EXPECT_EQ(cache.Admit("c", 1110), Verdict::kOk);
+  // Full: nothing new until the oldest is 121 s old; a clock that went back
+  // forgets nothing.
+  EXPECT_EQ(cache.Admit("d", 1120), Verdict::kCacheFull);
+  EXPECT_EQ(cache.Admit("d", 500), Verdict::kCacheFull);
+  EXPECT_EQ(cache.Admit("d", 1121), Verdict::kOk);
+  EXPECT_EQ(cache.size(), 3u);
+  // Forgotten after 120 s (the clock window refuses its envelope by then).
+  EXPECT_EQ(cache.Admit("a", 1231), Verdict::kOk);
+  EXPECT_EQ(cache.Admit("d", 1231), Verdict::kReplayed);
+  EXPECT_EQ(cache.size(), 2u);
+}
+
+TEST(KeyText, TakesTheKeyAndTheStationAddressAndRefusesAnythingElseClearly) {
+  const std::string hex(KeyHex(kKey));
+  KeyText parsed = ParseKeyText("  " + hex + "\r\n192.168.0.21\r\n\n");
+  EXPECT_EQ(parsed.key, kKey);
+  EXPECT_EQ(parsed.station_address, "192.168.0.21");
+  std::string upper = hex;
+  for (char& c : upper) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  EXPECT_EQ(ParseKeyText(upper).key, kKey);
+  EXPECT_EQ(ParseKeyText(upper).station_address, "");
+  auto error = [](const std::string& text) {
+    try {
+      (void)ParseKeyText(text);
+    } catch (const KeyFileError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(error(""), "the key is empty");
+  EXPECT_EQ(error(" \r\n\t"), "the key is empty");
+  EXPECT_NE(error(hex.substr(0, 62)).find("62 hex digits, not 64"), std::string::npos);
+  EXPECT_NE(error(hex + "00").find("66 hex digits"), std::string::npos);
+  EXPECT_NE(error("z" + hex.substr(1)).find("not hex"), std::string::npos);
+  EXPECT_NE(error(hex + "\n192.168.0.021").find("leading zeros"), std::string::npos);
+  EXPECT_NE(error(hex + "\n1.2.3.4\n5.6.7.8").find("more than two lines"), std::string::npos);
+}
+
+TEST(DottedAddress, IsFourDecimalNumbersWithoutLeadingZeros) {
+  EXPECT_EQ(ParseDottedAddress("192.168.1.10"), (std::array<uint8_t, 4>{192, 168, 1, 10}));
+  EXPECT_EQ(ParseDottedAddress("0.0.0.0"), (std::array<uint8_t, 4>{0, 0, 0, 0}));
+  for (const char* bad : {"192.168.001.010", "10.1", "1.2.3.4.5", "1.2.3.256", " 1.2.3.4",
+                          "1.2.3.4 ", "1..2.3", "0x1.2.3.4", "", "1.2.3.", "1234.1.1.1"}) {
+    EXPECT_FALSE(ParseDottedAddress(bad).has_value()) << bad;
+  }
+}
+
+// The gate in front of the dispatcher, as the receive loop uses it.
+TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTheirNonce) {
+  std::vector<std::string> log;
+  agent::CommandGate gate(KeyText{kKey, std::string(kStation)},
+                          [&](std::string_view line) { log.emplace_back(line); });
+  gate.SetServer("192.168.0.10");
+  auto datagram = [](const std::string& bytes, uint32_t from, const std::string& from_ip) {
+    platform::ReceivedDatagram d;
+    d.byte_count = static_cast<int32_t>(bytes.size());
+    d.bytes = bytes;
+    d.from_address = from;
+    d.from_ip = from_ip;
+    d.from_port = 6868;
+    return d;
+  };
+  const uint32_t server = 192 | 168 << 8 | 0 << 16 | 10u << 24;  // network order
+  const uint32_t other = 192 | 168 << 8 | 0 << 16 | 11u << 24;
+  int64_t now = UnixNow();
+  std::string sealed = Seal(Direction::kCommand, "ACTION INFO", kKey, kStation, now, kNonce);
+
+  EXPECT_FALSE(gate.Admit(datagram(sealed, other, "192.168.0.11"), now));
+  EXPECT_FALSE(gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
+  auto first = datagram(sealed, server, "192.168.0.10");
+  auto admitted = gate.Admit(first, now);
+  ASSERT_TRUE(admitted);
+  EXPECT_EQ(admitted->command, "ACTION INFO");
+  EXPECT_FALSE(gate.Admit(datagram(sealed, server, "192.168.0.10"), now));  // replayed
+  EXPECT_EQ(log, std::vector<std::string>{"datagram from 192.168.0.11:6868 ignored"});
+  gate.EndTick();
+  EXPECT_EQ(log.back(), "2 more datagrams ignored");
+  EXPECT_FALSE(gate.Admit(datagram(sealed, server, "192.168.0.10"), now));
+  EXPECT_EQ(log.back(), "datagram from 192.168.0.10:6868 ignored: nonce seen before");
+
+  gate.BeginReplies(admitted->nonce);
+  Opened reply = OpenReply(gate.Seal("PING"), kKey, kStation, kNonce);
+  EXPECT_EQ(reply.verdict, Verdict::kOk);
+  EXPECT_EQ(reply.text, "PING");
+  gate.EndReplies();
+  // A report of the station's own: sound, but no answer to the command.
+  EXPECT_EQ(OpenReply(gate.Seal("PING"), kKey, kStation, kNonce).verdict, Verdict::kOtherNonce);
+  EXPECT_EQ(gate.ReplyRoom() + kEnvelopeOverhead, platform::kMaxDatagram);
+
+  // Without a key: the sender only, and replies as they are.
+  agent::CommandGate open_gate;
+  open_gate.SetServer("192.168.000.10");  // never a sender's form
+  EXPECT_FALSE(open_gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
+  open_gate.SetServer("192.168.0.10");
+  EXPECT_TRUE(open_gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
+  EXPECT_EQ(open_gate.Seal("PING"), "PING");
+  EXPECT_THROW(agent::CommandGate(KeyText{kKey, ""}), KeyFileError);
+}
+
+}  // namespace
+}  // namespace zalvo::protocol
