@@ -1,7 +1,9 @@
 // zalvos.exe: the station agent as a Windows service.
 //
-//   zalvos.exe /INSTALL [/SILENT]     register the service
-//   zalvos.exe /UNINSTALL [/SILENT]   remove it
+//   zalvos.exe /INSTALL [/SILENT|/QUIET]    register the service
+//   zalvos.exe /UNINSTALL [/SILENT|/QUIET]  remove it
+//   zalvos.exe /SETUP ..., /STOP, /START    the installer's steps
+//                                     (agent/setup_win32.h)
 //   zalvos.exe /KEY=HEX /STATIONIP=A  keep the club's command key and the
 //                                     station's address, readable by SYSTEM
 //                                     and the administrators only
@@ -9,9 +11,14 @@
 //                                     run here, printing what it does (with
 //                                     --quiet, not each datagram and reply)
 //   zalvos.exe                        (started by the service control manager;
-//                                      start parameters may carry --tick-ms N)
+//                                      start parameters may carry --tick-ms N,
+//                                      and --log-traffic for each datagram in
+//                                      the log)
 //   zalvos.exe --session-helper       (started by the service in the console
 //                                      session: the service's hands there)
+//
+// The service logs what the console run prints, less the lines of single
+// datagrams, to %ProgramData%\Zalvo\zalvos.log (and zalvos.1.log before it).
 //
 // As a service the agent runs in the services' own session, which has no
 // desktop a person sees: its desktop actions and the speakers go through the
@@ -36,11 +43,14 @@
 #include "agent/command_key_store.h"
 #include "agent/helper_desktop.h"
 #include "agent/helper_server.h"
+#include "agent/rotating_log.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/session_helper.h"
+#include "agent/setup_win32.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/log_files.h"
 #include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
@@ -228,10 +238,7 @@ int main() {
     return StoreCommandKey(*hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
   }
   auto switches = win32::ParseServiceSwitches(args);
-  // The service has no console: its lines go to the debugger output.
-  agent::LogSink log = agent::WithoutTraffic([](std::string_view cp1251) {
-    OutputDebugStringW(win32::Widen("zalvos: " + std::string(cp1251)).c_str());
-  });
+  agent::LogSink log;
   if (switches.console) {
     log = [](std::string_view cp1251) {
       std::lock_guard lock(g_print);
@@ -243,11 +250,36 @@ int main() {
       log = agent::WithoutTraffic(log);
     }
   }
-  win32::ServiceDefinition service{L"ZalvoService", L"Zalvo Service"};
+  win32::ServiceDefinition service{
+      L"ZalvoService", L"Zalvo Service",
+      L"Carries out the club server's commands on this PC (UDP port 6767) and reports to it. "
+      L"Log: %ProgramData%\\Zalvo\\zalvos.log.",
+      [&log](const std::string& line) {
+        if (log) {
+          log(line);
+        }
+      }};
+  if (win32::IsSetupCommand(args)) {
+    return win32::RunSetupCommand(service, args);
+  }
+  // Run by the service control manager: the log goes to the data folder.
+  const bool service_run = !switches.console && !switches.install && !switches.uninstall;
+  std::unique_ptr<platform::LogFiles> log_files;
+  std::unique_ptr<agent::RotatingLog> file_log;
+  if (service_run) {
+    log_files = platform::MakeLogFiles();
+    file_log = std::make_unique<agent::RotatingLog>(*log_files,
+                                                    win32::StationDataFolder() + "\\zalvos.log");
+    log = [&file_log](std::string_view cp1251) { file_log->Write(text::Cp1251ToUtf8(cp1251)); };
+  }
   return win32::RunServiceProgram(
       service,
       [&](const std::vector<std::wstring>& start_args) {
-        return std::make_unique<ZalvoService>(log, TickLength(start_args), !switches.console);
+        bool traffic =
+            std::find(start_args.begin(), start_args.end(), L"--log-traffic") != start_args.end();
+        return std::make_unique<ZalvoService>(
+            service_run && !traffic ? agent::WithoutTraffic(log) : log, TickLength(start_args),
+            !switches.console);
       },
       args);
 }

@@ -4,14 +4,22 @@
 ;
 ;   zalvo-setup.exe                      interactive
 ;   zalvo-setup.exe /S /SERVER=a.b.c.d   silent, for deployment to many PCs
-;   ... /KEY=<64 hex digits> /STATIONIP=e.f.g.h
-;                                        the club's command key and this
-;                                        station's address: only signed
-;                                        commands are then taken
 ;
-; An existing krvini.ini is never overwritten: an upgrade keeps the station's
-; settings, and /SERVER is then not needed. The uninstaller stops and removes
-; the service and the start-up entry and leaves krvini.ini in place.
+; Switches (read in one place, ReadSwitches, without regard to letter case):
+;   /SERVER=a.b.c.d       the club server; needed on a new station; on an
+;                         upgrade it rewrites only the ServerIP line
+;   /ADMINPASSWORD=x      the lock screen's administrator password (krv.krv)
+;   /SMALLPASSWORD=x      the lock screen's small password (krv.krv)
+;   /KEY=hex /STATIONIP=a the club's command key (64 hex digits) and this
+;                         station's address as the server sends to it
+;   /S, /D=folder         NSIS's own: silent, and the install folder
+;
+; The values are checked by zalvos.exe before anything is changed (a bad one
+; ends the installer with exit code 2), and the installer's steps are logged
+; to %ProgramData%\Zalvo\setup.log. Exit codes: 0 installed and running,
+; 1 a step failed (the log says which), 2 a value refused, nothing changed
+; (a refused command key: installed, but the service is not started),
+; 3 the service could not be installed, 4 installed but not running.
 ;
 ; Built by makensis with -DZALVOS=<zalvos.exe> -DZALVOC=<zalvoc.exe>
 ; -DOUTFILE=<zalvo-setup.exe> -DVERSION=<x.y>.
@@ -19,6 +27,8 @@
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
+ManifestDPIAware true
+ManifestSupportedOS all
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
@@ -26,6 +36,7 @@ SetCompressor /SOLID lzma
 !include "x64.nsh"
 
 !define SERVICE "ZalvoService"
+!define FIREWALL_RULE "Zalvo Service"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zalvo"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
@@ -33,20 +44,25 @@ SetCompressor /SOLID lzma
 Name "Zalvo"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Zalvo"
-RequestExecutionLevel admin
+RequestExecutionLevel admin  ; requireAdministrator in the manifest
 ShowInstDetails show
 ShowUninstDetails show
 VIProductVersion "${VERSION}.0.0"
-VIAddVersionKey "ProductName" "Zalvo"
+VIAddVersionKey "ProductName" "Zalvo station software"
 VIAddVersionKey "FileDescription" "Zalvo station software setup"
 VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "CompanyName" "Zalvo"
 VIAddVersionKey "LegalCopyright" "Zalvo"
 
 Var Server
 Var CommandKey
 Var StationIp
 Var ServerEdit
+Var SetupArgs  ; the switches for zalvos.exe /SETUP, each a quoted word
 Var Settings
+Var LogDir
+Var Outcome    ; the exit code the installer ends with
 
 Page custom ServerPage ServerPageLeave
 Page directory
@@ -54,70 +70,99 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
-; Leaves "ok" on the stack when $0 is a dotted IPv4 address as the agent
-; compares it with a sender's address: four decimal numbers 0 to 255 without
-; leading zeros, joined by dots.
-Function CheckAddress
+; Log "text": one line with the local time in setup.log (and in the details).
+!macro LOG_FUNCTION prefix
+Function ${prefix}WriteLog
+  Exch $0
   Push $1
   Push $2
   Push $3
   Push $4
   Push $5
-  StrCpy $1 0   ; position
-  StrCpy $2 0   ; parts done
-  StrCpy $3 ""  ; digits of the current part
-  StrLen $5 $0
-  ${Do}
-    StrCpy $4 $0 1 $1
-    ${If} $1 == $5
-    ${OrIf} $4 == "."
-      ${If} $3 == ""
-        Goto bad
-      ${EndIf}
-      StrLen $4 $3
-      ${If} $4 > 3
-        Goto bad
-      ${EndIf}
-      StrCpy $4 $3 1
-      ${If} $4 == "0"
-      ${AndIf} $3 != "0"
-        Goto bad
-      ${EndIf}
-      ${If} $3 > 255
-        Goto bad
-      ${EndIf}
-      IntOp $2 $2 + 1
-      StrCpy $3 ""
-      ${If} $1 == $5
-        ${ExitDo}
-      ${EndIf}
-    ${ElseIf} $4 S>= "0"
-    ${AndIf} $4 S<= "9"
-      StrCpy $3 "$3$4"
-    ${Else}
-      Goto bad
-    ${EndIf}
-    IntOp $1 $1 + 1
-  ${Loop}
-  ${If} $2 == 4
-    StrCpy $0 "ok"
-    Goto done
+  Push $6
+  Push $7
+  Push $8
+  DetailPrint $0
+  CreateDirectory $LogDir
+  ClearErrors
+  FileOpen $1 "$LogDir\setup.log" a
+  ${IfNot} ${Errors}
+    FileSeek $1 0 END
+    ${GetTime} "" "L" $2 $3 $4 $5 $6 $7 $8
+    FileWrite $1 "$4-$3-$2 $6:$7:$8.000 setup: $0$\r$\n"
+    FileClose $1
   ${EndIf}
-  bad:
-  StrCpy $0 "bad"
-  done:
+  Pop $8
+  Pop $7
+  Pop $6
   Pop $5
   Pop $4
   Pop $3
   Pop $2
   Pop $1
-  Exch $0
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro LOG_FUNCTION ""
+!insertmacro LOG_FUNCTION "un."
+!macro Log text
+  Push `${text}`
+  Call WriteLog
+!macroend
+!macro UnLog text
+  Push `${text}`
+  Call un.WriteLog
+!macroend
+
+; $0 becomes one command-line word that gives back $0 exactly: in double
+; quotes, a quote written \", and backslashes before a quote doubled.
+Function QuoteArg
+  Push $1  ; position
+  Push $2  ; character
+  Push $3  ; the word so far
+  Push $4  ; backslashes not yet written
+  StrCpy $1 0
+  StrCpy $3 '"'
+  StrCpy $4 ""
+  ${Do}
+    StrCpy $2 $0 1 $1
+    ${If} $2 == ""
+      ${ExitDo}
+    ${ElseIf} $2 == "\"
+      StrCpy $4 "$4\"
+    ${ElseIf} $2 == '"'
+      StrCpy $3 '$3$4$4\"'
+      StrCpy $4 ""
+    ${Else}
+      StrCpy $3 "$3$4$2"
+      StrCpy $4 ""
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
+  StrCpy $0 '$3$4$4"'
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
 FunctionEnd
 
-Function .onInit
-  SetRegView 64
-  StrCpy $Settings "$WINDIR\krvini.ini"
+; Adds "/NAME=value" to $SetupArgs when the installer's command line has it.
+!macro PassSwitch name
+  ClearErrors
+  ${GetOptions} $R0 "/${name}=" $0
+  ${IfNot} ${Errors}
+    StrCpy $0 "/${name}=$0"
+    Call QuoteArg
+    StrCpy $SetupArgs "$SetupArgs $0"
+  ${EndIf}
+!macroend
+
+; The one place that reads the installer's switches (GetOptions ignores
+; letter case).
+Function ReadSwitches
+  Push $0
   ${GetParameters} $R0
+  StrCpy $SetupArgs ""
   ClearErrors
   ${GetOptions} $R0 "/SERVER=" $Server
   ${If} ${Errors}
@@ -133,14 +178,39 @@ Function .onInit
   ${If} ${Errors}
     StrCpy $StationIp ""
   ${EndIf}
+  !insertmacro PassSwitch "SERVER"
+  !insertmacro PassSwitch "ADMINPASSWORD"
+  !insertmacro PassSwitch "SMALLPASSWORD"
+  Pop $0
+FunctionEnd
+
+; zalvos.exe /SETUP /CHECK with the switches; leaves its exit code on the
+; stack: 0 when every value can be set (it logs what it refuses).
+Function CheckSwitches
+  nsExec::Exec '"$PLUGINSDIR\zalvos.exe" /SETUP /CHECK$SetupArgs'
+FunctionEnd
+
+Function .onInit
+  SetRegView 64
+  SetShellVarContext all
+  StrCpy $LogDir "$APPDATA\Zalvo"
+  StrCpy $Settings "$WINDIR\krvini.ini"
+  StrCpy $Outcome 0
+  Call ReadSwitches
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\zalvos.exe" "${ZALVOS}"
+  !insertmacro Log "Zalvo ${VERSION} setup started"
+  ; Interactively, a new station is asked for its server on the first page.
   ${If} ${Silent}
-  ${AndIfNot} ${FileExists} $Settings
-    Push $0
-    StrCpy $0 $Server
-    Call CheckAddress
+  ${OrIf} ${FileExists} $Settings
+  ${OrIf} $Server != ""
+    Call CheckSwitches
     Pop $0
-    ${If} $0 != "ok"
-      ; A new station without a valid server address would accept no command.
+    ${If} $0 != 0
+      !insertmacro Log "a switch was refused (zalvos.exe exit code $0): nothing installed or changed"
+      ${IfNot} ${Silent}
+        MessageBox MB_ICONSTOP|MB_OK "A value on the command line was refused; $LogDir\setup.log says why."
+      ${EndIf}
       SetErrorLevel 2
       Quit
     ${EndIf}
@@ -149,7 +219,8 @@ FunctionEnd
 
 Function ServerPage
   ${If} ${FileExists} $Settings
-    Abort  ; the station keeps its settings
+  ${OrIf} $Server != ""
+    Abort  ; the station keeps its settings, or the address was given
   ${EndIf}
   nsDialogs::Create 1018
   Pop $0
@@ -162,45 +233,59 @@ FunctionEnd
 
 Function ServerPageLeave
   ${NSD_GetText} $ServerEdit $Server
-  Push $0
-  StrCpy $0 $Server
-  Call CheckAddress
+  Push $SetupArgs
+  StrCpy $0 "/SERVER=$Server"
+  Call QuoteArg
+  StrCpy $SetupArgs "$SetupArgs $0"
+  Call CheckSwitches
   Pop $0
-  ${If} $0 != "ok"
-    MessageBox MB_ICONEXCLAMATION|MB_OK "Enter the server address as four numbers from 0 to 255 separated by dots, without leading zeros (for example 192.168.1.10)."
+  ${If} $0 != 0
+    Pop $SetupArgs  ; back to the switches without the address
+    MessageBox MB_ICONEXCLAMATION|MB_OK "Enter the server address as four numbers from 0 to 255 separated by dots, without leading zeros (for example 192.168.1.10). $LogDir\setup.log says what was refused."
     Abort
   ${EndIf}
+  Pop $0  ; the switches without the address are not needed again
 FunctionEnd
+
+; Moves a program that may be running aside, so that its new file can be
+; written: a running program keeps its old file, which goes when it ends (at
+; the latest at the next restart).
+!macro MoveAside name
+  Delete "$INSTDIR\${name}.old"
+  ClearErrors
+  Rename "$INSTDIR\${name}" "$INSTDIR\${name}.old"
+  ${IfNot} ${Errors}
+    Delete /REBOOTOK "$INSTDIR\${name}.old"
+  ${EndIf}
+!macroend
 
 Section "Zalvo"
   SetRegView 64
-  ; An upgrade: the running programs give up their files first.
-  nsExec::ExecToLog 'net stop ${SERVICE}'
-  nsExec::ExecToLog 'taskkill /F /IM zalvoc.exe'
+  !insertmacro Log "installing into $INSTDIR"
+  ; An upgrade: the service ends, and its process with it, before its file
+  ; is replaced.
+  nsExec::Exec '"$PLUGINSDIR\zalvos.exe" /STOP'
+  Pop $0
+  ${If} $0 != 0
+    !insertmacro Log "the running service did not stop (exit code $0)"
+  ${EndIf}
+  ; The lock screen goes on in the customers' sessions from its old file;
+  ; the new one starts at each session's next log-on.
   SetOutPath $INSTDIR
+  !insertmacro MoveAside "zalvoc.exe"
+  !insertmacro MoveAside "zalvos.exe"
   SetOverwrite on
   File "/oname=zalvos.exe" "${ZALVOS}"
   File "/oname=zalvoc.exe" "${ZALVOC}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ${IfNot} ${FileExists} $Settings
-    DetailPrint "Writing $Settings for server $Server"
-    FileOpen $0 $Settings w
-    FileWrite $0 "SearchPage=https://duckduckgo.com/$\r$\n"
-    FileWrite $0 "PlayMusic=C:\WINDOWS\Media\town.mid$\r$\n"
-    FileWrite $0 "ProxyEnable=0$\r$\n"
-    FileWrite $0 "ProxyPort=8080$\r$\n"
-    FileWrite $0 "SearchList=File Download$\r$\n"
-    FileWrite $0 "Hide=1$\r$\n"
-    FileWrite $0 "ServerIP=$Server$\r$\n"
-    FileWrite $0 "CheckWindowsList=1$\r$\n"
-    FileWrite $0 "ClosePasswordForm=10$\r$\n"
-    FileWrite $0 "SendDataTime=60$\r$\n"
-    FileWrite $0 "AutoShutDownSec=6000$\r$\n"
-    FileWrite $0 "PlayGame=1$\r$\n"
-    FileClose $0
-  ${Else}
-    DetailPrint "Keeping the station's settings in $Settings"
+  ; The folders' rights, krvini.ini and krv.krv, the firewall rule, and on
+  ; an upgrade the service's description, recovery and event source.
+  nsExec::Exec '"$INSTDIR\zalvos.exe" /SETUP$SetupArgs'
+  Pop $0
+  ${If} $0 != 0
+    !insertmacro Log "a setup step failed (zalvos.exe exit code $0)"
+    StrCpy $Outcome 1
   ${EndIf}
 
   ; The service: registered from this folder, then started.
@@ -208,29 +293,41 @@ Section "Zalvo"
   ${If} $0 != ""
   ${AndIf} $0 != '"$INSTDIR\zalvos.exe"'
     ; Registered from another folder: register it again from this one.
-    nsExec::ExecToLog '"$INSTDIR\zalvos.exe" /UNINSTALL /SILENT'
+    nsExec::Exec '"$INSTDIR\zalvos.exe" /UNINSTALL /QUIET'
+    Pop $1
     StrCpy $0 ""
   ${EndIf}
   ${If} $0 == ""
-    ExecWait '"$INSTDIR\zalvos.exe" /INSTALL /SILENT' $1
+    nsExec::Exec '"$INSTDIR\zalvos.exe" /INSTALL /QUIET'
+    Pop $1
     ${If} $1 != 0
-      DetailPrint "The service could not be installed."
-      SetErrorLevel 3
+      !insertmacro Log "the service could not be installed (error $1)"
+      StrCpy $Outcome 3
+    ${Else}
+      !insertmacro Log "service installed"
     ${EndIf}
   ${EndIf}
   ; The command key goes where only SYSTEM and the administrators can read
   ; it, before the service starts; the agent checks it (and refuses a bad
-  ; one) as it will read it.
+  ; one) as it will read it, and a station whose key was refused is not
+  ; started without one.
   ${If} $CommandKey != ""
-    ExecWait '"$INSTDIR\zalvos.exe" /KEY=$CommandKey /STATIONIP=$StationIp' $1
+  ${AndIf} $Outcome != 3
+    nsExec::Exec '"$INSTDIR\zalvos.exe" /KEY=$CommandKey /STATIONIP=$StationIp'
+    Pop $1
     ${If} $1 != 0
-      DetailPrint "The command key or the station address was refused; the service is not started."
-      SetErrorLevel 2
-      Goto key_refused
+      !insertmacro Log "the command key or the station address was refused; the service is not started"
+      StrCpy $Outcome 2
     ${EndIf}
   ${EndIf}
-  nsExec::ExecToLog 'net start ${SERVICE}'
-  key_refused:
+  ${If} $Outcome != 3
+  ${AndIf} $Outcome != 2
+    nsExec::Exec '"$INSTDIR\zalvos.exe" /START'
+    Pop $1
+    ${If} $1 != 0
+      StrCpy $Outcome 4
+    ${EndIf}
+  ${EndIf}
 
   ; The lock screen starts in every user's session.
   WriteRegStr HKLM "${RUN_KEY}" "Zalvo" '"$INSTDIR\zalvoc.exe"'
@@ -239,25 +336,52 @@ Section "Zalvo"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Zalvo"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  ; "_?=" runs the uninstaller in place, so that whoever runs it waits for
+  ; the whole removal; uninstall.exe itself and the empty folder then go at
+  ; the next restart.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  !insertmacro Log "done (exit code $Outcome)"
+  SetErrorLevel $Outcome
 SectionEnd
 
 Function un.onInit
   SetRegView 64
+  SetShellVarContext all
+  StrCpy $LogDir "$APPDATA\Zalvo"
 FunctionEnd
 
 Section "Uninstall"
-  nsExec::ExecToLog 'net stop ${SERVICE}'
-  nsExec::ExecToLog '"$INSTDIR\zalvos.exe" /UNINSTALL /SILENT'
-  nsExec::ExecToLog 'taskkill /F /IM zalvoc.exe'
+  !insertmacro UnLog "removing Zalvo from $INSTDIR"
+  nsExec::Exec '"$INSTDIR\zalvos.exe" /STOP'
+  Pop $0
+  ; A service already removed by hand (1060) is no failure.
+  nsExec::Exec '"$INSTDIR\zalvos.exe" /UNINSTALL /QUIET'
+  Pop $0
+  ${If} $0 == 0
+    !insertmacro UnLog "service removed"
+  ${ElseIf} $0 == 1060
+    !insertmacro UnLog "service was not installed"
+  ${Else}
+    !insertmacro UnLog "service not removed (error $0)"
+  ${EndIf}
+  nsExec::Exec 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+  !insertmacro UnLog 'ran netsh advfirewall firewall delete rule name="${FIREWALL_RULE}": exit code $0'
+  nsExec::Exec 'taskkill /F /IM zalvoc.exe'
+  Pop $0
   DeleteRegValue HKLM "${RUN_KEY}" "Zalvo"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   Delete /REBOOTOK "$INSTDIR\zalvos.exe"
   Delete /REBOOTOK "$INSTDIR\zalvoc.exe"
-  Delete "$INSTDIR\uninstall.exe"
+  Delete /REBOOTOK "$INSTDIR\zalvos.exe.old"
+  Delete /REBOOTOK "$INSTDIR\zalvoc.exe.old"
+  ; Run in place ("_?="), this file can go only once it has ended.
+  Delete /REBOOTOK "$INSTDIR\uninstall.exe"
   RMDir /REBOOTOK "$INSTDIR"
-  ; krvini.ini stays in the Windows directory with the station's settings.
+  ; krvini.ini and krv.krv stay in the Windows directory with the station's
+  ; settings, and the logs in the data folder.
+  !insertmacro UnLog "removed"
 SectionEnd

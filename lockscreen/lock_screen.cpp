@@ -131,8 +131,12 @@ void LockScreen::LoadSettings() {
     failed = {};
     settings::PasswordOverride passwords = settings::ParsePasswordFile(
         platform_.files.Read(SettingsPath(settings::kPasswordFileName)));
-    memory_.admin_password = std::move(passwords.admin);
-    memory_.small_password = std::move(passwords.small);
+    if (passwords.admin) {
+      memory_.admin_password = std::move(*passwords.admin);
+    }
+    if (passwords.small) {
+      memory_.small_password = std::move(*passwords.small);
+    }
   } catch (const PlatformError& e) {
     // The rest keeps what it had.
     if (!failed.empty()) {

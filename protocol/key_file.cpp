@@ -1,7 +1,5 @@
 #include "protocol/key_file.h"
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "protocol/address.h"
@@ -82,20 +80,6 @@ std::string KeyHex(const CommandKey& key) {
     hex += kDigits[b & 15];
   }
   return hex;
-}
-
-KeyText ReadKeyFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    throw KeyFileError("cannot read the key file " + path);
-  }
-  std::ostringstream content;
-  content << file.rdbuf();
-  try {
-    return ParseKeyText(content.str());
-  } catch (const KeyFileError& e) {
-    throw KeyFileError("the key file " + path + " can't be used: " + e.what());
-  }
 }
 
 }  // namespace zalvo::protocol

@@ -24,7 +24,14 @@ std::string UnscramblePassword(std::string_view stored) {
 
 PasswordOverride ParsePasswordFile(std::string_view file_bytes) {
   const SettingsText file(file_bytes);
-  return {file.Value("p"), file.Value("ps")};
+  auto present = [&](std::string_view key) -> std::optional<std::string> {
+    std::string value = file.Value(key);
+    if (value.empty()) {
+      return std::nullopt;
+    }
+    return value;
+  };
+  return {present("p"), present("ps")};
 }
 
 }  // namespace zalvo::settings

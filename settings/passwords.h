@@ -2,6 +2,7 @@
 // plain-text override file krv.krv.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,10 +14,12 @@ std::string ScramblePassword(std::string_view text);
 std::string UnscramblePassword(std::string_view stored);
 
 // The two passwords of krv.krv: "p", the administrator password, and "ps",
-// the small password; a key the file lacks gives empty text.
+// the small password. A key the file lacks, or leaves empty, gives nothing:
+// that password stays as it was, since an empty one would unlock the
+// station for anyone.
 struct PasswordOverride {
-  std::string admin;
-  std::string small;
+  std::optional<std::string> admin;
+  std::optional<std::string> small;
 };
 PasswordOverride ParsePasswordFile(std::string_view file_bytes);
 

@@ -1,7 +1,7 @@
 #include "platform/win32/command_key.h"
 
-#include <sddl.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <string>
 

@@ -1,7 +1,8 @@
 #include "platform/crypto.h"
 
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs windows.h first.
+#include <bcrypt.h>
 
 #include <mutex>
 

@@ -4,12 +4,16 @@
 
 #include <shellapi.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <future>
 
+#include "platform/error.h"
 #include "platform/win32/error.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "service_messages.h"
 
 namespace zalvo::win32 {
 namespace {
@@ -43,26 +47,66 @@ std::wstring ModuleFileName() {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-void ShowMessage(const std::wstring& text, bool error) {
+constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// Recovery: the first and second failure restart after 5 s, every later one
+// after 60 s; a day without failure starts the count again.
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
+constexpr DWORD kFirstRestartMs = 5000;
+constexpr DWORD kLaterRestartMs = 60000;
+
+void ShowMessage(const std::wstring& text, bool error, bool box = true) {
   // The console, when there is one, sees the outcome too (scripted installs).
   std::fprintf(error ? stderr : stdout, "%s\n", Narrow(text).c_str());
   std::fflush(error ? stderr : stdout);
-  MessageBoxW(nullptr, text.c_str(), L"zalvos",
-              MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
-}
-
-void WriteEventLog(const std::wstring& operation, const std::string& what) {
-  HANDLE source = RegisterEventSourceW(nullptr, ModuleFileName().c_str());
-  if (source == nullptr) {
-    return;
+  if (box) {
+    MessageBoxW(nullptr, text.c_str(), L"zalvos",
+                MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
   }
-  std::wstring text = L"Service failed on " + operation + L": " + Widen(what);
-  const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
 }
 
-int Install(const ServiceDefinition& service, bool silent) {
+uint32_t RegisterAsEventSource() {
+  HKEY raw = nullptr;
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str(), 0,
+                                   nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
+  if (status != ERROR_SUCCESS) {
+    return static_cast<uint32_t>(status);
+  }
+  ScopedKey key(raw);
+  // The program's own message table gives the events their text.
+  std::wstring path = ModulePath();
+  status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(path.c_str()),
+                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+  if (status != ERROR_SUCCESS) {
+    return static_cast<uint32_t>(status);
+  }
+  DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  return static_cast<uint32_t>(RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                                              reinterpret_cast<const BYTE*>(&types), sizeof types));
+}
+
+// The description and the recovery actions of an open service.
+uint32_t ConfigureService(SC_HANDLE handle, const ServiceDefinition& service) {
+  if (!service.description.empty()) {
+    std::wstring text = service.description;
+    SERVICE_DESCRIPTIONW description{text.data()};
+    if (!ChangeServiceConfig2W(handle, SERVICE_CONFIG_DESCRIPTION, &description)) {
+      return GetLastError();
+    }
+  }
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartMs},
+                         {SC_ACTION_RESTART, kFirstRestartMs},
+                         {SC_ACTION_RESTART, kLaterRestartMs}};
+  SERVICE_FAILURE_ACTIONSW failure{kFailureResetSeconds, nullptr, nullptr,
+                                   static_cast<DWORD>(std::size(actions)), actions};
+  if (!ChangeServiceConfig2W(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+    return GetLastError();
+  }
+  return RegisterAsEventSource();
+}
+
+int Install(const ServiceDefinition& service, bool silent, bool quiet) {
   DWORD error = ERROR_SUCCESS;
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) {
@@ -76,21 +120,26 @@ int Install(const ServiceDefinition& service, bool silent) {
         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!created) {
       error = GetLastError();
+    } else {
+      error = ConfigureService(created.get(), service);
     }
   }
   if (error != ERROR_SUCCESS) {
     ShowMessage(L"Service \"" + service.display_name + L"\" failed to install with error: \"" +
                     Widen(ErrorText(error)) + L"\"",
-                true);
-    return 1;
+                true, !quiet);
+    return static_cast<int>(error);
   }
-  if (!silent) {
+  if (!silent && !quiet) {
     ShowMessage(L"Service installed successfully", false);
   }
   return 0;
 }
 
-int Uninstall(const ServiceDefinition& service, bool silent) {
+int Uninstall(const ServiceDefinition& service, bool silent, bool quiet) {
+  // The event source goes with the service (also when the service is
+  // already gone): its message file is about to be removed.
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str());
   DWORD error = ERROR_SUCCESS;
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) {
@@ -104,10 +153,10 @@ int Uninstall(const ServiceDefinition& service, bool silent) {
   if (error != ERROR_SUCCESS) {
     ShowMessage(L"Service \"" + service.display_name + L"\" failed to uninstall with error: \"" +
                     Widen(ErrorText(error)) + L"\"",
-                true);
-    return 1;
+                true, !quiet);
+    return static_cast<int>(error);
   }
-  if (!silent) {
+  if (!silent && !quiet) {
     ShowMessage(L"Service uninstalled successfully", false);
   }
   return 0;
@@ -125,12 +174,39 @@ struct ServiceContext {
 };
 ServiceContext* g_context = nullptr;
 
-void Report(DWORD state, DWORD exit_code = NO_ERROR) {
+void WriteEventLog(const std::wstring& operation, const std::string& what) {
+  if (g_context != nullptr && g_context->service->log) {
+    g_context->service->log("Service failed on " + Narrow(operation) + ": " + what);
+  }
+  HANDLE source = RegisterEventSourceW(nullptr, EventSourceKey().c_str());
+  if (source == nullptr) {
+    return;
+  }
+  // The message table holds "Service failed on %1: %2".
+  std::wstring detail = Widen(what);
+  const wchar_t* strings[] = {operation.c_str(), detail.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, ZALVO_MSG_SERVICE_FAILED, nullptr, 2, 0, strings,
+               nullptr);
+  DeregisterEventSource(source);
+}
+
+// A failed start's service-specific code: the system's error code of the
+// failure when it has one (10048: the port is taken), else 1.
+DWORD StartFailureCode(const std::exception& e) {
+  if (const auto* platform_error = dynamic_cast<const platform::PlatformError*>(&e)) {
+    if (platform_error->code() > 0 && platform_error->code() <= 0x7FFFFFFF) {
+      return static_cast<DWORD>(platform_error->code());
+    }
+  }
+  return 1;
+}
+
+void Report(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific_code = 0) {
   ServiceContext& c = *g_context;
   c.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   c.status.dwCurrentState = state;
   c.status.dwWin32ExitCode = exit_code;
-  c.status.dwServiceSpecificExitCode = 0;
+  c.status.dwServiceSpecificExitCode = specific_code;
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                  state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
   c.status.dwControlsAccepted =
@@ -201,13 +277,19 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     c.handlers->Start();
   } catch (const std::exception& e) {
     WriteEventLog(L"start", e.what());
-    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, StartFailureCode(e));
     return;
   }
   Report(SERVICE_RUNNING);
   WaitForSingleObject(c.stop_event, INFINITE);
+  // The threads end within about a tick; until then each second moves the
+  // check point on, well inside the wait hint.
+  std::future<void> stopped = std::async(std::launch::async, [&c] { c.handlers->Stop(); });
+  while (stopped.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+    Report(SERVICE_STOP_PENDING);
+  }
   try {
-    c.handlers->Stop();
+    stopped.get();
   } catch (const std::exception& e) {
     WriteEventLog(L"stop", e.what());
   }
@@ -275,6 +357,7 @@ ServiceSwitches ParseServiceSwitches(const std::vector<std::wstring>& args) {
     switches.install |= word == L"INSTALL";
     switches.uninstall |= word == L"UNINSTALL";
     switches.silent |= word == L"SILENT";
+    switches.quiet |= word == L"QUIET";
   }
   return switches;
 }
@@ -283,15 +366,32 @@ int RunServiceProgram(const ServiceDefinition& service, const HandlersFactory& m
                       const std::vector<std::wstring>& args) {
   ServiceSwitches switches = ParseServiceSwitches(args);
   if (switches.install) {
-    return Install(service, switches.silent);
+    return Install(service, switches.silent, switches.quiet);
   }
   if (switches.uninstall) {
-    return Uninstall(service, switches.silent);
+    return Uninstall(service, switches.silent, switches.quiet);
   }
   if (switches.console) {
     return RunInConsole(make_handlers, args);
   }
   return RunAsService(service, make_handlers);
+}
+
+uint32_t ApplyServiceCare(const ServiceDefinition& service) {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) {
+    return GetLastError();
+  }
+  ScopedServiceHandle handle(
+      OpenServiceW(manager.get(), service.name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
+  if (!handle) {
+    return GetLastError();
+  }
+  return ConfigureService(handle.get(), service);
+}
+
+std::wstring EventSourceKey() {
+  return ModuleFileName();
 }
 
 std::vector<std::wstring> CommandLineArguments() {

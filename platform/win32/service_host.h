@@ -2,6 +2,7 @@
 // the service control manager's dispatch, and a console run for debugging.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,6 +15,10 @@ namespace zalvo::win32 {
 struct ServiceDefinition {
   std::wstring name;          // the service's key name
   std::wstring display_name;  // the name shown to people
+  std::wstring description;   // the services list's description, when not empty
+  // Receives, as Windows-1251 text, each failure the host writes to the event
+  // log, so that the program's own log has it too.
+  std::function<void(const std::string&)> log;
 };
 
 // Makes the service's handlers from its arguments: the start parameters the
@@ -22,12 +27,15 @@ struct ServiceDefinition {
 using HandlersFactory =
     std::function<std::unique_ptr<platform::ServiceHandlers>(const std::vector<std::wstring>&)>;
 
-// The switches of the command line: "INSTALL", "UNINSTALL" and "SILENT" after
-// "/" or "-" in any letter case, and "--console".
+// The switches of the command line: "INSTALL", "UNINSTALL", "SILENT" and
+// "QUIET" after "/" or "-" in any letter case, and "--console". "QUIET" shows
+// no message box at all, for scripted installs: the outcome is printed and
+// the exit code tells it (0, or the system's error code).
 struct ServiceSwitches {
   bool install = false;
   bool uninstall = false;
   bool silent = false;
+  bool quiet = false;
   bool console = false;
 };
 ServiceSwitches ParseServiceSwitches(const std::vector<std::wstring>& args);
@@ -38,6 +46,19 @@ ServiceSwitches ParseServiceSwitches(const std::vector<std::wstring>& args);
 // service control manager and runs as the service. Returns the exit code.
 int RunServiceProgram(const ServiceDefinition& service, const HandlersFactory& make_handlers,
                       const std::vector<std::wstring>& args);
+
+// Gives the installed service its care: the description, recovery after a
+// failure (restart after 5 s, 5 s, then 60 s; the count starts again after a
+// day without failure) and the program as the event source of the
+// Application log, with its message table. "INSTALL" does it; an installer
+// calls it again on an upgrade. Returns ERROR_SUCCESS or the first failure's
+// error code.
+uint32_t ApplyServiceCare(const ServiceDefinition& service);
+
+// The event source's registry key under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application: the program's
+// file name.
+std::wstring EventSourceKey();
 
 // The program's arguments, without the program name.
 std::vector<std::wstring> CommandLineArguments();

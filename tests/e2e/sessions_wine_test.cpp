@@ -6,8 +6,8 @@
 // Under Wine a forced restart ends every program of the prefix, this test
 // included: every session here starts over a "1" marker and ends over a "0"
 // marker, so that no restart is due.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <map>

@@ -1,5 +1,5 @@
-// Recording stand-ins for the lock screen's windows and an in-memory Windows
-// directory, for the unit tests of the lock screen's logic.
+// Recording stand-ins for the lock screen's windows, for the unit tests of
+// the lock screen's logic.
 #pragma once
 
 #include <functional>
@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "settings/registry_names.h"
 #include "tests/support/fake_desktop.h"
+#include "tests/support/memory_files.h"
 #include "tests/support/memory_registry.h"
 
 namespace zalvo::lockscreen::testing {
@@ -104,29 +105,7 @@ class FakeMelody final : public Melody {
   }
 };
 
-// The Windows directory C:\WINDOWS in memory.
-class MemoryFiles final : public platform::StationFiles {
- public:
-  std::map<std::string, std::string> files;
-  bool refuse_writes = false;
-  int replaces = 0;
-
-  std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
-  std::string Read(std::string_view path) override {
-    auto it = files.find(std::string(path));
-    if (it == files.end()) {
-      throw platform::PlatformError("Cannot open file \"" + std::string(path) + "\"", 2);
-    }
-    return it->second;
-  }
-  void Replace(std::string_view path, std::string_view bytes) override {
-    if (refuse_writes) {
-      throw platform::PlatformError("Access is denied", 5);
-    }
-    ++replaces;
-    files[std::string(path)] = std::string(bytes);
-  }
-};
+using zalvo::testing::MemoryFiles;
 
 inline const std::string kSettingsPath = "C:\\WINDOWS\\krvini.ini";
 inline const std::string kPasswordPath = "C:\\WINDOWS\\krv.krv";

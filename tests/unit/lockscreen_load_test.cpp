@@ -148,12 +148,18 @@ TEST(LockScreenLoad, ANonStringListValueEndsTheLoadBeforeKrvKrv) {
             std::vector<std::string>{"allowed programs read in part: Invalid data type for '2'"});
 }
 
-TEST(LockScreenLoad, KrvKrvSetsBothPasswordsAndAnAbsentKeyEmptiesOne) {
+TEST(LockScreenLoad, KrvKrvSetsThePasswordsItNamesAndKeepsTheOthers) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] = "";
   rig.files.files[kPasswordPath] = "ps=2468\r\n";
   rig.screen.LoadSettings();
-  EXPECT_EQ(rig.screen.memory().admin_password, "");
+  // A file with only one line, or an empty value, never empties the other
+  // password: an empty password would open the station to anyone.
+  EXPECT_EQ(rig.screen.memory().admin_password, kInitialAdminPassword);
+  EXPECT_EQ(rig.screen.memory().small_password, "2468");
+  rig.files.files[kPasswordPath] = "p=club1\r\nps=\r\n";
+  rig.screen.LoadSettings();
+  EXPECT_EQ(rig.screen.memory().admin_password, "club1");
   EXPECT_EQ(rig.screen.memory().small_password, "2468");
   rig.files.files.erase(kPasswordPath);
   rig.screen.LoadSettings();

@@ -137,13 +137,15 @@ TEST(Login, APasswordThatIsBothUnlocksAndOpensTheDialog) {
   EXPECT_EQ(rig.dialog_view.shown_sizes.size(), 1u);
 }
 
-TEST(Login, AnEmptyAdministratorPasswordFromKrvKrvLetsAnEmptyFieldIn) {
+TEST(Login, KrvKrvWithoutTheAdministratorLineLeavesNoEmptyPasswordToLogInWith) {
   Started rig;
   rig.files.files[kPasswordPath] = "ps=4\r\n";
   rig.screen.Lock();  // showing the window reloads, krv.krv included
-  EXPECT_EQ(rig.screen.memory().admin_password, "");
+  EXPECT_NE(rig.screen.memory().admin_password, "");
   rig.screen.Login("", "");
-  EXPECT_EQ(rig.dialog_view.shown_sizes.size(), 1u);
+  EXPECT_TRUE(rig.dialog_view.shown_sizes.empty());
+  rig.screen.Login("1", "4");
+  EXPECT_FALSE(rig.main.visible);
 }
 
 TEST(LoginPanel, HidesAfterTheDialogsSecondsWithoutInput) {

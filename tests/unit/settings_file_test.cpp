@@ -52,14 +52,5 @@ TEST(Passwords, ScrambleIsXorWithFourteenOnTheFirst255Bytes) {
   EXPECT_EQ(UnscramblePassword(std::string(300, 'o')), std::string(255, 'a'));
 }
 
-TEST(Passwords, PasswordFileGivesPAndPsOrEmptyText) {
-  PasswordOverride both = ParsePasswordFile("ps=12\r\np=secret\r\n");
-  EXPECT_EQ(both.admin, "secret");
-  EXPECT_EQ(both.small, "12");
-  PasswordOverride only_small = ParsePasswordFile("ps=7\r\n");
-  EXPECT_EQ(only_small.admin, "");
-  EXPECT_EQ(only_small.small, "7");
-}
-
 }  // namespace
 }  // namespace zalvo::settings

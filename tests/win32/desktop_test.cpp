@@ -1,8 +1,8 @@
 // The Win32 desktop under the real API: the two-step privilege switch on the
 // process token, and window captions read with the wide call and turned into
 // Windows-1251, at most 254 characters.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

@@ -1,15 +1,20 @@
-// zalvo-setup.exe silently under Wine: a first install with the server
-// address, the service answering, an upgrade that keeps the settings, and the
-// uninstall that removes the service and the start-up entry but not the
-// settings.
+// zalvo-setup.exe silently under Wine, as a club deploys it: refused values
+// that change nothing, a first install with the server address and a
+// password (the firewall rule's command in the installer's log, the service
+// with its description, recovery and event source, answering), an upgrade
+// that moves the server while the lock screen keeps running, and the
+// uninstall that waits for the whole removal, also when the service was
+// already removed by hand, and leaves the settings.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include "platform/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "settings/passwords.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
@@ -23,73 +28,182 @@ using testing::RunAndWait;
 using testing::ServerPeer;
 
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* kEventSource =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\zalvos.exe";
 
-std::wstring SetupCommand() {
-  return testing::QuotedProgram(ZALVO_SETUP);
+DWORD RunSetup(const std::wstring& switches) {
+  return RunAndWait(testing::QuotedProgram(ZALVO_SETUP) + L" /S " + switches);
 }
 
-std::wstring ProgramFolder() {
+std::wstring Expand(const wchar_t* text) {
   wchar_t buffer[MAX_PATH] = {};
-  ExpandEnvironmentStringsW(L"%ProgramW6432%\\Zalvo", buffer, MAX_PATH);
+  ExpandEnvironmentStringsW(text, buffer, MAX_PATH);
   return buffer;
 }
 
-bool ServiceExists() {
-  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScopedServiceHandle service(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_QUERY_STATUS));
-  return static_cast<bool>(service);
+std::wstring ProgramFolder() {
+  return Expand(L"%ProgramW6432%\\Zalvo");
 }
 
 bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-TEST(Installer, InstallsSilentlyUpgradesAndUninstallsKeepingTheSettings) {
+// The installer's log, and the lines added since the last call.
+class SetupLog {
+ public:
+  std::string NewLines() {
+    std::string all;
+    try {
+      all = files_.Read(Narrow(Expand(L"%ProgramData%\\Zalvo\\setup.log")));
+    } catch (const platform::PlatformError&) {
+    }
+    std::string added = all.size() >= seen_ ? all.substr(seen_) : all;
+    seen_ = all.size();
+    return added;
+  }
+
+ private:
+  Win32Files files_;
+  size_t seen_ = 0;
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The service's care as the control manager holds it. Wine sets the values
+// but can't read every one back (ERROR_INVALID_LEVEL); there the installer's
+// exit code 0 is what tells that ChangeServiceConfig2W took them.
+void ExpectServiceCare() {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(OpenServiceW(manager.get(), L"ZalvoService", SERVICE_QUERY_CONFIG));
+  ASSERT_TRUE(service);
+  BYTE buffer[4096] = {};
+  DWORD needed = 0;
+  if (QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer,
+                           &needed)) {
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer);
+    ASSERT_NE(description->lpDescription, nullptr);
+    EXPECT_EQ(std::wstring(description->lpDescription).rfind(L"Carries out the club server", 0),
+              0u);
+  } else {
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+  }
+  if (QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer,
+                           &needed)) {
+    auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
+    EXPECT_EQ(failure->dwResetPeriod, 86400u);
+    ASSERT_EQ(failure->cActions, 3u);
+    EXPECT_EQ(failure->lpsaActions[0].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(failure->lpsaActions[1].Delay, 5000u);
+    EXPECT_EQ(failure->lpsaActions[2].Delay, 60000u);
+  } else {
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+  }
+}
+
+TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   Win32Files files;
   Win32Registry registry;
+  SetupLog log;
+  const std::string windows = files.WindowsDirectory();
   const std::string settings_path =
-      settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName);
+      settings::SettingsFilePath(windows, settings::kSettingsFileName);
+  const std::string password_path =
+      settings::SettingsFilePath(windows, settings::kPasswordFileName);
   DeleteFileW(Widen(settings_path).c_str());
+  DeleteFileW(Widen(password_path).c_str());
+  log.NewLines();
 
-  // A new station needs the server address; a silent install without it ends
-  // with an error and installs nothing.
-  EXPECT_EQ(RunAndWait(SetupCommand() + L" /S"), 2u);
-  EXPECT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=192.168.001.10"), 2u);
+  // A new station: no address, one with a leading zero, with a non-ASCII
+  // digit (a superscript two, an Arabic-Indic three), a password longer
+  // than the dialog takes or with a character Windows-1251 lacks: exit code
+  // 2, nothing installed, a line in the log.
+  EXPECT_EQ(RunSetup(L""), 2u);
+  EXPECT_EQ(RunSetup(L"/SERVER=192.168.001.10"), 2u);
+  EXPECT_TRUE(Contains(log.NewLines(), "refused: the server address \"192.168.001.10\""));
+  EXPECT_EQ(RunSetup(L"/SERVER=1.2.3.\u00B2"), 2u);
+  EXPECT_EQ(RunSetup(L"/SERVER=1.2.\u0663.4"), 2u);
+  EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /ADMINPASSWORD=123456789"), 2u);
+  EXPECT_TRUE(Contains(log.NewLines(), "administrator password is longer than 8"));
+  EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /SMALLPASSWORD=\u4E2D1"), 2u);
+  EXPECT_TRUE(Contains(log.NewLines(), "small password holds characters outside Windows-1251"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
+  EXPECT_FALSE(FileExists(Widen(settings_path)));
 
+  // The first install; switches in any letter case.
   ServerPeer server;
-  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=127.0.0.1"), 0u);
-  EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
-  EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
+  ASSERT_EQ(RunSetup(L"/server=127.0.0.1 /SmallPassword=4321"), 0u);
+  const std::string install_log = log.NewLines();
+  EXPECT_TRUE(Contains(install_log,
+                       "advfirewall firewall add rule name=\"Zalvo Service\" dir=in action=allow "
+                       "protocol=UDP localport=6767 remoteip=127.0.0.1 program=\"" +
+                           Narrow(ProgramFolder()) + "\\zalvos.exe\""))
+      << install_log;
+  EXPECT_TRUE(Contains(install_log, "rights of " + Narrow(ProgramFolder()) + " set"));
+  EXPECT_TRUE(Contains(install_log, "service running"));
   settings::SettingsText first(files.Read(settings_path));
   EXPECT_EQ(first.Value("ServerIP"), "127.0.0.1");
   EXPECT_EQ(first.Value("SendDataTime"), "60");
+  settings::PasswordOverride passwords = settings::ParsePasswordFile(files.Read(password_path));
+  EXPECT_EQ(passwords.small, "4321");
+  EXPECT_EQ(passwords.admin, std::nullopt);
   auto run = registry.Open(Hive::kLocalMachine, kRunKey);
   ASSERT_NE(run, nullptr);
   EXPECT_EQ(run->ReadString("Zalvo"), "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");
-  ASSERT_TRUE(ServiceExists());
-  // The service was started and answers the server.
+  ExpectServiceCare();
+  auto source = registry.Open(Hive::kLocalMachine, kEventSource);
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(source->ReadString("EventMessageFile"), Narrow(ProgramFolder()) + "\\zalvos.exe");
   EXPECT_TRUE(server.WaitForAgent(20000));
 
-  // An upgrade keeps the station's settings, also when given another address.
-  files.Replace(settings_path, "ServerIP=127.0.0.1\r\nBeep=1\r\n");
-  ASSERT_EQ(RunAndWait(SetupCommand() + L" /S /SERVER=10.9.9.9"), 0u);
-  EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
-  EXPECT_TRUE(ServiceExists());
+  // An upgrade while a customer's lock screen runs: an explicit /SERVER
+  // rewrites only its line and the firewall rule; a bad one changes
+  // nothing. The lock screen keeps running; its new file is in place.
+  const std::string station = "Beep=1\r\nserverip=127.0.0.1\nWallpaper=\xCA\xE0\xF0\r\nHide=0";
+  files.Replace(settings_path, station);
+  testing::StartedProcess lock_screen =
+      testing::StartProgram(L"\"" + ProgramFolder() + L"\\zalvoc.exe\"");
+  ScopedHandle lock_process(lock_screen.handle);
+  EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.01"), 2u);
+  EXPECT_EQ(files.Read(settings_path), station);
+  log.NewLines();
+  ASSERT_EQ(RunSetup(L"/SERVER=127.0.0.2"), 0u);
+  EXPECT_EQ(files.Read(settings_path),
+            "Beep=1\r\nserverip=127.0.0.2\nWallpaper=\xCA\xE0\xF0\r\nHide=0");
+  const std::string upgrade_log = log.NewLines();
+  EXPECT_TRUE(Contains(upgrade_log, "service stopped"));
+  EXPECT_TRUE(Contains(upgrade_log, "remoteip=127.0.0.2 "));
+  EXPECT_EQ(WaitForSingleObject(lock_process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
+  TerminateProcess(lock_process.get(), 0);
+  WaitForSingleObject(lock_process.get(), 5000);
+
+  // Back to this test's server: the agent answers it again.
+  ASSERT_EQ(RunSetup(L"/SERVER=127.0.0.1"), 0u);
   EXPECT_TRUE(server.WaitForAgent(20000));
 
-  // "_?=" makes the uninstaller run in place and so be waited for.
-  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder()),
-            0u);
-  EXPECT_FALSE(ServiceExists());
+  // The service removed by hand, then the quiet uninstall string: it
+  // returns only when everything is gone, with no box to wait on.
+  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\zalvos.exe\" /STOP"), 0u);
+  ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\zalvos.exe\" /UNINSTALL /QUIET"), 0u);
+  ASSERT_EQ(
+      RunAndWait(L"\"" + ProgramFolder() + L"\\uninstall.exe\" /S _?=" + ProgramFolder(), 60000),
+      0u);
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
+  const std::string removal_log = log.NewLines();
+  EXPECT_TRUE(Contains(removal_log, "service was not installed"));
+  EXPECT_TRUE(Contains(removal_log, "firewall delete rule name=\"Zalvo Service\""));
   run = registry.Open(Hive::kLocalMachine, kRunKey);
   EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
-  EXPECT_EQ(files.Read(settings_path), "ServerIP=127.0.0.1\r\nBeep=1\r\n");
+  EXPECT_EQ(registry.Open(Hive::kLocalMachine, kEventSource), nullptr);
+  EXPECT_EQ(settings::SettingsText(files.Read(settings_path)).Value("ServerIP"), "127.0.0.1");
   server.ReceiveUntilQuiet(300);
   server.Send("anyone?");
   EXPECT_EQ(server.Receive(700), std::nullopt);
+  // What the next restart would remove (the uninstaller that ran in place).
   DeleteFileW((ProgramFolder() + L"\\uninstall.exe").c_str());
   RemoveDirectoryW(ProgramFolder().c_str());
 }

@@ -1,6 +1,7 @@
 // The agent as a real service under Wine's service control manager:
-// install with its own switches, start, answer, pause (the tick stops,
-// commands still work), continue, stop and uninstall.
+// install with its own switches, a start that fails and says why, start,
+// answer, pause (the tick stops, commands still work), continue, stop and
+// uninstall.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -126,6 +127,21 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   if (!twice.message.empty()) {  // shown where there is a display
     EXPECT_EQ(twice.message.rfind(L"Service \"Zalvo Service\" failed to install with error: \"", 0),
               0u);
+  }
+
+  // A start that fails says why: the port is taken, so the service stops
+  // with its own code, the system's error, and the reason in its log.
+  {
+    ServerPeer taken("0.0.0.0", 6767);
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+    SERVICE_STATUS failed{};
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &failed));
+    EXPECT_EQ(failed.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(failed.dwServiceSpecificExitCode, static_cast<DWORD>(WSAEADDRINUSE));
+    wchar_t log_path[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(L"%ProgramData%\\Zalvo\\zalvos.log", log_path, MAX_PATH);
+    EXPECT_NE(files.Read(Narrow(log_path)).find("Service failed on start: "), std::string::npos);
   }
 
   // A short tick so that the 99-tick keep-alive comes about every second.

@@ -1,0 +1,421 @@
+#include "agent/setup_win32.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "agent/rotating_log.h"
+#include "platform/error.h"
+#include "platform/log_files.h"
+#include "platform/win32/error.h"
+#include "platform/win32/files.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+#include "protocol/commands.h"
+#include "settings/settings_file.h"
+#include "settings/station_setup.h"
+#include "text/cp1251.h"
+
+namespace zalvo::win32 {
+namespace {
+
+constexpr wchar_t kFirewallRule[] = L"Zalvo Service";
+constexpr DWORD kServiceWaitMs = 30000;
+constexpr DWORD kCommandWaitMs = 60000;
+
+// Owner Administrators; a protected DACL: Administrators and SYSTEM full
+// control, Users read and execute, inherited by everything inside.
+constexpr wchar_t kFolderRights[] =
+    L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+
+std::wstring Upper(std::wstring s) {
+  for (wchar_t& c : s) {
+    if (c >= L'a' && c <= L'z') {
+      c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+  }
+  return s;
+}
+
+// The switch words and their values ("/SERVER=x" gives SERVER and x).
+struct Switch {
+  std::wstring word;
+  std::optional<std::wstring> value;
+};
+std::vector<Switch> Switches(const std::vector<std::wstring>& args) {
+  std::vector<Switch> switches;
+  for (const std::wstring& arg : args) {
+    if (arg.size() < 2 || (arg[0] != L'/' && arg[0] != L'-')) {
+      continue;
+    }
+    size_t eq = arg.find(L'=');
+    if (eq == std::wstring::npos) {
+      switches.push_back({Upper(arg.substr(1)), std::nullopt});
+    } else {
+      switches.push_back({Upper(arg.substr(1, eq - 1)), arg.substr(eq + 1)});
+    }
+  }
+  return switches;
+}
+
+bool Has(const std::vector<Switch>& switches, const wchar_t* word) {
+  for (const Switch& s : switches) {
+    if (s.word == word && !s.value) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::wstring> ValueOf(const std::vector<Switch>& switches, const wchar_t* word) {
+  for (const Switch& s : switches) {
+    if (s.word == word && s.value) {
+      return s.value;
+    }
+  }
+  return std::nullopt;
+}
+
+// The text in Windows-1251, or nothing when a character has no exact form
+// there (no best-fit stand-ins: "²" must not become "2").
+std::optional<std::string> ExactCp1251(const std::wstring& wide) {
+  if (wide.empty()) {
+    return std::string();
+  }
+  BOOL defaulted = FALSE;
+  int n = WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(),
+                              static_cast<int>(wide.size()), nullptr, 0, nullptr, &defaulted);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      out.data(), n, nullptr, &defaulted);
+  if (defaulted || n <= 0) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::wstring ModulePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+// Sets the folder's owner and its protected DACL; ERROR_SUCCESS or the code.
+DWORD SecureFolder(const std::wstring& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderRights, SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return GetLastError();
+  }
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  std::wstring name = folder;
+  DWORD status = SetNamedSecurityInfoW(
+      name.data(), SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      owner, nullptr, dacl, nullptr);
+  LocalFree(descriptor);
+  return status;
+}
+
+std::wstring DataFolderPath() {
+  wchar_t common[MAX_PATH] = {};
+  if (FAILED(
+          SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
+    GetEnvironmentVariableW(L"ProgramData", common, MAX_PATH);
+  }
+  return std::wstring(common) + L"\\Zalvo";
+}
+
+// The step's log: setup.log in the data folder, and the console.
+class SetupLog {
+ public:
+  SetupLog()
+      : files_(platform::MakeLogFiles()),
+        log_(*files_, StationDataFolder() + "\\setup.log", agent::RotatingLog::kDefaultLimit) {}
+
+  void operator()(const std::string& cp1251) {
+    std::string utf8 = text::Cp1251ToUtf8("zalvos: " + cp1251);
+    log_.Write(utf8);
+    std::fprintf(stdout, "%s\n", utf8.c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  std::unique_ptr<platform::LogFiles> files_;
+  agent::RotatingLog log_;
+};
+
+// Runs a command line with no window and waits for its end (bounded); its
+// exit code, or nothing when it could not start or did not end in time.
+std::optional<DWORD> RunHidden(const std::wstring& command_line) {
+  std::wstring command = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
+    return std::nullopt;
+  }
+  ScopedHandle thread(info.hThread);
+  ScopedHandle process(info.hProcess);
+  if (WaitForSingleObject(process.get(), kCommandWaitMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 1);
+    return std::nullopt;
+  }
+  DWORD code = 1;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+std::wstring Netsh() {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return L"\"" + std::wstring(system) + L"\\netsh.exe\" advfirewall firewall ";
+}
+
+// Points the inbound rule of the program at the server: the old rule goes,
+// the new one lets only the server reach the command port. Logs the
+// commands and their outcome; false when the rule could not be added.
+bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
+  const std::wstring rule = std::wstring(L"name=\"") + kFirewallRule + L"\"";
+  const std::wstring remove = Netsh() + L"delete rule " + rule;
+  const std::wstring add = Netsh() + L"add rule " + rule +
+                           L" dir=in action=allow protocol=UDP localport=" +
+                           std::to_wstring(protocol::kCommandPort) + L" remoteip=" + Widen(server) +
+                           L" program=\"" + ModulePath() + L"\" enable=yes profile=any";
+  std::optional<DWORD> removed = RunHidden(remove);
+  log("ran " + Narrow(remove) + ": " +
+      (removed ? "exit code " + std::to_string(*removed) : "did not run"));
+  std::optional<DWORD> added = RunHidden(add);
+  log("ran " + Narrow(add) + ": " +
+      (added ? "exit code " + std::to_string(*added) : "did not run"));
+  return added && *added == 0;
+}
+
+int Setup(const ServiceDefinition& service, const std::vector<Switch>& switches) {
+  SetupLog log;
+  settings::StationSetup setup;
+  std::vector<std::string> problems;
+  auto take = [&](const wchar_t* word, std::optional<std::string>& into, const char* what) {
+    if (auto value = ValueOf(switches, word)) {
+      if (auto exact = ExactCp1251(*value)) {
+        into = *exact;
+      } else {
+        problems.push_back(std::string(what) + " holds characters outside Windows-1251");
+      }
+    }
+  };
+  if (auto server = ValueOf(switches, L"SERVER")) {
+    // A character Windows-1251 lacks reads as '?', which no address holds.
+    setup.server = Narrow(*server);
+  }
+  take(L"ADMINPASSWORD", setup.admin_password, "the administrator password");
+  take(L"SMALLPASSWORD", setup.small_password, "the small password");
+
+  Win32Files files;
+  bool settings_exist = false;
+  try {
+    settings_exist = settings::SettingsFileExists(files);
+  } catch (const platform::PlatformError& e) {
+    log(std::string("krvini.ini can't be read: ") + e.what());
+    return 1;
+  }
+  for (const std::string& problem : settings::SetupProblems(setup, settings_exist)) {
+    problems.push_back(problem);
+  }
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) {
+      log("refused: " + problem + "; nothing changed");
+    }
+    return 2;
+  }
+  if (Has(switches, L"CHECK")) {
+    log(std::string("checked: the values can be set") +
+        (settings_exist ? "" : " (a new station, server " + *setup.server + ")"));
+    return 0;
+  }
+
+  bool failed = false;
+  for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
+    if (DWORD status = SecureFolder(folder); status != ERROR_SUCCESS) {
+      log("rights of " + Narrow(folder) + " not set: " + ErrorText(status));
+      failed = true;
+    } else {
+      log("rights of " + Narrow(folder) +
+          " set: Administrators and SYSTEM full control, Users read and execute");
+    }
+  }
+  try {
+    for (const std::string& line : settings::ApplySetup(files, setup)) {
+      log(line);
+    }
+  } catch (const platform::PlatformError& e) {
+    log(std::string("settings not written: ") + e.what());
+    return 1;
+  }
+
+  std::string server;
+  try {
+    server = settings::SettingsText(files.Read(settings::SettingsFilePath(
+                                        files.WindowsDirectory(), settings::kSettingsFileName)))
+                 .Value("ServerIP");
+  } catch (const platform::PlatformError& e) {
+    log(std::string("krvini.ini can't be read: ") + e.what());
+  }
+  if (settings::IsServerAddress(server)) {
+    failed |= !PointFirewallAtServer(server, log);
+  } else {
+    log("no firewall rule: krvini.ini holds no server address (ServerIP=" + server + ")");
+    failed = true;
+  }
+
+  uint32_t care = ApplyServiceCare(service);
+  if (care == ERROR_SUCCESS) {
+    log("service description, recovery and event source set");
+  } else if (care != ERROR_SERVICE_DOES_NOT_EXIST) {
+    log("service care not set: " + ErrorText(care));
+    failed = true;
+  }
+  return failed ? 1 : 0;
+}
+
+DWORD QueryState(SC_HANDLE handle, SERVICE_STATUS_PROCESS& status) {
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
+    return 0;
+  }
+  return status.dwCurrentState;
+}
+
+bool WaitForState(SC_HANDLE handle, DWORD wanted, SERVICE_STATUS_PROCESS& status) {
+  for (DWORD waited = 0; waited < kServiceWaitMs; waited += 100) {
+    DWORD state = QueryState(handle, status);
+    if (state == wanted) {
+      return true;
+    }
+    if (state == SERVICE_STOPPED && wanted == SERVICE_RUNNING) {
+      return false;  // it ended while starting
+    }
+    Sleep(100);
+  }
+  return false;
+}
+
+int Stop(const ServiceDefinition& service) {
+  SetupLog log;
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(),
+                                                    SERVICE_STOP | SERVICE_QUERY_STATUS)
+                                     : nullptr);
+  if (!handle) {
+    DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      log("service not installed: nothing to stop");
+      return 0;
+    }
+    log("service can't be opened: " + ErrorText(error));
+    return 1;
+  }
+  SERVICE_STATUS_PROCESS status{};
+  if (QueryState(handle.get(), status) == SERVICE_STOPPED) {
+    log("service already stopped");
+    return 0;
+  }
+  const DWORD process_id = status.dwProcessId;
+  SERVICE_STATUS ignored{};
+  if (!ControlService(handle.get(), SERVICE_CONTROL_STOP, &ignored) &&
+      GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+    log("service refused to stop: " + ErrorText(GetLastError()));
+    return 1;
+  }
+  if (!WaitForState(handle.get(), SERVICE_STOPPED, status)) {
+    log("service did not stop within " + std::to_string(kServiceWaitMs / 1000) + " s");
+    return 1;
+  }
+  // Its process may still be ending: the files are free once it has.
+  if (process_id != 0) {
+    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+    if (process && WaitForSingleObject(process.get(), kServiceWaitMs) != WAIT_OBJECT_0) {
+      log("service stopped, but its process did not end");
+      return 1;
+    }
+  }
+  log("service stopped");
+  return 0;
+}
+
+int Start(const ServiceDefinition& service) {
+  SetupLog log;
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(),
+                                                    SERVICE_START | SERVICE_QUERY_STATUS)
+                                     : nullptr);
+  if (!handle) {
+    log("service can't be opened: " + ErrorText(GetLastError()));
+    return 1;
+  }
+  if (!StartServiceW(handle.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    log("service not started: " + ErrorText(GetLastError()));
+    return 1;
+  }
+  SERVICE_STATUS_PROCESS status{};
+  if (!WaitForState(handle.get(), SERVICE_RUNNING, status)) {
+    log("service did not come up: exit code " + std::to_string(status.dwWin32ExitCode) +
+        ", its own code " + std::to_string(status.dwServiceSpecificExitCode) +
+        " (zalvos.log in the data folder tells why)");
+    return 1;
+  }
+  log("service running");
+  return 0;
+}
+
+}  // namespace
+
+bool IsSetupCommand(const std::vector<std::wstring>& args) {
+  std::vector<Switch> switches = Switches(args);
+  return Has(switches, L"SETUP") || Has(switches, L"STOP") || Has(switches, L"START");
+}
+
+int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args) {
+  std::vector<Switch> switches = Switches(args);
+  if (Has(switches, L"SETUP")) {
+    return Setup(service, switches);
+  }
+  if (Has(switches, L"STOP")) {
+    return Stop(service);
+  }
+  return Start(service);
+}
+
+std::string StationDataFolder() {
+  const std::wstring folder = DataFolderPath();
+  if (CreateDirectoryW(folder.c_str(), nullptr)) {
+    // A new folder: only administrators and the service may change the log.
+    (void)SecureFolder(folder);
+  }
+  return Narrow(folder);
+}
+
+}  // namespace zalvo::win32

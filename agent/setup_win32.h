@@ -1,0 +1,39 @@
+// The installer's steps that zalvos.exe carries out on the station, each
+// logged to %ProgramData%\Zalvo\setup.log and printed:
+//
+//   zalvos.exe /SETUP [/SERVER=a.b.c.d] [/ADMINPASSWORD=x] [/SMALLPASSWORD=y] [/CHECK]
+//       checks the values (exit code 2 and a line for each one refused, with
+//       nothing changed); with /CHECK nothing more. Otherwise gives the
+//       program's folder and the data folder their rights, writes the server
+//       address into krvini.ini (a new file on a new station, else only its
+//       ServerIP line) and the passwords into krv.krv, points the firewall
+//       rule at the server of krvini.ini, and gives an installed service its
+//       description, recovery and event source. Exit code 0, or 1 when a
+//       step failed (the log says which).
+//   zalvos.exe /STOP     stops the service and waits until it and its process
+//                        have ended; 0 when it is stopped or not installed
+//   zalvos.exe /START    starts the service and waits until it runs; 0 when
+//                        it runs
+//
+// The switches are read without regard to letter case, after "/" or "-".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/win32/service_host.h"
+
+namespace zalvo::win32 {
+
+// Whether the arguments ask for one of the steps above.
+bool IsSetupCommand(const std::vector<std::wstring>& args);
+
+// Carries out the step and returns the exit code.
+int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args);
+
+// The station's data folder, %ProgramData%\Zalvo, created when missing with
+// its rights (Administrators and SYSTEM full control, Users read): the
+// service's log is kept there. Windows-1251 text.
+std::string StationDataFolder();
+
+}  // namespace zalvo::win32
