@@ -46,6 +46,10 @@ class AgentActions {
   virtual void ExpiryBeep() = 0;
   // Sets the master volume, then mutes exactly when the level read back is 0.
   virtual void SetVolume(int32_t volume) = 0;
+
+  // The last step of every tick: what the station itself needs kept up (on
+  // Windows, the session helper and speakers that appear late).
+  virtual void Upkeep() {}
 };
 
 // Every reply of the agent goes to the server address of the settings, port

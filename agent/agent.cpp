@@ -6,6 +6,7 @@
 
 #include "agent/command.h"
 #include "platform/datagram_socket.h"
+#include "platform/error.h"
 #include "protocol/commands.h"
 #include "settings/keys.h"
 #include "settings/settings_file.h"
@@ -96,6 +97,7 @@ void Agent::Tick() {
       Guarded("mouse park", [&] { actions_.ParkMouse(); });
     }
   }
+  Guarded("station upkeep", [&] { actions_.Upkeep(); });
 }
 
 void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
@@ -195,9 +197,16 @@ struct CommandTable {
        }},
       {protocol::kVolume,
        [](Agent& a, std::string_view, std::string_view level) {
-         // A bad volume or a failed mixer ends this action only.
+         // A bad volume or a failed mixer ends this action only; a failed
+         // session helper fails the command.
          if (auto volume = text::ParseInt32(level)) {
-           a.Guarded("volume", [&] { a.actions_.SetVolume(*volume); });
+           try {
+             a.actions_.SetVolume(*volume);
+           } catch (const platform::HelperFailure&) {
+             throw;
+           } catch (const std::exception& e) {
+             a.Log(std::string("volume failed: ") + e.what());
+           }
          }
        }},
   };

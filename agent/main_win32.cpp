@@ -14,9 +14,21 @@
 //                                      start parameters may carry --tick-ms N,
 //                                      and --log-traffic for each datagram in
 //                                      the log)
+//   zalvos.exe --session-helper       (started by the service in the console
+//                                      session: the service's hands there)
 //
 // The service logs what the console run prints, less the lines of single
 // datagrams, to %ProgramData%\Zalvo\zalvos.log (and zalvos.1.log before it).
+//
+// As a service the agent runs in the services' own session, which has no
+// desktop a person sees: its desktop actions and the speakers go through the
+// session helper, and the customer's policies go to the hive of the user at
+// the console. The console run is itself in the user's session and acts
+// there directly.
+
+#include <windows.h>
+// After windows.h.
+#include <objbase.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,19 +41,23 @@
 #include "agent/agent.h"
 #include "agent/command_gate.h"
 #include "agent/command_key_store.h"
+#include "agent/helper_desktop.h"
+#include "agent/helper_server.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
+#include "agent/session_helper.h"
 #include "agent/setup_win32.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/log_files.h"
 #include "platform/win32/command_key.h"
+#include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
-#include "platform/win32/mixer.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/service_host.h"
+#include "platform/win32/session_launcher.h"
 #include "platform/win32/wide.h"
 #include "text/cp1251.h"
 #include "text/text.h"
@@ -50,15 +66,47 @@ namespace {
 
 using namespace zalvo;
 
+// The folder and file name of this program.
+std::pair<std::wstring, std::wstring> OwnFolderAndName() {
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) >=
+         path.size()) {
+    path.resize(path.size() * 2);
+  }
+  path.resize(n);
+  size_t slash = path.find_last_of(L"\\/");
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// What the service reaches through the session helper: the customer's
+// desktop and speakers, and the customer's hive for the policies.
+struct CustomerSession {
+  explicit CustomerSession(platform::Desktop& service_desktop, const agent::LogSink& log)
+      : launcher(
+            win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
+        helper(*launcher, log),
+        desktop(helper, service_desktop, log),
+        mixer(helper) {}
+
+  std::unique_ptr<platform::SessionLauncher> launcher;
+  std::unique_ptr<platform::CustomerRegistry> registry = win32::MakeConsoleCustomerRegistry();
+  agent::SessionHelper helper;
+  agent::HelperDesktop desktop;
+  agent::HelperMixer mixer;
+};
+
 // The service object: the endpoint, the station and the worker, created when
 // the service (or the console run) starts.
 class ZalvoService final : public platform::ServiceHandlers {
  public:
-  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick)
+  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
       : gate_(agent::ReadStoredCommandKey(registry_), log),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
+                                      : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
-        actions_(state_, replies_, {registry_, files_, *desktop_, mixer_.get()}, log),
+        actions_(state_, replies_, Parts(), log),
         worker_(state_, actions_, replies_, log),
         runtime_(worker_, *socket_, {tick}, log, &gate_) {}
 
@@ -66,14 +114,29 @@ class ZalvoService final : public platform::ServiceHandlers {
   void Stop() override { runtime_.Stop(); }
   void Pause() override { runtime_.Pause(); }
   void Continue() override { runtime_.Continue(); }
+  void SessionChanged() override {
+    if (customer_) {
+      customer_->helper.SessionChanged();
+    }
+  }
 
  private:
+  agent::StationParts Parts() {
+    if (!customer_) {
+      return {registry_, files_, *desktop_, mixer_.get()};
+    }
+    return {
+        registry_,         files_, customer_->desktop, &customer_->mixer, customer_->registry.get(),
+        &customer_->helper};
+  }
+
   win32::Win32Registry registry_;
   // A stored key that can't be used stops the start here.
   agent::CommandGate gate_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
-  std::unique_ptr<platform::Mixer> mixer_ = win32::MakeWin32Mixer();
+  std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
+  std::unique_ptr<CustomerSession> customer_;
   std::unique_ptr<platform::DatagramSocket> socket_;
   agent::AgentState state_;
   agent::ServerReplies replies_;
@@ -81,6 +144,41 @@ class ZalvoService final : public platform::ServiceHandlers {
   agent::Agent worker_;
   agent::AgentRuntime runtime_;
 };
+
+// The helper's channel as the helper's loop reads and writes it.
+class ChannelStream final : public agent::HelperStream {
+ public:
+  explicit ChannelStream(win32::HelperChannelEnd end) : end_(end) {}
+  size_t Read(char* data, size_t size) override { return end_.Read(data, size); }
+  bool Write(std::string_view bytes) override { return end_.Write(bytes); }
+
+ private:
+  win32::HelperChannelEnd end_;
+};
+
+// The helper mode: answers the service over the channel it was given, on
+// this session's desktop and speakers, until the service closes it.
+int RunSessionHelper() {
+  std::optional<win32::HelperChannelEnd> end = win32::HelperChannelEnd::FromStandardHandles();
+  if (!end) {
+    return 2;  // not started by the service
+  }
+  // The shell and Core Audio both want COM on this one thread.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  int code = 0;
+  {
+    ChannelStream stream(*end);
+    auto desktop = win32::MakeWin32Desktop();
+    auto mixer = win32::MakeCoreAudioMixer();
+    code = agent::ServeHelperChannel(
+        stream, *desktop, *mixer, GetCurrentProcessId(),
+        [](std::string_view line) { OutputDebugStringW(win32::Widen(line).c_str()); });
+  }
+  if (SUCCEEDED(com)) {
+    CoUninitialize();
+  }
+  return code;
+}
 
 std::mutex g_print;
 
@@ -133,6 +231,9 @@ int StoreCommandKey(const std::wstring& hex, const std::wstring& address) {
 
 int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
+  if (args.size() == 1 && args[0] == L"--session-helper") {
+    return RunSessionHelper();
+  }
   if (auto hex = SwitchValue(args, L"/KEY=")) {
     return StoreCommandKey(*hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
   }
@@ -177,7 +278,8 @@ int main() {
         bool traffic =
             std::find(start_args.begin(), start_args.end(), L"--log-traffic") != start_args.end();
         return std::make_unique<ZalvoService>(
-            service_run && !traffic ? agent::WithoutTraffic(log) : log, TickLength(start_args));
+            service_run && !traffic ? agent::WithoutTraffic(log) : log, TickLength(start_args),
+            !switches.console);
       },
       args);
 }

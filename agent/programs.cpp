@@ -51,6 +51,8 @@ void Programs::ListWindows(std::vector<std::string>& window_list) {
         window_list.push_back(text::UpperLatin(caption));
       }
     }
+  } catch (const platform::HelperFailure&) {
+    throw;  // no list at all: the command fails
   } catch (const platform::PlatformError& e) {
     Log(std::string("window list cut short: ") + e.what());
   }

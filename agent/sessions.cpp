@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/error.h"
 #include "settings/keys.h"
 #include "settings/registry_names.h"
 
@@ -26,7 +27,13 @@ void Sessions::Log(const std::string& line) const {
 void Sessions::Start() {
   state_.session_active = true;
   if (state_.settings.Flag(Key::ShutDownMonitor)) {
-    agent_.MonitorOn();
+    // The hand-off below matters more than the monitor: a monitor that could
+    // not be switched on (a failed session helper) does not keep it back.
+    try {
+      agent_.MonitorOn();
+    } catch (const platform::PlatformError& e) {
+      Log(std::string("monitor on at session start failed: ") + e.what());
+    }
   }
   // An absent marker, or a log-on key that can't be opened, reads as empty.
   std::string previous;
@@ -63,8 +70,14 @@ void Sessions::End() {
   } else {
     Log("session ended without the Windows log-on key: nothing handed over");
   }
-  if (!desktop_.LockWorkStation()) {
-    Log("the workstation lock was refused");
+  // A lock that fails (a failed session helper) does not keep the restart
+  // back.
+  try {
+    if (!desktop_.LockWorkStation()) {
+      Log("the workstation lock was refused");
+    }
+  } catch (const platform::PlatformError& e) {
+    Log(std::string("the workstation lock failed: ") + e.what());
   }
   if (previous != "0") {
     ForcedReboot();

@@ -34,13 +34,26 @@ void StationAgent::SendPing() {
   reports_.SendPing();
 }
 
+void StationAgent::Log(const std::string& line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
 void StationAgent::WritePolicies() {
   const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
   auto plan =
       settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
+  platform::Registry* registry = &parts_.registry;
+  platform::CustomerRegistry::Choice customer;
+  if (parts_.customer_registry != nullptr) {
+    customer = parts_.customer_registry->Choose();
+    registry = customer.registry.get();
+    Log("policies: " + customer.whose);
+  }
   // The writer reports nothing: a refused value ends its pass, silently.
-  if (auto failure = settings::ApplyPolicyPlan(parts_.registry, plan); failure && log_) {
-    log_(std::string("policies written in part: ") + failure->what());
+  if (auto failure = settings::ApplyPolicyPlan(*registry, plan)) {
+    Log(std::string("policies written in part: ") + failure->what());
   }
 }
 void StationAgent::StartSession() {
@@ -84,8 +97,24 @@ void StationAgent::ExpiryBeep() {
 }
 void StationAgent::SetVolume(int32_t volume) {
   // Without a mixer device there are no speakers to set.
-  if (volume_) {
-    volume_->ApplyServerVolume(volume);
+  if (!volume_ || !volume_->LookAgain(log_)) {
+    Log("volume " + std::to_string(volume) + " not set: no speakers to set");
+    return;
+  }
+  volume_->ApplyServerVolume(volume);
+}
+
+void StationAgent::Upkeep() {
+  if (parts_.session_helper != nullptr) {
+    parts_.session_helper->Upkeep();
+  }
+  // Speakers that may appear late are looked for every ten seconds, however
+  // short the tick.
+  constexpr auto kSpeakerLookPeriod = std::chrono::seconds(10);
+  auto now = std::chrono::steady_clock::now();
+  if (volume_ && now - last_speaker_look_ >= kSpeakerLookPeriod) {
+    last_speaker_look_ = now;
+    volume_->LookAgain(log_);
   }
 }
 

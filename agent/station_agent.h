@@ -1,6 +1,7 @@
 // The agent's operations carried out on a real or simulated station.
 #pragma once
 
+#include <chrono>
 #include <optional>
 
 #include "agent/actions.h"
@@ -9,6 +10,7 @@
 #include "agent/power.h"
 #include "agent/programs.h"
 #include "agent/reports.h"
+#include "agent/session_helper.h"
 #include "agent/sessions.h"
 #include "agent/settings_store.h"
 #include "agent/volume.h"
@@ -26,6 +28,12 @@ struct StationParts {
   platform::Desktop& desktop;
   // The speakers; none on a station without a mixer device.
   platform::Mixer* mixer = nullptr;
+  // Where the current-user part of the policies goes, when it is not the
+  // registry's own current user (a service writes the customer's hive).
+  platform::CustomerRegistry* customer_registry = nullptr;
+  // The session helper that the desktop and the mixer go through, kept up
+  // on every tick; none when the agent runs in the customer's session itself.
+  SessionHelper* session_helper = nullptr;
 };
 
 class StationAgent final : public AgentActions {
@@ -50,8 +58,11 @@ class StationAgent final : public AgentActions {
   void ParkMouse() override;
   void ExpiryBeep() override;
   void SetVolume(int32_t volume) override;
+  void Upkeep() override;
 
  private:
+  void Log(const std::string& line) const;
+
   AgentState& state_;
   Replies& replies_;
   StationParts parts_;
@@ -62,6 +73,7 @@ class StationAgent final : public AgentActions {
   Programs programs_;
   Power power_;
   std::optional<VolumeController> volume_;
+  std::chrono::steady_clock::time_point last_speaker_look_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace zalvo::agent

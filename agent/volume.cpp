@@ -42,6 +42,38 @@ VolumeReading ReadingOf(platform::StereoLevels levels) {
 VolumeController::VolumeController(platform::Mixer& mixer) : mixer_(mixer) {}
 
 void VolumeController::Start(const LogSink& log) {
+  StartSteps(log);
+  if (log) {
+    if (!controls_.volume && !controls_.mute) {
+      log(mixer_.ControlsMayAppear()
+              ? "volume: no speakers yet; they get the start values when they appear"
+              : "volume: no speaker controls on this station; volume commands do nothing");
+    } else {
+      log("volume: speakers at volume " + std::to_string(volume_) + ", balance " +
+          std::to_string(balance_) + (mute_ ? ", muted" : ""));
+    }
+  }
+}
+
+bool VolumeController::LookAgain(const LogSink& log) {
+  if (controls_.volume || controls_.mute) {
+    return true;
+  }
+  if (!mixer_.ControlsMayAppear()) {
+    return false;
+  }
+  StartSteps(log);
+  if (!controls_.volume && !controls_.mute) {
+    return false;
+  }
+  if (log) {
+    log("volume: the speakers appeared; set to volume " + std::to_string(volume_) + ", balance " +
+        std::to_string(balance_) + (mute_ ? ", muted" : ""));
+  }
+  return true;
+}
+
+void VolumeController::StartSteps(const LogSink& log) {
   auto step = [&](const char* what, auto&& action) {
     try {
       action();
@@ -57,14 +89,6 @@ void VolumeController::Start(const LogSink& log) {
   step("unmuting", [&] { SetMute(kStartMute); });
   step("setting the start volume", [&] { SetVolume(kStartVolume); });
   step("setting the start balance", [&] { SetBalance(kStartBalance); });
-  if (log) {
-    if (!controls_.volume && !controls_.mute) {
-      log("volume: no speaker controls on this station; volume commands do nothing");
-    } else {
-      log("volume: speakers at volume " + std::to_string(volume_) + ", balance " +
-          std::to_string(balance_) + (mute_ ? ", muted" : ""));
-    }
-  }
 }
 
 void VolumeController::SetMute(bool on) {

@@ -42,6 +42,12 @@ class VolumeController {
   // logged and the next one still runs.
   void Start(const LogSink& log = {});
 
+  // Speakers that were missing and may still appear (see
+  // Mixer::ControlsMayAppear) are looked for again; when they are found now,
+  // they get the start values as at a start. Returns whether the speakers
+  // have a control now.
+  bool LookAgain(const LogSink& log = {});
+
   bool HasVolumeControl() const { return controls_.volume; }
   bool HasMuteControl() const { return controls_.mute; }
 
@@ -70,6 +76,8 @@ class VolumeController {
   void ApplyMute(bool on);
 
  private:
+  void StartSteps(const LogSink& log);
+
   platform::Mixer& mixer_;
   platform::SpeakerControls controls_;
   bool mute_ = false;

@@ -417,42 +417,49 @@ void WebServer::Routes() {
     Reply(res, all_ok ? 200 : 409, json{{"results", results}});
   });
 
-  auto day_of = [](const httplib::Request& req, Millis now) {
-    return req.has_param("day") ? req.get_param_value("day") : LocalDay(now);
+  // The day a request asks for ("day", else today) and its sessions; a 400
+  // and nullopt for a day that is not a date.
+  auto sessions_of_day = [this](const httplib::Request& req, httplib::Response& res)
+      -> std::optional<std::pair<std::string, std::vector<SessionRecord>>> {
+    std::string day =
+        req.has_param("day") ? req.get_param_value("day") : LocalDay(console_.Snapshot().now);
+    auto bounds = LocalDayBounds(day);
+    if (!bounds) {
+      Fail(res, 400, "'day' must be a date YYYY-MM-DD");
+      return std::nullopt;
+    }
+    return std::make_pair(day, console_.SessionsBetween(bounds->first, bounds->second));
   };
-  s.Get("/api/sessions", [this, who, day_of](const httplib::Request& req, httplib::Response& res) {
-    if (!who(req, res)) {
-      return;
-    }
-    std::string day = day_of(req, console_.Snapshot().now);
-    auto bounds = LocalDayBounds(day);
-    if (!bounds) {
-      Fail(res, 400, "'day' must be a date YYYY-MM-DD");
-      return;
-    }
-    json sessions = json::array();
-    for (const auto& record : console_.SessionsBetween(bounds->first, bounds->second)) {
-      sessions.push_back(SessionJson(record));
-    }
-    Reply(res, 200, json{{"day", day}, {"sessions", sessions}});
-  });
+  s.Get("/api/sessions",
+        [who, sessions_of_day](const httplib::Request& req, httplib::Response& res) {
+          if (!who(req, res)) {
+            return;
+          }
+          auto day = sessions_of_day(req, res);
+          if (!day) {
+            return;
+          }
+          json sessions = json::array();
+          for (const auto& record : day->second) {
+            sessions.push_back(SessionJson(record));
+          }
+          Reply(res, 200, json{{"day", day->first}, {"sessions", sessions}});
+        });
 
-  s.Get("/api/sessions.csv", [this, who, day_of](const httplib::Request& req,
-                                                 httplib::Response& res) {
-    if (!who(req, res)) {
-      return;
-    }
-    std::string day = day_of(req, console_.Snapshot().now);
-    auto bounds = LocalDayBounds(day);
-    if (!bounds) {
-      Fail(res, 400, "'day' must be a date YYYY-MM-DD");
-      return;
-    }
-    res.set_header("Content-Disposition", "attachment; filename=\"sessions-" + day + ".csv\"");
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(SessionsCsv(console_.SessionsBetween(bounds->first, bounds->second)),
-                    "text/csv; charset=utf-8");
-  });
+  s.Get("/api/sessions.csv",
+        [who, sessions_of_day](const httplib::Request& req, httplib::Response& res) {
+          if (!who(req, res)) {
+            return;
+          }
+          auto day = sessions_of_day(req, res);
+          if (!day) {
+            return;
+          }
+          res.set_header("Content-Disposition",
+                         "attachment; filename=\"sessions-" + day->first + ".csv\"");
+          res.set_header("Cache-Control", "no-store");
+          res.set_content(SessionsCsv(day->second), "text/csv; charset=utf-8");
+        });
 
   s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) {

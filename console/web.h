@@ -15,7 +15,7 @@ class Server;
 namespace zalvo::console {
 
 // Request bodies larger than this are refused (413).
-inline constexpr size_t kMaxRequestBody = 16 * 1024;
+inline constexpr size_t kMaxRequestBody = size_t{16} * 1024;
 
 class WebServer {
  public:

@@ -26,4 +26,14 @@ class PlatformError : public std::runtime_error {
   int64_t code_;
 };
 
+// The agent's session helper failed the service: it closed its channel,
+// sent what the channel does not allow, did not answer in time, or could not
+// be started. The helper is ended and replaced; the command that needed it
+// fails as a whole, so the guards that absorb a refusal of the system let
+// this one pass.
+class HelperFailure : public PlatformError {
+ public:
+  using PlatformError::PlatformError;
+};
+
 }  // namespace zalvo::platform

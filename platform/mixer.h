@@ -40,6 +40,11 @@ class Mixer {
   // Sets the mute control. Throws PlatformError when the mixer refuses or
   // there is no mute control.
   virtual void SetMute(bool on) = 0;
+
+  // Whether speakers that were missing when the controls were looked for may
+  // turn up later (an audio device or service started after the agent, a
+  // customer's session that begins later); the agent then looks again.
+  virtual bool ControlsMayAppear() const { return false; }
 };
 
 }  // namespace zalvo::platform

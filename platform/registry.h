@@ -58,4 +58,21 @@ class Registry {
                                                             Access access = Access::kFull) = 0;
 };
 
+// Where a program that is not the customer (the agent's service) writes the
+// customer's values: a registry whose current-user hive is the hive of the
+// customer's account, chosen anew at every use.
+class CustomerRegistry {
+ public:
+  virtual ~CustomerRegistry() = default;
+
+  struct Choice {
+    // Its current-user hive is the customer's; with no customer hive loaded
+    // every current-user key reads as missing.
+    std::unique_ptr<Registry> registry;
+    // Whose hive that is, or why there is none, for the log.
+    std::string whose;
+  };
+  [[nodiscard]] virtual Choice Choose() = 0;
+};
+
 }  // namespace zalvo::platform

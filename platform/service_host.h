@@ -13,6 +13,9 @@ class ServiceHandlers {
   virtual void Stop() = 0;
   virtual void Pause() = 0;
   virtual void Continue() = 0;
+  // A user logged on or off at a session, or a session was connected to or
+  // disconnected from the console. Must return at once.
+  virtual void SessionChanged() {}
 };
 
 }  // namespace zalvo::platform

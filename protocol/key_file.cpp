@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "protocol/address.h"
+#include "text/text.h"
 
 namespace zalvo::protocol {
 namespace {
@@ -14,19 +15,6 @@ std::string_view Trimmed(std::string_view text) {
     return {};
   }
   return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 }  // namespace
@@ -50,7 +38,7 @@ KeyText ParseKeyText(std::string_view text) {
   std::string_view hex = lines[0];
   KeyText parsed;
   for (size_t i = 0; i < hex.size(); ++i) {
-    if (HexValue(hex[i]) < 0) {
+    if (text::HexDigit(hex[i]) < 0) {
       throw KeyFileError("the key is not hex: character " + std::to_string(i + 1) +
                          " is not a digit 0-9 or a letter a-f");
     }
@@ -60,7 +48,8 @@ KeyText ParseKeyText(std::string_view text) {
                        std::to_string(2 * kKeySize) + " (32 bytes)");
   }
   for (size_t i = 0; i < kKeySize; ++i) {
-    parsed.key[i] = static_cast<uint8_t>(HexValue(hex[2 * i]) * 16 + HexValue(hex[2 * i + 1]));
+    parsed.key[i] =
+        static_cast<uint8_t>(text::HexDigit(hex[2 * i]) * 16 + text::HexDigit(hex[2 * i + 1]));
   }
   if (lines.size() == 2) {
     if (!ParseDottedAddress(lines[1])) {

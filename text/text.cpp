@@ -3,7 +3,6 @@
 #include <limits>
 
 namespace zalvo::text {
-namespace {
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') {
@@ -17,6 +16,8 @@ int HexDigit(char c) {
   }
   return -1;
 }
+
+namespace {
 
 char LowerLatin(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

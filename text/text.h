@@ -16,6 +16,9 @@ namespace zalvo::text {
 // blanks or any other character make the parse fail.
 [[nodiscard]] std::optional<int32_t> ParseInt32(std::string_view text);
 
+// The value of a hexadecimal digit (either case); -1 for any other character.
+int HexDigit(char c);
+
 // Turns only the letters a to z into A to Z; every other byte, Cyrillic
 // included, stays as it is.
 std::string UpperLatin(std::string_view text);

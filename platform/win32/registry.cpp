@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
@@ -134,13 +136,37 @@ class Win32Key final : public platform::RegistryKey {
   ScopedKey key_;
 };
 
+// The root key and the path under it; nullopt for a current-user hive that
+// is not there. other_user: the current user is HKEY_USERS\<sid>.
+std::optional<std::pair<HKEY, std::wstring>> Locate(Hive hive, std::string_view path,
+                                                    bool other_user,
+                                                    const std::optional<std::wstring>& sid) {
+  if (hive == Hive::kCurrentUser && other_user) {
+    if (!sid) {
+      return std::nullopt;
+    }
+    return std::pair{HKEY_USERS, *sid + L"\\" + KeyPath(path)};
+  }
+  return std::pair{Root(hive), KeyPath(path)};
+}
+
 }  // namespace
+
+Win32Registry Win32Registry::WithUserHive(std::optional<std::string> sid) {
+  Win32Registry registry;
+  registry.other_user_ = true;
+  if (sid) {
+    registry.user_sid_ = Widen(*sid);
+  }
+  return registry;
+}
 
 std::unique_ptr<platform::RegistryKey> Win32Registry::Open(Hive hive, std::string_view path,
                                                            platform::Access access) {
+  auto where = Locate(hive, path, other_user_, user_sid_);
   HKEY key = nullptr;
-  if (RegOpenKeyExW(Root(hive), KeyPath(path).c_str(), 0, AccessMask(access), &key) !=
-      ERROR_SUCCESS) {
+  if (!where || RegOpenKeyExW(where->first, where->second.c_str(), 0, AccessMask(access), &key) !=
+                    ERROR_SUCCESS) {
     return nullptr;
   }
   return std::make_unique<Win32Key>(key);
@@ -148,8 +174,10 @@ std::unique_ptr<platform::RegistryKey> Win32Registry::Open(Hive hive, std::strin
 
 std::unique_ptr<platform::RegistryKey> Win32Registry::Create(Hive hive, std::string_view path,
                                                              platform::Access access) {
+  auto where = Locate(hive, path, other_user_, user_sid_);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(Root(hive), KeyPath(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+  if (!where ||
+      RegCreateKeyExW(where->first, where->second.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                       AccessMask(access), nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return nullptr;
   }

@@ -210,13 +210,21 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific_code = 0) {
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                  state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
   c.status.dwControlsAccepted =
-      pending || state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+      pending || state == SERVICE_STOPPED
+          ? 0
+          : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SESSIONCHANGE;
   c.status.dwWaitHint = pending ? kWaitHintMs : 0;
   c.status.dwCheckPoint = pending ? c.status.dwCheckPoint + 1 : 0;
   SetServiceStatus(c.status_handle, &c.status);
 }
 
-DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
+// The session changes that move the console to another user or session.
+bool ConsoleChange(DWORD event) {
+  return event == WTS_CONSOLE_CONNECT || event == WTS_CONSOLE_DISCONNECT ||
+         event == WTS_SESSION_LOGON || event == WTS_SESSION_LOGOFF;
+}
+
+DWORD WINAPI ControlHandler(DWORD control, DWORD event, void*, void*) {
   ServiceContext& c = *g_context;
   try {
     switch (control) {
@@ -234,6 +242,11 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
         Report(SERVICE_CONTINUE_PENDING);
         c.handlers->Continue();
         Report(SERVICE_RUNNING);
+        return NO_ERROR;
+      case SERVICE_CONTROL_SESSIONCHANGE:
+        if (ConsoleChange(event)) {
+          c.handlers->SessionChanged();
+        }
         return NO_ERROR;
       case SERVICE_CONTROL_INTERROGATE:
         SetServiceStatus(c.status_handle, &c.status);

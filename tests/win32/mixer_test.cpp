@@ -1,17 +1,23 @@
-// The winmm speakers: without a mixer device (as under Wine) the volume
-// component finds no controls and its commands do nothing, without a crash;
-// with one, levels written read back as written.
+// The Core Audio speakers: without an audio endpoint (as under Wine on a
+// machine without sound) the volume component finds no controls and its
+// commands do nothing, without a crash; with one, levels written read back
+// as written.
+#include <windows.h>
+// After windows.h.
+#include <objbase.h>
+
 #include <gtest/gtest.h>
 
 #include "agent/volume.h"
 #include "platform/error.h"
-#include "platform/win32/mixer.h"
+#include "platform/win32/core_audio_mixer.h"
 
 namespace zalvo::win32 {
 namespace {
 
-TEST(Win32Mixer, TheVolumeComponentRunsOverWhateverSpeakersThereAre) {
-  auto mixer = MakeWin32Mixer();
+TEST(CoreAudioMixer, TheVolumeComponentRunsOverWhateverSpeakersThereAre) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  auto mixer = MakeCoreAudioMixer();
   agent::VolumeController volume(*mixer);
   std::vector<std::string> log;
   volume.Start([&](std::string_view line) { log.emplace_back(line); });
@@ -32,6 +38,7 @@ TEST(Win32Mixer, TheVolumeComponentRunsOverWhateverSpeakersThereAre) {
     EXPECT_THROW(mixer->VolumeLevels(), platform::PlatformError);
     EXPECT_THROW(mixer->SetVolumeLevels({1, 1}), platform::PlatformError);
   }
+  CoUninitialize();
 }
 
 }  // namespace

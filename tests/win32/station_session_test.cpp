@@ -52,7 +52,7 @@ class StationSession : public ::testing::Test {
     winlogon->WriteString("ZalvoLogon", "0");
     winlogon->WriteString("AutoAdminLogon", "0");
     winlogon->WriteDword("LocalTimer", 0);
-    RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /SILENT");
+    RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /QUIET");
   }
 
   void TearDown() override {
@@ -63,7 +63,7 @@ class StationSession : public ::testing::Test {
         Sleep(50);
       }
       service_.reset();
-      RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /SILENT");
+      RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /QUIET");
     }
     if (zalvoc_) {
       PostMessageW(main_, WM_CLOSE, 0, 0);

@@ -1,0 +1,71 @@
+// The customer's desktop and speakers as the agent service reaches them:
+// through its session helper. What the service does from its own account
+// stays with the service's desktop: privileges, the end of Windows and the
+// free space of drive C.
+//
+// With nobody logged on at the console there are no windows (an empty list,
+// foreground 0, no window found), and the actions (run, lock, monitor,
+// cursor, beep, a kill) do nothing and are logged; the speakers refuse.
+#pragma once
+
+#include "agent/session_helper.h"
+#include "platform/desktop.h"
+#include "platform/mixer.h"
+
+namespace zalvo::agent {
+
+class HelperDesktop final : public platform::Desktop {
+ public:
+  HelperDesktop(SessionHelper& helper, platform::Desktop& service, LogSink log = {});
+
+  bool LockWorkStation() override;
+  bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
+  bool ExitSession(platform::ExitMode mode) override { return service_.ExitSession(mode); }
+  platform::WindowHandle ForegroundWindow() override;
+  std::vector<platform::WindowHandle> TopLevelWindows() override;
+  std::string WindowCaption(platform::WindowHandle window) override;
+  platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
+  uint32_t WindowProcessId(platform::WindowHandle window) override;
+  // As the customer first; a process the customer's rights can't end (an
+  // elevated program, a service's) is ended by the service, when it runs in
+  // the console session.
+  bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
+  // Started as the customer, in the customer's session.
+  bool ShellOpen(const std::string& file, const std::string& parameters,
+                 const std::string& directory, int show_command) override;
+  void BroadcastMonitorPower(int32_t state) override;
+  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void SetCursorPosition(int32_t x, int32_t y) override;
+  void MessageBeep(uint32_t type) override;
+  std::optional<uint64_t> FreeBytesOnDriveC() override { return service_.FreeBytesOnDriveC(); }
+
+ private:
+  // The answer's fields, nullopt (and the action logged as skipped) when
+  // nobody is logged on.
+  std::optional<std::string> Ask(protocol::helper::Op op, std::string_view what,
+                                 const protocol::helper::Fields& fields = {});
+
+  SessionHelper& helper_;
+  platform::Desktop& service_;
+  LogSink log_;
+};
+
+// The speakers of the customer's session (the default audio endpoint, which
+// may appear after the agent started).
+class HelperMixer final : public platform::Mixer {
+ public:
+  explicit HelperMixer(SessionHelper& helper) : helper_(helper) {}
+
+  platform::SpeakerControls OpenSpeakerControls() override;
+  void SetVolumeLevels(platform::StereoLevels levels) override;
+  platform::StereoLevels VolumeLevels() override;
+  void SetMute(bool on) override;
+  bool ControlsMayAppear() const override { return true; }
+
+ private:
+  std::string Ask(protocol::helper::Op op, const protocol::helper::Fields& fields = {});
+
+  SessionHelper& helper_;
+};
+
+}  // namespace zalvo::agent

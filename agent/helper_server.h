@@ -1,0 +1,45 @@
+// The session helper's side of the channel: it carries out each request on
+// the desktop and speakers of the session it runs in and answers it. The
+// same code serves the real helper (zalvos.exe in its helper mode) and the
+// tests' helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "agent/agent.h"
+#include "platform/desktop.h"
+#include "platform/mixer.h"
+#include "protocol/helper_codec.h"
+
+namespace zalvo::agent {
+
+// The frame the helper sends first, once.
+std::string HelloFrame(uint32_t process_id);
+
+// Carries out one request and gives the bytes of its reply frame. A refusal
+// of the system (PlatformError) is answered as refused; a request whose
+// fields don't read throws FrameError.
+std::string AnswerRequest(const protocol::helper::Frame& request, platform::Desktop& desktop,
+                          platform::Mixer& mixer);
+
+// The helper's channel: a byte stream in each direction.
+class HelperStream {
+ public:
+  virtual ~HelperStream() = default;
+  // What arrived, at most size bytes, waiting for the first; 0 when the
+  // service closed the channel.
+  virtual size_t Read(char* data, size_t size) = 0;
+  // False when the bytes could not be written.
+  virtual bool Write(std::string_view bytes) = 0;
+};
+
+// Says hello, then answers requests until the channel closes or carries
+// what it should not. Returns the helper's exit code: 0 when the service
+// closed the channel, 1 otherwise.
+int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
+                       uint32_t process_id, const LogSink& log = {});
+
+}  // namespace zalvo::agent

@@ -1,0 +1,269 @@
+#include "agent/session_helper.h"
+
+#include <algorithm>
+#include <array>
+#include <exception>
+
+#include "platform/error.h"
+
+namespace zalvo::agent {
+namespace {
+
+namespace helper = protocol::helper;
+using std::chrono::milliseconds;
+
+std::string Milliseconds(std::chrono::steady_clock::duration d) {
+  return std::to_string(std::chrono::duration_cast<milliseconds>(d).count()) + " ms";
+}
+
+}  // namespace
+
+SessionHelper::SessionHelper(platform::SessionLauncher& launcher, LogSink log,
+                             HelperTimings timings, SteadyClock clock)
+    : launcher_(launcher),
+      log_(std::move(log)),
+      timings_(timings),
+      clock_(clock ? std::move(clock)
+                   : SteadyClock([] { return std::chrono::steady_clock::now(); })) {}
+
+SessionHelper::~SessionHelper() {
+  EndHelper();
+}
+
+void SessionHelper::Log(const std::string& line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+uint32_t SessionHelper::HelperProcessId() const {
+  return process_ ? process_->ProcessId() : 0;
+}
+
+void SessionHelper::EndHelper() {
+  if (process_) {
+    try {
+      process_->Terminate();
+    } catch (const std::exception& e) {
+      Log(std::string("session helper: ending it failed: ") + e.what());
+    }
+    process_.reset();
+  }
+  assembler_ = {};
+  hello_ = false;
+}
+
+milliseconds SessionHelper::Backoff() const {
+  // The first fault restarts at the next need; each further one in a row
+  // waits twice as long as the one before, up to the limit.
+  if (faults_in_a_row_ <= 1) {
+    return milliseconds(0);
+  }
+  milliseconds wait = timings_.first_backoff;
+  for (int i = 2; i < faults_in_a_row_ && wait < timings_.max_backoff; ++i) {
+    wait *= 2;
+  }
+  return std::min(wait, timings_.max_backoff);
+}
+
+void SessionHelper::Fault(const std::string& what) {
+  uint32_t pid = HelperProcessId();
+  EndHelper();
+  faults_in_a_row_ += 1;
+  next_start_ = Now() + Backoff();
+  std::string line = "session helper (process " + std::to_string(pid) + ") " + what;
+  Log(line + "; it was ended, the next one starts " +
+      (Backoff().count() == 0 ? std::string("at the next need")
+                              : "in " + Milliseconds(Backoff()) + " at the earliest"));
+  throw platform::HelperFailure(line);
+}
+
+void SessionHelper::NoticeSessionChange() {
+  uint64_t changes = session_changes_.load();
+  bool changed = changes != session_changes_seen_;
+  session_changes_seen_ = changes;
+  std::optional<uint32_t> console = launcher_.ConsoleSession();
+  if (process_ && (!console || *console != process_->SessionId())) {
+    changed = true;
+  }
+  if (!changed) {
+    return;
+  }
+  if (process_) {
+    Log("session helper (process " + std::to_string(process_->ProcessId()) +
+        ") ended: the console session changed");
+    EndHelper();
+  }
+  faults_in_a_row_ = 0;
+  next_start_ = {};
+}
+
+bool SessionHelper::EnsureHelper() {
+  NoticeSessionChange();
+  if (process_ && !process_->Running()) {
+    // Started again at once unless it keeps dying.
+    uint32_t pid = process_->ProcessId();
+    EndHelper();
+    faults_in_a_row_ += 1;
+    next_start_ = Now() + Backoff();
+    Log("session helper (process " + std::to_string(pid) + ") ended by itself");
+  }
+  if (process_) {
+    return true;
+  }
+  if (Now() < next_start_) {
+    throw platform::HelperFailure("the session helper failed " + std::to_string(faults_in_a_row_) +
+                                  " times in a row; the next start is in " +
+                                  Milliseconds(next_start_ - Now()));
+  }
+  platform::LaunchResult launched = launcher_.Launch();
+  switch (launched.outcome) {
+    case platform::LaunchResult::Outcome::kNobodyLoggedOn:
+      if (!nobody_logged_on_) {
+        nobody_logged_on_ = true;
+        skipped_logged_.clear();
+        Log("nobody is logged on at the console: the desktop actions do nothing until someone "
+            "logs on");
+      }
+      return false;
+    case platform::LaunchResult::Outcome::kFailed:
+      faults_in_a_row_ += 1;
+      next_start_ = Now() + Backoff();
+      Log("session helper could not be started: " + launched.reason);
+      throw platform::HelperFailure("the session helper could not be started: " + launched.reason);
+    case platform::LaunchResult::Outcome::kStarted:
+      break;
+  }
+  process_ = std::move(launched.process);
+  started_ = Now();
+  hello_ = false;
+  assembler_ = {};
+  nobody_logged_on_ = false;
+  Log("session helper started in session " + std::to_string(process_->SessionId()) +
+      " as process " + std::to_string(process_->ProcessId()));
+  return true;
+}
+
+void SessionHelper::Upkeep() {
+  try {
+    EnsureHelper();
+  } catch (const std::exception&) {
+    // Logged where it happened; the next upkeep or need tries again.
+  }
+}
+
+std::optional<helper::Frame> SessionHelper::ReadFrame(platform::Deadline deadline) {
+  for (;;) {
+    std::optional<helper::Frame> frame;
+    try {
+      frame = assembler_.Next();
+    } catch (const helper::FrameError& e) {
+      Fault(std::string("sent a bad frame: ") + e.what());
+    }
+    if (frame) {
+      return frame;
+    }
+    std::array<char, 4096> buffer{};
+    std::optional<size_t> n;
+    try {
+      n = process_->Read(buffer.data(), buffer.size(), deadline);
+    } catch (const platform::PlatformError& e) {
+      Fault(std::string("channel broke: ") + e.what());
+    }
+    if (!n) {
+      return std::nullopt;
+    }
+    if (*n == 0) {
+      Fault(assembler_.Partial() ? "closed its channel in the middle of a reply"
+                                 : "closed its channel");
+    }
+    try {
+      assembler_.Add(std::string_view(buffer.data(), *n));
+    } catch (const helper::FrameError& e) {
+      Fault(std::string("sent a bad frame: ") + e.what());
+    }
+  }
+}
+
+std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view fields) {
+  if (!EnsureHelper()) {
+    return std::nullopt;
+  }
+  const platform::Deadline deadline = Now() + timings_.answer;
+  const uint32_t id = ++next_id_;
+  bool written = false;
+  try {
+    written = process_->Write(helper::EncodeFrame(static_cast<uint8_t>(op), id, fields), deadline);
+  } catch (const platform::PlatformError& e) {
+    Fault(std::string("channel broke: ") + e.what());
+  }
+  if (!written) {
+    Fault("took no request within " + Milliseconds(timings_.answer));
+  }
+  for (;;) {
+    std::optional<helper::Frame> frame = ReadFrame(deadline);
+    if (!frame) {
+      if (!hello_ && Now() - started_ < timings_.start) {
+        throw platform::HelperFailure("the session helper is still starting");
+      }
+      Fault(hello_ ? "did not answer within " + Milliseconds(timings_.answer)
+                   : "did not say hello within " + Milliseconds(timings_.start));
+    }
+    if (frame->kind == helper::kHelloKind) {
+      if (hello_) {
+        Fault("said hello twice");
+      }
+      hello_ = true;
+      continue;
+    }
+    if (!hello_) {
+      Fault("answered before its hello");
+    }
+    if (frame->kind != helper::kReplyKind) {
+      Fault("sent a frame of kind " + std::to_string(frame->kind));
+    }
+    if (frame->id < id) {
+      continue;  // the late answer to a request given up while it started
+    }
+    if (frame->id != id) {
+      Fault("answered request " + std::to_string(frame->id) + " before it was asked");
+    }
+    if (faults_in_a_row_ > 0 && Now() - started_ >= timings_.stable) {
+      faults_in_a_row_ = 0;
+    }
+    helper::FieldReader reader(frame->payload);
+    uint8_t status = 0;
+    try {
+      status = reader.U8();
+      if (status == static_cast<uint8_t>(helper::Status::kRefused)) {
+        int64_t code = reader.I64();
+        std::string reason = reader.Text();
+        reader.Done();
+        throw platform::PlatformError(reason, code);
+      }
+    } catch (const helper::FrameError& e) {
+      Fault(std::string("sent a bad reply: ") + e.what());
+    }
+    if (status == static_cast<uint8_t>(helper::Status::kDone)) {
+      return frame->payload.substr(1);
+    }
+    Fault(status == static_cast<uint8_t>(helper::Status::kUnknown)
+              ? "does not know request " + std::to_string(static_cast<int>(op))
+              : "answered with status " + std::to_string(status));
+  }
+}
+
+bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
+  std::optional<uint32_t> console = launcher_.ConsoleSession();
+  return console && launcher_.TerminateInSession(*console, process_id, exit_code);
+}
+
+void SessionHelper::NoteSkipped(std::string_view action) {
+  if (skipped_logged_.find(action) != skipped_logged_.end()) {
+    return;
+  }
+  skipped_logged_.emplace(action);
+  Log(std::string(action) + " not done: nobody is logged on at the console");
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,123 @@
+// The service's side of the session helper: which helper runs, asking it one
+// request at a time, and its life.
+//
+// - A helper is started in the console session on the first need, and by the
+//   tick's upkeep, when someone is logged on there. With nobody logged on no
+//   helper runs and a request answers "nobody" (the caller then does nothing
+//   and says so in the log, once per kind of action until someone logs on).
+// - A helper that has said hello answers every request within the answer
+//   bound; one that doesn't, that closes its channel, sends what the channel
+//   does not allow or dies, is ended, and the request fails with
+//   HelperFailure. The next need starts a new one: at once after a first
+//   fault, then after a back-off that doubles with every fault in a row (a
+//   crash loop can't spin), cleared once a helper has served for a while.
+// - A change of the console session (a log-on, a log-off, a console
+//   connected or disconnected, or simply another session at the console)
+//   ends the helper of the old session and clears the back-off.
+// - A new helper must say hello within the start bound. A request that comes
+//   while it is still starting waits only the answer bound and then fails,
+//   without ending the helper; its late reply is recognised by its number
+//   and dropped.
+//
+// Call, Upkeep and TerminateInConsoleSession run under the agent's one lock;
+// SessionChanged may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "agent/agent.h"
+#include "platform/session_launcher.h"
+#include "protocol/helper_codec.h"
+
+namespace zalvo::agent {
+
+struct HelperTimings {
+  std::chrono::milliseconds answer{2000};
+  std::chrono::milliseconds start{10000};
+  std::chrono::milliseconds first_backoff{1000};
+  std::chrono::milliseconds max_backoff{60000};
+  std::chrono::milliseconds stable{30000};
+};
+
+using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+
+class SessionHelper {
+ public:
+  SessionHelper(platform::SessionLauncher& launcher, LogSink log = {}, HelperTimings timings = {},
+                SteadyClock clock = {});
+  ~SessionHelper();
+  SessionHelper(const SessionHelper&) = delete;
+  SessionHelper& operator=(const SessionHelper&) = delete;
+
+  // The fields of the helper's answer to one request, after its status;
+  // nullopt when nobody is logged on at the console. A refusal of the system
+  // in the customer's session throws PlatformError; a helper that failed,
+  // or none that could be started, throws HelperFailure.
+  std::optional<std::string> Call(protocol::helper::Op op, std::string_view fields = {});
+
+  // The console session changed; the next use ends the old helper.
+  void SessionChanged() { session_changes_.fetch_add(1); }
+
+  // Starts a helper when none runs, someone is logged on and no back-off
+  // holds; notices one that died. Never throws: what fails is logged.
+  void Upkeep();
+
+  // Ends a process of the console session from the service's own account
+  // (for a process the customer's rights can't end); false when there is no
+  // console session, the process is not in it, or it could not be ended.
+  bool TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code);
+
+  // Logs, once per kind until someone logs on again, that an action was not
+  // done because nobody is logged on at the console.
+  void NoteSkipped(std::string_view action);
+
+  // An answer whose fields don't read as the request's: the helper is ended
+  // and replaced, and HelperFailure thrown.
+  [[noreturn]] void BadAnswer(const std::string& what) { Fault("sent a bad answer: " + what); }
+
+  // The running helper's process id; 0 when none runs.
+  uint32_t HelperProcessId() const;
+
+ private:
+  // True when a helper runs (started now if need be); false when nobody is
+  // logged on. Throws HelperFailure while a back-off holds or when the start
+  // failed.
+  bool EnsureHelper();
+  void NoticeSessionChange();
+  std::optional<protocol::helper::Frame> ReadFrame(platform::Deadline deadline);
+  [[noreturn]] void Fault(const std::string& what);
+  void EndHelper();
+  std::chrono::milliseconds Backoff() const;
+  std::chrono::steady_clock::time_point Now() const { return clock_(); }
+  void Log(const std::string& line) const;
+
+  platform::SessionLauncher& launcher_;
+  LogSink log_;
+  HelperTimings timings_;
+  SteadyClock clock_;
+
+  std::unique_ptr<platform::HelperProcess> process_;
+  protocol::helper::FrameAssembler assembler_;
+  std::chrono::steady_clock::time_point started_{};
+  bool hello_ = false;
+  uint32_t next_id_ = 0;
+
+  int faults_in_a_row_ = 0;
+  std::chrono::steady_clock::time_point next_start_{};
+
+  std::atomic<uint64_t> session_changes_{0};
+  uint64_t session_changes_seen_ = 0;
+
+  bool nobody_logged_on_ = false;
+  std::set<std::string, std::less<>> skipped_logged_;
+};
+
+}  // namespace zalvo::agent

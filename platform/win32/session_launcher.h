@@ -1,0 +1,58 @@
+// Programs of the agent's folder started by the service in the console
+// session, as the user logged on there, on that user's desktop
+// (winsta0\default): the session helper with its channel, and any other
+// program of the folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/registry.h"
+#include "platform/session_launcher.h"
+
+namespace zalvo::win32 {
+
+// Starts "<folder>\<program> --session-helper" with a pipe as its standard
+// input and output, which only the service and that process hold.
+std::unique_ptr<platform::SessionLauncher> MakeWin32SessionLauncher(std::wstring folder,
+                                                                    std::wstring program);
+
+// Starts "<folder>\<program> <arguments>" in the console session as the user
+// logged on there, without a channel. The process is left to run.
+struct ConsoleStart {
+  platform::LaunchResult::Outcome outcome = platform::LaunchResult::Outcome::kFailed;
+  uint32_t process_id = 0;
+  uint32_t session = 0;
+  std::string reason;  // when failed
+};
+ConsoleStart StartInConsoleSession(const std::wstring& folder, const std::wstring& program,
+                                   const std::wstring& arguments);
+
+// The customer's hive for a service: the hive of the user logged on at the
+// console, or, with nobody logged on, that of the customer account named by
+// the Windows log-on key's DefaultUserName when its hive is loaded; none
+// otherwise.
+std::unique_ptr<platform::CustomerRegistry> MakeConsoleCustomerRegistry();
+
+// The helper's end of its channel: its standard input and output, when the
+// service started it so. Nothing else in the helper may write to them.
+class HelperChannelEnd {
+ public:
+  // nullopt when the standard handles are not the service's pipe (a helper
+  // started by hand); the handles are then left alone.
+  static std::optional<HelperChannelEnd> FromStandardHandles();
+
+  // At most size bytes, waiting for the first; 0 when the service closed it.
+  size_t Read(char* data, size_t size);
+  bool Write(std::string_view bytes);
+
+ private:
+  explicit HelperChannelEnd(void* pipe) : pipe_(pipe) {}
+  void* pipe_;
+};
+
+}  // namespace zalvo::win32

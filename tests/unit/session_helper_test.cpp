@@ -1,0 +1,442 @@
+// The session helper's channel and life, on any platform: the frame codec,
+// the service's desktop and speakers through a helper that runs the real
+// request handling over a fake desktop, and helpers that send garbage, close
+// mid-reply, hang, die, are replaced by a session change, or can't be
+// started because nobody is logged on.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "agent/agent.h"
+#include "agent/helper_desktop.h"
+#include "agent/helper_server.h"
+#include "agent/programs.h"
+#include "agent/session_helper.h"
+#include "agent/station_agent.h"
+#include "agent/volume.h"
+#include "platform/error.h"
+#include "settings/keys.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/memory_registry.h"
+
+namespace zalvo::agent {
+namespace {
+
+namespace helper = protocol::helper;
+using helper::FrameError;
+using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
+  std::string fields = helper::Fields()
+                           .U8(7)
+                           .U32(0xA1B2C3D4)
+                           .U64(0x0102030405060708)
+                           .I32(-2)
+                           .Text("\xD8\xE0")
+                           .bytes();
+  std::string stream = helper::EncodeFrame(helper::kReplyKind, 41, fields) +
+                       helper::EncodeFrame(helper::kHelloKind, 0, "");
+  helper::FrameAssembler assembler;
+  std::vector<helper::Frame> frames;
+  for (char byte : stream) {  // one byte at a time
+    assembler.Add(std::string_view(&byte, 1));
+    while (auto frame = assembler.Next()) {
+      frames.push_back(*frame);
+    }
+  }
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_FALSE(assembler.Partial());
+  EXPECT_EQ(frames[0].kind, helper::kReplyKind);
+  EXPECT_EQ(frames[0].id, 41u);
+  helper::FieldReader reader(frames[0].payload);
+  EXPECT_EQ(reader.U8(), 7);
+  EXPECT_EQ(reader.U32(), 0xA1B2C3D4u);
+  EXPECT_EQ(reader.U64(), 0x0102030405060708u);
+  EXPECT_EQ(reader.I32(), -2);
+  EXPECT_EQ(reader.Text(), "\xD8\xE0");
+  EXPECT_NO_THROW(reader.Done());
+  EXPECT_THROW(reader.U8(), FrameError);
+  EXPECT_EQ(frames[1].kind, helper::kHelloKind);
+
+  // Refused as soon as the header shows it: another channel, another
+  // version, a length past the limit (before any of the payload arrives).
+  std::string good = helper::EncodeFrame(1, 1, "x");
+  std::string other_version = good;
+  other_version[2] = 2;
+  std::string too_long = good.substr(0, 8) + std::string("\x01\x00\x04\x00", 4);
+  for (const std::string& bad : {std::string("GET / HTTP/1.0"), other_version, too_long}) {
+    helper::FrameAssembler a;
+    EXPECT_THROW(a.Add(bad.substr(0, helper::kHeaderSize)), FrameError) << bad;
+  }
+  EXPECT_THROW(helper::DecodeFrame(good + "x"), FrameError);
+  // A text whose length runs past the payload, and a field too many.
+  EXPECT_THROW(helper::FieldReader(helper::Fields().U32(5).bytes() + "ab").Text(), FrameError);
+  const std::string two = helper::Fields().U8(1).U8(2).bytes();
+  helper::FieldReader extra(two);
+  extra.U8();
+  EXPECT_THROW(extra.Done(), FrameError);
+}
+
+// What a helper does with the requests it is given.
+// kSlowStart says hello only with its second reply; kSilent says nothing.
+enum class Behaviour { kServe, kGarbage, kCloseMidReply, kTooLong, kHang, kSlowStart, kSilent };
+
+struct HelperRecord {
+  uint32_t process_id = 0;
+  uint32_t session = 0;
+  bool running = true;
+  int requests = 0;
+};
+
+// A helper process whose other end runs the helper's own request handling
+// over the session's fake desktop and speakers. Reading never waits: with
+// nothing to read, the deadline has passed.
+class FakeHelper final : public platform::HelperProcess {
+ public:
+  FakeHelper(std::shared_ptr<HelperRecord> record, Behaviour behaviour, platform::Desktop& desktop,
+             platform::Mixer& mixer)
+      : record_(std::move(record)), behaviour_(behaviour), desktop_(desktop), mixer_(mixer) {
+    std::string hello = HelloFrame(record_->process_id);
+    (behaviour_ == Behaviour::kSlowStart ? held_ : out_) =
+        behaviour_ == Behaviour::kSilent ? "" : hello;
+  }
+  bool Write(std::string_view bytes, platform::Deadline) override {
+    if (!record_->running) {
+      throw platform::PlatformError("the pipe has been ended");
+    }
+    in_.Add(bytes);
+    while (auto request = in_.Next()) {
+      record_->requests += 1;
+      std::string reply = AnswerRequest(*request, desktop_, mixer_);
+      switch (behaviour_) {
+        case Behaviour::kServe:
+          out_ += reply;
+          break;
+        case Behaviour::kSlowStart:
+          held_ += reply;
+          if (record_->requests == 2) {
+            out_ = held_;
+          }
+          break;
+        case Behaviour::kGarbage:
+          out_ += "Access is denied.\r\n";
+          break;
+        case Behaviour::kCloseMidReply:
+          out_ += reply.substr(0, reply.size() - 1);
+          closed_ = true;
+          break;
+        case Behaviour::kTooLong:
+          out_ += helper::EncodeFrame(helper::kReplyKind, request->id, "").substr(0, 8) +
+                  std::string("\xFF\xFF\xFF\x00", 4);
+          break;
+        case Behaviour::kHang:
+        case Behaviour::kSilent:
+          break;
+      }
+    }
+    return true;
+  }
+  std::optional<size_t> Read(char* data, size_t size, platform::Deadline) override {
+    if (out_.empty()) {
+      return closed_ ? std::optional<size_t>(0) : std::nullopt;
+    }
+    size_t n = std::min(size, out_.size());
+    out_.copy(data, n);
+    out_.erase(0, n);
+    return n;
+  }
+  bool Running() override { return record_->running; }
+  void Terminate() override { record_->running = false; }
+  uint32_t ProcessId() const override { return record_->process_id; }
+  uint32_t SessionId() const override { return record_->session; }
+
+ private:
+  std::shared_ptr<HelperRecord> record_;
+  Behaviour behaviour_;
+  platform::Desktop& desktop_;
+  platform::Mixer& mixer_;
+  helper::FrameAssembler in_;
+  std::string out_;
+  std::string held_;
+  bool closed_ = false;
+};
+
+class SilentMixer final : public platform::Mixer {
+ public:
+  platform::SpeakerControls controls;  // none until a test gives some
+  platform::StereoLevels levels{100, 100};
+  bool muted = true;
+  platform::SpeakerControls OpenSpeakerControls() override { return controls; }
+  void SetVolumeLevels(platform::StereoLevels l) override { levels = l; }
+  platform::StereoLevels VolumeLevels() override { return levels; }
+  void SetMute(bool on) override { muted = on; }
+};
+
+// The console and what the launcher starts there.
+class FakeLauncher final : public platform::SessionLauncher {
+ public:
+  std::optional<uint32_t> console = 1;
+  bool logged_on = true;
+  bool fails = false;
+  Behaviour next = Behaviour::kServe;
+  std::vector<std::shared_ptr<HelperRecord>> started;
+  Lines service_kills;
+  testing::FakeDesktop session_desktop;  // the customer's desktop
+  SilentMixer session_mixer;
+
+  std::optional<uint32_t> ConsoleSession() override { return console; }
+  platform::LaunchResult Launch() override {
+    platform::LaunchResult result;
+    if (!console || !logged_on) {
+      result.outcome = platform::LaunchResult::Outcome::kNobodyLoggedOn;
+    } else if (fails) {
+      result.reason = "The system cannot find the file specified.";
+    } else {
+      auto record = std::make_shared<HelperRecord>();
+      record->process_id = 100 + static_cast<uint32_t>(started.size());
+      record->session = *console;
+      started.push_back(record);
+      result.outcome = platform::LaunchResult::Outcome::kStarted;
+      result.process = std::make_unique<FakeHelper>(record, next, session_desktop, session_mixer);
+    }
+    return result;
+  }
+  bool TerminateInSession(uint32_t session, uint32_t process_id, uint32_t code) override {
+    service_kills.push_back(std::to_string(session) + " " + std::to_string(process_id) + " " +
+                            std::to_string(code));
+    return true;
+  }
+  bool Running(size_t i) const { return started.at(i)->running; }
+};
+
+class SessionHelperTest : public ::testing::Test {
+ protected:
+  SessionHelperTest() {
+    launcher.session_desktop.windows = {
+        {10, 7, "Counter-Strike"}, {11, 8, ""}, {12, 9, "\xD8\xE0\xF5"}};
+    launcher.session_desktop.foreground = 12;
+  }
+  std::vector<std::string> List() {
+    std::vector<std::string> list;
+    programs.ListWindows(list);
+    return list;
+  }
+
+  FakeLauncher launcher;
+  std::chrono::steady_clock::time_point now{};
+  Lines log;
+  SessionHelper session{launcher, [this](std::string_view l) { log.emplace_back(l); },
+                        HelperTimings{}, [this] { return now; }};
+  testing::FakeDesktop service_desktop;
+  HelperDesktop desktop{session, service_desktop};
+  HelperMixer mixer{session};
+  Programs programs{desktop};
+};
+
+TEST_F(SessionHelperTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
+  EXPECT_EQ(List(), (Lines{"COUNTER-STRIKE", "\xD8\xE0\xF5"}));
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.WindowCaption(12), "\xD8\xE0\xF5");
+  programs.Run("C:\\Games\\cs.exe -game cstrike");
+  EXPECT_TRUE(desktop.LockWorkStation());
+  desktop.BroadcastMonitorPower(platform::kMonitorOff);
+  desktop.SetCursorPosition(0, 0);
+  desktop.MessageBeep(0);
+  EXPECT_EQ(launcher.session_desktop.actions,
+            (Lines{"ShellOpen C:\\Games\\cs.exe|-game cstrike|C:\\Games\\|5", "LockWorkStation",
+                   "MonitorPower 2", "SetCursorPos 0 0", "MessageBeep 0"}));
+  // The end of Windows and the privileges stay with the service.
+  EXPECT_TRUE(desktop.ExitSession(platform::ExitMode::kRebootForce));
+  EXPECT_EQ(service_desktop.actions, Lines{"ExitSession 6"});
+  EXPECT_EQ(launcher.started.size(), 1u);
+
+  // A kill the customer's rights don't allow is done by the service, in the
+  // console session.
+  std::vector<std::string> list;
+  programs.KillWindow("counter-strike", list);
+  EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");
+  EXPECT_TRUE(launcher.service_kills.empty());
+  launcher.session_desktop.unkillable = {9};
+  programs.KillWindow("\xD8\xE0\xF5", list);
+  EXPECT_EQ(launcher.service_kills, Lines{"1 9 0"});
+}
+
+TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
+  for (Behaviour bad :
+       {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong, Behaviour::kHang}) {
+    size_t before = launcher.started.size();
+    launcher.next = bad;
+    session.SessionChanged();  // a fresh helper, no back-off
+    EXPECT_THROW(List(), platform::HelperFailure) << static_cast<int>(bad);
+    ASSERT_EQ(launcher.started.size(), before + 1);
+    EXPECT_FALSE(launcher.Running(before)) << "the bad helper is ended";
+    launcher.next = Behaviour::kServe;
+    EXPECT_EQ(List().size(), 2u) << "the next need starts a working one";
+    EXPECT_EQ(launcher.started.size(), before + 2);
+  }
+  // A helper that has not said hello yet is given its start time; the late
+  // answer to a request given up meanwhile is dropped.
+  launcher.next = Behaviour::kSlowStart;
+  session.SessionChanged();
+  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_TRUE(launcher.started.back()->running);
+  EXPECT_EQ(desktop.WindowCaption(10), "Counter-Strike");
+  launcher.next = Behaviour::kSilent;
+  session.SessionChanged();
+  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_TRUE(launcher.started.back()->running);
+  now += milliseconds(10001);
+  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_FALSE(launcher.started.back()->running);
+}
+
+TEST_F(SessionHelperTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
+  auto die = [&] { launcher.started.back()->running = false; };
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  die();
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);  // the first death: again at once
+  EXPECT_EQ(launcher.started.size(), 2u);
+  die();
+  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);  // 1 s to wait
+  session.Upkeep();
+  EXPECT_EQ(launcher.started.size(), 2u);
+  now += milliseconds(1000);
+  session.Upkeep();  // the tick starts it when the wait is over
+  EXPECT_EQ(launcher.started.size(), 3u);
+  die();
+  session.Upkeep();  // noticed by the next tick
+  now += milliseconds(1999);
+  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);  // 2 s now
+  now += milliseconds(1);
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  // One that serves a while clears the back-off.
+  now += milliseconds(30000);
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  die();
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(launcher.started.size(), 5u);
+}
+
+TEST_F(SessionHelperTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNothing) {
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  session.SessionChanged();  // a log-off and log-on in the same session
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  ASSERT_EQ(launcher.started.size(), 2u);
+  EXPECT_FALSE(launcher.Running(0));
+  launcher.console = 3;  // another session at the console, with no notice
+  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  ASSERT_EQ(launcher.started.size(), 3u);
+  EXPECT_FALSE(launcher.Running(1));
+  EXPECT_EQ(launcher.started[2]->session, 3u);
+
+  // The log-on screen: no windows, nothing done, each kind said once.
+  launcher.logged_on = false;
+  session.SessionChanged();
+  log.clear();
+  EXPECT_EQ(List(), Lines{});
+  EXPECT_EQ(desktop.ForegroundWindow(), 0u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(desktop.LockWorkStation());
+    desktop.BroadcastMonitorPower(platform::kMonitorOff);
+    programs.Run("notepad.exe");
+  }
+  EXPECT_EQ(mixer.OpenSpeakerControls().volume, false);
+  EXPECT_THROW(mixer.SetMute(false), platform::PlatformError);
+  EXPECT_FALSE(launcher.Running(2));
+  EXPECT_EQ(launcher.started.size(), 3u);
+  EXPECT_EQ(log, (Lines{"session helper (process 102) ended: the console session changed",
+                        "nobody is logged on at the console: the desktop actions do nothing until "
+                        "someone logs on",
+                        "workstation lock not done: nobody is logged on at the console",
+                        "monitor power not done: nobody is logged on at the console",
+                        "program start not done: nobody is logged on at the console"}));
+  // Restart and shut-down are the service's own.
+  EXPECT_TRUE(desktop.ExitSession(platform::ExitMode::kShutdownForce));
+
+  launcher.logged_on = true;
+  session.Upkeep();
+  EXPECT_EQ(launcher.started.size(), 4u);
+}
+
+TEST_F(SessionHelperTest, SpeakersThatAppearLaterGetTheStartValues) {
+  VolumeController volume(mixer);
+  launcher.logged_on = false;
+  volume.Start();
+  EXPECT_FALSE(volume.HasVolumeControl());
+  launcher.logged_on = true;
+  EXPECT_FALSE(volume.LookAgain());  // a session, but no audio endpoint yet
+  launcher.session_mixer.controls = {true, true};
+  EXPECT_TRUE(volume.LookAgain());
+  EXPECT_EQ(launcher.session_mixer.levels, (platform::StereoLevels{2621, 2621}));
+  EXPECT_FALSE(launcher.session_mixer.muted);
+  volume.ApplyServerVolume(50);
+  EXPECT_EQ(launcher.session_mixer.levels, (platform::StereoLevels{32767, 32767}));
+  // Found once, they are not given the start values again.
+  launcher.session_mixer.levels = {0, 0};
+  EXPECT_TRUE(volume.LookAgain());
+  EXPECT_EQ(launcher.session_mixer.levels, (platform::StereoLevels{0, 0}));
+}
+
+class NoFiles final : public platform::StationFiles {
+ public:
+  std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
+  std::string Read(std::string_view) override { throw platform::PlatformError("no file"); }
+  void Replace(std::string_view, std::string_view) override {}
+};
+
+struct SentReplies final : Replies {
+  void SendText(const std::string& text) override { sent.push_back(text); }
+  Lines sent;
+};
+
+TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
+  testing::MemoryRegistry registry;
+  NoFiles files;
+  SentReplies replies;
+  AgentState state;
+  launcher.session_mixer.controls = {true, true};
+  StationAgent station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
+  Agent agent(state, station, replies);
+  state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
+  auto receive = [&](const std::string& text) {
+    replies.sent.clear();
+    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    return replies.sent;
+  };
+  EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:COUNTER-STRIKE,\xD8\xE0\xF5", "PING"}));
+  for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kHang}) {
+    launcher.next = bad;
+    session.SessionChanged();
+    EXPECT_EQ(receive("ACTION PROCESS"), Lines{});
+    EXPECT_EQ(receive("ACTION VOLUME 30"), Lines{});
+  }
+  // A session starts and ends all the same: the monitor and the lock are
+  // not worth the hand-off and the restart.
+  const std::string winlogon = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+  registry.SetString(winlogon, "ZalvoLogon", "1");
+  state.settings.SetFlag(settings::Key::ShutDownMonitor, true);
+  EXPECT_EQ(receive("ACTION SIT 30"), Lines{"PING"});
+  EXPECT_EQ(registry.Dword(winlogon, "LocalTimer"), 1800u);
+  state.remaining_seconds = 0;
+  EXPECT_EQ(receive("ACTION STAND"), Lines{"PING"});
+  EXPECT_EQ(registry.String(winlogon, "ZalvoLogon"), "0");
+  EXPECT_EQ(service_desktop.actions, Lines{"ExitSession 6"});
+
+  launcher.next = Behaviour::kServe;
+  launcher.logged_on = false;
+  session.SessionChanged();
+  EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:", "PING"}));
+  EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
+  EXPECT_EQ(receive("ACTION VOLUME 30"), Lines{"PING"});
+  // The tick's upkeep starts a helper as soon as someone logs on.
+  launcher.logged_on = true;
+  size_t before = launcher.started.size();
+  agent.Tick();
+  EXPECT_EQ(launcher.started.size(), before + 1);
+  EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
+  EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");
+}
+
+}  // namespace
+}  // namespace zalvo::agent

@@ -1,0 +1,234 @@
+// The agent installed and started as a service under Wine, which runs it on
+// a window station of its own, as Windows runs services in session 0: its
+// desktop commands reach the windows on the user's desktop only through the
+// session helper it starts there. A window opened on the desktop is listed,
+// reported in front and ended, and the customer's policies reach the hive of
+// the user at the console; a helper that is killed is replaced; a helper
+// that hangs neither stops the keep-alive nor the service's stop.
+#include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/win32/files.h"
+#include "platform/win32/scoped.h"
+#include "platform/win32/wide.h"
+#include "settings/settings_file.h"
+#include "tests/support/child_process.h"
+#include "tests/support/server_peer.h"
+#include "tests/win32/gui_driver.h"
+
+namespace zalvo::testing {
+namespace {
+
+using Replies = std::vector<std::string>;
+using win32::ScopedHandle;
+using win32::ScopedServiceHandle;
+
+DWORD ServiceProcessId(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                       sizeof status, &needed);
+  return status.dwProcessId;
+}
+
+DWORD ServiceState(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  QueryServiceStatus(service, &status);
+  return status.dwCurrentState;
+}
+
+// The zalvos.exe processes the service started: its session helpers.
+std::vector<DWORD> HelpersOf(DWORD service_process) {
+  std::vector<DWORD> helpers;
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID == service_process && entry.th32ProcessID != service_process &&
+        _wcsicmp(entry.szExeFile, L"zalvos.exe") == 0) {
+      helpers.push_back(entry.th32ProcessID);
+    }
+  }
+  return helpers;
+}
+
+// Suspends every thread of the process: it hangs as a deadlocked program does.
+void Suspend(DWORD process_id) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID == process_id) {
+      ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+      ASSERT_TRUE(thread);
+      SuspendThread(thread.get());
+    }
+  }
+}
+
+bool Ended(DWORD process_id) {
+  ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+  return !process || WaitForSingleObject(process.get(), 3000) == WAIT_OBJECT_0;
+}
+
+class ServiceHelper : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    win32::Win32Files files;
+    files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
+                  "ServerIP=127.0.0.1\r\nPlayGame=1\r\nFreeDisk=0\r\nSendDataTime=150\r\n");
+    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(manager_);
+    Remove();  // a left-over of an earlier run
+    ASSERT_EQ(RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /INSTALL /SILENT"), 0u);
+    service_.reset(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(service_);
+    // A keep-alive about every second.
+    const wchar_t* start_args[] = {L"--tick-ms", L"10"};
+    ASSERT_TRUE(StartServiceW(service_.get(), 2, start_args));
+    ASSERT_TRUE(WaitFor([&] { return ServiceState(service_.get()) == SERVICE_RUNNING; }));
+    ASSERT_TRUE(server_.WaitForAgent());
+  }
+  void TearDown() override {
+    service_.reset();
+    Remove();
+  }
+  // Stops and deletes the service, if it is there (without the message box
+  // that "/UNINSTALL" shows when it is not).
+  void Remove() {
+    ScopedServiceHandle service(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
+    if (!service) {
+      return;
+    }
+    SERVICE_STATUS status{};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    WaitFor([&] { return ServiceState(service.get()) == SERVICE_STOPPED; });
+    DeleteService(service.get());
+  }
+
+  // Asks until a reply starting with `prefix` holds (or no longer holds) the text.
+  bool ReplyHolds(const std::string& command, const std::string& prefix, const std::string& text,
+                  bool wanted = true) {
+    for (int i = 0; i < 50; ++i) {
+      for (const std::string& reply : server_.Exchange(command)) {
+        if (reply.rfind(prefix, 0) == 0) {
+          last_ = reply;
+        }
+      }
+      if ((last_.find(text) != std::string::npos) == wanted) {
+        return true;
+      }
+      Sleep(200);
+    }
+    return false;
+  }
+
+  // Every datagram that arrives within the time.
+  Replies CollectFor(int ms) {
+    Replies got;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (auto datagram = server_.Receive(static_cast<int>(left.count()) + 1)) {
+        got.push_back(*datagram);
+      }
+    }
+    return got;
+  }
+
+  // The one helper of the service, once it runs.
+  DWORD Helper() {
+    std::vector<DWORD> helpers;
+    WaitFor([&] { return (helpers = HelpersOf(ServiceProcessId(service_.get()))).size() == 1; });
+    return helpers.size() == 1 ? helpers[0] : 0;
+  }
+
+  ServerPeer server_;
+  ScopedServiceHandle manager_;
+  ScopedServiceHandle service_;
+  std::string last_;
+};
+
+TEST_F(ServiceHelper, DesktopCommandsReachTheUsersDesktopAndTheHelperIsReplacedWhenItFails) {
+  std::string probe_output = win32::Narrow(_wgetenv(L"TEMP")) + "\\zalvo-probe.txt";
+  auto probe = StartProcess(BuiltProgramPath(WINDOW_HELPER),
+                            {"--caption", "Acceptance Probe", "--seconds", "120"}, probe_output);
+  EXPECT_TRUE(ReplyHolds("ACTION PROCESS", "PROCESS LIST:", "\"ACCEPTANCE PROBE\"")) << last_;
+  EXPECT_TRUE(ReplyHolds("ACTION INFO", "PLAYGAME=", "PLAYGAME=ACCEPTANCE PROBE")) << last_;
+  DWORD first = Helper();
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(server_.Exchange("ACTION KILL ACCEPTANCE PROBE"), Replies{"PING"});
+  EXPECT_TRUE(WaitFor([&] { return !probe->Running(); }, 10000));
+  EXPECT_EQ(probe->ExitCode(), 0);  // ended by the agent, not by its own time limit
+
+  // The customer's policies go to the hive of the user at the console (under
+  // Wine the one user, whose hive is HKEY_CURRENT_USER here too).
+  const std::wstring explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, explorer.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  win32::ScopedKey policies(key);
+  RegDeleteValueW(key, L"NoRun");
+  win32::Win32Files files;
+  files.Replace(
+      settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
+      "ServerIP=127.0.0.1\r\nPlayGame=1\r\nFreeDisk=0\r\nSendDataTime=150\r\nNoRun=1\r\n");
+  EXPECT_EQ(server_.Exchange("ACTION INI"), Replies{"PING"});
+  DWORD no_run = 0;
+  DWORD size = sizeof no_run;
+  EXPECT_EQ(
+      RegQueryValueExW(key, L"NoRun", nullptr, nullptr, reinterpret_cast<BYTE*>(&no_run), &size),
+      ERROR_SUCCESS);
+  EXPECT_EQ(no_run, 1u);
+  RegDeleteTreeW(HKEY_CURRENT_USER, explorer.c_str());
+
+  // Killed: the next command starts another helper.
+  ScopedHandle helper(OpenProcess(PROCESS_TERMINATE, FALSE, first));
+  ASSERT_TRUE(helper);
+  ASSERT_TRUE(TerminateProcess(helper.get(), 9));
+  ASSERT_TRUE(Ended(first));
+  Replies list = server_.Exchange("ACTION PROCESS");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].rfind("PROCESS LIST:", 0), 0u);
+  DWORD second = Helper();
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first);
+
+  // Hung: the command fails after the bound, the keep-alive goes on, the hung
+  // helper is ended and the next command is served by a new one.
+  Suspend(second);
+  server_.Send("ACTION PROCESS");
+  Replies after = CollectFor(6000);
+  EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                          [](const std::string& r) { return r.rfind("PROCESS LIST:", 0) == 0; }),
+            0);
+  EXPECT_GE(std::count(after.begin(), after.end(), "PING"), 2);  // the keep-alive goes on
+  EXPECT_TRUE(Ended(second));
+  EXPECT_TRUE(ReplyHolds("ACTION PROCESS", "PROCESS LIST:", "PROCESS LIST:")) << last_;
+  DWORD third = Helper();
+  EXPECT_NE(third, second);
+
+  // The stop ends within its wait hint while a command waits for a hung helper.
+  Suspend(third);
+  server_.Send("ACTION PROCESS");
+  Sleep(200);
+  SERVICE_STATUS status{};
+  auto stop = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_TRUE(WaitFor([&] { return ServiceState(service_.get()) == SERVICE_STOPPED; }, 5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(Ended(third));
+}
+
+}  // namespace
+}  // namespace zalvo::testing
