@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/error.h"
+
 namespace zalvo::agent {
 
 bool LockScreenKeeper::ShouldStart(const ConsoleSession& session, uint64_t now_ms) {
@@ -29,6 +31,37 @@ void LockScreenKeeper::Started(uint64_t now_ms) {
   started_ = true;
   lasted_ = false;
   started_at_ = now_ms;
+}
+
+void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
+  ConsoleSession session;
+  try {
+    session = console_.Look();
+  } catch (const platform::PlatformError& e) {
+    std::string failure = std::string("console session not seen: ") + e.what();
+    if (failure != last_failure_ && log_) {
+      log_(failure);
+    }
+    last_failure_ = std::move(failure);
+    return;
+  }
+  if (!keeper_.ShouldStart(session, now_ms)) {
+    return;
+  }
+  std::string reason = console_.Start();
+  keeper_.Started(now_ms);
+  if (reason.empty()) {
+    last_failure_.clear();
+    if (log_) {
+      log_("lock screen started in the console session");
+    }
+    return;
+  }
+  std::string failure = "lock screen not started in the console session: " + reason;
+  if (failure != last_failure_ && log_) {
+    log_(failure);
+  }
+  last_failure_ = std::move(failure);
 }
 
 }  // namespace zalvo::agent

@@ -11,6 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+
+#include "agent/agent.h"
 
 namespace zalvo::agent {
 
@@ -39,6 +43,33 @@ class LockScreenKeeper {
   bool lasted_ = false;  // the last one started was seen running long enough
   uint64_t started_at_ = 0;
   uint64_t pause_ = 0;  // before the next start, counted from the last one
+};
+
+// The console session as the service sees it, and the start of the lock
+// screen there as the user logged on at the console.
+class ConsoleLockScreen {
+ public:
+  virtual ~ConsoleLockScreen() = default;
+  // Throws PlatformError when the system can't say.
+  [[nodiscard]] virtual ConsoleSession Look() = 0;
+  // Empty when started; otherwise the system's words for why not.
+  [[nodiscard]] virtual std::string Start() = 0;
+};
+
+// Looks at the console session at each tick and starts the lock screen there
+// when the keeper says so; logs every start and failure, never throws.
+class LockScreenUpkeep {
+ public:
+  LockScreenUpkeep(ConsoleLockScreen& console, LogSink log)
+      : console_(console), log_(std::move(log)) {}
+
+  void Upkeep(uint64_t now_ms);
+
+ private:
+  ConsoleLockScreen& console_;
+  LogSink log_;
+  LockScreenKeeper keeper_;
+  std::string last_failure_;  // logged once until it changes or a start works
 };
 
 }  // namespace zalvo::agent

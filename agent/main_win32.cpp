@@ -43,6 +43,7 @@
 #include "agent/command_key_store.h"
 #include "agent/helper_desktop.h"
 #include "agent/helper_server.h"
+#include "agent/lock_screen_keeper.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
@@ -79,21 +80,52 @@ std::pair<std::wstring, std::wstring> OwnFolderAndName() {
   return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
+// The lock screen of this program's folder in the console session, started
+// when the user there has it as the shell.
+class ConsoleLockScreen final : public agent::ConsoleLockScreen {
+ public:
+  agent::ConsoleSession Look() override {
+    win32::ConsoleShellLook look = win32::LookAtConsoleShell(kProgram);
+    return {look.shell_user_logged_on, look.running};
+  }
+  std::string Start() override {
+    win32::ConsoleStart start =
+        win32::StartInConsoleSession(OwnFolderAndName().first, kProgram, L"");
+    using Outcome = platform::LaunchResult::Outcome;
+    switch (start.outcome) {
+      case Outcome::kStarted:
+        return "";
+      case Outcome::kNobodyLoggedOn:
+        return "nobody is logged on at the console";
+      case Outcome::kFailed:
+        break;
+    }
+    return start.reason;
+  }
+
+ private:
+  static constexpr const wchar_t* kProgram = L"zalvoc.exe";
+};
+
 // What the service reaches through the session helper: the customer's
-// desktop and speakers, and the customer's hive for the policies.
+// desktop and speakers, and the customer's hive for the policies; and the
+// lock screen it keeps running there.
 struct CustomerSession {
   explicit CustomerSession(platform::Desktop& service_desktop, const agent::LogSink& log)
       : launcher(
             win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
         helper(*launcher, log),
         desktop(helper, service_desktop, log),
-        mixer(helper) {}
+        mixer(helper),
+        lock_screen(console, log) {}
 
   std::unique_ptr<platform::SessionLauncher> launcher;
   std::unique_ptr<platform::CustomerRegistry> registry = win32::MakeConsoleCustomerRegistry();
   agent::SessionHelper helper;
   agent::HelperDesktop desktop;
   agent::HelperMixer mixer;
+  ConsoleLockScreen console;
+  agent::LockScreenUpkeep lock_screen;
 };
 
 // The service object: the endpoint, the station and the worker, created when
@@ -125,9 +157,13 @@ class ZalvoService final : public platform::ServiceHandlers {
     if (!customer_) {
       return {registry_, files_, *desktop_, mixer_.get()};
     }
-    return {
-        registry_,         files_, customer_->desktop, &customer_->mixer, customer_->registry.get(),
-        &customer_->helper};
+    return {registry_,
+            files_,
+            customer_->desktop,
+            &customer_->mixer,
+            customer_->registry.get(),
+            &customer_->helper,
+            &customer_->lock_screen};
   }
 
   win32::Win32Registry registry_;

@@ -108,6 +108,12 @@ void StationAgent::Upkeep() {
   if (parts_.session_helper != nullptr) {
     parts_.session_helper->Upkeep();
   }
+  if (parts_.lock_screen != nullptr) {
+    parts_.lock_screen->Upkeep(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count()));
+  }
   // Speakers that may appear late are looked for every ten seconds, however
   // short the tick.
   constexpr auto kSpeakerLookPeriod = std::chrono::seconds(10);

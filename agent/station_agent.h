@@ -7,6 +7,7 @@
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/lock_screen_keeper.h"
 #include "agent/power.h"
 #include "agent/programs.h"
 #include "agent/reports.h"
@@ -34,6 +35,9 @@ struct StationParts {
   // The session helper that the desktop and the mixer go through, kept up
   // on every tick; none when the agent runs in the customer's session itself.
   SessionHelper* session_helper = nullptr;
+  // Starts the lock screen again in the customer's session, kept up on every
+  // tick; none when the agent is not the service.
+  LockScreenUpkeep* lock_screen = nullptr;
 };
 
 class StationAgent final : public AgentActions {

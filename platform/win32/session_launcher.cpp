@@ -3,10 +3,13 @@
 #include <windows.h>
 // After windows.h.
 #include <sddl.h>
+#include <tlhelp32.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cwctype>
 #include <vector>
 
 #include "platform/error.h"
@@ -485,6 +488,72 @@ ConsoleStart StartInConsoleSession(const std::wstring& folder, const std::wstrin
     start.reason = e.what();
   }
   return start;
+}
+
+namespace {
+
+std::wstring Lower(std::wstring text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+  return text;
+}
+
+// Whether the user's own shell policy names the program.
+bool HasShell(const std::string& sid, const std::wstring& program) {
+  Win32Registry user = Win32Registry::WithUserHive(sid);
+  auto key = user.Open(platform::Hive::kCurrentUser,
+                       "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                       platform::Access::kRead);
+  if (!key) {
+    return false;
+  }
+  std::optional<std::string> shell;
+  try {
+    shell = key->ReadString("Shell");
+  } catch (const platform::PlatformError&) {
+    return false;  // not a string: no shell of ours
+  }
+  return shell && Lower(Widen(*shell)).find(Lower(program)) != std::wstring::npos;
+}
+
+// Whether a process of that file name runs in the session.
+bool RunsInSession(const std::wstring& program, DWORD session) {
+  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (raw == INVALID_HANDLE_VALUE) {
+    throw platform::PlatformError("CreateToolhelp32Snapshot: " + ErrorText(GetLastError()));
+  }
+  ScopedHandle snapshot(raw);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  const std::wstring wanted = Lower(program);
+  for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
+    DWORD in_session = kNoConsoleSession;
+    if (Lower(entry.szExeFile) == wanted &&
+        ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+ConsoleShellLook LookAtConsoleShell(const std::wstring& program) {
+  ConsoleShellLook look;
+  ConsoleUser user = FindConsoleUser();
+  if (user.outcome == Outcome::kNobodyLoggedOn) {
+    return look;
+  }
+  if (user.outcome != Outcome::kStarted) {
+    throw platform::PlatformError(user.reason);
+  }
+  std::optional<std::string> sid = TokenUserSid(user.token.get());
+  if (!sid) {
+    throw platform::PlatformError("the console user's SID can't be read");
+  }
+  look.shell_user_logged_on = HasShell(*sid, program);
+  look.running = look.shell_user_logged_on && RunsInSession(program, user.session);
+  return look;
 }
 
 std::unique_ptr<platform::CustomerRegistry> MakeConsoleCustomerRegistry() {

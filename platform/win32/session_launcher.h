@@ -32,6 +32,17 @@ struct ConsoleStart {
 ConsoleStart StartInConsoleSession(const std::wstring& folder, const std::wstring& program,
                                    const std::wstring& arguments);
 
+// The console session as the service sees it: whether the user logged on
+// there has the program as the shell (the "Custom User Interface" policy,
+// Shell in the user's Software\Microsoft\Windows\CurrentVersion\Policies\System),
+// and whether a process of that file name runs in the session. Throws
+// PlatformError when the system can't say.
+struct ConsoleShellLook {
+  bool shell_user_logged_on = false;
+  bool running = false;
+};
+ConsoleShellLook LookAtConsoleShell(const std::wstring& program);
+
 // The customer's hive for a service: the hive of the user logged on at the
 // console, or, with nobody logged on, that of the customer account named by
 // the Windows log-on key's DefaultUserName when its hive is loaded; none

@@ -3,6 +3,11 @@
 
 #include "agent/lock_screen_keeper.h"
 
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+
 namespace zalvo::agent {
 namespace {
 
@@ -50,6 +55,55 @@ TEST(LockScreenKeeper, StartsAMissingLockScreenAtOnceAndPausesLongerWhileItKeeps
   EXPECT_FALSE(keeper.ShouldStart(kMissing, start + 36000));
   EXPECT_FALSE(keeper.ShouldStart({false, false}, start + 36000));
   EXPECT_TRUE(keeper.ShouldStart(kMissing, start + 36000));
+}
+
+// A console whose look and start the test sets.
+struct Console final : ConsoleLockScreen {
+  ConsoleSession Look() override {
+    if (!look_fails.empty()) {
+      throw platform::PlatformError(look_fails);
+    }
+    return session;
+  }
+  std::string Start() override {
+    ++starts;
+    session.lock_screen_running = start_fails.empty();
+    return start_fails;
+  }
+  ConsoleSession session = kMissing;
+  std::string look_fails;
+  std::string start_fails;
+  int starts = 0;
+};
+
+TEST(LockScreenUpkeep, StartsThroughTheConsoleAndLogsEachNewFailureOnce) {
+  Console console;
+  std::vector<std::string> log;
+  LockScreenUpkeep upkeep(console, [&](std::string_view line) { log.emplace_back(line); });
+
+  console.look_fails = "WTSQueryUserToken: access denied";
+  upkeep.Upkeep(0);
+  upkeep.Upkeep(1000);
+  EXPECT_EQ(console.starts, 0);
+  EXPECT_EQ(log,
+            std::vector<std::string>{"console session not seen: WTSQueryUserToken: access denied"});
+
+  console.look_fails.clear();
+  console.start_fails = "CreateProcessAsUserW: file not found";
+  for (uint64_t now = 2000; now <= 20000; now += 1000) {
+    upkeep.Upkeep(now);
+  }
+  // Failed starts wait as ended ones do (0, 2, 4, 8 s), and say so once.
+  EXPECT_EQ(console.starts, 5);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(log.back(),
+            "lock screen not started in the console session: CreateProcessAsUserW: file not found");
+
+  console.start_fails.clear();
+  upkeep.Upkeep(40000);
+  EXPECT_EQ(log.back(), "lock screen started in the console session");
+  upkeep.Upkeep(41000);  // running now: nothing to do
+  EXPECT_EQ(console.starts, 6);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // session helper it starts there. A window opened on the desktop is listed,
 // reported in front and ended, and the customer's policies reach the hive of
 // the user at the console; a helper that is killed is replaced; a helper
-// that hangs neither stops the keep-alive nor the service's stop.
+// that hangs neither stops the keep-alive nor the service's stop. A lock
+// screen that is the console user's shell is started again when it ends.
 #include <windows.h>
 // After windows.h.
 #include <tlhelp32.h>
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <vector>
 
 #include "platform/win32/files.h"
 #include "platform/win32/scoped.h"
@@ -43,20 +46,32 @@ DWORD ServiceState(SC_HANDLE service) {
   return status.dwCurrentState;
 }
 
-// The zalvos.exe processes the service started: its session helpers.
-std::vector<DWORD> HelpersOf(DWORD service_process) {
-  std::vector<DWORD> helpers;
+// The processes the condition picks.
+std::vector<DWORD> ProcessesWhere(const std::function<bool(const PROCESSENTRY32W&)>& picks) {
+  std::vector<DWORD> found;
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (entry.th32ParentProcessID == service_process && entry.th32ProcessID != service_process &&
-        _wcsicmp(entry.szExeFile, L"zalvos.exe") == 0) {
-      helpers.push_back(entry.th32ProcessID);
+    if (picks(entry)) {
+      found.push_back(entry.th32ProcessID);
     }
   }
-  return helpers;
+  return found;
+}
+
+// The zalvos.exe processes the service started: its session helpers.
+std::vector<DWORD> HelpersOf(DWORD service_process) {
+  return ProcessesWhere([&](const PROCESSENTRY32W& entry) {
+    return entry.th32ParentProcessID == service_process && entry.th32ProcessID != service_process &&
+           _wcsicmp(entry.szExeFile, L"zalvos.exe") == 0;
+  });
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* name) {
+  return ProcessesWhere(
+      [&](const PROCESSENTRY32W& entry) { return _wcsicmp(entry.szExeFile, name) == 0; });
 }
 
 // Suspends every thread of the process: it hangs as a deadlocked program does.
@@ -88,7 +103,7 @@ class ServiceHelper : public ::testing::Test {
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager_);
     Remove();  // a left-over of an earlier run
-    ASSERT_EQ(RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /INSTALL /SILENT"), 0u);
+    ASSERT_EQ(RunAndWait(QuotedProgram(Program()) + L" /INSTALL /SILENT"), 0u);
     service_.reset(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
     ASSERT_TRUE(service_);
     // A keep-alive about every second.
@@ -101,6 +116,9 @@ class ServiceHelper : public ::testing::Test {
     service_.reset();
     Remove();
   }
+  // The zalvos.exe the service runs.
+  virtual std::string Program() { return ZALVOS_PROGRAM; }
+
   // Stops and deletes the service, if it is there (without the message box
   // that "/UNINSTALL" shows when it is not).
   void Remove() {
@@ -228,6 +246,72 @@ TEST_F(ServiceHelper, DesktopCommandsReachTheUsersDesktopAndTheHelperIsReplacedW
   EXPECT_TRUE(WaitFor([&] { return ServiceState(service_.get()) == SERVICE_STOPPED; }, 5000));
   EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(5000));
   EXPECT_TRUE(Ended(third));
+}
+
+// The service and the lock screen installed side by side, as the installer
+// puts them, with the lock screen as the shell of the user at the console.
+class LockScreenShell : public ServiceHelper {
+ protected:
+  static constexpr const wchar_t* kShellPolicy =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+
+  void SetUp() override {
+    folder_ = _wgetenv(L"TEMP") + std::wstring(L"\\zalvo-shell");
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    for (const auto& [from, name] : {std::pair{std::string(ZALVOS_PROGRAM), L"zalvos.exe"},
+                                     std::pair{std::string(ZALVOC_PROGRAM), L"zalvoc.exe"}}) {
+      ASSERT_TRUE(CopyFileW(win32::Widen(BuiltProgramPath(from)).c_str(),
+                            (folder_ + L"\\" + name).c_str(), FALSE));
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kShellPolicy, 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    win32::ScopedKey policy(key);
+    const std::wstring shell = L"\"" + folder_ + L"\\zalvoc.exe\"";
+    ASSERT_EQ(RegSetValueExW(key, L"Shell", 0, REG_SZ, reinterpret_cast<const BYTE*>(shell.c_str()),
+                             static_cast<DWORD>((shell.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ServiceHelper::SetUp();
+  }
+  void TearDown() override {
+    ServiceHelper::TearDown();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellPolicy, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+      win32::ScopedKey policy(key);
+      RegDeleteValueW(key, L"Shell");
+    }
+    for (DWORD id : ProcessesNamed(L"zalvoc.exe")) {
+      ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+      TerminateProcess(process.get(), 0);
+      Ended(id);
+    }
+  }
+  std::string Program() override { return win32::Narrow(folder_ + L"\\zalvos.exe"); }
+
+  // The one lock screen, once it runs.
+  DWORD LockScreen() {
+    std::vector<DWORD> found;
+    WaitFor([&] { return (found = ProcessesNamed(L"zalvoc.exe")).size() == 1; }, 20000);
+    return found.size() == 1 ? found[0] : 0;
+  }
+
+  std::wstring folder_;
+};
+
+TEST_F(LockScreenShell, TheServiceStartsTheShellsLockScreenAndStartsItAgainWhenItIsEnded) {
+  const DWORD first = LockScreen();
+  ASSERT_NE(first, 0u) << "the service did not start the lock screen";
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, first));
+  ASSERT_TRUE(process);
+  ASSERT_TRUE(TerminateProcess(process.get(), 1));  // as Task Manager ends it
+  ASSERT_TRUE(Ended(first));
+  const DWORD second = LockScreen();
+  EXPECT_NE(second, 0u) << "not started again";
+  EXPECT_NE(second, first);
+  // Running, it is left alone: still the one a few ticks later.
+  Sleep(1000);
+  EXPECT_EQ(ProcessesNamed(L"zalvoc.exe"), std::vector<DWORD>{second});
 }
 
 }  // namespace
