@@ -24,6 +24,7 @@
 #include "console/room.h"
 #include "console/store.h"
 #include "console/web.h"
+#include "platform/console.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
 #include "protocol/key_file.h"
@@ -177,8 +178,7 @@ int main(int argc, char** argv) {
 
   size_t station_count = room.stations().size();
   if (key_file.empty()) {
-    const char* named = std::getenv("ZALVO_KEY_FILE");
-    key_file = named != nullptr ? named : "";
+    key_file = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
   }
   std::unique_ptr<Envelope> envelope = std::make_unique<PlainEnvelope>();
   if (!key_file.empty()) {

@@ -361,7 +361,10 @@ class Station {
       Check(admitted.has_value() == sound, "the gate admits exactly the sound envelopes");
     }
     std::string_view inner = admitted ? admitted->command : std::string_view(datagram);
-    Dispatch(control, inner, admitted.has_value(), [&] {
+    // An envelope may hold an empty command: the receive loop hands on no
+    // bytes, which the agent ignores as it ignores an empty datagram.
+    const bool accepted = admitted.has_value() && !admitted->command.empty();
+    Dispatch(control, inner, accepted, [&] {
       if (admitted) {
         gate.BeginReplies(admitted->nonce);
         dispatcher_->DataReceived(static_cast<int32_t>(admitted->command.size()), admitted->command,

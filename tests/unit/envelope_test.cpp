@@ -239,7 +239,8 @@ TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTh
   EXPECT_EQ(log.back(), "datagram from 192.168.0.10:6868 ignored: nonce seen before");
 
   gate.BeginReplies(admitted->nonce);
-  Opened reply = OpenReply(gate.Seal("PING"), kKey, kStation, kNonce);
+  const std::string sealed_reply = gate.Seal("PING");  // the reply's text points into it
+  Opened reply = OpenReply(sealed_reply, kKey, kStation, kNonce);
   EXPECT_EQ(reply.verdict, Verdict::kOk);
   EXPECT_EQ(reply.text, "PING");
   gate.EndReplies();
