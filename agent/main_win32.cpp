@@ -69,13 +69,7 @@ using namespace zalvo;
 
 // The folder and file name of this program.
 std::pair<std::wstring, std::wstring> OwnFolderAndName() {
-  std::wstring path(MAX_PATH, L'\0');
-  DWORD n = 0;
-  while ((n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) >=
-         path.size()) {
-    path.resize(path.size() * 2);
-  }
-  path.resize(n);
+  std::wstring path = win32::ModulePath();
   size_t slash = path.find_last_of(L"\\/");
   return {path.substr(0, slash), path.substr(slash + 1)};
 }

@@ -15,6 +15,7 @@
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/scoped.h"
+#include "platform/win32/service_host.h"
 #include "platform/win32/wide.h"
 #include "protocol/commands.h"
 #include "settings/settings_file.h"
@@ -97,18 +98,6 @@ std::optional<std::string> ExactCp1251(const std::wstring& wide) {
     return std::nullopt;
   }
   return out;
-}
-
-std::wstring ModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -323,12 +312,21 @@ bool WaitForState(SC_HANDLE handle, DWORD wanted, SERVICE_STATUS_PROCESS& status
   return false;
 }
 
+// The installed service, opened for the access; empty when it can't be, with
+// the system's error code for why.
+ScopedServiceHandle OpenInstalled(const ServiceDefinition& service, DWORD access) {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(), access)
+                                     : nullptr);
+  DWORD error = GetLastError();
+  manager.reset();
+  SetLastError(handle ? ERROR_SUCCESS : error);
+  return handle;
+}
+
 int Stop(const ServiceDefinition& service) {
   SetupLog log;
-  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(),
-                                                    SERVICE_STOP | SERVICE_QUERY_STATUS)
-                                     : nullptr);
+  ScopedServiceHandle handle = OpenInstalled(service, SERVICE_STOP | SERVICE_QUERY_STATUS);
   if (!handle) {
     DWORD error = GetLastError();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -368,10 +366,7 @@ int Stop(const ServiceDefinition& service) {
 
 int Start(const ServiceDefinition& service) {
   SetupLog log;
-  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(),
-                                                    SERVICE_START | SERVICE_QUERY_STATUS)
-                                     : nullptr);
+  ScopedServiceHandle handle = OpenInstalled(service, SERVICE_START | SERVICE_QUERY_STATUS);
   if (!handle) {
     log("service can't be opened: " + ErrorText(GetLastError()));
     return 1;

@@ -417,10 +417,14 @@ void WebServer::Routes() {
     Reply(res, all_ok ? 200 : 409, json{{"results", results}});
   });
 
-  // The day a request asks for ("day", else today) and its sessions; a 400
-  // and nullopt for a day that is not a date.
-  auto sessions_of_day = [this](const httplib::Request& req, httplib::Response& res)
+  // The day a signed-in request asks for ("day", else today) and its
+  // sessions; nullopt, answered, for a request not signed in or a day that
+  // is not a date (400).
+  auto sessions_of_day = [this, who](const httplib::Request& req, httplib::Response& res)
       -> std::optional<std::pair<std::string, std::vector<SessionRecord>>> {
+    if (!who(req, res)) {
+      return std::nullopt;
+    }
     std::string day =
         req.has_param("day") ? req.get_param_value("day") : LocalDay(console_.Snapshot().now);
     auto bounds = LocalDayBounds(day);
@@ -430,27 +434,20 @@ void WebServer::Routes() {
     }
     return std::make_pair(day, console_.SessionsBetween(bounds->first, bounds->second));
   };
-  s.Get("/api/sessions",
-        [who, sessions_of_day](const httplib::Request& req, httplib::Response& res) {
-          if (!who(req, res)) {
-            return;
-          }
-          auto day = sessions_of_day(req, res);
-          if (!day) {
-            return;
-          }
-          json sessions = json::array();
-          for (const auto& record : day->second) {
-            sessions.push_back(SessionJson(record));
-          }
-          Reply(res, 200, json{{"day", day->first}, {"sessions", sessions}});
-        });
+  s.Get("/api/sessions", [sessions_of_day](const httplib::Request& req, httplib::Response& res) {
+    auto day = sessions_of_day(req, res);
+    if (!day) {
+      return;
+    }
+    json sessions = json::array();
+    for (const auto& record : day->second) {
+      sessions.push_back(SessionJson(record));
+    }
+    Reply(res, 200, json{{"day", day->first}, {"sessions", sessions}});
+  });
 
   s.Get("/api/sessions.csv",
-        [who, sessions_of_day](const httplib::Request& req, httplib::Response& res) {
-          if (!who(req, res)) {
-            return;
-          }
+        [sessions_of_day](const httplib::Request& req, httplib::Response& res) {
           auto day = sessions_of_day(req, res);
           if (!day) {
             return;

@@ -57,7 +57,7 @@ part windows ./scripts/with-xvfb.sh ctest --preset windows
 
 # fuzz.sh installs its compiler, builds its preset and runs the targets.
 printf '\n=== fuzz\n'
-if ./scripts/fuzz.sh 45; then
+if ./scripts/fuzz.sh 30; then
   record fuzz passed
 else
   record fuzz "failed (its build or a target: see above)"

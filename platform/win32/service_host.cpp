@@ -16,18 +16,6 @@
 #include "service_messages.h"
 
 namespace zalvo::win32 {
-namespace {
-
-constexpr DWORD kWaitHintMs = 5000;
-
-std::wstring Upper(std::wstring s) {
-  for (wchar_t& c : s) {
-    if (c >= L'a' && c <= L'z') {
-      c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-  }
-  return s;
-}
 
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
@@ -39,6 +27,19 @@ std::wstring ModulePath() {
     }
     path.resize(path.size() * 2);
   }
+}
+
+namespace {
+
+constexpr DWORD kWaitHintMs = 5000;
+
+std::wstring Upper(std::wstring s) {
+  for (wchar_t& c : s) {
+    if (c >= L'a' && c <= L'z') {
+      c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+  }
+  return s;
 }
 
 std::wstring ModuleFileName() {

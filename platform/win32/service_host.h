@@ -12,6 +12,9 @@
 
 namespace zalvo::win32 {
 
+// The full path of this program's file.
+std::wstring ModulePath();
+
 struct ServiceDefinition {
   std::wstring name;          // the service's key name
   std::wstring display_name;  // the name shown to people
