@@ -333,8 +333,11 @@ class Station {
         wire = std::string(datagram);
         break;
       case 5:
+        // Sound, from another address: admitted only when a loaded file
+        // made that address the server.
         wire = seal(command, kNow, kStationAddress);
         from = kStranger;
+        sound = true;
         break;
       case 6:
         wire = seal(command, kNow, kStationAddress);
@@ -354,8 +357,7 @@ class Station {
     received.from_ip = std::string(from);
     received.from_address = NetworkOrder(from);
     received.from_port = 6868;
-    sound = sound && received.byte_count > 0 && !state.settings.Text(Key::ServerIP).empty() &&
-            state.settings.Text(Key::ServerIP) == kServer;
+    sound = sound && received.byte_count > 0 && state.settings.Text(Key::ServerIP) == from;
     auto admitted = gate.Admit(received, kNow);
     if ((control & 7) != 4) {
       Check(admitted.has_value() == sound, "the gate admits exactly the sound envelopes");
