@@ -1,13 +1,25 @@
 // What the receive loop lets through to the dispatcher, decided before the
 // agent's lock is taken: the sender must be the server of the settings and,
 // on a station with a command key, the datagram a sound envelope for this
-// station (a MAC of the key, a time within 60 s of the clock, a nonce not
-// taken in the last 120 s). Everything else is dropped without a reply; the
-// first dropped datagram of a tick is logged, the others only counted. The
-// gate also seals the station's replies and reports.
+// station (a time within 60 s of the clock and not older than the replay
+// mark allows, a MAC of the key, a nonce not taken in the last 120 s; the
+// checks that need no key come first). Everything else is dropped without a
+// reply; the first dropped datagram of a tick is logged with its reason, the
+// others counted by reason. The gate also seals the station's replies and
+// reports.
+//
+// The replay mark is the time of the newest command taken. It is stored
+// (see command_key_store.h) before a command that may restart or shut
+// Windows down acts, and otherwise at most once a second, so that a
+// restarted agent refuses every command not newer than the stored mark plus
+// one second; while it runs it refuses anything older than the mark less the
+// clock window. A replayed command therefore does not act again after a
+// restart, nor after the station's clock was set back.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +27,7 @@
 
 #include "agent/agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/registry.h"
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
 
@@ -24,10 +37,13 @@ class CommandGate {
  public:
   // Without a key the gate checks the sender only, and replies go out as
   // they are. A key needs the station's address (throws
-  // protocol::KeyFileError without one).
-  explicit CommandGate(std::optional<protocol::KeyText> key = std::nullopt, LogSink log = {});
+  // protocol::KeyFileError without one). With a key and a registry, the
+  // replay mark is read from it now and stored there; a stored mark that
+  // can't be read is logged and taken as the clock's time.
+  explicit CommandGate(std::optional<protocol::KeyText> key = std::nullopt, LogSink log = {},
+                       platform::Registry* mark_store = nullptr);
 
-  bool keyed() const { return key_.has_value(); }
+  bool keyed() const { return verify_key_.has_value(); }
 
   // The server address of the settings; the runtime sets it under the
   // agent's lock after every load. A text that no sender can have (empty,
@@ -44,8 +60,15 @@ class CommandGate {
   [[nodiscard]] std::optional<Admitted> Admit(const platform::ReceivedDatagram& datagram,
                                               int64_t now);
 
+  // Stores the replay mark when a newer command was taken since it was last
+  // stored: now when `before_restart` (the command to come may restart
+  // Windows), else once a second has passed since the last store. False
+  // when the store failed (logged); the caller then does not let a command
+  // that may restart Windows act. Under the agent's lock.
+  bool KeepMark(bool before_restart);
+
   // At each tick: logs how many more datagrams were dropped since the one
-  // logged in full, and lets the next one be logged again.
+  // logged in full, and why, and lets the next one be logged again.
   void EndTick();
 
   // The replies of one command carry its nonce; the runtime sets it around
@@ -56,20 +79,38 @@ class CommandGate {
   // A reply or report as it goes on the wire: the text itself without a key,
   // else its envelope (with the command's nonce, or a fresh one for a
   // report). Called under the agent's lock.
-  [[nodiscard]] std::string Seal(std::string_view text) const;
+  [[nodiscard]] std::string Seal(std::string_view text);
   // The longest text whose sealed form still fits one datagram.
   size_t ReplyRoom() const;
 
  private:
-  void Drop(const platform::ReceivedDatagram& datagram, std::string_view why);
+  // Why a datagram was dropped: not from the server, or the envelope's
+  // verdict.
+  static constexpr size_t kReasons = 9;
+  static constexpr size_t kStranger = kReasons - 1;
+  void Drop(const platform::ReceivedDatagram& datagram, size_t reason, int64_t time, int64_t now);
+  std::string Reason(size_t reason, int64_t time, int64_t now) const;
 
-  std::optional<protocol::KeyText> key_;
+  std::string station_address_;
+  // The key for checking (receive thread) and for sealing (agent's lock).
+  std::optional<protocol::EnvelopeKey> verify_key_;
+  std::optional<protocol::EnvelopeKey> seal_key_;
   LogSink log_;
   // The server's address in network order with bit 32 set; 0 for none.
   std::atomic<uint64_t> server_{0};
   protocol::ReplayCache replays_;
+
+  platform::Registry* mark_store_;
+  // The mark stored before this start; commands must be newer than it plus
+  // one second.
+  int64_t start_mark_ = std::numeric_limits<int64_t>::min();
+  // The newest command time taken, and the last one stored.
+  std::atomic<int64_t> newest_{std::numeric_limits<int64_t>::min()};
+  int64_t stored_ = std::numeric_limits<int64_t>::min();
+  std::chrono::steady_clock::time_point last_store_{};
+
   std::atomic<bool> logged_this_tick_{false};
-  std::atomic<uint64_t> unlogged_{0};
+  std::array<std::atomic<uint64_t>, kReasons> unlogged_{};
   std::string reply_nonce_;
 };
 

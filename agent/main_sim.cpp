@@ -1,7 +1,7 @@
 // zalvos on Linux: the agent over a simulated station, in the foreground.
 //
 //   zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]
-//          [--key-file FILE]
+//          [--key-file FILE] [--strict-keys]
 //
 // Prints a line for every command received, every reply sent and every
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
@@ -29,7 +29,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]\n"
-    "              [--key-file FILE]\n"
+    "              [--key-file FILE] [--strict-keys]\n"
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
     "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
@@ -42,31 +42,51 @@ constexpr const char* kUsage =
     "                 every address); several agents on one machine each take their\n"
     "                 own loopback address, e.g. 127.0.0.11\n"
     "  --key-file FILE  the station's command key (default DIR/zalvo.key when it\n"
-    "                 exists): a line of 64 hex digits, then a line with the\n"
-    "                 station's address as the server sends to it. With a key,\n"
-    "                 only commands in signed envelopes are taken, and every\n"
-    "                 reply is signed.\n"
+    "                 exists), as zalvoctl derive writes it: 'zalvo station key',\n"
+    "                 64 hex digits, the station's address as the server sends to\n"
+    "                 it. With a key, only commands in signed envelopes are taken,\n"
+    "                 every reply is signed, and the time of the newest command\n"
+    "                 is kept in the station's machine hive (NewestCommandTime).\n"
+    "  --strict-keys  refuse a key file that others than its owner may read\n"
+    "                 (otherwise a warning)\n"
     "Commands arrive on UDP port 6767; replies go to the server's port 6868.\n"
     "Ctrl+C stops, SIGUSR1 pauses the tick, SIGUSR2 continues it.\n";
 
 std::mutex g_print;
 
+void Print(const char* source, std::string_view utf8) {
+  std::string shown = zalvo::text::EscapeControls(utf8);
+  std::lock_guard lock(g_print);
+  std::fprintf(stdout, "%s %s\n", source, shown.c_str());
+  std::fflush(stdout);
+}
+
 // The station's key file, named or in the station folder; none when the
-// folder has none. Throws KeyFileError for a file that can't be used.
+// folder has none. Throws KeyFileError for a file that can't be used, and
+// for the club's key: a station keeps only its own.
 std::optional<zalvo::protocol::KeyText> ReadKeyFile(const std::string& named,
-                                                    const std::filesystem::path& station) {
+                                                    const std::filesystem::path& station,
+                                                    bool strict) {
+  using zalvo::protocol::KeyFileError;
   std::filesystem::path path = named.empty() ? station / "zalvo.key" : std::filesystem::path(named);
   std::error_code ec;
   if (named.empty() && !std::filesystem::exists(path, ec)) {
     return std::nullopt;
   }
-  return zalvo::protocol::ReadKeyFile(path.string());
-}
-
-void Print(const char* source, std::string_view utf8) {
-  std::lock_guard lock(g_print);
-  std::fprintf(stdout, "%s %.*s\n", source, static_cast<int>(utf8.size()), utf8.data());
-  std::fflush(stdout);
+  zalvo::protocol::KeyFileRead read = zalvo::protocol::ReadKeyFile(path.string(), strict);
+  if (!read.warning.empty()) {
+    Print("agent  ", "warning: " + read.warning + " (--strict-keys refuses such a file)");
+  }
+  if (read.key.kind == zalvo::protocol::KeyKind::kClub && !read.key.earlier_form) {
+    throw KeyFileError("the key file " + path.string() +
+                       " holds the club's key: a station keeps only its own key (zalvoctl derive "
+                       "ADDRESS FILE writes it)");
+  }
+  if (read.key.station_address.empty()) {
+    throw KeyFileError("the key file " + path.string() +
+                       " names no station address (the address the server sends to)");
+  }
+  return read.key;
 }
 
 }  // namespace
@@ -79,6 +99,7 @@ int main(int argc, char** argv) {
   int tick_ms = 1000;
   std::string bind_address = "0.0.0.0";
   std::string key_file;
+  bool strict_keys = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--station" && i + 1 < argc) {
@@ -87,6 +108,8 @@ int main(int argc, char** argv) {
       sample = true;
     } else if (arg == "--quiet") {
       quiet = true;
+    } else if (arg == "--strict-keys") {
+      strict_keys = true;
     } else if (arg == "--key-file" && i + 1 < argc) {
       key_file = argv[++i];
     } else if (arg == "--tick-ms" && i + 1 < argc) {
@@ -128,12 +151,7 @@ int main(int argc, char** argv) {
   // A club that asked for a key gets no station that runs without one.
   std::optional<protocol::KeyText> key;
   try {
-    key = ReadKeyFile(key_file, station_dir);
-    if (key && key->station_address.empty()) {
-      throw protocol::KeyFileError(
-          "the key file names no station address (its second line: the address the server "
-          "sends to)");
-    }
+    key = ReadKeyFile(key_file, station_dir, strict_keys);
   } catch (const protocol::KeyFileError& e) {
     std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
     return 1;
@@ -150,16 +168,22 @@ int main(int argc, char** argv) {
   }
   sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
   auto socket = platform::MakeUdpSocket();
-  agent::CommandGate gate(key, log);
+  std::optional<agent::CommandGate> gate;
+  try {
+    gate.emplace(key, log, &station.registry());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
+    return 1;
+  }
   agent::AgentState state;
-  agent::ServerReplies replies(*socket, state, log, &gate);
+  agent::ServerReplies replies(*socket, state, log, &*gate);
   agent::StationAgent actions(
       state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
       log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(
       worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
-      log, &gate);
+      log, &*gate);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

@@ -4,9 +4,19 @@
 //   zalvos.exe /UNINSTALL [/SILENT|/QUIET]  remove it
 //   zalvos.exe /SETUP ..., /STOP, /START    the installer's steps
 //                                     (agent/setup_win32.h)
-//   zalvos.exe /KEY=HEX /STATIONIP=A  keep the club's command key and the
-//                                     station's address, readable by SYSTEM
-//                                     and the administrators only
+//   zalvos.exe /STATIONKEY=HEX /STATIONIP=A
+//   zalvos.exe /CLUBKEY=HEX /STATIONIP=A
+//                                     keep the station's own command key (as
+//                                     given, or derived from the club's key
+//                                     and the address: only the result is
+//                                     kept) and its address, readable by
+//                                     SYSTEM and the administrators only, and
+//                                     RequireKey: the service does not start
+//                                     without the key
+//   zalvos.exe /REMOVEKEY             remove the key, RequireKey and the
+//                                     replay mark on purpose: from the
+//                                     service's next start any datagram from
+//                                     the server acts
 //   zalvos.exe --console [--tick-ms N] [--quiet]
 //                                     run here, printing what it does (with
 //                                     --quiet, not each datagram and reply)
@@ -127,7 +137,7 @@ struct CustomerSession {
 class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
-      : gate_(agent::ReadStoredCommandKey(registry_), log),
+      : gate_(agent::ReadStoredCommandKey(registry_), log, &registry_),
         customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
                                       : nullptr),
         socket_(platform::MakeUdpSocket()),
@@ -239,20 +249,51 @@ std::optional<std::wstring> SwitchValue(const std::vector<std::wstring>& args,
   return std::nullopt;
 }
 
-// "/KEY=HEX /STATIONIP=ADDRESS" (the installer's): checks both as the agent
-// will read them, then stores them. 0 when stored, 2 when refused.
-int StoreCommandKey(const std::wstring& hex, const std::wstring& address) {
+// "/STATIONKEY=HEX" or "/CLUBKEY=HEX" with "/STATIONIP=ADDRESS" (the
+// installer's): checks both as the agent will read them, then stores the
+// station's key with RequireKey. 0 when stored, 2 when refused.
+int StoreCommandKey(bool club, const std::wstring& hex, const std::wstring& address) {
   try {
-    (void)protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
     if (address.empty()) {
       throw protocol::KeyFileError("/STATIONIP= is missing (the address the server sends to)");
     }
-    win32::StoreProtectedValues(win32::Widen(agent::kCommandKeyPath),
-                                win32::Widen(agent::kCommandKeyValue), win32::Narrow(hex),
-                                win32::Widen(agent::kStationAddressValue), win32::Narrow(address));
+    protocol::KeyText key =
+        protocol::ParseKeyText(win32::Narrow(hex) + "\n" + win32::Narrow(address));
+    if (club) {
+      key.key = protocol::DeriveStationKey(key.key, key.station_address);
+    }
+    const std::string key_hex = protocol::KeyHex(key.key);
+    win32::StoreProtectedValues(
+        win32::Widen(agent::kCommandKeyPath),
+        {{win32::Widen(agent::kCommandKeyValue), key_hex},
+         {win32::Widen(agent::kStationAddressValue), key.station_address},
+         {win32::Widen(agent::kRequireKeyValue), {}, 1, true}});
+    std::fprintf(stdout,
+                 "zalvos: the station's key for %s is stored (%s); the service does not start "
+                 "without it (RequireKey)\n",
+                 key.station_address.c_str(),
+                 club ? "derived from the club key; the club key is not kept" : "as given");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zalvos: the command key was not stored: %s\n", e.what());
     return 2;
+  }
+  return 0;
+}
+
+// "/REMOVEKEY": the key, RequireKey and the replay mark go on purpose.
+int RemoveCommandKey() {
+  try {
+    int removed = win32::DeleteValues(
+        win32::Widen(agent::kCommandKeyPath),
+        {win32::Widen(agent::kCommandKeyValue), win32::Widen(agent::kStationAddressValue),
+         win32::Widen(agent::kRequireKeyValue), win32::Widen(agent::kReplayMarkValue)});
+    std::fprintf(stdout,
+                 removed > 0 ? "zalvos: the command key is removed; from the service's next start "
+                               "every datagram from the server acts\n"
+                             : "zalvos: no command key was stored\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: the command key was not removed: %s\n", e.what());
+    return 1;
   }
   return 0;
 }
@@ -264,15 +305,29 @@ int main() {
   if (args.size() == 1 && args[0] == L"--session-helper") {
     return RunSessionHelper();
   }
-  if (auto hex = SwitchValue(args, L"/KEY=")) {
-    return StoreCommandKey(*hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
+  if (SwitchValue(args, L"/KEY=")) {
+    std::fprintf(stderr,
+                 "zalvos: /KEY= is no longer taken: a station keeps only its own key. Give "
+                 "/CLUBKEY= (the club's key, from which the station's is derived) or "
+                 "/STATIONKEY= (zalvoctl derive's key), with /STATIONIP=\n");
+    return 2;
+  }
+  for (bool club : {false, true}) {
+    if (auto hex = SwitchValue(args, club ? L"/CLUBKEY=" : L"/STATIONKEY=")) {
+      return StoreCommandKey(club, *hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
+    }
+  }
+  if (std::find_if(args.begin(), args.end(), [](const std::wstring& arg) {
+        return _wcsicmp(arg.c_str(), L"/REMOVEKEY") == 0;
+      }) != args.end()) {
+    return RemoveCommandKey();
   }
   auto switches = win32::ParseServiceSwitches(args);
   agent::LogSink log;
   if (switches.console) {
     log = [](std::string_view cp1251) {
       std::lock_guard lock(g_print);
-      std::string utf8 = text::Cp1251ToUtf8(cp1251);
+      std::string utf8 = text::Cp1251ToUtf8(text::EscapeControls(cp1251));
       std::fprintf(stdout, "agent   %s\n", utf8.c_str());
       std::fflush(stdout);
     };

@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/error.h"
+#include "text/text.h"
 
 namespace zalvo::agent {
 namespace {
@@ -20,14 +21,15 @@ RotatingLog::RotatingLog(platform::LogFiles& files, std::string path, uint64_t l
     : files_(files), path_(std::move(path)), earlier_path_(EarlierPath(path_)), limit_(limit) {}
 
 void RotatingLog::Write(std::string_view line) {
-  std::string text = platform::LocalTimestamp();
-  text += ' ';
-  text += line;
-  text += "\r\n";
+  std::string entry = platform::LocalTimestamp();
+  entry += ' ';
+  // A window caption or a datagram in the line can't start a line of its own.
+  entry += text::EscapeControls(line);
+  entry += "\r\n";
   std::lock_guard lock(mutex_);
   uint64_t size = 0;
   try {
-    size = files_.Append(path_, text);
+    size = files_.Append(path_, entry);
   } catch (const platform::PlatformError&) {
     ++lost_;
     return;

@@ -20,7 +20,8 @@ class RotatingLog {
   // (or "<path>.1" when the path does not end in ".log").
   RotatingLog(platform::LogFiles& files, std::string path, uint64_t limit = kDefaultLimit);
 
-  // Writes the line, with the local time before it and CR LF after it; once
+  // Writes the line, with the local time before it, its control characters
+  // escaped (text::EscapeControls) and CR LF after it; once
   // the file holds the limit or more, it becomes the earlier generation and
   // the next line begins a new file. Safe from any thread. A line that can't
   // be written is lost, and so is the move of a full file (the next line

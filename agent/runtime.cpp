@@ -43,8 +43,9 @@ void AgentRuntime::Start() {
       log_(std::string("receive queue left as the system made it: ") + e.what());
     }
   }
-  if (log_ && gate_->keyed()) {
-    log_("commands are taken only in signed envelopes");
+  if (log_) {
+    log_(gate_->keyed() ? "commands are taken only in signed envelopes"
+                        : "no command key: every datagram from the server's address acts");
   }
   {
     std::lock_guard lock(control_mutex_);
@@ -127,6 +128,14 @@ void AgentRuntime::ReceiveLoop() {
 void AgentRuntime::Dispatch(const platform::ReceivedDatagram& datagram,
                             const CommandGate::Admitted& command) {
   std::lock_guard lock(state_mutex_);
+  // A command that may restart Windows acts only once the mark that keeps
+  // it from acting again after the restart is stored.
+  if (!gate_->KeepMark(protocol::MayEndWindows(command.command))) {
+    if (log_) {
+      log_("command not carried out: it may restart Windows and the replay mark was not stored");
+    }
+    return;
+  }
   gate_->BeginReplies(command.nonce);
   agent_.DataReceived(static_cast<int32_t>(command.command.size()), command.command,
                       datagram.from_ip, datagram.from_port);
@@ -157,6 +166,7 @@ void AgentRuntime::WorkerLoop() {
     {
       std::lock_guard lock(state_mutex_);
       gate_->EndTick();
+      (void)gate_->KeepMark(false);
       agent_.Tick();
     }
     {

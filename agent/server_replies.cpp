@@ -7,7 +7,7 @@
 namespace zalvo::agent {
 
 ServerReplies::ServerReplies(platform::DatagramSocket& socket, const AgentState& state, LogSink log,
-                             const CommandGate* gate)
+                             CommandGate* gate)
     : socket_(socket), state_(state), log_(std::move(log)), gate_(gate) {}
 
 size_t ServerReplies::Room() const {

@@ -14,7 +14,7 @@ class ServerReplies final : public Replies {
  public:
   // With a gate, every text goes out as the gate seals it.
   ServerReplies(platform::DatagramSocket& socket, const AgentState& state, LogSink log = {},
-                const CommandGate* gate = nullptr);
+                CommandGate* gate = nullptr);
 
   // Sends the text as one datagram. Every failure is absorbed: an empty or
   // null server address, a failed lookup, a text too long for one datagram
@@ -26,7 +26,7 @@ class ServerReplies final : public Replies {
   platform::DatagramSocket& socket_;
   const AgentState& state_;
   LogSink log_;
-  const CommandGate* gate_;
+  CommandGate* gate_;
 };
 
 }  // namespace zalvo::agent

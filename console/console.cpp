@@ -7,6 +7,7 @@
 #include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "text/cp1251.h"
+#include "text/text.h"
 
 namespace zalvo::console {
 namespace {
@@ -59,7 +60,8 @@ Millis Console::Now() {
 
 void Console::Log(const std::string& line) {
   if (options_.log) {
-    options_.log(line);
+    // Captions and names in the line can't start a line of their own.
+    options_.log(text::EscapeControls(line));
   }
 }
 

@@ -4,7 +4,8 @@
 // the room as a web page.
 //
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
-//                 [--keepalive-ms N] [--key-file FILE]
+//                 [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]
+//                 [--strict-keys]
 //   zalvo-console --db FILE --set-operator NAME    (password on standard input)
 
 #include <signal.h>
@@ -36,7 +37,8 @@ using namespace zalvo::console;
 
 constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
-    "                     [--keepalive-ms N] [--key-file FILE]\n"
+    "                     [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]\n"
+    "                     [--strict-keys]\n"
     "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
@@ -47,8 +49,13 @@ constexpr const char* kUsage =
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
     "  --key-file FILE    the club's command key (default: the file that\n"
-    "                     ZALVO_KEY_FILE names, if set): commands go out signed and\n"
-    "                     only replies and reports signed with the key are taken\n"
+    "                     ZALVO_KEY_FILE names, if set): commands go out signed with\n"
+    "                     each station's own key, derived from it, and only replies\n"
+    "                     and reports signed with the sender's key are taken\n"
+    "  --club-keyed LIST  the stations that still keep the club key itself (installed\n"
+    "                     before stations had keys of their own): addresses\n"
+    "                     separated by commas, or 'all'\n"
+    "  --strict-keys      refuse a key file that others than its owner may read\n"
     "  --set-operator N   add operator N, or give N a new password, and exit\n";
 
 void Print(const std::string& line) {
@@ -70,6 +77,8 @@ int main(int argc, char** argv) {
   std::string bind = "0.0.0.0";
   std::string set_operator;
   std::string key_file;
+  std::string club_keyed;
+  bool strict_keys = false;
   int32_t keepalive_ms = 99'000;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -84,6 +93,10 @@ int main(int argc, char** argv) {
       bind = argv[++i];
     } else if (arg == "--key-file" && has_value) {
       key_file = argv[++i];
+    } else if (arg == "--club-keyed" && has_value) {
+      club_keyed = argv[++i];
+    } else if (arg == "--strict-keys") {
+      strict_keys = true;
     } else if (arg == "--set-operator" && has_value) {
       set_operator = argv[++i];
     } else if (arg == "--keepalive-ms" && has_value) {
@@ -124,6 +137,9 @@ int main(int argc, char** argv) {
     store = std::make_unique<Store>(db_path);
   } catch (const StoreError& e) {
     return Fail(std::string(e.what()) + "; the console does not run without its record");
+  }
+  for (const std::string& note : store->notes()) {
+    Print(note);
   }
 
   if (!set_operator.empty()) {
@@ -183,11 +199,24 @@ int main(int argc, char** argv) {
   std::unique_ptr<Envelope> envelope = std::make_unique<PlainEnvelope>();
   if (!key_file.empty()) {
     try {
-      envelope = std::make_unique<KeyedEnvelope>(zalvo::protocol::ReadKeyFile(key_file).key);
+      zalvo::protocol::KeyFileRead read = zalvo::protocol::ReadKeyFile(key_file, strict_keys);
+      if (!read.warning.empty()) {
+        Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
+      }
+      if (read.key.kind != zalvo::protocol::KeyKind::kClub) {
+        return Fail("the key file " + key_file +
+                        " holds a station's key: the console needs the club key",
+                    2);
+      }
+      envelope = std::make_unique<KeyedEnvelope>(
+          read.key.key, zalvo::protocol::ClubKeyedStations::Parse(club_keyed));
     } catch (const zalvo::protocol::KeyFileError& e) {
       return Fail(e.what(), 2);
     }
-    Print("commands go out signed with the key of " + key_file);
+    Print("commands go out signed with each station's key, derived from the club key of " +
+          key_file + (club_keyed.empty() ? "" : "; with the club key itself for " + club_keyed));
+  } else if (!club_keyed.empty()) {
+    return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
   }
   auto socket = zalvo::platform::MakeUdpSocket();
   Console console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});

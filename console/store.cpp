@@ -1,6 +1,9 @@
 #include "console/store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -128,9 +131,37 @@ std::string CsvField(std::string value) {
   return value;
 }
 
+// The record holds the operators' password hashes: it, its journal and its
+// shared memory file are for the console's account alone. A new file is
+// created 0600 (SQLite gives its journal and shared memory the database's
+// mode); an existing one that others may read or change is tightened.
+void KeepPrivate(const std::string& path, std::vector<std::string>& notes) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0 || (status.st_mode & 077) == 0) {
+      continue;
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    if (::chmod(file.c_str(), 0600) == 0) {
+      notes.push_back(file + " could be read by other users (mode " + mode +
+                      "): now only its owner may (mode 0600)");
+    } else {
+      notes.push_back(file + " can be read by other users (mode " + mode +
+                      ") and its mode could not be changed: chmod 600 " + file);
+    }
+  }
+}
+
 }  // namespace
 
 Store::Store(const std::string& path) {
+  KeepPrivate(path, notes_);
   int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

@@ -36,9 +36,11 @@ struct SessionRecord {
 
 class Store {
  public:
-  // Opens the database file, creating it when it does not exist, and checks
-  // that it can be read and written: a read-only, locked, corrupt or foreign
-  // file, or one of a newer schema, throws StoreError saying which.
+  // Opens the database file, creating it when it does not exist (mode 0600),
+  // and checks that it can be read and written: a read-only, locked, corrupt
+  // or foreign file, or one of a newer schema, throws StoreError saying
+  // which. An existing file that others may read is made its owner's alone,
+  // and notes() says so.
   explicit Store(const std::string& path);
   ~Store();
   Store(const Store&) = delete;
@@ -67,9 +69,13 @@ class Store {
   std::optional<std::string> OperatorHash(const std::string& name);
   int64_t OperatorCount();
 
+  // What the opening changed about the files' rights, for the log.
+  const std::vector<std::string>& notes() const { return notes_; }
+
  private:
   void Execute(const char* sql);
 
+  std::vector<std::string> notes_;
   sqlite3* db_ = nullptr;
 };
 

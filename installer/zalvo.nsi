@@ -11,8 +11,12 @@
 ;                         upgrade it rewrites only the ServerIP line
 ;   /ADMINPASSWORD=x      the lock screen's administrator password (krv.krv)
 ;   /SMALLPASSWORD=x      the lock screen's small password (krv.krv)
-;   /KEY=hex /STATIONIP=a the club's command key (64 hex digits) and this
-;                         station's address as the server sends to it
+;   /CLUBKEY=hex /STATIONIP=a  the club's command key (64 hex digits) and
+;                         this station's address as the server sends to it:
+;                         the station's own key is derived from them and only
+;                         it is kept
+;   /STATIONKEY=hex /STATIONIP=a  the station's own key (zalvoctl derive),
+;                         kept as it is
 ;   /CUSTOMER=account     the account the sessions log on (default zalvo):
 ;                         zalvoc.exe becomes its shell
 ;   /S, /D=folder         NSIS's own: silent, and the install folder
@@ -48,6 +52,7 @@ ManifestSupportedOS all
 !define SERVICE "ZalvoService"
 !define FIREWALL_RULE "Zalvo Service"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define ZALVO_KEY "SOFTWARE\Zalvo"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zalvo"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
 !define SHELL_POLICY_KEY "Software\Microsoft\Windows\CurrentVersion\Policies\System"
@@ -70,7 +75,9 @@ VIAddVersionKey "CompanyName" "Zalvo"
 VIAddVersionKey "LegalCopyright" "Zalvo"
 
 Var Server
-Var CommandKey
+Var ClubKey
+Var StationKey
+Var OldKey
 Var StationIp
 Var ServerEdit
 Var SetupArgs  ; the switches for zalvos.exe /SETUP, each a quoted word
@@ -186,9 +193,19 @@ Function ReadSwitches
     StrCpy $Server ""
   ${EndIf}
   ClearErrors
-  ${GetOptions} $R0 "/KEY=" $CommandKey
+  ${GetOptions} $R0 "/CLUBKEY=" $ClubKey
   ${If} ${Errors}
-    StrCpy $CommandKey ""
+    StrCpy $ClubKey ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/STATIONKEY=" $StationKey
+  ${If} ${Errors}
+    StrCpy $StationKey ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/KEY=" $OldKey
+  ${If} ${Errors}
+    StrCpy $OldKey ""
   ${EndIf}
   ClearErrors
   ${GetOptions} $R0 "/STATIONIP=" $StationIp
@@ -223,6 +240,23 @@ Function .onInit
   InitPluginsDir
   File "/oname=$PLUGINSDIR\zalvos.exe" "${ZALVOS}"
   !insertmacro Log "Zalvo ${VERSION} setup started"
+  ; The two kinds of key are told apart by their switch; the club's key is
+  ; never kept on a station.
+  StrCpy $0 ""
+  ${If} $OldKey != ""
+    StrCpy $0 "/KEY= is no longer taken (a station keeps only its own key): give /CLUBKEY= or /STATIONKEY= with /STATIONIP="
+  ${ElseIf} $ClubKey != ""
+  ${AndIf} $StationKey != ""
+    StrCpy $0 "/CLUBKEY= and /STATIONKEY= together"
+  ${EndIf}
+  ${If} $0 != ""
+    !insertmacro Log "refused: $0; nothing installed or changed"
+    ${IfNot} ${Silent}
+      MessageBox MB_ICONSTOP|MB_OK "A value on the command line was refused; $LogDir\setup.log says why."
+    ${EndIf}
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
   ; Interactively, a new station is asked for its server on the first page.
   ${If} ${Silent}
   ${OrIf} ${FileExists} $Settings
@@ -423,9 +457,15 @@ Section "Zalvo"
   ; it, before the service starts; the agent checks it (and refuses a bad
   ; one) as it will read it, and a station whose key was refused is not
   ; started without one.
-  ${If} $CommandKey != ""
+  StrCpy $1 ""
+  ${If} $ClubKey != ""
+    StrCpy $1 "/CLUBKEY=$ClubKey"
+  ${ElseIf} $StationKey != ""
+    StrCpy $1 "/STATIONKEY=$StationKey"
+  ${EndIf}
+  ${If} $1 != ""
   ${AndIf} $Outcome != 3
-    nsExec::Exec '"$INSTDIR\zalvos.exe" /KEY=$CommandKey /STATIONIP=$StationIp'
+    nsExec::Exec '"$INSTDIR\zalvos.exe" $1 /STATIONIP=$StationIp'
     Pop $1
     ${If} $1 != 0
       !insertmacro Log "the command key or the station address was refused; the service is not started"
@@ -506,6 +546,16 @@ Section "Uninstall"
     ${EndIf}
   ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; The station's command key and what the programs keep with it: a retired
+  ; or resold PC keeps no key.
+  DeleteRegKey HKLM "${ZALVO_KEY}"
+  ClearErrors
+  EnumRegValue $0 HKLM "${ZALVO_KEY}" 0
+  ${If} ${Errors}
+    !insertmacro UnLog "HKLM\${ZALVO_KEY} removed (the command key with it)"
+  ${Else}
+    !insertmacro UnLog "HKLM\${ZALVO_KEY} could not be removed"
+  ${EndIf}
   Delete /REBOOTOK "$INSTDIR\zalvos.exe"
   Delete /REBOOTOK "$INSTDIR\zalvoc.exe"
   Delete /REBOOTOK "$INSTDIR\zalvos.exe.old"

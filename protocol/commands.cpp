@@ -1,5 +1,7 @@
 #include "protocol/commands.h"
 
+#include <initializer_list>
+
 namespace zalvo::protocol {
 
 bool Matches(const Command& command, std::string_view datagram) {
@@ -21,6 +23,15 @@ std::string_view FieldOf(const Command& command, std::string_view datagram) {
       break;
   }
   return start < datagram.size() ? datagram.substr(start) : std::string_view{};
+}
+
+bool MayEndWindows(std::string_view datagram) {
+  for (const Command* command : {&kSit, &kStand, &kInstall, &kReboot, &kShutdown}) {
+    if (Matches(*command, datagram)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string CommandText(const Command& command, std::string_view field) {

@@ -52,6 +52,10 @@ bool Matches(const Command& command, std::string_view datagram);
 // command has no field.
 std::string_view FieldOf(const Command& command, std::string_view datagram);
 
+// Whether the datagram is a command that may restart or shut Windows down
+// (a session start or end, INSTALL, REBOOT, SHUTDOWN).
+bool MayEndWindows(std::string_view datagram);
+
 // The datagram that gives the command with the field: the keyword, then a
 // blank and the field when there is one.
 std::string CommandText(const Command& command, std::string_view field = {});

@@ -58,35 +58,23 @@ std::optional<int64_t> ParseTime(std::string_view text) {
   return static_cast<int64_t>(value);
 }
 
-std::string MacHex(Direction direction, std::string_view time_text, std::string_view nonce,
-                   std::string_view station, std::string_view text, const CommandKey& key) {
-  std::string input;
-  input.reserve(kEnvelopeVersion.size() + time_text.size() + nonce.size() + station.size() +
-                text.size() + 8);
-  input += kEnvelopeVersion;
-  input += '\n';
-  input += static_cast<char>(direction);
-  input += '\n';
-  input += time_text;
-  input += '\n';
-  input += nonce;
-  input += '\n';
-  input += station;
-  input += '\n';
-  input += text;
-  return Hex(platform::HmacSha256(key, input));
+// The 32 bytes of a MAC field that ParseEnvelope found to be 64 lower-case
+// hex digits.
+platform::Sha256Mac MacBytes(std::string_view hex) {
+  auto digit = [](char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); };
+  platform::Sha256Mac bytes{};
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<uint8_t>(digit(hex[2 * i]) << 4 | digit(hex[2 * i + 1]));
+  }
+  return bytes;
 }
 
 // Compares every byte whatever the first difference, so that the time taken
 // tells nothing about how much of a forged MAC was right.
-bool SameInConstantTime(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
+bool SameInConstantTime(const platform::Sha256Mac& a, const platform::Sha256Mac& b) {
   unsigned difference = 0;
   for (size_t i = 0; i < a.size(); ++i) {
-    difference |=
-        static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+    difference |= static_cast<unsigned>(a[i] ^ b[i]);
   }
   return difference == 0;
 }
@@ -98,6 +86,14 @@ uint64_t Distance(int64_t a, int64_t b) {
 }
 
 }  // namespace
+
+platform::Sha256Mac EnvelopeKey::Mac(Direction direction, std::string_view time_text,
+                                     std::string_view nonce, std::string_view station,
+                                     std::string_view text) {
+  const char direction_char = static_cast<char>(direction);
+  return hmac_.Mac({kEnvelopeVersion, "\n", std::string_view(&direction_char, 1), "\n", time_text,
+                    "\n", nonce, "\n", station, "\n", text});
+}
 
 std::string_view VerdictText(Verdict verdict) {
   switch (verdict) {
@@ -115,6 +111,8 @@ std::string_view VerdictText(Verdict verdict) {
       return "too many nonces to remember";
     case Verdict::kOtherNonce:
       return "answers another command";
+    case Verdict::kStale:
+      return "not newer than the replay mark";
   }
   return "unknown";
 }
@@ -138,7 +136,7 @@ std::optional<EnvelopeFields> ParseEnvelope(std::string_view datagram) {
   return fields;
 }
 
-std::string Seal(Direction direction, std::string_view text, const CommandKey& key,
+std::string Seal(Direction direction, std::string_view text, EnvelopeKey& key,
                  std::string_view station, int64_t time, std::string_view nonce) {
   if (time < 0 || nonce.size() != kNonceDigits || !IsLowerHex(nonce)) {
     throw std::invalid_argument("an envelope needs a time of 0 or more and a nonce of 32 digits");
@@ -150,14 +148,20 @@ std::string Seal(Direction direction, std::string_view text, const CommandKey& k
   datagram += ' ';
   datagram += nonce;
   datagram += ' ';
-  datagram += MacHex(direction, time_text, nonce, station, text, key);
+  datagram += Hex(key.Mac(direction, time_text, nonce, station, text));
   datagram += ' ';
   datagram += text;
   return datagram;
 }
 
-Opened Open(std::string_view datagram, Direction direction, const CommandKey& key,
-            std::string_view station, int64_t now) {
+std::string Seal(Direction direction, std::string_view text, const CommandKey& key,
+                 std::string_view station, int64_t time, std::string_view nonce) {
+  EnvelopeKey envelope_key(key);
+  return Seal(direction, text, envelope_key, station, time, nonce);
+}
+
+Opened Open(std::string_view datagram, Direction direction, EnvelopeKey& key,
+            std::string_view station, int64_t now, int64_t oldest) {
   Opened opened;
   auto fields = ParseEnvelope(datagram);
   if (!fields) {
@@ -168,17 +172,28 @@ Opened Open(std::string_view datagram, Direction direction, const CommandKey& ke
     opened.verdict = Verdict::kOutsideWindow;
     return opened;
   }
-  if (!SameInConstantTime(
-          MacHex(direction, fields->time_text, fields->nonce, station, fields->text, key),
-          fields->mac)) {
+  if (fields->time < oldest) {
+    opened.verdict = Verdict::kStale;
+    opened.time = fields->time;
+    return opened;
+  }
+  if (!SameInConstantTime(key.Mac(direction, fields->time_text, fields->nonce, station, fields->text),
+                          MacBytes(fields->mac))) {
     opened.verdict = Verdict::kBadMac;
     return opened;
   }
   opened.verdict = Verdict::kOk;
   opened.text = fields->text;
   opened.nonce = fields->nonce;
+  opened.mac = fields->mac;
   opened.time = fields->time;
   return opened;
+}
+
+Opened Open(std::string_view datagram, Direction direction, const CommandKey& key,
+            std::string_view station, int64_t now) {
+  EnvelopeKey envelope_key(key);
+  return Open(datagram, direction, envelope_key, station, now);
 }
 
 void ReplayCache::Expire(int64_t now) {
@@ -217,8 +232,7 @@ std::string NewNonce() {
   return Hex(bytes);
 }
 
-SignedCommand Sign(std::string_view command, const CommandKey& key,
-                   std::string_view station_address) {
+SignedCommand Sign(std::string_view command, EnvelopeKey& key, std::string_view station_address) {
   SignedCommand signed_command;
   signed_command.nonce = NewNonce();
   signed_command.datagram =
@@ -226,13 +240,41 @@ SignedCommand Sign(std::string_view command, const CommandKey& key,
   return signed_command;
 }
 
-Opened OpenReply(std::string_view datagram, const CommandKey& key, std::string_view station_address,
+SignedCommand Sign(std::string_view command, const CommandKey& key,
+                   std::string_view station_address) {
+  EnvelopeKey envelope_key(key);
+  return Sign(command, envelope_key, station_address);
+}
+
+Opened OpenReply(std::string_view datagram, EnvelopeKey& key, std::string_view station_address,
                  std::string_view nonce) {
   Opened opened = Open(datagram, Direction::kReply, key, station_address, UnixNow());
   if (opened.verdict == Verdict::kOk && !nonce.empty() && opened.nonce != nonce) {
     opened.verdict = Verdict::kOtherNonce;
   }
   return opened;
+}
+
+Opened OpenReply(std::string_view datagram, const CommandKey& key, std::string_view station_address,
+                 std::string_view nonce) {
+  EnvelopeKey envelope_key(key);
+  return OpenReply(datagram, envelope_key, station_address, nonce);
+}
+
+CommandKey DeriveStationKey(const CommandKey& club_key, std::string_view address) {
+  std::string message(kStationKeyLabel);
+  message += '\n';
+  message += address;
+  return platform::HmacSha256(club_key, message);
+}
+
+bool IsWeakKey(const CommandKey& key) {
+  for (uint8_t b : key) {
+    if (b != key[0]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace zalvo::protocol

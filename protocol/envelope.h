@@ -23,10 +23,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+
+#include "platform/crypto.h"
 
 namespace zalvo::protocol {
 
@@ -49,6 +52,23 @@ using CommandKey = std::array<uint8_t, kKeySize>;
 
 enum class Direction : char { kCommand = 'C', kReply = 'R' };
 
+// A key ready for envelopes: the key with its keyed hash state computed
+// once, so that checking a datagram allocates nothing. One thread at a time.
+class EnvelopeKey {
+ public:
+  // Throws PlatformError when the system's HMAC refuses the key.
+  explicit EnvelopeKey(const CommandKey& key) : key_(key), hmac_(key) {}
+  const CommandKey& key() const { return key_; }
+  // The envelope's MAC of the fields (see the top of this file).
+  [[nodiscard]] platform::Sha256Mac Mac(Direction direction, std::string_view time_text,
+                                        std::string_view nonce, std::string_view station,
+                                        std::string_view text);
+
+ private:
+  CommandKey key_;
+  platform::HmacSha256Key hmac_;
+};
+
 // Why a datagram was not taken; kOk when it was.
 enum class Verdict : uint8_t {
   kOk,
@@ -58,6 +78,7 @@ enum class Verdict : uint8_t {
   kReplayed,       // its nonce was taken within the last 120 s
   kCacheFull,      // too many nonces within 120 s to remember one more
   kOtherNonce,     // a reply that does not answer the command asked about
+  kStale,          // not newer than the receiver's replay mark allows
 };
 std::string_view VerdictText(Verdict verdict);
 
@@ -74,6 +95,8 @@ struct EnvelopeFields {
 
 // The envelope around the text with the given time and nonce (32 lower-case
 // hex digits). Throws PlatformError when the system's HMAC fails.
+[[nodiscard]] std::string Seal(Direction direction, std::string_view text, EnvelopeKey& key,
+                               std::string_view station, int64_t time, std::string_view nonce);
 [[nodiscard]] std::string Seal(Direction direction, std::string_view text, const CommandKey& key,
                                std::string_view station, int64_t time, std::string_view nonce);
 
@@ -82,11 +105,16 @@ struct Opened {
   // Parts of the datagram; meaningful when the verdict is kOk.
   std::string_view text;
   std::string_view nonce;
+  std::string_view mac;
   int64_t time = 0;
 };
 
-// Checks the form, the time against now and the MAC (compared in constant
-// time); remembers nothing.
+// Checks the form, the time against now, then that the time is not before
+// `oldest`, and only then the MAC (compared in constant time): a datagram
+// that fails a check that needs no key costs no HMAC. Remembers nothing.
+[[nodiscard]] Opened Open(std::string_view datagram, Direction direction, EnvelopeKey& key,
+                          std::string_view station, int64_t now,
+                          int64_t oldest = std::numeric_limits<int64_t>::min());
 [[nodiscard]] Opened Open(std::string_view datagram, Direction direction, const CommandKey& key,
                           std::string_view station, int64_t now);
 
@@ -121,13 +149,32 @@ struct SignedCommand {
 };
 // The command in an envelope for the station at that address, with the
 // clock's time and a fresh nonce.
+[[nodiscard]] SignedCommand Sign(std::string_view command, EnvelopeKey& key,
+                                 std::string_view station_address);
 [[nodiscard]] SignedCommand Sign(std::string_view command, const CommandKey& key,
                                  std::string_view station_address);
 // A datagram from the station: kOk with the reply's text when it is a reply
 // to the command of that nonce, kOtherNonce for a report or a reply to
 // another command that is otherwise sound, else why it is not to be trusted.
 // With an empty nonce any sound reply or report is kOk.
+[[nodiscard]] Opened OpenReply(std::string_view datagram, EnvelopeKey& key,
+                               std::string_view station_address, std::string_view nonce);
 [[nodiscard]] Opened OpenReply(std::string_view datagram, const CommandKey& key,
                                std::string_view station_address, std::string_view nonce);
+
+// A station's own key, derived from the club's key and the station's address
+// (as the server addresses it, four numbers without leading zeros):
+//
+//   HMAC-SHA256(club key, "zalvo station key" LF address)
+//
+// A station keeps only this key; the console and zalvoctl derive it per
+// station from the club key. docs/protocol.md works one example through.
+inline constexpr std::string_view kStationKeyLabel = "zalvo station key";
+[[nodiscard]] CommandKey DeriveStationKey(const CommandKey& club_key, std::string_view address);
+
+// A key whose 32 bytes are all the same (all zero among them): what a key
+// left unset or typed by hand looks like, never what a random generator
+// gives. Such a key is refused wherever one is read.
+[[nodiscard]] bool IsWeakKey(const CommandKey& key);
 
 }  // namespace zalvo::protocol

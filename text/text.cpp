@@ -196,4 +196,21 @@ std::optional<std::vector<std::string>> ParseCommaText(std::string_view text) {
   }
 }
 
+std::string EscapeControls(std::string_view bytes) {
+  std::string shown;
+  shown.reserve(bytes.size());
+  for (char c : bytes) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      constexpr char kDigits[] = "0123456789abcdef";
+      shown += "\\x";
+      shown += kDigits[b >> 4];
+      shown += kDigits[b & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 }  // namespace zalvo::text

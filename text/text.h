@@ -43,4 +43,11 @@ std::string CommaText(const std::vector<std::string>& entries);
 // quoted entry is not closed. Reads back what CommaText writes.
 [[nodiscard]] std::optional<std::vector<std::string>> ParseCommaText(std::string_view text);
 
+// The text for a log line or a terminal: every C0 control character
+// (0x00-0x1F) and DEL written as \xNN, so that what a station or a window
+// caption sends can neither start a line of its own nor drive the terminal.
+// Every other byte stays as it is, the Windows-1251 letters 0x80-0xFF (and
+// UTF-8) included.
+std::string EscapeControls(std::string_view bytes);
+
 }  // namespace zalvo::text

@@ -1,9 +1,15 @@
 #include "platform/crypto.h"
 
+// SHA-256's low-level context is a plain structure that can be copied
+// without allocating; libcrypto 3 marks it deprecated in favour of contexts
+// that allocate on every copy.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/sha.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <system_error>
@@ -21,6 +27,69 @@ Sha256Mac HmacSha256(std::span<const uint8_t> key, std::string_view message) {
       length != mac.size()) {
     throw PlatformError("HMAC-SHA256 failed in libcrypto");
   }
+  return mac;
+}
+
+// HMAC (RFC 2104) over libcrypto's SHA-256: the hash states after the key's
+// inner and outer pads, copied for each message.
+struct HmacSha256Key::State {
+  SHA256_CTX inner{};
+  SHA256_CTX outer{};
+};
+
+namespace {
+
+void Check(int ok) {
+  if (ok != 1) {
+    throw PlatformError("SHA-256 failed in libcrypto");
+  }
+}
+
+}  // namespace
+
+HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key) : state_(std::make_unique<State>()) {
+  constexpr size_t kBlock = SHA256_CBLOCK;
+  std::array<uint8_t, kBlock> block{};
+  if (key.size() > kBlock) {
+    Check(SHA256(key.data(), key.size(), block.data()) != nullptr ? 1 : 0);
+  } else {
+    std::copy(key.begin(), key.end(), block.begin());
+  }
+  std::array<uint8_t, kBlock> pad{};
+  for (size_t i = 0; i < kBlock; ++i) {
+    pad[i] = static_cast<uint8_t>(block[i] ^ 0x36);
+  }
+  Check(SHA256_Init(&state_->inner));
+  Check(SHA256_Update(&state_->inner, pad.data(), pad.size()));
+  for (size_t i = 0; i < kBlock; ++i) {
+    pad[i] = static_cast<uint8_t>(block[i] ^ 0x5c);
+  }
+  Check(SHA256_Init(&state_->outer));
+  Check(SHA256_Update(&state_->outer, pad.data(), pad.size()));
+  OPENSSL_cleanse(block.data(), block.size());
+  OPENSSL_cleanse(pad.data(), pad.size());
+}
+
+HmacSha256Key::~HmacSha256Key() {
+  if (state_) {
+    OPENSSL_cleanse(state_.get(), sizeof(State));
+  }
+}
+HmacSha256Key::HmacSha256Key(HmacSha256Key&&) noexcept = default;
+HmacSha256Key& HmacSha256Key::operator=(HmacSha256Key&&) noexcept = default;
+
+Sha256Mac HmacSha256Key::Mac(std::initializer_list<std::string_view> parts) {
+  Sha256Mac inner_digest{};
+  SHA256_CTX context = state_->inner;
+  for (std::string_view part : parts) {
+    Check(SHA256_Update(&context, part.data(), part.size()));
+  }
+  Check(SHA256_Final(inner_digest.data(), &context));
+  context = state_->outer;
+  Check(SHA256_Update(&context, inner_digest.data(), inner_digest.size()));
+  Sha256Mac mac{};
+  Check(SHA256_Final(mac.data(), &context));
+  OPENSSL_cleanse(&context, sizeof context);
   return mac;
 }
 

@@ -37,8 +37,7 @@ void WriteString(HKEY key, std::wstring_view name, std::string_view data) {
 
 }  // namespace
 
-void StoreProtectedValues(std::wstring_view path, std::wstring_view name1, std::string_view data1,
-                          std::wstring_view name2, std::string_view data2) {
+void StoreProtectedValues(std::wstring_view path, std::initializer_list<ProtectedValue> values) {
   ScopedDescriptor sd;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminsOnly, SDDL_REVISION_1,
                                                               sd.put(), nullptr)) {
@@ -53,8 +52,36 @@ void StoreProtectedValues(std::wstring_view path, std::wstring_view name1, std::
   // A key that existed before keeps its old DACL unless it is set here; the
   // values are written only once the key is closed to other accounts.
   Check(::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get()), "RegSetKeySecurity");
-  WriteString(key.get(), name1, data1);
-  WriteString(key.get(), name2, data2);
+  for (const ProtectedValue& value : values) {
+    if (value.is_dword) {
+      DWORD data = value.dword;
+      Check(::RegSetValueExW(key.get(), std::wstring(value.name).c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&data), sizeof data),
+            "RegSetValueExW");
+    } else {
+      WriteString(key.get(), value.name, value.text);
+    }
+  }
+}
+
+int DeleteValues(std::wstring_view path, std::initializer_list<std::wstring_view> names) {
+  ScopedKey key;
+  LSTATUS status =
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::wstring(path).c_str(), 0, KEY_SET_VALUE, key.put());
+  if (status == ERROR_FILE_NOT_FOUND) {
+    return 0;
+  }
+  Check(status, "RegOpenKeyExW");
+  int deleted = 0;
+  for (std::wstring_view name : names) {
+    status = ::RegDeleteValueW(key.get(), std::wstring(name).c_str());
+    if (status == ERROR_SUCCESS) {
+      ++deleted;
+    } else if (status != ERROR_FILE_NOT_FOUND) {
+      Check(status, "RegDeleteValueW");
+    }
+  }
+  return deleted;
 }
 
 std::wstring KeyDaclSddl(std::wstring_view path) {

@@ -5,6 +5,7 @@
 #include <bcrypt.h>
 
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/error.h"
 #include "platform/win32/scoped.h"
@@ -53,6 +54,44 @@ Sha256Mac HmacSha256(std::span<const uint8_t> key, std::string_view message) {
         "BCryptHashData");
   Sha256Mac mac{};
   Check(::BCryptFinishHash(hash.get(), mac.data(), static_cast<ULONG>(mac.size()), 0),
+        "BCryptFinishHash");
+  return mac;
+}
+
+// A reusable BCrypt hash object in memory of its own: after each finish it is
+// back in its keyed state, ready for the next message.
+struct HmacSha256Key::State {
+  std::vector<UCHAR> object;
+  ScopedHash hash;
+};
+
+HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key) : state_(std::make_unique<State>()) {
+  DWORD object_size = 0;
+  ULONG written = 0;
+  Check(::BCryptGetProperty(HmacProvider(), BCRYPT_OBJECT_LENGTH,
+                            reinterpret_cast<PUCHAR>(&object_size), sizeof object_size, &written,
+                            0),
+        "BCryptGetProperty");
+  state_->object.resize(object_size);
+  Check(::BCryptCreateHash(HmacProvider(), state_->hash.put(), state_->object.data(), object_size,
+                           const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()),
+                           BCRYPT_HASH_REUSABLE_FLAG),
+        "BCryptCreateHash");
+}
+
+HmacSha256Key::~HmacSha256Key() = default;
+HmacSha256Key::HmacSha256Key(HmacSha256Key&&) noexcept = default;
+HmacSha256Key& HmacSha256Key::operator=(HmacSha256Key&&) noexcept = default;
+
+Sha256Mac HmacSha256Key::Mac(std::initializer_list<std::string_view> parts) {
+  for (std::string_view part : parts) {
+    Check(::BCryptHashData(state_->hash.get(),
+                           reinterpret_cast<PUCHAR>(const_cast<char*>(part.data())),
+                           static_cast<ULONG>(part.size()), 0),
+          "BCryptHashData");
+  }
+  Sha256Mac mac{};
+  Check(::BCryptFinishHash(state_->hash.get(), mac.data(), static_cast<ULONG>(mac.size()), 0),
         "BCryptFinishHash");
   return mac;
 }

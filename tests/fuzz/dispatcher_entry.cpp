@@ -128,7 +128,7 @@ class RecordedReplies final : public agent::Replies {
  public:
   std::vector<std::string> sent;
   // The keyed station's gate, which seals every reply.
-  const agent::CommandGate* gate = nullptr;
+  agent::CommandGate* gate = nullptr;
   void SendText(const std::string& text) override {
     Check(text.size() <= Room(), "every reply fits its room");
     if (gate != nullptr) {

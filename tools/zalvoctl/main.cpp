@@ -3,7 +3,8 @@
 //
 //   zalvoctl [options] STATION COMMAND...
 //   zalvoctl watch [options]
-//   zalvoctl keygen
+//   zalvoctl keygen FILE
+//   zalvoctl derive [--key-file FILE] ADDRESS FILE
 //
 // A station accepts commands only from the address of its ServerIP setting
 // and answers to that address on UDP port 6868, so the console listens on
@@ -11,7 +12,9 @@
 // Windows-1251; they are printed as UTF-8 (or as wide characters on a Windows
 // console) with control characters escaped, unless --raw asks for the bytes.
 // With a command key (--key-file or ZALVO_KEY_FILE) commands go out signed
-// and only replies signed for them count.
+// with the station's own key, derived from the club key (or the club key
+// itself for the stations that --club-keyed names), and only replies signed
+// for them count.
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +27,7 @@
 #include "platform/crypto.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
+#include "platform/private_files.h"
 #include "protocol/address.h"
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
@@ -50,7 +54,8 @@ using zalvo::protocol::Verdict;
 constexpr const char* kUsageText =
     "usage: zalvoctl [options] STATION COMMAND...\n"
     "       zalvoctl watch [options]\n"
-    "       zalvoctl keygen\n"
+    "       zalvoctl keygen FILE\n"
+    "       zalvoctl derive [--key-file FILE] ADDRESS FILE\n"
     "\n"
     "Sends COMMAND (the words joined by single blanks; quote it to keep other\n"
     "blanks) to the station agent at STATION, UDP port 6767, from this console's\n"
@@ -71,9 +76,16 @@ constexpr const char* kUsageText =
     "  --send-only   send from any free port and wait for nothing; the replies\n"
     "                then reach whoever listens on port 6868 (zalvoctl watch)\n"
     "  --key-file FILE  the club's command key (default: the file that\n"
-    "                ZALVO_KEY_FILE names): the command goes out signed for\n"
-    "                STATION, and only replies signed with the key and naming\n"
-    "                this command count; others are reported and skipped\n"
+    "                ZALVO_KEY_FILE names): the command goes out signed with\n"
+    "                STATION's own key, derived from it, and only replies\n"
+    "                signed with that key and naming this command count;\n"
+    "                others are reported and skipped. A station's key file\n"
+    "                (zalvoctl derive) serves that station alone\n"
+    "  --club-keyed LIST  the stations that still keep the club key itself\n"
+    "                (installed before stations had keys of their own):\n"
+    "                addresses separated by commas, or 'all'\n"
+    "  --strict-keys refuse a key file that others than its owner may read\n"
+    "                (otherwise a warning)\n"
     "  --raw         print the replies as their Windows-1251 bytes (control\n"
     "                characters are otherwise shown as \\xNN)\n"
     "  -h, --help    show this help\n"
@@ -88,16 +100,19 @@ constexpr const char* kUsageText =
     "  --count N     end after N datagrams\n"
     "  --wait MS     end after MS milliseconds\n"
     "  --bind ADDR, --raw   as above\n"
-    "  --key-file FILE  check each datagram and mark it [signed ok], [unsigned]\n"
-    "                or [bad MAC] (and the like), with the sender as the station\n"
+    "  --key-file FILE, --club-keyed LIST, --strict-keys  check each datagram\n"
+    "                with the sender's key and mark it [signed ok], [unsigned] or\n"
+    "                [bad MAC] (and the like)\n"
     "\n"
-    "zalvoctl keygen prints a new command key: 32 random bytes as 64 hex digits.\n"
-    "A station keeps it with its own address (see the README); the console\n"
-    "keeps it in the file of --key-file.\n"
+    "zalvoctl keygen FILE writes a new club key (32 random bytes) into FILE, a\n"
+    "new file that only its owner may read. zalvoctl derive ADDRESS FILE writes\n"
+    "the key of the station at ADDRESS, derived from the club key, the same way:\n"
+    "the station keeps only that (see the README).\n"
     "\n"
-    "exit codes: 0 the station answered \"PING\" (watch: ended as asked);\n"
-    "1 port 6868 is in use or the send failed; 2 bad arguments, address or key\n"
-    "file;\n"
+    "exit codes: 0 the station answered \"PING\" (watch: ended as asked; keygen,\n"
+    "derive: the file is written);\n"
+    "1 port 6868 is in use or the send failed (keygen, derive: the file exists\n"
+    "or can't be written); 2 bad arguments, address or key file;\n"
     "3 no \"PING\" within the wait (the command failed on the station, or the\n"
     "station's ServerIP is not this console), or watch got fewer than N.\n";
 
@@ -109,7 +124,11 @@ class UsageError : public std::runtime_error {
 struct Options {
   bool watch = false;
   bool keygen = false;
+  bool derive = false;
+  std::string out_file;  // keygen, derive
   std::string key_file;
+  std::string club_keyed;
+  bool strict_keys = false;
   std::string bind = "0.0.0.0";
   int wait_ms = -1;  // not given
   int count = 0;     // watch: 0 for no limit
@@ -144,11 +163,16 @@ Options Parse(const std::vector<std::string>& args) {
     o.watch = true;
     i = 1;
   } else if (!args.empty() && args[0] == "keygen") {
-    if (args.size() > 1) {
-      throw UsageError("keygen takes no arguments");
+    if (args.size() != 2 || args[1].empty() || args[1][0] == '-') {
+      throw UsageError(
+          "keygen needs one FILE: the key goes into a new file that only its owner may read");
     }
     o.keygen = true;
+    o.out_file = args[1];
     return o;
+  } else if (!args.empty() && args[0] == "derive") {
+    o.derive = true;
+    i = 1;
   }
   for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
     const std::string& a = args[i];
@@ -162,6 +186,15 @@ Options Parse(const std::vector<std::string>& args) {
     }
     if (a == "--wait") {
       o.wait_ms = NumberOption(args, i, 0);
+    } else if (a == "--strict-keys") {
+      o.strict_keys = true;
+    } else if (a == "--club-keyed" && !o.derive) {
+      if (i + 1 >= args.size()) {
+        throw UsageError("--club-keyed needs addresses separated by commas, or 'all'");
+      }
+      o.club_keyed = args[++i];
+    } else if (o.derive && a != "--key-file") {
+      throw UsageError("unknown option '" + a + "' for derive");
     } else if (a == "--count" && o.watch) {
       o.count = NumberOption(args, i, 1);
     } else if (a == "--bind") {
@@ -181,6 +214,14 @@ Options Parse(const std::vector<std::string>& args) {
     } else {
       throw UsageError("unknown option '" + a + "'" + (o.watch ? " for watch" : ""));
     }
+  }
+  if (o.derive) {
+    if (args.size() - i != 2) {
+      throw UsageError("derive needs the station's ADDRESS and the FILE to write");
+    }
+    o.station = args[i];
+    o.out_file = args[i + 1];
+    return o;
   }
   if (o.watch) {
     if (i < args.size()) {
@@ -234,31 +275,43 @@ void CheckAddress(const std::string& text, const char* what) {
 
 // The station's bytes for a terminal: control characters (and the code
 // page's one undefined byte, which becomes a control character) as \xNN,
-// so that no escape sequence of a window caption reaches the terminal.
-std::string Printable(std::string_view bytes) {
-  std::string shown;
-  shown.reserve(bytes.size());
-  for (char c : bytes) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F || b == 0x98) {
-      constexpr char kDigits[] = "0123456789abcdef";
-      shown += "\\x";
-      shown += kDigits[b >> 4];
-      shown += kDigits[b & 15];
-    } else {
-      shown += c;
-    }
+// so that no escape sequence of a window caption reaches the terminal. Raw,
+// only the control characters below 0x20 and DEL: the bytes 0x80-0xFF are
+// Windows-1251 letters.
+std::string Printable(std::string_view bytes, bool raw) {
+  std::string shown = zalvo::text::EscapeControls(bytes);
+  if (raw) {
+    return shown;
+  }
+  for (size_t at = shown.find('\x98'); at != std::string::npos; at = shown.find('\x98', at)) {
+    shown.replace(at, 1, "\\x98");
   }
   return shown;
 }
 
 void Print(ConsoleStream stream, std::string_view bytes, bool raw) {
-  WriteLine(stream, raw ? std::string(bytes) : Printable(bytes), raw);
+  WriteLine(stream, Printable(bytes, raw), raw);
 }
 
-// The command key of --key-file, or of the file ZALVO_KEY_FILE names; none
-// when neither is given. A file that can't be used is a usage error.
-std::optional<zalvo::protocol::CommandKey> ReadKey(const Options& o) {
+// The command keys of --key-file (or of the file ZALVO_KEY_FILE names) and
+// --club-keyed: each station's key.
+struct Keys {
+  zalvo::protocol::KeyText file;
+  zalvo::protocol::ClubKeyedStations club_keyed;
+
+  // The key of the station at the address: a station's key file serves its
+  // own station only (others then read as a bad MAC).
+  zalvo::protocol::CommandKey For(std::string_view address) const {
+    if (file.kind == zalvo::protocol::KeyKind::kStation) {
+      return file.key;
+    }
+    return zalvo::protocol::KeyForStation(file.key, club_keyed, address);
+  }
+};
+
+// The key file's text; none when no file is named. A file that can't be
+// used (or that others may read, with --strict-keys) is a usage error.
+std::optional<zalvo::protocol::KeyText> ReadKeyText(const Options& o) {
   std::string path = o.key_file;
   if (path.empty()) {
     path = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
@@ -267,17 +320,82 @@ std::optional<zalvo::protocol::CommandKey> ReadKey(const Options& o) {
     }
   }
   try {
-    return zalvo::protocol::ReadKeyFile(path).key;
+    zalvo::protocol::KeyFileRead read = zalvo::protocol::ReadKeyFile(path, o.strict_keys);
+    if (!read.warning.empty()) {
+      Error("warning: " + read.warning + " (--strict-keys refuses such a file)");
+    }
+    return read.key;
   } catch (const zalvo::protocol::KeyFileError& e) {
     throw UsageError(e.what());
   }
 }
 
-int Keygen() {
-  zalvo::protocol::CommandKey key{};
-  zalvo::platform::RandomBytes(key);
-  std::fputs((zalvo::protocol::KeyHex(key) + "\n").c_str(), stdout);
+std::optional<Keys> ReadKeys(const Options& o) {
+  std::optional<zalvo::protocol::KeyText> text = ReadKeyText(o);
+  if (!text) {
+    if (!o.club_keyed.empty()) {
+      throw UsageError("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)");
+    }
+    return std::nullopt;
+  }
+  Keys keys{*text, {}};
+  try {
+    keys.club_keyed = zalvo::protocol::ClubKeyedStations::Parse(o.club_keyed);
+  } catch (const zalvo::protocol::KeyFileError& e) {
+    throw UsageError(e.what());
+  }
+  if (keys.file.kind == zalvo::protocol::KeyKind::kStation && !o.club_keyed.empty()) {
+    throw UsageError("--club-keyed needs the club key, not a station's");
+  }
+  return keys;
+}
+
+int WriteKeyFile(const std::string& path, const zalvo::protocol::KeyText& key) {
+  try {
+    zalvo::platform::CreatePrivateFile(path, zalvo::protocol::KeyFileText(key));
+  } catch (const zalvo::platform::PlatformError& e) {
+    Error(std::string("the key was not written: ") + e.what());
+    return kFailed;
+  }
   return kOk;
+}
+
+int Keygen(const Options& o) {
+  zalvo::protocol::KeyText club{{}, {}, zalvo::protocol::KeyKind::kClub, false};
+  do {
+    zalvo::platform::RandomBytes(club.key);
+  } while (zalvo::protocol::IsWeakKey(club.key));
+  int code = WriteKeyFile(o.out_file, club);
+  if (code == kOk) {
+    WriteLine(ConsoleStream::kOut,
+              "the club key is in " + o.out_file +
+                  ", which only its owner may read; a station gets its own key from it "
+                  "(zalvoctl derive ADDRESS FILE)");
+  }
+  return code;
+}
+
+int Derive(const Options& o) {
+  std::optional<zalvo::protocol::KeyText> club = ReadKeyText(o);
+  if (!club) {
+    throw UsageError("derive needs the club key (--key-file or ZALVO_KEY_FILE)");
+  }
+  if (club->kind != zalvo::protocol::KeyKind::kClub) {
+    throw UsageError("derive needs the club key, not a station's key");
+  }
+  if (!zalvo::protocol::ParseDottedAddress(o.station)) {
+    throw UsageError("'" + o.station +
+                     "' is not the station's address as the server sends to it: four numbers "
+                     "0-255 without leading zeros");
+  }
+  zalvo::protocol::KeyText station{zalvo::protocol::DeriveStationKey(club->key, o.station),
+                                   o.station, zalvo::protocol::KeyKind::kStation, false};
+  int code = WriteKeyFile(o.out_file, station);
+  if (code == kOk) {
+    WriteLine(ConsoleStream::kOut, "the key of the station " + o.station + " is in " + o.out_file +
+                                       ", which only its owner may read");
+  }
+  return code;
 }
 
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
@@ -304,7 +422,7 @@ bool Listen(zalvo::platform::DatagramSocket& socket, const std::string& address,
   }
 }
 
-int Send(const Options& o, const std::optional<zalvo::protocol::CommandKey>& key) {
+int Send(const Options& o, const std::optional<Keys>& keys) {
   auto socket = zalvo::platform::MakeUdpSocket();
   if (!Listen(*socket, o.bind, o.send_only ? 0 : kConsolePort)) {
     return kFailed;
@@ -320,8 +438,16 @@ int Send(const Options& o, const std::optional<zalvo::protocol::CommandKey>& key
     return kUsage;
   }
   // With a key, the command's replies carry the nonce it goes out with.
+  std::optional<zalvo::protocol::EnvelopeKey> key;
   std::optional<zalvo::protocol::SignedCommand> signed_command;
-  if (key) {
+  if (keys) {
+    if (keys->file.kind == zalvo::protocol::KeyKind::kStation &&
+        station != keys->file.station_address) {
+      Error("the key file is the key of the station " + keys->file.station_address + ", not of " +
+            station);
+      return kUsage;
+    }
+    key.emplace(keys->For(station));
     signed_command = zalvo::protocol::Sign(o.command, *key, station);
   }
   try {
@@ -375,7 +501,7 @@ int Send(const Options& o, const std::optional<zalvo::protocol::CommandKey>& key
   return kNoAnswer;
 }
 
-int Watch(const Options& o, const std::optional<zalvo::protocol::CommandKey>& key) {
+int Watch(const Options& o, const std::optional<Keys>& keys) {
   auto socket = zalvo::platform::MakeUdpSocket();
   if (!Listen(*socket, o.bind, kConsolePort)) {
     return kFailed;
@@ -399,20 +525,16 @@ int Watch(const Options& o, const std::optional<zalvo::protocol::CommandKey>& ke
     ++received;
     std::string line = zalvo::platform::LocalTimestamp() + " " + sender + " ";
     std::string_view text = datagram->bytes;
-    if (key) {
+    if (keys) {
       // The sender is the station whose signature it must carry.
-      zalvo::protocol::Opened opened =
-          zalvo::protocol::OpenReply(datagram->bytes, *key, datagram->from_ip, {});
+      zalvo::protocol::Opened opened = zalvo::protocol::OpenReply(
+          datagram->bytes, keys->For(datagram->from_ip), datagram->from_ip, {});
       if (opened.verdict == Verdict::kOk) {
         text = opened.text;
       }
       line += "[" + std::string(zalvo::protocol::VerdictText(opened.verdict)) + "] ";
     }
-    if (o.raw) {
-      line += text;
-    } else {
-      line += Printable(text);
-    }
+    line += Printable(text, o.raw);
     WriteLine(ConsoleStream::kOut, line, o.raw);
   }
   if (o.count > 0 && received < o.count) {
@@ -427,7 +549,7 @@ int Watch(const Options& o, const std::optional<zalvo::protocol::CommandKey>& ke
 
 int main(int argc, char** argv) {
   Options options;
-  std::optional<zalvo::protocol::CommandKey> key;
+  std::optional<Keys> keys;
   try {
     options = Parse(zalvo::platform::ToolArguments(argc, argv));
     if (options.help) {
@@ -435,20 +557,23 @@ int main(int argc, char** argv) {
       return kOk;
     }
     if (options.keygen) {
-      return Keygen();
+      return Keygen(options);
+    }
+    if (options.derive) {
+      return Derive(options);
     }
     CheckAddress(options.bind, "local");
     if (!options.watch) {
       CheckAddress(options.station, "station");
     }
-    key = ReadKey(options);
+    keys = ReadKeys(options);
   } catch (const UsageError& e) {
     Error(e.what());
     std::fputs("Try 'zalvoctl --help'.\n", stderr);
     return kUsage;
   }
   try {
-    return options.watch ? Watch(options, key) : Send(options, key);
+    return options.watch ? Watch(options, keys) : Send(options, keys);
   } catch (const zalvo::platform::PlatformError& e) {
     Error(e.what());
     return kFailed;
