@@ -204,29 +204,48 @@ TEST(ConsoleRoom, RoomFile) {
   }
 }
 
-// With the club's key, commands go out sealed for the station they are sent
-// to, and only that station's signed replies and reports are read.
-TEST(ConsoleEnvelope, KeyedSignsForTheStationAndTakesOnlyItsSignedReplies) {
-  protocol::CommandKey key{};
-  key.fill(7);
-  KeyedEnvelope envelope(key);
+// With the club's key, commands go out sealed with the key of the station
+// they are sent to (derived, or the club key for a station that still keeps
+// it), and only that station's signed replies and reports are read, once.
+TEST(ConsoleEnvelope, SignsWithEachStationsKeyAndTakesEachSignedReportOnce) {
+  protocol::CommandKey club{};
+  for (size_t i = 0; i < club.size(); ++i) {
+    club[i] = static_cast<uint8_t>(i + 7);
+  }
+  KeyedEnvelope envelope(club, protocol::ClubKeyedStations::Parse("10.0.0.30"));
+  const protocol::CommandKey own = protocol::DeriveStationKey(club, "10.0.0.21");
+  auto open_command = [](const std::string& datagram, const protocol::CommandKey& key,
+                         const char* station) {
+    return protocol::Open(datagram, protocol::Direction::kCommand, key, station,
+                          protocol::UnixNow());
+  };
   std::string datagram = envelope.Wrap("ACTION SIT 30", "10.0.0.21");
-  protocol::Opened command = protocol::Open(datagram, protocol::Direction::kCommand, key,
-                                            "10.0.0.21", protocol::UnixNow());
+  protocol::Opened command = open_command(datagram, own, "10.0.0.21");
   ASSERT_EQ(command.verdict, protocol::Verdict::kOk);
   EXPECT_EQ(command.text, "ACTION SIT 30");
-  EXPECT_NE(
-      protocol::Open(datagram, protocol::Direction::kCommand, key, "10.0.0.22", protocol::UnixNow())
-          .verdict,
-      protocol::Verdict::kOk);
+  EXPECT_NE(open_command(datagram, club, "10.0.0.21").verdict, protocol::Verdict::kOk);
+  EXPECT_EQ(open_command(envelope.Wrap("ACTION INFO", "10.0.0.30"), club, "10.0.0.30").verdict,
+            protocol::Verdict::kOk);
 
-  std::string reply = protocol::Seal(protocol::Direction::kReply, "PING", key, "10.0.0.21",
-                                     protocol::UnixNow(), command.nonce);
-  EXPECT_EQ(envelope.Open(reply, "10.0.0.21"), "PING");
-  EXPECT_EQ(envelope.Open(reply, "10.0.0.22"), std::nullopt);   // another station's
+  auto reply = [](const char* text, const protocol::CommandKey& key, const char* station) {
+    return protocol::Seal(protocol::Direction::kReply, text, key, station, protocol::UnixNow(),
+                          protocol::NewNonce());
+  };
+  std::string ping = reply("PING", own, "10.0.0.21");
+  EXPECT_EQ(envelope.Open(ping, "10.0.0.22"), std::nullopt);  // another station's
+  EXPECT_EQ(envelope.Open(ping, "10.0.0.21"), "PING");
+  EXPECT_EQ(envelope.Open(ping, "10.0.0.21"), std::nullopt);  // replayed
+  EXPECT_EQ(envelope.Open(reply("PING", club, "10.0.0.21"), "10.0.0.21"), std::nullopt);
+  EXPECT_EQ(envelope.Open(reply("INFO  c:5MB", club, "10.0.0.30"), "10.0.0.30"), "INFO  c:5MB");
   EXPECT_EQ(envelope.Open("PING", "10.0.0.21"), std::nullopt);  // unsigned
   // A command sealed for the station does not pass as its reply.
   EXPECT_EQ(envelope.Open(datagram, "10.0.0.21"), std::nullopt);
+  // One station's flood of sound reports fills its own memory only.
+  for (size_t i = 1; i < KeyedEnvelope::kReportsPerStation; ++i) {
+    EXPECT_TRUE(envelope.Open(reply("PING", own, "10.0.0.21"), "10.0.0.21")) << i;
+  }
+  EXPECT_EQ(envelope.Open(reply("PING", own, "10.0.0.21"), "10.0.0.21"), std::nullopt);
+  EXPECT_EQ(envelope.Open(reply("PING", club, "10.0.0.30"), "10.0.0.30"), "PING");
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // A station with a command key, driven from outside over loopback: only
 // sound envelopes from the server act, and then exactly as the same command
-// does on a station without a key; zalvoctl signs, waits for its own answer
-// and marks what it watches; a key file that can't be used stops the agent.
-// The station's address as the server sends to it is 127.0.0.1.
+// does on a station without a key; a captured command does not act again
+// after the agent restarts; zalvoctl makes the keys, signs with the
+// station's own key, waits for its own answer and marks what it watches; a
+// key file that can't be used stops the agent, one that others may read
+// warns. The station's address as the server sends to it is 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,14 +27,19 @@ namespace {
 using Lines = std::vector<std::string>;
 
 constexpr const char* kSettings = "ServerIP=127.0.0.1\r\nSendDataTime=0\r\n";
-const protocol::CommandKey kKey = [] {
+// The club's key, and the station's own key derived from it.
+const protocol::CommandKey kClubKey = [] {
   protocol::CommandKey key{};
   for (size_t i = 0; i < key.size(); ++i) {
     key[i] = static_cast<uint8_t>(0xA0 + i);
   }
   return key;
 }();
-const std::string kKeyLine = protocol::KeyHex(kKey) + "\n";
+const protocol::CommandKey kKey = protocol::DeriveStationKey(kClubKey, "127.0.0.1");
+const std::string kClubKeyFile =
+    protocol::KeyFileText({kClubKey, "", protocol::KeyKind::kClub, false});
+const std::string kStationKeyFile =
+    protocol::KeyFileText({kKey, "127.0.0.1", protocol::KeyKind::kStation, false});
 
 // What a station's files hold after the commands: the log-on values, the
 // settings and the journal (without time stamps).
@@ -44,17 +52,30 @@ struct StationAfter {
 
 class SignedCommands : public ::testing::Test {
  protected:
+  // A key file of the station folder that only its owner may read.
+  std::string WriteKey(SimHarness& harness, const std::string& name, const std::string& text) {
+    harness.WriteStationFile(name, text);
+    std::filesystem::permissions(harness.root() / name, std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::owner_write);
+    return (harness.root() / name).string();
+  }
   void StartAgent(SimHarness& harness, bool keyed) {
     harness.WriteSettings(kSettings);
     harness.WriteStationFile("windows.txt", "65552 100 - Notepad\n");
     if (keyed) {
-      harness.WriteStationFile("zalvo.key", kKeyLine + "127.0.0.1\n");
+      WriteKey(harness, "zalvo.key", kStationKeyFile);
     }
     harness.Start(1000);
   }
+  // The machine hive without the replay mark, which a keyed station keeps
+  // there.
   StationAfter After(SimHarness& harness) {
-    return {harness.ReadStationFile("registry/HKEY_LOCAL_MACHINE.reg"), harness.ReadSettings(),
-            harness.JournalEvents()};
+    std::string hive = harness.ReadStationFile("registry/HKEY_LOCAL_MACHINE.reg");
+    hive = std::regex_replace(
+        hive,
+        std::regex("\n\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Zalvo\\]\n\"NewestCommandTime\"=\"[0-9]+\"\n"),
+        "");
+    return {hive, harness.ReadSettings(), harness.JournalEvents()};
   }
   std::string Sealed(const std::string& command, int64_t time, const std::string& station,
                      const protocol::CommandKey& key = kKey) {
@@ -141,94 +162,173 @@ TEST_F(SignedCommands, OnlyASoundEnvelopeActsAndThenExactlyAsTheCommandWithoutAK
   EXPECT_NE(output.find("commands are taken only in signed envelopes"), std::string::npos);
 }
 
-TEST_F(SignedCommands, ZalvoctlSignsWaitsForItsOwnAnswerAndMarksWhatItWatches) {
+// A command captured on the wire does not act again once the agent has
+// restarted (its memory of nonces gone), the replay mark it stored before
+// the command acted keeps it out; a newer command acts.
+TEST_F(SignedCommands, ACapturedCommandDoesNotActAgainAfterTheAgentRestarts) {
   StartAgent(keyed_, true);
   ASSERT_TRUE(server.WaitForSignedAgent(kKey));
-  keyed_.WriteStationFile("console.key", kKeyLine);
-  std::string key_file = (keyed_.root() / "console.key").string();
-  server = ServerPeer("127.0.0.3", 6869);  // frees 127.0.0.1:6868 for zalvoctl
+  const std::string captured = Sealed("ACTION SIT 30", protocol::UnixNow(), "127.0.0.1");
+  server.Send(captured);
+  ASSERT_EQ(server.ReceiveUntilQuiet(300).size(), 1u);
+  keyed_.Kill();  // a crash right after the session started
+  keyed_.Start(1000);
+  ASSERT_TRUE(server.WaitForSignedAgent(kKey));
+  StationAfter before = After(keyed_);
+  server.Send(captured);
+  EXPECT_TRUE(server.ReceiveUntilQuiet(300).empty());
+  EXPECT_EQ(After(keyed_), before);
+  EXPECT_NE(keyed_.Output().find("ignored: not newer than the replay mark"), std::string::npos)
+      << keyed_.Output();
+  EXPECT_EQ(server.ExchangeSigned("ACTION SIT 20", kKey), Lines{"PING"});
+}
 
-  ToolRun run = keyed_.RunToEnd(
-      ZALVOCTL_PROGRAM, {"--key-file", key_file, "127.0.0.1", "ACTION KILL \x1b]0;owned\x07"});
+TEST_F(SignedCommands, ZalvoctlMakesTheKeysSignsWithTheStationsKeyAndMarksWhatItWatches) {
+  // keygen and derive write new files that only their owner may read, and
+  // never over an existing one.
+  const std::string club = (keyed_.root() / "club.key").string();
+  const std::string own = (keyed_.root() / "zalvo.key").string();
+  ToolRun run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"keygen", club});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const std::string club_text = keyed_.ReadStationFile("club.key");
+  EXPECT_EQ(run.output, "the club key is in " + club +
+                            ", which only its owner may read; a station gets its own key from "
+                            "it (zalvoctl derive ADDRESS FILE)\n");
+  run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"keygen", club});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.output.find("exists already"), std::string::npos) << run.output;
+  EXPECT_EQ(keyed_.ReadStationFile("club.key"), club_text);
+  EXPECT_EQ(keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"derive", "--key-file", club, "127.0.0.01", own})
+                .exit_code,
+            2);
+  ASSERT_EQ(
+      keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"derive", "--key-file", club, "127.0.0.1", own}).exit_code,
+      0);
+  for (const std::string& path : {club, own}) {
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << path;
+  }
+  const protocol::KeyText club_key = protocol::ParseKeyText(club_text);
+  const protocol::KeyText station_key = protocol::ParseKeyText(keyed_.ReadStationFile("zalvo.key"));
+  ASSERT_EQ(club_key.kind, protocol::KeyKind::kClub);
+  ASSERT_EQ(station_key.kind, protocol::KeyKind::kStation);
+  EXPECT_EQ(station_key.key, protocol::DeriveStationKey(club_key.key, "127.0.0.1"));
+  EXPECT_EQ(keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"derive", "--key-file", own, "127.0.0.2", "x.key"})
+                .exit_code,
+            2);
+
+  // The station runs on its derived key; zalvoctl signs with it from the
+  // club key.
+  keyed_.WriteSettings(kSettings);
+  keyed_.WriteStationFile("windows.txt", "65552 100 - Notepad\n");
+  keyed_.Start(1000);
+  ASSERT_TRUE(server.WaitForSignedAgent(station_key.key));
+  server = ServerPeer("127.0.0.3", 6869);  // frees 127.0.0.1:6868 for zalvoctl
+  run = keyed_.RunToEnd(ZALVOCTL_PROGRAM,
+                        {"--key-file", club, "127.0.0.1", "ACTION KILL \x1b]0;owned\x07"});
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.output, "PING\n");
-  run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", key_file, "127.0.0.1", "ACTION PROCESS"});
+  run = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", own, "127.0.0.1", "ACTION PROCESS"});
   EXPECT_EQ(run.output, "PROCESS LIST:NOTEPAD\nPING\n");
-  // Unsigned, or with another key, the station does not answer.
-  EXPECT_EQ(
-      keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--wait", "500", "127.0.0.1", "ACTION INFO"}).exit_code,
-      3);
-  keyed_.WriteStationFile("other.key", std::string(64, 'e'));
-  EXPECT_EQ(keyed_
-                .RunToEnd(ZALVOCTL_PROGRAM,
-                          {"--wait", "500", "--key-file", (keyed_.root() / "other.key").string(),
-                           "127.0.0.1", "ACTION INFO"})
-                .exit_code,
-            3);
+  // Unsigned, with another club key, or with the club key itself for a
+  // station that keeps its own, the station does not answer.
+  auto info = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--wait", "500"});
+    args.insert(args.end(), {"127.0.0.1", "ACTION INFO"});
+    return keyed_.RunToEnd(ZALVOCTL_PROGRAM, args);
+  };
+  const std::string other = WriteKey(keyed_, "other.key", kClubKeyFile);
+  EXPECT_EQ(info({}).exit_code, 3);
+  EXPECT_EQ(info({"--key-file", other}).exit_code, 3);
+  EXPECT_EQ(info({"--key-file", club, "--club-keyed", "127.0.0.1"}).exit_code, 3);
+  // A key file others may read warns, and --strict-keys refuses it.
+  std::filesystem::permissions(club, std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  run = info({"--key-file", club});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_NE(run.output.find("warning: " + club + " may be read or changed by its group and every "
+                            "user (mode 0644): chmod 600 " + club),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(info({"--strict-keys", "--key-file", club}).exit_code, 2);
   // Key files that can't be used, and a leading zero, are refused.
-  for (const std::string& bad : {std::string(""), std::string("xyz"), std::string(63, 'a')}) {
-    keyed_.WriteStationFile("bad.key", bad);
-    ToolRun refused = keyed_.RunToEnd(
-        ZALVOCTL_PROGRAM,
-        {"--key-file", (keyed_.root() / "bad.key").string(), "127.0.0.1", "ACTION INFO"});
+  for (const std::string& bad : {std::string(""), std::string("xyz"), std::string(63, 'a'),
+                                 std::string(64, 'e')}) {
+    ToolRun refused = info({"--key-file", WriteKey(keyed_, "bad.key", bad)});
     EXPECT_EQ(refused.exit_code, 2) << bad;
     EXPECT_NE(refused.output.find("key file"), std::string::npos) << refused.output;
   }
-  EXPECT_EQ(
-      keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"--key-file", "/nonexistent", "127.0.0.1", "X"}).exit_code,
-      2);
+  EXPECT_EQ(info({"--key-file", "/nonexistent"}).exit_code, 2);
   ToolRun octal = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"127.000.0.1", "ACTION INFO"});
   EXPECT_EQ(octal.exit_code, 2);
   EXPECT_NE(octal.output.find("leading zero"), std::string::npos) << octal.output;
 
-  // watch: the station's signed keep-alive, an unsigned and a forged datagram.
+  // watch --raw: the station's signed keep-alive, an unsigned and a forged
+  // datagram; control characters escaped, Windows-1251 letters as they are.
   keyed_.Stop();
   auto station = platform::MakeUdpSocket();
   station->Bind("127.0.0.1", 6767);
   std::thread sender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::string ping = protocol::Seal(protocol::Direction::kReply, "PING", kKey, "127.0.0.1",
-                                      protocol::UnixNow(), protocol::NewNonce());
+    std::string ping = protocol::Seal(protocol::Direction::kReply, "PING", station_key.key,
+                                      "127.0.0.1", protocol::UnixNow(), protocol::NewNonce());
     station->SendTo("127.0.0.1", 6868, ping);
-    station->SendTo("127.0.0.1", 6868, "INFO \x1b[2J");
+    station->SendTo("127.0.0.1", 6868, "INFO \x1b[2J\n\xC0\x7F");
     ping[50] = ping[50] == '0' ? '1' : '0';
     station->SendTo("127.0.0.1", 6868, ping);
   });
-  ToolRun watch = keyed_.RunToEnd(
-      ZALVOCTL_PROGRAM, {"watch", "--count", "3", "--wait", "5000", "--key-file", key_file});
+  ToolRun watch = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"watch", "--raw", "--count", "3", "--wait",
+                                                     "5000", "--key-file", own});
   sender.join();
   EXPECT_EQ(watch.exit_code, 0) << watch.output;
   Lines lines = text::SplitLines(watch.output);
   ASSERT_EQ(lines.size(), 3u) << watch.output;
   EXPECT_EQ(lines[0].substr(24), "127.0.0.1:6767 [signed ok] PING");
-  EXPECT_EQ(lines[1].substr(24), "127.0.0.1:6767 [unsigned] INFO \\x1b[2J");
+  EXPECT_EQ(lines[1].substr(24), "127.0.0.1:6767 [unsigned] INFO \\x1b[2J\\x0a\xC0\\x7f");
   EXPECT_EQ(lines[2].substr(24, 26), "127.0.0.1:6767 [bad MAC] Z");
 }
 
-TEST_F(SignedCommands, TheAgentDoesNotStartWithAKeyFileItCannotUse) {
+TEST_F(SignedCommands, TheAgentDoesNotStartWithAKeyFileItCannotUseAndWarnsOfOneOthersMayRead) {
   keyed_.WriteSettings(kSettings);
   const std::string hex = protocol::KeyHex(kKey);
-  for (const std::string& bad :
-       {std::string(""), "zz" + hex.substr(2) + "\n127.0.0.1\n", hex.substr(2) + "\n127.0.0.1\n",
-        hex + "\n", hex + "\n127.0.0.01\n"}) {
-    keyed_.WriteStationFile("zalvo.key", bad);
+  auto refused = [&](const std::string& why) {
     keyed_.Start(1000);
     for (int i = 0; i < 200 && keyed_.Running(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_FALSE(keyed_.Running()) << bad;
+    EXPECT_FALSE(keyed_.Running()) << why;
     EXPECT_NE(keyed_.Output().find("zalvos: not started: "), std::string::npos) << keyed_.Output();
+    EXPECT_NE(keyed_.Output().find(why), std::string::npos) << keyed_.Output();
     keyed_.Stop();
+  };
+  for (const std::string& bad :
+       {std::string(""), "zz" + hex.substr(2) + "\n127.0.0.1\n", hex.substr(2) + "\n127.0.0.1\n",
+        hex + "\n", hex + "\n127.0.0.01\n", "zalvo station key\n" + hex + "\n"}) {
+    WriteKey(keyed_, "zalvo.key", bad);
+    refused(bad == hex + "\n" ? "names no station address" : "can't be used");
   }
-  // A named key file that is missing is refused too.
-  std::filesystem::remove(keyed_.root() / "zalvo.key");
-  keyed_.extra_arguments = {"--key-file", (keyed_.root() / "missing.key").string()};
+  WriteKey(keyed_, "zalvo.key", kClubKeyFile);
+  refused("holds the club's key");
+  // Others may read it: refused when strict, else a warning, and it runs.
+  WriteKey(keyed_, "zalvo.key", kStationKeyFile);
+  std::filesystem::permissions(keyed_.root() / "zalvo.key", std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  keyed_.extra_arguments = {"--strict-keys"};
+  refused("the key file is refused: " + (keyed_.root() / "zalvo.key").string() +
+          " may be read or changed by every user (mode 0604)");
+  keyed_.extra_arguments = {};
   keyed_.Start(1000);
-  for (int i = 0; i < 200 && keyed_.Running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_FALSE(keyed_.Running());
-  EXPECT_NE(keyed_.Output().find("cannot read the key file"), std::string::npos);
+  ASSERT_TRUE(server.WaitForSignedAgent(kKey));
+  EXPECT_NE(keyed_.Output().find("agent   warning: " + (keyed_.root() / "zalvo.key").string() +
+                                 " may be read or changed by every user (mode 0604)"),
+            std::string::npos)
+      << keyed_.Output();
+  keyed_.Stop();
+  // A named key file that is missing is refused too.
+  keyed_.extra_arguments = {"--key-file", (keyed_.root() / "missing.key").string()};
+  refused("cannot read the key file");
 }
 
 }  // namespace

@@ -1,19 +1,24 @@
 // The signed envelope: the system's HMAC against the published vectors, the
-// codec's refusals, the clock window, the replay cache, the key text and the
-// command gate in front of the dispatcher. Runs natively and under Wine, so
-// that both the libcrypto and the BCrypt HMAC are checked.
+// station key's derivation against the protocol document, the codec's
+// refusals, the clock window, the replay cache, the key texts and the
+// command gate in front of the dispatcher with its replay mark. Runs natively
+// and under Wine, so that both the libcrypto and the BCrypt HMAC are checked.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <fstream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "agent/command_gate.h"
+#include "agent/command_key_store.h"
 #include "platform/crypto.h"
 #include "protocol/address.h"
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
+#include "tests/support/memory_registry.h"
 
 namespace zalvo::protocol {
 namespace {
@@ -40,10 +45,53 @@ TEST(HmacSha256, MatchesTheRfc4231Vectors) {
   EXPECT_EQ(Hex(platform::HmacSha256(std::vector<uint8_t>(131, 0xaa),
                                      "Test Using Larger Than Block-Size Key - Hash Key First")),
             "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+  // The keyed state computed once gives the same MACs, message after
+  // message, whatever the parts.
+  platform::HmacSha256Key keyed(Bytes("Jefe"));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Hex(keyed.Mac({"what do ya", "", " want for nothing?"})),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    EXPECT_EQ(keyed.Mac({"Hi There"}), platform::HmacSha256(Bytes("Jefe"), "Hi There"));
+  }
+  platform::HmacSha256Key long_key(std::vector<uint8_t>(131, 0xaa));
+  EXPECT_EQ(Hex(long_key.Mac({"Test Using Larger Than Block-Size Key - Hash Key First"})),
+            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
   std::array<uint8_t, 16> a{}, b{};
   platform::RandomBytes(a);
   platform::RandomBytes(b);
   EXPECT_NE(a, b);
+}
+
+// The worked example of docs/protocol.md, read from its table: the station
+// key derived from the club key and the address, and the HMAC's message.
+TEST(StationKey, DerivesTheWorkedExampleOfTheProtocolDocument) {
+  std::ifstream file(ZALVO_DOCS "/protocol.md", std::ios::binary);
+  ASSERT_TRUE(file) << ZALVO_DOCS "/protocol.md";
+  std::stringstream document;
+  document << file.rdbuf();
+  auto row = [text = document.str()](const std::string& name) {
+    size_t at = text.find("| " + name + " | `");
+    if (at == std::string::npos) {
+      return std::string("row '" + name + "' missing");
+    }
+    at = text.find('`', at) + 1;
+    return text.substr(at, text.find('`', at) - at);
+  };
+  const KeyText club = ParseKeyText(row("club key"));
+  const std::string address = row("station address");
+  ASSERT_TRUE(ParseDottedAddress(address)) << address;
+  EXPECT_EQ(Hex(Bytes(std::string(kStationKeyLabel) + "\n" + address)), row("HMAC message (hex)"));
+  EXPECT_EQ(KeyHex(DeriveStationKey(club.key, address)), row("station key"));
+  // Another address, another key; a station key is never the club key.
+  EXPECT_NE(DeriveStationKey(club.key, "192.168.1.22"), DeriveStationKey(club.key, address));
+  EXPECT_NE(DeriveStationKey(club.key, address), club.key);
+  // The stations that still keep the club key get it.
+  const ClubKeyedStations some = ClubKeyedStations::Parse("192.168.1.30, 192.168.1.31");
+  EXPECT_EQ(KeyForStation(club.key, some, "192.168.1.31"), club.key);
+  EXPECT_EQ(KeyForStation(club.key, some, address), DeriveStationKey(club.key, address));
+  EXPECT_EQ(KeyForStation(club.key, ClubKeyedStations::Parse("all"), address), club.key);
+  EXPECT_THROW((void)ClubKeyedStations::Parse("192.168.1.030"), KeyFileError);
+  EXPECT_THROW((void)ClubKeyedStations::Parse("pc21"), KeyFileError);
 }
 
 constexpr int64_t kNow = 1'800'000'000;
@@ -168,11 +216,24 @@ TEST(ReplayCache, TakesANonceOnceWithin120SecondsAndHoldsABoundedNumber) {
   EXPECT_EQ(cache.size(), 2u);
 }
 
-TEST(KeyText, TakesTheKeyAndTheStationAddressAndRefusesAnythingElseClearly) {
+TEST(KeyText, TakesEachKindAndTheEarlierFormAndRefusesAnythingElseClearly) {
   const std::string hex(KeyHex(kKey));
   KeyText parsed = ParseKeyText("  " + hex + "\r\n192.168.0.21\r\n\n");
   EXPECT_EQ(parsed.key, kKey);
   EXPECT_EQ(parsed.station_address, "192.168.0.21");
+  EXPECT_TRUE(parsed.earlier_form);
+  EXPECT_EQ(parsed.kind, KeyKind::kClub);
+  // Each kind reads back as written.
+  for (const KeyText& key : {KeyText{kKey, "", KeyKind::kClub, false},
+                             KeyText{kKey, "10.0.0.21", KeyKind::kStation, false}}) {
+    KeyText again = ParseKeyText(KeyFileText(key));
+    EXPECT_EQ(again.kind, key.kind);
+    EXPECT_EQ(again.key, key.key);
+    EXPECT_EQ(again.station_address, key.station_address);
+    EXPECT_FALSE(again.earlier_form);
+  }
+  EXPECT_EQ(KeyFileText({kKey, "10.0.0.21", KeyKind::kStation, false}),
+            "zalvo station key\n" + hex + "\n10.0.0.21\n");
   std::string upper = hex;
   for (char& c : upper) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -194,6 +255,22 @@ TEST(KeyText, TakesTheKeyAndTheStationAddressAndRefusesAnythingElseClearly) {
   EXPECT_NE(error("z" + hex.substr(1)).find("not hex"), std::string::npos);
   EXPECT_NE(error(hex + "\n192.168.0.021").find("leading zeros"), std::string::npos);
   EXPECT_NE(error(hex + "\n1.2.3.4\n5.6.7.8").find("more than two lines"), std::string::npos);
+  // The kinds: a station key names its station, a club key none.
+  EXPECT_NE(error("zalvo station key\n" + hex).find("names no station address"),
+            std::string::npos);
+  EXPECT_NE(error("zalvo club key\n" + hex + "\n1.2.3.4").find("no more lines"),
+            std::string::npos);
+  EXPECT_NE(error("zalvo club key\n").find("holds no key"), std::string::npos);
+  EXPECT_NE(error("zalvo clubkey key\n" + hex).find("neither"), std::string::npos);
+  // One byte repeated (all zero among them) is no key.
+  EXPECT_NE(error(std::string(64, '0')).find("repeated"), std::string::npos);
+  EXPECT_NE(error("zalvo club key\n" + std::string(64, 'E')).find("repeated"), std::string::npos);
+  std::string ab;
+  for (int i = 0; i < 32; ++i) {
+    ab += "ab";
+  }
+  EXPECT_NE(error(ab).find("repeated"), std::string::npos);
+  EXPECT_EQ(error("0" + std::string(63, '1')), "accepted");
 }
 
 TEST(DottedAddress, IsFourDecimalNumbersWithoutLeadingZeros) {
@@ -205,21 +282,24 @@ TEST(DottedAddress, IsFourDecimalNumbersWithoutLeadingZeros) {
   }
 }
 
+platform::ReceivedDatagram Datagram(const std::string& bytes, uint32_t from,
+                                    const std::string& from_ip) {
+  platform::ReceivedDatagram d;
+  d.byte_count = static_cast<int32_t>(bytes.size());
+  d.bytes = bytes;
+  d.from_address = from;
+  d.from_ip = from_ip;
+  d.from_port = 6868;
+  return d;
+}
+
 // The gate in front of the dispatcher, as the receive loop uses it.
 TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTheirNonce) {
   std::vector<std::string> log;
   agent::CommandGate gate(KeyText{kKey, std::string(kStation)},
                           [&](std::string_view line) { log.emplace_back(line); });
   gate.SetServer("192.168.0.10");
-  auto datagram = [](const std::string& bytes, uint32_t from, const std::string& from_ip) {
-    platform::ReceivedDatagram d;
-    d.byte_count = static_cast<int32_t>(bytes.size());
-    d.bytes = bytes;
-    d.from_address = from;
-    d.from_ip = from_ip;
-    d.from_port = 6868;
-    return d;
-  };
+  auto datagram = Datagram;
   const uint32_t server = 192 | 168 << 8 | 0 << 16 | 10u << 24;  // network order
   const uint32_t other = 192 | 168 << 8 | 0 << 16 | 11u << 24;
   int64_t now = UnixNow();
@@ -234,7 +314,7 @@ TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTh
   EXPECT_FALSE(gate.Admit(datagram(sealed, server, "192.168.0.10"), now));  // replayed
   EXPECT_EQ(log, std::vector<std::string>{"datagram from 192.168.0.11:6868 ignored"});
   gate.EndTick();
-  EXPECT_EQ(log.back(), "2 more datagrams ignored");
+  EXPECT_EQ(log.back(), "2 more datagrams ignored (1 unsigned, 1 nonce seen before)");
   EXPECT_FALSE(gate.Admit(datagram(sealed, server, "192.168.0.10"), now));
   EXPECT_EQ(log.back(), "datagram from 192.168.0.10:6868 ignored: nonce seen before");
 
@@ -256,6 +336,106 @@ TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTh
   EXPECT_TRUE(open_gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
   EXPECT_EQ(open_gate.Seal("PING"), "PING");
   EXPECT_THROW(agent::CommandGate(KeyText{kKey, ""}), KeyFileError);
+}
+
+// The replay mark: stored before a command that may restart Windows acts,
+// read by the next start, which then refuses what came before; while it
+// runs, a clock set back replays nothing older than the mark less 60 s.
+TEST(CommandGate, KeepsTheNewestCommandTimeAcrossARestartAndRefusesWhatIsNotNewer) {
+  const uint32_t server = 10 | 0 << 8 | 0 << 16 | 1u << 24;  // 10.0.0.1, network order
+  const KeyText key{kKey, "10.0.0.21", KeyKind::kStation, false};
+  const std::string mark_path = "HKLM\\" + std::string(agent::kCommandKeyPath);
+  testing::MemoryRegistry registry;
+  std::vector<std::string> log;
+  auto gate_of = [&](testing::MemoryRegistry& store) {
+    auto gate = std::make_unique<agent::CommandGate>(
+        key, [&](std::string_view line) { log.emplace_back(line); }, &store);
+    gate->SetServer("10.0.0.1");
+    return gate;
+  };
+  auto sealed = [&](const std::string& command, int64_t time) {
+    return Datagram(Seal(Direction::kCommand, command, kKey, "10.0.0.21", time, NewNonce()),
+                    server, "10.0.0.1");
+  };
+  auto takes = [](agent::CommandGate& gate, const platform::ReceivedDatagram& d, int64_t now) {
+    return gate.Admit(d, now).has_value();
+  };
+
+  auto first = gate_of(registry);
+  const auto reboot = sealed("ACTION REBOOT", kNow);
+  ASSERT_TRUE(takes(*first, reboot, kNow));
+  EXPECT_TRUE(first->KeepMark(true));
+  EXPECT_EQ(registry.String(mark_path, "NewestCommandTime"), "1800000000");
+  // Within a second of the last store only a restarting command stores.
+  ASSERT_TRUE(takes(*first, sealed("ACTION INFO", kNow + 1), kNow + 1));
+  EXPECT_TRUE(first->KeepMark(false));
+  EXPECT_EQ(registry.String(mark_path, "NewestCommandTime"), "1800000000");
+  // While it runs: inside the clock window, but 61 s older than the newest.
+  EXPECT_FALSE(takes(*first, sealed("ACTION INFO", kNow - 60), kNow));
+  EXPECT_TRUE(takes(*first, sealed("ACTION INFO", kNow - 59), kNow));
+  EXPECT_TRUE(first->KeepMark(true));
+  EXPECT_EQ(registry.String(mark_path, "NewestCommandTime"), "1800000001");
+
+  // The next start, its replay cache empty: nothing up to the mark plus a
+  // second acts, the same command newer does; nor after the clock was set
+  // back an hour.
+  log.clear();
+  auto second = gate_of(registry);
+  EXPECT_EQ(log, std::vector<std::string>{
+                     "replay mark 1800000001: commands must be newer than 1800000002"});
+  EXPECT_FALSE(takes(*second, reboot, kNow + 5));
+  EXPECT_NE(log.back().find("not newer than the replay mark (its time 1800000000"),
+            std::string::npos)
+      << log.back();
+  second->EndTick();
+  EXPECT_FALSE(takes(*second, sealed("ACTION REBOOT", kNow + 2), kNow + 5));
+  EXPECT_FALSE(takes(*second, sealed("ACTION REBOOT", kNow - 3600), kNow - 3600));
+  second->EndTick();
+  EXPECT_EQ(log.back(), "1 more datagrams ignored (1 not newer than the replay mark)");
+  EXPECT_TRUE(takes(*second, sealed("ACTION REBOOT", kNow + 3), kNow + 5));
+
+  // A mark that can't be stored keeps a restarting command from acting.
+  registry.DenyWrite(mark_path, "NewestCommandTime");
+  EXPECT_FALSE(second->KeepMark(true));
+  EXPECT_NE(log.back().find("the replay mark was not stored"), std::string::npos);
+
+  // A mark in the future (a clock that was wrong) refuses everything and
+  // says how to reset it; one that is no time reads as the clock's.
+  testing::MemoryRegistry ahead;
+  ahead.SetString(mark_path, "NewestCommandTime", std::to_string(kNow + 86400));
+  auto third = gate_of(ahead);
+  EXPECT_FALSE(takes(*third, sealed("ACTION INFO", kNow), kNow));
+  EXPECT_NE(log.back().find("86400 s ahead of this clock"), std::string::npos) << log.back();
+  testing::MemoryRegistry garbled;
+  garbled.SetString(mark_path, "NewestCommandTime", "-5");
+  auto fourth = gate_of(garbled);
+  EXPECT_NE(log[log.size() - 2].find("is not a time in seconds: '-5'"), std::string::npos);
+  EXPECT_FALSE(takes(*fourth, sealed("ACTION INFO", UnixNow() - 5), UnixNow()));
+}
+
+// The key's life on a station: RequireKey keeps a station whose key went
+// missing from starting unkeyed; a weak or wrong stored key is refused.
+TEST(StoredCommandKey, IsRequiredWhenRequireKeyIsSetAndRefusedWhenItCantBeUsed) {
+  const std::string path = "HKLM\\" + std::string(agent::kCommandKeyPath);
+  testing::MemoryRegistry registry;
+  EXPECT_EQ(agent::ReadStoredCommandKey(registry), std::nullopt);
+  registry.SetDword(path, "RequireKey", 1);
+  try {
+    (void)agent::ReadStoredCommandKey(registry);
+    ADD_FAILURE() << "a required key that is missing was not refused";
+  } catch (const KeyFileError& e) {
+    EXPECT_NE(std::string(e.what()).find("RequireKey is set"), std::string::npos) << e.what();
+  }
+  registry.SetString(path, "CommandKey", KeyHex(kKey));
+  registry.SetString(path, "StationAddress", "10.0.0.21");
+  auto stored = agent::ReadStoredCommandKey(registry);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->key, kKey);
+  EXPECT_EQ(stored->station_address, "10.0.0.21");
+  registry.SetString(path, "CommandKey", std::string(64, '0'));
+  EXPECT_THROW((void)agent::ReadStoredCommandKey(registry), KeyFileError);
+  registry.SetString(path, "CommandKey", "zalvo club key\n" + KeyHex(kKey));
+  EXPECT_THROW((void)agent::ReadStoredCommandKey(registry), KeyFileError);
 }
 
 }  // namespace
