@@ -6,6 +6,7 @@
 // results are read as ratios of the agent to the echo.
 //
 //   zalvo_load run --agent PATH --echo PATH --out FILE [options]
+//   zalvo_load keyed --agent PATH --station DIR [--flood-count N] [--runs N]
 //   zalvo_load report FILE...
 //
 // See Usage() for the options. Sends only to 127.0.0.1; floods from
@@ -31,6 +32,8 @@
 #include <vector>
 
 #include "bench/load/measure.h"
+#include "protocol/envelope.h"
+#include "protocol/key_file.h"
 #include "platform/posix/scoped_fd.h"
 #include "platform/sim/station.h"
 #include "tests/support/child_process.h"
@@ -68,6 +71,10 @@ void Usage() {
       "  --flood-count N   send N datagrams from 127.0.0.2 as fast as loopback\n"
       "                    allows instead of flooding for a time\n"
       "  --soak N          accepted datagrams in the agent's soak (default 1000000)\n"
+      "keyed: starts the native agent over DIR with a station key and floods it\n"
+      "with N datagrams (default 200000) from a stranger (127.0.0.2, unsigned),\n"
+      "then with N forged envelopes from the server's own address, while the\n"
+      "server sends a signed command every 5 ms; prints the counts of each run.\n"
       "report: prints the Markdown tables of the result files, one column per run.\n",
       stderr);
 }
@@ -123,6 +130,33 @@ class Udp {
       ssize_t n = ::recvfrom(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&sender), &length);
       if (n == 4 && std::memcmp(buffer, "PING", 4) == 0 && ntohs(sender.sin_port) == from) {
+        return true;
+      }
+    }
+  }
+
+  // Whether the signed "PING" answering the command of the nonce arrives
+  // within the wait; other datagrams are skipped.
+  bool ReceiveSignedPing(uint16_t from, zalvo::protocol::EnvelopeKey& key, std::string_view nonce,
+                         int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{socket_.get(), POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) {
+        return false;
+      }
+      char buffer[4096];
+      sockaddr_in sender{};
+      socklen_t length = sizeof sender;
+      ssize_t n = ::recvfrom(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&sender), &length);
+      if (n <= 0 || ntohs(sender.sin_port) != from) {
+        continue;
+      }
+      auto opened = zalvo::protocol::OpenReply(std::string_view(buffer, static_cast<size_t>(n)),
+                                               key, "127.0.0.1", nonce);
+      if (opened.verdict == zalvo::protocol::Verdict::kOk && opened.text == "PING") {
         return true;
       }
     }
@@ -347,6 +381,116 @@ Flood FloodFromOther(Udp& server, uint16_t port, int flood_ms, int flood_count) 
   flood.probe_median_us = zalvo::bench::Percentile(probe_rtts, 0.5).value_or(0);
   server.Drain(200);
   return flood;
+}
+
+// A flood of count datagrams made by next(i) from the address, as fast as
+// one thread can send, while the server sends a signed command every 5 ms:
+// the probes sent and those answered within 5 ms (a signed "PING" naming
+// the command's nonce), and what the kernel dropped for a full queue.
+Flood SignedProbesDuringFlood(Udp& server, zalvo::protocol::EnvelopeKey& key, const char* from,
+                              int64_t count, const std::function<std::string(int64_t)>& next) {
+  Flood flood;
+  auto before = SocketOn(kAgentPort);
+  std::atomic<bool> flooding{true};
+  std::thread prober([&] {
+    while (flooding.load()) {
+      auto sent = Clock::now();
+      auto command = zalvo::protocol::Sign(kNoCommand, key, "127.0.0.1");
+      server.SendTo(kAgentPort, command.datagram);
+      ++flood.probes;
+      if (server.ReceiveSignedPing(kAgentPort, key, command.nonce, 5)) {
+        ++flood.probes_answered;
+      }
+      std::this_thread::sleep_until(sent + std::chrono::milliseconds(5));
+    }
+  });
+  Udp other(from, 0);
+  auto start = Clock::now();
+  while (flood.sent < count) {
+    other.SendTo(kAgentPort, next(flood.sent));
+    ++flood.sent;
+  }
+  for (int i = 0; i < 10000; ++i) {
+    auto now = SocketOn(kAgentPort);
+    if (!now || now->rx_queue_bytes == 0) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  double seconds = Since(start);
+  flooding.store(false);
+  prober.join();
+  auto after = SocketOn(kAgentPort);
+  flood.kernel_dropped = after && before ? static_cast<int64_t>(after->drops - before->drops) : 0;
+  flood.drained_per_second = static_cast<double>(flood.sent - flood.kernel_dropped) / seconds;
+  server.Drain(200);
+  return flood;
+}
+
+// The keyed agent under a stranger's flood and under forged envelopes from
+// the server's own address, each `runs` times, alternating.
+int Keyed(const std::string& agent_path, const std::string& station, int64_t count, int runs) {
+  zalvo::sim::Station::CreateSample(station, "127.0.0.1");
+  zalvo::protocol::CommandKey club{};
+  for (size_t i = 0; i < club.size(); ++i) {
+    club[i] = static_cast<uint8_t>(0x30 + i);
+  }
+  const zalvo::protocol::CommandKey station_key =
+      zalvo::protocol::DeriveStationKey(club, "127.0.0.1");
+  const std::filesystem::path key_file = std::filesystem::path(station) / "zalvo.key";
+  std::filesystem::remove(key_file);
+  std::ofstream(key_file) << zalvo::protocol::KeyFileText(
+      {station_key, "127.0.0.1", zalvo::protocol::KeyKind::kStation, false});
+  std::filesystem::permissions(key_file, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_write);
+  zalvo::protocol::EnvelopeKey key(station_key);
+  Udp server("127.0.0.1", kServerPort);
+  Target agent;
+  agent.port = kAgentPort;
+  agent.program = agent_path;
+  agent.args = {"--station", station, "--quiet"};
+  agent.match = std::filesystem::path(agent_path).stem().string();
+  agent.log = "/tmp/zalvo-load-keyed-agent.log";
+  // Start() probes with unsigned datagrams, which a keyed agent ignores: wait
+  // for a signed answer instead.
+  agent.process = zalvo::testing::StartProcess(agent.program, agent.args, agent.log);
+  bool up = false;
+  for (int i = 0; i < 2000 && !up; ++i) {
+    auto command = zalvo::protocol::Sign(kNoCommand, key, "127.0.0.1");
+    server.SendTo(kAgentPort, command.datagram);
+    up = server.ReceiveSignedPing(kAgentPort, key, command.nonce, 10);
+  }
+  if (!up) {
+    throw std::runtime_error("the keyed agent did not answer; see " + agent.log);
+  }
+  server.Drain(300);
+  // Forged envelopes: well formed, of this second, with a MAC that is wrong.
+  const std::string mac(64, 'a');
+  auto forged = [&](int64_t i) {
+    char nonce[33];
+    std::snprintf(nonce, sizeof nonce, "%032llx", static_cast<unsigned long long>(i));
+    return "Z1 " + std::to_string(zalvo::protocol::UnixNow()) + " " + nonce + " " + mac + " " +
+           std::string(kInfo);
+  };
+  auto stranger = [](int64_t) { return std::string(kInfo); };
+  std::printf("| run | flood | sent | dropped by the kernel | signed commands answered / sent |\n");
+  std::printf("|---|---|---:|---:|---:|\n");
+  for (int run = 1; run <= runs; ++run) {
+    for (bool forge : {false, true}) {
+      Flood f = forge ? SignedProbesDuringFlood(server, key, "127.0.0.1", count, forged)
+                      : SignedProbesDuringFlood(server, key, "127.0.0.2", count, stranger);
+      std::printf("| %d | %s | %lld | %lld | %lld / %lld (%.1f %%) |\n", run,
+                  forge ? "forged envelopes from the server's address" : "a stranger's datagrams",
+                  static_cast<long long>(f.sent), static_cast<long long>(f.kernel_dropped),
+                  static_cast<long long>(f.probes_answered), static_cast<long long>(f.probes),
+                  f.probes > 0 ? 100.0 * static_cast<double>(f.probes_answered) /
+                                     static_cast<double>(f.probes)
+                               : 0.0);
+      std::fflush(stdout);
+    }
+  }
+  Stop(agent);
+  return 0;
 }
 
 void RecordUsage(Results& results, const std::string& prefix, int64_t pid) {
@@ -601,6 +745,31 @@ int main(int argc, char** argv) {
   try {
     if (command == "report") {
       return Report(std::vector<std::string>(argv + 2, argv + argc));
+    }
+    if (command == "keyed") {
+      std::string agent, station;
+      int64_t count = 200000;
+      int runs = 3;
+      for (int i = 2; i + 1 < argc; i += 2) {
+        std::string arg = argv[i];
+        if (arg == "--agent") {
+          agent = argv[i + 1];
+        } else if (arg == "--station") {
+          station = argv[i + 1];
+        } else if (arg == "--flood-count") {
+          count = std::stoll(argv[i + 1]);
+        } else if (arg == "--runs") {
+          runs = std::stoi(argv[i + 1]);
+        } else {
+          Usage();
+          return 2;
+        }
+      }
+      if (agent.empty() || station.empty()) {
+        Usage();
+        return 2;
+      }
+      return Keyed(agent, station, count, runs);
     }
     if (command != "run") {
       Usage();

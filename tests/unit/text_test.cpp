@@ -60,6 +60,20 @@ TEST(CommaText, QuotesEntriesWithBlanksControlsQuotesOrCommas) {
   EXPECT_EQ(CommaText({"SAME", "SAME"}), "SAME,SAME");
 }
 
+TEST(EscapeControls, WritesEveryC0ByteAndDelAsHexAndKeepsEveryOtherByte) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    all += static_cast<char>(b);
+  }
+  const std::string shown = EscapeControls(all);
+  EXPECT_EQ(shown.substr(0, 12), "\\x00\\x01\\x02");
+  EXPECT_EQ(shown.find_first_of(std::string("\0\r\n\x1b\x7f", 5)), std::string::npos);
+  // 32 control characters and DEL take four bytes each; the rest one.
+  EXPECT_EQ(shown.size(), 256u + 33u * 3u);
+  EXPECT_EQ(shown.substr(shown.size() - 128 - 4), "\\x7f" + all.substr(128));
+  EXPECT_EQ(EscapeControls("PLAYGAME=x\r\n2026-01-01 forged"), "PLAYGAME=x\\x0d\\x0a2026-01-01 forged");
+}
+
 TEST(Cp1251, RoundTripsEveryByteThroughUtf8) {
   std::string all;
   for (int b = 1; b < 256; ++b) {

@@ -141,6 +141,10 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_TRUE(Contains(log.NewLines(), "administrator password is longer than 8"));
   EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /SMALLPASSWORD=\u4E2D1"), 2u);
   EXPECT_TRUE(Contains(log.NewLines(), "small password holds characters outside Windows-1251"));
+  // The one shared key of the past is no longer taken: a station keeps its own.
+  EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.1 /KEY=" + std::wstring(64, L'1') + L" /STATIONIP=1.2.3.4"),
+            2u);
+  EXPECT_TRUE(Contains(log.NewLines(), "refused: /KEY= is no longer taken"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\zalvos.exe"));
   EXPECT_FALSE(FileExists(Widen(settings_path)));
 
@@ -204,7 +208,9 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_TRUE(server.WaitForAgent(20000));
 
   // The service removed by hand, then the quiet uninstall string: it
-  // returns only when everything is gone, with no box to wait on.
+  // returns only when everything is gone, with no box to wait on, the
+  // station's key among it.
+  registry.Create(Hive::kLocalMachine, "SOFTWARE\\Zalvo")->WriteString("CommandKey", "kept?");
   ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\zalvos.exe\" /STOP"), 0u);
   ASSERT_EQ(RunAndWait(L"\"" + ProgramFolder() + L"\\zalvos.exe\" /UNINSTALL /QUIET"), 0u);
   ASSERT_EQ(
@@ -215,6 +221,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   const std::string removal_log = log.NewLines();
   EXPECT_TRUE(Contains(removal_log, "service was not installed"));
   EXPECT_TRUE(Contains(removal_log, "firewall delete rule name=\"Zalvo Service\""));
+  EXPECT_TRUE(Contains(removal_log, "HKLM\\SOFTWARE\\Zalvo removed"));
+  EXPECT_EQ(registry.Open(Hive::kLocalMachine, "SOFTWARE\\Zalvo"), nullptr);
   run = registry.Open(Hive::kLocalMachine, kRunKey);
   EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
   EXPECT_EQ(registry.Open(Hive::kLocalMachine, kEventSource), nullptr);

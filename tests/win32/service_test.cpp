@@ -180,35 +180,55 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
-// The club's key kept by the installer's switch, readable by SYSTEM and the
-// administrators only, read back by the agent, which then takes only
-// signed commands: BCrypt's HMAC, the key store and the gate under Wine.
-TEST(Service, KeepsTheCommandKeyForAdministratorsOnlyAndThenTakesOnlySignedCommands) {
+// The station's key derived by the installer's switch from the club key and
+// kept, readable by SYSTEM and the administrators only, with RequireKey; read
+// back by the agent, which then takes only signed commands (BCrypt's HMAC,
+// the key store and the gate under Wine) and keeps its replay mark there;
+// removed on purpose, after which the station is unkeyed again.
+TEST(Service, KeepsTheStationsKeyForAdministratorsOnlyAndThenTakesOnlySignedCommands) {
   struct RemoveKey {
     ~RemoveKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo"); }
   } remove_key;
-  const std::string hex(64, 'c');
-  EXPECT_EQ(RunAndWait("/KEY=" + hex.substr(2) + " /STATIONIP=127.0.0.1").exit_code, 2u);
-  EXPECT_EQ(RunAndWait("/KEY=" + hex).exit_code, 2u);
-  EXPECT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.000.0.1").exit_code, 2u);
-  ASSERT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 0u);
+  std::string hex;
+  for (int i = 0; i < 32; ++i) {
+    hex += "c" + std::to_string(i % 10);
+  }
+  const protocol::CommandKey club = protocol::ParseKeyText(hex).key;
+  EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex.substr(2) + " /STATIONIP=127.0.0.1").exit_code, 2u);
+  EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex).exit_code, 2u);
+  EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex + " /STATIONIP=127.000.0.1").exit_code, 2u);
+  EXPECT_EQ(RunAndWait("/CLUBKEY=" + std::string(64, 'c') + " /STATIONIP=127.0.0.1").exit_code,
+            2u);
+  EXPECT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 2u);
+  ASSERT_EQ(RunAndWait("/CLUBKEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 0u);
   EXPECT_EQ(win32::KeyDaclSddl(L"SOFTWARE\\Zalvo"), L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
   win32::Win32Registry registry;
   auto stored = agent::ReadStoredCommandKey(registry);
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->station_address, "127.0.0.1");
-  EXPECT_EQ(protocol::KeyHex(stored->key), hex);
+  EXPECT_EQ(stored->key, protocol::DeriveStationKey(club, "127.0.0.1"));
+  EXPECT_TRUE(agent::KeyRequired(registry));
 
   Win32Files files;
   files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
                 "ServerIP=127.0.0.1\r\nPlayGame=0\r\nFreeDisk=0\r\n");
-  ServerPeer server;
-  auto agent = testing::StartProcess(testing::BuiltProgramPath(ZALVOS_PROGRAM), {"--console"},
-                                     "zalvos-keyed-output.txt");
-  EXPECT_TRUE(server.WaitForSignedAgent(stored->key));
-  EXPECT_EQ(server.ExchangeSigned("ACTION INFO", stored->key), std::vector<std::string>{"PING"});
-  EXPECT_TRUE(server.Exchange("ACTION INFO", 500).empty());
-  agent->Stop();
+  {
+    ServerPeer server;
+    auto agent = testing::StartProcess(testing::BuiltProgramPath(ZALVOS_PROGRAM), {"--console"},
+                                       "zalvos-keyed-output.txt");
+    EXPECT_TRUE(server.WaitForSignedAgent(stored->key));
+    EXPECT_EQ(server.ExchangeSigned("ACTION INFO", stored->key), std::vector<std::string>{"PING"});
+    EXPECT_TRUE(server.Exchange("ACTION INFO", 500).empty());
+    // The next tick stores the replay mark.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    agent->Stop();
+  }
+  EXPECT_TRUE(agent::ReadReplayMark(registry).has_value());
+
+  ASSERT_EQ(RunAndWait("/REMOVEKEY").exit_code, 0u);
+  EXPECT_EQ(agent::ReadStoredCommandKey(registry), std::nullopt);
+  EXPECT_FALSE(agent::KeyRequired(registry));
+  EXPECT_EQ(agent::ReadReplayMark(registry), std::nullopt);
 }
 
 }  // namespace
