@@ -73,9 +73,10 @@ std::optional<CommandGate::Admitted> CommandGate::Admit(const platform::Received
   const int64_t newest = newest_.load(std::memory_order_relaxed);
   const int64_t after_start =
       start_mark_ > std::numeric_limits<int64_t>::max() - 2 ? start_mark_ : start_mark_ + 2;
-  const int64_t in_window = newest < std::numeric_limits<int64_t>::min() + protocol::kClockWindowSeconds
-                                ? newest
-                                : newest - protocol::kClockWindowSeconds;
+  const int64_t in_window =
+      newest < std::numeric_limits<int64_t>::min() + protocol::kClockWindowSeconds
+          ? newest
+          : newest - protocol::kClockWindowSeconds;
   protocol::Opened opened = protocol::Open(bytes, protocol::Direction::kCommand, *verify_key_,
                                            station_address_, now, std::max(after_start, in_window));
   if (opened.verdict == protocol::Verdict::kOk) {
@@ -164,9 +165,9 @@ void CommandGate::EndTick() {
     }
     total += count;
     reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
-               (reason == kStranger ? std::string("not from the server")
-                                    : std::string(protocol::VerdictText(
-                                          static_cast<protocol::Verdict>(reason))));
+               (reason == kStranger
+                    ? std::string("not from the server")
+                    : std::string(protocol::VerdictText(static_cast<protocol::Verdict>(reason))));
   }
   if (total > 0 && log_) {
     log_(std::to_string(total) + " more datagrams ignored" +

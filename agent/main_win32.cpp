@@ -263,11 +263,10 @@ int StoreCommandKey(bool club, const std::wstring& hex, const std::wstring& addr
       key.key = protocol::DeriveStationKey(key.key, key.station_address);
     }
     const std::string key_hex = protocol::KeyHex(key.key);
-    win32::StoreProtectedValues(
-        win32::Widen(agent::kCommandKeyPath),
-        {{win32::Widen(agent::kCommandKeyValue), key_hex},
-         {win32::Widen(agent::kStationAddressValue), key.station_address},
-         {win32::Widen(agent::kRequireKeyValue), {}, 1, true}});
+    win32::StoreProtectedValues(win32::Widen(agent::kCommandKeyPath),
+                                {{win32::Widen(agent::kCommandKeyValue), key_hex},
+                                 {win32::Widen(agent::kStationAddressValue), key.station_address},
+                                 {win32::Widen(agent::kRequireKeyValue), {}, 1, true}});
     std::fprintf(stdout,
                  "zalvos: the station's key for %s is stored (%s); the service does not start "
                  "without it (RequireKey)\n",
@@ -287,8 +286,8 @@ int RemoveCommandKey() {
         win32::Widen(agent::kCommandKeyPath),
         {win32::Widen(agent::kCommandKeyValue), win32::Widen(agent::kStationAddressValue),
          win32::Widen(agent::kRequireKeyValue), win32::Widen(agent::kReplayMarkValue)});
-    std::fprintf(stdout,
-                 removed > 0 ? "zalvos: the command key is removed; from the service's next start "
+    std::fprintf(stdout, removed > 0
+                             ? "zalvos: the command key is removed; from the service's next start "
                                "every datagram from the server acts\n"
                              : "zalvos: no command key was stored\n");
   } catch (const std::exception& e) {

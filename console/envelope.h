@@ -42,8 +42,8 @@ class KeyedEnvelope final : public Envelope {
  public:
   // The most stations whose keys are kept ready, and the most reports of one
   // station remembered within the replay window.
-  static constexpr size_t kMostStations = 4096;
-  static constexpr size_t kReportsPerStation = 128;
+  static constexpr size_t kMostStations = 1024;
+  static constexpr size_t kReportsPerStation = 64;
 
   explicit KeyedEnvelope(const protocol::CommandKey& club_key,
                          protocol::ClubKeyedStations club_keyed = {})

@@ -204,9 +204,9 @@ int main(int argc, char** argv) {
         Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
       }
       if (read.key.kind != zalvo::protocol::KeyKind::kClub) {
-        return Fail("the key file " + key_file +
-                        " holds a station's key: the console needs the club key",
-                    2);
+        return Fail(
+            "the key file " + key_file + " holds a station's key: the console needs the club key",
+            2);
       }
       envelope = std::make_unique<KeyedEnvelope>(
           read.key.key, zalvo::protocol::ClubKeyedStations::Parse(club_keyed));

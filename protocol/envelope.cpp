@@ -177,8 +177,9 @@ Opened Open(std::string_view datagram, Direction direction, EnvelopeKey& key,
     opened.time = fields->time;
     return opened;
   }
-  if (!SameInConstantTime(key.Mac(direction, fields->time_text, fields->nonce, station, fields->text),
-                          MacBytes(fields->mac))) {
+  if (!SameInConstantTime(
+          key.Mac(direction, fields->time_text, fields->nonce, station, fields->text),
+          MacBytes(fields->mac))) {
     opened.verdict = Verdict::kBadMac;
     return opened;
   }

@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "bench/load/measure.h"
-#include "protocol/envelope.h"
-#include "protocol/key_file.h"
 #include "platform/posix/scoped_fd.h"
 #include "platform/sim/station.h"
+#include "protocol/envelope.h"
+#include "protocol/key_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/process_stats.h"
 
@@ -441,8 +441,8 @@ int Keyed(const std::string& agent_path, const std::string& station, int64_t cou
   std::filesystem::remove(key_file);
   std::ofstream(key_file) << zalvo::protocol::KeyFileText(
       {station_key, "127.0.0.1", zalvo::protocol::KeyKind::kStation, false});
-  std::filesystem::permissions(key_file, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      key_file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   zalvo::protocol::EnvelopeKey key(station_key);
   Udp server("127.0.0.1", kServerPort);
   Target agent;

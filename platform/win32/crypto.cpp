@@ -68,10 +68,10 @@ struct HmacSha256Key::State {
 HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key) : state_(std::make_unique<State>()) {
   DWORD object_size = 0;
   ULONG written = 0;
-  Check(::BCryptGetProperty(HmacProvider(), BCRYPT_OBJECT_LENGTH,
-                            reinterpret_cast<PUCHAR>(&object_size), sizeof object_size, &written,
-                            0),
-        "BCryptGetProperty");
+  Check(
+      ::BCryptGetProperty(HmacProvider(), BCRYPT_OBJECT_LENGTH,
+                          reinterpret_cast<PUCHAR>(&object_size), sizeof object_size, &written, 0),
+      "BCryptGetProperty");
   state_->object.resize(object_size);
   Check(::BCryptCreateHash(HmacProvider(), state_->hash.put(), state_->object.data(), object_size,
                            const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()),

@@ -71,8 +71,7 @@ void CreatePrivateFile(const std::string& path, std::string_view content) {
   std::vector<BYTE> user = TokenUser();
   // Protected: nothing inherited from the folder; full control for the user,
   // the administrators and SYSTEM.
-  const std::wstring sddl =
-      L"D:P(A;;FA;;;" + SidText(UserSid(user)) + L")(A;;FA;;;BA)(A;;FA;;;SY)";
+  const std::wstring sddl = L"D:P(A;;FA;;;" + SidText(UserSid(user)) + L")(A;;FA;;;BA)(A;;FA;;;SY)";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {

@@ -321,6 +321,21 @@ TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
   EXPECT_TRUE(pc["free_mb"].is_null());
 }
 
+// The record holds the operators' password hashes: created for its owner
+// alone, and an existing one that others may read is tightened, saying so.
+TEST_F(ConsoleApi, KeepsItsRecordForItsOwnerAlone) {
+  const fs::perms owner_only = fs::perms::owner_read | fs::perms::owner_write;
+  EXPECT_EQ(fs::status(db_).permissions(), owner_only);
+  fs::permissions(db_, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  console::Store again(db_);
+  ASSERT_EQ(again.notes().size(), 1u);
+  EXPECT_EQ(again.notes()[0], db_ +
+                                  " could be read by other users (mode 0644): now only its owner "
+                                  "may (mode 0600)");
+  EXPECT_EQ(fs::status(db_).permissions(), owner_only);
+  EXPECT_TRUE(console::Store(db_).notes().empty());
+}
+
 // A record the console cannot trust or write: it says so and exits non-zero.
 TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
   auto run = [&](const std::vector<std::string>& prefix, const std::string& db) {

@@ -73,7 +73,8 @@ class SignedCommands : public ::testing::Test {
     std::string hive = harness.ReadStationFile("registry/HKEY_LOCAL_MACHINE.reg");
     hive = std::regex_replace(
         hive,
-        std::regex("\n\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Zalvo\\]\n\"NewestCommandTime\"=\"[0-9]+\"\n"),
+        std::regex(
+            "\n\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Zalvo\\]\n\"NewestCommandTime\"=\"[0-9]+\"\n"),
         "");
     return {hive, harness.ReadSettings(), harness.JournalEvents()};
   }
@@ -243,19 +244,21 @@ TEST_F(SignedCommands, ZalvoctlMakesTheKeysSignsWithTheStationsKeyAndMarksWhatIt
   EXPECT_EQ(info({"--key-file", other}).exit_code, 3);
   EXPECT_EQ(info({"--key-file", club, "--club-keyed", "127.0.0.1"}).exit_code, 3);
   // A key file others may read warns, and --strict-keys refuses it.
-  std::filesystem::permissions(club, std::filesystem::perms::group_read |
-                                         std::filesystem::perms::others_read,
-                               std::filesystem::perm_options::add);
+  std::filesystem::permissions(
+      club, std::filesystem::perms::group_read | std::filesystem::perms::others_read,
+      std::filesystem::perm_options::add);
   run = info({"--key-file", club});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_NE(run.output.find("warning: " + club + " may be read or changed by its group and every "
-                            "user (mode 0644): chmod 600 " + club),
+  EXPECT_NE(run.output.find("warning: " + club +
+                            " may be read or changed by its group and every "
+                            "user (mode 0644): chmod 600 " +
+                            club),
             std::string::npos)
       << run.output;
   EXPECT_EQ(info({"--strict-keys", "--key-file", club}).exit_code, 2);
   // Key files that can't be used, and a leading zero, are refused.
-  for (const std::string& bad : {std::string(""), std::string("xyz"), std::string(63, 'a'),
-                                 std::string(64, 'e')}) {
+  for (const std::string& bad :
+       {std::string(""), std::string("xyz"), std::string(63, 'a'), std::string(64, 'e')}) {
     ToolRun refused = info({"--key-file", WriteKey(keyed_, "bad.key", bad)});
     EXPECT_EQ(refused.exit_code, 2) << bad;
     EXPECT_NE(refused.output.find("key file"), std::string::npos) << refused.output;
@@ -279,8 +282,8 @@ TEST_F(SignedCommands, ZalvoctlMakesTheKeysSignsWithTheStationsKeyAndMarksWhatIt
     ping[50] = ping[50] == '0' ? '1' : '0';
     station->SendTo("127.0.0.1", 6868, ping);
   });
-  ToolRun watch = keyed_.RunToEnd(ZALVOCTL_PROGRAM, {"watch", "--raw", "--count", "3", "--wait",
-                                                     "5000", "--key-file", own});
+  ToolRun watch = keyed_.RunToEnd(
+      ZALVOCTL_PROGRAM, {"watch", "--raw", "--count", "3", "--wait", "5000", "--key-file", own});
   sender.join();
   EXPECT_EQ(watch.exit_code, 0) << watch.output;
   Lines lines = text::SplitLines(watch.output);

@@ -256,10 +256,8 @@ TEST(KeyText, TakesEachKindAndTheEarlierFormAndRefusesAnythingElseClearly) {
   EXPECT_NE(error(hex + "\n192.168.0.021").find("leading zeros"), std::string::npos);
   EXPECT_NE(error(hex + "\n1.2.3.4\n5.6.7.8").find("more than two lines"), std::string::npos);
   // The kinds: a station key names its station, a club key none.
-  EXPECT_NE(error("zalvo station key\n" + hex).find("names no station address"),
-            std::string::npos);
-  EXPECT_NE(error("zalvo club key\n" + hex + "\n1.2.3.4").find("no more lines"),
-            std::string::npos);
+  EXPECT_NE(error("zalvo station key\n" + hex).find("names no station address"), std::string::npos);
+  EXPECT_NE(error("zalvo club key\n" + hex + "\n1.2.3.4").find("no more lines"), std::string::npos);
   EXPECT_NE(error("zalvo club key\n").find("holds no key"), std::string::npos);
   EXPECT_NE(error("zalvo clubkey key\n" + hex).find("neither"), std::string::npos);
   // One byte repeated (all zero among them) is no key.
@@ -354,8 +352,8 @@ TEST(CommandGate, KeepsTheNewestCommandTimeAcrossARestartAndRefusesWhatIsNotNewe
     return gate;
   };
   auto sealed = [&](const std::string& command, int64_t time) {
-    return Datagram(Seal(Direction::kCommand, command, kKey, "10.0.0.21", time, NewNonce()),
-                    server, "10.0.0.1");
+    return Datagram(Seal(Direction::kCommand, command, kKey, "10.0.0.21", time, NewNonce()), server,
+                    "10.0.0.1");
   };
   auto takes = [](agent::CommandGate& gate, const platform::ReceivedDatagram& d, int64_t now) {
     return gate.Admit(d, now).has_value();

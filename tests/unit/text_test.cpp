@@ -71,7 +71,8 @@ TEST(EscapeControls, WritesEveryC0ByteAndDelAsHexAndKeepsEveryOtherByte) {
   // 32 control characters and DEL take four bytes each; the rest one.
   EXPECT_EQ(shown.size(), 256u + 33u * 3u);
   EXPECT_EQ(shown.substr(shown.size() - 128 - 4), "\\x7f" + all.substr(128));
-  EXPECT_EQ(EscapeControls("PLAYGAME=x\r\n2026-01-01 forged"), "PLAYGAME=x\\x0d\\x0a2026-01-01 forged");
+  EXPECT_EQ(EscapeControls("PLAYGAME=x\r\n2026-01-01 forged"),
+            "PLAYGAME=x\\x0d\\x0a2026-01-01 forged");
 }
 
 TEST(Cp1251, RoundTripsEveryByteThroughUtf8) {

@@ -197,8 +197,7 @@ TEST(Service, KeepsTheStationsKeyForAdministratorsOnlyAndThenTakesOnlySignedComm
   EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex.substr(2) + " /STATIONIP=127.0.0.1").exit_code, 2u);
   EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex).exit_code, 2u);
   EXPECT_EQ(RunAndWait("/CLUBKEY=" + hex + " /STATIONIP=127.000.0.1").exit_code, 2u);
-  EXPECT_EQ(RunAndWait("/CLUBKEY=" + std::string(64, 'c') + " /STATIONIP=127.0.0.1").exit_code,
-            2u);
+  EXPECT_EQ(RunAndWait("/CLUBKEY=" + std::string(64, 'c') + " /STATIONIP=127.0.0.1").exit_code, 2u);
   EXPECT_EQ(RunAndWait("/KEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 2u);
   ASSERT_EQ(RunAndWait("/CLUBKEY=" + hex + " /STATIONIP=127.0.0.1").exit_code, 0u);
   EXPECT_EQ(win32::KeyDaclSddl(L"SOFTWARE\\Zalvo"), L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
