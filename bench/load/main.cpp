@@ -384,22 +384,25 @@ Flood FloodFromOther(Udp& server, uint16_t port, int flood_ms, int flood_count) 
 }
 
 // A flood of count datagrams made by next(i) from the address, as fast as
-// one thread can send, while the server sends a signed command every 5 ms:
-// the probes sent and those answered within 5 ms (a signed "PING" naming
-// the command's nonce), and what the kernel dropped for a full queue.
+// one thread can send, while the server sends a signed command every 5 ms
+// (or as soon as the last one was answered): the probes sent, those
+// answered within 50 ms by a signed "PING" naming the command's nonce, the
+// median time to the answer, and what the kernel dropped for a full queue.
 Flood SignedProbesDuringFlood(Udp& server, zalvo::protocol::EnvelopeKey& key, const char* from,
                               int64_t count, const std::function<std::string(int64_t)>& next) {
   Flood flood;
   auto before = SocketOn(kAgentPort);
   std::atomic<bool> flooding{true};
+  std::vector<double> answer_us;
   std::thread prober([&] {
     while (flooding.load()) {
       auto sent = Clock::now();
       auto command = zalvo::protocol::Sign(kNoCommand, key, "127.0.0.1");
       server.SendTo(kAgentPort, command.datagram);
       ++flood.probes;
-      if (server.ReceiveSignedPing(kAgentPort, key, command.nonce, 5)) {
+      if (server.ReceiveSignedPing(kAgentPort, key, command.nonce, 50)) {
         ++flood.probes_answered;
+        answer_us.push_back(Since(sent) * 1e6);
       }
       std::this_thread::sleep_until(sent + std::chrono::milliseconds(5));
     }
@@ -423,6 +426,7 @@ Flood SignedProbesDuringFlood(Udp& server, zalvo::protocol::EnvelopeKey& key, co
   auto after = SocketOn(kAgentPort);
   flood.kernel_dropped = after && before ? static_cast<int64_t>(after->drops - before->drops) : 0;
   flood.drained_per_second = static_cast<double>(flood.sent - flood.kernel_dropped) / seconds;
+  flood.probe_median_us = zalvo::bench::Percentile(answer_us, 0.5).value_or(0);
   server.Drain(200);
   return flood;
 }
@@ -439,8 +443,10 @@ int Keyed(const std::string& agent_path, const std::string& station, int64_t cou
       zalvo::protocol::DeriveStationKey(club, "127.0.0.1");
   const std::filesystem::path key_file = std::filesystem::path(station) / "zalvo.key";
   std::filesystem::remove(key_file);
-  std::ofstream(key_file) << zalvo::protocol::KeyFileText(
-      {station_key, "127.0.0.1", zalvo::protocol::KeyKind::kStation, false});
+  // The key file's earlier form (the hex digits, then the address), which
+  // every build of the agent reads, so that an earlier build is measured the
+  // same way.
+  std::ofstream(key_file) << zalvo::protocol::KeyHex(station_key) << "\n127.0.0.1\n";
   std::filesystem::permissions(
       key_file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   zalvo::protocol::EnvelopeKey key(station_key);
@@ -473,19 +479,23 @@ int Keyed(const std::string& agent_path, const std::string& station, int64_t cou
            std::string(kInfo);
   };
   auto stranger = [](int64_t) { return std::string(kInfo); };
-  std::printf("| run | flood | sent | dropped by the kernel | signed commands answered / sent |\n");
-  std::printf("|---|---|---:|---:|---:|\n");
+  std::printf(
+      "| run | flood | sent | dropped by the kernel | datagrams drained per second | signed "
+      "commands answered / sent | median answer (us) |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|\n");
   for (int run = 1; run <= runs; ++run) {
     for (bool forge : {false, true}) {
       Flood f = forge ? SignedProbesDuringFlood(server, key, "127.0.0.1", count, forged)
                       : SignedProbesDuringFlood(server, key, "127.0.0.2", count, stranger);
-      std::printf("| %d | %s | %lld | %lld | %lld / %lld (%.1f %%) |\n", run,
+      std::printf("| %d | %s | %lld | %lld | %.0f | %lld / %lld (%.1f %%) | %.0f |\n", run,
                   forge ? "forged envelopes from the server's address" : "a stranger's datagrams",
                   static_cast<long long>(f.sent), static_cast<long long>(f.kernel_dropped),
-                  static_cast<long long>(f.probes_answered), static_cast<long long>(f.probes),
+                  f.drained_per_second, static_cast<long long>(f.probes_answered),
+                  static_cast<long long>(f.probes),
                   f.probes > 0 ? 100.0 * static_cast<double>(f.probes_answered) /
                                      static_cast<double>(f.probes)
-                               : 0.0);
+                               : 0.0,
+                  f.probe_median_us);
       std::fflush(stdout);
     }
   }
