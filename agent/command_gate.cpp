@@ -108,7 +108,8 @@ bool CommandGate::KeepMark(bool before_restart) {
     if (log_) {
       log_(std::string("the replay mark was not stored: ") + e.what());
     }
-    return false;
+    last_store_ = now;  // tried again in a second
+    return !before_restart;
   }
   stored_ = newest;
   last_store_ = now;

@@ -63,8 +63,8 @@ class CommandGate {
   // Stores the replay mark when a newer command was taken since it was last
   // stored: now when `before_restart` (the command to come may restart
   // Windows), else once a second has passed since the last store. False
-  // when the store failed (logged); the caller then does not let a command
-  // that may restart Windows act. Under the agent's lock.
+  // when the store before a restart failed (logged): the caller then does
+  // not let the command act. Under the agent's lock.
   bool KeepMark(bool before_restart);
 
   // At each tick: logs how many more datagrams were dropped since the one
