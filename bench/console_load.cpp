@@ -8,7 +8,6 @@
 //
 //   zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] [--rate R]
 
-#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,7 @@
 #include "console/store.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/http_client.h"
 #include "tests/support/process_stats.h"
 
 namespace {
@@ -117,12 +117,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   int port = std::stoi(out.substr(out.find(marker) + marker.size()));
-  httplib::Client http("127.0.0.1", port);
-  http.set_read_timeout(30, 0);
-  auto login =
-      http.Post("/api/login", R"({"name":"bench","password":"bench pass"})", "application/json");
-  std::string cookie = login->get_header_value("Set-Cookie");
-  httplib::Headers headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
+  zalvo::testing::HttpClient http("127.0.0.1", port);
+  http.SetTimeout(std::chrono::seconds(30));
+  auto login = http.Post("/api/login", R"({"name":"bench","password":"bench pass"})");
+  std::string cookie = login->Header("Set-Cookie");
+  zalvo::testing::HttpHeaders headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
 
   int64_t pid = console->Id();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -181,7 +180,7 @@ int main(int argc, char** argv) {
     bool seen = false;
     while (!seen && Clock::now() - sent_at < std::chrono::seconds(5)) {
       auto asked = Clock::now();
-      auto res = http.Get(("/api/room?after=" + std::to_string(version)).c_str(), headers);
+      auto res = http.Get("/api/room?after=" + std::to_string(version), headers);
       room_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
       auto room = json::parse(res->body);
       room_bytes = res->body.size();

@@ -114,6 +114,8 @@ header .spacer { flex: 1; }
 .card .actions { display: flex; gap: .4rem; flex-wrap: wrap; }
 .card .actions button { min-height: 2.2rem; padding: 0 .6rem; font-size: .9rem; }
 .offline { opacity: .75; }
+.card.unknown { border: 2px dashed #c98a00; background: #fffaf0; cursor: default; opacity: 1; }
+.unknown .state { background: #ffe7ad; color: #7a4d00; }
 #sessions { margin: 0 1rem 1rem; background: #fff; border-radius: .7rem; padding: .2rem 1rem 1rem; overflow-x: auto; }
 #sessions table { border-collapse: collapse; width: 100%; }
 #sessions th, #sessions td { text-align: left; padding: .35rem .6rem; border-bottom: 1px solid #e3e6ec; }
@@ -207,10 +209,17 @@ const char* const kPageScript = R"js(
     top.append(box, card.parts.dot, card.parts.name);
     const windows = el('button', 'plain', 'Windows');
     windows.addEventListener('click', (e) => { e.stopPropagation(); openWindows(address); });
-    card.parts.actions.append(windows);
+    const adopt = el('button', '', 'Adopt');
+    adopt.addEventListener('click', (e) => { e.stopPropagation(); changeStation('adopt', address); });
+    const remove = el('button', 'plain', 'Remove');
+    remove.addEventListener('click', (e) => { e.stopPropagation(); changeStation('remove', address); });
+    Object.assign(card.parts, { windows, adopt, remove });
+    card.parts.actions.append(windows, adopt, remove);
     card.append(top, card.parts.state, card.parts.left, card.parts.fg, card.parts.disk,
                 card.parts.online, card.parts.actions);
-    card.addEventListener('click', () => toggle(address, !selected.has(address)));
+    card.addEventListener('click', () => {
+      if (!card.station.unknown) toggle(address, !selected.has(address));
+    });
     return card;
   }
 
@@ -232,7 +241,7 @@ const char* const kPageScript = R"js(
   function render() {
     const container = $('room');
     const seen = new Set();
-    let rented = 0, online = 0;
+    let rented = 0, online = 0, unknown = 0;
     for (const st of room.stations) {
       seen.add(st.address);
       let card = cards.get(st.address);
@@ -250,7 +259,13 @@ const char* const kPageScript = R"js(
       card.classList.toggle('offline', !st.online);
       card.classList.remove('free', 'rented', 'overrun');
       card.classList.add(st.state);
-      card.parts.state.textContent = st.state;
+      card.parts.state.textContent = st.unknown ? 'unknown' : st.state;
+      card.classList.toggle('unknown', st.unknown);
+      card.parts.box.hidden = st.unknown;
+      card.parts.windows.hidden = st.unknown;
+      card.parts.adopt.hidden = !st.unknown;
+      card.parts.remove.hidden = st.configured;
+      if (st.unknown) { selected.delete(st.address); unknown++; }
       card.parts.online.textContent = st.online ? 'online' : (st.last_heard_ms === null ? 'offline: never heard' : 'offline');
       card.parts.fg.textContent = st.foreground === null ? 'program: not reported'
         : (st.foreground === '' ? 'program: none' : 'program: ' + st.foreground);
@@ -261,7 +276,8 @@ const char* const kPageScript = R"js(
     for (const [address, card] of cards) {
       if (!seen.has(address)) { card.remove(); cards.delete(address); selected.delete(address); }
     }
-    $('summary').textContent = room.stations.length + ' stations, ' + online + ' online, ' + rented + ' rented';
+    $('summary').textContent = (room.stations.length - unknown) + ' stations, ' + online + ' online, ' + rented + ' rented' +
+      (unknown ? ', ' + unknown + ' unknown' : '');
     const c = room.counters || {};
     $('counters').textContent = 'Datagrams ' + c.datagrams + ', reports ' + c.reports +
       ', from unknown addresses ' + c.unknown_sender + ', not understood ' + c.garbage +
@@ -276,7 +292,7 @@ const char* const kPageScript = R"js(
       const left = secondsLeft(st);
       let state = st.state;
       if (left !== null) state = left > 0 ? 'rented' : 'overrun';
-      if (state !== st.state) {
+      if (state !== st.state && !st.unknown) {
         card.classList.remove('free', 'rented', 'overrun');
         card.classList.add(state);
         card.parts.state.textContent = state;
@@ -327,6 +343,26 @@ const char* const kPageScript = R"js(
       msg.textContent = (r.data && r.data.error) || ('failed (' + r.status + ')');
     }
     if (action === 'start' || action === 'add' || action === 'end') loadSessions();
+  }
+
+  // Adopting an unknown station, or removing one that joined the room by
+  // reporting (asked first: a stray click must not cost a station).
+  async function changeStation(action, address) {
+    const st = cards.get(address).station;
+    const label = st.name === st.address ? st.address : st.name + ' (' + st.address + ')';
+    if (action === 'remove' && !window.confirm('Remove ' + label + ' from the room and the record?')) return;
+    const body = { action, station: address };
+    if (action === 'remove') body.confirm = true;
+    const r = await api('POST', '/api/station', body);
+    const msg = $('message');
+    const failed = r.data && r.data.results ? r.data.results.filter((x) => !x.ok) : [];
+    if (r.status === 200) {
+      msg.className = '';
+      msg.textContent = (action === 'adopt' ? 'Adopted ' : 'Removed ') + label;
+    } else if (r.status !== 401) {
+      msg.className = 'error';
+      msg.textContent = label + ': ' + (failed.length ? failed[0].error : (r.data && r.data.error) || ('failed (' + r.status + ')'));
+    }
   }
 
   let windowsStation = null;
@@ -389,7 +425,16 @@ const char* const kPageScript = R"js(
   $('login-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     $('login-error').textContent = '';
-    const r = await api('POST', '/api/login', { name: $('login-name').value, password: $('login-password').value });
+    $('login-button').disabled = true;
+    $('login-button').textContent = 'Checking…';
+    let r;
+    try {
+      r = await api('POST', '/api/login', { name: $('login-name').value, password: $('login-password').value });
+    } catch (err) {
+      r = { status: 0, data: { error: 'no connection to the console' } };
+    }
+    $('login-button').disabled = false;
+    $('login-button').textContent = 'Log in';
     if (r.status === 200) {
       csrf = r.data.csrf;
       $('login-password').value = '';
