@@ -141,7 +141,9 @@ def main():
         assert len(driver.find_elements(By.CSS_SELECTOR, "#windows-list button")) == 2
         driver.find_element(By.XPATH, "//dialog//button[text()='Close']").click()
 
+        # Ending a rented station's session asks first.
         driver.find_element(By.CSS_SELECTOR, 'button[data-act="end"]').click()
+        wait.until(EC.alert_is_present()).accept()
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
 
         # Adopted, it is a station like the others; removed, it is gone once
