@@ -112,7 +112,7 @@ void LoginGate::Forget(Clock::time_point now) {
 }
 
 LoginGate::Admission LoginGate::Begin(const std::string& client, const std::string& account,
-                                      Clock::time_point now) {
+                                      Clock::time_point now, bool known_device) {
   std::lock_guard lock(mutex_);
   Admission refusal;
   auto known = clients_.find(client);
@@ -138,22 +138,32 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   }
   bool full = clients_.size() >= limits_.max_tracked ||
               (accounts_.count(account) == 0 && accounts_.size() >= limits_.max_tracked);
-  Account* holder = accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
+  Account* holder = !known_device && accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
   Clock::time_point check_at = holder ? std::max(now, holder->next_check) : now;
-  if (full || (check_at <= now && ready >= limits_.checks)) {
+  if (full || (!known_device && ready >= limits_.checks)) {
     refusal.status = 503;
     refusal.retry_after = std::chrono::seconds(1);
     refusal.reason = "too many log-ins at once: try again in a moment";
+    return refusal;
+  }
+  if (check_at - now > limits_.longest_hold) {
+    refusal.status = 503;
+    refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(check_at - now);
+    refusal.reason = "too many log-ins with this name: try again in " +
+                     std::to_string(refusal.retry_after.count()) + " s";
     return refusal;
   }
   Client& c = clients_[client];
   ++c.failures;
   c.in_flight = true;
   c.check_at = check_at;
-  Account& a = accounts_[account];
-  ++a.failures;
-  ++a.in_flight;
-  a.next_check = check_at + Doubling(a.failures, limits_.longest_account_delay);
+  c.account_counted = !known_device;
+  if (!known_device) {
+    Account& a = accounts_[account];
+    ++a.failures;
+    ++a.in_flight;
+    a.next_check = check_at + Doubling(a.failures, limits_.longest_account_delay);
+  }
   Admission admission;
   admission.admitted = true;
   admission.check_at = check_at;
@@ -164,6 +174,7 @@ void LoginGate::Finish(const std::string& client, const std::string& account, bo
                        Clock::time_point now) {
   std::lock_guard lock(mutex_);
   auto c = clients_.find(client);
+  bool account_counted = c != clients_.end() && c->second.account_counted;
   if (c != clients_.end()) {
     if (right) {
       clients_.erase(c);
@@ -173,7 +184,7 @@ void LoginGate::Finish(const std::string& client, const std::string& account, bo
     }
   }
   auto a = accounts_.find(account);
-  if (a != accounts_.end()) {
+  if (a != accounts_.end() && account_counted) {
     --a->second.in_flight;
     if (right) {
       a->second.failures = 0;

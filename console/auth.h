@@ -80,9 +80,13 @@ class Sessions {
 //  - Per account name: after three failures in a row its checks are spread
 //    out, each waiting for the previous one plus a growing delay (1 s, 2 s,
 //    ... 8 s); the attempt is held, not refused, so that nobody can lock an
-//    operator out by typing the name.
-//  - At most `checks` attempts ready to be checked at once (queued for, or
-//    in, a verification); more are refused (503) at once.
+//    operator out by typing the name. An attempt that would be held longer
+//    than a minute (many clients guessing at once) is refused (503).
+//  - At most `checks` attempts waiting for, or in, a check at once; more are
+//    refused (503) at once.
+//  - A known device (a browser that logged in with the name before) skips
+//    both, and its check goes first, so that guesses from elsewhere never
+//    keep its operator out.
 class LoginGate {
  public:
   using Clock = std::chrono::steady_clock;
@@ -91,6 +95,7 @@ class LoginGate {
     int free_failures = 3;
     std::chrono::seconds longest_client_wait{300};
     std::chrono::seconds longest_account_delay{8};
+    std::chrono::seconds longest_hold{60};
     size_t max_tracked = 4096;  // clients and accounts remembered
   };
   struct Admission {
@@ -104,7 +109,8 @@ class LoginGate {
   LoginGate() : LoginGate(Limits{}) {}
   explicit LoginGate(Limits limits) : limits_(limits) {}
 
-  Admission Begin(const std::string& client, const std::string& account, Clock::time_point now);
+  Admission Begin(const std::string& client, const std::string& account, Clock::time_point now,
+                  bool known_device = false);
   // The attempt's check ends: right or wrong.
   void Finish(const std::string& client, const std::string& account, bool right,
               Clock::time_point now);
@@ -114,6 +120,7 @@ class LoginGate {
     int failures = 0;
     Clock::time_point next_try;
     bool in_flight = false;
+    bool account_counted = false;
     Clock::time_point check_at;
   };
   struct Account {

@@ -59,6 +59,8 @@ struct HttpServerOptions {
   std::chrono::milliseconds request_deadline{10'000};
   // For writing one answer.
   std::chrono::milliseconds write_deadline{10'000};
+  // Past the total, a new connection takes the place of the one that has
+  // waited longest for its request; past the bound per address it is closed.
   size_t max_connections = 256;
   size_t max_connections_per_address = 16;
   int threads = 2;
@@ -70,6 +72,7 @@ struct HttpServerOptions {
 struct HttpServerCounters {
   size_t open = 0;            // connections now
   uint64_t refused = 0;       // closed at once: over a bound
+  uint64_t made_room = 0;     // closed while waiting for a request, for a new one
   uint64_t too_slow = 0;      // closed at a deadline
   uint64_t bad_requests = 0;  // not HTTP, or over a size limit
 };

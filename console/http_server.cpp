@@ -43,6 +43,14 @@ constexpr size_t kMaxHeaderBytes = size_t{16} * 1024;
 constexpr std::chrono::seconds kLinger{2};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
+// What the server may close to make room: a connection that is waiting for
+// (or reading) a request.
+class Waiting {
+ public:
+  virtual ~Waiting() = default;
+  virtual void Close() = 0;
+};
+
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -121,28 +129,61 @@ struct HttpServer::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  // Counts a new connection in, or says it is over a bound.
+  // Counts a new connection in, or says it is over a bound. When all
+  // connections are taken, the one that has waited longest for its request
+  // is closed to make room: clients that connect and send nothing (or
+  // slowly) from many addresses can't keep the others out.
   bool Admit(const std::string& address) {
-    std::lock_guard lock(mutex);
-    size_t& mine = per_address[address];
-    if (counters.open >= options.max_connections || mine >= options.max_connections_per_address) {
-      if (mine == 0) {
-        per_address.erase(address);
+    std::shared_ptr<Waiting> oldest;
+    {
+      std::lock_guard lock(mutex);
+      size_t& mine = per_address[address];
+      if (mine >= options.max_connections_per_address) {
+        ++counters.refused;
+        return false;
       }
-      ++counters.refused;
-      return false;
+      while (counters.open >= options.max_connections && !oldest && !waiting.empty()) {
+        auto it = std::min_element(
+            waiting.begin(), waiting.end(),
+            [](const auto& a, const auto& b) { return a.second.since < b.second.since; });
+        oldest = it->second.connection.lock();
+        waiting.erase(it);
+      }
+      if (counters.open >= options.max_connections && !oldest) {
+        if (mine == 0) {
+          per_address.erase(address);
+        }
+        ++counters.refused;
+        return false;
+      }
+      if (oldest) {
+        ++counters.made_room;
+      }
+      ++mine;
+      ++counters.open;
     }
-    ++mine;
-    ++counters.open;
+    if (oldest) {
+      oldest->Close();
+    }
     return true;
   }
-  void Release(const std::string& address) {
+  void Release(const void* connection, const std::string& address) {
     std::lock_guard lock(mutex);
+    waiting.erase(connection);
     auto it = per_address.find(address);
     if (it != per_address.end() && --it->second == 0) {
       per_address.erase(it);
     }
     --counters.open;
+  }
+  // A connection starts or stops waiting for a request.
+  void Wait(const void* key, std::weak_ptr<Waiting> connection) {
+    std::lock_guard lock(mutex);
+    waiting[key] = WaitingEntry{std::move(connection), std::chrono::steady_clock::now()};
+  }
+  void Busy(const void* key) {
+    std::lock_guard lock(mutex);
+    waiting.erase(key);
   }
   void Count(uint64_t HttpServerCounters::*counter) {
     std::lock_guard lock(mutex);
@@ -158,6 +199,11 @@ struct HttpServer::Impl {
   std::optional<tcp::acceptor> acceptor;
   mutable std::mutex mutex;
   std::unordered_map<std::string, size_t> per_address;
+  struct WaitingEntry {
+    std::weak_ptr<Waiting> connection;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::unordered_map<const void*, WaitingEntry> waiting;
   HttpServerCounters counters;
   std::atomic<bool> stopped{false};
 };
@@ -168,17 +214,18 @@ namespace {
 // the handler, writes the answer whenever the handler sends it, and reads
 // the next one. Everything runs on the connection's strand.
 template <typename Stream>
-class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+class Connection final : public Waiting, public std::enable_shared_from_this<Connection<Stream>> {
  public:
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
   Connection(HttpServer::Impl& server, Stream stream, std::string address)
       : server_(server), stream_(std::move(stream)), address_(std::move(address)) {}
-  ~Connection() { server_.Release(address_); }
+  ~Connection() override { server_.Release(this, address_); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   void Start() {
+    server_.Wait(this, this->weak_from_this());
     net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
       beast::get_lowest_layer(self->stream_).expires_after(self->server_.options.request_deadline);
       if constexpr (kTls) {
@@ -192,6 +239,12 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
       } else {
         self->Read();
       }
+    });
+  }
+
+  void Close() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      beast::get_lowest_layer(self->stream_).close();
     });
   }
 
@@ -249,6 +302,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
       Failed(ec);
       return;
     }
+    server_.Busy(this);
     auto& message = parser_->get();
     HttpRequest request;
     request.method = std::string(message.method_string());
@@ -295,6 +349,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
       } else {
         beast::get_lowest_layer(self->stream_)
             .expires_after(self->server_.options.request_deadline);
+        self->server_.Wait(self.get(), self);
         self->Read();
       }
     });
@@ -311,16 +366,20 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   // moment, so that its unread bytes don't reset the connection before it
   // has read the answer.
   void Linger() {
+    server_.Wait(this, this->weak_from_this());
     auto& socket = beast::get_lowest_layer(stream_);
     error_code ignored;
     socket.socket().shutdown(tcp::socket::shutdown_send, ignored);
     socket.expires_after(kLinger);
-    socket.async_read_some(net::buffer(drain_),
-                           [self = this->shared_from_this()](error_code ec, size_t) {
-                             if (!ec) {
-                               self->Linger();
-                             }
-                           });
+    Drain();
+  }
+  void Drain() {
+    beast::get_lowest_layer(stream_).async_read_some(
+        net::buffer(drain_), [self = this->shared_from_this()](error_code ec, size_t) {
+          if (!ec) {
+            self->Drain();
+          }
+        });
   }
 
   HttpServer::Impl& server_;

@@ -11,6 +11,10 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCookie = "zalvo_session";
+// A browser that logged in with a name before: its log-ins with that name skip
+// the queue that guesses from elsewhere make.
+constexpr const char* kDeviceCookie = "zalvo_device";
+constexpr size_t kMaxDevices = 1024;
 constexpr const char* kCsrfHeader = "x-zalvo-csrf";
 constexpr size_t kMaxCaption = 254;
 constexpr size_t kMaxStationsPerRequest = 1024;
@@ -48,9 +52,9 @@ void Answer(const std::shared_ptr<HttpReply>& reply, HttpResponse response) {
 
 const char* const kNotFromThePage = "refused: the request did not come from the console's page";
 
-std::string CookieToken(const HttpRequest& request) {
+std::string CookieValue(const HttpRequest& request, const char* name) {
   std::string cookies = request.Header("cookie");
-  std::string prefix = std::string(kCookie) + "=";
+  std::string prefix = std::string(name) + "=";
   size_t pos = 0;
   while (pos < cookies.size()) {
     size_t end = cookies.find(';', pos);
@@ -202,13 +206,17 @@ WebServer::Checkers::~Checkers() {
   Stop();
 }
 
-void WebServer::Checkers::Submit(std::function<void()> job) {
+void WebServer::Checkers::Submit(std::function<void()> job, bool first) {
   {
     std::lock_guard lock(mutex_);
     if (stopping_) {
       return;
     }
-    jobs_.push_back(std::move(job));
+    if (first) {
+      jobs_.push_front(std::move(job));
+    } else {
+      jobs_.push_back(std::move(job));
+    }
   }
   ready_.notify_one();
 }
@@ -329,7 +337,7 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return Fail(403, kNotFromThePage);
   }
   if (path == "/api/logout") {
-    sessions_.Close(CookieToken(request));
+    sessions_.Close(CookieValue(request, kCookie));
     HttpResponse response = Reply(200, json{{"ok", true}});
     SetHeader(response, "Set-Cookie",
               std::string(kCookie) + "=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0" +
@@ -371,7 +379,7 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
 }
 
 std::optional<OperatorSession> WebServer::Who(const HttpRequest& request) {
-  std::string token = CookieToken(request);
+  std::string token = CookieValue(request, kCookie);
   auto session = token.empty() ? std::nullopt : sessions_.Find(token, Clock::now());
   if (!session) {
     return std::nullopt;
@@ -402,18 +410,26 @@ void WebServer::LogIn(const HttpRequest& request, const std::shared_ptr<HttpRepl
   }
   std::string name = (*body)["name"];
   std::string password = (*body)["password"];
+  std::string device = CookieValue(request, kDeviceCookie);
+  bool known = false;
+  {
+    std::lock_guard lock(devices_mutex_);
+    auto it = devices_.find(device);
+    known = it != devices_.end() && it->second == name;
+  }
   auto now = Clock::now();
-  auto admission = gate_.Begin(request.remote_address, name, now);
+  auto admission = gate_.Begin(request.remote_address, name, now, known);
   if (!admission.admitted) {
     HttpResponse refused = Fail(admission.status, admission.reason);
     SetHeader(refused, "Retry-After", std::to_string(admission.retry_after.count()));
     Answer(reply, std::move(refused));
     return;
   }
-  auto check = [this, client = request.remote_address, name, password, tls = request.tls, reply] {
-    checkers_.Submit([this, client, name, password, tls, reply] {
-      CheckPassword(client, name, password, tls, reply);
-    });
+  auto check = [this, client = request.remote_address, name, password, tls = request.tls, known,
+                reply] {
+    checkers_.Submit([this, client, name, password, tls, known,
+                      reply] { CheckPassword(client, name, password, tls, known, reply); },
+                     known);
   };
   if (admission.check_at > now) {
     http_->After(std::chrono::ceil<std::chrono::milliseconds>(admission.check_at - now), check);
@@ -423,7 +439,7 @@ void WebServer::LogIn(const HttpRequest& request, const std::shared_ptr<HttpRepl
 }
 
 void WebServer::CheckPassword(const std::string& client, const std::string& name,
-                              const std::string& password, bool tls,
+                              const std::string& password, bool tls, bool known_device,
                               const std::shared_ptr<HttpReply>& reply) {
   // A name that does not exist costs as much time as a wrong password.
   static const std::string kDummyHash = HashPassword(RandomHex(16));
@@ -453,6 +469,20 @@ void WebServer::CheckPassword(const std::string& client, const std::string& name
   SetHeader(response, "Set-Cookie",
             std::string(kCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/" +
                 (tls ? "; Secure" : ""));
+  if (!known_device) {
+    std::string device = RandomHex(16);
+    {
+      std::lock_guard lock(devices_mutex_);
+      if (devices_.size() >= kMaxDevices) {
+        devices_.erase(devices_.begin());
+      }
+      devices_[device] = name;
+    }
+    SetHeader(response, "Set-Cookie",
+              std::string(kDeviceCookie) + "=" + device +
+                  "; HttpOnly; SameSite=Strict; Path=/api/login; Max-Age=31536000" +
+                  (tls ? "; Secure" : ""));
+  }
   Answer(reply, std::move(response));
 }
 

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,7 +64,8 @@ class WebServer {
     ~Checkers();
     Checkers(const Checkers&) = delete;
     Checkers& operator=(const Checkers&) = delete;
-    void Submit(std::function<void()> job);
+    // A job that goes first is checked before those waiting.
+    void Submit(std::function<void()> job, bool first = false);
     // Joins the threads; jobs not started are dropped.
     void Stop();
 
@@ -86,7 +88,7 @@ class WebServer {
                      bool& answered_later);
   void LogIn(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply);
   void CheckPassword(const std::string& client, const std::string& name,
-                     const std::string& password, bool tls,
+                     const std::string& password, bool tls, bool known_device,
                      const std::shared_ptr<HttpReply>& reply);
   // The operator of a request, or nullopt (a 401 to answer).
   std::optional<OperatorSession> Who(const HttpRequest& request);
@@ -106,6 +108,8 @@ class WebServer {
   std::optional<AllowedHosts> hosts_;  // set by Bind
   std::unique_ptr<HttpServer> http_;
   Checkers checkers_;
+  std::mutex devices_mutex_;
+  std::map<std::string, std::string> devices_;  // device cookie -> operator name
   std::mutex polls_mutex_;
   std::vector<Poll> polls_;
   std::atomic<bool> answer_pending_{false};

@@ -60,6 +60,20 @@ TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
   auto own = gate.Begin("10.0.0.2", "anna", kT0);
   ASSERT_TRUE(own.admitted);
   EXPECT_EQ(own.check_at, kT0 + 15s);
+  // Nobody is held for more than a minute: later guesses are refused.
+  int held = 0;
+  for (;; ++held) {
+    auto guess = gate.Begin("10.0.3." + std::to_string(held), "anna", kT0);
+    if (!guess.admitted) {
+      EXPECT_EQ(guess.status, 503);
+      EXPECT_GT(guess.retry_after, 60s);
+      break;
+    }
+    ASSERT_LT(held, 20);
+  }
+  EXPECT_EQ(held, 5) << "checks at +23, +31, +39, +47 and +55 s";
+  // A browser that logged in as anna before is checked at once.
+  EXPECT_EQ(gate.Begin("10.0.0.4", "anna", kT0, true).check_at, kT0);
   for (int i = 0; i < 6; ++i) {
     gate.Finish("10.0.1." + std::to_string(i), "anna", false, checks[static_cast<size_t>(i)]);
   }
@@ -80,6 +94,7 @@ TEST(ConsoleLoginGate, FewChecksAtOnceOverall) {
   EXPECT_EQ(busy.status, 503);
   gate.Finish("10.0.2.0", "user0", false, kT0);
   EXPECT_TRUE(gate.Begin("10.0.2.9", "user9", kT0).admitted);
+  EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted) << "a known device";
 }
 
 TEST(ConsoleSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {
