@@ -3,12 +3,16 @@
 // station sends, much faster than a station does, while a client
 // long-polls the room as the page does. Measures the console's memory and
 // CPU per station and the time from a station's datagram to the page's
-// update. Holds /tmp/zalvo-ports.lock (run it through cmake/with-ports-lock.sh
-// or bench/run.sh's lock) since it takes port 6868.
+// update. With --flood it measures the console's peak memory instead, under
+// a flood of datagrams from as many addresses as the room takes (each with a
+// window list as long as a datagram holds) and then under a flood of wrong
+// log-ins from many clients at once beside idle connections. Holds
+// /tmp/zalvo-ports.lock (run it through cmake/with-ports-lock.sh or
+// bench/run.sh's lock) since it takes port 6868.
 //
 //   zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] [--rate R]
+//   zalvo_console_load CONSOLE_PROGRAM --flood [--seconds S]
 
-#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +31,12 @@
 #include "console/store.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/http_client.h"
 #include "tests/support/process_stats.h"
 
 namespace {
+
+using zalvo::testing::HttpClient;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -74,6 +81,113 @@ std::string Address(int i) {
   return "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
 }
 
+double Mib(int64_t bytes) {
+  return static_cast<double>(bytes) / 1048576.0;
+}
+
+// Starts the process's peak resident size afresh from its current size.
+void ResetPeak(int64_t pid) {
+  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+}
+
+// The floods, one after the other, each for `seconds`.
+int Flood(int64_t pid, int port, int seconds) {
+  auto idle = zalvo::testing::ReadProcessUsage(pid);
+  ResetPeak(pid);
+  // Datagrams: 1100 addresses (the room takes 1024), each sending the
+  // longest window list a datagram holds, as fast as the client can.
+  std::string list = "PROCESS LIST:";
+  while (list.size() < 2000) {
+    list += "\"WINDOW " + std::to_string(list.size()) + " OF A LONG CAPTION\",";
+  }
+  std::vector<std::unique_ptr<zalvo::platform::DatagramSocket>> senders;
+  for (int i = 0; i < 1100; ++i) {
+    senders.push_back(zalvo::platform::MakeUdpSocket());
+    senders.back()->Bind(Address(i), 0);
+  }
+  uint64_t datagrams = 0;
+  auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < end) {
+    for (auto& sender : senders) {
+      sender->SendTo("127.0.0.1", 6868, list);
+      ++datagrams;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto after_datagrams = zalvo::testing::ReadProcessUsage(pid);
+  ResetPeak(pid);
+
+  // Log-ins: 64 clients, each from its own address, send wrong passwords
+  // as fast as they are answered (half of them for the operator's name),
+  // beside 300 connections from 30 addresses that send nothing.
+  // The operator's browser, which has logged in before.
+  HttpClient counter("127.0.0.1", port);
+  counter.SetLocalAddress("127.0.0.5");
+  counter.SetTimeout(std::chrono::seconds(30));
+  std::string device;
+  if (auto first = counter.Post("/api/login", R"({"name":"bench","password":"bench pass"})")) {
+    for (const auto& [name, value] : first->headers) {
+      if (value.rfind("zalvo_device=", 0) == 0) {
+        device = value.substr(0, value.find(';'));
+      }
+    }
+  }
+  std::vector<std::unique_ptr<zalvo::testing::RawConnection>> idlers;
+  for (int i = 0; i < 300; ++i) {
+    idlers.push_back(std::make_unique<zalvo::testing::RawConnection>(
+        "127.0.0.1", port, "127.3.0." + std::to_string(i % 30 + 1)));
+  }
+  std::atomic<uint64_t> answers[600] = {};
+  std::vector<std::thread> clients;
+  end = Clock::now() + std::chrono::seconds(seconds);
+  for (int i = 0; i < 64; ++i) {
+    clients.emplace_back([&, i] {
+      HttpClient client("127.0.0.1", port);
+      client.SetLocalAddress("127.2.0." + std::to_string(i + 1));
+      client.SetTimeout(std::chrono::seconds(30));
+      while (Clock::now() < end) {
+        // Half guess the operator's password, half other names.
+        std::string name = i % 2 == 0 ? "bench" : "guest" + std::to_string(i);
+        auto res = client.Post("/api/login", R"({"name":")" + name + R"(","password":"wrong"})");
+        ++answers[res ? std::clamp(res->status, 0, 599) : 0];
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds) / 2);
+  auto asked = Clock::now();
+  auto own = counter.Post("/api/login", R"({"name":"bench","password":"bench pass"})",
+                          {{"Cookie", device}});
+  double own_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+  for (auto& client : clients) {
+    client.join();
+  }
+  auto after_logins = zalvo::testing::ReadProcessUsage(pid);
+  if (!idle || !after_datagrams || !after_logins) {
+    std::fprintf(stderr, "cannot read the console's memory\n");
+    return 1;
+  }
+  std::printf("| resident after one log-in | %.1f MiB |\n", Mib(idle->resident_bytes));
+  std::printf(
+      "| datagram flood: %llu datagrams of %zu bytes from 1100 addresses in %d s | peak %.1f "
+      "MiB |\n",
+      static_cast<unsigned long long>(datagrams), list.size(), seconds,
+      Mib(after_datagrams->peak_resident_bytes));
+  std::printf(
+      "| log-in flood: 64 clients with wrong passwords for %d s, 300 idle connections | peak "
+      "%.1f MiB; answers: %llu 401, %llu 429, %llu 503, %llu failed |\n",
+      seconds, Mib(after_logins->peak_resident_bytes),
+      static_cast<unsigned long long>(answers[401].load()),
+      static_cast<unsigned long long>(answers[429].load()),
+      static_cast<unsigned long long>(answers[503].load()),
+      static_cast<unsigned long long>(answers[0].load()));
+  std::printf("| the operator's log-in from a known browser amid it | %d in %.0f ms |\n",
+              own ? own->status : 0, own_ms);
+  std::printf("| threads, descriptors after | %lld, %lld |\n",
+              static_cast<long long>(after_logins->threads),
+              static_cast<long long>(after_logins->open_descriptors));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,9 +201,14 @@ int main(int argc, char** argv) {
   int stations = 256;
   int seconds = 20;
   int rate = 2;  // status reports per station and second
-  for (int i = 2; i + 1 < argc; i += 2) {
+  bool flood = false;
+  for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    int value = std::atoi(argv[i + 1]);
+    if (arg == "--flood") {
+      flood = true;
+      continue;
+    }
+    int value = i + 1 < argc ? std::atoi(argv[++i]) : 0;
     if (arg == "--stations") {
       stations = value;
     } else if (arg == "--seconds") {
@@ -117,12 +236,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   int port = std::stoi(out.substr(out.find(marker) + marker.size()));
-  httplib::Client http("127.0.0.1", port);
-  http.set_read_timeout(30, 0);
-  auto login =
-      http.Post("/api/login", R"({"name":"bench","password":"bench pass"})", "application/json");
-  std::string cookie = login->get_header_value("Set-Cookie");
-  httplib::Headers headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
+  zalvo::testing::HttpClient http("127.0.0.1", port);
+  http.SetTimeout(std::chrono::seconds(30));
+  auto login = http.Post("/api/login", R"({"name":"bench","password":"bench pass"})");
+  std::string cookie = login->Header("Set-Cookie");
+  zalvo::testing::HttpHeaders headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
+  if (flood) {
+    int result = Flood(console->Id(), port, seconds);
+    console->Stop();
+    fs::remove_all(dir);
+    return result;
+  }
 
   int64_t pid = console->Id();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -181,7 +305,7 @@ int main(int argc, char** argv) {
     bool seen = false;
     while (!seen && Clock::now() - sent_at < std::chrono::seconds(5)) {
       auto asked = Clock::now();
-      auto res = http.Get(("/api/room?after=" + std::to_string(version)).c_str(), headers);
+      auto res = http.Get("/api/room?after=" + std::to_string(version), headers);
       room_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
       auto room = json::parse(res->body);
       room_bytes = res->body.size();

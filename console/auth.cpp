@@ -9,9 +9,19 @@
 namespace zalvo::console {
 namespace {
 
-constexpr size_t kMaxClients = 4096;
-constexpr int kFreeFailures = 3;
-constexpr std::chrono::seconds kLongestWait{300};
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return lower;
+}
+
+bool IsLoopbackOrAny(const std::string& address) {
+  return address == "0.0.0.0" || address.rfind("127.", 0) == 0;
+}
 
 }  // namespace
 
@@ -34,6 +44,12 @@ bool VerifyPassword(const std::string& hash, const std::string& password) {
   return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
 }
 
+size_t Utf8Length(std::string_view text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 std::string RandomHex(size_t bytes) {
   std::vector<unsigned char> raw(bytes);
   randombytes_buf(raw.data(), raw.size());
@@ -43,23 +59,26 @@ std::string RandomHex(size_t bytes) {
   return hex;
 }
 
-std::string Sessions::Open(const std::string& operator_name) {
+std::string Sessions::Open(const std::string& operator_name, const std::string& credential,
+                           Clock::time_point now) {
   std::string token = RandomHex(32);
   std::lock_guard lock(mutex_);
-  auto now = Clock::now();
-  std::erase_if(entries_, [&](const auto& e) { return now - e.second.last_used > idle_limit_; });
-  entries_[token] = Entry{{operator_name, RandomHex(16)}, now};
+  std::erase_if(entries_, [&](const auto& e) { return Ended(e.second, now); });
+  entries_[token] = Entry{{operator_name, RandomHex(16), credential}, now, now};
   return token;
 }
 
-std::optional<OperatorSession> Sessions::Find(const std::string& token) {
+bool Sessions::Ended(const Entry& entry, Clock::time_point now) const {
+  return now - entry.opened >= lifetime_ || now - entry.last_used >= idle_limit_;
+}
+
+std::optional<OperatorSession> Sessions::Find(const std::string& token, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   auto it = entries_.find(token);
   if (it == entries_.end()) {
     return std::nullopt;
   }
-  auto now = Clock::now();
-  if (now - it->second.last_used > idle_limit_) {
+  if (Ended(it->second, now)) {
     entries_.erase(it);
     return std::nullopt;
   }
@@ -72,32 +91,150 @@ void Sessions::Close(const std::string& token) {
   entries_.erase(token);
 }
 
-std::chrono::seconds LoginThrottle::WaitFor(const std::string& client, Clock::time_point now) {
-  std::lock_guard lock(mutex_);
-  auto it = entries_.find(client);
-  if (it == entries_.end() || now >= it->second.next_try) {
+std::chrono::seconds LoginGate::Doubling(int failures, std::chrono::seconds longest) const {
+  if (failures < limits_.free_failures) {
     return std::chrono::seconds(0);
   }
-  return std::chrono::ceil<std::chrono::seconds>(it->second.next_try - now);
+  int doublings = std::min(failures - limits_.free_failures, 16);
+  return std::min(longest, std::chrono::seconds(1LL << doublings));
 }
 
-void LoginThrottle::Failed(const std::string& client, Clock::time_point now) {
+void LoginGate::Forget(Clock::time_point now) {
+  // The clients and accounts whose waits are over and that have no attempt
+  // under way start again from nothing, as after a while anyway.
+  std::erase_if(clients_, [&](const auto& c) {
+    return !c.second.in_flight && now >= c.second.next_try + limits_.longest_client_wait;
+  });
+  std::erase_if(accounts_, [&](const auto& a) {
+    return a.second.in_flight == 0 &&
+           now >= a.second.next_check + limits_.longest_account_delay * 2;
+  });
+}
+
+LoginGate::Admission LoginGate::Begin(const std::string& client, const std::string& account,
+                                      Clock::time_point now, bool known_device) {
   std::lock_guard lock(mutex_);
-  if (entries_.size() >= kMaxClients && entries_.count(client) == 0) {
-    // Forget the clients that may try again already.
-    std::erase_if(entries_, [&](const auto& e) { return now >= e.second.next_try; });
+  Admission refusal;
+  auto known = clients_.find(client);
+  if (known != clients_.end() && known->second.in_flight) {
+    refusal.status = 429;
+    refusal.retry_after = std::chrono::seconds(1);
+    refusal.reason = "a log-in from this address is under way: wait for its answer";
+    return refusal;
   }
-  Entry& entry = entries_[client];
-  ++entry.failures;
-  if (entry.failures >= kFreeFailures) {
-    int doublings = std::min(entry.failures - kFreeFailures, 16);
-    entry.next_try = now + std::min(kLongestWait, std::chrono::seconds(1LL << doublings));
+  if (known != clients_.end() && now < known->second.next_try) {
+    refusal.status = 429;
+    refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(known->second.next_try - now);
+    refusal.reason = "too many wrong passwords: try again in " +
+                     std::to_string(refusal.retry_after.count()) + " s";
+    return refusal;
+  }
+  auto ready =
+      static_cast<size_t>(std::count_if(clients_.begin(), clients_.end(), [&](const auto& c) {
+        return c.second.in_flight && c.second.check_at <= now;
+      }));
+  if (clients_.size() >= limits_.max_tracked || accounts_.size() >= limits_.max_tracked) {
+    Forget(now);
+  }
+  bool full = clients_.size() >= limits_.max_tracked ||
+              (accounts_.count(account) == 0 && accounts_.size() >= limits_.max_tracked);
+  Account* holder = !known_device && accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
+  Clock::time_point check_at = holder ? std::max(now, holder->next_check) : now;
+  if (full || (!known_device && ready >= limits_.checks)) {
+    refusal.status = 503;
+    refusal.retry_after = std::chrono::seconds(1);
+    refusal.reason = "too many log-ins at once: try again in a moment";
+    return refusal;
+  }
+  if (check_at - now > limits_.longest_hold) {
+    refusal.status = 503;
+    refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(check_at - now);
+    refusal.reason = "too many log-ins with this name: try again in " +
+                     std::to_string(refusal.retry_after.count()) + " s";
+    return refusal;
+  }
+  Client& c = clients_[client];
+  ++c.failures;
+  c.in_flight = true;
+  c.check_at = check_at;
+  c.account_counted = !known_device;
+  if (!known_device) {
+    Account& a = accounts_[account];
+    ++a.failures;
+    ++a.in_flight;
+    a.next_check = check_at + Doubling(a.failures, limits_.longest_account_delay);
+  }
+  Admission admission;
+  admission.admitted = true;
+  admission.check_at = check_at;
+  return admission;
+}
+
+void LoginGate::Finish(const std::string& client, const std::string& account, bool right,
+                       Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  auto c = clients_.find(client);
+  bool account_counted = c != clients_.end() && c->second.account_counted;
+  if (c != clients_.end()) {
+    if (right) {
+      clients_.erase(c);
+    } else {
+      c->second.in_flight = false;
+      c->second.next_try = now + Doubling(c->second.failures, limits_.longest_client_wait);
+    }
+  }
+  auto a = accounts_.find(account);
+  if (a != accounts_.end() && account_counted) {
+    --a->second.in_flight;
+    if (right) {
+      a->second.failures = 0;
+      a->second.next_check = now;
+    }
   }
 }
 
-void LoginThrottle::Succeeded(const std::string& client) {
-  std::lock_guard lock(mutex_);
-  entries_.erase(client);
+AllowedHosts::AllowedHosts(const std::string& listen_address, int port, bool tls,
+                           const std::vector<std::string>& names)
+    : tls_(tls), default_port_(tls ? 443 : 80) {
+  if (listen_address != "0.0.0.0") {
+    Add(listen_address, port);
+  }
+  if (IsLoopbackOrAny(listen_address)) {
+    for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) {
+      Add(name, port);
+    }
+  }
+  for (const auto& name : names) {
+    // "name:port", but not the colons of a bare IPv6 address.
+    size_t colon = name.rfind(':');
+    bool has_port = colon != std::string::npos && name.find(']', colon) == std::string::npos &&
+                    name.find(':') == colon && colon + 1 < name.size() &&
+                    name.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+    if (has_port) {
+      Add(name.substr(0, colon), std::stoi(name.substr(colon + 1)));
+    } else {
+      Add(name, port);
+    }
+  }
+}
+
+void AllowedHosts::Add(std::string name, int port) {
+  allowed_.push_back(LowerCase(name) + ":" + std::to_string(port));
+  if (port == default_port_) {
+    allowed_.push_back(LowerCase(name));
+  }
+}
+
+bool AllowedHosts::Host(std::string_view host) const {
+  return std::find(allowed_.begin(), allowed_.end(), LowerCase(host)) != allowed_.end();
+}
+
+bool AllowedHosts::Origin(std::string_view origin) const {
+  std::string_view scheme = tls_ ? "https://" : "http://";
+  if (origin.substr(0, scheme.size()) != scheme) {
+    return false;
+  }
+  return Host(origin.substr(scheme.size()));
 }
 
 }  // namespace zalvo::console

@@ -1,7 +1,8 @@
 // Operators' log-in: password hashes (Argon2id from libsodium, salted and
-// slow), sessions held by a random token in an HTTP-only cookie, a token per
-// session that state-changing requests must carry, and a growing wait after
-// wrong passwords.
+// slow), sessions held by a random token in an HTTP-only cookie with a token
+// per session that state-changing requests must carry, the gate every
+// log-in passes before its password is checked, and the names a browser may
+// reach the console by.
 #pragma once
 
 #include <chrono>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zalvo::console {
 
@@ -20,55 +23,142 @@ void InitCrypto();
 std::string HashPassword(const std::string& password);
 bool VerifyPassword(const std::string& hash, const std::string& password);
 
+// New and changed passwords have at least this many characters (UTF-8).
+inline constexpr size_t kMinPasswordLength = 8;
+size_t Utf8Length(std::string_view text);
+
 // Random bytes as lower-case hex, from libsodium's generator.
 std::string RandomHex(size_t bytes);
 
 struct OperatorSession {
   std::string operator_name;
-  std::string csrf;  // sent with every state-changing request
+  std::string csrf;        // sent with every state-changing request
+  std::string credential;  // the password hash the operator logged in with
 };
 
+// Sessions end after an absolute lifetime from the log-in, after a time
+// without requests, at log-out, and (checked by the caller against
+// `credential`) when the operator's password changes or the operator is
+// removed.
 class Sessions {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit Sessions(std::chrono::minutes idle_limit = std::chrono::hours(12))
-      : idle_limit_(idle_limit) {}
+  explicit Sessions(std::chrono::minutes lifetime = std::chrono::hours(12),
+                    std::chrono::minutes idle_limit = std::chrono::hours(1))
+      : lifetime_(lifetime), idle_limit_(idle_limit) {}
 
   // A new session for the operator; returns its token.
-  std::string Open(const std::string& operator_name);
-  // The session of a token, and its idle time restarted; nullopt when the
-  // token is unknown or has been idle too long.
-  std::optional<OperatorSession> Find(const std::string& token);
+  std::string Open(const std::string& operator_name, const std::string& credential,
+                   Clock::time_point now);
+  // The session of a token, its idle time restarted; nullopt when the token
+  // is unknown or its session has ended.
+  std::optional<OperatorSession> Find(const std::string& token, Clock::time_point now);
   void Close(const std::string& token);
+
+  std::chrono::minutes lifetime() const { return lifetime_; }
 
  private:
   struct Entry {
     OperatorSession session;
+    Clock::time_point opened;
     Clock::time_point last_used;
   };
+  bool Ended(const Entry& entry, Clock::time_point now) const;
+
+  std::chrono::minutes lifetime_;
   std::chrono::minutes idle_limit_;
   std::mutex mutex_;
   std::map<std::string, Entry> entries_;
 };
 
-// Wrong passwords from one client address: after three in a row each
-// further attempt must wait twice as long as the one before (1 s, 2 s, 4 s,
-// ... up to 5 minutes); a right password clears the count.
-class LoginThrottle {
+// Every log-in passes this gate before its password is checked; the attempt
+// counts as a failure from then until the password proves right, so that
+// parallel attempts can't run ahead of the count.
+//  - One attempt at a time per client address, and after three failures in
+//    a row from it each attempt must wait twice as long as the one before
+//    (1 s, 2 s, ... 5 min): the client is refused (429) until then.
+//  - Per account name: after three failures in a row its checks are spread
+//    out, each waiting for the previous one plus a growing delay (1 s, 2 s,
+//    ... 8 s); the attempt is held, not refused, so that nobody can lock an
+//    operator out by typing the name. An attempt that would be held longer
+//    than a minute (many clients guessing at once) is refused (503).
+//  - At most `checks` attempts waiting for, or in, a check at once; more are
+//    refused (503) at once.
+//  - A known device (a browser that logged in with the name before) skips
+//    both, and its check goes first, so that guesses from elsewhere never
+//    keep its operator out.
+class LoginGate {
  public:
   using Clock = std::chrono::steady_clock;
-  // How long the client must still wait; zero when it may try now.
-  std::chrono::seconds WaitFor(const std::string& client, Clock::time_point now);
-  void Failed(const std::string& client, Clock::time_point now);
-  void Succeeded(const std::string& client);
+  struct Limits {
+    size_t checks = 10;
+    int free_failures = 3;
+    std::chrono::seconds longest_client_wait{300};
+    std::chrono::seconds longest_account_delay{8};
+    std::chrono::seconds longest_hold{60};
+    size_t max_tracked = 4096;  // clients and accounts remembered
+  };
+  struct Admission {
+    bool admitted = false;
+    int status = 0;  // when refused: 429 or 503
+    std::chrono::seconds retry_after{0};
+    std::string reason;
+    Clock::time_point check_at;  // when admitted: the check starts then
+  };
+
+  LoginGate() : LoginGate(Limits{}) {}
+  explicit LoginGate(Limits limits) : limits_(limits) {}
+
+  Admission Begin(const std::string& client, const std::string& account, Clock::time_point now,
+                  bool known_device = false);
+  // The attempt's check ends: right or wrong.
+  void Finish(const std::string& client, const std::string& account, bool right,
+              Clock::time_point now);
 
  private:
-  struct Entry {
+  struct Client {
     int failures = 0;
     Clock::time_point next_try;
+    bool in_flight = false;
+    bool account_counted = false;
+    Clock::time_point check_at;
   };
+  struct Account {
+    int failures = 0;
+    Clock::time_point next_check;
+    int in_flight = 0;
+  };
+  std::chrono::seconds Doubling(int failures, std::chrono::seconds longest) const;
+  void Forget(Clock::time_point now);
+
+  Limits limits_;
   std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
+  std::map<std::string, Client> clients_;
+  std::map<std::string, Account> accounts_;
+};
+
+// The names a browser may reach the console by: anything else in Host, or
+// in Origin, is another site's page (DNS rebinding) and is refused on every
+// route.
+class AllowedHosts {
+ public:
+  // The listening address and port; on a loopback address (or all
+  // addresses) also localhost, 127.0.0.1 and [::1]; and the names given,
+  // each "name" (the listening port) or "name:port".
+  AllowedHosts(const std::string& listen_address, int port, bool tls,
+               const std::vector<std::string>& names);
+
+  // A Host header's value.
+  bool Host(std::string_view host) const;
+  // An Origin header's value ("null" and other schemes are refused).
+  bool Origin(std::string_view origin) const;
+
+ private:
+  void Add(std::string name, int port);
+
+  bool tls_;
+  int default_port_;
+  std::vector<std::string> allowed_;  // lower case "name:port"
 };
 
 }  // namespace zalvo::console

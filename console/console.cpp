@@ -109,7 +109,16 @@ void Console::Stop() {
   if (receiver_.joinable()) {
     receiver_.join();
   }
-  changed_.notify_all();
+}
+
+void Console::SetChangeListener(std::function<void()> listener) {
+  change_listener_ = std::move(listener);
+}
+
+void Console::Changed() {
+  if (change_listener_) {
+    change_listener_();
+  }
 }
 
 void Console::ReceiveLoop() {
@@ -146,7 +155,7 @@ void Console::ReceiveLoop() {
       Log("station " + station->address + " reported and was added to the room");
     }
     if (room_.version() != before) {
-      changed_.notify_all();
+      Changed();
     }
   }
 }
@@ -172,8 +181,68 @@ std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
   for (const auto& address : request.stations) {
     outcomes.push_back(ActOn(operator_name, request, address));
   }
-  changed_.notify_all();
+  Changed();
   return outcomes;
+}
+
+ActionOutcome Console::Adopt(const std::string& operator_name, const std::string& address) {
+  ActionOutcome outcome;
+  outcome.address = address;
+  {
+    std::lock_guard lock(mutex_);
+    const Station* station = room_.Find(address);
+    if (!station || !station->unknown) {
+      outcome.error = station ? "not an unknown station" : "no such station";
+      return outcome;
+    }
+    Millis now = Now();
+    try {
+      store_.AddStation(address, station->name, now);
+      store_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
+    } catch (const StoreError& e) {
+      outcome.error = std::string("not done, the record failed: ") + e.what();
+      return outcome;
+    }
+    room_.Adopt(address);
+  }
+  Log(operator_name + ": adopted the station " + address);
+  Changed();
+  outcome.ok = true;
+  return outcome;
+}
+
+ActionOutcome Console::Remove(const std::string& operator_name, const std::string& address) {
+  ActionOutcome outcome;
+  outcome.address = address;
+  {
+    std::lock_guard lock(mutex_);
+    const Station* station = room_.Find(address);
+    if (!station) {
+      outcome.error = "no such station";
+      return outcome;
+    }
+    if (station->configured) {
+      outcome.error = "the station is in the room's file: remove it there";
+      return outcome;
+    }
+    if (station->session) {
+      outcome.error = "the station is rented: end the session first";
+      return outcome;
+    }
+    try {
+      store_.RemoveStation(address);
+      store_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
+                          station->unknown ? "unknown" : "");
+    } catch (const StoreError& e) {
+      outcome.error = std::string("not done, the record failed: ") + e.what();
+      return outcome;
+    }
+    room_.Remove(address);
+  }
+  Log(operator_name + ": removed the station " + address);
+  Changed();
+  outcome.ok = true;
+  return outcome;
 }
 
 ActionOutcome Console::ActOn(const std::string& operator_name, const ActionRequest& request,
@@ -187,6 +256,10 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
     const Station* station = room_.Find(address);
     if (!station) {
       outcome.error = "no such station";
+      return outcome;
+    }
+    if (station->unknown) {
+      outcome.error = "an unknown station: adopt it first";
       return outcome;
     }
     Millis now = Now();
@@ -290,9 +363,9 @@ RoomSnapshot Console::Snapshot() {
   return snapshot;
 }
 
-void Console::WaitForChange(uint64_t after, std::chrono::milliseconds wait) {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, wait, [&] { return stopping_ || room_.version() != after; });
+uint64_t Console::Version() {
+  std::lock_guard lock(mutex_);
+  return room_.version();
 }
 
 std::vector<SessionRecord> Console::SessionsBetween(Millis from, Millis to) {

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -87,12 +86,22 @@ class Console {
 
   bool HasStation(const std::string& address);
   // Carries the action out on each station in turn; each is recorded, then
-  // sent. The stations must be in the room.
+  // sent. The stations must be in the room; one shown as unknown is refused.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
 
+  // A station shown as unknown joins the room and the record.
+  ActionOutcome Adopt(const std::string& operator_name, const std::string& address);
+  // A station that joined the room by reporting (adopted or unknown) leaves
+  // it and the record; refused for a station of the room's file (it would
+  // be back at the next start) and for one with an open session.
+  ActionOutcome Remove(const std::string& operator_name, const std::string& address);
+
   RoomSnapshot Snapshot();
-  // Waits until the room's version passes `after` or the wait ends.
-  void WaitForChange(uint64_t after, std::chrono::milliseconds wait);
+  uint64_t Version();
+  // Called after each change of the room's version, from the receiving
+  // thread or an operator's, possibly with the console's lock held: it must
+  // not call the console back, only note the change. Set it before Start.
+  void SetChangeListener(std::function<void()> listener);
 
   std::vector<SessionRecord> SessionsBetween(Millis from, Millis to);
   std::optional<std::string> OperatorHash(const std::string& name);
@@ -104,6 +113,7 @@ class Console {
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
                       const std::string& address);
   void Send(const std::string& address, std::string_view command);
+  void Changed();
   void Log(const std::string& line);
   Millis Now();
 
@@ -114,7 +124,7 @@ class Console {
   ConsoleOptions options_;
 
   std::mutex mutex_;  // the room, the store and the envelope
-  std::condition_variable changed_;
+  std::function<void()> change_listener_;
   std::mutex send_mutex_;
   std::atomic<bool> stopping_{false};
   std::thread receiver_;

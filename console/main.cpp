@@ -6,7 +6,9 @@
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
 //                 [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
+//                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
 //   zalvo-console --db FILE --set-operator NAME    (password on standard input)
+//   zalvo-console --db FILE --remove-operator NAME
 
 #include <signal.h>
 
@@ -39,7 +41,9 @@ constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
     "                     [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
+    "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
+    "       zalvo-console --db FILE --remove-operator NAME\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
     "                     first start\n"
@@ -56,7 +60,14 @@ constexpr const char* kUsage =
     "                     before stations had keys of their own): addresses\n"
     "                     separated by commas, or 'all'\n"
     "  --strict-keys      refuse a key file that others than its owner may read\n"
-    "  --set-operator N   add operator N, or give N a new password, and exit\n";
+    "  --tls-cert FILE    serve the page over HTTPS with this PEM certificate ...\n"
+    "  --tls-key FILE     ... and its private key\n"
+    "  --insecure         serve plain HTTP on an address other than loopback\n"
+    "  --allow-host NAME  a further name (or NAME:PORT) the page is opened by; needed\n"
+    "                     when listening on 0.0.0.0; may be given more than once\n"
+    "  --set-operator N   add operator N, or give N a new password (at least 8\n"
+    "                     characters), and exit; the operator's sessions end\n"
+    "  --remove-operator N  remove operator N, and exit; N's sessions end\n";
 
 void Print(const std::string& line) {
   std::fprintf(stdout, "zalvo-console: %s\n", line.c_str());
@@ -80,10 +91,23 @@ int main(int argc, char** argv) {
   std::string club_keyed;
   bool strict_keys = false;
   int32_t keepalive_ms = 99'000;
+  WebOptions web_options;
+  std::string remove_operator;
+  bool insecure = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
-    if (arg == "--db" && has_value) {
+    if (arg == "--tls-cert" && has_value) {
+      web_options.tls_certificate_file = argv[++i];
+    } else if (arg == "--tls-key" && has_value) {
+      web_options.tls_key_file = argv[++i];
+    } else if (arg == "--allow-host" && has_value) {
+      web_options.allowed_names.emplace_back(argv[++i]);
+    } else if (arg == "--insecure") {
+      insecure = true;
+    } else if (arg == "--remove-operator" && has_value) {
+      remove_operator = argv[++i];
+    } else if (arg == "--db" && has_value) {
       db_path = argv[++i];
     } else if (arg == "--room" && has_value) {
       room_path = argv[++i];
@@ -125,6 +149,24 @@ int main(int argc, char** argv) {
   if (!IsDottedIPv4(bind)) {
     return Fail("--bind needs a dotted IPv4 address", 2);
   }
+  std::string http_address = listen.substr(0, colon);
+  bool tls = !web_options.tls_certificate_file.empty() || !web_options.tls_key_file.empty();
+  if (web_options.tls_certificate_file.empty() != web_options.tls_key_file.empty()) {
+    return Fail("--tls-cert and --tls-key go together", 2);
+  }
+  if (!tls && !insecure && http_address.rfind("127.", 0) != 0) {
+    return Fail("--listen " + listen +
+                    " is not a loopback address: anyone on the network could read the "
+                    "operators' passwords. Give --tls-cert FILE and --tls-key FILE (the README "
+                    "shows how to make a pair), or --insecure to serve plain HTTP anyway",
+                2);
+  }
+  if (http_address == "0.0.0.0" && web_options.allowed_names.empty()) {
+    return Fail(
+        "listening on 0.0.0.0 needs --allow-host NAME for each name or address the "
+        "operators open the page by",
+        2);
+  }
 
   try {
     InitCrypto();
@@ -148,8 +190,10 @@ int main(int argc, char** argv) {
     if (!password.empty() && password.back() == '\r') {
       password.pop_back();
     }
-    if (password.size() < 4) {
-      return Fail("the password (on standard input) must have at least 4 characters", 2);
+    if (Utf8Length(password) < kMinPasswordLength) {
+      return Fail("the password (on standard input) must have at least " +
+                      std::to_string(kMinPasswordLength) + " characters",
+                  2);
     }
     try {
       store->SetOperator(set_operator, HashPassword(password));
@@ -159,8 +203,22 @@ int main(int argc, char** argv) {
     Print("operator '" + set_operator + "' can log in");
     return 0;
   }
+  if (!remove_operator.empty()) {
+    try {
+      if (!store->RemoveOperator(remove_operator)) {
+        return Fail("there is no operator '" + remove_operator + "'", 2);
+      }
+    } catch (const std::exception& e) {
+      return Fail(e.what());
+    }
+    Print("operator '" + remove_operator + "' removed");
+    return 0;
+  }
 
-  Room room({keepalive_ms, 1024});
+  RoomOptions room_options;
+  room_options.keepalive_ms = keepalive_ms;
+  room_options.hold_unknown = !room_path.empty();
+  Room room(room_options);
   try {
     if (!room_path.empty()) {
       std::ifstream file(room_path, std::ios::binary);
@@ -175,7 +233,7 @@ int main(int argc, char** argv) {
     }
     for (const auto& config : store->AddedStations()) {
       if (!room.Find(config.address)) {
-        room.AddStation(config);
+        room.AddStation(config, false);
       }
     }
   } catch (const std::exception& e) {
@@ -225,10 +283,11 @@ int main(int argc, char** argv) {
   } catch (const StoreError& e) {
     return Fail(e.what());
   }
-  WebServer web(console);
+  std::unique_ptr<WebServer> web;
   int port = 0;
   try {
-    port = web.Bind(listen.substr(0, colon), *http_port);
+    web = std::make_unique<WebServer>(console, web_options);
+    port = web->Bind(http_address, *http_port);
     console.Start();
   } catch (const zalvo::platform::PlatformError& e) {
     return Fail(std::string("cannot hold UDP ") + bind + ":6868: " + e.what() +
@@ -236,18 +295,14 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
-  std::thread http([&web] {
-    if (!web.Serve()) {
-      Print("the web server stopped");
-    }
-  });
-  Print("listening on http://" + listen.substr(0, colon) + ":" + std::to_string(port) +
-        "/ and UDP " + bind + ":6868; " + std::to_string(station_count) + " stations; record " +
-        db_path);
+  std::thread http([&web] { web->Serve(); });
+  Print(std::string("listening on ") + (tls ? "https" : "http") + "://" + http_address + ":" +
+        std::to_string(port) + "/ and UDP " + bind + ":6868; " + std::to_string(station_count) +
+        " stations; record " + db_path);
   int signal = 0;
   sigwait(&signals, &signal);
   Print("stopping");
-  web.Stop();
+  web->Stop();
   http.join();
   console.Stop();
   return 0;

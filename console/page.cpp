@@ -51,6 +51,11 @@ const char* const kPageHtml = R"html(<!DOCTYPE html>
   </div>
   <p id="message" role="status"></p>
   <div id="room"></div>
+  <section id="strangers" hidden>
+    <h2>Reported, not in the room file</h2>
+    <p class="hint">Adopt a PC of the club to rent it out; remove what is not one.</p>
+    <div id="stranger-cards"></div>
+  </section>
   <section id="sessions">
     <h2>Sessions on <input id="day" type="date"></h2>
     <a id="csv" href="#">Export CSV</a>
@@ -94,7 +99,9 @@ header .spacer { flex: 1; }
   border-bottom: 1px solid #d5d9e2; position: sticky; top: 0; z-index: 1; }
 #selected-count { font-weight: 600; margin-right: .5rem; }
 #message { margin: .5rem 1rem; min-height: 1.3rem; }
-#room { display: grid; grid-template-columns: repeat(auto-fill, minmax(13rem, 1fr)); gap: .8rem; padding: 0 1rem 1rem; }
+#room, #stranger-cards { display: grid; grid-template-columns: repeat(auto-fill, minmax(13rem, 1fr)); gap: .8rem; padding: 0 1rem 1rem; }
+#strangers h2 { margin: .5rem 1rem .2rem; }
+#strangers .hint { margin: 0 1rem .6rem; color: #4a5160; font-size: .9rem; }
 .card { background: #fff; border-radius: .7rem; padding: .8rem; border: 2px solid transparent; display: grid; gap: .35rem;
   box-shadow: 0 1px 4px rgba(0,0,0,.08); cursor: pointer; user-select: none; min-width: 0; }
 .card.selected { border-color: #4f78d8; }
@@ -114,6 +121,9 @@ header .spacer { flex: 1; }
 .card .actions { display: flex; gap: .4rem; flex-wrap: wrap; }
 .card .actions button { min-height: 2.2rem; padding: 0 .6rem; font-size: .9rem; }
 .offline { opacity: .75; }
+.card.unknown { border: 2px dashed #c98a00; background: #fffaf0; cursor: default; opacity: 1; }
+.unknown .state { background: #ffe7ad; color: #7a4d00; }
+.note { font-size: .9rem; color: #4a5160; }
 #sessions { margin: 0 1rem 1rem; background: #fff; border-radius: .7rem; padding: .2rem 1rem 1rem; overflow-x: auto; }
 #sessions table { border-collapse: collapse; width: 100%; }
 #sessions th, #sessions td { text-align: left; padding: .35rem .6rem; border-bottom: 1px solid #e3e6ec; }
@@ -121,6 +131,12 @@ header .spacer { flex: 1; }
 dialog { border: none; border-radius: .8rem; min-width: 20rem; max-width: 90vw; }
 #windows-list { list-style: none; padding: 0; display: grid; gap: .4rem; max-height: 60vh; overflow: auto; }
 #windows-list li { display: flex; gap: .6rem; align-items: center; justify-content: space-between; }
+@media (max-width: 40rem) {
+  /* One column on a phone: the room's places would push cards off the screen,
+     and a toolbar that stays on top would hide most of the room. */
+  #room .card { grid-column: auto !important; grid-row: auto !important; }
+  #toolbar { position: static; }
+}
 )css";
 
 const char* const kPageScript = R"js(
@@ -202,15 +218,23 @@ const char* const kPageScript = R"js(
     card.parts = {
       box, dot: el('span', 'dot'), name: el('span', 'name'), state: el('span', 'state'),
       left: el('div', 'left'), online: el('div', 'detail'), fg: el('div', 'detail'),
-      disk: el('div', 'detail'), actions: el('div', 'actions'),
+      disk: el('div', 'detail'), note: el('div', 'note'), actions: el('div', 'actions'),
     };
     top.append(box, card.parts.dot, card.parts.name);
     const windows = el('button', 'plain', 'Windows');
     windows.addEventListener('click', (e) => { e.stopPropagation(); openWindows(address); });
-    card.parts.actions.append(windows);
-    card.append(top, card.parts.state, card.parts.left, card.parts.fg, card.parts.disk,
+    const adopt = el('button', '', 'Adopt');
+    adopt.addEventListener('click', (e) => { e.stopPropagation(); changeStation('adopt', address); });
+    const remove = el('button', 'plain', 'Remove');
+    remove.addEventListener('click', (e) => { e.stopPropagation(); changeStation('remove', address); });
+    Object.assign(card.parts, { windows, adopt, remove });
+    card.parts.actions.append(windows, adopt, remove);
+    card.parts.note.textContent = 'Reported by itself';
+    card.append(top, card.parts.state, card.parts.left, card.parts.note, card.parts.fg, card.parts.disk,
                 card.parts.online, card.parts.actions);
-    card.addEventListener('click', () => toggle(address, !selected.has(address)));
+    card.addEventListener('click', () => {
+      if (!card.station.unknown) toggle(address, !selected.has(address));
+    });
     return card;
   }
 
@@ -230,17 +254,17 @@ const char* const kPageScript = R"js(
   }
 
   function render() {
-    const container = $('room');
     const seen = new Set();
-    let rented = 0, online = 0;
+    let rented = 0, online = 0, unknown = 0;
     for (const st of room.stations) {
       seen.add(st.address);
       let card = cards.get(st.address);
       if (!card) {
         card = makeCard(st.address);
         cards.set(st.address, card);
-        container.append(card);
       }
+      const container = st.unknown ? $('stranger-cards') : $('room');
+      if (card.parentElement !== container) container.append(card);
       card.station = st;
       card.parts.name.textContent = st.name;
       card.title = st.name + ' (' + st.address + ')';
@@ -250,18 +274,29 @@ const char* const kPageScript = R"js(
       card.classList.toggle('offline', !st.online);
       card.classList.remove('free', 'rented', 'overrun');
       card.classList.add(st.state);
-      card.parts.state.textContent = st.state;
+      card.parts.state.textContent = st.unknown ? 'unknown' : st.state;
+      card.classList.toggle('unknown', st.unknown);
+      card.parts.box.hidden = st.unknown;
+      card.parts.windows.hidden = st.unknown;
+      card.parts.adopt.hidden = !st.unknown;
+      card.parts.note.hidden = !st.unknown;
+      card.parts.left.hidden = st.unknown;
+      card.parts.disk.hidden = st.unknown;
+      card.parts.remove.hidden = st.configured;
+      if (st.unknown) { selected.delete(st.address); unknown++; }
       card.parts.online.textContent = st.online ? 'online' : (st.last_heard_ms === null ? 'offline: never heard' : 'offline');
       card.parts.fg.textContent = st.foreground === null ? 'program: not reported'
         : (st.foreground === '' ? 'program: none' : 'program: ' + st.foreground);
       card.parts.disk.textContent = disk(st.free_mb);
-      if (st.online) online++;
+      if (st.online && !st.unknown) online++;
       if (st.state !== 'free') rented++;
     }
     for (const [address, card] of cards) {
       if (!seen.has(address)) { card.remove(); cards.delete(address); selected.delete(address); }
     }
-    $('summary').textContent = room.stations.length + ' stations, ' + online + ' online, ' + rented + ' rented';
+    $('strangers').hidden = unknown === 0;
+    $('summary').textContent = (room.stations.length - unknown) + ' stations, ' + online + ' online, ' + rented + ' rented' +
+      (unknown ? ', ' + unknown + ' unknown' : '');
     const c = room.counters || {};
     $('counters').textContent = 'Datagrams ' + c.datagrams + ', reports ' + c.reports +
       ', from unknown addresses ' + c.unknown_sender + ', not understood ' + c.garbage +
@@ -276,7 +311,7 @@ const char* const kPageScript = R"js(
       const left = secondsLeft(st);
       let state = st.state;
       if (left !== null) state = left > 0 ? 'rented' : 'overrun';
-      if (state !== st.state) {
+      if (state !== st.state && !st.unknown) {
         card.classList.remove('free', 'rented', 'overrun');
         card.classList.add(state);
         card.parts.state.textContent = state;
@@ -310,6 +345,11 @@ const char* const kPageScript = R"js(
         !window.confirm((action === 'reboot' ? 'Restart ' : 'Shut down ') + names.join(', ') + '?')) {
       return;
     }
+    const rented = stations.filter((a) => cards.get(a) && cards.get(a).station.state !== 'free');
+    if (action === 'end' && rented.length &&
+        !window.confirm('End the session on ' + rented.map((a) => cards.get(a).station.name).join(', ') + '?')) {
+      return;
+    }
     const body = Object.assign({ action, stations }, extra || {});
     if (action === 'start' || action === 'add') body.minutes = parseInt($('minutes').value, 10);
     if (action === 'volume') body.volume = parseInt($('volume').value, 10);
@@ -327,6 +367,26 @@ const char* const kPageScript = R"js(
       msg.textContent = (r.data && r.data.error) || ('failed (' + r.status + ')');
     }
     if (action === 'start' || action === 'add' || action === 'end') loadSessions();
+  }
+
+  // Adopting an unknown station, or removing one that joined the room by
+  // reporting (asked first: a stray click must not cost a station).
+  async function changeStation(action, address) {
+    const st = cards.get(address).station;
+    const label = st.name === st.address ? st.address : st.name + ' (' + st.address + ')';
+    if (action === 'remove' && !window.confirm('Remove ' + label + ' from the room and the record?')) return;
+    const body = { action, station: address };
+    if (action === 'remove') body.confirm = true;
+    const r = await api('POST', '/api/station', body);
+    const msg = $('message');
+    const failed = r.data && r.data.results ? r.data.results.filter((x) => !x.ok) : [];
+    if (r.status === 200) {
+      msg.className = '';
+      msg.textContent = (action === 'adopt' ? 'Adopted ' : 'Removed ') + label;
+    } else if (r.status !== 401) {
+      msg.className = 'error';
+      msg.textContent = label + ': ' + (failed.length ? failed[0].error : (r.data && r.data.error) || ('failed (' + r.status + ')'));
+    }
   }
 
   let windowsStation = null;
@@ -389,7 +449,16 @@ const char* const kPageScript = R"js(
   $('login-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     $('login-error').textContent = '';
-    const r = await api('POST', '/api/login', { name: $('login-name').value, password: $('login-password').value });
+    $('login-button').disabled = true;
+    $('login-button').textContent = 'Checking…';
+    let r;
+    try {
+      r = await api('POST', '/api/login', { name: $('login-name').value, password: $('login-password').value });
+    } catch (err) {
+      r = { status: 0, data: { error: 'no connection to the console' } };
+    }
+    $('login-button').disabled = false;
+    $('login-button').textContent = 'Log in';
     if (r.status === 200) {
       csrf = r.data.csrf;
       $('login-password').value = '';

@@ -28,7 +28,7 @@ bool IsDottedIPv4(std::string_view address) {
 
 Room::Room(RoomOptions options) : options_(options) {}
 
-void Room::AddStation(const StationConfig& config) {
+void Room::AddStation(const StationConfig& config, bool configured) {
   if (!IsDottedIPv4(config.address)) {
     throw std::invalid_argument("'" + config.address + "' is not a dotted IPv4 address");
   }
@@ -48,7 +48,7 @@ void Room::AddStation(const StationConfig& config) {
   station.address = config.address;
   station.column = std::max(0, config.column);
   station.row = std::max(0, config.row);
-  station.configured = true;
+  station.configured = configured;
   index_.emplace(config.address, stations_.size());
   stations_.push_back(std::move(station));
   ++version_;
@@ -78,11 +78,15 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
   }
   Heard heard = Heard::kReport;
   if (!station) {
+    if (options_.hold_unknown && IsDottedIPv4(from_ip)) {
+      DropOldestUnknown();
+    }
     if (stations_.size() >= options_.max_stations || !IsDottedIPv4(from_ip)) {
       ++counters_.over_limit;
       return Heard::kOverLimit;
     }
     Station added;
+    added.unknown = options_.hold_unknown;
     added.name = std::string(from_ip);
     added.address = std::string(from_ip);
     // A name taken by a configured station keeps the address unique.
@@ -91,12 +95,13 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
         added.name += " (" + std::string(from_ip) + ")";
       }
     }
+    bool added_unknown = added.unknown;
     index_.emplace(added.address, stations_.size());
     stations_.push_back(std::move(added));
     station = &stations_.back();
     ++counters_.stations_added;
     ++version_;
-    heard = Heard::kAdded;
+    heard = added_unknown ? Heard::kUnknown : Heard::kAdded;
   }
   ++counters_.reports;
   if (!Online(*station, now)) {
@@ -156,6 +161,46 @@ void Room::SetSession(std::string_view address, std::optional<Session> session) 
   }
   station->session = std::move(session);
   ++version_;
+}
+
+bool Room::Adopt(std::string_view address) {
+  Station* station = FindMutable(address);
+  if (!station || !station->unknown) {
+    return false;
+  }
+  station->unknown = false;
+  ++version_;
+  return true;
+}
+
+bool Room::Remove(std::string_view address) {
+  auto it = index_.find(std::string(address));
+  if (it == index_.end()) {
+    return false;
+  }
+  stations_.erase(stations_.begin() + static_cast<std::ptrdiff_t>(it->second));
+  index_.clear();
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    index_.emplace(stations_[i].address, i);
+  }
+  ++version_;
+  return true;
+}
+
+void Room::DropOldestUnknown() {
+  size_t unknown = 0;
+  const Station* oldest = nullptr;
+  for (const auto& station : stations_) {
+    if (station.unknown) {
+      ++unknown;
+      if (!oldest || station.last_heard < oldest->last_heard) {
+        oldest = &station;
+      }
+    }
+  }
+  if (oldest && unknown >= options_.max_unknown) {
+    Remove(std::string(oldest->address));
+  }
 }
 
 int64_t RemainingSeconds(const Session& session, Millis now) {

@@ -42,7 +42,10 @@ struct Station {
   int column = 0;
   int row = 0;
   bool configured = false;  // from the room's file, not added when it reported
-  Millis last_heard = -1;   // the last report, -1 never
+  // Reported from an address the room's file does not name: shown, but not
+  // recorded and not sent commands until an operator adopts it.
+  bool unknown = false;
+  Millis last_heard = -1;  // the last report, -1 never
   // The foreground program as last reported, UTF-8; empty when the station
   // reported a window without caption; nullopt before any report of it.
   std::optional<std::string> foreground;
@@ -56,6 +59,7 @@ struct RoomCounters {
   uint64_t datagrams = 0;        // every receive, good or bad
   uint64_t reports = 0;          // understood, from a station of the room
   uint64_t stations_added = 0;   // unknown addresses that reported and were added
+                                 // (with a room file: shown as unknown)
   uint64_t unknown_sender = 0;   // not understood, from an address not in the room
   uint64_t garbage = 0;          // not understood, from a station of the room
   uint64_t failed_receives = 0;  // too long or failed
@@ -66,20 +70,28 @@ struct RoomCounters {
 struct RoomOptions {
   Millis keepalive_ms = 99'000;  // a station's keep-alive period
   size_t max_stations = 1024;
+  // With a room file: a station that reports from another address is
+  // shown as unknown until an operator adopts it, and of those only the
+  // most recently heard are kept.
+  bool hold_unknown = false;
+  size_t max_unknown = 64;
 };
 
 class Room {
  public:
   explicit Room(RoomOptions options = {});
 
-  // Throws std::invalid_argument for an address that is not dotted IPv4 or a
-  // name or address that is already in the room.
-  void AddStation(const StationConfig& config);
+  // A station of the room's file, or (configured false) one the record kept
+  // from an earlier report. Throws std::invalid_argument for an address that
+  // is not dotted IPv4 or a name or address that is already in the room.
+  void AddStation(const StationConfig& config, bool configured = true);
 
   const std::vector<Station>& stations() const { return stations_; }
   const Station* Find(std::string_view address) const;
 
-  enum class Heard { kReport, kAdded, kGarbage, kUnknownSender, kOverLimit };
+  // kAdded: a new station, to be recorded; kUnknown: a new station held as
+  // unknown.
+  enum class Heard { kReport, kAdded, kUnknown, kGarbage, kUnknownSender, kOverLimit };
   // A datagram (Windows-1251 text) from a station's address.
   Heard OnDatagram(std::string_view from_ip, std::string_view text, Millis now);
   void OnFailedReceive();
@@ -90,6 +102,12 @@ class Room {
 
   void SetSession(std::string_view address, std::optional<Session> session);
 
+  // An unknown station becomes one of the room; false when there is no
+  // unknown station at the address.
+  bool Adopt(std::string_view address);
+  // Takes a station out of the room; false when there is none.
+  bool Remove(std::string_view address);
+
   // Grows with every change the page shows (not with the clock).
   uint64_t version() const { return version_; }
   const RoomCounters& counters() const { return counters_; }
@@ -97,6 +115,9 @@ class Room {
 
  private:
   Station* FindMutable(std::string_view address);
+  // Makes room for a new unknown station by forgetting the one heard least
+  // recently, when the unknown ones are at their bound.
+  void DropOldestUnknown();
 
   RoomOptions options_;
   std::vector<Station> stations_;

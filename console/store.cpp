@@ -309,6 +309,12 @@ std::vector<StationConfig> Store::AddedStations() {
   return stations;
 }
 
+bool Store::RemoveStation(const std::string& address) {
+  Statement s(db_, "DELETE FROM stations WHERE address = ?");
+  s.Bind(1, address).Step();
+  return sqlite3_changes(db_) > 0;
+}
+
 void Store::SetOperator(const std::string& name, const std::string& password_hash) {
   Statement s(db_,
               "INSERT INTO operators(name, hash) VALUES(?, ?) "
@@ -329,6 +335,12 @@ int64_t Store::OperatorCount() {
   Statement s(db_, "SELECT count(*) FROM operators");
   s.Step();
   return s.Int(0);
+}
+
+bool Store::RemoveOperator(const std::string& name) {
+  Statement s(db_, "DELETE FROM operators WHERE name = ?");
+  s.Bind(1, name).Step();
+  return sqlite3_changes(db_) > 0;
 }
 
 std::string LocalTimeText(Millis at) {

@@ -63,11 +63,15 @@ class Store {
   // after a restart.
   void AddStation(const std::string& address, const std::string& name, Millis at);
   std::vector<StationConfig> AddedStations();
+  // Forgets an added station; false when it was not stored.
+  bool RemoveStation(const std::string& address);
 
   // Operators: a name and a password hash (never the password).
   void SetOperator(const std::string& name, const std::string& password_hash);
   std::optional<std::string> OperatorHash(const std::string& name);
   int64_t OperatorCount();
+  // False when there is no such operator.
+  bool RemoveOperator(const std::string& name);
 
   // What the opening changed about the files' rights, for the log.
   const std::vector<std::string>& notes() const { return notes_; }

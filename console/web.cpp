@@ -1,7 +1,5 @@
 #include "console/web.h"
 
-#include <httplib.h>
-
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
@@ -10,25 +8,53 @@ namespace zalvo::console {
 namespace {
 
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCookie = "zalvo_session";
-constexpr const char* kCsrfHeader = "X-Zalvo-Csrf";
+// A browser that logged in with a name before: its log-ins with that name skip
+// the queue that guesses from elsewhere make.
+constexpr const char* kDeviceCookie = "zalvo_device";
+constexpr size_t kMaxDevices = 1024;
+constexpr const char* kCsrfHeader = "x-zalvo-csrf";
 constexpr size_t kMaxCaption = 254;
 constexpr size_t kMaxStationsPerRequest = 1024;
+constexpr size_t kMaxOperatorName = 64;
 
-void Reply(httplib::Response& res, int status, const json& body) {
-  res.status = status;
-  res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+void SetHeader(HttpResponse& response, std::string name, std::string value) {
+  response.headers.emplace_back(std::move(name), std::move(value));
 }
 
-void Fail(httplib::Response& res, int status, const std::string& message) {
-  Reply(res, status, json{{"error", message}});
+HttpResponse Text(int status, std::string body, const char* type) {
+  HttpResponse response;
+  response.status = status;
+  response.body = std::move(body);
+  SetHeader(response, "Content-Type", type);
+  SetHeader(response, "Cache-Control", "no-store");
+  return response;
 }
 
-std::string CookieToken(const httplib::Request& req) {
-  std::string cookies = req.get_header_value("Cookie");
-  std::string prefix = std::string(kCookie) + "=";
+HttpResponse Reply(int status, const json& body) {
+  return Text(status, body.dump(-1, ' ', false, json::error_handler_t::replace),
+              "application/json");
+}
+
+HttpResponse Fail(int status, const std::string& message) {
+  return Reply(status, json{{"error", message}});
+}
+
+// Every answer goes out with these.
+void Answer(const std::shared_ptr<HttpReply>& reply, HttpResponse response) {
+  SetHeader(response, "X-Content-Type-Options", "nosniff");
+  SetHeader(response, "X-Frame-Options", "DENY");
+  SetHeader(response, "Referrer-Policy", "no-referrer");
+  reply->Send(std::move(response));
+}
+
+const char* const kNotFromThePage = "refused: the request did not come from the console's page";
+
+std::string CookieValue(const HttpRequest& request, const char* name) {
+  std::string cookies = request.Header("cookie");
+  std::string prefix = std::string(name) + "=";
   size_t pos = 0;
   while (pos < cookies.size()) {
     size_t end = cookies.find(';', pos);
@@ -45,36 +71,34 @@ std::string CookieToken(const httplib::Request& req) {
   return "";
 }
 
-// A request from another site's page: its Origin is not this server, or it
-// is not JSON (a plain form can't send JSON without the browser asking first).
-bool CrossSite(const httplib::Request& req) {
-  std::string type = req.get_header_value("Content-Type");
-  if (type.rfind("application/json", 0) != 0) {
+// A state-changing request that another site's page could have sent: not
+// JSON (a plain form can't send JSON without the browser asking first), or
+// marked by the browser as coming from elsewhere. Origin, when present, is
+// checked for every request against the console's own names.
+bool CrossSite(const HttpRequest& request) {
+  if (request.Header("content-type").rfind("application/json", 0) != 0) {
     return true;
   }
-  if (req.has_header("Origin")) {
-    return req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
-  }
-  std::string site = req.get_header_value("Sec-Fetch-Site");
+  std::string site = request.Header("sec-fetch-site");
   return !site.empty() && site != "same-origin" && site != "none";
 }
 
 // The body as a JSON object whose keys are all among the allowed ones; else
-// a 400 with the reason, and nullopt.
-std::optional<json> BodyObject(const httplib::Request& req, httplib::Response& res,
-                               const std::set<std::string>& allowed) {
-  json body = json::parse(req.body, nullptr, false);
+// the 400 to answer.
+std::optional<json> BodyObject(const HttpRequest& request, const std::set<std::string>& allowed,
+                               HttpResponse& error) {
+  json body = json::parse(request.body, nullptr, false);
   if (body.is_discarded()) {
-    Fail(res, 400, "the body is not JSON");
+    error = Fail(400, "the body is not JSON");
     return std::nullopt;
   }
   if (!body.is_object()) {
-    Fail(res, 400, "the body must be a JSON object");
+    error = Fail(400, "the body must be a JSON object");
     return std::nullopt;
   }
   for (const auto& item : body.items()) {
     if (allowed.count(item.key()) == 0) {
-      Fail(res, 400, "unknown field '" + item.key() + "'");
+      error = Fail(400, "unknown field '" + item.key() + "'");
       return std::nullopt;
     }
   }
@@ -110,6 +134,7 @@ json StationJson(const Station& station, bool online, Millis now) {
          {"column", station.column},
          {"row", station.row},
          {"configured", station.configured},
+         {"unknown", station.unknown},
          {"online", online},
          {"last_heard_ms", station.last_heard < 0 ? json(nullptr) : json(now - station.last_heard)},
          {"foreground", station.foreground ? json(*station.foreground) : json(nullptr)},
@@ -137,16 +162,99 @@ json StationJson(const Station& station, bool online, Millis now) {
   return j;
 }
 
+HttpResponse Page(const char* content, const char* type) {
+  HttpResponse response = Text(200, content, type);
+  SetHeader(response, "Content-Security-Policy",
+            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+  return response;
+}
+
+json Outcomes(const std::vector<ActionOutcome>& outcomes, bool& all_ok) {
+  json results = json::array();
+  all_ok = true;
+  for (const auto& o : outcomes) {
+    all_ok = all_ok && o.ok;
+    results.push_back(o.ok ? json{{"station", o.address}, {"ok", true}}
+                           : json{{"station", o.address}, {"ok", false}, {"error", o.error}});
+  }
+  return results;
+}
+
 }  // namespace
 
-WebServer::WebServer(Console& console)
-    : console_(console), server_(std::make_unique<httplib::Server>()) {
-  server_->set_payload_max_length(kMaxRequestBody);
-  // An idle kept-alive connection holds a worker; a short wait lets the
-  // console stop soon and keeps workers free for the pages.
-  server_->set_keep_alive_timeout(1);
-  server_->new_task_queue = [] { return new httplib::ThreadPool(48); };
-  Routes();
+WebServer::Checkers::Checkers(int count) {
+  for (int i = 0; i < count; ++i) {
+    threads_.emplace_back([this] {
+      for (;;) {
+        std::function<void()> job;
+        {
+          std::unique_lock lock(mutex_);
+          ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+          if (stopping_) {
+            return;
+          }
+          job = std::move(jobs_.front());
+          jobs_.pop_front();
+        }
+        job();
+      }
+    });
+  }
+}
+
+WebServer::Checkers::~Checkers() {
+  Stop();
+}
+
+void WebServer::Checkers::Submit(std::function<void()> job, bool first) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      return;
+    }
+    if (first) {
+      jobs_.push_front(std::move(job));
+    } else {
+      jobs_.push_back(std::move(job));
+    }
+  }
+  ready_.notify_one();
+}
+
+void WebServer::Checkers::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  ready_.notify_all();
+  for (auto& thread : threads_) {
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+}
+
+WebServer::WebServer(Console& console, WebOptions options)
+    : console_(console),
+      options_(std::move(options)),
+      gate_(options_.login_limits),
+      checkers_(options_.password_checkers) {
+  HttpServerOptions http = options_.http;
+  http.max_body = kMaxRequestBody;
+  http.tls_certificate_file = options_.tls_certificate_file;
+  http.tls_key_file = options_.tls_key_file;
+  http_ = std::make_unique<HttpServer>(
+      http, [this](HttpRequest request, std::shared_ptr<HttpReply> reply) {
+        Handle(std::move(request), reply);
+      });
+  // The console calls this with its lock held: the polls are answered on
+  // the server's threads, once for a burst of changes.
+  console_.SetChangeListener([this] {
+    if (!answer_pending_.exchange(true)) {
+      http_->After(std::chrono::milliseconds(0), [this] { AnswerPolls(false); });
+    }
+  });
 }
 
 WebServer::~WebServer() {
@@ -154,329 +262,412 @@ WebServer::~WebServer() {
 }
 
 int WebServer::Bind(const std::string& host, int port) {
-  if (port == 0) {
-    int bound = server_->bind_to_any_port(host);
-    if (bound < 0) {
-      throw std::runtime_error("cannot listen on " + host);
-    }
-    return bound;
-  }
-  if (!server_->bind_to_port(host, port)) {
-    throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
-                             " (in use, or not an address of this machine)");
-  }
-  return port;
+  int bound = http_->Bind(host, port);
+  hosts_.emplace(host, bound, !options_.tls_certificate_file.empty(), options_.allowed_names);
+  return bound;
 }
 
-bool WebServer::Serve() {
-  return server_->listen_after_bind();
+void WebServer::Serve() {
+  http_->Run();
 }
 
 void WebServer::Stop() {
-  if (server_) {
-    server_->stop();
+  http_->Stop();
+  checkers_.Stop();
+  std::lock_guard lock(polls_mutex_);
+  polls_.clear();
+}
+
+void WebServer::Handle(HttpRequest request, const std::shared_ptr<HttpReply>& reply) {
+  HttpResponse response;
+  bool answered_later = false;
+  // A page of another site whose name was made to point here (DNS
+  // rebinding) sends its own name in Host, and Origin where it has one.
+  if (!hosts_ || request.HeaderCount("host") != 1 || !hosts_->Host(request.Header("host")) ||
+      (request.HeaderCount("origin") != 0 && !hosts_->Origin(request.Header("origin")))) {
+    response = Fail(403, "refused: the console is not reached by that name");
+  } else {
+    try {
+      response = Route(request, reply, answered_later);
+    } catch (const std::exception& e) {
+      response = Fail(500, e.what());
+    }
+  }
+  if (!answered_later) {
+    Answer(reply, std::move(response));
   }
 }
 
-void WebServer::Routes() {
-  auto& s = *server_;
-
-  s.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                         {"X-Frame-Options", "DENY"},
-                         {"Referrer-Policy", "no-referrer"}});
-
-  auto page = [](const char* content, const char* type) {
-    return [content, type](const httplib::Request&, httplib::Response& res) {
-      res.set_header("Content-Security-Policy",
-                     "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-      res.set_content(content, type);
-    };
-  };
-  s.Get("/", page(kPageHtml, "text/html; charset=utf-8"));
-  s.Get("/app.js", page(kPageScript, "text/javascript; charset=utf-8"));
-  s.Get("/app.css", page(kPageStyle, "text/css; charset=utf-8"));
-
-  // The operator of the request, or a 401 and nullopt.
-  auto who = [this](const httplib::Request& req,
-                    httplib::Response& res) -> std::optional<OperatorSession> {
-    std::string token = CookieToken(req);
-    auto session = token.empty() ? std::nullopt : sessions_.Find(token);
-    if (!session) {
-      Fail(res, 401, "log in first");
+HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply,
+                              bool& answered_later) {
+  const std::string& path = request.path;
+  bool get = request.method == "GET";
+  bool post = request.method == "POST";
+  if (path == "/" || path == "/app.js" || path == "/app.css") {
+    if (!get) {
+      return Fail(405, "use GET");
     }
-    return session;
-  };
-  // The operator of a state-changing request, or a 401/403 and nullopt.
-  auto writer = [who](const httplib::Request& req,
-                      httplib::Response& res) -> std::optional<OperatorSession> {
-    auto session = who(req, res);
-    if (!session) {
-      return std::nullopt;
+    return path == "/"         ? Page(kPageHtml, "text/html; charset=utf-8")
+           : path == "/app.js" ? Page(kPageScript, "text/javascript; charset=utf-8")
+                               : Page(kPageStyle, "text/css; charset=utf-8");
+  }
+  static const std::set<std::string> kGets = {"/api/me", "/api/room", "/api/windows",
+                                              "/api/sessions", "/api/sessions.csv"};
+  static const std::set<std::string> kPosts = {"/api/login", "/api/logout", "/api/act",
+                                               "/api/station"};
+  if (kGets.count(path) == 0 && kPosts.count(path) == 0) {
+    return Fail(404, "not found");
+  }
+  if ((kGets.count(path) != 0 && !get) || (kPosts.count(path) != 0 && !post)) {
+    return Fail(405, kGets.count(path) != 0 ? "use GET" : "use POST");
+  }
+  if (path == "/api/login") {
+    if (CrossSite(request)) {
+      return Fail(403, kNotFromThePage);
     }
-    if (CrossSite(req) || req.get_header_value(kCsrfHeader) != session->csrf) {
-      Fail(res, 403, "refused: the request did not come from the console's page");
-      return std::nullopt;
+    answered_later = true;
+    LogIn(request, reply);
+    return {};
+  }
+  auto session = Who(request);
+  if (!session) {
+    return Fail(401, "log in first");
+  }
+  if (post && (CrossSite(request) || request.Header(kCsrfHeader) != session->csrf)) {
+    return Fail(403, kNotFromThePage);
+  }
+  if (path == "/api/logout") {
+    sessions_.Close(CookieValue(request, kCookie));
+    HttpResponse response = Reply(200, json{{"ok", true}});
+    SetHeader(response, "Set-Cookie",
+              std::string(kCookie) + "=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0" +
+                  (request.tls ? "; Secure" : ""));
+    return response;
+  }
+  if (path == "/api/me") {
+    return Reply(200, json{{"operator", session->operator_name}, {"csrf", session->csrf}});
+  }
+  if (path == "/api/room") {
+    auto after = request.Param("after");
+    if (!after) {
+      return RoomResponse();
     }
-    return session;
-  };
-
-  s.Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
-    if (CrossSite(req)) {
-      Fail(res, 403, "refused: the request did not come from the console's page");
-      return;
-    }
-    auto body = BodyObject(req, res, {"name", "password"});
-    if (!body) {
-      return;
-    }
-    if (!(*body)["name"].is_string() || !(*body)["password"].is_string()) {
-      Fail(res, 400, "'name' and 'password' must be texts");
-      return;
-    }
-    std::string name = (*body)["name"];
-    std::string password = (*body)["password"];
-    auto now = LoginThrottle::Clock::now();
-    auto wait = throttle_.WaitFor(req.remote_addr, now);
-    if (wait.count() > 0) {
-      res.set_header("Retry-After", std::to_string(wait.count()));
-      Fail(res, 429,
-           "too many wrong passwords: try again in " + std::to_string(wait.count()) + " s");
-      return;
-    }
-    auto hash = console_.OperatorHash(name);
-    // A name that does not exist costs as much time as a wrong password.
-    static const std::string kDummyHash = HashPassword(RandomHex(16));
-    bool right = VerifyPassword(hash ? *hash : kDummyHash, password) && hash.has_value();
-    if (!right) {
-      throttle_.Failed(req.remote_addr, LoginThrottle::Clock::now());
-      Fail(res, 401, "wrong name or password");
-      return;
-    }
-    throttle_.Succeeded(req.remote_addr);
-    std::string token = sessions_.Open(name);
-    auto session = sessions_.Find(token);
-    console_.RecordAction(name, "login", "from " + req.remote_addr);
-    res.set_header("Set-Cookie",
-                   std::string(kCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/");
-    Reply(res, 200, json{{"operator", name}, {"csrf", session->csrf}});
-  });
-
-  s.Post("/api/logout", [this, writer](const httplib::Request& req, httplib::Response& res) {
-    auto session = writer(req, res);
-    if (!session) {
-      return;
-    }
-    sessions_.Close(CookieToken(req));
-    res.set_header("Set-Cookie", std::string(kCookie) +
-                                     "=; HttpOnly; SameSite=Strict; Path=/; "
-                                     "Max-Age=0");
-    Reply(res, 200, json{{"ok", true}});
-  });
-
-  s.Get("/api/me", [who](const httplib::Request& req, httplib::Response& res) {
-    auto session = who(req, res);
-    if (session) {
-      Reply(res, 200, json{{"operator", session->operator_name}, {"csrf", session->csrf}});
-    }
-  });
-
-  s.Get("/api/room", [this, who](const httplib::Request& req, httplib::Response& res) {
-    if (!who(req, res)) {
-      return;
-    }
-    if (req.has_param("after")) {
-      uint64_t after = std::strtoull(req.get_param_value("after").c_str(), nullptr, 10);
-      console_.WaitForChange(after, std::chrono::seconds(10));
-    }
-    RoomSnapshot snapshot = console_.Snapshot();
-    json stations = json::array();
-    for (size_t i = 0; i < snapshot.stations.size(); ++i) {
-      stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.now));
-    }
-    const auto& c = snapshot.counters;
-    Reply(res, 200,
-          json{{"version", snapshot.version},
-               {"now", snapshot.now},
-               {"keepalive_ms", snapshot.keepalive_ms},
-               {"stations", std::move(stations)},
-               {"counters",
-                {{"datagrams", c.datagrams},
-                 {"reports", c.reports},
-                 {"stations_added", c.stations_added},
-                 {"unknown_sender", c.unknown_sender},
-                 {"garbage", c.garbage},
-                 {"failed_receives", c.failed_receives},
-                 {"refused", c.refused},
-                 {"over_limit", c.over_limit}}}});
-  });
-
-  s.Get("/api/windows", [this, who](const httplib::Request& req, httplib::Response& res) {
-    if (!who(req, res)) {
-      return;
-    }
-    std::string address = req.get_param_value("station");
+    answered_later = true;
+    WaitForRoom(std::strtoull(after->c_str(), nullptr, 10), reply);
+    return {};
+  }
+  if (path == "/api/windows") {
+    std::string address = request.Param("station").value_or("");
     RoomSnapshot snapshot = console_.Snapshot();
     for (const auto& station : snapshot.stations) {
       if (station.address == address) {
-        Reply(res, 200,
-              json{{"station", station.address},
-                   {"windows", station.windows},
-                   {"at", station.windows_at < 0 ? json(nullptr) : json(station.windows_at)}});
-        return;
+        return Reply(
+            200, json{{"station", station.address},
+                      {"windows", station.windows},
+                      {"at", station.windows_at < 0 ? json(nullptr) : json(station.windows_at)}});
       }
     }
-    Fail(res, 404, "no station at '" + address + "'");
-  });
+    return Fail(404, "no station at '" + address + "'");
+  }
+  if (path == "/api/act") {
+    return Act(request, *session);
+  }
+  if (path == "/api/station") {
+    return ChangeStation(request, *session);
+  }
+  return SessionsOfDay(request, path == "/api/sessions.csv");
+}
 
-  s.Post("/api/act", [this, writer](const httplib::Request& req, httplib::Response& res) {
-    auto session = writer(req, res);
-    if (!session) {
-      return;
-    }
-    auto body =
-        BodyObject(req, res, {"action", "stations", "minutes", "volume", "caption", "confirm"});
-    if (!body) {
-      return;
-    }
-    ActionRequest request;
-    auto& b = *body;
-    auto kind = b.contains("action") && b["action"].is_string()
-                    ? ActionFromName(b["action"].get<std::string>())
-                    : std::nullopt;
-    if (!kind) {
-      Fail(res, 400,
-           "'action' must be one of start, add, end, info, windows, kill, volume, "
-           "monitor_off, monitor_on, reboot, shutdown");
-      return;
-    }
-    request.kind = *kind;
-    if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
-        b["stations"].size() > kMaxStationsPerRequest) {
-      Fail(res, 400, "'stations' must be a list of station addresses");
-      return;
-    }
-    for (const auto& address : b["stations"]) {
-      if (!address.is_string()) {
-        Fail(res, 400, "'stations' must be a list of station addresses");
-        return;
-      }
-      if (!console_.HasStation(address.get<std::string>())) {
-        Fail(res, 404, "no station at '" + address.get<std::string>() + "'");
-        return;
-      }
-      request.stations.push_back(address.get<std::string>());
-    }
-    switch (request.kind) {
-      case ActionKind::kStart:
-      case ActionKind::kAdd: {
-        auto minutes = IntField(b, "minutes", 1, kMaxSessionMinutes);
-        if (!minutes) {
-          Fail(res, 400,
-               "'minutes' must be a whole number from 1 to " + std::to_string(kMaxSessionMinutes));
-          return;
-        }
-        request.minutes = *minutes;
-        break;
-      }
-      case ActionKind::kVolume: {
-        auto volume = IntField(b, "volume", 0, 100);
-        if (!volume) {
-          Fail(res, 400, "'volume' must be a whole number from 0 to 100");
-          return;
-        }
-        request.volume = *volume;
-        break;
-      }
-      case ActionKind::kKill:
-        if (!b.contains("caption") || !b["caption"].is_string() ||
-            b["caption"].get<std::string>().empty() ||
-            b["caption"].get<std::string>().size() > kMaxCaption * 2) {
-          Fail(res, 400, "'caption' must be a window caption");
-          return;
-        }
-        request.caption = b["caption"];
-        break;
-      case ActionKind::kReboot:
-      case ActionKind::kShutdown:
-        if (!b.contains("confirm") || b["confirm"] != true) {
-          Fail(res, 400, "restarting or shutting down needs \"confirm\": true");
-          return;
-        }
-        break;
-      default:
-        break;
-    }
-    auto outcomes = console_.Act(session->operator_name, request);
-    json results = json::array();
-    bool all_ok = true;
-    for (const auto& o : outcomes) {
-      all_ok = all_ok && o.ok;
-      results.push_back(o.ok ? json{{"station", o.address}, {"ok", true}}
-                             : json{{"station", o.address}, {"ok", false}, {"error", o.error}});
-    }
-    Reply(res, all_ok ? 200 : 409, json{{"results", results}});
-  });
+std::optional<OperatorSession> WebServer::Who(const HttpRequest& request) {
+  std::string token = CookieValue(request, kCookie);
+  auto session = token.empty() ? std::nullopt : sessions_.Find(token, Clock::now());
+  if (!session) {
+    return std::nullopt;
+  }
+  // A new password, or the operator removed, ends the sessions opened with
+  // the old one.
+  if (console_.OperatorHash(session->operator_name) != session->credential) {
+    sessions_.Close(token);
+    return std::nullopt;
+  }
+  return session;
+}
 
-  // The day a signed-in request asks for ("day", else today) and its
-  // sessions; nullopt, answered, for a request not signed in or a day that
-  // is not a date (400).
-  auto sessions_of_day = [this, who](const httplib::Request& req, httplib::Response& res)
-      -> std::optional<std::pair<std::string, std::vector<SessionRecord>>> {
-    if (!who(req, res)) {
-      return std::nullopt;
-    }
-    std::string day =
-        req.has_param("day") ? req.get_param_value("day") : LocalDay(console_.Snapshot().now);
-    auto bounds = LocalDayBounds(day);
-    if (!bounds) {
-      Fail(res, 400, "'day' must be a date YYYY-MM-DD");
-      return std::nullopt;
-    }
-    return std::make_pair(day, console_.SessionsBetween(bounds->first, bounds->second));
+void WebServer::LogIn(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply) {
+  HttpResponse error;
+  auto body = BodyObject(request, {"name", "password"}, error);
+  if (body && (!(*body)["name"].is_string() || !(*body)["password"].is_string())) {
+    error = Fail(400, "'name' and 'password' must be texts");
+    body.reset();
+  }
+  if (body && (*body)["name"].get<std::string>().size() > kMaxOperatorName) {
+    error = Fail(400, "the name is too long");
+    body.reset();
+  }
+  if (!body) {
+    Answer(reply, error);
+    return;
+  }
+  std::string name = (*body)["name"];
+  std::string password = (*body)["password"];
+  std::string device = CookieValue(request, kDeviceCookie);
+  bool known = false;
+  {
+    std::lock_guard lock(devices_mutex_);
+    auto it = devices_.find(device);
+    known = it != devices_.end() && it->second == name;
+  }
+  auto now = Clock::now();
+  auto admission = gate_.Begin(request.remote_address, name, now, known);
+  if (!admission.admitted) {
+    HttpResponse refused = Fail(admission.status, admission.reason);
+    SetHeader(refused, "Retry-After", std::to_string(admission.retry_after.count()));
+    Answer(reply, std::move(refused));
+    return;
+  }
+  auto check = [this, client = request.remote_address, name, password, tls = request.tls, known,
+                reply] {
+    checkers_.Submit([this, client, name, password, tls, known,
+                      reply] { CheckPassword(client, name, password, tls, known, reply); },
+                     known);
   };
-  s.Get("/api/sessions", [sessions_of_day](const httplib::Request& req, httplib::Response& res) {
-    auto day = sessions_of_day(req, res);
-    if (!day) {
+  if (admission.check_at > now) {
+    http_->After(std::chrono::ceil<std::chrono::milliseconds>(admission.check_at - now), check);
+  } else {
+    check();
+  }
+}
+
+void WebServer::CheckPassword(const std::string& client, const std::string& name,
+                              const std::string& password, bool tls, bool known_device,
+                              const std::shared_ptr<HttpReply>& reply) {
+  // A name that does not exist costs as much time as a wrong password.
+  static const std::string kDummyHash = HashPassword(RandomHex(16));
+  std::optional<std::string> hash;
+  bool right = false;
+  try {
+    hash = console_.OperatorHash(name);
+    right = VerifyPassword(hash ? *hash : kDummyHash, password) && hash.has_value();
+  } catch (const std::exception& e) {
+    gate_.Finish(client, name, false, Clock::now());
+    Answer(reply, Fail(500, e.what()));
+    return;
+  }
+  gate_.Finish(client, name, right, Clock::now());
+  try {
+    console_.RecordAction(name, right ? "login" : "login failed", "from " + client);
+  } catch (const std::exception&) {
+    // The log-in itself does not depend on its line in the record.
+  }
+  if (!right) {
+    Answer(reply, Fail(401, "wrong name or password"));
+    return;
+  }
+  std::string token = sessions_.Open(name, *hash, Clock::now());
+  auto session = sessions_.Find(token, Clock::now());
+  HttpResponse response = Reply(200, json{{"operator", name}, {"csrf", session->csrf}});
+  SetHeader(response, "Set-Cookie",
+            std::string(kCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/" +
+                (tls ? "; Secure" : ""));
+  if (!known_device) {
+    std::string device = RandomHex(16);
+    {
+      std::lock_guard lock(devices_mutex_);
+      if (devices_.size() >= kMaxDevices) {
+        devices_.erase(devices_.begin());
+      }
+      devices_[device] = name;
+    }
+    SetHeader(response, "Set-Cookie",
+              std::string(kDeviceCookie) + "=" + device +
+                  "; HttpOnly; SameSite=Strict; Path=/api/login; Max-Age=31536000" +
+                  (tls ? "; Secure" : ""));
+  }
+  Answer(reply, std::move(response));
+}
+
+void WebServer::WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply) {
+  {
+    // The version is read under the polls' lock, as AnswerPolls does, so
+    // that a change can't slip between the check and the wait.
+    std::lock_guard lock(polls_mutex_);
+    if (console_.Version() == after) {
+      polls_.push_back(Poll{after, reply, Clock::now() + options_.long_poll});
+      http_->After(options_.long_poll, [this] { AnswerPolls(true); });
       return;
     }
-    json sessions = json::array();
-    for (const auto& record : day->second) {
-      sessions.push_back(SessionJson(record));
-    }
-    Reply(res, 200, json{{"day", day->first}, {"sessions", sessions}});
-  });
+  }
+  Answer(reply, RoomResponse());
+}
 
-  s.Get("/api/sessions.csv",
-        [sessions_of_day](const httplib::Request& req, httplib::Response& res) {
-          auto day = sessions_of_day(req, res);
-          if (!day) {
-            return;
-          }
-          res.set_header("Content-Disposition",
-                         "attachment; filename=\"sessions-" + day->first + ".csv\"");
-          res.set_header("Cache-Control", "no-store");
-          res.set_content(SessionsCsv(day->second), "text/csv; charset=utf-8");
-        });
+void WebServer::AnswerPolls(bool expired_only) {
+  if (!expired_only) {
+    answer_pending_ = false;
+  }
+  std::vector<Poll> due;
+  {
+    std::lock_guard lock(polls_mutex_);
+    uint64_t version = console_.Version();
+    auto now = Clock::now();
+    auto split = std::partition(polls_.begin(), polls_.end(), [&](const Poll& poll) {
+      return poll.after == version && poll.until > now;
+    });
+    due.assign(std::make_move_iterator(split), std::make_move_iterator(polls_.end()));
+    polls_.erase(split, polls_.end());
+  }
+  if (due.empty()) {
+    return;
+  }
+  HttpResponse response = RoomResponse();
+  for (auto& poll : due) {
+    Answer(poll.reply, response);
+  }
+}
 
-  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) {
-      const char* reason = res.status == 404   ? "not found"
-                           : res.status == 413 ? "the request body is too large"
-                                               : "bad request";
-      Reply(res, res.status, json{{"error", reason}});
+HttpResponse WebServer::RoomResponse() {
+  RoomSnapshot snapshot = console_.Snapshot();
+  json stations = json::array();
+  for (size_t i = 0; i < snapshot.stations.size(); ++i) {
+    stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.now));
+  }
+  const auto& c = snapshot.counters;
+  HttpResponse response = Reply(200, json{{"version", snapshot.version},
+                                          {"now", snapshot.now},
+                                          {"keepalive_ms", snapshot.keepalive_ms},
+                                          {"stations", std::move(stations)},
+                                          {"counters",
+                                           {{"datagrams", c.datagrams},
+                                            {"reports", c.reports},
+                                            {"stations_added", c.stations_added},
+                                            {"unknown_sender", c.unknown_sender},
+                                            {"garbage", c.garbage},
+                                            {"failed_receives", c.failed_receives},
+                                            {"refused", c.refused},
+                                            {"over_limit", c.over_limit}}}});
+  return response;
+}
+
+HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& session) {
+  HttpResponse error;
+  auto body =
+      BodyObject(request, {"action", "stations", "minutes", "volume", "caption", "confirm"}, error);
+  if (!body) {
+    return error;
+  }
+  ActionRequest action;
+  auto& b = *body;
+  auto kind = b.contains("action") && b["action"].is_string()
+                  ? ActionFromName(b["action"].get<std::string>())
+                  : std::nullopt;
+  if (!kind) {
+    return Fail(400,
+                "'action' must be one of start, add, end, info, windows, kill, volume, "
+                "monitor_off, monitor_on, reboot, shutdown");
+  }
+  action.kind = *kind;
+  if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
+      b["stations"].size() > kMaxStationsPerRequest) {
+    return Fail(400, "'stations' must be a list of station addresses");
+  }
+  for (const auto& address : b["stations"]) {
+    if (!address.is_string()) {
+      return Fail(400, "'stations' must be a list of station addresses");
     }
-  });
-  s.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-        std::string message = "internal error";
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-          message = e.what();
-        } catch (...) {
-        }
-        Fail(res, 500, message);
-      });
+    if (!console_.HasStation(address.get<std::string>())) {
+      return Fail(404, "no station at '" + address.get<std::string>() + "'");
+    }
+    action.stations.push_back(address.get<std::string>());
+  }
+  switch (action.kind) {
+    case ActionKind::kStart:
+    case ActionKind::kAdd: {
+      auto minutes = IntField(b, "minutes", 1, kMaxSessionMinutes);
+      if (!minutes) {
+        return Fail(400, "'minutes' must be a whole number from 1 to " +
+                             std::to_string(kMaxSessionMinutes));
+      }
+      action.minutes = *minutes;
+      break;
+    }
+    case ActionKind::kVolume: {
+      auto volume = IntField(b, "volume", 0, 100);
+      if (!volume) {
+        return Fail(400, "'volume' must be a whole number from 0 to 100");
+      }
+      action.volume = *volume;
+      break;
+    }
+    case ActionKind::kKill:
+      if (!b.contains("caption") || !b["caption"].is_string() ||
+          b["caption"].get<std::string>().empty() ||
+          b["caption"].get<std::string>().size() > kMaxCaption * 2) {
+        return Fail(400, "'caption' must be a window caption");
+      }
+      action.caption = b["caption"];
+      break;
+    case ActionKind::kReboot:
+    case ActionKind::kShutdown:
+      if (!b.contains("confirm") || b["confirm"] != true) {
+        return Fail(400, "restarting or shutting down needs \"confirm\": true");
+      }
+      break;
+    default:
+      break;
+  }
+  bool all_ok = true;
+  json results = Outcomes(console_.Act(session.operator_name, action), all_ok);
+  return Reply(all_ok ? 200 : 409, json{{"results", results}});
+}
+
+// Adopting a station shown as unknown, or removing one that joined the room
+// by reporting ("confirm": true, as the page asks first).
+HttpResponse WebServer::ChangeStation(const HttpRequest& request, const OperatorSession& session) {
+  HttpResponse error;
+  auto body = BodyObject(request, {"action", "station", "confirm"}, error);
+  if (!body) {
+    return error;
+  }
+  auto& b = *body;
+  std::string action = b.contains("action") && b["action"].is_string() ? b["action"] : "";
+  if (action != "adopt" && action != "remove") {
+    return Fail(400, "'action' must be adopt or remove");
+  }
+  if (!b.contains("station") || !b["station"].is_string()) {
+    return Fail(400, "'station' must be a station's address");
+  }
+  std::string address = b["station"];
+  if (!console_.HasStation(address)) {
+    return Fail(404, "no station at '" + address + "'");
+  }
+  if (action == "remove" && (!b.contains("confirm") || b["confirm"] != true)) {
+    return Fail(400, "removing a station needs \"confirm\": true");
+  }
+  ActionOutcome outcome = action == "adopt" ? console_.Adopt(session.operator_name, address)
+                                            : console_.Remove(session.operator_name, address);
+  bool ok = true;
+  json results = Outcomes({outcome}, ok);
+  return Reply(ok ? 200 : 409, json{{"results", results}});
+}
+
+// The day a request asks for ("day", else today) and its sessions, as JSON
+// or CSV; 400 for a day that is not a date.
+HttpResponse WebServer::SessionsOfDay(const HttpRequest& request, bool csv) {
+  std::string day = request.Param("day").value_or(LocalDay(console_.Snapshot().now));
+  auto bounds = LocalDayBounds(day);
+  if (!bounds) {
+    return Fail(400, "'day' must be a date YYYY-MM-DD");
+  }
+  auto records = console_.SessionsBetween(bounds->first, bounds->second);
+  if (csv) {
+    HttpResponse response = Text(200, SessionsCsv(records), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition", "attachment; filename=\"sessions-" + day + ".csv\"");
+    return response;
+  }
+  json sessions = json::array();
+  for (const auto& record : records) {
+    sessions.push_back(SessionJson(record));
+  }
+  return Reply(200, json{{"day", day}, {"sessions", sessions}});
 }
 
 }  // namespace zalvo::console

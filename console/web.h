@@ -1,25 +1,50 @@
-// The console's web server: the embedded page and the JSON API behind the
-// operator's log-in.
+// The console's web side: the embedded page and the JSON API behind the
+// operator's log-in, over the asynchronous HTTP server. Only the names the
+// console is reached by are served; log-ins pass the gate and have their
+// passwords checked on a few threads of their own; the room's long poll
+// waits without a thread.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "console/auth.h"
 #include "console/console.h"
-
-namespace httplib {
-class Server;
-}
+#include "console/http.h"
 
 namespace zalvo::console {
 
 // Request bodies larger than this are refused (413).
 inline constexpr size_t kMaxRequestBody = size_t{16} * 1024;
 
+struct WebOptions {
+  // Further names (or "name:port") the operators open the page by; see
+  // AllowedHosts.
+  std::vector<std::string> allowed_names;
+  // Both or neither: serve HTTPS with this PEM certificate and key.
+  std::string tls_certificate_file;
+  std::string tls_key_file;
+  // Password checks at once (each takes Argon2id's 64 MiB), and the gate's
+  // bounds.
+  int password_checkers = 2;
+  LoginGate::Limits login_limits;
+  std::chrono::milliseconds long_poll{10'000};
+  HttpServerOptions http;  // its TLS files come from the two above
+};
+
 class WebServer {
  public:
-  explicit WebServer(Console& console);
+  // Throws std::runtime_error when the TLS files cannot be used.
+  WebServer(Console& console, WebOptions options);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -27,17 +52,67 @@ class WebServer {
   // Binds host:port (port 0: any free port) and returns the port; throws
   // std::runtime_error when it cannot.
   int Bind(const std::string& host, int port);
-  // Serves until Stop; returns false when serving failed.
-  bool Serve();
+  // Serves until Stop.
+  void Serve();
   void Stop();
 
  private:
-  void Routes();
+  // A few threads that check passwords one at a time each.
+  class Checkers {
+   public:
+    explicit Checkers(int count);
+    ~Checkers();
+    Checkers(const Checkers&) = delete;
+    Checkers& operator=(const Checkers&) = delete;
+    // A job that goes first is checked before those waiting.
+    void Submit(std::function<void()> job, bool first = false);
+    // Joins the threads; jobs not started are dropped.
+    void Stop();
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+  };
+
+  struct Poll {
+    uint64_t after = 0;
+    std::shared_ptr<HttpReply> reply;
+    std::chrono::steady_clock::time_point until;
+  };
+
+  void Handle(HttpRequest request, const std::shared_ptr<HttpReply>& reply);
+  HttpResponse Route(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply,
+                     bool& answered_later);
+  void LogIn(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply);
+  void CheckPassword(const std::string& client, const std::string& name,
+                     const std::string& password, bool tls, bool known_device,
+                     const std::shared_ptr<HttpReply>& reply);
+  // The operator of a request, or nullopt (a 401 to answer).
+  std::optional<OperatorSession> Who(const HttpRequest& request);
+  // The room's long poll: answered at once when the room has moved past
+  // `after`, else at the next change or when the poll's time is up.
+  void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
+  void AnswerPolls(bool expired_only);
+  HttpResponse RoomResponse();
+  HttpResponse Act(const HttpRequest& request, const OperatorSession& session);
+  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& session);
+  HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
 
   Console& console_;
+  WebOptions options_;
   Sessions sessions_;
-  LoginThrottle throttle_;
-  std::unique_ptr<httplib::Server> server_;
+  LoginGate gate_;
+  std::optional<AllowedHosts> hosts_;  // set by Bind
+  std::unique_ptr<HttpServer> http_;
+  Checkers checkers_;
+  std::mutex devices_mutex_;
+  std::map<std::string, std::string> devices_;  // device cookie -> operator name
+  std::mutex polls_mutex_;
+  std::vector<Poll> polls_;
+  std::atomic<bool> answer_pending_{false};
 };
 
 // The page, its script and its style sheet.

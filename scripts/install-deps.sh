@@ -5,9 +5,10 @@
 # Runs as root (or through sudo when it is there).
 set -e
 packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev pkg-config clang-tidy libssl-dev"
-# The console: its record, web server, JSON, password hashes, and the
-# browser test.
-packages="$packages libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev libsodium-dev"
+# The console: its record, web server (Boost.Beast and Asio: Debian puts all of
+# Boost's headers in one package, with no other dependency), JSON, password
+# hashes, the test's certificate (openssl), and the browser test.
+packages="$packages libsqlite3-dev libboost1.81-dev nlohmann-json3-dev libsodium-dev openssl"
 packages="$packages chromium chromium-driver python3-selenium"
 if [ "$1" != "linux" ]; then
   packages="$packages g++-mingw-w64-x86-64 wine wine64 xvfb nsis"

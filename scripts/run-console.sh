@@ -4,7 +4,7 @@
 # stations in build/console-demo (each on its own loopback address,
 # 127.0.0.11 to 127.0.0.16, all with the server 127.0.0.1, a tick of 100 ms),
 # and the console on http://127.0.0.1:8080 (log in as "operator", password
-# "zalvo"). Ctrl+C stops everything.
+# "zalvo-demo"). Ctrl+C stops everything.
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh linux
@@ -41,8 +41,8 @@ for program in "Counter-Strike" "World of Warcraft" "Dota 2" "Chrome - Google" "
   echo "\"PC $i\" 127.0.0.1$i $(( (i - 1) % 3 + 1 )) $(( (i - 1) / 3 + 1 ))" >> "$demo/room.txt"
   i=$((i + 1))
 done
-echo zalvo | "$console" --db "$demo/console.db" --set-operator operator
-echo "Open http://127.0.0.1:8080/ and log in as \"operator\" with the password \"zalvo\"."
+echo zalvo-demo | "$console" --db "$demo/console.db" --set-operator operator
+echo "Open http://127.0.0.1:8080/ and log in as \"operator\" with the password \"zalvo-demo\"."
 "$console" --db "$demo/console.db" --room "$demo/room.txt" --listen 127.0.0.1:8080 \
   --keepalive-ms 9900 &
 pids="$pids $!"

@@ -2,7 +2,8 @@
 """The console's page in a real browser: headless Chromium opens it against
 the console and three simulated stations, logs in, starts a session on one
 station, sees its card turn rented with the minutes counting down, ends it,
-and saves a screenshot of the room.
+adopts a station that reported by itself and removes it again, and saves a
+screenshot of the room.
 
   browser_test.py --console PROGRAM --agent PROGRAM --screenshot FILE.png
 """
@@ -11,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -106,6 +108,13 @@ def main():
         assert not marked.find_elements(By.TAG_NAME, "img"), "a station name became markup"
         wait.until(lambda d: "COUNTER-STRIKE" in card("127.0.0.11").text)
 
+        # A PC that is not in the room's file reports: shown as unknown.
+        stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        stranger.bind(("127.0.0.14", 0))
+        stranger.sendto(b"PING", ("127.0.0.1", 6868))
+        stranger.close()
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '.card.unknown[data-address="127.0.0.14"]'))
+
         pc1 = card("127.0.0.11")
         pc1.find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
         minutes = driver.find_element(By.ID, "minutes")
@@ -132,8 +141,21 @@ def main():
         assert len(driver.find_elements(By.CSS_SELECTOR, "#windows-list button")) == 2
         driver.find_element(By.XPATH, "//dialog//button[text()='Close']").click()
 
+        # Ending a rented station's session asks first.
         driver.find_element(By.CSS_SELECTOR, 'button[data-act="end"]').click()
+        wait.until(EC.alert_is_present()).accept()
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
+
+        # Adopted, it is a station like the others; removed, it is gone once
+        # the operator confirms.
+        card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Adopt']").click()
+        wait.until(lambda d: "unknown" not in card("127.0.0.14").get_attribute("class"))
+        card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Remove']").click()
+        wait.until(EC.alert_is_present()).dismiss()
+        assert card("127.0.0.14"), "a dismissed removal removed the station"
+        card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Remove']").click()
+        wait.until(EC.alert_is_present()).accept()
+        wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, '.card[data-address="127.0.0.14"]'))
         assert card("127.0.0.11").find_element(By.CLASS_NAME, "left").text == "—"
         wait_for(lambda: "LockWorkStation" in open(os.path.join(work, "station-0", "journal.log"),
                                                    encoding="utf-8").read(), 5, "the station's lock")

@@ -1,12 +1,14 @@
 // zalvo-console from outside: its HTTP API (log-in, cookie, cross-site
 // requests, bad input), the record across a crash, the UDP side with a real
 // agent on its own loopback address and with hostile datagrams, and the
-// database files it must refuse to run on.
+// database files it must refuse to run on; then what a customer on the LAN
+// may try: other sites' names, parallel guesses, slow clients, plain HTTP,
+// stations that report by themselves.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include "console/store.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/http_client.h"
 
 namespace zalvo::testing {
 namespace {
@@ -70,22 +73,65 @@ class ConsoleApi : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  void StartConsole() {
+  void StartConsole(const std::vector<std::string>& more = {}, bool tls = false) {
     std::string output = (dir_ / "console.log").string();
-    console_ = StartProcess(ZALVO_CONSOLE_PROGRAM,
-                            {"--db", db_, "--room", (dir_ / "room.txt").string(), "--listen",
-                             "127.0.0.1:0", "--bind", "127.0.0.1", "--keepalive-ms", "5000"},
-                            output);
-    std::string marker = "listening on http://127.0.0.1:";
+    std::vector<std::string> args = {
+        "--db",           db_,           "--room", (dir_ / "room.txt").string(),
+        "--listen",       "127.0.0.1:0", "--bind", "127.0.0.1",
+        "--keepalive-ms", "5000"};
+    args.insert(args.end(), more.begin(), more.end());
+    console_ = StartProcess(ZALVO_CONSOLE_PROGRAM, args, output);
+    std::string marker = std::string("listening on ") + (tls ? "https" : "http") + "://127.0.0.1:";
     ASSERT_TRUE(WaitUntil([&] {
       return ReadFile(output).find(marker) != std::string::npos || !console_->Running();
     })) << ReadFile(output);
     std::string log = ReadFile(output);
     size_t at = log.find(marker);
     ASSERT_NE(at, std::string::npos) << log;
-    http_ =
-        std::make_unique<httplib::Client>("127.0.0.1", std::stoi(log.substr(at + marker.size())));
-    http_->set_read_timeout(15, 0);
+    port_ = std::stoi(log.substr(at + marker.size()));
+    http_ = std::make_unique<HttpClient>("127.0.0.1", port_, tls);
+    cookie_.clear();
+  }
+
+  void RestartConsole() {
+    console_->Stop();
+    StartConsole();
+  }
+
+  // Runs a command to its end; its exit code and output.
+  std::pair<int, std::string> Run(const std::vector<std::string>& command) {
+    std::string output = (dir_ / "run.log").string();
+    auto child = StartProcess(command[0], {command.begin() + 1, command.end()}, output);
+    bool ended = WaitUntil([&] { return !child->Running(); }, 15s);
+    if (!ended) {
+      child->Stop();
+    }
+    EXPECT_TRUE(ended) << "still running: " << command[0] << " " << ReadFile(output);
+    return {child->ExitCode(), ReadFile(output)};
+  }
+  std::pair<int, std::string> Shell(const std::string& line) {
+    return Run({"/bin/sh", "-c", line});
+  }
+
+  int64_t RecordedActions(const std::string& action) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* count = nullptr;
+    int64_t n = -1;
+    if (sqlite3_open(db_.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM actions WHERE action = ?", -1, &count,
+                           nullptr) == SQLITE_OK) {
+      sqlite3_bind_text(count, 1, action.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(count) == SQLITE_ROW) {
+        n = sqlite3_column_int64(count, 0);
+      }
+    }
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    return n;
+  }
+
+  int Station(const std::string& csrf, const json& body) {
+    return Post("/api/station", body.dump(), csrf)->status;
   }
 
   void StartAgent() {
@@ -99,27 +145,26 @@ class ConsoleApi : public ::testing::Test {
     })) << ReadFile(output);
   }
 
-  httplib::Headers Json(const std::string& csrf = "") {
-    httplib::Headers headers{{"Cookie", cookie_}};
+  HttpHeaders Json(const std::string& csrf = "") {
+    HttpHeaders headers{{"Cookie", cookie_}};
     if (!csrf.empty()) {
-      headers.emplace("X-Zalvo-Csrf", csrf);
+      headers.emplace_back("X-Zalvo-Csrf", csrf);
     }
     return headers;
   }
 
-  httplib::Result Post(const std::string& path, const std::string& body,
-                       const std::string& csrf = "") {
-    return http_->Post(path.c_str(), Json(csrf), body, "application/json");
+  std::optional<HttpResult> Post(const std::string& path, const std::string& body,
+                                 const std::string& csrf = "") {
+    return http_->Post(path, body, Json(csrf));
   }
 
   // Logs in; returns the CSRF token, and keeps the cookie.
   std::string LogIn(const std::string& password = "right horse") {
-    auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", password}}.dump(),
-                           "application/json");
+    auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", password}}.dump());
     if (!res || res->status != 200) {
       return "";
     }
-    std::string set_cookie = res->get_header_value("Set-Cookie");
+    std::string set_cookie = res->Header("Set-Cookie");
     EXPECT_NE(set_cookie.find("HttpOnly"), std::string::npos);
     EXPECT_NE(set_cookie.find("SameSite=Strict"), std::string::npos);
     cookie_ = set_cookie.substr(0, set_cookie.find(';'));
@@ -158,7 +203,8 @@ class ConsoleApi : public ::testing::Test {
   std::string cookie_;
   std::unique_ptr<ChildProcess> console_;
   std::unique_ptr<ChildProcess> agent_;
-  std::unique_ptr<httplib::Client> http_;
+  int port_ = 0;
+  std::unique_ptr<HttpClient> http_;
 };
 
 TEST_F(ConsoleApi, LogInCookieAndCrossSiteRequests) {
@@ -171,25 +217,23 @@ TEST_F(ConsoleApi, LogInCookieAndCrossSiteRequests) {
   EXPECT_EQ(http_->Get("/api/room", Json())->status, 200);
   auto page = http_->Get("/");
   EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
-            std::string::npos);
+  EXPECT_NE(page->Header("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
 
   std::string info = json{{"action", "info"}, {"stations", {kStationAddress}}}.dump();
   EXPECT_EQ(Post("/api/act", info)->status, 403) << "no CSRF token";
   EXPECT_EQ(Post("/api/act", info, (csrf[0] == '0' ? "1" : "0") + csrf.substr(1))->status, 403)
       << "a wrong one";
   auto from_elsewhere = Json(csrf);
-  from_elsewhere.emplace("Origin", "http://evil.example");
-  EXPECT_EQ(http_->Post("/api/act", from_elsewhere, info, "application/json")->status, 403);
-  EXPECT_EQ(http_->Post("/api/act", Json(csrf), info, "text/plain")->status, 403)
+  from_elsewhere.emplace_back("Origin", "http://evil.example");
+  EXPECT_EQ(http_->Post("/api/act", info, from_elsewhere)->status, 403);
+  EXPECT_EQ(http_->Post("/api/act", info, Json(csrf), "text/plain")->status, 403)
       << "a plain form post";
-  auto login_elsewhere = httplib::Headers{{"Origin", "http://evil.example"}};
-  EXPECT_EQ(
-      http_
-          ->Post("/api/login", login_elsewhere,
-                 json{{"name", "anna"}, {"password", "right horse"}}.dump(), "application/json")
-          ->status,
-      403);
+  HttpHeaders login_elsewhere{{"Origin", "http://evil.example"}};
+  EXPECT_EQ(http_
+                ->Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump(),
+                       login_elsewhere)
+                ->status,
+            403);
   EXPECT_EQ(Post("/api/act", info, csrf)->status, 200);
 
   EXPECT_EQ(Post("/api/logout", "{}", csrf)->status, 200);
@@ -231,10 +275,9 @@ TEST_F(ConsoleApi, WrongPasswordsAreSlowedDown) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(LogIn("guess " + std::to_string(i)), "");
   }
-  auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump(),
-                         "application/json");
+  auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump());
   EXPECT_EQ(res->status, 429) << "even the right password waits";
-  EXPECT_FALSE(res->get_header_value("Retry-After").empty());
+  EXPECT_FALSE(res->Header("Retry-After").empty());
   std::this_thread::sleep_for(1100ms);
   EXPECT_FALSE(LogIn().empty());
 }
@@ -290,7 +333,7 @@ TEST_F(ConsoleApi, SessionsOnARealStationSurviveACrash) {
   EXPECT_EQ(sessions[0]["started_by"], "anna");
   EXPECT_EQ(sessions[0]["ended_by"], "anna");
   auto csv = http_->Get("/api/sessions.csv", Json());
-  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_EQ(csv->Header("Content-Type"), "text/csv; charset=utf-8");
   EXPECT_NE(csv->body.find("\r\nPC 1,127.0.0.21,"), std::string::npos) << csv->body;
   EXPECT_NE(csv->body.find(",45,anna,anna\r\n"), std::string::npos) << csv->body;
 }
@@ -316,6 +359,7 @@ TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
   EXPECT_EQ(room["counters"]["stations_added"], 1);
   EXPECT_TRUE(StationOf("127.0.0.30").is_null());
   EXPECT_EQ(StationOf("127.0.0.31")["foreground"], "<IMG SRC=X ONERROR=ALERT(1)>");
+  EXPECT_EQ(StationOf("127.0.0.31")["unknown"], true) << "not in the room's file";
   json pc = StationOf(kStationAddress);
   EXPECT_FALSE(pc["online"]);
   EXPECT_TRUE(pc["free_mb"].is_null());
@@ -341,15 +385,9 @@ TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
   auto run = [&](const std::vector<std::string>& prefix, const std::string& db) {
     std::vector<std::string> args = prefix;
     args.insert(args.end(), {ZALVO_CONSOLE_PROGRAM, "--db", db, "--listen", "127.0.0.1:0"});
-    std::string output = (dir_ / "refused.log").string();
-    auto child = StartProcess(args[0], {args.begin() + 1, args.end()}, output);
-    bool ended = WaitUntil([&] { return !child->Running(); }, 15s);
-    if (!ended) {
-      child->Stop();
-    }
-    EXPECT_TRUE(ended) << db << " was accepted: " << ReadFile(output);
-    EXPECT_NE(child->ExitCode(), 0);
-    return ReadFile(output);
+    auto [code, output] = Run(args);
+    EXPECT_NE(code, 0) << db << " was accepted: " << output;
+    return output;
   };
 
   std::ofstream(dir_ / "corrupt.db", std::ios::binary) << std::string(8192, '\x5A');
@@ -392,6 +430,184 @@ TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
         run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, db_);
     EXPECT_NE(output.find("read-only"), std::string::npos) << output;
   }
+}
+
+}  // namespace
+}  // namespace zalvo::testing
+
+namespace zalvo::testing {
+namespace {
+
+TEST_F(ConsoleApi, OnlyItsOwnNamesAreServed) {
+  StartConsole({"--allow-host", "Console.Club"});
+  LogIn();
+  std::string port = std::to_string(port_);
+  // A page of another site whose name now points here sends that name.
+  for (const char* path : {"/", "/app.js", "/api/me", "/api/room", "/api/nothing"}) {
+    EXPECT_EQ(http_->Get(path, {{"Host", "evil.example:" + port}, {"Cookie", cookie_}})->status,
+              403)
+        << path;
+  }
+  std::string login = json{{"name", "anna"}, {"password", "right horse"}}.dump();
+  EXPECT_EQ(http_->Post("/api/login", login, {{"Host", "evil.example:" + port}})->status, 403);
+  EXPECT_EQ(http_->Get("/", {{"Host", "127.0.0.1:1"}})->status, 403) << "another port";
+  EXPECT_EQ(http_->Get("/api/me", {{"Cookie", cookie_}, {"Origin", "http://evil.example"}})->status,
+            403);
+  for (const std::string& name : {"localhost:" + port, "console.club:" + port}) {
+    EXPECT_EQ(http_->Get("/api/me", {{"Host", name}, {"Cookie", cookie_}})->status, 200) << name;
+  }
+  EXPECT_EQ(
+      http_->Get("/api/me", {{"Cookie", cookie_}, {"Origin", "http://127.0.0.1:" + port}})->status,
+      200);
+}
+
+TEST_F(ConsoleApi, ConcurrentWrongLoginsAreCheckedFewAtATime) {
+  StartConsole();
+  std::string wrong = json{{"name", "anna"}, {"password", "wrong horse"}}.dump();
+  std::atomic<int> refused{0};
+  std::atomic<int> checked{0};
+  std::vector<std::thread> guesses;
+  for (int i = 0; i < 10; ++i) {
+    guesses.emplace_back([&] {
+      HttpClient client("127.0.0.1", port_);
+      auto res = client.Post("/api/login", wrong);
+      (res && res->status == 429 ? refused : checked)++;
+    });
+  }
+  // The operator at another PC logs in meanwhile.
+  HttpClient counter("127.0.0.1", port_);
+  counter.SetLocalAddress("127.0.0.2");
+  auto right =
+      counter.Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump());
+  for (auto& guess : guesses) {
+    guess.join();
+  }
+  ASSERT_TRUE(right);
+  EXPECT_EQ(right->status, 200) << right->body;
+  EXPECT_LE(checked.load(), 3);
+  EXPECT_EQ(refused + checked, 10);
+  EXPECT_EQ(RecordedActions("login failed"), checked.load()) << "each wrong password is on record";
+}
+
+TEST_F(ConsoleApi, SlowClientsDoNotStopThePage) {
+  StartConsole();
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 48; ++i) {
+    slow.push_back(std::make_unique<RawConnection>("127.0.0.1", port_, "127.0.0.40"));
+    slow.back()->Send("G");
+  }
+  std::this_thread::sleep_for(300ms);
+  int open = 0;
+  for (auto& connection : slow) {
+    open += connection->Connected() && !connection->ClosedWithin(5ms) ? 1 : 0;
+  }
+  EXPECT_GT(open, 0);
+  EXPECT_LT(open, 48) << "one address holds a bounded number of connections";
+  for (auto& connection : slow) {
+    connection->Send("E");
+  }
+  http_->SetTimeout(5s);
+  auto page = http_->Get("/");
+  ASSERT_TRUE(page) << "the page did not load beside the slow clients";
+  EXPECT_EQ(page->status, 200);
+  EXPECT_FALSE(LogIn().empty());
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 200);
+}
+
+TEST_F(ConsoleApi, ServesHttpsWithASecureCookie) {
+  std::string key = (dir_ / "console.key").string();
+  std::string certificate = (dir_ / "console.crt").string();
+  auto [made, openssl] = Shell(
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+      "-subj /CN=zalvo-console -keyout " +
+      key + " -out " + certificate);
+  ASSERT_EQ(made, 0) << openssl;
+  StartConsole({"--tls-cert", certificate, "--tls-key", key}, true);
+  auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", "right horse"}}.dump(),
+                         {{"Origin", "https://127.0.0.1:" + std::to_string(port_)}});
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->Header("Set-Cookie").find("; Secure"), std::string::npos);
+  cookie_ = res->Header("Set-Cookie").substr(0, res->Header("Set-Cookie").find(';'));
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 200);
+  HttpClient plain("127.0.0.1", port_);
+  plain.SetTimeout(3s);
+  auto refused = plain.Get("/");
+  EXPECT_FALSE(refused && refused->status == 200) << "plain HTTP on the TLS port";
+}
+
+TEST_F(ConsoleApi, RefusesAnOpenListenerWithoutTlsOrNames) {
+  auto start = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = {ZALVO_CONSOLE_PROGRAM, "--db", db_};
+    args.insert(args.end(), more.begin(), more.end());
+    auto [code, output] = Run(args);
+    EXPECT_EQ(code, 2) << output;
+    return output;
+  };
+  std::string plain = start({"--listen", "0.0.0.0:0"});
+  EXPECT_NE(plain.find("--insecure"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("--tls-cert"), std::string::npos) << plain;
+  std::string nameless = start({"--listen", "0.0.0.0:0", "--insecure"});
+  EXPECT_NE(nameless.find("--allow-host"), std::string::npos) << nameless;
+  EXPECT_NE(start({"--tls-cert", db_}).find("--tls-key"), std::string::npos);
+}
+
+TEST_F(ConsoleApi, SessionsEndWithTheirPasswordAndOperator) {
+  StartConsole();
+  LogIn();
+  std::string program = ZALVO_CONSOLE_PROGRAM;
+  auto set = [&](const std::string& password) {
+    return Shell("printf '" + password + "\\n' | '" + program + "' --db '" + db_ +
+                 "' --set-operator anna");
+  };
+  auto [short_code, short_output] = set("seven c");
+  EXPECT_EQ(short_code, 2);
+  EXPECT_NE(short_output.find("at least 8"), std::string::npos) << short_output;
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 200) << "the refused change ends nothing";
+
+  EXPECT_EQ(set("a new saddle").first, 0);
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 401);
+  EXPECT_TRUE(LogIn().empty());
+  EXPECT_FALSE(LogIn("a new saddle").empty());
+
+  EXPECT_EQ(Run({program, "--db", db_, "--remove-operator", "anna"}).first, 0);
+  EXPECT_EQ(http_->Get("/api/room", Json())->status, 401);
+  EXPECT_EQ(Run({program, "--db", db_, "--remove-operator", "anna"}).first, 2);
+}
+
+TEST_F(ConsoleApi, UnknownStationsWaitForAnOperator) {
+  StartConsole();
+  std::string csrf = LogIn();
+  auto stranger = platform::MakeUdpSocket();
+  stranger->Bind("127.0.0.32", 0);
+  auto report = [&] {
+    stranger->SendTo("127.0.0.1", 6868, "PING");
+    return WaitUntil([&] { return StationOf("127.0.0.32")["unknown"] == true; });
+  };
+  ASSERT_TRUE(report()) << Room().dump();
+  Act(csrf, {{"action", "info"}, {"stations", {"127.0.0.32"}}}, 409);
+  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", "127.0.0.32"}}), 400)
+      << "removal is confirmed";
+
+  RestartConsole();
+  csrf = LogIn();
+  EXPECT_TRUE(StationOf("127.0.0.32").is_null()) << "an unknown station is not recorded";
+  ASSERT_TRUE(report());
+  EXPECT_EQ(Station(csrf, {{"action", "adopt"}, {"station", "127.0.0.32"}}), 200);
+  EXPECT_EQ(StationOf("127.0.0.32")["unknown"], false);
+  RestartConsole();
+  csrf = LogIn();
+  EXPECT_EQ(StationOf("127.0.0.32")["unknown"], false) << "an adopted station is recorded";
+
+  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", kStationAddress}, {"confirm", true}}),
+            409)
+      << "a station of the room's file is removed there";
+  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", "127.0.0.32"}, {"confirm", true}}),
+            200);
+  EXPECT_TRUE(StationOf("127.0.0.32").is_null());
+  RestartConsole();
+  LogIn();
+  EXPECT_TRUE(StationOf("127.0.0.32").is_null());
 }
 
 }  // namespace

@@ -129,6 +129,34 @@ TEST(ConsoleRoom, UnknownAddressesAreAddedOnlyForRealReports) {
   EXPECT_THROW(room.AddStation({"PC 9", "pc9.club"}), std::invalid_argument);
 }
 
+TEST(ConsoleRoom, WithARoomFileStrangersWaitAsUnknown) {
+  RoomOptions options;
+  options.hold_unknown = true;
+  options.max_unknown = 2;
+  Room room(options);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  EXPECT_EQ(room.OnDatagram("10.0.0.31", "PING", kT0), Room::Heard::kUnknown);
+  EXPECT_EQ(room.OnDatagram("10.0.0.32", "PING", kT0 + 1), Room::Heard::kUnknown);
+  EXPECT_EQ(room.OnDatagram("10.0.0.31", "PING", kT0 + 2), Room::Heard::kReport);
+  // The unknown one heard least recently makes room for a new one.
+  EXPECT_EQ(room.OnDatagram("10.0.0.33", "PING", kT0 + 3), Room::Heard::kUnknown);
+  EXPECT_FALSE(room.Find("10.0.0.32"));
+  EXPECT_TRUE(room.Find("10.0.0.31")->unknown);
+  EXPECT_FALSE(room.Adopt("10.0.0.21"));
+  EXPECT_TRUE(room.Adopt("10.0.0.31"));
+  EXPECT_FALSE(room.Find("10.0.0.31")->unknown);
+  EXPECT_FALSE(room.Adopt("10.0.0.31"));
+  // Adopted, it no longer counts among the unknown.
+  EXPECT_EQ(room.OnDatagram("10.0.0.34", "PING", kT0 + 4), Room::Heard::kUnknown);
+  EXPECT_TRUE(room.Find("10.0.0.33"));
+  EXPECT_TRUE(room.Remove("10.0.0.31"));
+  EXPECT_FALSE(room.Remove("10.0.0.31"));
+  EXPECT_FALSE(room.Find("10.0.0.31"));
+  EXPECT_EQ(room.Find("10.0.0.34")->address, "10.0.0.34");
+  EXPECT_EQ(room.Find("10.0.0.21")->name, "PC 1");
+  EXPECT_EQ(room.stations().size(), 3u);
+}
+
 TEST(ConsoleRoom, SessionArithmetic) {
   Session s = NewSession(30, kT0, "anna");
   EXPECT_EQ(s.ends, kT0 + 30 * 60'000);

@@ -8,7 +8,8 @@
 namespace zalvo::testing {
 
 struct ProcessUsage {
-  int64_t resident_bytes = 0;  // VmRSS
+  int64_t resident_bytes = 0;       // VmRSS
+  int64_t peak_resident_bytes = 0;  // VmHWM: the most since the start
   int64_t open_descriptors = 0;
   int64_t threads = 0;
 };

@@ -18,6 +18,8 @@ std::optional<ProcessUsage> ReadProcessUsage(int64_t pid) {
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) {
       usage.resident_bytes = std::stoll(line.substr(6)) * 1024;  // "VmRSS:   1234 kB"
+    } else if (line.rfind("VmHWM:", 0) == 0) {
+      usage.peak_resident_bytes = std::stoll(line.substr(6)) * 1024;
     } else if (line.rfind("Threads:", 0) == 0) {
       usage.threads = std::stoll(line.substr(8));
     }
