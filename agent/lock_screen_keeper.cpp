@@ -19,7 +19,7 @@ std::string Quoted(const std::optional<std::string>& value) {
 }  // namespace
 
 LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSession& session,
-                                                     uint64_t now_ms) {
+                                                    uint64_t now_ms) {
   if (!session.customer_logged_on) {
     // Nobody to start it for; the next log-on starts afresh.
     *this = LockScreenKeeper{};
@@ -134,9 +134,9 @@ bool LockScreenUpkeep::SessionRuns() {
     Cleared(kSessionState);
     return marked && seconds > 0;
   } catch (const PlatformError& e) {
-    Failure(kSessionState,
-            std::string("the session state can't be read (no session is taken to run): ") +
-                e.what());
+    Failure(
+        kSessionState,
+        std::string("the session state can't be read (no session is taken to run): ") + e.what());
     return false;
   }
 }
@@ -195,7 +195,11 @@ void LockScreenUpkeep::TellToLock() {
     }
     all_were_locked_ = all_locked;
   } catch (const PlatformError& e) {
-    Failure(kLockOrder, std::string("the lock screen could not be told to lock: ") + e.what());
+    // A helper that keeps failing says so with another wait each time: the
+    // first is enough until an order gets through again.
+    if (failures_[kLockOrder].empty()) {
+      Failure(kLockOrder, std::string("the lock screen could not be told to lock: ") + e.what());
+    }
   }
 }
 
@@ -275,9 +279,9 @@ void LockScreenUpkeep::GiveTaskManagerBack() {
       return;
     }
     platform::Registry* hive = console_.CustomerHive();
-    auto policies = hive == nullptr ? nullptr
-                                    : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies,
-                                                   Access::kWrite);
+    auto policies = hive == nullptr
+                        ? nullptr
+                        : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies, Access::kWrite);
     if (!policies) {
       throw PlatformError("the customer's " + std::string(kCustomerSystemPolicies) +
                           " can't be opened or created");

@@ -88,8 +88,7 @@ class LockScreenKeeper {
 class LockScreenUpkeep {
  public:
   // `machine` holds the Windows log-on key and the service's own key.
-  LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine,
-                   LogSink log)
+  LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine, LogSink log)
       : console_(console), machine_(machine), log_(std::move(log)) {}
 
   void Upkeep(uint64_t now_ms);
@@ -114,7 +113,7 @@ class LockScreenUpkeep {
   LogSink log_;
   LockScreenKeeper keeper_;
   LockScreenKeeper::Decision last_decision_ = LockScreenKeeper::Decision::kLeave;
-  bool holding_ = false;        // the customer at the console, no session
+  bool holding_ = false;         // the customer at the console, no session
   bool all_were_locked_ = true;  // at the last lock order
   std::string failures_[kSlots];
 };

@@ -23,8 +23,9 @@
 // As a service the agent runs in the services' own session, which has no
 // desktop a person sees: its desktop actions and the speakers go through the
 // session helper, and the customer's policies go to the hive of the user at
-// the console. The console run is itself in the user's session and acts
-// there directly.
+// the console. While no session runs it holds the customer at the console
+// locked (agent/lock_screen_keeper.h). The console run is itself in the
+// user's session and acts there directly.
 
 #include <windows.h>
 // After windows.h.
@@ -146,9 +147,8 @@ class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
       : gate_(agent::ReadStoredCommandKey(registry_), log),
-        customer_(in_services_session
-                      ? std::make_unique<CustomerSession>(*desktop_, registry_, log)
-                      : nullptr),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, log)
+                                      : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
         actions_(state_, replies_, Parts(), log),

@@ -3,8 +3,8 @@
 // the log file, and the lock screen's logic between them; then the message
 // loop until the main window closes. One lock screen runs in a Windows
 // session: a second one (started from the Run key as well as the shell, or
-// by the agent while Windows restarts the shell) ends at once, once it has
-// seen the first one's window.
+// by the agent while Windows restarts the shell) ends as soon as it has seen
+// the first one's window.
 
 #include <windows.h>
 

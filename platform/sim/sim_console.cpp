@@ -31,8 +31,8 @@ SimConsoleState ParseConsole(std::string_view utf8) {
     std::string word;
     in >> word;
     if (word == "customer" || word == "user") {
-      state.user = word == "customer" ? SimConsoleState::User::kCustomer
-                                      : SimConsoleState::User::kOther;
+      state.user =
+          word == "customer" ? SimConsoleState::User::kCustomer : SimConsoleState::User::kOther;
       in >> state.account;
       int64_t time = 0;
       if (in >> time) {

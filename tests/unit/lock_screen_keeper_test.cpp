@@ -178,7 +178,9 @@ struct Station {
     machine.SetString(kWinlogon, "ZalvoLogon", "1");
     machine.SetDword(kWinlogon, "LocalTimer", seconds);
   }
-  std::optional<uint32_t> TaskManager() const { return console.hive.Dword(kPolicies, "DisableTaskMgr"); }
+  std::optional<uint32_t> TaskManager() const {
+    return console.hive.Dword(kPolicies, "DisableTaskMgr");
+  }
   std::optional<std::string> AutoAdminLogon() const {
     return machine.String(kWinlogon, "AutoAdminLogon");
   }
@@ -188,7 +190,8 @@ struct Station {
   Console console;
   Lines log;
   uint64_t now = 0;
-  LockScreenUpkeep upkeep{console, machine, [this](std::string_view line) { log.emplace_back(line); }};
+  LockScreenUpkeep upkeep{console, machine,
+                          [this](std::string_view line) { log.emplace_back(line); }};
 };
 
 TEST(NoSessionMeansLocked, TheCustomerAtTheConsoleIsHeldLockedEveryTickAndSaysWhatHappened) {

@@ -175,7 +175,8 @@ TEST(LockHold, TheServicesLockOrderLocksOnceLeavesTaskManagerAloneAndClosesAreRe
   EXPECT_TRUE(rig.log.empty());
   // Another program's close is refused while locked.
   EXPECT_FALSE(rig.screen.CloseAllowed());
-  EXPECT_EQ(rig.log, std::vector<std::string>{"a request to close the locked lock screen was refused"});
+  EXPECT_EQ(rig.log,
+            std::vector<std::string>{"a request to close the locked lock screen was refused"});
 
   // Ended and started again: locked the same way; its unlock leaves the
   // service's policy to the service and forgets the lock.
