@@ -173,6 +173,11 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   ASSERT_NE(source, nullptr);
   EXPECT_EQ(source->ReadString("EventMessageFile"), Narrow(ProgramFolder()) + "\\zalvos.exe");
   EXPECT_TRUE(server.WaitForAgent(20000));
+  // No session runs, and this user is the customer: the service holds its
+  // Task Manager until a session, or the removal, gives it back.
+  EXPECT_TRUE(testing::WaitFor([&] {
+    return registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr") == 1u;
+  }));
 
   // An upgrade while a customer's lock screen runs: an explicit /SERVER
   // rewrites only its line and the firewall rule; a bad one changes
@@ -219,6 +224,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
   EXPECT_EQ(registry.Open(Hive::kLocalMachine, kEventSource), nullptr);
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"), "club-shell.exe");
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr"), 0u);
+  EXPECT_TRUE(Contains(removal_log, "Task Manager policy of"));
   EXPECT_EQ(settings::SettingsText(files.Read(settings_path)).Value("ServerIP"), "127.0.0.1");
   server.ReceiveUntilQuiet(300);
   server.Send("anyone?");
