@@ -179,16 +179,19 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
     return registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr") == 1u;
   }));
 
-  // An upgrade while a customer's lock screen runs: an explicit /SERVER
-  // rewrites only its line and the firewall rule; a bad one changes
-  // nothing. The lock screen keeps running; its new file is in place. The
-  // default customer account "zalvo" does not exist here: a failed step,
-  // and everything else upgraded.
+  // An upgrade while the customer's lock screen runs (the one the service
+  // keeps running): an explicit /SERVER rewrites only its line and the
+  // firewall rule; a bad one changes nothing. The lock screen keeps running;
+  // its new file is in place. The default customer account "zalvo" does not
+  // exist here: a failed step, and everything else upgraded.
   const std::string station = "Beep=1\r\nserverip=127.0.0.1\nWallpaper=\xCA\xE0\xF0\r\nHide=0";
   files.Replace(settings_path, station);
-  testing::StartedProcess lock_screen =
-      testing::StartProgram(L"\"" + ProgramFolder() + L"\\zalvoc.exe\"");
-  ScopedHandle lock_process(lock_screen.handle);
+  std::vector<DWORD> lock_screens;
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return (lock_screens = testing::ProcessesOfFile(ProgramFolder() + L"\\zalvoc.exe")).size() == 1;
+  }));
+  ScopedHandle lock_process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, lock_screens[0]));
+  ASSERT_TRUE(lock_process);
   EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.01"), 2u);
   EXPECT_EQ(files.Read(settings_path), station);
   log.NewLines();

@@ -20,7 +20,6 @@
 
 #include "platform/win32/files.h"
 #include "platform/win32/lock_screen_windows.h"
-#include "platform/win32/process_identity.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
@@ -306,16 +305,9 @@ class LockScreenShell : public ServiceHelper {
 
   // The one lock screen of the installed file, once it runs.
   DWORD LockScreen() {
-    const std::wstring installed = folder_ + L"\\zalvoc.exe";
     std::vector<DWORD> found;
-    WaitFor(
-        [&] {
-          found = ProcessesWhere([&](const PROCESSENTRY32W& entry) {
-            return win32::ProcessRunsFile(entry.th32ProcessID, installed);
-          });
-          return found.size() == 1;
-        },
-        20000);
+    WaitFor([&] { return (found = ProcessesOfFile(folder_ + L"\\zalvoc.exe")).size() == 1; },
+            20000);
     return found.size() == 1 ? found[0] : 0;
   }
   // Whether the process's main window shows the lock: shown, above the others.
