@@ -131,6 +131,19 @@ void HelperDesktop::MessageBeep(uint32_t type) {
   }
 }
 
+platform::LockOrder HelperDesktop::TellLockScreensToLock() {
+  auto answer = helper_.Call(Op::kLockLockScreens);
+  if (!answer) {
+    return {};
+  }
+  return ReadAnswer(helper_, *answer, [](auto& r) {
+    platform::LockOrder order;
+    order.told = r.U32();
+    order.already_locked = r.U32();
+    return order;
+  });
+}
+
 std::string HelperMixer::Ask(Op op, const Fields& fields) {
   std::optional<std::string> answer = helper_.Call(op, fields.bytes());
   if (!answer) {

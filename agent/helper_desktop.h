@@ -9,6 +9,7 @@
 #pragma once
 
 #include "agent/session_helper.h"
+#include "platform/console_session.h"
 #include "platform/desktop.h"
 #include "platform/mixer.h"
 
@@ -38,6 +39,10 @@ class HelperDesktop final : public platform::Desktop {
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
   std::optional<uint64_t> FreeBytesOnDriveC() override { return service_.FreeBytesOnDriveC(); }
+
+  // The lock order to the installed lock screen's windows of the customer's
+  // session; nothing told when nobody is logged on there.
+  platform::LockOrder TellLockScreensToLock();
 
  private:
   // The answer's fields, nullopt (and the action logged as skipped) when

@@ -16,7 +16,8 @@ Fields Done() {
   return Fields().U8(static_cast<uint8_t>(helper::Status::kDone));
 }
 
-Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer) {
+Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer,
+             platform::LockScreenWindows* lock_screens) {
   helper::FieldReader in(request.payload);
   Fields out = Done();
   switch (static_cast<Op>(request.kind)) {
@@ -114,6 +115,14 @@ Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform:
       mixer.SetMute(on != 0);
       return out;
     }
+    case Op::kLockLockScreens: {
+      in.Done();
+      if (lock_screens == nullptr) {
+        throw platform::PlatformError("this helper can't reach the lock screen's windows");
+      }
+      const platform::LockOrder order = lock_screens->TellToLock();
+      return out.U32(order.told).U32(order.already_locked);
+    }
   }
   return Fields().U8(static_cast<uint8_t>(helper::Status::kUnknown));
 }
@@ -125,10 +134,10 @@ std::string HelloFrame(uint32_t process_id) {
 }
 
 std::string AnswerRequest(const helper::Frame& request, platform::Desktop& desktop,
-                          platform::Mixer& mixer) {
+                          platform::Mixer& mixer, platform::LockScreenWindows* lock_screens) {
   Fields reply;
   try {
-    reply = Carry(request, desktop, mixer);
+    reply = Carry(request, desktop, mixer, lock_screens);
   } catch (const platform::PlatformError& e) {
     reply =
         Fields().U8(static_cast<uint8_t>(helper::Status::kRefused)).I64(e.code()).Text(e.what());
@@ -137,7 +146,8 @@ std::string AnswerRequest(const helper::Frame& request, platform::Desktop& deskt
 }
 
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
-                       uint32_t process_id, const LogSink& log) {
+                       uint32_t process_id, const LogSink& log,
+                       platform::LockScreenWindows* lock_screens) {
   auto say = [&](const std::string& line) {
     if (log) {
       log(line);
@@ -152,7 +162,7 @@ int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platfor
   try {
     for (;;) {
       while (std::optional<helper::Frame> request = assembler.Next()) {
-        if (!stream.Write(AnswerRequest(*request, desktop, mixer))) {
+        if (!stream.Write(AnswerRequest(*request, desktop, mixer, lock_screens))) {
           say("session helper: a reply could not be written");
           return 1;
         }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "agent/agent.h"
+#include "platform/console_session.h"
 #include "platform/desktop.h"
 #include "platform/mixer.h"
 #include "protocol/helper_codec.h"
@@ -21,9 +22,11 @@ std::string HelloFrame(uint32_t process_id);
 
 // Carries out one request and gives the bytes of its reply frame. A refusal
 // of the system (PlatformError) is answered as refused; a request whose
-// fields don't read throws FrameError.
+// fields don't read throws FrameError. Without the lock screen's windows the
+// lock order is refused.
 std::string AnswerRequest(const protocol::helper::Frame& request, platform::Desktop& desktop,
-                          platform::Mixer& mixer);
+                          platform::Mixer& mixer,
+                          platform::LockScreenWindows* lock_screens = nullptr);
 
 // The helper's channel: a byte stream in each direction.
 class HelperStream {
@@ -40,6 +43,7 @@ class HelperStream {
 // what it should not. Returns the helper's exit code: 0 when the service
 // closed the channel, 1 otherwise.
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
-                       uint32_t process_id, const LogSink& log = {});
+                       uint32_t process_id, const LogSink& log = {},
+                       platform::LockScreenWindows* lock_screens = nullptr);
 
 }  // namespace zalvo::agent

@@ -3,65 +3,300 @@
 #include <algorithm>
 
 #include "platform/error.h"
+#include "settings/registry_names.h"
 
 namespace zalvo::agent {
+namespace {
 
-bool LockScreenKeeper::ShouldStart(const ConsoleSession& session, uint64_t now_ms) {
+using platform::Access;
+using platform::Hive;
+using platform::PlatformError;
+
+std::string Quoted(const std::optional<std::string>& value) {
+  return value ? "\"" + *value + "\"" : "absent";
+}
+
+}  // namespace
+
+LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSession& session,
+                                                    uint64_t now_ms) {
   if (!session.customer_logged_on) {
     // Nobody to start it for; the next log-on starts afresh.
     *this = LockScreenKeeper{};
-    return false;
+    return Decision::kLeave;
+  }
+  if (!seen_) {
+    seen_ = true;
+    first_seen_at_ = now_ms;
   }
   if (session.lock_screen_running) {
-    if (started_ && now_ms - started_at_ >= kLastingMs) {
-      lasted_ = true;  // the next end is an ordinary one
+    if (started_ && now_ms - started_at_ >= kQuickEndMs) {
+      started_ = false;  // it came up: its end, whenever, is no failed start
+      failures_ = 0;
     }
-    return false;
+    return Decision::kLeave;
   }
-  return !started_ || lasted_ || now_ms - started_at_ >= pause_;
+  if (started_) {
+    started_ = false;
+    if (now_ms - started_at_ < kQuickEndMs) {
+      Failed(now_ms);
+    } else {
+      failures_ = 0;
+    }
+  }
+  if (now_ms < resume_at_) {
+    return Decision::kPause;
+  }
+  // Just after a log-on the shell starts its own; the system's log-on
+  // program is waited for only so long, in case it never ends.
+  const uint64_t age = session.logon_age_ms.value_or(now_ms - first_seen_at_);
+  if ((session.logon_age_ms && *session.logon_age_ms < kLogOnSettleMs) ||
+      (session.shell_starting && age < kLongestShellStartMs)) {
+    return Decision::kWaitForLogOn;
+  }
+  return Decision::kStart;
 }
 
-void LockScreenKeeper::Started(uint64_t now_ms) {
-  // A start after one that did not last makes the next pause twice as long.
-  if (lasted_ || !started_) {
-    pause_ = 0;
-  } else {
-    pause_ = pause_ == 0 ? kFirstPauseMs : std::min(pause_ * 2, kLongestPauseMs);
+void LockScreenKeeper::Started(bool started, uint64_t now_ms) {
+  if (!started) {
+    Failed(now_ms);
+    return;
   }
   started_ = true;
-  lasted_ = false;
   started_at_ = now_ms;
 }
 
+uint64_t LockScreenKeeper::pause_ms() const {
+  const int doublings = failures_ - kFailuresBeforePause;
+  if (doublings < 0) {
+    return 0;
+  }
+  if (doublings >= 16) {
+    return kLongestPauseMs;
+  }
+  return std::min(kFirstPauseMs << doublings, kLongestPauseMs);
+}
+
+void LockScreenKeeper::Failed(uint64_t now_ms) {
+  ++failures_;
+  resume_at_ = now_ms + pause_ms();
+}
+
+void LockScreenUpkeep::Log(const std::string& line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+void LockScreenUpkeep::Failure(Slot slot, const std::string& line) {
+  if (failures_[slot] != line) {
+    Log(line);
+  }
+  failures_[slot] = line;
+}
+
 void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
-  ConsoleSession session;
+  platform::ConsoleSession session;
   try {
     session = console_.Look();
-  } catch (const platform::PlatformError& e) {
-    std::string failure = std::string("console session not seen: ") + e.what();
-    if (failure != last_failure_ && log_) {
-      log_(failure);
+    Cleared(kLook);
+  } catch (const PlatformError& e) {
+    Failure(kLook, std::string("console session not seen: ") + e.what());
+    return;
+  }
+  Keep(session, now_ms);
+  if (!session.customer_logged_on) {
+    if (std::exchange(holding_, false)) {
+      Log("the customer is no longer logged on at the console");
     }
-    last_failure_ = std::move(failure);
     return;
   }
-  if (!keeper_.ShouldStart(session, now_ms)) {
+  if (SessionRuns()) {
+    if (std::exchange(holding_, false)) {
+      Log("a session runs: the lock screen's lock and unlock are its own again");
+    }
+    GiveTaskManagerBack();
     return;
   }
-  std::string reason = console_.Start();
-  keeper_.Started(now_ms);
+  HoldLock();
+}
+
+bool LockScreenUpkeep::SessionRuns() {
+  // What can't be read counts as no session: the station stays locked.
+  try {
+    auto key = machine_.Open(Hive::kLocalMachine, settings::kWinlogonKey, Access::kRead);
+    if (!key) {
+      Failure(kSessionState, "the Windows log-on key can't be read: no session is taken to run");
+      return false;
+    }
+    const bool marked = key->ReadString(settings::kZalvoLogon) == "1";
+    const auto seconds = static_cast<int32_t>(key->ReadDword(settings::kLocalTimer).value_or(0));
+    Cleared(kSessionState);
+    return marked && seconds > 0;
+  } catch (const PlatformError& e) {
+    Failure(
+        kSessionState,
+        std::string("the session state can't be read (no session is taken to run): ") + e.what());
+    return false;
+  }
+}
+
+void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t now_ms) {
+  using Decision = LockScreenKeeper::Decision;
+  const Decision decision = keeper_.Decide(session, now_ms);
+  const Decision last = std::exchange(last_decision_, decision);
+  switch (decision) {
+    case Decision::kLeave:
+      return;
+    case Decision::kWaitForLogOn:
+      if (last != decision) {
+        Log("the customer has just logged on: the lock screen is left to the shell's start for "
+            "now");
+      }
+      return;
+    case Decision::kPause:
+      if (last != decision) {
+        Log("the lock screen failed to start " + std::to_string(keeper_.failures_in_a_row()) +
+            " times in a row: the next start in " + std::to_string(keeper_.pause_ms() / 1000) +
+            " s at the earliest");
+      }
+      return;
+    case Decision::kStart:
+      break;
+  }
+  const std::string reason = console_.Start();
+  keeper_.Started(reason.empty(), now_ms);
   if (reason.empty()) {
-    last_failure_.clear();
-    if (log_) {
-      log_("lock screen started in the console session");
-    }
+    Cleared(kStart);
+    Log("lock screen started in the console session");
     return;
   }
-  std::string failure = "lock screen not started in the console session: " + reason;
-  if (failure != last_failure_ && log_) {
-    log_(failure);
+  Failure(kStart, "lock screen not started in the console session: " + reason);
+}
+
+void LockScreenUpkeep::HoldLock() {
+  if (!std::exchange(holding_, true)) {
+    all_were_locked_ = true;
+    Log("no session runs and the customer is logged on at the console: the station is held "
+        "locked");
   }
-  last_failure_ = std::move(failure);
+  TellToLock();  // one started at this tick has no window yet: the next tick tells it
+  HoldAutoAdminLogon();
+  HoldTaskManager();
+}
+
+void LockScreenUpkeep::TellToLock() {
+  try {
+    const platform::LockOrder order = console_.TellToLock();
+    Cleared(kLockOrder);
+    const bool all_locked = order.already_locked >= order.told;
+    if (!all_locked && all_were_locked_) {
+      Log("the lock screen showed no lock while no session runs: told to lock");
+    }
+    all_were_locked_ = all_locked;
+  } catch (const PlatformError& e) {
+    // A helper that keeps failing says so with another wait each time: the
+    // first is enough until an order gets through again.
+    if (failures_[kLockOrder].empty()) {
+      Failure(kLockOrder, std::string("the lock screen could not be told to lock: ") + e.what());
+    }
+  }
+}
+
+void LockScreenUpkeep::HoldAutoAdminLogon() {
+  auto key = machine_.Open(Hive::kLocalMachine, settings::kWinlogonKey, Access::kReadWrite);
+  if (!key) {
+    Failure(kLogon, "AutoAdminLogon not kept \"0\": the Windows log-on key can't be opened");
+    return;
+  }
+  std::string was;
+  try {
+    std::optional<std::string> value = key->ReadString(settings::kAutoAdminLogon);
+    if (value == "0") {
+      Cleared(kLogon);
+      return;
+    }
+    was = Quoted(value);
+  } catch (const PlatformError&) {
+    was = "of another type";
+  }
+  try {
+    key->WriteString(settings::kAutoAdminLogon, "0");
+    Cleared(kLogon);
+    Log("AutoAdminLogon was " + was + " while no session runs: set to \"0\"");
+  } catch (const PlatformError& e) {
+    Failure(kLogon, std::string("AutoAdminLogon not kept \"0\": ") + e.what());
+  }
+}
+
+void LockScreenUpkeep::HoldTaskManager() {
+  platform::Registry* hive = console_.CustomerHive();
+  try {
+    auto policies = hive == nullptr ? nullptr
+                                    : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies,
+                                                   Access::kReadWrite);
+    if (!policies) {
+      throw PlatformError("the customer's " + std::string(kCustomerSystemPolicies) +
+                          " can't be opened or created");
+    }
+    std::optional<uint32_t> value;
+    try {
+      value = policies->ReadDword(kDisableTaskMgr);
+    } catch (const PlatformError&) {
+      value = 0;  // of another type: Windows does not take it as set
+    }
+    if (value == 1u) {
+      Cleared(kTaskManager);
+      return;
+    }
+    // The policy found goes back when a session runs; a later hold keeps
+    // what the first one found.
+    try {
+      auto own = machine_.Create(Hive::kLocalMachine, kHoldKey, Access::kReadWrite);
+      if (!own) {
+        throw PlatformError("HKEY_LOCAL_MACHINE\\" + std::string(kHoldKey) +
+                            " can't be opened or created");
+      }
+      if (own->ReadDword(kTaskManagerHeld).value_or(0) == 0) {
+        own->WriteDword(kTaskManagerBefore, value.value_or(0));
+        own->WriteDword(kTaskManagerHeld, 1);
+      }
+    } catch (const PlatformError& e) {
+      Log(std::string("the customer's Task Manager policy is not kept to give back: ") + e.what());
+    }
+    policies->WriteDword(kDisableTaskMgr, 1);
+    Cleared(kTaskManager);
+    Log("the customer's Task Manager disabled while no session runs (DisableTaskMgr 1)");
+  } catch (const PlatformError& e) {
+    Failure(kTaskManager, std::string("the customer's Task Manager not disabled: ") + e.what());
+  }
+}
+
+void LockScreenUpkeep::GiveTaskManagerBack() {
+  try {
+    auto own = machine_.Open(Hive::kLocalMachine, kHoldKey, Access::kReadWrite);
+    if (!own || own->ReadDword(kTaskManagerHeld).value_or(0) == 0) {
+      return;
+    }
+    platform::Registry* hive = console_.CustomerHive();
+    auto policies = hive == nullptr
+                        ? nullptr
+                        : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies, Access::kWrite);
+    if (!policies) {
+      throw PlatformError("the customer's " + std::string(kCustomerSystemPolicies) +
+                          " can't be opened or created");
+    }
+    const uint32_t before = own->ReadDword(kTaskManagerBefore).value_or(0);
+    policies->WriteDword(kDisableTaskMgr, before);
+    own->WriteDword(kTaskManagerHeld, 0);
+    Cleared(kTaskManager);
+    Log("a session runs: the customer's Task Manager policy is back as the hold found it "
+        "(DisableTaskMgr " +
+        std::to_string(before) + ")");
+  } catch (const PlatformError& e) {
+    Failure(kTaskManager,
+            std::string("the customer's Task Manager policy not given back: ") + e.what());
+  }
 }
 
 }  // namespace zalvo::agent

@@ -1,13 +1,28 @@
-// When the service starts the lock screen zalvoc.exe in the console session:
-// the customer account is logged on there and no lock screen runs in that
-// session. A lock screen that was ended (from Task Manager) or crashed is so
-// started again at the next look, and comes back locked when it was locked
-// (it keeps that itself). One that keeps ending right after its start is
-// started again less and less often, so that a broken installation does not
-// have the service start programs without end.
+// The service's hold on the console session: no session running means
+// locked.
 //
-// The service looks every tick and at every session change; it starts the
-// program through its launcher in the customer's session.
+// The service trusts only its own session state, the Windows log-on key's
+// ZalvoLogon and LocalTimer, which only it and the administrators may
+// write: a session runs while ZalvoLogon is "1" and LocalTimer is above 0.
+// (The lock screen's own lock state is in the customer's hive, which the
+// customer may write.) While no session runs and the customer account is
+// logged on at the console, every tick:
+// - keeps the installed lock screen running in that session,
+// - tells it to lock (an order that can only lock),
+// - disables the customer's Task Manager (DisableTaskMgr 1 in its hive),
+// - keeps AutoAdminLogon "0", so that a sign-out or a restart that fails
+//   ends at Windows' sign-in screen, never in an unlocked session.
+// When a session runs, the Task Manager policy the hold found goes back
+// (kept in the service's own key, SOFTWARE\Zalvo, until then), and the lock
+// screen's own lock and unlock are left to it. Another account at the
+// console gets none of this.
+//
+// The lock screen is kept running in sessions too. One that is missing is
+// started at the next tick; only starts that fail (the start itself, or a
+// lock screen gone within a few seconds of its start, several times in a
+// row) wait, longer each time, so that a broken installation does not have
+// the service start programs without end. Just after a log-on the keeper
+// waits for the shell's own start.
 #pragma once
 
 #include <cstdint>
@@ -15,61 +30,92 @@
 #include <utility>
 
 #include "agent/agent.h"
+#include "platform/console_session.h"
+#include "platform/registry.h"
 
 namespace zalvo::agent {
 
-// What the service sees of the console session at one look.
-struct ConsoleSession {
-  bool customer_logged_on = false;
-  bool lock_screen_running = false;
-};
+// Where the service keeps the customer's Task Manager policy it replaced.
+inline constexpr std::string_view kHoldKey = "SOFTWARE\\Zalvo";
+inline constexpr std::string_view kTaskManagerHeld = "TaskManagerHeld";
+inline constexpr std::string_view kTaskManagerBefore = "TaskManagerBefore";
+inline constexpr std::string_view kCustomerSystemPolicies =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+inline constexpr std::string_view kDisableTaskMgr = "DisableTaskMgr";
 
 class LockScreenKeeper {
  public:
-  // The pause before a start that follows a start which did not last, the
-  // longest such pause, and how long a lock screen must run to count as
-  // lasting (which ends the pauses).
+  // A lock screen gone within this time of its start did not start.
+  static constexpr uint64_t kQuickEndMs = 5000;
+  // Failed starts in a row before the pauses begin; the first and the
+  // longest pause.
+  static constexpr int kFailuresBeforePause = 3;
   static constexpr uint64_t kFirstPauseMs = 2000;
   static constexpr uint64_t kLongestPauseMs = 60000;
-  static constexpr uint64_t kLastingMs = 30000;
+  // After a log-on: the wait for the shell's own start, and the longest
+  // wait while the system's log-on program still runs.
+  static constexpr uint64_t kLogOnSettleMs = 20000;
+  static constexpr uint64_t kLongestShellStartMs = 120000;
 
-  // Whether to start the lock screen now (now_ms from a steady clock). The
-  // caller then calls Started, whether or not the start succeeded.
-  [[nodiscard]] bool ShouldStart(const ConsoleSession& session, uint64_t now_ms);
-  void Started(uint64_t now_ms);
+  enum class Decision : uint8_t {
+    kLeave,         // nobody to start it for, or it runs
+    kStart,         // start one now, then call Started
+    kWaitForLogOn,  // the log-on has only just happened
+    kPause,         // starts failed several times in a row
+  };
+
+  // now_ms from a steady clock.
+  [[nodiscard]] Decision Decide(const platform::ConsoleSession& session, uint64_t now_ms);
+  void Started(bool started, uint64_t now_ms);
+
+  int failures_in_a_row() const { return failures_; }
+  uint64_t pause_ms() const;
 
  private:
-  bool started_ = false;
-  bool lasted_ = false;  // the last one started was seen running long enough
+  void Failed(uint64_t now_ms);
+
+  bool seen_ = false;  // the customer's log-on, since first_seen_at_
+  uint64_t first_seen_at_ = 0;
+  bool started_ = false;  // the last one started has not yet lasted
   uint64_t started_at_ = 0;
-  uint64_t pause_ = 0;  // before the next start, counted from the last one
+  int failures_ = 0;
+  uint64_t resume_at_ = 0;
 };
 
-// The console session as the service sees it, and the start of the lock
-// screen there as the user logged on at the console.
-class ConsoleLockScreen {
- public:
-  virtual ~ConsoleLockScreen() = default;
-  // Throws PlatformError when the system can't say.
-  [[nodiscard]] virtual ConsoleSession Look() = 0;
-  // Empty when started; otherwise the system's words for why not.
-  [[nodiscard]] virtual std::string Start() = 0;
-};
-
-// Looks at the console session at each tick and starts the lock screen there
-// when the keeper says so; logs every start and failure, never throws.
+// The rule at each tick: looks at the console session, keeps the lock screen
+// there, and holds the lock while no session runs. Logs what it does and
+// each new failure once; never throws.
 class LockScreenUpkeep {
  public:
-  LockScreenUpkeep(ConsoleLockScreen& console, LogSink log)
-      : console_(console), log_(std::move(log)) {}
+  // `machine` holds the Windows log-on key and the service's own key.
+  LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine, LogSink log)
+      : console_(console), machine_(machine), log_(std::move(log)) {}
 
   void Upkeep(uint64_t now_ms);
 
  private:
-  ConsoleLockScreen& console_;
+  // What can fail, each logged once until it changes or works again.
+  enum Slot : uint8_t { kLook, kSessionState, kStart, kLogon, kTaskManager, kLockOrder, kSlots };
+
+  bool SessionRuns();
+  void Keep(const platform::ConsoleSession& session, uint64_t now_ms);
+  void HoldLock();
+  void HoldAutoAdminLogon();
+  void HoldTaskManager();
+  void TellToLock();
+  void GiveTaskManagerBack();
+  void Log(const std::string& line) const;
+  void Failure(Slot slot, const std::string& line);
+  void Cleared(Slot slot) { failures_[slot].clear(); }
+
+  platform::ConsoleLockScreen& console_;
+  platform::Registry& machine_;
   LogSink log_;
   LockScreenKeeper keeper_;
-  std::string last_failure_;  // logged once until it changes or a start works
+  LockScreenKeeper::Decision last_decision_ = LockScreenKeeper::Decision::kLeave;
+  bool holding_ = false;         // the customer at the console, no session
+  bool all_were_locked_ = true;  // at the last lock order
+  std::string failures_[kSlots];
 };
 
 }  // namespace zalvo::agent

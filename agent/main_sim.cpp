@@ -15,6 +15,7 @@
 
 #include "agent/agent.h"
 #include "agent/command_gate.h"
+#include "agent/lock_screen_keeper.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/station_agent.h"
@@ -33,7 +34,7 @@ constexpr const char* kUsage =
     "\n"
     "Runs the station agent over the simulated station in DIR, in the foreground.\n"
     "  --station DIR  the station folder (windows/, registry/, windows.txt, mixer.txt,\n"
-    "                 journal.log)\n"
+    "                 console.txt, journal.log)\n"
     "  --sample       first fill DIR with a sample station whose server is 127.0.0.1\n"
     "                 (files that exist are kept)\n"
     "  --tick-ms N    length of one tick in milliseconds (default 1000)\n"
@@ -177,9 +178,13 @@ int main(int argc, char** argv) {
   }
   agent::AgentState state;
   agent::ServerReplies replies(*socket, state, log, &*gate);
-  agent::StationAgent actions(
-      state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
-      log);
+  // As the service does: no session running means locked, for the customer
+  // that console.txt says is logged on at the console.
+  agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log);
+  agent::StationAgent actions(state, replies,
+                              {station.registry(), station.files(), station.desktop(),
+                               &station.mixer(), nullptr, nullptr, &lock_screen},
+                              log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(
       worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},

@@ -33,8 +33,9 @@
 // As a service the agent runs in the services' own session, which has no
 // desktop a person sees: its desktop actions and the speakers go through the
 // session helper, and the customer's policies go to the hive of the user at
-// the console. The console run is itself in the user's session and acts
-// there directly.
+// the console. While no session runs it holds the customer at the console
+// locked (agent/lock_screen_keeper.h). The console run is itself in the
+// user's session and acts there directly.
 
 #include <windows.h>
 // After windows.h.
@@ -66,6 +67,7 @@
 #include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
+#include "platform/win32/lock_screen_windows.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/service_host.h"
 #include "platform/win32/session_launcher.h"
@@ -84,17 +86,29 @@ std::pair<std::wstring, std::wstring> OwnFolderAndName() {
   return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// The lock screen of this program's folder in the console session, started
-// when the user there has it as the shell.
-class ConsoleLockScreen final : public agent::ConsoleLockScreen {
+// The lock screen installed beside this program.
+std::wstring InstalledLockScreen() {
+  return OwnFolderAndName().first + L"\\zalvoc.exe";
+}
+
+// The installed lock screen in the console session: looked at and started
+// from the service, told to lock through the session helper, and the hive of
+// the customer seen at the look.
+class ConsoleLockScreen final : public platform::ConsoleLockScreen {
  public:
-  agent::ConsoleSession Look() override {
-    win32::ConsoleShellLook look = win32::LookAtConsoleShell(kProgram);
-    return {look.shell_user_logged_on, look.running};
+  explicit ConsoleLockScreen(agent::HelperDesktop& desktop) : desktop_(desktop) {}
+
+  platform::ConsoleSession Look() override {
+    hive_.reset();
+    win32::ConsoleShellLook look = win32::LookAtConsoleShell(InstalledLockScreen());
+    if (look.customer_logged_on && look.sid) {
+      hive_.emplace(win32::Win32Registry::WithUserHive(look.sid));
+    }
+    return {look.customer_logged_on, look.running, look.logon_age_ms, look.userinit_running};
   }
   std::string Start() override {
     win32::ConsoleStart start =
-        win32::StartInConsoleSession(OwnFolderAndName().first, kProgram, L"");
+        win32::StartInConsoleSession(OwnFolderAndName().first, L"zalvoc.exe", L"");
     using Outcome = platform::LaunchResult::Outcome;
     switch (start.outcome) {
       case Outcome::kStarted:
@@ -106,22 +120,27 @@ class ConsoleLockScreen final : public agent::ConsoleLockScreen {
     }
     return start.reason;
   }
+  platform::LockOrder TellToLock() override { return desktop_.TellLockScreensToLock(); }
+  platform::Registry* CustomerHive() override { return hive_ ? &*hive_ : nullptr; }
 
  private:
-  static constexpr const wchar_t* kProgram = L"zalvoc.exe";
+  agent::HelperDesktop& desktop_;
+  std::optional<win32::Win32Registry> hive_;
 };
 
 // What the service reaches through the session helper: the customer's
 // desktop and speakers, and the customer's hive for the policies; and the
-// lock screen it keeps running there.
+// lock it holds there (`machine` has the Windows log-on key).
 struct CustomerSession {
-  explicit CustomerSession(platform::Desktop& service_desktop, const agent::LogSink& log)
+  CustomerSession(platform::Desktop& service_desktop, platform::Registry& machine,
+                  const agent::LogSink& log)
       : launcher(
             win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
         helper(*launcher, log),
         desktop(helper, service_desktop, log),
         mixer(helper),
-        lock_screen(console, log) {}
+        console(desktop),
+        lock_screen(console, machine, log) {}
 
   std::unique_ptr<platform::SessionLauncher> launcher;
   std::unique_ptr<platform::CustomerRegistry> registry = win32::MakeConsoleCustomerRegistry();
@@ -138,7 +157,7 @@ class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
       : gate_(agent::ReadStoredCommandKey(registry_), log, &registry_),
-        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, log)
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, log)
                                       : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
@@ -210,9 +229,11 @@ int RunSessionHelper() {
     ChannelStream stream(*end);
     auto desktop = win32::MakeWin32Desktop();
     auto mixer = win32::MakeCoreAudioMixer();
+    auto lock_screens = win32::MakeLockScreenWindows(InstalledLockScreen());
     code = agent::ServeHelperChannel(
         stream, *desktop, *mixer, GetCurrentProcessId(),
-        [](std::string_view line) { OutputDebugStringW(win32::Widen(line).c_str()); });
+        [](std::string_view line) { OutputDebugStringW(win32::Widen(line).c_str()); },
+        lock_screens.get());
   }
   if (SUCCEEDED(com)) {
     CoUninitialize();

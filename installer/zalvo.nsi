@@ -57,6 +57,9 @@ ManifestSupportedOS all
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
 !define SHELL_POLICY_KEY "Software\Microsoft\Windows\CurrentVersion\Policies\System"
 !define PROFILE_LIST_KEY "SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
+; The service's own key: where it keeps the customer's Task Manager policy
+; it replaced while no session ran.
+!define ZALVO_KEY "SOFTWARE\Zalvo"
 ; Where the customer's hive is loaded while the installer writes to it.
 !define CUSTOMER_MOUNT "ZalvoCustomer"
 
@@ -541,8 +544,17 @@ Section "Uninstall"
       ${Else}
         WriteRegStr HKU "$CustomerHive\${SHELL_POLICY_KEY}" "Shell" $0
       ${EndIf}
-      Call un.CloseCustomerHive
       !insertmacro UnLog "the shell of $CustomerSid put back"
+      ; The Task Manager policy the stopped service was holding.
+      ReadRegDWORD $0 HKLM "${ZALVO_KEY}" "TaskManagerHeld"
+      ${If} $0 == 1
+        ReadRegDWORD $0 HKLM "${ZALVO_KEY}" "TaskManagerBefore"
+        IntOp $0 $0 + 0
+        WriteRegDWORD HKU "$CustomerHive\${SHELL_POLICY_KEY}" "DisableTaskMgr" $0
+        WriteRegDWORD HKLM "${ZALVO_KEY}" "TaskManagerHeld" 0
+        !insertmacro UnLog "the Task Manager policy of $CustomerSid put back (DisableTaskMgr $0)"
+      ${EndIf}
+      Call un.CloseCustomerHive
     ${EndIf}
   ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -125,7 +125,9 @@ void LockScreen::RestoreLock() {
   }
   if (lock_state_.locked) {
     Log("the last lock screen of this log-on ended while the station was locked: locked again");
-    Lock();
+    // As it was locked: a lock at the service's word left the Task Manager
+    // policy to the service.
+    HoldLock(lock_state_.task_manager_held);
   } else if (lock_state_.task_manager_held) {
     // A lock of an earlier log-on never ended: its policy goes now.
     ReleaseTaskManager();
@@ -324,12 +326,32 @@ void LockScreen::MainShown() {
 }
 
 void LockScreen::Lock() {
+  HoldLock(true);
+}
+
+void LockScreen::LockAtServiceWord() {
+  if (views_.dialog.Visible() || (lock_state_.locked && views_.main.Visible())) {
+    return;  // the dialog keeps it unlocked, or it shows the lock already
+  }
+  Log("locked at the service's word: no session runs");
+  HoldLock(false);
+}
+
+bool LockScreen::CloseAllowed() {
+  if (!lock_state_.locked) {
+    return true;
+  }
+  Log("a request to close the locked lock screen was refused");
+  return false;
+}
+
+void LockScreen::HoldLock(bool take_task_manager) {
   if (views_.dialog.Visible()) {
     return;
   }
   // Remembered first, so that a lock screen ended from here on comes back
   // locked. Locking again keeps the policy found by the first lock.
-  if (!lock_state_.task_manager_held) {
+  if (take_task_manager && !lock_state_.task_manager_held) {
     lock_state_.task_manager_before = ReadTaskManagerPolicy();
     lock_state_.task_manager_held = true;
   }
@@ -342,11 +364,12 @@ void LockScreen::Lock() {
   }
   views_.main.ShowUnlockedControls(false);
   views_.main.SetStatusText(strings::Cp1251(strings::kStatusLocked));
-  views_.main.SetScreenSaverRunning(true);
   if (!views_.main.HoldScreen(true)) {
     Log("keyboard filter not installed: the Windows keys and Alt+Tab reach the desktop");
   }
-  WriteTaskManagerPolicy(1);
+  if (take_task_manager) {
+    WriteTaskManagerPolicy(1);
+  }
   WriteAutoAdminLogon("0");
 }
 
@@ -363,10 +386,12 @@ void LockScreen::Unlock() {
     views_.main.MonitorOn();
   }
   views_.main.SetStatusText("");
-  views_.main.SetScreenSaverRunning(false);
   static_cast<void>(views_.main.HoldScreen(false));
   if (lock_state_.task_manager_held) {
     ReleaseTaskManager();  // nothing of the lock stays
+  } else if (lock_state_.locked) {
+    lock_state_.locked = false;
+    SaveLockState();
   }
   WriteAutoAdminLogon("1");
 }

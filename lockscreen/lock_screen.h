@@ -115,6 +115,15 @@ class LockScreen {
   // screen is held (topmost, keyboard filter) and the account's Task Manager
   // is disabled; what the account may not do is logged.
   void Lock();
+  // The agent's service orders the lock while no session runs, at every
+  // tick: a lock screen that does not show the lock locks (and says so in
+  // its log); one that does is left as it is. The service holds the Task
+  // Manager policy itself, so this lock leaves it alone.
+  void LockAtServiceWord();
+  // Whether the main window may close at a request from outside the
+  // program's own exit paths (the log-off, the end of the Windows session):
+  // not while locked; a refusal is logged.
+  [[nodiscard]] bool CloseAllowed();
   // The unlock of a correct log-in and of "Скрива програмата": the hold is
   // released, and after a lock the Task Manager policy goes back to what it
   // was before it (enabled when the account had none).
@@ -155,6 +164,7 @@ class LockScreen {
   void WriteAutoAdminLogon(std::string_view value);
   std::string WhyNotWritable(platform::Hive hive, std::string_view path, bool created);
   void RestoreLock();
+  void HoldLock(bool take_task_manager);
   void SaveLockState();
   std::optional<uint32_t> ReadTaskManagerPolicy();
   void WriteTaskManagerPolicy(uint32_t value);

@@ -8,8 +8,7 @@
 
 namespace zalvo::lockscreen {
 
-// The main window TMainForm, the application's hidden window and the
-// session switches the lock and unlock operations set.
+// The main window TMainForm and the application's hidden window.
 class MainView {
  public:
   virtual ~MainView() = default;
@@ -59,8 +58,6 @@ class MainView {
   // and the program ends.
   virtual void Close() = 0;
 
-  // SystemParametersInfo SPI_SETSCREENSAVERRUNNING; not checked.
-  virtual void SetScreenSaverRunning(bool running) = 0;
   // The monitor-power system command "on"; not checked.
   virtual void MonitorOn() = 0;
 };

@@ -48,6 +48,8 @@ enum class Op : uint8_t {
   kSetVolumeLevels = 14,  // u32 left, u32 right -> nothing
   kVolumeLevels = 15,     // -> u32 left, u32 right
   kSetMute = 16,          // u8 on -> nothing
+  // The lock order to the installed lock screen's windows of the session.
+  kLockLockScreens = 17,  // -> u32 told, u32 already locked
 };
 inline constexpr uint8_t kReplyKind = 0x80;
 inline constexpr uint8_t kHelloKind = 0x81;

@@ -6,12 +6,14 @@
 #include <cstdint>
 
 #include "lockscreen/dialog_layout.h"
+#include "platform/win32/lock_screen_windows.h"
 
 namespace zalvo::lockscreen::ids {
 
 // Window classes.
 inline constexpr wchar_t kApplicationClass[] = L"TApplication";
-inline constexpr wchar_t kMainClass[] = L"TMainForm";
+// The main window's class is the one the agent's session helper looks for.
+inline constexpr const wchar_t* kMainClass = zalvo::win32::kLockScreenWindowClass;
 inline constexpr wchar_t kDialogClass[] = L"TPasswordForm";
 inline constexpr wchar_t kRestTimeClass[] = L"TRestTimeForm";
 inline constexpr wchar_t kPanelClass[] = L"TPanel";

@@ -3,7 +3,8 @@
 // the log file, and the lock screen's logic between them; then the message
 // loop until the main window closes. One lock screen runs in a Windows
 // session: a second one (started from the Run key as well as the shell, or
-// by the agent while Windows restarts the shell) ends at once.
+// by the agent while Windows restarts the shell) ends as soon as it has seen
+// the first one's window.
 
 #include <windows.h>
 
@@ -20,9 +21,50 @@
 #include "platform/error.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
+#include "platform/win32/lock_screen_windows.h"
+#include "platform/win32/process_identity.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+
+namespace {
+
+// How long a lock screen that finds the mark taken waits for the window of
+// the one that made it.
+constexpr DWORD kOtherInstanceWaitMs = 5000;
+constexpr DWORD kOtherInstancePollMs = 100;
+
+// Whether this is the session's one lock screen, given the mark it made
+// and the error of making it. The mark lives in the session's own namespace
+// ("Local\"), so the lock screens of other sessions don't count. Any program
+// of the session may make that name first, so a mark taken counts only when
+// a main window of a lock screen of this program's own file shows up within
+// a few seconds; otherwise this one runs.
+bool FirstInSession(const zalvo::win32::ScopedHandle& mark, DWORD error,
+                    const zalvo::lockscreen::LogSink& log) {
+  if (!mark) {
+    log("the one-lock-screen-a-session mark could not be made: error " + std::to_string(error));
+    return true;
+  }
+  if (error != ERROR_ALREADY_EXISTS) {
+    return true;
+  }
+  const std::wstring program = zalvo::win32::ModulePath();
+  for (DWORD waited = 0;; waited += kOtherInstancePollMs) {
+    if (zalvo::win32::LockScreenWindowRuns(program, GetCurrentProcessId())) {
+      return false;
+    }
+    if (waited >= kOtherInstanceWaitMs) {
+      break;
+    }
+    Sleep(kOtherInstancePollMs);
+  }
+  log("the one-lock-screen-a-session mark was held by a program without a lock screen window: "
+      "this one runs");
+  return true;
+}
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*command_line*/,
                    int /*show*/) {
@@ -33,17 +75,10 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   InitCommonControlsEx(&controls);
 
   const zalvo::lockscreen::LogSink log = ui::MakeLog();
-  // The name lives in the session's own namespace ("Local\"), so the lock
-  // screens of other sessions don't count.
-  const zalvo::win32::ScopedHandle instance(
-      CreateMutexW(nullptr, FALSE, L"Local\\ZalvoLockScreen"));
-  if (instance && GetLastError() == ERROR_ALREADY_EXISTS) {
+  const zalvo::win32::ScopedHandle mark(CreateMutexW(nullptr, FALSE, L"Local\\ZalvoLockScreen"));
+  if (!FirstInSession(mark, GetLastError(), log)) {
     log("a lock screen already runs in this Windows session: this one ends");
     return 0;
-  }
-  if (!instance) {
-    log("the one-lock-screen-a-session mark could not be made: error " +
-        std::to_string(GetLastError()));
   }
   try {
     zalvo::win32::Win32Registry registry;

@@ -4,6 +4,7 @@
 
 #include "lockscreen/strings.h"
 #include "lockscreen/win32/ids.h"
+#include "platform/win32/lock_screen_windows.h"
 #include "platform/win32/wide.h"
 
 namespace zalvo::lockscreen::win32 {
@@ -117,6 +118,7 @@ void MainForm::Create(LockScreen& screen) {
   Layout();
 
   taskbar_created_ = RegisterWindowMessageW(L"TaskbarCreated");
+  lock_order_ = RegisterWindowMessageW(zalvo::win32::kLockOrderMessage);
   icon_ = MakeTrayIcon();
   AddTrayIcon();
 }
@@ -301,6 +303,10 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     TrayIconMessage(lparam);
     return 0;
   }
+  if (lock_order_ != 0 && message == lock_order_) {
+    screen_->LockAtServiceWord();
+    return 0;
+  }
   if (taskbar_created_ != 0 && message == taskbar_created_) {
     // Explorer started again: its new task bar knows no icons yet.
     AddTrayIcon();
@@ -350,14 +356,21 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         shown_before_ = false;
       }
       return 0;
-    case WM_SYSCOMMAND:
-      // The whole command is compared: Alt+F4 and the window menu can't
-      // close, minimise or restore the window.
-      if (wparam == SC_MINIMIZE || wparam == SC_CLOSE || wparam == SC_RESTORE) {
+    case WM_SYSCOMMAND: {
+      // The low four bits are the system's own: Alt+F4 and the window menu
+      // can't close, minimise or restore the window, whatever they carry.
+      const WPARAM command = wparam & 0xFFF0;
+      if (command == SC_MINIMIZE || command == SC_CLOSE || command == SC_RESTORE) {
         return 0;
       }
       break;
+    }
     case WM_CLOSE:
+      // Another program's close does not end the locked screen; the
+      // program's own exit paths (the log-off) always do.
+      if (!closing_ && !screen_->CloseAllowed()) {
+        return 0;
+      }
       RemoveTrayIcon();
       DestroyWindow(hwnd());
       return 0;
@@ -522,12 +535,8 @@ void MainForm::ShowError(const std::string& text) {
 }
 
 void MainForm::Close() {
+  closing_ = true;
   SendMessageW(hwnd(), WM_CLOSE, 0, 0);
-}
-
-void MainForm::SetScreenSaverRunning(bool running) {
-  BOOL previous = FALSE;
-  SystemParametersInfoW(SPI_SETSCREENSAVERRUNNING, running ? TRUE : FALSE, &previous, 0);
 }
 
 void MainForm::MonitorOn() {

@@ -1,10 +1,10 @@
 // TMainForm "Работна област": the borderless teal window that covers every
 // monitor while the station is locked, with the wallpaper, and on the
 // primary monitor the status bar, the "Start" button and the log-in panel;
-// the notification icon with its two menus; the filter of system commands;
-// the hold of the locked screen (topmost, the focus taken back, the keyboard
-// filter). It shows what the lock screen's logic decides and passes its
-// events to it.
+// the notification icon with its two menus; the filter of system commands
+// and of closes from other programs; the hold of the locked screen (topmost,
+// the focus taken back, the keyboard filter); the service's lock order. It
+// shows what the lock screen's logic decides and passes its events to it.
 #pragma once
 
 #include <windows.h>
@@ -51,7 +51,6 @@ class MainForm final : public Window, public MainView {
   void StopLoginPanelTimer() override;
   void ShowError(const std::string& text) override;
   void Close() override;
-  void SetScreenSaverRunning(bool running) override;
   void MonitorOn() override;
 
  protected:
@@ -72,6 +71,10 @@ class MainForm final : public Window, public MainView {
   Application& application_;
   LockScreen* screen_ = nullptr;
   UINT taskbar_created_ = 0;
+  // The agent's service's lock order (a registered message).
+  UINT lock_order_ = 0;
+  // The program's own exit path closes the window, locked or not.
+  bool closing_ = false;
   bool shown_before_ = false;
   bool tray_icon_added_ = false;
   bool held_ = false;

@@ -18,7 +18,8 @@ Station::Station(const std::filesystem::path& root, std::function<void(std::stri
       registry_(root_ / "registry"),
       files_(root_ / "windows"),
       desktop_(root_, journal_),
-      mixer_(root_ / "mixer.txt", journal_) {}
+      mixer_(root_ / "mixer.txt", journal_),
+      console_(root_ / "console.txt", registry_, journal_) {}
 
 void Station::CreateSample(const std::filesystem::path& root, std::string_view server_ip) {
   std::filesystem::create_directories(root / "windows");

@@ -5,6 +5,8 @@
 //   windows.txt         the top-level windows
 //   privileges.txt      the privileges the account holds (optional)
 //   mixer.txt           the speakers' volume and mute (no file: no mixer)
+//   console.txt         who is logged on at the console, and the lock screens
+//                       running there (no file: nobody)
 //   journal.log         every action the station carried out
 #pragma once
 
@@ -13,6 +15,7 @@
 #include <string_view>
 
 #include "platform/sim/journal.h"
+#include "platform/sim/sim_console.h"
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/sim_files.h"
 #include "platform/sim/sim_mixer.h"
@@ -31,6 +34,7 @@ class Station {
   SimFiles& files() { return files_; }
   SimDesktop& desktop() { return desktop_; }
   SimMixer& mixer() { return mixer_; }
+  SimConsole& console() { return console_; }
   Journal& journal() { return journal_; }
 
   // Fills a new station folder with a sample station: a settings file whose
@@ -46,6 +50,7 @@ class Station {
   SimFiles files_;
   SimDesktop desktop_;
   SimMixer mixer_;
+  SimConsole console_;
 };
 
 }  // namespace zalvo::sim

@@ -17,18 +17,6 @@
 
 namespace zalvo::win32 {
 
-std::wstring ModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 namespace {
 
 constexpr DWORD kWaitHintMs = 5000;

@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "platform/service_host.h"
+#include "platform/win32/process_identity.h"
 
 namespace zalvo::win32 {
-
-// The full path of this program's file.
-std::wstring ModulePath();
 
 struct ServiceDefinition {
   std::wstring name;          // the service's key name

@@ -14,6 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/win32/error.h"
+#include "platform/win32/process_identity.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
@@ -498,8 +499,8 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 
-// Whether the user's own shell policy names the program.
-bool HasShell(const std::string& sid, const std::wstring& program) {
+// Whether the user's own shell policy names the program's file.
+bool HasShell(const std::string& sid, const std::wstring& file_name) {
   Win32Registry user = Win32Registry::WithUserHive(sid);
   auto key = user.Open(platform::Hive::kCurrentUser,
                        "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
@@ -513,10 +514,24 @@ bool HasShell(const std::string& sid, const std::wstring& program) {
   } catch (const platform::PlatformError&) {
     return false;  // not a string: no shell of ours
   }
-  return shell && Lower(Widen(*shell)).find(Lower(program)) != std::wstring::npos;
+  return shell && Lower(Widen(*shell)).find(Lower(file_name)) != std::wstring::npos;
 }
 
-// Whether a process of that file name runs in the session.
+std::wstring FileName(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Whether the account is the customer account: the one whose own shell is
+// the lock screen, as the installer makes it. The one place that tells the
+// customer from the club's other accounts.
+bool IsCustomerAccount(const std::string& sid, const std::wstring& lock_screen) {
+  return HasShell(sid, FileName(lock_screen));
+}
+
+// Whether a process of the session runs the program file. Only processes
+// of its file name are asked (a copy of it under another name counts as
+// missing, and a new start of it ends as a second one).
 bool RunsInSession(const std::wstring& program, DWORD session) {
   HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (raw == INVALID_HANDLE_VALUE) {
@@ -525,20 +540,58 @@ bool RunsInSession(const std::wstring& program, DWORD session) {
   ScopedHandle snapshot(raw);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
-  const std::wstring wanted = Lower(program);
+  const std::wstring wanted = Lower(FileName(program));
   for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
     DWORD in_session = kNoConsoleSession;
     if (Lower(entry.szExeFile) == wanted &&
-        ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session) {
+        ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session &&
+        ProcessRunsFile(entry.th32ProcessID, program)) {
       return true;
     }
   }
   return false;
 }
 
+void FreeWtsMemory(void* memory) {
+  ::WTSFreeMemory(memory);
+}
+using ScopedWtsMemory = Scoped<void*, FreeWtsMemory>;
+
+// How long ago the session's user logged on; nullopt when the system does
+// not say.
+std::optional<uint64_t> LogonAgeMs(DWORD session) {
+  LPWSTR buffer = nullptr;
+  DWORD bytes = 0;
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSSessionInfo, &buffer,
+                                   &bytes)) {
+    return std::nullopt;
+  }
+  ScopedWtsMemory owned(buffer);
+  if (buffer == nullptr || bytes < sizeof(WTSINFOW)) {
+    return std::nullopt;
+  }
+  const LONGLONG logon = reinterpret_cast<const WTSINFOW*>(buffer)->LogonTime.QuadPart;
+  FILETIME now_time{};
+  GetSystemTimeAsFileTime(&now_time);
+  ULARGE_INTEGER now{};
+  now.LowPart = now_time.dwLowDateTime;
+  now.HighPart = now_time.dwHighDateTime;
+  if (logon <= 0) {
+    return std::nullopt;
+  }
+  const auto since = static_cast<ULONGLONG>(logon);
+  return now.QuadPart <= since ? 0 : (now.QuadPart - since) / 10000;  // 100 ns units
+}
+
+std::wstring SystemProgram(const wchar_t* name) {
+  wchar_t folder[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+  return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(folder, n) + L"\\" + name;
+}
+
 }  // namespace
 
-ConsoleShellLook LookAtConsoleShell(const std::wstring& program) {
+ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen) {
   ConsoleShellLook look;
   ConsoleUser user = FindConsoleUser();
   if (user.outcome == Outcome::kNobodyLoggedOn) {
@@ -547,12 +600,21 @@ ConsoleShellLook LookAtConsoleShell(const std::wstring& program) {
   if (user.outcome != Outcome::kStarted) {
     throw platform::PlatformError(user.reason);
   }
-  std::optional<std::string> sid = TokenUserSid(user.token.get());
-  if (!sid) {
+  look.sid = TokenUserSid(user.token.get());
+  if (!look.sid) {
     throw platform::PlatformError("the console user's SID can't be read");
   }
-  look.shell_user_logged_on = HasShell(*sid, program);
-  look.running = look.shell_user_logged_on && RunsInSession(program, user.session);
+  look.customer_logged_on = IsCustomerAccount(*look.sid, lock_screen);
+  if (!look.customer_logged_on) {
+    return look;
+  }
+  look.running = RunsInSession(lock_screen, user.session);
+  if (!look.running) {
+    // Only a start asks how far the log-on is.
+    look.logon_age_ms = LogonAgeMs(user.session);
+    const std::wstring userinit = SystemProgram(L"userinit.exe");
+    look.userinit_running = !userinit.empty() && RunsInSession(userinit, user.session);
+  }
   return look;
 }
 

@@ -32,16 +32,20 @@ struct ConsoleStart {
 ConsoleStart StartInConsoleSession(const std::wstring& folder, const std::wstring& program,
                                    const std::wstring& arguments);
 
-// The console session as the service sees it: whether the user logged on
-// there has the program as the shell (the "Custom User Interface" policy,
-// Shell in the user's Software\Microsoft\Windows\CurrentVersion\Policies\System),
-// and whether a process of that file name runs in the session. Throws
-// PlatformError when the system can't say.
+// The console session as the service sees it, for the installed lock screen
+// (its full path): whether the user logged on there is the customer
+// account, whether a process of the lock screen's own file runs in that
+// session, how long ago that user logged on, and whether the system's
+// log-on program (userinit, from the system folder) still runs there.
+// Throws PlatformError when the system can't say.
 struct ConsoleShellLook {
-  bool shell_user_logged_on = false;
+  bool customer_logged_on = false;
   bool running = false;
+  std::optional<uint64_t> logon_age_ms;
+  bool userinit_running = false;
+  std::optional<std::string> sid;  // of the user logged on there
 };
-ConsoleShellLook LookAtConsoleShell(const std::wstring& program);
+ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen);
 
 // The customer's hive for a service: the hive of the user logged on at the
 // console, or, with nobody logged on, that of the customer account named by

@@ -237,6 +237,61 @@ TEST_F(SessionsE2e, AnEndRefusedOnTheTickLeavesTheTickRunningAndSucceedsLater) {
   EXPECT_EQ(Restarts(), 1);  // once: the marker is "0" after the first end
 }
 
+// Waits until the condition holds; false after 10 s.
+template <typename F>
+bool Until(F&& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TEST_F(SessionsE2e, WithNoSessionTheCustomerAtTheConsoleIsKeptLockedAndASessionLeavesTheLock) {
+  const std::string installed = "C:\\Program Files\\Zalvo\\zalvoc.exe";
+  const std::string policies =
+      "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System]";
+  harness.WriteStationFile("registry/HKEY_CURRENT_USER.reg", "REGEDIT4\n\n" + policies + "\n");
+  harness.WriteStationFile("console.txt", "customer zalvo\n");
+  StartAgent(kBaseSettings, 50);
+  auto task_manager = [&] {
+    auto key = harness.registry().Open(Hive::kCurrentUser,
+                                       "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\"
+                                       "System");
+    return key ? key->ReadDword("DisableTaskMgr") : std::nullopt;
+  };
+  ASSERT_TRUE(Until([&] {
+    return Count("lock screen locked at the service's word (process 3000)");
+  })) << harness.ReadStationFile("journal.log");
+  EXPECT_EQ(Count("lock screen started as zalvo (process 3000)"), 1);
+  EXPECT_TRUE(Until([&] { return Logon("AutoAdminLogon") == "0" && task_manager() == 1u; }));
+
+  // The customer ends it and runs a copy of it from elsewhere: the installed
+  // one is started again and locked.
+  harness.WriteStationFile(
+      "console.txt", "customer zalvo\nlockscreen 4000 unlocked C:\\Users\\zalvo\\zalvoc.exe\n");
+  EXPECT_TRUE(Until([&] {
+    return Count("lock screen locked at the service's word (process 4001)");
+  })) << harness.ReadStationFile("journal.log");
+  // Unlocked by hand: locked again.
+  harness.WriteStationFile("console.txt",
+                           "customer zalvo\nlockscreen 4001 unlocked " + installed + "\n");
+  EXPECT_TRUE(
+      Until([&] { return Count("lock screen locked at the service's word (process 4001)") == 2; }));
+
+  // A session: the lock screen's unlock holds, Task Manager is back.
+  EXPECT_EQ(Zalvoctl({"127.0.0.1", "ACTION", "SIT", "30"}).output, "PING\n");
+  EXPECT_TRUE(Until([&] { return task_manager() == 0u; }));
+  harness.WriteStationFile("console.txt",
+                           "customer zalvo\nlockscreen 4001 unlocked " + installed + "\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(harness.ReadStationFile("console.txt").find(" locked "), std::string::npos);
+  EXPECT_EQ(Logon("AutoAdminLogon"), "1");
+}
+
 TEST_F(SessionsE2e, RebootAndShutdownNeedTheShutdownPrivilege) {
   StartAgent(kBaseSettings);
   ServerPeer server;

@@ -1,64 +1,126 @@
-// When the service starts the lock screen again in the customer's session.
+// The service's hold on the console session: the keeper's decision to start
+// the lock screen, and the rule that no session running means locked.
 #include <gtest/gtest.h>
 
 #include "agent/lock_screen_keeper.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
+#include "settings/registry_names.h"
+#include "tests/support/memory_registry.h"
 
 namespace zalvo::agent {
 namespace {
 
-constexpr ConsoleSession kMissing{true, false};
-constexpr ConsoleSession kRunning{true, true};
+using Decision = LockScreenKeeper::Decision;
+using platform::ConsoleSession;
+using Lines = std::vector<std::string>;
 
-// Looks every second from `from` until the keeper starts the lock screen;
-// the time of the start, or 0 when it did not start within `seconds`.
-uint64_t NextStart(LockScreenKeeper& keeper, uint64_t from, int seconds = 120) {
-  for (uint64_t now = from; now <= from + static_cast<uint64_t>(seconds) * 1000; now += 1000) {
-    if (keeper.ShouldStart(kMissing, now)) {
-      keeper.Started(now);
-      return now;
-    }
-  }
-  return 0;
+// The customer at the console, as the look sees the session.
+constexpr ConsoleSession Customer(bool running, std::optional<uint64_t> logon_age_ms = {},
+                                  bool shell_starting = false) {
+  ConsoleSession session;
+  session.customer_logged_on = true;
+  session.lock_screen_running = running;
+  session.logon_age_ms = logon_age_ms;
+  session.shell_starting = shell_starting;
+  return session;
 }
 
-TEST(LockScreenKeeper, StartsAMissingLockScreenAtOnceAndPausesLongerWhileItKeepsEndingSoon) {
+constexpr ConsoleSession kNobody{};
+constexpr ConsoleSession kMissing = Customer(false);
+constexpr ConsoleSession kRunning = Customer(true);
+
+// Whether the keeper starts the missing lock screen at `now`; it then runs.
+bool StartsAt(LockScreenKeeper& keeper, uint64_t now) {
+  if (keeper.Decide(kMissing, now) != Decision::kStart) {
+    return false;
+  }
+  keeper.Started(true, now);
+  return true;
+}
+
+TEST(LockScreenKeeper, StartsAMissingLockScreenAtTheNextLookAndPausesOnlyForStartsThatFail) {
   LockScreenKeeper keeper;
-  EXPECT_FALSE(keeper.ShouldStart({false, false}, 1000));  // nobody logged on
-  EXPECT_FALSE(keeper.ShouldStart(kRunning, 1000));
-  ASSERT_TRUE(keeper.ShouldStart(kMissing, 1000));
-  keeper.Started(1000);
-
-  // Ended soon after each start: 0, 2, 4, 8, ... seconds, at most a minute.
-  uint64_t start = 1000;
-  uint64_t expected_pause = 0;
-  for (int i = 0; i < 8; ++i) {
-    const uint64_t next = NextStart(keeper, start + 1000);
-    ASSERT_NE(next, 0u) << "start " << i;
-    EXPECT_EQ(next - start, std::max<uint64_t>(expected_pause, 1000)) << "start " << i;
-    expected_pause = expected_pause == 0 ? LockScreenKeeper::kFirstPauseMs
-                                         : std::min<uint64_t>(expected_pause * 2, 60000);
-    start = next;
+  EXPECT_EQ(keeper.Decide(kNobody, 0), Decision::kLeave);
+  EXPECT_EQ(keeper.Decide(kRunning, 0), Decision::kLeave);
+  ASSERT_TRUE(StartsAt(keeper, 1000));
+  // Ended (killed) after it came up: started again at the next look, every
+  // time, however often.
+  for (uint64_t start = 1000; start < 200000; start += 7000) {
+    EXPECT_EQ(keeper.Decide(kRunning, start + 1000), Decision::kLeave);
+    EXPECT_EQ(keeper.Decide(kRunning, start + 6000), Decision::kLeave);
+    ASSERT_TRUE(StartsAt(keeper, start + 7000)) << start;
   }
-  EXPECT_EQ(expected_pause, LockScreenKeeper::kLongestPauseMs);
+  EXPECT_EQ(keeper.failures_in_a_row(), 0);
 
-  // Once it has lasted, the next end is answered at once again.
-  EXPECT_FALSE(keeper.ShouldStart(kRunning, start + 31000));
-  EXPECT_EQ(NextStart(keeper, start + 32000), start + 32000);
-  EXPECT_EQ(NextStart(keeper, start + 33000), start + 33000);  // and again right after: 0
-  EXPECT_EQ(NextStart(keeper, start + 34000), start + 35000);  // then 2 s after it
-  // A log-off ends the pauses: the next log-on gets one at once.
-  EXPECT_FALSE(keeper.ShouldStart(kMissing, start + 36000));
-  EXPECT_FALSE(keeper.ShouldStart({false, false}, start + 36000));
-  EXPECT_TRUE(keeper.ShouldStart(kMissing, start + 36000));
+  // Gone within a few seconds of each start: three at once, then pauses of
+  // 2, 4, 8 ... s, at most a minute. A failed start counts the same.
+  LockScreenKeeper failing;
+  uint64_t now = 0;
+  std::vector<uint64_t> gaps;
+  uint64_t last = 0;
+  for (int starts = 0; starts < 12; now += 1000) {
+    if (failing.Decide(kMissing, now) != Decision::kStart) {
+      continue;
+    }
+    gaps.push_back(now - last);
+    last = now;
+    failing.Started(starts % 2 == 0, now);  // failed to start, or gone at the next look
+    ++starts;
+  }
+  // An end is seen at the next look, a second after the start; a failed
+  // start at once.
+  EXPECT_EQ(gaps, (std::vector<uint64_t>{0, 1000, 1000, 3000, 4000, 9000, 16000, 33000, 60000,
+                                         61000, 60000, 61000}));
+  EXPECT_EQ(failing.pause_ms(), LockScreenKeeper::kLongestPauseMs);
+  // One that lasts ends the pauses; so does a log-off.
+  now += LockScreenKeeper::kLongestPauseMs;
+  ASSERT_TRUE(StartsAt(failing, now));
+  EXPECT_EQ(failing.Decide(kRunning, now + 1000), Decision::kLeave);
+  EXPECT_EQ(failing.Decide(kRunning, now + 5000), Decision::kLeave);
+  EXPECT_EQ(failing.failures_in_a_row(), 0);
+  for (int i = 0; i < LockScreenKeeper::kFailuresBeforePause; ++i) {
+    failing.Started(false, now + 6000);
+  }
+  EXPECT_EQ(failing.Decide(kMissing, now + 7000), Decision::kPause);
+  EXPECT_EQ(failing.Decide(kNobody, now + 7000), Decision::kLeave);
+  EXPECT_EQ(failing.Decide(kMissing, now + 7000), Decision::kStart);
 }
 
-// A console whose look and start the test sets.
-struct Console final : ConsoleLockScreen {
+TEST(LockScreenKeeper, WaitsForTheShellsOwnStartJustAfterALogOn) {
+  LockScreenKeeper keeper;
+  ConsoleSession just = Customer(false, 5000);
+  EXPECT_EQ(keeper.Decide(just, 0), Decision::kWaitForLogOn);
+  just.logon_age_ms = 19999;
+  EXPECT_EQ(keeper.Decide(just, 14999), Decision::kWaitForLogOn);
+  just.logon_age_ms = 20000;
+  EXPECT_EQ(keeper.Decide(just, 15000), Decision::kStart);
+
+  // While the system's log-on program runs, at most two minutes from the
+  // first sight of the log-on when its time is not known.
+  LockScreenKeeper slow;
+  ConsoleSession starting = Customer(false, std::nullopt, true);
+  EXPECT_EQ(slow.Decide(starting, 1000), Decision::kWaitForLogOn);
+  EXPECT_EQ(slow.Decide(starting, 120999), Decision::kWaitForLogOn);
+  EXPECT_EQ(slow.Decide(starting, 121000), Decision::kStart);
+  starting.logon_age_ms = 30000;
+  EXPECT_EQ(LockScreenKeeper().Decide(starting, 0), Decision::kWaitForLogOn);
+  starting.logon_age_ms = 120000;
+  EXPECT_EQ(LockScreenKeeper().Decide(starting, 0), Decision::kStart);
+}
+
+const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
+const std::string kHold = "HKLM\\" + std::string(kHoldKey);
+const std::string kPolicies = "HKCU\\" + std::string(kCustomerSystemPolicies);
+
+// The console session as the test sets it: the customer's lock screen locks
+// at the order and is started unlocked, as Windows starts it.
+struct Console final : platform::ConsoleLockScreen {
   ConsoleSession Look() override {
     if (!look_fails.empty()) {
       throw platform::PlatformError(look_fails);
@@ -67,43 +129,186 @@ struct Console final : ConsoleLockScreen {
   }
   std::string Start() override {
     ++starts;
-    session.lock_screen_running = start_fails.empty();
+    if (start_fails.empty()) {
+      session.lock_screen_running = true;
+      locked = false;
+    }
     return start_fails;
   }
+  platform::LockOrder TellToLock() override {
+    ++orders;
+    if (!order_fails.empty()) {
+      throw platform::HelperFailure(order_fails);
+    }
+    if (!session.lock_screen_running) {
+      return {};
+    }
+    platform::LockOrder order{1, locked ? 1u : 0u};
+    locked = true;
+    return order;
+  }
+  platform::Registry* CustomerHive() override {
+    return session.customer_logged_on ? &hive : nullptr;
+  }
+
   ConsoleSession session = kMissing;
+  bool locked = false;
+  int starts = 0;
+  int orders = 0;
   std::string look_fails;
   std::string start_fails;
-  int starts = 0;
+  std::string order_fails;
+  testing::MemoryRegistry hive;
 };
 
-TEST(LockScreenUpkeep, StartsThroughTheConsoleAndLogsEachNewFailureOnce) {
-  Console console;
-  std::vector<std::string> log;
-  LockScreenUpkeep upkeep(console, [&](std::string_view line) { log.emplace_back(line); });
-
-  console.look_fails = "WTSQueryUserToken: access denied";
-  upkeep.Upkeep(0);
-  upkeep.Upkeep(1000);
-  EXPECT_EQ(console.starts, 0);
-  EXPECT_EQ(log,
-            std::vector<std::string>{"console session not seen: WTSQueryUserToken: access denied"});
-
-  console.look_fails.clear();
-  console.start_fails = "CreateProcessAsUserW: file not found";
-  for (uint64_t now = 2000; now <= 20000; now += 1000) {
-    upkeep.Upkeep(now);
+struct Station {
+  Station() {
+    machine.AddKey(kWinlogon);
+    machine.SetString(kWinlogon, "ZalvoLogon", "0");
+    machine.SetString(kWinlogon, "AutoAdminLogon", "1");
+    console.hive.AddKey(kPolicies);
   }
-  // Failed starts wait as ended ones do (0, 2, 4, 8 s), and say so once.
-  EXPECT_EQ(console.starts, 5);
-  EXPECT_EQ(log.size(), 2u);
-  EXPECT_EQ(log.back(),
-            "lock screen not started in the console session: CreateProcessAsUserW: file not found");
+  // One tick a second.
+  void Ticks(int n) {
+    for (int i = 0; i < n; ++i) {
+      upkeep.Upkeep(now += 1000);
+    }
+  }
+  void StartSession(uint32_t seconds) {
+    machine.SetString(kWinlogon, "ZalvoLogon", "1");
+    machine.SetDword(kWinlogon, "LocalTimer", seconds);
+  }
+  std::optional<uint32_t> TaskManager() const {
+    return console.hive.Dword(kPolicies, "DisableTaskMgr");
+  }
+  std::optional<std::string> AutoAdminLogon() const {
+    return machine.String(kWinlogon, "AutoAdminLogon");
+  }
+  Lines Log() { return std::exchange(log, {}); }
 
-  console.start_fails.clear();
-  upkeep.Upkeep(40000);
-  EXPECT_EQ(log.back(), "lock screen started in the console session");
-  upkeep.Upkeep(41000);  // running now: nothing to do
-  EXPECT_EQ(console.starts, 6);
+  testing::MemoryRegistry machine;
+  Console console;
+  Lines log;
+  uint64_t now = 0;
+  LockScreenUpkeep upkeep{console, machine,
+                          [this](std::string_view line) { log.emplace_back(line); }};
+};
+
+TEST(NoSessionMeansLocked, TheCustomerAtTheConsoleIsHeldLockedEveryTickAndSaysWhatHappened) {
+  Station s;
+  s.console.hive.SetDword(kPolicies, "DisableTaskMgr", 0);
+  s.Ticks(1);
+  EXPECT_EQ(s.console.starts, 1);
+  EXPECT_TRUE(s.console.locked);
+  EXPECT_EQ(s.AutoAdminLogon(), "0");
+  EXPECT_EQ(s.TaskManager(), 1u);
+  EXPECT_EQ(s.machine.Dword(kHold, "TaskManagerBefore"), 0u);
+  EXPECT_EQ(s.Log(), (Lines{"lock screen started in the console session",
+                            "no session runs and the customer is logged on at the console: the "
+                            "station is held locked",
+                            "the lock screen showed no lock while no session runs: told to lock",
+                            "AutoAdminLogon was \"1\" while no session runs: set to \"0\"",
+                            "the customer's Task Manager disabled while no session runs "
+                            "(DisableTaskMgr 1)"}));
+  s.Ticks(5);
+  EXPECT_EQ(s.console.orders, 6);  // told every tick, logged only when it showed no lock
+  EXPECT_TRUE(s.Log().empty());
+
+  // The customer kills it, unlocks it, writes AutoAdminLogon "1" and
+  // Task Manager back: all back within the tick.
+  s.console.session.lock_screen_running = false;
+  s.machine.SetString(kWinlogon, "AutoAdminLogon", "1");
+  s.console.hive.SetDword(kPolicies, "DisableTaskMgr", 0);
+  s.Ticks(1);
+  EXPECT_EQ(s.console.starts, 2);
+  EXPECT_TRUE(s.console.locked);
+  EXPECT_EQ(s.AutoAdminLogon(), "0");
+  EXPECT_EQ(s.TaskManager(), 1u);
+  EXPECT_EQ(s.Log().size(), 4u);
+
+  // No time left is no session either.
+  s.StartSession(0);
+  s.console.locked = false;
+  s.Ticks(1);
+  EXPECT_TRUE(s.console.locked);
+  s.Log();
+
+  // A session runs: the lock is the lock screen's own, Task Manager is
+  // given back as the hold found it, AutoAdminLogon is left to the session.
+  s.StartSession(1800);
+  s.machine.SetString(kWinlogon, "AutoAdminLogon", "1");
+  s.console.locked = false;
+  const int orders = s.console.orders;
+  s.Ticks(3);
+  EXPECT_EQ(s.console.orders, orders);
+  EXPECT_FALSE(s.console.locked);
+  EXPECT_EQ(s.AutoAdminLogon(), "1");
+  EXPECT_EQ(s.TaskManager(), 0u);
+  EXPECT_EQ(s.machine.Dword(kHold, "TaskManagerHeld"), 0u);
+  EXPECT_EQ(s.Log(), (Lines{"a session runs: the lock screen's lock and unlock are its own again",
+                            "a session runs: the customer's Task Manager policy is back as the "
+                            "hold found it (DisableTaskMgr 0)"}));
+
+  // The club's own policy survives the next hold and session.
+  s.console.hive.SetDword(kPolicies, "DisableTaskMgr", 1);
+  s.StartSession(0);
+  s.Ticks(1);
+  s.StartSession(60);
+  s.Ticks(1);
+  EXPECT_EQ(s.TaskManager(), 1u);
+}
+
+TEST(NoSessionMeansLocked, NothingIsEnforcedOnAnotherAccountAndFailuresAreLoggedOnce) {
+  Station s;
+  s.console.session = {};  // the club's administrator at the console
+  s.Ticks(3);
+  EXPECT_EQ(s.console.starts + s.console.orders, 0);
+  EXPECT_EQ(s.AutoAdminLogon(), "1");
+  EXPECT_EQ(s.console.hive.writes().size() + s.machine.writes().size(), 0u);
+  EXPECT_TRUE(s.Log().empty());
+
+  // The helper fails, the customer's policies can't be written, the look
+  // fails: each said once, and the rest of the hold goes on.
+  s.console.session = kRunning;
+  s.console.order_fails = "the session helper did not answer";
+  s.console.hive.ReadOnly("HKCU");
+  s.Ticks(3);
+  EXPECT_EQ(s.AutoAdminLogon(), "0");
+  EXPECT_EQ(s.Log(),
+            (Lines{"no session runs and the customer is logged on at the console: the station is "
+                   "held locked",
+                   "the lock screen could not be told to lock: the session helper did not answer",
+                   "AutoAdminLogon was \"1\" while no session runs: set to \"0\"",
+                   "the customer's Task Manager not disabled: the customer's " +
+                       std::string(kCustomerSystemPolicies) + " can't be opened or created"}));
+  s.console.look_fails = "WTSQueryUserToken: access denied";
+  s.Ticks(2);
+  EXPECT_EQ(s.Log(), Lines{"console session not seen: WTSQueryUserToken: access denied"});
+
+  // A session state that can't be read holds the lock.
+  s.console.look_fails.clear();
+  s.console.order_fails.clear();
+  s.machine.SetWrongType(kWinlogon, "ZalvoLogon");
+  s.console.locked = false;
+  s.Ticks(1);
+  EXPECT_TRUE(s.console.locked);
+}
+
+TEST(NoSessionMeansLocked, StartsThatFailAreLoggedAndPaused) {
+  Station s;
+  s.console.start_fails = "CreateProcessAsUser zalvoc.exe: file not found";
+  s.Ticks(20);
+  // At once three times, then after 2, 4 and 8 s.
+  EXPECT_EQ(s.console.starts, 6);
+  Lines log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "lock screen not started in the console session: CreateProcessAsUser "
+                       "zalvoc.exe: file not found"),
+            1);
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "the lock screen failed to start 3 times in a row: the next start in 2 s "
+                       "at the earliest"),
+            1);
 }
 
 }  // namespace

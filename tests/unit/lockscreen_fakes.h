@@ -23,7 +23,6 @@ class FakeMainView final : public MainView {
   bool covering = false;
   bool unlocked_controls = true;
   bool login_panel = false;
-  bool screen_saver_running = false;
   bool held = false;
   bool filter_refused = false;         // HoldScreen(true) reports no keyboard filter
   std::optional<int32_t> login_timer;  // seconds while running
@@ -55,7 +54,6 @@ class FakeMainView final : public MainView {
   void StopLoginPanelTimer() override { login_timer.reset(); }
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void Close() override { visible = false, actions.push_back("Close"); }
-  void SetScreenSaverRunning(bool running) override { screen_saver_running = running; }
   void MonitorOn() override { actions.push_back("MonitorOn"); }
 };
 

@@ -157,6 +157,49 @@ TEST(LockHold, ALockScreenEndedWhileLockedComesBackLockedInTheSameLogOnOnly) {
   EXPECT_EQ(rig.lock_state.state, LockState{});
 }
 
+TEST(LockHold, TheServicesLockOrderLocksOnceLeavesTaskManagerAloneAndClosesAreRefusedMeanwhile) {
+  Started rig;
+  rig.registry.SetDword(kSystemPolicies, "DisableTaskMgr", 1);  // the service's hold
+  EXPECT_TRUE(rig.screen.CloseAllowed());
+  rig.screen.LockAtServiceWord();
+  EXPECT_TRUE(rig.main.covering);
+  EXPECT_TRUE(rig.main.held);
+  EXPECT_EQ(rig.AutoAdminLogon(), "0");
+  EXPECT_EQ(rig.lock_state.state, (LockState{true, false, std::nullopt}));
+  EXPECT_EQ(rig.log.back(), "locked at the service's word: no session runs");
+  // The order comes every tick: showing the lock, nothing more is done.
+  rig.main.actions.clear();
+  rig.log.clear();
+  rig.screen.LockAtServiceWord();
+  EXPECT_TRUE(rig.main.actions.empty());
+  EXPECT_TRUE(rig.log.empty());
+  // Another program's close is refused while locked.
+  EXPECT_FALSE(rig.screen.CloseAllowed());
+  EXPECT_EQ(rig.log,
+            std::vector<std::string>{"a request to close the locked lock screen was refused"});
+
+  // Ended and started again: locked the same way; its unlock leaves the
+  // service's policy to the service and forgets the lock.
+  Restarted again(rig);
+  EXPECT_TRUE(again.main.held);
+  EXPECT_FALSE(rig.lock_state.state.task_manager_held);
+  again.screen.Login("1", std::string(kDefaultSmallPassword));
+  EXPECT_FALSE(again.main.held);
+  EXPECT_TRUE(again.screen.CloseAllowed());
+  EXPECT_EQ(rig.TaskManager(), 1u);
+  EXPECT_EQ(rig.lock_state.state, LockState{});
+
+  // While the administrator's settings dialog is open the order waits.
+  again.dialog_view.while_shown = [&] {
+    again.screen.LockAtServiceWord();
+    EXPECT_FALSE(again.main.held);
+  };
+  again.screen.Login("", std::string(kDefaultAdminPassword));
+  ASSERT_EQ(again.dialog_view.shown_sizes.size(), 1u);
+  again.screen.LockAtServiceWord();
+  EXPECT_TRUE(again.main.held);
+}
+
 TEST(LeastAccess, AStandardAccountSeesTheTimeAndIsToldWhatNeedsAnAdministrator) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] = "Hide=1\r\nPlayMusic=\r\n";

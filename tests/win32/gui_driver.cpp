@@ -4,12 +4,14 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 
 #include "platform/error.h"
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
+#include "platform/win32/process_identity.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
@@ -112,6 +114,20 @@ bool ClassIs(HWND hwnd, const wchar_t* window_class) {
 }  // namespace
 
 // A top-level window of the process with the class.
+std::vector<DWORD> ProcessesOfFile(const std::wstring& program) {
+  std::vector<DWORD> found;
+  win32::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (win32::ProcessRunsFile(entry.th32ProcessID, program)) {
+      found.push_back(entry.th32ProcessID);
+    }
+  }
+  return found;
+}
+
 HWND TopLevel(DWORD process, const wchar_t* window_class) {
   Search search{process, window_class, 0, nullptr};
   EnumWindows(

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace zalvo::testing {
 
@@ -37,6 +38,9 @@ bool WaitFor(const std::function<bool()>& condition, int ms = 15000);
 
 // Whether the task bar holds the notification icon 1 of the window.
 bool HasTrayIcon(HWND window);
+
+// The processes that run the program file (told by the file, not its name).
+std::vector<DWORD> ProcessesOfFile(const std::wstring& program);
 
 // A top-level window of the process with the class; nullptr when none.
 HWND TopLevel(DWORD process, const wchar_t* window_class);

@@ -177,17 +177,25 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   ASSERT_NE(source, nullptr);
   EXPECT_EQ(source->ReadString("EventMessageFile"), Narrow(ProgramFolder()) + "\\zalvos.exe");
   EXPECT_TRUE(server.WaitForAgent(20000));
+  // No session runs, and this user is the customer: the service holds its
+  // Task Manager until a session, or the removal, gives it back.
+  EXPECT_TRUE(testing::WaitFor([&] {
+    return registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr") == 1u;
+  }));
 
-  // An upgrade while a customer's lock screen runs: an explicit /SERVER
-  // rewrites only its line and the firewall rule; a bad one changes
-  // nothing. The lock screen keeps running; its new file is in place. The
-  // default customer account "zalvo" does not exist here: a failed step,
-  // and everything else upgraded.
+  // An upgrade while the customer's lock screen runs (the one the service
+  // keeps running): an explicit /SERVER rewrites only its line and the
+  // firewall rule; a bad one changes nothing. The lock screen keeps running;
+  // its new file is in place. The default customer account "zalvo" does not
+  // exist here: a failed step, and everything else upgraded.
   const std::string station = "Beep=1\r\nserverip=127.0.0.1\nWallpaper=\xCA\xE0\xF0\r\nHide=0";
   files.Replace(settings_path, station);
-  testing::StartedProcess lock_screen =
-      testing::StartProgram(L"\"" + ProgramFolder() + L"\\zalvoc.exe\"");
-  ScopedHandle lock_process(lock_screen.handle);
+  std::vector<DWORD> lock_screens;
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return (lock_screens = testing::ProcessesOfFile(ProgramFolder() + L"\\zalvoc.exe")).size() == 1;
+  }));
+  ScopedHandle lock_process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, lock_screens[0]));
+  ASSERT_TRUE(lock_process);
   EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.01"), 2u);
   EXPECT_EQ(files.Read(settings_path), station);
   log.NewLines();
@@ -227,6 +235,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_TRUE(run == nullptr || !run->ReadString("Zalvo").has_value());
   EXPECT_EQ(registry.Open(Hive::kLocalMachine, kEventSource), nullptr);
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"), "club-shell.exe");
+  EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr"), 0u);
+  EXPECT_TRUE(Contains(removal_log, "Task Manager policy of"));
   EXPECT_EQ(settings::SettingsText(files.Read(settings_path)).Value("ServerIP"), "127.0.0.1");
   server.ReceiveUntilQuiet(300);
   server.Send("anyone?");

@@ -20,6 +20,7 @@
 #include "lockscreen/win32/ids.h"
 #include "platform/error.h"
 #include "platform/win32/files.h"
+#include "platform/win32/lock_screen_windows.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
@@ -187,10 +188,15 @@ class LockScreenGui : public ::testing::Test {
 
   void TearDown() override {
     if (process_.get() != nullptr) {
-      PostMessageW(main_, WM_CLOSE, 0, 0);
-      if (WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
+      // Locked, only its own exit paths close it.
+      const bool locked = Visible(main_) && Topmost(main_);
+      if (!locked) {
+        PostMessageW(main_, WM_CLOSE, 0, 0);
+      }
+      if (WaitForSingleObject(process_.get(), locked ? 0 : 10000) != WAIT_OBJECT_0) {
         TerminateProcess(process_.get(), 1);
-        ADD_FAILURE() << "zalvoc.exe did not end when its main window was closed";
+        WaitForSingleObject(process_.get(), 10000);
+        EXPECT_TRUE(locked) << "zalvoc.exe did not end when its main window was closed";
       }
     }
     // Later programs of this prefix run without the restrictions.
@@ -700,6 +706,36 @@ TEST_F(LockScreenGui, TheLockHoldsAgainstKeysAndOtherWindowsAndComesBackAfterAKi
   EXPECT_TRUE(WaitFor([&] { return !Visible(main_); }));
   EXPECT_TRUE(WaitFor([&] { return TaskManager() == 0u; }));
   EXPECT_FALSE(Topmost(main_));
+}
+
+TEST_F(LockScreenGui,
+       RunsBesideAProgramHoldingItsMarkAndTheLockedScreenIgnoresOtherProgramsCloses) {
+  // Any program of the session may make the lock screen's one-a-session mark
+  // first: the lock screen runs all the same.
+  const win32::ScopedHandle squatter(CreateMutexW(nullptr, TRUE, L"Local\\ZalvoLockScreen"));
+  ASSERT_TRUE(squatter);
+  StartZalvoc();
+  EXPECT_TRUE(Logged("mark was held by a program without a lock screen window: this one runs"));
+
+  Menu(ids::mnLock);
+  ASSERT_TRUE(WaitFor([&] { return Visible(main_) && Topmost(main_); }));
+  // A close posted by another program, and the window menu's close with the
+  // system's own low bits, leave it running and covering.
+  PostMessageW(main_, WM_CLOSE, 0, 0);
+  PostMessageW(main_, WM_SYSCOMMAND, SC_CLOSE | 0x2, 0);
+  PostMessageW(main_, WM_SYSCOMMAND, SC_MINIMIZE | 0xF, 0);
+  Pump(1000);
+  EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(Visible(main_) && Topmost(main_));
+  EXPECT_FALSE(IsIconic(main_));
+  EXPECT_TRUE(Logged("a request to close the locked lock screen was refused"));
+
+  // The service's lock order, from whichever program: unlocked, it locks.
+  LogIn(L"1", L"2468");
+  ASSERT_TRUE(WaitFor([&] { return !Visible(main_); }));
+  PostMessageW(main_, RegisterWindowMessageW(win32::kLockOrderMessage), 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return Visible(main_) && Topmost(main_); }));
+  EXPECT_TRUE(Logged("locked at the service's word: no session runs"));
 }
 
 // Runs on the two-monitor display of lockscreen_two_monitor_test.

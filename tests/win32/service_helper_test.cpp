@@ -4,8 +4,9 @@
 // session helper it starts there. A window opened on the desktop is listed,
 // reported in front and ended, and the customer's policies reach the hive of
 // the user at the console; a helper that is killed is replaced; a helper
-// that hangs neither stops the keep-alive nor the service's stop. A lock
-// screen that is the console user's shell is started again when it ends.
+// that hangs neither stops the keep-alive nor the service's stop. With no
+// session running, the lock screen that is the console user's shell is kept
+// running and locked.
 #include <windows.h>
 // After windows.h.
 #include <tlhelp32.h>
@@ -18,8 +19,11 @@
 #include <vector>
 
 #include "platform/win32/files.h"
+#include "platform/win32/lock_screen_windows.h"
+#include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "settings/registry_names.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
@@ -256,6 +260,14 @@ class LockScreenShell : public ServiceHelper {
       L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 
   void SetUp() override {
+    // No session runs; the last one left automatic log-on and Task Manager
+    // to the customer.
+    auto winlogon = registry_.Create(platform::Hive::kLocalMachine, settings::kWinlogonKey);
+    ASSERT_TRUE(winlogon);
+    winlogon->WriteString(settings::kZalvoLogon, "0");
+    winlogon->WriteString(settings::kAutoAdminLogon, "1");
+    registry_.Create(platform::Hive::kCurrentUser, win32::Narrow(kShellPolicy))
+        ->WriteDword("DisableTaskMgr", 0);
     folder_ = _wgetenv(L"TEMP") + std::wstring(L"\\zalvo-shell");
     CreateDirectoryW(folder_.c_str(), nullptr);
     for (const auto& [from, name] : {std::pair{std::string(ZALVOS_PROGRAM), L"zalvos.exe"},
@@ -280,7 +292,9 @@ class LockScreenShell : public ServiceHelper {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellPolicy, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
       win32::ScopedKey policy(key);
       RegDeleteValueW(key, L"Shell");
+      RegDeleteValueW(key, L"DisableTaskMgr");
     }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo");
     for (DWORD id : ProcessesNamed(L"zalvoc.exe")) {
       ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
       TerminateProcess(process.get(), 0);
@@ -289,29 +303,61 @@ class LockScreenShell : public ServiceHelper {
   }
   std::string Program() override { return win32::Narrow(folder_ + L"\\zalvos.exe"); }
 
-  // The one lock screen, once it runs.
+  // The one lock screen of the installed file, once it runs.
   DWORD LockScreen() {
     std::vector<DWORD> found;
-    WaitFor([&] { return (found = ProcessesNamed(L"zalvoc.exe")).size() == 1; }, 20000);
+    WaitFor([&] { return (found = ProcessesOfFile(folder_ + L"\\zalvoc.exe")).size() == 1; },
+            20000);
     return found.size() == 1 ? found[0] : 0;
   }
+  // Whether the process's main window shows the lock: shown, above the others.
+  static bool Locked(DWORD process) {
+    HWND main = TopLevel(process, win32::kLockScreenWindowClass);
+    return main != nullptr && IsWindowVisible(main) &&
+           (GetWindowLongW(main, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  }
+  std::optional<std::string> AutoAdminLogon() {
+    return registry_.Open(platform::Hive::kLocalMachine, settings::kWinlogonKey)
+        ->ReadString(settings::kAutoAdminLogon);
+  }
+  std::optional<uint32_t> TaskManager() {
+    return registry_.Open(platform::Hive::kCurrentUser, win32::Narrow(kShellPolicy))
+        ->ReadDword("DisableTaskMgr");
+  }
 
+  win32::Win32Registry registry_;
   std::wstring folder_;
 };
 
-TEST_F(LockScreenShell, TheServiceStartsTheShellsLockScreenAndStartsItAgainWhenItIsEnded) {
+TEST_F(LockScreenShell, WithNoSessionTheServiceKeepsTheShellsLockScreenRunningAndLocked) {
+  // Started unlocked, as Windows starts it, and locked within a few ticks;
+  // automatic log-on off, Task Manager disabled.
   const DWORD first = LockScreen();
   ASSERT_NE(first, 0u) << "the service did not start the lock screen";
+  EXPECT_TRUE(WaitFor([&] { return Locked(first); }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return AutoAdminLogon() == "0" && TaskManager() == 1u; }, 5000));
+
+  // Ended (as Task Manager ends it) while a copy of it runs from elsewhere:
+  // the installed one is started again and locked.
+  const std::wstring copy_folder = folder_ + L"\\copy";
+  CreateDirectoryW(copy_folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((folder_ + L"\\zalvoc.exe").c_str(),
+                        (copy_folder + L"\\zalvoc.exe").c_str(), FALSE));
+  StartedProcess copy = StartProgram(L"\"" + copy_folder + L"\\zalvoc.exe\"");
+  const ScopedHandle copy_process(copy.handle);
   ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, first));
   ASSERT_TRUE(process);
-  ASSERT_TRUE(TerminateProcess(process.get(), 1));  // as Task Manager ends it
+  ASSERT_TRUE(TerminateProcess(process.get(), 1));
   ASSERT_TRUE(Ended(first));
   const DWORD second = LockScreen();
   EXPECT_NE(second, 0u) << "not started again";
   EXPECT_NE(second, first);
-  // Running, it is left alone: still the one a few ticks later.
+  // (It first waits a few seconds for a window of its own file, as the copy
+  // holds its one-a-session mark.)
+  EXPECT_TRUE(WaitFor([&] { return Locked(second); }, 15000));
+  // Running and locked, it is left alone: still the one a few ticks later.
   Sleep(1000);
-  EXPECT_EQ(ProcessesNamed(L"zalvoc.exe"), std::vector<DWORD>{second});
+  EXPECT_EQ(LockScreen(), second);
 }
 
 }  // namespace

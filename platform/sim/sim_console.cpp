@@ -1,0 +1,149 @@
+#include "platform/sim/sim_console.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "platform/error.h"
+#include "platform/sim/sim_files.h"
+#include "text/text.h"
+
+namespace zalvo::sim {
+namespace {
+
+constexpr uint32_t kFirstProcessId = 3000;
+
+bool Installed(std::string_view program) {
+  return text::EqualsIgnoreCase(program, kInstalledLockScreen);
+}
+
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+SimConsoleState ParseConsole(std::string_view utf8) {
+  SimConsoleState state;
+  for (const std::string& line : text::SplitLines(utf8)) {
+    std::istringstream in(line);
+    std::string word;
+    in >> word;
+    if (word == "customer" || word == "user") {
+      state.user =
+          word == "customer" ? SimConsoleState::User::kCustomer : SimConsoleState::User::kOther;
+      in >> state.account;
+      int64_t time = 0;
+      if (in >> time) {
+        state.logon_time = time;
+      }
+    } else if (word == "lockscreen") {
+      SimConsoleState::LockScreen lock_screen;
+      std::string shown;
+      if (!(in >> lock_screen.process_id >> shown)) {
+        continue;
+      }
+      lock_screen.locked = shown == "locked";
+      std::getline(in >> std::ws, lock_screen.program);
+      state.lock_screens.push_back(std::move(lock_screen));
+    }
+  }
+  return state;
+}
+
+std::string FormatConsole(const SimConsoleState& state) {
+  std::string out =
+      "# customer|user <account> [<log-on time>]; lockscreen <pid> locked|unlocked <program>\n";
+  if (state.user != SimConsoleState::User::kNobody) {
+    out += (state.user == SimConsoleState::User::kCustomer ? "customer " : "user ") + state.account;
+    if (state.logon_time) {
+      out += " " + std::to_string(*state.logon_time);
+    }
+    out += "\n";
+  }
+  for (const SimConsoleState::LockScreen& l : state.lock_screens) {
+    out += "lockscreen " + std::to_string(l.process_id) + (l.locked ? " locked " : " unlocked ") +
+           l.program + "\n";
+  }
+  return out;
+}
+
+SimConsoleState SimConsole::Load() {
+  std::error_code ec;
+  if (!std::filesystem::exists(file_, ec)) {
+    return {};
+  }
+  return ParseConsole(ReadWholeFile(file_));
+}
+
+void SimConsole::Save(const SimConsoleState& state) {
+  WriteFileAtomically(file_, FormatConsole(state));
+}
+
+platform::ConsoleSession SimConsole::Look() {
+  std::lock_guard lock(mutex_);
+  const SimConsoleState state = Load();
+  platform::ConsoleSession session;
+  session.customer_logged_on = state.user == SimConsoleState::User::kCustomer;
+  customer_seen_ = session.customer_logged_on;
+  if (!session.customer_logged_on) {
+    return session;
+  }
+  for (const SimConsoleState::LockScreen& l : state.lock_screens) {
+    session.lock_screen_running = session.lock_screen_running || Installed(l.program);
+  }
+  if (state.logon_time) {
+    const int64_t age = UnixNow() - *state.logon_time;
+    session.logon_age_ms = static_cast<uint64_t>(age < 0 ? 0 : age) * 1000;
+  }
+  return session;
+}
+
+std::string SimConsole::Start() {
+  std::lock_guard lock(mutex_);
+  SimConsoleState state = Load();
+  if (state.user == SimConsoleState::User::kNobody) {
+    return "nobody is logged on at the console";
+  }
+  uint32_t process_id = kFirstProcessId;
+  for (const SimConsoleState::LockScreen& l : state.lock_screens) {
+    process_id = std::max(process_id, l.process_id + 1);
+  }
+  state.lock_screens.push_back({process_id, false, std::string(kInstalledLockScreen)});
+  Save(state);
+  journal_.Write("lock screen started as " + state.account + " (process " +
+                 std::to_string(process_id) + ")");
+  return "";
+}
+
+platform::LockOrder SimConsole::TellToLock() {
+  std::lock_guard lock(mutex_);
+  SimConsoleState state = Load();
+  platform::LockOrder order;
+  bool changed = false;
+  for (SimConsoleState::LockScreen& l : state.lock_screens) {
+    if (!Installed(l.program)) {
+      continue;
+    }
+    ++order.told;
+    if (l.locked) {
+      ++order.already_locked;
+      continue;
+    }
+    l.locked = changed = true;
+    journal_.Write("lock screen locked at the service's word (process " +
+                   std::to_string(l.process_id) + ")");
+  }
+  if (changed) {
+    Save(state);
+  }
+  return order;
+}
+
+platform::Registry* SimConsole::CustomerHive() {
+  std::lock_guard lock(mutex_);
+  return customer_seen_ ? &registry_ : nullptr;
+}
+
+}  // namespace zalvo::sim
