@@ -7,6 +7,8 @@
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
 // SIGUSR2 continues it, as the service's pause and continue do.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +17,7 @@
 
 #include "agent/agent.h"
 #include "agent/command_gate.h"
+#include "agent/customer_account.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/station_agent.h"
@@ -26,6 +29,16 @@
 #include "text/text.h"
 
 namespace {
+
+// The simulated station's computer name: the host's, as Windows gives a
+// NetBIOS name (capital letters, at most 15 characters).
+std::string ComputerName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) {
+    return "";
+  }
+  return zalvo::text::UpperLatin(name).substr(0, 15);
+}
 
 constexpr const char* kUsage =
     "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]\n"
@@ -153,9 +166,13 @@ int main(int argc, char** argv) {
   agent::CommandGate gate(key, log);
   agent::AgentState state;
   agent::ServerReplies replies(*socket, state, log, &gate);
-  agent::StationAgent actions(
-      state, replies, {station.registry(), station.files(), station.desktop(), &station.mixer()},
-      log);
+  // The simulated station has no accounts: the customer's SID is not found.
+  agent::CustomerAccount customer =
+      agent::ReadCustomerAccount(station.registry(), {nullptr, ComputerName}, log);
+  agent::StationAgent actions(state, replies,
+                              {station.registry(), station.files(), station.desktop(),
+                               &station.mixer(), nullptr, nullptr, nullptr, customer},
+                              log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(
       worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},

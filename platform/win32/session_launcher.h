@@ -43,14 +43,24 @@ struct ConsoleShellLook {
 };
 ConsoleShellLook LookAtConsoleShell(const std::wstring& program);
 
-// The customer's hive for a service: the hive of the user logged on at the
-// console, or, with nobody logged on, that of the customer account named by
-// the Windows log-on key's DefaultUserName when its hive is loaded; none
-// otherwise.
-std::unique_ptr<platform::CustomerRegistry> MakeConsoleCustomerRegistry();
+// The SID (text form) of the user logged on at the console; nullopt when
+// nobody is. Throws PlatformError when the system can't say.
+std::optional<std::string> ConsoleUserSid();
+
+// Whether the user's hive is loaded (HKEY_USERS\<sid>).
+bool UserHiveLoaded(const std::string& sid);
+
+// The SID (text form) of a user account by its name ("name" or
+// "DOMAIN\name"); nullopt when there is no such user.
+std::optional<std::string> LookUpAccountSid(std::string_view account);
+
+// The computer's NetBIOS name; empty when it can't be read.
+std::string ComputerName();
 
 // The helper's end of its channel: its standard input and output, when the
-// service started it so. Nothing else in the helper may write to them.
+// service started it so (for overlapped I/O, so that one thread may write
+// while another waits to read). Nothing else in the helper may write to
+// them, and only one thread at a time writes.
 class HelperChannelEnd {
  public:
   // nullopt when the standard handles are not the service's pipe (a helper
