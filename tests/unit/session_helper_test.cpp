@@ -272,6 +272,17 @@ TEST_F(SessionHelperTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
   EXPECT_EQ(log, Lines{"kill: process 100 is not ended by the service: it is the session helper"});
 }
 
+TEST(SystemAccounts, AreNeverEndedByTheServiceForTheHelper) {
+  for (const char* system : {"S-1-5-18", "S-1-5-19", "S-1-5-20", "s-1-5-18", "S-1-5-90-0-1",
+                             "S-1-5-96-0-1", "S-1-5-80-956008885-3418522649"}) {
+    EXPECT_TRUE(platform::SystemAccountSid(system)) << system;
+  }
+  for (const char* user : {"S-1-5-21-9-1001", "S-1-5-21-9-500", "S-1-5-180", "S-1-5-18-1",
+                           "S-1-5-90-", "S-1-5-32-544", ""}) {
+    EXPECT_FALSE(platform::SystemAccountSid(user)) << user;
+  }
+}
+
 TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
   for (Behaviour bad :
        {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong, Behaviour::kHang}) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "agent/agent.h"
+#include "agent/customer_account.h"
 #include "agent/sessions.h"
 #include "agent/station_agent.h"
 #include "platform/error.h"
@@ -226,6 +227,56 @@ TEST_F(SessionsTest, TheCustomerAccountIsLoggedOnAsALocalAccountOfThisComputer) 
   EXPECT_EQ(Text("DefaultUserName"), "kunde");
   EXPECT_EQ(Text("DefaultDomainName"), "STATION7");
   EXPECT_EQ(Text("DefaultPassword"), "946");
+}
+
+TEST(CustomerAccount, StoredByTheInstallerOrTheDefaultAccountLookedUpByName) {
+  testing::MemoryRegistry registry;
+  std::vector<std::string> looked_up;
+  AccountLookup lookup{[&](std::string_view name) -> std::optional<std::string> {
+                         looked_up.emplace_back(name);
+                         return name == "zalvo" ? std::optional<std::string>("S-1-5-21-9-1001")
+                                                : std::nullopt;
+                       },
+                       [] { return std::string("STATION7"); }};
+  // An install from before the account was stored: "zalvo", found by name.
+  CustomerAccount account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(account.name, "zalvo");
+  EXPECT_EQ(account.domain, "STATION7");
+  EXPECT_EQ(account.sid, "S-1-5-21-9-1001");
+  // Stored: taken as it is, nothing looked up.
+  const std::string key = "HKLM\\SOFTWARE\\Zalvo";
+  registry.SetString(key, "CustomerName", "kunde");
+  registry.SetString(key, "CustomerSid", "S-1-5-21-9-1002");
+  looked_up.clear();
+  account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(account.name, "kunde");
+  EXPECT_EQ(account.sid, "S-1-5-21-9-1002");
+  EXPECT_TRUE(looked_up.empty());
+  // A name without a stored SID (the account was made after the install) is
+  // looked up; a domain's account keeps its domain.
+  registry.SetString(key, "CustomerSid", "");
+  registry.SetString(key, "CustomerName", "CLUB\\gast");
+  account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(looked_up, std::vector<std::string>{"CLUB\\gast"});
+  EXPECT_EQ(account.name, "gast");
+  EXPECT_EQ(account.domain, "CLUB");
+  EXPECT_EQ(account.sid, std::nullopt);
+}
+
+TEST(CustomerAccount, ThePoliciesGoToTheCustomersHiveOnlyNeverToAnotherUsers) {
+  CustomerAccount customer{"zalvo", "STATION7", "S-1-5-21-9-1001"};
+  PolicyHive at_console = ChoosePolicyHive(customer, "S-1-5-21-9-1001", true);
+  EXPECT_EQ(at_console.sid, "S-1-5-21-9-1001");
+  // The club's administrator at the console: nothing goes to that hive.
+  PolicyHive admin = ChoosePolicyHive(customer, "S-1-5-21-9-500", true);
+  EXPECT_EQ(admin.sid, std::nullopt);
+  EXPECT_NE(admin.whose.find("another user (S-1-5-21-9-500)"), std::string::npos) << admin.whose;
+  // Nobody at the console: the customer's hive while Windows has it loaded.
+  EXPECT_EQ(ChoosePolicyHive(customer, std::nullopt, true).sid, "S-1-5-21-9-1001");
+  EXPECT_EQ(ChoosePolicyHive(customer, std::nullopt, false).sid, std::nullopt);
+  // An account that was not found gets nothing, whoever is at the console.
+  customer.sid.reset();
+  EXPECT_EQ(ChoosePolicyHive(customer, "S-1-5-21-9-1001", true).sid, std::nullopt);
 }
 
 TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes) {
