@@ -53,6 +53,7 @@
 #include "agent/setup_win32.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/error.h"
 #include "platform/log_files.h"
 #include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"

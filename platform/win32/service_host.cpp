@@ -213,7 +213,8 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific_code = 0) {
   c.status.dwControlsAccepted =
       pending || state == SERVICE_STOPPED
           ? 0
-          : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SESSIONCHANGE;
+          : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE |
+                SERVICE_ACCEPT_SESSIONCHANGE;
   c.status.dwWaitHint = pending ? kWaitHintMs : 0;
   c.status.dwCheckPoint = pending ? c.status.dwCheckPoint + 1 : 0;
   SetServiceStatus(c.status_handle, &c.status);
