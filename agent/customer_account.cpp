@@ -41,9 +41,8 @@ CustomerAccount ReadCustomerAccount(platform::Registry& registry, const AccountL
   }
   if (log) {
     std::string sid = account.sid ? *account.sid : "not found";
-    log("customer account " + (account.domain.empty() ? "" : account.domain + "\\") +
-        account.name + " (" + sid + ")" +
-        (name ? "" : ": none stored by the installer, the default name taken") +
+    log("customer account " + (account.domain.empty() ? "" : account.domain + "\\") + account.name +
+        " (" + sid + ")" + (name ? "" : ": none stored by the installer, the default name taken") +
         (sid_stored || !account.sid ? "" : ", its SID looked up by the name"));
   }
   return account;

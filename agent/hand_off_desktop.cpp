@@ -57,8 +57,7 @@ void HandOffDesktop::Tell(const Outcome& outcome) {
 
 platform::Desktop::Start HandOffDesktop::ShellOpen(const std::string& file,
                                                    const std::string& parameters,
-                                                   const std::string& directory,
-                                                   int show_command) {
+                                                   const std::string& directory, int show_command) {
   std::lock_guard lock(mutex_);
   // The threads of starts that are over.
   for (auto it = start_threads_.begin(); it != start_threads_.end();) {

@@ -126,8 +126,9 @@ platform::Desktop::OwnerEnd HelperDesktop::EndWindowOwner(std::string_view capti
 platform::Desktop::Start HelperDesktop::ShellOpen(const std::string& file,
                                                   const std::string& parameters,
                                                   const std::string& directory, int show_command) {
-  auto answer = helper_.Call(
-      Op::kShellOpen, Fields().Text(file).Text(parameters).Text(directory).I32(show_command).bytes());
+  auto answer =
+      helper_.Call(Op::kShellOpen,
+                   Fields().Text(file).Text(parameters).Text(directory).I32(show_command).bytes());
   if (!answer) {
     throw platform::PlatformError("nobody is logged on at the console");
   }

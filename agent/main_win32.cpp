@@ -108,8 +108,9 @@ class ConsoleLockScreen final : public agent::ConsoleLockScreen {
 agent::CustomerAccount ReadCustomerAccount(platform::Registry& registry,
                                            const agent::LogSink& log) {
   return agent::ReadCustomerAccount(
-      registry, {[](std::string_view name) { return win32::LookUpAccountSid(name); },
-                 [] { return win32::ComputerName(); }},
+      registry,
+      {[](std::string_view name) { return win32::LookUpAccountSid(name); },
+       [] { return win32::ComputerName(); }},
       log);
 }
 
@@ -125,8 +126,8 @@ class CustomerHive final : public platform::CustomerRegistry {
       console = win32::ConsoleUserSid();
     } catch (const platform::PlatformError& e) {
       Choice choice;
-      choice.registry = std::make_unique<win32::Win32Registry>(
-          win32::Win32Registry::WithUserHive(std::nullopt));
+      choice.registry =
+          std::make_unique<win32::Win32Registry>(win32::Win32Registry::WithUserHive(std::nullopt));
       choice.whose = std::string("the user at the console can't be told (") + e.what() +
                      "): the current-user values are skipped";
       return choice;
@@ -176,18 +177,16 @@ class ZalvoService final : public platform::ServiceHandlers {
         account_(ReadCustomerAccount(registry_, log)),
         // Run in the user's session itself, the agent starts programs and
         // sends the window messages from threads of its own.
-        hand_off_(in_services_session
-                      ? nullptr
-                      : std::make_unique<agent::HandOffDesktop>(
-                            *desktop_,
-                            [log](const protocol::helper::Outcome& outcome) {
-                              if (log) {
-                                log(agent::OutcomeLine(outcome));
-                              }
-                            })),
-        customer_(in_services_session
-                      ? std::make_unique<CustomerSession>(*desktop_, account_, log)
-                      : nullptr),
+        hand_off_(in_services_session ? nullptr
+                                      : std::make_unique<agent::HandOffDesktop>(
+                                            *desktop_,
+                                            [log](const protocol::helper::Outcome& outcome) {
+                                              if (log) {
+                                                log(agent::OutcomeLine(outcome));
+                                              }
+                                            })),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, account_, log)
+                                      : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
         actions_(state_, replies_, Parts(), log),

@@ -38,8 +38,8 @@ void Programs::Run(std::string_view command_line) {
     return;
   }
   try {
-    if (desktop_.ShellOpen(request.program, request.parameters, request.directory,
-                           kShowNormally) == platform::Desktop::Start::kStarted) {
+    if (desktop_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally) ==
+        platform::Desktop::Start::kStarted) {
       Log("run: " + request.program + " started");
     }
   } catch (const platform::HelperFailure&) {

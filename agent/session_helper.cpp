@@ -296,10 +296,11 @@ bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit
   if (!console) {
     return false;
   }
-  std::optional<std::string> refusal = launcher_.TerminateInSession(*console, process_id, exit_code);
+  std::optional<std::string> refusal =
+      launcher_.TerminateInSession(*console, process_id, exit_code);
   if (refusal) {
-    Log("kill: process " + std::to_string(process_id) + " is not ended by the service: " +
-        *refusal);
+    Log("kill: process " + std::to_string(process_id) +
+        " is not ended by the service: " + *refusal);
   }
   return !refusal;
 }

@@ -43,6 +43,8 @@
 namespace zalvo::agent {
 
 struct HelperTimings {
+  // Far more than the helper needs: it answers every request at once
+  // (protocol/helper_codec.h gives each one's worst case).
   std::chrono::milliseconds answer{2000};
   std::chrono::milliseconds start{10000};
   std::chrono::milliseconds first_backoff{1000};

@@ -284,8 +284,8 @@ std::optional<std::string> Distrust(const std::wstring& folder,
       known = known || _wcsicmp(name.c_str(), our.c_str()) == 0;
     }
     const std::wstring path = folder + L"\\" + name;
-    if (!known || (entry.dwFileAttributes &
-                   (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    if (!known ||
+        (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
       return "it holds " + Narrow(name) + ", which the installer did not put there";
     }
     if (std::optional<std::string> owner = ForeignOwner(path)) {
@@ -318,9 +318,9 @@ int Prepare(const std::vector<Switch>& switches) {
   std::vector<Folder> folders{
       {DataFolderPath(), {L"setup.log", L"setup.1.log", L"zalvos.log", L"zalvos.1.log"}}};
   if (std::optional<std::wstring> install = ValueOf(switches, L"DIR")) {
-    folders.push_back({*install,
-                       {L"zalvos.exe", L"zalvoc.exe", L"uninstall.exe", L"zalvos.exe.old",
-                        L"zalvoc.exe.old"}});
+    folders.push_back(
+        {*install,
+         {L"zalvos.exe", L"zalvoc.exe", L"uninstall.exe", L"zalvos.exe.old", L"zalvoc.exe.old"}});
   }
   // Lines apart, the last without a line end: the installer logs the text
   // as it stands.

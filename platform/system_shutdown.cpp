@@ -56,8 +56,8 @@ bool SystemShutdown::Try() {
       Log(name + ": a shut-down of Windows is already under way");
       return true;
     }
-    std::string line = name + " refused by Windows: " + e.what() + " (error " +
-                       std::to_string(e.code()) + ")";
+    std::string line =
+        name + " refused by Windows: " + e.what() + " (error " + std::to_string(e.code()) + ")";
     if (retries_left_ > 0) {
       Log(line + "; asked again soon, at most " + std::to_string(retries_left_) + " more times");
     } else {

@@ -25,8 +25,8 @@ class SystemShutdown {
  public:
   // A request Windows took is logged too when log_taken is set; a refusal
   // and a missing privilege always are.
-  SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log, ShutdownRetries retries = {},
-                 bool log_taken = false);
+  SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
+                 ShutdownRetries retries = {}, bool log_taken = false);
 
   // Asks Windows for it now; it replaces a request still waiting for a
   // retry. True when Windows has taken it (or a shut-down is under way

@@ -74,8 +74,8 @@ struct Outcome {
   Action action = Action::kProgramStart;
   std::string subject;  // the file started, the monitor state, the window and command
   bool done = false;
-  int64_t code = 0;     // the system's error when not done
-  std::string reason;   // the system's words when not done
+  int64_t code = 0;    // the system's error when not done
+  std::string reason;  // the system's words when not done
   bool operator==(const Outcome&) const = default;
 };
 std::string EncodeOutcome(const Outcome& outcome);

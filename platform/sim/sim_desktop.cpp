@@ -20,7 +20,6 @@ std::string Quoted(std::string_view cp1251) {
   return "\"" + text::Cp1251ToUtf8(cp1251) + "\"";
 }
 
-
 }  // namespace
 
 std::vector<SimWindow> ParseWindowList(std::string_view utf8) {

@@ -535,8 +535,8 @@ std::optional<std::string> LookUpAccountSid(std::string_view account) {
   }
   std::vector<BYTE> sid(sid_size);
   std::vector<wchar_t> domain(domain_size + 1);
-  if (!LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sid_size, domain.data(),
-                          &domain_size, &use) ||
+  if (!LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sid_size, domain.data(), &domain_size,
+                          &use) ||
       use != SidTypeUser) {
     return std::nullopt;
   }
@@ -585,8 +585,8 @@ DWORD TransferWaiting(HANDLE pipe, bool write, char* data, size_t size) {
   DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, kPipeBuffer));
   BOOL done = write ? WriteFile(pipe, data, chunk, &n, &overlapped)
                     : ReadFile(pipe, data, chunk, &n, &overlapped);
-  if (!done && (GetLastError() != ERROR_IO_PENDING ||
-                !GetOverlappedResult(pipe, &overlapped, &n, TRUE))) {
+  if (!done &&
+      (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(pipe, &overlapped, &n, TRUE))) {
     return 0;
   }
   return n;
@@ -602,8 +602,8 @@ bool HelperChannelEnd::Write(std::string_view bytes) {
   std::string copy(bytes);
   size_t done = 0;
   while (done < copy.size()) {
-    DWORD n = TransferWaiting(static_cast<HANDLE>(pipe_), true, copy.data() + done,
-                              copy.size() - done);
+    DWORD n =
+        TransferWaiting(static_cast<HANDLE>(pipe_), true, copy.data() + done, copy.size() - done);
     if (n == 0) {
       return false;
     }

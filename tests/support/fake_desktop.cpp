@@ -29,7 +29,7 @@ bool FakeDesktop::EnablePrivilege(std::string_view name) {
 
 void FakeDesktop::ShutDownSystem(platform::PowerOff what) {
   Record(what == platform::PowerOff::kRestart ? "ShutDownSystem restart"
-                                                         : "ShutDownSystem shut down");
+                                              : "ShutDownSystem shut down");
   if (!shutdown_refusals.empty()) {
     platform::PlatformError refusal = shutdown_refusals.front();
     shutdown_refusals.pop_front();
@@ -78,8 +78,7 @@ uint32_t FakeDesktop::WindowProcessId(platform::WindowHandle window) {
 }
 
 bool FakeDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
-  Record("TerminateProcess " + std::to_string(process_id) + " " +
-                    std::to_string(exit_code));
+  Record("TerminateProcess " + std::to_string(process_id) + " " + std::to_string(exit_code));
   if (unkillable.count(process_id) > 0) {
     return false;
   }
@@ -105,8 +104,10 @@ platform::Desktop::Start FakeDesktop::ShellOpen(const std::string& file,
   Record("ShellOpen " + file + "|" + parameters + "|" + directory + "|" +
          std::to_string(show_command));
   if (missing_files.count(file) > 0) {
-    throw platform::PlatformError("ShellExecuteEx " + file + ": The system cannot find the file "
-                                  "specified.", 2);
+    throw platform::PlatformError("ShellExecuteEx " + file +
+                                      ": The system cannot find the file "
+                                      "specified.",
+                                  2);
   }
   return Start::kStarted;
 }

@@ -32,7 +32,7 @@ class FakeDesktop final : public platform::Desktop {
   std::optional<std::set<std::string>> privileges;  // nullopt: all held
   std::optional<uint64_t> free_bytes = uint64_t{10} * 1024 * 1024 * 1024;
   bool lock_result = true;
-  bool log_off_result = true;      // whether LogOff is carried out
+  bool log_off_result = true;  // whether LogOff is carried out
   // What Windows answers the next restarts and shut-downs, in turn: a
   // refusal each; taken when there is none left.
   std::deque<platform::PlatformError> shutdown_refusals;

@@ -376,11 +376,10 @@ TEST(PowerCommands, NeedTheShutdownPrivilegeAndLogOffClosesTheWindow) {
   refused.screen.Reboot();
   refused.screen.ShutDown();
   refused.screen.LogOff();
-  EXPECT_EQ(refused.log,
-            (std::vector<std::string>{
-                "restart refused by Windows: The device is not ready. (error 21)",
-                "shut-down refused by Windows: Access is denied. (error 5)",
-                "log-off refused by Windows"}));
+  EXPECT_EQ(refused.log, (std::vector<std::string>{
+                             "restart refused by Windows: The device is not ready. (error 21)",
+                             "shut-down refused by Windows: Access is denied. (error 5)",
+                             "log-off refused by Windows"}));
   EXPECT_EQ(refused.main.actions.back(), "Close");
   EXPECT_TRUE(rig.log.empty());
 }

@@ -404,8 +404,7 @@ TEST_F(SessionHelperTest, SpeakersThatAppearLaterGetTheStartValues) {
 class ThreadHelper final : public platform::HelperProcess, public HelperStream {
  public:
   ThreadHelper(uint32_t process_id, platform::Desktop& desktop, platform::Mixer& mixer)
-      : process_id_(process_id),
-        thread_([this, &desktop, &mixer] {
+      : process_id_(process_id), thread_([this, &desktop, &mixer] {
           ServeHelperChannel(*this, desktop, mixer, process_id_);
           std::lock_guard lock(mutex_);
           ended_ = true;

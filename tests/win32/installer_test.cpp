@@ -160,11 +160,13 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_TRUE(Contains(install_log, Narrow(ProgramFolder()) + " was moved aside to " +
                                         Narrow(ProgramFolder()) + ".untrusted-"))
       << install_log;
-  EXPECT_TRUE(Contains(install_log, "it holds wtsapi32.dll, which the installer did not put there"));
+  EXPECT_TRUE(
+      Contains(install_log, "it holds wtsapi32.dll, which the installer did not put there"));
   EXPECT_FALSE(FileExists(ProgramFolder() + L"\\wtsapi32.dll"));
   const size_t aside_at = install_log.find(".untrusted-");
   const std::wstring aside =
-      ProgramFolder() + Widen(install_log.substr(aside_at, install_log.find(':', aside_at) - aside_at));
+      ProgramFolder() +
+      Widen(install_log.substr(aside_at, install_log.find(':', aside_at) - aside_at));
   EXPECT_TRUE(FileExists(aside + L"\\wtsapi32.dll")) << Narrow(aside);
   EXPECT_TRUE(Contains(install_log,
                        "advfirewall firewall add rule name=\"Zalvo Service\" dir=in action=allow "

@@ -104,14 +104,14 @@ class ServiceHelper : public ::testing::Test {
     DWORD user_size = 256;
     ASSERT_TRUE(GetUserNameW(user, &user_size));
     HKEY station = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo", 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, &station, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo", 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &station, nullptr),
               ERROR_SUCCESS);
     win32::ScopedKey station_key(station);
-    ASSERT_EQ(RegSetValueExW(station, L"CustomerName", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(user),
-                             static_cast<DWORD>((wcslen(user) + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(station, L"CustomerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(user),
+                       static_cast<DWORD>((wcslen(user) + 1) * sizeof(wchar_t))),
+        ERROR_SUCCESS);
     win32::Win32Files files;
     files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
                   "ServerIP=127.0.0.1\r\nPlayGame=1\r\nFreeDisk=0\r\nSendDataTime=150\r\n");
