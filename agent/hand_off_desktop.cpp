@@ -19,14 +19,22 @@ std::string MonitorState(int32_t state) {
 }  // namespace
 
 std::string OutcomeLine(const Outcome& outcome) {
-  std::string failure = " (error " + std::to_string(outcome.code) + "): " + outcome.reason;
+  // The texts may come from the customer's session: one line, whatever they hold.
+  auto one_line = [](std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    return text;
+  };
+  const std::string subject = one_line(outcome.subject);
+  const std::string failure =
+      " (error " + std::to_string(outcome.code) + "): " + one_line(outcome.reason);
   switch (outcome.action) {
     case Outcome::Action::kProgramStart:
-      return "run: " + outcome.subject + (outcome.done ? " started" : " not started" + failure);
+      return "run: " + subject + (outcome.done ? " started" : " not started" + failure);
     case Outcome::Action::kMonitorPower:
-      return "monitor " + outcome.subject + (outcome.done ? " sent" : " failed" + failure);
+      return "monitor " + subject + (outcome.done ? " sent" : " failed" + failure);
     case Outcome::Action::kSystemCommand:
-      return "window command " + outcome.subject + (outcome.done ? " sent" : " failed" + failure);
+      return "window command " + subject + (outcome.done ? " sent" : " failed" + failure);
   }
   return "an action ended";
 }

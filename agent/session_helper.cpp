@@ -287,7 +287,7 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
 
 bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
   // The helper's own word is the customer's: it may name itself.
-  if (process_id == 0 || process_id == HelperProcessId()) {
+  if (process_id == HelperProcessId()) {
     Log("kill: process " + std::to_string(process_id) +
         " is not ended by the service: it is the session helper");
     return false;

@@ -80,6 +80,17 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
   helper::FieldReader extra(two);
   extra.U8();
   EXPECT_THROW(extra.Done(), FrameError);
+
+  // An event: read back as written; one of an unknown action is refused; its
+  // log line stays one line whatever the customer's session put in it.
+  helper::Outcome outcome{helper::Outcome::Action::kProgramStart, "C:\\x.exe", false, 1223,
+                          "canceled\r\n2026-01-01 service stopped"};
+  EXPECT_EQ(helper::DecodeOutcome(helper::EncodeOutcome(outcome)), outcome);
+  std::string unknown = helper::EncodeOutcome(outcome);
+  unknown[0] = 9;
+  EXPECT_THROW(helper::DecodeOutcome(unknown), FrameError);
+  EXPECT_EQ(OutcomeLine(outcome),
+            "run: C:\\x.exe not started (error 1223): canceled  2026-01-01 service stopped");
 }
 
 // What a helper does with the requests it is given.
