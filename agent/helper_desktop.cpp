@@ -100,11 +100,40 @@ bool HelperDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   return true;
 }
 
-bool HelperDesktop::ShellOpen(const std::string& file, const std::string& parameters,
-                              const std::string& directory, int show_command) {
-  auto answer = Ask(Op::kShellOpen, "program start",
-                    Fields().Text(file).Text(parameters).Text(directory).I32(show_command));
-  return answer && ReadAnswer(helper_, *answer, [](auto& r) { return r.U8() != 0; });
+platform::Desktop::OwnerEnd HelperDesktop::EndWindowOwner(std::string_view caption,
+                                                          uint32_t exit_code) {
+  auto answer = Ask(Op::kEndWindowOwner, "process end", Fields().Text(caption).U32(exit_code));
+  if (!answer) {
+    return {};
+  }
+  OwnerEnd end = ReadAnswer(helper_, *answer, [](auto& r) {
+    OwnerEnd read;
+    read.process_id = r.U32();
+    read.ended = r.U8() != 0;
+    return read;
+  });
+  if (end.process_id == 0 || end.ended) {
+    return end;
+  }
+  end.ended = helper_.TerminateInConsoleSession(end.process_id, exit_code);
+  if (end.ended && log_) {
+    log_("kill: process " + std::to_string(end.process_id) +
+         " was ended by the service: the customer's rights did not allow it");
+  }
+  return end;
+}
+
+platform::Desktop::Start HelperDesktop::ShellOpen(const std::string& file,
+                                                  const std::string& parameters,
+                                                  const std::string& directory, int show_command) {
+  auto answer =
+      helper_.Call(Op::kShellOpen,
+                   Fields().Text(file).Text(parameters).Text(directory).I32(show_command).bytes());
+  if (!answer) {
+    throw platform::PlatformError("nobody is logged on at the console");
+  }
+  return ReadAnswer(helper_, *answer, [](auto& r) { return r.U8() != 0; }) ? Start::kHandedOff
+                                                                           : Start::kStarted;
 }
 
 void HelperDesktop::BroadcastMonitorPower(int32_t state) {

@@ -21,19 +21,27 @@ class HelperDesktop final : public platform::Desktop {
 
   bool LockWorkStation() override;
   bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
-  bool ExitSession(platform::ExitMode mode) override { return service_.ExitSession(mode); }
+  void ShutDownSystem(platform::PowerOff what) override { service_.ShutDownSystem(what); }
+  bool LogOff() override { return service_.LogOff(); }
   platform::WindowHandle ForegroundWindow() override;
   std::vector<platform::WindowHandle> TopLevelWindows() override;
   std::string WindowCaption(platform::WindowHandle window) override;
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
   uint32_t WindowProcessId(platform::WindowHandle window) override;
   // As the customer first; a process the customer's rights can't end (an
-  // elevated program, a service's) is ended by the service, when it runs in
-  // the console session.
+  // elevated program) is ended by the service, when it runs in the console
+  // session and is none of the system's own (SessionHelper::
+  // TerminateInConsoleSession).
   bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
-  // Started as the customer, in the customer's session.
-  bool ShellOpen(const std::string& file, const std::string& parameters,
-                 const std::string& directory, int show_command) override;
+  // As the customer, by the helper in one step; a process the customer's
+  // rights can't end is ended by the service as above.
+  OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override;
+  // Started as the customer, in the customer's session, by a thread of the
+  // helper: kHandedOff at once, the outcome in the service's log when the
+  // helper tells it. PlatformError when the helper refused it (too many
+  // starts wait).
+  Start ShellOpen(const std::string& file, const std::string& parameters,
+                  const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;

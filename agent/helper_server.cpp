@@ -1,8 +1,10 @@
 #include "agent/helper_server.h"
 
 #include <array>
+#include <mutex>
 #include <optional>
 
+#include "agent/hand_off_desktop.h"
 #include "platform/error.h"
 
 namespace zalvo::agent {
@@ -54,13 +56,21 @@ Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform:
       in.Done();
       return out.U8(desktop.TerminateProcess(process_id, exit_code) ? 1 : 0);
     }
+    case Op::kEndWindowOwner: {
+      std::string caption = in.Text();
+      uint32_t exit_code = in.U32();
+      in.Done();
+      platform::Desktop::OwnerEnd end = desktop.EndWindowOwner(caption, exit_code);
+      return out.U32(end.process_id).U8(end.ended ? 1 : 0);
+    }
     case Op::kShellOpen: {
       std::string file = in.Text();
       std::string parameters = in.Text();
       std::string directory = in.Text();
       int32_t show = in.I32();
       in.Done();
-      return out.U8(desktop.ShellOpen(file, parameters, directory, show) ? 1 : 0);
+      platform::Desktop::Start start = desktop.ShellOpen(file, parameters, directory, show);
+      return out.U8(start == platform::Desktop::Start::kHandedOff ? 1 : 0);
     }
     case Op::kLockWorkStation:
       in.Done();
@@ -133,6 +143,10 @@ std::string HelloFrame(uint32_t process_id) {
   return helper::EncodeFrame(helper::kHelloKind, 0, Fields().U32(process_id).bytes());
 }
 
+std::string EventFrame(const helper::Outcome& outcome) {
+  return helper::EncodeFrame(helper::kEventKind, 0, helper::EncodeOutcome(outcome));
+}
+
 std::string AnswerRequest(const helper::Frame& request, platform::Desktop& desktop,
                           platform::Mixer& mixer, platform::LockScreenWindows* lock_screens) {
   Fields reply;
@@ -153,16 +167,30 @@ int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platfor
       log(line);
     }
   };
-  if (!stream.Write(HelloFrame(process_id))) {
+  // The replies of this thread and the events of the hand-off's threads
+  // share the channel: one frame at a time.
+  std::mutex writing;
+  bool broken = false;
+  auto write = [&](const std::string& frame) {
+    std::lock_guard lock(writing);
+    broken = broken || !stream.Write(frame);
+    return !broken;
+  };
+  if (!write(HelloFrame(process_id))) {
     say("session helper: the hello could not be written");
     return 1;
   }
+  HandOffDesktop hand_off(desktop, [&](const helper::Outcome& outcome) {
+    if (!write(EventFrame(outcome))) {
+      say("session helper: an event could not be written: " + OutcomeLine(outcome));
+    }
+  });
   helper::FrameAssembler assembler;
   std::array<char, 4096> buffer{};
   try {
     for (;;) {
       while (std::optional<helper::Frame> request = assembler.Next()) {
-        if (!stream.Write(AnswerRequest(*request, desktop, mixer, lock_screens))) {
+        if (!write(AnswerRequest(*request, hand_off, mixer, lock_screens))) {
           say("session helper: a reply could not be written");
           return 1;
         }

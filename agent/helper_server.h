@@ -20,6 +20,9 @@ namespace zalvo::agent {
 // The frame the helper sends first, once.
 std::string HelloFrame(uint32_t process_id);
 
+// The frame that tells what became of an action answered before it was done.
+std::string EventFrame(const protocol::helper::Outcome& outcome);
+
 // Carries out one request and gives the bytes of its reply frame. A refusal
 // of the system (PlatformError) is answered as refused; a request whose
 // fields don't read throws FrameError. Without the lock screen's windows the
@@ -40,8 +43,11 @@ class HelperStream {
 };
 
 // Says hello, then answers requests until the channel closes or carries
-// what it should not. Returns the helper's exit code: 0 when the service
-// closed the channel, 1 otherwise.
+// what it should not, with the desktop actions that may wait on another
+// program handed off (agent/hand_off_desktop.h): their outcomes go to the
+// service as events. The stream is written from several threads, one frame
+// at a time. Returns the helper's exit code: 0 when the service closed the
+// channel, 1 otherwise; before it returns, the starts under way end.
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
                        uint32_t process_id, const LogSink& log = {},
                        platform::LockScreenWindows* lock_screens = nullptr);

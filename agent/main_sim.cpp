@@ -7,6 +7,8 @@
 // action the station carries out. Ctrl+C stops; SIGUSR1 pauses the tick and
 // SIGUSR2 continues it, as the service's pause and continue do.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +17,7 @@
 
 #include "agent/agent.h"
 #include "agent/command_gate.h"
+#include "agent/customer_account.h"
 #include "agent/lock_screen_keeper.h"
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
@@ -27,6 +30,16 @@
 #include "text/text.h"
 
 namespace {
+
+// The simulated station's computer name: the host's, as Windows gives a
+// NetBIOS name (capital letters, at most 15 characters).
+std::string ComputerName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) {
+    return "";
+  }
+  return zalvo::text::UpperLatin(name).substr(0, 15);
+}
 
 constexpr const char* kUsage =
     "usage: zalvos --station DIR [--sample] [--tick-ms N] [--quiet] [--bind ADDR]\n"
@@ -181,9 +194,12 @@ int main(int argc, char** argv) {
   // As the service does: no session running means locked, for the customer
   // that console.txt says is logged on at the console.
   agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log);
+  // The simulated station has no accounts: the customer's SID is not found.
+  agent::CustomerAccount customer =
+      agent::ReadCustomerAccount(station.registry(), {nullptr, ComputerName}, log);
   agent::StationAgent actions(state, replies,
                               {station.registry(), station.files(), station.desktop(),
-                               &station.mixer(), nullptr, nullptr, &lock_screen},
+                               &station.mixer(), nullptr, nullptr, &lock_screen, customer},
                               log);
   agent::Agent worker(state, actions, replies, log);
   agent::AgentRuntime runtime(

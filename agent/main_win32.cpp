@@ -52,6 +52,8 @@
 #include "agent/agent.h"
 #include "agent/command_gate.h"
 #include "agent/command_key_store.h"
+#include "agent/customer_account.h"
+#include "agent/hand_off_desktop.h"
 #include "agent/helper_desktop.h"
 #include "agent/helper_server.h"
 #include "agent/lock_screen_keeper.h"
@@ -62,6 +64,7 @@
 #include "agent/setup_win32.h"
 #include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
+#include "platform/error.h"
 #include "platform/log_files.h"
 #include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"
@@ -96,11 +99,12 @@ std::wstring InstalledLockScreen() {
 // the customer seen at the look.
 class ConsoleLockScreen final : public platform::ConsoleLockScreen {
  public:
-  explicit ConsoleLockScreen(agent::HelperDesktop& desktop) : desktop_(desktop) {}
+  ConsoleLockScreen(agent::HelperDesktop& desktop, std::optional<std::string> customer_sid)
+      : desktop_(desktop), customer_sid_(std::move(customer_sid)) {}
 
   platform::ConsoleSession Look() override {
     hive_.reset();
-    win32::ConsoleShellLook look = win32::LookAtConsoleShell(InstalledLockScreen());
+    win32::ConsoleShellLook look = win32::LookAtConsoleShell(InstalledLockScreen(), customer_sid_);
     if (look.customer_logged_on && look.sid) {
       hive_.emplace(win32::Win32Registry::WithUserHive(look.sid));
     }
@@ -125,7 +129,49 @@ class ConsoleLockScreen final : public platform::ConsoleLockScreen {
 
  private:
   agent::HelperDesktop& desktop_;
+  std::optional<std::string> customer_sid_;
   std::optional<win32::Win32Registry> hive_;
+};
+
+// The customer account as the service found it at its start.
+agent::CustomerAccount ReadCustomerAccount(platform::Registry& registry,
+                                           const agent::LogSink& log) {
+  return agent::ReadCustomerAccount(
+      registry,
+      {[](std::string_view name) { return win32::LookUpAccountSid(name); },
+       [] { return win32::ComputerName(); }},
+      log);
+}
+
+// The customer account's hive, for a service: that of the user at the
+// console when it is the customer, or, with nobody there, the customer's
+// when Windows still has it loaded; none otherwise.
+class CustomerHive final : public platform::CustomerRegistry {
+ public:
+  explicit CustomerHive(agent::CustomerAccount customer) : customer_(std::move(customer)) {}
+  Choice Choose() override {
+    std::optional<std::string> console;
+    try {
+      console = win32::ConsoleUserSid();
+    } catch (const platform::PlatformError& e) {
+      Choice choice;
+      choice.registry =
+          std::make_unique<win32::Win32Registry>(win32::Win32Registry::WithUserHive(std::nullopt));
+      choice.whose = std::string("the user at the console can't be told (") + e.what() +
+                     "): the current-user values are skipped";
+      return choice;
+    }
+    agent::PolicyHive hive = agent::ChoosePolicyHive(
+        customer_, console, customer_.sid && win32::UserHiveLoaded(*customer_.sid));
+    Choice choice;
+    choice.registry =
+        std::make_unique<win32::Win32Registry>(win32::Win32Registry::WithUserHive(hive.sid));
+    choice.whose = hive.whose;
+    return choice;
+  }
+
+ private:
+  agent::CustomerAccount customer_;
 };
 
 // What the service reaches through the session helper: the customer's
@@ -133,17 +179,18 @@ class ConsoleLockScreen final : public platform::ConsoleLockScreen {
 // lock it holds there (`machine` has the Windows log-on key).
 struct CustomerSession {
   CustomerSession(platform::Desktop& service_desktop, platform::Registry& machine,
-                  const agent::LogSink& log)
+                  const agent::CustomerAccount& customer, const agent::LogSink& log)
       : launcher(
             win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
+        registry(customer),
         helper(*launcher, log),
         desktop(helper, service_desktop, log),
         mixer(helper),
-        console(desktop),
+        console(desktop, customer.sid),
         lock_screen(console, machine, log) {}
 
   std::unique_ptr<platform::SessionLauncher> launcher;
-  std::unique_ptr<platform::CustomerRegistry> registry = win32::MakeConsoleCustomerRegistry();
+  CustomerHive registry;
   agent::SessionHelper helper;
   agent::HelperDesktop desktop;
   agent::HelperMixer mixer;
@@ -157,7 +204,19 @@ class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
       : gate_(agent::ReadStoredCommandKey(registry_), log, &registry_),
-        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, log)
+        account_(ReadCustomerAccount(registry_, log)),
+        // Run in the user's session itself, the agent starts programs and
+        // sends the window messages from threads of its own.
+        hand_off_(in_services_session ? nullptr
+                                      : std::make_unique<agent::HandOffDesktop>(
+                                            *desktop_,
+                                            [log](const protocol::helper::Outcome& outcome) {
+                                              if (log) {
+                                                log(agent::OutcomeLine(outcome));
+                                              }
+                                            })),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, account_,
+                                                                              log)
                                       : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
@@ -178,22 +237,25 @@ class ZalvoService final : public platform::ServiceHandlers {
  private:
   agent::StationParts Parts() {
     if (!customer_) {
-      return {registry_, files_, *desktop_, mixer_.get()};
+      return {registry_, files_, *hand_off_, mixer_.get(), nullptr, nullptr, nullptr, account_};
     }
     return {registry_,
             files_,
             customer_->desktop,
             &customer_->mixer,
-            customer_->registry.get(),
+            &customer_->registry,
             &customer_->helper,
-            &customer_->lock_screen};
+            &customer_->lock_screen,
+            account_};
   }
 
   win32::Win32Registry registry_;
   // A stored key that can't be used stops the start here.
   agent::CommandGate gate_;
+  agent::CustomerAccount account_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
+  std::unique_ptr<agent::HandOffDesktop> hand_off_;
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
   std::unique_ptr<CustomerSession> customer_;
   std::unique_ptr<platform::DatagramSocket> socket_;

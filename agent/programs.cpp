@@ -37,8 +37,15 @@ void Programs::Run(std::string_view command_line) {
     Log("run: no program named");
     return;
   }
-  if (!desktop_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally)) {
-    Log("run: the shell did not start " + request.program);
+  try {
+    if (desktop_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally) ==
+        platform::Desktop::Start::kStarted) {
+      Log("run: " + request.program + " started");
+    }
+  } catch (const platform::HelperFailure&) {
+    throw;  // the command fails
+  } catch (const platform::PlatformError& e) {
+    Log("run: " + request.program + " not started: " + e.what());
   }
 }
 
@@ -62,12 +69,11 @@ void Programs::KillWindow(std::string_view caption, std::vector<std::string>& wi
   if (caption.empty()) {
     return;
   }
-  platform::WindowHandle window = desktop_.FindWindowByCaption(caption);
-  uint32_t process_id = window == 0 ? 0 : desktop_.WindowProcessId(window);
-  if (process_id == 0) {
+  platform::Desktop::OwnerEnd end = desktop_.EndWindowOwner(caption, 0);
+  if (end.process_id == 0) {
     Log("kill: no window \"" + std::string(caption) + "\"");
-  } else if (!desktop_.TerminateProcess(process_id, 0)) {
-    Log("kill: process " + std::to_string(process_id) + " could not be ended");
+  } else if (!end.ended) {
+    Log("kill: process " + std::to_string(end.process_id) + " could not be ended");
   }
   ListWindows(window_list);
 }

@@ -32,8 +32,9 @@ class Programs {
   explicit Programs(platform::Desktop& desktop, LogSink log = {});
 
   // Asks the shell to open the program of the command line, shown normally.
-  // A program that can't be started is not reported to the server; a command
-  // line without a program starts nothing.
+  // The outcome is logged (by the desktop that handed the start off, when it
+  // did), never reported to the server; a command line without a program
+  // starts nothing. A failed session helper fails the command.
   void Run(std::string_view command_line);
 
   // Rebuilds the list: the captions of all top-level windows in enumeration
@@ -42,7 +43,8 @@ class Programs {
   void ListWindows(std::vector<std::string>& window_list);
 
   // Ends the process that owns the first top-level window with the caption
-  // (compared as the system compares window titles), then rebuilds the list.
+  // (compared as the system compares window titles) in one step of the
+  // desktop, then rebuilds the list.
   // An empty caption does nothing at all; a caption that names no window
   // terminates nothing.
   void KillWindow(std::string_view caption, std::vector<std::string>& window_list);

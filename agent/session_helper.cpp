@@ -4,6 +4,7 @@
 #include <array>
 #include <exception>
 
+#include "agent/hand_off_desktop.h"
 #include "platform/error.h"
 
 namespace zalvo::agent {
@@ -146,10 +147,51 @@ bool SessionHelper::EnsureHelper() {
 
 void SessionHelper::Upkeep() {
   try {
-    EnsureHelper();
+    if (EnsureHelper()) {
+      TakeEvents();
+    }
   } catch (const std::exception&) {
     // Logged where it happened; the next upkeep or need tries again.
   }
+}
+
+void SessionHelper::TakeEvents() {
+  // What has arrived, without waiting: events, a hello, late answers.
+  while (std::optional<helper::Frame> frame = ReadFrame(Now())) {
+    if (!OwnFrame(*frame)) {
+      if (frame->id > next_id_) {
+        Fault("answered request " + std::to_string(frame->id) + " before it was asked");
+      }
+      // The late answer to a request given up while it started.
+    }
+  }
+}
+
+bool SessionHelper::OwnFrame(const helper::Frame& frame) {
+  if (frame.kind == helper::kHelloKind) {
+    if (hello_) {
+      Fault("said hello twice");
+    }
+    hello_ = true;
+    return true;
+  }
+  if (!hello_) {
+    Fault("sent a frame before its hello");
+  }
+  if (frame.kind == helper::kEventKind) {
+    helper::Outcome outcome;
+    try {
+      outcome = helper::DecodeOutcome(frame.payload);
+    } catch (const helper::FrameError& e) {
+      Fault(std::string("sent a bad event: ") + e.what());
+    }
+    Log(OutcomeLine(outcome));
+    return true;
+  }
+  if (frame.kind != helper::kReplyKind) {
+    Fault("sent a frame of kind " + std::to_string(frame.kind));
+  }
+  return false;
 }
 
 std::optional<helper::Frame> SessionHelper::ReadFrame(platform::Deadline deadline) {
@@ -209,18 +251,8 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
       Fault(hello_ ? "did not answer within " + Milliseconds(timings_.answer)
                    : "did not say hello within " + Milliseconds(timings_.start));
     }
-    if (frame->kind == helper::kHelloKind) {
-      if (hello_) {
-        Fault("said hello twice");
-      }
-      hello_ = true;
+    if (OwnFrame(*frame)) {
       continue;
-    }
-    if (!hello_) {
-      Fault("answered before its hello");
-    }
-    if (frame->kind != helper::kReplyKind) {
-      Fault("sent a frame of kind " + std::to_string(frame->kind));
     }
     if (frame->id < id) {
       continue;  // the late answer to a request given up while it started
@@ -254,8 +286,23 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
 }
 
 bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
+  // The helper's own word is the customer's: it may name itself.
+  if (process_id == HelperProcessId()) {
+    Log("kill: process " + std::to_string(process_id) +
+        " is not ended by the service: it is the session helper");
+    return false;
+  }
   std::optional<uint32_t> console = launcher_.ConsoleSession();
-  return console && launcher_.TerminateInSession(*console, process_id, exit_code);
+  if (!console) {
+    return false;
+  }
+  std::optional<std::string> refusal =
+      launcher_.TerminateInSession(*console, process_id, exit_code);
+  if (refusal) {
+    Log("kill: process " + std::to_string(process_id) +
+        " is not ended by the service: " + *refusal);
+  }
+  return !refusal;
 }
 
 void SessionHelper::NoteSkipped(std::string_view action) {

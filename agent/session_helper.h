@@ -18,6 +18,9 @@
 //   while it is still starting waits only the answer bound and then fails,
 //   without ending the helper; its late reply is recognised by its number
 //   and dropped.
+// - What became of an action the helper answered before it was done (a
+//   program start, a window message that failed) arrives as an event: it is
+//   logged when it is read, during a request or at the tick's upkeep.
 //
 // Call, Upkeep and TerminateInConsoleSession run under the agent's one lock;
 // SessionChanged may come from any thread.
@@ -40,6 +43,8 @@
 namespace zalvo::agent {
 
 struct HelperTimings {
+  // Far more than the helper needs: it answers every request at once
+  // (protocol/helper_codec.h gives each one's worst case).
   std::chrono::milliseconds answer{2000};
   std::chrono::milliseconds start{10000};
   std::chrono::milliseconds first_backoff{1000};
@@ -67,12 +72,16 @@ class SessionHelper {
   void SessionChanged() { session_changes_.fetch_add(1); }
 
   // Starts a helper when none runs, someone is logged on and no back-off
-  // holds; notices one that died. Never throws: what fails is logged.
+  // holds; notices one that died; logs the events that have arrived. Never
+  // throws: what fails is logged.
   void Upkeep();
 
   // Ends a process of the console session from the service's own account
-  // (for a process the customer's rights can't end); false when there is no
-  // console session, the process is not in it, or it could not be ended.
+  // (for a process the customer's rights can't end). The process id comes
+  // from the helper, which the customer can steer: the helper itself is
+  // refused here, and the launcher refuses a process outside the console
+  // session or of the system's own accounts. False (and logged) when it was
+  // refused or could not be ended, or there is no console session.
   bool TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code);
 
   // Logs, once per kind until someone logs on again, that an action was not
@@ -93,6 +102,9 @@ class SessionHelper {
   bool EnsureHelper();
   void NoticeSessionChange();
   std::optional<protocol::helper::Frame> ReadFrame(platform::Deadline deadline);
+  // A hello or an event, taken care of here; false for a reply.
+  bool OwnFrame(const protocol::helper::Frame& frame);
+  void TakeEvents();
   [[noreturn]] void Fault(const std::string& what);
   void EndHelper();
   std::chrono::milliseconds Backoff() const;

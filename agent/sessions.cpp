@@ -15,8 +15,14 @@ using settings::Key;
 }  // namespace
 
 Sessions::Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-                   AgentActions& agent, LogSink log)
-    : state_(state), registry_(registry), desktop_(desktop), agent_(agent), log_(std::move(log)) {}
+                   AgentActions& agent, LogSink log, CustomerAccount customer)
+    : state_(state),
+      registry_(registry),
+      desktop_(desktop),
+      agent_(agent),
+      log_(std::move(log)),
+      customer_(std::move(customer)),
+      power_off_(desktop, log_, {kPowerOffRetries, kPowerOffRetryTicks}, true) {}
 
 void Sessions::Log(const std::string& line) const {
   if (log_) {
@@ -40,7 +46,10 @@ void Sessions::Start() {
   if (auto key = registry_.Open(Hive::kLocalMachine, settings::kWinlogonKey)) {
     previous = key->ReadString(settings::kZalvoLogon).value_or("");
     key->WriteString(settings::kAutoAdminLogon, "1");
-    key->WriteString(settings::kDefaultUserName, kSessionUserName);
+    key->WriteString(settings::kDefaultUserName, customer_.name);
+    if (!customer_.domain.empty()) {
+      key->WriteString(settings::kDefaultDomainName, customer_.domain);
+    }
     key->WriteString(settings::kDefaultPassword, kSessionPassword);
     key->WriteString(settings::kZalvoLogon, "1");
     // A negative time is stored as its 32-bit pattern, as Windows keeps it.
@@ -95,24 +104,11 @@ void Sessions::StartInstall() {
 }
 
 void Sessions::ForcedReboot() {
-  EndWindows(platform::ExitMode::kRebootForce, "forced restart");
+  (void)power_off_.Request(platform::PowerOff::kRestart);
 }
 
 void Sessions::ForcedShutdown() {
-  EndWindows(platform::ExitMode::kShutdownForce, "forced shut-down");
-}
-
-void Sessions::EndWindows(platform::ExitMode mode, std::string_view what) {
-  if (!desktop_.EnablePrivilege(kShutdownPrivilege)) {
-    Log(std::string(what) + " not done: the account does not hold " +
-        std::string(kShutdownPrivilege));
-    return;
-  }
-  if (desktop_.ExitSession(mode)) {
-    Log(std::string(what) + " of Windows");
-  } else {
-    Log(std::string(what) + " refused by Windows");
-  }
+  (void)power_off_.Request(platform::PowerOff::kShutDown);
 }
 
 }  // namespace zalvo::agent

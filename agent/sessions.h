@@ -5,7 +5,9 @@
 // The marker ZalvoLogon decides the restart: a start restarts only when the
 // previous marker was exactly "0" (a session ended before), an end restarts
 // when it was anything else (absent included), so that Windows comes up with
-// the automatic log-on it has just been given.
+// the automatic log-on it has just been given. A restart or shut-down that
+// Windows refuses is logged and asked for again a few times (every
+// kPowerOffRetryTicks ticks, at most kPowerOffRetries times).
 #pragma once
 
 #include <string>
@@ -13,32 +15,38 @@
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/customer_account.h"
 #include "platform/desktop.h"
 #include "platform/registry.h"
+#include "platform/system_shutdown.h"
 
 namespace zalvo::agent {
 
-// The account that Windows logs on automatically during a session.
-inline constexpr std::string_view kSessionUserName = "zalvo";
+// The password of the account that Windows logs on automatically during a
+// session (the customer account, customer_account.h): every customer
+// account must have it.
 inline constexpr std::string_view kSessionPassword = "946";
 
 // The time an installation session grants: 4 hours 26 minutes 40 seconds.
 inline constexpr int32_t kInstallSeconds = 16000;
 
-inline constexpr std::string_view kShutdownPrivilege = "SeShutdownPrivilege";
+inline constexpr int kPowerOffRetries = 3;
+inline constexpr int kPowerOffRetryTicks = 5;
 
 class Sessions {
  public:
   // The agent's own actions carry the monitor switch and the status report
   // that a session start and an installation session call.
   Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-           AgentActions& agent, LogSink log = {});
+           AgentActions& agent, LogSink log = {}, CustomerAccount customer = {});
 
   // Marks the session active, switches the monitor on when ShutDownMonitor is
-  // on, writes the five log-on values with LocalTimer = the remaining
-  // seconds, and restarts Windows when the previous marker was "0". A value
-  // that can't be read or written throws PlatformError; what was written
-  // stays and the key is closed.
+  // on, writes the log-on values (AutoAdminLogon "1", DefaultUserName and,
+  // when known, DefaultDomainName of the customer account, DefaultPassword,
+  // ZalvoLogon "1", LocalTimer = the remaining seconds), and restarts
+  // Windows when the previous marker was "0". A value that can't be read or
+  // written throws PlatformError; what was written stays and the key is
+  // closed.
   void Start();
 
   // With time left, nothing. Otherwise marks the session ended, writes
@@ -56,8 +64,11 @@ class Sessions {
   void ForcedReboot();
   void ForcedShutdown();
 
+  // On every tick: asks again for a restart or shut-down that Windows
+  // refused, when its turn has come.
+  void RetryPowerOff() { power_off_.Retry(); }
+
  private:
-  void EndWindows(platform::ExitMode mode, std::string_view what);
   void Log(const std::string& line) const;
 
   AgentState& state_;
@@ -65,6 +76,8 @@ class Sessions {
   platform::Desktop& desktop_;
   AgentActions& agent_;
   LogSink log_;
+  CustomerAccount customer_;
+  platform::SystemShutdown power_off_;
 };
 
 }  // namespace zalvo::agent

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 #include "agent/rotating_log.h"
 #include "platform/error.h"
@@ -202,6 +203,157 @@ bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
   return added && *added == 0;
 }
 
+void FreeLocal(void* memory) {
+  ::LocalFree(memory);
+}
+using ScopedLocal = Scoped<void*, FreeLocal>;
+
+// The accounts whose folders and files the installer trusts: the
+// administrators, SYSTEM, and the account the installer runs as.
+bool TrustedOwner(PSID owner) {
+  for (WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof sid;
+    if (CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid)) {
+      return true;
+    }
+  }
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    return false;
+  }
+  ScopedHandle token(raw);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  return size != 0 && GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
+         EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+}
+
+// The owner of a file or folder as text (its SID), or nothing when it is
+// one the installer trusts.
+std::optional<std::string> ForeignOwner(const std::wstring& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                       &owner, nullptr, nullptr, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    return "an owner that can't be read (" + ErrorText(status) + ")";
+  }
+  ScopedLocal owned(descriptor);
+  if (owner != nullptr && TrustedOwner(owner)) {
+    return std::nullopt;
+  }
+  wchar_t* text = nullptr;
+  if (owner == nullptr || !ConvertSidToStringSidW(owner, &text)) {
+    return "no owner";
+  }
+  ScopedLocal owned_text(text);
+  return Narrow(text);
+}
+
+// Why a folder that exists can't be trusted to hold what the installer puts
+// there: it is a reparse point (a junction or link elsewhere), another
+// account owns it, or it holds anything but the given files (each a plain
+// file with one name, owned as the folder must be). Nothing when it can.
+std::optional<std::string> Distrust(const std::wstring& folder,
+                                    const std::vector<std::wstring>& ours) {
+  DWORD attributes = GetFileAttributesW(folder.c_str());
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return "it is a reparse point";
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return "it is not a folder";
+  }
+  if (std::optional<std::string> owner = ForeignOwner(folder)) {
+    return "it is owned by " + *owner;
+  }
+  WIN32_FIND_DATAW entry{};
+  HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (raw == INVALID_HANDLE_VALUE) {
+    return "its contents can't be listed (" + ErrorText(GetLastError()) + ")";
+  }
+  ScopedFind search(raw);
+  do {
+    std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") {
+      continue;
+    }
+    bool known = false;
+    for (const std::wstring& our : ours) {
+      known = known || _wcsicmp(name.c_str(), our.c_str()) == 0;
+    }
+    const std::wstring path = folder + L"\\" + name;
+    if (!known ||
+        (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return "it holds " + Narrow(name) + ", which the installer did not put there";
+    }
+    if (std::optional<std::string> owner = ForeignOwner(path)) {
+      return "its " + Narrow(name) + " is owned by " + *owner;
+    }
+    HANDLE opened = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+      return "its " + Narrow(name) + " can't be opened (" + ErrorText(GetLastError()) + ")";
+    }
+    ScopedHandle file(opened);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks > 1) {
+      return "its " + Narrow(name) + " has other names (hard links)";
+    }
+  } while (FindNextFileW(search.get(), &entry));
+  return std::nullopt;
+}
+
+// "/PREPARE [/DIR=folder]": before the installer writes anything, the data
+// folder (and the install folder) must be the installer's own. One that is
+// not is moved aside (renamed, nothing deleted); exit code 2 when it can't
+// be. Prints a line for each; writes no log (the log goes into that folder).
+int Prepare(const std::vector<Switch>& switches) {
+  struct Folder {
+    std::wstring path;
+    std::vector<std::wstring> ours;
+  };
+  std::vector<Folder> folders{
+      {DataFolderPath(), {L"setup.log", L"setup.1.log", L"zalvos.log", L"zalvos.1.log"}}};
+  if (std::optional<std::wstring> install = ValueOf(switches, L"DIR")) {
+    folders.push_back(
+        {*install,
+         {L"zalvos.exe", L"zalvoc.exe", L"uninstall.exe", L"zalvos.exe.old", L"zalvoc.exe.old"}});
+  }
+  // Lines apart, the last without a line end: the installer logs the text
+  // as it stands.
+  bool first = true;
+  auto say = [&first](const std::string& line) {
+    std::fprintf(stdout, "%s%s", first ? "" : "\n", text::Cp1251ToUtf8(line).c_str());
+    std::fflush(stdout);
+    first = false;
+  };
+  for (const Folder& folder : folders) {
+    if (GetFileAttributesW(folder.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      continue;  // made by the installer itself
+    }
+    std::optional<std::string> why = Distrust(folder.path, folder.ours);
+    if (!why) {
+      continue;
+    }
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    wchar_t stamp[32] = {};
+    std::swprintf(stamp, 32, L"%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    const std::wstring aside = folder.path + L".untrusted-" + stamp;
+    if (!MoveFileExW(folder.path.c_str(), aside.c_str(), 0)) {
+      say("refused: " + Narrow(folder.path) + " can't be trusted (" + *why +
+          ") and can't be moved aside: " + ErrorText(GetLastError()) + "; nothing installed");
+      return 2;
+    }
+    say(Narrow(folder.path) + " was moved aside to " + Narrow(aside) + ": " + *why);
+  }
+  return 0;
+}
+
 int Setup(const ServiceDefinition& service, const std::vector<Switch>& switches) {
   SetupLog log;
   settings::StationSetup setup;
@@ -390,11 +542,15 @@ int Start(const ServiceDefinition& service) {
 
 bool IsSetupCommand(const std::vector<std::wstring>& args) {
   std::vector<Switch> switches = Switches(args);
-  return Has(switches, L"SETUP") || Has(switches, L"STOP") || Has(switches, L"START");
+  return Has(switches, L"SETUP") || Has(switches, L"STOP") || Has(switches, L"START") ||
+         Has(switches, L"PREPARE");
 }
 
 int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args) {
   std::vector<Switch> switches = Switches(args);
+  if (Has(switches, L"PREPARE")) {
+    return Prepare(switches);
+  }
   if (Has(switches, L"SETUP")) {
     return Setup(service, switches);
   }

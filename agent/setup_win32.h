@@ -10,6 +10,14 @@
 //       rule at the server of krvini.ini, and gives an installed service its
 //       description, recovery and event source. Exit code 0, or 1 when a
 //       step failed (the log says which).
+//   zalvos.exe /PREPARE [/DIR=folder]
+//       before the installer writes anything: the data folder, and the
+//       install folder when given, must be the installer's own, or missing.
+//       One that is a reparse point, is owned by an account other than the
+//       administrators, SYSTEM or the installer's, or holds anything but
+//       the files the installer puts there is moved aside (renamed to
+//       "<folder>.untrusted-<date>-<time>"); exit code 2 when it can't be.
+//       Prints what it did; writes no log.
 //   zalvos.exe /STOP     stops the service and waits until it and its process
 //                        have ended; 0 when it is stopped or not installed
 //   zalvos.exe /START    starts the service and waits until it runs; 0 when

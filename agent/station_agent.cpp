@@ -10,7 +10,7 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
       parts_(parts),
       log_(std::move(log)),
       settings_(state, parts.files, log_),
-      sessions_(state, parts.registry, parts.desktop, *this, log_),
+      sessions_(state, parts.registry, parts.desktop, *this, log_, parts.customer),
       reports_(state, replies, parts.desktop),
       programs_(parts.desktop, log_),
       power_(parts.desktop) {
@@ -105,6 +105,7 @@ void StationAgent::SetVolume(int32_t volume) {
 }
 
 void StationAgent::Upkeep() {
+  sessions_.RetryPowerOff();
   if (parts_.session_helper != nullptr) {
     parts_.session_helper->Upkeep();
   }

@@ -7,6 +7,7 @@
 #include "agent/actions.h"
 #include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/customer_account.h"
 #include "agent/lock_screen_keeper.h"
 #include "agent/power.h"
 #include "agent/programs.h"
@@ -38,6 +39,8 @@ struct StationParts {
   // Starts the lock screen again in the customer's session, kept up on every
   // tick; none when the agent is not the service.
   LockScreenUpkeep* lock_screen = nullptr;
+  // The account the sessions log on.
+  CustomerAccount customer = {};
 };
 
 class StationAgent final : public AgentActions {

@@ -17,16 +17,27 @@
 ;                         it is kept
 ;   /STATIONKEY=hex /STATIONIP=a  the station's own key (zalvoctl derive),
 ;                         kept as it is
-;   /CUSTOMER=account     the account the sessions log on (default zalvo):
-;                         zalvoc.exe becomes its shell
+;   /CUSTOMER=account     the account the sessions log on (default: the one
+;                         an earlier install kept, else zalvo): zalvoc.exe
+;                         becomes its shell
 ;   /S, /D=folder         NSIS's own: silent, and the install folder
 ;
 ; The customer account gets zalvoc.exe as its shell through its own "Custom
 ; User Interface" policy (Policies\System, value Shell, in its hive; the hive
-; is loaded from its profile when the account is not logged on), so no
-; Explorer, task bar or Start menu runs in its sessions; the uninstaller puts
-; back the shell it had. An account that does not exist or has never logged
-; on (no profile yet) keeps Explorer: a failed step (exit code 1).
+; is loaded from its profile when the account is not logged on), before the
+; service starts, so no Explorer, task bar or Start menu runs in its
+; sessions; the uninstaller puts back the shell it had. An account that does
+; not exist or has never logged on (no profile yet) keeps Explorer: a failed
+; step (exit code 1), as is a loaded hive that can't be unloaded again. Its
+; name and SID are kept in HKLM\SOFTWARE\Zalvo (CustomerName, CustomerSid)
+; for the service, which logs that account on and writes the customer's
+; policies into its hive only.
+;
+; Before anything is written (the log included), the data folder and the
+; install folder must be the installer's own: one that a standard user made
+; beforehand (another owner, a reparse point, files the installer does not
+; put there) is moved aside by zalvos.exe /PREPARE; one that can't be ends
+; the installer with exit code 2, nothing installed.
 ;
 ; The values are checked by zalvos.exe before anything is changed (a bad one
 ; ends the installer with exit code 2), and the installer's steps are logged
@@ -52,14 +63,14 @@ ManifestSupportedOS all
 !define SERVICE "ZalvoService"
 !define FIREWALL_RULE "Zalvo Service"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; The station's own key: the command key, the customer account for the
+; service, and the customer's Task Manager policy the service replaced while
+; no session ran.
 !define ZALVO_KEY "SOFTWARE\Zalvo"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zalvo"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
 !define SHELL_POLICY_KEY "Software\Microsoft\Windows\CurrentVersion\Policies\System"
 !define PROFILE_LIST_KEY "SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
-; The service's own key: where it keeps the customer's Task Manager policy
-; it replaced while no session ran.
-!define ZALVO_KEY "SOFTWARE\Zalvo"
 ; Where the customer's hive is loaded while the installer writes to it.
 !define CUSTOMER_MOUNT "ZalvoCustomer"
 
@@ -219,6 +230,10 @@ Function ReadSwitches
   ${GetOptions} $R0 "/CUSTOMER=" $Customer
   ${If} ${Errors}
   ${OrIf} $Customer == ""
+    ; An upgrade keeps the account an earlier install set up.
+    ReadRegStr $Customer HKLM "${ZALVO_KEY}" "CustomerName"
+  ${EndIf}
+  ${If} $Customer == ""
     StrCpy $Customer "zalvo"
   ${EndIf}
   !insertmacro PassSwitch "SERVER"
@@ -242,7 +257,22 @@ Function .onInit
   Call ReadSwitches
   InitPluginsDir
   File "/oname=$PLUGINSDIR\zalvos.exe" "${ZALVOS}"
+  ; The log goes into the data folder: first it must be the installer's own.
+  nsExec::ExecToStack '"$PLUGINSDIR\zalvos.exe" /PREPARE'
+  Pop $0
+  Pop $1
+  ${If} $0 != 0
+    DetailPrint $1
+    ${IfNot} ${Silent}
+      MessageBox MB_ICONSTOP|MB_OK $1
+    ${EndIf}
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
   !insertmacro Log "Zalvo ${VERSION} setup started"
+  ${If} $1 != ""
+    !insertmacro Log $1
+  ${EndIf}
   ; The two kinds of key are told apart by their switch; the club's key is
   ; never kept on a station.
   StrCpy $0 ""
@@ -333,11 +363,33 @@ FunctionEnd
     ${EndIf}
   FunctionEnd
 
+  ; A hive left loaded gives the account a temporary profile at its next
+  ; log-on: the unload is tried a few times, and a failure is a failed step.
   Function ${un}CloseCustomerHive
+    Push $0
+    Push $1
     ${If} $CustomerHive == "${CUSTOMER_MOUNT}"
-      nsExec::Exec '"$SYSDIR\reg.exe" unload "HKU\${CUSTOMER_MOUNT}"'
-      Pop $0
+      StrCpy $1 0
+      ${Do}
+        nsExec::Exec '"$SYSDIR\reg.exe" unload "HKU\${CUSTOMER_MOUNT}"'
+        Pop $0
+        IntOp $1 $1 + 1
+        ${If} $0 == 0
+        ${OrIf} $1 >= 5
+          ${ExitDo}
+        ${EndIf}
+        Sleep 1000
+      ${Loop}
+      ${If} $0 != 0
+        Push "the hive of $CustomerSid could not be unloaded (reg.exe exit code $0, $1 tries): restart Windows before the account logs on, or it gets a temporary profile"
+        Call ${un}WriteLog
+        ${If} $Outcome == 0
+          StrCpy $Outcome 1
+        ${EndIf}
+      ${EndIf}
     ${EndIf}
+    Pop $1
+    Pop $0
   FunctionEnd
 !macroend
 !insertmacro CustomerHiveFunctions ""
@@ -366,6 +418,10 @@ FunctionEnd
 ; fails makes the exit code 1, unless an earlier step has set one.
 Function SetCustomerShell
   Call FindCustomerSid
+  ; Kept for the service even when the account is not there yet: it looks
+  ; the SID up by the name at its start.
+  WriteRegStr HKLM "${ZALVO_KEY}" "CustomerName" $Customer
+  WriteRegStr HKLM "${ZALVO_KEY}" "CustomerSid" $CustomerSid
   ${If} $CustomerSid == ""
     !insertmacro Log "there is no account $Customer: its sessions keep Explorer"
     Goto failed
@@ -386,7 +442,6 @@ Function SetCustomerShell
     !insertmacro Log "the shell of $Customer could not be written"
     Goto failed
   ${EndIf}
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "CustomerSid" $CustomerSid
   Call CloseCustomerHive
   !insertmacro Log "zalvoc.exe is the shell of $Customer ($CustomerSid)"
   Return
@@ -417,6 +472,21 @@ Section "Zalvo"
   Pop $0
   ${If} $0 != 0
     !insertmacro Log "the running service did not stop (exit code $0)"
+  ${EndIf}
+  ; The SYSTEM service runs from this folder: it must be the installer's own
+  ; before anything is copied into it.
+  StrCpy $0 "/DIR=$INSTDIR"
+  Call QuoteArg
+  nsExec::ExecToStack '"$PLUGINSDIR\zalvos.exe" /PREPARE $0'
+  Pop $0
+  Pop $1
+  ${If} $1 != ""
+    !insertmacro Log $1
+  ${EndIf}
+  ${If} $0 != 0
+    !insertmacro Log "nothing installed (exit code 2)"
+    SetErrorLevel 2
+    Quit
   ${EndIf}
   ; The lock screen goes on in the customers' sessions from its old file;
   ; the new one starts at each session's next log-on.
@@ -475,6 +545,9 @@ Section "Zalvo"
       StrCpy $Outcome 2
     ${EndIf}
   ${EndIf}
+  ; The customer's shell and account are in place before the service starts
+  ; and reads them.
+  Call SetCustomerShell
   ${If} $Outcome != 3
   ${AndIf} $Outcome != 2
     nsExec::Exec '"$INSTDIR\zalvos.exe" /START'
@@ -500,7 +573,6 @@ Section "Zalvo"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  Call SetCustomerShell
   !insertmacro Log "done (exit code $Outcome)"
   SetErrorLevel $Outcome
 SectionEnd
@@ -509,6 +581,7 @@ Function un.onInit
   SetRegView 64
   SetShellVarContext all
   StrCpy $LogDir "$APPDATA\Zalvo"
+  StrCpy $Outcome 0
 FunctionEnd
 
 Section "Uninstall"
@@ -531,8 +604,12 @@ Section "Uninstall"
   nsExec::Exec 'taskkill /F /IM zalvoc.exe'
   Pop $0
   DeleteRegValue HKLM "${RUN_KEY}" "Zalvo"
-  ; The customer account's shell as it was before the first install.
-  ReadRegStr $CustomerSid HKLM "${UNINSTALL_KEY}" "CustomerSid"
+  ; The customer account's shell as it was before the first install (an
+  ; install of an older version kept the account under the Uninstall key).
+  ReadRegStr $CustomerSid HKLM "${ZALVO_KEY}" "CustomerSid"
+  ${If} $CustomerSid == ""
+    ReadRegStr $CustomerSid HKLM "${UNINSTALL_KEY}" "CustomerSid"
+  ${EndIf}
   ${If} $CustomerSid != ""
     Call un.OpenCustomerHive
     ${If} $CustomerHive == ""
@@ -577,5 +654,6 @@ Section "Uninstall"
   RMDir /REBOOTOK "$INSTDIR"
   ; krvini.ini and krv.krv stay in the Windows directory with the station's
   ; settings, and the logs in the data folder.
-  !insertmacro UnLog "removed"
+  !insertmacro UnLog "removed (exit code $Outcome)"
+  SetErrorLevel $Outcome
 SectionEnd

@@ -521,27 +521,16 @@ void LockScreen::AddProgram() {
   });
 }
 
-void LockScreen::EndWindows(platform::ExitMode mode, std::string_view what) {
-  if (!platform_.desktop.EnablePrivilege(kShutdownPrivilege)) {
-    Log(std::string(what) + " not done: the account does not hold " +
-        std::string(kShutdownPrivilege));
-    return;
-  }
-  if (!platform_.desktop.ExitSession(mode)) {
-    Log(std::string(what) + " refused by Windows");
-  }
-}
-
 void LockScreen::Reboot() {
-  EndWindows(platform::ExitMode::kRebootForce, "restart");
+  (void)power_off_.Request(platform::PowerOff::kRestart);
 }
 
 void LockScreen::ShutDown() {
-  EndWindows(platform::ExitMode::kShutdownForce, "shut-down");
+  (void)power_off_.Request(platform::PowerOff::kShutDown);
 }
 
 void LockScreen::LogOff() {
-  if (!platform_.desktop.ExitSession(platform::ExitMode::kLogOffForce)) {
+  if (!platform_.desktop.LogOff()) {
     Log("log-off refused by Windows");
   }
   // The program ends all the same.

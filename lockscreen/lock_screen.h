@@ -20,6 +20,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/system_shutdown.h"
 
 namespace zalvo::lockscreen {
 
@@ -39,7 +40,6 @@ inline constexpr std::string_view kDefaultSmallPassword = "5";
 inline constexpr std::string_view kBuiltInServerIP = "192.168.0.1";
 // The one user name of the local log-in (with the small password).
 inline constexpr std::string_view kLoginUser = "1";
-inline constexpr std::string_view kShutdownPrivilege = "SeShutdownPrivilege";
 inline constexpr std::string_view kDesktopKey = "Control Panel\\desktop";
 inline constexpr std::string_view kWallpaperValue = "Wallpaper";
 // The account's policy that takes Task Manager away while the station is
@@ -172,7 +172,6 @@ class LockScreen {
   void ShowFailures(const std::vector<platform::PlatformError>& failures);
   void ShowProxyCaption();
   void ReadBackAllowedProgramsKeepingRestriction(bool restrict_run);
-  void EndWindows(platform::ExitMode mode, std::string_view what);
   void ChangePassword();
   void OpenSettingsDialog();
   std::optional<int32_t> LoginPanelSeconds() const;
@@ -188,6 +187,9 @@ class LockScreen {
   LockScreenMemory memory_;
   RemainingTime remaining_time_;
   LogSink log_;
+  // The restart and shut-down of the menus: a refusal is logged, and the
+  // person asks again.
+  platform::SystemShutdown power_off_{platform_.desktop, log_};
   LockState lock_state_;
   bool login_panel_shown_ = false;
 };

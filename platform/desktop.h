@@ -15,12 +15,12 @@ namespace zalvo::platform {
 // A top-level window, as the system's window handle value.
 using WindowHandle = uint64_t;
 
-// ExitWindowsEx flags.
-enum class ExitMode : uint32_t {
-  kLogOffForce = 4,    // EWX_LOGOFF | EWX_FORCE
-  kShutdownForce = 5,  // EWX_SHUTDOWN | EWX_FORCE
-  kRebootForce = 6,    // EWX_REBOOT | EWX_FORCE
-};
+// What ShutDownSystem does to Windows.
+enum class PowerOff : uint8_t { kRestart, kShutDown };
+
+// The code of a refusal because a shut-down is already under way (Windows'
+// ERROR_SHUTDOWN_IN_PROGRESS): what was asked for happens all the same.
+inline constexpr int64_t kShutdownInProgress = 1115;
 
 // The monitor-power parameter of the system command.
 inline constexpr int32_t kMonitorOff = 2;
@@ -42,8 +42,17 @@ class Desktop {
   // the privilege.
   [[nodiscard]] virtual bool EnablePrivilege(std::string_view name) = 0;
 
-  // Ends the Windows session (ExitWindowsEx); false when the system refused.
-  [[nodiscard]] virtual bool ExitSession(ExitMode mode) = 0;
+  // Restarts or shuts Windows down (InitiateSystemShutdownEx), from any
+  // session, a service's included: running programs are closed without
+  // being asked, at once, for a planned reason. Needs the shutdown privilege
+  // enabled. Returns when Windows has taken it; throws PlatformError with
+  // the system's code and reason when it refused (kShutdownInProgress when
+  // one is already under way).
+  virtual void ShutDownSystem(PowerOff what) = 0;
+
+  // Ends the caller's Windows session with force (ExitWindowsEx with
+  // EWX_LOGOFF | EWX_FORCE); false when the system refused.
+  [[nodiscard]] virtual bool LogOff() = 0;
 
   // The foreground window; 0 when there is none.
   [[nodiscard]] virtual WindowHandle ForegroundWindow() = 0;
@@ -63,17 +72,37 @@ class Desktop {
   // The process that created the window; 0 when the window is gone.
   [[nodiscard]] virtual uint32_t WindowProcessId(WindowHandle window) = 0;
 
-  // Opens the process with all access rights and terminates it with the exit
-  // code; false when either step failed.
+  // Opens the process for termination only (the handle not inheritable) and
+  // terminates it with the exit code; false when either step failed.
   [[nodiscard]] virtual bool TerminateProcess(uint32_t process_id, uint32_t exit_code) = 0;
 
-  // Asks the shell to open a file (ShellExecute with the default verb, no
-  // owner window); false when the shell refused.
-  [[nodiscard]] virtual bool ShellOpen(const std::string& file, const std::string& parameters,
-                                       const std::string& directory, int show_command) = 0;
+  // Ends the process that owns the first top-level window with the caption
+  // (compared as FindWindowByCaption does), as one step: the process is
+  // opened for termination, and ended only when the window still belongs to
+  // it then, so that a window that changed hands meanwhile ends nothing.
+  struct OwnerEnd {
+    uint32_t process_id = 0;  // 0: no window has the caption
+    bool ended = false;       // false: it could not be opened or ended
+  };
+  [[nodiscard]] virtual OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) = 0;
 
-  // Sends the monitor-power system command to all top-level windows. A hung
-  // window does not hold the caller up for more than a short bound.
+  // Asks the shell to open a file (ShellExecuteEx with the default verb, no
+  // owner window, no error boxes of its own). Throws PlatformError with the
+  // system's reason when the file could not be opened. A program that needs
+  // elevation, or a downloaded file, is not opened past the prompt the
+  // system shows on this desktop: the call waits for the person there. A
+  // desktop that hands the start off to another thread returns kHandedOff at
+  // once and tells the outcome later (agent/hand_off_desktop.h).
+  enum class Start : uint8_t { kStarted, kHandedOff };
+  virtual Start ShellOpen(const std::string& file, const std::string& parameters,
+                          const std::string& directory, int show_command) = 0;
+
+  // Posts the monitor-power system command to all top-level windows (no
+  // window, hung or slow, holds the caller up). Switching the monitor on
+  // also moves the mouse pointer by one pixel and back, which wakes a
+  // display that ignores the message; a wake-up that the system refused (the
+  // input desktop is another, such as the sign-in screen or a UAC prompt)
+  // throws PlatformError after the message was posted.
   virtual void BroadcastMonitorPower(int32_t state) = 0;
 
   // Sends a system command (WM_SYSCOMMAND) to one window and waits for it;

@@ -60,11 +60,20 @@ class SessionLauncher {
   // Starts the helper in the console session as the user logged on there.
   [[nodiscard]] virtual LaunchResult Launch() = 0;
 
-  // Ends a process from the service's own account, when the process runs in
-  // the given session (so that nothing outside the customer's session can be
-  // named); false when it does not or could not be ended.
-  [[nodiscard]] virtual bool TerminateInSession(uint32_t session, uint32_t process_id,
-                                                uint32_t exit_code) = 0;
+  // Ends a process from the service's own account. The process is opened
+  // first (so that its id can't name another one meanwhile), then refused
+  // unless it runs in the given session, as an account that is none of the
+  // system's own (SystemAccountSid), and is not critical to Windows.
+  // nullopt when it was ended, otherwise why not.
+  [[nodiscard]] virtual std::optional<std::string> TerminateInSession(uint32_t session,
+                                                                      uint32_t process_id,
+                                                                      uint32_t exit_code) = 0;
 };
+
+// Whether a SID (text form) is one of the accounts Windows runs its own
+// processes as, which a kill from the service never ends: SYSTEM, LOCAL
+// SERVICE, NETWORK SERVICE, and a session's window-manager and font-driver
+// accounts.
+bool SystemAccountSid(std::string_view sid);
 
 }  // namespace zalvo::platform

@@ -136,6 +136,33 @@ std::optional<Frame> FrameAssembler::Next() {
   return frame;
 }
 
+std::string EncodeOutcome(const Outcome& outcome) {
+  return Fields()
+      .U8(static_cast<uint8_t>(outcome.action))
+      .Text(outcome.subject)
+      .U8(outcome.done ? 1 : 0)
+      .I64(outcome.code)
+      .Text(outcome.reason)
+      .bytes();
+}
+
+Outcome DecodeOutcome(std::string_view payload) {
+  FieldReader reader(payload);
+  Outcome outcome;
+  uint8_t action = reader.U8();
+  if (action < static_cast<uint8_t>(Outcome::Action::kProgramStart) ||
+      action > static_cast<uint8_t>(Outcome::Action::kSystemCommand)) {
+    throw FrameError("an event of unknown action " + std::to_string(action));
+  }
+  outcome.action = static_cast<Outcome::Action>(action);
+  outcome.subject = reader.Text();
+  outcome.done = reader.U8() != 0;
+  outcome.code = reader.I64();
+  outcome.reason = reader.Text();
+  reader.Done();
+  return outcome;
+}
+
 Frame DecodeFrame(std::string_view bytes) {
   FrameAssembler assembler;
   assembler.Add(bytes);

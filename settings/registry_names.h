@@ -10,6 +10,7 @@ inline constexpr std::string_view kWinlogonKey =
     "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 inline constexpr std::string_view kAutoAdminLogon = "AutoAdminLogon";
 inline constexpr std::string_view kDefaultUserName = "DefaultUserName";
+inline constexpr std::string_view kDefaultDomainName = "DefaultDomainName";
 inline constexpr std::string_view kDefaultPassword = "DefaultPassword";
 inline constexpr std::string_view kZalvoLogon = "ZalvoLogon";
 inline constexpr std::string_view kLocalTimer = "LocalTimer";

@@ -3,6 +3,8 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <optional>
+#include <stdexcept>
 
 #include "platform/error.h"
 #include "platform/sim/sim_files.h"
@@ -16,18 +18,6 @@ constexpr uint32_t kScClose = 0xF060;
 
 std::string Quoted(std::string_view cp1251) {
   return "\"" + text::Cp1251ToUtf8(cp1251) + "\"";
-}
-
-std::string ExitModeText(platform::ExitMode mode) {
-  switch (mode) {
-    case platform::ExitMode::kLogOffForce:
-      return "4 (log off, force)";
-    case platform::ExitMode::kShutdownForce:
-      return "5 (shut down, force)";
-    case platform::ExitMode::kRebootForce:
-      return "6 (reboot, force)";
-  }
-  return std::to_string(static_cast<uint32_t>(mode));
 }
 
 }  // namespace
@@ -107,8 +97,28 @@ bool SimDesktop::EnablePrivilege(std::string_view name) {
   return false;
 }
 
-bool SimDesktop::ExitSession(platform::ExitMode mode) {
-  journal_.Write("ExitWindowsEx " + ExitModeText(mode));
+void SimDesktop::ShutDownSystem(platform::PowerOff what) {
+  const std::string call = std::string("InitiateSystemShutdownEx ") +
+                           (what == platform::PowerOff::kRestart ? "reboot" : "shut down") +
+                           " (force, planned)";
+  std::string refusal;
+  try {
+    refusal = text::SplitLines(ReadWholeFile(root_ / "refuse-shutdown.txt")).at(0);
+  } catch (const platform::PlatformError&) {
+    journal_.Write(call);
+    return;
+  } catch (const std::out_of_range&) {
+    // An empty file refuses without a code.
+  }
+  journal_.Write(call + " refused: " + refusal);
+  size_t blank = refusal.find(' ');
+  std::optional<int32_t> code = text::ParseInt32(refusal.substr(0, blank));
+  throw platform::PlatformError(blank == std::string::npos ? refusal : refusal.substr(blank + 1),
+                                code.value_or(0));
+}
+
+bool SimDesktop::LogOff() {
+  journal_.Write("ExitWindowsEx 4 (log off, force)");
   return true;
 }
 
@@ -163,6 +173,24 @@ uint32_t SimDesktop::WindowProcessId(platform::WindowHandle window) {
 
 bool SimDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   std::lock_guard lock(mutex_);
+  return Terminate(process_id, exit_code);
+}
+
+platform::Desktop::OwnerEnd SimDesktop::EndWindowOwner(std::string_view caption,
+                                                       uint32_t exit_code) {
+  std::lock_guard lock(mutex_);
+  OwnerEnd end;
+  for (const SimWindow& w : Windows()) {
+    if (text::EqualsIgnoreCase(w.caption, caption)) {
+      end.process_id = w.process_id;
+      end.ended = Terminate(w.process_id, exit_code);
+      break;
+    }
+  }
+  return end;
+}
+
+bool SimDesktop::Terminate(uint32_t process_id, uint32_t exit_code) {
   std::vector<SimWindow> windows = Windows();
   auto gone = std::remove_if(windows.begin(), windows.end(),
                              [&](const SimWindow& w) { return w.process_id == process_id; });
@@ -177,11 +205,12 @@ bool SimDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   return true;
 }
 
-bool SimDesktop::ShellOpen(const std::string& file, const std::string& parameters,
-                           const std::string& directory, int show_command) {
+platform::Desktop::Start SimDesktop::ShellOpen(const std::string& file,
+                                               const std::string& parameters,
+                                               const std::string& directory, int show_command) {
   journal_.Write("ShellExecute file=" + Quoted(file) + " parameters=" + Quoted(parameters) +
                  " directory=" + Quoted(directory) + " show=" + std::to_string(show_command));
-  return true;
+  return Start::kStarted;
 }
 
 void SimDesktop::BroadcastMonitorPower(int32_t state) {

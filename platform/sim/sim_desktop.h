@@ -8,6 +8,9 @@
 // privileges.txt lists the privileges the agent's account holds, one name per
 // line; without the file the account holds every privilege.
 //
+// refuse-shutdown.txt, when it exists, makes Windows refuse every restart and
+// shut-down: its first line is "<error code> <reason>".
+//
 // Every action is written to the journal; a terminated process's windows and
 // a window closed by SC_CLOSE leave windows.txt.
 #pragma once
@@ -38,15 +41,17 @@ class SimDesktop final : public platform::Desktop {
 
   bool LockWorkStation() override;
   bool EnablePrivilege(std::string_view name) override;
-  bool ExitSession(platform::ExitMode mode) override;
+  void ShutDownSystem(platform::PowerOff what) override;
+  bool LogOff() override;
   platform::WindowHandle ForegroundWindow() override;
   std::vector<platform::WindowHandle> TopLevelWindows() override;
   std::string WindowCaption(platform::WindowHandle window) override;
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
   uint32_t WindowProcessId(platform::WindowHandle window) override;
   bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
-  bool ShellOpen(const std::string& file, const std::string& parameters,
-                 const std::string& directory, int show_command) override;
+  OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override;
+  Start ShellOpen(const std::string& file, const std::string& parameters,
+                  const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
@@ -56,6 +61,7 @@ class SimDesktop final : public platform::Desktop {
  private:
   std::vector<SimWindow> Windows();
   void SaveWindows(const std::vector<SimWindow>& windows);
+  bool Terminate(uint32_t process_id, uint32_t exit_code);  // under mutex_
 
   std::filesystem::path root_;
   Journal& journal_;

@@ -5,22 +5,25 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include "platform/error.h"
 #include "platform/win32/desktop_helpers.h"
+#include "platform/win32/error.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
 namespace zalvo::win32 {
 namespace {
 
-// A hung or slow window does not hold the monitor broadcast up longer than
-// this; responsive windows handle it well within the bound.
-constexpr UINT kBroadcastTimeoutMs = 1000;
 // A window that is hung, or that asks its user something before it closes,
 // does not hold the sender's (single) thread up longer than this.
 constexpr UINT kSystemCommandTimeoutMs = 5000;
 
-constexpr DWORD kProcessAllAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS of the older systems
 constexpr DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;  // 0x28
+
+// A planned shut-down for a reason Windows has no name for: it does not wait
+// as an unplanned one may, and the event log says it was planned.
+constexpr DWORD kShutdownReason =
+    SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_MINOR_OTHER | SHTDN_REASON_FLAG_PLANNED;
 
 BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param) {
   reinterpret_cast<std::vector<platform::WindowHandle>*>(param)->push_back(FromHwnd(hwnd));
@@ -31,15 +34,17 @@ class Win32Desktop final : public platform::Desktop {
  public:
   bool LockWorkStation() override;
   bool EnablePrivilege(std::string_view name) override;
-  bool ExitSession(platform::ExitMode mode) override;
+  void ShutDownSystem(platform::PowerOff what) override;
+  bool LogOff() override;
   platform::WindowHandle ForegroundWindow() override;
   std::vector<platform::WindowHandle> TopLevelWindows() override;
   std::string WindowCaption(platform::WindowHandle window) override;
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
   uint32_t WindowProcessId(platform::WindowHandle window) override;
   bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
-  bool ShellOpen(const std::string& file, const std::string& parameters,
-                 const std::string& directory, int show_command) override;
+  OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override;
+  Start ShellOpen(const std::string& file, const std::string& parameters,
+                  const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
@@ -94,8 +99,17 @@ bool Win32Desktop::EnablePrivilege(std::string_view name) {
   return SetTokenPrivilege(token.get(), name, true);
 }
 
-bool Win32Desktop::ExitSession(platform::ExitMode mode) {
-  return ExitWindowsEx(static_cast<UINT>(mode), 0) != FALSE;
+void Win32Desktop::ShutDownSystem(platform::PowerOff what) {
+  // No time-out: no dialog, and it can't be aborted. Programs are closed
+  // without asking (unsaved work is lost), as the station needs.
+  if (!InitiateSystemShutdownExW(nullptr, nullptr, 0, TRUE, what == platform::PowerOff::kRestart,
+                                 kShutdownReason)) {
+    ThrowLastError("InitiateSystemShutdownEx");
+  }
+}
+
+bool Win32Desktop::LogOff() {
+  return ExitWindowsEx(EWX_LOGOFF | EWX_FORCE, 0) != FALSE;
 }
 
 platform::WindowHandle Win32Desktop::ForegroundWindow() {
@@ -125,16 +139,42 @@ uint32_t Win32Desktop::WindowProcessId(platform::WindowHandle window) {
 }
 
 bool Win32Desktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
-  HANDLE raw = OpenProcess(kProcessAllAccess, TRUE, process_id);
-  if (raw == nullptr) {
-    return false;
-  }
-  ScopedHandle process(raw);
-  return ::TerminateProcess(process.get(), exit_code) != FALSE;
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, process_id));
+  return process && ::TerminateProcess(process.get(), exit_code) != FALSE;
 }
 
-bool Win32Desktop::ShellOpen(const std::string& file, const std::string& parameters,
-                             const std::string& directory, int show_command) {
+platform::Desktop::OwnerEnd Win32Desktop::EndWindowOwner(std::string_view caption,
+                                                         uint32_t exit_code) {
+  OwnerEnd end;
+  HWND window = FindWindowW(nullptr, Widen(caption).c_str());
+  if (window == nullptr) {
+    return end;
+  }
+  DWORD process_id = 0;
+  GetWindowThreadProcessId(window, &process_id);
+  end.process_id = process_id;
+  if (process_id == 0) {
+    return end;  // gone in between: nothing of it to end
+  }
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, process_id));
+  if (!process) {
+    return end;
+  }
+  // The id can't name another process while the handle is open; the window
+  // must still be that process's.
+  DWORD owner_now = 0;
+  if (IsWindow(window) == FALSE || GetWindowThreadProcessId(window, &owner_now) == 0 ||
+      owner_now != process_id) {
+    end.process_id = 0;
+    return end;
+  }
+  end.ended = ::TerminateProcess(process.get(), exit_code) != FALSE;
+  return end;
+}
+
+platform::Desktop::Start Win32Desktop::ShellOpen(const std::string& file,
+                                                 const std::string& parameters,
+                                                 const std::string& directory, int show_command) {
   // The texts go to the shell whole, however long: a shortened path would
   // start another program.
   std::wstring wfile = Widen(file);
@@ -142,19 +182,62 @@ bool Win32Desktop::ShellOpen(const std::string& file, const std::string& paramet
   std::wstring wdirectory = Widen(directory);
   // The shell may hand the file to an extension that needs COM on this thread.
   HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  HINSTANCE result = ShellExecuteW(nullptr, nullptr, wfile.c_str(),
-                                   wparameters.empty() ? nullptr : wparameters.c_str(),
-                                   wdirectory.empty() ? nullptr : wdirectory.c_str(), show_command);
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  // Done when the call returns (this thread pumps no messages); no error box
+  // of the shell's own (the caller logs the reason); the process handle
+  // asked for only to be closed here, so that nothing keeps the program.
+  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
+  info.lpFile = wfile.c_str();
+  info.lpParameters = wparameters.empty() ? nullptr : wparameters.c_str();
+  info.lpDirectory = wdirectory.empty() ? nullptr : wdirectory.c_str();
+  info.nShow = show_command;
+  BOOL started = ShellExecuteExW(&info);
+  DWORD error = GetLastError();
+  if (info.hProcess != nullptr) {
+    CloseHandle(info.hProcess);
+  }
   if (SUCCEEDED(com)) {
     CoUninitialize();
   }
-  return reinterpret_cast<INT_PTR>(result) > 32;
+  if (!started) {
+    ThrowError("ShellExecuteEx " + file, error == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : error);
+  }
+  return Start::kStarted;
 }
 
 void Win32Desktop::BroadcastMonitorPower(int32_t state) {
-  DWORD_PTR ignored = 0;
-  SendMessageTimeoutW(HWND_BROADCAST, WM_SYSCOMMAND, SC_MONITORPOWER, static_cast<LPARAM>(state),
-                      SMTO_ABORTIFHUNG, kBroadcastTimeoutMs, &ignored);
+  // Posted: a window that does not look at its messages waits for nobody.
+  if (!PostMessageW(HWND_BROADCAST, WM_SYSCOMMAND, SC_MONITORPOWER, static_cast<LPARAM>(state))) {
+    ThrowLastError("PostMessage(HWND_BROADCAST, SC_MONITORPOWER)");
+  }
+  if (state != platform::kMonitorOn) {
+    return;
+  }
+  // Many displays ignore the message's "on": input wakes them. A move of one
+  // pixel and back (relative, so that its sum is none whatever the pointer's
+  // speed), then the pointer put back where it was.
+  POINT where{};
+  BOOL known = GetCursorPos(&where);
+  INPUT moves[2] = {};
+  moves[0].type = INPUT_MOUSE;
+  moves[0].mi.dx = 1;
+  moves[0].mi.dwFlags = MOUSEEVENTF_MOVE;
+  moves[1] = moves[0];
+  moves[1].mi.dx = -1;
+  SetLastError(ERROR_SUCCESS);
+  UINT sent = SendInput(2, moves, sizeof(INPUT));
+  DWORD error = GetLastError();
+  if (known) {
+    SetCursorPos(where.x, where.y);
+  }
+  if (sent != 2) {
+    throw platform::PlatformError(
+        "the wake-up input was not taken (the input desktop is another: the sign-in screen or a "
+        "UAC prompt): " +
+            (error == ERROR_SUCCESS ? std::string("refused") : ErrorText(error)),
+        error);
+  }
 }
 
 void Win32Desktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {

@@ -18,12 +18,17 @@ inline void CloseKey(HKEY k) {
 inline void CloseService(SC_HANDLE s) {
   ::CloseServiceHandle(s);
 }
+inline void CloseFind(HANDLE h) {
+  ::FindClose(h);
+}
 
 // No handle is nullptr; CreateFileW's INVALID_HANDLE_VALUE is checked before
 // a file's handle is held.
 using ScopedHandle = Scoped<HANDLE, CloseHandleValue>;
 using ScopedKey = Scoped<HKEY, CloseKey>;
 using ScopedServiceHandle = Scoped<SC_HANDLE, CloseService>;
+// A FindFirstFileW search; its INVALID_HANDLE_VALUE is checked before it is held.
+using ScopedFind = Scoped<HANDLE, CloseFind>;
 
 // GDI and user objects of the windows.
 template <typename T>

@@ -198,10 +198,11 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific_code = 0) {
   c.status.dwServiceSpecificExitCode = specific_code;
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                  state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
-  c.status.dwControlsAccepted =
-      pending || state == SERVICE_STOPPED
-          ? 0
-          : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SESSIONCHANGE;
+  c.status.dwControlsAccepted = pending || state == SERVICE_STOPPED
+                                    ? 0
+                                    : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                          SERVICE_ACCEPT_PAUSE_CONTINUE |
+                                          SERVICE_ACCEPT_SESSIONCHANGE;
   c.status.dwWaitHint = pending ? kWaitHintMs : 0;
   c.status.dwCheckPoint = pending ? c.status.dwCheckPoint + 1 : 0;
   SetServiceStatus(c.status_handle, &c.status);

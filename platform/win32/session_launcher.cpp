@@ -128,8 +128,11 @@ Channel CreateChannel() {
   }
   channel.service_end.reset(server);
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  // Overlapped, so that the helper's threads may write events while its
+  // main thread waits to read (a handle for synchronous I/O does one
+  // transfer at a time).
   HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
-                              OPEN_EXISTING, 0, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (client == INVALID_HANDLE_VALUE) {
     ThrowLastError("opening the helper's end of its channel");
   }
@@ -365,103 +368,44 @@ class Win32SessionLauncher final : public platform::SessionLauncher {
     return result;
   }
 
-  bool TerminateInSession(uint32_t session, uint32_t process_id, uint32_t exit_code) override {
+  std::optional<std::string> TerminateInSession(uint32_t session, uint32_t process_id,
+                                                uint32_t exit_code) override {
+    // Opened first: while the handle is open the id names this process only.
+    ScopedHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    if (!process) {
+      return "OpenProcess: " + ErrorText(GetLastError());
+    }
     DWORD process_session = kNoConsoleSession;
     if (!ProcessIdToSessionId(process_id, &process_session) || process_session != session) {
-      return false;
+      return "it does not run in the console session";
     }
-    HANDLE raw =
-        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
-    if (raw == nullptr) {
-      return false;
+    HANDLE raw_token = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &raw_token)) {
+      return "its account can't be read: " + ErrorText(GetLastError());
     }
-    ScopedHandle process(raw);
+    ScopedHandle token(raw_token);
+    std::optional<std::string> user = TokenUserSid(token.get());
+    if (!user) {
+      return "its account can't be read";
+    }
+    if (platform::SystemAccountSid(*user)) {
+      return "it runs as one of the system's own accounts (" + *user + ")";
+    }
     // The session's own system processes (its client/server runtime, its
-    // log-on) are critical: ending one would stop Windows. The process id
-    // comes from the helper, which the customer's own account could tamper
-    // with.
+    // log-on) are critical: ending one would stop Windows.
     if (Critical(process.get())) {
-      return false;
+      return "it is critical to Windows";
     }
-    return ::TerminateProcess(process.get(), exit_code) != FALSE;
+    if (!::TerminateProcess(process.get(), exit_code)) {
+      return "TerminateProcess: " + ErrorText(GetLastError());
+    }
+    return std::nullopt;
   }
 
  private:
   std::wstring folder_;
   std::wstring program_;
-};
-
-class ConsoleCustomerRegistry final : public platform::CustomerRegistry {
- public:
-  Choice Choose() override {
-    Choice choice;
-    ConsoleUser user = FindConsoleUser();
-    if (user.outcome == Outcome::kStarted) {
-      if (std::optional<std::string> sid = TokenUserSid(user.token.get()); sid && Loaded(*sid)) {
-        choice.registry = std::make_unique<Win32Registry>(Win32Registry::WithUserHive(sid));
-        choice.whose = "current user is the user at the console (HKEY_USERS\\" + *sid + ")";
-        return choice;
-      }
-    }
-    // Nobody at the console: the customer account's hive, when it is loaded.
-    std::string account = CustomerAccount();
-    std::optional<std::string> sid = account.empty() ? std::nullopt : AccountSid(account);
-    if (sid && Loaded(*sid)) {
-      choice.registry = std::make_unique<Win32Registry>(Win32Registry::WithUserHive(sid));
-      choice.whose = "nobody is logged on at the console; current user is the customer account " +
-                     account + " (HKEY_USERS\\" + *sid + ")";
-      return choice;
-    }
-    choice.registry = std::make_unique<Win32Registry>(Win32Registry::WithUserHive(std::nullopt));
-    choice.whose = "nobody is logged on at the console and the hive of the customer account " +
-                   (account.empty() ? std::string("(no DefaultUserName)") : account) +
-                   " is not loaded: the current-user values are skipped";
-    return choice;
-  }
-
- private:
-  static bool Loaded(const std::string& sid) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_USERS, Widen(sid).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return false;
-    }
-    ScopedKey owned(key);
-    return true;
-  }
-
-  static std::string CustomerAccount() {
-    Win32Registry machine;
-    auto key = machine.Open(platform::Hive::kLocalMachine,
-                            "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon");
-    try {
-      return key ? key->ReadString("DefaultUserName").value_or("") : "";
-    } catch (const platform::PlatformError&) {
-      return "";
-    }
-  }
-
-  static std::optional<std::string> AccountSid(const std::string& account) {
-    std::wstring name = Widen(account);
-    DWORD sid_size = 0;
-    DWORD domain_size = 0;
-    SID_NAME_USE use{};
-    LookupAccountNameW(nullptr, name.c_str(), nullptr, &sid_size, nullptr, &domain_size, &use);
-    if (sid_size == 0) {
-      return std::nullopt;
-    }
-    std::vector<BYTE> sid(sid_size);
-    std::vector<wchar_t> domain(domain_size + 1);
-    if (!LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sid_size, domain.data(),
-                            &domain_size, &use)) {
-      return std::nullopt;
-    }
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid.data(), &text)) {
-      return std::nullopt;
-    }
-    ScopedLocal owned(text);
-    return Narrow(text);
-  }
 };
 
 }  // namespace
@@ -522,10 +466,15 @@ std::wstring FileName(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Whether the account is the customer account: the one whose own shell is
-// the lock screen, as the installer makes it. The one place that tells the
+// Whether the account is the customer account: the one the installer stored
+// (its SID), or, when that SID is not known, the one whose own shell is the
+// lock screen, as the installer makes it. The one place that tells the
 // customer from the club's other accounts.
-bool IsCustomerAccount(const std::string& sid, const std::wstring& lock_screen) {
+bool IsCustomerAccount(const std::string& sid, const std::optional<std::string>& customer_sid,
+                       const std::wstring& lock_screen) {
+  if (customer_sid) {
+    return _wcsicmp(Widen(sid).c_str(), Widen(*customer_sid).c_str()) == 0;
+  }
   return HasShell(sid, FileName(lock_screen));
 }
 
@@ -591,7 +540,8 @@ std::wstring SystemProgram(const wchar_t* name) {
 
 }  // namespace
 
-ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen) {
+ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen,
+                                    const std::optional<std::string>& customer_sid) {
   ConsoleShellLook look;
   ConsoleUser user = FindConsoleUser();
   if (user.outcome == Outcome::kNobodyLoggedOn) {
@@ -604,7 +554,7 @@ ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen) {
   if (!look.sid) {
     throw platform::PlatformError("the console user's SID can't be read");
   }
-  look.customer_logged_on = IsCustomerAccount(*look.sid, lock_screen);
+  look.customer_logged_on = IsCustomerAccount(*look.sid, customer_sid, lock_screen);
   if (!look.customer_logged_on) {
     return look;
   }
@@ -618,8 +568,61 @@ ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen) {
   return look;
 }
 
-std::unique_ptr<platform::CustomerRegistry> MakeConsoleCustomerRegistry() {
-  return std::make_unique<ConsoleCustomerRegistry>();
+std::optional<std::string> ConsoleUserSid() {
+  ConsoleUser user = FindConsoleUser();
+  if (user.outcome == Outcome::kNobodyLoggedOn) {
+    return std::nullopt;
+  }
+  if (user.outcome != Outcome::kStarted) {
+    throw platform::PlatformError(user.reason);
+  }
+  std::optional<std::string> sid = TokenUserSid(user.token.get());
+  if (!sid) {
+    throw platform::PlatformError("the console user's SID can't be read");
+  }
+  return sid;
+}
+
+bool UserHiveLoaded(const std::string& sid) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_USERS, Widen(sid).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  ScopedKey owned(key);
+  return true;
+}
+
+std::optional<std::string> LookUpAccountSid(std::string_view account) {
+  std::wstring name = Widen(account);
+  DWORD sid_size = 0;
+  DWORD domain_size = 0;
+  SID_NAME_USE use{};
+  LookupAccountNameW(nullptr, name.c_str(), nullptr, &sid_size, nullptr, &domain_size, &use);
+  if (sid_size == 0) {
+    return std::nullopt;
+  }
+  std::vector<BYTE> sid(sid_size);
+  std::vector<wchar_t> domain(domain_size + 1);
+  if (!LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sid_size, domain.data(), &domain_size,
+                          &use) ||
+      use != SidTypeUser) {
+    return std::nullopt;
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid.data(), &text)) {
+    return std::nullopt;
+  }
+  ScopedLocal owned(text);
+  return Narrow(text);
+}
+
+std::string ComputerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) {
+    return "";
+  }
+  return Narrow(std::wstring_view(name, size));
 }
 
 std::optional<HelperChannelEnd> HelperChannelEnd::FromStandardHandles() {
@@ -635,23 +638,44 @@ std::optional<HelperChannelEnd> HelperChannelEnd::FromStandardHandles() {
   return HelperChannelEnd(in);
 }
 
-size_t HelperChannelEnd::Read(char* data, size_t size) {
+namespace {
+
+// One overlapped transfer on the helper's end, waited for to its end; the
+// bytes moved, 0 when the pipe is closed or broken.
+DWORD TransferWaiting(HANDLE pipe, bool write, char* data, size_t size) {
+  ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) {
+    return 0;
+  }
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
   DWORD n = 0;
   DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, kPipeBuffer));
-  if (!ReadFile(static_cast<HANDLE>(pipe_), data, chunk, &n, nullptr)) {
+  BOOL done = write ? WriteFile(pipe, data, chunk, &n, &overlapped)
+                    : ReadFile(pipe, data, chunk, &n, &overlapped);
+  if (!done &&
+      (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(pipe, &overlapped, &n, TRUE))) {
     return 0;
   }
   return n;
 }
 
+}  // namespace
+
+size_t HelperChannelEnd::Read(char* data, size_t size) {
+  return TransferWaiting(static_cast<HANDLE>(pipe_), false, data, size);
+}
+
 bool HelperChannelEnd::Write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD n = 0;
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), kPipeBuffer));
-    if (!WriteFile(static_cast<HANDLE>(pipe_), bytes.data(), chunk, &n, nullptr) || n == 0) {
+  std::string copy(bytes);
+  size_t done = 0;
+  while (done < copy.size()) {
+    DWORD n =
+        TransferWaiting(static_cast<HANDLE>(pipe_), true, copy.data() + done, copy.size() - done);
+    if (n == 0) {
       return false;
     }
-    bytes.remove_prefix(n);
+    done += n;
   }
   return true;
 }

@@ -34,7 +34,8 @@ ConsoleStart StartInConsoleSession(const std::wstring& folder, const std::wstrin
 
 // The console session as the service sees it, for the installed lock screen
 // (its full path): whether the user logged on there is the customer
-// account, whether a process of the lock screen's own file runs in that
+// account (the one of `customer_sid`; without it, the one whose shell is the
+// lock screen), whether a process of the lock screen's own file runs in that
 // session, how long ago that user logged on, and whether the system's
 // log-on program (userinit, from the system folder) still runs there.
 // Throws PlatformError when the system can't say.
@@ -45,16 +46,27 @@ struct ConsoleShellLook {
   bool userinit_running = false;
   std::optional<std::string> sid;  // of the user logged on there
 };
-ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen);
+ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen,
+                                    const std::optional<std::string>& customer_sid);
 
-// The customer's hive for a service: the hive of the user logged on at the
-// console, or, with nobody logged on, that of the customer account named by
-// the Windows log-on key's DefaultUserName when its hive is loaded; none
-// otherwise.
-std::unique_ptr<platform::CustomerRegistry> MakeConsoleCustomerRegistry();
+// The SID (text form) of the user logged on at the console; nullopt when
+// nobody is. Throws PlatformError when the system can't say.
+std::optional<std::string> ConsoleUserSid();
+
+// Whether the user's hive is loaded (HKEY_USERS\<sid>).
+bool UserHiveLoaded(const std::string& sid);
+
+// The SID (text form) of a user account by its name ("name" or
+// "DOMAIN\name"); nullopt when there is no such user.
+std::optional<std::string> LookUpAccountSid(std::string_view account);
+
+// The computer's NetBIOS name; empty when it can't be read.
+std::string ComputerName();
 
 // The helper's end of its channel: its standard input and output, when the
-// service started it so. Nothing else in the helper may write to them.
+// service started it so (for overlapped I/O, so that one thread may write
+// while another waits to read). Nothing else in the helper may write to
+// them, and only one thread at a time writes.
 class HelperChannelEnd {
  public:
   // nullopt when the standard handles are not the service's pipe (a helper

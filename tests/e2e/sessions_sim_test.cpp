@@ -3,9 +3,11 @@
 // in the registry files, lock and restart in the journal, the report texts,
 // and failures that end only the command they happen in.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/error.h"
@@ -15,6 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
 #include "text/cp1251.h"
+#include "text/text.h"
 
 namespace zalvo::testing {
 namespace {
@@ -63,7 +66,7 @@ class SessionsE2e : public ::testing::Test {
     }
     return n;
   }
-  int Restarts() { return Count("ExitWindowsEx 6 (reboot, force)"); }
+  int Restarts() { return Count("InitiateSystemShutdownEx reboot (force, planned)"); }
   int Locks() { return Count("LockWorkStation"); }
 
   SimHarness harness;
@@ -76,6 +79,10 @@ TEST_F(SessionsE2e, SitOnANewStationHandsOverWithoutARestartAndStandEndsItLater)
   EXPECT_EQ(sit.output, "PING\n");
   EXPECT_EQ(Logon("AutoAdminLogon"), "1");
   EXPECT_EQ(Logon("DefaultUserName"), "zalvo");
+  // A local account: its domain is the computer's name.
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(Logon("DefaultDomainName"), text::UpperLatin(host).substr(0, 15));
   EXPECT_EQ(Logon("DefaultPassword"), "946");
   EXPECT_EQ(Logon("ZalvoLogon"), "1");
   EXPECT_EQ(Timer(), 1800u);
@@ -105,7 +112,7 @@ TEST_F(SessionsE2e, SitOnANewStationHandsOverWithoutARestartAndStandEndsItLater)
   // The lock comes before the restart.
   Lines events = harness.JournalEvents();
   EXPECT_EQ(Lines(events.end() - 2, events.end()),
-            (Lines{"LockWorkStation", "ExitWindowsEx 6 (reboot, force)"}));
+            (Lines{"LockWorkStation", "InitiateSystemShutdownEx reboot (force, planned)"}));
 
   // Ended again: the values again and the lock, no restart.
   EXPECT_EQ(server.Exchange("ACTION STAND"), Lines{"PING"});
@@ -297,13 +304,42 @@ TEST_F(SessionsE2e, RebootAndShutdownNeedTheShutdownPrivilege) {
   ServerPeer server;
   EXPECT_EQ(server.Exchange("ACTION SHUTDOWN"), Lines{"PING"});
   EXPECT_EQ(server.Exchange("ACTION REBOOT"), Lines{"PING"});
-  EXPECT_EQ(Count("ExitWindowsEx 5 (shut down, force)"), 1);
+  EXPECT_EQ(Count("InitiateSystemShutdownEx shut down (force, planned)"), 1);
   EXPECT_EQ(Restarts(), 1);
   harness.WriteStationFile("privileges.txt", "SeSecurityPrivilege\n");
   EXPECT_EQ(server.Exchange("ACTION SHUTDOWN"), Lines{"PING"});
   EXPECT_EQ(server.Exchange("ACTION REBOOT"), Lines{"PING"});
-  EXPECT_EQ(Count("ExitWindowsEx 5 (shut down, force)"), 1);
+  EXPECT_EQ(Count("InitiateSystemShutdownEx shut down (force, planned)"), 1);
   EXPECT_EQ(Restarts(), 1);
+}
+
+TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAgain) {
+  const std::string refused =
+      "InitiateSystemShutdownEx reboot (force, planned) refused: 21 The device is not ready.";
+  harness.WriteStationFile("refuse-shutdown.txt", "21 The device is not ready.\n");
+  StartAgent(kBaseSettings, 20);
+  ServerPeer server;
+  auto wait_for = [&](const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+  };
+  server.Send("ACTION REBOOT");
+  // Asked for three more times, a few ticks apart, then given up.
+  EXPECT_TRUE(wait_for([&] { return Count(refused) == 4; })) << Count(refused);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Count(refused), 4);
+  EXPECT_NE(harness.Output().find("restart refused by Windows: The device is not ready. (error "
+                                  "21); not asked again"),
+            std::string::npos);
+  // A refusal that clears meanwhile: the retry restarts Windows.
+  server.Send("ACTION REBOOT");
+  EXPECT_TRUE(wait_for([&] { return Count(refused) == 5; }));
+  std::filesystem::remove(harness.root() / "refuse-shutdown.txt");
+  EXPECT_TRUE(wait_for([&] { return Restarts() == 1; }));
+  EXPECT_NE(harness.Output().find("restart of Windows under way"), std::string::npos);
 }
 
 TEST_F(SessionsE2e, IniAndProxyWriteThePoliciesOfTheKeysThatExist) {

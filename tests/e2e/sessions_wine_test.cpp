@@ -3,9 +3,9 @@
 // in the current user's hive, the foreground caption and the free space of
 // drive C, and zalvoctl.exe driving the agent.
 //
-// Under Wine a forced restart ends every program of the prefix, this test
-// included: every session here starts over a "1" marker and ends over a "0"
-// marker, so that no restart is due.
+// Wine's restart does nothing (the simulated station's tests count the
+// restarts): every session here starts over a "1" marker and ends over a "0"
+// marker, so that none is due.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -143,6 +143,10 @@ TEST_F(SessionsWine, ASessionWritesTheLogOnValuesOfTheMachineHive) {
   auto shown = RegQuery(key);
   EXPECT_EQ(shown["AutoAdminLogon"], (Shown{"REG_SZ", "1"}));
   EXPECT_EQ(shown["DefaultUserName"], (Shown{"REG_SZ", "zalvo"}));
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD computer_size = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(computer, &computer_size));
+  EXPECT_EQ(shown["DefaultDomainName"], (Shown{"REG_SZ", win32::Narrow(computer)}));
   EXPECT_EQ(shown["DefaultPassword"], (Shown{"REG_SZ", "946"}));
   EXPECT_EQ(shown["ZalvoLogon"], (Shown{"REG_SZ", "1"}));
   EXPECT_EQ(shown["LocalTimer"], (Shown{"REG_DWORD", "0x708"}));

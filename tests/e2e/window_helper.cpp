@@ -1,10 +1,12 @@
 // A small Windows program for the agent's end-to-end tests: it opens one
 // top-level window with the given caption and ends by itself after a while.
 //
-//   zalvo_window_helper [--caption TEXT] [--touch FILE] [--seconds N]
+//   zalvo_window_helper [--caption TEXT] [--touch FILE] [--seconds N] [--stall-ms N]
 //
 // --touch first writes FILE (UTF-8): its working directory on the first line,
 // then its arguments one per line, so that a test sees how it was started.
+// --stall-ms makes it look at its messages only every N milliseconds, as a
+// program that is busy most of the time.
 // Ends with exit code 3 when its time is up; a test that ends it by
 // terminating its process sees the code the terminator gave.
 #include <windows.h>
@@ -68,6 +70,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   std::wstring caption = L"Zalvo window helper";
   UINT seconds = 60;
+  DWORD stall_ms = 0;
   for (size_t i = 1; i + 1 < args.size(); i += 2) {
     if (args[i] == L"--caption") {
       caption = args[i + 1];
@@ -75,6 +78,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       Touch(args[i + 1], args);
     } else if (args[i] == L"--seconds") {
       seconds = static_cast<UINT>(_wtoi(args[i + 1].c_str()));
+    } else if (args[i] == L"--stall-ms") {
+      stall_ms = static_cast<DWORD>(_wtoi(args[i + 1].c_str()));
     }
   }
 
@@ -90,7 +95,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   ShowWindow(window, SW_SHOWNORMAL);
   SetTimer(window, kTimeUp, seconds * 1000, nullptr);
-  MSG message;
+  MSG message{};
+  if (stall_ms > 0) {
+    for (;;) {
+      Sleep(stall_ms);
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+          return static_cast<int>(message.wParam);
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+    }
+  }
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);

@@ -1,13 +1,24 @@
 #include "tests/support/fake_desktop.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "text/text.h"
 
 namespace zalvo::testing {
 
+void FakeDesktop::Record(std::string line) {
+  std::lock_guard lock(mutex_);
+  actions.push_back(std::move(line));
+}
+
+std::vector<std::string> FakeDesktop::Actions() {
+  std::lock_guard lock(mutex_);
+  return actions;
+}
+
 bool FakeDesktop::LockWorkStation() {
-  actions.push_back("LockWorkStation");
+  Record("LockWorkStation");
   return lock_result;
 }
 
@@ -16,9 +27,19 @@ bool FakeDesktop::EnablePrivilege(std::string_view name) {
   return !privileges || privileges->count(std::string(name)) > 0;
 }
 
-bool FakeDesktop::ExitSession(platform::ExitMode mode) {
-  actions.push_back("ExitSession " + std::to_string(static_cast<uint32_t>(mode)));
-  return exit_result;
+void FakeDesktop::ShutDownSystem(platform::PowerOff what) {
+  Record(what == platform::PowerOff::kRestart ? "ShutDownSystem restart"
+                                              : "ShutDownSystem shut down");
+  if (!shutdown_refusals.empty()) {
+    platform::PlatformError refusal = shutdown_refusals.front();
+    shutdown_refusals.pop_front();
+    throw refusal;
+  }
+}
+
+bool FakeDesktop::LogOff() {
+  Record("LogOff");
+  return log_off_result;
 }
 
 std::vector<platform::WindowHandle> FakeDesktop::TopLevelWindows() {
@@ -57,8 +78,7 @@ uint32_t FakeDesktop::WindowProcessId(platform::WindowHandle window) {
 }
 
 bool FakeDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
-  actions.push_back("TerminateProcess " + std::to_string(process_id) + " " +
-                    std::to_string(exit_code));
+  Record("TerminateProcess " + std::to_string(process_id) + " " + std::to_string(exit_code));
   if (unkillable.count(process_id) > 0) {
     return false;
   }
@@ -69,27 +89,44 @@ bool FakeDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   return found;
 }
 
-bool FakeDesktop::ShellOpen(const std::string& file, const std::string& parameters,
-                            const std::string& directory, int show_command) {
-  actions.push_back("ShellOpen " + file + "|" + parameters + "|" + directory + "|" +
-                    std::to_string(show_command));
-  return true;
+platform::Desktop::OwnerEnd FakeDesktop::EndWindowOwner(std::string_view caption,
+                                                        uint32_t exit_code) {
+  OwnerEnd end;
+  end.process_id = WindowProcessId(FindWindowByCaption(caption));
+  end.ended = end.process_id != 0 && TerminateProcess(end.process_id, exit_code);
+  return end;
+}
+
+platform::Desktop::Start FakeDesktop::ShellOpen(const std::string& file,
+                                                const std::string& parameters,
+                                                const std::string& directory, int show_command) {
+  std::this_thread::sleep_for(start_takes);
+  Record("ShellOpen " + file + "|" + parameters + "|" + directory + "|" +
+         std::to_string(show_command));
+  if (missing_files.count(file) > 0) {
+    throw platform::PlatformError("ShellExecuteEx " + file +
+                                      ": The system cannot find the file "
+                                      "specified.",
+                                  2);
+  }
+  return Start::kStarted;
 }
 
 void FakeDesktop::BroadcastMonitorPower(int32_t state) {
-  actions.push_back("MonitorPower " + std::to_string(state));
+  std::this_thread::sleep_for(broadcast_takes);
+  Record("MonitorPower " + std::to_string(state));
 }
 
 void FakeDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  actions.push_back("SendSystemCommand " + std::to_string(window) + " " + std::to_string(command));
+  Record("SendSystemCommand " + std::to_string(window) + " " + std::to_string(command));
 }
 
 void FakeDesktop::SetCursorPosition(int32_t x, int32_t y) {
-  actions.push_back("SetCursorPos " + std::to_string(x) + " " + std::to_string(y));
+  Record("SetCursorPos " + std::to_string(x) + " " + std::to_string(y));
 }
 
 void FakeDesktop::MessageBeep(uint32_t type) {
-  actions.push_back("MessageBeep " + std::to_string(type));
+  Record("MessageBeep " + std::to_string(type));
 }
 
 }  // namespace zalvo::testing

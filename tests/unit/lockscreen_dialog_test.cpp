@@ -349,7 +349,8 @@ TEST(PowerCommands, NeedTheShutdownPrivilegeAndLogOffClosesTheWindow) {
   Rig rig;
   rig.screen.Reboot();
   rig.screen.ShutDown();
-  EXPECT_EQ(rig.desktop.actions, (std::vector<std::string>{"ExitSession 6", "ExitSession 5"}));
+  EXPECT_EQ(rig.desktop.actions,
+            (std::vector<std::string>{"ShutDownSystem restart", "ShutDownSystem shut down"}));
   EXPECT_EQ(rig.desktop.privilege_requests,
             (std::vector<std::string>{"SeShutdownPrivilege", "SeShutdownPrivilege"}));
 
@@ -359,23 +360,26 @@ TEST(PowerCommands, NeedTheShutdownPrivilegeAndLogOffClosesTheWindow) {
   unprivileged.screen.ShutDown();
   EXPECT_TRUE(unprivileged.desktop.actions.empty());
   unprivileged.screen.LogOff();  // needs no privilege
-  EXPECT_EQ(unprivileged.desktop.actions, std::vector<std::string>{"ExitSession 4"});
+  EXPECT_EQ(unprivileged.desktop.actions, std::vector<std::string>{"LogOff"});
   EXPECT_EQ(unprivileged.main.actions.back(), "Close");
   EXPECT_EQ(unprivileged.log,
             (std::vector<std::string>{
                 "restart not done: the account does not hold SeShutdownPrivilege",
                 "shut-down not done: the account does not hold SeShutdownPrivilege"}));
 
-  // Windows refuses to end: each refusal is logged, and the log-off still
-  // closes the lock screen.
+  // Windows refuses to end: each refusal is logged with the system's reason,
+  // and the log-off still closes the lock screen.
   Rig refused;
-  refused.desktop.exit_result = false;
+  refused.desktop.shutdown_refusals = {platform::PlatformError("The device is not ready.", 21),
+                                       platform::PlatformError("Access is denied.", 5)};
+  refused.desktop.log_off_result = false;
   refused.screen.Reboot();
   refused.screen.ShutDown();
   refused.screen.LogOff();
-  EXPECT_EQ(refused.log,
-            (std::vector<std::string>{"restart refused by Windows", "shut-down refused by Windows",
-                                      "log-off refused by Windows"}));
+  EXPECT_EQ(refused.log, (std::vector<std::string>{
+                             "restart refused by Windows: The device is not ready. (error 21)",
+                             "shut-down refused by Windows: Access is denied. (error 5)",
+                             "log-off refused by Windows"}));
   EXPECT_EQ(refused.main.actions.back(), "Close");
   EXPECT_TRUE(rig.log.empty());
 }

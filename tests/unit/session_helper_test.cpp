@@ -5,9 +5,13 @@
 // started because nobody is logged on.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "agent/agent.h"
+#include "agent/hand_off_desktop.h"
 #include "agent/helper_desktop.h"
 #include "agent/helper_server.h"
 #include "agent/programs.h"
@@ -76,6 +80,17 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
   helper::FieldReader extra(two);
   extra.U8();
   EXPECT_THROW(extra.Done(), FrameError);
+
+  // An event: read back as written; one of an unknown action is refused; its
+  // log line stays one line whatever the customer's session put in it.
+  helper::Outcome outcome{helper::Outcome::Action::kProgramStart, "C:\\x.exe", false, 1223,
+                          "canceled\r\n2026-01-01 service stopped"};
+  EXPECT_EQ(helper::DecodeOutcome(helper::EncodeOutcome(outcome)), outcome);
+  std::string unknown = helper::EncodeOutcome(outcome);
+  unknown[0] = 9;
+  EXPECT_THROW(helper::DecodeOutcome(unknown), FrameError);
+  EXPECT_EQ(OutcomeLine(outcome),
+            "run: C:\\x.exe not started (error 1223): canceled  2026-01-01 service stopped");
 }
 
 // What a helper does with the requests it is given.
@@ -202,10 +217,11 @@ class FakeLauncher final : public platform::SessionLauncher {
     }
     return result;
   }
-  bool TerminateInSession(uint32_t session, uint32_t process_id, uint32_t code) override {
+  std::optional<std::string> TerminateInSession(uint32_t session, uint32_t process_id,
+                                                uint32_t code) override {
     service_kills.push_back(std::to_string(session) + " " + std::to_string(process_id) + " " +
                             std::to_string(code));
-    return true;
+    return std::nullopt;
   }
   bool Running(size_t i) const { return started.at(i)->running; }
 };
@@ -247,19 +263,35 @@ TEST_F(SessionHelperTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
             (Lines{"ShellOpen C:\\Games\\cs.exe|-game cstrike|C:\\Games\\|5", "LockWorkStation",
                    "MonitorPower 2", "SetCursorPos 0 0", "MessageBeep 0"}));
   // The end of Windows and the privileges stay with the service.
-  EXPECT_TRUE(desktop.ExitSession(platform::ExitMode::kRebootForce));
-  EXPECT_EQ(service_desktop.actions, Lines{"ExitSession 6"});
+  desktop.ShutDownSystem(platform::PowerOff::kRestart);
+  EXPECT_EQ(service_desktop.actions, Lines{"ShutDownSystem restart"});
   EXPECT_EQ(launcher.started.size(), 1u);
 
   // A kill the customer's rights don't allow is done by the service, in the
-  // console session.
+  // console session; never of the helper itself, whatever it says.
   std::vector<std::string> list;
   programs.KillWindow("counter-strike", list);
   EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");
   EXPECT_TRUE(launcher.service_kills.empty());
-  launcher.session_desktop.unkillable = {9};
+  launcher.session_desktop.unkillable = {9, 100};
   programs.KillWindow("\xD8\xE0\xF5", list);
   EXPECT_EQ(launcher.service_kills, Lines{"1 9 0"});
+  launcher.session_desktop.windows.push_back({13, session.HelperProcessId(), "Helper"});
+  log.clear();
+  programs.KillWindow("helper", list);
+  EXPECT_EQ(launcher.service_kills, Lines{"1 9 0"});
+  EXPECT_EQ(log, Lines{"kill: process 100 is not ended by the service: it is the session helper"});
+}
+
+TEST(SystemAccounts, AreNeverEndedByTheServiceForTheHelper) {
+  for (const char* system : {"S-1-5-18", "S-1-5-19", "S-1-5-20", "s-1-5-18", "S-1-5-90-0-1",
+                             "S-1-5-96-0-1", "S-1-5-80-956008885-3418522649"}) {
+    EXPECT_TRUE(platform::SystemAccountSid(system)) << system;
+  }
+  for (const char* user : {"S-1-5-21-9-1001", "S-1-5-21-9-500", "S-1-5-180", "S-1-5-18-1",
+                           "S-1-5-90-", "S-1-5-32-544", ""}) {
+    EXPECT_FALSE(platform::SystemAccountSid(user)) << user;
+  }
 }
 
 TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
@@ -349,10 +381,10 @@ TEST_F(SessionHelperTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNo
                         "nobody is logged on at the console: the desktop actions do nothing until "
                         "someone logs on",
                         "workstation lock not done: nobody is logged on at the console",
-                        "monitor power not done: nobody is logged on at the console",
-                        "program start not done: nobody is logged on at the console"}));
+                        "monitor power not done: nobody is logged on at the console"}));
   // Restart and shut-down are the service's own.
-  EXPECT_TRUE(desktop.ExitSession(platform::ExitMode::kShutdownForce));
+  desktop.ShutDownSystem(platform::PowerOff::kShutDown);
+  EXPECT_EQ(service_desktop.actions, Lines{"ShutDownSystem shut down"});
 
   launcher.logged_on = true;
   session.Upkeep();
@@ -376,6 +408,165 @@ TEST_F(SessionHelperTest, SpeakersThatAppearLaterGetTheStartValues) {
   launcher.session_mixer.levels = {0, 0};
   EXPECT_TRUE(volume.LookAgain());
   EXPECT_EQ(launcher.session_mixer.levels, (platform::StereoLevels{0, 0}));
+}
+
+// A helper that runs the helper's own loop (ServeHelperChannel) on a thread
+// of its own, joined to the service by a byte stream each way, in real time.
+class ThreadHelper final : public platform::HelperProcess, public HelperStream {
+ public:
+  ThreadHelper(uint32_t process_id, platform::Desktop& desktop, platform::Mixer& mixer)
+      : process_id_(process_id), thread_([this, &desktop, &mixer] {
+          ServeHelperChannel(*this, desktop, mixer, process_id_);
+          std::lock_guard lock(mutex_);
+          ended_ = true;
+          changed_.notify_all();
+        }) {}
+  ~ThreadHelper() override { Terminate(); }
+  ThreadHelper(const ThreadHelper&) = delete;
+  ThreadHelper& operator=(const ThreadHelper&) = delete;
+
+  // The service's end.
+  bool Write(std::string_view bytes, platform::Deadline) override {
+    std::lock_guard lock(mutex_);
+    to_helper_.append(bytes);
+    changed_.notify_all();
+    return true;
+  }
+  std::optional<size_t> Read(char* data, size_t size, platform::Deadline deadline) override {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_until(lock, deadline, [&] { return !to_service_.empty() || ended_; })) {
+      return std::nullopt;
+    }
+    size_t n = std::min(size, to_service_.size());
+    to_service_.copy(data, n);
+    to_service_.erase(0, n);
+    return n;
+  }
+  bool Running() override {
+    std::lock_guard lock(mutex_);
+    return !ended_;
+  }
+  void Terminate() override {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  uint32_t ProcessId() const override { return process_id_; }
+  uint32_t SessionId() const override { return 1; }
+
+  // The helper's end.
+  size_t Read(char* data, size_t size) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !to_helper_.empty() || closed_; });
+    size_t n = std::min(size, to_helper_.size());
+    to_helper_.copy(data, n);
+    to_helper_.erase(0, n);
+    return n;
+  }
+  bool Write(std::string_view bytes) override {
+    std::lock_guard lock(mutex_);
+    to_service_.append(bytes);
+    changed_.notify_all();
+    return true;
+  }
+
+ private:
+  uint32_t process_id_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string to_helper_;
+  std::string to_service_;
+  bool closed_ = false;
+  bool ended_ = false;
+  std::thread thread_;
+};
+
+class ThreadLauncher final : public platform::SessionLauncher {
+ public:
+  testing::FakeDesktop session_desktop;
+  SilentMixer session_mixer;
+  int launched = 0;
+  std::optional<uint32_t> ConsoleSession() override { return 1; }
+  platform::LaunchResult Launch() override {
+    platform::LaunchResult result;
+    result.outcome = platform::LaunchResult::Outcome::kStarted;
+    launched += 1;
+    result.process = std::make_unique<ThreadHelper>(static_cast<uint32_t>(200 + launched),
+                                                    session_desktop, session_mixer);
+    return result;
+  }
+  std::optional<std::string> TerminateInSession(uint32_t, uint32_t, uint32_t) override {
+    return "not in this test";
+  }
+};
+
+TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelper) {
+  ThreadLauncher launcher;
+  launcher.session_desktop.windows = {{10, 7, "Counter-Strike"}};
+  launcher.session_desktop.start_takes = std::chrono::milliseconds(3000);
+  launcher.session_desktop.broadcast_takes = std::chrono::milliseconds(3000);
+  launcher.session_desktop.missing_files = {"C:\\nowhere\\game.exe"};
+  std::mutex log_mutex;
+  Lines log;
+  SessionHelper session(launcher, [&](std::string_view line) {
+    std::lock_guard lock(log_mutex);
+    log.emplace_back(line);
+  });
+  testing::FakeDesktop service_desktop;
+  HelperDesktop desktop(session, service_desktop);
+  Programs programs(desktop, [&](std::string_view line) {
+    std::lock_guard lock(log_mutex);
+    log.emplace_back(line);
+  });
+  auto started = std::chrono::steady_clock::now();
+  programs.Run("C:\\nowhere\\game.exe");
+  desktop.BroadcastMonitorPower(platform::kMonitorOff);
+  for (int i = 1; i < static_cast<int>(HandOffDesktop::kMaxPendingStarts); ++i) {
+    programs.Run("notepad.exe");
+  }
+  programs.Run("calc.exe");  // one start too many
+  std::vector<std::string> list;
+  programs.ListWindows(list);
+  EXPECT_EQ(list, Lines{"COUNTER-STRIKE"});
+  // All answered at once, by the first helper.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2000));
+  EXPECT_EQ(launcher.launched, 1);
+
+  // The outcomes reach the log as the helper tells them.
+  auto logged = [&](const std::string& line) {
+    std::lock_guard lock(log_mutex);
+    return std::count(log.begin(), log.end(), line);
+  };
+  const std::string missing =
+      "run: C:\\nowhere\\game.exe not started (error 2): ShellExecuteEx "
+      "C:\\nowhere\\game.exe: The system cannot find the file specified.";
+  for (int i = 0; i < 100 && logged(missing) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    session.Upkeep();
+  }
+  EXPECT_EQ(logged(missing), 1);
+  for (int i = 0; i < 50 && logged("run: notepad.exe started") < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    session.Upkeep();
+  }
+  EXPECT_EQ(logged("run: notepad.exe started"), 3);
+  EXPECT_EQ(logged("run: calc.exe not started: 4 program starts still wait for the customer's "
+                   "desktop (a prompt may wait for an answer there)"),
+            1);
+  EXPECT_EQ(launcher.launched, 1);
+  Lines actions;
+  for (int i = 0; i < 50 && std::count(actions.begin(), actions.end(), "MonitorPower 2") == 0;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    actions = launcher.session_desktop.Actions();
+  }
+  EXPECT_EQ(std::count(actions.begin(), actions.end(), "MonitorPower 2"), 1);
+  EXPECT_EQ(std::count(actions.begin(), actions.end(), "ShellOpen calc.exe|||5"), 0);
 }
 
 class NoFiles final : public platform::StationFiles {
@@ -421,7 +612,7 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   state.remaining_seconds = 0;
   EXPECT_EQ(receive("ACTION STAND"), Lines{"PING"});
   EXPECT_EQ(registry.String(winlogon, "ZalvoLogon"), "0");
-  EXPECT_EQ(service_desktop.actions, Lines{"ExitSession 6"});
+  EXPECT_EQ(service_desktop.actions, Lines{"ShutDownSystem restart"});
 
   launcher.next = Behaviour::kServe;
   launcher.logged_on = false;

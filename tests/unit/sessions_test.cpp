@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "agent/agent.h"
+#include "agent/customer_account.h"
 #include "agent/sessions.h"
 #include "agent/station_agent.h"
 #include "platform/error.h"
@@ -36,7 +37,7 @@ class SessionsTest : public ::testing::Test {
   }
   std::optional<uint32_t> Timer() { return registry.Dword(kWinlogon, "LocalTimer"); }
   bool Restarted() const {
-    return std::count(desktop.actions.begin(), desktop.actions.end(), "ExitSession 6") > 0;
+    return std::count(desktop.actions.begin(), desktop.actions.end(), "ShutDownSystem restart") > 0;
   }
   void Clear() {
     desktop.actions.clear();
@@ -72,7 +73,7 @@ TEST_F(SessionsTest, StartRestartsOnlyWhenThePreviousMarkerWasExactlyZero) {
   sessions.Start();
   EXPECT_EQ(Timer(), 2700u);
   EXPECT_EQ(desktop.privilege_requests, Lines{"SeShutdownPrivilege"});
-  EXPECT_EQ(desktop.actions, Lines{"ExitSession 6"});
+  EXPECT_EQ(desktop.actions, Lines{"ShutDownSystem restart"});
 
   // A start during a session renews the time without a restart.
   Clear();
@@ -126,7 +127,7 @@ TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero)
   EXPECT_EQ(Text("AutoAdminLogon"), "0");
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_EQ(Timer(), 0u);
-  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 
   // Ended again (the tick repeats it at every check): values and lock, no restart.
   Clear();
@@ -138,7 +139,7 @@ TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero)
   registry = testing::MemoryRegistry();
   registry.AddKey(kWinlogon);
   sessions.End();
-  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
   EXPECT_EQ(Text("DefaultUserName"), std::nullopt);  // the account values stay as they were
 }
 
@@ -149,7 +150,7 @@ TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRes
   EXPECT_TRUE(desktop.actions.empty());
   sessions.End();
   EXPECT_FALSE(state.session_active);
-  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
   EXPECT_FALSE(registry.HasKey(kWinlogon));  // never created
   EXPECT_TRUE(registry.writes().empty());
 
@@ -157,7 +158,7 @@ TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRes
   registry.DenyOpen(kWinlogon);  // refused access counts as missing
   Clear();
   sessions.End();
-  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 }
 
 TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
@@ -214,10 +215,111 @@ TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
   EXPECT_EQ(actions.calls, Lines{"SendInfo"});
 }
 
+TEST_F(SessionsTest, TheCustomerAccountIsLoggedOnAsALocalAccountOfThisComputer) {
+  Lines log;
+  Sessions own(state, registry, desktop, actions, [&](std::string_view l) { log.emplace_back(l); },
+               {"kunde", "STATION7", "S-1-5-21-1-2-3-1001"});
+  state.remaining_seconds = 60;
+  own.Start();
+  EXPECT_EQ(registry.writes(),
+            (Lines{W("AutoAdminLogon"), W("DefaultUserName"), W("DefaultDomainName"),
+                   W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Text("DefaultUserName"), "kunde");
+  EXPECT_EQ(Text("DefaultDomainName"), "STATION7");
+  EXPECT_EQ(Text("DefaultPassword"), "946");
+}
+
+TEST(CustomerAccount, StoredByTheInstallerOrTheDefaultAccountLookedUpByName) {
+  testing::MemoryRegistry registry;
+  std::vector<std::string> looked_up;
+  AccountLookup lookup{[&](std::string_view name) -> std::optional<std::string> {
+                         looked_up.emplace_back(name);
+                         return name == "zalvo" ? std::optional<std::string>("S-1-5-21-9-1001")
+                                                : std::nullopt;
+                       },
+                       [] { return std::string("STATION7"); }};
+  // An install from before the account was stored: "zalvo", found by name.
+  CustomerAccount account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(account.name, "zalvo");
+  EXPECT_EQ(account.domain, "STATION7");
+  EXPECT_EQ(account.sid, "S-1-5-21-9-1001");
+  // Stored: taken as it is, nothing looked up.
+  const std::string key = "HKLM\\SOFTWARE\\Zalvo";
+  registry.SetString(key, "CustomerName", "kunde");
+  registry.SetString(key, "CustomerSid", "S-1-5-21-9-1002");
+  looked_up.clear();
+  account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(account.name, "kunde");
+  EXPECT_EQ(account.sid, "S-1-5-21-9-1002");
+  EXPECT_TRUE(looked_up.empty());
+  // A name without a stored SID (the account was made after the install) is
+  // looked up; a domain's account keeps its domain.
+  registry.SetString(key, "CustomerSid", "");
+  registry.SetString(key, "CustomerName", "CLUB\\gast");
+  account = ReadCustomerAccount(registry, lookup);
+  EXPECT_EQ(looked_up, std::vector<std::string>{"CLUB\\gast"});
+  EXPECT_EQ(account.name, "gast");
+  EXPECT_EQ(account.domain, "CLUB");
+  EXPECT_EQ(account.sid, std::nullopt);
+}
+
+TEST(CustomerAccount, ThePoliciesGoToTheCustomersHiveOnlyNeverToAnotherUsers) {
+  CustomerAccount customer{"zalvo", "STATION7", "S-1-5-21-9-1001"};
+  PolicyHive at_console = ChoosePolicyHive(customer, "S-1-5-21-9-1001", true);
+  EXPECT_EQ(at_console.sid, "S-1-5-21-9-1001");
+  // The club's administrator at the console: nothing goes to that hive.
+  PolicyHive admin = ChoosePolicyHive(customer, "S-1-5-21-9-500", true);
+  EXPECT_EQ(admin.sid, std::nullopt);
+  EXPECT_NE(admin.whose.find("another user (S-1-5-21-9-500)"), std::string::npos) << admin.whose;
+  // Nobody at the console: the customer's hive while Windows has it loaded.
+  EXPECT_EQ(ChoosePolicyHive(customer, std::nullopt, true).sid, "S-1-5-21-9-1001");
+  EXPECT_EQ(ChoosePolicyHive(customer, std::nullopt, false).sid, std::nullopt);
+  // An account that was not found gets nothing, whoever is at the console.
+  customer.sid.reset();
+  EXPECT_EQ(ChoosePolicyHive(customer, "S-1-5-21-9-1001", true).sid, std::nullopt);
+}
+
+TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes) {
+  Lines log;
+  Sessions logged(state, registry, desktop, actions,
+                  [&](std::string_view l) { log.emplace_back(l); });
+  auto restarts = [&] {
+    return std::count(desktop.actions.begin(), desktop.actions.end(), "ShutDownSystem restart");
+  };
+  for (int i = 0; i < 5; ++i) {
+    desktop.shutdown_refusals.emplace_back("The device is not ready.", 21);
+  }
+  logged.ForcedReboot();
+  EXPECT_EQ(restarts(), 1);
+  EXPECT_EQ(log, Lines{"restart refused by Windows: The device is not ready. (error 21); asked "
+                       "again soon, at most 3 more times"});
+  // Asked again every kPowerOffRetryTicks ticks, kPowerOffRetries times.
+  for (int tick = 1; tick <= 4 * kPowerOffRetryTicks; ++tick) {
+    logged.RetryPowerOff();
+    EXPECT_EQ(restarts(), 1 + std::min(tick / kPowerOffRetryTicks, kPowerOffRetries)) << tick;
+  }
+  EXPECT_EQ(log.back(),
+            "restart refused by Windows: The device is not ready. (error 21); not asked again");
+
+  // A shut-down already under way is no failure; a retry that is taken ends
+  // the retries.
+  log.clear();
+  desktop.shutdown_refusals = {platform::PlatformError("A shutdown is in progress.", 1115)};
+  logged.ForcedShutdown();
+  EXPECT_EQ(log, Lines{"shut-down: a shut-down of Windows is already under way"});
+  desktop.shutdown_refusals = {platform::PlatformError("Not now.", 1190)};
+  logged.ForcedReboot();
+  for (int tick = 0; tick < 3 * kPowerOffRetryTicks; ++tick) {
+    logged.RetryPowerOff();
+  }
+  EXPECT_EQ(log.back(), "restart of Windows under way");
+  EXPECT_EQ(restarts(), 1 + kPowerOffRetries + 2);
+}
+
 TEST_F(SessionsTest, PowerOffNeedsTheShutdownPrivilege) {
   sessions.ForcedShutdown();
   sessions.ForcedReboot();
-  EXPECT_EQ(desktop.actions, (Lines{"ExitSession 5", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"ShutDownSystem shut down", "ShutDownSystem restart"}));
   EXPECT_EQ(desktop.privilege_requests, (Lines{"SeShutdownPrivilege", "SeShutdownPrivilege"}));
 
   Clear();
@@ -287,7 +389,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   Marker("1");
   agent.Tick();
   EXPECT_EQ(Text("ZalvoLogon"), "0");
-  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ExitSession 6"}));
+  EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 }
 
 }  // namespace

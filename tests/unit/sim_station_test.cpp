@@ -209,17 +209,32 @@ TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {
   EXPECT_EQ(desktop.WindowCaption(11), "");
   EXPECT_EQ(desktop.FindWindowByCaption("NOTEPAD - A.TXT"), 10u);
   EXPECT_EQ(desktop.WindowProcessId(10), 100u);
-  EXPECT_TRUE(desktop.TerminateProcess(100, 0));
+  platform::Desktop::OwnerEnd end = desktop.EndWindowOwner("notepad - a.txt", 0);
+  EXPECT_EQ(end.process_id, 100u);
+  EXPECT_TRUE(end.ended);
   EXPECT_EQ(desktop.TopLevelWindows(), std::vector<platform::WindowHandle>{12});
+  EXPECT_EQ(desktop.EndWindowOwner("Notepad - a.txt", 0).process_id, 0u);
   EXPECT_FALSE(desktop.TerminateProcess(0, 0));
   EXPECT_TRUE(desktop.EnablePrivilege("SeShutdownPrivilege"));  // no file: all held
   Write("privileges.txt", "SeSecurityPrivilege\n");
   EXPECT_FALSE(desktop.EnablePrivilege("SeShutdownPrivilege"));
   EXPECT_TRUE(desktop.EnablePrivilege("sesecurityprivilege"));
-  desktop.ExitSession(platform::ExitMode::kRebootForce);
+  desktop.ShutDownSystem(platform::PowerOff::kRestart);
+  // Refused while the file says so, with its code and reason.
+  Write("refuse-shutdown.txt", "1190 A system shutdown has already been scheduled.\n");
+  try {
+    desktop.ShutDownSystem(platform::PowerOff::kShutDown);
+    ADD_FAILURE() << "not refused";
+  } catch (const platform::PlatformError& e) {
+    EXPECT_EQ(e.code(), 1190);
+    EXPECT_STREQ(e.what(), "A system shutdown has already been scheduled.");
+  }
   std::string log = Read("journal.log");
   EXPECT_NE(log.find("TerminateProcess 100 exit code 0"), std::string::npos);
-  EXPECT_NE(log.find("ExitWindowsEx 6 (reboot, force)"), std::string::npos);
+  EXPECT_NE(log.find("InitiateSystemShutdownEx reboot (force, planned)\n"), std::string::npos);
+  EXPECT_NE(log.find("InitiateSystemShutdownEx shut down (force, planned) refused: 1190 A system "
+                     "shutdown has already been scheduled."),
+            std::string::npos);
 }
 
 TEST_F(TempStation, SampleStationHasAServerAndKeepsExistingFiles) {

@@ -1,11 +1,13 @@
 // zalvo-setup.exe silently under Wine, as a club deploys it: refused values
 // that change nothing, a first install with the server address and a
-// password (the firewall rule's command in the installer's log, the service
-// with its description, recovery and event source, answering), an upgrade
-// that moves the server while the lock screen keeps running, the lock screen
-// as the customer account's shell, and the uninstall that waits for the whole
-// removal, also when the service was already removed by hand, puts the
-// account's shell back and leaves the settings.
+// password into a folder a standard user had planted a DLL in (moved aside;
+// the firewall rule's command in the installer's log, the service with its
+// description, recovery and event source, answering), an upgrade that moves
+// the server while the lock screen keeps running, the lock screen as the
+// customer account's shell and the account kept for the service, and the
+// uninstall that waits for the whole removal, also when the service was
+// already removed by hand, puts the account's shell back and leaves the
+// settings.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -33,6 +35,7 @@ constexpr const char* kEventSource =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\zalvos.exe";
 constexpr const char* kShellPolicy =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+constexpr const char* kStationKey = "SOFTWARE\\Zalvo";
 
 // The account this test runs as, which Wine keeps logged on, as the customer
 // account of these installs.
@@ -149,11 +152,26 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_FALSE(FileExists(Widen(settings_path)));
 
   // The first install; switches in any letter case. The customer account had
-  // a shell of its own.
+  // a shell of its own. A standard user made the install folder beforehand
+  // and left a DLL there: the folder is moved aside before anything is
+  // copied.
   registry.Create(Hive::kCurrentUser, kShellPolicy)->WriteString("Shell", "club-shell.exe");
+  ASSERT_TRUE(CreateDirectoryW(ProgramFolder().c_str(), nullptr));
+  files.Replace(Narrow(ProgramFolder()) + "\\wtsapi32.dll", "planted");
   ServerPeer server;
   ASSERT_EQ(RunSetup(L"/server=127.0.0.1 /SmallPassword=4321" + CustomerSwitch()), 0u);
   const std::string install_log = log.NewLines();
+  EXPECT_TRUE(Contains(install_log, Narrow(ProgramFolder()) + " was moved aside to " +
+                                        Narrow(ProgramFolder()) + ".untrusted-"))
+      << install_log;
+  EXPECT_TRUE(
+      Contains(install_log, "it holds wtsapi32.dll, which the installer did not put there"));
+  EXPECT_FALSE(FileExists(ProgramFolder() + L"\\wtsapi32.dll"));
+  const size_t aside_at = install_log.find(".untrusted-");
+  const std::wstring aside =
+      ProgramFolder() +
+      Widen(install_log.substr(aside_at, install_log.find(':', aside_at) - aside_at));
+  EXPECT_TRUE(FileExists(aside + L"\\wtsapi32.dll")) << Narrow(aside);
   EXPECT_TRUE(Contains(install_log,
                        "advfirewall firewall add rule name=\"Zalvo Service\" dir=in action=allow "
                        "protocol=UDP localport=6767 remoteip=127.0.0.1 program=\"" +
@@ -172,6 +190,12 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_EQ(run->ReadString("Zalvo"), "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"),
             "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");
+  // The account for the service, in the station's own key.
+  auto station_key = registry.Open(Hive::kLocalMachine, kStationKey, platform::Access::kRead);
+  ASSERT_NE(station_key, nullptr);
+  EXPECT_EQ(Widen(station_key->ReadString("CustomerName").value_or("")),
+            CustomerSwitch().substr(std::wstring(L" /CUSTOMER=").size()));
+  EXPECT_EQ(station_key->ReadString("CustomerSid").value_or("").rfind("S-1-5-", 0), 0u);
   ExpectServiceCare();
   auto source = registry.Open(Hive::kLocalMachine, kEventSource);
   ASSERT_NE(source, nullptr);
@@ -186,8 +210,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   // An upgrade while the customer's lock screen runs (the one the service
   // keeps running): an explicit /SERVER rewrites only its line and the
   // firewall rule; a bad one changes nothing. The lock screen keeps running;
-  // its new file is in place. The default customer account "zalvo" does not
-  // exist here: a failed step, and everything else upgraded.
+  // its new file is in place. A customer account "zalvo" does not exist
+  // here: a failed step, and everything else upgraded.
   const std::string station = "Beep=1\r\nserverip=127.0.0.1\nWallpaper=\xCA\xE0\xF0\r\nHide=0";
   files.Replace(settings_path, station);
   std::vector<DWORD> lock_screens;
@@ -199,20 +223,27 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_EQ(RunSetup(L"/SERVER=127.0.0.01"), 2u);
   EXPECT_EQ(files.Read(settings_path), station);
   log.NewLines();
-  ASSERT_EQ(RunSetup(L"/SERVER=127.0.0.2"), 1u);
+  ASSERT_EQ(RunSetup(L"/SERVER=127.0.0.2 /CUSTOMER=zalvo"), 1u);
   EXPECT_EQ(files.Read(settings_path),
             "Beep=1\r\nserverip=127.0.0.2\nWallpaper=\xCA\xE0\xF0\r\nHide=0");
   const std::string upgrade_log = log.NewLines();
   EXPECT_TRUE(Contains(upgrade_log, "service stopped"));
   EXPECT_TRUE(Contains(upgrade_log, "remoteip=127.0.0.2 "));
   EXPECT_TRUE(Contains(upgrade_log, "there is no account zalvo"));
+  EXPECT_FALSE(Contains(upgrade_log, "moved aside")) << upgrade_log;
+  station_key = registry.Open(Hive::kLocalMachine, kStationKey, platform::Access::kRead);
+  EXPECT_EQ(station_key->ReadString("CustomerName"), "zalvo");
+  EXPECT_EQ(station_key->ReadString("CustomerSid"), "");
   EXPECT_EQ(WaitForSingleObject(lock_process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(FileExists(ProgramFolder() + L"\\zalvoc.exe"));
   TerminateProcess(lock_process.get(), 0);
   WaitForSingleObject(lock_process.get(), 5000);
 
-  // Back to this test's server: the agent answers it again.
+  // Back to this test's server and account: the agent answers it again; a
+  // later upgrade keeps the account without /CUSTOMER.
   ASSERT_EQ(RunSetup(L"/SERVER=127.0.0.1" + CustomerSwitch()), 0u);
+  EXPECT_TRUE(server.WaitForAgent(20000));
+  ASSERT_EQ(RunSetup(L""), 0u);
   EXPECT_TRUE(server.WaitForAgent(20000));
 
   // The service removed by hand, then the quiet uninstall string: it
@@ -237,6 +268,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadString("Shell"), "club-shell.exe");
   EXPECT_EQ(registry.Open(Hive::kCurrentUser, kShellPolicy)->ReadDword("DisableTaskMgr"), 0u);
   EXPECT_TRUE(Contains(removal_log, "Task Manager policy of"));
+  station_key = registry.Open(Hive::kLocalMachine, kStationKey, platform::Access::kRead);
+  EXPECT_TRUE(station_key == nullptr || !station_key->ReadString("CustomerName").has_value());
   EXPECT_EQ(settings::SettingsText(files.Read(settings_path)).Value("ServerIP"), "127.0.0.1");
   server.ReceiveUntilQuiet(300);
   server.Send("anyone?");
@@ -245,6 +278,8 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   DeleteFileW((ProgramFolder() + L"\\uninstall.exe").c_str());
   RemoveDirectoryW(ProgramFolder().c_str());
   RegDeleteKeyValueW(HKEY_CURRENT_USER, Widen(kShellPolicy).c_str(), L"Shell");
+  DeleteFileW((aside + L"\\wtsapi32.dll").c_str());
+  RemoveDirectoryW(aside.c_str());
 }
 
 }  // namespace

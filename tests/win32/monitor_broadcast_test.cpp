@@ -1,5 +1,6 @@
-// The monitor-power broadcast of the real desktop: a hung top-level window
-// does not hold the agent up, and responsive windows still get the command.
+// The monitor-power broadcast of the real desktop: posted, so that a hung
+// top-level window holds nobody up while responsive windows still get the
+// command; switching the monitor on also moves the pointer a pixel and back.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -69,7 +70,7 @@ DWORD WINAPI Broadcast(void*) {
   return 0;
 }
 
-TEST(MonitorBroadcast, AHungWindowDoesNotHoldTheAgentUp) {
+TEST(MonitorBroadcast, AHungWindowHoldsNothingUpAndTheOthersGetTheCommand) {
   WindowThread responsive;
   WindowThread hung;
   hung.pump = false;
@@ -83,18 +84,33 @@ TEST(MonitorBroadcast, AHungWindowDoesNotHoldTheAgentUp) {
   ASSERT_NE(responsive.window, nullptr) << GetLastError();
   ASSERT_NE(hung.window, nullptr);
 
-  // A plain sent broadcast would wait for the hung window for good; give it
-  // far more than its bound before calling it stuck.
+  // A sent broadcast would wait for the hung window for good; give it far
+  // more than it takes before calling it stuck.
   ScopedHandle broadcaster(CreateThread(nullptr, 0, Broadcast, nullptr, 0, nullptr));
   DWORD waited = WaitForSingleObject(broadcaster.get(), 60000);
-  SetEvent(hung.release);
   EXPECT_EQ(waited, WAIT_OBJECT_0) << "the broadcast is still waiting for the hung window";
-  WaitForSingleObject(broadcaster.get(), INFINITE);
-
-  // Sent, not posted: the responsive window handled it before the call returned.
+  // Posted: the responsive window takes it from its queue.
+  for (int i = 0; i < 100 && g_monitor_commands.load() == 0; ++i) {
+    Sleep(50);
+  }
   EXPECT_GE(g_monitor_commands.load(), 1);
   EXPECT_EQ(g_last_state.load(), platform::kMonitorOff);
 
+  // On: the command, and a wake-up that leaves the pointer where it was.
+  ASSERT_TRUE(SetCursorPos(100, 120));
+  auto desktop = MakeWin32Desktop();
+  EXPECT_NO_THROW(desktop->BroadcastMonitorPower(platform::kMonitorOn));
+  for (int i = 0; i < 100 && g_last_state.load() != platform::kMonitorOn; ++i) {
+    Sleep(50);
+  }
+  EXPECT_EQ(g_last_state.load(), platform::kMonitorOn);
+  POINT where{};
+  ASSERT_TRUE(GetCursorPos(&where));
+  EXPECT_EQ(where.x, 100);
+  EXPECT_EQ(where.y, 120);
+
+  SetEvent(hung.release);
+  WaitForSingleObject(broadcaster.get(), INFINITE);
   PostThreadMessageW(responsive_id, WM_QUIT, 0, 0);
   WaitForSingleObject(responsive_thread.get(), 10000);
   WaitForSingleObject(hung_thread.get(), 10000);

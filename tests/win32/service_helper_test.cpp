@@ -18,6 +18,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/lock_screen_windows.h"
 #include "platform/win32/registry.h"
@@ -101,6 +102,20 @@ bool Ended(DWORD process_id) {
 class ServiceHelper : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The customer account is the user Wine runs everything as, as the
+    // installer's /CUSTOMER= would keep it (its SID looked up at the start).
+    wchar_t user[256] = {};
+    DWORD user_size = 256;
+    ASSERT_TRUE(GetUserNameW(user, &user_size));
+    HKEY station = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo", 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &station, nullptr),
+              ERROR_SUCCESS);
+    win32::ScopedKey station_key(station);
+    ASSERT_EQ(
+        RegSetValueExW(station, L"CustomerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(user),
+                       static_cast<DWORD>((wcslen(user) + 1) * sizeof(wchar_t))),
+        ERROR_SUCCESS);
     win32::Win32Files files;
     files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
                   "ServerIP=127.0.0.1\r\nPlayGame=1\r\nFreeDisk=0\r\nSendDataTime=150\r\n");
@@ -119,6 +134,7 @@ class ServiceHelper : public ::testing::Test {
   void TearDown() override {
     service_.reset();
     Remove();
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo", L"CustomerName");
   }
   // The zalvos.exe the service runs.
   virtual std::string Program() { return ZALVOS_PROGRAM; }
@@ -192,8 +208,9 @@ TEST_F(ServiceHelper, DesktopCommandsReachTheUsersDesktopAndTheHelperIsReplacedW
   EXPECT_TRUE(WaitFor([&] { return !probe->Running(); }, 10000));
   EXPECT_EQ(probe->ExitCode(), 0);  // ended by the agent, not by its own time limit
 
-  // The customer's policies go to the hive of the user at the console (under
-  // Wine the one user, whose hive is HKEY_CURRENT_USER here too).
+  // The customer's policies go to the hive of the customer account, the user
+  // at the console (under Wine the one user, whose hive is HKEY_CURRENT_USER
+  // here too).
   const std::wstring explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, explorer.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -250,6 +267,74 @@ TEST_F(ServiceHelper, DesktopCommandsReachTheUsersDesktopAndTheHelperIsReplacedW
   EXPECT_TRUE(WaitFor([&] { return ServiceState(service_.get()) == SERVICE_STOPPED; }, 5000));
   EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(5000));
   EXPECT_TRUE(Ended(third));
+}
+
+// With ShutDownMonitor=1 the tick sends the monitor message to every window,
+// every tick. Windows that look at their messages only every 4 seconds hold
+// no command up: every one is answered by the same helper, also after the
+// start of a program that does not exist, whose outcome the log names.
+TEST_F(ServiceHelper, WindowsThatStopAnsweringHoldNoCommandUp) {
+  std::vector<std::unique_ptr<ChildProcess>> stalled;
+  for (int i = 0; i < 3; ++i) {
+    stalled.push_back(StartProcess(
+        BuiltProgramPath(WINDOW_HELPER),
+        {"--caption", "Stalled " + std::to_string(i), "--stall-ms", "4000", "--seconds", "120"},
+        win32::Narrow(_wgetenv(L"TEMP")) + "\\zalvo-stalled-" + std::to_string(i) + ".txt"));
+  }
+  win32::Win32Files files;
+  files.Replace(settings::SettingsFilePath(files.WindowsDirectory(), settings::kSettingsFileName),
+                "ServerIP=127.0.0.1\r\nPlayGame=1\r\nFreeDisk=0\r\nSendDataTime=150\r\n"
+                "ShutDownMonitor=1\r\n");
+  wchar_t log_path[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(L"%ProgramData%\\Zalvo\\zalvos.log", log_path, MAX_PATH);
+  auto read_log = [&] {
+    try {
+      return files.Read(win32::Narrow(log_path));
+    } catch (const platform::PlatformError&) {
+      return std::string();
+    }
+  };
+  const size_t log_before = read_log().size();
+  server_.Send("ACTION INI");
+  EXPECT_TRUE(ReplyHolds("ACTION PROCESS", "PROCESS LIST:", "\"STALLED 2\"")) << last_;
+  const DWORD helper = Helper();
+  ASSERT_NE(helper, 0u);
+  // Each command answered, none given up (the keep-alive's PING is not the answer).
+  auto answered = [&](const std::string& command, const std::string& prefix) {
+    server_.Send(command);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3000);
+    while (std::chrono::steady_clock::now() < end) {
+      std::optional<std::string> reply = server_.Receive(100);
+      if (reply && reply->rfind(prefix, 0) == 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  int answers = 0;
+  for (int i = 0; i < 6; ++i) {
+    answers += answered("ACTION PROCESS", "PROCESS LIST:") ? 1 : 0;
+  }
+  EXPECT_EQ(answers, 6);
+  EXPECT_TRUE(answered("ACTION RUN C:\\nowhere\\missing.exe", "PING"));
+  answers = 0;
+  for (int i = 0; i < 4; ++i) {
+    answers += answered("ACTION PROCESS", "PROCESS LIST:") ? 1 : 0;
+  }
+  EXPECT_EQ(answers, 4);
+  EXPECT_EQ(HelpersOf(ServiceProcessId(service_.get())), std::vector<DWORD>{helper});
+  std::string log;
+  WaitFor([&] {
+    log = read_log();
+    log = log.size() >= log_before ? log.substr(log_before) : log;
+    return log.find("run: C:\\nowhere\\missing.exe not started") != std::string::npos;
+  });
+  EXPECT_NE(log.find("run: C:\\nowhere\\missing.exe not started (error "), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("did not answer within"), std::string::npos);
+  for (auto& window : stalled) {
+    window->Stop();
+  }
 }
 
 // The service and the lock screen installed side by side, as the installer

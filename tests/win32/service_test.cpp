@@ -152,7 +152,11 @@ TEST(Service, InstallsStartsAnswersPausesContinuesStopsAndUninstalls) {
   EXPECT_EQ(server.Exchange("hello"), std::vector<std::string>{"PING"});
   EXPECT_TRUE(server.Arrives("PING", 5000));
 
+  // Windows tells a service that takes it of its shut-down (it stops then).
   SERVICE_STATUS status{};
+  ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+  EXPECT_EQ(status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN,
+            static_cast<DWORD>(SERVICE_ACCEPT_SHUTDOWN));
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status));
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
   server.ReceiveUntilQuiet(300);

@@ -129,8 +129,9 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   EXPECT_TRUE(WaitFor([&] { return Text("AutoAdminLogon") == "1"; }));
 
   // The server opens a session of 30 minutes. The marker was "0", which asks
-  // for a restart into the customer's account; the test sets it to "1" first,
-  // since a restart under Wine would end every program of the prefix.
+  // for a restart into the customer's account; the test sets it to "1" first:
+  // Wine's restart does nothing, and the simulated station's tests count the
+  // restarts.
   SetMarker("1");
   EXPECT_EQ(server.Exchange("ACTION SIT 30"), std::vector<std::string>{"PING"});
   EXPECT_EQ(Text("AutoAdminLogon"), "1");

@@ -1,0 +1,162 @@
+#include "agent/hand_off_desktop.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/error.h"
+
+namespace zalvo::agent {
+namespace {
+
+using protocol::helper::Outcome;
+
+std::string MonitorState(int32_t state) {
+  return state == platform::kMonitorOff  ? "off"
+         : state == platform::kMonitorOn ? "on"
+                                         : std::to_string(state);
+}
+
+}  // namespace
+
+std::string OutcomeLine(const Outcome& outcome) {
+  // The texts may come from the customer's session: one line, whatever they hold.
+  auto one_line = [](std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    return text;
+  };
+  const std::string subject = one_line(outcome.subject);
+  const std::string failure =
+      " (error " + std::to_string(outcome.code) + "): " + one_line(outcome.reason);
+  switch (outcome.action) {
+    case Outcome::Action::kProgramStart:
+      return "run: " + subject + (outcome.done ? " started" : " not started" + failure);
+    case Outcome::Action::kMonitorPower:
+      return "monitor " + subject + (outcome.done ? " sent" : " failed" + failure);
+    case Outcome::Action::kSystemCommand:
+      return "window command " + subject + (outcome.done ? " sent" : " failed" + failure);
+  }
+  return "an action ended";
+}
+
+HandOffDesktop::HandOffDesktop(platform::Desktop& desktop, OutcomeSink sink)
+    : desktop_(desktop), sink_(std::move(sink)) {}
+
+HandOffDesktop::~HandOffDesktop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (message_thread_.joinable()) {
+    message_thread_.join();
+  }
+  // A start waits for its prompt's answer: the person at the station decides.
+  for (std::thread& start : start_threads_) {
+    start.join();
+  }
+}
+
+void HandOffDesktop::Tell(const Outcome& outcome) {
+  if (sink_) {
+    sink_(outcome);
+  }
+}
+
+platform::Desktop::Start HandOffDesktop::ShellOpen(const std::string& file,
+                                                   const std::string& parameters,
+                                                   const std::string& directory, int show_command) {
+  std::lock_guard lock(mutex_);
+  // The threads of starts that are over.
+  for (auto it = start_threads_.begin(); it != start_threads_.end();) {
+    auto done = std::find(finished_.begin(), finished_.end(), it->get_id());
+    if (done == finished_.end()) {
+      ++it;
+      continue;
+    }
+    finished_.erase(done);
+    it->join();  // it has nothing left to do but return
+    it = start_threads_.erase(it);
+  }
+  if (starts_ >= kMaxPendingStarts) {
+    throw platform::PlatformError(std::to_string(starts_) +
+                                  " program starts still wait for the customer's desktop (a "
+                                  "prompt may wait for an answer there)");
+  }
+  starts_ += 1;
+  start_threads_.emplace_back([this, file, parameters, directory, show_command] {
+    Outcome outcome{Outcome::Action::kProgramStart, file, false, 0, ""};
+    try {
+      (void)desktop_.ShellOpen(file, parameters, directory, show_command);
+      outcome.done = true;
+    } catch (const platform::PlatformError& e) {
+      outcome.code = e.code();
+      outcome.reason = e.what();
+    } catch (const std::exception& e) {
+      outcome.reason = e.what();
+    }
+    Tell(outcome);
+    std::lock_guard done(mutex_);
+    starts_ -= 1;
+    finished_.push_back(std::this_thread::get_id());
+  });
+  return Start::kHandedOff;
+}
+
+void HandOffDesktop::BroadcastMonitorPower(int32_t state) {
+  Queue({Outcome::Action::kMonitorPower, MonitorState(state),
+         [this, state] { desktop_.BroadcastMonitorPower(state); }});
+}
+
+void HandOffDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
+  Queue({Outcome::Action::kSystemCommand,
+         std::to_string(command) + " to window " + std::to_string(window),
+         [this, window, command] { desktop_.SendSystemCommand(window, command); }});
+}
+
+void HandOffDesktop::Queue(Message message) {
+  {
+    std::lock_guard lock(mutex_);
+    if (message.action == Outcome::Action::kMonitorPower) {
+      monitor_ = std::move(message);
+    } else if (messages_.size() >= kMaxPendingMessages) {
+      throw platform::PlatformError(std::to_string(messages_.size()) +
+                                    " window messages still wait to be sent");
+    } else {
+      messages_.push_back(std::move(message));
+    }
+    if (!message_thread_.joinable()) {
+      message_thread_ = std::thread([this] { SendMessages(); });
+    }
+  }
+  changed_.notify_all();
+}
+
+void HandOffDesktop::SendMessages() {
+  for (;;) {
+    Message message;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return stopping_ || monitor_ || !messages_.empty(); });
+      if (stopping_) {
+        return;
+      }
+      if (monitor_) {
+        message = std::move(*monitor_);
+        monitor_.reset();
+      } else {
+        message = std::move(messages_.front());
+        messages_.pop_front();
+      }
+    }
+    try {
+      message.send();
+    } catch (const platform::PlatformError& e) {
+      Tell({message.action, message.subject, false, e.code(), e.what()});
+    } catch (const std::exception& e) {
+      Tell({message.action, message.subject, false, 0, e.what()});
+    }
+  }
+}
+
+}  // namespace zalvo::agent

@@ -1,0 +1,105 @@
+// A desktop whose actions that may wait on other programs are carried out
+// off the caller's thread, so that the caller answers at once:
+//
+// - a program start, which waits while a UAC prompt, the downloaded-file
+//   warning, SmartScreen or an error of the shell waits for the person at
+//   the station: each runs on a thread of its own, at most kMaxPendingStarts
+//   at a time (a start beyond them is refused);
+// - the window messages (monitor power, a system command to a window), on
+//   one thread in order; a monitor state not yet sent is replaced by a newer
+//   one, and at most kMaxPendingMessages others wait (more are refused).
+//
+// What became of each start, and of a message that failed, goes to the
+// outcome sink, from the worker's thread. Everything else goes straight to
+// the desktop, which must take calls from several threads.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/desktop.h"
+#include "protocol/helper_codec.h"
+
+namespace zalvo::agent {
+
+// The line of the log for an outcome ("run: C:\x.exe started").
+std::string OutcomeLine(const protocol::helper::Outcome& outcome);
+
+class HandOffDesktop final : public platform::Desktop {
+ public:
+  static constexpr size_t kMaxPendingStarts = 4;
+  static constexpr size_t kMaxPendingMessages = 8;
+  using OutcomeSink = std::function<void(const protocol::helper::Outcome&)>;
+
+  HandOffDesktop(platform::Desktop& desktop, OutcomeSink sink);
+  // Waits for the starts and the message under way; messages still waiting
+  // are dropped.
+  ~HandOffDesktop() override;
+  HandOffDesktop(const HandOffDesktop&) = delete;
+  HandOffDesktop& operator=(const HandOffDesktop&) = delete;
+
+  // kHandedOff, or PlatformError when kMaxPendingStarts wait already.
+  Start ShellOpen(const std::string& file, const std::string& parameters,
+                  const std::string& directory, int show_command) override;
+  void BroadcastMonitorPower(int32_t state) override;
+  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+
+  bool LockWorkStation() override { return desktop_.LockWorkStation(); }
+  bool EnablePrivilege(std::string_view name) override { return desktop_.EnablePrivilege(name); }
+  void ShutDownSystem(platform::PowerOff what) override { desktop_.ShutDownSystem(what); }
+  bool LogOff() override { return desktop_.LogOff(); }
+  platform::WindowHandle ForegroundWindow() override { return desktop_.ForegroundWindow(); }
+  std::vector<platform::WindowHandle> TopLevelWindows() override {
+    return desktop_.TopLevelWindows();
+  }
+  std::string WindowCaption(platform::WindowHandle window) override {
+    return desktop_.WindowCaption(window);
+  }
+  platform::WindowHandle FindWindowByCaption(std::string_view caption) override {
+    return desktop_.FindWindowByCaption(caption);
+  }
+  uint32_t WindowProcessId(platform::WindowHandle window) override {
+    return desktop_.WindowProcessId(window);
+  }
+  bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override {
+    return desktop_.TerminateProcess(process_id, exit_code);
+  }
+  OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override {
+    return desktop_.EndWindowOwner(caption, exit_code);
+  }
+  void SetCursorPosition(int32_t x, int32_t y) override { desktop_.SetCursorPosition(x, y); }
+  void MessageBeep(uint32_t type) override { desktop_.MessageBeep(type); }
+  std::optional<uint64_t> FreeBytesOnDriveC() override { return desktop_.FreeBytesOnDriveC(); }
+
+ private:
+  struct Message {
+    protocol::helper::Outcome::Action action = protocol::helper::Outcome::Action::kMonitorPower;
+    std::string subject;
+    std::function<void()> send;
+  };
+  void Queue(Message message);
+  void SendMessages();
+  void Tell(const protocol::helper::Outcome& outcome);
+
+  platform::Desktop& desktop_;
+  OutcomeSink sink_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t starts_ = 0;  // under way
+  std::list<std::thread> start_threads_;
+  std::list<std::thread::id> finished_;  // start threads to be joined
+  std::optional<Message> monitor_;       // the newest monitor state not yet sent
+  std::deque<Message> messages_;
+  bool stopping_ = false;
+  std::thread message_thread_;
+};
+
+}  // namespace zalvo::agent

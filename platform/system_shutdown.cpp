@@ -1,0 +1,76 @@
+#include "platform/system_shutdown.h"
+
+#include <string>
+
+#include "platform/error.h"
+
+namespace zalvo::platform {
+namespace {
+
+std::string Name(PowerOff what) {
+  return what == PowerOff::kRestart ? "restart" : "shut-down";
+}
+
+}  // namespace
+
+SystemShutdown::SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
+                               ShutdownRetries retries, bool log_taken)
+    : desktop_(desktop), log_(std::move(log)), retries_(retries), log_taken_(log_taken) {
+  retries_.every = retries_.every < 1 ? 1 : retries_.every;
+}
+
+void SystemShutdown::Log(std::string_view line) const {
+  if (log_) {
+    log_(line);
+  }
+}
+
+bool SystemShutdown::Request(PowerOff what) {
+  pending_ = what;
+  retries_left_ = retries_.times;
+  calls_to_next_ = retries_.every;
+  return Try();
+}
+
+void SystemShutdown::Retry() {
+  if (!pending_ || --calls_to_next_ > 0) {
+    return;
+  }
+  calls_to_next_ = retries_.every;
+  retries_left_ -= 1;
+  Try();
+}
+
+bool SystemShutdown::Try() {
+  const std::string name = Name(*pending_);
+  if (!desktop_.EnablePrivilege(kShutdownPrivilege)) {
+    pending_.reset();
+    Log(name + " not done: the account does not hold " + std::string(kShutdownPrivilege));
+    return false;
+  }
+  try {
+    desktop_.ShutDownSystem(*pending_);
+  } catch (const PlatformError& e) {
+    if (e.code() == kShutdownInProgress) {
+      pending_.reset();
+      Log(name + ": a shut-down of Windows is already under way");
+      return true;
+    }
+    std::string line =
+        name + " refused by Windows: " + e.what() + " (error " + std::to_string(e.code()) + ")";
+    if (retries_left_ > 0) {
+      Log(line + "; asked again soon, at most " + std::to_string(retries_left_) + " more times");
+    } else {
+      pending_.reset();
+      Log(line + (retries_.times > 0 ? "; not asked again" : ""));
+    }
+    return false;
+  }
+  pending_.reset();
+  if (log_taken_) {
+    Log(name + " of Windows under way");
+  }
+  return true;
+}
+
+}  // namespace zalvo::platform
