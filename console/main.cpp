@@ -21,12 +21,12 @@
 #include <string>
 #include <thread>
 
-#include "console/auth.h"
-#include "console/console.h"
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/store.h"
-#include "console/web.h"
+#include "console/core/envelope.h"
+#include "console/core/room.h"
+#include "console/core/web_console.h"
+#include "console/record/store.h"
+#include "console/web/auth.h"
+#include "console/web/web_server.h"
 #include "platform/console.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Store> store;
   try {
     store = std::make_unique<Store>(db_path);
-  } catch (const StoreError& e) {
+  } catch (const RecordError& e) {
     return Fail(std::string(e.what()) + "; the console does not run without its record");
   }
   for (const std::string& note : store->notes()) {
@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
   Console console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
   try {
     console.RestoreSessions();
-  } catch (const StoreError& e) {
+  } catch (const RecordError& e) {
     return Fail(e.what());
   }
   std::unique_ptr<WebServer> web;

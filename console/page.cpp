@@ -1,7 +1,7 @@
 // The console's page: plain HTML, CSS and JavaScript, served as they stand.
 // Every text from a station or the room's file reaches the page through
 // textContent, never as markup.
-#include "console/web.h"
+#include "console/web/web_server.h"
 
 namespace zalvo::console {
 

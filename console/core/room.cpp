@@ -1,9 +1,9 @@
-#include "console/room.h"
+#include "console/core/room.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "console/wire.h"
+#include "console/core/wire.h"
 #include "protocol/address.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"

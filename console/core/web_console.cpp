@@ -1,8 +1,8 @@
-#include "console/console.h"
+#include "console/core/web_console.h"
 
 #include <chrono>
 
-#include "console/wire.h"
+#include "console/core/wire.h"
 #include "platform/error.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
@@ -38,10 +38,10 @@ const char* ActionName(ActionKind kind) {
   return kActionNames[static_cast<size_t>(kind)];
 }
 
-Console::Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
+Console::Console(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
                  ConsoleOptions options)
     : room_(std::move(room)),
-      store_(store),
+      record_(record),
       envelope_(envelope),
       socket_(socket),
       options_(std::move(options)) {
@@ -67,7 +67,7 @@ void Console::Log(const std::string& line) {
 
 void Console::RestoreSessions() {
   std::lock_guard lock(mutex_);
-  for (const auto& record : store_.OpenSessions()) {
+  for (const auto& record : record_.OpenSessions()) {
     if (!room_.Find(record.address)) {
       Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
           ") stays open in the record: the station is not in the room");
@@ -148,8 +148,8 @@ void Console::ReceiveLoop() {
     if (room_.OnDatagram(datagram->from_ip, *text, now) == Room::Heard::kAdded) {
       const Station* station = room_.Find(datagram->from_ip);
       try {
-        store_.AddStation(station->address, station->name, now);
-      } catch (const StoreError& e) {
+        record_.AddStation(station->address, station->name, now);
+      } catch (const RecordError& e) {
         Log(std::string("the new station is not in the record: ") + e.what());
       }
       Log("station " + station->address + " reported and was added to the room");
@@ -197,9 +197,9 @@ ActionOutcome Console::Adopt(const std::string& operator_name, const std::string
     }
     Millis now = Now();
     try {
-      store_.AddStation(address, station->name, now);
-      store_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
-    } catch (const StoreError& e) {
+      record_.AddStation(address, station->name, now);
+      record_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
     }
@@ -230,10 +230,10 @@ ActionOutcome Console::Remove(const std::string& operator_name, const std::strin
       return outcome;
     }
     try {
-      store_.RemoveStation(address);
-      store_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
-                          station->unknown ? "unknown" : "");
-    } catch (const StoreError& e) {
+      record_.RemoveStation(address);
+      record_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
+                           station->unknown ? "unknown" : "");
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
     }
@@ -271,7 +271,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             return outcome;
           }
           Session session = NewSession(request.minutes, now, operator_name);
-          session.record_id = store_.StartSession(*station, session);
+          session.record_id = record_.StartSession(*station, session);
           room_.SetSession(address, session);
           commands.push_back(wire::Sit(request.minutes));
           detail = std::to_string(request.minutes) + " min";
@@ -283,7 +283,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             return outcome;
           }
           Renewal renewal = AddMinutes(*station->session, request.minutes, now);
-          store_.RenewSession(renewal.session.record_id, renewal.session);
+          record_.RenewSession(renewal.session.record_id, renewal.session);
           room_.SetSession(address, renewal.session);
           commands.push_back(wire::Sit(renewal.sit_minutes));
           detail = "+" + std::to_string(request.minutes) + " min, " +
@@ -293,7 +293,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
         case ActionKind::kEnd: {
           int32_t stands = StandsToEndNow(station->session, now);
           if (station->session) {
-            store_.EndSession(station->session->record_id, now, operator_name);
+            record_.EndSession(station->session->record_id, now, operator_name);
             room_.SetSession(address, std::nullopt);
           }
           commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
@@ -327,9 +327,9 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
           commands.emplace_back(protocol::CommandText(protocol::kShutdown));
           break;
       }
-      store_.RecordAction(now, operator_name, station->name + " (" + address + ")",
-                          ActionName(request.kind), detail);
-    } catch (const StoreError& e) {
+      record_.RecordAction(now, operator_name, station->name + " (" + address + ")",
+                           ActionName(request.kind), detail);
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       Log(outcome.error);
       return outcome;
@@ -370,18 +370,18 @@ uint64_t Console::Version() {
 
 std::vector<SessionRecord> Console::SessionsBetween(Millis from, Millis to) {
   std::lock_guard lock(mutex_);
-  return store_.SessionsBetween(from, to);
+  return record_.SessionsBetween(from, to);
 }
 
 std::optional<std::string> Console::OperatorHash(const std::string& name) {
   std::lock_guard lock(mutex_);
-  return store_.OperatorHash(name);
+  return record_.OperatorHash(name);
 }
 
 void Console::RecordAction(const std::string& operator_name, const std::string& action,
                            const std::string& detail) {
   std::lock_guard lock(mutex_);
-  store_.RecordAction(Now(), operator_name, "", action, detail);
+  record_.RecordAction(Now(), operator_name, "", action, detail);
 }
 
 }  // namespace zalvo::console

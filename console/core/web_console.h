@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/store.h"
+#include "console/core/envelope.h"
+#include "console/core/record.h"
+#include "console/core/room.h"
 #include "platform/datagram_socket.h"
 
 namespace zalvo::console {
@@ -68,7 +68,7 @@ struct RoomSnapshot {
 
 class Console {
  public:
-  Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
+  Console(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
           ConsoleOptions options);
   ~Console();
   Console(const Console&) = delete;
@@ -118,12 +118,12 @@ class Console {
   Millis Now();
 
   Room room_;
-  Store& store_;
+  Record& record_;
   Envelope& envelope_;
   platform::DatagramSocket& socket_;
   ConsoleOptions options_;
 
-  std::mutex mutex_;  // the room, the store and the envelope
+  std::mutex mutex_;  // the room, the record and the envelope
   std::function<void()> change_listener_;
   std::mutex send_mutex_;
   std::atomic<bool> stopping_{false};

@@ -1,4 +1,4 @@
-#include "console/auth.h"
+#include "console/web/auth.h"
 
 #include <sodium.h>
 

@@ -1,8 +1,10 @@
-#include "console/web.h"
+#include "console/web/web_server.h"
 
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
+
+#include "console/core/session_export.h"
 
 namespace zalvo::console {
 namespace {

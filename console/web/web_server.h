@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/auth.h"
-#include "console/console.h"
-#include "console/http.h"
+#include "console/core/web_console.h"
+#include "console/web/auth.h"
+#include "console/web/http.h"
 
 namespace zalvo::console {
 

@@ -3,9 +3,9 @@
 // session arithmetic that "start", "add minutes" and "end now" drive.
 #include <gtest/gtest.h>
 
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/wire.h"
+#include "console/core/envelope.h"
+#include "console/core/room.h"
+#include "console/core/wire.h"
 #include "protocol/replies.h"
 #include "text/text.h"
 

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "console/auth.h"
-#include "console/http.h"
+#include "console/web/auth.h"
+#include "console/web/http.h"
 #include "tests/support/http_client.h"
 
 namespace zalvo::console {
