@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "console/core/session_export.h"
+#include "console/web/page.h"
 
 namespace zalvo::console {
 namespace {
@@ -164,8 +165,8 @@ json StationJson(const Station& station, bool online, Millis now) {
   return j;
 }
 
-HttpResponse Page(const char* content, const char* type) {
-  HttpResponse response = Text(200, content, type);
+HttpResponse Page(std::string_view content, const char* type) {
+  HttpResponse response = Text(200, std::string(content), type);
   SetHeader(response, "Content-Security-Policy",
             "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
   return response;

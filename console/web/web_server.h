@@ -115,9 +115,4 @@ class WebServer {
   std::atomic<bool> answer_pending_{false};
 };
 
-// The page, its script and its style sheet.
-extern const char* const kPageHtml;
-extern const char* const kPageScript;
-extern const char* const kPageStyle;
-
 }  // namespace zalvo::console
