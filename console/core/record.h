@@ -35,9 +35,9 @@ class Record {
  public:
   virtual ~Record() = default;
 
-  // Sessions. Start returns the new record's id.
-  virtual int64_t StartSession(const Station& station, const Session& session) = 0;
-  virtual void RenewSession(int64_t id, const Session& session) = 0;
+  // Rental sessions. Start returns the new record's id.
+  virtual int64_t StartSession(const Station& station, const RentalSession& session) = 0;
+  virtual void RenewSession(int64_t id, const RentalSession& session) = 0;
   virtual void EndSession(int64_t id, Millis ended, const std::string& ended_by) = 0;
   // The sessions not ended, to rebuild the room after a restart.
   virtual std::vector<SessionRecord> OpenSessions() = 0;

@@ -38,8 +38,8 @@ const char* ActionName(ActionKind kind) {
   return kActionNames[static_cast<size_t>(kind)];
 }
 
-Console::Console(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
-                 ConsoleOptions options)
+WebConsole::WebConsole(Room room, Record& record, Envelope& envelope,
+                       platform::DatagramSocket& socket, WebConsoleOptions options)
     : room_(std::move(room)),
       record_(record),
       envelope_(envelope),
@@ -50,22 +50,22 @@ Console::Console(Room room, Record& record, Envelope& envelope, platform::Datagr
   }
 }
 
-Console::~Console() {
+WebConsole::~WebConsole() {
   Stop();
 }
 
-Millis Console::Now() {
+Millis WebConsole::Now() {
   return options_.clock();
 }
 
-void Console::Log(const std::string& line) {
+void WebConsole::Log(const std::string& line) {
   if (options_.log) {
     // Captions and names in the line can't start a line of their own.
     options_.log(text::EscapeControls(line));
   }
 }
 
-void Console::RestoreSessions() {
+void WebConsole::RestoreSessions() {
   std::lock_guard lock(mutex_);
   for (const auto& record : record_.OpenSessions()) {
     if (!room_.Find(record.address)) {
@@ -73,7 +73,7 @@ void Console::RestoreSessions() {
           ") stays open in the record: the station is not in the room");
       continue;
     }
-    Session session;
+    RentalSession session;
     session.record_id = record.id;
     session.started = record.started;
     session.ends = record.ends;
@@ -83,7 +83,7 @@ void Console::RestoreSessions() {
   }
 }
 
-void Console::Start() {
+void WebConsole::Start() {
   socket_.Bind(options_.udp_address, options_.udp_port);
   stopping_ = false;
   receiver_ = std::thread([this] { ReceiveLoop(); });
@@ -103,7 +103,7 @@ void Console::Start() {
   }
 }
 
-void Console::Stop() {
+void WebConsole::Stop() {
   stopping_ = true;
   socket_.Shutdown();
   if (receiver_.joinable()) {
@@ -111,17 +111,17 @@ void Console::Stop() {
   }
 }
 
-void Console::SetChangeListener(std::function<void()> listener) {
+void WebConsole::SetChangeListener(std::function<void()> listener) {
   change_listener_ = std::move(listener);
 }
 
-void Console::Changed() {
+void WebConsole::Changed() {
   if (change_listener_) {
     change_listener_();
   }
 }
 
-void Console::ReceiveLoop() {
+void WebConsole::ReceiveLoop() {
   while (!stopping_) {
     std::optional<platform::ReceivedDatagram> datagram;
     try {
@@ -160,7 +160,7 @@ void Console::ReceiveLoop() {
   }
 }
 
-void Console::Send(const std::string& address, std::string_view command) {
+void WebConsole::Send(const std::string& address, std::string_view command) {
   std::string datagram;
   {
     std::lock_guard lock(mutex_);
@@ -170,13 +170,13 @@ void Console::Send(const std::string& address, std::string_view command) {
   socket_.SendTo(address, protocol::kCommandPort, datagram);
 }
 
-bool Console::HasStation(const std::string& address) {
+bool WebConsole::HasStation(const std::string& address) {
   std::lock_guard lock(mutex_);
   return room_.Find(address) != nullptr;
 }
 
-std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
-                                        const ActionRequest& request) {
+std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
+                                           const ActionRequest& request) {
   std::vector<ActionOutcome> outcomes;
   for (const auto& address : request.stations) {
     outcomes.push_back(ActOn(operator_name, request, address));
@@ -185,7 +185,7 @@ std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
   return outcomes;
 }
 
-ActionOutcome Console::Adopt(const std::string& operator_name, const std::string& address) {
+ActionOutcome WebConsole::Adopt(const std::string& operator_name, const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   {
@@ -211,7 +211,7 @@ ActionOutcome Console::Adopt(const std::string& operator_name, const std::string
   return outcome;
 }
 
-ActionOutcome Console::Remove(const std::string& operator_name, const std::string& address) {
+ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   {
@@ -245,8 +245,8 @@ ActionOutcome Console::Remove(const std::string& operator_name, const std::strin
   return outcome;
 }
 
-ActionOutcome Console::ActOn(const std::string& operator_name, const ActionRequest& request,
-                             const std::string& address) {
+ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRequest& request,
+                                const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   std::vector<std::string> commands;
@@ -270,7 +270,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             outcome.error = "already rented: add minutes or end the session first";
             return outcome;
           }
-          Session session = NewSession(request.minutes, now, operator_name);
+          RentalSession session = NewSession(request.minutes, now, operator_name);
           session.record_id = record_.StartSession(*station, session);
           room_.SetSession(address, session);
           commands.push_back(wire::Sit(request.minutes));
@@ -349,7 +349,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
   return outcome;
 }
 
-RoomSnapshot Console::Snapshot() {
+RoomSnapshot WebConsole::Snapshot() {
   std::lock_guard lock(mutex_);
   RoomSnapshot snapshot;
   snapshot.now = Now();
@@ -363,23 +363,23 @@ RoomSnapshot Console::Snapshot() {
   return snapshot;
 }
 
-uint64_t Console::Version() {
+uint64_t WebConsole::Version() {
   std::lock_guard lock(mutex_);
   return room_.version();
 }
 
-std::vector<SessionRecord> Console::SessionsBetween(Millis from, Millis to) {
+std::vector<SessionRecord> WebConsole::SessionsBetween(Millis from, Millis to) {
   std::lock_guard lock(mutex_);
   return record_.SessionsBetween(from, to);
 }
 
-std::optional<std::string> Console::OperatorHash(const std::string& name) {
+std::optional<std::string> WebConsole::OperatorHash(const std::string& name) {
   std::lock_guard lock(mutex_);
   return record_.OperatorHash(name);
 }
 
-void Console::RecordAction(const std::string& operator_name, const std::string& action,
-                           const std::string& detail) {
+void WebConsole::RecordAction(const std::string& operator_name, const std::string& action,
+                              const std::string& detail) {
   std::lock_guard lock(mutex_);
   record_.RecordAction(Now(), operator_name, "", action, detail);
 }

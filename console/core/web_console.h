@@ -1,7 +1,7 @@
-// The console's core: the room behind one mutex, the UDP side that holds the
-// reply port (receives every station's datagrams and sends the commands from
-// the same port), and the operators' actions, each recorded before it is
-// sent.
+// The web console's core: the room behind one mutex, the UDP side that
+// holds the reply port (receives every station's datagrams and sends the
+// commands from the same port), and the operators' actions, each recorded
+// before it is sent.
 #pragma once
 
 #include <atomic>
@@ -19,7 +19,7 @@
 
 namespace zalvo::console {
 
-struct ConsoleOptions {
+struct WebConsoleOptions {
   std::string udp_address = "0.0.0.0";
   uint16_t udp_port = 6868;
   std::function<Millis()> clock;                // the wall clock by default
@@ -66,13 +66,13 @@ struct RoomSnapshot {
   RoomCounters counters;
 };
 
-class Console {
+class WebConsole {
  public:
-  Console(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
-          ConsoleOptions options);
-  ~Console();
-  Console(const Console&) = delete;
-  Console& operator=(const Console&) = delete;
+  WebConsole(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
+             WebConsoleOptions options);
+  ~WebConsole();
+  WebConsole(const WebConsole&) = delete;
+  WebConsole& operator=(const WebConsole&) = delete;
 
   // Puts the sessions that were open when the console last stopped back into
   // the room; a session of a station that is no longer in the room stays
@@ -121,7 +121,7 @@ class Console {
   Record& record_;
   Envelope& envelope_;
   platform::DatagramSocket& socket_;
-  ConsoleOptions options_;
+  WebConsoleOptions options_;
 
   std::mutex mutex_;  // the room, the record and the envelope
   std::function<void()> change_listener_;

@@ -215,7 +215,7 @@ void Store::Execute(const char* sql) {
   }
 }
 
-int64_t Store::StartSession(const Station& station, const Session& session) {
+int64_t Store::StartSession(const Station& station, const RentalSession& session) {
   Statement s(db_,
               "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by) "
               "VALUES(?, ?, ?, ?, ?, ?)");
@@ -229,7 +229,7 @@ int64_t Store::StartSession(const Station& station, const Session& session) {
   return sqlite3_last_insert_rowid(db_);
 }
 
-void Store::RenewSession(int64_t id, const Session& session) {
+void Store::RenewSession(int64_t id, const RentalSession& session) {
   Statement s(db_, "UPDATE sessions SET ends_at = ?, minutes = ? WHERE id = ?");
   s.Bind(1, session.ends).Bind(2, session.minutes).Bind(3, id).Step();
 }

@@ -28,8 +28,8 @@ class Store final : public Record {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  int64_t StartSession(const Station& station, const Session& session) override;
-  void RenewSession(int64_t id, const Session& session) override;
+  int64_t StartSession(const Station& station, const RentalSession& session) override;
+  void RenewSession(int64_t id, const RentalSession& session) override;
   void EndSession(int64_t id, Millis ended, const std::string& ended_by) override;
   std::vector<SessionRecord> OpenSessions() override;
   std::vector<SessionRecord> SessionsBetween(Millis from, Millis to) override;

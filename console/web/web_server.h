@@ -44,7 +44,7 @@ struct WebOptions {
 class WebServer {
  public:
   // Throws std::runtime_error when the TLS files cannot be used.
-  WebServer(Console& console, WebOptions options);
+  WebServer(WebConsole& console, WebOptions options);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -97,13 +97,13 @@ class WebServer {
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
   HttpResponse RoomResponse();
-  HttpResponse Act(const HttpRequest& request, const OperatorSession& session);
-  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& session);
+  HttpResponse Act(const HttpRequest& request, const OperatorSession& login);
+  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
   HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
 
-  Console& console_;
+  WebConsole& console_;
   WebOptions options_;
-  Sessions sessions_;
+  OperatorSessions operator_sessions_;
   LoginGate gate_;
   std::optional<AllowedHosts> hosts_;  // set by Bind
   std::unique_ptr<HttpServer> http_;
