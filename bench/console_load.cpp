@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/auth.h"
-#include "console/store.h"
+#include "console/record/store.h"
+#include "console/web/auth.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"

@@ -21,12 +21,12 @@
 #include <string>
 #include <thread>
 
-#include "console/auth.h"
-#include "console/console.h"
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/store.h"
-#include "console/web.h"
+#include "console/core/envelope.h"
+#include "console/core/room.h"
+#include "console/core/web_console.h"
+#include "console/record/store.h"
+#include "console/web/auth.h"
+#include "console/web/web_server.h"
 #include "platform/console.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1:8080";
   std::string bind = "0.0.0.0";
   std::string set_operator;
-  std::string key_file;
+  std::string command_key_file;
   std::string club_keyed;
   bool strict_keys = false;
   int32_t keepalive_ms = 99'000;
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--bind" && has_value) {
       bind = argv[++i];
     } else if (arg == "--key-file" && has_value) {
-      key_file = argv[++i];
+      command_key_file = argv[++i];
     } else if (arg == "--club-keyed" && has_value) {
       club_keyed = argv[++i];
     } else if (arg == "--strict-keys") {
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Store> store;
   try {
     store = std::make_unique<Store>(db_path);
-  } catch (const StoreError& e) {
+  } catch (const RecordError& e) {
     return Fail(std::string(e.what()) + "; the console does not run without its record");
   }
   for (const std::string& note : store->notes()) {
@@ -251,20 +251,21 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   size_t station_count = room.stations().size();
-  if (key_file.empty()) {
-    key_file = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
+  if (command_key_file.empty()) {
+    command_key_file = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
   }
   std::unique_ptr<Envelope> envelope = std::make_unique<PlainEnvelope>();
-  if (!key_file.empty()) {
+  if (!command_key_file.empty()) {
     try {
-      zalvo::protocol::KeyFileRead read = zalvo::protocol::ReadKeyFile(key_file, strict_keys);
+      zalvo::protocol::KeyFileRead read =
+          zalvo::protocol::ReadKeyFile(command_key_file, strict_keys);
       if (!read.warning.empty()) {
         Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
       }
       if (read.key.kind != zalvo::protocol::KeyKind::kClub) {
-        return Fail(
-            "the key file " + key_file + " holds a station's key: the console needs the club key",
-            2);
+        return Fail("the key file " + command_key_file +
+                        " holds a station's key: the console needs the club key",
+                    2);
       }
       envelope = std::make_unique<KeyedEnvelope>(
           read.key.key, zalvo::protocol::ClubKeyedStations::Parse(club_keyed));
@@ -272,15 +273,16 @@ int main(int argc, char** argv) {
       return Fail(e.what(), 2);
     }
     Print("commands go out signed with each station's key, derived from the club key of " +
-          key_file + (club_keyed.empty() ? "" : "; with the club key itself for " + club_keyed));
+          command_key_file +
+          (club_keyed.empty() ? "" : "; with the club key itself for " + club_keyed));
   } else if (!club_keyed.empty()) {
     return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
   }
   auto socket = zalvo::platform::MakeUdpSocket();
-  Console console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
+  WebConsole console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
   try {
     console.RestoreSessions();
-  } catch (const StoreError& e) {
+  } catch (const RecordError& e) {
     return Fail(e.what());
   }
   std::unique_ptr<WebServer> web;

@@ -16,8 +16,8 @@
 #include <sstream>
 #include <thread>
 
-#include "console/auth.h"
-#include "console/store.h"
+#include "console/record/store.h"
+#include "console/web/auth.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"

@@ -3,9 +3,9 @@
 // session arithmetic that "start", "add minutes" and "end now" drive.
 #include <gtest/gtest.h>
 
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/wire.h"
+#include "console/core/envelope.h"
+#include "console/core/room.h"
+#include "console/core/wire.h"
 #include "protocol/replies.h"
 #include "text/text.h"
 
@@ -158,7 +158,7 @@ TEST(ConsoleRoom, WithARoomFileStrangersWaitAsUnknown) {
 }
 
 TEST(ConsoleRoom, SessionArithmetic) {
-  Session s = NewSession(30, kT0, "anna");
+  RentalSession s = NewSession(30, kT0, "anna");
   EXPECT_EQ(s.ends, kT0 + 30 * 60'000);
   EXPECT_EQ(RemainingSeconds(s, kT0), 1800);
   EXPECT_EQ(RemainingSeconds(s, kT0 + 1), 1800) << "rounded up";
@@ -190,7 +190,7 @@ TEST(ConsoleRoom, SessionArithmetic) {
 }
 
 TEST(ConsoleRoom, EndNowSendsEnoughStandsForTheStationsClock) {
-  Session s = NewSession(30, kT0, "anna");
+  RentalSession s = NewSession(30, kT0, "anna");
   EXPECT_EQ(StandsToEndNow(s, kT0 + 60'000), 6);
   EXPECT_EQ(StandsToEndNow(std::nullopt, kT0), 6) << "unknown time: the most ever needed";
   EXPECT_EQ(StandsToEndNow(s, s.ends + 60'000), 1) << "overrun: one ends it";

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "console/auth.h"
-#include "console/http.h"
+#include "console/web/auth.h"
+#include "console/web/http.h"
 #include "tests/support/http_client.h"
 
 namespace zalvo::console {
@@ -97,8 +97,8 @@ TEST(ConsoleLoginGate, FewChecksAtOnceOverall) {
   EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted) << "a known device";
 }
 
-TEST(ConsoleSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {
-  Sessions sessions(60min, 10min);
+TEST(ConsoleOperatorSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {
+  OperatorSessions sessions(60min, 10min);
   std::string token = sessions.Open("anna", "hash-1", kT0);
   for (auto at = kT0; at < kT0 + 60min; at += 5min) {
     ASSERT_TRUE(sessions.Find(token, at));

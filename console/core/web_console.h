@@ -1,7 +1,7 @@
-// The console's core: the room behind one mutex, the UDP side that holds the
-// reply port (receives every station's datagrams and sends the commands from
-// the same port), and the operators' actions, each recorded before it is
-// sent.
+// The web console's core: the room behind one mutex, the UDP side that
+// holds the reply port (receives every station's datagrams and sends the
+// commands from the same port), and the operators' actions, each recorded
+// before it is sent.
 #pragma once
 
 #include <atomic>
@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "console/envelope.h"
-#include "console/room.h"
-#include "console/store.h"
+#include "console/core/envelope.h"
+#include "console/core/record.h"
+#include "console/core/room.h"
 #include "platform/datagram_socket.h"
 
 namespace zalvo::console {
 
-struct ConsoleOptions {
+struct WebConsoleOptions {
   std::string udp_address = "0.0.0.0";
   uint16_t udp_port = 6868;
   std::function<Millis()> clock;                // the wall clock by default
@@ -66,13 +66,13 @@ struct RoomSnapshot {
   RoomCounters counters;
 };
 
-class Console {
+class WebConsole {
  public:
-  Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
-          ConsoleOptions options);
-  ~Console();
-  Console(const Console&) = delete;
-  Console& operator=(const Console&) = delete;
+  WebConsole(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
+             WebConsoleOptions options);
+  ~WebConsole();
+  WebConsole(const WebConsole&) = delete;
+  WebConsole& operator=(const WebConsole&) = delete;
 
   // Puts the sessions that were open when the console last stopped back into
   // the room; a session of a station that is no longer in the room stays
@@ -118,12 +118,12 @@ class Console {
   Millis Now();
 
   Room room_;
-  Store& store_;
+  Record& record_;
   Envelope& envelope_;
   platform::DatagramSocket& socket_;
-  ConsoleOptions options_;
+  WebConsoleOptions options_;
 
-  std::mutex mutex_;  // the room, the store and the envelope
+  std::mutex mutex_;  // the room, the record and the envelope
   std::function<void()> change_listener_;
   std::mutex send_mutex_;
   std::atomic<bool> stopping_{false};

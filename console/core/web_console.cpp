@@ -1,8 +1,8 @@
-#include "console/console.h"
+#include "console/core/web_console.h"
 
 #include <chrono>
 
-#include "console/wire.h"
+#include "console/core/wire.h"
 #include "platform/error.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
@@ -38,10 +38,10 @@ const char* ActionName(ActionKind kind) {
   return kActionNames[static_cast<size_t>(kind)];
 }
 
-Console::Console(Room room, Store& store, Envelope& envelope, platform::DatagramSocket& socket,
-                 ConsoleOptions options)
+WebConsole::WebConsole(Room room, Record& record, Envelope& envelope,
+                       platform::DatagramSocket& socket, WebConsoleOptions options)
     : room_(std::move(room)),
-      store_(store),
+      record_(record),
       envelope_(envelope),
       socket_(socket),
       options_(std::move(options)) {
@@ -50,30 +50,30 @@ Console::Console(Room room, Store& store, Envelope& envelope, platform::Datagram
   }
 }
 
-Console::~Console() {
+WebConsole::~WebConsole() {
   Stop();
 }
 
-Millis Console::Now() {
+Millis WebConsole::Now() {
   return options_.clock();
 }
 
-void Console::Log(const std::string& line) {
+void WebConsole::Log(const std::string& line) {
   if (options_.log) {
     // Captions and names in the line can't start a line of their own.
     options_.log(text::EscapeControls(line));
   }
 }
 
-void Console::RestoreSessions() {
+void WebConsole::RestoreSessions() {
   std::lock_guard lock(mutex_);
-  for (const auto& record : store_.OpenSessions()) {
+  for (const auto& record : record_.OpenSessions()) {
     if (!room_.Find(record.address)) {
       Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
           ") stays open in the record: the station is not in the room");
       continue;
     }
-    Session session;
+    RentalSession session;
     session.record_id = record.id;
     session.started = record.started;
     session.ends = record.ends;
@@ -83,7 +83,7 @@ void Console::RestoreSessions() {
   }
 }
 
-void Console::Start() {
+void WebConsole::Start() {
   socket_.Bind(options_.udp_address, options_.udp_port);
   stopping_ = false;
   receiver_ = std::thread([this] { ReceiveLoop(); });
@@ -103,7 +103,7 @@ void Console::Start() {
   }
 }
 
-void Console::Stop() {
+void WebConsole::Stop() {
   stopping_ = true;
   socket_.Shutdown();
   if (receiver_.joinable()) {
@@ -111,17 +111,17 @@ void Console::Stop() {
   }
 }
 
-void Console::SetChangeListener(std::function<void()> listener) {
+void WebConsole::SetChangeListener(std::function<void()> listener) {
   change_listener_ = std::move(listener);
 }
 
-void Console::Changed() {
+void WebConsole::Changed() {
   if (change_listener_) {
     change_listener_();
   }
 }
 
-void Console::ReceiveLoop() {
+void WebConsole::ReceiveLoop() {
   while (!stopping_) {
     std::optional<platform::ReceivedDatagram> datagram;
     try {
@@ -148,8 +148,8 @@ void Console::ReceiveLoop() {
     if (room_.OnDatagram(datagram->from_ip, *text, now) == Room::Heard::kAdded) {
       const Station* station = room_.Find(datagram->from_ip);
       try {
-        store_.AddStation(station->address, station->name, now);
-      } catch (const StoreError& e) {
+        record_.AddStation(station->address, station->name, now);
+      } catch (const RecordError& e) {
         Log(std::string("the new station is not in the record: ") + e.what());
       }
       Log("station " + station->address + " reported and was added to the room");
@@ -160,7 +160,7 @@ void Console::ReceiveLoop() {
   }
 }
 
-void Console::Send(const std::string& address, std::string_view command) {
+void WebConsole::Send(const std::string& address, std::string_view command) {
   std::string datagram;
   {
     std::lock_guard lock(mutex_);
@@ -170,13 +170,13 @@ void Console::Send(const std::string& address, std::string_view command) {
   socket_.SendTo(address, protocol::kCommandPort, datagram);
 }
 
-bool Console::HasStation(const std::string& address) {
+bool WebConsole::HasStation(const std::string& address) {
   std::lock_guard lock(mutex_);
   return room_.Find(address) != nullptr;
 }
 
-std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
-                                        const ActionRequest& request) {
+std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
+                                           const ActionRequest& request) {
   std::vector<ActionOutcome> outcomes;
   for (const auto& address : request.stations) {
     outcomes.push_back(ActOn(operator_name, request, address));
@@ -185,7 +185,7 @@ std::vector<ActionOutcome> Console::Act(const std::string& operator_name,
   return outcomes;
 }
 
-ActionOutcome Console::Adopt(const std::string& operator_name, const std::string& address) {
+ActionOutcome WebConsole::Adopt(const std::string& operator_name, const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   {
@@ -197,9 +197,9 @@ ActionOutcome Console::Adopt(const std::string& operator_name, const std::string
     }
     Millis now = Now();
     try {
-      store_.AddStation(address, station->name, now);
-      store_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
-    } catch (const StoreError& e) {
+      record_.AddStation(address, station->name, now);
+      record_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
     }
@@ -211,7 +211,7 @@ ActionOutcome Console::Adopt(const std::string& operator_name, const std::string
   return outcome;
 }
 
-ActionOutcome Console::Remove(const std::string& operator_name, const std::string& address) {
+ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   {
@@ -230,10 +230,10 @@ ActionOutcome Console::Remove(const std::string& operator_name, const std::strin
       return outcome;
     }
     try {
-      store_.RemoveStation(address);
-      store_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
-                          station->unknown ? "unknown" : "");
-    } catch (const StoreError& e) {
+      record_.RemoveStation(address);
+      record_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
+                           station->unknown ? "unknown" : "");
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
     }
@@ -245,8 +245,8 @@ ActionOutcome Console::Remove(const std::string& operator_name, const std::strin
   return outcome;
 }
 
-ActionOutcome Console::ActOn(const std::string& operator_name, const ActionRequest& request,
-                             const std::string& address) {
+ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRequest& request,
+                                const std::string& address) {
   ActionOutcome outcome;
   outcome.address = address;
   std::vector<std::string> commands;
@@ -270,8 +270,8 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             outcome.error = "already rented: add minutes or end the session first";
             return outcome;
           }
-          Session session = NewSession(request.minutes, now, operator_name);
-          session.record_id = store_.StartSession(*station, session);
+          RentalSession session = NewSession(request.minutes, now, operator_name);
+          session.record_id = record_.StartSession(*station, session);
           room_.SetSession(address, session);
           commands.push_back(wire::Sit(request.minutes));
           detail = std::to_string(request.minutes) + " min";
@@ -283,7 +283,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
             return outcome;
           }
           Renewal renewal = AddMinutes(*station->session, request.minutes, now);
-          store_.RenewSession(renewal.session.record_id, renewal.session);
+          record_.RenewSession(renewal.session.record_id, renewal.session);
           room_.SetSession(address, renewal.session);
           commands.push_back(wire::Sit(renewal.sit_minutes));
           detail = "+" + std::to_string(request.minutes) + " min, " +
@@ -293,7 +293,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
         case ActionKind::kEnd: {
           int32_t stands = StandsToEndNow(station->session, now);
           if (station->session) {
-            store_.EndSession(station->session->record_id, now, operator_name);
+            record_.EndSession(station->session->record_id, now, operator_name);
             room_.SetSession(address, std::nullopt);
           }
           commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
@@ -327,9 +327,9 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
           commands.emplace_back(protocol::CommandText(protocol::kShutdown));
           break;
       }
-      store_.RecordAction(now, operator_name, station->name + " (" + address + ")",
-                          ActionName(request.kind), detail);
-    } catch (const StoreError& e) {
+      record_.RecordAction(now, operator_name, station->name + " (" + address + ")",
+                           ActionName(request.kind), detail);
+    } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       Log(outcome.error);
       return outcome;
@@ -349,7 +349,7 @@ ActionOutcome Console::ActOn(const std::string& operator_name, const ActionReque
   return outcome;
 }
 
-RoomSnapshot Console::Snapshot() {
+RoomSnapshot WebConsole::Snapshot() {
   std::lock_guard lock(mutex_);
   RoomSnapshot snapshot;
   snapshot.now = Now();
@@ -363,25 +363,25 @@ RoomSnapshot Console::Snapshot() {
   return snapshot;
 }
 
-uint64_t Console::Version() {
+uint64_t WebConsole::Version() {
   std::lock_guard lock(mutex_);
   return room_.version();
 }
 
-std::vector<SessionRecord> Console::SessionsBetween(Millis from, Millis to) {
+std::vector<SessionRecord> WebConsole::SessionsBetween(Millis from, Millis to) {
   std::lock_guard lock(mutex_);
-  return store_.SessionsBetween(from, to);
+  return record_.SessionsBetween(from, to);
 }
 
-std::optional<std::string> Console::OperatorHash(const std::string& name) {
+std::optional<std::string> WebConsole::OperatorHash(const std::string& name) {
   std::lock_guard lock(mutex_);
-  return store_.OperatorHash(name);
+  return record_.OperatorHash(name);
 }
 
-void Console::RecordAction(const std::string& operator_name, const std::string& action,
-                           const std::string& detail) {
+void WebConsole::RecordAction(const std::string& operator_name, const std::string& action,
+                              const std::string& detail) {
   std::lock_guard lock(mutex_);
-  store_.RecordAction(Now(), operator_name, "", action, detail);
+  record_.RecordAction(Now(), operator_name, "", action, detail);
 }
 
 }  // namespace zalvo::console

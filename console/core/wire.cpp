@@ -1,4 +1,4 @@
-#include "console/wire.h"
+#include "console/core/wire.h"
 
 #include <algorithm>
 

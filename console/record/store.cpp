@@ -1,4 +1,4 @@
-#include "console/store.h"
+#include "console/record/store.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 
 namespace zalvo::console {
@@ -49,7 +48,7 @@ class Statement {
  public:
   Statement(sqlite3* db, const char* sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("the record cannot be read: ") + sqlite3_errmsg(db));
+      throw RecordError(std::string("the record cannot be read: ") + sqlite3_errmsg(db));
     }
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -75,7 +74,7 @@ class Statement {
       return true;
     }
     if (rc != SQLITE_DONE) {
-      throw StoreError(std::string("the record cannot be written: ") + sqlite3_errmsg(db_));
+      throw RecordError(std::string("the record cannot be written: ") + sqlite3_errmsg(db_));
     }
     return false;
   }
@@ -113,24 +112,6 @@ constexpr const char* kSessionColumns =
     "SELECT id, station, address, started_at, ends_at, minutes, started_by, ended_at, "
     "COALESCE(ended_by, '') FROM sessions ";
 
-std::string CsvField(std::string value) {
-  if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
-                         value[0] == '\t' || value[0] == '\r')) {
-    value.insert(0, "'");
-  }
-  if (value.find_first_of(",\"\r\n") != std::string::npos) {
-    std::string quoted = "\"";
-    for (char c : value) {
-      quoted += c;
-      if (c == '"') {
-        quoted += '"';
-      }
-    }
-    return quoted + "\"";
-  }
-  return value;
-}
-
 // The record holds the operators' password hashes: it, its journal and its
 // shared memory file are for the console's account alone. A new file is
 // created 0600 (SQLite gives its journal and shared memory the database's
@@ -167,11 +148,11 @@ Store::Store(const std::string& path) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);
     db_ = nullptr;
-    throw StoreError("cannot open the record " + path + ": " + message);
+    throw RecordError("cannot open the record " + path + ": " + message);
   }
   try {
     if (sqlite3_db_readonly(db_, "main") == 1) {
-      throw StoreError("the record " + path + " is read-only");
+      throw RecordError("the record " + path + " is read-only");
     }
     sqlite3_busy_timeout(db_, 2000);
     // A file that is not a database, or is locked, fails its first read.
@@ -184,7 +165,7 @@ Store::Store(const std::string& path) {
     {
       Statement s(db_, "PRAGMA quick_check");
       if (!s.Step() || s.Text(0) != "ok") {
-        throw StoreError("the record " + path + " is damaged (integrity check failed)");
+        throw RecordError("the record " + path + " is damaged (integrity check failed)");
       }
     }
     Execute("PRAGMA journal_mode=WAL");
@@ -203,19 +184,19 @@ Store::Store(const std::string& path) {
       Execute(kSchema);
     } else if (user_version == 0) {
       Execute("ROLLBACK");
-      throw StoreError("the file " + path + " is a database of something else");
+      throw RecordError("the file " + path + " is a database of something else");
     } else if (user_version > kSchemaVersion) {
       Execute("ROLLBACK");
-      throw StoreError("the record " + path + " has schema " + std::to_string(user_version) +
-                       ", newer than this console's " + std::to_string(kSchemaVersion));
+      throw RecordError("the record " + path + " has schema " + std::to_string(user_version) +
+                        ", newer than this console's " + std::to_string(kSchemaVersion));
     }
     Execute("COMMIT");
-  } catch (const StoreError& e) {
+  } catch (const RecordError& e) {
     sqlite3_close(db_);
     db_ = nullptr;
     std::string what = e.what();
     if (what.find("locked") != std::string::npos || what.find("busy") != std::string::npos) {
-      throw StoreError("the record " + path + " is locked by another process (" + what + ")");
+      throw RecordError("the record " + path + " is locked by another process (" + what + ")");
     }
     throw;
   }
@@ -230,11 +211,11 @@ void Store::Execute(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error ? error : sqlite3_errmsg(db_);
     sqlite3_free(error);
-    throw StoreError("the record cannot be written: " + message);
+    throw RecordError("the record cannot be written: " + message);
   }
 }
 
-int64_t Store::StartSession(const Station& station, const Session& session) {
+int64_t Store::StartSession(const Station& station, const RentalSession& session) {
   Statement s(db_,
               "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by) "
               "VALUES(?, ?, ?, ?, ?, ?)");
@@ -248,7 +229,7 @@ int64_t Store::StartSession(const Station& station, const Session& session) {
   return sqlite3_last_insert_rowid(db_);
 }
 
-void Store::RenewSession(int64_t id, const Session& session) {
+void Store::RenewSession(int64_t id, const RentalSession& session) {
   Statement s(db_, "UPDATE sessions SET ends_at = ?, minutes = ? WHERE id = ?");
   s.Bind(1, session.ends).Bind(2, session.minutes).Bind(3, id).Step();
 }
@@ -341,50 +322,6 @@ bool Store::RemoveOperator(const std::string& name) {
   Statement s(db_, "DELETE FROM operators WHERE name = ?");
   s.Bind(1, name).Step();
   return sqlite3_changes(db_) > 0;
-}
-
-std::string LocalTimeText(Millis at) {
-  std::time_t seconds = static_cast<std::time_t>(at / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-std::string LocalDay(Millis at) {
-  return LocalTimeText(at).substr(0, 10);
-}
-
-std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day) {
-  int year = 0;
-  int month = 0;
-  int mday = 0;
-  char rest = 0;
-  if (day.size() != 10 ||
-      std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &year, &month, &mday, &rest) != 3 || year < 1970 ||
-      year > 9999 || month < 1 || month > 12 || mday < 1 || mday > 31) {
-    return std::nullopt;
-  }
-  auto start_of = [](int y, int m, int d) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = m - 1;
-    t.tm_mday = d;
-    t.tm_isdst = -1;
-    return static_cast<Millis>(std::mktime(&t)) * 1000;
-  };
-  return std::make_pair(start_of(year, month, mday), start_of(year, month, mday + 1));
-}
-
-std::string SessionsCsv(const std::vector<SessionRecord>& sessions) {
-  std::string csv = "station,address,started,ended,minutes,started_by,ended_by\r\n";
-  for (const auto& s : sessions) {
-    csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) + "," +
-           (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," + std::to_string(s.minutes) +
-           "," + CsvField(s.started_by) + "," + CsvField(s.ended_by) + "\r\n";
-  }
-  return csv;
 }
 
 }  // namespace zalvo::console

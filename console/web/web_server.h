@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/auth.h"
-#include "console/console.h"
-#include "console/http.h"
+#include "console/core/web_console.h"
+#include "console/web/auth.h"
+#include "console/web/http.h"
 
 namespace zalvo::console {
 
@@ -44,7 +44,7 @@ struct WebOptions {
 class WebServer {
  public:
   // Throws std::runtime_error when the TLS files cannot be used.
-  WebServer(Console& console, WebOptions options);
+  WebServer(WebConsole& console, WebOptions options);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -97,13 +97,13 @@ class WebServer {
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
   HttpResponse RoomResponse();
-  HttpResponse Act(const HttpRequest& request, const OperatorSession& session);
-  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& session);
+  HttpResponse Act(const HttpRequest& request, const OperatorSession& login);
+  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
   HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
 
-  Console& console_;
+  WebConsole& console_;
   WebOptions options_;
-  Sessions sessions_;
+  OperatorSessions operator_sessions_;
   LoginGate gate_;
   std::optional<AllowedHosts> hosts_;  // set by Bind
   std::unique_ptr<HttpServer> http_;
@@ -114,10 +114,5 @@ class WebServer {
   std::vector<Poll> polls_;
   std::atomic<bool> answer_pending_{false};
 };
-
-// The page, its script and its style sheet.
-extern const char* const kPageHtml;
-extern const char* const kPageScript;
-extern const char* const kPageStyle;
 
 }  // namespace zalvo::console

@@ -25,7 +25,7 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "console/http.h"
+#include "console/web/http.h"
 
 namespace zalvo::console {
 namespace {

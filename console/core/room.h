@@ -26,7 +26,7 @@ struct StationConfig {
   int row = 0;
 };
 
-struct Session {
+struct RentalSession {
   int64_t record_id = 0;  // the session's row in the store
   Millis started = 0;
   Millis ends = 0;      // when the granted time runs out
@@ -52,7 +52,7 @@ struct Station {
   std::optional<int64_t> free_mb;
   std::vector<std::string> windows;  // the last window list, UTF-8
   Millis windows_at = -1;
-  std::optional<Session> session;
+  std::optional<RentalSession> session;
 };
 
 struct RoomCounters {
@@ -100,7 +100,7 @@ class Room {
   // A report came within two keep-alive periods.
   bool Online(const Station& station, Millis now) const;
 
-  void SetSession(std::string_view address, std::optional<Session> session);
+  void SetSession(std::string_view address, std::optional<RentalSession> session);
 
   // An unknown station becomes one of the room; false when there is no
   // unknown station at the address.
@@ -128,11 +128,11 @@ class Room {
 
 // The session arithmetic. The remaining seconds are rounded up, so a session
 // shows 0 only once its time has run out.
-int64_t RemainingSeconds(const Session& session, Millis now);
+int64_t RemainingSeconds(const RentalSession& session, Millis now);
 Occupancy OccupancyOf(const Station& station, Millis now);
 
 // A new session of the given minutes from now.
-Session NewSession(int32_t minutes, Millis now, std::string started_by);
+RentalSession NewSession(int32_t minutes, Millis now, std::string started_by);
 
 // "Add minutes": the session's end moves by the minutes, and the station is
 // sent "ACTION SIT" with the new total from now, in whole minutes rounded
@@ -140,15 +140,15 @@ Session NewSession(int32_t minutes, Millis now, std::string started_by);
 // end then follows the station's.
 struct Renewal {
   int32_t sit_minutes = 0;
-  Session session;
+  RentalSession session;
 };
-Renewal AddMinutes(const Session& session, int32_t minutes, Millis now);
+Renewal AddMinutes(const RentalSession& session, int32_t minutes, Millis now);
 
 // "End now": how many "ACTION STAND" end the station's session. The station
 // counts its ticks, which run slightly slower than the clock, so a margin is
 // added to the remaining time; without a session the console knows of, the
 // most that can be needed.
-int32_t StandsToEndNow(const std::optional<Session>& session, Millis now);
+int32_t StandsToEndNow(const std::optional<RentalSession>& session, Millis now);
 
 // Whether the text is a dotted IPv4 address without leading zeros, as the
 // stations' datagrams arrive.

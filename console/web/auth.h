@@ -1,8 +1,8 @@
 // Operators' log-in: password hashes (Argon2id from libsodium, salted and
-// slow), sessions held by a random token in an HTTP-only cookie with a token
-// per session that state-changing requests must carry, the gate every
-// log-in passes before its password is checked, and the names a browser may
-// reach the console by.
+// slow), operators' sessions held by a random token in an HTTP-only cookie
+// with a token per session that state-changing requests must carry, the gate
+// every log-in passes before its password is checked, and the names a
+// browser may reach the console by.
 #pragma once
 
 #include <chrono>
@@ -36,15 +36,15 @@ struct OperatorSession {
   std::string credential;  // the password hash the operator logged in with
 };
 
-// Sessions end after an absolute lifetime from the log-in, after a time
-// without requests, at log-out, and (checked by the caller against
+// Operators' sessions end after an absolute lifetime from the log-in, after a
+// time without requests, at log-out, and (checked by the caller against
 // `credential`) when the operator's password changes or the operator is
 // removed.
-class Sessions {
+class OperatorSessions {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit Sessions(std::chrono::minutes lifetime = std::chrono::hours(12),
-                    std::chrono::minutes idle_limit = std::chrono::hours(1))
+  explicit OperatorSessions(std::chrono::minutes lifetime = std::chrono::hours(12),
+                            std::chrono::minutes idle_limit = std::chrono::hours(1))
       : lifetime_(lifetime), idle_limit_(idle_limit) {}
 
   // A new session for the operator; returns its token.
@@ -59,7 +59,7 @@ class Sessions {
 
  private:
   struct Entry {
-    OperatorSession session;
+    OperatorSession login;
     Clock::time_point opened;
     Clock::time_point last_used;
   };

@@ -1,8 +1,11 @@
-#include "console/web.h"
+#include "console/web/web_server.h"
 
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
+
+#include "console/core/session_export.h"
+#include "console/web/page.h"
 
 namespace zalvo::console {
 namespace {
@@ -10,7 +13,8 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kCookie = "zalvo_session";
+// The operator's log-in: a session held by a random token.
+constexpr const char* kLoginCookie = "zalvo_session";
 // A browser that logged in with a name before: its log-ins with that name skip
 // the queue that guesses from elsewhere make.
 constexpr const char* kDeviceCookie = "zalvo_device";
@@ -162,8 +166,8 @@ json StationJson(const Station& station, bool online, Millis now) {
   return j;
 }
 
-HttpResponse Page(const char* content, const char* type) {
-  HttpResponse response = Text(200, content, type);
+HttpResponse Page(std::string_view content, const char* type) {
+  HttpResponse response = Text(200, std::string(content), type);
   SetHeader(response, "Content-Security-Policy",
             "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
   return response;
@@ -235,7 +239,7 @@ void WebServer::Checkers::Stop() {
   }
 }
 
-WebServer::WebServer(Console& console, WebOptions options)
+WebServer::WebServer(WebConsole& console, WebOptions options)
     : console_(console),
       options_(std::move(options)),
       gate_(options_.login_limits),
@@ -329,23 +333,23 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     LogIn(request, reply);
     return {};
   }
-  auto session = Who(request);
-  if (!session) {
+  auto login = Who(request);
+  if (!login) {
     return Fail(401, "log in first");
   }
-  if (post && (CrossSite(request) || request.Header(kCsrfHeader) != session->csrf)) {
+  if (post && (CrossSite(request) || request.Header(kCsrfHeader) != login->csrf)) {
     return Fail(403, kNotFromThePage);
   }
   if (path == "/api/logout") {
-    sessions_.Close(CookieValue(request, kCookie));
+    operator_sessions_.Close(CookieValue(request, kLoginCookie));
     HttpResponse response = Reply(200, json{{"ok", true}});
     SetHeader(response, "Set-Cookie",
-              std::string(kCookie) + "=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0" +
+              std::string(kLoginCookie) + "=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0" +
                   (request.tls ? "; Secure" : ""));
     return response;
   }
   if (path == "/api/me") {
-    return Reply(200, json{{"operator", session->operator_name}, {"csrf", session->csrf}});
+    return Reply(200, json{{"operator", login->operator_name}, {"csrf", login->csrf}});
   }
   if (path == "/api/room") {
     auto after = request.Param("after");
@@ -370,27 +374,27 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return Fail(404, "no station at '" + address + "'");
   }
   if (path == "/api/act") {
-    return Act(request, *session);
+    return Act(request, *login);
   }
   if (path == "/api/station") {
-    return ChangeStation(request, *session);
+    return ChangeStation(request, *login);
   }
   return SessionsOfDay(request, path == "/api/sessions.csv");
 }
 
 std::optional<OperatorSession> WebServer::Who(const HttpRequest& request) {
-  std::string token = CookieValue(request, kCookie);
-  auto session = token.empty() ? std::nullopt : sessions_.Find(token, Clock::now());
-  if (!session) {
+  std::string token = CookieValue(request, kLoginCookie);
+  auto login = token.empty() ? std::nullopt : operator_sessions_.Find(token, Clock::now());
+  if (!login) {
     return std::nullopt;
   }
   // A new password, or the operator removed, ends the sessions opened with
   // the old one.
-  if (console_.OperatorHash(session->operator_name) != session->credential) {
-    sessions_.Close(token);
+  if (console_.OperatorHash(login->operator_name) != login->credential) {
+    operator_sessions_.Close(token);
     return std::nullopt;
   }
-  return session;
+  return login;
 }
 
 void WebServer::LogIn(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply) {
@@ -463,11 +467,11 @@ void WebServer::CheckPassword(const std::string& client, const std::string& name
     Answer(reply, Fail(401, "wrong name or password"));
     return;
   }
-  std::string token = sessions_.Open(name, *hash, Clock::now());
-  auto session = sessions_.Find(token, Clock::now());
-  HttpResponse response = Reply(200, json{{"operator", name}, {"csrf", session->csrf}});
+  std::string token = operator_sessions_.Open(name, *hash, Clock::now());
+  auto login = operator_sessions_.Find(token, Clock::now());
+  HttpResponse response = Reply(200, json{{"operator", name}, {"csrf", login->csrf}});
   SetHeader(response, "Set-Cookie",
-            std::string(kCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/" +
+            std::string(kLoginCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/" +
                 (tls ? "; Secure" : ""));
   if (!known_device) {
     std::string device = RandomHex(16);
@@ -547,7 +551,7 @@ HttpResponse WebServer::RoomResponse() {
   return response;
 }
 
-HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& session) {
+HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login) {
   HttpResponse error;
   auto body =
       BodyObject(request, {"action", "stations", "minutes", "volume", "caption", "confirm"}, error);
@@ -615,13 +619,13 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& s
       break;
   }
   bool all_ok = true;
-  json results = Outcomes(console_.Act(session.operator_name, action), all_ok);
+  json results = Outcomes(console_.Act(login.operator_name, action), all_ok);
   return Reply(all_ok ? 200 : 409, json{{"results", results}});
 }
 
 // Adopting a station shown as unknown, or removing one that joined the room
 // by reporting ("confirm": true, as the page asks first).
-HttpResponse WebServer::ChangeStation(const HttpRequest& request, const OperatorSession& session) {
+HttpResponse WebServer::ChangeStation(const HttpRequest& request, const OperatorSession& login) {
   HttpResponse error;
   auto body = BodyObject(request, {"action", "station", "confirm"}, error);
   if (!body) {
@@ -642,8 +646,8 @@ HttpResponse WebServer::ChangeStation(const HttpRequest& request, const Operator
   if (action == "remove" && (!b.contains("confirm") || b["confirm"] != true)) {
     return Fail(400, "removing a station needs \"confirm\": true");
   }
-  ActionOutcome outcome = action == "adopt" ? console_.Adopt(session.operator_name, address)
-                                            : console_.Remove(session.operator_name, address);
+  ActionOutcome outcome = action == "adopt" ? console_.Adopt(login.operator_name, address)
+                                            : console_.Remove(login.operator_name, address);
   bool ok = true;
   json results = Outcomes({outcome}, ok);
   return Reply(ok ? 200 : 409, json{{"results", results}});

@@ -1,4 +1,4 @@
-#include "console/auth.h"
+#include "console/web/auth.h"
 
 #include <sodium.h>
 
@@ -59,8 +59,8 @@ std::string RandomHex(size_t bytes) {
   return hex;
 }
 
-std::string Sessions::Open(const std::string& operator_name, const std::string& credential,
-                           Clock::time_point now) {
+std::string OperatorSessions::Open(const std::string& operator_name, const std::string& credential,
+                                   Clock::time_point now) {
   std::string token = RandomHex(32);
   std::lock_guard lock(mutex_);
   std::erase_if(entries_, [&](const auto& e) { return Ended(e.second, now); });
@@ -68,11 +68,12 @@ std::string Sessions::Open(const std::string& operator_name, const std::string& 
   return token;
 }
 
-bool Sessions::Ended(const Entry& entry, Clock::time_point now) const {
+bool OperatorSessions::Ended(const Entry& entry, Clock::time_point now) const {
   return now - entry.opened >= lifetime_ || now - entry.last_used >= idle_limit_;
 }
 
-std::optional<OperatorSession> Sessions::Find(const std::string& token, Clock::time_point now) {
+std::optional<OperatorSession> OperatorSessions::Find(const std::string& token,
+                                                      Clock::time_point now) {
   std::lock_guard lock(mutex_);
   auto it = entries_.find(token);
   if (it == entries_.end()) {
@@ -83,10 +84,10 @@ std::optional<OperatorSession> Sessions::Find(const std::string& token, Clock::t
     return std::nullopt;
   }
   it->second.last_used = now;
-  return it->second.session;
+  return it->second.login;
 }
 
-void Sessions::Close(const std::string& token) {
+void OperatorSessions::Close(const std::string& token) {
   std::lock_guard lock(mutex_);
   entries_.erase(token);
 }

@@ -1,9 +1,9 @@
-#include "console/room.h"
+#include "console/core/room.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "console/wire.h"
+#include "console/core/wire.h"
 #include "protocol/address.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
@@ -154,7 +154,7 @@ bool Room::Online(const Station& station, Millis now) const {
   return station.last_heard >= 0 && now - station.last_heard <= 2 * options_.keepalive_ms;
 }
 
-void Room::SetSession(std::string_view address, std::optional<Session> session) {
+void Room::SetSession(std::string_view address, std::optional<RentalSession> session) {
   Station* station = FindMutable(address);
   if (!station) {
     throw std::invalid_argument("no station at " + std::string(address));
@@ -203,7 +203,7 @@ void Room::DropOldestUnknown() {
   }
 }
 
-int64_t RemainingSeconds(const Session& session, Millis now) {
+int64_t RemainingSeconds(const RentalSession& session, Millis now) {
   return CeilDiv(session.ends - now, 1000);
 }
 
@@ -214,8 +214,8 @@ Occupancy OccupancyOf(const Station& station, Millis now) {
   return station.session->ends > now ? Occupancy::kRented : Occupancy::kOverrun;
 }
 
-Session NewSession(int32_t minutes, Millis now, std::string started_by) {
-  Session session;
+RentalSession NewSession(int32_t minutes, Millis now, std::string started_by) {
+  RentalSession session;
   session.started = now;
   session.minutes = minutes;
   session.ends = now + minutes * kMinute;
@@ -223,7 +223,7 @@ Session NewSession(int32_t minutes, Millis now, std::string started_by) {
   return session;
 }
 
-Renewal AddMinutes(const Session& session, int32_t minutes, Millis now) {
+Renewal AddMinutes(const RentalSession& session, int32_t minutes, Millis now) {
   Renewal renewal;
   renewal.session = session;
   renewal.session.minutes += minutes;
@@ -234,7 +234,7 @@ Renewal AddMinutes(const Session& session, int32_t minutes, Millis now) {
   return renewal;
 }
 
-int32_t StandsToEndNow(const std::optional<Session>& session, Millis now) {
+int32_t StandsToEndNow(const std::optional<RentalSession>& session, Millis now) {
   if (!session) {
     return wire::StandsToEnd(INT32_MAX);
   }

@@ -1,0 +1,63 @@
+// The console's record in SQLite: every session (station, start, end,
+// minutes, who started and ended it), every operator action, the stations
+// that were added when they reported, and the operators with their password
+// hashes. Each change is one committed transaction, so a crash of the
+// console loses at most the action it was carrying out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/core/record.h"
+
+struct sqlite3;
+
+namespace zalvo::console {
+
+class Store final : public Record {
+ public:
+  // Opens the database file, creating it when it does not exist (mode 0600),
+  // and checks that it can be read and written: a read-only, locked, corrupt
+  // or foreign file, or one of a newer schema, throws RecordError saying
+  // which. An existing file that others may read is made its owner's alone,
+  // and notes() says so.
+  explicit Store(const std::string& path);
+  ~Store() override;
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  int64_t StartSession(const Station& station, const RentalSession& session) override;
+  void RenewSession(int64_t id, const RentalSession& session) override;
+  void EndSession(int64_t id, Millis ended, const std::string& ended_by) override;
+  std::vector<SessionRecord> OpenSessions() override;
+  std::vector<SessionRecord> SessionsBetween(Millis from, Millis to) override;
+
+  void RecordAction(Millis at, const std::string& by, const std::string& station,
+                    const std::string& action, const std::string& detail) override;
+  int64_t ActionCount();
+
+  void AddStation(const std::string& address, const std::string& name, Millis at) override;
+  // The stations added, to put back into the room at the start.
+  std::vector<StationConfig> AddedStations();
+  bool RemoveStation(const std::string& address) override;
+
+  // Operators: a name and a password hash (never the password).
+  void SetOperator(const std::string& name, const std::string& password_hash);
+  std::optional<std::string> OperatorHash(const std::string& name) override;
+  int64_t OperatorCount();
+  // False when there is no such operator.
+  bool RemoveOperator(const std::string& name);
+
+  // What the opening changed about the files' rights, for the log.
+  const std::vector<std::string>& notes() const { return notes_; }
+
+ private:
+  void Execute(const char* sql);
+
+  std::vector<std::string> notes_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace zalvo::console
