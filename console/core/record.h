@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,10 @@ struct SessionRecord {
 class Record {
  public:
   virtual ~Record() = default;
+
+  // Runs the writes as one transaction: all of them stay, or, when one
+  // throws, none (the exception then goes on to the caller).
+  virtual void Atomically(const std::function<void()>& writes) = 0;
 
   // Rental sessions. Start returns the new record's id.
   virtual int64_t StartSession(const Station& station, const RentalSession& session) = 0;

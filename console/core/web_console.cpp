@@ -197,8 +197,10 @@ ActionOutcome WebConsole::Adopt(const std::string& operator_name, const std::str
     }
     Millis now = Now();
     try {
-      record_.AddStation(address, station->name, now);
-      record_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
+      record_.Atomically([&] {
+        record_.AddStation(address, station->name, now);
+        record_.RecordAction(now, operator_name, station->name + " (" + address + ")", "adopt", "");
+      });
     } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
@@ -230,9 +232,11 @@ ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::st
       return outcome;
     }
     try {
-      record_.RemoveStation(address);
-      record_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
-                           station->unknown ? "unknown" : "");
+      record_.Atomically([&] {
+        record_.RemoveStation(address);
+        record_.RecordAction(Now(), operator_name, station->name + " (" + address + ")", "remove",
+                             station->unknown ? "unknown" : "");
+      });
     } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       return outcome;
@@ -262,77 +266,98 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
       outcome.error = "an unknown station: adopt it first";
       return outcome;
     }
+    // The refusals first; then the record's writes as one transaction, and
+    // only once they are in the record the room's change and the commands:
+    // a failed write leaves the record, the room and the station as they
+    // were.
+    const std::optional<RentalSession>& current = station->session;
+    if (request.kind == ActionKind::kStart && current) {
+      outcome.error = "already rented: add minutes or end the session first";
+      return outcome;
+    }
+    if (request.kind == ActionKind::kAdd && !current) {
+      outcome.error = "not rented: start a session first";
+      return outcome;
+    }
     Millis now = Now();
-    try {
-      switch (request.kind) {
-        case ActionKind::kStart: {
-          if (station->session) {
-            outcome.error = "already rented: add minutes or end the session first";
-            return outcome;
-          }
-          RentalSession session = NewSession(request.minutes, now, operator_name);
-          session.record_id = record_.StartSession(*station, session);
-          room_.SetSession(address, session);
-          commands.push_back(wire::Sit(request.minutes));
-          detail = std::to_string(request.minutes) + " min";
-          break;
-        }
-        case ActionKind::kAdd: {
-          if (!station->session) {
-            outcome.error = "not rented: start a session first";
-            return outcome;
-          }
-          Renewal renewal = AddMinutes(*station->session, request.minutes, now);
-          record_.RenewSession(renewal.session.record_id, renewal.session);
-          room_.SetSession(address, renewal.session);
-          commands.push_back(wire::Sit(renewal.sit_minutes));
-          detail = "+" + std::to_string(request.minutes) + " min, " +
-                   std::to_string(renewal.sit_minutes) + " min from now";
-          break;
-        }
-        case ActionKind::kEnd: {
-          int32_t stands = StandsToEndNow(station->session, now);
-          if (station->session) {
-            record_.EndSession(station->session->record_id, now, operator_name);
-            room_.SetSession(address, std::nullopt);
-          }
-          commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
-          detail = std::to_string(stands) + " x STAND";
-          break;
-        }
-        case ActionKind::kInfo:
-          commands.emplace_back(protocol::CommandText(protocol::kInfo));
-          break;
-        case ActionKind::kWindows:
-          commands.emplace_back(protocol::CommandText(protocol::kProcess));
-          break;
-        case ActionKind::kKill:
-          commands.push_back(wire::Kill(text::Utf8ToCp1251(request.caption)));
-          detail = request.caption;
-          break;
-        case ActionKind::kVolume:
-          commands.push_back(wire::Volume(request.volume));
-          detail = std::to_string(request.volume) + " %";
-          break;
-        case ActionKind::kMonitorOff:
-          commands.emplace_back(protocol::CommandText(protocol::kMonitorOff));
-          break;
-        case ActionKind::kMonitorOn:
-          commands.emplace_back(protocol::CommandText(protocol::kMonitorOn));
-          break;
-        case ActionKind::kReboot:
-          commands.emplace_back(protocol::CommandText(protocol::kReboot));
-          break;
-        case ActionKind::kShutdown:
-          commands.emplace_back(protocol::CommandText(protocol::kShutdown));
-          break;
+    std::optional<std::optional<RentalSession>> new_session;  // set: the room's session changes
+    switch (request.kind) {
+      case ActionKind::kStart:
+        new_session = NewSession(request.minutes, now, operator_name);
+        commands.push_back(wire::Sit(request.minutes));
+        detail = std::to_string(request.minutes) + " min";
+        break;
+      case ActionKind::kAdd: {
+        Renewal renewal = AddMinutes(*current, request.minutes, now);
+        new_session = renewal.session;
+        commands.push_back(wire::Sit(renewal.sit_minutes));
+        detail = "+" + std::to_string(request.minutes) + " min, " +
+                 std::to_string(renewal.sit_minutes) + " min from now";
+        break;
       }
-      record_.RecordAction(now, operator_name, station->name + " (" + address + ")",
-                           ActionName(request.kind), detail);
+      case ActionKind::kEnd: {
+        int32_t stands = StandsToEndNow(current, now);
+        if (current) {
+          new_session.emplace(std::nullopt);
+        }
+        commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
+        detail = std::to_string(stands) + " x STAND";
+        break;
+      }
+      case ActionKind::kInfo:
+        commands.emplace_back(protocol::CommandText(protocol::kInfo));
+        break;
+      case ActionKind::kWindows:
+        commands.emplace_back(protocol::CommandText(protocol::kProcess));
+        break;
+      case ActionKind::kKill:
+        commands.push_back(wire::Kill(text::Utf8ToCp1251(request.caption)));
+        detail = request.caption;
+        break;
+      case ActionKind::kVolume:
+        commands.push_back(wire::Volume(request.volume));
+        detail = std::to_string(request.volume) + " %";
+        break;
+      case ActionKind::kMonitorOff:
+        commands.emplace_back(protocol::CommandText(protocol::kMonitorOff));
+        break;
+      case ActionKind::kMonitorOn:
+        commands.emplace_back(protocol::CommandText(protocol::kMonitorOn));
+        break;
+      case ActionKind::kReboot:
+        commands.emplace_back(protocol::CommandText(protocol::kReboot));
+        break;
+      case ActionKind::kShutdown:
+        commands.emplace_back(protocol::CommandText(protocol::kShutdown));
+        break;
+    }
+    try {
+      record_.Atomically([&] {
+        switch (request.kind) {
+          case ActionKind::kStart:
+            (*new_session)->record_id = record_.StartSession(*station, **new_session);
+            break;
+          case ActionKind::kAdd:
+            record_.RenewSession((*new_session)->record_id, **new_session);
+            break;
+          case ActionKind::kEnd:
+            if (current) {
+              record_.EndSession(current->record_id, now, operator_name);
+            }
+            break;
+          default:
+            break;
+        }
+        record_.RecordAction(now, operator_name, station->name + " (" + address + ")",
+                             ActionName(request.kind), detail);
+      });
     } catch (const RecordError& e) {
       outcome.error = std::string("not done, the record failed: ") + e.what();
       Log(outcome.error);
       return outcome;
+    }
+    if (new_session) {
+      room_.SetSession(address, *new_session);
     }
   }
   try {

@@ -215,6 +215,24 @@ void Store::Execute(const char* sql) {
   }
 }
 
+void Store::Atomically(const std::function<void()>& writes) {
+  Execute("BEGIN IMMEDIATE");
+  try {
+    writes();
+  } catch (...) {
+    // What the writes did is undone; a failed rollback leaves nothing
+    // half-done either (SQLite then ends the transaction itself).
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  try {
+    Execute("COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
 int64_t Store::StartSession(const Station& station, const RentalSession& session) {
   Statement s(db_,
               "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by) "

@@ -28,6 +28,7 @@ class Store final : public Record {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
+  void Atomically(const std::function<void()>& writes) override;
   int64_t StartSession(const Station& station, const RentalSession& session) override;
   void RenewSession(int64_t id, const RentalSession& session) override;
   void EndSession(int64_t id, Millis ended, const std::string& ended_by) override;

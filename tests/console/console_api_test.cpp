@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "console/core/web_console.h"
 #include "console/record/store.h"
 #include "console/web/auth.h"
 #include "platform/datagram_socket.h"
@@ -432,6 +433,90 @@ TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
   }
 }
 
+// The record a console writes through, failing an action's line on demand.
+class RecordFailingActions final : public console::Record {
+ public:
+  explicit RecordFailingActions(console::Store& store) : store_(store) {}
+  bool fail = false;
+
+  void Atomically(const std::function<void()>& writes) override { store_.Atomically(writes); }
+  int64_t StartSession(const console::Station& station,
+                       const console::RentalSession& session) override {
+    return store_.StartSession(station, session);
+  }
+  void RenewSession(int64_t id, const console::RentalSession& session) override {
+    store_.RenewSession(id, session);
+  }
+  void EndSession(int64_t id, console::Millis ended, const std::string& by) override {
+    store_.EndSession(id, ended, by);
+  }
+  std::vector<console::SessionRecord> OpenSessions() override { return store_.OpenSessions(); }
+  std::vector<console::SessionRecord> SessionsBetween(console::Millis from,
+                                                      console::Millis to) override {
+    return store_.SessionsBetween(from, to);
+  }
+  void RecordAction(console::Millis at, const std::string& by, const std::string& station,
+                    const std::string& action, const std::string& detail) override {
+    if (fail) {
+      throw console::RecordError("the disk is full");
+    }
+    store_.RecordAction(at, by, station, action, detail);
+  }
+  void AddStation(const std::string& address, const std::string& name,
+                  console::Millis at) override {
+    store_.AddStation(address, name, at);
+  }
+  bool RemoveStation(const std::string& address) override { return store_.RemoveStation(address); }
+  std::optional<std::string> OperatorHash(const std::string& name) override {
+    return store_.OperatorHash(name);
+  }
+
+ private:
+  console::Store& store_;
+};
+
+// An action whose line can't be recorded leaves the record, the room and the
+// station as they were: no session begun or ended in one and not the other.
+TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
+  console::Store store(db_);
+  RecordFailingActions record(store);
+  console::Room room;
+  room.AddStation({"PC 1", "127.0.0.77"});
+  console::PlainEnvelope envelope;
+  auto socket = platform::MakeUdpSocket();
+  console::WebConsoleOptions options;
+  options.udp_address = "127.0.0.1";
+  options.udp_port = 0;
+  console::WebConsole console(std::move(room), record, envelope, *socket, options);
+  auto act = [&](console::ActionKind kind) {
+    console::ActionRequest request;
+    request.kind = kind;
+    request.stations = {"127.0.0.77"};
+    request.minutes = 30;
+    return console.Act("anna", request).at(0);
+  };
+  auto rented = [&] { return console.Snapshot().stations.at(0).session.has_value(); };
+
+  record.fail = true;
+  EXPECT_FALSE(act(console::ActionKind::kStart).ok);
+  EXPECT_FALSE(rented());
+  EXPECT_TRUE(store.OpenSessions().empty());
+
+  record.fail = false;
+  ASSERT_TRUE(act(console::ActionKind::kStart).ok);
+  record.fail = true;
+  EXPECT_FALSE(act(console::ActionKind::kAdd).ok);
+  EXPECT_FALSE(act(console::ActionKind::kEnd).ok);
+  EXPECT_TRUE(rented());
+  ASSERT_EQ(store.OpenSessions().size(), 1u);
+  EXPECT_EQ(store.OpenSessions()[0].minutes, 30);
+  EXPECT_EQ(store.ActionCount(), 1);
+
+  record.fail = false;
+  EXPECT_TRUE(act(console::ActionKind::kEnd).ok);
+  EXPECT_FALSE(rented());
+  EXPECT_TRUE(store.OpenSessions().empty());
+}
 }  // namespace
 }  // namespace zalvo::testing
 
