@@ -20,10 +20,15 @@ if ! ./scripts/install-deps.sh; then
 fi
 
 summary=""
+times=""
 failed=0
+started=$(date +%s)
 record() {
   summary="$summary$1: $2
 "
+  now=$(date +%s)
+  times="$times$1 $((now - started)) s, "
+  started=$now
   [ "$2" = passed ] || failed=1
 }
 
@@ -63,5 +68,5 @@ else
   record fuzz "failed (its build or a target: see above)"
 fi
 
-printf '\n%s' "$summary"
+printf '\ntook: %s\n%s' "${times%, }" "$summary"
 exit $failed
