@@ -175,7 +175,7 @@ struct CommandTable {
        }},
       {protocol::kStand,
        [](Agent& a, std::string_view, std::string_view) {
-         a.state_.remaining_seconds = StandSeconds(a.state_.remaining_seconds);
+         a.state_.remaining_seconds = protocol::StandSeconds(a.state_.remaining_seconds);
          a.actions_.EndSession();
        }},
       {protocol::kShutdown,

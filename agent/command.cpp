@@ -31,13 +31,6 @@ int32_t SitSeconds(std::string_view minutes_field) {
   return minutes ? WrapMul(*minutes, 60) : 600;
 }
 
-int32_t StandSeconds(int32_t remaining) {
-  if (remaining > 120) {
-    remaining = 120;
-  }
-  return WrapAdd(remaining, -20);
-}
-
 std::string KillCaption(std::string_view field) {
   if (!field.empty() && field.front() == ' ') {
     field.remove_prefix(1);

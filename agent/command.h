@@ -28,9 +28,6 @@ ProxyFields ParseProxyFields(std::string_view datagram);
 // when the minutes are not an integer.
 int32_t SitSeconds(std::string_view minutes_field);
 
-// "ACTION STAND": the remaining time cut to at most 120, then lowered by 20.
-int32_t StandSeconds(int32_t remaining);
-
 // "ACTION KILL caption": the caption is the field right after the keyword;
 // one blank between the keyword and the caption is a separator and is
 // skipped.

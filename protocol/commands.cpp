@@ -34,6 +34,14 @@ bool MayEndWindows(std::string_view datagram) {
   return false;
 }
 
+int32_t StandSeconds(int32_t remaining) {
+  if (remaining > 120) {
+    remaining = 120;
+  }
+  // Lowered by 20 as the station's 32-bit registers do, wrapping at the bottom.
+  return static_cast<int32_t>(static_cast<uint32_t>(remaining) - 20u);
+}
+
 std::string CommandText(const Command& command, std::string_view field) {
   std::string text(command.keyword);
   if (!field.empty()) {

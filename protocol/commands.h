@@ -56,6 +56,11 @@ std::string_view FieldOf(const Command& command, std::string_view datagram);
 // (a session start or end, INSTALL, REBOOT, SHUTDOWN).
 bool MayEndWindows(std::string_view datagram);
 
+// "ACTION STAND" on the station: the remaining seconds cut to at most 120,
+// then lowered by 20, in wrapping 32-bit arithmetic. The session ends when
+// the result is 0 or less.
+int32_t StandSeconds(int32_t remaining);
+
 // The datagram that gives the command with the field: the keyword, then a
 // blank and the field when there is one.
 std::string CommandText(const Command& command, std::string_view field = {});

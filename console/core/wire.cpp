@@ -17,13 +17,12 @@ std::string Volume(int32_t percent) {
   return protocol::CommandText(protocol::kVolume, std::to_string(percent));
 }
 
-int64_t RemainingAfterStand(int64_t remaining_seconds) {
-  return std::min<int64_t>(remaining_seconds, 120) - 20;
-}
-
 int32_t StandsToEnd(int64_t remaining_seconds) {
+  // The station holds its remaining seconds in 32 bits; a negative count
+  // (an overrun) ends at the first STAND.
+  auto station = static_cast<int32_t>(std::clamp<int64_t>(remaining_seconds, -1, INT32_MAX));
   int32_t stands = 1;
-  for (int64_t r = RemainingAfterStand(remaining_seconds); r > 0; r = RemainingAfterStand(r)) {
+  for (int32_t r = protocol::StandSeconds(station); r > 0; r = protocol::StandSeconds(r)) {
     ++stands;
   }
   return stands;

@@ -16,14 +16,10 @@ std::string Kill(std::string_view caption);
 // "ACTION VOLUME n", n in percent.
 std::string Volume(int32_t percent);
 
-// A station's remaining seconds after one "ACTION STAND": cut to 120, then
-// lowered by 20. The session ends on the station only when the result is 0
-// or less.
-int64_t RemainingAfterStand(int64_t remaining_seconds);
-
 // How many "ACTION STAND" in a row end a session with at most this many
-// seconds left on the station: from 1 (20 seconds or less) to 6 (more than
-// 100). One more after the end only locks the station again.
+// seconds left on the station (protocol::StandSeconds each): from 1 (20
+// seconds or less) to 6 (more than 100). One more after the end only locks
+// the station again.
 int32_t StandsToEnd(int64_t remaining_seconds);
 
 }  // namespace zalvo::console::wire

@@ -6,6 +6,7 @@
 #include "console/core/envelope.h"
 #include "console/core/room.h"
 #include "console/core/wire.h"
+#include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "text/text.h"
 
@@ -50,10 +51,10 @@ TEST(ConsoleWire, StandsToEndFollowTheStationsArithmetic) {
     int32_t stands = wire::StandsToEnd(r);
     int64_t left = r;
     for (int32_t i = 1; i < stands; ++i) {
-      left = wire::RemainingAfterStand(left);
+      left = protocol::StandSeconds(static_cast<int32_t>(left));
       EXPECT_GT(left, 0) << r << ": ended before the last STAND";
     }
-    EXPECT_LE(wire::RemainingAfterStand(left), 0) << r;
+    EXPECT_LE(protocol::StandSeconds(static_cast<int32_t>(left)), 0) << r;
   }
   EXPECT_EQ(wire::StandsToEnd(20), 1);
   EXPECT_EQ(wire::StandsToEnd(21), 2);
@@ -203,7 +204,7 @@ TEST(ConsoleRoom, EndNowSendsEnoughStandsForTheStationsClock) {
          ++station_left) {
       int64_t r = station_left;
       for (int32_t i = 0; i < stands; ++i) {
-        r = wire::RemainingAfterStand(r);
+        r = protocol::StandSeconds(static_cast<int32_t>(r));
       }
       EXPECT_LE(r, 0) << left_ms << " ms left, station at " << station_left;
     }

@@ -4,6 +4,7 @@
 
 #include "agent/agent.h"
 #include "agent/command.h"
+#include "protocol/commands.h"
 #include "tests/support/recording_actions.h"
 
 namespace zalvo::agent {
@@ -93,9 +94,10 @@ TEST_F(Dispatch, StandLeavesAtMostOneHundredSecondsThenEnds) {
   state.remaining_seconds = 15;
   Receive("ACTION STAND");
   EXPECT_EQ(state.remaining_seconds, -5);
-  EXPECT_EQ(StandSeconds(50), 30);
-  EXPECT_EQ(StandSeconds(121), 100);
-  EXPECT_EQ(StandSeconds(INT32_MIN + 5), static_cast<int32_t>(uint32_t{0x80000005} - 20u));
+  EXPECT_EQ(protocol::StandSeconds(50), 30);
+  EXPECT_EQ(protocol::StandSeconds(121), 100);
+  EXPECT_EQ(protocol::StandSeconds(INT32_MIN + 5),
+            static_cast<int32_t>(uint32_t{0x80000005} - 20u));
 }
 
 TEST_F(Dispatch, ProxySetsTheThreeFieldsThenSaves) {
