@@ -1,6 +1,7 @@
 // Runs service handlers in the foreground of a console on Linux: Ctrl+C or
 // SIGTERM stops, SIGUSR1 pauses and SIGUSR2 continues, as the service control
-// manager's requests do on Windows.
+// manager's requests do on Windows (posix/console_host.cpp; the Windows
+// programs run their console mode through win32/service_host.h).
 #pragma once
 
 #include "platform/service_host.h"

@@ -2,7 +2,10 @@
 # Builds every target and runs every test, in parts:
 #   linux    the Linux build natively (unit, end-to-end, flood, soak and kill
 #            tests);
-#   tidy     clang-tidy over the product's sources in the Linux build
+#   includes the layering rule: portable code includes no platform's own
+#            headers (scripts/check-includes.sh);
+#   tidy     clang-tidy over the product's sources in the Linux build, and
+#            over the win32/ sources in the Windows build once that is built
 #            (scripts/tidy.sh; any finding fails it);
 #   asan     the same unit and end-to-end tests under the address and
 #            undefined-behaviour sanitizers;
@@ -47,6 +50,13 @@ part() {
   fi
 }
 
+printf '\n=== includes\n'
+if ./scripts/check-includes.sh; then
+  record includes passed
+else
+  record includes "violations (see above)"
+fi
+
 part linux ctest --preset linux
 
 printf '\n=== tidy\n'
@@ -59,6 +69,15 @@ fi
 part asan ctest --preset asan
 part tsan ctest --preset tsan
 part windows ./scripts/with-xvfb.sh ctest --preset windows
+
+printf '\n=== tidy-windows\n'
+if [ ! -f build/windows/compile_commands.json ]; then
+  record tidy-windows "not run (no Windows build)"
+elif ./scripts/tidy.sh build/windows; then
+  record tidy-windows passed
+else
+  record tidy-windows "findings (see above)"
+fi
 
 # fuzz.sh installs its compiler, builds its preset and runs the targets.
 printf '\n=== fuzz\n'

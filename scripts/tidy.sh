@@ -1,7 +1,11 @@
 #!/bin/sh
 # Runs clang-tidy (the checks of .clang-tidy) over the project's own sources
-# in the Linux build's compilation database; any finding fails the run.
+# in a build's compilation database; any finding fails the run.
 #   scripts/tidy.sh [BUILD_DIR]      (default build/linux, configured first)
+# A Linux build is checked whole. A Windows (MinGW) build is checked for
+# what only it compiles, the sources in win32/ folders: clang is told the
+# MinGW target and given the cross compiler's own C++ headers, which its
+# MinGW driver does not find under Debian's "12-posix" folder names.
 set -e
 cd "$(dirname "$0")/.."
 build=${1:-build/linux}
@@ -14,7 +18,26 @@ if [ -z "$tidy" ]; then
   echo "tidy: run-clang-tidy is not installed (Debian package clang-tidy)" >&2
   exit 1
 fi
-# Only the product's sources: the tests, benchmarks and fuzz targets follow
-# GoogleTest's and libFuzzer's shapes, which the checks would flag.
-"$tidy" -p "$build" -j 2 -quiet \
-  "$PWD/(text|settings|protocol|agent|lockscreen|platform|tools|console)/.*\.cpp$"
+products="text|settings|protocol|agent|lockscreen|platform|tools|console"
+# The compiler of the database's first entry tells the build.
+compiler=$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' "$build/compile_commands.json" | head -n 1)
+case $compiler in
+  *mingw32*)
+    # The compiler's own search list, between "#include <...>" and its end.
+    set --
+    for dir in $(echo | "$compiler" -xc++ -E -v - 2>&1 |
+      sed -n '/^#include <\.\.\.>/,/^End of search list/p' | sed '1d;$d'); do
+      case $dir in
+        */include/c++*) set -- "$@" "-extra-arg=-isystem$dir" ;;
+      esac
+    done
+    "$tidy" -p "$build" -j 2 -quiet \
+      -extra-arg-before=--target=x86_64-w64-mingw32 -extra-arg=-nostdinc++ "$@" \
+      "$PWD/($products)/(.*/)?win32/.*\.cpp$"
+    ;;
+  *)
+    # Only the product's sources: the tests, benchmarks and fuzz targets
+    # follow GoogleTest's and libFuzzer's shapes, which the checks would flag.
+    "$tidy" -p "$build" -j 2 -quiet "$PWD/($products)/.*\.cpp$"
+    ;;
+esac

@@ -3,7 +3,7 @@
 //   zalvos.exe /INSTALL [/SILENT|/QUIET]    register the service
 //   zalvos.exe /UNINSTALL [/SILENT|/QUIET]  remove it
 //   zalvos.exe /SETUP ..., /STOP, /START    the installer's steps
-//                                     (agent/setup_win32.h)
+//                                     (agent/win32/setup.h)
 //   zalvos.exe /STATIONKEY=HEX /STATIONIP=A
 //   zalvos.exe /CLUBKEY=HEX /STATIONIP=A
 //                                     keep the station's own command key (as
@@ -61,11 +61,12 @@
 #include "agent/runtime.h"
 #include "agent/server_replies.h"
 #include "agent/session_helper.h"
-#include "agent/setup_win32.h"
 #include "agent/station_agent.h"
+#include "agent/win32/setup.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
 #include "platform/log_files.h"
+#include "platform/switches.h"
 #include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"
 #include "platform/win32/desktop.h"
@@ -215,9 +216,9 @@ class ZalvoService final : public platform::ServiceHandlers {
                                                 log(agent::OutcomeLine(outcome));
                                               }
                                             })),
-        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, account_,
-                                                                              log)
-                                      : nullptr),
+        customer_(in_services_session
+                      ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
+                      : nullptr),
         socket_(platform::MakeUdpSocket()),
         replies_(*socket_, state_, log, &gate_),
         actions_(state_, replies_, Parts(), log),
@@ -320,18 +321,6 @@ std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
   return std::chrono::milliseconds(1000);
 }
 
-// The value of a "/NAME=value" switch, compared without regard to case.
-std::optional<std::wstring> SwitchValue(const std::vector<std::wstring>& args,
-                                        std::wstring_view name) {
-  for (const std::wstring& arg : args) {
-    if (arg.size() >= name.size() &&
-        _wcsnicmp(arg.c_str(), std::wstring(name).c_str(), name.size()) == 0) {
-      return arg.substr(name.size());
-    }
-  }
-  return std::nullopt;
-}
-
 // "/STATIONKEY=HEX" or "/CLUBKEY=HEX" with "/STATIONIP=ADDRESS" (the
 // installer's): checks both as the agent will read them, then stores the
 // station's key with RequireKey. 0 when stored, 2 when refused.
@@ -387,7 +376,8 @@ int main() {
   if (args.size() == 1 && args[0] == L"--session-helper") {
     return RunSessionHelper();
   }
-  if (SwitchValue(args, L"/KEY=")) {
+  platform::Switches given(args);
+  if (given.ValueOf(L"KEY")) {
     std::fprintf(stderr,
                  "zalvos: /KEY= is no longer taken: a station keeps only its own key. Give "
                  "/CLUBKEY= (the club's key, from which the station's is derived) or "
@@ -395,13 +385,11 @@ int main() {
     return 2;
   }
   for (bool club : {false, true}) {
-    if (auto hex = SwitchValue(args, club ? L"/CLUBKEY=" : L"/STATIONKEY=")) {
-      return StoreCommandKey(club, *hex, SwitchValue(args, L"/STATIONIP=").value_or(L""));
+    if (auto hex = given.ValueOf(club ? L"CLUBKEY" : L"STATIONKEY")) {
+      return StoreCommandKey(club, *hex, given.ValueOf(L"STATIONIP").value_or(L""));
     }
   }
-  if (std::find_if(args.begin(), args.end(), [](const std::wstring& arg) {
-        return _wcsicmp(arg.c_str(), L"/REMOVEKEY") == 0;
-      }) != args.end()) {
+  if (given.Has(L"REMOVEKEY")) {
     return RemoveCommandKey();
   }
   auto switches = win32::ParseServiceSwitches(args);

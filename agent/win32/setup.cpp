@@ -1,4 +1,4 @@
-#include "agent/setup_win32.h"
+#include "agent/win32/setup.h"
 
 #include <windows.h>
 
@@ -13,6 +13,7 @@
 #include "agent/rotating_log.h"
 #include "platform/error.h"
 #include "platform/log_files.h"
+#include "platform/switches.h"
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/scoped.h"
@@ -34,54 +35,6 @@ constexpr DWORD kCommandWaitMs = 60000;
 // control, Users read and execute, inherited by everything inside.
 constexpr wchar_t kFolderRights[] =
     L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
-
-std::wstring Upper(std::wstring s) {
-  for (wchar_t& c : s) {
-    if (c >= L'a' && c <= L'z') {
-      c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-  }
-  return s;
-}
-
-// The switch words and their values ("/SERVER=x" gives SERVER and x).
-struct Switch {
-  std::wstring word;
-  std::optional<std::wstring> value;
-};
-std::vector<Switch> Switches(const std::vector<std::wstring>& args) {
-  std::vector<Switch> switches;
-  for (const std::wstring& arg : args) {
-    if (arg.size() < 2 || (arg[0] != L'/' && arg[0] != L'-')) {
-      continue;
-    }
-    size_t eq = arg.find(L'=');
-    if (eq == std::wstring::npos) {
-      switches.push_back({Upper(arg.substr(1)), std::nullopt});
-    } else {
-      switches.push_back({Upper(arg.substr(1, eq - 1)), arg.substr(eq + 1)});
-    }
-  }
-  return switches;
-}
-
-bool Has(const std::vector<Switch>& switches, const wchar_t* word) {
-  for (const Switch& s : switches) {
-    if (s.word == word && !s.value) {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::optional<std::wstring> ValueOf(const std::vector<Switch>& switches, const wchar_t* word) {
-  for (const Switch& s : switches) {
-    if (s.word == word && s.value) {
-      return s.value;
-    }
-  }
-  return std::nullopt;
-}
 
 // The text in Windows-1251, or nothing when a character has no exact form
 // there (no best-fit stand-ins: "²" must not become "2").
@@ -310,14 +263,14 @@ std::optional<std::string> Distrust(const std::wstring& folder,
 // folder (and the install folder) must be the installer's own. One that is
 // not is moved aside (renamed, nothing deleted); exit code 2 when it can't
 // be. Prints a line for each; writes no log (the log goes into that folder).
-int Prepare(const std::vector<Switch>& switches) {
+int Prepare(const platform::Switches& switches) {
   struct Folder {
     std::wstring path;
     std::vector<std::wstring> ours;
   };
   std::vector<Folder> folders{
       {DataFolderPath(), {L"setup.log", L"setup.1.log", L"zalvos.log", L"zalvos.1.log"}}};
-  if (std::optional<std::wstring> install = ValueOf(switches, L"DIR")) {
+  if (std::optional<std::wstring> install = switches.ValueOf(L"DIR")) {
     folders.push_back(
         {*install,
          {L"zalvos.exe", L"zalvoc.exe", L"uninstall.exe", L"zalvos.exe.old", L"zalvoc.exe.old"}});
@@ -354,12 +307,12 @@ int Prepare(const std::vector<Switch>& switches) {
   return 0;
 }
 
-int Setup(const ServiceDefinition& service, const std::vector<Switch>& switches) {
+int Setup(const ServiceDefinition& service, const platform::Switches& switches) {
   SetupLog log;
   settings::StationSetup setup;
   std::vector<std::string> problems;
   auto take = [&](const wchar_t* word, std::optional<std::string>& into, const char* what) {
-    if (auto value = ValueOf(switches, word)) {
+    if (auto value = switches.ValueOf(word)) {
       if (auto exact = ExactCp1251(*value)) {
         into = *exact;
       } else {
@@ -367,7 +320,7 @@ int Setup(const ServiceDefinition& service, const std::vector<Switch>& switches)
       }
     }
   };
-  if (auto server = ValueOf(switches, L"SERVER")) {
+  if (auto server = switches.ValueOf(L"SERVER")) {
     // A character Windows-1251 lacks reads as '?', which no address holds.
     setup.server = Narrow(*server);
   }
@@ -391,7 +344,7 @@ int Setup(const ServiceDefinition& service, const std::vector<Switch>& switches)
     }
     return 2;
   }
-  if (Has(switches, L"CHECK")) {
+  if (switches.Has(L"CHECK")) {
     log(std::string("checked: the values can be set") +
         (settings_exist ? "" : " (a new station, server " + *setup.server + ")"));
     return 0;
@@ -541,20 +494,20 @@ int Start(const ServiceDefinition& service) {
 }  // namespace
 
 bool IsSetupCommand(const std::vector<std::wstring>& args) {
-  std::vector<Switch> switches = Switches(args);
-  return Has(switches, L"SETUP") || Has(switches, L"STOP") || Has(switches, L"START") ||
-         Has(switches, L"PREPARE");
+  platform::Switches switches(args);
+  return switches.Has(L"SETUP") || switches.Has(L"STOP") || switches.Has(L"START") ||
+         switches.Has(L"PREPARE");
 }
 
 int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args) {
-  std::vector<Switch> switches = Switches(args);
-  if (Has(switches, L"PREPARE")) {
+  platform::Switches switches(args);
+  if (switches.Has(L"PREPARE")) {
     return Prepare(switches);
   }
-  if (Has(switches, L"SETUP")) {
+  if (switches.Has(L"SETUP")) {
     return Setup(service, switches);
   }
-  if (Has(switches, L"STOP")) {
+  if (switches.Has(L"STOP")) {
     return Stop(service);
   }
   return Start(service);

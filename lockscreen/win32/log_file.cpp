@@ -13,7 +13,7 @@ namespace {
 
 constexpr wchar_t kLogName[] = L"zalvoc.log";
 constexpr wchar_t kOldLogName[] = L"zalvoc.old.log";
-constexpr ULONGLONG kMaxLogBytes = 1024 * 1024;
+constexpr ULONGLONG kMaxLogBytes = 1024ULL * 1024ULL;
 
 std::wstring TempFolder() {
   wchar_t folder[MAX_PATH + 1] = {};

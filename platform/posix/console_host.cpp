@@ -1,4 +1,4 @@
-#include "platform/posix/console_host.h"
+#include "platform/console_host.h"
 
 #include <csignal>
 #include <cstdio>

@@ -4,12 +4,14 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <future>
 
 #include "platform/error.h"
+#include "platform/switches.h"
 #include "platform/win32/error.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
@@ -20,15 +22,6 @@ namespace zalvo::win32 {
 namespace {
 
 constexpr DWORD kWaitHintMs = 5000;
-
-std::wstring Upper(std::wstring s) {
-  for (wchar_t& c : s) {
-    if (c >= L'a' && c <= L'z') {
-      c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-  }
-  return s;
-}
 
 std::wstring ModuleFileName() {
   std::wstring path = ModulePath();
@@ -334,21 +327,13 @@ int RunInConsole(const HandlersFactory& make_handlers, const std::vector<std::ws
 }  // namespace
 
 ServiceSwitches ParseServiceSwitches(const std::vector<std::wstring>& args) {
+  platform::Switches given(args);
   ServiceSwitches switches;
-  for (const std::wstring& arg : args) {
-    if (arg == L"--console") {
-      switches.console = true;
-      continue;
-    }
-    if (arg.empty() || (arg[0] != L'/' && arg[0] != L'-')) {
-      continue;
-    }
-    std::wstring word = Upper(arg.substr(1));
-    switches.install |= word == L"INSTALL";
-    switches.uninstall |= word == L"UNINSTALL";
-    switches.silent |= word == L"SILENT";
-    switches.quiet |= word == L"QUIET";
-  }
+  switches.install = given.Has(L"INSTALL");
+  switches.uninstall = given.Has(L"UNINSTALL");
+  switches.silent = given.Has(L"SILENT");
+  switches.quiet = given.Has(L"QUIET");
+  switches.console = std::find(args.begin(), args.end(), L"--console") != args.end();
   return switches;
 }
 
