@@ -5,6 +5,8 @@
 # Runs as root (or through sudo when it is there).
 set -e
 packages="cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev pkg-config clang-tidy libssl-dev"
+# The fuzz targets: clang with libFuzzer and the sanitizers' run-time.
+packages="$packages clang-14 libclang-rt-14-dev"
 # The console: its record, web server (Boost.Beast and Asio: Debian puts all of
 # Boost's headers in one package, with no other dependency), JSON, password
 # hashes, the test's certificate (openssl), and the browser test.

@@ -12,6 +12,10 @@
 #   tsan     the agent's threads under the thread sanitizer;
 #   windows  the Windows build under Wine (GUI tests on a virtual X display);
 #   fuzz     every fuzz target for a short, bounded run (scripts/fuzz.sh).
+# The Linux build comes first; the other builds then run in the background at
+# the lowest priority (scripts/build-ahead.sh) while the tests run, each
+# part's tests starting once its build is there: the tests keep the
+# processors they need and the builds take what the tests leave idle.
 # Every part runs even when an earlier one failed to build or to pass. The
 # output ends with one line per part ("linux: passed", "windows: build
 # failed", "asan: tests failed", ...); the exit status is 1 when any part
@@ -35,13 +39,24 @@ record() {
   [ "$2" = passed ] || failed=1
 }
 
-# part PRESET TEST-COMMAND...: configures and builds the preset, then runs
-# the tests.
+ahead=build/ahead
+# built PRESET: whether the background build of the preset succeeded; waits
+# for it to end, then prints its output.
+built() {
+  while [ ! -f "$ahead/$1.done" ]; do
+    sleep 2
+  done
+  cat "$ahead/$1.log"
+  [ "$(cat "$ahead/$1.done")" = built ]
+}
+
+# part PRESET TEST-COMMAND...: the preset's build from the background, then
+# its tests.
 part() {
   preset=$1
   shift
   printf '\n=== %s\n' "$preset"
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; }; then
+  if ! built "$preset"; then
     record "$preset" "build failed"
   elif "$@"; then
     record "$preset" passed
@@ -57,7 +72,18 @@ else
   record includes "violations (see above)"
 fi
 
-part linux ctest --preset linux
+printf '\n=== linux\n'
+linux_built=""
+cmake --preset linux && cmake --build --preset linux && linux_built=yes
+rm -rf "$ahead"
+nice -n 19 ./scripts/build-ahead.sh "$ahead" asan tsan windows fuzz &
+if [ -z "$linux_built" ]; then
+  record linux "build failed"
+elif ctest --preset linux; then
+  record linux passed
+else
+  record linux "tests failed"
+fi
 
 printf '\n=== tidy\n'
 if ./scripts/tidy.sh build/linux; then
@@ -79,9 +105,13 @@ else
   record tidy-windows "findings (see above)"
 fi
 
-# fuzz.sh installs its compiler, builds its preset and runs the targets.
+# fuzz.sh builds its preset (already built ahead: a check) and runs the
+# targets.
 printf '\n=== fuzz\n'
-if ./scripts/fuzz.sh 30; then
+if ! built fuzz >"$ahead/fuzz.out"; then
+  cat "$ahead/fuzz.out"
+  record fuzz "build failed"
+elif ./scripts/fuzz.sh 30; then
   record fuzz passed
 else
   record fuzz "failed (its build or a target: see above)"

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Configures and builds the given presets one after another, each into its
+# own log, and marks each as built or failed:
+#   scripts/build-ahead.sh DIR PRESET...
+# writes DIR/PRESET.log while it builds and then DIR/PRESET.done holding
+# "built" or "failed" (DIR is expected to hold no earlier run's marks).
+# test-all.sh runs it in the background at the lowest priority while its
+# tests run, so that the builds take only the processor time the tests
+# leave idle.
+dir=$1
+shift
+cd "$(dirname "$0")/.." || exit 1
+mkdir -p "$dir"
+for preset in "$@"; do
+  if cmake --preset "$preset" >"$dir/$preset.log" 2>&1 &&
+    cmake --build --preset "$preset" >>"$dir/$preset.log" 2>&1; then
+    echo built >"$dir/$preset.done"
+  else
+    echo failed >"$dir/$preset.done"
+  fi
+done
