@@ -142,10 +142,8 @@ void HelperDesktop::BroadcastMonitorPower(int32_t state) {
   }
 }
 
-void HelperDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  if (auto answer = Ask(Op::kSystemCommand, "window command", Fields().U64(window).U32(command))) {
-    ReadAnswer(helper_, *answer, [](auto&) { return 0; });
-  }
+void HelperDesktop::SendSystemCommand(platform::WindowHandle, uint32_t) {
+  throw platform::PlatformError("the service sends no window command in the customer's session");
 }
 
 void HelperDesktop::SetCursorPosition(int32_t x, int32_t y) {

@@ -43,6 +43,7 @@ class HelperDesktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
+  // The service closes no window of the customer's: PlatformError.
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;

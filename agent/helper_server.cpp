@@ -81,13 +81,6 @@ Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform:
       desktop.BroadcastMonitorPower(state);
       return out;
     }
-    case Op::kSystemCommand: {
-      uint64_t window = in.U64();
-      uint32_t command = in.U32();
-      in.Done();
-      desktop.SendSystemCommand(window, command);
-      return out;
-    }
     case Op::kSetCursor: {
       int32_t x = in.I32();
       int32_t y = in.I32();

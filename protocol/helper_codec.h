@@ -50,8 +50,6 @@ enum class Op : uint8_t {
                           //   kMaxPendingStarts wait already     at once; the outcome is an event
   kLockWorkStation = 8,   // -> u8 locked                      at once
   kMonitorPower = 9,      // i32 state -> nothing              at once; a failure is an event
-  kSystemCommand = 10,    // u64 window, u32 command -> nothing
-                          //                                   at once; a failure is an event
   kSetCursor = 11,        // i32 x, i32 y -> nothing           at once
   kMessageBeep = 12,      // u32 type -> nothing               at once (the sound plays on)
   kOpenSpeakers = 13,     // -> u8 volume control, u8 mute control
@@ -72,9 +70,9 @@ inline constexpr uint8_t kEventKind = 0x82;
 // What became of an action the helper answered before it was done: the
 // payload of an event frame.
 struct Outcome {
-  enum class Action : uint8_t { kProgramStart = 1, kMonitorPower = 2, kSystemCommand = 3 };
+  enum class Action : uint8_t { kProgramStart = 1, kMonitorPower = 2 };
   Action action = Action::kProgramStart;
-  std::string subject;  // the file started, the monitor state, the window and command
+  std::string subject;  // the file started, the monitor state
   bool done = false;
   int64_t code = 0;    // the system's error when not done
   std::string reason;  // the system's words when not done
