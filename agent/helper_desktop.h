@@ -54,10 +54,13 @@ class HelperDesktop final : public platform::Desktop {
   platform::LockOrder TellLockScreensToLock();
 
  private:
-  // The answer's fields, nullopt (and the action logged as skipped) when
-  // nobody is logged on.
-  std::optional<std::string> Ask(protocol::helper::Op op, std::string_view what,
-                                 const protocol::helper::Fields& fields = {});
+  // The reply, nullopt (and the action logged as skipped) when nobody is
+  // logged on.
+  template <typename Operation>
+  std::optional<typename Operation::Reply> Ask(std::string_view what,
+                                               const typename Operation::Request& request = {});
+  // A caption the system could not have given ends the helper.
+  std::string CheckedCaption(std::string caption);
 
   SessionHelper& helper_;
   platform::Desktop& service_;
@@ -77,7 +80,9 @@ class HelperMixer final : public platform::Mixer {
   bool ControlsMayAppear() const override { return true; }
 
  private:
-  std::string Ask(protocol::helper::Op op, const protocol::helper::Fields& fields = {});
+  // The reply; PlatformError when nobody is logged on.
+  template <typename Operation>
+  typename Operation::Reply Ask(const typename Operation::Request& request = {});
 
   SessionHelper& helper_;
 };

@@ -94,8 +94,18 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
 }
 
 // What a helper does with the requests it is given.
-// kSlowStart says hello only with its second reply; kSilent says nothing.
-enum class Behaviour { kServe, kGarbage, kCloseMidReply, kTooLong, kHang, kSlowStart, kSilent };
+// kSlowStart says hello only with its second reply; kSilent says nothing;
+// kShortReply sends whole frames whose replies lack their last byte.
+enum class Behaviour {
+  kServe,
+  kGarbage,
+  kCloseMidReply,
+  kTooLong,
+  kShortReply,
+  kHang,
+  kSlowStart,
+  kSilent
+};
 
 struct HelperRecord {
   uint32_t process_id = 0;
@@ -141,6 +151,12 @@ class FakeHelper final : public platform::HelperProcess {
           out_ += reply.substr(0, reply.size() - 1);
           closed_ = true;
           break;
+        case Behaviour::kShortReply: {
+          helper::Frame frame = helper::DecodeFrame(reply);
+          frame.payload.pop_back();
+          out_ += helper::EncodeFrame(frame.kind, frame.id, frame.payload);
+          break;
+        }
         case Behaviour::kTooLong:
           out_ += helper::EncodeFrame(helper::kReplyKind, request->id, "").substr(0, 8) +
                   std::string("\xFF\xFF\xFF\x00", 4);
@@ -295,8 +311,8 @@ TEST(SystemAccounts, AreNeverEndedByTheServiceForTheHelper) {
 }
 
 TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
-  for (Behaviour bad :
-       {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong, Behaviour::kHang}) {
+  for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong,
+                        Behaviour::kShortReply, Behaviour::kHang}) {
     size_t before = launcher.started.size();
     launcher.next = bad;
     session.SessionChanged();  // a fresh helper, no back-off
