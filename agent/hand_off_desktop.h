@@ -58,6 +58,12 @@ class HandOffDesktop final : public platform::Desktop {
   std::string WindowCaption(platform::WindowHandle window) override {
     return desktop_.WindowCaption(window);
   }
+  std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override {
+    return desktop_.TopLevelWindowsWithCaptions();
+  }
+  CaptionedWindow ForegroundWindowWithCaption() override {
+    return desktop_.ForegroundWindowWithCaption();
+  }
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override {
     return desktop_.FindWindowByCaption(caption);
   }

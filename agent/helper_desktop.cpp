@@ -34,19 +34,45 @@ bool HelperDesktop::LockWorkStation() {
   return reply && reply->done;
 }
 
-platform::WindowHandle HelperDesktop::ForegroundWindow() {
+std::vector<platform::Desktop::CaptionedWindow> HelperDesktop::TopLevelWindowsWithCaptions() {
+  auto reply = helper_.Ask<helper::WindowList>();
+  std::vector<CaptionedWindow> windows;
+  if (reply) {
+    windows.reserve(reply->windows.size());
+    for (helper::CaptionedWindow& window : reply->windows) {
+      windows.push_back({window.window, CheckedCaption(std::move(window.caption))});
+    }
+  }
+  return windows;
+}
+
+platform::Desktop::CaptionedWindow HelperDesktop::ForegroundWindowWithCaption() {
   auto reply = helper_.Ask<helper::ForegroundWindow>();
-  return reply ? reply->window : 0;
+  if (!reply) {
+    return {};
+  }
+  return {reply->window, CheckedCaption(std::move(reply->caption))};
+}
+
+platform::WindowHandle HelperDesktop::ForegroundWindow() {
+  return ForegroundWindowWithCaption().handle;
 }
 
 std::vector<platform::WindowHandle> HelperDesktop::TopLevelWindows() {
-  auto reply = helper_.Ask<helper::TopLevelWindows>();
-  return reply ? reply->windows : std::vector<platform::WindowHandle>{};
+  std::vector<platform::WindowHandle> handles;
+  for (const CaptionedWindow& window : TopLevelWindowsWithCaptions()) {
+    handles.push_back(window.handle);
+  }
+  return handles;
 }
 
 std::string HelperDesktop::WindowCaption(platform::WindowHandle window) {
-  auto reply = helper_.Ask<helper::WindowCaption>({window});
-  return reply ? CheckedCaption(std::move(reply->caption)) : std::string();
+  for (CaptionedWindow& listed : TopLevelWindowsWithCaptions()) {
+    if (listed.handle == window) {
+      return std::move(listed.caption);
+    }
+  }
+  return {};
 }
 
 platform::WindowHandle HelperDesktop::FindWindowByCaption(std::string_view caption) {

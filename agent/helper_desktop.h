@@ -23,6 +23,12 @@ class HelperDesktop final : public platform::Desktop {
   bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
   void ShutDownSystem(platform::PowerOff what) override { service_.ShutDownSystem(what); }
   bool LogOff() override { return service_.LogOff(); }
+  // The windows and their captions come from the helper in one request
+  // each: the list of all of them, or the foreground one. The single ones
+  // below are read from those (a window's caption from the list, empty when
+  // it is no top-level window).
+  std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override;
+  CaptionedWindow ForegroundWindowWithCaption() override;
   platform::WindowHandle ForegroundWindow() override;
   std::vector<platform::WindowHandle> TopLevelWindows() override;
   std::string WindowCaption(platform::WindowHandle window) override;

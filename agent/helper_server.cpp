@@ -22,7 +22,14 @@ template <typename Operation, typename Action>
 std::string Serve(std::string_view payload, Action&& carry) {
   const auto request = helper::Decode<typename Operation::Request>(payload);
   const typename Operation::Reply reply = carry(request);
-  return Fields().U8(static_cast<uint8_t>(helper::Status::kDone)).bytes() + helper::Encode(reply);
+  std::string answer =
+      Fields().U8(static_cast<uint8_t>(helper::Status::kDone)).bytes() + helper::Encode(reply);
+  if (answer.size() > helper::kMaxHelperPayload) {
+    // Refused, not sent: the channel would not carry it.
+    throw platform::PlatformError("a reply of " + std::to_string(answer.size()) +
+                                  " bytes is longer than the channel allows");
+  }
+  return answer;
 }
 
 std::string Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer,
@@ -30,16 +37,18 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
   using helper::Nothing;
   const std::string_view in = request.payload;
   switch (static_cast<Op>(request.kind)) {
-    case Op::kForegroundWindow:
-      return Serve<helper::ForegroundWindow>(
-          in, [&](const Nothing&) { return helper::WindowField{desktop.ForegroundWindow()}; });
-    case Op::kTopLevelWindows:
-      return Serve<helper::TopLevelWindows>(in, [&](const Nothing&) {
-        return helper::TopLevelWindows::Reply{desktop.TopLevelWindows()};
+    case Op::kWindowList:
+      return Serve<helper::WindowList>(in, [&](const Nothing&) {
+        helper::WindowList::Reply reply;
+        for (platform::Desktop::CaptionedWindow& window : desktop.TopLevelWindowsWithCaptions()) {
+          reply.windows.push_back({window.handle, std::move(window.caption)});
+        }
+        return reply;
       });
-    case Op::kWindowCaption:
-      return Serve<helper::WindowCaption>(in, [&](const helper::WindowField& r) {
-        return helper::CaptionField{desktop.WindowCaption(r.window)};
+    case Op::kForegroundWindow:
+      return Serve<helper::ForegroundWindow>(in, [&](const Nothing&) {
+        platform::Desktop::CaptionedWindow window = desktop.ForegroundWindowWithCaption();
+        return helper::CaptionedWindow{window.handle, std::move(window.caption)};
       });
     case Op::kFindWindow:
       return Serve<helper::FindWindow>(in, [&](const helper::CaptionField& r) {

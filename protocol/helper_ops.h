@@ -25,10 +25,9 @@
 
 namespace zalvo::protocol::helper {
 
+// A number is never given to another operation: 1 to 3 and 10 were those of
+// earlier builds.
 enum class Op : uint8_t {
-  kForegroundWindow = 1,
-  kTopLevelWindows = 2,
-  kWindowCaption = 3,
   kFindWindow = 4,
   kWindowProcessId = 5,
   kTerminateProcess = 6,
@@ -43,6 +42,8 @@ enum class Op : uint8_t {
   kSetMute = 16,
   kLockLockScreens = 17,
   kEndWindowOwner = 18,
+  kWindowList = 19,
+  kForegroundWindow = 20,
 };
 
 // A message without fields.
@@ -68,30 +69,33 @@ struct DoneField {
   bool operator==(const DoneField&) const = default;
 };
 
-// The foreground window; 0 when there is none. At once.
-struct ForegroundWindow {
-  static constexpr Op kOp = Op::kForegroundWindow;
-  using Request = Nothing;
-  using Reply = WindowField;
+struct CaptionedWindow {
+  uint64_t window = 0;
+  std::string caption;
+  static auto Tie(auto& m) { return std::tie(m.window, m.caption); }
+  bool operator==(const CaptionedWindow&) const = default;
 };
 
-// All top-level windows in the system's order. At once (no message is sent).
-struct TopLevelWindows {
-  static constexpr Op kOp = Op::kTopLevelWindows;
+// All top-level windows in the system's order, each with its caption: what
+// "ACTION PROCESS" lists, in one round trip however many windows there are.
+// At once (no message is sent: another process's caption is read, not asked
+// for).
+struct WindowList {
+  static constexpr Op kOp = Op::kWindowList;
   using Request = Nothing;
   struct Reply {
-    std::vector<uint64_t> windows;
+    std::vector<CaptionedWindow> windows;
     static auto Tie(auto& m) { return std::tie(m.windows); }
     bool operator==(const Reply&) const = default;
   };
 };
 
-// A window's caption. At once (another process's caption is read, not asked
-// for).
-struct WindowCaption {
-  static constexpr Op kOp = Op::kWindowCaption;
-  using Request = WindowField;
-  using Reply = CaptionField;
+// The foreground window with its caption (0 and none when there is no
+// foreground window): what "ACTION INFO" reports, in one round trip. At once.
+struct ForegroundWindow {
+  static constexpr Op kOp = Op::kForegroundWindow;
+  using Request = Nothing;
+  using Reply = CaptionedWindow;
 };
 
 // The first top-level window with the caption; 0 when none. At once.
@@ -256,10 +260,10 @@ struct LockLockScreens {
 };
 
 // Every operation, once.
-using Operations = std::tuple<ForegroundWindow, TopLevelWindows, WindowCaption, FindWindow,
-                              WindowProcessId, TerminateProcess, ShellOpen, LockWorkStation,
-                              MonitorPower, SetCursor, MessageBeep, OpenSpeakers, SetVolumeLevels,
-                              VolumeLevels, SetMute, LockLockScreens, EndWindowOwner>;
+using Operations =
+    std::tuple<WindowList, ForegroundWindow, FindWindow, WindowProcessId, TerminateProcess,
+               ShellOpen, LockWorkStation, MonitorPower, SetCursor, MessageBeep, OpenSpeakers,
+               SetVolumeLevels, VolumeLevels, SetMute, LockLockScreens, EndWindowOwner>;
 
 namespace fields {
 

@@ -64,9 +64,9 @@ class HelperOps : public ::testing::Test {
 
 TEST_F(HelperOps, EveryRequestAndReplyReadsBackAsWrittenAndNothingElseReads) {
   const std::string cp1251 = "\xD8\xE0\xF5 - \xEF\xE0\xF0\xF2\xE8\xFF";
-  RoundTrip<ForegroundWindow>({}, {0xFFFF'0000'1234'5678});
-  RoundTrip<TopLevelWindows>({}, {{1, 0x20002, 0xFFFFFFFFFFFFFFFF}});
-  RoundTrip<WindowCaption>({0x10010}, {cp1251});
+  RoundTrip<WindowList>({},
+                        {{{1, "Counter-Strike"}, {0x20002, ""}, {0xFFFF'0000'1234'5678, cp1251}}});
+  RoundTrip<ForegroundWindow>({}, {0xFFFF'0000'1234'5678, cp1251});
   RoundTrip<FindWindow>({cp1251}, {0x10010});
   RoundTrip<WindowProcessId>({0x10010}, {4242});
   RoundTrip<TerminateProcess>({4242, 0xC000013A}, {true});
@@ -85,8 +85,10 @@ TEST_F(HelperOps, EveryRequestAndReplyReadsBackAsWrittenAndNothingElseReads) {
 
   // A list's count past what the payload holds is refused before anything
   // is made for it; so is a text that runs past the payload.
-  EXPECT_THROW(Decode<TopLevelWindows::Reply>(Fields().U32(0xFFFFFFFF).U64(1).bytes()), FrameError);
-  EXPECT_THROW(Decode<WindowCaption::Reply>(Fields().U32(0xFFFFFFFF).bytes() + "ab"), FrameError);
+  EXPECT_THROW(Decode<WindowList::Reply>(Fields().U32(0xFFFFFFFF).U64(1).Text("").bytes()),
+               FrameError);
+  EXPECT_THROW(Decode<ForegroundWindow::Reply>(Fields().U64(1).U32(0xFFFFFFFF).bytes() + "ab"),
+               FrameError);
 }
 
 }  // namespace

@@ -611,7 +611,14 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
     agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
     return replies.sent;
   };
+  // Each of the server's window commands is one request, however many windows.
+  auto requests = [&] { return launcher.started.back()->requests; };
+  const int asked = requests();
   EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:COUNTER-STRIKE,\xD8\xE0\xF5", "PING"}));
+  EXPECT_EQ(requests(), asked + 1);
+  state.settings.SetFlag(settings::Key::PlayGame, true);
+  EXPECT_EQ(receive("ACTION INFO"), (Lines{"PLAYGAME=\xD8\xE0\xF5", "PING"}));
+  EXPECT_EQ(requests(), asked + 2);
   for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kHang}) {
     launcher.next = bad;
     session.SessionChanged();
