@@ -33,8 +33,6 @@ std::string OutcomeLine(const Outcome& outcome) {
       return "run: " + subject + (outcome.done ? " started" : " not started" + failure);
     case Outcome::Action::kMonitorPower:
       return "monitor " + subject + (outcome.done ? " sent" : " failed" + failure);
-    case Outcome::Action::kSystemCommand:
-      return "window command " + subject + (outcome.done ? " sent" : " failed" + failure);
   }
   return "an action ended";
 }
@@ -48,8 +46,8 @@ HandOffDesktop::~HandOffDesktop() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (message_thread_.joinable()) {
-    message_thread_.join();
+  if (monitor_thread_.joinable()) {
+    monitor_thread_.join();
   }
   // A start waits for its prompt's answer: the person at the station decides.
   for (std::thread& start : start_threads_) {
@@ -104,57 +102,34 @@ platform::Desktop::Start HandOffDesktop::ShellOpen(const std::string& file,
 }
 
 void HandOffDesktop::BroadcastMonitorPower(int32_t state) {
-  Queue({Outcome::Action::kMonitorPower, MonitorState(state),
-         [this, state] { desktop_.BroadcastMonitorPower(state); }});
-}
-
-void HandOffDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  Queue({Outcome::Action::kSystemCommand,
-         std::to_string(command) + " to window " + std::to_string(window),
-         [this, window, command] { desktop_.SendSystemCommand(window, command); }});
-}
-
-void HandOffDesktop::Queue(Message message) {
   {
     std::lock_guard lock(mutex_);
-    if (message.action == Outcome::Action::kMonitorPower) {
-      monitor_ = std::move(message);
-    } else if (messages_.size() >= kMaxPendingMessages) {
-      throw platform::PlatformError(std::to_string(messages_.size()) +
-                                    " window messages still wait to be sent");
-    } else {
-      messages_.push_back(std::move(message));
-    }
-    if (!message_thread_.joinable()) {
-      message_thread_ = std::thread([this] { SendMessages(); });
+    monitor_ = state;
+    if (!monitor_thread_.joinable()) {
+      monitor_thread_ = std::thread([this] { SendMonitorStates(); });
     }
   }
   changed_.notify_all();
 }
 
-void HandOffDesktop::SendMessages() {
+void HandOffDesktop::SendMonitorStates() {
   for (;;) {
-    Message message;
+    int32_t state = 0;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return stopping_ || monitor_ || !messages_.empty(); });
+      changed_.wait(lock, [this] { return stopping_ || monitor_; });
       if (stopping_) {
         return;
       }
-      if (monitor_) {
-        message = std::move(*monitor_);
-        monitor_.reset();
-      } else {
-        message = std::move(messages_.front());
-        messages_.pop_front();
-      }
+      state = *monitor_;
+      monitor_.reset();
     }
     try {
-      message.send();
+      desktop_.BroadcastMonitorPower(state);
     } catch (const platform::PlatformError& e) {
-      Tell({message.action, message.subject, false, e.code(), e.what()});
+      Tell({Outcome::Action::kMonitorPower, MonitorState(state), false, e.code(), e.what()});
     } catch (const std::exception& e) {
-      Tell({message.action, message.subject, false, 0, e.what()});
+      Tell({Outcome::Action::kMonitorPower, MonitorState(state), false, 0, e.what()});
     }
   }
 }

@@ -5,18 +5,16 @@
 //   warning, SmartScreen or an error of the shell waits for the person at
 //   the station: each runs on a thread of its own, at most kMaxPendingStarts
 //   at a time (a start beyond them is refused);
-// - the window messages (monitor power, a system command to a window), on
-//   one thread in order; a monitor state not yet sent is replaced by a newer
-//   one, and at most kMaxPendingMessages others wait (more are refused).
+// - the monitor-power message, on one thread of its own; a monitor state not
+//   yet sent is replaced by a newer one.
 //
-// What became of each start, and of a message that failed, goes to the
-// outcome sink, from the worker's thread. Everything else goes straight to
-// the desktop, which must take calls from several threads.
+// What became of each start, and of a monitor message that failed, goes to
+// the outcome sink, from the worker's thread. Everything else goes straight
+// to the desktop, which must take calls from several threads.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -35,7 +33,6 @@ std::string OutcomeLine(const protocol::helper::Outcome& outcome);
 class HandOffDesktop final : public platform::Desktop {
  public:
   static constexpr size_t kMaxPendingStarts = 4;
-  static constexpr size_t kMaxPendingMessages = 8;
   using OutcomeSink = std::function<void(const protocol::helper::Outcome&)>;
 
   HandOffDesktop(platform::Desktop& desktop, OutcomeSink sink);
@@ -49,7 +46,6 @@ class HandOffDesktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
 
   bool LockWorkStation() override { return desktop_.LockWorkStation(); }
   bool EnablePrivilege(std::string_view name) override { return desktop_.EnablePrivilege(name); }
@@ -61,6 +57,12 @@ class HandOffDesktop final : public platform::Desktop {
   }
   std::string WindowCaption(platform::WindowHandle window) override {
     return desktop_.WindowCaption(window);
+  }
+  std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override {
+    return desktop_.TopLevelWindowsWithCaptions();
+  }
+  CaptionedWindow ForegroundWindowWithCaption() override {
+    return desktop_.ForegroundWindowWithCaption();
   }
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override {
     return desktop_.FindWindowByCaption(caption);
@@ -74,18 +76,15 @@ class HandOffDesktop final : public platform::Desktop {
   OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override {
     return desktop_.EndWindowOwner(caption, exit_code);
   }
+  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override {
+    desktop_.SendSystemCommand(window, command);
+  }
   void SetCursorPosition(int32_t x, int32_t y) override { desktop_.SetCursorPosition(x, y); }
   void MessageBeep(uint32_t type) override { desktop_.MessageBeep(type); }
   std::optional<uint64_t> FreeBytesOnDriveC() override { return desktop_.FreeBytesOnDriveC(); }
 
  private:
-  struct Message {
-    protocol::helper::Outcome::Action action = protocol::helper::Outcome::Action::kMonitorPower;
-    std::string subject;
-    std::function<void()> send;
-  };
-  void Queue(Message message);
-  void SendMessages();
+  void SendMonitorStates();
   void Tell(const protocol::helper::Outcome& outcome);
 
   platform::Desktop& desktop_;
@@ -96,10 +95,9 @@ class HandOffDesktop final : public platform::Desktop {
   size_t starts_ = 0;  // under way
   std::list<std::thread> start_threads_;
   std::list<std::thread::id> finished_;  // start threads to be joined
-  std::optional<Message> monitor_;       // the newest monitor state not yet sent
-  std::deque<Message> messages_;
+  std::optional<int32_t> monitor_;       // the newest monitor state not yet sent
   bool stopping_ = false;
-  std::thread message_thread_;
+  std::thread monitor_thread_;
 };
 
 }  // namespace zalvo::agent

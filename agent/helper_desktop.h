@@ -23,6 +23,12 @@ class HelperDesktop final : public platform::Desktop {
   bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
   void ShutDownSystem(platform::PowerOff what) override { service_.ShutDownSystem(what); }
   bool LogOff() override { return service_.LogOff(); }
+  // The windows and their captions come from the helper in one request
+  // each: the list of all of them, or the foreground one. The single ones
+  // below are read from those (a window's caption from the list, empty when
+  // it is no top-level window).
+  std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override;
+  CaptionedWindow ForegroundWindowWithCaption() override;
   platform::WindowHandle ForegroundWindow() override;
   std::vector<platform::WindowHandle> TopLevelWindows() override;
   std::string WindowCaption(platform::WindowHandle window) override;
@@ -43,6 +49,7 @@ class HelperDesktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
+  // The service closes no window of the customer's: PlatformError.
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
@@ -53,10 +60,13 @@ class HelperDesktop final : public platform::Desktop {
   platform::LockOrder TellLockScreensToLock();
 
  private:
-  // The answer's fields, nullopt (and the action logged as skipped) when
-  // nobody is logged on.
-  std::optional<std::string> Ask(protocol::helper::Op op, std::string_view what,
-                                 const protocol::helper::Fields& fields = {});
+  // The reply, nullopt (and the action logged as skipped) when nobody is
+  // logged on.
+  template <typename Operation>
+  std::optional<typename Operation::Reply> Ask(std::string_view what,
+                                               const typename Operation::Request& request = {});
+  // A caption the system could not have given ends the helper.
+  std::string CheckedCaption(std::string caption);
 
   SessionHelper& helper_;
   platform::Desktop& service_;
@@ -76,7 +86,9 @@ class HelperMixer final : public platform::Mixer {
   bool ControlsMayAppear() const override { return true; }
 
  private:
-  std::string Ask(protocol::helper::Op op, const protocol::helper::Fields& fields = {});
+  // The reply; PlatformError when nobody is logged on.
+  template <typename Operation>
+  typename Operation::Reply Ask(const typename Operation::Request& request = {});
 
   SessionHelper& helper_;
 };

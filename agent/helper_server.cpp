@@ -6,6 +6,7 @@
 
 #include "agent/hand_off_desktop.h"
 #include "platform/error.h"
+#include "protocol/helper_ops.h"
 
 namespace zalvo::agent {
 namespace {
@@ -14,127 +15,112 @@ namespace helper = protocol::helper;
 using helper::Fields;
 using helper::Op;
 
-Fields Done() {
-  return Fields().U8(static_cast<uint8_t>(helper::Status::kDone));
+// The payload of the reply to a request of the operation: the request read
+// as the operation's (FrameError when it does not read), carried out, and
+// its reply after the status.
+template <typename Operation, typename Action>
+std::string Serve(std::string_view payload, Action&& carry) {
+  const auto request = helper::Decode<typename Operation::Request>(payload);
+  const typename Operation::Reply reply = carry(request);
+  std::string answer =
+      Fields().U8(static_cast<uint8_t>(helper::Status::kDone)).bytes() + helper::Encode(reply);
+  if (answer.size() > helper::kMaxHelperPayload) {
+    // Refused, not sent: the channel would not carry it.
+    throw platform::PlatformError("a reply of " + std::to_string(answer.size()) +
+                                  " bytes is longer than the channel allows");
+  }
+  return answer;
 }
 
-Fields Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer,
-             platform::LockScreenWindows* lock_screens) {
-  helper::FieldReader in(request.payload);
-  Fields out = Done();
+std::string Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer,
+                  platform::LockScreenWindows* lock_screens) {
+  using helper::Nothing;
+  const std::string_view in = request.payload;
   switch (static_cast<Op>(request.kind)) {
+    case Op::kWindowList:
+      return Serve<helper::WindowList>(in, [&](const Nothing&) {
+        helper::WindowList::Reply reply;
+        for (platform::Desktop::CaptionedWindow& window : desktop.TopLevelWindowsWithCaptions()) {
+          reply.windows.push_back({window.handle, std::move(window.caption)});
+        }
+        return reply;
+      });
     case Op::kForegroundWindow:
-      in.Done();
-      return out.U64(desktop.ForegroundWindow());
-    case Op::kTopLevelWindows: {
-      in.Done();
-      std::vector<platform::WindowHandle> windows = desktop.TopLevelWindows();
-      out.U32(static_cast<uint32_t>(windows.size()));
-      for (platform::WindowHandle window : windows) {
-        out.U64(window);
-      }
-      return out;
-    }
-    case Op::kWindowCaption: {
-      uint64_t window = in.U64();
-      in.Done();
-      return out.Text(desktop.WindowCaption(window));
-    }
-    case Op::kFindWindow: {
-      std::string caption = in.Text();
-      in.Done();
-      return out.U64(desktop.FindWindowByCaption(caption));
-    }
-    case Op::kWindowProcessId: {
-      uint64_t window = in.U64();
-      in.Done();
-      return out.U32(desktop.WindowProcessId(window));
-    }
-    case Op::kTerminateProcess: {
-      uint32_t process_id = in.U32();
-      uint32_t exit_code = in.U32();
-      in.Done();
-      return out.U8(desktop.TerminateProcess(process_id, exit_code) ? 1 : 0);
-    }
-    case Op::kEndWindowOwner: {
-      std::string caption = in.Text();
-      uint32_t exit_code = in.U32();
-      in.Done();
-      platform::Desktop::OwnerEnd end = desktop.EndWindowOwner(caption, exit_code);
-      return out.U32(end.process_id).U8(end.ended ? 1 : 0);
-    }
-    case Op::kShellOpen: {
-      std::string file = in.Text();
-      std::string parameters = in.Text();
-      std::string directory = in.Text();
-      int32_t show = in.I32();
-      in.Done();
-      platform::Desktop::Start start = desktop.ShellOpen(file, parameters, directory, show);
-      return out.U8(start == platform::Desktop::Start::kHandedOff ? 1 : 0);
-    }
+      return Serve<helper::ForegroundWindow>(in, [&](const Nothing&) {
+        platform::Desktop::CaptionedWindow window = desktop.ForegroundWindowWithCaption();
+        return helper::CaptionedWindow{window.handle, std::move(window.caption)};
+      });
+    case Op::kFindWindow:
+      return Serve<helper::FindWindow>(in, [&](const helper::CaptionField& r) {
+        return helper::WindowField{desktop.FindWindowByCaption(r.caption)};
+      });
+    case Op::kWindowProcessId:
+      return Serve<helper::WindowProcessId>(in, [&](const helper::WindowField& r) {
+        return helper::WindowProcessId::Reply{desktop.WindowProcessId(r.window)};
+      });
+    case Op::kTerminateProcess:
+      return Serve<helper::TerminateProcess>(in, [&](const helper::TerminateProcess::Request& r) {
+        return helper::DoneField{desktop.TerminateProcess(r.process_id, r.exit_code)};
+      });
+    case Op::kEndWindowOwner:
+      return Serve<helper::EndWindowOwner>(in, [&](const helper::EndWindowOwner::Request& r) {
+        const platform::Desktop::OwnerEnd end = desktop.EndWindowOwner(r.caption, r.exit_code);
+        return helper::EndWindowOwner::Reply{end.process_id, end.ended};
+      });
+    case Op::kShellOpen:
+      return Serve<helper::ShellOpen>(in, [&](const helper::ShellOpen::Request& r) {
+        const platform::Desktop::Start start =
+            desktop.ShellOpen(r.file, r.parameters, r.directory, r.show);
+        return helper::ShellOpen::Reply{start == platform::Desktop::Start::kHandedOff};
+      });
     case Op::kLockWorkStation:
-      in.Done();
-      return out.U8(desktop.LockWorkStation() ? 1 : 0);
-    case Op::kMonitorPower: {
-      int32_t state = in.I32();
-      in.Done();
-      desktop.BroadcastMonitorPower(state);
-      return out;
-    }
-    case Op::kSystemCommand: {
-      uint64_t window = in.U64();
-      uint32_t command = in.U32();
-      in.Done();
-      desktop.SendSystemCommand(window, command);
-      return out;
-    }
-    case Op::kSetCursor: {
-      int32_t x = in.I32();
-      int32_t y = in.I32();
-      in.Done();
-      desktop.SetCursorPosition(x, y);
-      return out;
-    }
-    case Op::kMessageBeep: {
-      uint32_t type = in.U32();
-      in.Done();
-      desktop.MessageBeep(type);
-      return out;
-    }
-    case Op::kOpenSpeakers: {
-      in.Done();
-      platform::SpeakerControls controls = mixer.OpenSpeakerControls();
-      return out.U8(controls.volume ? 1 : 0).U8(controls.mute ? 1 : 0);
-    }
-    case Op::kSetVolumeLevels: {
-      platform::StereoLevels levels;
-      levels.left = in.U32();
-      levels.right = in.U32();
-      in.Done();
-      mixer.SetVolumeLevels(levels);
-      return out;
-    }
-    case Op::kVolumeLevels: {
-      in.Done();
-      platform::StereoLevels levels = mixer.VolumeLevels();
-      return out.U32(levels.left).U32(levels.right);
-    }
-    case Op::kSetMute: {
-      uint8_t on = in.U8();
-      in.Done();
-      mixer.SetMute(on != 0);
-      return out;
-    }
-    case Op::kLockLockScreens: {
-      in.Done();
-      if (lock_screens == nullptr) {
-        throw platform::PlatformError("this helper can't reach the lock screen's windows");
-      }
-      const platform::LockOrder order = lock_screens->TellToLock();
-      return out.U32(order.told).U32(order.already_locked);
-    }
+      return Serve<helper::LockWorkStation>(
+          in, [&](const Nothing&) { return helper::DoneField{desktop.LockWorkStation()}; });
+    case Op::kMonitorPower:
+      return Serve<helper::MonitorPower>(in, [&](const helper::MonitorPower::Request& r) {
+        desktop.BroadcastMonitorPower(r.state);
+        return Nothing{};
+      });
+    case Op::kSetCursor:
+      return Serve<helper::SetCursor>(in, [&](const helper::SetCursor::Request& r) {
+        desktop.SetCursorPosition(r.x, r.y);
+        return Nothing{};
+      });
+    case Op::kMessageBeep:
+      return Serve<helper::MessageBeep>(in, [&](const helper::MessageBeep::Request& r) {
+        desktop.MessageBeep(r.type);
+        return Nothing{};
+      });
+    case Op::kOpenSpeakers:
+      return Serve<helper::OpenSpeakers>(in, [&](const Nothing&) {
+        const platform::SpeakerControls controls = mixer.OpenSpeakerControls();
+        return helper::OpenSpeakers::Reply{controls.volume, controls.mute};
+      });
+    case Op::kSetVolumeLevels:
+      return Serve<helper::SetVolumeLevels>(in, [&](const helper::Levels& r) {
+        mixer.SetVolumeLevels({r.left, r.right});
+        return Nothing{};
+      });
+    case Op::kVolumeLevels:
+      return Serve<helper::VolumeLevels>(in, [&](const Nothing&) {
+        const platform::StereoLevels levels = mixer.VolumeLevels();
+        return helper::Levels{levels.left, levels.right};
+      });
+    case Op::kSetMute:
+      return Serve<helper::SetMute>(in, [&](const helper::SetMute::Request& r) {
+        mixer.SetMute(r.on);
+        return Nothing{};
+      });
+    case Op::kLockLockScreens:
+      return Serve<helper::LockLockScreens>(in, [&](const Nothing&) {
+        if (lock_screens == nullptr) {
+          throw platform::PlatformError("this helper can't reach the lock screen's windows");
+        }
+        const platform::LockOrder order = lock_screens->TellToLock();
+        return helper::LockLockScreens::Reply{order.told, order.already_locked};
+      });
   }
-  return Fields().U8(static_cast<uint8_t>(helper::Status::kUnknown));
+  return Fields().U8(static_cast<uint8_t>(helper::Status::kUnknown)).bytes();
 }
 
 }  // namespace
@@ -149,14 +135,17 @@ std::string EventFrame(const helper::Outcome& outcome) {
 
 std::string AnswerRequest(const helper::Frame& request, platform::Desktop& desktop,
                           platform::Mixer& mixer, platform::LockScreenWindows* lock_screens) {
-  Fields reply;
+  std::string reply;
   try {
     reply = Carry(request, desktop, mixer, lock_screens);
   } catch (const platform::PlatformError& e) {
-    reply =
-        Fields().U8(static_cast<uint8_t>(helper::Status::kRefused)).I64(e.code()).Text(e.what());
+    reply = Fields()
+                .U8(static_cast<uint8_t>(helper::Status::kRefused))
+                .I64(e.code())
+                .Text(e.what())
+                .bytes();
   }
-  return helper::EncodeFrame(helper::kReplyKind, request.id, reply.bytes());
+  return helper::EncodeFrame(helper::kReplyKind, request.id, reply);
 }
 
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,

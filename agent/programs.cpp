@@ -52,10 +52,10 @@ void Programs::Run(std::string_view command_line) {
 void Programs::ListWindows(std::vector<std::string>& window_list) {
   window_list.clear();
   try {
-    for (platform::WindowHandle window : desktop_.TopLevelWindows()) {
-      std::string caption = desktop_.WindowCaption(window);
-      if (!caption.empty()) {
-        window_list.push_back(text::UpperLatin(caption));
+    for (const platform::Desktop::CaptionedWindow& window :
+         desktop_.TopLevelWindowsWithCaptions()) {
+      if (!window.caption.empty()) {
+        window_list.push_back(text::UpperLatin(window.caption));
       }
     }
   } catch (const platform::HelperFailure&) {

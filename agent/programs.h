@@ -39,7 +39,8 @@ class Programs {
 
   // Rebuilds the list: the captions of all top-level windows in enumeration
   // order, duplicates kept, windows without a caption left out, with a to z
-  // upper-cased. A failure of the enumeration keeps what was listed so far.
+  // upper-cased, read from the desktop in one call. A failure of the call
+  // leaves the list empty and is logged.
   void ListWindows(std::vector<std::string>& window_list);
 
   // Ends the process that owns the first top-level window with the caption

@@ -35,14 +35,15 @@ void Reports::SendInfo() {
   const settings::StationSettings& s = state_.settings;
   std::string report;
   if (s.Flag(Key::PlayGame) && PrivilegesGranted()) {
-    platform::WindowHandle window = desktop_.ForegroundWindow();
-    std::string caption = window == 0 ? std::string() : desktop_.WindowCaption(window);
+    const platform::Desktop::CaptionedWindow foreground = desktop_.ForegroundWindowWithCaption();
+    const std::string& caption = foreground.caption;
     if (caption != state_.last_caption) {
       state_.last_caption = caption;
       replies_.SendText(std::string(protocol::kPlayGamePrefix) + text::UpperLatin(caption));
     }
     if (caption.empty()) {
-      replies_.SendText(std::string(protocol::kPlayGameNoCaptionPrefix) + std::to_string(window));
+      replies_.SendText(std::string(protocol::kPlayGameNoCaptionPrefix) +
+                        std::to_string(foreground.handle));
     }
   }
   if (s.Flag(Key::FreeDisk)) {

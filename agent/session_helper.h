@@ -39,12 +39,13 @@
 #include "agent/agent.h"
 #include "platform/session_launcher.h"
 #include "protocol/helper_codec.h"
+#include "protocol/helper_ops.h"
 
 namespace zalvo::agent {
 
 struct HelperTimings {
   // Far more than the helper needs: it answers every request at once
-  // (protocol/helper_codec.h gives each one's worst case).
+  // (protocol/helper_ops.h gives each one's worst case).
   std::chrono::milliseconds answer{2000};
   std::chrono::milliseconds start{10000};
   std::chrono::milliseconds first_backoff{1000};
@@ -62,11 +63,23 @@ class SessionHelper {
   SessionHelper(const SessionHelper&) = delete;
   SessionHelper& operator=(const SessionHelper&) = delete;
 
-  // The fields of the helper's answer to one request, after its status;
-  // nullopt when nobody is logged on at the console. A refusal of the system
-  // in the customer's session throws PlatformError; a helper that failed,
-  // or none that could be started, throws HelperFailure.
-  std::optional<std::string> Call(protocol::helper::Op op, std::string_view fields = {});
+  // The helper's reply to one request of the operation
+  // (protocol/helper_ops.h); nullopt when nobody is logged on at the
+  // console. A refusal of the system in the customer's session throws
+  // PlatformError; a helper that failed, whose reply does not read as the
+  // operation's, or none that could be started, throws HelperFailure.
+  template <typename Operation>
+  std::optional<typename Operation::Reply> Ask(const typename Operation::Request& request = {}) {
+    std::optional<std::string> fields = Call(Operation::kOp, protocol::helper::Encode(request));
+    if (!fields) {
+      return std::nullopt;
+    }
+    try {
+      return protocol::helper::Decode<typename Operation::Reply>(*fields);
+    } catch (const protocol::helper::FrameError& e) {
+      BadAnswer(e.what());
+    }
+  }
 
   // The console session changed; the next use ends the old helper.
   void SessionChanged() { session_changes_.fetch_add(1); }
@@ -88,14 +101,17 @@ class SessionHelper {
   // done because nobody is logged on at the console.
   void NoteSkipped(std::string_view action);
 
-  // An answer whose fields don't read as the request's: the helper is ended
-  // and replaced, and HelperFailure thrown.
+  // An answer that the service can't take (its fields read, but hold what
+  // can't be): the helper is ended and replaced, and HelperFailure thrown.
   [[noreturn]] void BadAnswer(const std::string& what) { Fault("sent a bad answer: " + what); }
 
   // The running helper's process id; 0 when none runs.
   uint32_t HelperProcessId() const;
 
  private:
+  // The fields of the helper's reply, after its status; nullopt when nobody
+  // is logged on. Throws as Ask does.
+  std::optional<std::string> Call(protocol::helper::Op op, std::string_view fields);
   // True when a helper runs (started now if need be); false when nobody is
   // logged on. Throws HelperFailure while a back-off holds or when the start
   // failed.

@@ -65,6 +65,29 @@ class Desktop {
   // has none.
   virtual std::string WindowCaption(WindowHandle window) = 0;
 
+  // A window with its caption, as the two calls above give them.
+  struct CaptionedWindow {
+    WindowHandle handle = 0;
+    std::string caption;
+  };
+
+  // All top-level windows with their captions, in enumeration order: in one
+  // call, for a desktop that is far away (the customer's, from the service).
+  virtual std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() {
+    std::vector<CaptionedWindow> windows;
+    for (WindowHandle window : TopLevelWindows()) {
+      windows.push_back({window, WindowCaption(window)});
+    }
+    return windows;
+  }
+
+  // The foreground window with its caption; handle 0 and no caption when
+  // there is none. In one call, as above.
+  virtual CaptionedWindow ForegroundWindowWithCaption() {
+    const WindowHandle window = ForegroundWindow();
+    return {window, window == 0 ? std::string() : WindowCaption(window)};
+  }
+
   // The first top-level window whose caption equals the text, compared as
   // the system compares window titles (without regard to case); 0 when none.
   [[nodiscard]] virtual WindowHandle FindWindowByCaption(std::string_view caption) = 0;

@@ -151,7 +151,7 @@ Outcome DecodeOutcome(std::string_view payload) {
   Outcome outcome;
   uint8_t action = reader.U8();
   if (action < static_cast<uint8_t>(Outcome::Action::kProgramStart) ||
-      action > static_cast<uint8_t>(Outcome::Action::kSystemCommand)) {
+      action > static_cast<uint8_t>(Outcome::Action::kMonitorPower)) {
     throw FrameError("an event of unknown action " + std::to_string(action));
   }
   outcome.action = static_cast<Outcome::Action>(action);

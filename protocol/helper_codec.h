@@ -6,7 +6,8 @@
 //
 //   "ZH"  version  kind  id (4 bytes)  payload length (4 bytes)
 //
-// Numbers are little-endian. The kind is a request's operation, or one of
+// Numbers are little-endian. The kind is a request's operation
+// (protocol/helper_ops.h, which gives each one's fields), or one of
 // the frames the helper sends of its own: the reply to the request with the
 // same id, the hello it sends once, first, when it starts, and an event (id
 // 0) that tells what became of an action it answered before it was done.
@@ -31,40 +32,6 @@ inline constexpr size_t kHeaderSize = 12;
 // a helper gone wrong.
 inline constexpr uint32_t kMaxHelperPayload = 256 * 1024;
 
-// The helper's requests, by what they do in the customer's session. The
-// service gives each answer at most 2 seconds (agent/session_helper.h); the
-// helper's worst case is beside each, and none waits on another program:
-// the calls that could (a program start, a window message) are handed to a
-// thread of the helper's and answered at once (agent/hand_off_desktop.h).
-enum class Op : uint8_t {
-  kForegroundWindow = 1,  // -> u64 window                    at once
-  kTopLevelWindows = 2,   // -> u32 count, count x u64 window  at once (no message is sent)
-  kWindowCaption = 3,     // u64 window -> text                at once (another process's
-                          //                                   caption is read, not asked for)
-  kFindWindow = 4,        // text caption -> u64 window        at once
-  kWindowProcessId = 5,   // u64 window -> u32 process id      at once
-  kTerminateProcess = 6,  // u32 process id, u32 exit code -> u8 ended
-                          //                                   at once (the end is not waited for)
-  kShellOpen = 7,         // text file, text parameters, text directory, i32 show ->
-                          //   u8 handed off (1) or started (0); refused when
-                          //   kMaxPendingStarts wait already     at once; the outcome is an event
-  kLockWorkStation = 8,   // -> u8 locked                      at once
-  kMonitorPower = 9,      // i32 state -> nothing              at once; a failure is an event
-  kSystemCommand = 10,    // u64 window, u32 command -> nothing
-                          //                                   at once; a failure is an event
-  kSetCursor = 11,        // i32 x, i32 y -> nothing           at once
-  kMessageBeep = 12,      // u32 type -> nothing               at once (the sound plays on)
-  kOpenSpeakers = 13,     // -> u8 volume control, u8 mute control
-                          //                                   a call to the audio service,
-                          //                                   milliseconds
-  kSetVolumeLevels = 14,  // u32 left, u32 right -> nothing    the same
-  kVolumeLevels = 15,     // -> u32 left, u32 right            the same
-  kSetMute = 16,          // u8 on -> nothing                  the same
-  // The lock order to the installed lock screen's windows of the session.
-  kLockLockScreens = 17,  // -> u32 told, u32 already locked  at once (the order is posted)
-  kEndWindowOwner = 18,   // text caption, u32 exit code -> u32 process id (0: no such
-                          //   window), u8 ended               at once (the end is not waited for)
-};
 inline constexpr uint8_t kReplyKind = 0x80;
 inline constexpr uint8_t kHelloKind = 0x81;
 inline constexpr uint8_t kEventKind = 0x82;
@@ -72,9 +39,9 @@ inline constexpr uint8_t kEventKind = 0x82;
 // What became of an action the helper answered before it was done: the
 // payload of an event frame.
 struct Outcome {
-  enum class Action : uint8_t { kProgramStart = 1, kMonitorPower = 2, kSystemCommand = 3 };
+  enum class Action : uint8_t { kProgramStart = 1, kMonitorPower = 2 };
   Action action = Action::kProgramStart;
-  std::string subject;  // the file started, the monitor state, the window and command
+  std::string subject;  // the file started, the monitor state
   bool done = false;
   int64_t code = 0;    // the system's error when not done
   std::string reason;  // the system's words when not done
@@ -128,6 +95,7 @@ class FieldReader {
   uint64_t U64();
   int64_t I64() { return static_cast<int64_t>(U64()); }
   std::string Text();
+  size_t Left() const { return rest_.size(); }
   void Done() const;
 
  private:

@@ -94,8 +94,18 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
 }
 
 // What a helper does with the requests it is given.
-// kSlowStart says hello only with its second reply; kSilent says nothing.
-enum class Behaviour { kServe, kGarbage, kCloseMidReply, kTooLong, kHang, kSlowStart, kSilent };
+// kSlowStart says hello only with its second reply; kSilent says nothing;
+// kShortReply sends whole frames whose replies lack their last byte.
+enum class Behaviour {
+  kServe,
+  kGarbage,
+  kCloseMidReply,
+  kTooLong,
+  kShortReply,
+  kHang,
+  kSlowStart,
+  kSilent
+};
 
 struct HelperRecord {
   uint32_t process_id = 0;
@@ -141,6 +151,12 @@ class FakeHelper final : public platform::HelperProcess {
           out_ += reply.substr(0, reply.size() - 1);
           closed_ = true;
           break;
+        case Behaviour::kShortReply: {
+          helper::Frame frame = helper::DecodeFrame(reply);
+          frame.payload.pop_back();
+          out_ += helper::EncodeFrame(frame.kind, frame.id, frame.payload);
+          break;
+        }
         case Behaviour::kTooLong:
           out_ += helper::EncodeFrame(helper::kReplyKind, request->id, "").substr(0, 8) +
                   std::string("\xFF\xFF\xFF\x00", 4);
@@ -295,8 +311,8 @@ TEST(SystemAccounts, AreNeverEndedByTheServiceForTheHelper) {
 }
 
 TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
-  for (Behaviour bad :
-       {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong, Behaviour::kHang}) {
+  for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong,
+                        Behaviour::kShortReply, Behaviour::kHang}) {
     size_t before = launcher.started.size();
     launcher.next = bad;
     session.SessionChanged();  // a fresh helper, no back-off
@@ -595,7 +611,14 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
     agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
     return replies.sent;
   };
+  // Each of the server's window commands is one request, however many windows.
+  auto requests = [&] { return launcher.started.back()->requests; };
+  const int asked = requests();
   EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:COUNTER-STRIKE,\xD8\xE0\xF5", "PING"}));
+  EXPECT_EQ(requests(), asked + 1);
+  state.settings.SetFlag(settings::Key::PlayGame, true);
+  EXPECT_EQ(receive("ACTION INFO"), (Lines{"PLAYGAME=\xD8\xE0\xF5", "PING"}));
+  EXPECT_EQ(requests(), asked + 2);
   for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kHang}) {
     launcher.next = bad;
     session.SessionChanged();
