@@ -28,11 +28,6 @@ struct AgentState {
   settings::StationSettings settings = settings::StationSettings::AgentInitial();
   // Upper-cased captions of the top-level windows at the last listing.
   std::vector<std::string> window_list;
-  // Ignored datagrams (other senders, failed receives) since the last one
-  // logged in full; the tick logs their count, so a flood costs two log lines
-  // a tick.
-  uint64_t ignored_unlogged = 0;
-  bool ignored_logged_this_tick = false;
 };
 
 }  // namespace zalvo::agent

@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   agent::AgentState state;
-  agent::ServerReplies replies(*socket, state, log, &*gate);
+  agent::ServerReplies replies(*socket, *gate, log);
   // As the service does: no session running means locked, for the customer
   // that console.txt says is logged on at the console.
   agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log);
@@ -201,10 +201,11 @@ int main(int argc, char** argv) {
                               {station.registry(), station.files(), station.desktop(),
                                &station.mixer(), nullptr, nullptr, &lock_screen, customer},
                               log);
-  agent::Agent worker(state, actions, replies, log);
+  agent::Agent worker(state, actions, replies, log,
+                      [&gate](std::string_view server_ip) { gate->SetServer(server_ip); });
   agent::AgentRuntime runtime(
-      worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
-      log, &*gate);
+      worker, *gate, *socket,
+      {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address}, log);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

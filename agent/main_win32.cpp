@@ -215,14 +215,15 @@ class ZalvoService final : public platform::ServiceHandlers {
                                                 log(agent::OutcomeLine(outcome));
                                               }
                                             })),
-        customer_(in_services_session ? std::make_unique<CustomerSession>(*desktop_, registry_, account_,
-                                                                              log)
-                                      : nullptr),
+        customer_(in_services_session
+                      ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
+                      : nullptr),
         socket_(platform::MakeUdpSocket()),
-        replies_(*socket_, state_, log, &gate_),
+        replies_(*socket_, gate_, log),
         actions_(state_, replies_, Parts(), log),
-        worker_(state_, actions_, replies_, log),
-        runtime_(worker_, *socket_, {tick}, log, &gate_) {}
+        worker_(state_, actions_, replies_, log,
+                [this](std::string_view server_ip) { gate_.SetServer(server_ip); }),
+        runtime_(worker_, gate_, *socket_, {tick}, log) {}
 
   void Start() override { runtime_.Start(); }
   void Stop() override { runtime_.Stop(); }

@@ -93,11 +93,11 @@ void Sessions::End() {
   }
 }
 
-void Sessions::StartInstall() {
+void Sessions::StartInstall(const ReplyContext& to) {
   state_.remaining_seconds = kInstallSeconds;
   try {
     Start();
-    agent_.SendInfo();
+    agent_.SendInfo(to);
   } catch (const std::exception& e) {
     Log(std::string("installation session failed: ") + e.what());
   }

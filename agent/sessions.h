@@ -55,9 +55,10 @@ class Sessions {
   // Throws like Start.
   void End();
 
-  // 16000 seconds, a session start and a status report. A failure of either
-  // step is absorbed here (it is only logged), and ends that sequence.
-  void StartInstall();
+  // 16000 seconds, a session start and a status report to `to`. A failure
+  // of either step is absorbed here (it is only logged), and ends that
+  // sequence.
+  void StartInstall(const ReplyContext& to);
 
   // Restart or shut-down with force, when the account holds the shutdown
   // privilege; nothing otherwise.

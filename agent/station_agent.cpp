@@ -30,8 +30,8 @@ void StationAgent::SaveSettings() {
   settings_.Save();
 }
 
-void StationAgent::SendPing() {
-  reports_.SendPing();
+void StationAgent::SendPing(const ReplyContext& to) {
+  reports_.SendPing(to);
 }
 
 void StationAgent::Log(const std::string& line) const {
@@ -62,8 +62,8 @@ void StationAgent::StartSession() {
 void StationAgent::EndSession() {
   sessions_.End();
 }
-void StationAgent::StartInstallSession() {
-  sessions_.StartInstall();
+void StationAgent::StartInstallSession(const ReplyContext& to) {
+  sessions_.StartInstall(to);
 }
 void StationAgent::ForcedReboot() {
   sessions_.ForcedReboot();
@@ -71,8 +71,8 @@ void StationAgent::ForcedReboot() {
 void StationAgent::ForcedShutdown() {
   sessions_.ForcedShutdown();
 }
-void StationAgent::SendInfo() {
-  reports_.SendInfo();
+void StationAgent::SendInfo(const ReplyContext& to) {
+  reports_.SendInfo(to);
 }
 void StationAgent::RunProgram(const std::string& command_line) {
   programs_.Run(command_line);

@@ -52,11 +52,11 @@ class StationAgent final : public AgentActions {
   void SaveSettings() override;
   void StartSession() override;
   void EndSession() override;
-  void StartInstallSession() override;
+  void StartInstallSession(const ReplyContext& to) override;
   void ForcedReboot() override;
   void ForcedShutdown() override;
-  void SendPing() override;
-  void SendInfo() override;
+  void SendPing(const ReplyContext& to) override;
+  void SendInfo(const ReplyContext& to) override;
   void RunProgram(const std::string& command_line) override;
   void KillWindow(const std::string& caption) override;
   void ListWindows() override;

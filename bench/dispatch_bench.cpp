@@ -21,7 +21,7 @@ void BM_DispatchDatagram(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
     const std::string& text = commands[i++ % 5];
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "192.168.1.1", 6868);
+    agent.DataReceived(text, {});
     actions.calls.clear();
   }
 }
@@ -34,7 +34,7 @@ void BM_Tick(benchmark::State& state) {
   agent.Startup();
   agent_state.report_period = 60;
   for (auto _ : state) {
-    agent.Tick();
+    agent.Tick({});
     actions.calls.clear();
   }
 }

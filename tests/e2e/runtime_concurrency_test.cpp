@@ -45,13 +45,15 @@ std::string SettingsWithPeriods(int report_period, int check_period) {
 struct InProcessAgent {
   explicit InProcessAgent(sim::Station& station)
       : socket(platform::MakeUdpSocket()),
-        replies(*socket, state),
+        replies(*socket, gate),
         actions(state, replies,
                 {station.registry(), station.files(), station.desktop(), &station.mixer()}),
-        agent(state, actions, replies),
-        runtime(agent, *socket, {1ms}) {}
+        agent(state, actions, replies, {},
+              [this](std::string_view server_ip) { gate.SetServer(server_ip); }),
+        runtime(agent, gate, *socket, {1ms}) {}
 
   std::unique_ptr<platform::DatagramSocket> socket;
+  agent::CommandGate gate;
   agent::AgentState state;
   agent::ServerReplies replies;
   agent::StationAgent actions;

@@ -27,11 +27,11 @@ class RecordingActions final : public agent::AgentActions, public agent::Replies
   void SaveSettings() override { Call("SaveSettings"); }
   void StartSession() override { Call("StartSession"); }
   void EndSession() override { Call("EndSession"); }
-  void StartInstallSession() override { Call("StartInstallSession"); }
+  void StartInstallSession(const agent::ReplyContext&) override { Call("StartInstallSession"); }
   void ForcedReboot() override { Call("ForcedReboot"); }
   void ForcedShutdown() override { Call("ForcedShutdown"); }
-  void SendPing() override { Call("SendPing"); }
-  void SendInfo() override { Call("SendInfo"); }
+  void SendPing(const agent::ReplyContext&) override { Call("SendPing"); }
+  void SendInfo(const agent::ReplyContext&) override { Call("SendInfo"); }
   void RunProgram(const std::string& command_line) override {
     Call("RunProgram", command_line, true);
   }
@@ -42,7 +42,9 @@ class RecordingActions final : public agent::AgentActions, public agent::Replies
   void ParkMouse() override { Call("ParkMouse"); }
   void ExpiryBeep() override { Call("ExpiryBeep"); }
   void SetVolume(int32_t volume) override { Call("SetVolume", std::to_string(volume)); }
-  void SendText(const std::string& text) override { calls.push_back("reply " + text); }
+  void SendText(const agent::ReplyContext&, const std::string& text) override {
+    calls.push_back("reply " + text);
+  }
 
  private:
   void Call(const std::string& name, const std::string& argument = "", bool with_argument = false);

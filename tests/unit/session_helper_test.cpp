@@ -577,7 +577,7 @@ class NoFiles final : public platform::StationFiles {
 };
 
 struct SentReplies final : Replies {
-  void SendText(const std::string& text) override { sent.push_back(text); }
+  void SendText(const ReplyContext&, const std::string& text) override { sent.push_back(text); }
   Lines sent;
 };
 
@@ -592,7 +592,7 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
   auto receive = [&](const std::string& text) {
     replies.sent.clear();
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    agent.DataReceived(text, {});
     return replies.sent;
   };
   EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:COUNTER-STRIKE,\xD8\xE0\xF5", "PING"}));
@@ -623,7 +623,7 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   // The tick's upkeep starts a helper as soon as someone logs on.
   launcher.logged_on = true;
   size_t before = launcher.started.size();
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(launcher.started.size(), before + 1);
   EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
   EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");

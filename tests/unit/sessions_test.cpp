@@ -198,7 +198,7 @@ TEST_F(SessionsTest, AMarkerThatIsNotTextFailsBeforeAnyWrite) {
 
 TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
   Marker("1");
-  sessions.StartInstall();
+  sessions.StartInstall({});
   EXPECT_EQ(state.remaining_seconds, 16000);
   EXPECT_EQ(Timer(), 16000u);
   EXPECT_EQ(actions.calls, Lines{"SendInfo"});
@@ -207,11 +207,11 @@ TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
   // is swallowed.
   Clear();
   registry.DenyWrite(kWinlogon, "LocalTimer");
-  EXPECT_NO_THROW(sessions.StartInstall());
+  EXPECT_NO_THROW(sessions.StartInstall({}));
   EXPECT_TRUE(actions.calls.empty());
   registry = testing::MemoryRegistry();
   actions.failing = {"SendInfo"};
-  EXPECT_NO_THROW(sessions.StartInstall());
+  EXPECT_NO_THROW(sessions.StartInstall({}));
   EXPECT_EQ(actions.calls, Lines{"SendInfo"});
 }
 
@@ -345,7 +345,7 @@ class MemoryFiles final : public platform::StationFiles {
 };
 
 struct RecordedReplies final : Replies {
-  void SendText(const std::string& text) override { sent.push_back(text); }
+  void SendText(const ReplyContext&, const std::string& text) override { sent.push_back(text); }
   Lines sent;
 };
 
@@ -361,7 +361,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   desktop.free_bytes = uint64_t{3} * 1048576;
   auto receive = [&](const std::string& text) {
     replies.sent.clear();
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    agent.DataReceived(text, {});
     return replies.sent;
   };
 
@@ -379,7 +379,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   state.settings.SetFlag(Key::AutoShutDown, true);
   replies.sent.clear();
   for (int i = 0; i < 99; ++i) {
-    agent.Tick();  // EndSession fails at every check
+    agent.Tick({});  // EndSession fails at every check
   }
   EXPECT_EQ(replies.sent, Lines{"PING"});  // the 99th tick still keeps alive
   EXPECT_TRUE(desktop.actions.empty());
@@ -387,7 +387,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   registry = testing::MemoryRegistry();
   registry.AddKey(kWinlogon);
   Marker("1");
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 }
