@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/datagram_socket.h"
 
@@ -37,9 +38,10 @@ class AgentActions {
   virtual void WritePolicies() = 0;
   virtual void SaveSettings() = 0;
 
-  // Sessions and power-off.
-  virtual void StartSession() = 0;
-  virtual void EndSession() = 0;
+  // Sessions and power-off. A start gives the session that many seconds;
+  // an end leaves it that many, and ends it only when none are left.
+  virtual void StartSession(int32_t seconds) = 0;
+  virtual void EndSession(int32_t seconds_left) = 0;
   // Sends the status report to `to` once the session has begun.
   virtual void StartInstallSession(const ReplyContext& to) = 0;
   virtual void ForcedReboot() = 0;
@@ -49,11 +51,12 @@ class AgentActions {
   virtual void SendPing(const ReplyContext& to) = 0;
   virtual void SendInfo(const ReplyContext& to) = 0;
 
-  // Programs: start one, end the process of a window, list the windows into
-  // the state's window list.
+  // Programs: start one, end the process of the window of that caption and
+  // list the windows again into `listed`, list the windows (upper-cased
+  // captions).
   virtual void RunProgram(const std::string& command_line) = 0;
-  virtual void KillWindow(const std::string& caption) = 0;
-  virtual void ListWindows() = 0;
+  virtual void KillWindow(const std::string& caption, std::vector<std::string>& listed) = 0;
+  virtual std::vector<std::string> ListWindows() = 0;
 
   // Display and sound.
   virtual void MonitorOff() = 0;

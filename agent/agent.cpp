@@ -83,7 +83,7 @@ void Agent::Tick(const ReplyContext& reports) {
     }
     if (s.settings.Flag(Key::AutoShutDown) &&
         int64_t{s.remaining_seconds} < -int64_t{s.grace_seconds}) {
-      Guarded("automatic session end", [&] { actions_.EndSession(); });
+      Guarded("automatic session end", [&] { actions_.EndSession(s.remaining_seconds); });
     }
   }
   if (Fires(s.tick_counter, s.report_period)) {
@@ -152,22 +152,20 @@ struct CommandTable {
          a.state_.settings.SetText(Key::ProxyPort, proxy.port);
          a.actions_.SaveSettings();
        }},
-      {protocol::kKill, [](Agent& a, std::string_view, std::string_view field,
-                           ReplyContext&) { a.actions_.KillWindow(KillCaption(field)); }},
+      {protocol::kKill,
+       [](Agent& a, std::string_view, std::string_view field, ReplyContext&) {
+         a.actions_.KillWindow(KillCaption(field), a.state_.window_list);
+       }},
       {protocol::kProcess,
        [](Agent& a, std::string_view, std::string_view, ReplyContext& reply) {
-         a.actions_.ListWindows();
+         a.state_.window_list = a.actions_.ListWindows();
          a.replies_.SendText(reply, ProcessListReply(a.state_.window_list, a.replies_.Room()));
        }},
-      {protocol::kSit,
-       [](Agent& a, std::string_view, std::string_view minutes, ReplyContext&) {
-         a.state_.remaining_seconds = SitSeconds(minutes);
-         a.actions_.StartSession();
-       }},
+      {protocol::kSit, [](Agent& a, std::string_view, std::string_view minutes,
+                          ReplyContext&) { a.actions_.StartSession(SitSeconds(minutes)); }},
       {protocol::kStand,
        [](Agent& a, std::string_view, std::string_view, ReplyContext&) {
-         a.state_.remaining_seconds = StandSeconds(a.state_.remaining_seconds);
-         a.actions_.EndSession();
+         a.actions_.EndSession(StandSeconds(a.state_.remaining_seconds));
        }},
       {protocol::kShutdown, [](Agent& a, std::string_view, std::string_view,
                                ReplyContext&) { a.actions_.ForcedShutdown(); }},

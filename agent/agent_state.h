@@ -26,7 +26,8 @@ struct AgentState {
   // Cyclic tick counter, 1 to 99.
   int32_t tick_counter = 0;
   settings::StationSettings settings = settings::StationSettings::AgentInitial();
-  // Upper-cased captions of the top-level windows at the last listing.
+  // Upper-cased captions of the top-level windows at the last listing, which
+  // "ACTION KILL" looks its caption up in.
   std::vector<std::string> window_list;
 };
 

@@ -1,5 +1,7 @@
 #include "agent/station_agent.h"
 
+#include <exception>
+
 #include "settings/policies.h"
 
 namespace zalvo::agent {
@@ -10,7 +12,7 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
       parts_(parts),
       log_(std::move(log)),
       settings_(state, parts.files, log_),
-      sessions_(state, parts.registry, parts.desktop, *this, log_, parts.customer),
+      sessions_(state, parts.registry, parts.desktop, log_, parts.customer),
       reports_(state, replies, parts.desktop),
       programs_(parts.desktop, log_),
       power_(parts.desktop) {
@@ -56,14 +58,21 @@ void StationAgent::WritePolicies() {
     Log(std::string("policies written in part: ") + failure->what());
   }
 }
-void StationAgent::StartSession() {
-  sessions_.Start();
+void StationAgent::StartSession(int32_t seconds) {
+  sessions_.Start(seconds);
 }
-void StationAgent::EndSession() {
-  sessions_.End();
+void StationAgent::EndSession(int32_t seconds_left) {
+  sessions_.End(seconds_left);
 }
 void StationAgent::StartInstallSession(const ReplyContext& to) {
-  sessions_.StartInstall(to);
+  // A failure of either step is absorbed (only logged), and ends the
+  // sequence: the command is still answered.
+  try {
+    sessions_.Start(kInstallSeconds);
+    reports_.SendInfo(to);
+  } catch (const std::exception& e) {
+    Log(std::string("installation session failed: ") + e.what());
+  }
 }
 void StationAgent::ForcedReboot() {
   sessions_.ForcedReboot();
@@ -77,11 +86,13 @@ void StationAgent::SendInfo(const ReplyContext& to) {
 void StationAgent::RunProgram(const std::string& command_line) {
   programs_.Run(command_line);
 }
-void StationAgent::KillWindow(const std::string& caption) {
-  programs_.KillWindow(caption, state_.window_list);
+void StationAgent::KillWindow(const std::string& caption, std::vector<std::string>& listed) {
+  programs_.KillWindow(caption, listed);
 }
-void StationAgent::ListWindows() {
-  programs_.ListWindows(state_.window_list);
+std::vector<std::string> StationAgent::ListWindows() {
+  std::vector<std::string> listed;
+  programs_.ListWindows(listed);
+  return listed;
 }
 void StationAgent::MonitorOff() {
   power_.MonitorOff();
