@@ -50,7 +50,7 @@
 #include <string>
 
 #include "agent/agent.h"
-#include "agent/command_gate.h"
+#include "agent/assembly.h"
 #include "agent/command_key_store.h"
 #include "agent/customer_account.h"
 #include "agent/hand_off_desktop.h"
@@ -59,7 +59,6 @@
 #include "agent/lock_screen_keeper.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
-#include "agent/server_replies.h"
 #include "agent/session_helper.h"
 #include "agent/setup_win32.h"
 #include "agent/station_agent.h"
@@ -203,7 +202,7 @@ struct CustomerSession {
 class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
-      : gate_(agent::ReadStoredCommandKey(registry_), log, &registry_),
+      : key_(agent::ReadStoredCommandKey(registry_)),
         account_(ReadCustomerAccount(registry_, log)),
         // Run in the user's session itself, the agent starts programs and
         // sends the window messages from threads of its own.
@@ -219,11 +218,8 @@ class ZalvoService final : public platform::ServiceHandlers {
                       ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
                       : nullptr),
         socket_(platform::MakeUdpSocket()),
-        replies_(*socket_, gate_, log),
-        actions_(state_, replies_, Parts(), log),
-        worker_(state_, actions_, replies_, log,
-                [this](std::string_view server_ip) { gate_.SetServer(server_ip); }),
-        runtime_(worker_, gate_, *socket_, {tick}, log) {}
+        agent_(*socket_, Parts(), {key_, &registry_, log}),
+        runtime_(agent_.dispatcher, agent_.gate, *socket_, {tick}, log) {}
 
   void Start() override { runtime_.Start(); }
   void Stop() override { runtime_.Stop(); }
@@ -252,7 +248,7 @@ class ZalvoService final : public platform::ServiceHandlers {
 
   win32::Win32Registry registry_;
   // A stored key that can't be used stops the start here.
-  agent::CommandGate gate_;
+  std::optional<protocol::KeyText> key_;
   agent::CustomerAccount account_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
@@ -260,10 +256,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
   std::unique_ptr<CustomerSession> customer_;
   std::unique_ptr<platform::DatagramSocket> socket_;
-  agent::AgentState state_;
-  agent::ServerReplies replies_;
-  agent::StationAgent actions_;
-  agent::Agent worker_;
+  agent::AssembledAgent agent_;
   agent::AgentRuntime runtime_;
 };
 

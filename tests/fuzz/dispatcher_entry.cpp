@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "agent/assembly.h"
 #include "agent/command.h"
 #include "agent/command_gate.h"
-#include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
 #include "protocol/envelope.h"
@@ -187,7 +187,12 @@ bool HoldsLineBreakOrZero(std::string_view text) {
 
 class Station {
  public:
-  explicit Station(uint8_t options) {
+  explicit Station(uint8_t options)
+      : agent_(std::make_unique<agent::AssembledAgent>(
+            replies,
+            agent::StationParts{registry, files, desktop, (options & 4) ? &mixer : nullptr},
+            agent::AgentWiring{protocol::KeyText{kFuzzKey, std::string(kStationAddress)}, nullptr,
+                               [this](std::string_view line) { logged += line.size(); }})) {
     files.refuse_writes = (options & 2) != 0;
     if ((options & 8) != 0) {
       std::string winlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
@@ -215,16 +220,6 @@ class Station {
     if ((options & 128) != 0) {
       desktop.free_bytes = std::nullopt;
     }
-    agent_ = std::make_unique<agent::StationAgent>(
-        state, replies,
-        agent::StationParts{registry, files, desktop, (options & 4) ? &mixer : nullptr},
-        [this](std::string_view line) { logged += line.size(); });
-    dispatcher_ = std::make_unique<agent::Agent>(
-        state, *agent_, replies, [this](std::string_view line) { logged += line.size(); },
-        [this](std::string_view server_ip) {
-          gate.SetServer(server_ip);
-          open_gate.SetServer(server_ip);
-        });
   }
 
   std::string SettingsPath() const { return "C:\\WINDOWS\\krvini.ini"; }
@@ -244,7 +239,7 @@ class Station {
   }
 
   void Tick() {
-    dispatcher_->Tick(replies.gate != nullptr ? gate.Reports() : open_gate.Reports());
+    agent_->dispatcher.Tick(replies.gate != nullptr ? gate.Reports() : open_gate.Reports());
     Check(state.tick_counter >= 1 && state.tick_counter <= 99, "the tick counter stays in 1..99");
   }
 
@@ -307,12 +302,14 @@ class Station {
     received.from_address = NetworkOrder(from);
     received.from_port = 6767;
     const bool accepted = count > 0 && from == state.settings.Text(Key::ServerIP);
+    // The gate of a station without a key, on the server of the settings.
+    open_gate.SetServer(state.settings.Text(Key::ServerIP));
     Dispatch(control, datagram, accepted, [&] {
       auto admitted = open_gate.Admit(received, kNow);
       Check(admitted.has_value() == accepted,
             "the gate admits exactly the server's datagrams of at least one byte");
       if (admitted) {
-        dispatcher_->DataReceived(admitted->command, admitted->reply);
+        agent_->dispatcher.DataReceived(admitted->command, admitted->reply);
       }
     });
   }
@@ -382,7 +379,7 @@ class Station {
     std::string_view inner = admitted ? admitted->command : std::string_view(datagram);
     Dispatch(control, inner, admitted.has_value(), [&] {
       if (admitted) {
-        dispatcher_->DataReceived(admitted->command, admitted->reply);
+        agent_->dispatcher.DataReceived(admitted->command, admitted->reply);
       }
     });
   }
@@ -420,27 +417,31 @@ class Station {
     }
   }
 
-  void Start() { dispatcher_->Startup(); }
+  void Start() { agent_->dispatcher.Startup(); }
 
   std::string FileText() const {
     auto found = files.files.find(SettingsPath());
     return found == files.files.end() ? std::string() : found->second;
   }
 
-  agent::AgentState state;
   RecordedReplies replies;
   testing::MemoryRegistry registry;
   MemoryFiles files;
   testing::FakeDesktop desktop;
   MemoryMixer mixer;
   size_t logged = 0;
-  agent::CommandGate gate{protocol::KeyText{kFuzzKey, std::string(kStationAddress)}};
+
+ private:
+  // The keyed station as zalvos assembles it.
+  std::unique_ptr<agent::AssembledAgent> agent_;
+
+ public:
+  agent::AgentState& state = agent_->state;
+  agent::CommandGate& gate = agent_->gate;
   // The gate of a station without a key.
   agent::CommandGate open_gate;
 
  private:
-  std::unique_ptr<agent::StationAgent> agent_;
-  std::unique_ptr<agent::Agent> dispatcher_;
   // Ticks run for one input: enough for several keep-alive cycles, few enough
   // to keep the target fast.
   static constexpr int kMostTicks = 300;
