@@ -193,6 +193,8 @@ platform::SpeakerControls HelperMixer::OpenSpeakerControls() {
     });
   } catch (const platform::PlatformError&) {
     return {};
+  } catch (const platform::HelperFailure&) {
+    return {};
   }
 }
 

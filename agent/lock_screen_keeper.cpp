@@ -100,7 +100,7 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
   try {
     session = console_.Look();
     Cleared(kLook);
-  } catch (const PlatformError& e) {
+  } catch (const std::runtime_error& e) {  // PlatformError or HelperFailure
     Failure(kLook, std::string("console session not seen: ") + e.what());
     return;
   }
@@ -164,14 +164,16 @@ void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t no
     case Decision::kStart:
       break;
   }
-  const std::string reason = console_.Start();
-  keeper_.Started(reason.empty(), now_ms);
-  if (reason.empty()) {
-    Cleared(kStart);
-    Log("lock screen started in the console session");
+  try {
+    console_.Start();
+  } catch (const PlatformError& e) {
+    keeper_.Started(false, now_ms);
+    Failure(kStart, std::string("lock screen not started in the console session: ") + e.what());
     return;
   }
-  Failure(kStart, "lock screen not started in the console session: " + reason);
+  keeper_.Started(true, now_ms);
+  Cleared(kStart);
+  Log("lock screen started in the console session");
 }
 
 void LockScreenUpkeep::HoldLock() {
@@ -194,9 +196,10 @@ void LockScreenUpkeep::TellToLock() {
       Log("the lock screen showed no lock while no session runs: told to lock");
     }
     all_were_locked_ = all_locked;
-  } catch (const PlatformError& e) {
-    // A helper that keeps failing says so with another wait each time: the
-    // first is enough until an order gets through again.
+  } catch (const std::runtime_error& e) {
+    // Refused by the system or by a failed session helper (PlatformError or
+    // HelperFailure). A helper that keeps failing says so with another wait
+    // each time: the first is enough until an order gets through again.
     if (failures_[kLockOrder].empty()) {
       Failure(kLockOrder, std::string("the lock screen could not be told to lock: ") + e.what());
     }

@@ -109,19 +109,20 @@ class ConsoleLockScreen final : public platform::ConsoleLockScreen {
     }
     return {look.customer_logged_on, look.running, look.logon_age_ms, look.userinit_running};
   }
-  std::string Start() override {
+  void Start() override {
     win32::ConsoleStart start =
         win32::StartInConsoleSession(OwnFolderAndName().first, L"zalvoc.exe", L"");
     using Outcome = platform::LaunchResult::Outcome;
     switch (start.outcome) {
       case Outcome::kStarted:
-        return "";
+        return;
       case Outcome::kNobodyLoggedOn:
-        return "nobody is logged on at the console";
+        throw platform::PlatformError("nobody is logged on at the console",
+                                      platform::ErrorKind::kNotFound);
       case Outcome::kFailed:
         break;
     }
-    return start.reason;
+    throw platform::PlatformError(start.reason);
   }
   platform::LockOrder TellToLock() override { return desktop_.TellLockScreensToLock(); }
   platform::Registry* CustomerHive() override { return hive_ ? &*hive_ : nullptr; }

@@ -271,7 +271,7 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
         int64_t code = reader.I64();
         std::string reason = reader.Text();
         reader.Done();
-        throw platform::PlatformError(reason, code);
+        throw platform::SystemError(reason, code);
       }
     } catch (const helper::FrameError& e) {
       Fault(std::string("sent a bad reply: ") + e.what());

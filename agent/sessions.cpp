@@ -39,6 +39,8 @@ void Sessions::Start(int32_t seconds) {
       desktop_.BroadcastMonitorPower(platform::kMonitorOn);
     } catch (const platform::PlatformError& e) {
       Log(std::string("monitor on at session start failed: ") + e.what());
+    } catch (const platform::HelperFailure& e) {
+      Log(std::string("monitor on at session start failed: ") + e.what());
     }
   }
   // An absent marker, or a log-on key that can't be opened, reads as empty.
@@ -87,6 +89,8 @@ void Sessions::End(int32_t seconds_left) {
       Log("the workstation lock was refused");
     }
   } catch (const platform::PlatformError& e) {
+    Log(std::string("the workstation lock failed: ") + e.what());
+  } catch (const platform::HelperFailure& e) {
     Log(std::string("the workstation lock failed: ") + e.what());
   }
   if (previous != "0") {

@@ -16,7 +16,7 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   int code = errno;
-  throw platform::PlatformError(what + ": " + std::generic_category().message(code), code);
+  throw platform::SystemError(what + ": " + std::generic_category().message(code), code);
 }
 
 std::filesystem::path Native(std::string_view windows_path) {

@@ -248,7 +248,8 @@ TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes
     return std::count(desktop.actions.begin(), desktop.actions.end(), "ShutDownSystem restart");
   };
   for (int i = 0; i < 5; ++i) {
-    desktop.shutdown_refusals.emplace_back("The device is not ready.", 21);
+    desktop.shutdown_refusals.emplace_back("The device is not ready.", platform::ErrorKind::kOther,
+                                           21);
   }
   logged.ForcedReboot();
   EXPECT_EQ(restarts(), 1);
@@ -265,10 +266,12 @@ TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes
   // A shut-down already under way is no failure; a retry that is taken ends
   // the retries.
   log.clear();
-  desktop.shutdown_refusals = {platform::PlatformError("A shutdown is in progress.", 1115)};
+  desktop.shutdown_refusals = {
+      platform::PlatformError("A shutdown is in progress.", platform::ErrorKind::kInUse, 1115)};
   logged.ForcedShutdown();
   EXPECT_EQ(log, Lines{"shut-down: a shut-down of Windows is already under way"});
-  desktop.shutdown_refusals = {platform::PlatformError("Not now.", 1190)};
+  desktop.shutdown_refusals = {
+      platform::PlatformError("Not now.", platform::ErrorKind::kOther, 1190)};
   logged.ForcedReboot();
   for (int tick = 0; tick < 3 * kPowerOffRetryTicks; ++tick) {
     logged.RetryPowerOff();
