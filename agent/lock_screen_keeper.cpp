@@ -32,19 +32,19 @@ LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSessi
   if (session.lock_screen_running) {
     if (started_ && now_ms - started_at_ >= kQuickEndMs) {
       started_ = false;  // it came up: its end, whenever, is no failed start
-      failures_ = 0;
+      backoff_.Succeeded();
     }
     return Decision::kLeave;
   }
   if (started_) {
     started_ = false;
     if (now_ms - started_at_ < kQuickEndMs) {
-      Failed(now_ms);
+      backoff_.Failed(At(now_ms));
     } else {
-      failures_ = 0;
+      backoff_.Succeeded();
     }
   }
-  if (now_ms < resume_at_) {
+  if (backoff_.Holds(At(now_ms))) {
     return Decision::kPause;
   }
   // Just after a log-on the shell starts its own; the system's log-on
@@ -59,27 +59,11 @@ LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSessi
 
 void LockScreenKeeper::Started(bool started, uint64_t now_ms) {
   if (!started) {
-    Failed(now_ms);
+    backoff_.Failed(At(now_ms));
     return;
   }
   started_ = true;
   started_at_ = now_ms;
-}
-
-uint64_t LockScreenKeeper::pause_ms() const {
-  const int doublings = failures_ - kFailuresBeforePause;
-  if (doublings < 0) {
-    return 0;
-  }
-  if (doublings >= 16) {
-    return kLongestPauseMs;
-  }
-  return std::min(kFirstPauseMs << doublings, kLongestPauseMs);
-}
-
-void LockScreenKeeper::Failed(uint64_t now_ms) {
-  ++failures_;
-  resume_at_ = now_ms + pause_ms();
 }
 
 void LockScreenUpkeep::Log(const std::string& line) const {
