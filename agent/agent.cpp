@@ -30,22 +30,22 @@ bool Fires(int32_t counter, int32_t period) {
 
 }  // namespace
 
-Agent::Agent(AgentState& state, AgentActions& actions, Replies& replies, LogSink log,
-             ServerSink server)
+CommandDispatcher::CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies,
+                                     LogSink log, ServerSink server)
     : state_(state),
       actions_(actions),
       replies_(replies),
       log_(std::move(log)),
       server_(std::move(server)) {}
 
-void Agent::Log(std::string_view line) const {
+void CommandDispatcher::Log(std::string_view line) const {
   if (log_) {
     log_(line);
   }
 }
 
 template <typename F>
-void Agent::Guarded(std::string_view what, F&& action) {
+void CommandDispatcher::Guarded(std::string_view what, F&& action) {
   try {
     action();
   } catch (const std::exception& e) {
@@ -55,13 +55,13 @@ void Agent::Guarded(std::string_view what, F&& action) {
   }
 }
 
-void Agent::Startup() {
+void CommandDispatcher::Startup() {
   state_.tick_counter = 1;
   state_.check_period = 10;
   Guarded("settings load", [&] { LoadSettings(); });
 }
 
-void Agent::LoadSettings() {
+void CommandDispatcher::LoadSettings() {
   // A load that fails keeps the settings, and so the server, as they were.
   actions_.LoadSettings();
   if (server_) {
@@ -69,7 +69,7 @@ void Agent::LoadSettings() {
   }
 }
 
-void Agent::Tick(const ReplyContext& reports) {
+void CommandDispatcher::Tick(const ReplyContext& reports) {
   AgentState& s = state_;
   s.remaining_seconds = WrapAdd(s.remaining_seconds, -1);
   s.tick_counter += 1;
@@ -100,7 +100,7 @@ void Agent::Tick(const ReplyContext& reports) {
   Guarded("station upkeep", [&] { actions_.Upkeep(); });
 }
 
-void Agent::DataReceived(std::string_view command, const ReplyContext& reply) {
+void CommandDispatcher::DataReceived(std::string_view command, const ReplyContext& reply) {
   if (log_) {
     constexpr size_t kShown = 120;
     std::string shown(command.substr(0, kShown));
@@ -128,18 +128,18 @@ void Agent::DataReceived(std::string_view command, const ReplyContext& reply) {
 // most one). A handler gets the whole datagram, the command's field and where
 // its replies go.
 struct CommandTable {
-  using Handler = void (*)(Agent& agent, std::string_view datagram, std::string_view field,
-                           ReplyContext& reply);
+  using Handler = void (*)(CommandDispatcher& agent, std::string_view datagram,
+                           std::string_view field, ReplyContext& reply);
   struct Row {
     const protocol::Command& command;
     Handler handler;
   };
 
   static constexpr Row kRows[] = {
-      {protocol::kRun, [](Agent& a, std::string_view, std::string_view command_line,
+      {protocol::kRun, [](CommandDispatcher& a, std::string_view, std::string_view command_line,
                           ReplyContext&) { a.actions_.RunProgram(std::string(command_line)); }},
       {protocol::kProxy,
-       [](Agent& a, std::string_view datagram, std::string_view, ReplyContext&) {
+       [](CommandDispatcher& a, std::string_view datagram, std::string_view, ReplyContext&) {
          ProxyFields proxy = ParseProxyFields(datagram);
          // A line end or zero byte would reach krvini.ini as it stands and
          // load back as other settings, so such a command fails and changes
@@ -153,40 +153,40 @@ struct CommandTable {
          a.actions_.SaveSettings();
        }},
       {protocol::kKill,
-       [](Agent& a, std::string_view, std::string_view field, ReplyContext&) {
+       [](CommandDispatcher& a, std::string_view, std::string_view field, ReplyContext&) {
          a.actions_.KillWindow(KillCaption(field), a.state_.window_list);
        }},
       {protocol::kProcess,
-       [](Agent& a, std::string_view, std::string_view, ReplyContext& reply) {
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext& reply) {
          a.state_.window_list = a.actions_.ListWindows();
          a.replies_.SendText(reply, ProcessListReply(a.state_.window_list, a.replies_.Room()));
        }},
-      {protocol::kSit, [](Agent& a, std::string_view, std::string_view minutes,
+      {protocol::kSit, [](CommandDispatcher& a, std::string_view, std::string_view minutes,
                           ReplyContext&) { a.actions_.StartSession(SitSeconds(minutes)); }},
       {protocol::kStand,
-       [](Agent& a, std::string_view, std::string_view, ReplyContext&) {
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext&) {
          a.actions_.EndSession(StandSeconds(a.state_.remaining_seconds));
        }},
-      {protocol::kShutdown, [](Agent& a, std::string_view, std::string_view,
+      {protocol::kShutdown, [](CommandDispatcher& a, std::string_view, std::string_view,
                                ReplyContext&) { a.actions_.ForcedShutdown(); }},
-      {protocol::kMonitorOff, [](Agent& a, std::string_view, std::string_view,
+      {protocol::kMonitorOff, [](CommandDispatcher& a, std::string_view, std::string_view,
                                  ReplyContext&) { a.actions_.MonitorOff(); }},
-      {protocol::kMonitorOn,
-       [](Agent& a, std::string_view, std::string_view, ReplyContext&) { a.actions_.MonitorOn(); }},
-      {protocol::kReboot, [](Agent& a, std::string_view, std::string_view,
+      {protocol::kMonitorOn, [](CommandDispatcher& a, std::string_view, std::string_view,
+                                ReplyContext&) { a.actions_.MonitorOn(); }},
+      {protocol::kReboot, [](CommandDispatcher& a, std::string_view, std::string_view,
                              ReplyContext&) { a.actions_.ForcedReboot(); }},
-      {protocol::kInstall, [](Agent& a, std::string_view, std::string_view,
+      {protocol::kInstall, [](CommandDispatcher& a, std::string_view, std::string_view,
                               ReplyContext& reply) { a.actions_.StartInstallSession(reply); }},
-      {protocol::kInfo, [](Agent& a, std::string_view, std::string_view,
+      {protocol::kInfo, [](CommandDispatcher& a, std::string_view, std::string_view,
                            ReplyContext& reply) { a.actions_.SendInfo(reply); }},
       {protocol::kIni,
-       [](Agent& a, std::string_view, std::string_view, ReplyContext& reply) {
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext& reply) {
          a.LoadSettings();
          reply = ReplyTo(a.state_.settings.Text(Key::ServerIP), reply.nonce);
          a.actions_.WritePolicies();
        }},
       {protocol::kVolume,
-       [](Agent& a, std::string_view, std::string_view level, ReplyContext&) {
+       [](CommandDispatcher& a, std::string_view, std::string_view level, ReplyContext&) {
          // A bad volume or a failed mixer ends this action only; a failed
          // session helper fails the command.
          if (auto volume = text::ParseInt32(level)) {
@@ -202,7 +202,7 @@ struct CommandTable {
   };
 };
 
-void Agent::Dispatch(std::string_view datagram, ReplyContext& reply) {
+void CommandDispatcher::Dispatch(std::string_view datagram, ReplyContext& reply) {
   for (const CommandTable::Row& row : CommandTable::kRows) {
     if (protocol::Matches(row.command, datagram)) {
       row.handler(*this, datagram, protocol::FieldOf(row.command, datagram), reply);

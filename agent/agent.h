@@ -25,10 +25,10 @@ LogSink WithoutTraffic(LogSink sink);
 // there.
 using ServerSink = std::function<void(std::string_view server_ip)>;
 
-class Agent {
+class CommandDispatcher {
  public:
-  Agent(AgentState& state, AgentActions& actions, Replies& replies, LogSink log = {},
-        ServerSink server = {});
+  CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies, LogSink log = {},
+                    ServerSink server = {});
 
   // The worker's start before its first tick: the counter starts at 1, the
   // check period at 10, then the settings are loaded.

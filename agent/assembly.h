@@ -46,8 +46,8 @@ class AssembledAgent {
 
  public:
   Replies& replies;
-  StationAgent actions;
-  Agent dispatcher;
+  StationActions actions;
+  CommandDispatcher dispatcher;
 };
 
 }  // namespace zalvo::agent

@@ -13,8 +13,8 @@ constexpr size_t kBatch = 64;
 
 }  // namespace
 
-AgentRuntime::AgentRuntime(Agent& agent, CommandGate& gate, platform::DatagramSocket& socket,
-                           RuntimeOptions options, LogSink log)
+AgentRuntime::AgentRuntime(CommandDispatcher& agent, CommandGate& gate,
+                           platform::DatagramSocket& socket, RuntimeOptions options, LogSink log)
     : agent_(agent), gate_(gate), socket_(socket), options_(options), log_(std::move(log)) {}
 
 AgentRuntime::~AgentRuntime() {

@@ -31,7 +31,7 @@ struct RuntimeOptions {
 class AgentRuntime final : public platform::ServiceHandlers {
  public:
   // The agent tells the gate the server after every load of the settings.
-  AgentRuntime(Agent& agent, CommandGate& gate, platform::DatagramSocket& socket,
+  AgentRuntime(CommandDispatcher& agent, CommandGate& gate, platform::DatagramSocket& socket,
                RuntimeOptions options, LogSink log = {});
   ~AgentRuntime() override;
   AgentRuntime(const AgentRuntime&) = delete;
@@ -54,7 +54,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   // Hands one admitted command to the dispatcher, under the agent's lock.
   void Dispatch(const CommandGate::Admitted& command);
 
-  Agent& agent_;
+  CommandDispatcher& agent_;
   CommandGate& gate_;
   platform::DatagramSocket& socket_;
   RuntimeOptions options_;

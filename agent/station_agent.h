@@ -43,9 +43,9 @@ struct StationParts {
   CustomerAccount customer = {};
 };
 
-class StationAgent final : public AgentActions {
+class StationActions final : public AgentActions {
  public:
-  StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
+  StationActions(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
 
   void LoadSettings() override;
   void WritePolicies() override;
@@ -78,7 +78,7 @@ class StationAgent final : public AgentActions {
   Sessions sessions_;
   Reports reports_;
   Programs programs_;
-  Power power_;
+  Peripherals peripherals_;
   std::optional<VolumeController> volume_;
   std::chrono::steady_clock::time_point last_speaker_look_ = std::chrono::steady_clock::now();
 };

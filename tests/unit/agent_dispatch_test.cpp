@@ -25,7 +25,7 @@ class Dispatch : public ::testing::Test {
   }
   AgentState state;
   RecordingActions actions;
-  Agent agent;
+  CommandDispatcher agent;
 };
 
 TEST_F(Dispatch, EveryAcceptedTextIsAnsweredWithPingAfterItsReplies) {

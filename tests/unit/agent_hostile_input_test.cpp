@@ -45,7 +45,7 @@ class HostileInput : public ::testing::Test {
   }
   AgentState state;
   RecordingActions actions;
-  Agent agent;
+  CommandDispatcher agent;
 };
 
 TEST_F(HostileInput, EveryCommandCutShortAtEveryPositionIsAnsweredOrIgnored) {

@@ -38,7 +38,7 @@ class Tick : public ::testing::Test {
 
   AgentState state;
   RecordingActions actions;
-  Agent agent;
+  CommandDispatcher agent;
 };
 
 TEST_F(Tick, StartupLoadsTheSettingsWithTheCounterAtOneAndTheCheckPeriodTen) {

@@ -123,8 +123,8 @@ TEST(StationOnTheTick, DarkensAndParksWhileUnrentedAndBeepsOnceASessionHasOverru
   testing::MemoryRegistry registry;
   NoSettingsFile files;
   FakeDesktop desktop;
-  StationAgent station(state, replies, {registry, files, desktop});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop});
+  CommandDispatcher agent(state, station, replies);
   agent.Startup();
   state.check_period = 2;
   state.settings.SetFlag(settings::Key::ShutDownMonitor, true);

@@ -587,8 +587,8 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   SentReplies replies;
   AgentState state;
   launcher.session_mixer.controls = {true, true};
-  StationAgent station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
+  CommandDispatcher agent(state, station, replies);
   state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
   auto receive = [&](const std::string& text) {
     replies.sent.clear();

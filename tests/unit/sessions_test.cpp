@@ -315,7 +315,7 @@ struct RecordedReplies final : Replies {
 TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
   MemoryFiles files;
   RecordedReplies replies;
-  StationAgent station(state, replies, {registry, files, desktop});
+  StationActions station(state, replies, {registry, files, desktop});
   state.settings.SetFlag(Key::PlayGame, false);
   state.settings.SetFlag(Key::FreeDisk, true);
   desktop.free_bytes = uint64_t{3} * 1048576;
@@ -334,8 +334,8 @@ TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
 TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   MemoryFiles files;
   RecordedReplies replies;
-  StationAgent station(state, replies, {registry, files, desktop});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop});
+  CommandDispatcher agent(state, station, replies);
   agent.Startup();
   state.settings = settings::StationSettings();
   state.settings.SetText(Key::ServerIP, "10.0.0.1");
