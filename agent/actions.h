@@ -7,10 +7,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/datagram_socket.h"
 
 namespace zalvo::agent {
+
+// Where replies go: the server a command came from and the nonce its replies
+// carry, as the command gate admitted it; for the tick's reports, the server
+// of the settings and no nonce (each report is sealed with a fresh one).
+struct ReplyContext {
+  // The server's address in network order, and as four dotted numbers; 0
+  // and empty when the settings name none, and then every reply is lost.
+  uint32_t server = 0;
+  std::string_view server_ip;
+  // The port the command came from (for its log line); 0 for reports.
+  uint16_t sender_port = 0;
+  // The command's nonce; empty without a key and for reports.
+  std::string_view nonce;
+};
 
 class AgentActions {
  public:
@@ -22,22 +38,25 @@ class AgentActions {
   virtual void WritePolicies() = 0;
   virtual void SaveSettings() = 0;
 
-  // Sessions and power-off.
-  virtual void StartSession() = 0;
-  virtual void EndSession() = 0;
-  virtual void StartInstallSession() = 0;
+  // Sessions and power-off. A start gives the session that many seconds;
+  // an end leaves it that many, and ends it only when none are left.
+  virtual void StartSession(int32_t seconds) = 0;
+  virtual void EndSession(int32_t seconds_left) = 0;
+  // Sends the status report to `to` once the session has begun.
+  virtual void StartInstallSession(const ReplyContext& to) = 0;
   virtual void ForcedReboot() = 0;
   virtual void ForcedShutdown() = 0;
 
   // Reports to the server.
-  virtual void SendPing() = 0;
-  virtual void SendInfo() = 0;
+  virtual void SendPing(const ReplyContext& to) = 0;
+  virtual void SendInfo(const ReplyContext& to) = 0;
 
-  // Programs: start one, end the process of a window, list the windows into
-  // the state's window list.
+  // Programs: start one, end the process of the window of that caption and
+  // list the windows again into `listed`, list the windows (upper-cased
+  // captions).
   virtual void RunProgram(const std::string& command_line) = 0;
-  virtual void KillWindow(const std::string& caption) = 0;
-  virtual void ListWindows() = 0;
+  virtual void KillWindow(const std::string& caption, std::vector<std::string>& listed) = 0;
+  virtual std::vector<std::string> ListWindows() = 0;
 
   // Display and sound.
   virtual void MonitorOff() = 0;
@@ -52,12 +71,12 @@ class AgentActions {
   virtual void Upkeep() {}
 };
 
-// Every reply of the agent goes to the server address of the settings, port
-// 6868, from the endpoint's socket. A failed send is lost without notice.
+// Every reply of the agent goes to the server of its context, port 6868,
+// from the endpoint's socket. A failed send is lost without notice.
 class Replies {
  public:
   virtual ~Replies() = default;
-  virtual void SendText(const std::string& text) = 0;
+  virtual void SendText(const ReplyContext& to, const std::string& text) = 0;
   // The longest text that still goes out as one datagram.
   virtual size_t Room() const { return platform::kMaxDatagram; }
 };

@@ -1,5 +1,6 @@
 #include "agent/agent.h"
 
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -7,6 +8,7 @@
 #include "agent/command.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
+#include "protocol/address.h"
 #include "protocol/commands.h"
 #include "settings/keys.h"
 #include "settings/settings_file.h"
@@ -28,27 +30,22 @@ bool Fires(int32_t counter, int32_t period) {
 
 }  // namespace
 
-Agent::Agent(AgentState& state, AgentActions& actions, Replies& replies, LogSink log)
-    : state_(state), actions_(actions), replies_(replies), log_(std::move(log)) {}
+CommandDispatcher::CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies,
+                                     LogSink log, ServerSink server)
+    : state_(state),
+      actions_(actions),
+      replies_(replies),
+      log_(std::move(log)),
+      server_(std::move(server)) {}
 
-void Agent::Log(std::string_view line) const {
+void CommandDispatcher::Log(std::string_view line) const {
   if (log_) {
     log_(line);
   }
 }
 
 template <typename F>
-void Agent::LogIgnored(F&& line) {
-  if (state_.ignored_logged_this_tick) {
-    state_.ignored_unlogged += 1;
-    return;
-  }
-  state_.ignored_logged_this_tick = true;
-  Log(line());
-}
-
-template <typename F>
-void Agent::Guarded(std::string_view what, F&& action) {
+void CommandDispatcher::Guarded(std::string_view what, F&& action) {
   try {
     action();
   } catch (const std::exception& e) {
@@ -58,23 +55,26 @@ void Agent::Guarded(std::string_view what, F&& action) {
   }
 }
 
-void Agent::Startup() {
+void CommandDispatcher::Startup() {
   state_.tick_counter = 1;
   state_.check_period = 10;
-  Guarded("settings load", [&] { actions_.LoadSettings(); });
+  Guarded("settings load", [&] { LoadSettings(); });
 }
 
-void Agent::Tick() {
-  AgentState& s = state_;
-  if (s.ignored_unlogged > 0) {
-    Log(std::to_string(s.ignored_unlogged) + " more datagrams ignored");
-    s.ignored_unlogged = 0;
+void CommandDispatcher::LoadSettings() {
+  // A load that fails keeps the settings, and so the server, as they were.
+  actions_.LoadSettings();
+  if (server_) {
+    server_(state_.settings.Text(Key::ServerIP));
   }
-  s.ignored_logged_this_tick = false;
+}
+
+void CommandDispatcher::Tick(const ReplyContext& reports) {
+  AgentState& s = state_;
   s.remaining_seconds = WrapAdd(s.remaining_seconds, -1);
   s.tick_counter += 1;
   if (s.tick_counter % 100 == 0) {
-    Guarded("keep-alive", [&] { actions_.SendPing(); });
+    Guarded("keep-alive", [&] { actions_.SendPing(reports); });
     s.tick_counter = 1;
   }
   if (Fires(s.tick_counter, s.check_period)) {
@@ -83,11 +83,11 @@ void Agent::Tick() {
     }
     if (s.settings.Flag(Key::AutoShutDown) &&
         int64_t{s.remaining_seconds} < -int64_t{s.grace_seconds}) {
-      Guarded("automatic session end", [&] { actions_.EndSession(); });
+      Guarded("automatic session end", [&] { actions_.EndSession(s.remaining_seconds); });
     }
   }
   if (Fires(s.tick_counter, s.report_period)) {
-    Guarded("status report", [&] { actions_.SendInfo(); });
+    Guarded("status report", [&] { actions_.SendInfo(reports); });
   }
   if (!s.session_active) {
     if (s.settings.Flag(Key::ShutDownMonitor)) {
@@ -100,30 +100,21 @@ void Agent::Tick() {
   Guarded("station upkeep", [&] { actions_.Upkeep(); });
 }
 
-void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
-                         int32_t port) {
-  if (number_bytes <= 0) {
-    LogIgnored([&] { return "failed receive from " + std::string(from_ip) + " ignored"; });
-    return;
-  }
-  if (from_ip != state_.settings.Text(Key::ServerIP)) {
-    LogIgnored([&] {
-      return "datagram from " + std::string(from_ip) + ":" + std::to_string(port) + " ignored";
-    });
-    return;
-  }
-  std::string_view command = bytes.substr(0, static_cast<size_t>(number_bytes));
+void CommandDispatcher::DataReceived(std::string_view command, const ReplyContext& reply) {
   if (log_) {
     constexpr size_t kShown = 120;
     std::string shown(command.substr(0, kShown));
     if (command.size() > kShown) {
       shown += "... (" + std::to_string(command.size()) + " bytes)";
     }
-    Log("<- " + std::string(from_ip) + ":" + std::to_string(port) + " " + shown);
+    Log("<- " + std::string(reply.server_ip) + ":" + std::to_string(reply.sender_port) + " " +
+        shown);
   }
+  // "ACTION INI" may name another server: the replies after it go there.
+  ReplyContext to = reply;
   try {
-    Dispatch(command);
-    actions_.SendPing();
+    Dispatch(command, to);
+    actions_.SendPing(to);
   } catch (const std::exception& e) {
     Log("command failed: " + std::string(e.what()));
   } catch (...) {
@@ -134,21 +125,21 @@ void Agent::DataReceived(int32_t number_bytes, std::string_view bytes, std::stri
 // The commands in the order they are tested, each with its handler. Every
 // command whose keyword matches runs its handler, in this order, and none
 // stops the later ones (the keywords are such that one datagram matches at
-// most one). A handler gets the whole datagram and the command's field.
+// most one). A handler gets the whole datagram, the command's field and where
+// its replies go.
 struct CommandTable {
-  using Handler = void (*)(Agent& agent, std::string_view datagram, std::string_view field);
+  using Handler = void (*)(CommandDispatcher& agent, std::string_view datagram,
+                           std::string_view field, ReplyContext& reply);
   struct Row {
     const protocol::Command& command;
     Handler handler;
   };
 
   static constexpr Row kRows[] = {
-      {protocol::kRun,
-       [](Agent& a, std::string_view, std::string_view command_line) {
-         a.actions_.RunProgram(std::string(command_line));
-       }},
+      {protocol::kRun, [](CommandDispatcher& a, std::string_view, std::string_view command_line,
+                          ReplyContext&) { a.actions_.RunProgram(std::string(command_line)); }},
       {protocol::kProxy,
-       [](Agent& a, std::string_view datagram, std::string_view) {
+       [](CommandDispatcher& a, std::string_view datagram, std::string_view, ReplyContext&) {
          ProxyFields proxy = ParseProxyFields(datagram);
          // A line end or zero byte would reach krvini.ini as it stands and
          // load back as other settings, so such a command fails and changes
@@ -161,42 +152,41 @@ struct CommandTable {
          a.state_.settings.SetText(Key::ProxyPort, proxy.port);
          a.actions_.SaveSettings();
        }},
-      {protocol::kKill, [](Agent& a, std::string_view,
-                           std::string_view field) { a.actions_.KillWindow(KillCaption(field)); }},
+      {protocol::kKill,
+       [](CommandDispatcher& a, std::string_view, std::string_view field, ReplyContext&) {
+         a.actions_.KillWindow(KillCaption(field), a.state_.window_list);
+       }},
       {protocol::kProcess,
-       [](Agent& a, std::string_view, std::string_view) {
-         a.actions_.ListWindows();
-         a.replies_.SendText(ProcessListReply(a.state_.window_list, a.replies_.Room()));
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext& reply) {
+         a.state_.window_list = a.actions_.ListWindows();
+         a.replies_.SendText(reply, ProcessListReply(a.state_.window_list, a.replies_.Room()));
        }},
-      {protocol::kSit,
-       [](Agent& a, std::string_view, std::string_view minutes) {
-         a.state_.remaining_seconds = SitSeconds(minutes);
-         a.actions_.StartSession();
-       }},
+      {protocol::kSit, [](CommandDispatcher& a, std::string_view, std::string_view minutes,
+                          ReplyContext&) { a.actions_.StartSession(SitSeconds(minutes)); }},
       {protocol::kStand,
-       [](Agent& a, std::string_view, std::string_view) {
-         a.state_.remaining_seconds = protocol::StandSeconds(a.state_.remaining_seconds);
-         a.actions_.EndSession();
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext&) {
+         a.actions_.EndSession(protocol::StandSeconds(a.state_.remaining_seconds));
        }},
-      {protocol::kShutdown,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.ForcedShutdown(); }},
-      {protocol::kMonitorOff,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.MonitorOff(); }},
-      {protocol::kMonitorOn,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.MonitorOn(); }},
-      {protocol::kReboot,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.ForcedReboot(); }},
-      {protocol::kInstall,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.StartInstallSession(); }},
-      {protocol::kInfo,
-       [](Agent& a, std::string_view, std::string_view) { a.actions_.SendInfo(); }},
+      {protocol::kShutdown, [](CommandDispatcher& a, std::string_view, std::string_view,
+                               ReplyContext&) { a.actions_.ForcedShutdown(); }},
+      {protocol::kMonitorOff, [](CommandDispatcher& a, std::string_view, std::string_view,
+                                 ReplyContext&) { a.actions_.MonitorOff(); }},
+      {protocol::kMonitorOn, [](CommandDispatcher& a, std::string_view, std::string_view,
+                                ReplyContext&) { a.actions_.MonitorOn(); }},
+      {protocol::kReboot, [](CommandDispatcher& a, std::string_view, std::string_view,
+                             ReplyContext&) { a.actions_.ForcedReboot(); }},
+      {protocol::kInstall, [](CommandDispatcher& a, std::string_view, std::string_view,
+                              ReplyContext& reply) { a.actions_.StartInstallSession(reply); }},
+      {protocol::kInfo, [](CommandDispatcher& a, std::string_view, std::string_view,
+                           ReplyContext& reply) { a.actions_.SendInfo(reply); }},
       {protocol::kIni,
-       [](Agent& a, std::string_view, std::string_view) {
-         a.actions_.LoadSettings();
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext& reply) {
+         a.LoadSettings();
+         reply = ReplyTo(a.state_.settings.Text(Key::ServerIP), reply.nonce);
          a.actions_.WritePolicies();
        }},
       {protocol::kVolume,
-       [](Agent& a, std::string_view, std::string_view level) {
+       [](CommandDispatcher& a, std::string_view, std::string_view level, ReplyContext&) {
          // A bad volume or a failed mixer ends this action only; a failed
          // session helper fails the command.
          if (auto volume = text::ParseInt32(level)) {
@@ -212,12 +202,22 @@ struct CommandTable {
   };
 };
 
-void Agent::Dispatch(std::string_view datagram) {
+void CommandDispatcher::Dispatch(std::string_view datagram, ReplyContext& reply) {
   for (const CommandTable::Row& row : CommandTable::kRows) {
     if (protocol::Matches(row.command, datagram)) {
-      row.handler(*this, datagram, protocol::FieldOf(row.command, datagram));
+      row.handler(*this, datagram, protocol::FieldOf(row.command, datagram), reply);
     }
   }
+}
+
+ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce) {
+  ReplyContext to;
+  to.nonce = nonce;
+  if (auto bytes = protocol::ParseDottedAddress(server_ip)) {
+    std::memcpy(&to.server, bytes->data(), sizeof to.server);
+    to.server_ip = server_ip;
+  }
+  return to;
 }
 
 LogSink WithoutTraffic(LogSink sink) {

@@ -20,21 +20,26 @@ using LogSink = std::function<void(std::string_view)>;
 // run prints (start-up, actions, failures).
 LogSink WithoutTraffic(LogSink sink);
 
-class Agent {
+// Told the server address of the settings after every load of the settings:
+// the command gate admits commands from it only, and the tick's reports go
+// there.
+using ServerSink = std::function<void(std::string_view server_ip)>;
+
+class CommandDispatcher {
  public:
-  Agent(AgentState& state, AgentActions& actions, Replies& replies, LogSink log = {});
+  CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies, LogSink log = {},
+                    ServerSink server = {});
 
   // The worker's start before its first tick: the counter starts at 1, the
   // check period at 10, then the settings are loaded.
   void Startup();
 
-  // One tick of the worker loop.
-  void Tick();
+  // One tick of the worker loop; its reports go to `reports`.
+  void Tick(const ReplyContext& reports);
 
-  // One datagram from the endpoint: the sender filter, the command table in
-  // order, then "PING"; one failure guard over all of it.
-  void DataReceived(int32_t number_bytes, std::string_view bytes, std::string_view from_ip,
-                    int32_t port);
+  // One command that the gate admitted: the command table in order, then
+  // "PING"; one failure guard over all of it. The replies go to `reply`.
+  void DataReceived(std::string_view command, const ReplyContext& reply);
 
   AgentState& state() { return state_; }
 
@@ -42,22 +47,26 @@ class Agent {
   // The command table and its handlers (agent.cpp).
   friend struct CommandTable;
 
-  void Dispatch(std::string_view datagram);
+  void Dispatch(std::string_view datagram, ReplyContext& reply);
+  // Loads the settings and tells the server sink the server they name.
+  void LoadSettings();
 
   // Runs one tick action so that its failure ends only that action.
   template <typename F>
   void Guarded(std::string_view what, F&& action);
   void Log(std::string_view line) const;
-  // Logs the first ignored datagram of a tick; later ones are only counted,
-  // and the next tick logs their number.
-  template <typename F>
-  void LogIgnored(F&& line);
 
   AgentState& state_;
   AgentActions& actions_;
   Replies& replies_;
   LogSink log_;
+  ServerSink server_;
 };
+
+// The replies to the server address of the settings, with that nonce: none
+// when the settings name no four dotted numbers (no command can come from
+// such a server either), and then every reply is lost.
+ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce = {});
 
 // The "PROCESS LIST:" reply for a window list. A list longer than the room
 // of one datagram is cut after the last whole entry that fits.

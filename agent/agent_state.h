@@ -26,13 +26,9 @@ struct AgentState {
   // Cyclic tick counter, 1 to 99.
   int32_t tick_counter = 0;
   settings::StationSettings settings = settings::StationSettings::AgentInitial();
-  // Upper-cased captions of the top-level windows at the last listing.
+  // Upper-cased captions of the top-level windows at the last listing, which
+  // "ACTION KILL" looks its caption up in.
   std::vector<std::string> window_list;
-  // Ignored datagrams (other senders, failed receives) since the last one
-  // logged in full; the tick logs their count, so a flood costs two log lines
-  // a tick.
-  uint64_t ignored_unlogged = 0;
-  bool ignored_logged_this_tick = false;
 };
 
 }  // namespace zalvo::agent

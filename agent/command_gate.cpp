@@ -53,6 +53,11 @@ void CommandGate::SetServer(std::string_view server_ip) {
     server = (uint64_t{1} << 32) | network_order;
   }
   server_.store(server, std::memory_order_relaxed);
+  server_ip_ = server_ip;
+}
+
+ReplyContext CommandGate::Reports() const {
+  return ReplyTo(server_ip_);
 }
 
 std::optional<CommandGate::Admitted> CommandGate::Admit(const platform::ReceivedDatagram& datagram,
@@ -64,8 +69,9 @@ std::optional<CommandGate::Admitted> CommandGate::Admit(const platform::Received
     return std::nullopt;
   }
   std::string_view bytes(datagram.bytes.data(), static_cast<size_t>(datagram.byte_count));
+  ReplyContext reply{datagram.from_address, datagram.from_ip, datagram.from_port, {}};
   if (!verify_key_) {
-    return Admitted{bytes, {}};
+    return Admitted{bytes, reply};
   }
   // Newer than the mark stored before the start plus one second, and not
   // older than the newest command less the window (saturating at the
@@ -90,7 +96,12 @@ std::optional<CommandGate::Admitted> CommandGate::Admit(const platform::Received
   if (opened.time > newest) {
     newest_.store(opened.time, std::memory_order_relaxed);
   }
-  return Admitted{opened.text, opened.nonce};
+  if (opened.text.empty()) {
+    Drop(datagram, kEmpty, opened.time, now);
+    return std::nullopt;
+  }
+  reply.nonce = opened.nonce;
+  return Admitted{opened.text, reply};
 }
 
 bool CommandGate::KeepMark(bool before_restart) {
@@ -119,6 +130,9 @@ bool CommandGate::KeepMark(bool before_restart) {
 std::string CommandGate::Reason(size_t reason, int64_t time, int64_t now) const {
   if (reason == kStranger) {
     return {};
+  }
+  if (reason == kEmpty) {
+    return "the envelope holds no command";
   }
   auto verdict = static_cast<protocol::Verdict>(reason);
   std::string why(protocol::VerdictText(verdict));
@@ -166,8 +180,9 @@ void CommandGate::EndTick() {
     }
     total += count;
     reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + " " +
-               (reason == kStranger
-                    ? std::string("not from the server")
+               (reason == kStranger ? std::string("not from the server")
+                : reason == kEmpty
+                    ? std::string("no command")
                     : std::string(protocol::VerdictText(static_cast<protocol::Verdict>(reason))));
   }
   if (total > 0 && log_) {
@@ -177,11 +192,15 @@ void CommandGate::EndTick() {
   logged_this_tick_.store(false, std::memory_order_relaxed);
 }
 
-std::string CommandGate::Seal(std::string_view text) {
+std::string CommandGate::Seal(std::string_view text, std::string_view nonce) {
   if (!seal_key_) {
     return std::string(text);
   }
-  std::string nonce = reply_nonce_.empty() ? protocol::NewNonce() : reply_nonce_;
+  std::string fresh;
+  if (nonce.empty()) {
+    fresh = protocol::NewNonce();
+    nonce = fresh;
+  }
   return protocol::Seal(protocol::Direction::kReply, text, *seal_key_, station_address_,
                         protocol::UnixNow(), nonce);
 }

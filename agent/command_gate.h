@@ -1,5 +1,6 @@
-// What the receive loop lets through to the dispatcher, decided before the
-// agent's lock is taken: the sender must be the server of the settings and,
+// The one way in: what the receive loop lets through to the dispatcher,
+// decided before the agent's lock is taken. The sender must be the server of
+// the settings, the datagram hold at least one byte and,
 // on a station with a command key, the datagram a sound envelope for this
 // station (a time within 60 s of the clock and not older than the replay
 // mark allows, a MAC of the key, a nonce not taken in the last 120 s; the
@@ -45,20 +46,26 @@ class CommandGate {
 
   bool keyed() const { return verify_key_.has_value(); }
 
-  // The server address of the settings; the runtime sets it under the
-  // agent's lock after every load. A text that no sender can have (empty,
-  // a name, leading zeros) lets nothing through.
+  // The server address of the settings, told by the dispatcher after every
+  // load, under the agent's lock. A text that no sender can have (empty, a
+  // name, leading zeros) lets nothing through.
   void SetServer(std::string_view server_ip);
 
   struct Admitted {
-    // The command text: the datagram itself, or what its envelope holds.
+    // The command text: the datagram itself, or what its envelope holds;
+    // never empty.
     std::string_view command;
-    // The envelope's nonce; empty without a key.
-    std::string_view nonce;
+    // Where its replies go: the sender, with the envelope's nonce. Points
+    // into the datagram.
+    ReplyContext reply;
   };
   // Whether the datagram reaches the dispatcher. Receive thread only.
   [[nodiscard]] std::optional<Admitted> Admit(const platform::ReceivedDatagram& datagram,
                                               int64_t now);
+
+  // Where the tick's reports go: the server last set, without a nonce.
+  // Under the agent's lock.
+  ReplyContext Reports() const;
 
   // Stores the replay mark when a newer command was taken since it was last
   // stored: now when `before_restart` (the command to come may restart
@@ -71,22 +78,18 @@ class CommandGate {
   // logged in full, and why, and lets the next one be logged again.
   void EndTick();
 
-  // The replies of one command carry its nonce; the runtime sets it around
-  // the dispatch, under the agent's lock.
-  void BeginReplies(std::string_view nonce) { reply_nonce_ = nonce; }
-  void EndReplies() { reply_nonce_.clear(); }
-
   // A reply or report as it goes on the wire: the text itself without a key,
-  // else its envelope (with the command's nonce, or a fresh one for a
-  // report). Called under the agent's lock.
-  [[nodiscard]] std::string Seal(std::string_view text);
+  // else its envelope with that nonce (the command's), or a fresh one when
+  // the nonce is empty (a report). Called under the agent's lock.
+  [[nodiscard]] std::string Seal(std::string_view text, std::string_view nonce);
   // The longest text whose sealed form still fits one datagram.
   size_t ReplyRoom() const;
 
  private:
-  // Why a datagram was dropped: not from the server, or the envelope's
-  // verdict.
-  static constexpr size_t kReasons = 9;
+  // Why a datagram was dropped: the envelope's verdict, an envelope that
+  // holds no command, or not from the server.
+  static constexpr size_t kReasons = 10;
+  static constexpr size_t kEmpty = kReasons - 2;
   static constexpr size_t kStranger = kReasons - 1;
   void Drop(const platform::ReceivedDatagram& datagram, size_t reason, int64_t time, int64_t now);
   std::string Reason(size_t reason, int64_t time, int64_t now) const;
@@ -98,6 +101,8 @@ class CommandGate {
   LogSink log_;
   // The server's address in network order with bit 32 set; 0 for none.
   std::atomic<uint64_t> server_{0};
+  // The same as the settings write it, for the reports (agent's lock).
+  std::string server_ip_;
   protocol::ReplayCache replays_;
 
   platform::Registry* mark_store_;
@@ -111,7 +116,6 @@ class CommandGate {
 
   std::atomic<bool> logged_this_tick_{false};
   std::array<std::atomic<uint64_t>, kReasons> unlogged_{};
-  std::string reply_nonce_;
 };
 
 }  // namespace zalvo::agent

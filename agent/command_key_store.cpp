@@ -79,7 +79,7 @@ void StoreReplayMark(platform::Registry& registry, int64_t mark) {
       registry.Create(platform::Hive::kLocalMachine, kCommandKeyPath, platform::Access::kWrite);
   if (!key) {
     throw platform::PlatformError(Where() + " can't be opened to store the replay mark",
-                                  platform::kAccessDenied);
+                                  platform::ErrorKind::kAccessDenied);
   }
   key->WriteString(kReplayMarkValue, std::to_string(mark));
 }

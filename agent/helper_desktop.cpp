@@ -177,6 +177,8 @@ platform::SpeakerControls HelperMixer::OpenSpeakerControls() {
     return controls;
   } catch (const platform::PlatformError&) {
     return {};
+  } catch (const platform::HelperFailure&) {
+    return {};
   }
 }
 

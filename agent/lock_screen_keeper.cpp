@@ -32,19 +32,19 @@ LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSessi
   if (session.lock_screen_running) {
     if (started_ && now_ms - started_at_ >= kQuickEndMs) {
       started_ = false;  // it came up: its end, whenever, is no failed start
-      failures_ = 0;
+      backoff_.Succeeded();
     }
     return Decision::kLeave;
   }
   if (started_) {
     started_ = false;
     if (now_ms - started_at_ < kQuickEndMs) {
-      Failed(now_ms);
+      backoff_.Failed(At(now_ms));
     } else {
-      failures_ = 0;
+      backoff_.Succeeded();
     }
   }
-  if (now_ms < resume_at_) {
+  if (backoff_.Holds(At(now_ms))) {
     return Decision::kPause;
   }
   // Just after a log-on the shell starts its own; the system's log-on
@@ -59,27 +59,11 @@ LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSessi
 
 void LockScreenKeeper::Started(bool started, uint64_t now_ms) {
   if (!started) {
-    Failed(now_ms);
+    backoff_.Failed(At(now_ms));
     return;
   }
   started_ = true;
   started_at_ = now_ms;
-}
-
-uint64_t LockScreenKeeper::pause_ms() const {
-  const int doublings = failures_ - kFailuresBeforePause;
-  if (doublings < 0) {
-    return 0;
-  }
-  if (doublings >= 16) {
-    return kLongestPauseMs;
-  }
-  return std::min(kFirstPauseMs << doublings, kLongestPauseMs);
-}
-
-void LockScreenKeeper::Failed(uint64_t now_ms) {
-  ++failures_;
-  resume_at_ = now_ms + pause_ms();
 }
 
 void LockScreenUpkeep::Log(const std::string& line) const {
@@ -100,7 +84,7 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
   try {
     session = console_.Look();
     Cleared(kLook);
-  } catch (const PlatformError& e) {
+  } catch (const std::runtime_error& e) {  // PlatformError or HelperFailure
     Failure(kLook, std::string("console session not seen: ") + e.what());
     return;
   }
@@ -164,14 +148,16 @@ void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t no
     case Decision::kStart:
       break;
   }
-  const std::string reason = console_.Start();
-  keeper_.Started(reason.empty(), now_ms);
-  if (reason.empty()) {
-    Cleared(kStart);
-    Log("lock screen started in the console session");
+  try {
+    console_.Start();
+  } catch (const PlatformError& e) {
+    keeper_.Started(false, now_ms);
+    Failure(kStart, std::string("lock screen not started in the console session: ") + e.what());
     return;
   }
-  Failure(kStart, "lock screen not started in the console session: " + reason);
+  keeper_.Started(true, now_ms);
+  Cleared(kStart);
+  Log("lock screen started in the console session");
 }
 
 void LockScreenUpkeep::HoldLock() {
@@ -194,9 +180,10 @@ void LockScreenUpkeep::TellToLock() {
       Log("the lock screen showed no lock while no session runs: told to lock");
     }
     all_were_locked_ = all_locked;
-  } catch (const PlatformError& e) {
-    // A helper that keeps failing says so with another wait each time: the
-    // first is enough until an order gets through again.
+  } catch (const std::runtime_error& e) {
+    // Refused by the system or by a failed session helper (PlatformError or
+    // HelperFailure). A helper that keeps failing says so with another wait
+    // each time: the first is enough until an order gets through again.
     if (failures_[kLockOrder].empty()) {
       Failure(kLockOrder, std::string("the lock screen could not be told to lock: ") + e.what());
     }

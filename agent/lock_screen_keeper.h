@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "agent/agent.h"
+#include "agent/restart_backoff.h"
 #include "platform/console_session.h"
 #include "platform/registry.h"
 
@@ -68,18 +69,20 @@ class LockScreenKeeper {
   [[nodiscard]] Decision Decide(const platform::ConsoleSession& session, uint64_t now_ms);
   void Started(bool started, uint64_t now_ms);
 
-  int failures_in_a_row() const { return failures_; }
-  uint64_t pause_ms() const;
+  int failures_in_a_row() const { return backoff_.failures_in_a_row(); }
+  uint64_t pause_ms() const { return static_cast<uint64_t>(backoff_.Pause().count()); }
 
  private:
-  void Failed(uint64_t now_ms);
+  static RestartBackoff::Time At(uint64_t now_ms) {
+    return RestartBackoff::Time(std::chrono::milliseconds(now_ms));
+  }
 
   bool seen_ = false;  // the customer's log-on, since first_seen_at_
   uint64_t first_seen_at_ = 0;
   bool started_ = false;  // the last one started has not yet lasted
   uint64_t started_at_ = 0;
-  int failures_ = 0;
-  uint64_t resume_at_ = 0;
+  RestartBackoff backoff_{kFailuresBeforePause, std::chrono::milliseconds(kFirstPauseMs),
+                          std::chrono::milliseconds(kLongestPauseMs)};
 };
 
 // The rule at each tick: looks at the console session, keeps the lock screen

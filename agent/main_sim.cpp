@@ -16,12 +16,10 @@
 #include <string>
 
 #include "agent/agent.h"
-#include "agent/command_gate.h"
+#include "agent/assembly.h"
 #include "agent/customer_account.h"
 #include "agent/lock_screen_keeper.h"
 #include "agent/runtime.h"
-#include "agent/server_replies.h"
-#include "agent/station_agent.h"
 #include "platform/console_host.h"
 #include "platform/datagram_socket.h"
 #include "platform/sim/station.h"
@@ -182,29 +180,26 @@ int main(int argc, char** argv) {
   }
   sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
   auto socket = platform::MakeUdpSocket();
-  std::optional<agent::CommandGate> gate;
-  try {
-    gate.emplace(key, log, &station.registry());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
-    return 1;
-  }
-  agent::AgentState state;
-  agent::ServerReplies replies(*socket, state, log, &*gate);
   // As the service does: no session running means locked, for the customer
   // that console.txt says is logged on at the console.
   agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log);
   // The simulated station has no accounts: the customer's SID is not found.
   agent::CustomerAccount customer =
       agent::ReadCustomerAccount(station.registry(), {nullptr, ComputerName}, log);
-  agent::StationAgent actions(state, replies,
-                              {station.registry(), station.files(), station.desktop(),
-                               &station.mixer(), nullptr, nullptr, &lock_screen, customer},
-                              log);
-  agent::Agent worker(state, actions, replies, log);
+  std::optional<agent::AssembledAgent> assembled;
+  try {
+    assembled.emplace(
+        *socket,
+        agent::StationParts{station.registry(), station.files(), station.desktop(),
+                            &station.mixer(), nullptr, nullptr, &lock_screen, customer},
+        agent::AgentWiring{key, &station.registry(), log});
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
+    return 1;
+  }
   agent::AgentRuntime runtime(
-      worker, *socket, {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address},
-      log, &*gate);
+      assembled->dispatcher, assembled->gate, *socket,
+      {std::chrono::milliseconds(tick_ms), protocol::kCommandPort, bind_address}, log);
   Print("agent  ",
         "station " + station.root().string() + ", tick " + std::to_string(tick_ms) + " ms");
   return platform::RunInConsole(runtime);

@@ -7,9 +7,9 @@
 
 namespace zalvo::agent {
 
-class Power {
+class Peripherals {
  public:
-  explicit Power(platform::Desktop& desktop) : desktop_(desktop) {}
+  explicit Peripherals(platform::Desktop& desktop) : desktop_(desktop) {}
 
   // The monitor-power system command to all top-level windows; a hung window
   // holds the agent up only for a short bound.

@@ -42,9 +42,8 @@ void Programs::Run(std::string_view command_line) {
         platform::Desktop::Start::kStarted) {
       Log("run: " + request.program + " started");
     }
-  } catch (const platform::HelperFailure&) {
-    throw;  // the command fails
   } catch (const platform::PlatformError& e) {
+    // A failed session helper (HelperFailure) passes: the command fails.
     Log("run: " + request.program + " not started: " + e.what());
   }
 }
@@ -58,9 +57,9 @@ void Programs::ListWindows(std::vector<std::string>& window_list) {
         window_list.push_back(text::UpperLatin(window.caption));
       }
     }
-  } catch (const platform::HelperFailure&) {
-    throw;  // no list at all: the command fails
   } catch (const platform::PlatformError& e) {
+    // A failed session helper (HelperFailure) passes: no list at all, the
+    // command fails.
     Log(std::string("window list cut short: ") + e.what());
   }
 }

@@ -18,8 +18,8 @@ constexpr uint64_t kMebibyte = 1048576;
 Reports::Reports(AgentState& state, Replies& replies, platform::Desktop& desktop)
     : state_(state), replies_(replies), desktop_(desktop) {}
 
-void Reports::SendPing() {
-  replies_.SendText(std::string(protocol::kPing));
+void Reports::SendPing(const ReplyContext& to) {
+  replies_.SendText(to, std::string(protocol::kPing));
 }
 
 bool Reports::PrivilegesGranted() {
@@ -31,7 +31,7 @@ bool Reports::PrivilegesGranted() {
   return true;
 }
 
-void Reports::SendInfo() {
+void Reports::SendInfo(const ReplyContext& to) {
   const settings::StationSettings& s = state_.settings;
   std::string report;
   if (s.Flag(Key::PlayGame) && PrivilegesGranted()) {
@@ -39,11 +39,11 @@ void Reports::SendInfo() {
     const std::string& caption = foreground.caption;
     if (caption != state_.last_caption) {
       state_.last_caption = caption;
-      replies_.SendText(std::string(protocol::kPlayGamePrefix) + text::UpperLatin(caption));
+      replies_.SendText(to, std::string(protocol::kPlayGamePrefix) + text::UpperLatin(caption));
     }
     if (caption.empty()) {
-      replies_.SendText(std::string(protocol::kPlayGameNoCaptionPrefix) +
-                        std::to_string(foreground.handle));
+      replies_.SendText(to, std::string(protocol::kPlayGameNoCaptionPrefix) +
+                                std::to_string(foreground.handle));
     }
   }
   if (s.Flag(Key::FreeDisk)) {
@@ -52,7 +52,7 @@ void Reports::SendInfo() {
               std::string(protocol::kFreeDiskUnit);
   }
   if (!report.empty()) {
-    replies_.SendText(std::string(protocol::kInfoPrefix) + report);
+    replies_.SendText(to, std::string(protocol::kInfoPrefix) + report);
   }
 }
 

@@ -19,7 +19,7 @@ class Reports {
  public:
   Reports(AgentState& state, Replies& replies, platform::Desktop& desktop);
 
-  void SendPing();
+  void SendPing(const ReplyContext& to);
 
   // With PlayGame on: "PLAYGAME=" and the caption of the foreground window
   // with a to z upper-cased, when the caption differs from the one of the
@@ -27,7 +27,7 @@ class Reports {
   // report); and "PLAYGAME=0:" with the window's handle while the foreground
   // window has no caption or there is none (handle 0). With FreeDisk on:
   // "INFO  c:" and the free MiB of drive C, then "MB".
-  void SendInfo();
+  void SendInfo(const ReplyContext& to);
 
  private:
   bool PrivilegesGranted();

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "settings/keys.h"
-
 namespace zalvo::agent {
 
 namespace {
@@ -15,13 +13,9 @@ constexpr size_t kBatch = 64;
 
 }  // namespace
 
-AgentRuntime::AgentRuntime(Agent& agent, platform::DatagramSocket& socket, RuntimeOptions options,
-                           LogSink log, CommandGate* gate)
-    : agent_(agent), socket_(socket), options_(options), log_(std::move(log)), gate_(gate) {
-  if (gate_ == nullptr) {
-    gate_ = &own_gate_.emplace(std::nullopt, log_);
-  }
-}
+AgentRuntime::AgentRuntime(CommandDispatcher& agent, CommandGate& gate,
+                           platform::DatagramSocket& socket, RuntimeOptions options, LogSink log)
+    : agent_(agent), gate_(gate), socket_(socket), options_(options), log_(std::move(log)) {}
 
 AgentRuntime::~AgentRuntime() {
   Stop();
@@ -44,8 +38,8 @@ void AgentRuntime::Start() {
     }
   }
   if (log_) {
-    log_(gate_->keyed() ? "commands are taken only in signed envelopes"
-                        : "no command key: every datagram from the server's address acts");
+    log_(gate_.keyed() ? "commands are taken only in signed envelopes"
+                       : "no command key: every datagram from the server's address acts");
   }
   {
     std::lock_guard lock(control_mutex_);
@@ -118,37 +112,30 @@ void AgentRuntime::ReceiveLoop() {
     // never waits for, nor delays, the tick.
     const int64_t now = protocol::UnixNow();
     for (const platform::ReceivedDatagram& datagram : batch) {
-      if (auto admitted = gate_->Admit(datagram, now)) {
-        Dispatch(datagram, *admitted);
+      if (auto admitted = gate_.Admit(datagram, now)) {
+        Dispatch(*admitted);
       }
     }
   }
 }
 
-void AgentRuntime::Dispatch(const platform::ReceivedDatagram& datagram,
-                            const CommandGate::Admitted& command) {
+void AgentRuntime::Dispatch(const CommandGate::Admitted& command) {
   std::lock_guard lock(state_mutex_);
   // A command that may restart Windows acts only once the mark that keeps
   // it from acting again after the restart is stored.
-  if (!gate_->KeepMark(protocol::MayEndWindows(command.command))) {
+  if (!gate_.KeepMark(protocol::MayEndWindows(command.command))) {
     if (log_) {
       log_("command not carried out: it may restart Windows and the replay mark was not stored");
     }
     return;
   }
-  gate_->BeginReplies(command.nonce);
-  agent_.DataReceived(static_cast<int32_t>(command.command.size()), command.command,
-                      datagram.from_ip, datagram.from_port);
-  gate_->EndReplies();
-  // "ACTION INI" may have named another server.
-  gate_->SetServer(agent_.state().settings.Text(settings::Key::ServerIP));
+  agent_.DataReceived(command.command, command.reply);
 }
 
 void AgentRuntime::WorkerLoop() {
   {
     std::lock_guard lock(state_mutex_);
     agent_.Startup();
-    gate_->SetServer(agent_.state().settings.Text(settings::Key::ServerIP));
   }
   for (;;) {
     {
@@ -165,9 +152,9 @@ void AgentRuntime::WorkerLoop() {
     }
     {
       std::lock_guard lock(state_mutex_);
-      gate_->EndTick();
-      (void)gate_->KeepMark(false);
-      agent_.Tick();
+      gate_.EndTick();
+      (void)gate_.KeepMark(false);
+      agent_.Tick(gate_.Reports());
     }
     {
       std::lock_guard lock(control_mutex_);

@@ -1,5 +1,5 @@
-// The agent's threads: a receive loop that hands each datagram to the
-// dispatcher, and a worker that runs the tick. One mutex serialises the
+// The agent's threads: a receive loop that hands each datagram to the gate
+// and what it admits to the dispatcher, and a worker that runs the tick. One mutex serialises the
 // dispatcher, the tick and every send. Pausing stops the tick only.
 #pragma once
 
@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -31,19 +30,16 @@ struct RuntimeOptions {
 
 class AgentRuntime final : public platform::ServiceHandlers {
  public:
-  // Without a gate the runtime checks the sender only, as a station without
-  // a command key does.
-  AgentRuntime(Agent& agent, platform::DatagramSocket& socket, RuntimeOptions options,
-               LogSink log = {}, CommandGate* gate = nullptr);
+  // The agent tells the gate the server after every load of the settings.
+  AgentRuntime(CommandDispatcher& agent, CommandGate& gate, platform::DatagramSocket& socket,
+               RuntimeOptions options, LogSink log = {});
   ~AgentRuntime() override;
   AgentRuntime(const AgentRuntime&) = delete;
   AgentRuntime& operator=(const AgentRuntime&) = delete;
 
-  // Binds the endpoint to the options' address and the command port (a port in use throws
-  // PlatformError), then starts the receive loop and the worker.
-  // Binds the endpoint to 0.0.0.0 and the command port (a port in use throws
-  // PlatformError), asks for the receive queue, then starts the receive loop
-  // and the worker.
+  // Binds the endpoint to the options' address and the command port (a port
+  // in use throws PlatformError), asks for the receive queue, then starts the
+  // receive loop and the worker.
   void Start() override;
   // Ends both threads, within about one tick, and waits for them.
   void Stop() override;
@@ -56,14 +52,13 @@ class AgentRuntime final : public platform::ServiceHandlers {
   void WorkerLoop();
   bool Stopping();
   // Hands one admitted command to the dispatcher, under the agent's lock.
-  void Dispatch(const platform::ReceivedDatagram& datagram, const CommandGate::Admitted& command);
+  void Dispatch(const CommandGate::Admitted& command);
 
-  Agent& agent_;
+  CommandDispatcher& agent_;
+  CommandGate& gate_;
   platform::DatagramSocket& socket_;
   RuntimeOptions options_;
   LogSink log_;
-  std::optional<CommandGate> own_gate_;
-  CommandGate* gate_;
 
   std::mutex state_mutex_;  // the agent's state, the settings and the send path
   std::mutex control_mutex_;

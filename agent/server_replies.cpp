@@ -2,32 +2,33 @@
 
 #include "platform/error.h"
 #include "protocol/commands.h"
-#include "settings/keys.h"
 
 namespace zalvo::agent {
 
-ServerReplies::ServerReplies(platform::DatagramSocket& socket, const AgentState& state, LogSink log,
-                             CommandGate* gate)
-    : socket_(socket), state_(state), log_(std::move(log)), gate_(gate) {}
+ServerReplies::ServerReplies(platform::DatagramSocket& socket, CommandGate& gate, LogSink log)
+    : socket_(socket), gate_(gate), log_(std::move(log)) {}
 
 size_t ServerReplies::Room() const {
-  return gate_ != nullptr ? gate_->ReplyRoom() : platform::kMaxDatagram;
+  return gate_.ReplyRoom();
 }
 
-void ServerReplies::SendText(const std::string& text) {
-  const std::string& host = state_.settings.Text(settings::Key::ServerIP);
+void ServerReplies::SendText(const ReplyContext& to, const std::string& text) {
   try {
+    if (to.server == 0) {
+      throw platform::PlatformError("no server address");
+    }
     if (text.size() > Room()) {
       throw platform::PlatformError("reply of " + std::to_string(text.size()) +
                                     " bytes is longer than the send limit");
     }
-    socket_.SendTo(host, protocol::kReplyPort, gate_ != nullptr ? gate_->Seal(text) : text);
+    socket_.SendToAddress(to.server, protocol::kReplyPort, gate_.Seal(text, to.nonce));
     if (log_) {
-      log_("-> " + host + ":" + std::to_string(protocol::kReplyPort) + " " + text);
+      log_("-> " + std::string(to.server_ip) + ":" + std::to_string(protocol::kReplyPort) + " " +
+           text);
     }
   } catch (const platform::PlatformError& e) {
     if (log_) {
-      log_("reply \"" + text + "\" to \"" + host + "\" lost: " + e.what());
+      log_("reply \"" + text + "\" to \"" + std::string(to.server_ip) + "\" lost: " + e.what());
     }
   }
 }

@@ -54,28 +54,15 @@ void SessionHelper::EndHelper() {
   hello_ = false;
 }
 
-milliseconds SessionHelper::Backoff() const {
-  // The first fault restarts at the next need; each further one in a row
-  // waits twice as long as the one before, up to the limit.
-  if (faults_in_a_row_ <= 1) {
-    return milliseconds(0);
-  }
-  milliseconds wait = timings_.first_backoff;
-  for (int i = 2; i < faults_in_a_row_ && wait < timings_.max_backoff; ++i) {
-    wait *= 2;
-  }
-  return std::min(wait, timings_.max_backoff);
-}
-
 void SessionHelper::Fault(const std::string& what) {
   uint32_t pid = HelperProcessId();
   EndHelper();
-  faults_in_a_row_ += 1;
-  next_start_ = Now() + Backoff();
+  backoff_.Failed(Now());
   std::string line = "session helper (process " + std::to_string(pid) + ") " + what;
   Log(line + "; it was ended, the next one starts " +
-      (Backoff().count() == 0 ? std::string("at the next need")
-                              : "in " + Milliseconds(Backoff()) + " at the earliest"));
+      (backoff_.Pause().count() == 0
+           ? std::string("at the next need")
+           : "in " + Milliseconds(backoff_.Pause()) + " at the earliest"));
   throw platform::HelperFailure(line);
 }
 
@@ -95,8 +82,7 @@ void SessionHelper::NoticeSessionChange() {
         ") ended: the console session changed");
     EndHelper();
   }
-  faults_in_a_row_ = 0;
-  next_start_ = {};
+  backoff_.Succeeded();
 }
 
 bool SessionHelper::EnsureHelper() {
@@ -105,17 +91,16 @@ bool SessionHelper::EnsureHelper() {
     // Started again at once unless it keeps dying.
     uint32_t pid = process_->ProcessId();
     EndHelper();
-    faults_in_a_row_ += 1;
-    next_start_ = Now() + Backoff();
+    backoff_.Failed(Now());
     Log("session helper (process " + std::to_string(pid) + ") ended by itself");
   }
   if (process_) {
     return true;
   }
-  if (Now() < next_start_) {
-    throw platform::HelperFailure("the session helper failed " + std::to_string(faults_in_a_row_) +
-                                  " times in a row; the next start is in " +
-                                  Milliseconds(next_start_ - Now()));
+  if (backoff_.Holds(Now())) {
+    throw platform::HelperFailure(
+        "the session helper failed " + std::to_string(backoff_.failures_in_a_row()) +
+        " times in a row; the next start is in " + Milliseconds(backoff_.Left(Now())));
   }
   platform::LaunchResult launched = launcher_.Launch();
   switch (launched.outcome) {
@@ -128,8 +113,7 @@ bool SessionHelper::EnsureHelper() {
       }
       return false;
     case platform::LaunchResult::Outcome::kFailed:
-      faults_in_a_row_ += 1;
-      next_start_ = Now() + Backoff();
+      backoff_.Failed(Now());
       Log("session helper could not be started: " + launched.reason);
       throw platform::HelperFailure("the session helper could not be started: " + launched.reason);
     case platform::LaunchResult::Outcome::kStarted:
@@ -260,8 +244,8 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
     if (frame->id != id) {
       Fault("answered request " + std::to_string(frame->id) + " before it was asked");
     }
-    if (faults_in_a_row_ > 0 && Now() - started_ >= timings_.stable) {
-      faults_in_a_row_ = 0;
+    if (backoff_.failures_in_a_row() > 0 && Now() - started_ >= timings_.stable) {
+      backoff_.Succeeded();
     }
     helper::FieldReader reader(frame->payload);
     uint8_t status = 0;
@@ -271,7 +255,7 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
         int64_t code = reader.I64();
         std::string reason = reader.Text();
         reader.Done();
-        throw platform::PlatformError(reason, code);
+        throw platform::SystemError(reason, code);
       }
     } catch (const helper::FrameError& e) {
       Fault(std::string("sent a bad reply: ") + e.what());

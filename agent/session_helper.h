@@ -37,6 +37,7 @@
 #include <string_view>
 
 #include "agent/agent.h"
+#include "agent/restart_backoff.h"
 #include "platform/session_launcher.h"
 #include "protocol/helper_codec.h"
 #include "protocol/helper_ops.h"
@@ -123,7 +124,6 @@ class SessionHelper {
   void TakeEvents();
   [[noreturn]] void Fault(const std::string& what);
   void EndHelper();
-  std::chrono::milliseconds Backoff() const;
   std::chrono::steady_clock::time_point Now() const { return clock_(); }
   void Log(const std::string& line) const;
 
@@ -138,8 +138,9 @@ class SessionHelper {
   bool hello_ = false;
   uint32_t next_id_ = 0;
 
-  int faults_in_a_row_ = 0;
-  std::chrono::steady_clock::time_point next_start_{};
+  // The first fault restarts at the next need; each further one in a row
+  // waits twice as long as the one before, up to the limit.
+  RestartBackoff backoff_{2, timings_.first_backoff, timings_.max_backoff};
 
   std::atomic<uint64_t> session_changes_{0};
   uint64_t session_changes_seen_ = 0;

@@ -15,11 +15,10 @@ using settings::Key;
 }  // namespace
 
 Sessions::Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-                   AgentActions& agent, LogSink log, CustomerAccount customer)
+                   LogSink log, CustomerAccount customer)
     : state_(state),
       registry_(registry),
       desktop_(desktop),
-      agent_(agent),
       log_(std::move(log)),
       customer_(std::move(customer)),
       power_off_(desktop, log_, {kPowerOffRetries, kPowerOffRetryTicks}, true) {}
@@ -30,14 +29,17 @@ void Sessions::Log(const std::string& line) const {
   }
 }
 
-void Sessions::Start() {
+void Sessions::Start(int32_t seconds) {
+  state_.remaining_seconds = seconds;
   state_.session_active = true;
   if (state_.settings.Flag(Key::ShutDownMonitor)) {
     // The hand-off below matters more than the monitor: a monitor that could
     // not be switched on (a failed session helper) does not keep it back.
     try {
-      agent_.MonitorOn();
+      desktop_.BroadcastMonitorPower(platform::kMonitorOn);
     } catch (const platform::PlatformError& e) {
+      Log(std::string("monitor on at session start failed: ") + e.what());
+    } catch (const platform::HelperFailure& e) {
       Log(std::string("monitor on at session start failed: ") + e.what());
     }
   }
@@ -63,7 +65,8 @@ void Sessions::Start() {
   }
 }
 
-void Sessions::End() {
+void Sessions::End(int32_t seconds_left) {
+  state_.remaining_seconds = seconds_left;
   if (state_.remaining_seconds > 0) {
     Log("session goes on: " + std::to_string(state_.remaining_seconds) + " seconds left");
     return;
@@ -87,19 +90,11 @@ void Sessions::End() {
     }
   } catch (const platform::PlatformError& e) {
     Log(std::string("the workstation lock failed: ") + e.what());
+  } catch (const platform::HelperFailure& e) {
+    Log(std::string("the workstation lock failed: ") + e.what());
   }
   if (previous != "0") {
     ForcedReboot();
-  }
-}
-
-void Sessions::StartInstall() {
-  state_.remaining_seconds = kInstallSeconds;
-  try {
-    Start();
-    agent_.SendInfo();
-  } catch (const std::exception& e) {
-    Log(std::string("installation session failed: ") + e.what());
   }
 }
 

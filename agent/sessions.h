@@ -35,29 +35,24 @@ inline constexpr int kPowerOffRetryTicks = 5;
 
 class Sessions {
  public:
-  // The agent's own actions carry the monitor switch and the status report
-  // that a session start and an installation session call.
   Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-           AgentActions& agent, LogSink log = {}, CustomerAccount customer = {});
+           LogSink log = {}, CustomerAccount customer = {});
 
-  // Marks the session active, switches the monitor on when ShutDownMonitor is
-  // on, writes the log-on values (AutoAdminLogon "1", DefaultUserName and,
-  // when known, DefaultDomainName of the customer account, DefaultPassword,
-  // ZalvoLogon "1", LocalTimer = the remaining seconds), and restarts
-  // Windows when the previous marker was "0". A value that can't be read or
-  // written throws PlatformError; what was written stays and the key is
-  // closed.
-  void Start();
+  // Gives the session that many seconds, marks it active, switches the
+  // monitor on when ShutDownMonitor is on (a switch that fails is only
+  // logged: the hand-off matters more), writes the log-on values
+  // (AutoAdminLogon "1", DefaultUserName and, when known, DefaultDomainName
+  // of the customer account, DefaultPassword, ZalvoLogon "1", LocalTimer =
+  // the seconds), and restarts Windows when the previous marker was "0". A
+  // value that can't be read or written throws PlatformError; what was
+  // written stays and the key is closed.
+  void Start(int32_t seconds);
 
-  // With time left, nothing. Otherwise marks the session ended, writes
-  // AutoAdminLogon "0", ZalvoLogon "0" and LocalTimer 0, locks the
-  // workstation and restarts Windows unless the previous marker was "0".
-  // Throws like Start.
-  void End();
-
-  // 16000 seconds, a session start and a status report. A failure of either
-  // step is absorbed here (it is only logged), and ends that sequence.
-  void StartInstall();
+  // Leaves the session that many seconds. With time left, nothing more.
+  // Otherwise marks the session ended, writes AutoAdminLogon "0",
+  // ZalvoLogon "0" and LocalTimer 0, locks the workstation and restarts
+  // Windows unless the previous marker was "0". Throws like Start.
+  void End(int32_t seconds_left);
 
   // Restart or shut-down with force, when the account holds the shutdown
   // privilege; nothing otherwise.
@@ -74,7 +69,6 @@ class Sessions {
   AgentState& state_;
   platform::Registry& registry_;
   platform::Desktop& desktop_;
-  AgentActions& agent_;
   LogSink log_;
   CustomerAccount customer_;
   platform::SystemShutdown power_off_;

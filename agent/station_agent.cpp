@@ -1,19 +1,21 @@
 #include "agent/station_agent.h"
 
+#include <exception>
+
 #include "settings/policies.h"
 
 namespace zalvo::agent {
 
-StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log)
+StationActions::StationActions(AgentState& state, Replies& replies, StationParts parts, LogSink log)
     : state_(state),
       replies_(replies),
       parts_(parts),
       log_(std::move(log)),
       settings_(state, parts.files, log_),
-      sessions_(state, parts.registry, parts.desktop, *this, log_, parts.customer),
+      sessions_(state, parts.registry, parts.desktop, log_, parts.customer),
       reports_(state, replies, parts.desktop),
       programs_(parts.desktop, log_),
-      power_(parts.desktop) {
+      peripherals_(parts.desktop) {
   // The speakers get their start values at every start of the agent.
   if (parts.mixer != nullptr) {
     volume_.emplace(*parts.mixer);
@@ -21,26 +23,26 @@ StationAgent::StationAgent(AgentState& state, Replies& replies, StationParts par
   }
 }
 
-void StationAgent::LoadSettings() {
+void StationActions::LoadSettings() {
   settings_.Load();
 }
 
-void StationAgent::SaveSettings() {
+void StationActions::SaveSettings() {
   WritePolicies();
   settings_.Save();
 }
 
-void StationAgent::SendPing() {
-  reports_.SendPing();
+void StationActions::SendPing(const ReplyContext& to) {
+  reports_.SendPing(to);
 }
 
-void StationAgent::Log(const std::string& line) const {
+void StationActions::Log(const std::string& line) const {
   if (log_) {
     log_(line);
   }
 }
 
-void StationAgent::WritePolicies() {
+void StationActions::WritePolicies() {
   const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
   auto plan =
       settings::BuildPolicyPlan(state_.settings, server_ip, settings::PolicyVariant::kAgent);
@@ -56,46 +58,55 @@ void StationAgent::WritePolicies() {
     Log(std::string("policies written in part: ") + failure->what());
   }
 }
-void StationAgent::StartSession() {
-  sessions_.Start();
+void StationActions::StartSession(int32_t seconds) {
+  sessions_.Start(seconds);
 }
-void StationAgent::EndSession() {
-  sessions_.End();
+void StationActions::EndSession(int32_t seconds_left) {
+  sessions_.End(seconds_left);
 }
-void StationAgent::StartInstallSession() {
-  sessions_.StartInstall();
+void StationActions::StartInstallSession(const ReplyContext& to) {
+  // A failure of either step is absorbed (only logged), and ends the
+  // sequence: the command is still answered.
+  try {
+    sessions_.Start(kInstallSeconds);
+    reports_.SendInfo(to);
+  } catch (const std::exception& e) {
+    Log(std::string("installation session failed: ") + e.what());
+  }
 }
-void StationAgent::ForcedReboot() {
+void StationActions::ForcedReboot() {
   sessions_.ForcedReboot();
 }
-void StationAgent::ForcedShutdown() {
+void StationActions::ForcedShutdown() {
   sessions_.ForcedShutdown();
 }
-void StationAgent::SendInfo() {
-  reports_.SendInfo();
+void StationActions::SendInfo(const ReplyContext& to) {
+  reports_.SendInfo(to);
 }
-void StationAgent::RunProgram(const std::string& command_line) {
+void StationActions::RunProgram(const std::string& command_line) {
   programs_.Run(command_line);
 }
-void StationAgent::KillWindow(const std::string& caption) {
-  programs_.KillWindow(caption, state_.window_list);
+void StationActions::KillWindow(const std::string& caption, std::vector<std::string>& listed) {
+  programs_.KillWindow(caption, listed);
 }
-void StationAgent::ListWindows() {
-  programs_.ListWindows(state_.window_list);
+std::vector<std::string> StationActions::ListWindows() {
+  std::vector<std::string> listed;
+  programs_.ListWindows(listed);
+  return listed;
 }
-void StationAgent::MonitorOff() {
-  power_.MonitorOff();
+void StationActions::MonitorOff() {
+  peripherals_.MonitorOff();
 }
-void StationAgent::MonitorOn() {
-  power_.MonitorOn();
+void StationActions::MonitorOn() {
+  peripherals_.MonitorOn();
 }
-void StationAgent::ParkMouse() {
-  power_.ParkMouse();
+void StationActions::ParkMouse() {
+  peripherals_.ParkMouse();
 }
-void StationAgent::ExpiryBeep() {
-  power_.ExpiryBeep();
+void StationActions::ExpiryBeep() {
+  peripherals_.ExpiryBeep();
 }
-void StationAgent::SetVolume(int32_t volume) {
+void StationActions::SetVolume(int32_t volume) {
   // Without a mixer device there are no speakers to set.
   if (!volume_ || !volume_->LookAgain(log_)) {
     Log("volume " + std::to_string(volume) + " not set: no speakers to set");
@@ -104,7 +115,7 @@ void StationAgent::SetVolume(int32_t volume) {
   volume_->ApplyServerVolume(volume);
 }
 
-void StationAgent::Upkeep() {
+void StationActions::Upkeep() {
   sessions_.RetryPowerOff();
   if (parts_.session_helper != nullptr) {
     parts_.session_helper->Upkeep();

@@ -43,23 +43,23 @@ struct StationParts {
   CustomerAccount customer = {};
 };
 
-class StationAgent final : public AgentActions {
+class StationActions final : public AgentActions {
  public:
-  StationAgent(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
+  StationActions(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
 
   void LoadSettings() override;
   void WritePolicies() override;
   void SaveSettings() override;
-  void StartSession() override;
-  void EndSession() override;
-  void StartInstallSession() override;
+  void StartSession(int32_t seconds) override;
+  void EndSession(int32_t seconds_left) override;
+  void StartInstallSession(const ReplyContext& to) override;
   void ForcedReboot() override;
   void ForcedShutdown() override;
-  void SendPing() override;
-  void SendInfo() override;
+  void SendPing(const ReplyContext& to) override;
+  void SendInfo(const ReplyContext& to) override;
   void RunProgram(const std::string& command_line) override;
-  void KillWindow(const std::string& caption) override;
-  void ListWindows() override;
+  void KillWindow(const std::string& caption, std::vector<std::string>& listed) override;
+  std::vector<std::string> ListWindows() override;
   void MonitorOff() override;
   void MonitorOn() override;
   void ParkMouse() override;
@@ -78,7 +78,7 @@ class StationAgent final : public AgentActions {
   Sessions sessions_;
   Reports reports_;
   Programs programs_;
-  Power power_;
+  Peripherals peripherals_;
   std::optional<VolumeController> volume_;
   std::chrono::steady_clock::time_point last_speaker_look_ = std::chrono::steady_clock::now();
 };

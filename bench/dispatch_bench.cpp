@@ -1,41 +1,64 @@
 #include <benchmark/benchmark.h>
 
-#include "agent/agent.h"
+#include "agent/assembly.h"
 #include "agent/command_gate.h"
 #include "platform/crypto.h"
 #include "protocol/envelope.h"
-#include "tests/support/recording_actions.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/memory_files.h"
+#include "tests/support/memory_registry.h"
 
 namespace {
 
-using zalvo::agent::Agent;
-using zalvo::agent::AgentState;
+// Replies counted, not sent.
+class CountedReplies final : public zalvo::agent::Replies {
+ public:
+  void SendText(const zalvo::agent::ReplyContext&, const std::string& text) override {
+    bytes += text.size();
+  }
+  size_t bytes = 0;
+};
 
+// A station as zalvos assembles it, over an in-memory registry, Windows
+// directory and desktop, without a key.
+struct BenchStation {
+  zalvo::testing::MemoryRegistry registry;
+  zalvo::testing::MemoryFiles files;
+  zalvo::testing::FakeDesktop desktop;
+  CountedReplies replies;
+  zalvo::agent::AssembledAgent agent{replies, {registry, files, desktop}, {}};
+};
+
+// One datagram from the server through the gate and the dispatcher.
 void BM_DispatchDatagram(benchmark::State& state) {
-  AgentState agent_state;
-  agent_state.settings.SetText(zalvo::settings::Key::ServerIP, "192.168.1.1");
-  zalvo::testing::RecordingActions actions(agent_state);
-  Agent agent(agent_state, actions, actions);
+  BenchStation station;
+  station.agent.gate.SetServer("192.168.1.1");
   const std::string commands[] = {"ACTION SIT 30", "ACTION STAND", "ACTION INFO",
                                   "ACTION VOLUME 50", "no command"};
+  zalvo::platform::ReceivedDatagram datagram;
+  datagram.from_address = 192 | 168 << 8 | 1 << 16 | 1u << 24;
+  datagram.from_ip = "192.168.1.1";
+  datagram.from_port = 6868;
+  const int64_t now = zalvo::protocol::UnixNow();
   size_t i = 0;
   for (auto _ : state) {
-    const std::string& text = commands[i++ % 5];
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "192.168.1.1", 6868);
-    actions.calls.clear();
+    datagram.bytes = commands[i++ % 5];
+    datagram.byte_count = static_cast<int32_t>(datagram.bytes.size());
+    if (auto admitted = station.agent.gate.Admit(datagram, now)) {
+      station.agent.dispatcher.DataReceived(admitted->command, admitted->reply);
+    }
+    station.desktop.actions.clear();
   }
 }
 BENCHMARK(BM_DispatchDatagram);
 
 void BM_Tick(benchmark::State& state) {
-  AgentState agent_state;
-  zalvo::testing::RecordingActions actions(agent_state);
-  Agent agent(agent_state, actions, actions);
-  agent.Startup();
-  agent_state.report_period = 60;
+  BenchStation station;
+  station.agent.dispatcher.Startup();
+  station.agent.state.report_period = 60;
   for (auto _ : state) {
-    agent.Tick();
-    actions.calls.clear();
+    station.agent.dispatcher.Tick(station.agent.gate.Reports());
+    station.desktop.actions.clear();
   }
 }
 BENCHMARK(BM_Tick);

@@ -37,7 +37,7 @@ std::string KeyName(Hive hive, std::string_view path) {
 // A failure's text, and what a refusal means for the club.
 std::string Explained(const PlatformError& e) {
   std::string text = e.what();
-  if (e.code() == platform::kAccessDenied) {
+  if (e.kind() == platform::ErrorKind::kAccessDenied) {
     text += " (administrator rights needed)";
   }
   return text;
@@ -70,7 +70,7 @@ void LockScreen::Guarded(std::string_view what, F&& command) {
 void LockScreen::ShowFailures(const std::vector<PlatformError>& failures) {
   std::string text;
   for (const PlatformError& e : failures) {
-    if (e.code() == platform::kAccessDenied) {
+    if (e.kind() == platform::ErrorKind::kAccessDenied) {
       text = strings::Cp1251(strings::kAdminRightsNeeded) + "\r\n";
       break;
     }
@@ -276,7 +276,7 @@ void LockScreen::SaveSettings() {
                                     settings::PolicyVariant::kLockScreen),
           [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); })) {
     Log("policies written in part: " + Explained(*failure));
-    if (failure->code() == platform::kAccessDenied) {
+    if (failure->kind() == platform::ErrorKind::kAccessDenied) {
       failures.push_back(*failure);
     }
   }
@@ -516,7 +516,7 @@ void LockScreen::AddProgram() {
       // Only a refusal keeps the key from being opened or created.
       throw PlatformError("HKEY_CURRENT_USER\\" + std::string(settings::kRestrictRunKey) +
                               " can't be opened or created",
-                          platform::kAccessDenied);
+                          platform::ErrorKind::kAccessDenied);
     }
   });
 }

@@ -43,9 +43,9 @@ class ConsoleLockScreen {
   // Throws PlatformError when the system can't say.
   [[nodiscard]] virtual ConsoleSession Look() = 0;
   // Starts the installed lock screen in the console session as the user
-  // logged on there. Empty when started; otherwise the system's words for
-  // why not.
-  [[nodiscard]] virtual std::string Start() = 0;
+  // logged on there. Throws PlatformError with the system's words for why
+  // not (of the kind kNotFound when nobody is logged on there).
+  virtual void Start() = 0;
   // Tells the installed lock screen's windows in the console session to
   // lock. Throws PlatformError when the order could not be given.
   virtual LockOrder TellToLock() = 0;

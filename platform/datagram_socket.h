@@ -55,6 +55,9 @@ class DatagramSocket {
   // a name that is looked up. Throws PlatformError on an empty or null
   // address, a failed lookup or a failed send.
   virtual void SendTo(std::string_view host, uint16_t port, std::string_view bytes) = 0;
+  // The same to an address already in network order. Throws PlatformError
+  // on the null address and a failed send.
+  virtual void SendToAddress(uint32_t address, uint16_t port, std::string_view bytes) = 0;
 
   // Ends every wait in Receive, now and later. Safe from another thread.
   virtual void Shutdown() = 0;

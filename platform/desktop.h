@@ -46,8 +46,8 @@ class Desktop {
   // session, a service's included: running programs are closed without
   // being asked, at once, for a planned reason. Needs the shutdown privilege
   // enabled. Returns when Windows has taken it; throws PlatformError with
-  // the system's code and reason when it refused (kShutdownInProgress when
-  // one is already under way).
+  // the system's code and reason when it refused (of the kind kInUse when
+  // one is already under way: Windows' kShutdownInProgress).
   virtual void ShutDownSystem(PowerOff what) = 0;
 
   // Ends the caller's Windows session with force (ExitWindowsEx with

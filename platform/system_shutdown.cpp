@@ -51,7 +51,7 @@ bool SystemShutdown::Try() {
   try {
     desktop_.ShutDownSystem(*pending_);
   } catch (const PlatformError& e) {
-    if (e.code() == kShutdownInProgress) {
+    if (e.kind() == ErrorKind::kInUse) {
       pending_.reset();
       Log(name + ": a shut-down of Windows is already under way");
       return true;

@@ -103,10 +103,14 @@ class UdpSocket final : public DatagramSocket {
     if (!address) {
       throw PlatformError("Host Lookup Canceled");
     }
-    if (*address == 0) {
+    SendToAddress(*address, port, bytes);
+  }
+
+  void SendToAddress(uint32_t address, uint16_t port, std::string_view bytes) override {
+    if (address == 0) {
       throw PlatformError("Null Remote Address");
     }
-    sockapi::SendTo(socket_.get(), *address, port, bytes);
+    sockapi::SendTo(socket_.get(), address, port, bytes);
   }
 
   void Shutdown() override { shut_down_.store(true); }

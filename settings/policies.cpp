@@ -126,12 +126,12 @@ std::optional<platform::PlatformError> ApplyPolicyPlan(
           group.path;
       if (group.create) {
         return platform::PlatformError(where + " can't be opened or created",
-                                       platform::kAccessDenied);
+                                       platform::ErrorKind::kAccessDenied);
       }
       if (registry.Open(group.hive, group.path, Access::kRead)) {
         // There, but this account may only read it.
         return platform::PlatformError(where + " can't be opened for writing",
-                                       platform::kAccessDenied);
+                                       platform::ErrorKind::kAccessDenied);
       }
       continue;
     }

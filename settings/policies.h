@@ -62,8 +62,8 @@ std::vector<PolicyGroup> BuildPolicyPlan(const StationSettings& settings,
 // created that can be neither opened nor created, and a value that can't be
 // written or read end the pass, keeping what was written. The value read by a
 // group goes to on_read (a missing value reads as empty text). Returns the
-// failure that ended the pass, if one did; a refusal has the code
-// platform::kAccessDenied.
+// failure that ended the pass, if one did; a refusal is of the kind
+// platform::ErrorKind::kAccessDenied.
 [[nodiscard]] std::optional<platform::PlatformError> ApplyPolicyPlan(
     platform::Registry& registry, const std::vector<PolicyGroup>& plan,
     const std::function<void(const std::string&)>& on_read = {});

@@ -33,10 +33,8 @@ size_t ReadableEnd(std::string_view file) {
   return zero == std::string_view::npos ? file.size() : zero;
 }
 
-// A missing file reads with the system's "file not found" or "path not
-// found" code, on Windows and in errno alike.
 bool IsMissing(const platform::PlatformError& e) {
-  return e.code() == 2 || e.code() == 3;
+  return e.kind() == platform::ErrorKind::kNotFound;
 }
 
 }  // namespace

@@ -50,7 +50,7 @@
 #include <string>
 
 #include "agent/agent.h"
-#include "agent/command_gate.h"
+#include "agent/assembly.h"
 #include "agent/command_key_store.h"
 #include "agent/customer_account.h"
 #include "agent/hand_off_desktop.h"
@@ -59,7 +59,6 @@
 #include "agent/lock_screen_keeper.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
-#include "agent/server_replies.h"
 #include "agent/session_helper.h"
 #include "agent/station_agent.h"
 #include "agent/win32/setup.h"
@@ -111,19 +110,20 @@ class ConsoleLockScreen final : public platform::ConsoleLockScreen {
     }
     return {look.customer_logged_on, look.running, look.logon_age_ms, look.userinit_running};
   }
-  std::string Start() override {
+  void Start() override {
     win32::ConsoleStart start =
         win32::StartInConsoleSession(OwnFolderAndName().first, L"zalvoc.exe", L"");
     using Outcome = platform::LaunchResult::Outcome;
     switch (start.outcome) {
       case Outcome::kStarted:
-        return "";
+        return;
       case Outcome::kNobodyLoggedOn:
-        return "nobody is logged on at the console";
+        throw platform::PlatformError("nobody is logged on at the console",
+                                      platform::ErrorKind::kNotFound);
       case Outcome::kFailed:
         break;
     }
-    return start.reason;
+    throw platform::PlatformError(start.reason);
   }
   platform::LockOrder TellToLock() override { return desktop_.TellLockScreensToLock(); }
   platform::Registry* CustomerHive() override { return hive_ ? &*hive_ : nullptr; }
@@ -204,7 +204,7 @@ struct CustomerSession {
 class ZalvoService final : public platform::ServiceHandlers {
  public:
   ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
-      : gate_(agent::ReadStoredCommandKey(registry_), log, &registry_),
+      : key_(agent::ReadStoredCommandKey(registry_)),
         account_(ReadCustomerAccount(registry_, log)),
         // Run in the user's session itself, the agent starts programs and
         // sends the window messages from threads of its own.
@@ -220,10 +220,8 @@ class ZalvoService final : public platform::ServiceHandlers {
                       ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
                       : nullptr),
         socket_(platform::MakeUdpSocket()),
-        replies_(*socket_, state_, log, &gate_),
-        actions_(state_, replies_, Parts(), log),
-        worker_(state_, actions_, replies_, log),
-        runtime_(worker_, *socket_, {tick}, log, &gate_) {}
+        agent_(*socket_, Parts(), {key_, &registry_, log}),
+        runtime_(agent_.dispatcher, agent_.gate, *socket_, {tick}, log) {}
 
   void Start() override { runtime_.Start(); }
   void Stop() override { runtime_.Stop(); }
@@ -252,7 +250,7 @@ class ZalvoService final : public platform::ServiceHandlers {
 
   win32::Win32Registry registry_;
   // A stored key that can't be used stops the start here.
-  agent::CommandGate gate_;
+  std::optional<protocol::KeyText> key_;
   agent::CustomerAccount account_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
@@ -260,10 +258,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
   std::unique_ptr<CustomerSession> customer_;
   std::unique_ptr<platform::DatagramSocket> socket_;
-  agent::AgentState state_;
-  agent::ServerReplies replies_;
-  agent::StationAgent actions_;
-  agent::Agent worker_;
+  agent::AssembledAgent agent_;
   agent::AgentRuntime runtime_;
 };
 

@@ -59,12 +59,14 @@ std::wstring FolderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
-// Sets the folder's owner and its protected DACL; ERROR_SUCCESS or the code.
-DWORD SecureFolder(const std::wstring& folder) {
+// Sets the folder's owner and its protected DACL. Throws PlatformError with
+// the system's words for why not.
+void SecureFolder(const std::wstring& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderRights, SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
-    return GetLastError();
+    const DWORD error = GetLastError();
+    throw platform::SystemError(ErrorText(error), error);
   }
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
@@ -78,7 +80,9 @@ DWORD SecureFolder(const std::wstring& folder) {
       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
       owner, nullptr, dacl, nullptr);
   LocalFree(descriptor);
-  return status;
+  if (status != ERROR_SUCCESS) {
+    throw platform::SystemError(ErrorText(status), status);
+  }
 }
 
 std::wstring DataFolderPath() {
@@ -352,12 +356,13 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
 
   bool failed = false;
   for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
-    if (DWORD status = SecureFolder(folder); status != ERROR_SUCCESS) {
-      log("rights of " + Narrow(folder) + " not set: " + ErrorText(status));
-      failed = true;
-    } else {
+    try {
+      SecureFolder(folder);
       log("rights of " + Narrow(folder) +
           " set: Administrators and SYSTEM full control, Users read and execute");
+    } catch (const platform::PlatformError& e) {
+      log("rights of " + Narrow(folder) + " not set: " + e.what());
+      failed = true;
     }
   }
   try {
@@ -417,28 +422,31 @@ bool WaitForState(SC_HANDLE handle, DWORD wanted, SERVICE_STATUS_PROCESS& status
   return false;
 }
 
-// The installed service, opened for the access; empty when it can't be, with
-// the system's error code for why.
+// The installed service, opened for the access. Throws PlatformError with
+// the system's words for why it can't be (of the kind kNotFound when the
+// service is not installed).
 ScopedServiceHandle OpenInstalled(const ServiceDefinition& service, DWORD access) {
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   ScopedServiceHandle handle(manager ? OpenServiceW(manager.get(), service.name.c_str(), access)
                                      : nullptr);
-  DWORD error = GetLastError();
-  manager.reset();
-  SetLastError(handle ? ERROR_SUCCESS : error);
+  if (!handle) {
+    const DWORD error = GetLastError();
+    throw platform::SystemError(ErrorText(error), error);
+  }
   return handle;
 }
 
 int Stop(const ServiceDefinition& service) {
   SetupLog log;
-  ScopedServiceHandle handle = OpenInstalled(service, SERVICE_STOP | SERVICE_QUERY_STATUS);
-  if (!handle) {
-    DWORD error = GetLastError();
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+  ScopedServiceHandle handle;
+  try {
+    handle = OpenInstalled(service, SERVICE_STOP | SERVICE_QUERY_STATUS);
+  } catch (const platform::PlatformError& e) {
+    if (e.kind() == platform::ErrorKind::kNotFound) {
       log("service not installed: nothing to stop");
       return 0;
     }
-    log("service can't be opened: " + ErrorText(error));
+    log(std::string("service can't be opened: ") + e.what());
     return 1;
   }
   SERVICE_STATUS_PROCESS status{};
@@ -471,9 +479,11 @@ int Stop(const ServiceDefinition& service) {
 
 int Start(const ServiceDefinition& service) {
   SetupLog log;
-  ScopedServiceHandle handle = OpenInstalled(service, SERVICE_START | SERVICE_QUERY_STATUS);
-  if (!handle) {
-    log("service can't be opened: " + ErrorText(GetLastError()));
+  ScopedServiceHandle handle;
+  try {
+    handle = OpenInstalled(service, SERVICE_START | SERVICE_QUERY_STATUS);
+  } catch (const platform::PlatformError& e) {
+    log(std::string("service can't be opened: ") + e.what());
     return 1;
   }
   if (!StartServiceW(handle.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {

@@ -20,7 +20,8 @@ void Send(const std::wstring& command) {
     if (!mciGetErrorStringW(error, text, static_cast<UINT>(std::size(text)))) {
       text[0] = L'\0';
     }
-    throw platform::PlatformError(zalvo::win32::Narrow(text), static_cast<int64_t>(error));
+    throw platform::PlatformError(zalvo::win32::Narrow(text), platform::ErrorKind::kOther,
+                                  static_cast<int64_t>(error));
   }
 }
 

@@ -102,7 +102,7 @@ void RandomBytes(std::span<uint8_t> bytes) {
         continue;
       }
       int code = errno;
-      throw PlatformError("getrandom: " + std::generic_category().message(code), code);
+      throw SystemError("getrandom: " + std::generic_category().message(code), code);
     }
     done += static_cast<size_t>(n);
   }

@@ -17,7 +17,7 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   int code = errno;
-  throw PlatformError(what + ": " + std::generic_category().message(code), code);
+  throw SystemError(what + ": " + std::generic_category().message(code), code);
 }
 
 class PosixLogFiles final : public LogFiles {

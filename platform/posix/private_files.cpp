@@ -15,7 +15,7 @@ namespace zalvo::platform {
 namespace {
 
 [[noreturn]] void Throw(const std::string& what, int code) {
-  throw PlatformError(what + ": " + std::generic_category().message(code), code);
+  throw SystemError(what + ": " + std::generic_category().message(code), code);
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const char* what) {
   int code = errno;
-  throw PlatformError(std::string(what) + ": " + std::generic_category().message(code), code);
+  throw platform::SystemError(std::string(what) + ": " + std::generic_category().message(code),
+                              code);
 }
 
 int Fd(Handle handle) {

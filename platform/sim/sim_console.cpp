@@ -100,11 +100,12 @@ platform::ConsoleSession SimConsole::Look() {
   return session;
 }
 
-std::string SimConsole::Start() {
+void SimConsole::Start() {
   std::lock_guard lock(mutex_);
   SimConsoleState state = Load();
   if (state.user == SimConsoleState::User::kNobody) {
-    return "nobody is logged on at the console";
+    throw platform::PlatformError("nobody is logged on at the console",
+                                  platform::ErrorKind::kNotFound);
   }
   uint32_t process_id = kFirstProcessId;
   for (const SimConsoleState::LockScreen& l : state.lock_screens) {
@@ -114,7 +115,6 @@ std::string SimConsole::Start() {
   Save(state);
   journal_.Write("lock screen started as " + state.account + " (process " +
                  std::to_string(process_id) + ")");
-  return "";
 }
 
 platform::LockOrder SimConsole::TellToLock() {

@@ -51,7 +51,7 @@ class SimConsole final : public platform::ConsoleLockScreen {
       : file_(std::move(file)), registry_(registry), journal_(journal) {}
 
   platform::ConsoleSession Look() override;
-  std::string Start() override;
+  void Start() override;
   platform::LockOrder TellToLock() override;
   platform::Registry* CustomerHive() override;
 

@@ -113,7 +113,11 @@ void SimDesktop::ShutDownSystem(platform::PowerOff what) {
   journal_.Write(call + " refused: " + refusal);
   size_t blank = refusal.find(' ');
   std::optional<int32_t> code = text::ParseInt32(refusal.substr(0, blank));
+  // Windows' code of a shut-down already under way is the one the sim tells
+  // apart.
   throw platform::PlatformError(blank == std::string::npos ? refusal : refusal.substr(blank + 1),
+                                code == platform::kShutdownInProgress ? platform::ErrorKind::kInUse
+                                                                      : platform::ErrorKind::kOther,
                                 code.value_or(0));
 }
 

@@ -8,15 +8,15 @@
 #include <system_error>
 
 #include "platform/error.h"
-#include "platform/posix/file_calls.h"
 #include "platform/posix/scoped_fd.h"
+#include "platform/sim/file_calls.h"
 
 namespace zalvo::sim {
 namespace {
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   int code = errno;
-  throw platform::PlatformError(what + ": " + std::generic_category().message(code), code);
+  throw platform::SystemError(what + ": " + std::generic_category().message(code), code);
 }
 
 std::filesystem::path Native(std::string_view windows_path) {
@@ -54,8 +54,13 @@ class TemporaryFile {
 
 }  // namespace
 
+FileCalls& ReplaceFileCalls() {
+  static FileCalls calls;
+  return calls;
+}
+
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-  const posix::FileCalls& calls = posix::ReplaceFileCalls();
+  const FileCalls& calls = ReplaceFileCalls();
   TemporaryFile temp(path.string() + "." + std::to_string(::getpid()) + ".tmp");
   {
     posix::ScopedFd fd(::open(temp.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -132,12 +137,3 @@ void SimFiles::Replace(std::string_view path, std::string_view bytes) {
 }
 
 }  // namespace zalvo::sim
-
-namespace zalvo::posix {
-
-FileCalls& ReplaceFileCalls() {
-  static FileCalls calls;
-  return calls;
-}
-
-}  // namespace zalvo::posix

@@ -23,8 +23,6 @@ std::string Normalise(std::string_view path) {
   return std::string(path);
 }
 
-using platform::kAccessDenied;
-
 class SimKey final : public platform::RegistryKey {
  public:
   SimKey(SimRegistry& registry, Hive hive, std::string path, platform::Access access)
@@ -86,7 +84,7 @@ class SimKey final : public platform::RegistryKey {
   // The key in the hive as read now; a key deleted meanwhile is an error.
   RegKey* Existing(RegHive& content) {
     if (!content.Exists(path_)) {
-      throw PlatformError("Registry key " + path_ + " was deleted", 1018);
+      throw PlatformError("Registry key " + path_ + " was deleted", platform::ErrorKind::kNotFound);
     }
     return content.Find(path_);
   }
@@ -95,7 +93,7 @@ class SimKey final : public platform::RegistryKey {
   void Require(bool granted, std::string_view what, std::string_view name) const {
     if (!granted) {
       throw PlatformError("Access is denied " + std::string(what) + " '" + std::string(name) + "'",
-                          kAccessDenied);
+                          platform::ErrorKind::kAccessDenied);
     }
   }
 
@@ -114,7 +112,8 @@ class SimKey final : public platform::RegistryKey {
   void Write(std::string_view name, uint32_t type, std::string data) {
     Require(access_ != platform::Access::kRead, "writing", name);
     if (registry_.WriteDenied(hive_, path_, name)) {
-      throw PlatformError("Access is denied writing '" + std::string(name) + "'", kAccessDenied);
+      throw PlatformError("Access is denied writing '" + std::string(name) + "'",
+                          platform::ErrorKind::kAccessDenied);
     }
     registry_.WithHive(hive_, [&](RegHive& content, bool& changed) {
       Existing(content);

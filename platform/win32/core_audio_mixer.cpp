@@ -24,9 +24,8 @@ using ScopedCom = Scoped<T*, ReleaseCom>;
 
 void Check(HRESULT result, const char* call) {
   if (FAILED(result)) {
-    throw platform::PlatformError(
-        std::string(call) + ": " + ErrorText(static_cast<uint32_t>(result)),
-        static_cast<int64_t>(static_cast<uint32_t>(result)));
+    throw platform::SystemError(std::string(call) + ": " + ErrorText(static_cast<uint32_t>(result)),
+                                static_cast<int64_t>(static_cast<uint32_t>(result)));
   }
 }
 

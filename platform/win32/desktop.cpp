@@ -232,7 +232,7 @@ void Win32Desktop::BroadcastMonitorPower(int32_t state) {
     SetCursorPos(where.x, where.y);
   }
   if (sent != 2) {
-    throw platform::PlatformError(
+    throw platform::SystemError(
         "the wake-up input was not taken (the input desktop is another: the sign-in screen or a "
         "UAC prompt): " +
             (error == ERROR_SUCCESS ? std::string("refused") : ErrorText(error)),

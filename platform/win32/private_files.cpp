@@ -86,7 +86,8 @@ void CreatePrivateFile(const std::string& path, std::string_view content) {
     (void)file.release();
     DWORD code = ::GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
-      throw PlatformError(path + " exists already (a key file is never written over)", code);
+      throw platform::SystemError(path + " exists already (a key file is never written over)",
+                                  code);
     }
     win32::ThrowError("CreateFileW " + path, code);
   }

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "agent/assembly.h"
 #include "agent/runtime.h"
-#include "agent/server_replies.h"
-#include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/sim/station.h"
 #include "tests/support/server_peer.h"
@@ -45,17 +44,14 @@ std::string SettingsWithPeriods(int report_period, int check_period) {
 struct InProcessAgent {
   explicit InProcessAgent(sim::Station& station)
       : socket(platform::MakeUdpSocket()),
-        replies(*socket, state),
-        actions(state, replies,
-                {station.registry(), station.files(), station.desktop(), &station.mixer()}),
-        agent(state, actions, replies),
-        runtime(agent, *socket, {1ms}) {}
+        assembled(*socket,
+                  {station.registry(), station.files(), station.desktop(), &station.mixer()}, {}),
+        state(assembled.state),
+        runtime(assembled.dispatcher, assembled.gate, *socket, {1ms}) {}
 
   std::unique_ptr<platform::DatagramSocket> socket;
-  agent::AgentState state;
-  agent::ServerReplies replies;
-  agent::StationAgent actions;
-  agent::Agent agent;
+  agent::AssembledAgent assembled;
+  agent::AgentState& state;
   agent::AgentRuntime runtime;
 };
 

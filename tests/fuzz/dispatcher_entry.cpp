@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "agent/assembly.h"
 #include "agent/command.h"
 #include "agent/command_gate.h"
-#include "agent/station_agent.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
 #include "protocol/envelope.h"
@@ -129,10 +129,10 @@ class RecordedReplies final : public agent::Replies {
   std::vector<std::string> sent;
   // The keyed station's gate, which seals every reply.
   agent::CommandGate* gate = nullptr;
-  void SendText(const std::string& text) override {
+  void SendText(const agent::ReplyContext& to, const std::string& text) override {
     Check(text.size() <= Room(), "every reply fits its room");
     if (gate != nullptr) {
-      std::string sealed = gate->Seal(text);
+      std::string sealed = gate->Seal(text, to.nonce);
       Check(sealed.size() <= platform::kMaxDatagram, "every sealed reply fits one datagram");
       protocol::Opened opened = protocol::Open(sealed, protocol::Direction::kReply, kFuzzKey,
                                                kStationAddress, protocol::UnixNow());
@@ -187,7 +187,12 @@ bool HoldsLineBreakOrZero(std::string_view text) {
 
 class Station {
  public:
-  explicit Station(uint8_t options) {
+  explicit Station(uint8_t options)
+      : agent_(std::make_unique<agent::AssembledAgent>(
+            replies,
+            agent::StationParts{registry, files, desktop, (options & 4) ? &mixer : nullptr},
+            agent::AgentWiring{protocol::KeyText{kFuzzKey, std::string(kStationAddress)}, nullptr,
+                               [this](std::string_view line) { logged += line.size(); }})) {
     files.refuse_writes = (options & 2) != 0;
     if ((options & 8) != 0) {
       std::string winlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
@@ -215,12 +220,6 @@ class Station {
     if ((options & 128) != 0) {
       desktop.free_bytes = std::nullopt;
     }
-    agent_ = std::make_unique<agent::StationAgent>(
-        state, replies,
-        agent::StationParts{registry, files, desktop, (options & 4) ? &mixer : nullptr},
-        [this](std::string_view line) { logged += line.size(); });
-    dispatcher_ = std::make_unique<agent::Agent>(
-        state, *agent_, replies, [this](std::string_view line) { logged += line.size(); });
   }
 
   std::string SettingsPath() const { return "C:\\WINDOWS\\krvini.ini"; }
@@ -240,7 +239,7 @@ class Station {
   }
 
   void Tick() {
-    dispatcher_->Tick();
+    agent_->dispatcher.Tick(replies.gate != nullptr ? gate.Reports() : open_gate.Reports());
     Check(state.tick_counter >= 1 && state.tick_counter <= 99, "the tick counter stays in 1..99");
   }
 
@@ -296,15 +295,28 @@ class Station {
     if (datagram.size() > platform::kMaxDatagram) {
       count = -1;  // the endpoint's buffer can't hold it
     }
+    platform::ReceivedDatagram received;
+    received.byte_count = count;
+    received.bytes = buffer;
+    received.from_ip = std::string(from);
+    received.from_address = NetworkOrder(from);
+    received.from_port = 6767;
     const bool accepted = count > 0 && from == state.settings.Text(Key::ServerIP);
-    Dispatch(control, datagram, accepted,
-             [&] { dispatcher_->DataReceived(count, buffer, from, 6767); });
+    // The gate of a station without a key, on the server of the settings.
+    open_gate.SetServer(state.settings.Text(Key::ServerIP));
+    Dispatch(control, datagram, accepted, [&] {
+      auto admitted = open_gate.Admit(received, kNow);
+      Check(admitted.has_value() == accepted,
+            "the gate admits exactly the server's datagrams of at least one byte");
+      if (admitted) {
+        agent_->dispatcher.DataReceived(admitted->command, admitted->reply);
+      }
+    });
   }
 
   // The datagram through the keyed station's gate, as the receive loop
   // hands it on.
   void ReceiveKeyed(uint8_t control, std::string_view datagram) {
-    gate.SetServer(state.settings.Text(Key::ServerIP));
     auto seal = [&](protocol::Direction direction, int64_t time, std::string_view station) {
       std::string nonce = std::to_string(++nonces_);
       nonce.insert(0, protocol::kNonceDigits - nonce.size(), '0');
@@ -357,21 +369,17 @@ class Station {
     received.from_ip = std::string(from);
     received.from_address = NetworkOrder(from);
     received.from_port = 6868;
-    sound = sound && received.byte_count > 0 && state.settings.Text(Key::ServerIP) == from;
+    // A sound envelope around no command is no command.
+    sound = sound && received.byte_count > 0 && state.settings.Text(Key::ServerIP) == from &&
+            !datagram.empty();
     auto admitted = gate.Admit(received, kNow);
     if ((control & 7) != 4) {
       Check(admitted.has_value() == sound, "the gate admits exactly the sound envelopes");
     }
     std::string_view inner = admitted ? admitted->command : std::string_view(datagram);
-    // An envelope may hold an empty command: the receive loop hands on no
-    // bytes, which the agent ignores as it ignores an empty datagram.
-    const bool accepted = admitted.has_value() && !admitted->command.empty();
-    Dispatch(control, inner, accepted, [&] {
+    Dispatch(control, inner, admitted.has_value(), [&] {
       if (admitted) {
-        gate.BeginReplies(admitted->nonce);
-        dispatcher_->DataReceived(static_cast<int32_t>(admitted->command.size()), admitted->command,
-                                  from, 6868);
-        gate.EndReplies();
+        agent_->dispatcher.DataReceived(admitted->command, admitted->reply);
       }
     });
   }
@@ -409,25 +417,31 @@ class Station {
     }
   }
 
-  void Start() { dispatcher_->Startup(); }
+  void Start() { agent_->dispatcher.Startup(); }
 
   std::string FileText() const {
     auto found = files.files.find(SettingsPath());
     return found == files.files.end() ? std::string() : found->second;
   }
 
-  agent::AgentState state;
   RecordedReplies replies;
   testing::MemoryRegistry registry;
   MemoryFiles files;
   testing::FakeDesktop desktop;
   MemoryMixer mixer;
   size_t logged = 0;
-  agent::CommandGate gate{protocol::KeyText{kFuzzKey, std::string(kStationAddress)}};
 
  private:
-  std::unique_ptr<agent::StationAgent> agent_;
-  std::unique_ptr<agent::Agent> dispatcher_;
+  // The keyed station as zalvos assembles it.
+  std::unique_ptr<agent::AssembledAgent> agent_;
+
+ public:
+  agent::AgentState& state = agent_->state;
+  agent::CommandGate& gate = agent_->gate;
+  // The gate of a station without a key.
+  agent::CommandGate open_gate;
+
+ private:
   // Ticks run for one input: enough for several keep-alive cycles, few enough
   // to keep the target fast.
   static constexpr int kMostTicks = 300;
@@ -457,6 +471,8 @@ void FuzzDispatcher(std::string_view input) {
     // No file: the agent keeps its initial settings and so has no server;
     // give it one so that datagrams reach the commands.
     station.state.settings.SetText(Key::ServerIP, std::string(kServer));
+    station.gate.SetServer(kServer);
+    station.open_gate.SetServer(kServer);
   }
   for (size_t i = 1; i < records.size(); ++i) {
     std::string_view record = records[i];

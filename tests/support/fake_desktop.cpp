@@ -107,7 +107,7 @@ platform::Desktop::Start FakeDesktop::ShellOpen(const std::string& file,
     throw platform::PlatformError("ShellExecuteEx " + file +
                                       ": The system cannot find the file "
                                       "specified.",
-                                  2);
+                                  platform::ErrorKind::kNotFound, 2);
   }
   return Start::kStarted;
 }

@@ -22,13 +22,14 @@ class MemoryFiles final : public platform::StationFiles {
   std::string Read(std::string_view path) override {
     auto it = files.find(std::string(path));
     if (it == files.end()) {
-      throw platform::PlatformError("Cannot open file \"" + std::string(path) + "\"", 2);
+      throw platform::PlatformError("Cannot open file \"" + std::string(path) + "\"",
+                                    platform::ErrorKind::kNotFound);
     }
     return it->second;
   }
   void Replace(std::string_view path, std::string_view bytes) override {
     if (refuse_writes) {
-      throw platform::PlatformError("Access is denied", 5);
+      throw platform::PlatformError("Access is denied", platform::ErrorKind::kAccessDenied);
     }
     ++replaces;
     files[std::string(path)] = std::string(bytes);

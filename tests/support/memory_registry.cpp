@@ -63,14 +63,14 @@ class MemoryKey final : public platform::RegistryKey {
   // A right the key was not opened for.
   static void Require(bool granted) {
     if (!granted) {
-      throw PlatformError("Access is denied", platform::kAccessDenied);
+      throw PlatformError("Access is denied", platform::ErrorKind::kAccessDenied);
     }
   }
 
   void Refuse(std::string_view name) {
     Require(access_ != platform::Access::kRead);
     if (registry_.WriteRefused(path_, std::string(name))) {
-      throw PlatformError("Access is denied", platform::kAccessDenied);
+      throw PlatformError("Access is denied", platform::ErrorKind::kAccessDenied);
     }
   }
 

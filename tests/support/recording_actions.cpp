@@ -19,9 +19,4 @@ void RecordingActions::LoadSettings() {
   }
 }
 
-void RecordingActions::ListWindows() {
-  Call("ListWindows");
-  state_.window_list = listing;
-}
-
 }  // namespace zalvo::testing

@@ -18,31 +18,45 @@ class RecordingActions final : public agent::AgentActions, public agent::Replies
 
   std::vector<std::string> calls;    // actions and replies, in order ("reply PING")
   std::set<std::string> failing;     // action names that throw
-  std::vector<std::string> listing;  // what ListWindows puts into the window list
+  std::vector<std::string> listing;  // what ListWindows returns
   settings::StationSettings loaded;  // what LoadSettings installs
   bool load_replaces = false;
 
   void LoadSettings() override;
   void WritePolicies() override { Call("WritePolicies"); }
   void SaveSettings() override { Call("SaveSettings"); }
-  void StartSession() override { Call("StartSession"); }
-  void EndSession() override { Call("EndSession"); }
-  void StartInstallSession() override { Call("StartInstallSession"); }
+  // The seconds go into the state, as the station's sessions keep them.
+  void StartSession(int32_t seconds) override {
+    state_.remaining_seconds = seconds;
+    Call("StartSession");
+  }
+  void EndSession(int32_t seconds_left) override {
+    state_.remaining_seconds = seconds_left;
+    Call("EndSession");
+  }
+  void StartInstallSession(const agent::ReplyContext&) override { Call("StartInstallSession"); }
   void ForcedReboot() override { Call("ForcedReboot"); }
   void ForcedShutdown() override { Call("ForcedShutdown"); }
-  void SendPing() override { Call("SendPing"); }
-  void SendInfo() override { Call("SendInfo"); }
+  void SendPing(const agent::ReplyContext&) override { Call("SendPing"); }
+  void SendInfo(const agent::ReplyContext&) override { Call("SendInfo"); }
   void RunProgram(const std::string& command_line) override {
     Call("RunProgram", command_line, true);
   }
-  void KillWindow(const std::string& caption) override { Call("KillWindow", caption, true); }
-  void ListWindows() override;
+  void KillWindow(const std::string& caption, std::vector<std::string>&) override {
+    Call("KillWindow", caption, true);
+  }
+  std::vector<std::string> ListWindows() override {
+    Call("ListWindows");
+    return listing;
+  }
   void MonitorOff() override { Call("MonitorOff"); }
   void MonitorOn() override { Call("MonitorOn"); }
   void ParkMouse() override { Call("ParkMouse"); }
   void ExpiryBeep() override { Call("ExpiryBeep"); }
   void SetVolume(int32_t volume) override { Call("SetVolume", std::to_string(volume)); }
-  void SendText(const std::string& text) override { calls.push_back("reply " + text); }
+  void SendText(const agent::ReplyContext&, const std::string& text) override {
+    calls.push_back("reply " + text);
+  }
 
  private:
   void Call(const std::string& name, const std::string& argument = "", bool with_argument = false);

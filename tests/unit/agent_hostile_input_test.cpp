@@ -29,8 +29,7 @@ class HostileInput : public ::testing::Test {
   }
   Calls Receive(const std::string& bytes) {
     actions.calls.clear();
-    EXPECT_NO_THROW(
-        agent.DataReceived(static_cast<int32_t>(bytes.size()), bytes, "10.0.0.1", 6868));
+    EXPECT_NO_THROW(agent.DataReceived(bytes, ReplyTo("10.0.0.1")));
     return actions.calls;
   }
   // The calls of a datagram that was carried out, "PING" last, or none.
@@ -46,18 +45,14 @@ class HostileInput : public ::testing::Test {
   }
   AgentState state;
   RecordingActions actions;
-  Agent agent;
+  CommandDispatcher agent;
 };
 
 TEST_F(HostileInput, EveryCommandCutShortAtEveryPositionIsAnsweredOrIgnored) {
   for (const std::string& command : kEveryCommand) {
-    for (size_t length = 0; length <= command.size(); ++length) {
-      const std::string cut = command.substr(0, length);
-      if (length == 0) {
-        EXPECT_EQ(Receive(cut), Calls{});  // an empty datagram is no datagram
-        continue;
-      }
-      ExpectCarriedOut(cut);
+    // (An empty datagram never passes the gate.)
+    for (size_t length = 1; length <= command.size(); ++length) {
+      ExpectCarriedOut(command.substr(0, length));
     }
   }
   // A cut exact keyword is just a text: nothing but "PING".

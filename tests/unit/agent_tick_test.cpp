@@ -23,7 +23,7 @@ class Tick : public ::testing::Test {
     std::map<std::string, std::vector<int>> when;
     for (int i = 1; i <= n; ++i) {
       actions.calls.clear();
-      agent.Tick();
+      agent.Tick({});
       for (const std::string& call : actions.calls) {
         when[call].push_back(i);
       }
@@ -38,7 +38,7 @@ class Tick : public ::testing::Test {
 
   AgentState state;
   RecordingActions actions;
-  Agent agent;
+  CommandDispatcher agent;
 };
 
 TEST_F(Tick, StartupLoadsTheSettingsWithTheCounterAtOneAndTheCheckPeriodTen) {
@@ -117,7 +117,7 @@ TEST_F(Tick, AnIdleStationGoesDarkAndParksTheMouseOnEveryTick) {
   state.settings.SetFlag(Key::ShutDownMonitor, true);
   state.settings.SetFlag(Key::ShutDownMouse, true);
   actions.calls.clear();
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(actions.calls, (std::vector<std::string>{"MonitorOff", "ParkMouse"}));
   auto when = Run(3);
   EXPECT_EQ(when["MonitorOff"].size(), 3u);
@@ -136,7 +136,7 @@ TEST_F(Tick, AFailingActionEndsOnlyThatAction) {
   state.settings.SetFlag(Key::ShutDownMonitor, true);
   actions.failing = {"EndSession", "SendInfo"};
   actions.calls.clear();
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(actions.calls, (std::vector<std::string>{"EndSession", "SendInfo", "MonitorOff"}));
   EXPECT_EQ(state.tick_counter, 2);
 }

@@ -316,23 +316,41 @@ TEST(CommandGate, AdmitsOnlySoundEnvelopesFromTheServerOnceAndSealsRepliesWithTh
   EXPECT_FALSE(gate.Admit(datagram(sealed, server, "192.168.0.10"), now));
   EXPECT_EQ(log.back(), "datagram from 192.168.0.10:6868 ignored: nonce seen before");
 
-  gate.BeginReplies(admitted->nonce);
-  const std::string sealed_reply = gate.Seal("PING");  // the reply's text points into it
+  // The replies go back to the sender with the command's nonce.
+  EXPECT_EQ(admitted->reply.server, server);
+  EXPECT_EQ(admitted->reply.server_ip, "192.168.0.10");
+  const std::string sealed_reply = gate.Seal("PING", admitted->reply.nonce);
   Opened reply = OpenReply(sealed_reply, kKey, kStation, kNonce);
   EXPECT_EQ(reply.verdict, Verdict::kOk);
   EXPECT_EQ(reply.text, "PING");
-  gate.EndReplies();
   // A report of the station's own: sound, but no answer to the command.
-  EXPECT_EQ(OpenReply(gate.Seal("PING"), kKey, kStation, kNonce).verdict, Verdict::kOtherNonce);
+  const agent::ReplyContext reports = gate.Reports();
+  EXPECT_EQ(reports.server, server);
+  EXPECT_TRUE(reports.nonce.empty());
+  EXPECT_EQ(OpenReply(gate.Seal("PING", reports.nonce), kKey, kStation, kNonce).verdict,
+            Verdict::kOtherNonce);
   EXPECT_EQ(gate.ReplyRoom() + kEnvelopeOverhead, platform::kMaxDatagram);
+  // A sound envelope around no command is no command.
+  gate.EndTick();
+  EXPECT_FALSE(gate.Admit(datagram(Seal(Direction::kCommand, "", kKey, kStation, now, NewNonce()),
+                                   server, "192.168.0.10"),
+                          now));
+  EXPECT_EQ(log.back(), "datagram from 192.168.0.10:6868 ignored: the envelope holds no command");
 
-  // Without a key: the sender only, and replies as they are.
+  // Without a key: the sender only, exactly as the settings write it, at
+  // least one byte, and replies as they are.
   agent::CommandGate open_gate;
   open_gate.SetServer("192.168.000.10");  // never a sender's form
   EXPECT_FALSE(open_gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
+  EXPECT_EQ(open_gate.Reports().server, 0u);
   open_gate.SetServer("192.168.0.10");
   EXPECT_TRUE(open_gate.Admit(datagram("ACTION INFO", server, "192.168.0.10"), now));
-  EXPECT_EQ(open_gate.Seal("PING"), "PING");
+  for (int32_t count : {0, -1}) {
+    auto failed = datagram("", server, "192.168.0.10");
+    failed.byte_count = count;
+    EXPECT_FALSE(open_gate.Admit(failed, now)) << count;
+  }
+  EXPECT_EQ(open_gate.Seal("PING", {}), "PING");
   EXPECT_THROW(agent::CommandGate(KeyText{kKey, ""}), KeyFileError);
 }
 

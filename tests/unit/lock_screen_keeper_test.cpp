@@ -127,13 +127,13 @@ struct Console final : platform::ConsoleLockScreen {
     }
     return session;
   }
-  std::string Start() override {
+  void Start() override {
     ++starts;
-    if (start_fails.empty()) {
-      session.lock_screen_running = true;
-      locked = false;
+    if (!start_fails.empty()) {
+      throw platform::PlatformError(start_fails);
     }
-    return start_fails;
+    session.lock_screen_running = true;
+    locked = false;
   }
   platform::LockOrder TellToLock() override {
     ++orders;

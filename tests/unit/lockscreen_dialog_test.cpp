@@ -370,8 +370,9 @@ TEST(PowerCommands, NeedTheShutdownPrivilegeAndLogOffClosesTheWindow) {
   // Windows refuses to end: each refusal is logged with the system's reason,
   // and the log-off still closes the lock screen.
   Rig refused;
-  refused.desktop.shutdown_refusals = {platform::PlatformError("The device is not ready.", 21),
-                                       platform::PlatformError("Access is denied.", 5)};
+  refused.desktop.shutdown_refusals = {
+      platform::PlatformError("The device is not ready.", platform::ErrorKind::kOther, 21),
+      platform::PlatformError("Access is denied.", platform::ErrorKind::kAccessDenied, 5)};
   refused.desktop.log_off_result = false;
   refused.screen.Reboot();
   refused.screen.ShutDown();

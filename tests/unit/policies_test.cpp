@@ -213,7 +213,7 @@ TEST_F(ApplyPolicies, KeysThisAccountMayOnlyReadEndThePassAsARefusal) {
   registry.ReadOnly("HKLM");
   auto failure = Apply();
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->code(), platform::kAccessDenied);
+  EXPECT_EQ(failure->kind(), platform::ErrorKind::kAccessDenied);
   EXPECT_NE(std::string(failure->what()).find("Policies\\System"), std::string::npos);
   EXPECT_EQ(registry.String(kInternet, "ProxyServer"), "p:1");  // written before it
   EXPECT_EQ(registry.Dword(kExplorer, "NoDrives"), std::nullopt);
@@ -225,7 +225,7 @@ TEST_F(ApplyPolicies, KeysThisAccountMayOnlyReadEndThePassAsARefusal) {
   machine.ReadOnly("HKLM");
   failure = ApplyPolicyPlan(machine, BuildPolicyPlan(settings, "x", PolicyVariant::kAgent));
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->code(), platform::kAccessDenied);
+  EXPECT_EQ(failure->kind(), platform::ErrorKind::kAccessDenied);
   EXPECT_EQ(machine.Dword(kExplorer, "NoDrives"), 7u);
   // Every key was asked for writing only.
   for (const std::string& open : machine.opens()) {

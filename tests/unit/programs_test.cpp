@@ -114,7 +114,7 @@ class NoSettingsFile final : public platform::StationFiles {
 
 class NoReplies final : public Replies {
  public:
-  void SendText(const std::string&) override {}
+  void SendText(const ReplyContext&, const std::string&) override {}
 };
 
 TEST(StationOnTheTick, DarkensAndParksWhileUnrentedAndBeepsOnceASessionHasOverrun) {
@@ -123,16 +123,16 @@ TEST(StationOnTheTick, DarkensAndParksWhileUnrentedAndBeepsOnceASessionHasOverru
   testing::MemoryRegistry registry;
   NoSettingsFile files;
   FakeDesktop desktop;
-  StationAgent station(state, replies, {registry, files, desktop});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop});
+  CommandDispatcher agent(state, station, replies);
   agent.Startup();
   state.check_period = 2;
   state.settings.SetFlag(settings::Key::ShutDownMonitor, true);
   state.settings.SetFlag(settings::Key::ShutDownMouse, true);
   state.settings.SetFlag(settings::Key::Beep, true);
 
-  agent.Tick();
-  agent.Tick();
+  agent.Tick({});
+  agent.Tick({});
   EXPECT_EQ(desktop.actions,
             (Lines{"MonitorPower 2", "SetCursorPos 0 0", "MonitorPower 2", "SetCursorPos 0 0"}));
 
@@ -141,7 +141,7 @@ TEST(StationOnTheTick, DarkensAndParksWhileUnrentedAndBeepsOnceASessionHasOverru
   state.session_active = true;
   state.remaining_seconds = 1;
   for (int i = 0; i < 5; ++i) {
-    agent.Tick();
+    agent.Tick({});
   }
   EXPECT_EQ(desktop.actions, (Lines{"MessageBeep 0", "MessageBeep 0"}));
 }

@@ -13,7 +13,7 @@ using settings::Key;
 using Lines = std::vector<std::string>;
 
 struct RecordedReplies final : Replies {
-  void SendText(const std::string& text) override { sent.push_back(text); }
+  void SendText(const ReplyContext&, const std::string& text) override { sent.push_back(text); }
   Lines sent;
 };
 
@@ -22,7 +22,7 @@ class ReportsTest : public ::testing::Test {
   ReportsTest() : reports(state, replies, desktop) { state.settings = settings::StationSettings(); }
   Lines Info() {
     replies.sent.clear();
-    reports.SendInfo();
+    reports.SendInfo({});
     return replies.sent;
   }
   void Show(platform::WindowHandle handle, const std::string& caption) {
@@ -37,7 +37,7 @@ class ReportsTest : public ::testing::Test {
 };
 
 TEST_F(ReportsTest, PingAndNothingElseWhenBothReportsAreOff) {
-  reports.SendPing();
+  reports.SendPing({});
   EXPECT_EQ(replies.sent, Lines{"PING"});
   Show(5, "Game");
   EXPECT_EQ(Info(), Lines{});

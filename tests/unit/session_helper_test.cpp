@@ -593,7 +593,7 @@ class NoFiles final : public platform::StationFiles {
 };
 
 struct SentReplies final : Replies {
-  void SendText(const std::string& text) override { sent.push_back(text); }
+  void SendText(const ReplyContext&, const std::string& text) override { sent.push_back(text); }
   Lines sent;
 };
 
@@ -603,12 +603,12 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   SentReplies replies;
   AgentState state;
   launcher.session_mixer.controls = {true, true};
-  StationAgent station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
+  CommandDispatcher agent(state, station, replies);
   state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
   auto receive = [&](const std::string& text) {
     replies.sent.clear();
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    agent.DataReceived(text, {});
     return replies.sent;
   };
   // Each of the server's window commands is one request, however many windows.
@@ -646,7 +646,7 @@ TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   // The tick's upkeep starts a helper as soon as someone logs on.
   launcher.logged_on = true;
   size_t before = launcher.started.size();
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(launcher.started.size(), before + 1);
   EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
   EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");

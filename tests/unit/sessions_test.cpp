@@ -12,7 +12,6 @@
 #include "platform/error.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/memory_registry.h"
-#include "tests/support/recording_actions.h"
 
 namespace zalvo::agent {
 namespace {
@@ -28,9 +27,7 @@ std::string W(const std::string& name) {
 
 class SessionsTest : public ::testing::Test {
  protected:
-  SessionsTest() : actions(state), sessions(state, registry, desktop, actions) {
-    registry.AddKey(kWinlogon);
-  }
+  SessionsTest() : sessions(state, registry, desktop) { registry.AddKey(kWinlogon); }
   void Marker(const std::string& value) { registry.SetString(kWinlogon, "ZalvoLogon", value); }
   std::optional<std::string> Text(const std::string& name) {
     return registry.String(kWinlogon, name);
@@ -42,19 +39,16 @@ class SessionsTest : public ::testing::Test {
   void Clear() {
     desktop.actions.clear();
     desktop.privilege_requests.clear();
-    actions.calls.clear();
   }
 
   AgentState state;
   testing::MemoryRegistry registry;
   testing::FakeDesktop desktop;
-  testing::RecordingActions actions;
   Sessions sessions;
 };
 
 TEST_F(SessionsTest, FirstStartOnANewStationWritesTheFiveValuesInOrderWithoutARestart) {
-  state.remaining_seconds = 1800;
-  sessions.Start();
+  sessions.Start(1800);
   EXPECT_TRUE(state.session_active);
   EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName"),
                                       W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
@@ -64,53 +58,44 @@ TEST_F(SessionsTest, FirstStartOnANewStationWritesTheFiveValuesInOrderWithoutARe
   EXPECT_EQ(Text("ZalvoLogon"), "1");
   EXPECT_EQ(Timer(), 1800u);  // a double word, not text
   EXPECT_TRUE(desktop.actions.empty());
-  EXPECT_TRUE(actions.calls.empty());  // ShutDownMonitor off: the monitor is left alone
+  // ShutDownMonitor off: the monitor is left alone.
 }
 
 TEST_F(SessionsTest, StartRestartsOnlyWhenThePreviousMarkerWasExactlyZero) {
   Marker("0");
-  state.remaining_seconds = 2700;
-  sessions.Start();
+  sessions.Start(2700);
   EXPECT_EQ(Timer(), 2700u);
   EXPECT_EQ(desktop.privilege_requests, Lines{"SeShutdownPrivilege"});
   EXPECT_EQ(desktop.actions, Lines{"ShutDownSystem restart"});
 
   // A start during a session renews the time without a restart.
   Clear();
-  state.remaining_seconds = 600;
-  sessions.Start();
+  sessions.Start(600);
   EXPECT_EQ(Timer(), 600u);
   EXPECT_TRUE(desktop.actions.empty());
 
   for (const char* not_zero : {"", " 0", "00", "1"}) {
     Clear();
     Marker(not_zero);
-    sessions.Start();
+    sessions.Start(state.remaining_seconds);
     EXPECT_FALSE(Restarted()) << "marker '" << not_zero << "'";
   }
   // A negative time is stored as its 32-bit pattern.
-  state.remaining_seconds = -300;
-  sessions.Start();
+  sessions.Start(-300);
   EXPECT_EQ(Timer(), static_cast<uint32_t>(-300));
 }
 
-TEST_F(SessionsTest, StartSwitchesTheMonitorOnThroughTheAgentWhenTheSettingIsOn) {
+TEST_F(SessionsTest, StartSwitchesTheMonitorOnFirstWhenTheSettingIsOn) {
   state.settings.SetFlag(Key::ShutDownMonitor, true);
-  sessions.Start();
-  EXPECT_EQ(actions.calls, Lines{"MonitorOn"});
-  // A failing monitor switch fails the start before anything is written.
-  actions.failing = {"MonitorOn"};
-  registry = testing::MemoryRegistry();
-  registry.AddKey(kWinlogon);
-  EXPECT_THROW(sessions.Start(), std::runtime_error);
-  EXPECT_TRUE(registry.writes().empty());
+  sessions.Start(60);
+  EXPECT_EQ(desktop.actions, Lines{"MonitorPower -1"});
+  EXPECT_EQ(Timer(), 60u);
 }
 
 TEST_F(SessionsTest, EndWithTimeLeftDoesNothing) {
   Marker("1");
   state.session_active = true;
-  state.remaining_seconds = 30;
-  sessions.End();
+  sessions.End(30);
   EXPECT_TRUE(state.session_active);
   EXPECT_TRUE(registry.writes().empty());
   EXPECT_TRUE(desktop.actions.empty());
@@ -120,8 +105,7 @@ TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero)
   Marker("1");
   registry.SetDword(kWinlogon, "LocalTimer", 1800);
   state.session_active = true;
-  state.remaining_seconds = -10;
-  sessions.End();
+  sessions.End(-10);
   EXPECT_FALSE(state.session_active);
   EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("ZalvoLogon"), W("LocalTimer")}));
   EXPECT_EQ(Text("AutoAdminLogon"), "0");
@@ -131,24 +115,24 @@ TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero)
 
   // Ended again (the tick repeats it at every check): values and lock, no restart.
   Clear();
-  sessions.End();
+  sessions.End(state.remaining_seconds);
   EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
 
   // An absent marker is not "0": a new station restarts at its first end.
   Clear();
   registry = testing::MemoryRegistry();
   registry.AddKey(kWinlogon);
-  sessions.End();
+  sessions.End(state.remaining_seconds);
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
   EXPECT_EQ(Text("DefaultUserName"), std::nullopt);  // the account values stay as they were
 }
 
 TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRestarts) {
   registry = testing::MemoryRegistry();
-  sessions.Start();
+  sessions.Start(state.remaining_seconds);
   EXPECT_TRUE(state.session_active);
   EXPECT_TRUE(desktop.actions.empty());
-  sessions.End();
+  sessions.End(state.remaining_seconds);
   EXPECT_FALSE(state.session_active);
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
   EXPECT_FALSE(registry.HasKey(kWinlogon));  // never created
@@ -157,22 +141,20 @@ TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRes
   registry.AddKey(kWinlogon);
   registry.DenyOpen(kWinlogon);  // refused access counts as missing
   Clear();
-  sessions.End();
+  sessions.End(state.remaining_seconds);
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 }
 
 TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
   Marker("0");
   registry.DenyWrite(kWinlogon, "DefaultPassword");
-  state.remaining_seconds = 1800;
-  EXPECT_THROW(sessions.Start(), platform::PlatformError);
+  EXPECT_THROW(sessions.Start(1800), platform::PlatformError);
   EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName")}));
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_FALSE(Restarted());  // the failure comes before the restart
 
   // The next operation is carried out in full.
-  state.remaining_seconds = 0;
-  sessions.End();
+  sessions.End(0);
   EXPECT_EQ(Text("AutoAdminLogon"), "0");
   EXPECT_EQ(Timer(), 0u);
   EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
@@ -182,7 +164,7 @@ TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
   Marker("1");
   state.session_active = true;
   Clear();
-  EXPECT_THROW(sessions.End(), platform::PlatformError);
+  EXPECT_THROW(sessions.End(state.remaining_seconds), platform::PlatformError);
   EXPECT_FALSE(state.session_active);
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_TRUE(desktop.actions.empty());
@@ -190,37 +172,17 @@ TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
 
 TEST_F(SessionsTest, AMarkerThatIsNotTextFailsBeforeAnyWrite) {
   registry.SetWrongType(kWinlogon, "ZalvoLogon");
-  EXPECT_THROW(sessions.Start(), platform::PlatformError);
-  EXPECT_THROW(sessions.End(), platform::PlatformError);
+  EXPECT_THROW(sessions.Start(state.remaining_seconds), platform::PlatformError);
+  EXPECT_THROW(sessions.End(state.remaining_seconds), platform::PlatformError);
   EXPECT_TRUE(registry.writes().empty());
   EXPECT_TRUE(desktop.actions.empty());
 }
 
-TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
-  Marker("1");
-  sessions.StartInstall();
-  EXPECT_EQ(state.remaining_seconds, 16000);
-  EXPECT_EQ(Timer(), 16000u);
-  EXPECT_EQ(actions.calls, Lines{"SendInfo"});
-
-  // Failures are absorbed: a refused write skips the report, a failed report
-  // is swallowed.
-  Clear();
-  registry.DenyWrite(kWinlogon, "LocalTimer");
-  EXPECT_NO_THROW(sessions.StartInstall());
-  EXPECT_TRUE(actions.calls.empty());
-  registry = testing::MemoryRegistry();
-  actions.failing = {"SendInfo"};
-  EXPECT_NO_THROW(sessions.StartInstall());
-  EXPECT_EQ(actions.calls, Lines{"SendInfo"});
-}
-
 TEST_F(SessionsTest, TheCustomerAccountIsLoggedOnAsALocalAccountOfThisComputer) {
   Lines log;
-  Sessions own(state, registry, desktop, actions, [&](std::string_view l) { log.emplace_back(l); },
+  Sessions own(state, registry, desktop, [&](std::string_view l) { log.emplace_back(l); },
                {"kunde", "STATION7", "S-1-5-21-1-2-3-1001"});
-  state.remaining_seconds = 60;
-  own.Start();
+  own.Start(60);
   EXPECT_EQ(registry.writes(),
             (Lines{W("AutoAdminLogon"), W("DefaultUserName"), W("DefaultDomainName"),
                    W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
@@ -281,13 +243,13 @@ TEST(CustomerAccount, ThePoliciesGoToTheCustomersHiveOnlyNeverToAnotherUsers) {
 
 TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes) {
   Lines log;
-  Sessions logged(state, registry, desktop, actions,
-                  [&](std::string_view l) { log.emplace_back(l); });
+  Sessions logged(state, registry, desktop, [&](std::string_view l) { log.emplace_back(l); });
   auto restarts = [&] {
     return std::count(desktop.actions.begin(), desktop.actions.end(), "ShutDownSystem restart");
   };
   for (int i = 0; i < 5; ++i) {
-    desktop.shutdown_refusals.emplace_back("The device is not ready.", 21);
+    desktop.shutdown_refusals.emplace_back("The device is not ready.", platform::ErrorKind::kOther,
+                                           21);
   }
   logged.ForcedReboot();
   EXPECT_EQ(restarts(), 1);
@@ -304,10 +266,12 @@ TEST_F(SessionsTest, ARestartThatWindowsRefusesIsLoggedAndAskedForAgainAFewTimes
   // A shut-down already under way is no failure; a retry that is taken ends
   // the retries.
   log.clear();
-  desktop.shutdown_refusals = {platform::PlatformError("A shutdown is in progress.", 1115)};
+  desktop.shutdown_refusals = {
+      platform::PlatformError("A shutdown is in progress.", platform::ErrorKind::kInUse, 1115)};
   logged.ForcedShutdown();
   EXPECT_EQ(log, Lines{"shut-down: a shut-down of Windows is already under way"});
-  desktop.shutdown_refusals = {platform::PlatformError("Not now.", 1190)};
+  desktop.shutdown_refusals = {
+      platform::PlatformError("Not now.", platform::ErrorKind::kOther, 1190)};
   logged.ForcedReboot();
   for (int tick = 0; tick < 3 * kPowerOffRetryTicks; ++tick) {
     logged.RetryPowerOff();
@@ -327,8 +291,7 @@ TEST_F(SessionsTest, PowerOffNeedsTheShutdownPrivilege) {
   sessions.ForcedShutdown();
   sessions.ForcedReboot();
   Marker("1");
-  state.remaining_seconds = 0;
-  sessions.End();  // still locks
+  sessions.End(0);  // still locks
   EXPECT_EQ(desktop.actions, Lines{"LockWorkStation"});
 }
 
@@ -345,15 +308,34 @@ class MemoryFiles final : public platform::StationFiles {
 };
 
 struct RecordedReplies final : Replies {
-  void SendText(const std::string& text) override { sent.push_back(text); }
+  void SendText(const ReplyContext&, const std::string& text) override { sent.push_back(text); }
   Lines sent;
 };
+
+TEST_F(SessionsTest, InstallSessionGrantsSixteenThousandSecondsThenReports) {
+  MemoryFiles files;
+  RecordedReplies replies;
+  StationActions station(state, replies, {registry, files, desktop});
+  state.settings.SetFlag(Key::PlayGame, false);
+  state.settings.SetFlag(Key::FreeDisk, true);
+  desktop.free_bytes = uint64_t{3} * 1048576;
+  Marker("1");
+  station.StartInstallSession({});
+  EXPECT_EQ(state.remaining_seconds, 16000);
+  EXPECT_EQ(Timer(), 16000u);
+  EXPECT_EQ(replies.sent, Lines{"INFO  c:3MB"});
+  // A refused write is absorbed and skips the report.
+  replies.sent.clear();
+  registry.DenyWrite(kWinlogon, "LocalTimer");
+  EXPECT_NO_THROW(station.StartInstallSession({}));
+  EXPECT_TRUE(replies.sent.empty());
+}
 
 TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   MemoryFiles files;
   RecordedReplies replies;
-  StationAgent station(state, replies, {registry, files, desktop});
-  Agent agent(state, station, replies);
+  StationActions station(state, replies, {registry, files, desktop});
+  CommandDispatcher agent(state, station, replies);
   agent.Startup();
   state.settings = settings::StationSettings();
   state.settings.SetText(Key::ServerIP, "10.0.0.1");
@@ -361,7 +343,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   desktop.free_bytes = uint64_t{3} * 1048576;
   auto receive = [&](const std::string& text) {
     replies.sent.clear();
-    agent.DataReceived(static_cast<int32_t>(text.size()), text, "10.0.0.1", 6868);
+    agent.DataReceived(text, {});
     return replies.sent;
   };
 
@@ -379,7 +361,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   state.settings.SetFlag(Key::AutoShutDown, true);
   replies.sent.clear();
   for (int i = 0; i < 99; ++i) {
-    agent.Tick();  // EndSession fails at every check
+    agent.Tick({});  // EndSession fails at every check
   }
   EXPECT_EQ(replies.sent, Lines{"PING"});  // the 99th tick still keeps alive
   EXPECT_TRUE(desktop.actions.empty());
@@ -387,7 +369,7 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   registry = testing::MemoryRegistry();
   registry.AddKey(kWinlogon);
   Marker("1");
-  agent.Tick();
+  agent.Tick({});
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
 }

@@ -7,11 +7,12 @@
 #include <filesystem>
 
 #include "platform/error.h"
-#include "platform/posix/file_calls.h"
+#include "platform/sim/file_calls.h"
 #include "platform/sim/regedit4.h"
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/sim_files.h"
 #include "platform/sim/station.h"
+#include "tests/support/scoped_calls.h"
 
 namespace zalvo::sim {
 namespace {
@@ -161,29 +162,24 @@ TEST_F(TempStation, AFailedSaveStepLeavesTheOldFileAndNothingOpen) {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                          std::filesystem::directory_iterator());
   };
-  posix::FileCalls& calls = posix::ReplaceFileCalls();
-  const posix::FileCalls real = calls;
-  calls.write = [](int, const void*, size_t) -> ssize_t {
-    errno = ENOSPC;
-    return -1;
-  };
-  calls.fsync = [](int) {
-    errno = EIO;
-    return -1;
-  };
-  calls.rename = [](const char*, const char*) noexcept {
-    errno = EACCES;
-    return -1;
-  };
-  const posix::FileCalls refusing = calls;
+  testing::ScopedCalls calls(ReplaceFileCalls());
   for (int failing = 0; failing < 3; ++failing) {
-    calls = real;
+    *calls = calls.real();
     if (failing == 0) {
-      calls.write = refusing.write;
+      calls->write = [](int, const void*, size_t) -> ssize_t {
+        errno = ENOSPC;
+        return -1;
+      };
     } else if (failing == 1) {
-      calls.fsync = refusing.fsync;
+      calls->fsync = [](int) {
+        errno = EIO;
+        return -1;
+      };
     } else {
-      calls.rename = refusing.rename;
+      calls->rename = [](const char*, const char*) noexcept {
+        errno = EACCES;
+        return -1;
+      };
     }
     auto before = open_descriptors();
     EXPECT_THROW(files.Replace(path, "B=2\r\n"), platform::PlatformError) << failing;
@@ -194,7 +190,6 @@ TEST_F(TempStation, AFailedSaveStepLeavesTheOldFileAndNothingOpen) {
         << failing;
     EXPECT_EQ(files.Read(path), "A=1\r\n") << failing;
   }
-  calls = real;
 }
 
 TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {

@@ -69,15 +69,12 @@ TEST_F(Loopback, SendsToNoAddressFailAndTheAgentsRepliesAbsorbThem) {
   EXPECT_THROW(b->SendTo("0.0.0.0", 6868, "PING"), PlatformError);
   EXPECT_THROW(b->Bind("not an address at all", 0), PlatformError);
 
-  agent::AgentState state;
+  agent::CommandGate gate;
   std::vector<std::string> log;
-  agent::ServerReplies replies(*b, state, [&](std::string_view line) { log.emplace_back(line); });
-  state.settings.SetText(settings::Key::ServerIP, "");
-  EXPECT_NO_THROW(replies.SendText("PING"));
-  state.settings.SetText(settings::Key::ServerIP, "0.0.0.0");
-  EXPECT_NO_THROW(replies.SendText("PING"));
-  state.settings.SetText(settings::Key::ServerIP, "127.0.0.1");
-  EXPECT_NO_THROW(replies.SendText(std::string(2049, 'x')));  // over the send limit
+  agent::ServerReplies replies(*b, gate, [&](std::string_view line) { log.emplace_back(line); });
+  EXPECT_NO_THROW(replies.SendText(agent::ReplyTo(""), "PING"));
+  EXPECT_NO_THROW(replies.SendText(agent::ReplyTo("0.0.0.0"), "PING"));
+  EXPECT_NO_THROW(replies.SendText(agent::ReplyTo("127.0.0.1"), std::string(2049, 'x')));
   ASSERT_EQ(log.size(), 3u);
   for (const std::string& line : log) {
     EXPECT_NE(line.find("lost"), std::string::npos) << line;

@@ -10,6 +10,7 @@
 #include "platform/win32/registry.h"
 #include "platform/win32/wide.h"
 #include "settings/settings_file.h"
+#include "tests/support/scoped_calls.h"
 
 namespace zalvo::win32 {
 namespace {
@@ -146,22 +147,21 @@ TEST(Win32Files, AFailedSaveStepLeavesOnlyTheOldFile) {
   std::string path = folder + "\\krvini.ini";
   files.Replace(path, "A=1\r\n");
 
-  FileCalls& calls = ReplaceFileCalls();
-  const FileCalls real = calls;
+  testing::ScopedCalls calls(ReplaceFileCalls());
   for (int failing = 0; failing < 3; ++failing) {
-    calls = real;
+    *calls = calls.real();
     if (failing == 0) {
-      calls.write_file = [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+      calls->write_file = [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
       };
     } else if (failing == 1) {
-      calls.flush_file_buffers = [](HANDLE) -> BOOL {
+      calls->flush_file_buffers = [](HANDLE) -> BOOL {
         SetLastError(ERROR_WRITE_FAULT);
         return FALSE;
       };
     } else {
-      calls.move_file = [](LPCWSTR, LPCWSTR, DWORD) -> BOOL {
+      calls->move_file = [](LPCWSTR, LPCWSTR, DWORD) -> BOOL {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
       };
@@ -170,7 +170,6 @@ TEST(Win32Files, AFailedSaveStepLeavesOnlyTheOldFile) {
     EXPECT_EQ(FilesIn(folder), 1) << failing;
     EXPECT_EQ(files.Read(path), "A=1\r\n") << failing;
   }
-  calls = real;
   DeleteFileW(Widen(path).c_str());
   RemoveDirectoryW(Widen(folder).c_str());
 }

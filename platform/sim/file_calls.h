@@ -1,12 +1,13 @@
 // The system calls through which the simulated station writes a file, in one
-// table that tests can swap to make one step fail.
+// table that tests can swap to make one step fail (tests/support/scoped_calls.h
+// puts it back). Defined in sim_files.cpp, which calls through it.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstdio>
 
-namespace zalvo::posix {
+namespace zalvo::sim {
 
 struct FileCalls {
   decltype(&::write) write = &::write;
@@ -17,4 +18,4 @@ struct FileCalls {
 // The table WriteFileAtomically calls through.
 FileCalls& ReplaceFileCalls();
 
-}  // namespace zalvo::posix
+}  // namespace zalvo::sim
