@@ -1,0 +1,57 @@
+// What the files of the session launcher share (user_process.cpp,
+// helper_pipe.cpp, customer_hive.cpp, shell_check.cpp): the console user's
+// token, a process started as that user and the helper's channel. Only
+// those files include it.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/session_launcher.h"
+#include "platform/win32/scoped.h"
+
+namespace zalvo::win32 {
+
+constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
+
+inline void FreeLocalMemory(void* memory) {
+  ::LocalFree(memory);
+}
+using ScopedLocal = Scoped<void*, FreeLocalMemory>;
+
+// The primary token of the user logged on in the console session, or why
+// there is none.
+struct ConsoleUser {
+  platform::LaunchResult::Outcome outcome = platform::LaunchResult::Outcome::kFailed;
+  DWORD session = kNoConsoleSession;
+  ScopedHandle token;
+  std::string reason;
+};
+ConsoleUser FindConsoleUser();
+
+// The text form of a token's user SID ("S-1-5-21-..."); nullopt when it
+// can't be read.
+std::optional<std::string> TokenUserSid(HANDLE token);
+
+struct StartedProcess {
+  ScopedHandle process;
+  DWORD process_id = 0;
+};
+
+// The service's end of a new channel (overlapped) and the helper's end
+// (inheritable), a pipe that only the service's own account may open.
+struct Channel {
+  ScopedHandle service_end;
+  ScopedHandle helper_end;
+};
+Channel CreateChannel();
+
+// The service's hold on a started helper: the process and the service's end
+// of its channel.
+std::unique_ptr<platform::HelperProcess> MakeWin32HelperProcess(StartedProcess process,
+                                                                DWORD session, ScopedHandle pipe);
+
+}  // namespace zalvo::win32
