@@ -18,8 +18,10 @@ namespace zalvo::agent {
 // carry, as the command gate admitted it; for the tick's reports, the server
 // of the settings and no nonce (each report is sealed with a fresh one).
 struct ReplyContext {
-  // The server's address in network order, and as four dotted numbers; 0
-  // and empty when the settings name none, and then every reply is lost.
+  // The server's address in network order when the settings give it as four
+  // dotted numbers (0 otherwise), and the settings' text of it. A server
+  // given by name is looked up at each send; with neither every reply is
+  // lost.
   uint32_t server = 0;
   std::string_view server_ip;
   // The port the command came from (for its log line); 0 for reports.

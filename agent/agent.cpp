@@ -213,9 +213,9 @@ void CommandDispatcher::Dispatch(std::string_view datagram, ReplyContext& reply)
 ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce) {
   ReplyContext to;
   to.nonce = nonce;
+  to.server_ip = server_ip;
   if (auto bytes = protocol::ParseDottedAddress(server_ip)) {
     std::memcpy(&to.server, bytes->data(), sizeof to.server);
-    to.server_ip = server_ip;
   }
   return to;
 }

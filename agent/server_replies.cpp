@@ -1,6 +1,7 @@
 #include "agent/server_replies.h"
 
 #include "platform/error.h"
+#include "protocol/address.h"
 #include "protocol/commands.h"
 
 namespace zalvo::agent {
@@ -14,14 +15,18 @@ size_t ServerReplies::Room() const {
 
 void ServerReplies::SendText(const ReplyContext& to, const std::string& text) {
   try {
-    if (to.server == 0) {
-      throw platform::PlatformError("no server address");
-    }
     if (text.size() > Room()) {
       throw platform::PlatformError("reply of " + std::to_string(text.size()) +
                                     " bytes is longer than the send limit");
     }
-    socket_.SendToAddress(to.server, protocol::kReplyPort, gate_.Seal(text, to.nonce));
+    if (to.server != 0 || protocol::ParseDottedAddress(to.server_ip)) {
+      // Four numbers ("0.0.0.0" included, which sends nothing).
+      socket_.SendToAddress(to.server, protocol::kReplyPort, gate_.Seal(text, to.nonce));
+    } else {
+      // A name (or nothing): looked up now, as the settings may name the
+      // server; no commands come from it, but the reports go to it.
+      socket_.SendTo(to.server_ip, protocol::kReplyPort, gate_.Seal(text, to.nonce));
+    }
     if (log_) {
       log_("-> " + std::string(to.server_ip) + ":" + std::to_string(protocol::kReplyPort) + " " +
            text);

@@ -117,6 +117,13 @@ TEST_F(AgentProtocol, TickSendsTheKeepAliveEveryNinetyNineTicks) {
   ASSERT_EQ(first, "PING");
   auto second = server.Receive(15000);
   EXPECT_EQ(second, "PING");
+
+  // A server given by name: no command can come from it, but the tick's
+  // reports go to the address the name stands for.
+  harness->Stop();
+  harness->WriteSettings("ServerIP=localhost\r\nPlayGame=0\r\nFreeDisk=0\r\n");
+  harness->Start(10);
+  EXPECT_EQ(server.Receive(15000), "PING");
 }
 
 TEST_F(AgentProtocol, WithoutASettingsFileNoDatagramIsAccepted) {
