@@ -8,11 +8,11 @@
 #include <optional>
 
 #include "agent/actions.h"
-#include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/command_dispatcher.h"
 #include "agent/command_gate.h"
 #include "agent/server_replies.h"
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 #include "platform/datagram_socket.h"
 #include "platform/registry.h"
 #include "protocol/key_file.h"

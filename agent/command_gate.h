@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "platform/datagram_socket.h"
 #include "platform/registry.h"
 #include "protocol/envelope.h"

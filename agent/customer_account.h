@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "platform/registry.h"
 
 namespace zalvo::agent {

@@ -9,7 +9,7 @@ namespace helper = protocol::helper;
 
 }  // namespace
 
-HelperDesktop::HelperDesktop(SessionHelper& helper, platform::Desktop& service, LogSink log)
+HelperDesktop::HelperDesktop(HelperSupervisor& helper, platform::Desktop& service, LogSink log)
     : helper_(helper), service_(service), log_(std::move(log)) {}
 
 template <typename Operation>

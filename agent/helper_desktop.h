@@ -8,7 +8,7 @@
 // cursor, beep, a kill) do nothing and are logged; the speakers refuse.
 #pragma once
 
-#include "agent/session_helper.h"
+#include "agent/helper_supervisor.h"
 #include "platform/console_session.h"
 #include "platform/desktop.h"
 #include "platform/mixer.h"
@@ -17,7 +17,7 @@ namespace zalvo::agent {
 
 class HelperDesktop final : public platform::Desktop {
  public:
-  HelperDesktop(SessionHelper& helper, platform::Desktop& service, LogSink log = {});
+  HelperDesktop(HelperSupervisor& helper, platform::Desktop& service, LogSink log = {});
 
   bool LockWorkStation() override;
   bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
@@ -36,7 +36,7 @@ class HelperDesktop final : public platform::Desktop {
   uint32_t WindowProcessId(platform::WindowHandle window) override;
   // As the customer first; a process the customer's rights can't end (an
   // elevated program) is ended by the service, when it runs in the console
-  // session and is none of the system's own (SessionHelper::
+  // session and is none of the system's own (HelperSupervisor::
   // TerminateInConsoleSession).
   bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override;
   // As the customer, by the helper in one step; a process the customer's
@@ -68,7 +68,7 @@ class HelperDesktop final : public platform::Desktop {
   // A caption the system could not have given ends the helper.
   std::string CheckedCaption(std::string caption);
 
-  SessionHelper& helper_;
+  HelperSupervisor& helper_;
   platform::Desktop& service_;
   LogSink log_;
 };
@@ -77,7 +77,7 @@ class HelperDesktop final : public platform::Desktop {
 // may appear after the agent started).
 class HelperMixer final : public platform::Mixer {
  public:
-  explicit HelperMixer(SessionHelper& helper) : helper_(helper) {}
+  explicit HelperMixer(HelperSupervisor& helper) : helper_(helper) {}
 
   platform::SpeakerControls OpenSpeakerControls() override;
   void SetVolumeLevels(platform::StereoLevels levels) override;
@@ -90,7 +90,7 @@ class HelperMixer final : public platform::Mixer {
   template <typename Operation>
   typename Operation::Reply Ask(const typename Operation::Request& request = {});
 
-  SessionHelper& helper_;
+  HelperSupervisor& helper_;
 };
 
 }  // namespace zalvo::agent

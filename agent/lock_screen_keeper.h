@@ -29,7 +29,7 @@
 #include <string>
 #include <utility>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/restart_backoff.h"
 #include "platform/console_session.h"
 #include "platform/registry.h"

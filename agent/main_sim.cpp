@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "agent/agent.h"
 #include "agent/assembly.h"
+#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
 #include "agent/lock_screen_keeper.h"
 #include "agent/runtime.h"

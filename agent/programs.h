@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "platform/desktop.h"
 
 namespace zalvo::agent {

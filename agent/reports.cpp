@@ -42,8 +42,8 @@ void Reports::SendInfo(const ReplyContext& to) {
       replies_.SendText(to, std::string(protocol::kPlayGamePrefix) + text::UpperLatin(caption));
     }
     if (caption.empty()) {
-      replies_.SendText(to, std::string(protocol::kPlayGameNoCaptionPrefix) +
-                                std::to_string(foreground.handle));
+      replies_.SendText(
+          to, std::string(protocol::kPlayGameNoCaptionPrefix) + std::to_string(foreground.handle));
     }
   }
   if (s.Flag(Key::FreeDisk)) {

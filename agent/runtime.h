@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/command_gate.h"
 #include "platform/datagram_socket.h"
 #include "platform/service_host.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "agent/actions.h"
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/command_gate.h"
 #include "platform/datagram_socket.h"
 

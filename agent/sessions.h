@@ -13,8 +13,8 @@
 #include <string>
 
 #include "agent/actions.h"
-#include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
 #include "platform/desktop.h"
 #include "platform/registry.h"

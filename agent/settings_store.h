@@ -3,8 +3,8 @@
 
 #include <functional>
 
-#include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/command_dispatcher.h"
 #include "platform/files.h"
 
 namespace zalvo::agent {

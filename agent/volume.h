@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "platform/mixer.h"
 
 namespace zalvo::agent {

@@ -7,7 +7,7 @@
 // 4- or 8-byte number, a text, a message, or a list of them (a u32 count,
 // then each). A reply's fields follow its status (Status::kDone).
 //
-// The service gives each answer at most 2 seconds (agent/session_helper.h);
+// The service gives each answer at most 2 seconds (agent/helper_supervisor.h);
 // the helper's worst case is beside each operation, and none waits on another
 // program: the calls that could (a program start, a window message) are
 // handed to a thread of the helper's and answered at once

@@ -49,18 +49,18 @@
 #include <stdexcept>
 #include <string>
 
-#include "agent/agent.h"
 #include "agent/assembly.h"
+#include "agent/command_dispatcher.h"
 #include "agent/command_key_store.h"
 #include "agent/customer_account.h"
 #include "agent/hand_off_desktop.h"
 #include "agent/helper_desktop.h"
-#include "agent/helper_server.h"
+#include "agent/helper_loop.h"
+#include "agent/helper_supervisor.h"
 #include "agent/lock_screen_keeper.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
-#include "agent/session_helper.h"
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 #include "agent/win32/setup.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"
@@ -192,7 +192,7 @@ struct CustomerSession {
 
   std::unique_ptr<platform::SessionLauncher> launcher;
   CustomerHive registry;
-  agent::SessionHelper helper;
+  agent::HelperSupervisor helper;
   agent::HelperDesktop desktop;
   agent::HelperMixer mixer;
   ConsoleLockScreen console;

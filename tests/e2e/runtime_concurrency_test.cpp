@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "agent/agent.h"
 #include "agent/assembly.h"
+#include "agent/command_dispatcher.h"
 #include "agent/runtime.h"
 #include "platform/datagram_socket.h"
 #include "platform/sim/station.h"

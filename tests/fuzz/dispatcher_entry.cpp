@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
 #include "agent/assembly.h"
 #include "agent/command.h"
+#include "agent/command_dispatcher.h"
 #include "agent/command_gate.h"
 #include "platform/datagram_socket.h"
 #include "platform/error.h"

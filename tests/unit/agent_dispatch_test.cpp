@@ -2,8 +2,8 @@
 // failure guard and the closing "PING".
 #include <gtest/gtest.h>
 
-#include "agent/agent.h"
 #include "agent/command.h"
+#include "agent/command_dispatcher.h"
 #include "protocol/commands.h"
 #include "tests/support/recording_actions.h"
 

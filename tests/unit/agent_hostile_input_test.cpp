@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
 #include "agent/command.h"
+#include "agent/command_dispatcher.h"
 #include "tests/support/protocol_samples.h"
 #include "tests/support/recording_actions.h"
 

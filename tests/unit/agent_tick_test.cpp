@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "tests/support/recording_actions.h"
 
 namespace zalvo::agent {

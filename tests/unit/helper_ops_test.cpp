@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "agent/helper_server.h"
+#include "agent/helper_loop.h"
 #include "platform/mixer.h"
 #include "protocol/helper_ops.h"
 #include "tests/support/fake_desktop.h"

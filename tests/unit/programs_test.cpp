@@ -2,9 +2,9 @@
 // the recording desktop; and the "PROCESS LIST:" reply built from the list.
 #include <gtest/gtest.h>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/programs.h"
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 #include "platform/error.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/memory_registry.h"

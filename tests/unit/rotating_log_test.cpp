@@ -11,7 +11,7 @@
 #include <regex>
 #include <sstream>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 
 namespace zalvo::agent {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
 #include "agent/sessions.h"
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 #include "platform/error.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/memory_registry.h"

@@ -1,4 +1,4 @@
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 
 #include <cstring>
 #include <exception>

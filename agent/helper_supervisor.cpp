@@ -1,4 +1,4 @@
-#include "agent/session_helper.h"
+#include "agent/helper_supervisor.h"
 
 #include <algorithm>
 #include <array>
@@ -19,29 +19,29 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-SessionHelper::SessionHelper(platform::SessionLauncher& launcher, LogSink log,
-                             HelperTimings timings, SteadyClock clock)
+HelperSupervisor::HelperSupervisor(platform::SessionLauncher& launcher, LogSink log,
+                                   HelperTimings timings, SteadyClock clock)
     : launcher_(launcher),
       log_(std::move(log)),
       timings_(timings),
       clock_(clock ? std::move(clock)
                    : SteadyClock([] { return std::chrono::steady_clock::now(); })) {}
 
-SessionHelper::~SessionHelper() {
+HelperSupervisor::~HelperSupervisor() {
   EndHelper();
 }
 
-void SessionHelper::Log(const std::string& line) const {
+void HelperSupervisor::Log(const std::string& line) const {
   if (log_) {
     log_(line);
   }
 }
 
-uint32_t SessionHelper::HelperProcessId() const {
+uint32_t HelperSupervisor::HelperProcessId() const {
   return process_ ? process_->ProcessId() : 0;
 }
 
-void SessionHelper::EndHelper() {
+void HelperSupervisor::EndHelper() {
   if (process_) {
     try {
       process_->Terminate();
@@ -54,7 +54,7 @@ void SessionHelper::EndHelper() {
   hello_ = false;
 }
 
-void SessionHelper::Fault(const std::string& what) {
+void HelperSupervisor::Fault(const std::string& what) {
   uint32_t pid = HelperProcessId();
   EndHelper();
   backoff_.Failed(Now());
@@ -66,7 +66,7 @@ void SessionHelper::Fault(const std::string& what) {
   throw platform::HelperFailure(line);
 }
 
-void SessionHelper::NoticeSessionChange() {
+void HelperSupervisor::NoticeSessionChange() {
   uint64_t changes = session_changes_.load();
   bool changed = changes != session_changes_seen_;
   session_changes_seen_ = changes;
@@ -85,7 +85,7 @@ void SessionHelper::NoticeSessionChange() {
   backoff_.Succeeded();
 }
 
-bool SessionHelper::EnsureHelper() {
+bool HelperSupervisor::EnsureHelper() {
   NoticeSessionChange();
   if (process_ && !process_->Running()) {
     // Started again at once unless it keeps dying.
@@ -129,7 +129,7 @@ bool SessionHelper::EnsureHelper() {
   return true;
 }
 
-void SessionHelper::Upkeep() {
+void HelperSupervisor::Upkeep() {
   try {
     if (EnsureHelper()) {
       TakeEvents();
@@ -139,7 +139,7 @@ void SessionHelper::Upkeep() {
   }
 }
 
-void SessionHelper::TakeEvents() {
+void HelperSupervisor::TakeEvents() {
   // What has arrived, without waiting: events, a hello, late answers.
   while (std::optional<helper::Frame> frame = ReadFrame(Now())) {
     if (!OwnFrame(*frame)) {
@@ -151,7 +151,7 @@ void SessionHelper::TakeEvents() {
   }
 }
 
-bool SessionHelper::OwnFrame(const helper::Frame& frame) {
+bool HelperSupervisor::OwnFrame(const helper::Frame& frame) {
   if (frame.kind == helper::kHelloKind) {
     if (hello_) {
       Fault("said hello twice");
@@ -178,7 +178,7 @@ bool SessionHelper::OwnFrame(const helper::Frame& frame) {
   return false;
 }
 
-std::optional<helper::Frame> SessionHelper::ReadFrame(platform::Deadline deadline) {
+std::optional<helper::Frame> HelperSupervisor::ReadFrame(platform::Deadline deadline) {
   for (;;) {
     std::optional<helper::Frame> frame;
     try {
@@ -211,7 +211,7 @@ std::optional<helper::Frame> SessionHelper::ReadFrame(platform::Deadline deadlin
   }
 }
 
-std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view fields) {
+std::optional<std::string> HelperSupervisor::Call(helper::Op op, std::string_view fields) {
   if (!EnsureHelper()) {
     return std::nullopt;
   }
@@ -269,7 +269,7 @@ std::optional<std::string> SessionHelper::Call(helper::Op op, std::string_view f
   }
 }
 
-bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
+bool HelperSupervisor::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
   // The helper's own word is the customer's: it may name itself.
   if (process_id == HelperProcessId()) {
     Log("kill: process " + std::to_string(process_id) +
@@ -289,7 +289,7 @@ bool SessionHelper::TerminateInConsoleSession(uint32_t process_id, uint32_t exit
   return !refusal;
 }
 
-void SessionHelper::NoteSkipped(std::string_view action) {
+void HelperSupervisor::NoteSkipped(std::string_view action) {
   if (skipped_logged_.find(action) != skipped_logged_.end()) {
     return;
   }

@@ -1,4 +1,4 @@
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 
 #include <exception>
 
@@ -117,8 +117,8 @@ void StationActions::SetVolume(int32_t volume) {
 
 void StationActions::Upkeep() {
   sessions_.RetryPowerOff();
-  if (parts_.session_helper != nullptr) {
-    parts_.session_helper->Upkeep();
+  if (parts_.helper_supervisor != nullptr) {
+    parts_.helper_supervisor->Upkeep();
   }
   if (parts_.lock_screen != nullptr) {
     parts_.lock_screen->Upkeep(

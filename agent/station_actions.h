@@ -5,14 +5,14 @@
 #include <optional>
 
 #include "agent/actions.h"
-#include "agent/agent.h"
 #include "agent/agent_state.h"
+#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
+#include "agent/helper_supervisor.h"
 #include "agent/lock_screen_keeper.h"
-#include "agent/power.h"
+#include "agent/peripherals.h"
 #include "agent/programs.h"
 #include "agent/reports.h"
-#include "agent/session_helper.h"
 #include "agent/sessions.h"
 #include "agent/settings_store.h"
 #include "agent/volume.h"
@@ -35,7 +35,7 @@ struct StationParts {
   platform::CustomerRegistry* customer_registry = nullptr;
   // The session helper that the desktop and the mixer go through, kept up
   // on every tick; none when the agent runs in the customer's session itself.
-  SessionHelper* session_helper = nullptr;
+  HelperSupervisor* helper_supervisor = nullptr;
   // Starts the lock screen again in the customer's session, kept up on every
   // tick; none when the agent is not the service.
   LockScreenUpkeep* lock_screen = nullptr;

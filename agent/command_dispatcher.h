@@ -44,7 +44,7 @@ class CommandDispatcher {
   AgentState& state() { return state_; }
 
  private:
-  // The command table and its handlers (agent.cpp).
+  // The command table and its handlers (command_dispatcher.cpp).
   friend struct CommandTable;
 
   void Dispatch(std::string_view datagram, ReplyContext& reply);

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "platform/console_session.h"
 #include "platform/desktop.h"
 #include "platform/mixer.h"

@@ -36,7 +36,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/restart_backoff.h"
 #include "platform/session_launcher.h"
 #include "protocol/helper_codec.h"
@@ -56,13 +56,13 @@ struct HelperTimings {
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
-class SessionHelper {
+class HelperSupervisor {
  public:
-  SessionHelper(platform::SessionLauncher& launcher, LogSink log = {}, HelperTimings timings = {},
-                SteadyClock clock = {});
-  ~SessionHelper();
-  SessionHelper(const SessionHelper&) = delete;
-  SessionHelper& operator=(const SessionHelper&) = delete;
+  HelperSupervisor(platform::SessionLauncher& launcher, LogSink log = {},
+                   HelperTimings timings = {}, SteadyClock clock = {});
+  ~HelperSupervisor();
+  HelperSupervisor(const HelperSupervisor&) = delete;
+  HelperSupervisor& operator=(const HelperSupervisor&) = delete;
 
   // The helper's reply to one request of the operation
   // (protocol/helper_ops.h); nullopt when nobody is logged on at the

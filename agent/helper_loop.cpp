@@ -1,4 +1,4 @@
-#include "agent/helper_server.h"
+#include "agent/helper_loop.h"
 
 #include <array>
 #include <mutex>

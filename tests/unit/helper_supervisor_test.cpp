@@ -10,13 +10,13 @@
 #include <mutex>
 #include <thread>
 
-#include "agent/agent.h"
+#include "agent/command_dispatcher.h"
 #include "agent/hand_off_desktop.h"
 #include "agent/helper_desktop.h"
-#include "agent/helper_server.h"
+#include "agent/helper_loop.h"
+#include "agent/helper_supervisor.h"
 #include "agent/programs.h"
-#include "agent/session_helper.h"
-#include "agent/station_agent.h"
+#include "agent/station_actions.h"
 #include "agent/volume.h"
 #include "platform/error.h"
 #include "settings/keys.h"
@@ -242,9 +242,9 @@ class FakeLauncher final : public platform::SessionLauncher {
   bool Running(size_t i) const { return started.at(i)->running; }
 };
 
-class SessionHelperTest : public ::testing::Test {
+class HelperSupervisorTest : public ::testing::Test {
  protected:
-  SessionHelperTest() {
+  HelperSupervisorTest() {
     launcher.session_desktop.windows = {
         {10, 7, "Counter-Strike"}, {11, 8, ""}, {12, 9, "\xD8\xE0\xF5"}};
     launcher.session_desktop.foreground = 12;
@@ -258,15 +258,15 @@ class SessionHelperTest : public ::testing::Test {
   FakeLauncher launcher;
   std::chrono::steady_clock::time_point now{};
   Lines log;
-  SessionHelper session{launcher, [this](std::string_view l) { log.emplace_back(l); },
-                        HelperTimings{}, [this] { return now; }};
+  HelperSupervisor session{launcher, [this](std::string_view l) { log.emplace_back(l); },
+                           HelperTimings{}, [this] { return now; }};
   testing::FakeDesktop service_desktop;
   HelperDesktop desktop{session, service_desktop};
   HelperMixer mixer{session};
   Programs programs{desktop};
 };
 
-TEST_F(SessionHelperTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
+TEST_F(HelperSupervisorTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
   EXPECT_EQ(List(), (Lines{"COUNTER-STRIKE", "\xD8\xE0\xF5"}));
   EXPECT_EQ(desktop.ForegroundWindow(), 12u);
   EXPECT_EQ(desktop.WindowCaption(12), "\xD8\xE0\xF5");
@@ -310,7 +310,7 @@ TEST(SystemAccounts, AreNeverEndedByTheServiceForTheHelper) {
   }
 }
 
-TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
+TEST_F(HelperSupervisorTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
   for (Behaviour bad : {Behaviour::kGarbage, Behaviour::kCloseMidReply, Behaviour::kTooLong,
                         Behaviour::kShortReply, Behaviour::kHang}) {
     size_t before = launcher.started.size();
@@ -339,7 +339,7 @@ TEST_F(SessionHelperTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) {
   EXPECT_FALSE(launcher.started.back()->running);
 }
 
-TEST_F(SessionHelperTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
+TEST_F(HelperSupervisorTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
   auto die = [&] { launcher.started.back()->running = false; };
   EXPECT_EQ(desktop.ForegroundWindow(), 12u);
   die();
@@ -366,7 +366,7 @@ TEST_F(SessionHelperTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
   EXPECT_EQ(launcher.started.size(), 5u);
 }
 
-TEST_F(SessionHelperTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNothing) {
+TEST_F(HelperSupervisorTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNothing) {
   EXPECT_EQ(desktop.ForegroundWindow(), 12u);
   session.SessionChanged();  // a log-off and log-on in the same session
   EXPECT_EQ(desktop.ForegroundWindow(), 12u);
@@ -407,7 +407,7 @@ TEST_F(SessionHelperTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNo
   EXPECT_EQ(launcher.started.size(), 4u);
 }
 
-TEST_F(SessionHelperTest, SpeakersThatAppearLaterGetTheStartValues) {
+TEST_F(HelperSupervisorTest, SpeakersThatAppearLaterGetTheStartValues) {
   VolumeController volume(mixer);
   launcher.logged_on = false;
   volume.Start();
@@ -529,7 +529,7 @@ TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelp
   launcher.session_desktop.missing_files = {"C:\\nowhere\\game.exe"};
   std::mutex log_mutex;
   Lines log;
-  SessionHelper session(launcher, [&](std::string_view line) {
+  HelperSupervisor session(launcher, [&](std::string_view line) {
     std::lock_guard lock(log_mutex);
     log.emplace_back(line);
   });
@@ -597,7 +597,7 @@ struct SentReplies final : Replies {
   Lines sent;
 };
 
-TEST_F(SessionHelperTest, TheServerSeesAFailedHelperAsAFailedCommand) {
+TEST_F(HelperSupervisorTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   testing::MemoryRegistry registry;
   NoFiles files;
   SentReplies replies;
