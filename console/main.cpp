@@ -23,6 +23,7 @@
 
 #include "console/core/envelope.h"
 #include "console/core/room.h"
+#include "console/core/room_file.h"
 #include "console/core/web_console.h"
 #include "console/record/store.h"
 #include "console/web/auth.h"
@@ -47,7 +48,9 @@ constexpr const char* kUsage =
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
     "                     first start\n"
-    "  --room FILE        the stations: one per line, \"name address [column row]\"\n"
+    "  --room FILE        the stations: one per line, \"name address [column row]\",\n"
+    "                     and at the first start the till's currency, tariffs and\n"
+    "                     groups (see the README)\n"
     "  --listen ADDR:PORT the web page (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
@@ -219,6 +222,7 @@ int main(int argc, char** argv) {
   room_options.keepalive_ms = keepalive_ms;
   room_options.hold_unknown = !room_path.empty();
   Room room(room_options);
+  RoomPlan plan;
   try {
     if (!room_path.empty()) {
       std::ifstream file(room_path, std::ios::binary);
@@ -227,7 +231,8 @@ int main(int argc, char** argv) {
       }
       std::stringstream text;
       text << file.rdbuf();
-      for (const auto& config : ParseRoomFile(text.str())) {
+      plan = ParseRoomPlan(text.str());
+      for (const auto& config : plan.stations) {
         room.AddStation(config);
       }
     }
@@ -282,6 +287,11 @@ int main(int argc, char** argv) {
   WebConsole console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
   try {
     console.RestoreSessions();
+    if (console.SeedTill(plan.till)) {
+      Print("the till's currency, " + std::to_string(plan.till.tariffs.size()) + " tariffs and " +
+            std::to_string(plan.till.groups.size()) +
+            " groups came from the room file; from now on the record holds them");
+    }
   } catch (const RecordError& e) {
     return Fail(e.what());
   }

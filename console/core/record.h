@@ -1,16 +1,19 @@
-// What the console's core keeps in its record: every session, every
-// operator's action, the stations that joined the room by reporting, and the
-// operators' password hashes. record/store.h keeps them in SQLite. A record
+// What the console's core keeps in its record: every session with its sales
+// and refund, the shifts, the till's tariffs and groups, every operator's
+// action, the stations that joined the room by reporting, and the operators'
+// password hashes. record/store.h keeps them in SQLite. A record
 // that cannot be read or written throws RecordError.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "console/core/billing.h"
 #include "console/core/room.h"
 
 namespace zalvo::console {
@@ -18,6 +21,58 @@ namespace zalvo::console {
 class RecordError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// Minutes sold for a session: its start, or minutes added.
+struct SaleRecord {
+  int64_t id = 0;
+  int64_t session_id = 0;
+  std::optional<int64_t> shift_id;  // nullopt: sold unpriced, outside the till
+  Millis at = 0;
+  std::string by;
+  int32_t minutes = 0;
+  Money price = 0;
+  std::string tariff;  // its name then
+  Money per_hour = 0;  // its price then
+};
+
+// The refund offered at an early end, paid out or kept.
+struct RefundRecord {
+  int64_t id = 0;
+  int64_t session_id = 0;
+  std::optional<int64_t> shift_id;
+  Millis at = 0;
+  std::string by;
+  int32_t minutes = 0;
+  Money amount = 0;
+  bool paid = false;
+};
+
+struct ShiftRecord {
+  int64_t id = 0;
+  Millis opened = 0;
+  std::string opened_by;
+  Money opening = 0;  // the cash in the drawer
+  std::optional<Millis> closed;
+  std::string closed_by;
+  std::optional<Money> counted;
+};
+
+// A shift with its totals, for the page and the exports.
+struct ShiftReport {
+  ShiftRecord shift;
+  ShiftTotals totals;
+  size_t sales = 0;
+  size_t refunds = 0;
+};
+
+// The till's set-up: the currency, the tariffs, the groups and the group of
+// each station (by address).
+struct TillSetup {
+  std::string currency;
+  std::vector<Tariff> tariffs;
+  std::vector<Group> groups;
+  std::map<std::string, int64_t> members;
 };
 
 struct SessionRecord {
@@ -30,6 +85,10 @@ struct SessionRecord {
   std::string started_by;
   std::optional<Millis> ended;
   std::string ended_by;
+  // Filled by SessionsBetween: what was sold (none for a session of a
+  // station without tariff), and the refund offered at its end.
+  std::vector<SaleRecord> sales;
+  std::optional<RefundRecord> refund;
 };
 
 class Record {
@@ -60,6 +119,31 @@ class Record {
 
   // The password hash of an operator; nullopt when there is no such operator.
   virtual std::optional<std::string> OperatorHash(const std::string& name) = 0;
+
+  // The till. Saving a tariff or group of id 0 adds it and returns its id;
+  // a name taken by another throws RecordError.
+  virtual TillSetup Till() = 0;
+  virtual void SetCurrency(const std::string& code) = 0;
+  virtual int64_t SaveTariff(const Tariff& tariff) = 0;
+  virtual void DeleteTariff(int64_t id) = 0;
+  virtual int64_t SaveGroup(const Group& group) = 0;
+  virtual void DeleteGroup(int64_t id) = 0;
+  // nullopt: the station belongs to no group.
+  virtual void SetStationGroup(const std::string& address, std::optional<int64_t> group) = 0;
+
+  virtual int64_t AddSale(const SaleRecord& sale) = 0;
+  virtual std::vector<SaleRecord> SalesOf(int64_t session_id) = 0;
+  virtual int64_t SaleCount() = 0;
+  virtual int64_t AddRefund(const RefundRecord& refund) = 0;
+
+  virtual std::optional<ShiftRecord> OpenShift() = 0;
+  virtual int64_t BeginShift(Millis at, const std::string& by, Money opening) = 0;
+  virtual void EndShift(int64_t id, Millis at, const std::string& by, Money counted) = 0;
+  // The shifts opened in [from, to).
+  virtual std::vector<ShiftRecord> ShiftsBetween(Millis from, Millis to) = 0;
+  // A shift's sales and the refunds it paid out.
+  virtual std::vector<Money> ShiftSales(int64_t id) = 0;
+  virtual std::vector<Money> ShiftRefunds(int64_t id) = 0;
 };
 
 }  // namespace zalvo::console

@@ -60,12 +60,61 @@ std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day) 
   return std::make_pair(start_of(year, month, mday), start_of(year, month, mday + 1));
 }
 
-std::string SessionsCsv(const std::vector<SessionRecord>& sessions) {
-  std::string csv = "station,address,started,ended,minutes,started_by,ended_by\r\n";
+int64_t UsedMinutes(const SessionRecord& session) {
+  if (!session.ended || *session.ended <= session.started) {
+    return 0;
+  }
+  return (*session.ended - session.started + 59'999) / 60'000;
+}
+
+std::optional<Money> SessionPrice(const SessionRecord& session) {
+  if (session.sales.empty()) {
+    return std::nullopt;
+  }
+  Money price = 0;
+  for (const auto& sale : session.sales) {
+    price += sale.price;
+  }
+  return price;
+}
+
+std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::string& currency) {
+  std::string csv =
+      "station,address,started,ended,minutes,started_by,ended_by,used_minutes,price,refund,"
+      "refund_paid,sold_by,refund_by,currency\r\n";
   for (const auto& s : sessions) {
+    auto price = SessionPrice(s);
+    std::string sold_by;
+    for (const auto& sale : s.sales) {
+      sold_by += (sold_by.empty() ? "" : " ") + sale.by + ":" + std::to_string(sale.minutes);
+    }
     csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) + "," +
            (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," + std::to_string(s.minutes) +
-           "," + CsvField(s.started_by) + "," + CsvField(s.ended_by) + "\r\n";
+           "," + CsvField(s.started_by) + "," + CsvField(s.ended_by) + "," +
+           (s.ended ? std::to_string(UsedMinutes(s)) : std::string()) + "," +
+           (price ? MoneyText(*price) : std::string()) + "," +
+           (s.refund ? MoneyText(s.refund->amount) : std::string()) + "," +
+           (s.refund ? (s.refund->paid ? "yes" : "no") : "") + "," + CsvField(sold_by) + "," +
+           (s.refund ? CsvField(s.refund->by) : std::string()) + "," +
+           (price ? CsvField(currency) : std::string()) + "\r\n";
+  }
+  return csv;
+}
+
+std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string& currency) {
+  std::string csv =
+      "shift,opened,opened_by,closed,closed_by,opening,sales,sales_count,refunds,refunds_count,"
+      "expected,counted,difference,currency\r\n";
+  for (const auto& r : shifts) {
+    const auto& s = r.shift;
+    const auto& t = r.totals;
+    csv += std::to_string(s.id) + "," + LocalTimeText(s.opened) + "," + CsvField(s.opened_by) +
+           "," + (s.closed ? LocalTimeText(*s.closed) : std::string()) + "," +
+           CsvField(s.closed_by) + "," + MoneyText(t.opening) + "," + MoneyText(t.sales) + "," +
+           std::to_string(r.sales) + "," + MoneyText(t.refunds) + "," + std::to_string(r.refunds) +
+           "," + MoneyText(t.expected) + "," + (t.counted ? MoneyText(*t.counted) : std::string()) +
+           "," + (t.difference ? MoneyText(*t.difference) : std::string()) + "," +
+           CsvField(currency) + "\r\n";
   }
   return csv;
 }

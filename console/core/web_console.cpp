@@ -1,7 +1,10 @@
 #include "console/core/web_console.h"
 
+#include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
+#include "console/core/session_export.h"
 #include "console/core/wire.h"
 #include "platform/error.h"
 #include "protocol/commands.h"
@@ -67,6 +70,7 @@ void WebConsole::Log(const std::string& line) {
 
 void WebConsole::RestoreSessions() {
   std::lock_guard lock(mutex_);
+  till_ = record_.Till();
   for (const auto& record : record_.OpenSessions()) {
     if (!room_.Find(record.address)) {
       Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
@@ -280,12 +284,77 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
       return outcome;
     }
     Millis now = Now();
+    // A sale, when the club sells by tariff: priced now, in the open shift.
+    std::optional<SaleRecord> sale;
+    if ((request.kind == ActionKind::kStart || request.kind == ActionKind::kAdd) &&
+        !till_.tariffs.empty()) {
+      const Tariff* tariff = TariffOf(address);
+      if (!tariff) {
+        outcome.error = "the station is in no group with a tariff: give it a group first";
+        return outcome;
+      }
+      auto shift = record_.OpenShift();
+      if (!shift) {
+        outcome.error = "no shift is open: open a shift first";
+        return outcome;
+      }
+      auto price = PriceOf(*tariff, request.minutes);
+      if (!price) {
+        outcome.error = "the tariff '" + tariff->name + "' can't price " +
+                        std::to_string(request.minutes) + " minutes";
+        return outcome;
+      }
+      sale = SaleRecord{0,
+                        0,
+                        shift->id,
+                        now,
+                        operator_name,
+                        request.minutes,
+                        *price,
+                        tariff->name,
+                        tariff->per_hour};
+    }
+    // At an early end of a priced session, the refund of its unused minutes.
+    std::optional<RefundRecord> refund;
+    if (request.kind == ActionKind::kEnd && current) {
+      auto sales = record_.SalesOf(current->record_id);
+      std::vector<Sale> sold;
+      for (const auto& s : sales) {
+        sold.push_back(Sale{s.minutes, s.price});
+      }
+      RefundOffer offer = RefundFor(sold, UnusedWholeMinutes(current->ends, now));
+      if (offer.amount > 0) {
+        outcome.refund_offer = offer;
+        if (!request.refund) {
+          outcome.error = "a refund of " + MoneyText(offer.amount) + " for " +
+                          std::to_string(offer.minutes) +
+                          " unused minutes is offered: pay it out or keep it";
+          return outcome;
+        }
+        auto shift = record_.OpenShift();
+        if (*request.refund && !shift) {
+          outcome.error = "no shift is open to pay the refund from: open one, or keep the refund";
+          return outcome;
+        }
+        refund = RefundRecord{0,
+                              current->record_id,
+                              shift ? std::optional(shift->id) : std::nullopt,
+                              now,
+                              operator_name,
+                              offer.minutes,
+                              offer.amount,
+                              *request.refund};
+      }
+    }
     std::optional<std::optional<RentalSession>> new_session;  // set: the room's session changes
     switch (request.kind) {
       case ActionKind::kStart:
         new_session = NewSession(request.minutes, now, operator_name);
         commands.push_back(wire::Sit(request.minutes));
         detail = std::to_string(request.minutes) + " min";
+        if (sale) {
+          detail += ", " + MoneyText(sale->price) + " " + till_.currency;
+        }
         break;
       case ActionKind::kAdd: {
         Renewal renewal = AddMinutes(*current, request.minutes, now);
@@ -293,6 +362,9 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
         commands.push_back(wire::Sit(renewal.sit_minutes));
         detail = "+" + std::to_string(request.minutes) + " min, " +
                  std::to_string(renewal.sit_minutes) + " min from now";
+        if (sale) {
+          detail += ", " + MoneyText(sale->price) + " " + till_.currency;
+        }
         break;
       }
       case ActionKind::kEnd: {
@@ -302,6 +374,10 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
         }
         commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
         detail = std::to_string(stands) + " x STAND";
+        if (refund) {
+          detail += ", refund " + MoneyText(refund->amount) + " " + till_.currency +
+                    (refund->paid ? " paid out" : " kept");
+        }
         break;
       }
       case ActionKind::kInfo:
@@ -344,9 +420,16 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
             if (current) {
               record_.EndSession(current->record_id, now, operator_name);
             }
+            if (refund) {
+              record_.AddRefund(*refund);
+            }
             break;
           default:
             break;
+        }
+        if (sale) {
+          sale->session_id = (*new_session)->record_id;
+          record_.AddSale(*sale);
         }
         record_.RecordAction(now, operator_name, station->name + " (" + address + ")",
                              ActionName(request.kind), detail);
@@ -407,6 +490,306 @@ void WebConsole::RecordAction(const std::string& operator_name, const std::strin
                               const std::string& detail) {
   std::lock_guard lock(mutex_);
   record_.RecordAction(Now(), operator_name, "", action, detail);
+}
+
+bool WebConsole::SeedTill(const TillPlan& plan) {
+  std::lock_guard lock(mutex_);
+  TillSetup current = record_.Till();
+  if (!current.currency.empty() || !current.tariffs.empty() || !current.groups.empty() ||
+      (plan.currency.empty() && plan.tariffs.empty())) {
+    return false;
+  }
+  Millis now = Now();
+  record_.Atomically([&] {
+    std::map<std::string, int64_t> tariffs;
+    std::map<std::string, int64_t> groups;
+    if (!plan.currency.empty()) {
+      record_.SetCurrency(plan.currency);
+    }
+    for (Tariff tariff : plan.tariffs) {
+      tariff.id = 0;
+      tariffs[tariff.name] = record_.SaveTariff(tariff);
+    }
+    for (const auto& group : plan.groups) {
+      groups[group.name] = record_.SaveGroup(Group{0, group.name, tariffs.at(group.tariff)});
+    }
+    for (const auto& [address, group] : plan.members) {
+      record_.SetStationGroup(address, groups.at(group));
+    }
+    record_.RecordAction(now, "", "", "till seeded",
+                         std::to_string(plan.tariffs.size()) + " tariffs, " +
+                             std::to_string(plan.groups.size()) + " groups from the room file");
+  });
+  till_ = record_.Till();
+  return true;
+}
+
+const Tariff* WebConsole::TariffOf(const std::string& address) const {
+  auto member = till_.members.find(address);
+  if (member == till_.members.end()) {
+    return nullptr;
+  }
+  for (const auto& group : till_.groups) {
+    if (group.id == member->second) {
+      for (const auto& tariff : till_.tariffs) {
+        if (tariff.id == group.tariff_id) {
+          return &tariff;
+        }
+      }
+    }
+  }
+  return nullptr;
+}
+
+ShiftReport WebConsole::ReportOf(const ShiftRecord& shift) {
+  ShiftReport report;
+  report.shift = shift;
+  auto sales = record_.ShiftSales(shift.id);
+  auto refunds = record_.ShiftRefunds(shift.id);
+  report.sales = sales.size();
+  report.refunds = refunds.size();
+  auto totals = TotalsOf(shift.opening, sales, refunds, shift.counted);
+  if (!totals) {
+    throw RecordError("the totals of shift " + std::to_string(shift.id) +
+                      " leave the range of an amount: the record is damaged");
+  }
+  report.totals = *totals;
+  return report;
+}
+
+TillView WebConsole::Till() {
+  std::lock_guard lock(mutex_);
+  TillView view;
+  view.setup = till_;
+  if (auto shift = record_.OpenShift()) {
+    view.shift = ReportOf(*shift);
+  }
+  for (const auto& station : room_.stations()) {
+    if (!station.session) {
+      continue;
+    }
+    auto sales = record_.SalesOf(station.session->record_id);
+    if (sales.empty()) {
+      continue;
+    }
+    Money price = 0;
+    for (const auto& sale : sales) {
+      price += sale.price;
+    }
+    view.session_prices[station.address] = price;
+  }
+  return view;
+}
+
+std::vector<EndPreview> WebConsole::PreviewEnd(const std::vector<std::string>& addresses) {
+  std::lock_guard lock(mutex_);
+  Millis now = Now();
+  std::vector<EndPreview> previews;
+  for (const auto& address : addresses) {
+    EndPreview preview;
+    preview.address = address;
+    const Station* station = room_.Find(address);
+    if (station && station->session) {
+      preview.rented = true;
+      preview.unused_minutes = UnusedWholeMinutes(station->session->ends, now);
+      std::vector<Sale> sold;
+      for (const auto& s : record_.SalesOf(station->session->record_id)) {
+        sold.push_back(Sale{s.minutes, s.price});
+      }
+      preview.offer = RefundFor(sold, preview.unused_minutes);
+    }
+    previews.push_back(preview);
+  }
+  return previews;
+}
+
+void WebConsole::ApplyTillChange(const std::string& operator_name, const TillChange& change,
+                                 Millis now) {
+  using Kind = TillChange::Kind;
+  auto has_tariff = [&](int64_t id) {
+    return std::any_of(till_.tariffs.begin(), till_.tariffs.end(),
+                       [&](const Tariff& t) { return t.id == id; });
+  };
+  auto has_group = [&](int64_t id) {
+    return std::any_of(till_.groups.begin(), till_.groups.end(),
+                       [&](const Group& g) { return g.id == id; });
+  };
+  std::string what;
+  std::string detail;
+  switch (change.kind) {
+    case Kind::kCurrency:
+      if (change.currency.empty() || change.currency.size() > 8 ||
+          change.currency.find_first_not_of(
+              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+        throw std::invalid_argument("a currency is a code of 1 to 8 letters, such as BGN");
+      }
+      if (!till_.currency.empty() && change.currency != till_.currency && record_.SaleCount() > 0) {
+        throw std::invalid_argument("the currency can't change once something has been sold in " +
+                                    till_.currency);
+      }
+      record_.SetCurrency(change.currency);
+      what = "currency";
+      detail = change.currency;
+      break;
+    case Kind::kTariff: {
+      if (std::string problem = TariffProblem(change.tariff); !problem.empty()) {
+        throw std::invalid_argument(problem);
+      }
+      if (change.tariff.id != 0 && !has_tariff(change.tariff.id)) {
+        throw std::invalid_argument("no such tariff");
+      }
+      if (till_.currency.empty()) {
+        throw std::invalid_argument("name the currency first");
+      }
+      record_.SaveTariff(change.tariff);
+      what = change.tariff.id == 0 ? "tariff added" : "tariff changed";
+      detail = change.tariff.name + ": " + MoneyText(change.tariff.per_hour) +
+               " per hour, minimum " + MoneyText(change.tariff.minimum);
+      break;
+    }
+    case Kind::kDeleteTariff:
+      if (!has_tariff(change.tariff.id)) {
+        throw std::invalid_argument("no such tariff");
+      }
+      for (const auto& group : till_.groups) {
+        if (group.tariff_id == change.tariff.id) {
+          throw std::invalid_argument("the group '" + group.name +
+                                      "' sells at this tariff: give it another first");
+        }
+      }
+      record_.DeleteTariff(change.tariff.id);
+      what = "tariff removed";
+      detail = std::to_string(change.tariff.id);
+      break;
+    case Kind::kGroup:
+      if (change.group.name.empty() || change.group.name.size() > 64) {
+        throw std::invalid_argument("a group's name has 1 to 64 bytes");
+      }
+      if (!has_tariff(change.group.tariff_id)) {
+        throw std::invalid_argument("a group needs a tariff");
+      }
+      if (change.group.id != 0 && !has_group(change.group.id)) {
+        throw std::invalid_argument("no such group");
+      }
+      record_.SaveGroup(change.group);
+      what = change.group.id == 0 ? "group added" : "group changed";
+      detail = change.group.name;
+      break;
+    case Kind::kDeleteGroup: {
+      if (!has_group(change.group.id)) {
+        throw std::invalid_argument("no such group");
+      }
+      auto members = std::count_if(till_.members.begin(), till_.members.end(),
+                                   [&](const auto& m) { return m.second == change.group.id; });
+      if (members > 0) {
+        throw std::invalid_argument(std::to_string(members) +
+                                    " stations belong to the group: move them first");
+      }
+      record_.DeleteGroup(change.group.id);
+      what = "group removed";
+      detail = std::to_string(change.group.id);
+      break;
+    }
+    case Kind::kAssign:
+      if (change.group_id && !has_group(*change.group_id)) {
+        throw std::invalid_argument("no such group");
+      }
+      for (const auto& address : change.stations) {
+        if (!room_.Find(address)) {
+          throw std::invalid_argument("no station at '" + address + "'");
+        }
+        record_.SetStationGroup(address, change.group_id);
+      }
+      what = "group assigned";
+      detail = std::to_string(change.stations.size()) + " stations to " +
+               (change.group_id ? std::to_string(*change.group_id) : std::string("no group"));
+      break;
+  }
+  record_.RecordAction(now, operator_name, "", what, detail);
+}
+
+ActionOutcome WebConsole::ChangeTill(const std::string& operator_name, const TillChange& change) {
+  ActionOutcome outcome;
+  {
+    std::lock_guard lock(mutex_);
+    try {
+      record_.Atomically([&] { ApplyTillChange(operator_name, change, Now()); });
+    } catch (const std::invalid_argument& e) {
+      outcome.error = e.what();
+      return outcome;
+    } catch (const RecordError& e) {
+      std::string what = e.what();
+      outcome.error = what.find("UNIQUE") != std::string::npos
+                          ? "that name is taken"
+                          : "not done, the record failed: " + what;
+      return outcome;
+    }
+    till_ = record_.Till();
+  }
+  Changed();
+  outcome.ok = true;
+  return outcome;
+}
+
+ActionOutcome WebConsole::OpenShift(const std::string& operator_name, Money cash) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    if (auto open = record_.OpenShift()) {
+      outcome.error = "a shift is open since " + LocalTimeText(open->opened) + " (" +
+                      open->opened_by + "): close it first";
+      return outcome;
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.BeginShift(now, operator_name, cash);
+      record_.RecordAction(now, operator_name, "", "shift opened", "cash " + MoneyText(cash));
+    });
+  } catch (const RecordError& e) {
+    outcome.error = std::string("not done, the record failed: ") + e.what();
+    return outcome;
+  }
+  Log(operator_name + ": opened a shift with " + MoneyText(cash) + " in the drawer");
+  outcome.ok = true;
+  return outcome;
+}
+
+ActionOutcome WebConsole::CloseShift(const std::string& operator_name, Money counted,
+                                     std::optional<ShiftReport>& report) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    auto open = record_.OpenShift();
+    if (!open) {
+      outcome.error = "no shift is open";
+      return outcome;
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.EndShift(open->id, now, operator_name, counted);
+      record_.RecordAction(now, operator_name, "", "shift closed", "counted " + MoneyText(counted));
+    });
+    open->closed = now;
+    open->closed_by = operator_name;
+    open->counted = counted;
+    report = ReportOf(*open);
+  } catch (const RecordError& e) {
+    outcome.error = std::string("not done, the record failed: ") + e.what();
+    return outcome;
+  }
+  Log(operator_name + ": closed the shift, " + MoneyText(counted) + " counted, difference " +
+      MoneyText(report->totals.difference.value_or(0)));
+  outcome.ok = true;
+  return outcome;
+}
+
+std::vector<ShiftReport> WebConsole::ShiftsBetween(Millis from, Millis to) {
+  std::lock_guard lock(mutex_);
+  std::vector<ShiftReport> reports;
+  for (const auto& shift : record_.ShiftsBetween(from, to)) {
+    reports.push_back(ReportOf(shift));
+  }
+  return reports;
 }
 
 }  // namespace zalvo::console

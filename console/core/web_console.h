@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "console/core/billing.h"
 #include "console/core/envelope.h"
 #include "console/core/record.h"
 #include "console/core/room.h"
@@ -49,12 +51,44 @@ struct ActionRequest {
   int32_t minutes = 0;                // start, add
   int32_t volume = 0;                 // volume
   std::string caption;                // kill, UTF-8
+  // end: pay out (true) or keep (false) the refund offered for unused
+  // minutes; a priced session ended early needs the answer.
+  std::optional<bool> refund;
 };
 
 struct ActionOutcome {
   std::string address;
   bool ok = false;
   std::string error;
+  std::optional<RefundOffer> refund_offer;  // end: what was offered
+};
+
+// What ending a station now would do: whether it has a session, and the
+// refund it would be offered.
+struct EndPreview {
+  std::string address;
+  bool rented = false;
+  int32_t unused_minutes = 0;
+  RefundOffer offer;
+};
+
+// The till as the page shows it: the set-up, the open shift, and what each
+// rented station's session has cost so far (by address).
+struct TillView {
+  TillSetup setup;
+  std::optional<ShiftReport> shift;
+  std::map<std::string, Money> session_prices;
+};
+
+// A change of the till's set-up made on the page.
+struct TillChange {
+  enum class Kind { kCurrency, kTariff, kDeleteTariff, kGroup, kDeleteGroup, kAssign };
+  Kind kind = Kind::kTariff;
+  std::string currency;
+  Tariff tariff;                      // kTariff (id 0: a new one), kDeleteTariff (id)
+  Group group;                        // kGroup (id 0: a new one), kDeleteGroup (id)
+  std::vector<std::string> stations;  // kAssign
+  std::optional<int64_t> group_id;    // kAssign; nullopt: no group
 };
 
 struct RoomSnapshot {
@@ -75,9 +109,13 @@ class WebConsole {
   WebConsole& operator=(const WebConsole&) = delete;
 
   // Puts the sessions that were open when the console last stopped back into
-  // the room; a session of a station that is no longer in the room stays
-  // open in the record and is logged.
+  // the room, and loads the till; a session of a station that is no longer
+  // in the room stays open in the record and is logged.
   void RestoreSessions();
+
+  // At the first start: the till's set-up from the room file, unless the
+  // record has one already (then the record holds and this returns false).
+  bool SeedTill(const TillPlan& plan);
 
   // Binds the UDP port (PlatformError when it is taken), starts receiving,
   // and asks every station of the room for its status report.
@@ -104,6 +142,18 @@ class WebConsole {
   void SetChangeListener(std::function<void()> listener);
 
   std::vector<SessionRecord> SessionsBetween(Millis from, Millis to);
+
+  // The till. Each change is recorded with its operator; refusals say why.
+  TillView Till();
+  ActionOutcome ChangeTill(const std::string& operator_name, const TillChange& change);
+  std::vector<EndPreview> PreviewEnd(const std::vector<std::string>& addresses);
+  // A shift opens with the cash in the drawer and closes with its count;
+  // only one is open at a time. The outcome's report is the shift's.
+  ActionOutcome OpenShift(const std::string& operator_name, Money cash);
+  ActionOutcome CloseShift(const std::string& operator_name, Money counted,
+                           std::optional<ShiftReport>& report);
+  // The shifts opened in [from, to), with their totals.
+  std::vector<ShiftReport> ShiftsBetween(Millis from, Millis to);
   std::optional<std::string> OperatorHash(const std::string& name);
   void RecordAction(const std::string& operator_name, const std::string& action,
                     const std::string& detail);
@@ -116,9 +166,14 @@ class WebConsole {
   void Changed();
   void Log(const std::string& line);
   Millis Now();
+  // With the lock held.
+  ShiftReport ReportOf(const ShiftRecord& shift);
+  const Tariff* TariffOf(const std::string& address) const;
+  void ApplyTillChange(const std::string& operator_name, const TillChange& change, Millis now);
 
   Room room_;
   Record& record_;
+  TillSetup till_;  // as in the record
   Envelope& envelope_;
   platform::DatagramSocket& socket_;
   WebConsoleOptions options_;

@@ -11,8 +11,10 @@
 namespace zalvo::console {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
+// The first schema; a new record is made with it and then upgraded, so that
+// every record takes the same steps.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE sessions(
   id INTEGER PRIMARY KEY,
@@ -41,6 +43,59 @@ CREATE TABLE operators(
   name TEXT PRIMARY KEY,
   hash TEXT NOT NULL);
 PRAGMA user_version = 1;
+)sql";
+
+// Schema 2: the till. The sessions keep their rows; those sold before have no
+// sales and so no price.
+constexpr const char* kUpgradeTo2 = R"sql(
+CREATE TABLE settings(
+  key TEXT PRIMARY KEY,
+  value TEXT NOT NULL);
+CREATE TABLE tariffs(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  per_hour INTEGER NOT NULL,
+  minimum INTEGER NOT NULL);
+CREATE TABLE till_groups(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  tariff_id INTEGER NOT NULL REFERENCES tariffs(id));
+CREATE TABLE group_members(
+  address TEXT PRIMARY KEY,
+  group_id INTEGER NOT NULL REFERENCES till_groups(id));
+CREATE TABLE shifts(
+  id INTEGER PRIMARY KEY,
+  opened_at INTEGER NOT NULL,
+  opened_by TEXT NOT NULL,
+  opening_cash INTEGER NOT NULL,
+  closed_at INTEGER,
+  closed_by TEXT,
+  counted_cash INTEGER);
+CREATE UNIQUE INDEX shifts_one_open ON shifts(closed_at IS NULL) WHERE closed_at IS NULL;
+CREATE INDEX shifts_opened ON shifts(opened_at);
+CREATE TABLE sales(
+  id INTEGER PRIMARY KEY,
+  session_id INTEGER NOT NULL REFERENCES sessions(id),
+  shift_id INTEGER REFERENCES shifts(id),
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  minutes INTEGER NOT NULL,
+  price INTEGER NOT NULL,
+  tariff TEXT NOT NULL,
+  per_hour INTEGER NOT NULL);
+CREATE INDEX sales_session ON sales(session_id);
+CREATE INDEX sales_shift ON sales(shift_id);
+CREATE TABLE refunds(
+  id INTEGER PRIMARY KEY,
+  session_id INTEGER NOT NULL UNIQUE REFERENCES sessions(id),
+  shift_id INTEGER REFERENCES shifts(id),
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  minutes INTEGER NOT NULL,
+  amount INTEGER NOT NULL,
+  paid INTEGER NOT NULL);
+CREATE INDEX refunds_shift ON refunds(shift_id);
+PRAGMA user_version = 2;
 )sql";
 
 // One prepared statement, finalised at the end of its scope.
@@ -139,6 +194,71 @@ void KeepPrivate(const std::string& path, std::vector<std::string>& notes) {
   }
 }
 
+constexpr const char* kSaleColumns =
+    "SELECT id, session_id, shift_id, at, operator, minutes, price, tariff, per_hour FROM sales ";
+
+SaleRecord ReadSale(Statement& s) {
+  SaleRecord sale;
+  sale.id = s.Int(0);
+  sale.session_id = s.Int(1);
+  if (!s.IsNull(2)) {
+    sale.shift_id = s.Int(2);
+  }
+  sale.at = s.Int(3);
+  sale.by = s.Text(4);
+  sale.minutes = static_cast<int32_t>(s.Int(5));
+  sale.price = s.Int(6);
+  sale.tariff = s.Text(7);
+  sale.per_hour = s.Int(8);
+  return sale;
+}
+
+constexpr const char* kRefundColumns =
+    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid FROM refunds ";
+
+RefundRecord ReadRefund(Statement& s) {
+  RefundRecord refund;
+  refund.id = s.Int(0);
+  refund.session_id = s.Int(1);
+  if (!s.IsNull(2)) {
+    refund.shift_id = s.Int(2);
+  }
+  refund.at = s.Int(3);
+  refund.by = s.Text(4);
+  refund.minutes = static_cast<int32_t>(s.Int(5));
+  refund.amount = s.Int(6);
+  refund.paid = s.Int(7) != 0;
+  return refund;
+}
+
+void BindShift(Statement& s, int index, std::optional<int64_t> shift) {
+  if (shift) {
+    s.Bind(index, *shift);
+  } else {
+    s.BindNull(index);
+  }
+}
+
+constexpr const char* kShiftColumns =
+    "SELECT id, opened_at, opened_by, opening_cash, closed_at, COALESCE(closed_by, ''), "
+    "counted_cash FROM shifts ";
+
+ShiftRecord ReadShift(Statement& s) {
+  ShiftRecord shift;
+  shift.id = s.Int(0);
+  shift.opened = s.Int(1);
+  shift.opened_by = s.Text(2);
+  shift.opening = s.Int(3);
+  if (!s.IsNull(4)) {
+    shift.closed = s.Int(4);
+  }
+  shift.closed_by = s.Text(5);
+  if (!s.IsNull(6)) {
+    shift.counted = s.Int(6);
+  }
+  return shift;
+}
+
 }  // namespace
 
 Store::Store(const std::string& path) {
@@ -182,6 +302,7 @@ Store::Store(const std::string& path) {
     }
     if (user_version == 0 && tables == 0) {
       Execute(kSchema);
+      user_version = 1;
     } else if (user_version == 0) {
       Execute("ROLLBACK");
       throw RecordError("the file " + path + " is a database of something else");
@@ -189,6 +310,13 @@ Store::Store(const std::string& path) {
       Execute("ROLLBACK");
       throw RecordError("the record " + path + " has schema " + std::to_string(user_version) +
                         ", newer than this console's " + std::to_string(kSchemaVersion));
+    }
+    if (user_version == 1 && tables > 0) {
+      Execute(kUpgradeTo2);
+      notes_.push_back("the record " + path + " was upgraded to schema 2 (the till); its " +
+                       "sessions are kept, without prices");
+    } else if (user_version == 1) {
+      Execute(kUpgradeTo2);
     }
     Execute("COMMIT");
   } catch (const RecordError& e) {
@@ -275,6 +403,14 @@ std::vector<SessionRecord> Store::SessionsBetween(Millis from, Millis to) {
   while (s.Step()) {
     records.push_back(ReadSession(s));
   }
+  for (auto& record : records) {
+    record.sales = SalesOf(record.id);
+    Statement refund(db_, (std::string(kRefundColumns) + "WHERE session_id = ?").c_str());
+    refund.Bind(1, record.id);
+    if (refund.Step()) {
+      record.refund = ReadRefund(refund);
+    }
+  }
   return records;
 }
 
@@ -340,6 +476,187 @@ bool Store::RemoveOperator(const std::string& name) {
   Statement s(db_, "DELETE FROM operators WHERE name = ?");
   s.Bind(1, name).Step();
   return sqlite3_changes(db_) > 0;
+}
+
+TillSetup Store::Till() {
+  TillSetup till;
+  {
+    Statement s(db_, "SELECT value FROM settings WHERE key = 'currency'");
+    if (s.Step()) {
+      till.currency = s.Text(0);
+    }
+  }
+  {
+    Statement s(db_, "SELECT id, name, per_hour, minimum FROM tariffs ORDER BY name");
+    while (s.Step()) {
+      till.tariffs.push_back(Tariff{s.Int(0), s.Text(1), s.Int(2), s.Int(3)});
+    }
+  }
+  {
+    Statement s(db_, "SELECT id, name, tariff_id FROM till_groups ORDER BY name");
+    while (s.Step()) {
+      till.groups.push_back(Group{s.Int(0), s.Text(1), s.Int(2)});
+    }
+  }
+  Statement s(db_, "SELECT address, group_id FROM group_members");
+  while (s.Step()) {
+    till.members[s.Text(0)] = s.Int(1);
+  }
+  return till;
+}
+
+void Store::SetCurrency(const std::string& code) {
+  Statement s(db_,
+              "INSERT INTO settings(key, value) VALUES('currency', ?) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  s.Bind(1, code).Step();
+}
+
+int64_t Store::SaveTariff(const Tariff& tariff) {
+  if (tariff.id == 0) {
+    Statement s(db_, "INSERT INTO tariffs(name, per_hour, minimum) VALUES(?, ?, ?)");
+    s.Bind(1, tariff.name).Bind(2, tariff.per_hour).Bind(3, tariff.minimum).Step();
+    return sqlite3_last_insert_rowid(db_);
+  }
+  Statement s(db_, "UPDATE tariffs SET name = ?, per_hour = ?, minimum = ? WHERE id = ?");
+  s.Bind(1, tariff.name).Bind(2, tariff.per_hour).Bind(3, tariff.minimum).Bind(4, tariff.id).Step();
+  return tariff.id;
+}
+
+void Store::DeleteTariff(int64_t id) {
+  Statement s(db_, "DELETE FROM tariffs WHERE id = ?");
+  s.Bind(1, id).Step();
+}
+
+int64_t Store::SaveGroup(const Group& group) {
+  if (group.id == 0) {
+    Statement s(db_, "INSERT INTO till_groups(name, tariff_id) VALUES(?, ?)");
+    s.Bind(1, group.name).Bind(2, group.tariff_id).Step();
+    return sqlite3_last_insert_rowid(db_);
+  }
+  Statement s(db_, "UPDATE till_groups SET name = ?, tariff_id = ? WHERE id = ?");
+  s.Bind(1, group.name).Bind(2, group.tariff_id).Bind(3, group.id).Step();
+  return group.id;
+}
+
+void Store::DeleteGroup(int64_t id) {
+  Statement s(db_, "DELETE FROM till_groups WHERE id = ?");
+  s.Bind(1, id).Step();
+}
+
+void Store::SetStationGroup(const std::string& address, std::optional<int64_t> group) {
+  if (!group) {
+    Statement s(db_, "DELETE FROM group_members WHERE address = ?");
+    s.Bind(1, address).Step();
+    return;
+  }
+  Statement s(db_,
+              "INSERT INTO group_members(address, group_id) VALUES(?, ?) "
+              "ON CONFLICT(address) DO UPDATE SET group_id = excluded.group_id");
+  s.Bind(1, address).Bind(2, *group).Step();
+}
+
+int64_t Store::AddSale(const SaleRecord& sale) {
+  Statement s(db_,
+              "INSERT INTO sales(session_id, shift_id, at, operator, minutes, price, tariff, "
+              "per_hour) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  s.Bind(1, sale.session_id);
+  BindShift(s, 2, sale.shift_id);
+  s.Bind(3, sale.at)
+      .Bind(4, sale.by)
+      .Bind(5, sale.minutes)
+      .Bind(6, sale.price)
+      .Bind(7, sale.tariff)
+      .Bind(8, sale.per_hour)
+      .Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<SaleRecord> Store::SalesOf(int64_t session_id) {
+  Statement s(db_, (std::string(kSaleColumns) + "WHERE session_id = ? ORDER BY id").c_str());
+  s.Bind(1, session_id);
+  std::vector<SaleRecord> sales;
+  while (s.Step()) {
+    sales.push_back(ReadSale(s));
+  }
+  return sales;
+}
+
+int64_t Store::SaleCount() {
+  Statement s(db_, "SELECT count(*) FROM sales");
+  s.Step();
+  return s.Int(0);
+}
+
+int64_t Store::AddRefund(const RefundRecord& refund) {
+  Statement s(db_,
+              "INSERT INTO refunds(session_id, shift_id, at, operator, minutes, amount, paid) "
+              "VALUES(?, ?, ?, ?, ?, ?, ?)");
+  s.Bind(1, refund.session_id);
+  BindShift(s, 2, refund.shift_id);
+  s.Bind(3, refund.at)
+      .Bind(4, refund.by)
+      .Bind(5, refund.minutes)
+      .Bind(6, refund.amount)
+      .Bind(7, refund.paid ? 1 : 0)
+      .Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::optional<ShiftRecord> Store::OpenShift() {
+  Statement s(db_, (std::string(kShiftColumns) + "WHERE closed_at IS NULL").c_str());
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return ReadShift(s);
+}
+
+int64_t Store::BeginShift(Millis at, const std::string& by, Money opening) {
+  Statement s(db_, "INSERT INTO shifts(opened_at, opened_by, opening_cash) VALUES(?, ?, ?)");
+  s.Bind(1, at).Bind(2, by).Bind(3, opening).Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Store::EndShift(int64_t id, Millis at, const std::string& by, Money counted) {
+  Statement s(db_,
+              "UPDATE shifts SET closed_at = ?, closed_by = ?, counted_cash = ? WHERE id = ? AND "
+              "closed_at IS NULL");
+  s.Bind(1, at).Bind(2, by).Bind(3, counted).Bind(4, id).Step();
+  if (sqlite3_changes(db_) != 1) {
+    throw RecordError("the shift " + std::to_string(id) + " is not open");
+  }
+}
+
+std::vector<ShiftRecord> Store::ShiftsBetween(Millis from, Millis to) {
+  Statement s(db_, (std::string(kShiftColumns) +
+                    "WHERE opened_at >= ? AND opened_at < ? ORDER BY opened_at, id")
+                       .c_str());
+  s.Bind(1, from).Bind(2, to);
+  std::vector<ShiftRecord> shifts;
+  while (s.Step()) {
+    shifts.push_back(ReadShift(s));
+  }
+  return shifts;
+}
+
+std::vector<Money> Store::ShiftSales(int64_t id) {
+  Statement s(db_, "SELECT price FROM sales WHERE shift_id = ? ORDER BY id");
+  s.Bind(1, id);
+  std::vector<Money> amounts;
+  while (s.Step()) {
+    amounts.push_back(s.Int(0));
+  }
+  return amounts;
+}
+
+std::vector<Money> Store::ShiftRefunds(int64_t id) {
+  Statement s(db_, "SELECT amount FROM refunds WHERE shift_id = ? AND paid = 1 ORDER BY id");
+  s.Bind(1, id);
+  std::vector<Money> amounts;
+  while (s.Step()) {
+    amounts.push_back(s.Int(0));
+  }
+  return amounts;
 }
 
 }  // namespace zalvo::console

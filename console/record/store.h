@@ -1,5 +1,6 @@
 // The console's record in SQLite: every session (station, start, end,
-// minutes, who started and ended it), every operator action, the stations
+// minutes, who started and ended it) with its sales and refund, the shifts
+// and the till's set-up, every operator action, the stations
 // that were added when they reported, and the operators with their password
 // hashes. Each change is one committed transaction, so a crash of the
 // console loses at most the action it was carrying out.
@@ -16,7 +17,7 @@ struct sqlite3;
 
 namespace zalvo::console {
 
-class Store final : public Record {
+class Store : public Record {
  public:
   // Opens the database file, creating it when it does not exist (mode 0600),
   // and checks that it can be read and written: a read-only, locked, corrupt
@@ -50,6 +51,24 @@ class Store final : public Record {
   int64_t OperatorCount();
   // False when there is no such operator.
   bool RemoveOperator(const std::string& name);
+
+  TillSetup Till() override;
+  void SetCurrency(const std::string& code) override;
+  int64_t SaveTariff(const Tariff& tariff) override;
+  void DeleteTariff(int64_t id) override;
+  int64_t SaveGroup(const Group& group) override;
+  void DeleteGroup(int64_t id) override;
+  void SetStationGroup(const std::string& address, std::optional<int64_t> group) override;
+  int64_t AddSale(const SaleRecord& sale) override;
+  std::vector<SaleRecord> SalesOf(int64_t session_id) override;
+  int64_t SaleCount() override;
+  int64_t AddRefund(const RefundRecord& refund) override;
+  std::optional<ShiftRecord> OpenShift() override;
+  int64_t BeginShift(Millis at, const std::string& by, Money opening) override;
+  void EndShift(int64_t id, Millis at, const std::string& by, Money counted) override;
+  std::vector<ShiftRecord> ShiftsBetween(Millis from, Millis to) override;
+  std::vector<Money> ShiftSales(int64_t id) override;
+  std::vector<Money> ShiftRefunds(int64_t id) override;
 
   // What the opening changed about the files' rights, for the log.
   const std::vector<std::string>& notes() const { return notes_; }

@@ -54,6 +54,10 @@ void Answer(const std::shared_ptr<HttpReply>& reply, HttpResponse response) {
   reply->Send(std::move(response));
 }
 
+const char* const kBadDays =
+    "'day', or 'from' and 'to', must be dates YYYY-MM-DD, 'to' not before 'from', at most a "
+    "year apart";
+
 const char* const kNotFromThePage = "refused: the request did not come from the console's page";
 
 std::string CookieValue(const HttpRequest& request, const char* name) {
@@ -120,8 +124,35 @@ std::optional<int32_t> IntField(const json& body, const char* key, int32_t low, 
   return static_cast<int32_t>(value);
 }
 
+json SaleJson(const SaleRecord& sale) {
+  return json{{"at", sale.at},
+              {"by", sale.by},
+              {"minutes", sale.minutes},
+              {"price", sale.price},
+              {"tariff", sale.tariff},
+              {"per_hour", sale.per_hour},
+              {"shift", sale.shift_id ? json(*sale.shift_id) : json(nullptr)}};
+}
+
 json SessionJson(const SessionRecord& s) {
+  json sales = json::array();
+  for (const auto& sale : s.sales) {
+    sales.push_back(SaleJson(sale));
+  }
+  auto price = SessionPrice(s);
+  json refund = nullptr;
+  if (s.refund) {
+    refund = json{{"at", s.refund->at},
+                  {"by", s.refund->by},
+                  {"minutes", s.refund->minutes},
+                  {"amount", s.refund->amount},
+                  {"paid", s.refund->paid}};
+  }
   return json{{"id", s.id},
+              {"used_minutes", s.ended ? json(UsedMinutes(s)) : json(nullptr)},
+              {"price", price ? json(*price) : json(nullptr)},
+              {"sales", std::move(sales)},
+              {"refund", std::move(refund)},
               {"station", s.station},
               {"address", s.address},
               {"started_at", s.started},
@@ -178,10 +209,48 @@ json Outcomes(const std::vector<ActionOutcome>& outcomes, bool& all_ok) {
   all_ok = true;
   for (const auto& o : outcomes) {
     all_ok = all_ok && o.ok;
-    results.push_back(o.ok ? json{{"station", o.address}, {"ok", true}}
-                           : json{{"station", o.address}, {"ok", false}, {"error", o.error}});
+    json result = o.ok ? json{{"station", o.address}, {"ok", true}}
+                       : json{{"station", o.address}, {"ok", false}, {"error", o.error}};
+    if (o.refund_offer) {
+      result["refund_offer"] = {{"minutes", o.refund_offer->minutes},
+                                {"amount", o.refund_offer->amount}};
+    }
+    results.push_back(std::move(result));
   }
   return results;
+}
+
+json ShiftJson(const ShiftReport& report) {
+  const auto& s = report.shift;
+  const auto& t = report.totals;
+  return json{{"id", s.id},
+              {"opened_at", s.opened},
+              {"opened_by", s.opened_by},
+              {"closed_at", s.closed ? json(*s.closed) : json(nullptr)},
+              {"closed_by", s.closed ? json(s.closed_by) : json(nullptr)},
+              {"opening", t.opening},
+              {"sales", t.sales},
+              {"sales_count", report.sales},
+              {"refunds", t.refunds},
+              {"refunds_count", report.refunds},
+              {"expected", t.expected},
+              {"counted", t.counted ? json(*t.counted) : json(nullptr)},
+              {"difference", t.difference ? json(*t.difference) : json(nullptr)}};
+}
+
+// An amount field, given as text in the currency's major unit ("12.50").
+std::optional<Money> MoneyField(const json& body, const char* key) {
+  if (!body.contains(key) || !body[key].is_string()) {
+    return std::nullopt;
+  }
+  return ParseMoney(body[key].get<std::string>());
+}
+
+std::optional<int64_t> IdField(const json& body, const char* key) {
+  if (!body.contains(key) || !body[key].is_number_integer() || body[key].get<int64_t>() < 1) {
+    return std::nullopt;
+  }
+  return body[key].get<int64_t>();
 }
 
 }  // namespace
@@ -315,10 +384,12 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
            : path == "/app.js" ? Page(kPageScript, "text/javascript; charset=utf-8")
                                : Page(kPageStyle, "text/css; charset=utf-8");
   }
-  static const std::set<std::string> kGets = {"/api/me", "/api/room", "/api/windows",
-                                              "/api/sessions", "/api/sessions.csv"};
-  static const std::set<std::string> kPosts = {"/api/login", "/api/logout", "/api/act",
-                                               "/api/station"};
+  static const std::set<std::string> kGets = {"/api/me",       "/api/room",         "/api/windows",
+                                              "/api/sessions", "/api/sessions.csv", "/api/till",
+                                              "/api/shifts",   "/api/shifts.csv"};
+  static const std::set<std::string> kPosts = {"/api/login",      "/api/logout",      "/api/act",
+                                               "/api/station",    "/api/till/change", "/api/shift",
+                                               "/api/end-preview"};
   if (kGets.count(path) == 0 && kPosts.count(path) == 0) {
     return Fail(404, "not found");
   }
@@ -378,6 +449,21 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
   }
   if (path == "/api/station") {
     return ChangeStation(request, *login);
+  }
+  if (path == "/api/till") {
+    return TillResponse();
+  }
+  if (path == "/api/till/change") {
+    return ChangeTill(request, *login);
+  }
+  if (path == "/api/shift") {
+    return Shift(request, *login);
+  }
+  if (path == "/api/end-preview") {
+    return PreviewEnd(request);
+  }
+  if (path == "/api/shifts" || path == "/api/shifts.csv") {
+    return ShiftsOfDays(request, path == "/api/shifts.csv");
   }
   return SessionsOfDay(request, path == "/api/sessions.csv");
 }
@@ -553,8 +639,8 @@ HttpResponse WebServer::RoomResponse() {
 
 HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login) {
   HttpResponse error;
-  auto body =
-      BodyObject(request, {"action", "stations", "minutes", "volume", "caption", "confirm"}, error);
+  auto body = BodyObject(
+      request, {"action", "stations", "minutes", "volume", "caption", "confirm", "refund"}, error);
   if (!body) {
     return error;
   }
@@ -609,6 +695,14 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
       }
       action.caption = b["caption"];
       break;
+    case ActionKind::kEnd:
+      if (b.contains("refund")) {
+        if (!b["refund"].is_boolean()) {
+          return Fail(400, "'refund' must be true (pay it out) or false (keep it)");
+        }
+        action.refund = b["refund"].get<bool>();
+      }
+      break;
     case ActionKind::kReboot:
     case ActionKind::kShutdown:
       if (!b.contains("confirm") || b["confirm"] != true) {
@@ -653,25 +747,236 @@ HttpResponse WebServer::ChangeStation(const HttpRequest& request, const Operator
   return Reply(ok ? 200 : 409, json{{"results", results}});
 }
 
-// The day a request asks for ("day", else today) and its sessions, as JSON
-// or CSV; 400 for a day that is not a date.
-HttpResponse WebServer::SessionsOfDay(const HttpRequest& request, bool csv) {
-  std::string day = request.Param("day").value_or(LocalDay(console_.Snapshot().now));
-  auto bounds = LocalDayBounds(day);
-  if (!bounds) {
-    return Fail(400, "'day' must be a date YYYY-MM-DD");
+// The days a request asks for: "day", or "from" and "to" (both included),
+// else today; nullopt for a day that is not a date or a range backwards or
+// longer than a year.
+std::optional<DayRange> WebServer::Days(const HttpRequest& request) {
+  std::string today = LocalDay(console_.Snapshot().now);
+  std::string from = request.Param("from").value_or(request.Param("day").value_or(today));
+  std::string to = request.Param("to").value_or(request.Param("day").value_or(from));
+  auto first = LocalDayBounds(from);
+  auto last = LocalDayBounds(to);
+  if (!first || !last || last->second <= first->first ||
+      last->second - first->first > Millis{367} * 24 * 3600 * 1000) {
+    return std::nullopt;
   }
-  auto records = console_.SessionsBetween(bounds->first, bounds->second);
+  return DayRange{from, to, first->first, last->second};
+}
+
+HttpResponse WebServer::SessionsOfDay(const HttpRequest& request, bool csv) {
+  auto days = Days(request);
+  if (!days) {
+    return Fail(400, kBadDays);
+  }
+  auto records = console_.SessionsBetween(days->begin, days->end);
+  std::string currency = console_.Till().setup.currency;
   if (csv) {
-    HttpResponse response = Text(200, SessionsCsv(records), "text/csv; charset=utf-8");
-    SetHeader(response, "Content-Disposition", "attachment; filename=\"sessions-" + day + ".csv\"");
+    HttpResponse response = Text(200, SessionsCsv(records, currency), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition",
+              "attachment; filename=\"sessions-" + days->Label() + ".csv\"");
     return response;
   }
   json sessions = json::array();
   for (const auto& record : records) {
     sessions.push_back(SessionJson(record));
   }
-  return Reply(200, json{{"day", day}, {"sessions", sessions}});
+  return Reply(200, json{{"day", days->from},
+                         {"from", days->from},
+                         {"to", days->to},
+                         {"currency", currency},
+                         {"sessions", sessions}});
+}
+
+HttpResponse WebServer::ShiftsOfDays(const HttpRequest& request, bool csv) {
+  auto days = Days(request);
+  if (!days) {
+    return Fail(400, kBadDays);
+  }
+  auto reports = console_.ShiftsBetween(days->begin, days->end);
+  std::string currency = console_.Till().setup.currency;
+  if (csv) {
+    HttpResponse response = Text(200, ShiftsCsv(reports, currency), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition",
+              "attachment; filename=\"shifts-" + days->Label() + ".csv\"");
+    return response;
+  }
+  json shifts = json::array();
+  for (const auto& report : reports) {
+    shifts.push_back(ShiftJson(report));
+  }
+  return Reply(
+      200,
+      json{{"from", days->from}, {"to", days->to}, {"currency", currency}, {"shifts", shifts}});
+}
+
+HttpResponse WebServer::TillResponse() {
+  TillView till = console_.Till();
+  json tariffs = json::array();
+  for (const auto& t : till.setup.tariffs) {
+    tariffs.push_back(
+        json{{"id", t.id}, {"name", t.name}, {"per_hour", t.per_hour}, {"minimum", t.minimum}});
+  }
+  json groups = json::array();
+  for (const auto& g : till.setup.groups) {
+    groups.push_back(json{{"id", g.id}, {"name", g.name}, {"tariff", g.tariff_id}});
+  }
+  json members = json::object();
+  for (const auto& [address, group] : till.setup.members) {
+    members[address] = group;
+  }
+  json prices = json::object();
+  for (const auto& [address, price] : till.session_prices) {
+    prices[address] = price;
+  }
+  return Reply(200, json{{"currency", till.setup.currency},
+                         {"tariffs", std::move(tariffs)},
+                         {"groups", std::move(groups)},
+                         {"members", std::move(members)},
+                         {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
+                         {"session_prices", std::move(prices)}});
+}
+
+// A change of the till's set-up: {"change": "currency", "currency": "BGN"},
+// {"change": "tariff", ["id": N,] "name", "per_hour": "3.00", "minimum":
+// "1.00"}, {"change": "delete_tariff", "id"}, {"change": "group", ["id",]
+// "name", "tariff": N}, {"change": "delete_group", "id"}, {"change":
+// "assign", "stations": [...], "group": N or null}.
+HttpResponse WebServer::ChangeTill(const HttpRequest& request, const OperatorSession& login) {
+  HttpResponse error;
+  auto body = BodyObject(
+      request,
+      {"change", "currency", "id", "name", "per_hour", "minimum", "tariff", "stations", "group"},
+      error);
+  if (!body) {
+    return error;
+  }
+  auto& b = *body;
+  std::string kind = b.contains("change") && b["change"].is_string() ? b["change"] : "";
+  TillChange change;
+  auto text = [&](const char* key) {
+    return b.contains(key) && b[key].is_string() ? b[key].get<std::string>() : std::string();
+  };
+  if (kind == "currency") {
+    change.kind = TillChange::Kind::kCurrency;
+    change.currency = text("currency");
+  } else if (kind == "tariff") {
+    change.kind = TillChange::Kind::kTariff;
+    change.tariff.id = b.contains("id") ? IdField(b, "id").value_or(-1) : 0;
+    change.tariff.name = text("name");
+    auto per_hour = MoneyField(b, "per_hour");
+    auto minimum = b.contains("minimum") ? MoneyField(b, "minimum") : std::optional<Money>(0);
+    if (change.tariff.id < 0 || !per_hour || !minimum) {
+      return Fail(400,
+                  "a tariff needs 'name', 'per_hour' and 'minimum' as amounts such as "
+                  "\"3.50\" (at most " +
+                      MoneyText(kMaxHourPrice) + ")");
+    }
+    change.tariff.per_hour = *per_hour;
+    change.tariff.minimum = *minimum;
+  } else if (kind == "delete_tariff" || kind == "delete_group") {
+    auto id = IdField(b, "id");
+    if (!id) {
+      return Fail(400, "'id' must name what to remove");
+    }
+    change.kind =
+        kind == "delete_tariff" ? TillChange::Kind::kDeleteTariff : TillChange::Kind::kDeleteGroup;
+    change.tariff.id = *id;
+    change.group.id = *id;
+  } else if (kind == "group") {
+    change.kind = TillChange::Kind::kGroup;
+    change.group.id = b.contains("id") ? IdField(b, "id").value_or(-1) : 0;
+    change.group.name = text("name");
+    change.group.tariff_id = IdField(b, "tariff").value_or(0);
+    if (change.group.id < 0) {
+      return Fail(400, "'id' must name the group to change");
+    }
+  } else if (kind == "assign") {
+    change.kind = TillChange::Kind::kAssign;
+    if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
+        b["stations"].size() > kMaxStationsPerRequest) {
+      return Fail(400, "'stations' must be a list of station addresses");
+    }
+    for (const auto& address : b["stations"]) {
+      if (!address.is_string()) {
+        return Fail(400, "'stations' must be a list of station addresses");
+      }
+      change.stations.push_back(address.get<std::string>());
+    }
+    if (!b.contains("group") || (!b["group"].is_null() && !IdField(b, "group"))) {
+      return Fail(400, "'group' must be a group's id, or null for none");
+    }
+    if (!b["group"].is_null()) {
+      change.group_id = IdField(b, "group");
+    }
+  } else {
+    return Fail(400,
+                "'change' must be one of currency, tariff, delete_tariff, group, delete_group, "
+                "assign");
+  }
+  ActionOutcome outcome = console_.ChangeTill(login.operator_name, change);
+  if (!outcome.ok) {
+    return Fail(409, outcome.error);
+  }
+  return TillResponse();
+}
+
+// {"shift": "open", "cash": "100.00"} or {"shift": "close", "counted": "..."}.
+HttpResponse WebServer::Shift(const HttpRequest& request, const OperatorSession& login) {
+  HttpResponse error;
+  auto body = BodyObject(request, {"shift", "cash", "counted"}, error);
+  if (!body) {
+    return error;
+  }
+  auto& b = *body;
+  std::string kind = b.contains("shift") && b["shift"].is_string() ? b["shift"] : "";
+  if (kind != "open" && kind != "close") {
+    return Fail(400, "'shift' must be open or close");
+  }
+  auto amount = MoneyField(b, kind == "open" ? "cash" : "counted");
+  if (!amount) {
+    return Fail(400, std::string(kind == "open" ? "'cash'" : "'counted'") +
+                         " must be the cash in the drawer, an amount such as \"120.50\"");
+  }
+  std::optional<ShiftReport> report;
+  ActionOutcome outcome = kind == "open"
+                              ? console_.OpenShift(login.operator_name, *amount)
+                              : console_.CloseShift(login.operator_name, *amount, report);
+  if (!outcome.ok) {
+    return Fail(409, outcome.error);
+  }
+  if (report) {
+    return Reply(200, json{{"shift", ShiftJson(*report)}});
+  }
+  return TillResponse();
+}
+
+HttpResponse WebServer::PreviewEnd(const HttpRequest& request) {
+  HttpResponse error;
+  auto body = BodyObject(request, {"stations"}, error);
+  if (!body) {
+    return error;
+  }
+  auto& b = *body;
+  if (!b.contains("stations") || !b["stations"].is_array() ||
+      b["stations"].size() > kMaxStationsPerRequest) {
+    return Fail(400, "'stations' must be a list of station addresses");
+  }
+  std::vector<std::string> addresses;
+  for (const auto& address : b["stations"]) {
+    if (!address.is_string()) {
+      return Fail(400, "'stations' must be a list of station addresses");
+    }
+    addresses.push_back(address.get<std::string>());
+  }
+  json previews = json::array();
+  for (const auto& p : console_.PreviewEnd(addresses)) {
+    previews.push_back(json{{"station", p.address},
+                            {"rented", p.rented},
+                            {"unused_minutes", p.unused_minutes},
+                            {"refund_minutes", p.offer.minutes},
+                            {"refund", p.offer.amount}});
+  }
+  return Reply(200, json{{"stations", previews}});
 }
 
 }  // namespace zalvo::console

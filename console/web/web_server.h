@@ -41,6 +41,15 @@ struct WebOptions {
   HttpServerOptions http;  // its TLS files come from the two above
 };
 
+// The local days an export or a list covers, both included.
+struct DayRange {
+  std::string from;
+  std::string to;
+  Millis begin = 0;  // the first day's start
+  Millis end = 0;    // the last day's end
+  std::string Label() const { return from == to ? from : from + "_" + to; }
+};
+
 class WebServer {
  public:
   // Throws std::runtime_error when the TLS files cannot be used.
@@ -99,7 +108,13 @@ class WebServer {
   HttpResponse RoomResponse();
   HttpResponse Act(const HttpRequest& request, const OperatorSession& login);
   HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
+  std::optional<DayRange> Days(const HttpRequest& request);
   HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
+  HttpResponse ShiftsOfDays(const HttpRequest& request, bool csv);
+  HttpResponse TillResponse();
+  HttpResponse ChangeTill(const HttpRequest& request, const OperatorSession& login);
+  HttpResponse Shift(const HttpRequest& request, const OperatorSession& login);
+  HttpResponse PreviewEnd(const HttpRequest& request);
 
   WebConsole& console_;
   WebOptions options_;

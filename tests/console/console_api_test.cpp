@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "console/core/session_export.h"
 #include "console/core/web_console.h"
 #include "console/record/store.h"
 #include "console/web/auth.h"
@@ -336,7 +337,7 @@ TEST_F(ConsoleApi, SessionsOnARealStationSurviveACrash) {
   auto csv = http_->Get("/api/sessions.csv", Json());
   EXPECT_EQ(csv->Header("Content-Type"), "text/csv; charset=utf-8");
   EXPECT_NE(csv->body.find("\r\nPC 1,127.0.0.21,"), std::string::npos) << csv->body;
-  EXPECT_NE(csv->body.find(",45,anna,anna\r\n"), std::string::npos) << csv->body;
+  EXPECT_NE(csv->body.find(",45,anna,anna,1,,,,,,\r\n"), std::string::npos) << csv->body;
 }
 
 TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
@@ -433,53 +434,26 @@ TEST_F(ConsoleApi, RefusesToRunWithoutItsRecord) {
   }
 }
 
-// The record a console writes through, failing an action's line on demand.
-class RecordFailingActions final : public console::Record {
+// The record, failing an action's line on demand.
+class RecordFailingActions final : public console::Store {
  public:
-  explicit RecordFailingActions(console::Store& store) : store_(store) {}
+  using Store::Store;
   bool fail = false;
 
-  void Atomically(const std::function<void()>& writes) override { store_.Atomically(writes); }
-  int64_t StartSession(const console::Station& station,
-                       const console::RentalSession& session) override {
-    return store_.StartSession(station, session);
-  }
-  void RenewSession(int64_t id, const console::RentalSession& session) override {
-    store_.RenewSession(id, session);
-  }
-  void EndSession(int64_t id, console::Millis ended, const std::string& by) override {
-    store_.EndSession(id, ended, by);
-  }
-  std::vector<console::SessionRecord> OpenSessions() override { return store_.OpenSessions(); }
-  std::vector<console::SessionRecord> SessionsBetween(console::Millis from,
-                                                      console::Millis to) override {
-    return store_.SessionsBetween(from, to);
-  }
   void RecordAction(console::Millis at, const std::string& by, const std::string& station,
                     const std::string& action, const std::string& detail) override {
     if (fail) {
       throw console::RecordError("the disk is full");
     }
-    store_.RecordAction(at, by, station, action, detail);
+    Store::RecordAction(at, by, station, action, detail);
   }
-  void AddStation(const std::string& address, const std::string& name,
-                  console::Millis at) override {
-    store_.AddStation(address, name, at);
-  }
-  bool RemoveStation(const std::string& address) override { return store_.RemoveStation(address); }
-  std::optional<std::string> OperatorHash(const std::string& name) override {
-    return store_.OperatorHash(name);
-  }
-
- private:
-  console::Store& store_;
 };
 
 // An action whose line can't be recorded leaves the record, the room and the
 // station as they were: no session begun or ended in one and not the other.
 TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
-  console::Store store(db_);
-  RecordFailingActions record(store);
+  RecordFailingActions record(db_);
+  console::Store& store = record;
   console::Room room;
   room.AddStation({"PC 1", "127.0.0.77"});
   console::PlainEnvelope envelope;
@@ -517,6 +491,152 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
   EXPECT_FALSE(rented());
   EXPECT_TRUE(store.OpenSessions().empty());
 }
+
+// A console in this process over the record, on a clock the test moves.
+struct TillConsole {
+  explicit TillConsole(console::Record& record) {
+    console::Room room;
+    room.AddStation({"PC 1", "127.0.0.77"});
+    console::WebConsoleOptions options;
+    options.udp_address = "127.0.0.1";
+    options.udp_port = 0;
+    options.clock = [this] { return now; };
+    web =
+        std::make_unique<console::WebConsole>(std::move(room), record, envelope, *socket, options);
+    web->RestoreSessions();
+  }
+  console::ActionOutcome Act(console::ActionKind kind, const std::string& by, int32_t minutes = 0,
+                             std::optional<bool> refund = std::nullopt) {
+    console::ActionRequest request;
+    request.kind = kind;
+    request.stations = {"127.0.0.77"};
+    request.minutes = minutes;
+    request.refund = refund;
+    return web->Act(by, request).at(0);
+  }
+
+  console::Millis now = 1'700'000'000'000;
+  console::PlainEnvelope envelope;
+  std::unique_ptr<platform::DatagramSocket> socket = platform::MakeUdpSocket();
+  std::unique_ptr<console::WebConsole> web;
+};
+
+// Minutes are sold in the shift open at the time, at the tariff then; an
+// early end offers the unused minutes back at their price, in the shift open
+// at the end; the shifts' cash and the session's record add up.
+TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
+  console::Store store(db_);
+  TillConsole till(store);
+  console::TillPlan plan{
+      "BGN", {{0, "Standard", 300, 0}}, {{"Main", "Standard"}}, {{"127.0.0.77", "Main"}}};
+  ASSERT_TRUE(till.web->SeedTill(plan));
+  EXPECT_FALSE(till.web->SeedTill(plan)) << "the record's till holds once it has one";
+  using console::ActionKind;
+
+  EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).error, "no shift is open: open a shift first");
+  ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok);
+  EXPECT_FALSE(till.web->OpenShift("ben", 0).ok) << "one drawer, one open shift";
+  ASSERT_TRUE(till.Act(ActionKind::kStart, "anna", 60).ok);
+  till.now += 10 * 60'000;
+  ASSERT_TRUE(till.Act(ActionKind::kAdd, "anna", 30).ok);
+  std::optional<console::ShiftReport> first;
+  ASSERT_TRUE(till.web->CloseShift("anna", 10'450, first).ok);
+  EXPECT_EQ(first->totals.sales, 450);
+  EXPECT_EQ(first->totals.expected, 10'450);
+  EXPECT_EQ(first->totals.difference, 0);
+
+  // A dearer tariff from now on does not change what was sold.
+  console::TillChange dearer;
+  dearer.tariff = store.Till().tariffs.at(0);
+  dearer.tariff.per_hour = 600;
+  ASSERT_TRUE(till.web->ChangeTill("ben", dearer).ok);
+  ASSERT_TRUE(till.web->OpenShift("ben", 5'000).ok);
+  till.now += 5 * 60'000 + 30'000;
+  auto preview = till.web->PreviewEnd({"127.0.0.77"}).at(0);
+  EXPECT_EQ(preview.unused_minutes, 74);
+  // 30 added minutes at 1.50, and 44 of the first 60 at 3.00.
+  EXPECT_EQ(preview.offer.amount, 150 + 220);
+  auto unanswered = till.Act(ActionKind::kEnd, "ben");
+  EXPECT_FALSE(unanswered.ok);
+  EXPECT_NE(unanswered.error.find("a refund of 3.70 for 74 unused minutes"), std::string::npos)
+      << unanswered.error;
+  EXPECT_TRUE(till.web->Snapshot().stations.at(0).session) << "nothing ended without the answer";
+  ASSERT_TRUE(till.Act(ActionKind::kEnd, "ben", 0, true).ok);
+
+  std::optional<console::ShiftReport> second;
+  ASSERT_TRUE(till.web->CloseShift("ben", 4'630, second).ok);
+  EXPECT_EQ(second->totals.sales, 0);
+  EXPECT_EQ(second->totals.refunds, 370);
+  EXPECT_EQ(second->totals.expected, 4'630);
+
+  auto sessions = store.SessionsBetween(0, till.now + 1);
+  ASSERT_EQ(sessions.size(), 1u);
+  const auto& session = sessions[0];
+  ASSERT_EQ(session.sales.size(), 2u);
+  EXPECT_EQ(session.sales[0].price, 300);
+  EXPECT_EQ(session.sales[1].price, 150);
+  EXPECT_EQ(session.sales[1].shift_id, first->shift.id);
+  ASSERT_TRUE(session.refund);
+  EXPECT_EQ(session.refund->shift_id, second->shift.id);
+  EXPECT_EQ(session.refund->by, "ben");
+  EXPECT_EQ(console::UsedMinutes(session), 16);
+  std::string csv = console::SessionsCsv(sessions, "BGN");
+  EXPECT_NE(csv.find(",90,anna,ben,16,4.50,3.70,yes,anna:60 anna:30,ben,BGN\r\n"),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(store.ShiftsBetween(0, till.now + 1).size(), 2u);
+}
+
+// A record of the first schema, as a console before the till left it: its
+// sessions and operators stay, with no price, and it sells from then on.
+TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
+  fs::remove(db_);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, R"sql(
+    CREATE TABLE sessions(id INTEGER PRIMARY KEY, station TEXT NOT NULL, address TEXT NOT NULL,
+      started_at INTEGER NOT NULL, ends_at INTEGER NOT NULL, minutes INTEGER NOT NULL,
+      started_by TEXT NOT NULL, ended_at INTEGER, ended_by TEXT);
+    CREATE INDEX sessions_started ON sessions(started_at);
+    CREATE INDEX sessions_open ON sessions(ended_at) WHERE ended_at IS NULL;
+    CREATE TABLE actions(id INTEGER PRIMARY KEY, at INTEGER NOT NULL, operator TEXT NOT NULL,
+      station TEXT NOT NULL, action TEXT NOT NULL, detail TEXT NOT NULL);
+    CREATE TABLE stations(address TEXT PRIMARY KEY, name TEXT NOT NULL, added_at INTEGER NOT NULL);
+    CREATE TABLE operators(name TEXT PRIMARY KEY, hash TEXT NOT NULL);
+    INSERT INTO sessions VALUES(1, 'PC 1', '127.0.0.77', 1000, 3601000, 60, 'anna', 1801000, 'anna');
+    INSERT INTO sessions VALUES(2, 'PC 1', '127.0.0.77', 4000000, 7600000, 60, 'anna', NULL, NULL);
+    INSERT INTO operators VALUES('anna', 'hash');
+    PRAGMA user_version = 1;)sql",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  {
+    console::Store store(db_);
+    std::string notes;
+    for (const auto& note : store.notes()) {
+      notes += note + "\n";
+    }
+    EXPECT_NE(notes.find("upgraded to schema 2"), std::string::npos) << notes;
+    EXPECT_EQ(store.OperatorHash("anna"), "hash");
+    auto old = store.SessionsBetween(0, 5'000'000);
+    ASSERT_EQ(old.size(), 2u);
+    EXPECT_EQ(console::UsedMinutes(old[0]), 30);
+    EXPECT_FALSE(console::SessionPrice(old[0]));
+    EXPECT_EQ(console::SessionsCsv({old[0]}, "BGN").find("BGN"), std::string::npos);
+  }
+  console::Store store(db_);
+  EXPECT_TRUE(store.notes().empty()) << "upgraded once";
+  TillConsole till(store);
+  ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
+      << "the open session is back";
+  ASSERT_TRUE(till.web->SeedTill(
+      console::TillPlan{"EUR", {{0, "T", 120, 50}}, {{"G", "T"}}, {{"127.0.0.77", "G"}}}));
+  ASSERT_TRUE(till.web->OpenShift("anna", 0).ok);
+  ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok);
+  EXPECT_EQ(store.SalesOf(2).at(0).price, 50) << "the minimum";
+}
+
 }  // namespace
 }  // namespace zalvo::testing
 
