@@ -4,7 +4,8 @@
 // the room as a web page.
 //
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
-//                 [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]
+//                 [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]
+//                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
 //                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
 //   zalvo-console --db FILE --set-operator NAME    (password on standard input)
@@ -40,7 +41,8 @@ using namespace zalvo::console;
 
 constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
-    "                     [--keepalive-ms N] [--key-file FILE] [--club-keyed LIST]\n"
+    "                     [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]\n"
+    "                     [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
     "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
@@ -53,6 +55,9 @@ constexpr const char* kUsage =
     "                     groups (see the README)\n"
     "  --listen ADDR:PORT the web page (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
+    "  --wake-broadcast ADDR  where power-on sends its magic packets: the stations'\n"
+    "                     network's broadcast address (default 255.255.255.255)\n"
+    "  --wake-port N      ... and their UDP port (default 9)\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
     "  --key-file FILE    the club's command key (default: the file that\n"
@@ -97,6 +102,8 @@ int main(int argc, char** argv) {
   WebOptions web_options;
   std::string remove_operator;
   bool insecure = false;
+  std::string wake_address = "255.255.255.255";
+  uint16_t wake_port = kWakePort;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
@@ -126,6 +133,14 @@ int main(int argc, char** argv) {
       strict_keys = true;
     } else if (arg == "--set-operator" && has_value) {
       set_operator = argv[++i];
+    } else if (arg == "--wake-broadcast" && has_value) {
+      wake_address = argv[++i];
+    } else if (arg == "--wake-port" && has_value) {
+      auto value = zalvo::text::ParseInt32(argv[++i]);
+      if (!value || *value <= 0 || *value > 65535) {
+        return Fail("--wake-port needs a port number", 2);
+      }
+      wake_port = static_cast<uint16_t>(*value);
     } else if (arg == "--keepalive-ms" && has_value) {
       auto value = zalvo::text::ParseInt32(argv[++i]);
       if (!value || *value <= 0) {
@@ -148,6 +163,9 @@ int main(int argc, char** argv) {
   if (!http_port || *http_port < 0 || *http_port > 65535 ||
       !IsDottedIPv4(listen.substr(0, colon))) {
     return Fail("--listen needs ADDR:PORT, e.g. 127.0.0.1:8080", 2);
+  }
+  if (!IsDottedIPv4(wake_address)) {
+    return Fail("--wake-broadcast needs a dotted IPv4 address, e.g. 192.168.1.255", 2);
   }
   if (!IsDottedIPv4(bind)) {
     return Fail("--bind needs a dotted IPv4 address", 2);
@@ -284,9 +302,23 @@ int main(int argc, char** argv) {
     return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
   }
   auto socket = zalvo::platform::MakeUdpSocket();
-  WebConsole console(std::move(room), *store, *envelope, *socket, {bind, 6868, {}, Print});
+  WebConsoleOptions console_options;
+  console_options.udp_address = bind;
+  console_options.log = Print;
+  console_options.wake_address = wake_address;
+  console_options.wake_port = wake_port;
+  console_options.neighbour_table = [] {
+    std::ifstream file("/proc/net/arp");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  };
+  WebConsole console(std::move(room), *store, *envelope, *socket, console_options);
   try {
     console.RestoreSessions();
+    if (size_t macs = console.SeedMacs(plan.stations); macs > 0) {
+      Print(std::to_string(macs) + " MAC addresses came from the room file");
+    }
     if (console.SeedTill(plan.till)) {
       Print("the till's currency, " + std::to_string(plan.till.tariffs.size()) + " tariffs and " +
             std::to_string(plan.till.groups.size()) +

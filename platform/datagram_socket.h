@@ -59,6 +59,9 @@ class DatagramSocket {
   // on the null address and a failed send.
   virtual void SendToAddress(uint32_t address, uint16_t port, std::string_view bytes) = 0;
 
+  // Lets the socket send to a broadcast address. Throws PlatformError.
+  virtual void AllowBroadcast() = 0;
+
   // Ends every wait in Receive, now and later. Safe from another thread.
   virtual void Shutdown() = 0;
 };

@@ -51,6 +51,8 @@ struct BatchSlot {
 int SetReceiveBuffer(Handle handle, int bytes);
 
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes);
+// Lets the socket send to a broadcast address.
+void AllowBroadcast(Handle handle);
 
 // A dotted IPv4 address, else a name looked up; nullopt when neither works.
 [[nodiscard]] std::optional<uint32_t> ResolveIPv4(std::string_view host);

@@ -113,6 +113,8 @@ class UdpSocket final : public DatagramSocket {
     sockapi::SendTo(socket_.get(), address, port, bytes);
   }
 
+  void AllowBroadcast() override { sockapi::AllowBroadcast(socket_.get()); }
+
   void Shutdown() override { shut_down_.store(true); }
 
  private:

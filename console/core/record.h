@@ -131,6 +131,11 @@ class Record {
   // nullopt: the station belongs to no group.
   virtual void SetStationGroup(const std::string& address, std::optional<int64_t> group) = 0;
 
+  // The stations' MAC addresses ("00:1a:2b:3c:4d:5e"), by address;
+  // nullopt forgets one.
+  virtual std::map<std::string, std::string> StationMacs() = 0;
+  virtual void SetStationMac(const std::string& address, const std::optional<std::string>& mac) = 0;
+
   virtual int64_t AddSale(const SaleRecord& sale) = 0;
   virtual std::vector<SaleRecord> SalesOf(int64_t session_id) = 0;
   virtual int64_t SaleCount() = 0;

@@ -24,6 +24,7 @@ struct StationConfig {
   std::string address;  // dotted IPv4
   int column = 0;       // place in the room, from 1; 0 = wherever there is room
   int row = 0;
+  std::string mac = {};  // for power-on, "00:1a:2b:3c:4d:5e"; empty: not given
 };
 
 struct RentalSession {

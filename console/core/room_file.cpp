@@ -1,5 +1,7 @@
 #include "console/core/room_file.h"
 
+#include "console/core/wake.h"
+
 #include <set>
 #include <stdexcept>
 
@@ -124,10 +126,20 @@ RoomPlan ParseRoomPlan(const std::string& text) {
         }
         return std::stoi(value);
       };
-      if (fields.size() != 2 && fields.size() != 4) {
-        throw wrong("expected 'name address [column row]'");
-      }
       StationConfig config;
+      if (fields.size() >= 4 && !fields[fields.size() - 2].quoted &&
+          fields[fields.size() - 2].text == "mac") {
+        auto mac = ParseMac(fields.back().text);
+        if (!mac) {
+          throw wrong("'" + fields.back().text +
+                      "' is not a network card's MAC address such as 00:1a:2b:3c:4d:5e");
+        }
+        config.mac = MacText(*mac);
+        fields.resize(fields.size() - 2);
+      }
+      if (fields.size() != 2 && fields.size() != 4) {
+        throw wrong("expected 'name address [column row] [mac MAC]'");
+      }
       config.name = fields[0].text;
       config.address = fields[1].text;
       if (!IsDottedIPv4(config.address)) {

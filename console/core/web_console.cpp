@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* kActionNames[] = {
     "start",  "add",         "end",        "info",   "windows",  "kill",
-    "volume", "monitor_off", "monitor_on", "reboot", "shutdown",
+    "volume", "monitor_off", "monitor_on", "reboot", "shutdown", "power_on",
 };
 
 Millis WallClock() {
@@ -71,6 +71,7 @@ void WebConsole::Log(const std::string& line) {
 void WebConsole::RestoreSessions() {
   std::lock_guard lock(mutex_);
   till_ = record_.Till();
+  macs_ = record_.StationMacs();
   for (const auto& record : record_.OpenSessions()) {
     if (!room_.Find(record.address)) {
       Log("session " + std::to_string(record.id) + " of " + record.station + " (" + record.address +
@@ -89,6 +90,11 @@ void WebConsole::RestoreSessions() {
 
 void WebConsole::Start() {
   socket_.Bind(options_.udp_address, options_.udp_port);
+  try {
+    socket_.AllowBroadcast();
+  } catch (const platform::PlatformError& e) {
+    Log(std::string("power-on can't broadcast: ") + e.what());
+  }
   stopping_ = false;
   receiver_ = std::thread([this] { ReceiveLoop(); });
   std::vector<std::string> addresses;
@@ -258,6 +264,7 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
   ActionOutcome outcome;
   outcome.address = address;
   std::vector<std::string> commands;
+  std::string wake;  // a magic packet to broadcast
   std::string detail;
   {
     std::lock_guard lock(mutex_);
@@ -406,6 +413,18 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
       case ActionKind::kShutdown:
         commands.emplace_back(protocol::CommandText(protocol::kShutdown));
         break;
+      case ActionKind::kPowerOn: {
+        auto known = macs_.find(address);
+        auto mac = known == macs_.end() ? std::nullopt : ParseMac(known->second);
+        if (!mac) {
+          outcome.error = "no MAC address is known for the station: enter it first";
+          return outcome;
+        }
+        wake = MagicPacket(*mac);
+        detail = known->second + " to " + options_.wake_address + ":" +
+                 std::to_string(options_.wake_port);
+        break;
+      }
     }
     try {
       record_.Atomically([&] {
@@ -446,6 +465,10 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
   try {
     for (const auto& command : commands) {
       Send(address, command);
+    }
+    if (!wake.empty()) {
+      std::lock_guard lock(send_mutex_);
+      socket_.SendTo(options_.wake_address, options_.wake_port, wake);
     }
   } catch (const platform::PlatformError& e) {
     outcome.error = std::string("recorded, but the send failed: ") + e.what();
@@ -524,6 +547,21 @@ bool WebConsole::SeedTill(const TillPlan& plan) {
   return true;
 }
 
+size_t WebConsole::SeedMacs(const std::vector<StationConfig>& stations) {
+  std::lock_guard lock(mutex_);
+  size_t taken = 0;
+  record_.Atomically([&] {
+    for (const auto& station : stations) {
+      if (!station.mac.empty() && macs_.count(station.address) == 0) {
+        record_.SetStationMac(station.address, station.mac);
+        ++taken;
+      }
+    }
+  });
+  macs_ = record_.StationMacs();
+  return taken;
+}
+
 const Tariff* WebConsole::TariffOf(const std::string& address) const {
   auto member = till_.members.find(address);
   if (member == till_.members.end()) {
@@ -561,6 +599,7 @@ TillView WebConsole::Till() {
   std::lock_guard lock(mutex_);
   TillView view;
   view.setup = till_;
+  view.macs = macs_;
   if (auto shift = record_.OpenShift()) {
     view.shift = ReportOf(*shift);
   }
@@ -704,6 +743,40 @@ void WebConsole::ApplyTillChange(const std::string& operator_name, const TillCha
       detail = std::to_string(change.stations.size()) + " stations to " +
                (change.group_id ? std::to_string(*change.group_id) : std::string("no group"));
       break;
+    case Kind::kMac: {
+      if (change.stations.size() != 1 || !room_.Find(change.stations[0])) {
+        throw std::invalid_argument("no such station");
+      }
+      std::optional<std::string> mac;
+      if (!change.mac.empty()) {
+        auto parsed = ParseMac(change.mac);
+        if (!parsed) {
+          throw std::invalid_argument("'" + change.mac +
+                                      "' is not a network card's MAC address such as "
+                                      "00:1a:2b:3c:4d:5e");
+        }
+        mac = MacText(*parsed);
+      }
+      record_.SetStationMac(change.stations[0], mac);
+      what = "mac";
+      detail = change.stations[0] + " " + mac.value_or("none");
+      break;
+    }
+    case Kind::kMacsFromNeighbours: {
+      if (!options_.neighbour_table) {
+        throw std::invalid_argument("this server has no neighbour table to read");
+      }
+      size_t filled = 0;
+      for (const auto& [ip, mac] : ParseNeighbourTable(options_.neighbour_table())) {
+        if (room_.Find(ip) && macs_.count(ip) == 0) {
+          record_.SetStationMac(ip, MacText(mac));
+          ++filled;
+        }
+      }
+      what = "macs from neighbours";
+      detail = std::to_string(filled) + " filled in";
+      break;
+    }
   }
   record_.RecordAction(now, operator_name, "", what, detail);
 }
@@ -725,6 +798,7 @@ ActionOutcome WebConsole::ChangeTill(const std::string& operator_name, const Til
       return outcome;
     }
     till_ = record_.Till();
+    macs_ = record_.StationMacs();
   }
   Changed();
   outcome.ok = true;

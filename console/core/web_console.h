@@ -17,6 +17,7 @@
 #include "console/core/envelope.h"
 #include "console/core/record.h"
 #include "console/core/room.h"
+#include "console/core/wake.h"
 #include "platform/datagram_socket.h"
 
 namespace zalvo::console {
@@ -26,6 +27,11 @@ struct WebConsoleOptions {
   uint16_t udp_port = 6868;
   std::function<Millis()> clock;                // the wall clock by default
   std::function<void(const std::string&)> log;  // UTF-8 lines; none by default
+  // Power-on: the magic packets go to this broadcast address and port.
+  std::string wake_address = "255.255.255.255";
+  uint16_t wake_port = kWakePort;
+  // The server's neighbour table (/proc/net/arp), to fill in MAC addresses.
+  std::function<std::string()> neighbour_table;
 };
 
 // What an operator asks for, for one or more stations.
@@ -41,6 +47,7 @@ enum class ActionKind {
   kMonitorOn,
   kReboot,
   kShutdown,
+  kPowerOn,
 };
 std::optional<ActionKind> ActionFromName(const std::string& name);
 const char* ActionName(ActionKind kind);
@@ -76,19 +83,30 @@ struct EndPreview {
 // rented station's session has cost so far (by address).
 struct TillView {
   TillSetup setup;
+  std::map<std::string, std::string> macs;  // by address
   std::optional<ShiftReport> shift;
   std::map<std::string, Money> session_prices;
 };
 
 // A change of the till's set-up made on the page.
 struct TillChange {
-  enum class Kind { kCurrency, kTariff, kDeleteTariff, kGroup, kDeleteGroup, kAssign };
+  enum class Kind {
+    kCurrency,
+    kTariff,
+    kDeleteTariff,
+    kGroup,
+    kDeleteGroup,
+    kAssign,
+    kMac,                 // stations[0] gets `mac` (empty: none)
+    kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
+  };
   Kind kind = Kind::kTariff;
   std::string currency;
   Tariff tariff;                      // kTariff (id 0: a new one), kDeleteTariff (id)
   Group group;                        // kGroup (id 0: a new one), kDeleteGroup (id)
   std::vector<std::string> stations;  // kAssign
   std::optional<int64_t> group_id;    // kAssign; nullopt: no group
+  std::string mac;                    // kMac
 };
 
 struct RoomSnapshot {
@@ -116,6 +134,9 @@ class WebConsole {
   // At the first start: the till's set-up from the room file, unless the
   // record has one already (then the record holds and this returns false).
   bool SeedTill(const TillPlan& plan);
+  // The MAC addresses the room file gives, for stations the record has none
+  // for; returns how many were taken.
+  size_t SeedMacs(const std::vector<StationConfig>& stations);
 
   // Binds the UDP port (PlatformError when it is taken), starts receiving,
   // and asks every station of the room for its status report.
@@ -173,7 +194,8 @@ class WebConsole {
 
   Room room_;
   Record& record_;
-  TillSetup till_;  // as in the record
+  TillSetup till_;                           // as in the record
+  std::map<std::string, std::string> macs_;  // as in the record
   Envelope& envelope_;
   platform::DatagramSocket& socket_;
   WebConsoleOptions options_;

@@ -45,8 +45,8 @@ CREATE TABLE operators(
 PRAGMA user_version = 1;
 )sql";
 
-// Schema 2: the till. The sessions keep their rows; those sold before have no
-// sales and so no price.
+// Schema 2: the till, and the stations' MAC addresses for power-on. The
+// sessions keep their rows; those sold before have no sales and so no price.
 constexpr const char* kUpgradeTo2 = R"sql(
 CREATE TABLE settings(
   key TEXT PRIMARY KEY,
@@ -95,6 +95,9 @@ CREATE TABLE refunds(
   amount INTEGER NOT NULL,
   paid INTEGER NOT NULL);
 CREATE INDEX refunds_shift ON refunds(shift_id);
+CREATE TABLE station_macs(
+  address TEXT PRIMARY KEY,
+  mac TEXT NOT NULL);
 PRAGMA user_version = 2;
 )sql";
 
@@ -554,6 +557,27 @@ void Store::SetStationGroup(const std::string& address, std::optional<int64_t> g
               "INSERT INTO group_members(address, group_id) VALUES(?, ?) "
               "ON CONFLICT(address) DO UPDATE SET group_id = excluded.group_id");
   s.Bind(1, address).Bind(2, *group).Step();
+}
+
+std::map<std::string, std::string> Store::StationMacs() {
+  Statement s(db_, "SELECT address, mac FROM station_macs");
+  std::map<std::string, std::string> macs;
+  while (s.Step()) {
+    macs[s.Text(0)] = s.Text(1);
+  }
+  return macs;
+}
+
+void Store::SetStationMac(const std::string& address, const std::optional<std::string>& mac) {
+  if (!mac) {
+    Statement s(db_, "DELETE FROM station_macs WHERE address = ?");
+    s.Bind(1, address).Step();
+    return;
+  }
+  Statement s(db_,
+              "INSERT INTO station_macs(address, mac) VALUES(?, ?) "
+              "ON CONFLICT(address) DO UPDATE SET mac = excluded.mac");
+  s.Bind(1, address).Bind(2, *mac).Step();
 }
 
 int64_t Store::AddSale(const SaleRecord& sale) {

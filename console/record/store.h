@@ -59,6 +59,8 @@ class Store : public Record {
   int64_t SaveGroup(const Group& group) override;
   void DeleteGroup(int64_t id) override;
   void SetStationGroup(const std::string& address, std::optional<int64_t> group) override;
+  std::map<std::string, std::string> StationMacs() override;
+  void SetStationMac(const std::string& address, const std::optional<std::string>& mac) override;
   int64_t AddSale(const SaleRecord& sale) override;
   std::vector<SaleRecord> SalesOf(int64_t session_id) override;
   int64_t SaleCount() override;

@@ -652,7 +652,7 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
   if (!kind) {
     return Fail(400,
                 "'action' must be one of start, add, end, info, windows, kill, volume, "
-                "monitor_off, monitor_on, reboot, shutdown");
+                "monitor_off, monitor_on, reboot, shutdown, power_on");
   }
   action.kind = *kind;
   if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
@@ -824,6 +824,10 @@ HttpResponse WebServer::TillResponse() {
   for (const auto& [address, group] : till.setup.members) {
     members[address] = group;
   }
+  json macs = json::object();
+  for (const auto& [address, mac] : till.macs) {
+    macs[address] = mac;
+  }
   json prices = json::object();
   for (const auto& [address, price] : till.session_prices) {
     prices[address] = price;
@@ -832,6 +836,7 @@ HttpResponse WebServer::TillResponse() {
                          {"tariffs", std::move(tariffs)},
                          {"groups", std::move(groups)},
                          {"members", std::move(members)},
+                         {"macs", std::move(macs)},
                          {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
                          {"session_prices", std::move(prices)}});
 }
@@ -840,13 +845,14 @@ HttpResponse WebServer::TillResponse() {
 // {"change": "tariff", ["id": N,] "name", "per_hour": "3.00", "minimum":
 // "1.00"}, {"change": "delete_tariff", "id"}, {"change": "group", ["id",]
 // "name", "tariff": N}, {"change": "delete_group", "id"}, {"change":
-// "assign", "stations": [...], "group": N or null}.
+// "assign", "stations": [...], "group": N or null}, {"change": "mac",
+// "station", "mac": "00:1a:..." or null}, {"change": "macs_from_neighbours"}.
 HttpResponse WebServer::ChangeTill(const HttpRequest& request, const OperatorSession& login) {
   HttpResponse error;
-  auto body = BodyObject(
-      request,
-      {"change", "currency", "id", "name", "per_hour", "minimum", "tariff", "stations", "group"},
-      error);
+  auto body = BodyObject(request,
+                         {"change", "currency", "id", "name", "per_hour", "minimum", "tariff",
+                          "stations", "group", "station", "mac"},
+                         error);
   if (!body) {
     return error;
   }
@@ -908,10 +914,20 @@ HttpResponse WebServer::ChangeTill(const HttpRequest& request, const OperatorSes
     if (!b["group"].is_null()) {
       change.group_id = IdField(b, "group");
     }
+  } else if (kind == "mac") {
+    change.kind = TillChange::Kind::kMac;
+    if (!b.contains("station") || !b["station"].is_string() ||
+        !(b.contains("mac") && (b["mac"].is_string() || b["mac"].is_null()))) {
+      return Fail(400, "'station' and 'mac' (a MAC address, or null for none) are needed");
+    }
+    change.stations.push_back(b["station"].get<std::string>());
+    change.mac = b["mac"].is_null() ? "" : b["mac"].get<std::string>();
+  } else if (kind == "macs_from_neighbours") {
+    change.kind = TillChange::Kind::kMacsFromNeighbours;
   } else {
     return Fail(400,
                 "'change' must be one of currency, tariff, delete_tariff, group, delete_group, "
-                "assign");
+                "assign, mac, macs_from_neighbours");
   }
   ActionOutcome outcome = console_.ChangeTill(login.operator_name, change);
   if (!outcome.ok) {

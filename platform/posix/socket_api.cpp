@@ -139,6 +139,13 @@ int SetReceiveBuffer(Handle handle, int bytes) {
   return granted;
 }
 
+void AllowBroadcast(Handle handle) {
+  int on = 1;
+  if (::setsockopt(Fd(handle), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+    ThrowErrno("setsockopt SO_BROADCAST");
+  }
+}
+
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes) {
   sockaddr_in to{};
   to.sin_family = AF_INET;

@@ -133,6 +133,14 @@ int SetReceiveBuffer(Handle handle, int bytes) {
   return granted;
 }
 
+void AllowBroadcast(Handle handle) {
+  BOOL on = TRUE;
+  if (::setsockopt(Sock(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+    ThrowSocketError("setsockopt SO_BROADCAST");
+  }
+}
+
 void SendTo(Handle handle, uint32_t address, uint16_t port, std::string_view bytes) {
   sockaddr_in to{};
   to.sin_family = AF_INET;

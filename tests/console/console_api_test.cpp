@@ -494,10 +494,9 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
 
 // A console in this process over the record, on a clock the test moves.
 struct TillConsole {
-  explicit TillConsole(console::Record& record) {
+  explicit TillConsole(console::Record& record, console::WebConsoleOptions options = {}) {
     console::Room room;
     room.AddStation({"PC 1", "127.0.0.77"});
-    console::WebConsoleOptions options;
     options.udp_address = "127.0.0.1";
     options.udp_port = 0;
     options.clock = [this] { return now; };
@@ -585,6 +584,40 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
             std::string::npos)
       << csv;
   EXPECT_EQ(store.ShiftsBetween(0, till.now + 1).size(), 2u);
+}
+
+// Power-on sends the magic packet of the station's MAC to the broadcast
+// address (here loopback); a station without a MAC, or a MAC in a bad form,
+// is refused with the reason.
+TEST_F(ConsoleApi, PowerOnSendsTheMagicPacket) {
+  auto receiver = platform::MakeUdpSocket();
+  receiver->Bind("127.0.0.1", 0);
+  console::WebConsoleOptions options;
+  options.wake_address = "127.0.0.1";
+  options.wake_port = receiver->LocalPort();
+  options.neighbour_table = [] {
+    return "IP address HW type Flags HW address Mask Device\n"
+           "127.0.0.77 0x1 0x2 00:1a:2b:3c:4d:5e * eth0\n";
+  };
+  console::Store store(db_);
+  TillConsole till(store, options);
+  EXPECT_EQ(till.Act(console::ActionKind::kPowerOn, "anna").error,
+            "no MAC address is known for the station: enter it first");
+  console::TillChange mac;
+  mac.kind = console::TillChange::Kind::kMac;
+  mac.stations = {"127.0.0.77"};
+  mac.mac = "00:1a:2b:3c:4d";
+  EXPECT_NE(till.web->ChangeTill("anna", mac).error.find("is not a network card's MAC"),
+            std::string::npos);
+  console::TillChange neighbours;
+  neighbours.kind = console::TillChange::Kind::kMacsFromNeighbours;
+  ASSERT_TRUE(till.web->ChangeTill("anna", neighbours).ok);
+  EXPECT_EQ(store.StationMacs().at("127.0.0.77"), "00:1a:2b:3c:4d:5e");
+
+  ASSERT_TRUE(till.Act(console::ActionKind::kPowerOn, "anna").ok);
+  auto packet = receiver->Receive(2000);
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(packet->bytes, console::MagicPacket(*console::ParseMac("00:1a:2b:3c:4d:5e")));
 }
 
 // A record of the first schema, as a console before the till left it: its
