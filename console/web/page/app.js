@@ -314,6 +314,7 @@
     refund.textContent = '';
     refund.hidden = true;
     if (extra) extra(refund);
+    refund.hidden = !refund.hasChildNodes();
     $('confirm-ok').textContent = okLabel;
     return new Promise((resolve) => {
       const done = (answer) => {
@@ -332,10 +333,10 @@
   }
 
   // The end confirmation's part about the money of the sessions that end
-  // (a refund offered): `box` is the dialog's empty #end-refund, shown once
-  // something is put in it; `rented` the stations whose sessions end.
-  function endConfirmationRefund(box, rented) { // eslint-disable-line no-unused-vars
-  }
+  // (a refund offered): `box` is the dialog's empty #end-refund, shown when
+  // something is put in it; `rented` the addresses whose sessions end. The
+  // room alone offers nothing here yet.
+  function endConfirmationRefund(box, rented) {}
 
   // What the action will do, asked first where it ends sessions, closes a
   // program or takes stations down; false when the operator says no.
