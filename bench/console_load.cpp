@@ -8,10 +8,14 @@
 // window list as long as a datagram holds) and then under a flood of wrong
 // log-ins from many clients at once beside idle connections. Holds
 // /tmp/zalvo-ports.lock (run it through cmake/with-ports-lock.sh or
-// bench/run.sh's lock) since it takes port 6868.
+// bench/run.sh's lock) since it takes port 6868. With --answers (no console
+// program) it builds the room's answers in-process instead, the whole room
+// and the updates after a few changes, and measures their size and the time
+// to build them.
 //
 //   zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] [--rate R]
 //   zalvo_console_load CONSOLE_PROGRAM --flood [--seconds S]
+//   zalvo_console_load --answers [--stations N]
 
 #include <unistd.h>
 
@@ -27,8 +31,11 @@
 #include <thread>
 #include <vector>
 
+#include "console/core/room.h"
+#include "console/core/web_console.h"
 #include "console/record/store.h"
 #include "console/web/auth.h"
+#include "console/web/web_server.h"
 #include "platform/datagram_socket.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
@@ -188,13 +195,81 @@ int Flood(int64_t pid, int port, int seconds) {
   return 0;
 }
 
+// The room's answers built in-process: a room of `stations` that all
+// reported (program, free disk, ten windows), half of them rented; the whole
+// room, and the update after one station's change (a long poll's usual
+// wake) and after a tenth of them changed, each built `rounds` times.
+int Answers(int stations) {
+  using namespace zalvo::console;
+  constexpr Millis kNow = 1'700'000'000'000;
+  Room room;
+  for (int i = 0; i < stations; ++i) {
+    room.AddStation({"PC " + std::to_string(i + 1), Address(i), i % 10 + 1, i / 10 + 1});
+    room.OnDatagram(Address(i), "PLAYGAME=COUNTER-STRIKE 1.6", kNow);
+    room.OnDatagram(Address(i), "INFO  c:78149MB", kNow);
+    std::string list = "PROCESS LIST:";
+    for (int w = 0; w < 10; ++w) {
+      list += "\"WINDOW " + std::to_string(w) + "\",";
+    }
+    room.OnDatagram(Address(i), list, kNow);
+    if (i % 2 == 0) {
+      room.SetSession(Address(i), NewSession(60, kNow, "bench"));
+    }
+  }
+  const int rounds = stations >= 500 ? 400 : 4000;
+  auto measure = [&](const char* what, auto change) {
+    std::vector<double> us;
+    size_t bytes = 0;
+    for (int r = 0; r < rounds; ++r) {
+      uint64_t after = change(r);
+      auto start = Clock::now();
+      std::string answer = RoomAnswer(SnapshotOf(room, kNow + 1000, after), "0123456789abcdef");
+      us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      bytes = answer.size();
+    }
+    std::printf("| %s | %zu bytes | %.0f µs | %.0f µs |\n", what, bytes, Percentile(us, 0.5),
+                Percentile(us, 0.99));
+  };
+  int round = 0;
+  auto report = [&](int station) {
+    room.OnDatagram(Address(station % stations), "PLAYGAME=GAME " + std::to_string(++round),
+                    kNow + 500);
+  };
+  std::printf("| %d stations | size | build, median | build, 99th percentile |\n", stations);
+  std::printf("|---|---|---|---|\n");
+  measure("the whole room (after=0)", [&](int) { return uint64_t{0}; });
+  measure("update after one station's report", [&](int r) {
+    uint64_t after = room.version();
+    report(r);
+    return after;
+  });
+  measure("update after a tenth of the stations reported", [&](int r) {
+    uint64_t after = room.version();
+    for (int i = 0; i < std::max(1, stations / 10); ++i) {
+      report(r * 7 + i * 10);
+    }
+    return after;
+  });
+  measure("nothing changed (a long poll's time is up)", [&](int) { return room.version(); });
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--answers") {
+    int stations = 1000;
+    if (argc >= 4 && std::string(argv[2]) == "--stations") {
+      stations = std::atoi(argv[3]);
+    }
+    return Answers(std::max(1, stations));
+  }
   if (argc < 2) {
     std::fprintf(stderr,
                  "usage: zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] "
-                 "[--rate R]\n");
+                 "[--rate R]\n"
+                 "       zalvo_console_load CONSOLE_PROGRAM --flood [--seconds S]\n"
+                 "       zalvo_console_load --answers [--stations N]\n");
     return 2;
   }
   std::string program = argv[1];
@@ -295,8 +370,9 @@ int main(int argc, char** argv) {
   auto start = Clock::now();
   std::vector<double> latencies_ms;
   std::vector<double> room_ms;
-  size_t room_bytes = 0;
+  std::vector<double> room_bytes;
   uint64_t version = 0;
+  std::string epoch;
   int probe = 0;
   while (Clock::now() - start < std::chrono::seconds(seconds)) {
     std::string caption = "PROBE " + std::to_string(++probe);
@@ -305,11 +381,13 @@ int main(int argc, char** argv) {
     bool seen = false;
     while (!seen && Clock::now() - sent_at < std::chrono::seconds(5)) {
       auto asked = Clock::now();
-      auto res = http.Get("/api/room?after=" + std::to_string(version), headers);
+      auto res =
+          http.Get("/api/room?after=" + std::to_string(version) + "&epoch=" + epoch, headers);
       room_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
       auto room = json::parse(res->body);
-      room_bytes = res->body.size();
+      room_bytes.push_back(static_cast<double>(res->body.size()));
       version = room["version"];
+      epoch = room["epoch"];
       for (const auto& s : room["stations"]) {
         if (s["address"] == Address(0) && s["foreground"] == caption) {
           seen = true;
@@ -327,7 +405,9 @@ int main(int argc, char** argv) {
   stop = true;
   load.join();
   auto loaded = zalvo::testing::ReadProcessUsage(pid);
-  auto room = json::parse(http.Get("/api/room", headers)->body);
+  std::string whole = http.Get("/api/room", headers)->body;
+  auto room = json::parse(whole);
+  size_t full_bytes = whole.size();
   console->Stop();
   fs::remove_all(dir);
 
@@ -358,7 +438,10 @@ int main(int argc, char** argv) {
       "%.2f ms, max %.2f ms (%zu probes) |\n",
       Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99), Percentile(latencies_ms, 1.0),
       latencies_ms.size());
-  std::printf("| one room request | median %.2f ms, 99th percentile %.2f ms, %zu bytes of JSON |\n",
-              Percentile(room_ms, 0.5), Percentile(room_ms, 0.99), room_bytes);
+  std::printf(
+      "| one room request (the long poll) | median %.2f ms, 99th percentile %.2f ms; median %.0f "
+      "bytes of JSON (the whole room of %zu stations: %zu bytes) |\n",
+      Percentile(room_ms, 0.5), Percentile(room_ms, 0.99), Percentile(room_bytes, 0.5),
+      room["stations"].size(), full_bytes);
   return 0;
 }

@@ -51,7 +51,7 @@ void Room::AddStation(const StationConfig& config, bool configured) {
   station.configured = configured;
   index_.emplace(config.address, stations_.size());
   stations_.push_back(std::move(station));
-  ++version_;
+  Touch(stations_.back());
 }
 
 const Station* Room::Find(std::string_view address) const {
@@ -100,12 +100,12 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
     stations_.push_back(std::move(added));
     station = &stations_.back();
     ++counters_.stations_added;
-    ++version_;
+    Touch(*station);
     heard = added_unknown ? Heard::kUnknown : Heard::kAdded;
   }
   ++counters_.reports;
   if (!Online(*station, now)) {
-    ++version_;
+    Touch(*station);
   }
   station->last_heard = now;
   switch (report->kind) {
@@ -118,14 +118,14 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
                                 : std::string();
       if (station->foreground != caption) {
         station->foreground = std::move(caption);
-        ++version_;
+        Touch(*station);
       }
       break;
     }
     case protocol::Report::Kind::kFreeDisk:
       if (station->free_mb != report->free_mb) {
         station->free_mb = report->free_mb;
-        ++version_;
+        Touch(*station);
       }
       break;
     case protocol::Report::Kind::kWindowList:
@@ -134,7 +134,7 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
         station->windows.push_back(text::Cp1251ToUtf8(caption));
       }
       station->windows_at = now;
-      ++version_;
+      Touch(*station);
       break;
   }
   return heard;
@@ -160,7 +160,7 @@ void Room::SetSession(std::string_view address, std::optional<RentalSession> ses
     throw std::invalid_argument("no station at " + std::string(address));
   }
   station->session = std::move(session);
-  ++version_;
+  Touch(*station);
 }
 
 bool Room::Adopt(std::string_view address) {
@@ -169,7 +169,7 @@ bool Room::Adopt(std::string_view address) {
     return false;
   }
   station->unknown = false;
-  ++version_;
+  Touch(*station);
   return true;
 }
 
@@ -184,7 +184,52 @@ bool Room::Remove(std::string_view address) {
     index_.emplace(stations_[i].address, i);
   }
   ++version_;
+  if (removals_.size() == kRemovalMemory) {
+    removals_forgotten_ = removals_.front().first;
+    removals_.pop_front();
+  }
+  removals_.emplace_back(version_, std::string(address));
   return true;
+}
+
+void Room::Touch(Station& station) {
+  station.changed = ++version_;
+}
+
+void Room::MarkOffline(Millis now) {
+  // A station heard at T is online until T + 2 keep-alives and offline from
+  // the millisecond after: those whose moment lies in (the last call, now].
+  for (auto& station : stations_) {
+    Millis offline_at = station.last_heard + 2 * options_.keepalive_ms + 1;
+    if (station.last_heard >= 0 && offline_at > offline_checked_ && offline_at <= now) {
+      Touch(station);
+    }
+  }
+  offline_checked_ = std::max(offline_checked_, now);
+}
+
+std::optional<RoomChanges> Room::ChangesSince(uint64_t after) const {
+  if (after == 0 || after > version_ || after < removals_forgotten_) {
+    return std::nullopt;
+  }
+  RoomChanges changes;
+  for (const auto& station : stations_) {
+    if (station.changed > after) {
+      changes.stations.push_back(&station);
+    }
+  }
+  // Removed and back since: the station itself is among the changed.
+  auto it = std::upper_bound(removals_.begin(), removals_.end(), after,
+                             [](uint64_t version, const std::pair<uint64_t, std::string>& r) {
+                               return version < r.first;
+                             });
+  for (; it != removals_.end(); ++it) {
+    if (index_.count(it->second) == 0 && std::find(changes.removed.begin(), changes.removed.end(),
+                                                   it->second) == changes.removed.end()) {
+      changes.removed.push_back(it->second);
+    }
+  }
+  return changes;
 }
 
 void Room::DropOldestUnknown() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,8 @@ struct Station {
   std::vector<std::string> windows;  // the last window list, UTF-8
   Millis windows_at = -1;
   std::optional<RentalSession> session;
+  // The room's version at the station's last change the page shows.
+  uint64_t changed = 0;
 };
 
 struct RoomCounters {
@@ -66,6 +69,13 @@ struct RoomCounters {
   uint64_t failed_receives = 0;  // too long or failed
   uint64_t refused = 0;          // refused by the envelope (a bad signature)
   uint64_t over_limit = 0;       // would have added a station past the limit
+};
+
+// What changed in the room after a version: the stations changed since
+// (in the room's order) and the addresses taken out of it since.
+struct RoomChanges {
+  std::vector<const Station*> stations;
+  std::vector<std::string> removed;
 };
 
 struct RoomOptions {
@@ -109,13 +119,27 @@ class Room {
   // Takes a station out of the room; false when there is none.
   bool Remove(std::string_view address);
 
-  // Grows with every change the page shows (not with the clock).
+  // Stations that stopped reporting since the last call (or since they were
+  // last heard) are changed: going offline is the clock's doing, but the page
+  // shows it like any other change. Called every few hundred milliseconds.
+  void MarkOffline(Millis now);
+
+  // Grows with every change the page shows.
   uint64_t version() const { return version_; }
+  // The changes after `after`; nullopt when they can't be told apart from
+  // the whole room (0, a version this room never had, or one older than the
+  // removals it still remembers): the whole room is the answer then.
+  std::optional<RoomChanges> ChangesSince(uint64_t after) const;
+  // How many removals the room remembers for ChangesSince.
+  static constexpr size_t kRemovalMemory = 256;
   const RoomCounters& counters() const { return counters_; }
   const RoomOptions& options() const { return options_; }
 
  private:
   Station* FindMutable(std::string_view address);
+  // A change of the station the page shows: a new version, which is the
+  // station's.
+  void Touch(Station& station);
   // Makes room for a new unknown station by forgetting the one heard least
   // recently, when the unknown ones are at their bound.
   void DropOldestUnknown();
@@ -125,6 +149,12 @@ class Room {
   std::unordered_map<std::string, size_t> index_;
   RoomCounters counters_;
   uint64_t version_ = 1;
+  Millis offline_checked_ = -1;  // MarkOffline's last `now`
+  // The removals' versions and addresses, oldest first, at most
+  // kRemovalMemory; ChangesSince can answer after versions from
+  // removals_forgotten_ on.
+  std::deque<std::pair<uint64_t, std::string>> removals_;
+  uint64_t removals_forgotten_ = 0;
 };
 
 // The session arithmetic. The remaining seconds are rounded up, so a session

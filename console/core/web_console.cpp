@@ -20,6 +20,9 @@ constexpr const char* kActionNames[] = {
     "volume", "monitor_off", "monitor_on", "reboot", "shutdown", "power_on",
 };
 
+// How often stations that stopped reporting are marked offline.
+constexpr Millis kOfflineCheckMs = 200;
+
 Millis WallClock() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -132,41 +135,49 @@ void WebConsole::Changed() {
 }
 
 void WebConsole::ReceiveLoop() {
+  Millis offline_marked = 0;
   while (!stopping_) {
     std::optional<platform::ReceivedDatagram> datagram;
     try {
-      datagram = socket_.Receive(200);
+      datagram = socket_.Receive(kOfflineCheckMs);
     } catch (const platform::PlatformError& e) {
       Log(std::string("receive failed: ") + e.what());
       continue;
     }
-    if (!datagram) {
-      continue;
-    }
     std::lock_guard lock(mutex_);
     uint64_t before = room_.version();
-    if (datagram->byte_count < 0) {
-      room_.OnFailedReceive();
-      continue;
-    }
-    auto text = envelope_.Open(datagram->bytes, datagram->from_ip);
-    if (!text) {
-      room_.OnRefused();
-      continue;
-    }
     Millis now = Now();
-    if (room_.OnDatagram(datagram->from_ip, *text, now) == Room::Heard::kAdded) {
-      const Station* station = room_.Find(datagram->from_ip);
-      try {
-        record_.AddStation(station->address, station->name, now);
-      } catch (const RecordError& e) {
-        Log(std::string("the new station is not in the record: ") + e.what());
-      }
-      Log("station " + station->address + " reported and was added to the room");
+    if (now - offline_marked >= kOfflineCheckMs || now < offline_marked) {
+      room_.MarkOffline(now);
+      offline_marked = now;
+    }
+    if (datagram) {
+      Receive(*datagram, now);
     }
     if (room_.version() != before) {
       Changed();
     }
+  }
+}
+
+void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now) {
+  if (datagram.byte_count < 0) {
+    room_.OnFailedReceive();
+    return;
+  }
+  auto text = envelope_.Open(datagram.bytes, datagram.from_ip);
+  if (!text) {
+    room_.OnRefused();
+    return;
+  }
+  if (room_.OnDatagram(datagram.from_ip, *text, now) == Room::Heard::kAdded) {
+    const Station* station = room_.Find(datagram.from_ip);
+    try {
+      record_.AddStation(station->address, station->name, now);
+    } catch (const RecordError& e) {
+      Log(std::string("the new station is not in the record: ") + e.what());
+    }
+    Log("station " + station->address + " reported and was added to the room");
   }
 }
 
@@ -480,18 +491,32 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
   return outcome;
 }
 
-RoomSnapshot WebConsole::Snapshot() {
-  std::lock_guard lock(mutex_);
+RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after) {
   RoomSnapshot snapshot;
-  snapshot.now = Now();
-  snapshot.version = room_.version();
-  snapshot.keepalive_ms = room_.options().keepalive_ms;
-  snapshot.stations = room_.stations();
-  for (const auto& station : snapshot.stations) {
-    snapshot.online.push_back(room_.Online(station, snapshot.now));
+  snapshot.now = now;
+  snapshot.version = room.version();
+  snapshot.keepalive_ms = room.options().keepalive_ms;
+  auto changes = room.ChangesSince(after);
+  snapshot.full = !changes;
+  if (changes) {
+    snapshot.stations.reserve(changes->stations.size());
+    for (const Station* station : changes->stations) {
+      snapshot.stations.push_back(*station);
+    }
+    snapshot.removed = std::move(changes->removed);
+  } else {
+    snapshot.stations = room.stations();
   }
-  snapshot.counters = room_.counters();
+  for (const auto& station : snapshot.stations) {
+    snapshot.online.push_back(room.Online(station, now));
+  }
+  snapshot.counters = room.counters();
   return snapshot;
+}
+
+RoomSnapshot WebConsole::Snapshot(uint64_t after) {
+  std::lock_guard lock(mutex_);
+  return SnapshotOf(room_, Now(), after);
 }
 
 uint64_t WebConsole::Version() {

@@ -109,14 +109,22 @@ struct TillChange {
   std::string mac;                    // kMac
 };
 
+// The room, or what changed in it after a version the page has.
 struct RoomSnapshot {
   Millis now = 0;
   uint64_t version = 0;
   Millis keepalive_ms = 0;
+  // The whole room; else the stations changed after the version asked for
+  // and the addresses removed since.
+  bool full = true;
   std::vector<Station> stations;
   std::vector<bool> online;
+  std::vector<std::string> removed;
   RoomCounters counters;
 };
+
+// The room's answer to a page that has version `after` (0: none).
+RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after = 0);
 
 class WebConsole {
  public:
@@ -155,7 +163,7 @@ class WebConsole {
   // be back at the next start) and for one with an open session.
   ActionOutcome Remove(const std::string& operator_name, const std::string& address);
 
-  RoomSnapshot Snapshot();
+  RoomSnapshot Snapshot(uint64_t after = 0);
   uint64_t Version();
   // Called after each change of the room's version, from the receiving
   // thread or an operator's, possibly with the console's lock held: it must
@@ -181,6 +189,8 @@ class WebConsole {
 
  private:
   void ReceiveLoop();
+  // One datagram, with the console's lock held.
+  void Receive(const platform::ReceivedDatagram& datagram, Millis now);
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
                       const std::string& address);
   void Send(const std::string& address, std::string_view command);

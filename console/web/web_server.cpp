@@ -311,6 +311,7 @@ void WebServer::Checkers::Stop() {
 WebServer::WebServer(WebConsole& console, WebOptions options)
     : console_(console),
       options_(std::move(options)),
+      epoch_(RandomHex(8)),
       gate_(options_.login_limits),
       checkers_(options_.password_checkers) {
   HttpServerOptions http = options_.http;
@@ -427,8 +428,13 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     if (!after) {
       return RoomResponse();
     }
+    uint64_t version = std::strtoull(after->c_str(), nullptr, 10);
+    auto epoch = request.Param("epoch");
+    if (epoch && *epoch != epoch_) {
+      version = 0;
+    }
     answered_later = true;
-    WaitForRoom(std::strtoull(after->c_str(), nullptr, 10), reply);
+    WaitForRoom(version, reply);
     return {};
   }
   if (path == "/api/windows") {
@@ -587,7 +593,7 @@ void WebServer::WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& re
       return;
     }
   }
-  Answer(reply, RoomResponse());
+  Answer(reply, RoomResponse(after));
 }
 
 void WebServer::AnswerPolls(bool expired_only) {
@@ -605,36 +611,44 @@ void WebServer::AnswerPolls(bool expired_only) {
     due.assign(std::make_move_iterator(split), std::make_move_iterator(polls_.end()));
     polls_.erase(split, polls_.end());
   }
-  if (due.empty()) {
-    return;
-  }
-  HttpResponse response = RoomResponse();
+  // The pages that wait are mostly at the same version: one answer each.
+  std::map<uint64_t, HttpResponse> answers;
   for (auto& poll : due) {
-    Answer(poll.reply, response);
+    auto it = answers.find(poll.after);
+    if (it == answers.end()) {
+      it = answers.emplace(poll.after, RoomResponse(poll.after)).first;
+    }
+    Answer(poll.reply, it->second);
   }
 }
 
-HttpResponse WebServer::RoomResponse() {
-  RoomSnapshot snapshot = console_.Snapshot();
+HttpResponse WebServer::RoomResponse(uint64_t after) {
+  return Text(200, RoomAnswer(console_.Snapshot(after), epoch_), "application/json");
+}
+
+std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
   json stations = json::array();
   for (size_t i = 0; i < snapshot.stations.size(); ++i) {
     stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.now));
   }
   const auto& c = snapshot.counters;
-  HttpResponse response = Reply(200, json{{"version", snapshot.version},
-                                          {"now", snapshot.now},
-                                          {"keepalive_ms", snapshot.keepalive_ms},
-                                          {"stations", std::move(stations)},
-                                          {"counters",
-                                           {{"datagrams", c.datagrams},
-                                            {"reports", c.reports},
-                                            {"stations_added", c.stations_added},
-                                            {"unknown_sender", c.unknown_sender},
-                                            {"garbage", c.garbage},
-                                            {"failed_receives", c.failed_receives},
-                                            {"refused", c.refused},
-                                            {"over_limit", c.over_limit}}}});
-  return response;
+  return json{{"version", snapshot.version},
+              {"epoch", epoch},
+              {"full", snapshot.full},
+              {"now", snapshot.now},
+              {"keepalive_ms", snapshot.keepalive_ms},
+              {"stations", std::move(stations)},
+              {"removed", snapshot.removed},
+              {"counters",
+               {{"datagrams", c.datagrams},
+                {"reports", c.reports},
+                {"stations_added", c.stations_added},
+                {"unknown_sender", c.unknown_sender},
+                {"garbage", c.garbage},
+                {"failed_receives", c.failed_receives},
+                {"refused", c.refused},
+                {"over_limit", c.over_limit}}}}
+      .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login) {

@@ -50,6 +50,12 @@ struct DayRange {
   std::string Label() const { return from == to ? from : from + "_" + to; }
 };
 
+// The JSON text of the room's answer (GET /api/room): the room's version,
+// the run's epoch, whether it is the whole room ("full") or the stations
+// changed after the version asked for with the addresses "removed" since,
+// and the room's counters.
+std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch);
+
 class WebServer {
  public:
   // Throws std::runtime_error when the TLS files cannot be used.
@@ -102,10 +108,11 @@ class WebServer {
   // The operator of a request, or nullopt (a 401 to answer).
   std::optional<OperatorSession> Who(const HttpRequest& request);
   // The room's long poll: answered at once when the room has moved past
-  // `after`, else at the next change or when the poll's time is up.
+  // `after`, else at the next change or when the poll's time is up; with
+  // what changed after it, or the whole room (see Room::ChangesSince).
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
-  HttpResponse RoomResponse();
+  HttpResponse RoomResponse(uint64_t after = 0);
   HttpResponse Act(const HttpRequest& request, const OperatorSession& login);
   HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
   std::optional<DayRange> Days(const HttpRequest& request);
@@ -118,6 +125,9 @@ class WebServer {
 
   WebConsole& console_;
   WebOptions options_;
+  // Names this run of the console in the room's answers: a page's version
+  // from another run (which counts its versions afresh) gets the whole room.
+  std::string epoch_;
   OperatorSessions operator_sessions_;
   LoginGate gate_;
   std::optional<AllowedHosts> hosts_;  // set by Bind

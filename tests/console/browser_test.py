@@ -1,11 +1,17 @@
 #!/usr/bin/python3
 """The console's page in a real browser: headless Chromium opens it against
-the console and three simulated stations, logs in, starts a session on one
-station, sees its card turn rented with the minutes counting down, ends it,
-adopts a station that reported by itself and removes it again, and saves a
-screenshot of the room.
+the console, a room of 30 stations of which three are simulated stations,
+logs in, starts a session on one station and sees its card turn rented
+with the minutes counting down (the selection cleared), is refused a
+fractional minute on the page, starts another from a preset, ends a session
+from its card, adopts a station that reported by itself and removes it
+again; then lays the room out compact at 1366x768 (30 stations) and at
+1920x1080 (60), and normal on a phone, each with every card on the screen
+(on the phone: across it), and sees the room greyed out with its clocks
+stopped once the console is gone. Saves screenshots of the room into a
+folder (scripts/console-screenshot.sh copies them to docs/screenshots/).
 
-  browser_test.py --console PROGRAM --agent PROGRAM --screenshot FILE.png
+  browser_test.py --console PROGRAM --agent PROGRAM --screenshots FOLDER
 """
 import argparse
 import os
@@ -30,6 +36,15 @@ STATIONS = [
     # A name with markup in it must show as text.
     ("<img src=x onerror=alert(1)>", "127.0.0.13", None),
 ]
+# The rest of a room of 30 in ten columns, silent; and 30 more that report
+# by themselves and are adopted, for a room of 60.
+SILENT = [("PC %d" % (i + 1), "127.0.1.%d" % (i + 1)) for i in range(3, 30)]
+ADOPTED = ["127.0.2.%d" % (i + 1) for i in range(30)]
+
+# The sizes the room is laid out at: (file, width, height, compact, mobile).
+LAYOUTS = [("console-room-compact-1366x768.png", 1366, 768, True, False),
+           ("console-room-compact-1920x1080.png", 1920, 1080, True, False),
+           ("console-room-phone.png", 390, 844, False, True)]
 
 
 def start(args, log):
@@ -46,11 +61,35 @@ def wait_for(predicate, seconds, what):
     raise AssertionError("timed out waiting for " + what)
 
 
+def adopt_reporting(driver, wait, addresses):
+    """Stations that report by themselves, adopted into the room."""
+    for address in addresses:
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sender.bind((address, 0))
+        sender.sendto(b"PING", ("127.0.0.1", 6868))
+        sender.close()
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".card.unknown")) == len(addresses))
+    failed = driver.execute_async_script("""
+        const [addresses, done] = arguments;
+        (async () => {
+          const me = await (await fetch('/api/me')).json();
+          let failed = 0;
+          for (const station of addresses) {
+            const r = await fetch('/api/station', {method: 'POST', body: JSON.stringify({action: 'adopt', station}),
+              headers: {'Content-Type': 'application/json', 'X-Zalvo-Csrf': me.csrf}});
+            if (r.status !== 200) failed++;
+          }
+          done(failed);
+        })();""", addresses)
+    assert failed == 0
+    wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, ".card.unknown"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--console", required=True)
     parser.add_argument("--agent", required=True)
-    parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--screenshots", required=True)
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="zalvo-browser-")
@@ -69,6 +108,8 @@ def main():
                                        "--tick-ms", "100", "--quiet", "--bind", address],
                                       os.path.join(work, "agent-%d.log" % i)))
                 room.write('"%s" %s %d 1\n' % (name, address, i + 1))
+            for i, (name, address) in enumerate(SILENT, start=len(STATIONS)):
+                room.write('"%s" %s %d %d\n' % (name, address, i % 10 + 1, i // 10 + 1))
         db = os.path.join(work, "console.db")
         subprocess.run([args.console, "--db", db, "--set-operator", "anna"],
                        input=b"right horse\n", check=True, stdout=subprocess.DEVNULL)
@@ -115,13 +156,26 @@ def main():
         stranger.close()
         wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '.card.unknown[data-address="127.0.0.14"]'))
 
+        # The page's requests to act are noted, to see what was sent.
+        driver.execute_script("""
+            const fetch = window.fetch; window.acts = [];
+            window.fetch = (path, options) => {
+              if (path === '/api/act') window.acts.push(JSON.parse(options.body));
+              return fetch(path, options);
+            };""")
+        acts = lambda: driver.execute_script("return window.acts")
+        selected = lambda: driver.find_elements(By.CSS_SELECTOR, ".card.selected")
+        toolbar = lambda act: driver.find_element(By.CSS_SELECTOR, '#toolbar button[data-act="%s"]' % act)
+
         pc1 = card("127.0.0.11")
         pc1.find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
         minutes = driver.find_element(By.ID, "minutes")
         minutes.clear()
         minutes.send_keys("30")
-        driver.find_element(By.CSS_SELECTOR, 'button[data-act="start"]').click()
+        toolbar("start").click()
         wait.until(lambda d: "rented" in card("127.0.0.11").get_attribute("class"))
+        assert not selected(), "the selection stays after the action"
+        assert driver.find_element(By.ID, "selected-count").text == "No station selected"
         left = lambda: card("127.0.0.11").find_element(By.CLASS_NAME, "left").text
         first = wait_for(lambda: re.match(r"(\d+):(\d\d) left", left()), 5, "the minutes left")
         seconds = int(first.group(1)) * 60 + int(first.group(2))
@@ -132,8 +186,26 @@ def main():
         # The session is on record for today.
         wait.until(lambda d: "PC 1" in d.find_element(By.ID, "session-rows").text)
 
-        os.makedirs(os.path.dirname(os.path.abspath(args.screenshot)), exist_ok=True)
-        driver.save_screenshot(args.screenshot)
+        # Minutes that are not a whole number from 1 to 10080 are refused on
+        # the page, never sent; the selection stays for another try.
+        card("127.0.0.12").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
+        for bad in ["1.5", "0", "", "10081"]:
+            minutes.clear()
+            minutes.send_keys(bad)
+            toolbar("start").click()
+            wait.until(lambda d: "whole number" in d.find_element(By.ID, "message").text)
+            driver.execute_script("document.getElementById('message').textContent = ''")
+        assert len(acts()) == 1, acts()
+        assert "free" in card("127.0.0.12").get_attribute("class")
+        assert len(selected()) == 1
+        # A preset starts its minutes at one click.
+        driver.find_element(By.CSS_SELECTOR, 'button[data-preset="120"]').click()
+        wait.until(lambda d: "rented" in card("127.0.0.12").get_attribute("class"))
+        assert acts()[-1] == {"action": "start", "stations": ["127.0.0.12"], "minutes": 120}, acts()
+        assert not selected()
+
+        os.makedirs(args.screenshots, exist_ok=True)
+        driver.save_screenshot(os.path.join(args.screenshots, "console-room.png"))
 
         # The window list of another station, with a kill button per window.
         card("127.0.0.12").find_element(By.XPATH, ".//button[text()='Windows']").click()
@@ -141,9 +213,16 @@ def main():
         assert len(driver.find_elements(By.CSS_SELECTOR, "#windows-list button")) == 2
         driver.find_element(By.XPATH, "//dialog//button[text()='Close']").click()
 
-        # Ending a rented station's session asks first.
-        driver.find_element(By.CSS_SELECTOR, 'button[data-act="end"]').click()
-        wait.until(EC.alert_is_present()).accept()
+        # Ending a rented station's session from its card asks first, and
+        # says which.
+        def confirm(accept):
+            dialog = wait.until(EC.visibility_of_element_located((By.ID, "confirm-dialog")))
+            text = dialog.text
+            driver.find_element(By.ID, "confirm-ok" if accept else "confirm-cancel").click()
+            return text
+        card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-end").click()
+        asked = confirm(True)
+        assert "End 1 session" in asked and "PC 1" in asked and "PC 2" not in asked, asked
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
 
         # Adopted, it is a station like the others; removed, it is gone once
@@ -151,15 +230,53 @@ def main():
         card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Adopt']").click()
         wait.until(lambda d: "unknown" not in card("127.0.0.14").get_attribute("class"))
         card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Remove']").click()
-        wait.until(EC.alert_is_present()).dismiss()
+        confirm(False)
+        time.sleep(0.3)
         assert card("127.0.0.14"), "a dismissed removal removed the station"
         card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Remove']").click()
-        wait.until(EC.alert_is_present()).accept()
+        confirm(True)
         wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, '.card[data-address="127.0.0.14"]'))
         assert card("127.0.0.11").find_element(By.CLASS_NAME, "left").text == "—"
         wait_for(lambda: "LockWorkStation" in open(os.path.join(work, "station-0", "journal.log"),
                                                    encoding="utf-8").read(), 5, "the station's lock")
-        print("browser test passed; screenshot", args.screenshot)
+
+        # The room at the sizes it is made for.
+        driver.find_element(By.ID, "compact").click()
+        for i, (picture, width, height, compact, mobile) in enumerate(LAYOUTS):
+            if i == 1:
+                adopt_reporting(driver, wait, ADOPTED)
+            if driver.find_element(By.ID, "compact").is_selected() != compact:
+                driver.find_element(By.ID, "compact").click()
+            driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+            driver.execute_script("window.scrollTo(0, 0)")
+            time.sleep(0.3)
+            layout = driver.execute_script("""
+                const cards = [...document.querySelectorAll('#room .card')].map((c) => c.getBoundingClientRect());
+                return {width: innerWidth, height: innerHeight, scroll: document.documentElement.scrollWidth,
+                        cards: cards.map((r) => [r.left, r.top, r.right, r.bottom])};""")
+            expected = len(STATIONS) + len(SILENT) + (len(ADOPTED) if i else 0)
+            assert len(layout["cards"]) == expected, (picture, len(layout["cards"]))
+            assert layout["scroll"] <= layout["width"], (picture, "scrolls sideways", layout["scroll"])
+            for left, top, right, bottom in layout["cards"]:
+                assert left >= 0 and right <= layout["width"], (picture, "a card off the side", left, right)
+                if not mobile:
+                    assert top >= 0 and bottom <= layout["height"], (picture, "a card below", top, bottom)
+            driver.save_screenshot(os.path.join(args.screenshots, picture))
+            if mobile:
+                assert not driver.find_element(By.ID, "toolbar").is_displayed()
+                driver.find_element(By.ID, "toolbar-toggle").click()
+                assert driver.find_element(By.ID, "toolbar").is_displayed()
+
+        # The console gone: the room greys out and its clocks stop.
+        left = lambda: card("127.0.0.12").find_element(By.CLASS_NAME, "left").text
+        children[-1].send_signal(signal.SIGTERM)
+        wait.until(lambda d: d.find_element(By.ID, "offline").is_displayed())
+        assert "disconnected" in driver.find_element(By.TAG_NAME, "body").get_attribute("class")
+        stopped = left()
+        time.sleep(1.5)
+        assert left() == stopped, (stopped, left())
+        print("browser test passed; screenshots in", args.screenshots)
         return 0
     finally:
         if driver:

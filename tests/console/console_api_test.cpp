@@ -840,12 +840,24 @@ TEST_F(ConsoleApi, UnknownStationsWaitForAnOperator) {
   EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", kStationAddress}, {"confirm", true}}),
             409)
       << "a station of the room's file is removed there";
+  // The page's update after the removal names the address; from another run
+  // of the console, the page's version gets the whole room.
+  json before = Room();
+  std::string since = "/api/room?after=" + before["version"].dump() +
+                      "&epoch=" + before["epoch"].get<std::string>();
   EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", "127.0.0.32"}, {"confirm", true}}),
             200);
+  json update = json::parse(http_->Get(since, Json())->body);
+  EXPECT_EQ(update["full"], false);
+  EXPECT_EQ(update["removed"], json::array({"127.0.0.32"}));
+  EXPECT_LT(update["stations"].size(), before["stations"].size()) << update.dump();
   EXPECT_TRUE(StationOf("127.0.0.32").is_null());
   RestartConsole();
   LogIn();
   EXPECT_TRUE(StationOf("127.0.0.32").is_null());
+  update = json::parse(http_->Get(since, Json())->body);
+  EXPECT_EQ(update["full"], true);
+  EXPECT_EQ(update["stations"].size(), before["stations"].size() - 1);
 }
 
 }  // namespace

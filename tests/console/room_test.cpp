@@ -158,6 +158,68 @@ TEST(ConsoleRoom, WithARoomFileStrangersWaitAsUnknown) {
   EXPECT_EQ(room.stations().size(), 3u);
 }
 
+// The page's update after a version it has: the stations changed since,
+// going offline with the clock included, the addresses removed since, and
+// the whole room when the version can't be answered with changes.
+TEST(ConsoleRoom, ChangesSinceAVersion) {
+  RoomOptions options;
+  options.keepalive_ms = 1000;
+  options.hold_unknown = true;
+  Room room(options);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  room.AddStation({"PC 2", "10.0.0.22"});
+  auto addresses = [](const RoomChanges& changes) {
+    std::vector<std::string> list;
+    for (const Station* station : changes.stations) {
+      list.push_back(station->address);
+    }
+    return list;
+  };
+  room.OnDatagram("10.0.0.21", "PING", kT0);
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 500);
+  uint64_t v1 = room.version();
+  EXPECT_TRUE(room.ChangesSince(v1)->stations.empty());
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 600);  // a keep-alive changes nothing
+  room.OnDatagram("10.0.0.22", "PLAYGAME=DOOM", kT0 + 700);
+  room.OnDatagram("10.0.0.31", "PING", kT0 + 700);  // unknown
+  EXPECT_EQ(addresses(*room.ChangesSince(v1)),
+            (std::vector<std::string>{"10.0.0.22", "10.0.0.31"}));
+  // PC 1 falls silent: offline from kT0 + 2001, a change when marked.
+  uint64_t v2 = room.version();
+  room.MarkOffline(kT0 + 2000);
+  EXPECT_EQ(room.version(), v2);
+  room.MarkOffline(kT0 + 2001);
+  EXPECT_EQ(addresses(*room.ChangesSince(v2)), (std::vector<std::string>{"10.0.0.21"}));
+  room.MarkOffline(kT0 + 2400);
+  EXPECT_EQ(room.ChangesSince(v2)->stations.size(), 1u) << "marked once";
+
+  // Removed: its address after, not before; removed and back: a station.
+  room.Remove("10.0.0.31");
+  auto changes = room.ChangesSince(v2);
+  EXPECT_EQ(changes->removed, std::vector<std::string>{"10.0.0.31"});
+  EXPECT_EQ(addresses(*changes), (std::vector<std::string>{"10.0.0.21"}));
+  EXPECT_TRUE(room.ChangesSince(room.version())->removed.empty());
+  room.OnDatagram("10.0.0.31", "PING", kT0 + 3000);
+  changes = room.ChangesSince(v2);
+  EXPECT_TRUE(changes->removed.empty());
+  EXPECT_EQ(addresses(*changes), (std::vector<std::string>{"10.0.0.21", "10.0.0.31"}));
+
+  // No version, one this room never had, or one older than the removals it
+  // remembers: the whole room.
+  EXPECT_FALSE(room.ChangesSince(0));
+  EXPECT_FALSE(room.ChangesSince(room.version() + 1));
+  uint64_t v3 = room.version();
+  for (size_t i = 0; i < Room::kRemovalMemory; ++i) {
+    std::string address = "10.1." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
+    room.OnDatagram(address, "PING", kT0 + 4000);
+    room.Remove(address);
+  }
+  EXPECT_EQ(room.ChangesSince(v3)->removed.size(), Room::kRemovalMemory);
+  room.Remove("10.0.0.31");
+  EXPECT_FALSE(room.ChangesSince(v3)) << "the first removal after it is forgotten";
+  EXPECT_EQ(room.ChangesSince(room.version() - 1)->removed, std::vector<std::string>{"10.0.0.31"});
+}
+
 TEST(ConsoleRoom, SessionArithmetic) {
   RentalSession s = NewSession(30, kT0, "anna");
   EXPECT_EQ(s.ends, kT0 + 30 * 60'000);

@@ -2,9 +2,13 @@
 'use strict';
 (function () {
   const $ = (id) => document.getElementById(id);
+  const MAX_MINUTES = 10080;
   let csrf = '';
-  let room = { version: 0, stations: [] };
-  let receivedAt = 0;
+  // The room's last answer (its version, epoch, counters) and its stations
+  // by address, in the room's order.
+  let room = { version: 0, epoch: '' };
+  const stations = new Map();
+  let disconnectedAt = 0;  // since when the console can't be reached, 0 while it can
   const selected = new Set();
   const cards = new Map();
 
@@ -15,8 +19,8 @@
     return e;
   }
 
-  async function api(method, path, body) {
-    const options = { method, headers: {}, credentials: 'same-origin' };
+  async function api(method, path, body, signal) {
+    const options = { method, headers: {}, credentials: 'same-origin', signal };
     if (body !== undefined) {
       options.headers['Content-Type'] = 'application/json';
       options.headers['X-Zalvo-Csrf'] = csrf;
@@ -61,9 +65,12 @@
     return mb >= 1024 ? (mb / 1024).toFixed(1) + ' GB free' : mb + ' MB free';
   }
 
+  // The seconds left now: the station's answer gave them at the moment it
+  // arrived (st.at); while the console can't be reached the clocks stop.
   function secondsLeft(st) {
     if (!st.session) return null;
-    return st.session.seconds_left - Math.floor((Date.now() - receivedAt) / 1000);
+    const until = disconnectedAt || Date.now();
+    return st.session.seconds_left - Math.floor((until - st.at) / 1000);
   }
 
   function makeCard(address) {
@@ -76,20 +83,28 @@
     box.addEventListener('click', (e) => { e.stopPropagation(); toggle(address, box.checked); });
     card.parts = {
       box, dot: el('span', 'dot'), name: el('span', 'name'), state: el('span', 'state'),
-      left: el('div', 'left'), online: el('div', 'detail'), fg: el('div', 'detail'),
-      disk: el('div', 'detail'), note: el('div', 'note'), actions: el('div', 'actions'),
+      left: el('div', 'left'), online: el('div', 'detail online-text'), fg: el('div', 'detail fg'),
+      disk: el('div', 'detail disk'), note: el('div', 'note'), actions: el('div', 'actions'),
     };
     top.append(box, card.parts.dot, card.parts.name);
-    const windows = el('button', 'plain', 'Windows');
-    windows.addEventListener('click', (e) => { e.stopPropagation(); openWindows(address); });
-    const adopt = el('button', '', 'Adopt');
-    adopt.addEventListener('click', (e) => { e.stopPropagation(); changeStation('adopt', address); });
-    const remove = el('button', 'plain', 'Remove');
-    remove.addEventListener('click', (e) => { e.stopPropagation(); changeStation('remove', address); });
-    Object.assign(card.parts, { windows, adopt, remove });
-    card.parts.actions.append(windows, adopt, remove);
+    const button = (label, cls, onClick) => {
+      const b = el('button', cls, label);
+      b.addEventListener('click', (e) => { e.stopPropagation(); onClick(); });
+      return b;
+    };
+    // The card's own session buttons take the minutes field.
+    const start = button('Start', 'card-start', () => act('start', [address]));
+    const add = button('Add', 'card-add', () => act('add', [address]));
+    const end = button('End', 'card-end plain', () => act('end', [address]));
+    const windows = button('Windows', 'plain', () => openWindows(address));
+    const adopt = button('Adopt', '', () => changeStation('adopt', address));
+    const remove = button('Remove', 'plain', () => changeStation('remove', address));
+    Object.assign(card.parts, { start, add, end, windows, adopt, remove });
+    card.parts.actions.append(start, add, end, windows, adopt, remove);
     card.parts.note.textContent = 'Reported by itself';
-    card.append(top, card.parts.state, card.parts.left, card.parts.note, card.parts.fg, card.parts.disk,
+    const line = el('div', 'line');
+    line.append(card.parts.state, card.parts.left);
+    card.append(top, line, card.parts.note, card.parts.fg, card.parts.disk,
                 card.parts.online, card.parts.actions);
     card.addEventListener('click', () => {
       if (!card.station.unknown) toggle(address, !selected.has(address));
@@ -108,124 +123,294 @@
       card.classList.toggle('selected', on);
       card.parts.box.checked = on;
     }
-    $('selected-count').textContent = selected.size === 0 ? 'No station selected'
+    const text = selected.size === 0 ? 'No station selected'
       : selected.size + (selected.size === 1 ? ' station selected' : ' stations selected');
+    $('selected-count').textContent = text;
+    $('toolbar-toggle').textContent = selected.size ? 'Actions (' + selected.size + ')' : 'Actions';
   }
 
-  function render() {
-    const seen = new Set();
-    let rented = 0, online = 0, unknown = 0;
-    for (const st of room.stations) {
-      seen.add(st.address);
-      let card = cards.get(st.address);
-      if (!card) {
-        card = makeCard(st.address);
-        cards.set(st.address, card);
-      }
-      const container = st.unknown ? $('stranger-cards') : $('room');
-      if (card.parentElement !== container) container.append(card);
-      card.station = st;
-      card.parts.name.textContent = st.name;
-      card.title = st.name + ' (' + st.address + ')';
-      card.style.gridColumn = st.column ? String(st.column) : '';
-      card.style.gridRow = st.row ? String(st.row) : '';
-      card.classList.toggle('online', st.online);
-      card.classList.toggle('offline', !st.online);
-      card.classList.remove('free', 'rented', 'overrun');
-      card.classList.add(st.state);
-      card.parts.state.textContent = st.unknown ? 'unknown' : st.state;
-      card.classList.toggle('unknown', st.unknown);
-      card.parts.box.hidden = st.unknown;
-      card.parts.windows.hidden = st.unknown;
-      card.parts.adopt.hidden = !st.unknown;
-      card.parts.note.hidden = !st.unknown;
-      card.parts.left.hidden = st.unknown;
-      card.parts.disk.hidden = st.unknown;
-      card.parts.remove.hidden = st.configured;
-      if (st.unknown) { selected.delete(st.address); unknown++; }
-      card.parts.online.textContent = st.online ? 'online' : (st.last_heard_ms === null ? 'offline: never heard' : 'offline');
-      card.parts.fg.textContent = st.foreground === null ? 'program: not reported'
-        : (st.foreground === '' ? 'program: none' : 'program: ' + st.foreground);
-      card.parts.disk.textContent = disk(st.free_mb);
-      if (st.online && !st.unknown) online++;
-      if (st.state !== 'free') rented++;
+  // What the station's card says about its connection: the room's own
+  // word when it gives one, else online or offline.
+  function connectionOf(st) {
+    if (st.connection) return st.connection;
+    return st.online ? 'online' : 'offline';
+  }
+
+  function renderCard(st) {
+    let card = cards.get(st.address);
+    if (!card) {
+      card = makeCard(st.address);
+      cards.set(st.address, card);
     }
+    const container = st.unknown ? $('stranger-cards') : $('room');
+    if (card.parentElement !== container) container.append(card);
+    card.station = st;
+    const connection = connectionOf(st);
+    card.parts.name.textContent = st.name;
+    card.title = st.name + ' (' + st.address + ')';
+    card.style.gridColumn = st.column && !st.unknown ? String(st.column) : '';
+    card.style.gridRow = st.row && !st.unknown ? String(st.row) : '';
+    card.classList.toggle('online', connection === 'online' || connection === 'starting');
+    card.classList.toggle('offline', connection === 'offline');
+    card.classList.toggle('lost', connection === 'lost');
+    card.classList.toggle('starting', connection === 'starting');
+    card.classList.remove('free', 'rented', 'overrun');
+    card.classList.add(st.state);
+    card.classList.toggle('unknown', st.unknown);
+    card.parts.state.textContent = st.unknown ? 'unknown' : st.state;
+    const p = card.parts;
+    p.box.hidden = st.unknown;
+    p.windows.hidden = st.unknown;
+    p.adopt.hidden = !st.unknown;
+    p.note.hidden = !st.unknown;
+    p.left.hidden = st.unknown;
+    p.disk.hidden = st.unknown;
+    p.remove.hidden = st.configured;
+    p.start.hidden = st.unknown || st.state !== 'free';
+    p.add.hidden = st.unknown || st.state === 'free';
+    p.end.hidden = st.unknown || st.state === 'free';
+    if (st.unknown) selected.delete(st.address);
+    p.online.textContent = connection === 'lost' ? 'no connection during session'
+      : connection === 'starting' ? 'starting'
+      : connection === 'online' ? 'online'
+      : (st.last_heard_ms === null ? 'offline: never heard' : 'offline');
+    p.fg.textContent = st.foreground === null ? 'program: not reported'
+      : (st.foreground === '' ? 'program: none' : 'program: ' + st.foreground);
+    p.disk.textContent = disk(st.free_mb);
+    tickCard(card);
+  }
+
+  // An answer of the room: the whole room, or the stations changed since the
+  // version the page had and the addresses removed since.
+  function merge(data) {
+    const at = Date.now();
+    if (data.full) stations.clear();
+    for (const address of data.removed || []) stations.delete(address);
+    for (const st of data.stations) {
+      st.at = at;
+      stations.set(st.address, st);
+    }
+    room = data;
+    for (const st of data.stations) renderCard(st);
     for (const [address, card] of cards) {
-      if (!seen.has(address)) { card.remove(); cards.delete(address); selected.delete(address); }
+      if (!stations.has(address)) { card.remove(); cards.delete(address); selected.delete(address); }
     }
+    renderRoom();
+  }
+
+  function renderRoom() {
+    let rented = 0, online = 0, unknown = 0, columns = 0;
+    for (const st of stations.values()) {
+      if (st.unknown) { unknown++; continue; }
+      if (st.online) online++;
+      if (st.state !== 'free') rented++;
+      columns = Math.max(columns, st.column || 0);
+    }
+    // A room file that places the stations: its columns share the width.
+    $('room').classList.toggle('placed', columns > 0);
+    $('room').style.setProperty('--columns', String(Math.max(columns, 1)));
     $('strangers').hidden = unknown === 0;
-    $('summary').textContent = (room.stations.length - unknown) + ' stations, ' + online + ' online, ' + rented + ' rented' +
+    $('summary').textContent = (stations.size - unknown) + ' stations, ' + online + ' online, ' + rented + ' rented' +
       (unknown ? ', ' + unknown + ' unknown' : '');
+    const lost = room.lost_count || 0;
+    $('lost-count').hidden = lost === 0;
+    $('lost-count').textContent = lost + ' without connection during session';
     const c = room.counters || {};
     $('counters').textContent = 'Datagrams ' + c.datagrams + ', reports ' + c.reports +
       ', from unknown addresses ' + c.unknown_sender + ', not understood ' + c.garbage +
       ', too long or failed ' + c.failed_receives + ', refused ' + c.refused + ', added stations ' + c.stations_added;
-    tick();
     updateSelection();
   }
 
-  function tick() {
-    for (const card of cards.values()) {
-      const st = card.station;
-      const left = secondsLeft(st);
-      let state = st.state;
-      if (left !== null) state = left > 0 ? 'rented' : 'overrun';
-      if (state !== st.state && !st.unknown) {
-        card.classList.remove('free', 'rented', 'overrun');
-        card.classList.add(state);
-        card.parts.state.textContent = state;
-      }
-      card.parts.left.textContent = left === null ? '—' : (left > 0 ? clock(left) + ' left' : clock(left) + ' over');
+  function tickCard(card) {
+    const st = card.station;
+    const left = secondsLeft(st);
+    let state = st.state;
+    if (left !== null) state = left > 0 ? 'rented' : 'overrun';
+    if (state !== st.state && !st.unknown) {
+      card.classList.remove('free', 'rented', 'overrun');
+      card.classList.add(state);
+      card.parts.state.textContent = state;
     }
+    card.parts.left.textContent = left === null ? '—' : (left > 0 ? clock(left) + ' left' : clock(left) + ' over');
+  }
+
+  function tick() {
+    if (disconnectedAt) return;
+    for (const card of cards.values()) tickCard(card);
+  }
+
+  // The console can't be reached: the room is greyed out and its clocks
+  // stop until an answer comes again.
+  function setConnected(connected) {
+    if (connected === !disconnectedAt) return;
+    disconnectedAt = connected ? 0 : Date.now();
+    document.body.classList.toggle('disconnected', !connected);
+    $('offline').hidden = connected;
   }
 
   async function poll() {
     for (;;) {
+      let wait = 200;
       try {
-        const r = await api('GET', '/api/room?after=' + room.version);
+        const abort = new AbortController();
+        const timer = setTimeout(() => abort.abort(), 25000);
+        const r = await api('GET', '/api/room?after=' + room.version + '&epoch=' + encodeURIComponent(room.epoch || ''),
+                            undefined, abort.signal);
+        clearTimeout(timer);
         if (r.status === 401) return;
-        if (r.status === 200) {
-          room = r.data;
-          receivedAt = Date.now();
-          $('connection').textContent = '';
-          render();
+        if (r.status === 200 && r.data) {
+          setConnected(true);
+          merge(r.data);
+        } else {
+          setConnected(false);
+          wait = 1000;
         }
       } catch (e) {
-        $('connection').textContent = 'no connection to the console';
-        await new Promise((ok) => setTimeout(ok, 1000));
+        setConnected(false);
+        wait = 1000;
       }
-      await new Promise((ok) => setTimeout(ok, 200));
+      await new Promise((ok) => setTimeout(ok, wait));
     }
   }
 
-  async function act(action, stations, extra) {
-    const names = stations.map((a) => (cards.get(a) ? cards.get(a).station.name : a));
-    if ((action === 'reboot' || action === 'shutdown') &&
-        !window.confirm((action === 'reboot' ? 'Restart ' : 'Shut down ') + names.join(', ') + '?')) {
-      return;
-    }
-    const rented = stations.filter((a) => cards.get(a) && cards.get(a).station.state !== 'free');
-    if (action === 'end' && rented.length &&
-        !window.confirm('End the session on ' + rented.map((a) => cards.get(a).station.name).join(', ') + '?')) {
-      return;
-    }
-    const body = Object.assign({ action, stations }, extra || {});
-    if (action === 'start' || action === 'add') body.minutes = parseInt($('minutes').value, 10);
-    if (action === 'volume') body.volume = parseInt($('volume').value, 10);
-    if (action === 'reboot' || action === 'shutdown') body.confirm = true;
-    const r = await api('POST', '/api/act', body);
+  function message(text, isError) {
     const msg = $('message');
+    msg.className = isError ? 'error' : '';
+    msg.textContent = text;
+  }
+
+  function nameOf(address) {
+    const st = stations.get(address);
+    return st ? st.name : address;
+  }
+
+  // The minutes field as a whole number from 1 to 10080, or null after
+  // saying why not.
+  function minutes() {
+    const field = $('minutes');
+    const raw = field.value.trim();
+    const value = Number(raw);
+    if (!/^[0-9]+$/.test(raw) || value < 1 || value > MAX_MINUTES) {
+      field.setAttribute('aria-invalid', 'true');
+      message('Minutes must be a whole number from 1 to ' + MAX_MINUTES + ' (not “' + field.value + '”).', true);
+      field.focus();
+      return null;
+    }
+    field.removeAttribute('aria-invalid');
+    return value;
+  }
+
+  // Asks the operator in the page's own dialog; resolves true for the
+  // confirming button. `extra(box)` may fill the dialog's extra part.
+  function ask(title, text, items, okLabel, extra) {
+    const d = $('confirm-dialog');
+    $('confirm-title').textContent = title;
+    $('confirm-text').textContent = text;
+    const list = $('confirm-list');
+    list.textContent = '';
+    for (const item of items) list.append(el('li', '', item));
+    const refund = $('end-refund');
+    refund.textContent = '';
+    refund.hidden = true;
+    if (extra) extra(refund);
+    refund.hidden = !refund.hasChildNodes();
+    $('confirm-ok').textContent = okLabel;
+    return new Promise((resolve) => {
+      const done = (answer) => {
+        $('confirm-ok').onclick = null;
+        $('confirm-cancel').onclick = null;
+        d.oncancel = null;
+        if (d.open) d.close();
+        resolve(answer);
+      };
+      $('confirm-ok').onclick = () => done(true);
+      $('confirm-cancel').onclick = () => done(false);
+      d.oncancel = (e) => { e.preventDefault(); done(false); };
+      d.showModal();
+      $('confirm-cancel').focus();
+    });
+  }
+
+  // The end confirmation's part about the money of the sessions that end
+  // (a refund offered): `box` is the dialog's empty #end-refund, shown when
+  // something is put in it; `rented` the addresses whose sessions end. The
+  // room alone offers nothing here yet.
+  function endConfirmationRefund(box, rented) {}
+
+  // What the action will do, asked first where it ends sessions, closes a
+  // program or takes stations down; false when the operator says no.
+  async function confirmAction(action, addresses, extra) {
+    const rented = addresses.filter((a) => stations.get(a) && stations.get(a).state !== 'free');
+    const names = addresses.map(nameOf);
+    const sessions = (n) => n + (n === 1 ? ' session' : ' sessions');
+    if (action === 'end') {
+      if (!rented.length) return true;  // nothing ends: the room says so
+      const free = addresses.length - rented.length;
+      return ask('End ' + sessions(rented.length) + '?',
+                 'The time left on these stations is given up and they lock at once.' +
+                 (free ? ' ' + free + ' of the selected ' + (free === 1 ? 'is' : 'are') + ' free: nothing ends there.' : ''),
+                 rented.map(nameOf), 'End ' + sessions(rented.length),
+                 (box) => endConfirmationRefund(box, rented));
+    }
+    if (action === 'kill') {
+      return ask('Close this program?', 'The window “' + extra.caption + '” on ' + names.join(', ') +
+                 ' is closed; whatever is unsaved in it is lost.', [], 'Close it');
+    }
+    if (action === 'reboot' || action === 'shutdown') {
+      const verb = action === 'reboot' ? 'Restart' : 'Shut down';
+      const text = (action === 'reboot' ? 'These stations restart now' : 'These stations turn off now') +
+        '; unsaved work on them is lost.' +
+        (rented.length ? ' ' + sessions(rented.length) + ' on them ' + (rented.length === 1 ? 'goes' : 'go') +
+          ' on running: end ' + (rented.length === 1 ? 'it' : 'them') + ' first if the customer leaves.' : '');
+      return ask(verb + ' ' + addresses.length + (addresses.length === 1 ? ' station?' : ' stations?'), text, names,
+                 verb);
+    }
+    return true;
+  }
+
+  // Carries an action out on the stations; the selection clears once it is
+  // sent (not when it is refused on the page or the operator says no).
+  async function act(action, addresses, extra) {
+    const body = Object.assign({ action, stations: addresses }, extra || {});
+    if (action === 'start' || action === 'add') {
+      const m = extra && extra.minutes !== undefined ? extra.minutes : minutes();
+      if (m === null) return;
+      body.minutes = m;
+    }
+    if (action === 'volume') body.volume = parseInt($('volume').value, 10);
+    if (!(await confirmAction(action, addresses, extra))) return;
+    if (action === 'reboot' || action === 'shutdown') body.confirm = true;
+    selected.clear();
+    updateSelection();
+    const names = addresses.map(nameOf);
+    let r;
+    try {
+      r = await api('POST', '/api/act', body);
+    } catch (e) {
+      message(action.replace('_', ' ') + ': not sent, no connection to the console', true);
+      return;
+    }
     if (r.data && r.data.results) {
       const failed = r.data.results.filter((x) => !x.ok);
-      msg.className = failed.length ? 'error' : '';
-      msg.textContent = failed.length
-        ? failed.map((x) => ((cards.get(x.station) || {}).station || { name: x.station }).name + ': ' + x.error).join('; ')
-        : action.replace('_', ' ') + ': done for ' + names.join(', ');
+      message(failed.length
+        ? failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ')
+        : action.replace('_', ' ') + ': done for ' + names.join(', '), failed.length > 0);
+      const forceable = failed.filter((x) => x.can_force).map((x) => x.station);
+      if (action === 'start' && forceable.length) offerAnyway(forceable, body.minutes);
     } else if (r.status !== 401) {
-      msg.className = 'error';
-      msg.textContent = (r.data && r.data.error) || ('failed (' + r.status + ')');
+      message((r.data && r.data.error) || ('failed (' + r.status + ')'), true);
     }
     if (action === 'start' || action === 'add' || action === 'end') loadSessions();
+  }
+
+  // A start the room refused but may be forced: "start anyway" sends the
+  // same start again for those stations.
+  function offerAnyway(addresses, m) {
+    const b = el('button', 'danger', 'Start anyway on ' + addresses.map(nameOf).join(', '));
+    b.id = 'start-anyway';
+    b.addEventListener('click', () => { b.remove(); act('start', addresses, { minutes: m, anyway: true }); });
+    $('message').append(' ', b);
   }
 
   // Adopting an unknown station, or removing one that joined the room by
@@ -233,7 +418,9 @@
   async function changeStation(action, address) {
     const st = cards.get(address).station;
     const label = st.name === st.address ? st.address : st.name + ' (' + st.address + ')';
-    if (action === 'remove' && !window.confirm('Remove ' + label + ' from the room and the record?')) return;
+    if (action === 'remove' &&
+        !(await ask('Remove ' + label + '?', 'It leaves the room and the record; if it reports again it shows as unknown.',
+                    [], 'Remove'))) return;
     const body = { action, station: address };
     if (action === 'remove') body.confirm = true;
     const r = await api('POST', '/api/station', body);
@@ -328,14 +515,44 @@
     }
   });
   $('logout').addEventListener('click', async () => { await api('POST', '/api/logout', {}); location.reload(); });
-  $('select-all').addEventListener('click', () => { for (const a of cards.keys()) selected.add(a); updateSelection(); });
+  $('select-all').addEventListener('click', () => {
+    for (const st of stations.values()) if (!st.unknown) selected.add(st.address);
+    updateSelection();
+  });
   $('select-none').addEventListener('click', () => { selected.clear(); updateSelection(); });
+  const withSelection = (then) => () => {
+    if (selected.size === 0) { message('Select one or more stations first.', true); return; }
+    then(Array.from(selected));
+  };
   for (const b of document.querySelectorAll('#toolbar button[data-act]')) {
+    b.addEventListener('click', withSelection((addresses) => act(b.dataset.act, addresses)));
+  }
+  // A preset sets the minutes (which the cards' buttons take too) and starts
+  // sessions of that length on the selected stations.
+  for (const b of document.querySelectorAll('#toolbar button[data-preset]')) {
     b.addEventListener('click', () => {
-      if (selected.size === 0) { $('message').className = 'error'; $('message').textContent = 'Select one or more stations first.'; return; }
-      act(b.dataset.act, Array.from(selected));
+      $('minutes').value = b.dataset.preset;
+      $('minutes').removeAttribute('aria-invalid');
+      if (selected.size === 0) { message('Minutes set to ' + b.dataset.preset + '; select stations to start them.', false); return; }
+      act('start', Array.from(selected));
     });
   }
+  // The compact room (many stations on one screen), remembered by the browser.
+  const setCompact = (on) => {
+    document.body.classList.toggle('compact', on);
+    $('compact').checked = on;
+    try { localStorage.setItem('zalvo.compact', on ? '1' : '0'); } catch (e) { /* private mode */ }
+  };
+  let compactSaved = null;
+  try { compactSaved = localStorage.getItem('zalvo.compact'); } catch (e) { /* private mode */ }
+  setCompact(compactSaved === '1');
+  $('compact').addEventListener('change', () => setCompact($('compact').checked));
+  // On a phone the toolbar folds away behind the header's button.
+  $('toolbar-toggle').addEventListener('click', () => {
+    const open = !document.body.classList.contains('toolbar-open');
+    document.body.classList.toggle('toolbar-open', open);
+    $('toolbar-toggle').setAttribute('aria-expanded', String(open));
+  });
   $('windows-refresh').addEventListener('click', refreshWindows);
   $('day').addEventListener('change', loadSessions);
   setInterval(tick, 1000);
