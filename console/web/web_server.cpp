@@ -132,7 +132,7 @@ json SessionJson(const SessionRecord& s) {
               {"ended_by", s.ended ? json(s.ended_by) : json(nullptr)}};
 }
 
-json StationJson(const Station& station, bool online, Millis now) {
+json StationJson(const Station& station, bool online, Connection connection, Millis now) {
   json j{{"address", station.address},
          {"name", station.name},
          {"column", station.column},
@@ -140,6 +140,7 @@ json StationJson(const Station& station, bool online, Millis now) {
          {"configured", station.configured},
          {"unknown", station.unknown},
          {"online", online},
+         {"connection", ConnectionName(connection)},
          {"last_heard_ms", station.last_heard < 0 ? json(nullptr) : json(now - station.last_heard)},
          {"foreground", station.foreground ? json(*station.foreground) : json(nullptr)},
          {"free_mb", station.free_mb ? json(*station.free_mb) : json(nullptr)}};
@@ -180,6 +181,9 @@ json Outcomes(const std::vector<ActionOutcome>& outcomes, bool& all_ok) {
     all_ok = all_ok && o.ok;
     results.push_back(o.ok ? json{{"station", o.address}, {"ok", true}}
                            : json{{"station", o.address}, {"ok", false}, {"error", o.error}});
+    if (o.can_force) {
+      results.back()["can_force"] = true;
+    }
   }
   return results;
 }
@@ -243,7 +247,8 @@ WebServer::WebServer(WebConsole& console, WebOptions options)
     : console_(console),
       options_(std::move(options)),
       gate_(options_.login_limits),
-      checkers_(options_.password_checkers) {
+      checkers_(options_.password_checkers),
+      actors_(options_.actors) {
   HttpServerOptions http = options_.http;
   http.max_body = kMaxRequestBody;
   http.tls_certificate_file = options_.tls_certificate_file;
@@ -278,6 +283,7 @@ void WebServer::Serve() {
 void WebServer::Stop() {
   http_->Stop();
   checkers_.Stop();
+  actors_.Stop();
   std::lock_guard lock(polls_mutex_);
   polls_.clear();
 }
@@ -374,7 +380,7 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return Fail(404, "no station at '" + address + "'");
   }
   if (path == "/api/act") {
-    return Act(request, *login);
+    return Act(request, *login, reply, answered_later);
   }
   if (path == "/api/station") {
     return ChangeStation(request, *login);
@@ -531,14 +537,18 @@ void WebServer::AnswerPolls(bool expired_only) {
 HttpResponse WebServer::RoomResponse() {
   RoomSnapshot snapshot = console_.Snapshot();
   json stations = json::array();
+  size_t lost_count = 0;
   for (size_t i = 0; i < snapshot.stations.size(); ++i) {
-    stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.now));
+    stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.connection[i],
+                                   snapshot.now));
+    lost_count += snapshot.connection[i] == Connection::kLost ? 1 : 0;
   }
   const auto& c = snapshot.counters;
   HttpResponse response = Reply(200, json{{"version", snapshot.version},
                                           {"now", snapshot.now},
                                           {"keepalive_ms", snapshot.keepalive_ms},
                                           {"stations", std::move(stations)},
+                                          {"lost_count", lost_count},
                                           {"counters",
                                            {{"datagrams", c.datagrams},
                                             {"reports", c.reports},
@@ -551,10 +561,11 @@ HttpResponse WebServer::RoomResponse() {
   return response;
 }
 
-HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login) {
+HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login,
+                            const std::shared_ptr<HttpReply>& reply, bool& answered_later) {
   HttpResponse error;
-  auto body =
-      BodyObject(request, {"action", "stations", "minutes", "volume", "caption", "confirm"}, error);
+  auto body = BodyObject(
+      request, {"action", "stations", "minutes", "volume", "caption", "confirm", "anyway"}, error);
   if (!body) {
     return error;
   }
@@ -569,6 +580,13 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
                 "monitor_off, monitor_on, reboot, shutdown");
   }
   action.kind = *kind;
+  if (b.contains("anyway")) {
+    if (!b["anyway"].is_boolean() ||
+        (action.kind != ActionKind::kStart && action.kind != ActionKind::kAdd)) {
+      return Fail(400, "\"anyway\": true or false, only with start or add");
+    }
+    action.anyway = b["anyway"];
+  }
   if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
       b["stations"].size() > kMaxStationsPerRequest) {
     return Fail(400, "'stations' must be a list of station addresses");
@@ -618,9 +636,21 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
     default:
       break;
   }
-  bool all_ok = true;
-  json results = Outcomes(console_.Act(login.operator_name, action), all_ok);
-  return Reply(all_ok ? 200 : 409, json{{"results", results}});
+  // A start or an added time waits for the stations' answers (up to the
+  // probe's time): the acts run on threads of their own, never the server's.
+  answered_later = true;
+  actors_.Submit([this, operator_name = login.operator_name, action, reply] {
+    HttpResponse response;
+    try {
+      bool all_ok = true;
+      json results = Outcomes(console_.Act(operator_name, action), all_ok);
+      response = Reply(all_ok ? 200 : 409, json{{"results", results}});
+    } catch (const std::exception& e) {
+      response = Fail(500, e.what());
+    }
+    Answer(reply, std::move(response));
+  });
+  return {};
 }
 
 // Adopting a station shown as unknown, or removing one that joined the room
