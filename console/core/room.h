@@ -163,7 +163,8 @@ class Room {
   // Takes a station out of the room; false when there is none.
   bool Remove(std::string_view address);
 
-  // Grows with every change the page shows (not with the clock).
+  // Grows with every change the page shows (with the clock only where Watch
+  // notes a station's connection changed).
   uint64_t version() const { return version_; }
   const RoomCounters& counters() const { return counters_; }
   const RoomOptions& options() const { return options_; }

@@ -119,7 +119,7 @@ class WebConsole {
   RoomSnapshot Snapshot();
   uint64_t Version();
   // Called after each change of the room's version, from the receiving
-  // thread or an operator's, possibly with the console's lock held: it must
+  // thread, the watch's or an operator's, possibly with the console's lock held: it must
   // not call the console back, only note the change. Set it before Start.
   void SetChangeListener(std::function<void()> listener);
 
