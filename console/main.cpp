@@ -5,6 +5,7 @@
 //
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
 //                 [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]
+//                 [--probe-ms N] [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
 //                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
@@ -42,7 +43,8 @@ using namespace zalvo::console;
 constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
     "                     [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]\n"
-    "                     [--key-file FILE] [--club-keyed LIST]\n"
+    "                     [--probe-ms N] [--probe-wait-ms N] [--lost-ms N]\n"
+    "                     [--start-grace-ms N] [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
     "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
@@ -60,6 +62,15 @@ constexpr const char* kUsage =
     "  --wake-port N      ... and their UDP port (default 9)\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
+    "  --probe-ms N       rented stations are asked for their report this often\n"
+    "                     (default 5000)\n"
+    "  --probe-wait-ms N  before a start or added time the station is asked for its\n"
+    "                     report and must answer within this (default 1500)\n"
+    "  --lost-ms N        a rented station not heard this long is lost: its session's\n"
+    "                     time is flagged in the log and the record (default 15000)\n"
+    "  --start-grace-ms N after a start or a restart the station may restart Windows:\n"
+    "                     not heard within this it shows as starting, not lost, and a\n"
+    "                     start may be forced (\"anyway\") (default 240000)\n"
     "  --key-file FILE    the club's command key (default: the file that\n"
     "                     ZALVO_KEY_FILE names, if set): commands go out signed with\n"
     "                     each station's own key, derived from it, and only replies\n"
@@ -99,6 +110,8 @@ int main(int argc, char** argv) {
   std::string club_keyed;
   bool strict_keys = false;
   int32_t keepalive_ms = 99'000;
+  RoomOptions room_options;
+  WebConsoleOptions console_options;
   WebOptions web_options;
   std::string remove_operator;
   bool insecure = false;
@@ -147,6 +160,17 @@ int main(int argc, char** argv) {
         return Fail("--keepalive-ms needs a positive number", 2);
       }
       keepalive_ms = *value;
+    } else if ((arg == "--probe-ms" || arg == "--probe-wait-ms" || arg == "--lost-ms" ||
+                arg == "--start-grace-ms") &&
+               has_value) {
+      auto value = zalvo::text::ParseInt32(argv[++i]);
+      if (!value || *value < 0 || (*value == 0 && arg != "--start-grace-ms")) {
+        return Fail(arg + " needs a positive number", 2);
+      }
+      (arg == "--probe-ms"        ? console_options.probe_every_ms
+       : arg == "--probe-wait-ms" ? console_options.probe_wait_ms
+       : arg == "--lost-ms"       ? room_options.lost_ms
+                                  : room_options.start_grace_ms) = *value;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -236,7 +260,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  RoomOptions room_options;
   room_options.keepalive_ms = keepalive_ms;
   room_options.hold_unknown = !room_path.empty();
   Room room(room_options);
@@ -302,7 +325,6 @@ int main(int argc, char** argv) {
     return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
   }
   auto socket = zalvo::platform::MakeUdpSocket();
-  WebConsoleOptions console_options;
   console_options.udp_address = bind;
   console_options.log = Print;
   console_options.wake_address = wake_address;

@@ -108,6 +108,7 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
     Touch(*station);
   }
   station->last_heard = now;
+  ++station->reports;
   switch (report->kind) {
     case protocol::Report::Kind::kPingReply:
       break;
@@ -152,6 +153,74 @@ void Room::OnRefused() {
 
 bool Room::Online(const Station& station, Millis now) const {
   return station.last_heard >= 0 && now - station.last_heard <= 2 * options_.keepalive_ms;
+}
+
+const char* ConnectionName(Connection connection) {
+  switch (connection) {
+    case Connection::kOnline:
+      return "online";
+    case Connection::kOffline:
+      return "offline";
+    case Connection::kStarting:
+      return "starting";
+    case Connection::kLost:
+      return "lost";
+  }
+  return "offline";
+}
+
+Connection ConnectionOf(const Station& station, Millis now, const RoomOptions& options,
+                        Millis listening_since) {
+  Millis silent = now - std::max(station.last_heard, listening_since);
+  bool heard_lately = station.last_heard >= 0 && now - station.last_heard <= options.lost_ms;
+  bool booting = station.booting_since >= 0 && now - station.booting_since < options.start_grace_ms;
+  if (!heard_lately && booting && silent > options.lost_ms) {
+    return Connection::kStarting;
+  }
+  if (station.session) {
+    if (heard_lately) {
+      return Connection::kOnline;
+    }
+    return silent > options.lost_ms ? Connection::kLost : Connection::kOffline;
+  }
+  bool online = station.last_heard >= 0 && now - station.last_heard <= 2 * options.keepalive_ms;
+  return online ? Connection::kOnline : Connection::kOffline;
+}
+
+void Room::MarkBooting(std::string_view address, Millis now) {
+  Station* station = FindMutable(address);
+  if (!station) {
+    throw std::invalid_argument("no station at " + std::string(address));
+  }
+  station->booting_since = now;
+}
+
+bool Room::Booting(const Station& station, Millis now) const {
+  return station.booting_since >= 0 && now - station.booting_since < options_.start_grace_ms;
+}
+
+std::vector<ConnectionChange> Room::Watch(Millis now) {
+  std::vector<ConnectionChange> changes;
+  for (auto& station : stations_) {
+    Connection connection = ConnectionAt(station, now);
+    if (connection != station.connection) {
+      station.connection = connection;
+      Touch(station);  // the page's update carries the station
+    }
+    bool flagged = station.lost_since >= 0;
+    if (connection == Connection::kLost && !flagged) {
+      station.lost_since = now;
+      changes.push_back({ConnectionChange::Kind::kLost, station.address,
+                         now - std::max(station.last_heard, listening_since_)});
+    } else if (flagged && !station.session) {
+      // The session ended while the station was silent: its end is on record.
+      station.lost_since = -1;
+    } else if (flagged && connection == Connection::kOnline) {
+      changes.push_back({ConnectionChange::Kind::kBack, station.address, now - station.lost_since});
+      station.lost_since = -1;
+    }
+  }
+  return changes;
 }
 
 void Room::SetSession(std::string_view address, std::optional<RentalSession> session) {

@@ -38,6 +38,16 @@ struct RentalSession {
 
 enum class Occupancy { kFree, kRented, kOverrun };
 
+// What the counter can trust of a station's connection. kOnline: heard
+// lately; kOffline: a free station not heard within two keep-alive periods
+// (or a rented one not heard since the console started, for less than the
+// loss bound); kStarting: not heard lately, but within the grace after the
+// console restarted it or started a session on it (the log-on hand-off
+// restarts Windows); kLost: a rented station not heard for the loss bound,
+// outside that grace: its session's time is not certain.
+enum class Connection { kOnline, kOffline, kStarting, kLost };
+const char* ConnectionName(Connection connection);
+
 struct Station {
   std::string name;  // UTF-8
   std::string address;
@@ -48,6 +58,14 @@ struct Station {
   // recorded and not sent commands until an operator adopts it.
   bool unknown = false;
   Millis last_heard = -1;  // the last report, -1 never
+  uint64_t reports = 0;    // reports heard since the console started
+  // When the console last restarted it or started a session on it; -1 never.
+  Millis booting_since = -1;
+  // As the console's watch last saw it, and since when the loss of a rented
+  // station's connection is flagged (until it is heard again or the session
+  // ends); -1 not flagged.
+  Connection connection = Connection::kOffline;
+  Millis lost_since = -1;
   // The foreground program as last reported, UTF-8; empty when the station
   // reported a window without caption; nullopt before any report of it.
   std::optional<std::string> foreground;
@@ -86,6 +104,29 @@ struct RoomOptions {
   // most recently heard are kept.
   bool hold_unknown = false;
   size_t max_unknown = 64;
+  // A rented station not heard this long is lost (the console asks rented
+  // stations for a report every few seconds) ...
+  Millis lost_ms = 15'000;
+  // ... unless the console restarted it or started a session on it within
+  // this grace: it is then starting.
+  Millis start_grace_ms = 240'000;
+};
+
+// A station's connection at `now` (see Connection); the silence of a station
+// is counted from `listening_since` at the earliest, when the console began
+// to hear reports.
+Connection ConnectionOf(const Station& station, Millis now, const RoomOptions& options,
+                        Millis listening_since);
+
+// A flagged change of a rented station's connection, for the log and the
+// record.
+struct ConnectionChange {
+  enum class Kind { kLost, kBack };
+  Kind kind = Kind::kLost;
+  std::string address;
+  // kLost: silent this long (since the last report, or the console's
+  // start); kBack: flagged lost this long.
+  Millis for_ms = 0;
 };
 
 class Room {
@@ -111,6 +152,20 @@ class Room {
   // A report came within two keep-alive periods.
   bool Online(const Station& station, Millis now) const;
 
+  // Silence is counted from here at the earliest (the console's start).
+  void StartListening(Millis now) { listening_since_ = now; }
+  Connection ConnectionAt(const Station& station, Millis now) const {
+    return ConnectionOf(station, now, options_, listening_since_);
+  }
+  // The console restarted the station or started a session on it: it may
+  // restart Windows within the grace.
+  void MarkBooting(std::string_view address, Millis now);
+  bool Booting(const Station& station, Millis now) const;
+  // Notes each station's connection at `now` (a change moves the version)
+  // and returns the losses and returns of rented stations to flag: a loss
+  // once, and its end once when the station is heard again.
+  std::vector<ConnectionChange> Watch(Millis now);
+
   void SetSession(std::string_view address, std::optional<RentalSession> session);
 
   // An unknown station becomes one of the room; false when there is no
@@ -124,7 +179,8 @@ class Room {
   // shows it like any other change. Called every few hundred milliseconds.
   void MarkOffline(Millis now);
 
-  // Grows with every change the page shows.
+  // Grows with every change the page shows (with the clock where
+  // MarkOffline or Watch notes a station's change).
   uint64_t version() const { return version_; }
   // The changes after `after`; nullopt when they can't be told apart from
   // the whole room (0, a version this room never had, or one older than the
@@ -155,6 +211,7 @@ class Room {
   // removals_forgotten_ on.
   std::deque<std::pair<uint64_t, std::string>> removals_;
   uint64_t removals_forgotten_ = 0;
+  Millis listening_since_ = 0;
 };
 
 // The session arithmetic. The remaining seconds are rounded up, so a session

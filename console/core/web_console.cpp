@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <stdexcept>
 
 #include "console/core/session_export.h"
@@ -99,7 +100,12 @@ void WebConsole::Start() {
     Log(std::string("power-on can't broadcast: ") + e.what());
   }
   stopping_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    room_.StartListening(Now());
+  }
   receiver_ = std::thread([this] { ReceiveLoop(); });
+  watcher_ = std::thread([this] { WatchLoop(); });
   std::vector<std::string> addresses;
   {
     std::lock_guard lock(mutex_);
@@ -117,10 +123,18 @@ void WebConsole::Start() {
 }
 
 void WebConsole::Stop() {
-  stopping_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  watch_wake_.notify_all();
+  heard_.notify_all();
   socket_.Shutdown();
   if (receiver_.joinable()) {
     receiver_.join();
+  }
+  if (watcher_.joinable()) {
+    watcher_.join();
   }
 }
 
@@ -170,7 +184,11 @@ void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now)
     room_.OnRefused();
     return;
   }
-  if (room_.OnDatagram(datagram.from_ip, *text, now) == Room::Heard::kAdded) {
+  Room::Heard heard = room_.OnDatagram(datagram.from_ip, *text, now);
+  if (heard == Room::Heard::kReport) {
+    heard_.notify_all();  // a probe may wait for it
+  }
+  if (heard == Room::Heard::kAdded) {
     const Station* station = room_.Find(datagram.from_ip);
     try {
       record_.AddStation(station->address, station->name, now);
@@ -179,6 +197,104 @@ void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now)
     }
     Log("station " + station->address + " reported and was added to the room");
   }
+}
+
+void WebConsole::WatchLoop() {
+  using std::chrono::steady_clock;
+  const Millis tick_ms =
+      std::clamp<Millis>(std::min(options_.probe_every_ms, room_.options().lost_ms) / 4, 20, 250);
+  auto next_probe = steady_clock::now();
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    Millis now = Now();
+    uint64_t before = room_.version();
+    for (const auto& change : room_.Watch(now)) {
+      const Station* station = room_.Find(change.address);
+      std::string who = station->name + " (" + station->address + ")";
+      std::string session = station->session
+                                ? "session " + std::to_string(station->session->record_id)
+                                : "no session";
+      std::string seconds = std::to_string(change.for_ms / 1000) + " s";
+      bool lost = change.kind == ConnectionChange::Kind::kLost;
+      if (lost) {
+        Log("connection lost: " + who + " is rented (" + session + ") and was not heard for " +
+            seconds + ": the session's time is in doubt");
+      } else {
+        Log("connection back: " + who + " answers again (" + session + "), flagged lost for " +
+            seconds);
+      }
+      try {
+        record_.RecordAction(
+            now, "", who, lost ? "connection lost" : "connection back",
+            session + (lost ? ", not heard for " : ", flagged lost for ") + seconds);
+      } catch (const RecordError& e) {
+        Log(std::string("the connection's change is not in the record: ") + e.what());
+      }
+    }
+    if (room_.version() != before) {
+      Changed();
+    }
+    std::vector<std::string> rented;
+    if (steady_clock::now() >= next_probe) {
+      next_probe = steady_clock::now() + std::chrono::milliseconds(options_.probe_every_ms);
+      for (const auto& station : room_.stations()) {
+        if (station.session && !station.unknown) {
+          rented.push_back(station.address);
+        }
+      }
+    }
+    if (!rented.empty()) {
+      lock.unlock();
+      for (const auto& address : rented) {
+        try {
+          Send(address, protocol::CommandText(protocol::kInfo));
+        } catch (const platform::PlatformError& e) {
+          Log("cannot ask " + address + " for its report: " + e.what());
+        }
+      }
+      lock.lock();
+    }
+    watch_wake_.wait_for(lock, std::chrono::milliseconds(tick_ms),
+                         [&] { return stopping_.load(); });
+  }
+}
+
+std::vector<std::string> WebConsole::Probe(const std::vector<std::string>& addresses) {
+  std::map<std::string, uint64_t> reports;  // before the probe
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& address : addresses) {
+      if (const Station* station = room_.Find(address)) {
+        reports.emplace(address, station->reports);
+      }
+    }
+  }
+  if (reports.empty()) {
+    return {};
+  }
+  for (const auto& [address, count] : reports) {
+    try {
+      Send(address, protocol::CommandText(protocol::kInfo));
+    } catch (const platform::PlatformError& e) {
+      Log("cannot ask " + address + " for its report: " + e.what());
+    }
+  }
+  auto answered = [&](const std::string& address, uint64_t before) {
+    const Station* station = room_.Find(address);
+    return station && station->reports > before;
+  };
+  std::unique_lock lock(mutex_);
+  heard_.wait_for(lock, std::chrono::milliseconds(options_.probe_wait_ms), [&] {
+    return stopping_ || std::all_of(reports.begin(), reports.end(),
+                                    [&](const auto& r) { return answered(r.first, r.second); });
+  });
+  std::vector<std::string> result;
+  for (const auto& [address, before] : reports) {
+    if (answered(address, before)) {
+      result.push_back(address);
+    }
+  }
+  return result;
 }
 
 void WebConsole::Send(const std::string& address, std::string_view command) {
@@ -198,9 +314,29 @@ bool WebConsole::HasStation(const std::string& address) {
 
 std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
                                            const ActionRequest& request) {
+  // A start or an added time goes only to stations that answer now: the
+  // ones it could be carried out on are asked at once, and waited for once.
+  std::vector<std::string> answered;
+  if (request.kind == ActionKind::kStart || request.kind == ActionKind::kAdd) {
+    std::vector<std::string> probed;
+    {
+      std::lock_guard lock(mutex_);
+      Millis now = Now();
+      for (const auto& address : request.stations) {
+        const Station* station = room_.Find(address);
+        if (station && !station->unknown &&
+            station->session.has_value() == (request.kind == ActionKind::kAdd) &&
+            !(request.anyway && room_.Booting(*station, now))) {
+          probed.push_back(address);
+        }
+      }
+    }
+    answered = Probe(probed);
+  }
   std::vector<ActionOutcome> outcomes;
   for (const auto& address : request.stations) {
-    outcomes.push_back(ActOn(operator_name, request, address));
+    bool heard = std::find(answered.begin(), answered.end(), address) != answered.end();
+    outcomes.push_back(ActOn(operator_name, request, address, heard));
   }
   Changed();
   return outcomes;
@@ -271,7 +407,7 @@ ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::st
 }
 
 ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRequest& request,
-                                const std::string& address) {
+                                const std::string& address, bool answered) {
   ActionOutcome outcome;
   outcome.address = address;
   std::vector<std::string> commands;
@@ -301,7 +437,25 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
       outcome.error = "not rented: start a session first";
       return outcome;
     }
+    if (request.kind == ActionKind::kEnd && !current) {
+      outcome.error = "nothing to end";
+      return outcome;
+    }
     Millis now = Now();
+    if (request.kind == ActionKind::kStart || request.kind == ActionKind::kAdd) {
+      bool booting = room_.Booting(*station, now);
+      if (request.anyway && !booting) {
+        outcome.error =
+            "not known to be restarting: \"anyway\" is only for a station the console restarted "
+            "or started a session on lately";
+        return outcome;
+      }
+      if (!answered && !request.anyway) {
+        outcome.error = "the station does not answer";
+        outcome.can_force = booting;
+        return outcome;
+      }
+    }
     // A sale, when the club sells by tariff: priced now, in the open shift.
     std::optional<SaleRecord> sale;
     if ((request.kind == ActionKind::kStart || request.kind == ActionKind::kAdd) &&
@@ -472,6 +626,10 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
     if (new_session) {
       room_.SetSession(address, *new_session);
     }
+    if (request.kind == ActionKind::kStart || request.kind == ActionKind::kReboot ||
+        request.kind == ActionKind::kPowerOn) {
+      room_.MarkBooting(address, now);
+    }
   }
   try {
     for (const auto& command : commands) {
@@ -509,6 +667,12 @@ RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after) {
   }
   for (const auto& station : snapshot.stations) {
     snapshot.online.push_back(room.Online(station, now));
+    snapshot.connection.push_back(room.ConnectionAt(station, now));
+  }
+  for (const auto& station : room.stations()) {
+    if (room.ConnectionAt(station, now) == Connection::kLost) {
+      ++snapshot.lost_count;
+    }
   }
   snapshot.counters = room.counters();
   return snapshot;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -32,6 +33,12 @@ struct WebConsoleOptions {
   uint16_t wake_port = kWakePort;
   // The server's neighbour table (/proc/net/arp), to fill in MAC addresses.
   std::function<std::string()> neighbour_table;
+  // Before a start or an added time the station is asked for its report
+  // ("ACTION INFO") and the action waits this long for it.
+  Millis probe_wait_ms = 1'500;
+  // Rented stations are asked for their report this often, so that a silent
+  // one is seen (the room's options say when it counts as lost).
+  Millis probe_every_ms = 5'000;
 };
 
 // What an operator asks for, for one or more stations.
@@ -61,6 +68,9 @@ struct ActionRequest {
   // end: pay out (true) or keep (false) the refund offered for unused
   // minutes; a priced session ended early needs the answer.
   std::optional<bool> refund;
+  // Start or add on a station that does not answer but is known to be
+  // restarting; refused for any other station.
+  bool anyway = false;
 };
 
 struct ActionOutcome {
@@ -68,6 +78,9 @@ struct ActionOutcome {
   bool ok = false;
   std::string error;
   std::optional<RefundOffer> refund_offer;  // end: what was offered
+  // Refused because the station does not answer while it is known to be
+  // restarting: the same request with "anyway" would be carried out.
+  bool can_force = false;
 };
 
 // What ending a station now would do: whether it has a session, and the
@@ -120,6 +133,8 @@ struct RoomSnapshot {
   std::vector<Station> stations;
   std::vector<bool> online;
   std::vector<std::string> removed;
+  std::vector<Connection> connection;
+  size_t lost_count = 0;  // in the whole room
   RoomCounters counters;
 };
 
@@ -147,13 +162,19 @@ class WebConsole {
   size_t SeedMacs(const std::vector<StationConfig>& stations);
 
   // Binds the UDP port (PlatformError when it is taken), starts receiving,
-  // and asks every station of the room for its status report.
+  // asks every station of the room for its status report, and starts the
+  // watch over the rented stations' connections.
   void Start();
   void Stop();
 
   bool HasStation(const std::string& address);
   // Carries the action out on each station in turn; each is recorded, then
   // sent. The stations must be in the room; one shown as unknown is refused.
+  // A start or an added time first asks the stations for their report, all
+  // at once, and waits up to the probe's time (without the console's lock)
+  // for each: one that does not answer is refused, with can_force when it
+  // is known to be restarting. Blocks that long: call it off the threads
+  // that must answer quickly.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
 
   // A station shown as unknown joins the room and the record.
@@ -166,7 +187,7 @@ class WebConsole {
   RoomSnapshot Snapshot(uint64_t after = 0);
   uint64_t Version();
   // Called after each change of the room's version, from the receiving
-  // thread or an operator's, possibly with the console's lock held: it must
+  // thread, the watch's or an operator's, possibly with the console's lock held: it must
   // not call the console back, only note the change. Set it before Start.
   void SetChangeListener(std::function<void()> listener);
 
@@ -191,8 +212,16 @@ class WebConsole {
   void ReceiveLoop();
   // One datagram, with the console's lock held.
   void Receive(const platform::ReceivedDatagram& datagram, Millis now);
+  // Every few hundred milliseconds: flags rented stations that fell silent
+  // or came back, and asks the rented stations for their report every
+  // probe_every_ms.
+  void WatchLoop();
+  // Asks the stations for their report and waits up to probe_wait_ms for
+  // all of them; the addresses of those that answered.
+  std::vector<std::string> Probe(const std::vector<std::string>& addresses);
+  // `answered`: the station answered the probe before a start or add.
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
-                      const std::string& address);
+                      const std::string& address, bool answered);
   void Send(const std::string& address, std::string_view command);
   void Changed();
   void Log(const std::string& line);
@@ -210,11 +239,14 @@ class WebConsole {
   platform::DatagramSocket& socket_;
   WebConsoleOptions options_;
 
-  std::mutex mutex_;  // the room, the record and the envelope
+  std::mutex mutex_;                    // the room, the record and the envelope
+  std::condition_variable heard_;       // a report came (with mutex_)
+  std::condition_variable watch_wake_;  // the watch stops (with mutex_)
   std::function<void()> change_listener_;
   std::mutex send_mutex_;
   std::atomic<bool> stopping_{false};
   std::thread receiver_;
+  std::thread watcher_;
 };
 
 }  // namespace zalvo::console

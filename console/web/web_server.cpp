@@ -163,7 +163,7 @@ json SessionJson(const SessionRecord& s) {
               {"ended_by", s.ended ? json(s.ended_by) : json(nullptr)}};
 }
 
-json StationJson(const Station& station, bool online, Millis now) {
+json StationJson(const Station& station, bool online, Connection connection, Millis now) {
   json j{{"address", station.address},
          {"name", station.name},
          {"column", station.column},
@@ -171,6 +171,7 @@ json StationJson(const Station& station, bool online, Millis now) {
          {"configured", station.configured},
          {"unknown", station.unknown},
          {"online", online},
+         {"connection", ConnectionName(connection)},
          {"last_heard_ms", station.last_heard < 0 ? json(nullptr) : json(now - station.last_heard)},
          {"foreground", station.foreground ? json(*station.foreground) : json(nullptr)},
          {"free_mb", station.free_mb ? json(*station.free_mb) : json(nullptr)}};
@@ -214,6 +215,9 @@ json Outcomes(const std::vector<ActionOutcome>& outcomes, bool& all_ok) {
     if (o.refund_offer) {
       result["refund_offer"] = {{"minutes", o.refund_offer->minutes},
                                 {"amount", o.refund_offer->amount}};
+    }
+    if (o.can_force) {
+      result["can_force"] = true;
     }
     results.push_back(std::move(result));
   }
@@ -313,7 +317,8 @@ WebServer::WebServer(WebConsole& console, WebOptions options)
       options_(std::move(options)),
       epoch_(RandomHex(8)),
       gate_(options_.login_limits),
-      checkers_(options_.password_checkers) {
+      checkers_(options_.password_checkers),
+      actors_(options_.actors) {
   HttpServerOptions http = options_.http;
   http.max_body = kMaxRequestBody;
   http.tls_certificate_file = options_.tls_certificate_file;
@@ -348,6 +353,7 @@ void WebServer::Serve() {
 void WebServer::Stop() {
   http_->Stop();
   checkers_.Stop();
+  actors_.Stop();
   std::lock_guard lock(polls_mutex_);
   polls_.clear();
 }
@@ -451,7 +457,7 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return Fail(404, "no station at '" + address + "'");
   }
   if (path == "/api/act") {
-    return Act(request, *login);
+    return Act(request, *login, reply, answered_later);
   }
   if (path == "/api/station") {
     return ChangeStation(request, *login);
@@ -629,7 +635,8 @@ HttpResponse WebServer::RoomResponse(uint64_t after) {
 std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
   json stations = json::array();
   for (size_t i = 0; i < snapshot.stations.size(); ++i) {
-    stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.now));
+    stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.connection[i],
+                                   snapshot.now));
   }
   const auto& c = snapshot.counters;
   return json{{"version", snapshot.version},
@@ -639,6 +646,7 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
               {"keepalive_ms", snapshot.keepalive_ms},
               {"stations", std::move(stations)},
               {"removed", snapshot.removed},
+              {"lost_count", snapshot.lost_count},
               {"counters",
                {{"datagrams", c.datagrams},
                 {"reports", c.reports},
@@ -651,10 +659,12 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
       .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login) {
+HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login,
+                            const std::shared_ptr<HttpReply>& reply, bool& answered_later) {
   HttpResponse error;
   auto body = BodyObject(
-      request, {"action", "stations", "minutes", "volume", "caption", "confirm", "refund"}, error);
+      request,
+      {"action", "stations", "minutes", "volume", "caption", "confirm", "refund", "anyway"}, error);
   if (!body) {
     return error;
   }
@@ -669,6 +679,13 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
                 "monitor_off, monitor_on, reboot, shutdown, power_on");
   }
   action.kind = *kind;
+  if (b.contains("anyway")) {
+    if (!b["anyway"].is_boolean() ||
+        (action.kind != ActionKind::kStart && action.kind != ActionKind::kAdd)) {
+      return Fail(400, "\"anyway\": true or false, only with start or add");
+    }
+    action.anyway = b["anyway"];
+  }
   if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
       b["stations"].size() > kMaxStationsPerRequest) {
     return Fail(400, "'stations' must be a list of station addresses");
@@ -726,9 +743,21 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
     default:
       break;
   }
-  bool all_ok = true;
-  json results = Outcomes(console_.Act(login.operator_name, action), all_ok);
-  return Reply(all_ok ? 200 : 409, json{{"results", results}});
+  // A start or an added time waits for the stations' answers (up to the
+  // probe's time): the acts run on threads of their own, never the server's.
+  answered_later = true;
+  actors_.Submit([this, operator_name = login.operator_name, action, reply] {
+    HttpResponse response;
+    try {
+      bool all_ok = true;
+      json results = Outcomes(console_.Act(operator_name, action), all_ok);
+      response = Reply(all_ok ? 200 : 409, json{{"results", results}});
+    } catch (const std::exception& e) {
+      response = Fail(500, e.what());
+    }
+    Answer(reply, std::move(response));
+  });
+  return {};
 }
 
 // Adopting a station shown as unknown, or removing one that joined the room

@@ -1,7 +1,8 @@
 // The console's web side: the embedded page and the JSON API behind the
 // operator's log-in, over the asynchronous HTTP server. Only the names the
 // console is reached by are served; log-ins pass the gate and have their
-// passwords checked on a few threads of their own; the room's long poll
+// passwords checked on a few threads of their own, as are the operators'
+// actions (a start waits for the stations' answers); the room's long poll
 // waits without a thread.
 #pragma once
 
@@ -36,6 +37,9 @@ struct WebOptions {
   // Password checks at once (each takes Argon2id's 64 MiB), and the gate's
   // bounds.
   int password_checkers = 2;
+  // Operators' actions carried out at once (a start waits for the
+  // stations' answers on one of these threads).
+  int actors = 2;
   LoginGate::Limits login_limits;
   std::chrono::milliseconds long_poll{10'000};
   HttpServerOptions http;  // its TLS files come from the two above
@@ -72,7 +76,8 @@ class WebServer {
   void Stop();
 
  private:
-  // A few threads that check passwords one at a time each.
+  // A few threads that run jobs one at a time each: password checks, and
+  // operators' actions.
   class Checkers {
    public:
     explicit Checkers(int count);
@@ -113,7 +118,8 @@ class WebServer {
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
   HttpResponse RoomResponse(uint64_t after = 0);
-  HttpResponse Act(const HttpRequest& request, const OperatorSession& login);
+  HttpResponse Act(const HttpRequest& request, const OperatorSession& login,
+                   const std::shared_ptr<HttpReply>& reply, bool& answered_later);
   HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
   std::optional<DayRange> Days(const HttpRequest& request);
   HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
@@ -133,6 +139,7 @@ class WebServer {
   std::optional<AllowedHosts> hosts_;  // set by Bind
   std::unique_ptr<HttpServer> http_;
   Checkers checkers_;
+  Checkers actors_;
   std::mutex devices_mutex_;
   std::map<std::string, std::string> devices_;  // device cookie -> operator name
   std::mutex polls_mutex_;

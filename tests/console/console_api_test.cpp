@@ -21,6 +21,7 @@
 #include "console/record/store.h"
 #include "console/web/auth.h"
 #include "platform/datagram_socket.h"
+#include "protocol/commands.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
 
@@ -51,6 +52,30 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 10s) {
   }
   return predicate();
 }
+
+// A station that answers every command with a report, sent back to the port
+// the command came from (a console inside the test holds no fixed port).
+class AnsweringStation {
+ public:
+  explicit AnsweringStation(const std::string& address) : socket_(platform::MakeUdpSocket()) {
+    socket_->Bind(address, protocol::kCommandPort);
+    thread_ = std::thread([this] {
+      while (auto datagram = socket_->Receive(-1)) {
+        if (datagram->byte_count > 0) {
+          socket_->SendToAddress(datagram->from_address, datagram->from_port, "INFO  c:100MB");
+        }
+      }
+    });
+  }
+  ~AnsweringStation() {
+    socket_->Shutdown();
+    thread_.join();
+  }
+
+ private:
+  std::unique_ptr<platform::DatagramSocket> socket_;
+  std::thread thread_;
+};
 
 class ConsoleApi : public ::testing::Test {
  protected:
@@ -449,60 +474,19 @@ class RecordFailingActions final : public console::Store {
   }
 };
 
-// An action whose line can't be recorded leaves the record, the room and the
-// station as they were: no session begun or ended in one and not the other.
-TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
-  RecordFailingActions record(db_);
-  console::Store& store = record;
-  console::Room room;
-  room.AddStation({"PC 1", "127.0.0.77"});
-  console::PlainEnvelope envelope;
-  auto socket = platform::MakeUdpSocket();
-  console::WebConsoleOptions options;
-  options.udp_address = "127.0.0.1";
-  options.udp_port = 0;
-  console::WebConsole console(std::move(room), record, envelope, *socket, options);
-  auto act = [&](console::ActionKind kind) {
-    console::ActionRequest request;
-    request.kind = kind;
-    request.stations = {"127.0.0.77"};
-    request.minutes = 30;
-    return console.Act("anna", request).at(0);
-  };
-  auto rented = [&] { return console.Snapshot().stations.at(0).session.has_value(); };
-
-  record.fail = true;
-  EXPECT_FALSE(act(console::ActionKind::kStart).ok);
-  EXPECT_FALSE(rented());
-  EXPECT_TRUE(store.OpenSessions().empty());
-
-  record.fail = false;
-  ASSERT_TRUE(act(console::ActionKind::kStart).ok);
-  record.fail = true;
-  EXPECT_FALSE(act(console::ActionKind::kAdd).ok);
-  EXPECT_FALSE(act(console::ActionKind::kEnd).ok);
-  EXPECT_TRUE(rented());
-  ASSERT_EQ(store.OpenSessions().size(), 1u);
-  EXPECT_EQ(store.OpenSessions()[0].minutes, 30);
-  EXPECT_EQ(store.ActionCount(), 1);
-
-  record.fail = false;
-  EXPECT_TRUE(act(console::ActionKind::kEnd).ok);
-  EXPECT_FALSE(rented());
-  EXPECT_TRUE(store.OpenSessions().empty());
-}
-
-// A console in this process over the record, on a clock the test moves.
-struct TillConsole {
-  explicit TillConsole(console::Record& record, console::WebConsoleOptions options = {}) {
+// A console in this process over the record, on a clock the test moves, and
+// its one station, which answers every command as a station does.
+struct InProcessConsole {
+  explicit InProcessConsole(console::Record& record, console::WebConsoleOptions options = {}) {
     console::Room room;
     room.AddStation({"PC 1", "127.0.0.77"});
     options.udp_address = "127.0.0.1";
     options.udp_port = 0;
-    options.clock = [this] { return now; };
+    options.clock = [this] { return now.load(); };
     web =
         std::make_unique<console::WebConsole>(std::move(room), record, envelope, *socket, options);
     web->RestoreSessions();
+    web->Start();
   }
   console::ActionOutcome Act(console::ActionKind kind, const std::string& by, int32_t minutes = 0,
                              std::optional<bool> refund = std::nullopt) {
@@ -513,19 +497,51 @@ struct TillConsole {
     request.refund = refund;
     return web->Act(by, request).at(0);
   }
+  bool Rented() { return web->Snapshot().stations.at(0).session.has_value(); }
 
-  console::Millis now = 1'700'000'000'000;
+  std::atomic<console::Millis> now{1'700'000'000'000};
   console::PlainEnvelope envelope;
   std::unique_ptr<platform::DatagramSocket> socket = platform::MakeUdpSocket();
+  AnsweringStation station{"127.0.0.77"};
   std::unique_ptr<console::WebConsole> web;
 };
+
+// An action whose line can't be recorded leaves the record, the room and the
+// station as they were: no session begun or ended in one and not the other.
+TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
+  RecordFailingActions record(db_);
+  console::Store& store = record;
+  InProcessConsole console(record);
+  using console::ActionKind;
+
+  record.fail = true;
+  EXPECT_FALSE(console.Act(ActionKind::kStart, "anna", 30).ok);
+  EXPECT_FALSE(console.Rented());
+  EXPECT_TRUE(store.OpenSessions().empty());
+
+  record.fail = false;
+  ASSERT_TRUE(console.Act(ActionKind::kStart, "anna", 30).ok);
+  record.fail = true;
+  EXPECT_FALSE(console.Act(ActionKind::kAdd, "anna", 30).ok);
+  EXPECT_FALSE(console.Act(ActionKind::kEnd, "anna").ok);
+  EXPECT_TRUE(console.Rented());
+  ASSERT_EQ(store.OpenSessions().size(), 1u);
+  EXPECT_EQ(store.OpenSessions()[0].minutes, 30);
+  EXPECT_EQ(store.ActionCount(), 1);
+  EXPECT_EQ(console.web->Snapshot().connection.at(0), console::Connection::kOnline);
+
+  record.fail = false;
+  EXPECT_TRUE(console.Act(ActionKind::kEnd, "anna").ok);
+  EXPECT_FALSE(console.Rented());
+  EXPECT_TRUE(store.OpenSessions().empty());
+}
 
 // Minutes are sold in the shift open at the time, at the tariff then; an
 // early end offers the unused minutes back at their price, in the shift open
 // at the end; the shifts' cash and the session's record add up.
 TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   console::Store store(db_);
-  TillConsole till(store);
+  InProcessConsole till(store);
   console::TillPlan plan{
       "BGN", {{0, "Standard", 300, 0}}, {{"Main", "Standard"}}, {{"127.0.0.77", "Main"}}};
   ASSERT_TRUE(till.web->SeedTill(plan));
@@ -600,7 +616,7 @@ TEST_F(ConsoleApi, PowerOnSendsTheMagicPacket) {
            "127.0.0.77 0x1 0x2 00:1a:2b:3c:4d:5e * eth0\n";
   };
   console::Store store(db_);
-  TillConsole till(store, options);
+  InProcessConsole till(store, options);
   EXPECT_EQ(till.Act(console::ActionKind::kPowerOn, "anna").error,
             "no MAC address is known for the station: enter it first");
   console::TillChange mac;
@@ -660,7 +676,7 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
   }
   console::Store store(db_);
   EXPECT_TRUE(store.notes().empty()) << "upgraded once";
-  TillConsole till(store);
+  InProcessConsole till(store);
   ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
       << "the open session is back";
   ASSERT_TRUE(till.web->SeedTill(
@@ -858,6 +874,98 @@ TEST_F(ConsoleApi, UnknownStationsWaitForAnOperator) {
   update = json::parse(http_->Get(since, Json())->body);
   EXPECT_EQ(update["full"], true);
   EXPECT_EQ(update["stations"].size(), before["stations"].size() - 1);
+}
+
+// A start goes only to stations that answer the console's probe; one that
+// never answered is refused, and forced only once the console restarted
+// it. "End" on a free station has nothing to end and sends nothing.
+TEST_F(ConsoleApi, StartsOnlyWhereTheStationAnswers) {
+  StartAgent();
+  StartConsole({"--probe-wait-ms", "500"});
+  std::string csrf = LogIn();
+  const std::string silent = "127.0.0.22";  // in the room's file, no agent
+  auto end = Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}}, 409);
+  EXPECT_EQ(end["results"][0]["error"], "nothing to end");
+
+  auto start = [&](const std::vector<std::string>& stations, bool anyway, int status) {
+    json body{{"action", "start"}, {"stations", stations}, {"minutes", 30}};
+    if (anyway) {
+      body["anyway"] = true;
+    }
+    return Act(csrf, body, status)["results"];
+  };
+  json results = start({kStationAddress, silent}, false, 409);
+  EXPECT_EQ(results[0]["ok"], true) << results;
+  EXPECT_EQ(results[1]["error"], "the station does not answer");
+  EXPECT_FALSE(results[1].contains("can_force")) << "not known to be restarting";
+  EXPECT_NE(start({silent}, true, 409)[0]["error"].get<std::string>().find("not known to be "
+                                                                           "restarting"),
+            std::string::npos);
+  EXPECT_EQ(StationOf(silent)["state"], "free");
+  EXPECT_EQ(StationOf(silent)["connection"], "offline");
+  EXPECT_EQ(StationOf(kStationAddress)["connection"], "online");
+  EXPECT_EQ(RecordedActions("start"), 1);
+
+  Act(csrf, {{"action", "reboot"}, {"stations", {silent}}, {"confirm", true}});
+  EXPECT_EQ(start({silent}, false, 409)[0]["can_force"], true);
+  start({silent}, true, 200);
+  EXPECT_EQ(StationOf(silent)["state"], "rented");
+
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadFile(dir_ / "agent.log").find("ACTION SIT 30") != std::string::npos;
+  })) << ReadFile(dir_ / "agent.log");
+  std::string agent_log = ReadFile(dir_ / "agent.log");
+  EXPECT_NE(agent_log.find("ACTION INFO"), std::string::npos) << "the probe";
+  EXPECT_EQ(agent_log.find("ACTION STAND"), std::string::npos) << agent_log;
+  EXPECT_EQ(RecordedActions("end"), 0);
+}
+
+// A rented station whose agent is gone is lost after the bound, flagged in
+// the log and the record once, and back when it answers again.
+TEST_F(ConsoleApi, ARentedStationThatFallsSilentIsLostUntilHeardAgain) {
+  StartAgent();
+  StartConsole({"--probe-ms", "200", "--lost-ms", "1000", "--start-grace-ms", "0"});
+  std::string csrf = LogIn();
+  Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 30}});
+  agent_->Kill();
+  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["connection"] == "lost"; }, 5s))
+      << Room().dump();
+  EXPECT_EQ(Room()["lost_count"], 1);
+  EXPECT_EQ(StationOf(kStationAddress)["state"], "rented");
+  EXPECT_TRUE(WaitUntil([&] { return RecordedActions("connection lost") == 1; }, 2s));
+  EXPECT_NE(ReadFile(dir_ / "console.log").find("connection lost: PC 1 (127.0.0.21)"),
+            std::string::npos)
+      << ReadFile(dir_ / "console.log");
+
+  StartAgent();
+  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["connection"] == "online"; }))
+      << Room().dump();
+  EXPECT_EQ(Room()["lost_count"], 0);
+  EXPECT_TRUE(WaitUntil([&] { return RecordedActions("connection back") == 1; }, 2s));
+  EXPECT_EQ(RecordedActions("connection lost"), 1) << "flagged once";
+}
+
+// Within the grace after a start the station may be restarting Windows: not
+// heard, it is starting, not lost, and a new start may be forced.
+TEST_F(ConsoleApi, WithinTheStartGraceASilentStationIsStarting) {
+  StartAgent();
+  StartConsole({"--probe-ms", "200", "--lost-ms", "600", "--probe-wait-ms", "300"});
+  std::string csrf = LogIn();
+  Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 30}});
+  agent_->Kill();
+  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["connection"] == "starting"; }, 5s))
+      << Room().dump();
+  EXPECT_EQ(Room()["lost_count"], 0);
+  EXPECT_EQ(RecordedActions("connection lost"), 0);
+
+  Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}});
+  json start{{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 10}};
+  json refused = Act(csrf, start, 409)["results"][0];
+  EXPECT_EQ(refused["error"], "the station does not answer");
+  EXPECT_EQ(refused["can_force"], true);
+  start["anyway"] = true;
+  Act(csrf, start);
+  EXPECT_EQ(StationOf(kStationAddress)["state"], "rented");
 }
 
 }  // namespace

@@ -85,6 +85,90 @@ TEST(ConsoleRoom, OnlineWithinTwoKeepAlivePeriods) {
   EXPECT_EQ(room.counters().garbage, 1u);
 }
 
+// Keep-alive 100 s, lost after 15 s of silence, a grace of 240 s after a
+// start or a restart; the console listens from kT0.
+TEST(ConsoleRoom, ConnectionOfRentedFreeAndRestartingStations) {
+  RoomOptions options{100'000, 16};
+  options.lost_ms = 15'000;
+  options.start_grace_ms = 240'000;
+  Room room(options);
+  room.StartListening(kT0);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  room.AddStation({"PC 2", "10.0.0.22"});
+  const Station& pc = *room.Find("10.0.0.21");
+  const Station& never = *room.Find("10.0.0.22");
+  EXPECT_EQ(room.ConnectionAt(never, kT0 + 60'000), Connection::kOffline);
+
+  // Rented: heard lately, else (outside the grace) lost; a rented station
+  // not heard since the console started is lost only after the bound.
+  room.OnDatagram("10.0.0.21", "PING", kT0);
+  room.SetSession("10.0.0.21", NewSession(60, kT0, "anna"));
+  room.SetSession("10.0.0.22", NewSession(60, kT0, "anna"));
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 15'000), Connection::kOnline);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 15'001), Connection::kLost);
+  EXPECT_TRUE(room.Online(pc, kT0 + 15'001)) << "the keep-alive's online stays as it was";
+  EXPECT_EQ(room.ConnectionAt(never, kT0 + 15'000), Connection::kOffline);
+  EXPECT_EQ(room.ConnectionAt(never, kT0 + 15'001), Connection::kLost);
+
+  // Started (or restarted) at kT0: silent within the grace it is starting,
+  // and lost once the grace is over.
+  room.MarkBooting("10.0.0.21", kT0);
+  EXPECT_TRUE(room.Booting(pc, kT0 + 239'999));
+  EXPECT_FALSE(room.Booting(pc, kT0 + 240'000));
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 15'000), Connection::kOnline);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 15'001), Connection::kStarting);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 239'999), Connection::kStarting);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 240'000), Connection::kLost);
+
+  // Free and restarted: starting while silent within the grace, then the
+  // keep-alive's online or offline.
+  room.SetSession("10.0.0.21", std::nullopt);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 20'000), Connection::kStarting);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 200'001), Connection::kStarting);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 240'000), Connection::kOffline);
+  room.OnDatagram("10.0.0.21", "PING", kT0 + 30'000);
+  EXPECT_EQ(room.ConnectionAt(pc, kT0 + 30'000), Connection::kOnline) << "heard again";
+}
+
+// The watch flags a loss once and its end once, moves the version at each
+// change of a connection, and drops the flag silently when the session ends.
+TEST(ConsoleRoom, WatchFlagsALossAndTheReturnOnce) {
+  RoomOptions options{100'000, 16};
+  options.lost_ms = 15'000;
+  Room room(options);
+  room.StartListening(kT0);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  room.AddStation({"PC 2", "10.0.0.22"});
+  room.OnDatagram("10.0.0.21", "PING", kT0);
+  room.OnDatagram("10.0.0.22", "PING", kT0);
+  room.SetSession("10.0.0.21", NewSession(60, kT0, "anna"));
+  room.SetSession("10.0.0.22", NewSession(60, kT0, "anna"));
+  EXPECT_TRUE(room.Watch(kT0 + 1'000).empty());
+
+  uint64_t version = room.version();
+  auto lost = room.Watch(kT0 + 16'000);
+  ASSERT_EQ(lost.size(), 2u);
+  EXPECT_EQ(lost[0].kind, ConnectionChange::Kind::kLost);
+  EXPECT_EQ(lost[0].address, "10.0.0.21");
+  EXPECT_EQ(lost[0].for_ms, 16'000);
+  auto update = room.ChangesSince(version);
+  ASSERT_TRUE(update);
+  EXPECT_EQ(update->stations.size(), 2u) << "the page's update carries the loss";
+  version = room.version();
+  EXPECT_TRUE(room.Watch(kT0 + 30'000).empty()) << "flagged once";
+  EXPECT_EQ(room.version(), version);
+
+  room.OnDatagram("10.0.0.21", "PING", kT0 + 31'000);
+  room.SetSession("10.0.0.22", std::nullopt);
+  auto back = room.Watch(kT0 + 31'000);
+  ASSERT_EQ(back.size(), 1u) << "the ended session's loss is not a return";
+  EXPECT_EQ(back[0].kind, ConnectionChange::Kind::kBack);
+  EXPECT_EQ(back[0].address, "10.0.0.21");
+  EXPECT_EQ(back[0].for_ms, 15'000);
+  EXPECT_TRUE(room.Watch(kT0 + 32'000).empty());
+  EXPECT_EQ(room.Find("10.0.0.22")->lost_since, -1);
+}
+
 TEST(ConsoleRoom, ReportsShowWhatTheStationSaidInUtf8) {
   Room room;
   room.AddStation({"PC 1", "10.0.0.21"});
