@@ -1,8 +1,10 @@
 #!/bin/sh
 # The documentation's own check:
 # - every relative Markdown link (and image) of README.md and docs/*.md
-#   points at a file or folder of the repository (links to http(s), mailto
-#   and anchors of the same page are not checked; text in code is no link);
+#   points at a file or folder of the repository, and a link to a heading of
+#   another page (page.md#heading) at a heading that page has (links to
+#   http(s), mailto and anchors of the same page are not checked; text in
+#   code is no link);
 # - every log line that the troubleshooting table of docs/club-setup.md
 #   quotes (its first column, in backticks) is printed by the sources: each
 #   part between "..." (the variable parts) is found verbatim in agent/,
@@ -31,25 +33,38 @@ def without_code(lines):
             yield re.sub(r"(`+)(.+?)\1", "", line)
 
 
+def anchors(page):
+    """The anchors of a page's headings, as the usual Markdown renderers make them."""
+    found = set()
+    with open(page, encoding="utf-8") as f:
+        for line in without_code(f.read().split("\n")):
+            m = re.match(r"^#{1,6}\s+(.*?)\s*#*\s*$", line)
+            if m:
+                found.add(re.sub(r"[^\w\- ]", "", m.group(1).lower()).replace(" ", "-"))
+    return found
+
+
 pages = ["README.md"] + sorted(
     os.path.join("docs", name) for name in os.listdir("docs") if name.endswith(".md"))
 link = re.compile(r"!?\[[^\]]*\]\(\s*<?([^)\s>]+)>?(?:\s+\"[^\"]*\")?\s*\)")
-definition = re.compile(r"^\s*\[[^\]]+\]:\s*<?(\S+?)>?(\s|$)")
+definition = re.compile(r"^[ \t]*\[[^\]\n]+\]:[ \t]*<?(\S+?)>?(?=\s|$)", re.M)
 for page in pages:
     with open(page, encoding="utf-8") as f:
-        lines = f.read().split("\n")
-    for number, line in enumerate(without_code(lines), 1):
-        targets = [m.group(1) for m in link.finditer(line)]
-        m = definition.match(line)
-        if m:
-            targets.append(m.group(1))
-        for target in targets:
-            if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target) or target.startswith("#"):
-                continue  # http(s), mailto, ...; an anchor of the page itself
-            path = target.split("#", 1)[0].split("?", 1)[0]
-            resolved = os.path.normpath(os.path.join(os.path.dirname(page), path))
-            if resolved.startswith("..") or not os.path.exists(resolved):
-                faults.append(f"{page}:{number}: the link '{target}' points at no file of the repository")
+        text = "\n".join(without_code(f.read().split("\n")))
+    # A link's text may run over a line end.
+    found = [(m.start(), m.group(1)) for m in link.finditer(text)]
+    found += [(m.start(), m.group(1)) for m in definition.finditer(text)]
+    for start, target in found:
+        number = text.count("\n", 0, start) + 1
+        if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target) or target.startswith("#"):
+            continue  # http(s), mailto, ...; an anchor of the page itself
+        path = target.split("#", 1)[0].split("?", 1)[0]
+        resolved = os.path.normpath(os.path.join(os.path.dirname(page), path))
+        if resolved.startswith("..") or not os.path.exists(resolved):
+            faults.append(f"{page}:{number}: the link '{target}' points at no file of the repository")
+        elif "#" in target and resolved.endswith(".md") and \
+                target.split("#", 1)[1] not in anchors(resolved):
+            faults.append(f"{page}:{number}: the link '{target}' names no heading of {resolved}")
 
 
 def source_texts():
