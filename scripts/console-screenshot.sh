@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the console's browser test (headless Chromium against the console and
 # three simulated stations) and copies the room's screenshot it saves in the
-# build folder to docs/screenshots/console-room.png, for the README.
+# build folder to docs/screenshots/console-room.png, for the README and the
+# operator's guide (docs/operator.md).
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh linux
