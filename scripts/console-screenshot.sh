@@ -2,7 +2,7 @@
 # Runs the console's browser test (headless Chromium against the console and
 # three simulated stations) and copies the room's screenshots it saves in the
 # build folder (the room, compact at 1366x768 and 1920x1080, on a phone) to
-# docs/screenshots/, for the README.
+# docs/screenshots/, for the README and the operator's guide (docs/operator.md).
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh linux

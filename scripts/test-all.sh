@@ -4,6 +4,9 @@
 #            tests);
 #   includes the layering rule: portable code includes no platform's own
 #            headers (scripts/check-includes.sh);
+#   docs     the documentation: relative links point at files, the log lines
+#            of the troubleshooting table are the sources' own
+#            (scripts/check-docs.sh);
 #   tidy     clang-tidy over the product's sources in the Linux build, and
 #            over the win32/ sources in the Windows build once that is built
 #            (scripts/tidy.sh; any finding fails it);
@@ -70,6 +73,13 @@ if ./scripts/check-includes.sh; then
   record includes passed
 else
   record includes "violations (see above)"
+fi
+
+printf '\n=== docs\n'
+if ./scripts/check-docs.sh; then
+  record docs passed
+else
+  record docs "faults (see above)"
 fi
 
 printf '\n=== linux\n'

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Copies the screenshots that the Windows GUI tests took over the README's
-# pictures in docs/screenshots/. The tests write them only into the build
+# Copies the screenshots that the Windows GUI tests took over the
+# documentation's pictures in docs/screenshots/. The tests write them only into the build
 # folder (build/windows/screenshots/), so that a test run leaves the working
 # tree as it was; run this when the pictures are meant to change:
 #   ./scripts/with-xvfb.sh ctest --preset windows -L gui

@@ -62,21 +62,25 @@ TEST(HmacSha256, MatchesTheRfc4231Vectors) {
   EXPECT_NE(a, b);
 }
 
+// The value of a row "| name | `value` |" of docs/protocol.md's worked
+// examples.
+std::string DocumentRow(const std::string& name) {
+  std::ifstream file(ZALVO_DOCS "/protocol.md", std::ios::binary);
+  std::stringstream document;
+  document << file.rdbuf();
+  const std::string text = document.str();
+  size_t at = text.find("| " + name + " | `");
+  if (at == std::string::npos) {
+    return "row '" + name + "' missing from " ZALVO_DOCS "/protocol.md";
+  }
+  at = text.find('`', at) + 1;
+  return text.substr(at, text.find('`', at) - at);
+}
+
 // The worked example of docs/protocol.md, read from its table: the station
 // key derived from the club key and the address, and the HMAC's message.
 TEST(StationKey, DerivesTheWorkedExampleOfTheProtocolDocument) {
-  std::ifstream file(ZALVO_DOCS "/protocol.md", std::ios::binary);
-  ASSERT_TRUE(file) << ZALVO_DOCS "/protocol.md";
-  std::stringstream document;
-  document << file.rdbuf();
-  auto row = [text = document.str()](const std::string& name) {
-    size_t at = text.find("| " + name + " | `");
-    if (at == std::string::npos) {
-      return std::string("row '" + name + "' missing");
-    }
-    at = text.find('`', at) + 1;
-    return text.substr(at, text.find('`', at) - at);
-  };
+  auto row = DocumentRow;
   const KeyText club = ParseKeyText(row("club key"));
   const std::string address = row("station address");
   ASSERT_TRUE(ParseDottedAddress(address)) << address;
@@ -92,6 +96,36 @@ TEST(StationKey, DerivesTheWorkedExampleOfTheProtocolDocument) {
   EXPECT_EQ(KeyForStation(club.key, ClubKeyedStations::Parse("all"), address), club.key);
   EXPECT_THROW((void)ClubKeyedStations::Parse("192.168.1.030"), KeyFileError);
   EXPECT_THROW((void)ClubKeyedStations::Parse("pc21"), KeyFileError);
+}
+
+// The document's signed command and its reply: the MAC's message, the MAC
+// and the datagram, sealed and opened with the station key of its first
+// example.
+TEST(Envelope, SealsTheWorkedExampleOfTheProtocolDocument) {
+  const CommandKey station_key = ParseKeyText(DocumentRow("station key")).key;
+  const std::string address = DocumentRow("station address");
+  EnvelopeKey key(station_key);
+  const std::pair<std::string, Direction> kinds[] = {{"command", Direction::kCommand},
+                                                     {"reply", Direction::kReply}};
+  for (const auto& [who, direction] : kinds) {
+    const std::string datagram = DocumentRow(who + " datagram");
+    std::optional<EnvelopeFields> fields = ParseEnvelope(datagram);
+    ASSERT_TRUE(fields) << datagram;
+    EXPECT_EQ(fields->text, DocumentRow(who + " text"));
+    const std::string message = std::string(kEnvelopeVersion) + "\n" +
+                                static_cast<char>(direction) + "\n" +
+                                std::string(fields->time_text) + "\n" + std::string(fields->nonce) +
+                                "\n" + address + "\n" + std::string(fields->text);
+    EXPECT_EQ(Hex(Bytes(message)), DocumentRow(who + " MAC message (hex)"));
+    EXPECT_EQ(Hex(key.Mac(direction, fields->time_text, fields->nonce, address, fields->text)),
+              DocumentRow(who + " MAC"));
+    EXPECT_EQ(Seal(direction, fields->text, key, address, fields->time, fields->nonce), datagram);
+    Opened opened = Open(datagram, direction, key, address, fields->time);
+    EXPECT_EQ(opened.verdict, Verdict::kOk) << who;
+  }
+  // The reply answers the command: it carries the command's nonce.
+  EXPECT_EQ(ParseEnvelope(DocumentRow("reply datagram"))->nonce,
+            ParseEnvelope(DocumentRow("command datagram"))->nonce);
 }
 
 constexpr int64_t kNow = 1'800'000'000;
