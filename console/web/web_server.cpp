@@ -383,13 +383,14 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
   const std::string& path = request.path;
   bool get = request.method == "GET";
   bool post = request.method == "POST";
-  if (path == "/" || path == "/app.js" || path == "/app.css") {
+  if (path == "/" || path == "/app.js" || path == "/till.js" || path == "/app.css") {
     if (!get) {
       return Fail(405, "use GET");
     }
-    return path == "/"         ? Page(kPageHtml, "text/html; charset=utf-8")
-           : path == "/app.js" ? Page(kPageScript, "text/javascript; charset=utf-8")
-                               : Page(kPageStyle, "text/css; charset=utf-8");
+    return path == "/"          ? Page(kPageHtml, "text/html; charset=utf-8")
+           : path == "/app.js"  ? Page(kPageScript, "text/javascript; charset=utf-8")
+           : path == "/till.js" ? Page(kPageTillScript, "text/javascript; charset=utf-8")
+                                : Page(kPageStyle, "text/css; charset=utf-8");
   }
   static const std::set<std::string> kGets = {"/api/me",       "/api/room",         "/api/windows",
                                               "/api/sessions", "/api/sessions.csv", "/api/till",

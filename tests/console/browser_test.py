@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """The console's page in a real browser: headless Chromium opens it against
 the console, a room of 30 stations of which three are simulated stations,
-logs in, starts a session on one station and sees its card turn rented
+logs in, opens a shift, starts a session on one station and sees its card turn rented
 with the minutes counting down (the selection cleared), is refused a
 fractional minute on the page, starts another from a preset, ends a session
-from its card, adopts a station that reported by itself and removes it
+from its card with the refund of its unused minutes paid out, closes the
+shift with the cash counted, adopts a station that reported by itself and removes it
 again; then lays the room out compact at 1366x768 (30 stations) and at
 1920x1080 (60), and normal on a phone, each with every card on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
@@ -97,6 +98,7 @@ def main():
     driver = None
     try:
         with open(os.path.join(work, "room.txt"), "w", encoding="utf-8") as room:
+            room.write("currency BGN\ntariff Standard 3.00\ngroup Hall Standard\n")
             for i, (name, address, program) in enumerate(STATIONS):
                 station = os.path.join(work, "station-%d" % i)
                 os.makedirs(station)
@@ -167,6 +169,13 @@ def main():
         selected = lambda: driver.find_elements(By.CSS_SELECTOR, ".card.selected")
         toolbar = lambda act: driver.find_element(By.CSS_SELECTOR, '#toolbar button[data-act="%s"]' % act)
 
+        # The day's shift opens with the cash in the drawer; the room sells
+        # at 3.00 an hour.
+        driver.find_element(By.ID, "shift-cash").send_keys("100.00")
+        driver.find_element(By.CSS_SELECTOR, "#shift-open-form button").click()
+        wait.until(lambda d: "Shift open since" in d.find_element(By.ID, "shift-state").text)
+        driver.execute_script("window.scrollTo(0, 0)")
+
         pc1 = card("127.0.0.11")
         pc1.find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
         minutes = driver.find_element(By.ID, "minutes")
@@ -202,6 +211,7 @@ def main():
         driver.find_element(By.CSS_SELECTOR, 'button[data-preset="120"]').click()
         wait.until(lambda d: "rented" in card("127.0.0.12").get_attribute("class"))
         assert acts()[-1] == {"action": "start", "stations": ["127.0.0.12"], "minutes": 120}, acts()
+        wait.until(lambda d: "2 sales 7.50 BGN" in d.find_element(By.ID, "shift-state").text)
         assert not selected()
 
         os.makedirs(args.screenshots, exist_ok=True)
@@ -220,10 +230,30 @@ def main():
             text = dialog.text
             driver.find_element(By.ID, "confirm-ok" if accept else "confirm-cancel").click()
             return text
+        # The refund of its 29 unused minutes (of 30 at 1.50) is offered, and
+        # the dialog waits for the operator to pay it out or keep it.
         card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-end").click()
-        asked = confirm(True)
+        dialog = wait.until(EC.visibility_of_element_located((By.ID, "confirm-dialog")))
+        asked = dialog.text
         assert "End 1 session" in asked and "PC 1" in asked and "PC 2" not in asked, asked
+        assert "A refund of 1.45 BGN is offered for 29 unused minutes" in asked, asked
+        assert not driver.find_element(By.ID, "confirm-ok").is_enabled()
+        driver.find_element(By.ID, "refund-pay").click()
+        driver.find_element(By.ID, "confirm-ok").click()
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
+        assert acts()[-1]["refund"] is True, acts()
+
+        # The shift closes with the count: 100.00 + 1.50 + 6.00 - 1.45 were
+        # expected in the drawer.
+        driver.find_element(By.ID, "shift-counted").send_keys("106.00")
+        driver.find_element(By.CSS_SELECTOR, "#shift-close-form button").click()
+        wait.until(lambda d: "Shift closed" in d.find_element(By.ID, "till-message").text)
+        driver.execute_script("window.scrollTo(0, 0)")
+        closed = driver.find_element(By.ID, "till-message").text
+        assert "expected 106.05 BGN, counted 106.00 BGN, difference -0.05 BGN" in closed, closed
+        wait.until(lambda d: "106.05" in d.find_element(By.ID, "shift-rows").text)
+        rows = driver.find_element(By.ID, "session-rows").text
+        assert "1.45 paid (anna)" in rows and "6.00" in rows, rows
 
         # Adopted, it is a station like the others; removed, it is gone once
         # the operator confirms.

@@ -43,8 +43,7 @@
     $('login').hidden = true;
     $('main').hidden = false;
     $('operator').textContent = operator;
-    if (!$('day').value) $('day').value = today();
-    loadSessions();
+    window.zalvoTill.start();
   }
 
   function today() {
@@ -313,6 +312,7 @@
     const refund = $('end-refund');
     refund.textContent = '';
     refund.hidden = true;
+    $('confirm-ok').disabled = false;
     if (extra) extra(refund);
     refund.hidden = !refund.hasChildNodes();
     $('confirm-ok').textContent = okLabel;
@@ -332,11 +332,28 @@
     });
   }
 
-  // The end confirmation's part about the money of the sessions that end
-  // (a refund offered): `box` is the dialog's empty #end-refund, shown when
-  // something is put in it; `rented` the addresses whose sessions end. The
-  // room alone offers nothing here yet.
-  function endConfirmationRefund(box, rented) {}
+  // The end confirmation's part about the money of the sessions that end:
+  // the refund offered for their unused minutes, which the operator pays out
+  // or keeps (the dialog's button waits for the choice). `box` is the
+  // dialog's empty #end-refund, shown when something is put in it.
+  let refundChoice;  // the choice, undefined when no refund is offered
+  function endConfirmationRefund(box, offer) {
+    refundChoice = undefined;
+    if (!offer || offer.refund <= 0) return;
+    box.append(el('p', '', 'A refund of ' + window.zalvoTill.withCurrency(offer.refund) + ' is offered for ' +
+      offer.minutes + ' unused minutes.'));
+    for (const [value, label] of [[true, 'Pay it out'], [false, 'Keep it']]) {
+      const choice = el('label', 'choice');
+      const radio = el('input');
+      radio.type = 'radio';
+      radio.name = 'refund';
+      radio.id = value ? 'refund-pay' : 'refund-keep';
+      radio.addEventListener('change', () => { refundChoice = value; $('confirm-ok').disabled = false; });
+      choice.append(radio, ' ' + label);
+      box.append(choice);
+    }
+    $('confirm-ok').disabled = true;
+  }
 
   // What the action will do, asked first where it ends sessions, closes a
   // program or takes stations down; false when the operator says no.
@@ -347,11 +364,12 @@
     if (action === 'end') {
       if (!rented.length) return true;  // nothing ends: the room says so
       const free = addresses.length - rented.length;
+      const offer = await window.zalvoTill.previewEnd(rented);
       return ask('End ' + sessions(rented.length) + '?',
                  'The time left on these stations is given up and they lock at once.' +
                  (free ? ' ' + free + ' of the selected ' + (free === 1 ? 'is' : 'are') + ' free: nothing ends there.' : ''),
                  rented.map(nameOf), 'End ' + sessions(rented.length),
-                 (box) => endConfirmationRefund(box, rented));
+                 (box) => endConfirmationRefund(box, offer));
     }
     if (action === 'kill') {
       return ask('Close this program?', 'The window “' + extra.caption + '” on ' + names.join(', ') +
@@ -381,6 +399,7 @@
     if (action === 'volume') body.volume = parseInt($('volume').value, 10);
     if (!(await confirmAction(action, addresses, extra))) return;
     if (action === 'reboot' || action === 'shutdown') body.confirm = true;
+    if (action === 'end' && refundChoice !== undefined) body.refund = refundChoice;
     selected.clear();
     updateSelection();
     const names = addresses.map(nameOf);
@@ -401,7 +420,7 @@
     } else if (r.status !== 401) {
       message((r.data && r.data.error) || ('failed (' + r.status + ')'), true);
     }
-    if (action === 'start' || action === 'add' || action === 'end') loadSessions();
+    if (action === 'start' || action === 'add' || action === 'end') window.zalvoTill.refresh();
   }
 
   // A start the room refused but may be forced: "start anyway" sends the
@@ -475,23 +494,6 @@
     }
   }
 
-  async function loadSessions() {
-    const day = $('day').value || today();
-    $('csv').href = '/api/sessions.csv?day=' + encodeURIComponent(day);
-    const r = await api('GET', '/api/sessions?day=' + encodeURIComponent(day));
-    const rows = $('session-rows');
-    rows.textContent = '';
-    if (r.status !== 200) return;
-    const time = (ms) => (ms === null ? '' : new Date(ms).toLocaleTimeString());
-    for (const s of r.data.sessions) {
-      const tr = el('tr');
-      for (const v of [s.station, time(s.started_at), time(s.ended_at), s.minutes, s.started_by, s.ended_by || '']) {
-        tr.append(el('td', '', String(v)));
-      }
-      rows.append(tr);
-    }
-  }
-
   $('login-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     $('login-error').textContent = '';
@@ -554,9 +556,14 @@
     $('toolbar-toggle').setAttribute('aria-expanded', String(open));
   });
   $('windows-refresh').addEventListener('click', refreshWindows);
-  $('day').addEventListener('change', loadSessions);
   setInterval(tick, 1000);
-  setInterval(loadSessions, 30000);
+
+  // What the till's script (till.js) uses of the room.
+  window.zalvo = {
+    api, el, today, nameOf,
+    selected: () => Array.from(selected),
+    stations: () => Array.from(stations.values()).filter((st) => !st.unknown),
+  };
 
   (async () => {
     const r = await api('GET', '/api/me');
