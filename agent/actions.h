@@ -68,6 +68,11 @@ class AgentActions {
   // Sets the master volume, then mutes exactly when the level read back is 0.
   virtual void SetVolume(int32_t volume) = 0;
 
+  // Shows the text (Windows-1251, already checked) to the user at the
+  // console for a while, in place of a text still shown; shows nothing when
+  // nobody is logged on there. Both are logged.
+  virtual void ShowMessage(const std::string& text) = 0;
+
   // The last step of every tick: what the station itself needs kept up (on
   // Windows, the session helper and speakers that appear late).
   virtual void Upkeep() {}

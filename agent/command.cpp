@@ -1,5 +1,7 @@
 #include "agent/command.h"
 
+#include <cstdio>
+
 #include "protocol/commands.h"
 #include "text/text.h"
 
@@ -36,6 +38,30 @@ std::string KillCaption(std::string_view field) {
     field.remove_prefix(1);
   }
   return std::string(field);
+}
+
+std::optional<std::string> MessageRefusal(std::string_view datagram) {
+  std::string_view after = datagram.substr(protocol::kMessage.keyword.size());
+  if (!after.empty() && after.front() != ' ') {
+    return "no blank after the keyword";
+  }
+  std::string_view text = protocol::FieldOf(protocol::kMessage, datagram);
+  if (text.empty()) {
+    return "no text";
+  }
+  if (text.size() > protocol::kMaxMessageBytes) {
+    return "a text of " + std::to_string(text.size()) + " bytes, longer than " +
+           std::to_string(protocol::kMaxMessageBytes);
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02X", byte);
+      return std::string("a control character (") + hex + ") at byte " + std::to_string(i + 1);
+    }
+  }
+  return std::nullopt;
 }
 
 int32_t WrapAdd(int32_t a, int32_t b) {

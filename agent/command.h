@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,14 @@ int32_t SitSeconds(std::string_view minutes_field);
 // one blank between the keyword and the caption is a separator and is
 // skipped.
 std::string KillCaption(std::string_view field);
+
+// "ACTION MESSAGE text": why the station refuses to show it, nullopt when
+// it shows it. The text follows the keyword after one blank and is refused
+// when it is empty, longer than protocol::kMaxMessageBytes, or holds a
+// control character (a byte below 0x20, or 0x7F): a window of one message
+// has no line structure for the server to steer. The bytes 0x80-0xFF are
+// Windows-1251 letters.
+std::optional<std::string> MessageRefusal(std::string_view datagram);
 
 // Wrapping 32-bit arithmetic without undefined behaviour.
 int32_t WrapAdd(int32_t a, int32_t b);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -198,6 +199,16 @@ struct CommandTable {
              a.Log(std::string("volume failed: ") + e.what());
            }
          }
+       }},
+      {protocol::kMessage,
+       [](CommandDispatcher& a, std::string_view datagram, std::string_view text, ReplyContext&) {
+         // A refused text shows nothing and is answered as every command;
+         // the reason is in the log.
+         if (std::optional<std::string> refusal = MessageRefusal(datagram)) {
+           a.Log("message refused: " + *refusal);
+           return;
+         }
+         a.actions_.ShowMessage(std::string(text));
        }},
   };
 };

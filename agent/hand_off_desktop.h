@@ -81,6 +81,10 @@ class HandOffDesktop final : public platform::Desktop {
   }
   void SetCursorPosition(int32_t x, int32_t y) override { desktop_.SetCursorPosition(x, y); }
   void MessageBeep(uint32_t type) override { desktop_.MessageBeep(type); }
+  // At once: the desktop keeps the window on a thread of its own.
+  bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override {
+    return desktop_.ShowMessage(text, shown_for);
+  }
   std::optional<uint64_t> FreeBytesOnDriveC() override { return desktop_.FreeBytesOnDriveC(); }
 
  private:

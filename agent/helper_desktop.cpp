@@ -1,5 +1,8 @@
 #include "agent/helper_desktop.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "platform/error.h"
 
 namespace zalvo::agent {
@@ -145,6 +148,12 @@ void HelperDesktop::SetCursorPosition(int32_t x, int32_t y) {
 
 void HelperDesktop::MessageBeep(uint32_t type) {
   Ask<helper::MessageBeep>("beep", {type});
+}
+
+bool HelperDesktop::ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) {
+  auto reply = helper_.Ask<helper::ShowMessage>(
+      {text, static_cast<uint32_t>(std::clamp<int64_t>(shown_for.count(), 0, UINT32_MAX))});
+  return reply && reply->done;
 }
 
 platform::LockOrder HelperDesktop::TellLockScreensToLock() {

@@ -53,6 +53,9 @@ class HelperDesktop final : public platform::Desktop {
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
+  // Shown by the helper, on a thread of its own; false when nobody is
+  // logged on (the caller logs it, each time).
+  bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
   std::optional<uint64_t> FreeBytesOnDriveC() override { return service_.FreeBytesOnDriveC(); }
 
   // The lock order to the installed lock screen's windows of the customer's

@@ -1,6 +1,7 @@
 #include "agent/helper_loop.h"
 
 #include <array>
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -110,6 +111,11 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
       return Serve<helper::SetMute>(in, [&](const helper::SetMute::Request& r) {
         mixer.SetMute(r.on);
         return Nothing{};
+      });
+    case Op::kShowMessage:
+      return Serve<helper::ShowMessage>(in, [&](const helper::ShowMessage::Request& r) {
+        return helper::DoneField{
+            desktop.ShowMessage(r.text, std::chrono::milliseconds(r.shown_ms))};
       });
     case Op::kLockLockScreens:
       return Serve<helper::LockLockScreens>(in, [&](const Nothing&) {

@@ -1,11 +1,18 @@
-// The station's monitor, mouse pointer and expiry beep. None of it keeps
-// state: while no session runs the tick repeats the monitor and mouse steps
-// on every tick.
+// The station's monitor, mouse pointer, expiry beep and the server's
+// messages to the user. None of it keeps state: while no session runs the
+// tick repeats the monitor and mouse steps on every tick.
 #pragma once
+
+#include <chrono>
+#include <string>
 
 #include "platform/desktop.h"
 
 namespace zalvo::agent {
+
+// How long a message of the server's stays on the screen unless it is
+// clicked away or replaced.
+inline constexpr std::chrono::milliseconds kMessageShownFor = std::chrono::seconds(30);
 
 class Peripherals {
  public:
@@ -21,6 +28,12 @@ class Peripherals {
 
   // The default system sound (MessageBeep type 0).
   void ExpiryBeep() { desktop_.MessageBeep(0); }
+
+  // The text in the message window of the console's desktop; false when
+  // nobody is logged on there.
+  [[nodiscard]] bool ShowMessage(const std::string& text) {
+    return desktop_.ShowMessage(text, kMessageShownFor);
+  }
 
  private:
   platform::Desktop& desktop_;

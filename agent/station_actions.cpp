@@ -106,6 +106,13 @@ void StationActions::ParkMouse() {
 void StationActions::ExpiryBeep() {
   peripherals_.ExpiryBeep();
 }
+void StationActions::ShowMessage(const std::string& text) {
+  if (peripherals_.ShowMessage(text)) {
+    Log("message shown: " + text);
+  } else {
+    Log("message not shown: nobody is logged on at the console: " + text);
+  }
+}
 void StationActions::SetVolume(int32_t volume) {
   // Without a mixer device there are no speakers to set.
   if (!volume_ || !volume_->LookAgain(log_)) {

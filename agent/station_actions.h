@@ -65,6 +65,7 @@ class StationActions final : public AgentActions {
   void ParkMouse() override;
   void ExpiryBeep() override;
   void SetVolume(int32_t volume) override;
+  void ShowMessage(const std::string& text) override;
   void Upkeep() override;
 
  private:

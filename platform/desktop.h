@@ -1,9 +1,10 @@
 // The Windows session as the two programs act on it: the workstation lock,
 // privileges and the end of Windows, the top-level windows and their
-// processes, the shell, the monitor, the mouse pointer, the speaker and the
-// free space of drive C. Texts are Windows-1251.
+// processes, the shell, the monitor, the mouse pointer, the speaker, a
+// message to the user and the free space of drive C. Texts are Windows-1251.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -135,6 +136,15 @@ class Desktop {
 
   virtual void SetCursorPosition(int32_t x, int32_t y) = 0;
   virtual void MessageBeep(uint32_t type) = 0;
+
+  // Shows a text to the person at this desktop in a small topmost window
+  // that takes neither the keyboard nor the front from the program in use
+  // (a game keeps both), until `shown_for` has passed or it is clicked; a
+  // newer text replaces one still shown. Returns at once: the window lives
+  // on a thread of its own. False, and nothing shown, when nobody is logged
+  // on to see it.
+  [[nodiscard]] virtual bool ShowMessage(const std::string& text,
+                                         std::chrono::milliseconds shown_for) = 0;
 
   // Free bytes of drive C available to the process's account; nullopt when
   // they can't be read.

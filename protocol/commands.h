@@ -4,6 +4,7 @@
 // datagrams carry no terminator and no line end, and letter case matters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,14 @@ inline constexpr Command kInstall{"ACTION INSTALL", Match::kExact};
 inline constexpr Command kInfo{"ACTION INFO", Match::kExact};
 inline constexpr Command kIni{"ACTION INI", Match::kExact};
 inline constexpr Command kVolume{"ACTION VOLUME", Match::kPrefix, FieldStart::kAfterKeyword};
+// "ACTION MESSAGE text": the text after one blank is shown to the user at the
+// console.
+inline constexpr Command kMessage{"ACTION MESSAGE", Match::kPrefix, FieldStart::kAfterSeparator};
+
+// The longest text of "ACTION MESSAGE" that the station shows, in bytes: a
+// few lines of a small window, and with the keyword and a signed envelope's
+// 120 bytes far within one datagram.
+inline constexpr size_t kMaxMessageBytes = 200;
 
 // Whether the datagram is this command.
 bool Matches(const Command& command, std::string_view datagram);

@@ -44,6 +44,7 @@ enum class Op : uint8_t {
   kEndWindowOwner = 18,
   kWindowList = 19,
   kForegroundWindow = 20,
+  kShowMessage = 21,
 };
 
 // A message without fields.
@@ -259,11 +260,26 @@ struct LockLockScreens {
   };
 };
 
+// A text to the user in the helper's session, in a topmost window that
+// takes no keyboard and no front, closed by itself after shown_ms or by a
+// click; a newer text replaces it. done: the helper took it. At once: the
+// window lives on a thread of the helper's own.
+struct ShowMessage {
+  static constexpr Op kOp = Op::kShowMessage;
+  struct Request {
+    std::string text;
+    uint32_t shown_ms = 0;
+    static auto Tie(auto& m) { return std::tie(m.text, m.shown_ms); }
+    bool operator==(const Request&) const = default;
+  };
+  using Reply = DoneField;
+};
+
 // Every operation, once.
-using Operations =
-    std::tuple<WindowList, ForegroundWindow, FindWindow, WindowProcessId, TerminateProcess,
-               ShellOpen, LockWorkStation, MonitorPower, SetCursor, MessageBeep, OpenSpeakers,
-               SetVolumeLevels, VolumeLevels, SetMute, LockLockScreens, EndWindowOwner>;
+using Operations = std::tuple<WindowList, ForegroundWindow, FindWindow, WindowProcessId,
+                              TerminateProcess, ShellOpen, LockWorkStation, MonitorPower, SetCursor,
+                              MessageBeep, OpenSpeakers, SetVolumeLevels, VolumeLevels, SetMute,
+                              LockLockScreens, EndWindowOwner, ShowMessage>;
 
 namespace fields {
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/error.h"
+#include "platform/sim/sim_console.h"
 #include "platform/sim/sim_files.h"
 #include "text/cp1251.h"
 #include "text/text.h"
@@ -244,6 +245,21 @@ void SimDesktop::SetCursorPosition(int32_t x, int32_t y) {
 
 void SimDesktop::MessageBeep(uint32_t type) {
   journal_.Write("MessageBeep " + std::to_string(type));
+}
+
+bool SimDesktop::ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) {
+  SimConsoleState console;
+  try {
+    console = ParseConsole(ReadWholeFile(root_ / "console.txt"));
+  } catch (const platform::PlatformError&) {
+    // No file: nobody is logged on.
+  }
+  if (console.user == SimConsoleState::User::kNobody) {
+    return false;
+  }
+  journal_.Write("MessageWindow " + Quoted(text) + " " + std::to_string(shown_for.count()) +
+                 " ms (topmost, not activated)");
+  return true;
 }
 
 std::optional<uint64_t> SimDesktop::FreeBytesOnDriveC() {

@@ -12,7 +12,9 @@
 // shut-down: its first line is "<error code> <reason>".
 //
 // Every action is written to the journal; a terminated process's windows and
-// a window closed by SC_CLOSE leave windows.txt.
+// a window closed by SC_CLOSE leave windows.txt. A message is shown (and
+// journalled) only while console.txt says someone is logged on at the
+// console, as the service's helper shows it.
 #pragma once
 
 #include <filesystem>
@@ -56,6 +58,7 @@ class SimDesktop final : public platform::Desktop {
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
+  bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
   std::optional<uint64_t> FreeBytesOnDriveC() override;
 
  private:

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/win32/desktop_helpers.h"
 #include "platform/win32/error.h"
+#include "platform/win32/message_window.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
@@ -49,7 +50,11 @@ class Win32Desktop final : public platform::Desktop {
   void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
+  bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
   std::optional<uint64_t> FreeBytesOnDriveC() override;
+
+ private:
+  MessageWindow message_;
 };
 
 }  // namespace
@@ -252,6 +257,13 @@ void Win32Desktop::SetCursorPosition(int32_t x, int32_t y) {
 
 void Win32Desktop::MessageBeep(uint32_t type) {
   ::MessageBeep(type);
+}
+
+bool Win32Desktop::ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) {
+  // Windows-1251 to UTF-16 explicitly: the wide calls show Cyrillic right on
+  // a Windows of any language.
+  message_.Show(Widen(text), shown_for);
+  return true;
 }
 
 std::optional<uint64_t> Win32Desktop::FreeBytesOnDriveC() {

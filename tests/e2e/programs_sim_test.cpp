@@ -1,6 +1,7 @@
 // The agent over a simulated station, driven over UDP: programs started and
 // ended through the window list and the journal, the monitor and the mouse
-// of an unrented station on the tick, and the speakers in mixer.txt.
+// of an unrented station on the tick, the speakers in mixer.txt and the
+// server's messages to the user at the console.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -122,6 +123,33 @@ TEST_F(ProgramsOnSimStation, RunHandsTheWholeCommandLineToTheShell) {
             (Replies{"ShellExecute file=\"" + folder + "hl.exe\" parameters=\"" + parameters +
                          "\" directory=\"" + folder + "\" show=5",
                      "ShellExecute file=\"notepad.exe\" parameters=\"\" directory=\"\" show=5"}));
+}
+
+TEST_F(ProgramsOnSimStation, AMessageIsShownToWhoeverIsAtTheConsoleAndABadOneToNobody) {
+  ServerPeer server;
+  station.WriteStationFile("console.txt", "user admin\n");
+  Start(kSettings);
+  ASSERT_TRUE(server.WaitForAgent());
+
+  const std::string greeting = text::Utf8ToCp1251("Остават 5 минути: 0,50 лв.");
+  EXPECT_EQ(server.Exchange("ACTION MESSAGE " + greeting), Replies{"PING"});
+  EXPECT_EQ(Events("MessageWindow"),
+            Replies{"MessageWindow \"Остават 5 минути: 0,50 лв.\" 30000 ms (topmost, not "
+                    "activated)"});
+
+  // Refused, and answered as every command: too long, a control character.
+  EXPECT_EQ(server.Exchange("ACTION MESSAGE " + std::string(201, 'x')), Replies{"PING"});
+  EXPECT_EQ(server.Exchange("ACTION MESSAGE one\r\nServerIP=10.0.0.1"), Replies{"PING"});
+  // Nobody at the console: nothing to show it on.
+  station.WriteStationFile("console.txt", "");
+  EXPECT_EQ(server.Exchange("ACTION MESSAGE " + greeting), Replies{"PING"});
+  EXPECT_EQ(Events("MessageWindow").size(), 1u);
+
+  // Each line is logged before the command's "PING".
+  const std::string log = station.Output();
+  EXPECT_NE(log.find("message refused: a text of 201 bytes, longer than 200"), std::string::npos);
+  EXPECT_NE(log.find("message refused: a control character (0x0D) at byte 4"), std::string::npos);
+  EXPECT_NE(log.find("message not shown: nobody is logged on at the console"), std::string::npos);
 }
 
 TEST_F(ProgramsOnSimStation, AnUnrentedStationIsKeptDarkWithTheMouseParked) {

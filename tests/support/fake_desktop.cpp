@@ -129,4 +129,9 @@ void FakeDesktop::MessageBeep(uint32_t type) {
   Record("MessageBeep " + std::to_string(type));
 }
 
+bool FakeDesktop::ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) {
+  Record("ShowMessage " + text + "|" + std::to_string(shown_for.count()));
+  return true;
+}
+
 }  // namespace zalvo::testing

@@ -22,7 +22,8 @@ inline const std::vector<std::string> kEveryCommand = {"ACTION RUN C:\\Games\\cs
                                                        "ACTION INSTALL",
                                                        "ACTION INFO",
                                                        "ACTION INI",
-                                                       "ACTION VOLUME 50"};
+                                                       "ACTION VOLUME 50",
+                                                       "ACTION MESSAGE Hi"};
 
 // The commands that match only as the whole datagram; the others match as
 // its start and take fields from the rest.

@@ -54,6 +54,7 @@ class RecordingActions final : public agent::AgentActions, public agent::Replies
   void ParkMouse() override { Call("ParkMouse"); }
   void ExpiryBeep() override { Call("ExpiryBeep"); }
   void SetVolume(int32_t volume) override { Call("SetVolume", std::to_string(volume)); }
+  void ShowMessage(const std::string& text) override { Call("ShowMessage", text, true); }
   void SendText(const agent::ReplyContext&, const std::string& text) override {
     calls.push_back("reply " + text);
   }

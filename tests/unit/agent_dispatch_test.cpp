@@ -146,6 +146,31 @@ TEST_F(Dispatch, VolumeParsesFromPositionFourteenAndFailsAlone) {
   EXPECT_EQ(Receive("ACTION VOLUME 50"), (Calls{"SetVolume 50", "SendPing"}));
 }
 
+// A message is shown only as one line of text that fits the window; a
+// refused one shows nothing and is answered as every command.
+TEST_F(Dispatch, MessageShowsTheTextAfterOneBlankAndRefusesWhatCantBeShown) {
+  EXPECT_EQ(Receive("ACTION MESSAGE \xCF\xF0\xE8\xE2\xE5\xF2!"),
+            (Calls{"ShowMessage \xCF\xF0\xE8\xE2\xE5\xF2!", "SendPing"}));
+  EXPECT_EQ(Receive("ACTION MESSAGE  two blanks "),
+            (Calls{"ShowMessage  two blanks ", "SendPing"}));
+  const std::string longest(protocol::kMaxMessageBytes, '\xFF');
+  EXPECT_EQ(Receive("ACTION MESSAGE " + longest), (Calls{"ShowMessage " + longest, "SendPing"}));
+
+  using namespace std::string_literals;
+  for (const std::string& refused :
+       {"ACTION MESSAGE"s, "ACTION MESSAGE "s, "ACTION MESSAGES hi"s, "ACTION MESSAGE\thi"s,
+        "ACTION MESSAGE " + longest + "x", "ACTION MESSAGE a\nb"s, "ACTION MESSAGE a\0b"s,
+        "ACTION MESSAGE a\x1F"s, "ACTION MESSAGE \x7F"s}) {
+    EXPECT_EQ(Receive(refused), Calls{"SendPing"}) << refused;
+  }
+  EXPECT_EQ(MessageRefusal("ACTION MESSAGE ab\x7F"), "a control character (0x7F) at byte 3");
+  EXPECT_EQ(MessageRefusal("ACTION MESSAGE"), "no text");
+
+  // A failed helper fails the command, as every action's does.
+  actions.failing = {"ShowMessage"};
+  EXPECT_EQ(Receive("ACTION MESSAGE hi"), Calls{"ShowMessage hi"});
+}
+
 TEST_F(Dispatch, AFailingActionEndsTheDatagramWithoutPing) {
   actions.failing = {"StartSession"};
   EXPECT_EQ(Receive("ACTION SIT 30"), Calls{"StartSession"});

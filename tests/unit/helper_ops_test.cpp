@@ -81,6 +81,7 @@ TEST_F(HelperOps, EveryRequestAndReplyReadsBackAsWrittenAndNothingElseReads) {
   RoundTrip<VolumeLevels>({}, {32767, 1});
   RoundTrip<SetMute>({true}, {});
   RoundTrip<LockLockScreens>({}, {2, 1});
+  RoundTrip<ShowMessage>({cp1251, 30000}, {true});
   EXPECT_EQ(checked_.size(), std::tuple_size_v<Operations>) << "an operation is not checked here";
 
   // A list's count past what the payload holds is refused before anything

@@ -643,6 +643,7 @@ TEST_F(HelperSupervisorTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:", "PING"}));
   EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
   EXPECT_EQ(receive("ACTION VOLUME 30"), Lines{"PING"});
+  EXPECT_EQ(receive("ACTION MESSAGE \xCF\xF0\xE8\xE2\xE5\xF2"), Lines{"PING"});
   // The tick's upkeep starts a helper as soon as someone logs on.
   launcher.logged_on = true;
   size_t before = launcher.started.size();
@@ -650,6 +651,8 @@ TEST_F(HelperSupervisorTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   EXPECT_EQ(launcher.started.size(), before + 1);
   EXPECT_EQ(receive("ACTION KILL COUNTER-STRIKE"), Lines{"PING"});
   EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");
+  EXPECT_EQ(receive("ACTION MESSAGE \xCF\xF0\xE8\xE2\xE5\xF2"), Lines{"PING"});
+  EXPECT_EQ(launcher.session_desktop.actions.back(), "ShowMessage \xCF\xF0\xE8\xE2\xE5\xF2|30000");
 }
 
 }  // namespace

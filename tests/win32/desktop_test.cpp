@@ -1,14 +1,17 @@
 // The Win32 desktop under the real API: the two-step privilege switch on the
-// process token, and window captions read with the wide call and turned into
-// Windows-1251, at most 254 characters.
+// process token, window captions read with the wide call and turned into
+// Windows-1251, at most 254 characters, and the message window that stays
+// out of the foreground.
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "platform/win32/desktop.h"
 #include "platform/win32/desktop_helpers.h"
+#include "platform/win32/message_window.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
@@ -110,6 +113,83 @@ TEST(Win32Desktop, ReadsCaptionsAsWindows1251UpTo254Characters) {
   CaptionWindow blank(L"");
   EXPECT_EQ(desktop->WindowCaption(FromHwnd(blank.hwnd())), "");
   EXPECT_EQ(desktop->WindowCaption(0), "");
+}
+
+// Runs this thread's messages until the condition holds, at most `limit`.
+template <typename Condition>
+bool PumpUntil(Condition condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    if (condition()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    Sleep(20);
+  }
+}
+
+// The text of the message window's label; empty without a window.
+std::wstring MessageText(HWND window) {
+  HWND label = FindWindowExW(window, nullptr, L"STATIC", nullptr);
+  wchar_t text[512] = {};
+  GetWindowTextW(label, text, 512);
+  return text;
+}
+
+// A game in front keeps the foreground (and with it the keyboard) while a
+// message is shown above it, replaced, and gone by itself after its time.
+TEST(Win32Desktop, AMessageIsShownTopmostWithoutTakingTheForegroundAndGoesByItself) {
+  HWND game = CreateWindowExW(0, L"STATIC", L"game", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640,
+                              480, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(game, nullptr);
+  SetForegroundWindow(game);
+  ASSERT_TRUE(
+      PumpUntil([&] { return GetForegroundWindow() == game; }, std::chrono::milliseconds(2000)));
+
+  auto desktop = MakeWin32Desktop();
+  // "Остават 5 минути" in Windows-1251.
+  ASSERT_TRUE(desktop->ShowMessage("\xCE\xF1\xF2\xE0\xE2\xE0\xF2 5 \xEC\xE8\xED\xF3\xF2\xE8",
+                                   std::chrono::milliseconds(3000)));
+  HWND shown = nullptr;
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        shown = FindWindowW(kMessageWindowClass, nullptr);
+        return shown != nullptr && IsWindowVisible(shown);
+      },
+      std::chrono::milliseconds(3000)));
+  EXPECT_EQ(MessageText(shown),
+            L"\x041E\x0441\x0442\x0430\x0432\x0430\x0442 5 "
+            L"\x043C\x0438\x043D\x0443\x0442\x0438");
+  EXPECT_NE(GetWindowLongPtrW(shown, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+  EXPECT_NE(GetWindowLongPtrW(shown, GWL_EXSTYLE) & WS_EX_NOACTIVATE, 0);
+  PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_EQ(GetForegroundWindow(), game);
+
+  // A newer text replaces the one shown, in the same window.
+  ASSERT_TRUE(desktop->ShowMessage("second", std::chrono::milliseconds(1500)));
+  EXPECT_TRUE(
+      PumpUntil([&] { return MessageText(shown) == L"second"; }, std::chrono::milliseconds(2000)));
+  EXPECT_EQ(GetForegroundWindow(), game);
+
+  EXPECT_TRUE(PumpUntil([] { return FindWindowW(kMessageWindowClass, nullptr) == nullptr; },
+                        std::chrono::milliseconds(5000)));
+  EXPECT_EQ(GetForegroundWindow(), game);
+
+  // A click closes it before its time.
+  ASSERT_TRUE(desktop->ShowMessage("click", std::chrono::milliseconds(60000)));
+  ASSERT_TRUE(PumpUntil([&] { return (shown = FindWindowW(kMessageWindowClass, nullptr)); },
+                        std::chrono::milliseconds(3000)));
+  PostMessageW(shown, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+  EXPECT_TRUE(PumpUntil([] { return FindWindowW(kMessageWindowClass, nullptr) == nullptr; },
+                        std::chrono::milliseconds(3000)));
+  DestroyWindow(game);
 }
 
 }  // namespace
