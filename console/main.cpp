@@ -9,7 +9,8 @@
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
 //                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
-//   zalvo-console --db FILE --set-operator NAME    (password on standard input)
+//   zalvo-console --db FILE --set-operator NAME [--role owner|operator]
+//                 (the password on standard input)
 //   zalvo-console --db FILE --remove-operator NAME
 
 #include <signal.h>
@@ -47,7 +48,8 @@ constexpr const char* kUsage =
     "                     [--start-grace-ms N] [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
     "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
-    "       zalvo-console --db FILE --set-operator NAME   (the password on standard input)\n"
+    "       zalvo-console --db FILE --set-operator NAME [--role owner|operator]\n"
+    "                     (the password on standard input)\n"
     "       zalvo-console --db FILE --remove-operator NAME\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
@@ -86,6 +88,9 @@ constexpr const char* kUsage =
     "                     when listening on 0.0.0.0; may be given more than once\n"
     "  --set-operator N   add operator N, or give N a new password (at least 8\n"
     "                     characters), and exit; the operator's sessions end\n"
+    "  --role R           with --set-operator: owner (manages operators, the till's\n"
+    "                     set-up and exports, shuts stations down) or operator; a new\n"
+    "                     one is an owner unless told, an existing one keeps its role\n"
     "  --remove-operator N  remove operator N, and exit; N's sessions end\n";
 
 void Print(const std::string& line) {
@@ -114,6 +119,7 @@ int main(int argc, char** argv) {
   WebConsoleOptions console_options;
   WebOptions web_options;
   std::string remove_operator;
+  std::optional<Role> role;
   bool insecure = false;
   std::string wake_address = "255.255.255.255";
   uint16_t wake_port = kWakePort;
@@ -146,6 +152,11 @@ int main(int argc, char** argv) {
       strict_keys = true;
     } else if (arg == "--set-operator" && has_value) {
       set_operator = argv[++i];
+    } else if (arg == "--role" && has_value) {
+      role = RoleFromName(argv[++i]);
+      if (!role) {
+        return Fail("--role is owner or operator", 2);
+      }
     } else if (arg == "--wake-broadcast" && has_value) {
       wake_address = argv[++i];
     } else if (arg == "--wake-port" && has_value) {
@@ -229,6 +240,9 @@ int main(int argc, char** argv) {
     Print(note);
   }
 
+  if (role && set_operator.empty()) {
+    return Fail("--role goes with --set-operator NAME", 2);
+  }
   if (!set_operator.empty()) {
     std::string password;
     std::getline(std::cin, password);
@@ -241,11 +255,12 @@ int main(int argc, char** argv) {
                   2);
     }
     try {
-      store->SetOperator(set_operator, HashPassword(password));
+      store->SetOperator(set_operator, HashPassword(password), role);
+      role = store->Operator(set_operator)->role;
     } catch (const std::exception& e) {
       return Fail(e.what());
     }
-    Print("operator '" + set_operator + "' can log in");
+    Print("operator '" + set_operator + "' (" + RoleName(*role) + ") can log in");
     return 0;
   }
   if (!remove_operator.empty()) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console/core/billing.h"
@@ -75,6 +76,42 @@ struct TillSetup {
   std::map<std::string, int64_t> members;
 };
 
+// An owner also manages the operators, the till's set-up and the exports,
+// and shuts stations down; an operator runs the counter.
+enum class Role { kOwner, kOperator };
+const char* RoleName(Role role);  // "owner", "operator"
+std::optional<Role> RoleFromName(std::string_view name);
+
+struct OperatorRecord {
+  std::string name;
+  std::string hash;  // the password's
+  Role role = Role::kOwner;
+};
+
+// A line of the action log: who did what, when, to which station, and how
+// it ended (empty: done; else why it was refused or failed).
+struct ActionRecord {
+  int64_t id = 0;
+  Millis at = 0;
+  std::string by;
+  std::string station;
+  std::string action;
+  std::string detail;
+  std::string outcome;
+};
+
+// An operator's log-in, kept so that it survives a restart: the hash of its
+// token (never the token), the password hash it was opened with, and its
+// times.
+struct LoginRecord {
+  std::string token_hash;
+  std::string operator_name;
+  std::string credential;
+  std::string csrf;
+  Millis opened = 0;
+  Millis last_used = 0;
+};
+
 struct SessionRecord {
   int64_t id = 0;
   std::string station;  // the station's name then
@@ -117,8 +154,32 @@ class Record {
   // Forgets an added station; false when it was not stored.
   virtual bool RemoveStation(const std::string& address) = 0;
 
-  // The password hash of an operator; nullopt when there is no such operator.
-  virtual std::optional<std::string> OperatorHash(const std::string& name) = 0;
+  // A refused or failed action, for the log.
+  virtual void RecordRefusal(Millis at, const std::string& by, const std::string& station,
+                             const std::string& action, const std::string& detail,
+                             const std::string& reason) = 0;
+  // The log of [from, to), newest first, at most `most` lines; of one
+  // operator when `by` is not empty.
+  virtual std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
+                                                   size_t most) = 0;
+
+  // Operators: nullopt when there is no such operator. Setting one with an
+  // empty hash keeps its password, without a role keeps its role (a new one
+  // is an owner).
+  virtual std::optional<OperatorRecord> Operator(const std::string& name) = 0;
+  virtual std::vector<OperatorRecord> Operators() = 0;
+  virtual void SetOperator(const std::string& name, const std::string& password_hash,
+                           std::optional<Role> role) = 0;
+  // False when there is no such operator.
+  virtual bool RemoveOperator(const std::string& name) = 0;
+
+  // Log-ins, by the hash of their token.
+  virtual void SaveLogin(const LoginRecord& login) = 0;
+  virtual std::optional<LoginRecord> FindLogin(const std::string& token_hash) = 0;
+  virtual void TouchLogin(const std::string& token_hash, Millis at) = 0;
+  virtual void DeleteLogin(const std::string& token_hash) = 0;
+  // Forgets the log-ins opened before `opened` or last used before `used`.
+  virtual void DeleteLoginsBefore(Millis opened, Millis used) = 0;
 
   // The till. Saving a tariff or group of id 0 adds it and returns its id;
   // a name taken by another throws RecordError.

@@ -337,6 +337,21 @@ std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
   for (const auto& address : request.stations) {
     bool heard = std::find(answered.begin(), answered.end(), address) != answered.end();
     outcomes.push_back(ActOn(operator_name, request, address, heard));
+    if (!outcomes.back().ok) {
+      // The log shows what was refused and why, beside what was done.
+      std::lock_guard lock(mutex_);
+      const Station* station = room_.Find(address);
+      std::string detail = request.kind == ActionKind::kStart || request.kind == ActionKind::kAdd
+                               ? std::to_string(request.minutes) + " min"
+                               : "";
+      try {
+        record_.RecordRefusal(Now(), operator_name,
+                              station ? station->name + " (" + address + ")" : address,
+                              ActionName(request.kind), detail, outcomes.back().error);
+      } catch (const RecordError&) {
+        // The refusal itself stands; its line is only for the log.
+      }
+    }
   }
   Changed();
   return outcomes;
@@ -693,15 +708,119 @@ std::vector<SessionRecord> WebConsole::SessionsBetween(Millis from, Millis to) {
   return record_.SessionsBetween(from, to);
 }
 
-std::optional<std::string> WebConsole::OperatorHash(const std::string& name) {
-  std::lock_guard lock(mutex_);
-  return record_.OperatorHash(name);
-}
-
 void WebConsole::RecordAction(const std::string& operator_name, const std::string& action,
                               const std::string& detail) {
   std::lock_guard lock(mutex_);
   record_.RecordAction(Now(), operator_name, "", action, detail);
+}
+
+std::optional<OperatorRecord> WebConsole::Operator(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return record_.Operator(name);
+}
+
+std::vector<OperatorRecord> WebConsole::Operators() {
+  std::lock_guard lock(mutex_);
+  return record_.Operators();
+}
+
+ActionOutcome WebConsole::SetOperator(const std::string& by, const std::string& name,
+                                      const std::string& password_hash, std::optional<Role> role) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    auto existing = record_.Operator(name);
+    if (!existing && password_hash.empty()) {
+      outcome.error = "a new operator needs a password";
+      return outcome;
+    }
+    if (existing && existing->role == Role::kOwner && role == Role::kOperator) {
+      auto operators = record_.Operators();
+      if (std::count_if(operators.begin(), operators.end(),
+                        [](const auto& o) { return o.role == Role::kOwner; }) == 1) {
+        outcome.error = "the last owner can't be made an operator: make another owner first";
+        return outcome;
+      }
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.SetOperator(name, password_hash, role);
+      std::string detail = existing ? "changed" : "added";
+      if (role) {
+        detail += std::string(", ") + RoleName(*role);
+      }
+      if (existing && !password_hash.empty()) {
+        detail += ", new password";
+      }
+      record_.RecordAction(now, by, "", "operator " + name, detail);
+    });
+  } catch (const RecordError& e) {
+    outcome.error = std::string("not done, the record failed: ") + e.what();
+    return outcome;
+  }
+  Log(by + ": operator " + name + (role ? std::string(" (") + RoleName(*role) + ")" : "") + " set");
+  outcome.ok = true;
+  return outcome;
+}
+
+ActionOutcome WebConsole::RemoveOperator(const std::string& by, const std::string& name) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    auto existing = record_.Operator(name);
+    if (!existing) {
+      outcome.error = "there is no operator '" + name + "'";
+      return outcome;
+    }
+    auto operators = record_.Operators();
+    if (existing->role == Role::kOwner &&
+        std::count_if(operators.begin(), operators.end(),
+                      [](const auto& o) { return o.role == Role::kOwner; }) == 1) {
+      outcome.error = "the last owner can't be removed";
+      return outcome;
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.RemoveOperator(name);
+      record_.RecordAction(now, by, "", "operator " + name, "removed");
+    });
+  } catch (const RecordError& e) {
+    outcome.error = std::string("not done, the record failed: ") + e.what();
+    return outcome;
+  }
+  Log(by + ": operator " + name + " removed");
+  outcome.ok = true;
+  return outcome;
+}
+
+std::vector<ActionRecord> WebConsole::ActionsBetween(Millis from, Millis to, const std::string& by,
+                                                     size_t most) {
+  std::lock_guard lock(mutex_);
+  return record_.ActionsBetween(from, to, by, most);
+}
+
+void WebConsole::SaveLogin(const LoginRecord& login) {
+  std::lock_guard lock(mutex_);
+  // Log-ins that ended by their age or idleness are forgotten as new ones
+  // come.
+  Millis now = Now();
+  record_.DeleteLoginsBefore(now - kLoginLifetimeMs, now - kLoginIdleMs);
+  record_.SaveLogin(login);
+}
+
+std::optional<LoginRecord> WebConsole::FindLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  return record_.FindLogin(token_hash);
+}
+
+void WebConsole::TouchLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  record_.TouchLogin(token_hash, Now());
+}
+
+void WebConsole::DeleteLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  record_.DeleteLogin(token_hash);
 }
 
 bool WebConsole::SeedTill(const TillPlan& plan) {

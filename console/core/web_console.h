@@ -141,6 +141,10 @@ struct RoomSnapshot {
 // The room's answer to a page that has version `after` (0: none).
 RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after = 0);
 
+// The longest an operator's log-in lasts, and the longest it lasts unused.
+inline constexpr Millis kLoginLifetimeMs = Millis{12} * 3600 * 1000;
+inline constexpr Millis kLoginIdleMs = Millis{3600} * 1000;
+
 class WebConsole {
  public:
   WebConsole(Room room, Record& record, Envelope& envelope, platform::DatagramSocket& socket,
@@ -204,9 +208,28 @@ class WebConsole {
                            std::optional<ShiftReport>& report);
   // The shifts opened in [from, to), with their totals.
   std::vector<ShiftReport> ShiftsBetween(Millis from, Millis to);
-  std::optional<std::string> OperatorHash(const std::string& name);
   void RecordAction(const std::string& operator_name, const std::string& action,
                     const std::string& detail);
+
+  // Operators. Setting one with an empty hash keeps its password; the last
+  // owner can be neither removed nor made an operator.
+  std::optional<OperatorRecord> Operator(const std::string& name);
+  std::vector<OperatorRecord> Operators();
+  ActionOutcome SetOperator(const std::string& by, const std::string& name,
+                            const std::string& password_hash, std::optional<Role> role);
+  ActionOutcome RemoveOperator(const std::string& by, const std::string& name);
+  // The action log of [from, to), newest first; of one operator when `by`
+  // is not empty.
+  std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
+                                           size_t most);
+  // The log-ins kept in the record, by their token's hash.
+  void SaveLogin(const LoginRecord& login);
+  std::optional<LoginRecord> FindLogin(const std::string& token_hash);
+  void TouchLogin(const std::string& token_hash);
+  void DeleteLogin(const std::string& token_hash);
+
+  // The console's wall clock.
+  Millis Now();
 
  private:
   void ReceiveLoop();
@@ -225,7 +248,6 @@ class WebConsole {
   void Send(const std::string& address, std::string_view command);
   void Changed();
   void Log(const std::string& line);
-  Millis Now();
   // With the lock held.
   ShiftReport ReportOf(const ShiftRecord& shift);
   const Tariff* TariffOf(const std::string& address) const;

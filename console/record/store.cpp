@@ -45,8 +45,10 @@ CREATE TABLE operators(
 PRAGMA user_version = 1;
 )sql";
 
-// Schema 2: the till, and the stations' MAC addresses for power-on. The
-// sessions keep their rows; those sold before have no sales and so no price.
+// Schema 2: the till, the stations' MAC addresses for power-on, the
+// operators' roles (those there were become owners), the outcome of each
+// action in the log, and the log-ins that outlive a restart. The sessions
+// keep their rows; those sold before have no sales and so no price.
 constexpr const char* kUpgradeTo2 = R"sql(
 CREATE TABLE settings(
   key TEXT PRIMARY KEY,
@@ -98,6 +100,16 @@ CREATE INDEX refunds_shift ON refunds(shift_id);
 CREATE TABLE station_macs(
   address TEXT PRIMARY KEY,
   mac TEXT NOT NULL);
+ALTER TABLE operators ADD COLUMN role TEXT NOT NULL DEFAULT 'owner';
+ALTER TABLE actions ADD COLUMN outcome TEXT NOT NULL DEFAULT '';
+CREATE INDEX actions_at ON actions(at);
+CREATE TABLE logins(
+  token_hash TEXT PRIMARY KEY,
+  operator TEXT NOT NULL,
+  credential TEXT NOT NULL,
+  csrf TEXT NOT NULL,
+  opened_at INTEGER NOT NULL,
+  last_used INTEGER NOT NULL);
 PRAGMA user_version = 2;
 )sql";
 
@@ -424,6 +436,36 @@ void Store::RecordAction(Millis at, const std::string& by, const std::string& st
   s.Bind(1, at).Bind(2, by).Bind(3, station).Bind(4, action).Bind(5, detail).Step();
 }
 
+void Store::RecordRefusal(Millis at, const std::string& by, const std::string& station,
+                          const std::string& action, const std::string& detail,
+                          const std::string& reason) {
+  Statement s(db_,
+              "INSERT INTO actions(at, operator, station, action, detail, outcome) "
+              "VALUES(?, ?, ?, ?, ?, ?)");
+  s.Bind(1, at)
+      .Bind(2, by)
+      .Bind(3, station)
+      .Bind(4, action)
+      .Bind(5, detail)
+      .Bind(6, reason.empty() ? std::string("refused") : reason)
+      .Step();
+}
+
+std::vector<ActionRecord> Store::ActionsBetween(Millis from, Millis to, const std::string& by,
+                                                size_t most) {
+  Statement s(db_,
+              "SELECT id, at, operator, station, action, detail, outcome FROM actions "
+              "WHERE at >= ? AND at < ? AND (? = '' OR operator = ?) ORDER BY at DESC, id DESC "
+              "LIMIT ?");
+  s.Bind(1, from).Bind(2, to).Bind(3, by).Bind(4, by).Bind(5, static_cast<int64_t>(most));
+  std::vector<ActionRecord> actions;
+  while (s.Step()) {
+    actions.push_back(
+        ActionRecord{s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6)});
+  }
+  return actions;
+}
+
 int64_t Store::ActionCount() {
   Statement s(db_, "SELECT count(*) FROM actions");
   s.Step();
@@ -453,20 +495,82 @@ bool Store::RemoveStation(const std::string& address) {
   return sqlite3_changes(db_) > 0;
 }
 
-void Store::SetOperator(const std::string& name, const std::string& password_hash) {
-  Statement s(db_,
-              "INSERT INTO operators(name, hash) VALUES(?, ?) "
-              "ON CONFLICT(name) DO UPDATE SET hash = excluded.hash");
-  s.Bind(1, name).Bind(2, password_hash).Step();
-}
-
-std::optional<std::string> Store::OperatorHash(const std::string& name) {
-  Statement s(db_, "SELECT hash FROM operators WHERE name = ?");
+std::optional<OperatorRecord> Store::Operator(const std::string& name) {
+  Statement s(db_, "SELECT name, hash, role FROM operators WHERE name = ?");
   s.Bind(1, name);
   if (!s.Step()) {
     return std::nullopt;
   }
-  return s.Text(0);
+  return OperatorRecord{s.Text(0), s.Text(1), RoleFromName(s.Text(2)).value_or(Role::kOperator)};
+}
+
+std::vector<OperatorRecord> Store::Operators() {
+  Statement s(db_, "SELECT name, hash, role FROM operators ORDER BY name");
+  std::vector<OperatorRecord> operators;
+  while (s.Step()) {
+    operators.push_back(
+        OperatorRecord{s.Text(0), s.Text(1), RoleFromName(s.Text(2)).value_or(Role::kOperator)});
+  }
+  return operators;
+}
+
+void Store::SetOperator(const std::string& name, const std::string& password_hash,
+                        std::optional<Role> role) {
+  if (!Operator(name)) {
+    if (password_hash.empty()) {
+      throw RecordError("a new operator needs a password");
+    }
+    Statement s(db_, "INSERT INTO operators(name, hash, role) VALUES(?, ?, ?)");
+    s.Bind(1, name).Bind(2, password_hash).Bind(3, RoleName(role.value_or(Role::kOwner))).Step();
+    return;
+  }
+  if (!password_hash.empty()) {
+    Statement s(db_, "UPDATE operators SET hash = ? WHERE name = ?");
+    s.Bind(1, password_hash).Bind(2, name).Step();
+  }
+  if (role) {
+    Statement s(db_, "UPDATE operators SET role = ? WHERE name = ?");
+    s.Bind(1, RoleName(*role)).Bind(2, name).Step();
+  }
+}
+
+void Store::SaveLogin(const LoginRecord& login) {
+  Statement s(db_,
+              "INSERT OR REPLACE INTO logins(token_hash, operator, credential, csrf, opened_at, "
+              "last_used) VALUES(?, ?, ?, ?, ?, ?)");
+  s.Bind(1, login.token_hash)
+      .Bind(2, login.operator_name)
+      .Bind(3, login.credential)
+      .Bind(4, login.csrf)
+      .Bind(5, login.opened)
+      .Bind(6, login.last_used)
+      .Step();
+}
+
+std::optional<LoginRecord> Store::FindLogin(const std::string& token_hash) {
+  Statement s(db_,
+              "SELECT token_hash, operator, credential, csrf, opened_at, last_used FROM logins "
+              "WHERE token_hash = ?");
+  s.Bind(1, token_hash);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return LoginRecord{s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Int(4), s.Int(5)};
+}
+
+void Store::TouchLogin(const std::string& token_hash, Millis at) {
+  Statement s(db_, "UPDATE logins SET last_used = ? WHERE token_hash = ?");
+  s.Bind(1, at).Bind(2, token_hash).Step();
+}
+
+void Store::DeleteLogin(const std::string& token_hash) {
+  Statement s(db_, "DELETE FROM logins WHERE token_hash = ?");
+  s.Bind(1, token_hash).Step();
+}
+
+void Store::DeleteLoginsBefore(Millis opened, Millis used) {
+  Statement s(db_, "DELETE FROM logins WHERE opened_at < ? OR last_used < ?");
+  s.Bind(1, opened).Bind(2, used).Step();
 }
 
 int64_t Store::OperatorCount() {

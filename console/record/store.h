@@ -45,12 +45,28 @@ class Store : public Record {
   std::vector<StationConfig> AddedStations();
   bool RemoveStation(const std::string& address) override;
 
-  // Operators: a name and a password hash (never the password).
-  void SetOperator(const std::string& name, const std::string& password_hash);
-  std::optional<std::string> OperatorHash(const std::string& name) override;
+  void RecordRefusal(Millis at, const std::string& by, const std::string& station,
+                     const std::string& action, const std::string& detail,
+                     const std::string& reason) override;
+  std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
+                                           size_t most) override;
+
+  // Operators: a name, a password hash (never the password) and a role.
+  std::optional<OperatorRecord> Operator(const std::string& name) override;
+  std::vector<OperatorRecord> Operators() override;
+  void SetOperator(const std::string& name, const std::string& password_hash,
+                   std::optional<Role> role) override;
+  void SetOperator(const std::string& name, const std::string& password_hash) {
+    SetOperator(name, password_hash, std::nullopt);
+  }
   int64_t OperatorCount();
-  // False when there is no such operator.
-  bool RemoveOperator(const std::string& name);
+  bool RemoveOperator(const std::string& name) override;
+
+  void SaveLogin(const LoginRecord& login) override;
+  std::optional<LoginRecord> FindLogin(const std::string& token_hash) override;
+  void TouchLogin(const std::string& token_hash, Millis at) override;
+  void DeleteLogin(const std::string& token_hash) override;
+  void DeleteLoginsBefore(Millis opened, Millis used) override;
 
   TillSetup Till() override;
   void SetCurrency(const std::string& code) override;

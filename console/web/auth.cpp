@@ -64,8 +64,29 @@ std::string OperatorSessions::Open(const std::string& operator_name, const std::
   std::string token = RandomHex(32);
   std::lock_guard lock(mutex_);
   std::erase_if(entries_, [&](const auto& e) { return Ended(e.second, now); });
-  entries_[token] = Entry{{operator_name, RandomHex(16), credential}, now, now};
+  entries_[token] = Entry{{operator_name, RandomHex(16), credential}, now, now, now};
   return token;
+}
+
+bool OperatorSessions::Restore(const std::string& token, const OperatorSession& login,
+                               Clock::duration age, Clock::duration idle, Clock::time_point now) {
+  Entry entry{login, now - age, now - idle, now};
+  entry.login.touch_record = false;
+  if (age < Clock::duration::zero() || idle < Clock::duration::zero() || Ended(entry, now)) {
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  entries_[token] = entry;
+  return true;
+}
+
+std::string TokenHash(const std::string& token) {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(hash, reinterpret_cast<const unsigned char*>(token.data()), token.size());
+  std::string hex(sizeof hash * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), hash, sizeof hash);
+  hex.pop_back();
+  return hex;
 }
 
 bool OperatorSessions::Ended(const Entry& entry, Clock::time_point now) const {
@@ -84,7 +105,12 @@ std::optional<OperatorSession> OperatorSessions::Find(const std::string& token,
     return std::nullopt;
   }
   it->second.last_used = now;
-  return it->second.login;
+  OperatorSession login = it->second.login;
+  if (now - it->second.recorded >= std::chrono::minutes(1)) {
+    it->second.recorded = now;
+    login.touch_record = true;
+  }
+  return login;
 }
 
 void OperatorSessions::Close(const std::string& token) {

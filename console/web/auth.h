@@ -34,7 +34,13 @@ struct OperatorSession {
   std::string operator_name;
   std::string csrf;        // sent with every state-changing request
   std::string credential;  // the password hash the operator logged in with
+  // Set by Find at most once a minute for a session in use: the record's
+  // copy of it should learn so (see Restore).
+  bool touch_record = false;
 };
+
+// The SHA-256 of a log-in's token as hex: what the record keeps of it.
+std::string TokenHash(const std::string& token);
 
 // Operators' sessions end after an absolute lifetime from the log-in, after a
 // time without requests, at log-out, and (checked by the caller against
@@ -54,6 +60,11 @@ class OperatorSessions {
   // is unknown or its session has ended.
   std::optional<OperatorSession> Find(const std::string& token, Clock::time_point now);
   void Close(const std::string& token);
+  // A session kept in the record from before a restart, back under its
+  // token with the age and idle time the record gives; false (and nothing
+  // kept) when those have ended it.
+  bool Restore(const std::string& token, const OperatorSession& login, Clock::duration age,
+               Clock::duration idle, Clock::time_point now);
 
   std::chrono::minutes lifetime() const { return lifetime_; }
 
@@ -62,6 +73,7 @@ class OperatorSessions {
     OperatorSession login;
     Clock::time_point opened;
     Clock::time_point last_used;
+    Clock::time_point recorded;  // when the record last learned of its use
   };
   bool Ended(const Entry& entry, Clock::time_point now) const;
 

@@ -58,6 +58,8 @@ const char* const kBadDays =
     "'day', or 'from' and 'to', must be dates YYYY-MM-DD, 'to' not before 'from', at most a "
     "year apart";
 
+const char* const kOwnersOnly = "refused: only an owner may do that";
+
 const char* const kNotFromThePage = "refused: the request did not come from the console's page";
 
 std::string CookieValue(const HttpRequest& request, const char* name) {
@@ -392,12 +394,16 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
            : path == "/till.js" ? Page(kPageTillScript, "text/javascript; charset=utf-8")
                                 : Page(kPageStyle, "text/css; charset=utf-8");
   }
-  static const std::set<std::string> kGets = {"/api/me",       "/api/room",         "/api/windows",
-                                              "/api/sessions", "/api/sessions.csv", "/api/till",
-                                              "/api/shifts",   "/api/shifts.csv"};
-  static const std::set<std::string> kPosts = {"/api/login",      "/api/logout",      "/api/act",
-                                               "/api/station",    "/api/till/change", "/api/shift",
-                                               "/api/end-preview"};
+  static const std::set<std::string> kGets = {
+      "/api/me",   "/api/room",   "/api/windows",    "/api/sessions",  "/api/sessions.csv",
+      "/api/till", "/api/shifts", "/api/shifts.csv", "/api/operators", "/api/actions"};
+  static const std::set<std::string> kPosts = {
+      "/api/login",       "/api/logout", "/api/act",         "/api/station",
+      "/api/till/change", "/api/shift",  "/api/end-preview", "/api/operators/change"};
+  // An owner's alone: the operators, the till's set-up and the exports.
+  static const std::set<std::string> kOwners = {"/api/operators", "/api/operators/change",
+                                                "/api/till/change", "/api/sessions.csv",
+                                                "/api/shifts.csv"};
   if (kGets.count(path) == 0 && kPosts.count(path) == 0) {
     return Fail(404, "not found");
   }
@@ -412,15 +418,21 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     LogIn(request, reply);
     return {};
   }
-  auto login = Who(request);
+  Role role = Role::kOperator;
+  auto login = Who(request, role);
   if (!login) {
     return Fail(401, "log in first");
   }
   if (post && (CrossSite(request) || request.Header(kCsrfHeader) != login->csrf)) {
     return Fail(403, kNotFromThePage);
   }
+  if (kOwners.count(path) != 0 && role != Role::kOwner) {
+    return Fail(403, kOwnersOnly);
+  }
   if (path == "/api/logout") {
-    operator_sessions_.Close(CookieValue(request, kLoginCookie));
+    std::string token = CookieValue(request, kLoginCookie);
+    operator_sessions_.Close(token);
+    console_.DeleteLogin(TokenHash(token));
     HttpResponse response = Reply(200, json{{"ok", true}});
     SetHeader(response, "Set-Cookie",
               std::string(kLoginCookie) + "=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0" +
@@ -428,7 +440,24 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return response;
   }
   if (path == "/api/me") {
-    return Reply(200, json{{"operator", login->operator_name}, {"csrf", login->csrf}});
+    return Reply(200, json{
+                          {"operator", login->operator_name},
+                          {"csrf", login->csrf},
+                          {"role", RoleName(role)},
+                      });
+  }
+  if (path == "/api/operators") {
+    json operators = json::array();
+    for (const auto& o : console_.Operators()) {
+      operators.push_back(json{{"name", o.name}, {"role", RoleName(o.role)}});
+    }
+    return Reply(200, json{{"operators", operators}});
+  }
+  if (path == "/api/operators/change") {
+    return ChangeOperator(request, *login, reply, answered_later);
+  }
+  if (path == "/api/actions") {
+    return ActionLog(request);
   }
   if (path == "/api/room") {
     auto after = request.Param("after");
@@ -458,7 +487,7 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
     return Fail(404, "no station at '" + address + "'");
   }
   if (path == "/api/act") {
-    return Act(request, *login, reply, answered_later);
+    return Act(request, *login, role, reply, answered_later);
   }
   if (path == "/api/station") {
     return ChangeStation(request, *login);
@@ -481,18 +510,45 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
   return SessionsOfDay(request, path == "/api/sessions.csv");
 }
 
-std::optional<OperatorSession> WebServer::Who(const HttpRequest& request) {
+std::optional<OperatorSession> WebServer::Who(const HttpRequest& request, Role& role) {
   std::string token = CookieValue(request, kLoginCookie);
-  auto login = token.empty() ? std::nullopt : operator_sessions_.Find(token, Clock::now());
-  if (!login) {
+  if (token.empty()) {
     return std::nullopt;
+  }
+  auto now = Clock::now();
+  auto login = operator_sessions_.Find(token, now);
+  if (!login) {
+    // A log-in from before a restart comes back from the record, with the
+    // age and idle time it had.
+    auto kept = console_.FindLogin(TokenHash(token));
+    if (!kept) {
+      return std::nullopt;
+    }
+    Millis wall = console_.Now();
+    if (!operator_sessions_.Restore(
+            token, OperatorSession{kept->operator_name, kept->csrf, kept->credential},
+            std::chrono::milliseconds(wall - kept->opened),
+            std::chrono::milliseconds(wall - kept->last_used), now)) {
+      console_.DeleteLogin(TokenHash(token));
+      return std::nullopt;
+    }
+    login = operator_sessions_.Find(token, now);
+    if (!login) {
+      return std::nullopt;
+    }
   }
   // A new password, or the operator removed, ends the sessions opened with
   // the old one.
-  if (console_.OperatorHash(login->operator_name) != login->credential) {
+  auto person = console_.Operator(login->operator_name);
+  if (!person || person->hash != login->credential) {
     operator_sessions_.Close(token);
+    console_.DeleteLogin(TokenHash(token));
     return std::nullopt;
   }
+  if (login->touch_record) {
+    console_.TouchLogin(TokenHash(token));
+  }
+  role = person->role;
   return login;
 }
 
@@ -549,7 +605,9 @@ void WebServer::CheckPassword(const std::string& client, const std::string& name
   std::optional<std::string> hash;
   bool right = false;
   try {
-    hash = console_.OperatorHash(name);
+    if (auto person = console_.Operator(name)) {
+      hash = person->hash;
+    }
     right = VerifyPassword(hash ? *hash : kDummyHash, password) && hash.has_value();
   } catch (const std::exception& e) {
     gate_.Finish(client, name, false, Clock::now());
@@ -568,7 +626,16 @@ void WebServer::CheckPassword(const std::string& client, const std::string& name
   }
   std::string token = operator_sessions_.Open(name, *hash, Clock::now());
   auto login = operator_sessions_.Find(token, Clock::now());
-  HttpResponse response = Reply(200, json{{"operator", name}, {"csrf", login->csrf}});
+  Role role = Role::kOperator;
+  try {
+    Millis now = console_.Now();
+    console_.SaveLogin(LoginRecord{TokenHash(token), name, *hash, login->csrf, now, now});
+    role = console_.Operator(name).value_or(OperatorRecord{}).role;
+  } catch (const std::exception&) {
+    // Without its copy in the record the log-in ends with a restart.
+  }
+  HttpResponse response =
+      Reply(200, json{{"operator", name}, {"csrf", login->csrf}, {"role", RoleName(role)}});
   SetHeader(response, "Set-Cookie",
             std::string(kLoginCookie) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/" +
                 (tls ? "; Secure" : ""));
@@ -660,7 +727,7 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
       .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login,
+HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& login, Role role,
                             const std::shared_ptr<HttpReply>& reply, bool& answered_later) {
   HttpResponse error;
   auto body = BodyObject(
@@ -737,6 +804,9 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
       break;
     case ActionKind::kReboot:
     case ActionKind::kShutdown:
+      if (action.kind == ActionKind::kShutdown && role != Role::kOwner) {
+        return Fail(403, kOwnersOnly);
+      }
       if (!b.contains("confirm") || b["confirm"] != true) {
         return Fail(400, "restarting or shutting down needs \"confirm\": true");
       }
@@ -1037,6 +1107,83 @@ HttpResponse WebServer::PreviewEnd(const HttpRequest& request) {
                             {"refund", p.offer.amount}});
   }
   return Reply(200, json{{"stations", previews}});
+}
+
+// {"name", "password"?, "role"?} adds or changes an operator; {"name",
+// "remove": true} removes one. A password is hashed on the acts' threads
+// (Argon2id takes a while and 64 MiB), never the server's.
+HttpResponse WebServer::ChangeOperator(const HttpRequest& request, const OperatorSession& login,
+                                       const std::shared_ptr<HttpReply>& reply,
+                                       bool& answered_later) {
+  HttpResponse error;
+  auto body = BodyObject(request, {"name", "password", "role", "remove"}, error);
+  if (!body) {
+    return error;
+  }
+  auto& b = *body;
+  if (!b.contains("name") || !b["name"].is_string() || b["name"].get<std::string>().empty() ||
+      b["name"].get<std::string>().size() > kMaxOperatorName) {
+    return Fail(400, "'name' must be an operator's name of 1 to " +
+                         std::to_string(kMaxOperatorName) + " bytes");
+  }
+  std::string name = b["name"];
+  if (b.contains("remove")) {
+    if (b["remove"] != true) {
+      return Fail(400, "'remove' must be true");
+    }
+    ActionOutcome outcome = console_.RemoveOperator(login.operator_name, name);
+    return outcome.ok ? Reply(200, json{{"ok", true}}) : Fail(409, outcome.error);
+  }
+  std::optional<Role> role;
+  if (b.contains("role")) {
+    role = b["role"].is_string() ? RoleFromName(b["role"].get<std::string>()) : std::nullopt;
+    if (!role) {
+      return Fail(400, "'role' must be owner or operator");
+    }
+  }
+  std::string password;
+  if (b.contains("password")) {
+    if (!b["password"].is_string() ||
+        Utf8Length(b["password"].get<std::string>()) < kMinPasswordLength) {
+      return Fail(400,
+                  "a password has at least " + std::to_string(kMinPasswordLength) + " characters");
+    }
+    password = b["password"];
+  }
+  answered_later = true;
+  actors_.Submit([this, by = login.operator_name, name, password, role, reply] {
+    HttpResponse response;
+    try {
+      ActionOutcome outcome =
+          console_.SetOperator(by, name, password.empty() ? "" : HashPassword(password), role);
+      response = outcome.ok ? Reply(200, json{{"ok", true}}) : Fail(409, outcome.error);
+    } catch (const std::exception& e) {
+      response = Fail(500, e.what());
+    }
+    Answer(reply, std::move(response));
+  });
+  return {};
+}
+
+// The action log of the days asked for, of one operator ("operator") or all,
+// newest first, at most 1000 lines.
+HttpResponse WebServer::ActionLog(const HttpRequest& request) {
+  auto days = Days(request);
+  if (!days) {
+    return Fail(400, kBadDays);
+  }
+  constexpr size_t kMostLines = 1000;
+  json actions = json::array();
+  for (const auto& a : console_.ActionsBetween(
+           days->begin, days->end, request.Param("operator").value_or(""), kMostLines)) {
+    actions.push_back(json{{"at", a.at},
+                           {"operator", a.by},
+                           {"station", a.station},
+                           {"action", a.action},
+                           {"detail", a.detail},
+                           {"outcome", a.outcome.empty() ? json("done") : json(a.outcome)}});
+  }
+  return Reply(200, json{{"from", days->from}, {"to", days->to}, {"actions", actions}});
 }
 
 }  // namespace zalvo::console

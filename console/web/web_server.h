@@ -110,16 +110,19 @@ class WebServer {
   void CheckPassword(const std::string& client, const std::string& name,
                      const std::string& password, bool tls, bool known_device,
                      const std::shared_ptr<HttpReply>& reply);
-  // The operator of a request, or nullopt (a 401 to answer).
-  std::optional<OperatorSession> Who(const HttpRequest& request);
+  // The operator of a request and their role, or nullopt (a 401 to answer).
+  std::optional<OperatorSession> Who(const HttpRequest& request, Role& role);
   // The room's long poll: answered at once when the room has moved past
   // `after`, else at the next change or when the poll's time is up; with
   // what changed after it, or the whole room (see Room::ChangesSince).
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
   HttpResponse RoomResponse(uint64_t after = 0);
-  HttpResponse Act(const HttpRequest& request, const OperatorSession& login,
+  HttpResponse Act(const HttpRequest& request, const OperatorSession& login, Role role,
                    const std::shared_ptr<HttpReply>& reply, bool& answered_later);
+  HttpResponse ChangeOperator(const HttpRequest& request, const OperatorSession& login,
+                              const std::shared_ptr<HttpReply>& reply, bool& answered_later);
+  HttpResponse ActionLog(const HttpRequest& request);
   HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
   std::optional<DayRange> Days(const HttpRequest& request);
   HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);

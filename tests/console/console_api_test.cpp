@@ -140,13 +140,14 @@ class ConsoleApi : public ::testing::Test {
     return Run({"/bin/sh", "-c", line});
   }
 
+  // The actions of that name carried out (not refused) on record.
   int64_t RecordedActions(const std::string& action) {
     sqlite3* db = nullptr;
     sqlite3_stmt* count = nullptr;
     int64_t n = -1;
     if (sqlite3_open(db_.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT count(*) FROM actions WHERE action = ?", -1, &count,
-                           nullptr) == SQLITE_OK) {
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM actions WHERE action = ? AND outcome = ''", -1,
+                           &count, nullptr) == SQLITE_OK) {
       sqlite3_bind_text(count, 1, action.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(count) == SQLITE_ROW) {
         n = sqlite3_column_int64(count, 0);
@@ -186,8 +187,8 @@ class ConsoleApi : public ::testing::Test {
   }
 
   // Logs in; returns the CSRF token, and keeps the cookie.
-  std::string LogIn(const std::string& password = "right horse") {
-    auto res = http_->Post("/api/login", json{{"name", "anna"}, {"password", password}}.dump());
+  std::string LogIn(const std::string& password = "right horse", const std::string& name = "anna") {
+    auto res = http_->Post("/api/login", json{{"name", name}, {"password", password}}.dump());
     if (!res || res->status != 200) {
       return "";
     }
@@ -527,7 +528,7 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
   EXPECT_TRUE(console.Rented());
   ASSERT_EQ(store.OpenSessions().size(), 1u);
   EXPECT_EQ(store.OpenSessions()[0].minutes, 30);
-  EXPECT_EQ(store.ActionCount(), 1);
+  EXPECT_EQ(RecordedActions("start") + RecordedActions("add") + RecordedActions("end"), 1);
   EXPECT_EQ(console.web->Snapshot().connection.at(0), console::Connection::kOnline);
 
   record.fail = false;
@@ -636,6 +637,61 @@ TEST_F(ConsoleApi, PowerOnSendsTheMagicPacket) {
   EXPECT_EQ(packet->bytes, console::MagicPacket(*console::ParseMac("00:1a:2b:3c:4d:5e")));
 }
 
+// An operator runs the counter; only an owner manages the operators, the
+// till's set-up and the exports, and shuts stations down. The log shows who
+// did what, refusals included. A log-in outlives a restart of the console,
+// and a log-out ends it for good.
+TEST_F(ConsoleApi, RolesTheLogAndLogInsThatOutliveARestart) {
+  console::Store(db_).SetOperator("olga", console::HashPassword("quiet river"),
+                                  console::Role::kOperator);
+  StartConsole();
+  std::string csrf = LogIn("quiet river", "olga");
+  auto get = [&](const std::string& path) { return http_->Get(path, Json())->status; };
+  EXPECT_EQ(json::parse(http_->Get("/api/me", Json())->body)["role"], "operator");
+  EXPECT_EQ(Post("/api/till/change", R"({"change": "currency", "currency": "BGN"})", csrf)->status,
+            403);
+  EXPECT_EQ(Post("/api/operators/change", R"({"name": "olga", "role": "owner"})", csrf)->status,
+            403);
+  EXPECT_EQ(get("/api/sessions.csv"), 403);
+  EXPECT_EQ(get("/api/operators"), 403);
+  auto shutdown =
+      Post("/api/act",
+           json{{"action", "shutdown"}, {"stations", {kStationAddress}}, {"confirm", true}}.dump(),
+           csrf);
+  EXPECT_EQ(shutdown->status, 403);
+  Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}}, 409);  // nothing to end
+
+  csrf = LogIn();
+  EXPECT_EQ(Post("/api/operators/change",
+                 R"({"name": "ben", "password": "long enough", "role": "operator"})", csrf)
+                ->status,
+            200);
+  EXPECT_EQ(Post("/api/operators/change", R"({"name": "anna", "role": "operator"})", csrf)->status,
+            409)
+      << "the last owner stays one";
+  EXPECT_EQ(Post("/api/operators/change", R"({"name": "ben", "password": "short"})", csrf)->status,
+            400);
+  auto operators = json::parse(http_->Get("/api/operators", Json())->body)["operators"];
+  EXPECT_EQ(operators.size(), 3u) << operators;
+
+  auto log = json::parse(http_->Get("/api/actions?operator=olga", Json())->body)["actions"];
+  ASSERT_GE(log.size(), 2u) << log;
+  EXPECT_EQ(log[0]["action"], "end");
+  EXPECT_EQ(log[0]["outcome"], "nothing to end");
+  EXPECT_EQ(log[0]["station"], "PC 1 (127.0.0.21)");
+
+  // The console restarts: anna's log-in holds; after her log-out it is gone
+  // for good, restart or not.
+  std::string anna = cookie_;
+  RestartConsole();
+  cookie_ = anna;
+  EXPECT_EQ(get("/api/me"), 200);
+  EXPECT_EQ(Post("/api/logout", "{}", csrf)->status, 200);
+  RestartConsole();
+  cookie_ = anna;
+  EXPECT_EQ(get("/api/me"), 401);
+}
+
 // A record of the first schema, as a console before the till left it: its
 // sessions and operators stay, with no price, and it sells from then on.
 TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
@@ -667,7 +723,8 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
       notes += note + "\n";
     }
     EXPECT_NE(notes.find("upgraded to schema 2"), std::string::npos) << notes;
-    EXPECT_EQ(store.OperatorHash("anna"), "hash");
+    EXPECT_EQ(store.Operator("anna")->hash, "hash");
+    EXPECT_EQ(store.Operator("anna")->role, console::Role::kOwner) << "the operators become owners";
     auto old = store.SessionsBetween(0, 5'000'000);
     ASSERT_EQ(old.size(), 2u);
     EXPECT_EQ(console::UsedMinutes(old[0]), 30);
