@@ -5,7 +5,8 @@
 //
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
 //                 [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]
-//                 [--probe-ms N] [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]
+//                 [--warn-minutes N] [--warn-text TEXT] [--probe-ms N] [--probe-wait-ms N]
+//                 [--lost-ms N] [--start-grace-ms N]
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
 //                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
@@ -28,6 +29,7 @@
 #include "console/core/room.h"
 #include "console/core/room_file.h"
 #include "console/core/web_console.h"
+#include "console/core/wire.h"
 #include "console/record/store.h"
 #include "console/web/auth.h"
 #include "console/web/web_server.h"
@@ -44,8 +46,9 @@ using namespace zalvo::console;
 constexpr const char* kUsage =
     "usage: zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]\n"
     "                     [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]\n"
-    "                     [--probe-ms N] [--probe-wait-ms N] [--lost-ms N]\n"
-    "                     [--start-grace-ms N] [--key-file FILE] [--club-keyed LIST]\n"
+    "                     [--warn-minutes N] [--warn-text TEXT] [--probe-ms N]\n"
+    "                     [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]\n"
+    "                     [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
     "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME [--role owner|operator]\n"
@@ -62,6 +65,10 @@ constexpr const char* kUsage =
     "  --wake-broadcast ADDR  where power-on sends its magic packets: the stations'\n"
     "                     network's broadcast address (default 255.255.255.255)\n"
     "  --wake-port N      ... and their UDP port (default 9)\n"
+    "  --warn-minutes N   tell the customer N minutes before a session's time runs\n"
+    "                     out (ACTION MESSAGE; default 0: no message)\n"
+    "  --warn-text TEXT   that message, {minutes} standing for the minutes left\n"
+    "                     (default \"Времето ви изтича след {minutes} мин.\")\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
     "  --probe-ms N       rented stations are asked for their report this often\n"
@@ -156,6 +163,21 @@ int main(int argc, char** argv) {
       role = RoleFromName(argv[++i]);
       if (!role) {
         return Fail("--role is owner or operator", 2);
+      }
+    } else if (arg == "--warn-minutes" && has_value) {
+      auto value = zalvo::text::ParseInt32(argv[++i]);
+      if (!value || *value < 0 || *value > 60) {
+        return Fail("--warn-minutes needs minutes from 0 (no message) to 60", 2);
+      }
+      console_options.warn_before_end_ms = Millis{*value} * 60'000;
+    } else if (arg == "--warn-text" && has_value) {
+      console_options.warn_text = argv[++i];
+      std::string sample = console_options.warn_text;
+      if (size_t at = sample.find("{minutes}"); at != std::string::npos) {
+        sample.replace(at, 9, "10");
+      }
+      if (std::string problem = wire::MessageProblem(sample); !problem.empty()) {
+        return Fail("--warn-text: " + problem, 2);
       }
     } else if (arg == "--wake-broadcast" && has_value) {
       wake_address = argv[++i];

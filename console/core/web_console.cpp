@@ -17,8 +17,8 @@ namespace zalvo::console {
 namespace {
 
 constexpr const char* kActionNames[] = {
-    "start",  "add",         "end",        "info",   "windows",  "kill",
-    "volume", "monitor_off", "monitor_on", "reboot", "shutdown", "power_on",
+    "start",       "add",        "end",    "info",     "windows",  "kill",    "volume",
+    "monitor_off", "monitor_on", "reboot", "shutdown", "power_on", "message",
 };
 
 // How often stations that stopped reporting are marked offline.
@@ -234,6 +234,7 @@ void WebConsole::WatchLoop() {
     if (room_.version() != before) {
       Changed();
     }
+    std::vector<std::pair<std::string, std::string>> warnings = DueWarnings(now);
     std::vector<std::string> rented;
     if (steady_clock::now() >= next_probe) {
       next_probe = steady_clock::now() + std::chrono::milliseconds(options_.probe_every_ms);
@@ -243,8 +244,15 @@ void WebConsole::WatchLoop() {
         }
       }
     }
-    if (!rented.empty()) {
+    if (!rented.empty() || !warnings.empty()) {
       lock.unlock();
+      for (const auto& [address, message] : warnings) {
+        try {
+          Send(address, wire::Message(text::Utf8ToCp1251(message)));
+        } catch (const platform::PlatformError& e) {
+          Log("cannot tell " + address + " its time is running out: " + e.what());
+        }
+      }
       for (const auto& address : rented) {
         try {
           Send(address, protocol::CommandText(protocol::kInfo));
@@ -257,6 +265,44 @@ void WebConsole::WatchLoop() {
     watch_wake_.wait_for(lock, std::chrono::milliseconds(tick_ms),
                          [&] { return stopping_.load(); });
   }
+}
+
+std::vector<std::pair<std::string, std::string>> WebConsole::DueWarnings(Millis now) {
+  std::vector<std::pair<std::string, std::string>> due;
+  if (options_.warn_before_end_ms <= 0) {
+    return due;
+  }
+  std::set<int64_t> open;
+  for (const auto& station : room_.stations()) {
+    if (!station.session || station.unknown) {
+      continue;
+    }
+    int64_t id = station.session->record_id;
+    open.insert(id);
+    int64_t left = RemainingSeconds(*station.session, now);
+    if (left * 1000 > options_.warn_before_end_ms) {
+      warned_.erase(id);  // minutes were added: told again when it comes near
+      continue;
+    }
+    if (left <= 0 || !warned_.insert(id).second) {
+      continue;
+    }
+    std::string text = options_.warn_text;
+    std::string minutes = std::to_string((left + 59) / 60);
+    for (size_t at = text.find("{minutes}"); at != std::string::npos;
+         at = text.find("{minutes}", at + minutes.size())) {
+      text.replace(at, 9, minutes);
+    }
+    due.emplace_back(station.address, text);
+    try {
+      record_.RecordAction(now, "", station.name + " (" + station.address + ")", "message",
+                           "before the end: " + text);
+    } catch (const RecordError& e) {
+      Log(std::string("the message is not in the record: ") + e.what());
+    }
+  }
+  std::erase_if(warned_, [&](int64_t id) { return open.count(id) == 0; });
+  return due;
 }
 
 std::vector<std::string> WebConsole::Probe(const std::vector<std::string>& addresses) {
@@ -592,6 +638,10 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
         break;
       case ActionKind::kShutdown:
         commands.emplace_back(protocol::CommandText(protocol::kShutdown));
+        break;
+      case ActionKind::kMessage:
+        commands.push_back(wire::Message(text::Utf8ToCp1251(request.text)));
+        detail = request.text;
         break;
       case ActionKind::kPowerOn: {
         auto known = macs_.find(address);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +34,10 @@ struct WebConsoleOptions {
   uint16_t wake_port = kWakePort;
   // The server's neighbour table (/proc/net/arp), to fill in MAC addresses.
   std::function<std::string()> neighbour_table;
+  // A message to the customer this long before a session's time runs out
+  // (0: none), its text with "{minutes}" for the minutes left (UTF-8).
+  Millis warn_before_end_ms = 0;
+  std::string warn_text = "Времето ви изтича след {minutes} мин.";
   // Before a start or an added time the station is asked for its report
   // ("ACTION INFO") and the action waits this long for it.
   Millis probe_wait_ms = 1'500;
@@ -55,6 +60,7 @@ enum class ActionKind {
   kReboot,
   kShutdown,
   kPowerOn,
+  kMessage,
 };
 std::optional<ActionKind> ActionFromName(const std::string& name);
 const char* ActionName(ActionKind kind);
@@ -65,6 +71,7 @@ struct ActionRequest {
   int32_t minutes = 0;                // start, add
   int32_t volume = 0;                 // volume
   std::string caption;                // kill, UTF-8
+  std::string text;                   // message, UTF-8 (see wire::MessageProblem)
   // end: pay out (true) or keep (false) the refund offered for unused
   // minutes; a priced session ended early needs the answer.
   std::optional<bool> refund;
@@ -239,6 +246,9 @@ class WebConsole {
   // or came back, and asks the rented stations for their report every
   // probe_every_ms.
   void WatchLoop();
+  // With the lock held: the sessions whose end is now near enough to tell
+  // the customer, once each; (address, text).
+  std::vector<std::pair<std::string, std::string>> DueWarnings(Millis now);
   // Asks the stations for their report and waits up to probe_wait_ms for
   // all of them; the addresses of those that answered.
   std::vector<std::string> Probe(const std::vector<std::string>& addresses);
@@ -255,6 +265,7 @@ class WebConsole {
 
   Room room_;
   Record& record_;
+  std::set<int64_t> warned_;                 // sessions told their end is near
   TillSetup till_;                           // as in the record
   std::map<std::string, std::string> macs_;  // as in the record
   Envelope& envelope_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "protocol/commands.h"
+#include "text/cp1251.h"
 
 namespace zalvo::console::wire {
 std::string Sit(int32_t minutes) {
@@ -15,6 +16,31 @@ std::string Kill(std::string_view caption) {
 
 std::string Volume(int32_t percent) {
   return protocol::CommandText(protocol::kVolume, std::to_string(percent));
+}
+
+std::string Message(std::string_view cp1251) {
+  return protocol::CommandText(protocol::kMessage, cp1251);
+}
+
+std::string MessageProblem(std::string_view utf8) {
+  if (utf8.empty()) {
+    return "the message is empty";
+  }
+  for (unsigned char c : utf8) {
+    if (c < 0x20 || c == 0x7F) {
+      return "the message holds a control character (a line end or tab, say)";
+    }
+  }
+  std::string cp1251 = text::Utf8ToCp1251(utf8);
+  if (text::Cp1251ToUtf8(cp1251) != utf8) {
+    return "the message holds a character the stations can't show (Latin and Cyrillic "
+           "letters, digits and punctuation only)";
+  }
+  if (cp1251.size() > protocol::kMaxMessageBytes) {
+    return "the message is longer than " + std::to_string(protocol::kMaxMessageBytes) +
+           " characters";
+  }
+  return "";
 }
 
 int32_t StandsToEnd(int64_t remaining_seconds) {

@@ -8,9 +8,10 @@
 
 namespace zalvo::console {
 
-extern const std::string_view kPageHtml;        // page/index.html, at "/"
-extern const std::string_view kPageScript;      // page/app.js
-extern const std::string_view kPageTillScript;  // page/till.js: the till, on top of app.js
-extern const std::string_view kPageStyle;       // page/app.css
+extern const std::string_view kPageHtml;         // page/index.html, at "/"
+extern const std::string_view kPageScript;       // page/app.js
+extern const std::string_view kPageTillScript;   // page/till.js: the till, on top of app.js
+extern const std::string_view kPageAdminScript;  // page/admin.js: operators and the log
+extern const std::string_view kPageStyle;        // page/app.css
 
 }  // namespace zalvo::console

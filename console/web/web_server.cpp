@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "console/core/session_export.h"
+#include "console/core/wire.h"
 #include "console/web/page.h"
 
 namespace zalvo::console {
@@ -385,14 +386,16 @@ HttpResponse WebServer::Route(const HttpRequest& request, const std::shared_ptr<
   const std::string& path = request.path;
   bool get = request.method == "GET";
   bool post = request.method == "POST";
-  if (path == "/" || path == "/app.js" || path == "/till.js" || path == "/app.css") {
+  if (path == "/" || path == "/app.js" || path == "/till.js" || path == "/admin.js" ||
+      path == "/app.css") {
     if (!get) {
       return Fail(405, "use GET");
     }
-    return path == "/"          ? Page(kPageHtml, "text/html; charset=utf-8")
-           : path == "/app.js"  ? Page(kPageScript, "text/javascript; charset=utf-8")
-           : path == "/till.js" ? Page(kPageTillScript, "text/javascript; charset=utf-8")
-                                : Page(kPageStyle, "text/css; charset=utf-8");
+    return path == "/"           ? Page(kPageHtml, "text/html; charset=utf-8")
+           : path == "/app.js"   ? Page(kPageScript, "text/javascript; charset=utf-8")
+           : path == "/till.js"  ? Page(kPageTillScript, "text/javascript; charset=utf-8")
+           : path == "/admin.js" ? Page(kPageAdminScript, "text/javascript; charset=utf-8")
+                                 : Page(kPageStyle, "text/css; charset=utf-8");
   }
   static const std::set<std::string> kGets = {
       "/api/me",   "/api/room",   "/api/windows",    "/api/sessions",  "/api/sessions.csv",
@@ -732,7 +735,8 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
   HttpResponse error;
   auto body = BodyObject(
       request,
-      {"action", "stations", "minutes", "volume", "caption", "confirm", "refund", "anyway"}, error);
+      {"action", "stations", "minutes", "volume", "caption", "confirm", "refund", "anyway", "text"},
+      error);
   if (!body) {
     return error;
   }
@@ -744,7 +748,7 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
   if (!kind) {
     return Fail(400,
                 "'action' must be one of start, add, end, info, windows, kill, volume, "
-                "monitor_off, monitor_on, reboot, shutdown, power_on");
+                "monitor_off, monitor_on, reboot, shutdown, power_on, message");
   }
   action.kind = *kind;
   if (b.contains("anyway")) {
@@ -802,6 +806,13 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
         action.refund = b["refund"].get<bool>();
       }
       break;
+    case ActionKind::kMessage: {
+      action.text = b.contains("text") && b["text"].is_string() ? b["text"].get<std::string>() : "";
+      if (std::string problem = wire::MessageProblem(action.text); !problem.empty()) {
+        return Fail(400, problem);
+      }
+      break;
+    }
     case ActionKind::kReboot:
     case ActionKind::kShutdown:
       if (action.kind == ActionKind::kShutdown && role != Role::kOwner) {

@@ -4,8 +4,9 @@ the console, a room of 30 stations of which three are simulated stations,
 logs in, opens a shift, starts a session on one station and sees its card turn rented
 with the minutes counting down (the selection cleared), is refused a
 fractional minute on the page, starts another from a preset, ends a session
-from its card with the refund of its unused minutes paid out, closes the
-shift with the cash counted, adopts a station that reported by itself and removes it
+from its card with the refund of its unused minutes paid out, sends a
+message to a customer and finds it in the log, closes the shift with the
+cash counted, adopts a station that reported by itself and removes it
 again; then lays the room out compact at 1366x768 (30 stations) and at
 1920x1080 (60), and normal on a phone, each with every card on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
@@ -212,6 +213,15 @@ def main():
         wait.until(lambda d: "rented" in card("127.0.0.12").get_attribute("class"))
         assert acts()[-1] == {"action": "start", "stations": ["127.0.0.12"], "minutes": 120}, acts()
         wait.until(lambda d: "2 sales 7.50 BGN" in d.find_element(By.ID, "shift-state").text)
+
+        # A message to the customer at PC 2; the log shows it beside the starts.
+        card("127.0.0.12").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
+        driver.find_element(By.ID, "customer-text").send_keys("Остават 5 минути")
+        toolbar("message").click()
+        wait.until(lambda d: "message: done for PC 2" in d.find_element(By.ID, "message").text)
+        assert acts()[-1] == {"action": "message", "stations": ["127.0.0.12"],
+                              "text": "Остават 5 минути"}, acts()
+        wait.until(lambda d: "Остават 5 минути" in d.find_element(By.ID, "log-rows").text)
         assert not selected()
 
         os.makedirs(args.screenshots, exist_ok=True)
@@ -248,6 +258,8 @@ def main():
         driver.find_element(By.ID, "shift-counted").send_keys("106.00")
         driver.find_element(By.CSS_SELECTOR, "#shift-close-form button").click()
         wait.until(lambda d: "Shift closed" in d.find_element(By.ID, "till-message").text)
+        wait.until(lambda d: "106.05" in d.find_element(By.ID, "shift-rows").text)
+        driver.find_element(By.ID, "panels").screenshot(os.path.join(args.screenshots, "console-till.png"))
         driver.execute_script("window.scrollTo(0, 0)")
         closed = driver.find_element(By.ID, "till-message").text
         assert "expected 106.05 BGN, counted 106.00 BGN, difference -0.05 BGN" in closed, closed

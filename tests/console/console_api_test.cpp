@@ -692,6 +692,30 @@ TEST_F(ConsoleApi, RolesTheLogAndLogInsThatOutliveARestart) {
   EXPECT_EQ(get("/api/me"), 401);
 }
 
+// A message reaches the customer at the station, sent by an operator or by
+// the console itself when a session's end is near; a text the station can't
+// show is refused before it is sent.
+TEST_F(ConsoleApi, MessagesReachTheCustomer) {
+  StartAgent();
+  std::ofstream(dir_ / "station" / "console.txt") << "user anna\n";
+  StartConsole({"--warn-minutes", "1"});
+  std::string csrf = LogIn();
+  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["online"] == true; }));
+  auto journal = [&] { return ReadFile(dir_ / "station" / "journal.log"); };
+  Act(csrf, {{"action", "message"}, {"stations", {kStationAddress}}, {"text", "Остават 5 минути"}});
+  EXPECT_TRUE(WaitUntil([&] {
+    return journal().find("MessageWindow \"Остават 5 минути\"") != std::string::npos;
+  })) << journal();
+  for (const std::string& bad : {std::string("two\nlines"), std::string(201, 'x'),
+                                 std::string("\xF0\x9F\x98\x80 smile"), std::string()}) {
+    Act(csrf, {{"action", "message"}, {"stations", {kStationAddress}}, {"text", bad}}, 400);
+  }
+  Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 1}});
+  EXPECT_TRUE(WaitUntil([&] {
+    return journal().find("MessageWindow \"Времето ви изтича след 1 мин.\"") != std::string::npos;
+  })) << journal();
+}
+
 // A record of the first schema, as a console before the till left it: its
 // sessions and operators stay, with no price, and it sells from then on.
 TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {

@@ -39,11 +39,13 @@
     $('login-name').focus();
   }
 
-  function showMain(operator) {
+  function showMain(operator, role) {
     $('login').hidden = true;
     $('main').hidden = false;
-    $('operator').textContent = operator;
+    $('operator').textContent = operator + (role === 'owner' ? ' (owner)' : '');
+    document.body.classList.toggle('owner', role === 'owner');
     window.zalvoTill.start();
+    window.zalvoAdmin.start(role);
   }
 
   function today() {
@@ -397,6 +399,7 @@
       body.minutes = m;
     }
     if (action === 'volume') body.volume = parseInt($('volume').value, 10);
+    if (action === 'message') body.text = $('customer-text').value;
     if (!(await confirmAction(action, addresses, extra))) return;
     if (action === 'reboot' || action === 'shutdown') body.confirm = true;
     if (action === 'end' && refundChoice !== undefined) body.refund = refundChoice;
@@ -421,6 +424,7 @@
       message((r.data && r.data.error) || ('failed (' + r.status + ')'), true);
     }
     if (action === 'start' || action === 'add' || action === 'end') window.zalvoTill.refresh();
+    window.zalvoAdmin.loadLog();
   }
 
   // A start the room refused but may be forced: "start anyway" sends the
@@ -510,7 +514,7 @@
     if (r.status === 200) {
       csrf = r.data.csrf;
       $('login-password').value = '';
-      showMain(r.data.operator);
+      showMain(r.data.operator, r.data.role);
       poll();
     } else {
       $('login-error').textContent = (r.data && r.data.error) || 'log-in failed';
@@ -567,6 +571,6 @@
 
   (async () => {
     const r = await api('GET', '/api/me');
-    if (r.status === 200) { csrf = r.data.csrf; showMain(r.data.operator); poll(); }
+    if (r.status === 200) { csrf = r.data.csrf; showMain(r.data.operator, r.data.role); poll(); }
   })();
 })();

@@ -197,7 +197,7 @@
   $('shift-open-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const r = await z.api('POST', '/api/shift', { shift: 'open', cash: $('shift-cash').value.trim() });
-    if (r.status === 200) { till = r.data; render(); say('Shift opened.'); loadReports(); }
+    if (r.status === 200) { till = r.data; render(); $('shift-cash').value = ''; say('Shift opened.'); loadReports(); }
     else if (r.status !== 401) say((r.data && r.data.error) || 'failed', true);
   });
   $('shift-close-form').addEventListener('submit', async (e) => {
