@@ -535,7 +535,10 @@ HttpServer::HttpServer(HttpServerOptions options, HttpHandler handler)
 }
 
 HttpServer::~HttpServer() {
-  Stop();
+  // No thread serves any more (Run has returned): what is left closes with
+  // the context.
+  impl_->stopped = true;
+  impl_->context->stop();
 }
 
 int HttpServer::Bind(const std::string& address, int port) {
