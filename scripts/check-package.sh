@@ -86,9 +86,13 @@ getent passwd zalvo-console >/dev/null || fail "no user zalvo-console"
 [ "$(stat -c '%a %U %G' /etc/zalvo-console/console.key)" = "640 root zalvo-console" ] ||
   fail "console.key is $(stat -c '%a %U %G' /etc/zalvo-console/console.key)"
 [ "$(stat -c '%a %U' /var/lib/zalvo-console)" = "700 zalvo-console" ] || fail "/var/lib/zalvo-console"
-grep -q '^ZALVO_CONSOLE_NAMES="--allow-host ' /etc/zalvo-console/names.env || fail "names.env"
-openssl x509 -in /etc/zalvo-console/console.crt -noout -ext subjectAltName | grep -q "DNS:$(hostname)" ||
-  fail "the certificate does not name $(hostname)"
+names=$(sed -n 's/^ZALVO_CONSOLE_NAMES="\(--allow-host .*\)"$/\1/p' /etc/zalvo-console/names.env)
+[ -n "$names" ] || fail "names.env names nothing: $(cat /etc/zalvo-console/names.env)"
+san=$(openssl x509 -in /etc/zalvo-console/console.crt -noout -ext subjectAltName | tail -n 1)
+for name in $(echo "$names" | sed 's/--allow-host//g'); do
+  echo "$san" | grep -q -e "DNS:$name\(,\|$\)" -e "IP Address:$name\(,\|$\)" ||
+    fail "the certificate ($san) does not name $name"
+done
 [ -L /etc/systemd/system/multi-user.target.wants/zalvo-console.service ] || fail "the unit is not enabled"
 touch /var/lib/zalvo-console/club.db
 dpkg --purge zalvo-console >>/install.log 2>&1 || { cat /install.log; fail "the purge failed"; }
