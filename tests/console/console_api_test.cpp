@@ -903,6 +903,7 @@ TEST_F(ConsoleApi, StopsAtOnceAndTheNextStartWaitsForItsPorts) {
                            next_log);
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(next->Running()) << "it waits while the ports are taken: " << ReadFile(next_log);
+  EXPECT_NE(ReadFile(next_log).find(" is in use; trying again"), std::string::npos);
 
   auto stop_started = std::chrono::steady_clock::now();
   console_->Stop();
