@@ -16,6 +16,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -108,6 +109,33 @@ void Print(const std::string& line) {
 int Fail(const std::string& message, int code = 1) {
   std::fprintf(stderr, "zalvo-console: %s\n", message.c_str());
   return code;
+}
+
+// Under a service manager's restart the console before may still hold the
+// ports for a moment: a port in use is tried again for this long.
+constexpr std::chrono::seconds kPortWait{5};
+constexpr std::chrono::milliseconds kPortRetry{200};
+
+// Runs bind until it does not fail for a port in use, or kPortWait is over
+// (its failure then passes).
+template <typename Bind>
+void BindWhileInUse(const std::string& what, Bind bind) {
+  auto until = std::chrono::steady_clock::now() + kPortWait;
+  for (bool said = false;; said = true) {
+    try {
+      bind();
+      return;
+    } catch (const zalvo::platform::PlatformError& e) {
+      if (e.kind() != zalvo::platform::ErrorKind::kInUse ||
+          std::chrono::steady_clock::now() >= until) {
+        throw;
+      }
+      if (!said) {
+        Print(what + " is in use; trying again for " + std::to_string(kPortWait.count()) + " s");
+      }
+    }
+    std::this_thread::sleep_for(kPortRetry);
+  }
 }
 
 }  // namespace
@@ -390,8 +418,12 @@ int main(int argc, char** argv) {
   int port = 0;
   try {
     web = std::make_unique<WebServer>(console, web_options);
-    port = web->Bind(http_address, *http_port);
-    console.Start();
+    BindWhileInUse(listen, [&] { port = web->Bind(http_address, *http_port); });
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  try {
+    BindWhileInUse("UDP " + bind + ":6868", [&] { console.Start(); });
   } catch (const zalvo::platform::PlatformError& e) {
     return Fail(std::string("cannot hold UDP ") + bind + ":6868: " + e.what() +
                 " (another console or zalvoctl holds it?)");

@@ -12,6 +12,10 @@ packages="$packages clang-14 libclang-rt-14-dev"
 # hashes, the test's certificate (openssl), and the browser test.
 packages="$packages libsqlite3-dev libboost1.81-dev nlohmann-json3-dev libsodium-dev openssl"
 packages="$packages chromium chromium-driver python3-selenium"
+# The console's package: dpkg-shlibdeps for its dependencies, what its
+# installation runs (checked in a throw-away root), and systemd-analyze for
+# its unit (it runs without systemd as the first process).
+packages="$packages dpkg-dev adduser systemd"
 if [ "$1" != "linux" ]; then
   packages="$packages g++-mingw-w64-x86-64 wine wine64 xvfb nsis"
 fi

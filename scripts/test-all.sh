@@ -2,6 +2,9 @@
 # Builds every target and runs every test, in parts:
 #   linux    the Linux build natively (unit, end-to-end, flood, soak and kill
 #            tests);
+#   package  the console's Debian package from the Linux build: its fields,
+#            files and unit, and an installation in a throw-away root
+#            (scripts/check-package.sh);
 #   includes the layering rule: portable code includes no platform's own
 #            headers (scripts/check-includes.sh);
 #   docs     the documentation: relative links point at files, the log lines
@@ -93,6 +96,15 @@ elif ctest --preset linux; then
   record linux passed
 else
   record linux "tests failed"
+fi
+
+printf '\n=== package\n'
+if [ -z "$linux_built" ]; then
+  record package "build failed"
+elif ./scripts/check-package.sh build/linux; then
+  record package passed
+else
+  record package "faults (see above)"
 fi
 
 printf '\n=== tidy\n'

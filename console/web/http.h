@@ -86,7 +86,8 @@ class HttpServer {
   HttpServer& operator=(const HttpServer&) = delete;
 
   // Listens on address:port (port 0: any free one) and returns the port;
-  // throws std::runtime_error when it cannot.
+  // throws std::runtime_error when it cannot, platform::PlatformError of the
+  // kind kInUse when another holds the port.
   int Bind(const std::string& address, int port);
   // Serves on the calling thread and the others of the options until Stop.
   void Run();

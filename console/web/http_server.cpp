@@ -19,6 +19,7 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <cctype>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -26,6 +27,7 @@
 #include <unordered_map>
 
 #include "console/web/http.h"
+#include "platform/error.h"
 
 namespace zalvo::console {
 namespace {
@@ -42,9 +44,13 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 constexpr size_t kMaxHeaderBytes = size_t{16} * 1024;
 constexpr std::chrono::seconds kLinger{2};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+// At Stop, answers already given (a long poll's last one) may take this long
+// to be written before the connections are dropped.
+constexpr std::chrono::milliseconds kStopGrace{500};
 
-// What the server may close to make room: a connection that is waiting for
-// (or reading) a request.
+// A connection as the server closes it: to make room (one waiting for, or
+// reading, a request), or at Stop (any; an answer being written is finished
+// first).
 class Waiting {
  public:
   virtual ~Waiting() = default;
@@ -168,13 +174,27 @@ struct HttpServer::Impl {
     return true;
   }
   void Release(const void* connection, const std::string& address) {
-    std::lock_guard lock(mutex);
-    waiting.erase(connection);
-    auto it = per_address.find(address);
-    if (it != per_address.end() && --it->second == 0) {
-      per_address.erase(it);
+    {
+      std::lock_guard lock(mutex);
+      waiting.erase(connection);
+      open.erase(connection);
+      auto it = per_address.find(address);
+      if (it != per_address.end() && --it->second == 0) {
+        per_address.erase(it);
+      }
+      --counters.open;
     }
-    --counters.open;
+    closed.notify_all();
+  }
+  // Every connection from its start, so that Stop can close it; false once
+  // the server stops (the connection is not started).
+  bool Track(const void* key, std::weak_ptr<Waiting> connection) {
+    std::lock_guard lock(mutex);
+    if (stopped) {
+      return false;
+    }
+    open[key] = std::move(connection);
+    return true;
   }
   // A connection starts or stops waiting for a request.
   void Wait(const void* key, std::weak_ptr<Waiting> connection) {
@@ -191,6 +211,9 @@ struct HttpServer::Impl {
   }
 
   void Accept();
+  // Closes the listener and every connection (each after the answer it is
+  // writing), and waits up to kStopGrace for them to end.
+  void CloseAll();
 
   HttpServerOptions options;
   HttpHandler handler;
@@ -204,8 +227,11 @@ struct HttpServer::Impl {
     std::chrono::steady_clock::time_point since;
   };
   std::unordered_map<const void*, WaitingEntry> waiting;
+  std::unordered_map<const void*, std::weak_ptr<Waiting>> open;
+  std::condition_variable closed;
   HttpServerCounters counters;
   std::atomic<bool> stopped{false};
+  std::atomic<int> running{0};  // threads in Run
 };
 
 namespace {
@@ -225,6 +251,9 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
   Connection& operator=(const Connection&) = delete;
 
   void Start() {
+    if (!server_.Track(this, this->weak_from_this())) {
+      return;
+    }
     server_.Wait(this, this->weak_from_this());
     net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
       beast::get_lowest_layer(self->stream_).expires_after(self->server_.options.request_deadline);
@@ -244,7 +273,10 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
 
   void Close() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] {
-      beast::get_lowest_layer(self->stream_).close();
+      self->closing_ = true;
+      if (!self->writing_) {
+        beast::get_lowest_layer(self->stream_).close();
+      }
     });
   }
 
@@ -331,6 +363,10 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
   }
 
   void Write(HttpResponse answer) {
+    if (closing_) {
+      return;
+    }
+    writing_ = true;
     response_ = {};
     response_.version(version_);
     response_.result(static_cast<unsigned>(answer.status));
@@ -338,12 +374,22 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
       response_.insert(name, value);
     }
     response_.body() = std::move(answer.body);
+    if (server_.stopped) {
+      keep_alive_ = false;
+    }
     response_.keep_alive(keep_alive_);
     response_.prepare_payload();
     beast::get_lowest_layer(stream_).expires_after(server_.options.write_deadline);
     http::async_write(stream_, response_, [self = this->shared_from_this()](error_code ec, size_t) {
+      self->writing_ = false;
       if (ec) {
         self->Failed(ec);
+      } else if (self->closing_) {
+        error_code ignored;
+        beast::get_lowest_layer(self->stream_)
+            .socket()
+            .shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(self->stream_).close();
       } else if (!self->keep_alive_) {
         self->Linger();
       } else {
@@ -390,10 +436,39 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
   http::response<http::string_body> response_;
   unsigned version_ = 11;
   bool keep_alive_ = false;
+  bool writing_ = false;  // an answer is being written
+  bool closing_ = false;  // closed by the server: no further request
+
   char drain_[512] = {};
 };
 
 }  // namespace
+
+void HttpServer::Impl::CloseAll() {
+  std::vector<std::shared_ptr<Waiting>> connections;
+  {
+    std::lock_guard lock(mutex);
+    for (auto& [key, connection] : open) {
+      if (auto alive = connection.lock()) {
+        connections.push_back(std::move(alive));
+      }
+    }
+  }
+  net::post(*context, [this] {
+    if (acceptor) {
+      error_code ignored;
+      acceptor->close(ignored);
+    }
+  });
+  for (auto& connection : connections) {
+    connection->Close();
+  }
+  connections.clear();
+  // A connection whose answer is still to come (a long poll not answered,
+  // an action still running) is dropped with the context.
+  std::unique_lock lock(mutex);
+  closed.wait_for(lock, kStopGrace, [this] { return counters.open == 0; });
+}
 
 void HttpServer::Impl::Accept() {
   acceptor->async_accept(net::make_strand(*context), [this](error_code ec, tcp::socket socket) {
@@ -460,7 +535,10 @@ HttpServer::HttpServer(HttpServerOptions options, HttpHandler handler)
 }
 
 HttpServer::~HttpServer() {
-  Stop();
+  // No thread serves any more (Run has returned): what is left closes with
+  // the context.
+  impl_->stopped = true;
+  impl_->context->stop();
 }
 
 int HttpServer::Bind(const std::string& address, int port) {
@@ -483,8 +561,12 @@ int HttpServer::Bind(const std::string& address, int port) {
   }
   if (ec) {
     impl_->acceptor.reset();
-    throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port) + ": " +
-                             ec.message() + " (in use, or not an address of this machine)");
+    std::string message = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                          ec.message() + " (in use, or not an address of this machine)";
+    if (ec == net::error::address_in_use) {
+      throw platform::PlatformError(message, platform::ErrorKind::kInUse);
+    }
+    throw std::runtime_error(message);
   }
   return acceptor.local_endpoint().port();
 }
@@ -495,6 +577,7 @@ void HttpServer::Run() {
   }
   impl_->Accept();
   std::vector<std::thread> others;
+  ++impl_->running;
   for (int i = 1; i < impl_->options.threads; ++i) {
     others.emplace_back([this] { impl_->context->run(); });
   }
@@ -502,10 +585,20 @@ void HttpServer::Run() {
   for (auto& thread : others) {
     thread.join();
   }
+  --impl_->running;
 }
 
 void HttpServer::Stop() {
-  impl_->stopped = true;
+  bool first = false;
+  {
+    std::lock_guard lock(impl_->mutex);
+    first = !impl_->stopped.exchange(true);
+  }
+  // The closes run on the serving threads; without them (never run, or
+  // already stopped) the context's end closes everything.
+  if (first && impl_->running > 0) {
+    impl_->CloseAll();
+  }
   impl_->context->stop();
 }
 

@@ -63,6 +63,8 @@ const char* const kOwnersOnly = "refused: only an owner may do that";
 
 const char* const kNotFromThePage = "refused: the request did not come from the console's page";
 
+const char* const kStopping = "the console is stopping";
+
 std::string CookieValue(const HttpRequest& request, const char* name) {
   std::string cookies = request.Header("cookie");
   std::string prefix = std::string(name) + "=";
@@ -354,11 +356,22 @@ void WebServer::Serve() {
 }
 
 void WebServer::Stop() {
+  // The waiting pages learn at once that the console goes (they ask again
+  // until it is back); the HTTP server then writes these answers, closes
+  // every connection and ends.
+  std::vector<Poll> waiting;
+  {
+    std::lock_guard lock(polls_mutex_);
+    stopping_ = true;
+    waiting.swap(polls_);
+  }
+  for (auto& poll : waiting) {
+    Answer(poll.reply, Fail(503, kStopping));
+  }
+  waiting.clear();
   http_->Stop();
   checkers_.Stop();
   actors_.Stop();
-  std::lock_guard lock(polls_mutex_);
-  polls_.clear();
 }
 
 void WebServer::Handle(HttpRequest request, const std::shared_ptr<HttpReply>& reply) {
@@ -664,6 +677,10 @@ void WebServer::WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& re
     // The version is read under the polls' lock, as AnswerPolls does, so
     // that a change can't slip between the check and the wait.
     std::lock_guard lock(polls_mutex_);
+    if (stopping_) {
+      Answer(reply, Fail(503, kStopping));
+      return;
+    }
     if (console_.Version() == after) {
       polls_.push_back(Poll{after, reply, Clock::now() + options_.long_poll});
       http_->After(options_.long_poll, [this] { AnswerPolls(true); });

@@ -147,6 +147,7 @@ class WebServer {
   std::map<std::string, std::string> devices_;  // device cookie -> operator name
   std::mutex polls_mutex_;
   std::vector<Poll> polls_;
+  bool stopping_ = false;  // under polls_mutex_: no poll waits any more
   std::atomic<bool> answer_pending_{false};
 };
 

@@ -957,6 +957,55 @@ TEST_F(ConsoleApi, UnknownStationsWaitForAnOperator) {
   EXPECT_EQ(update["stations"].size(), before["stations"].size() - 1);
 }
 
+// A service manager's restart: the console ends at once on SIGTERM although a
+// page's long poll waits (the poll is answered or dropped, not left to time
+// out), and the next one, started while the ports are still held, waits for
+// them briefly instead of failing.
+TEST_F(ConsoleApi, StopsAtOnceAndTheNextStartWaitsForItsPorts) {
+  StartConsole();
+  LogIn();
+  json before = Room();
+  std::string since = "/api/room?after=" + before["version"].dump() +
+                      "&epoch=" + before["epoch"].get<std::string>();
+  HttpClient poller("127.0.0.1", port_);
+  std::optional<HttpResult> polled;
+  std::atomic<bool> poll_ended{false};
+  std::thread poll([&] {
+    polled = poller.Get(since, Json());
+    poll_ended = true;
+  });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(poll_ended) << "the poll waits for a change";
+
+  std::string next_log = (dir_ / "next.log").string();
+  auto next = StartProcess(ZALVO_CONSOLE_PROGRAM,
+                           {"--db", (dir_ / "next.db").string(), "--listen",
+                            "127.0.0.1:" + std::to_string(port_), "--bind", "127.0.0.1"},
+                           next_log);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(next->Running()) << "it waits while the ports are taken: " << ReadFile(next_log);
+  EXPECT_NE(ReadFile(next_log).find(" is in use; trying again"), std::string::npos);
+
+  auto stop_started = std::chrono::steady_clock::now();
+  console_->Stop();
+  auto took = std::chrono::steady_clock::now() - stop_started;
+  EXPECT_EQ(console_->ExitCode(), 0) << "ended by itself, not killed";
+  EXPECT_LT(took, 2s) << "SIGTERM to exit with a long poll open";
+  poll.join();
+  ASSERT_TRUE(polled) << "the waiting page is told, not cut off";
+  EXPECT_EQ(polled->status, 503) << polled->body;
+
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadFile(next_log).find("listening on") != std::string::npos || !next->Running();
+  })) << ReadFile(next_log);
+  EXPECT_TRUE(next->Running()) << ReadFile(next_log);
+  auto page = http_->Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  next->Stop();
+  EXPECT_EQ(next->ExitCode(), 0);
+}
+
 // A start goes only to stations that answer the console's probe; one that
 // never answered is refused, and forced only once the console restarted
 // it. "End" on a free station has nothing to end and sends nothing.
