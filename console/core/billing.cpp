@@ -1,5 +1,8 @@
 #include "console/core/billing.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace zalvo::console {
 
 std::string TariffProblem(const Tariff& tariff) {
@@ -29,8 +32,7 @@ int32_t UnusedWholeMinutes(Millis ends, Millis now) {
   if (ends <= now) {
     return 0;
   }
-  Millis minutes = (ends - now) / 60'000;
-  return minutes > kMaxSessionMinutes * 4 ? kMaxSessionMinutes * 4 : static_cast<int32_t>(minutes);
+  return static_cast<int32_t>(std::min<Millis>((ends - now) / 60'000, INT32_MAX));
 }
 
 RefundOffer RefundFor(const std::vector<Sale>& sales, int32_t unused_minutes) {
