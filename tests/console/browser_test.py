@@ -6,7 +6,7 @@ with the minutes counting down (the selection cleared), is refused a
 fractional minute on the page, starts another from a preset, ends a session
 from its card with the refund of its unused minutes paid out, sends a
 message to a customer and finds it in the log, closes the shift with the
-cash counted, adopts a station that reported by itself and removes it
+cash counted, sees a rented station that fell silent shown as lost, adopts a station that reported by itself and removes it
 again; then lays the room out compact at 1366x768 (30 stations) and at
 1920x1080 (60), and normal on a phone, each with every card on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
@@ -119,7 +119,8 @@ def main():
         console_log = os.path.join(work, "console.log")
         children.append(start([args.console, "--db", db, "--room", os.path.join(work, "room.txt"),
                                "--listen", "127.0.0.1:0", "--bind", "127.0.0.1",
-                               "--keepalive-ms", "9900"], console_log))
+                               "--keepalive-ms", "9900", "--probe-ms", "500", "--lost-ms", "2000",
+                               "--start-grace-ms", "0"], console_log))
 
         def port():
             with open(console_log, encoding="utf-8") as f:
@@ -281,6 +282,16 @@ def main():
         assert card("127.0.0.11").find_element(By.CLASS_NAME, "left").text == "—"
         wait_for(lambda: "LockWorkStation" in open(os.path.join(work, "station-0", "journal.log"),
                                                    encoding="utf-8").read(), 5, "the station's lock")
+
+        # PC 2's power goes during its session: its card turns red, and the
+        # header counts it.
+        children[1].send_signal(signal.SIGTERM)
+        wait.until(lambda d: "lost" in card("127.0.0.12").get_attribute("class"))
+        assert "1 without connection" in driver.find_element(By.ID, "lost-count").text
+        assert "no connection during session" in card("127.0.0.12").text
+        driver.execute_script("window.scrollTo(0, 0)")
+        time.sleep(0.2)
+        driver.save_screenshot(os.path.join(args.screenshots, "console-room-lost.png"))
 
         # The room at the sizes it is made for.
         driver.find_element(By.ID, "compact").click()

@@ -418,6 +418,7 @@
       message(failed.length
         ? failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ')
         : action.replace('_', ' ') + ': done for ' + names.join(', '), failed.length > 0);
+      if (action === 'message' && !failed.length) $('customer-text').value = '';
       const forceable = failed.filter((x) => x.can_force).map((x) => x.station);
       if (action === 'start' && forceable.length) offerAnyway(forceable, body.minutes);
     } else if (r.status !== 401) {
