@@ -407,9 +407,9 @@ int main(int argc, char** argv) {
       Print(std::to_string(macs) + " MAC addresses came from the room file");
     }
     if (console.SeedTill(plan.till)) {
-      Print("the till's currency, " + std::to_string(plan.till.tariffs.size()) + " tariffs and " +
-            std::to_string(plan.till.groups.size()) +
-            " groups came from the room file; from now on the record holds them");
+      Print("the till's currency, tariffs (" + std::to_string(plan.till.tariffs.size()) +
+            ") and groups (" + std::to_string(plan.till.groups.size()) +
+            ") came from the room file; from now on the record holds them");
     }
   } catch (const RecordError& e) {
     return Fail(e.what());

@@ -23,7 +23,8 @@ stop() {
 trap 'stop; exit 0' INT TERM
 trap stop EXIT
 
-: > "$demo/room.txt"
+# The till sells at 3.00 an hour (open a shift on the page to sell).
+printf 'currency BGN\ntariff Standard 3.00 minimum 0.50\ngroup Hall Standard\n' > "$demo/room.txt"
 i=1
 for program in "Counter-Strike" "World of Warcraft" "Dota 2" "Chrome - Google" "Календар - Notepad" ""; do
   station="$demo/station-$i"
