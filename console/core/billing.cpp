@@ -81,6 +81,12 @@ std::optional<ShiftTotals> TotalsOf(Money opening, const std::vector<Money>& sal
   return totals;
 }
 
+bool IsCurrencyCode(std::string_view code) {
+  return !code.empty() && code.size() <= 8 &&
+         code.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") ==
+             std::string_view::npos;
+}
+
 std::string MoneyText(Money amount) {
   // The magnitude as unsigned, so that the most negative amount prints too.
   uint64_t magnitude =

@@ -85,6 +85,10 @@ std::optional<ShiftTotals> TotalsOf(Money opening, const std::vector<Money>& sal
                                     const std::vector<Money>& refunds,
                                     std::optional<Money> counted);
 
+// Whether the text is a currency's code as the record names it: 1 to 8
+// letters, such as BGN.
+bool IsCurrencyCode(std::string_view code);
+
 // An amount as the page and the exports show it, "12.30", "-0.05"; and back
 // from what an operator types: digits with at most two decimals after a
 // point ("12", "12.3", "12.30"), at most kMaxHourPrice; nullopt otherwise.

@@ -81,9 +81,7 @@ RoomPlan ParseRoomPlan(const std::string& text) {
     };
     const std::string keyword = fields[0].quoted ? "" : fields[0].text;
     if (keyword == "currency") {
-      if (fields.size() != 2 || fields[1].text.empty() || fields[1].text.size() > 8 ||
-          fields[1].text.find_first_not_of(
-              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+      if (fields.size() != 2 || !IsCurrencyCode(fields[1].text)) {
         throw wrong("expected 'currency CODE', a code of 1 to 8 letters such as BGN");
       }
       if (!plan.till.currency.empty()) {

@@ -2,23 +2,9 @@
 
 #include <vector>
 
+#include "text/text.h"
+
 namespace zalvo::console {
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-}  // namespace
 
 std::optional<Mac> ParseMac(std::string_view text) {
   Mac mac{};
@@ -36,8 +22,8 @@ std::optional<Mac> ParseMac(std::string_view text) {
     if (separator != 0 && i > 0 && text[pos++] != separator) {
       return std::nullopt;
     }
-    int high = HexDigit(text[pos++]);
-    int low = HexDigit(text[pos++]);
+    int high = text::HexDigit(text[pos++]);
+    int low = text::HexDigit(text[pos++]);
     if (high < 0 || low < 0) {
       return std::nullopt;
     }

@@ -550,12 +550,7 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
     // At an early end of a priced session, the refund of its unused minutes.
     std::optional<RefundRecord> refund;
     if (request.kind == ActionKind::kEnd && current) {
-      auto sales = record_.SalesOf(current->record_id);
-      std::vector<Sale> sold;
-      for (const auto& s : sales) {
-        sold.push_back(Sale{s.minutes, s.price});
-      }
-      RefundOffer offer = RefundFor(sold, UnusedWholeMinutes(current->ends, now));
+      RefundOffer offer = RefundOfferFor(*current, now);
       if (offer.amount > 0) {
         outcome.refund_offer = offer;
         if (!request.refund) {
@@ -785,9 +780,7 @@ ActionOutcome WebConsole::SetOperator(const std::string& by, const std::string& 
       return outcome;
     }
     if (existing && existing->role == Role::kOwner && role == Role::kOperator) {
-      auto operators = record_.Operators();
-      if (std::count_if(operators.begin(), operators.end(),
-                        [](const auto& o) { return o.role == Role::kOwner; }) == 1) {
+      if (OwnerCount() == 1) {
         outcome.error = "the last owner can't be made an operator: make another owner first";
         return outcome;
       }
@@ -822,10 +815,7 @@ ActionOutcome WebConsole::RemoveOperator(const std::string& by, const std::strin
       outcome.error = "there is no operator '" + name + "'";
       return outcome;
     }
-    auto operators = record_.Operators();
-    if (existing->role == Role::kOwner &&
-        std::count_if(operators.begin(), operators.end(),
-                      [](const auto& o) { return o.role == Role::kOwner; }) == 1) {
+    if (existing->role == Role::kOwner && OwnerCount() == 1) {
       outcome.error = "the last owner can't be removed";
       return outcome;
     }
@@ -978,6 +968,20 @@ TillView WebConsole::Till() {
   return view;
 }
 
+RefundOffer WebConsole::RefundOfferFor(const RentalSession& session, Millis now) {
+  std::vector<Sale> sold;
+  for (const auto& sale : record_.SalesOf(session.record_id)) {
+    sold.push_back(Sale{sale.minutes, sale.price});
+  }
+  return RefundFor(sold, UnusedWholeMinutes(session.ends, now));
+}
+
+size_t WebConsole::OwnerCount() {
+  auto operators = record_.Operators();
+  return static_cast<size_t>(std::count_if(operators.begin(), operators.end(),
+                                           [](const auto& o) { return o.role == Role::kOwner; }));
+}
+
 std::vector<EndPreview> WebConsole::PreviewEnd(const std::vector<std::string>& addresses) {
   std::lock_guard lock(mutex_);
   Millis now = Now();
@@ -989,11 +993,7 @@ std::vector<EndPreview> WebConsole::PreviewEnd(const std::vector<std::string>& a
     if (station && station->session) {
       preview.rented = true;
       preview.unused_minutes = UnusedWholeMinutes(station->session->ends, now);
-      std::vector<Sale> sold;
-      for (const auto& s : record_.SalesOf(station->session->record_id)) {
-        sold.push_back(Sale{s.minutes, s.price});
-      }
-      preview.offer = RefundFor(sold, preview.unused_minutes);
+      preview.offer = RefundOfferFor(*station->session, now);
     }
     previews.push_back(preview);
   }
@@ -1015,9 +1015,7 @@ void WebConsole::ApplyTillChange(const std::string& operator_name, const TillCha
   std::string detail;
   switch (change.kind) {
     case Kind::kCurrency:
-      if (change.currency.empty() || change.currency.size() > 8 ||
-          change.currency.find_first_not_of(
-              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+      if (!IsCurrencyCode(change.currency)) {
         throw std::invalid_argument("a currency is a code of 1 to 8 letters, such as BGN");
       }
       if (!till_.currency.empty() && change.currency != till_.currency && record_.SaleCount() > 0) {

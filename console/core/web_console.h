@@ -261,6 +261,10 @@ class WebConsole {
   // With the lock held.
   ShiftReport ReportOf(const ShiftRecord& shift);
   const Tariff* TariffOf(const std::string& address) const;
+  // What ending the session now gives back: its unused minutes at their
+  // prices.
+  RefundOffer RefundOfferFor(const RentalSession& session, Millis now);
+  size_t OwnerCount();
   void ApplyTillChange(const std::string& operator_name, const TillChange& change, Millis now);
 
   Room room_;

@@ -255,6 +255,26 @@ std::optional<Money> MoneyField(const json& body, const char* key) {
   return ParseMoney(body[key].get<std::string>());
 }
 
+// The body's "stations": a list of texts, at most kMaxStationsPerRequest
+// (and not empty unless allowed); nullopt for anything else.
+std::optional<std::vector<std::string>> StationsField(const json& body, bool may_be_empty = false) {
+  if (!body.contains("stations") || !body["stations"].is_array() ||
+      (body["stations"].empty() && !may_be_empty) ||
+      body["stations"].size() > kMaxStationsPerRequest) {
+    return std::nullopt;
+  }
+  std::vector<std::string> stations;
+  for (const auto& address : body["stations"]) {
+    if (!address.is_string()) {
+      return std::nullopt;
+    }
+    stations.push_back(address.get<std::string>());
+  }
+  return stations;
+}
+
+const char* const kBadStations = "'stations' must be a list of station addresses";
+
 std::optional<int64_t> IdField(const json& body, const char* key) {
   if (!body.contains(key) || !body[key].is_number_integer() || body[key].get<int64_t>() < 1) {
     return std::nullopt;
@@ -775,19 +795,16 @@ HttpResponse WebServer::Act(const HttpRequest& request, const OperatorSession& l
     }
     action.anyway = b["anyway"];
   }
-  if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
-      b["stations"].size() > kMaxStationsPerRequest) {
-    return Fail(400, "'stations' must be a list of station addresses");
+  auto stations = StationsField(b);
+  if (!stations) {
+    return Fail(400, kBadStations);
   }
-  for (const auto& address : b["stations"]) {
-    if (!address.is_string()) {
-      return Fail(400, "'stations' must be a list of station addresses");
+  for (const auto& address : *stations) {
+    if (!console_.HasStation(address)) {
+      return Fail(404, "no station at '" + address + "'");
     }
-    if (!console_.HasStation(address.get<std::string>())) {
-      return Fail(404, "no station at '" + address.get<std::string>() + "'");
-    }
-    action.stations.push_back(address.get<std::string>());
   }
+  action.stations = std::move(*stations);
   switch (action.kind) {
     case ActionKind::kStart:
     case ActionKind::kAdd: {
@@ -1040,16 +1057,11 @@ HttpResponse WebServer::ChangeTill(const HttpRequest& request, const OperatorSes
     }
   } else if (kind == "assign") {
     change.kind = TillChange::Kind::kAssign;
-    if (!b.contains("stations") || !b["stations"].is_array() || b["stations"].empty() ||
-        b["stations"].size() > kMaxStationsPerRequest) {
-      return Fail(400, "'stations' must be a list of station addresses");
+    auto stations = StationsField(b);
+    if (!stations) {
+      return Fail(400, kBadStations);
     }
-    for (const auto& address : b["stations"]) {
-      if (!address.is_string()) {
-        return Fail(400, "'stations' must be a list of station addresses");
-      }
-      change.stations.push_back(address.get<std::string>());
-    }
+    change.stations = std::move(*stations);
     if (!b.contains("group") || (!b["group"].is_null() && !IdField(b, "group"))) {
       return Fail(400, "'group' must be a group's id, or null for none");
     }
@@ -1115,19 +1127,12 @@ HttpResponse WebServer::PreviewEnd(const HttpRequest& request) {
     return error;
   }
   auto& b = *body;
-  if (!b.contains("stations") || !b["stations"].is_array() ||
-      b["stations"].size() > kMaxStationsPerRequest) {
-    return Fail(400, "'stations' must be a list of station addresses");
-  }
-  std::vector<std::string> addresses;
-  for (const auto& address : b["stations"]) {
-    if (!address.is_string()) {
-      return Fail(400, "'stations' must be a list of station addresses");
-    }
-    addresses.push_back(address.get<std::string>());
+  auto addresses = StationsField(b, true);
+  if (!addresses) {
+    return Fail(400, kBadStations);
   }
   json previews = json::array();
-  for (const auto& p : console_.PreviewEnd(addresses)) {
+  for (const auto& p : console_.PreviewEnd(*addresses)) {
     previews.push_back(json{{"station", p.address},
                             {"rented", p.rented},
                             {"unused_minutes", p.unused_minutes},
