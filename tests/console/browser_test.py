@@ -176,6 +176,7 @@ def main():
         driver.find_element(By.ID, "shift-cash").send_keys("100.00")
         driver.find_element(By.CSS_SELECTOR, "#shift-open-form button").click()
         wait.until(lambda d: "Shift open since" in d.find_element(By.ID, "shift-state").text)
+        assert driver.find_element(By.ID, "shift-badge").text == "Shift open: anna"
         driver.execute_script("window.scrollTo(0, 0)")
 
         pc1 = card("127.0.0.11")

@@ -40,6 +40,11 @@
 
   function renderShift() {
     const s = till.shift;
+    // At the top of the page too: a club that sells can't sell without one.
+    const badge = $('shift-badge');
+    badge.hidden = !s && till.tariffs.length === 0;
+    badge.classList.toggle('none', !s);
+    badge.textContent = s ? 'Shift open: ' + s.opened_by : 'No shift open';
     $('shift-open-form').hidden = !!s;
     $('shift-close-form').hidden = !s;
     $('shift-state').textContent = s
