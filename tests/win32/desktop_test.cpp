@@ -202,12 +202,14 @@ TEST(Win32Desktop, AMessageIsShownTopmostWithoutTakingTheForegroundAndGoesByItse
 // end can't make its channel and says so; the lock screen's end checks the
 // other end before it writes anything and refuses it: its owner is not
 // SYSTEM, or (with SYSTEM named as its owner, as Wine lets any program do)
-// its process is not the service's.
+// its process is not the service's. (The squatter's pipe allows one
+// instance: Wine, unlike Windows, lets a first instance be made beside a
+// pipe that allows more.)
 TEST(PasswordChannel, ANameTakenFirstIsNeitherServedNorTrusted) {
   const std::wstring name = L"\\\\.\\pipe\\ZalvoPasswordsTaken";
   ScopedHandle taken(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                      PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512, 0,
+                                      nullptr));
   ASSERT_NE(taken.get(), INVALID_HANDLE_VALUE);
   std::vector<std::string> lines;
   PasswordPipeServer server({[](std::string_view) { return std::string("served"); },

@@ -130,6 +130,10 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
       settings::SettingsFilePath(windows, settings::kPasswordFileName);
   DeleteFileW(Widen(settings_path).c_str());
   DeleteFileW(Widen(password_path).c_str());
+  // This user is the customer: no copies of passwords in its hive.
+  for (const wchar_t* value : {L"ZalvoPassword", L"SmallPassword"}) {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, Widen(settings::kZalvoKey).c_str(), value);
+  }
   log.NewLines();
 
   // A new station: no address, one with a leading zero, with a non-ASCII

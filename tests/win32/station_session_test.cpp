@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "lockscreen/win32/ids.h"
+#include "platform/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
