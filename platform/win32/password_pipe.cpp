@@ -30,7 +30,8 @@ constexpr DWORD kReplyMs = 5000;
 constexpr DWORD kRequestMs = 2000;
 constexpr DWORD kReplyWriteMs = 2000;
 constexpr DWORD kCloseMs = 1000;
-constexpr auto kRefusalLogPeriod = std::chrono::seconds(60);
+// A client's faults are logged once a minute at most, with their count.
+constexpr auto kComplaintPeriod = std::chrono::seconds(60);
 
 // Owned by SYSTEM; SYSTEM may do anything, the interactive users read and
 // write data and attributes (the read mode) but may not make an instance of
@@ -354,22 +355,7 @@ void PasswordPipeServer::Run() {
       MakePipe();
     }
     if (pipe_ && !listening) {
-      overlapped = {};
-      overlapped.hEvent = connected.get();
-      ResetEvent(connected.get());
-      if (!ConnectNamedPipe(pipe_.get(), &overlapped)) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_PIPE_CONNECTED) {
-          SetEvent(connected.get());  // a client came before the call
-        } else if (error == ERROR_NO_DATA) {
-          DisconnectNamedPipe(pipe_.get());  // it came and went
-          continue;
-        } else if (error != ERROR_IO_PENDING) {
-          Log("passwords: the channel does not listen: " + ErrorText(error));
-          pipe_.reset();
-        }
-      }
-      listening = static_cast<bool>(pipe_);
+      listening = Listen(overlapped, connected.get());
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(next_upkeep - Clock::now());
@@ -400,20 +386,55 @@ void PasswordPipeServer::Run() {
   }
 }
 
+bool PasswordPipeServer::Listen(OVERLAPPED& overlapped, HANDLE connected) {
+  for (;;) {
+    overlapped = {};
+    overlapped.hEvent = connected;
+    ResetEvent(connected);
+    if (ConnectNamedPipe(pipe_.get(), &overlapped)) {
+      SetEvent(connected);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    switch (error) {
+      case ERROR_IO_PENDING:
+        return true;
+      case ERROR_PIPE_CONNECTED:
+        SetEvent(connected);  // a client came before the call
+        return true;
+      case ERROR_NO_DATA:
+        DisconnectNamedPipe(pipe_.get());  // it came and went
+        continue;
+      default:
+        // The pipe is kept (closed, its name would be free for another
+        // program); it listens again after the next upkeep.
+        Complain("the channel does not listen: " + ErrorText(error));
+        return false;
+    }
+  }
+}
+
+void PasswordPipeServer::Complain(const std::string& line) {
+  ++complaints_;
+  const auto now = Clock::now();
+  if (complained_ != Clock::time_point{} && now - complained_ < kComplaintPeriod) {
+    return;
+  }
+  Log("passwords: " + line +
+      (complaints_ > 1 ? " (and " + std::to_string(complaints_ - 1) + " more since the last line)"
+                       : std::string()));
+  complaints_ = 0;
+  complained_ = now;
+}
+
 void PasswordPipeServer::Serve() {
   ULONG client = 0;
   GetNamedPipeClientProcessId(pipe_.get(), &client);
   if (!options_.lock_screen.empty() && !ProcessRunsFile(client, options_.lock_screen)) {
-    ++refused_clients_;
-    if (Clock::now() - refusal_logged_ >= kRefusalLogPeriod) {
-      std::optional<std::wstring> image = ProcessImagePath(client);
-      Log("passwords: " + std::to_string(refused_clients_) +
-          " connection(s) of programs other than the installed lock screen refused (the last: "
-          "process " +
-          std::to_string(client) + ", " + (image ? Narrow(*image) : std::string("unknown")) + ")");
-      refused_clients_ = 0;
-      refusal_logged_ = Clock::now();
-    }
+    std::optional<std::wstring> image = ProcessImagePath(client);
+    Complain("a connection of a program other than the installed lock screen refused (process " +
+             std::to_string(client) + ", " + (image ? Narrow(*image) : std::string("unknown")) +
+             ")");
     return;
   }
   std::string request(kMessageLimit, '\0');
@@ -423,10 +444,10 @@ void PasswordPipeServer::Serve() {
     case Io::kDone:
       break;
     case Io::kTooLong:
-      Log("passwords: a request longer than " + std::to_string(kMessageLimit) + " bytes refused");
+      Complain("a request longer than " + std::to_string(kMessageLimit) + " bytes refused");
       return;
     case Io::kTimedOut:
-      Log("passwords: a client sent no request within " + std::to_string(kRequestMs / 1000) + " s");
+      Complain("a client sent no request within " + std::to_string(kRequestMs / 1000) + " s");
       return;
     case Io::kClosed:
     case Io::kStopped:

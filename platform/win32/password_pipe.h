@@ -67,15 +67,19 @@ class PasswordPipeServer {
  private:
   bool MakePipe();
   void Run();
+  // Waits for a client on the pipe; false when it can't (logged).
+  bool Listen(OVERLAPPED& overlapped, HANDLE connected);
   void Serve();
   void Log(const std::string& line);
+  // Logs what a client did wrong, at most once a minute with the count.
+  void Complain(const std::string& line);
 
   Options options_;
   ScopedHandle stop_;
   ScopedHandle pipe_;
   std::string last_failure_;
-  int refused_clients_ = 0;
-  std::chrono::steady_clock::time_point refusal_logged_{};
+  int complaints_ = 0;
+  std::chrono::steady_clock::time_point complained_{};
   std::thread thread_;
 };
 
