@@ -9,8 +9,12 @@
 ; Switches (read in one place, ReadSwitches, without regard to letter case):
 ;   /SERVER=a.b.c.d       the club server; needed on a new station; on an
 ;                         upgrade it rewrites only the ServerIP line
-;   /ADMINPASSWORD=x      the lock screen's administrator password (krv.krv)
-;   /SMALLPASSWORD=x      the lock screen's small password (krv.krv)
+;   /ADMINPASSWORD=x      the lock screen's administrator password, and
+;   /SMALLPASSWORD=x      its small password: kept by the service as salted
+;                         hashes in HKLM\SOFTWARE\Zalvo\Passwords (SYSTEM and
+;                         administrators only); without an administrator
+;                         password the lock screen has no administrator
+;                         log-in, and the installer says so
 ;   /CLUBKEY=hex /STATIONIP=a  the club's command key (64 hex digits) and
 ;                         this station's address as the server sends to it:
 ;                         the station's own key is derived from them and only
@@ -67,6 +71,8 @@ ManifestSupportedOS all
 ; service, and the customer's Task Manager policy the service replaced while
 ; no session ran.
 !define ZALVO_KEY "SOFTWARE\Zalvo"
+; Where the service keeps the lock screen's passwords, as hashes.
+!define PASSWORDS_KEY "SOFTWARE\Zalvo\Passwords"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Zalvo"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE}"
 !define SHELL_POLICY_KEY "Software\Microsoft\Windows\CurrentVersion\Policies\System"
@@ -498,13 +504,20 @@ Section "Zalvo"
   File "/oname=zalvoc.exe" "${ZALVOC}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The folders' rights, krvini.ini and krv.krv, the firewall rule, and on
-  ; an upgrade the service's description, recovery and event source.
+  ; The folders' rights, krvini.ini, the passwords (given ones and those of
+  ; a krv.krv, as hashes; the file is deleted), the firewall rule, and on an
+  ; upgrade the service's description, recovery and event source.
   nsExec::Exec '"$INSTDIR\zalvos.exe" /SETUP$SetupArgs'
   Pop $0
   ${If} $0 != 0
     !insertmacro Log "a setup step failed (zalvos.exe exit code $0)"
     StrCpy $Outcome 1
+  ${EndIf}
+  ; setup.log has the line; a person installing is told too.
+  ReadRegStr $0 HKLM "${PASSWORDS_KEY}" "AdminPassword"
+  ${If} $0 == ""
+  ${AndIfNot} ${Silent}
+    MessageBox MB_ICONINFORMATION|MB_OK "No administrator password is set: the lock screen has no administrator log-in (and no settings dialog) until one is given with /ADMINPASSWORD=. $LogDir\setup.log has the details."
   ${EndIf}
 
   ; The service: registered from this folder, then started.
@@ -635,13 +648,13 @@ Section "Uninstall"
     ${EndIf}
   ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ; The station's command key and what the programs keep with it: a retired
-  ; or resold PC keeps no key.
+  ; The station's command key, the passwords' hashes and what the programs
+  ; keep with them: a retired or resold PC keeps no key.
   DeleteRegKey HKLM "${ZALVO_KEY}"
   ClearErrors
   EnumRegValue $0 HKLM "${ZALVO_KEY}" 0
   ${If} ${Errors}
-    !insertmacro UnLog "HKLM\${ZALVO_KEY} removed (the command key with it)"
+    !insertmacro UnLog "HKLM\${ZALVO_KEY} removed (the command key and the passwords with it)"
   ${Else}
     !insertmacro UnLog "HKLM\${ZALVO_KEY} could not be removed"
   ${EndIf}
@@ -652,7 +665,7 @@ Section "Uninstall"
   ; Run in place ("_?="), this file can go only once it has ended.
   Delete /REBOOTOK "$INSTDIR\uninstall.exe"
   RMDir /REBOOTOK "$INSTDIR"
-  ; krvini.ini and krv.krv stay in the Windows directory with the station's
+  ; krvini.ini stays in the Windows directory with the station's
   ; settings, and the logs in the data folder.
   !insertmacro UnLog "removed (exit code $Outcome)"
   SetErrorLevel $Outcome

@@ -110,10 +110,22 @@ void LockScreen::Start() {
     // A wallpaper value of another type: no picture, the teal shows.
     Log(std::string("wallpaper not read: ") + e.what());
   }
-  ReadPasswords();
+  if (ServiceKeepsPasswords()) {
+    Log("the station's service keeps the passwords: it checks every log-in");
+  } else {
+    ReadPasswords();
+  }
   WriteAutoAdminLogon("1");
   LoadSettings();
   RestoreLock();
+}
+
+bool LockScreen::ServiceKeepsPasswords() {
+  if (!service_keeps_passwords_ && platform_.passwords != nullptr &&
+      platform_.passwords->ServiceKeepsPasswords()) {
+    service_keeps_passwords_ = true;
+  }
+  return service_keeps_passwords_;
 }
 
 void LockScreen::RestoreLock() {
@@ -233,6 +245,9 @@ void LockScreen::LoadSettings() {
     ReadBackAllowedProgramsKeepingRestriction(
         file.Flag(settings::Info(settings::Key::RestrictRun).name));
     failed = {};
+    if (ServiceKeepsPasswords()) {
+      return;  // the service has taken krv.krv over
+    }
     settings::PasswordOverride passwords = settings::ParsePasswordFile(
         platform_.files.Read(SettingsPath(settings::kPasswordFileName)));
     if (passwords.admin) {
@@ -301,6 +316,10 @@ void LockScreen::ChangePassword() {
   if (entry.empty() || entry != dialog_.Text(Ctl::edNewPassword1)) {
     return;
   }
+  if (ServiceKeepsPasswords()) {
+    ChangePasswordAtService(entry);
+    return;
+  }
   auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey, Access::kWrite);
   if (!key) {
     // Saying nothing would leave the administrator believing the new
@@ -318,6 +337,103 @@ void LockScreen::ChangePassword() {
   // The address in effect before this save; the edited one is taken over
   // after this.
   key->WriteString(settings::kServerIPValue, memory_.server_ip);
+}
+
+protocol::passwords::Reply LockScreen::AskService(const protocol::passwords::Request& request) {
+  const std::string reply =
+      platform_.passwords->Exchange(protocol::passwords::EncodeRequest(request));
+  try {
+    return protocol::passwords::DecodeReply(reply);
+  } catch (const protocol::passwords::FrameError& e) {
+    throw PlatformError(std::string("the service's reply can't be read: ") + e.what(),
+                        platform::ErrorKind::kBroken);
+  }
+}
+
+void LockScreen::ChangePasswordAtService(const std::string& entry) {
+  using protocol::passwords::Answer;
+  if (dialog_password_.empty()) {
+    // The entries outlive the dialog; only the dialog the service opened
+    // may change a password.
+    Log("password change skipped: passwords change only in the settings dialog opened with the "
+        "administrator password");
+    return;
+  }
+  const bool admin = dialog_.Checked(Ctl::cbPassAdmin);
+  const std::string which = admin ? "administrator password" : "small password";
+  protocol::passwords::Reply reply = AskService(protocol::passwords::Change{
+      dialog_password_,
+      admin ? protocol::passwords::Which::kAdmin : protocol::passwords::Which::kSmall, entry});
+  switch (reply.answer) {
+    case Answer::kChanged:
+      break;
+    case Answer::kTooSoon:
+      throw PlatformError("The " + which +
+                          " was not changed: after wrong passwords the service "
+                          "checks the next in " +
+                          std::to_string(reply.retry_after_s) + " s");
+    case Answer::kInvalid:
+      throw PlatformError("The " + which + " was not changed: the service takes 1 to " +
+                          "8 characters on one line");
+    case Answer::kRefused:
+      throw PlatformError("The " + which +
+                              " was not changed: the service did not take the "
+                              "administrator password the dialog was opened with",
+                          platform::ErrorKind::kAccessDenied);
+    default:
+      throw PlatformError("The " + which + " was not changed: the service can't keep it");
+  }
+  Log("the " + which + " is changed by the station's service");
+  if (admin) {
+    dialog_password_ = entry;
+  }
+  // The copy of the server address goes where it always went.
+  auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey, Access::kWrite);
+  if (!key) {
+    throw PlatformError("Cannot open the registry key HKEY_CURRENT_USER\\" +
+                        std::string(settings::kZalvoKey));
+  }
+  key->WriteString(settings::kServerIPValue, memory_.server_ip);
+}
+
+void LockScreen::LoginAtService(const std::string& user, const std::string& password) {
+  using protocol::passwords::Answer;
+  protocol::passwords::Reply reply;
+  try {
+    reply = AskService(protocol::passwords::LogIn{user, password});
+  } catch (const PlatformError& e) {
+    // Never the built-in passwords: the station stays as it is.
+    Log("log-in refused: the station's service checks the passwords and can't be asked: " +
+        std::string(e.what()));
+    return;
+  }
+  switch (reply.answer) {
+    case Answer::kUnlock:
+      Unlock();
+      break;
+    case Answer::kUnlockAndSettings:
+      Unlock();
+      RefreshWindowList();
+      dialog_password_ = password;
+      try {
+        OpenSettingsDialog();
+      } catch (...) {
+        dialog_password_.clear();
+        throw;
+      }
+      dialog_password_.clear();
+      break;
+    case Answer::kTooSoon:
+      Log("log-in not checked: after wrong passwords the service checks the next in " +
+          std::to_string(reply.retry_after_s) + " s");
+      break;
+    case Answer::kFailed:
+      Log("log-in refused: the station's service can't read its passwords");
+      break;
+    default:
+      Log("log-in refused by the station's service: wrong name or password");
+      break;
+  }
 }
 
 void LockScreen::MainShown() {
@@ -433,6 +549,11 @@ void LockScreen::LoginPanelTimedOut() {
 }
 
 void LockScreen::Login(const std::string& user, const std::string& password) {
+  if (ServiceKeepsPasswords()) {
+    LoginAtService(user, password);
+    views_.main.ClearLoginEdits();
+    return;
+  }
   if (user == kLoginUser && password == memory_.small_password) {
     Unlock();
   }

@@ -19,8 +19,10 @@
 #include "platform/desktop.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/password_channel.h"
 #include "platform/registry.h"
 #include "platform/system_shutdown.h"
+#include "protocol/password_ops.h"
 
 namespace zalvo::lockscreen {
 
@@ -65,6 +67,9 @@ struct LockScreenPlatform {
   platform::StationFiles& files;
   platform::Desktop& desktop;
   LockStateStore& lock_state;
+  // The channel to the station's service, which checks the passwords once it
+  // keeps them; none: the lock screen keeps its own.
+  platform::PasswordChannel* passwords = nullptr;
 };
 
 struct LockScreenViews {
@@ -83,16 +88,17 @@ class LockScreen {
   RemainingTime& remaining_time() { return remaining_time_; }
 
   // Program start, once the windows exist: the application window hidden,
-  // the wallpaper and the two passwords read, AutoAdminLogon "1" written,
-  // then the settings load. The main window stays hidden, unless an earlier
-  // lock screen of this Windows log-on ended while the station was locked:
-  // then the station is locked again.
+  // the wallpaper and the two passwords read (not on a station whose service
+  // keeps them), AutoAdminLogon "1" written, then the settings load. The main window stays hidden,
+  // unless an earlier lock screen of this Windows log-on ended while the station was locked: then
+  // the station is locked again.
   void Start();
 
   // The settings load into the dialog, one guarded sequence: the first
   // failure (no settings file, a list value that is not a string, no
   // krv.krv) ends it, keeps what was set so far, and is logged, except at
-  // krv.krv, which is optional. The proxy item's caption follows the
+  // krv.krv, which is optional and not read while the service keeps the
+  // passwords. The proxy item's caption follows the
   // loaded switch, and cbRestrictRun stays as the file says whenever the
   // allowed-programs list read back allows it.
   void LoadSettings();
@@ -137,8 +143,15 @@ class LockScreen {
   void LoginPanelTimedOut();
   // "Добре": user "1" with the small password unlocks; the administrator
   // password, with any name, unlocks and opens the settings dialog modally.
-  // The edits are emptied afterwards.
+  // The edits are emptied afterwards. While the station's service keeps the
+  // passwords, it checks the name and password and answers which of the
+  // three it is; when it can't be asked, or the channel's other end is not
+  // the installed service, nothing unlocks (logged).
   void Login(const std::string& user, const std::string& password);
+
+  // Whether the station's service keeps the passwords (its mark is there).
+  // Once it does, it does for the rest of this program's run.
+  [[nodiscard]] bool ServiceKeepsPasswords();
 
   // The settings dialog's commands. A title that names no window, a process
   // that could not be ended and a list key that can't be opened are logged.
@@ -173,6 +186,11 @@ class LockScreen {
   void ShowProxyCaption();
   void ReadBackAllowedProgramsKeepingRestriction(bool restrict_run);
   void ChangePassword();
+  void ChangePasswordAtService(const std::string& entry);
+  void LoginAtService(const std::string& user, const std::string& password);
+  // One request to the service and its reply; a channel that fails and a
+  // reply that can't be read throw PlatformError.
+  protocol::passwords::Reply AskService(const protocol::passwords::Request& request);
   void OpenSettingsDialog();
   std::optional<int32_t> LoginPanelSeconds() const;
   void RestartLoginPanelTimer();
@@ -192,6 +210,11 @@ class LockScreen {
   platform::SystemShutdown power_off_{platform_.desktop, log_};
   LockState lock_state_;
   bool login_panel_shown_ = false;
+  bool service_keeps_passwords_ = false;
+  // While the settings dialog opened by the service's answer is shown: the
+  // administrator password it was opened with, which a password change
+  // hands to the service.
+  std::string dialog_password_;
 };
 
 }  // namespace zalvo::lockscreen

@@ -1,6 +1,7 @@
-// The system's cryptography, as the signed datagrams need it: HMAC-SHA256
-// and random bytes. Windows uses BCrypt, Linux OpenSSL's libcrypto and
-// getrandom; the SHA-256 itself is always the system's.
+// The system's cryptography, as the signed datagrams and the stored
+// passwords need it: HMAC-SHA256, PBKDF2 over it, and random bytes. Windows
+// uses BCrypt, Linux OpenSSL's libcrypto and getrandom; the SHA-256 itself is
+// always the system's.
 #pragma once
 
 #include <array>
@@ -45,5 +46,26 @@ class HmacSha256Key {
 
 // Fills the bytes from the system's random generator. Throws PlatformError.
 void RandomBytes(std::span<uint8_t> bytes);
+
+// PBKDF2 with HMAC-SHA256 (RFC 8018) of the password and the salt, with the
+// number of iterations (at least 1), 32 bytes long: the slow hash under which
+// a password is kept. Throws PlatformError when the system's cryptography
+// refuses.
+[[nodiscard]] Sha256Mac Pbkdf2Sha256(std::string_view password, std::span<const uint8_t> salt,
+                                     uint32_t iterations);
+
+// Whether the two byte strings are equal, in a time that depends on their
+// lengths only, never on where they differ.
+[[nodiscard]] inline bool EqualInConstantTime(std::span<const uint8_t> a,
+                                              std::span<const uint8_t> b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  volatile uint8_t difference = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    difference = static_cast<uint8_t>(difference | (a[i] ^ b[i]));
+  }
+  return difference == 0;
+}
 
 }  // namespace zalvo::platform

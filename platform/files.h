@@ -23,6 +23,10 @@ class StationFiles {
   // so that a crash or a full disk leaves the old file or the new one, never
   // a part. A failure throws PlatformError and leaves the old file.
   virtual void Replace(std::string_view path, std::string_view bytes) = 0;
+
+  // Deletes the file (a read-only one too); false when there was none. A
+  // file that can't be deleted throws PlatformError.
+  virtual bool Remove(std::string_view path) = 0;
 };
 
 }  // namespace zalvo::platform

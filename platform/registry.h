@@ -40,6 +40,10 @@ class RegistryKey {
 
   // The names of the key's values, in the order the registry gives them.
   virtual std::vector<std::string> ValueNames() = 0;
+
+  // Deletes the value; false when there was none. Needs a key opened for
+  // writing; a refused delete throws PlatformError.
+  virtual bool DeleteValue(std::string_view name) = 0;
 };
 
 class Registry {

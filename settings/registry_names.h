@@ -15,6 +15,11 @@ inline constexpr std::string_view kDefaultPassword = "DefaultPassword";
 inline constexpr std::string_view kZalvoLogon = "ZalvoLogon";
 inline constexpr std::string_view kLocalTimer = "LocalTimer";
 
+// Local machine: where the station's service keeps the lock screen's
+// passwords (agent/password_store.h). Its existence tells the lock screen to
+// have every password checked by the service.
+inline constexpr std::string_view kPasswordStoreKey = "SOFTWARE\\Zalvo\\Passwords";
+
 // Current user: the lock screen's passwords and its copy of the server address.
 inline constexpr std::string_view kZalvoKey = "Software\\Kav\\Zalvo";
 inline constexpr std::string_view kZalvoPassword = "ZalvoPassword";

@@ -172,29 +172,6 @@ std::vector<std::string> ApplySetup(platform::StationFiles& files, const Station
       done.push_back(settings_path + " written for the server " + *setup.server);
     }
   }
-  if (setup.admin_password || setup.small_password) {
-    const std::string password_path = SettingsFilePath(directory, kPasswordFileName);
-    std::string krv;
-    try {
-      krv = files.Read(password_path);
-    } catch (const platform::PlatformError& e) {
-      if (!IsMissing(e)) {
-        throw;
-      }
-    }
-    if (setup.admin_password) {
-      krv = WithValue(krv, "p", *setup.admin_password);
-    }
-    if (setup.small_password) {
-      krv = WithValue(krv, "ps", *setup.small_password);
-    }
-    files.Replace(password_path, krv);
-    done.push_back(password_path + ": " +
-                   std::string(setup.admin_password && setup.small_password ? "both passwords"
-                               : setup.admin_password ? "administrator password"
-                                                      : "small password") +
-                   " set");
-  }
   return done;
 }
 

@@ -1,6 +1,7 @@
 // What the installer sets on a station: the server address in krvini.ini and
-// the lock screen's passwords in krv.krv. Each value is checked first; a file
-// is rewritten only in the line that changes, every other byte kept.
+// the lock screen's passwords, which the station's service keeps
+// (agent/password_store.h). Each value is checked first; krvini.ini is
+// rewritten only in the line that changes, every other byte kept.
 #pragma once
 
 #include <optional>
@@ -21,8 +22,8 @@ bool IsServerAddress(std::string_view text);
 inline constexpr size_t kPasswordLimit = 8;
 
 // Why a password (Windows-1251 text) can't be set, or nothing when it can:
-// it must have 1 to 8 characters and fit on one line of krv.krv. An empty
-// one is refused, since an empty password would unlock the station.
+// it must have 1 to 8 characters and fit on one line. An empty one is
+// refused, since an empty password would unlock the station.
 std::optional<std::string> PasswordProblem(std::string_view cp1251);
 
 // The file with the value of the key's first line (the line that every load
@@ -45,10 +46,10 @@ struct StationSetup {
 // each; none when it can. A station without krvini.ini needs a server.
 std::vector<std::string> SetupProblems(const StationSetup& setup, bool settings_exist);
 
-// Carries out a request that SetupProblems accepted: writes a new krvini.ini
-// or rewrites its ServerIP line, and the given passwords into krv.krv.
-// Returns one line for each file written; a failed write throws
-// PlatformError, and what was written before stays.
+// Carries out the settings part of a request that SetupProblems accepted:
+// writes a new krvini.ini or rewrites its ServerIP line (the passwords are
+// the service's to keep). Returns a line when the file was written; a failed
+// write throws PlatformError.
 std::vector<std::string> ApplySetup(platform::StationFiles& files, const StationSetup& setup);
 
 // Whether the station has krvini.ini; throws when it can't be told (a file

@@ -22,8 +22,10 @@
 //                                     --quiet, not each datagram and reply)
 //   zalvos.exe                        (started by the service control manager;
 //                                      start parameters may carry --tick-ms N,
-//                                      and --log-traffic for each datagram in
-//                                      the log)
+//                                      --log-traffic for each datagram in the
+//                                      log, and --password-iterations N for
+//                                      the hashes of new passwords: tests
+//                                      keep cheap ones)
 //   zalvos.exe --session-helper       (started by the service in the console
 //                                      session: the service's hands there)
 //
@@ -58,6 +60,8 @@
 #include "agent/helper_loop.h"
 #include "agent/helper_supervisor.h"
 #include "agent/lock_screen_keeper.h"
+#include "agent/password_service.h"
+#include "agent/password_store.h"
 #include "agent/rotating_log.h"
 #include "agent/runtime.h"
 #include "agent/station_actions.h"
@@ -71,6 +75,7 @@
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
 #include "platform/win32/lock_screen_windows.h"
+#include "platform/win32/password_pipe.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/service_host.h"
 #include "platform/win32/session_launcher.h"
@@ -199,11 +204,57 @@ struct CustomerSession {
   agent::LockScreenUpkeep lock_screen;
 };
 
+// The lock screen's passwords, kept and checked by the service on a thread
+// of their own (no command or tick waits on them): the store in the machine
+// key only SYSTEM and the administrators may open, the take-over of the
+// copies the customer could read, and the pipe the installed lock screen
+// asks over.
+class ServicePasswords {
+ public:
+  ServicePasswords(const agent::CustomerAccount& customer, uint32_t iterations,
+                   const agent::LogSink& log)
+      : customer_(customer),
+        store_(registry_,
+               {iterations, [](std::string_view path) { win32::ProtectKey(win32::Widen(path)); }}),
+        service_({store_, files_, &customer_}, log),
+        pipe_({[this](std::string_view request) { return service_.Answer(request); },
+               [this] { Upkeep(); }, std::chrono::milliseconds(10000), InstalledLockScreen(),
+               [log](const std::string& line) {
+                 if (log) {
+                   log(line);
+                 }
+               }}) {}
+
+  // The pipe is made at once; the store and the take-over follow on the
+  // pipe's thread.
+  void Start() { (void)pipe_.Start(); }
+  void Stop() { pipe_.Stop(); }
+
+ private:
+  void Upkeep() {
+    if (started_) {
+      service_.Upkeep();
+    } else {
+      started_ = true;
+      service_.Start();
+    }
+  }
+
+  win32::Win32Registry registry_;
+  win32::Win32Files files_;
+  CustomerHive customer_;
+  agent::PasswordStore store_;
+  agent::PasswordService service_;
+  bool started_ = false;
+  win32::PasswordPipeServer pipe_;
+};
+
 // The service object: the endpoint, the station and the worker, created when
 // the service (or the console run) starts.
 class ZalvoService final : public platform::ServiceHandlers {
  public:
-  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session)
+  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session,
+               uint32_t password_iterations)
       : key_(agent::ReadStoredCommandKey(registry_)),
         account_(ReadCustomerAccount(registry_, log)),
         // Run in the user's session itself, the agent starts programs and
@@ -219,12 +270,26 @@ class ZalvoService final : public platform::ServiceHandlers {
         customer_(in_services_session
                       ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
                       : nullptr),
+        // Only the service, as SYSTEM, keeps the passwords.
+        passwords_(in_services_session
+                       ? std::make_unique<ServicePasswords>(account_, password_iterations, log)
+                       : nullptr),
         socket_(platform::MakeUdpSocket()),
         agent_(*socket_, Parts(), {key_, &registry_, log}),
         runtime_(agent_.dispatcher, agent_.gate, *socket_, {tick}, log) {}
 
-  void Start() override { runtime_.Start(); }
-  void Stop() override { runtime_.Stop(); }
+  void Start() override {
+    if (passwords_) {
+      passwords_->Start();
+    }
+    runtime_.Start();
+  }
+  void Stop() override {
+    runtime_.Stop();
+    if (passwords_) {
+      passwords_->Stop();
+    }
+  }
   void Pause() override { runtime_.Pause(); }
   void Continue() override { runtime_.Continue(); }
   void SessionChanged() override {
@@ -257,6 +322,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   std::unique_ptr<agent::HandOffDesktop> hand_off_;
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
   std::unique_ptr<CustomerSession> customer_;
+  std::unique_ptr<ServicePasswords> passwords_;
   std::unique_ptr<platform::DatagramSocket> socket_;
   agent::AssembledAgent agent_;
   agent::AgentRuntime runtime_;
@@ -314,6 +380,22 @@ std::chrono::milliseconds TickLength(const std::vector<std::wstring>& args) {
     }
   }
   return std::chrono::milliseconds(1000);
+}
+
+// The count of iterations of new password hashes: 600,000, or
+// "--password-iterations N" among the start parameters (tests keep cheap
+// hashes; each hash carries its count).
+uint32_t PasswordIterations(const std::vector<std::wstring>& args) {
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == L"--password-iterations") {
+      auto value = text::ParseInt32(win32::Narrow(args[i + 1]));
+      if (!value || *value <= 0) {
+        throw std::invalid_argument("--password-iterations needs a positive number");
+      }
+      return static_cast<uint32_t>(*value);
+    }
+  }
+  return agent::kPasswordIterations;
 }
 
 // "/STATIONKEY=HEX" or "/CLUBKEY=HEX" with "/STATIONIP=ADDRESS" (the
@@ -429,7 +511,7 @@ int main() {
             std::find(start_args.begin(), start_args.end(), L"--log-traffic") != start_args.end();
         return std::make_unique<ZalvoService>(
             service_run && !traffic ? agent::WithoutTraffic(log) : log, TickLength(start_args),
-            !switches.console);
+            !switches.console, PasswordIterations(start_args));
       },
       args);
 }

@@ -10,12 +10,15 @@
 #include <optional>
 #include <vector>
 
+#include "agent/password_store.h"
 #include "agent/rotating_log.h"
 #include "platform/error.h"
 #include "platform/log_files.h"
 #include "platform/switches.h"
+#include "platform/win32/command_key.h"
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
+#include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/service_host.h"
 #include "platform/win32/wide.h"
@@ -311,6 +314,56 @@ int Prepare(const platform::Switches& switches) {
   return 0;
 }
 
+// The passwords go where the service keeps them: those of a krv.krv the
+// station has (the file is then deleted), then the given ones over them, as
+// hashes. Says when there is no administrator password. False when a step
+// failed.
+bool SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, SetupLog& log) {
+  Win32Registry registry;
+  agent::PasswordStore store(registry, {agent::kPasswordIterations,
+                                        [](std::string_view path) { ProtectKey(Widen(path)); }});
+  const std::string where = "HKLM\\" + std::string(agent::kPasswordKeyPath);
+  try {
+    store.Create();
+    const std::string path =
+        settings::SettingsFilePath(files.WindowsDirectory(), settings::kPasswordFileName);
+    std::optional<std::string> bytes;
+    try {
+      bytes = files.Read(path);
+    } catch (const platform::PlatformError& e) {
+      if (e.kind() != platform::ErrorKind::kNotFound) {
+        throw;
+      }
+    }
+    if (bytes) {
+      for (const std::string& line : agent::TakeOverPasswordFile(store, *bytes, path)) {
+        log(line);
+      }
+      (void)files.Remove(path);
+      log(path + " (plain text every account may read) is deleted");
+    }
+    for (auto [kind, value] : {std::pair{agent::PasswordKind::kAdmin, &setup.admin_password},
+                               std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
+      if (*value) {
+        store.Keep(kind, **value);
+        log("the " + std::string(agent::PasswordName(kind)) +
+            " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
+      }
+    }
+    if (!store.Hash(agent::PasswordKind::kAdmin)) {
+      log(std::string("no administrator password is set: the lock screen has no administrator "
+                      "log-in (and no settings dialog) until one is given with /ADMINPASSWORD=") +
+          (store.CustomerCopiesTaken() ? ""
+                                       : ", unless the customer account's own values hold one, "
+                                         "which the service takes over at its next log-on"));
+    }
+  } catch (const platform::PlatformError& e) {
+    log(std::string("passwords not set: ") + e.what());
+    return false;
+  }
+  return true;
+}
+
 int Setup(const ServiceDefinition& service, const platform::Switches& switches) {
   SetupLog log;
   settings::StationSetup setup;
@@ -373,6 +426,7 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     log(std::string("settings not written: ") + e.what());
     return 1;
   }
+  failed |= !SetUpPasswords(setup, files, log);
 
   std::string server;
   try {

@@ -6,8 +6,11 @@
 //       nothing changed); with /CHECK nothing more. Otherwise gives the
 //       program's folder and the data folder their rights, writes the server
 //       address into krvini.ini (a new file on a new station, else only its
-//       ServerIP line) and the passwords into krv.krv, points the firewall
-//       rule at the server of krvini.ini, and gives an installed service its
+//       ServerIP line), keeps the passwords where the service keeps them
+//       (agent/password_store.h: the hashes of a krv.krv the station has,
+//       which is then deleted, and of the given ones over them; the log says
+//       when there is no administrator password), points the firewall rule
+//       at the server of krvini.ini, and gives an installed service its
 //       description, recovery and event source. Exit code 0, or 1 when a
 //       step failed (the log says which).
 //   zalvos.exe /PREPARE [/DIR=folder]

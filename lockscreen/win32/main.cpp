@@ -22,10 +22,12 @@
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
 #include "platform/win32/lock_screen_windows.h"
+#include "platform/win32/password_pipe.h"
 #include "platform/win32/process_identity.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "settings/registry_names.h"
 
 namespace {
 
@@ -85,12 +87,16 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
     zalvo::win32::Win32Files files;
     std::unique_ptr<zalvo::platform::Desktop> desktop = zalvo::win32::MakeWin32Desktop();
     ui::RegistryLockStateStore lock_state;
+    // On a station whose service keeps the passwords, the service checks them.
+    std::unique_ptr<zalvo::platform::PasswordChannel> passwords =
+        zalvo::win32::MakePasswordPipeClient(
+            zalvo::win32::Widen(zalvo::settings::kPasswordStoreKey));
     ui::Application application;
     ui::MainForm main_form(application);
     ui::PasswordForm password_form(application);
     ui::RestTimeForm rest_time_form(application);
     ui::MciMelody melody;
-    LockScreen screen({registry, files, *desktop, lock_state},
+    LockScreen screen({registry, files, *desktop, lock_state, passwords.get()},
                       {main_form, password_form, rest_time_form, melody}, log);
 
     application.Create();

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <system_error>
 
@@ -91,6 +92,18 @@ Sha256Mac HmacSha256Key::Mac(std::initializer_list<std::string_view> parts) {
   Check(SHA256_Final(mac.data(), &context));
   OPENSSL_cleanse(&context, sizeof context);
   return mac;
+}
+
+Sha256Mac Pbkdf2Sha256(std::string_view password, std::span<const uint8_t> salt,
+                       uint32_t iterations) {
+  Sha256Mac key{};
+  if (iterations == 0 || iterations > static_cast<uint32_t>(INT32_MAX) ||
+      PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(),
+                        static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                        static_cast<int>(key.size()), key.data()) != 1) {
+    throw PlatformError("PBKDF2-HMAC-SHA256 failed in libcrypto");
+  }
+  return key;
 }
 
 void RandomBytes(std::span<uint8_t> bytes) {

@@ -136,4 +136,15 @@ void SimFiles::Replace(std::string_view path, std::string_view bytes) {
   WriteFileAtomically(Native(path), bytes);
 }
 
+bool SimFiles::Remove(std::string_view path) {
+  const std::filesystem::path native = Native(path);
+  if (::unlink(native.c_str()) == 0) {
+    return true;
+  }
+  if (errno == ENOENT) {
+    return false;
+  }
+  ThrowErrno("Cannot delete file \"" + native.string() + "\"");
+}
+
 }  // namespace zalvo::sim

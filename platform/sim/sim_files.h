@@ -16,6 +16,7 @@ class SimFiles final : public platform::StationFiles {
   std::string WindowsDirectory() override;
   std::string Read(std::string_view path) override;
   void Replace(std::string_view path, std::string_view bytes) override;
+  bool Remove(std::string_view path) override;
 
  private:
   std::filesystem::path windows_directory_;

@@ -80,6 +80,24 @@ class SimKey final : public platform::RegistryKey {
     });
   }
 
+  bool DeleteValue(std::string_view name) override {
+    Require(access_ != platform::Access::kRead, "deleting", name);
+    if (registry_.WriteDenied(hive_, path_, name)) {
+      throw PlatformError("Access is denied deleting '" + std::string(name) + "'",
+                          platform::ErrorKind::kAccessDenied);
+    }
+    return registry_.WithHive(hive_, [&](RegHive& content, bool& changed) {
+      RegKey* key = Existing(content);
+      RegValue* value = key == nullptr ? nullptr : FindValue(*key, name);
+      if (value == nullptr) {
+        return false;
+      }
+      key->values.erase(key->values.begin() + (value - key->values.data()));
+      changed = true;
+      return true;
+    });
+  }
+
  private:
   // The key in the hive as read now; a key deleted meanwhile is an error.
   RegKey* Existing(RegHive& content) {

@@ -35,9 +35,9 @@ void WriteString(HKEY key, std::wstring_view name, std::string_view data) {
         "RegSetValueExW");
 }
 
-}  // namespace
-
-void StoreProtectedValues(std::wstring_view path, std::initializer_list<ProtectedValue> values) {
+// The key, created or opened, with the admins-only DACL set: a key that
+// existed before keeps its old DACL unless it is set here.
+ScopedKey CreateProtected(std::wstring_view path) {
   ScopedDescriptor sd;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminsOnly, SDDL_REVISION_1,
                                                               sd.put(), nullptr)) {
@@ -49,9 +49,19 @@ void StoreProtectedValues(std::wstring_view path, std::initializer_list<Protecte
                           REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | WRITE_DAC, &attributes,
                           key.put(), nullptr),
         "RegCreateKeyExW");
-  // A key that existed before keeps its old DACL unless it is set here; the
-  // values are written only once the key is closed to other accounts.
   Check(::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get()), "RegSetKeySecurity");
+  return key;
+}
+
+}  // namespace
+
+void ProtectKey(std::wstring_view path) {
+  (void)CreateProtected(path);
+}
+
+void StoreProtectedValues(std::wstring_view path, std::initializer_list<ProtectedValue> values) {
+  // The values are written only once the key is closed to other accounts.
+  ScopedKey key = CreateProtected(path);
   for (const ProtectedValue& value : values) {
     if (value.is_dword) {
       DWORD data = value.dword;

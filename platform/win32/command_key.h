@@ -23,6 +23,10 @@ struct ProtectedValue {
 // the values. Throws PlatformError.
 void StoreProtectedValues(std::wstring_view path, std::initializer_list<ProtectedValue> values);
 
+// Creates HKEY_LOCAL_MACHINE\<path>, or takes the existing key, and gives it
+// the same protected DACL. Throws PlatformError.
+void ProtectKey(std::wstring_view path);
+
 // Deletes those of the values that exist under HKEY_LOCAL_MACHINE\<path>;
 // the number deleted. A missing key deletes nothing. Throws PlatformError.
 int DeleteValues(std::wstring_view path, std::initializer_list<std::wstring_view> names);

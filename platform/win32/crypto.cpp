@@ -96,6 +96,21 @@ Sha256Mac HmacSha256Key::Mac(std::initializer_list<std::string_view> parts) {
   return mac;
 }
 
+Sha256Mac Pbkdf2Sha256(std::string_view password, std::span<const uint8_t> salt,
+                       uint32_t iterations) {
+  if (iterations == 0) {
+    throw PlatformError("PBKDF2 needs at least one iteration");
+  }
+  Sha256Mac key{};
+  Check(::BCryptDeriveKeyPBKDF2(HmacProvider(),
+                                reinterpret_cast<PUCHAR>(const_cast<char*>(password.data())),
+                                static_cast<ULONG>(password.size()),
+                                const_cast<PUCHAR>(salt.data()), static_cast<ULONG>(salt.size()),
+                                iterations, key.data(), static_cast<ULONG>(key.size()), 0),
+        "BCryptDeriveKeyPBKDF2");
+  return key;
+}
+
 void RandomBytes(std::span<uint8_t> bytes) {
   Check(::BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
                           BCRYPT_USE_SYSTEM_PREFERRED_RNG),

@@ -111,4 +111,26 @@ void Win32Files::Replace(std::string_view path, std::string_view bytes) {
   temp.Renamed();
 }
 
+bool Win32Files::Remove(std::string_view path) {
+  const std::wstring name = Widen(path);
+  if (DeleteFileW(name.c_str())) {
+    return true;
+  }
+  DWORD error = GetLastError();
+  // A read-only file is deleted too: its attribute goes first.
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    if (DeleteFileW(name.c_str())) {
+      return true;
+    }
+    error = GetLastError();
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return false;
+  }
+  ThrowError("Cannot delete file \"" + std::string(path) + "\"", error);
+}
+
 }  // namespace zalvo::win32

@@ -10,6 +10,7 @@ class Win32Files final : public platform::StationFiles {
   std::string WindowsDirectory() override;
   std::string Read(std::string_view path) override;
   void Replace(std::string_view path, std::string_view bytes) override;
+  bool Remove(std::string_view path) override;
 };
 
 }  // namespace zalvo::win32

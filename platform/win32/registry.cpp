@@ -124,6 +124,17 @@ class Win32Key final : public platform::RegistryKey {
     return names;
   }
 
+  bool DeleteValue(std::string_view name) override {
+    LONG rc = RegDeleteValueW(key_.get(), Widen(name).c_str());
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      return false;
+    }
+    if (rc != ERROR_SUCCESS) {
+      ThrowError("RegDeleteValue '" + std::string(name) + "'", static_cast<uint32_t>(rc));
+    }
+    return true;
+  }
+
  private:
   void Set(std::string_view name, DWORD type, const void* data, DWORD size) {
     LONG rc = RegSetValueExW(key_.get(), Widen(name).c_str(), 0, type,

@@ -102,6 +102,7 @@ class MemoryFiles final : public platform::StationFiles {
     ++writes;
     files[std::string(path)] = std::string(bytes);
   }
+  bool Remove(std::string_view path) override { return files.erase(std::string(path)) > 0; }
 };
 
 class MemoryMixer final : public platform::Mixer {

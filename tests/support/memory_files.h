@@ -34,6 +34,12 @@ class MemoryFiles final : public platform::StationFiles {
     ++replaces;
     files[std::string(path)] = std::string(bytes);
   }
+  bool Remove(std::string_view path) override {
+    if (refuse_writes) {
+      throw platform::PlatformError("Access is denied", platform::ErrorKind::kAccessDenied);
+    }
+    return files.erase(std::string(path)) > 0;
+  }
 };
 
 }  // namespace zalvo::testing

@@ -59,6 +59,22 @@ class MemoryKey final : public platform::RegistryKey {
     return names;
   }
 
+  bool DeleteValue(std::string_view name) override {
+    Refuse(name);
+    MemoryRegistry::Key* key = registry_.FindKey(path_);
+    if (key == nullptr) {
+      return false;
+    }
+    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+      if (MemoryRegistry::Normal(it->first) == MemoryRegistry::Normal(std::string(name))) {
+        key->values.erase(it);
+        registry_.RecordWrite(path_, std::string(name) + " deleted");
+        return true;
+      }
+    }
+    return false;
+  }
+
  private:
   // A right the key was not opened for.
   static void Require(bool granted) {

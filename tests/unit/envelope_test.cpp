@@ -1,8 +1,9 @@
-// The signed envelope: the system's HMAC against the published vectors, the
-// station key's derivation against the protocol document, the codec's
-// refusals, the clock window, the replay cache, the key texts and the
-// command gate in front of the dispatcher with its replay mark. Runs natively
-// and under Wine, so that both the libcrypto and the BCrypt HMAC are checked.
+// The signed envelope: the system's HMAC (and the PBKDF2 of the stored
+// passwords) against the published vectors, the station key's derivation
+// against the protocol document, the codec's refusals, the clock window, the
+// replay cache, the key texts and the command gate in front of the dispatcher
+// with its replay mark. Runs natively and under Wine, so that both libcrypto
+// and BCrypt are checked.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -15,6 +16,7 @@
 #include "agent/command_gate.h"
 #include "agent/command_key_store.h"
 #include "platform/crypto.h"
+#include "platform/error.h"
 #include "protocol/address.h"
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
@@ -60,6 +62,28 @@ TEST(HmacSha256, MatchesTheRfc4231Vectors) {
   platform::RandomBytes(a);
   platform::RandomBytes(b);
   EXPECT_NE(a, b);
+}
+
+TEST(Pbkdf2Sha256, MatchesTheKnownVectorsAndComparesOnlyEqualBytesAsEqual) {
+  // RFC 6070's inputs with SHA-256, and RFC 7914's first PBKDF2 vector (its
+  // first 32 bytes); a Windows-1251 password with a salt holding zeros.
+  const std::vector<uint8_t> salt = Bytes("salt");
+  EXPECT_EQ(Hex(platform::Pbkdf2Sha256("password", salt, 1)),
+            "120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b");
+  EXPECT_EQ(Hex(platform::Pbkdf2Sha256("password", salt, 2)),
+            "ae4d0c95af6b46d32d0adff928f06dd02a303f8ef3c251dfd6e2d85a95474c43");
+  EXPECT_EQ(Hex(platform::Pbkdf2Sha256("password", salt, 4096)),
+            "c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a");
+  EXPECT_EQ(Hex(platform::Pbkdf2Sha256("passwd", salt, 1)),
+            "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc");
+  const std::vector<uint8_t> binary_salt = {0, 1, 2};
+  EXPECT_EQ(Hex(platform::Pbkdf2Sha256("\xE0\xE4\xEC\xE8\xED", binary_salt, 1000)),
+            "ea0742342083e9819b181dfeccab820107583a8d01924de36c80151f649788e3");
+  EXPECT_THROW((void)platform::Pbkdf2Sha256("password", salt, 0), platform::PlatformError);
+  const std::vector<uint8_t> x = Bytes("abcd");
+  EXPECT_TRUE(platform::EqualInConstantTime(x, Bytes("abcd")));
+  EXPECT_FALSE(platform::EqualInConstantTime(x, Bytes("abce")));
+  EXPECT_FALSE(platform::EqualInConstantTime(x, Bytes("abc")));
 }
 
 // The value of a row "| name | `value` |" of docs/protocol.md's worked

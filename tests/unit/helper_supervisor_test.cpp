@@ -590,6 +590,7 @@ class NoFiles final : public platform::StationFiles {
   std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
   std::string Read(std::string_view) override { throw platform::PlatformError("no file"); }
   void Replace(std::string_view, std::string_view) override {}
+  bool Remove(std::string_view) override { return false; }
 };
 
 struct SentReplies final : Replies {

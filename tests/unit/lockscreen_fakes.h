@@ -138,8 +138,14 @@ inline std::string AdminRightsNeeded(const std::string& failure) {
 }
 
 // A lock screen over fakes, with the Winlogon key present; its log lines
-// are kept in order.
+// are kept in order. With a channel, the station's service keeps the
+// passwords when the channel says so.
 struct LockScreenRig {
+  explicit LockScreenRig(platform::PasswordChannel* channel = nullptr) : channel_(channel) {
+    registry.AddKey(kWinlogon);
+  }
+
+  platform::PasswordChannel* channel_;
   zalvo::testing::MemoryRegistry registry;
   MemoryFiles files;
   zalvo::testing::FakeDesktop desktop;
@@ -149,11 +155,10 @@ struct LockScreenRig {
   FakeRestTimeView rest_time;
   FakeMelody melody;
   std::vector<std::string> log;
-  LockScreen screen{{registry, files, desktop, lock_state},
+  LockScreen screen{{registry, files, desktop, lock_state, channel_},
                     {main, dialog_view, rest_time, melody},
                     [this](std::string_view line) { log.emplace_back(line); }};
 
-  LockScreenRig() { registry.AddKey(kWinlogon); }
   DialogModel& dialog() { return screen.dialog(); }
   std::optional<std::string> AutoAdminLogon() const {
     return registry.String(kWinlogon, std::string(settings::kAutoAdminLogon));

@@ -110,6 +110,7 @@ class NoSettingsFile final : public platform::StationFiles {
     throw platform::PlatformError("no file " + std::string(path));
   }
   void Replace(std::string_view, std::string_view) override {}
+  bool Remove(std::string_view) override { return false; }
 };
 
 class NoReplies final : public Replies {

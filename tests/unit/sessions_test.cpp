@@ -305,6 +305,7 @@ class MemoryFiles final : public platform::StationFiles {
     throw platform::PlatformError("no file " + std::string(path));
   }
   void Replace(std::string_view, std::string_view) override {}
+  bool Remove(std::string_view) override { return false; }
 };
 
 struct RecordedReplies final : Replies {

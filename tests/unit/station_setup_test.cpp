@@ -76,22 +76,20 @@ TEST(StationSetup, WritesANewStationThenRewritesOnlyWhatIsGiven) {
   EXPECT_EQ(files.files.count(kKrv), 0u);  // no password given, none written
   EXPECT_TRUE(SettingsFileExists(files));
 
+  // The passwords are the service's to keep: never a plain file.
   files.files[kIni] = "Beep=1\nServerIP=192.168.1.10\r\nHide=0";
-  files.files[kKrv] = "ps=4\r\nnote=kept\r\n";
+  files.files.erase(kKrv);
   std::vector<std::string> done =
-      ApplySetup(files, {"10.1.1.1", std::string("\xC0\xE4\xEC\xE8\xED"), std::nullopt});
-  EXPECT_EQ(done.size(), 2u);
+      ApplySetup(files, {"10.1.1.1", std::string("\xC0\xE4\xEC\xE8\xED"), std::string("4")});
+  EXPECT_EQ(done.size(), 1u);
   EXPECT_EQ(files.files[kIni], "Beep=1\nServerIP=10.1.1.1\r\nHide=0");
-  EXPECT_EQ(files.files[kKrv], "ps=4\r\nnote=kept\r\np=\xC0\xE4\xEC\xE8\xED\r\n");
-  PasswordOverride read = ParsePasswordFile(files.files[kKrv]);
-  EXPECT_EQ(read.admin, "\xC0\xE4\xEC\xE8\xED");
-  EXPECT_EQ(read.small, "4");
+  EXPECT_EQ(files.files.count(kKrv), 0u);
 
   // A refused write throws, and nothing reports success.
   files.refuse_writes = true;
-  EXPECT_THROW(ApplySetup(files, {std::nullopt, std::nullopt, std::string("9")}),
+  EXPECT_THROW(ApplySetup(files, {"10.2.2.2", std::nullopt, std::nullopt}),
                platform::PlatformError);
-  EXPECT_EQ(ParsePasswordFile(files.files[kKrv]).small, "4");
+  EXPECT_EQ(SettingsText(files.files[kIni]).Value("ServerIP"), "10.1.1.1");
 }
 
 }  // namespace

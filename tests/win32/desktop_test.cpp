@@ -1,17 +1,23 @@
 // The Win32 desktop under the real API: the two-step privilege switch on the
 // process token, window captions read with the wide call and turned into
 // Windows-1251, at most 254 characters, and the message window that stays
-// out of the foreground.
+// out of the foreground; and the password channel's two ends facing a pipe
+// that another program made first.
 #include <windows.h>
+// After windows.h.
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/desktop_helpers.h"
 #include "platform/win32/message_window.h"
+#include "platform/win32/password_pipe.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
@@ -190,6 +196,76 @@ TEST(Win32Desktop, AMessageIsShownTopmostWithoutTakingTheForegroundAndGoesByItse
   EXPECT_TRUE(PumpUntil([] { return FindWindowW(kMessageWindowClass, nullptr) == nullptr; },
                         std::chrono::milliseconds(3000)));
   DestroyWindow(game);
+}
+
+// A program of the customer's makes the channel's name first. The service's
+// end can't make its channel and says so; the lock screen's end checks the
+// other end before it writes anything and refuses it: its owner is not
+// SYSTEM, or (with SYSTEM named as its owner, as Wine lets any program do)
+// its process is not the service's. (The squatter's pipe allows one
+// instance: Wine, unlike Windows, lets a first instance be made beside a
+// pipe that allows more.)
+TEST(PasswordChannel, ANameTakenFirstIsNeitherServedNorTrusted) {
+  const std::wstring name = L"\\\\.\\pipe\\ZalvoPasswordsTaken";
+  ScopedHandle taken(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512, 0,
+                                      nullptr));
+  ASSERT_NE(taken.get(), INVALID_HANDLE_VALUE);
+  std::vector<std::string> lines;
+  PasswordPipeServer server({[](std::string_view) { return std::string("served"); },
+                             {},
+                             std::chrono::milliseconds(50),
+                             L"",
+                             [&lines](const std::string& line) { lines.push_back(line); },
+                             name});
+  EXPECT_FALSE(server.Start());
+  Sleep(200);  // a few tries again
+  server.Stop();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("is held by another program"), std::string::npos) << lines[0];
+
+  const std::wstring mark = L"SOFTWARE\\ZalvoTestPasswordMark";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, mark.c_str());
+  auto client = MakePasswordPipeClient(mark, L"ZalvoTestNoSuchService", name);
+  EXPECT_FALSE(client->ServiceKeepsPasswords());
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, mark.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_TRUE(client->ServiceKeepsPasswords());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, mark.c_str());
+
+  auto refusal = [&](const std::wstring& pipe) {
+    try {
+      (void)MakePasswordPipeClient(mark, L"ZalvoTestNoSuchService", pipe)->Exchange("secret");
+    } catch (const platform::PlatformError& e) {
+      return std::string(e.what());
+    }
+    return std::string("answered");
+  };
+  EXPECT_NE(refusal(name).find("not the station's service: it is owned by"), std::string::npos)
+      << refusal(name);
+  const std::wstring as_system = L"\\\\.\\pipe\\ZalvoPasswordsAsSystem";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:SYD:(A;;GA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+  SECURITY_ATTRIBUTES named_system{sizeof named_system, descriptor, FALSE};
+  ScopedHandle system_named(CreateNamedPipeW(as_system.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512,
+                                             0, &named_system));
+  LocalFree(descriptor);
+  ASSERT_NE(system_named.get(), INVALID_HANDLE_VALUE);
+  EXPECT_NE(refusal(as_system).find("the service ZalvoTestNoSuchService can't be asked"),
+            std::string::npos)
+      << refusal(as_system);
+  // Nothing typed reached either pipe (a pipe whose client has gone still
+  // tells what it left unread).
+  for (HANDLE pipe : {taken.get(), system_named.get()}) {
+    DWORD waiting = 0;
+    (void)PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr);
+    EXPECT_EQ(waiting, 0u);
+  }
 }
 
 }  // namespace

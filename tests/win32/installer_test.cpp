@@ -13,11 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "platform/win32/command_key.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
-#include "settings/passwords.h"
+#include "settings/registry_names.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
@@ -129,6 +130,10 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
       settings::SettingsFilePath(windows, settings::kPasswordFileName);
   DeleteFileW(Widen(settings_path).c_str());
   DeleteFileW(Widen(password_path).c_str());
+  // This user is the customer: no copies of passwords in its hive.
+  for (const wchar_t* value : {L"ZalvoPassword", L"SmallPassword"}) {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, Widen(settings::kZalvoKey).c_str(), value);
+  }
   log.NewLines();
 
   // A new station: no address, one with a leading zero, with a non-ASCII
@@ -182,9 +187,18 @@ TEST(Installer, DeploysUpgradesAndUninstallsSilentlyWithoutEverBlocking) {
   settings::SettingsText first(files.Read(settings_path));
   EXPECT_EQ(first.Value("ServerIP"), "127.0.0.1");
   EXPECT_EQ(first.Value("SendDataTime"), "60");
-  settings::PasswordOverride passwords = settings::ParsePasswordFile(files.Read(password_path));
-  EXPECT_EQ(passwords.small, "4321");
-  EXPECT_EQ(passwords.admin, std::nullopt);
+  // The password given is kept as a hash only SYSTEM and the administrators
+  // may read, never in a plain file; without an administrator password the
+  // installer says there is no administrator log-in.
+  EXPECT_FALSE(FileExists(Widen(password_path)));
+  auto passwords = registry.Open(Hive::kLocalMachine, settings::kPasswordStoreKey);
+  ASSERT_NE(passwords, nullptr);
+  EXPECT_EQ(passwords->ReadString("SmallPassword").value_or("").rfind("pbkdf2-sha256$600000$", 0),
+            0u);
+  EXPECT_EQ(passwords->ReadString("AdminPassword"), std::nullopt);
+  EXPECT_TRUE(Contains(install_log, "no administrator password is set"));
+  EXPECT_EQ(KeyDaclSddl(Widen(settings::kPasswordStoreKey)),
+            L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
   auto run = registry.Open(Hive::kLocalMachine, kRunKey);
   ASSERT_NE(run, nullptr);
   EXPECT_EQ(run->ReadString("Zalvo"), "\"" + Narrow(ProgramFolder()) + "\\zalvoc.exe\"");

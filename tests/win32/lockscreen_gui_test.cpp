@@ -167,6 +167,8 @@ class LockScreenGui : public ::testing::Test {
                    "ClosePasswordForm=60\r\n");
     DeleteFileW(
         win32::Widen(settings::SettingsFilePath(windows_, settings::kPasswordFileName)).c_str());
+    // No service keeps the passwords here: the lock screen keeps its own.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Widen(settings::kPasswordStoreKey).c_str());
     auto winlogon = registry_.Create(Hive::kLocalMachine, kWinlogon);
     winlogon->WriteString("AutoAdminLogon", "0");
     winlogon->WriteDword("LocalTimer", 7260);

@@ -24,6 +24,7 @@
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
+#include "settings/passwords.h"
 #include "settings/registry_names.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
@@ -125,9 +126,9 @@ class ServiceHelper : public ::testing::Test {
     ASSERT_EQ(RunAndWait(QuotedProgram(Program()) + L" /INSTALL /SILENT"), 0u);
     service_.reset(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
     ASSERT_TRUE(service_);
-    // A keep-alive about every second.
-    const wchar_t* start_args[] = {L"--tick-ms", L"10"};
-    ASSERT_TRUE(StartServiceW(service_.get(), 2, start_args));
+    // A keep-alive about every second; cheap password hashes.
+    const wchar_t* start_args[] = {L"--tick-ms", L"10", L"--password-iterations", L"1000"};
+    ASSERT_TRUE(StartServiceW(service_.get(), 4, start_args));
     ASSERT_TRUE(WaitFor([&] { return ServiceState(service_.get()) == SERVICE_RUNNING; }));
     ASSERT_TRUE(server_.WaitForAgent());
   }
@@ -135,6 +136,8 @@ class ServiceHelper : public ::testing::Test {
     service_.reset();
     Remove();
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zalvo", L"CustomerName");
+    // Later tests' lock screens keep their own passwords.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Widen(settings::kPasswordStoreKey).c_str());
   }
   // The zalvos.exe the service runs.
   virtual std::string Program() { return ZALVOS_PROGRAM; }
@@ -359,6 +362,11 @@ class LockScreenShell : public ServiceHelper {
     winlogon->WriteString(settings::kAutoAdminLogon, "1");
     registry_.Create(platform::Hive::kCurrentUser, win32::Narrow(kShellPolicy))
         ->WriteDword("DisableTaskMgr", 0);
+    // The passwords as the lock screen kept them before the service did:
+    // scrambled in the customer's own hive.
+    auto copies = registry_.Create(platform::Hive::kCurrentUser, settings::kZalvoKey);
+    copies->WriteString(settings::kZalvoPassword, settings::ScramblePassword("adm1n"));
+    copies->WriteString(settings::kSmallPassword, settings::ScramblePassword("2468"));
     folder_ = _wgetenv(L"TEMP") + std::wstring(L"\\zalvo-shell");
     CreateDirectoryW(folder_.c_str(), nullptr);
     for (const auto& [from, name] : {std::pair{std::string(ZALVOS_PROGRAM), L"zalvos.exe"},
@@ -411,6 +419,15 @@ class LockScreenShell : public ServiceHelper {
     return registry_.Open(platform::Hive::kLocalMachine, settings::kWinlogonKey)
         ->ReadString(settings::kAutoAdminLogon);
   }
+  // The copies of the passwords in the customer's hive, and the hashes kept.
+  std::optional<std::string> Copy(std::string_view name) {
+    auto key = registry_.Open(platform::Hive::kCurrentUser, settings::kZalvoKey);
+    return key ? key->ReadString(name) : std::nullopt;
+  }
+  std::string Kept(std::string_view name) {
+    auto key = registry_.Open(platform::Hive::kLocalMachine, settings::kPasswordStoreKey);
+    return key ? key->ReadString(name).value_or("") : "";
+  }
   std::optional<uint32_t> TaskManager() {
     return registry_.Open(platform::Hive::kCurrentUser, win32::Narrow(kShellPolicy))
         ->ReadDword("DisableTaskMgr");
@@ -421,6 +438,13 @@ class LockScreenShell : public ServiceHelper {
 };
 
 TEST_F(LockScreenShell, WithNoSessionTheServiceKeepsTheShellsLockScreenRunningAndLocked) {
+  // At its first start the service took the customer's copies of the
+  // passwords over: their hashes are kept, the copies are gone.
+  EXPECT_TRUE(
+      WaitFor([&] { return !Copy(settings::kZalvoPassword) && !Copy(settings::kSmallPassword); }));
+  EXPECT_EQ(Kept("AdminPassword").rfind("pbkdf2-sha256$1000$", 0), 0u) << Kept("AdminPassword");
+  EXPECT_EQ(Kept("SmallPassword").rfind("pbkdf2-sha256$1000$", 0), 0u) << Kept("SmallPassword");
+
   // Started unlocked, as Windows starts it, and locked within a few ticks;
   // automatic log-on off, Task Manager disabled.
   const DWORD first = LockScreen();

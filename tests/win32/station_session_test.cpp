@@ -1,8 +1,9 @@
-// One rented session on a whole station under Wine, with the real programs:
-// the agent installed as a service from its own switches, the lock screen in
-// the user's session, and the server on 127.0.0.1 opening the session,
-// asking for a report, ending it, and the lock screen locked and unlocked
-// afterwards. Screenshots of the visible steps go to the build folder's
+// One rented session on a whole station under Wine, with the real programs
+// installed side by side: the agent installed as a service from its own
+// switches, which takes the passwords of krv.krv over, the lock screen in the
+// user's session, and the server on 127.0.0.1 opening the session, asking for
+// a report, ending it, and the lock screen locked and unlocked afterwards by
+// a password the service checks. Screenshots of the visible steps go to the build folder's
 // screenshots/ (scripts/update-screenshots.sh copies them to docs/).
 #include <windows.h>
 
@@ -11,11 +12,11 @@
 #include <regex>
 
 #include "lockscreen/win32/ids.h"
+#include "platform/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
-#include "settings/passwords.h"
 #include "settings/registry_names.h"
 #include "settings/settings_file.h"
 #include "tests/support/child_process.h"
@@ -40,11 +41,19 @@ class StationSession : public ::testing::Test {
     files_.Replace(settings::SettingsFilePath(windows, settings::kSettingsFileName),
                    "ServerIP=127.0.0.1\r\nHide=1\r\nPlayGame=1\r\nFreeDisk=1\r\n"
                    "ClosePasswordForm=60\r\nPlayMusic=\r\n");
-    DeleteFileW(
-        win32::Widen(settings::SettingsFilePath(windows, settings::kPasswordFileName)).c_str());
-    auto zalvo = registry_.Create(Hive::kCurrentUser, settings::kZalvoKey);
-    zalvo->WriteString("SmallPassword", settings::ScramblePassword("1357"));
-    zalvo->WriteString("ZalvoPassword", settings::ScramblePassword("adm1n"));
+    // The club's passwords in the plain file of earlier installs.
+    files_.Replace(
+        password_file_ = settings::SettingsFilePath(windows, settings::kPasswordFileName),
+        "p=adm1n\r\nps=1357\r\n");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Widen(settings::kPasswordStoreKey).c_str());
+    // Installed side by side, as the installer puts them.
+    folder_ = _wgetenv(L"TEMP") + std::wstring(L"\\zalvo-station");
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    for (const auto& [from, name] : {std::pair{std::string(ZALVOS_PROGRAM), L"zalvos.exe"},
+                                     std::pair{std::string(ZALVOC_PROGRAM), L"zalvoc.exe"}}) {
+      ASSERT_TRUE(CopyFileW(win32::Widen(BuiltProgramPath(from)).c_str(),
+                            (folder_ + L"\\" + name).c_str(), FALSE));
+    }
     registry_.Create(Hive::kCurrentUser, "Control Panel\\desktop")
         ->WriteString("Wallpaper", WriteWallpaper(windows));
     // A station whose last session ended: the marker is "0".
@@ -52,7 +61,7 @@ class StationSession : public ::testing::Test {
     winlogon->WriteString("ZalvoLogon", "0");
     winlogon->WriteString("AutoAdminLogon", "0");
     winlogon->WriteDword("LocalTimer", 0);
-    RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /QUIET");
+    RunAndWait(Installed(L"zalvos.exe") + L" /UNINSTALL /QUIET");
   }
 
   void TearDown() override {
@@ -63,7 +72,7 @@ class StationSession : public ::testing::Test {
         Sleep(50);
       }
       service_.reset();
-      RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /UNINSTALL /QUIET");
+      RunAndWait(Installed(L"zalvos.exe") + L" /UNINSTALL /QUIET");
     }
     if (zalvoc_) {
       PostMessageW(main_, WM_CLOSE, 0, 0);
@@ -71,7 +80,11 @@ class StationSession : public ::testing::Test {
         TerminateProcess(zalvoc_.get(), 1);
       }
     }
+    // Later tests' lock screens keep their own passwords.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Widen(settings::kPasswordStoreKey).c_str());
   }
+
+  std::wstring Installed(const wchar_t* name) { return L"\"" + folder_ + L"\\" + name + L"\""; }
 
   DWORD State() {
     SERVICE_STATUS status{};
@@ -80,17 +93,19 @@ class StationSession : public ::testing::Test {
   }
 
   void InstallAndStartAgent() {
-    ASSERT_EQ(RunAndWait(QuotedProgram(ZALVOS_PROGRAM) + L" /INSTALL /SILENT"), 0u);
+    ASSERT_EQ(RunAndWait(Installed(L"zalvos.exe") + L" /INSTALL /SILENT"), 0u);
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     service_.reset(OpenServiceW(manager_.get(), L"ZalvoService", SERVICE_ALL_ACCESS));
     ASSERT_TRUE(service_);
-    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr));
+    // Cheap hashes: each carries its count.
+    const wchar_t* start_args[] = {L"--password-iterations", L"1000"};
+    ASSERT_TRUE(StartServiceW(service_.get(), 2, start_args));
     ASSERT_TRUE(WaitFor([&] { return State() == SERVICE_RUNNING; }));
   }
 
   void StartLockScreen() {
     DrawOwnFrames("zalvoc.exe");
-    StartedProcess started = StartProgram(QuotedProgram(ZALVOC_PROGRAM));
+    StartedProcess started = StartProgram(Installed(L"zalvoc.exe"));
     zalvoc_.reset(started.handle);
     pid_ = started.id;
     ASSERT_TRUE(WaitFor([&] { return (main_ = TopLevel(pid_, ids::kMainClass)) != nullptr; }));
@@ -109,6 +124,21 @@ class StationSession : public ::testing::Test {
     registry_.Open(Hive::kLocalMachine, kWinlogon)->WriteString(settings::kZalvoLogon, value);
   }
   bool Visible(HWND hwnd) { return hwnd != nullptr && IsWindowVisible(hwnd); }
+  std::string Kept(const std::string& name) {
+    auto key = registry_.Open(Hive::kLocalMachine, settings::kPasswordStoreKey);
+    return key ? key->ReadString(name).value_or("") : "";
+  }
+  // The lock screen's log: zalvoc.log in the temporary folder it shares with
+  // this test.
+  std::string LockScreenLog() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, folder);
+    try {
+      return files_.Read(win32::Narrow(folder) + "zalvoc.log");
+    } catch (const platform::PlatformError&) {
+      return "";
+    }
+  }
   RECT Screen() { return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)}; }
 
   win32::Win32Registry registry_;
@@ -118,12 +148,21 @@ class StationSession : public ::testing::Test {
   win32::ScopedHandle zalvoc_;
   DWORD pid_ = 0;
   HWND main_ = nullptr;
+  std::wstring folder_;
+  std::string password_file_;
 };
 
 TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   ServerPeer server;
   InstallAndStartAgent();
   ASSERT_TRUE(server.WaitForAgent());
+  // The service has taken the passwords over: only their hashes are kept,
+  // readable by SYSTEM and the administrators, and the plain file is gone.
+  EXPECT_TRUE(WaitFor([&] { return !Kept("SmallPassword").empty(); }));
+  for (const char* name : {"AdminPassword", "SmallPassword"}) {
+    EXPECT_EQ(Kept(name).rfind("pbkdf2-sha256$1000$", 0), 0u) << Kept(name);
+  }
+  EXPECT_EQ(GetFileAttributesW(win32::Widen(password_file_).c_str()), INVALID_FILE_ATTRIBUTES);
   StartLockScreen();
   // Every start of the lock screen hands Windows' automatic log-on on.
   EXPECT_TRUE(WaitFor([&] { return Text("AutoAdminLogon") == "1"; }));
@@ -184,13 +223,31 @@ TEST_F(StationSession, ARentedSessionOpensCountsShowsAndCloses) {
   Pump(500);
   SaveScreenshot(Screen(), "session-locked.png");
 
-  // A local log-in with user "1" unlocks and writes "1": whichever program
-  // wrote last decides the next Windows log-on.
+  // The service checks what is typed: the built-in administrator password of
+  // earlier versions opens nothing.
   HWND panel = Child(main_, ids::PasswordPanel);
   PostMessageW(main_, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(200, 200));
   ASSERT_TRUE(WaitFor([&] { return Visible(panel); }));
   HWND user = Child(panel, ids::edUser);
   HWND password = Child(panel, ids::edPassword);
+  Type(user, L"1");
+  Type(password, L"qwmzvk");
+  ASSERT_TRUE(WaitFor([&] { return TextOf(password).size() == 6; }));
+  PressEnter(password);
+  EXPECT_TRUE(WaitFor([&] {
+    return LockScreenLog().find(
+               "log-in refused by the station's service: wrong name or "
+               "password") != std::string::npos;
+  })) << LockScreenLog();
+  EXPECT_TRUE(Visible(main_));
+  EXPECT_EQ(Text("AutoAdminLogon"), "0");
+  // After a wrong password the service checks the next one a second later
+  // (a pause of its own, nothing to wait on).
+  Sleep(1100);
+
+  // A local log-in with user "1" unlocks and writes "1": whichever program
+  // wrote last decides the next Windows log-on.
+  ASSERT_TRUE(WaitFor([&] { return TextOf(password).empty(); }));
   Type(user, L"1");
   Type(password, L"1357");
   ASSERT_TRUE(WaitFor([&] { return TextOf(password).size() == 4; }));
