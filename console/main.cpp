@@ -349,7 +349,8 @@ std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
     return std::make_unique<PlainEnvelope>();
   }
   try {
-    zalvo::protocol::KeyFileRead read = zalvo::protocol::ReadKeyFile(o.command_key_file, o.strict_keys);
+    zalvo::protocol::KeyFileRead read =
+        zalvo::protocol::ReadKeyFile(o.command_key_file, o.strict_keys);
     if (!read.warning.empty()) {
       Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
     }
@@ -361,8 +362,8 @@ std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
     Print("commands go out signed with each station's key, derived from the club key of " +
           o.command_key_file +
           (o.club_keyed.empty() ? "" : "; with the club key itself for " + o.club_keyed));
-    return std::make_unique<KeyedEnvelope>(
-        read.key.key, zalvo::protocol::ClubKeyedStations::Parse(o.club_keyed));
+    return std::make_unique<KeyedEnvelope>(read.key.key,
+                                           zalvo::protocol::ClubKeyedStations::Parse(o.club_keyed));
   } catch (const zalvo::protocol::KeyFileError& e) {
     Fail(e.what());
     return nullptr;
@@ -466,22 +467,22 @@ int Run(Options o, Store& store) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  auto read = ReadOptions(argc, argv);
-  if (const int* code = std::get_if<int>(&read)) {
-    return *code;
-  }
-  Options& options = std::get<Options>(read);
   try {
+    auto read = ReadOptions(argc, argv);
+    if (const int* code = std::get_if<int>(&read)) {
+      return *code;
+    }
+    Options& options = std::get<Options>(read);
     InitCrypto();
+    std::unique_ptr<Store> store = OpenRecord(options);
+    if (!store) {
+      return 1;
+    }
+    if (!options.set_operator.empty() || !options.remove_operator.empty()) {
+      return ChangeOperators(options, *store);
+    }
+    return Run(std::move(options), *store);
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
-  std::unique_ptr<Store> store = OpenRecord(options);
-  if (!store) {
-    return 1;
-  }
-  if (!options.set_operator.empty() || !options.remove_operator.empty()) {
-    return ChangeOperators(options, *store);
-  }
-  return Run(std::move(options), *store);
 }

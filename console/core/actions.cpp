@@ -15,7 +15,6 @@ constexpr size_t kMaxCaption = 254;
 
 void Refuse(ActionOutcome& outcome, RefusalKind kind, std::string text) {
   outcome.refusal = Refusal{kind, std::move(text)};
-
 }
 
 // The readers of the rows' fields.
@@ -120,8 +119,15 @@ std::optional<ActionPlan> PlanSale(const ActionContext& c, ActionOutcome& outcom
                " minutes");
     return std::nullopt;
   }
-  plan.sale = SaleRecord{0,        0,      shift->id,    c.now,          c.operator_name,
-                         request.minutes, *price, tariff->name, tariff->per_hour};
+  plan.sale = SaleRecord{0,
+                         0,
+                         shift->id,
+                         c.now,
+                         c.operator_name,
+                         request.minutes,
+                         *price,
+                         tariff->name,
+                         tariff->per_hour};
   return plan;
 }
 
@@ -131,8 +137,7 @@ std::string PriceDetail(const ActionPlan& plan, const ActionContext& c) {
 
 std::optional<ActionPlan> PlanStart(const ActionContext& c, ActionOutcome& outcome) {
   if (c.station.session) {
-    Refuse(outcome, RefusalKind::kConflict,
-           "already rented: add minutes or end the session first");
+    Refuse(outcome, RefusalKind::kConflict, "already rented: add minutes or end the session first");
     return std::nullopt;
   }
   auto plan = PlanSale(c, outcome);
@@ -241,26 +246,43 @@ std::optional<ActionPlan> PlanPowerOn(const ActionContext& c, ActionOutcome& out
 }
 
 using K = ActionKind;
-constexpr Role kAny = Role::kOperator;
 
-// name, who may, field, confirm, probes, read, plan
 constexpr ActionRow kRows[] = {
-    {K::kStart, "start", kAny, "minutes", false, true, ReadMinutes, PlanStart},
-    {K::kAdd, "add", kAny, "minutes", false, true, ReadMinutes, PlanAdd},
-    {K::kEnd, "end", kAny, "refund", false, false, ReadRefund, PlanEnd},
-    {K::kInfo, "info", kAny, "", false, false, nullptr, PlanCommand<protocol::kInfo>},
-    {K::kWindows, "windows", kAny, "", false, false, nullptr, PlanCommand<protocol::kProcess>},
-    {K::kKill, "kill", kAny, "caption", false, false, ReadCaption, PlanKill},
-    {K::kVolume, "volume", kAny, "volume", false, false, ReadVolume, PlanVolume},
-    {K::kMonitorOff, "monitor_off", kAny, "", false, false, nullptr,
-     PlanCommand<protocol::kMonitorOff>},
-    {K::kMonitorOn, "monitor_on", kAny, "", false, false, nullptr,
-     PlanCommand<protocol::kMonitorOn>},
-    {K::kReboot, "reboot", kAny, "", true, false, nullptr, PlanReboot},
-    {K::kShutdown, "shutdown", Role::kOwner, "", true, false, nullptr,
-     PlanCommand<protocol::kShutdown>},
-    {K::kPowerOn, "power_on", kAny, "", false, false, nullptr, PlanPowerOn},
-    {K::kMessage, "message", kAny, "text", false, false, ReadText, PlanMessage},
+    {.kind = K::kStart,
+     .probes = true,
+     .name = "start",
+     .field = "minutes",
+     .read = ReadMinutes,
+     .plan = PlanStart},
+    {.kind = K::kAdd,
+     .probes = true,
+     .name = "add",
+     .field = "minutes",
+     .read = ReadMinutes,
+     .plan = PlanAdd},
+    {.kind = K::kEnd, .name = "end", .field = "refund", .read = ReadRefund, .plan = PlanEnd},
+    {.kind = K::kInfo, .name = "info", .plan = PlanCommand<protocol::kInfo>},
+    {.kind = K::kWindows, .name = "windows", .plan = PlanCommand<protocol::kProcess>},
+    {.kind = K::kKill, .name = "kill", .field = "caption", .read = ReadCaption, .plan = PlanKill},
+    {.kind = K::kVolume,
+     .name = "volume",
+     .field = "volume",
+     .read = ReadVolume,
+     .plan = PlanVolume},
+    {.kind = K::kMonitorOff, .name = "monitor_off", .plan = PlanCommand<protocol::kMonitorOff>},
+    {.kind = K::kMonitorOn, .name = "monitor_on", .plan = PlanCommand<protocol::kMonitorOn>},
+    {.kind = K::kReboot, .confirm = true, .name = "reboot", .plan = PlanReboot},
+    {.kind = K::kShutdown,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "shutdown",
+     .plan = PlanCommand<protocol::kShutdown>},
+    {.kind = K::kPowerOn, .name = "power_on", .plan = PlanPowerOn},
+    {.kind = K::kMessage,
+     .name = "message",
+     .field = "text",
+     .read = ReadText,
+     .plan = PlanMessage},
 };
 
 // The rows in the order of their kinds, so that a kind finds its row.
@@ -319,8 +341,7 @@ std::string ActionNames() {
 std::vector<std::string> ActionFields() {
   std::vector<std::string> fields = {"action", "stations", "anyway", "confirm"};
   for (const auto& row : kRows) {
-    if (!row.field.empty() &&
-        std::find(fields.begin(), fields.end(), row.field) == fields.end()) {
+    if (!row.field.empty() && std::find(fields.begin(), fields.end(), row.field) == fields.end()) {
       fields.emplace_back(row.field);
     }
   }

@@ -117,19 +117,19 @@ struct ActionPlan {
 };
 
 struct ActionRow {
-  ActionKind kind;
-  std::string_view name;
-  Role role;               // the least role that may do it
-  std::string_view field;  // the request's own field ("" for none)
-  bool confirm;            // the request must carry "confirm": true
+  ActionKind kind = ActionKind::kInfo;
+  Role role = Role::kOperator;  // the least role that may do it
+  bool confirm = false;         // the request must carry "confirm": true
   // The stations are asked for their report first and the action goes to
   // those that answer; "anyway" forces it on one known to be restarting.
-  bool probes;
+  bool probes = false;
+  std::string_view name = "";
+  std::string_view field = "";  // the request's own field ("" for none)
   // Reads the row's field into the request (nullptr: it has none).
-  Check (*read)(const RequestFields& fields, ActionRequest& request);
+  Check (*read)(const RequestFields& fields, ActionRequest& request) = nullptr;
   // What the action does on one station; nullopt when refused (the
   // outcome then says why).
-  std::optional<ActionPlan> (*plan)(const ActionContext& context, ActionOutcome& outcome);
+  std::optional<ActionPlan> (*plan)(const ActionContext& context, ActionOutcome& outcome) = nullptr;
 };
 
 std::span<const ActionRow> ActionRows();

@@ -30,13 +30,15 @@ Room::Room(RoomOptions options) : options_(options) {}
 
 void Room::AddStation(const StationConfig& config, bool configured) {
   if (!IsDottedIPv4(config.address)) {
-    throw Refused(RefusalKind::kBadRequest, "'" + config.address + "' is not a dotted IPv4 address");
+    throw Refused(RefusalKind::kBadRequest,
+                  "'" + config.address + "' is not a dotted IPv4 address");
   }
   if (config.name.empty()) {
     throw Refused(RefusalKind::kBadRequest, "the station at " + config.address + " has no name");
   }
   if (index_.count(config.address) != 0) {
-    throw Refused(RefusalKind::kConflict, "the address " + config.address + " is in the room twice");
+    throw Refused(RefusalKind::kConflict,
+                  "the address " + config.address + " is in the room twice");
   }
   for (const auto& station : stations_) {
     if (station.name == config.name) {

@@ -29,8 +29,8 @@ std::vector<Field> Fields(const std::string& line, int line_number) {
     if (line[i] == '"') {
       size_t close = line.find('"', i + 1);
       if (close == std::string::npos) {
-        throw Refused(RefusalKind::kBadRequest, "line " + std::to_string(line_number) +
-                                    ": the quoted name is not closed");
+        throw Refused(RefusalKind::kBadRequest,
+                      "line " + std::to_string(line_number) + ": the quoted name is not closed");
       }
       field.text = line.substr(i + 1, close - i - 1);
       field.quoted = true;
@@ -154,7 +154,8 @@ RoomPlan ParseRoomPlan(const std::string& text) {
     }
   }
   if (!plan.till.tariffs.empty() && plan.till.currency.empty()) {
-    throw Refused(RefusalKind::kBadRequest, "the file has tariffs but names no currency ('currency CODE')");
+    throw Refused(RefusalKind::kBadRequest,
+                  "the file has tariffs but names no currency ('currency CODE')");
   }
   return plan;
 }

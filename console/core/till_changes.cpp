@@ -111,8 +111,7 @@ TillChangeDone SetCurrency(const TillContext& c, const TillChange& change) {
   if (!IsCurrencyCode(change.currency)) {
     Refuse(RefusalKind::kBadRequest, "a currency is a code of 1 to 8 letters, such as BGN");
   }
-  if (!c.till.currency.empty() && change.currency != c.till.currency &&
-      c.record.SaleCount() > 0) {
+  if (!c.till.currency.empty() && change.currency != c.till.currency && c.record.SaleCount() > 0) {
     Refuse(RefusalKind::kConflict,
            "the currency can't change once something has been sold in " + c.till.currency);
   }
@@ -228,7 +227,7 @@ Check ReadNothing(const RequestFields&, TillChange&) {
   return std::nullopt;
 }
 
-const TillChangeRow kRows[] = {
+constexpr TillChangeRow kRows[] = {
     {Kind::kCurrency, "currency", {"currency"}, ReadCurrency, SetCurrency},
     {Kind::kTariff, "tariff", {"id", "name", "per_hour", "minimum"}, ReadTariff, SaveTariff},
     {Kind::kDeleteTariff, "delete_tariff", {"id"}, ReadRemoval, DeleteTariff},
@@ -273,7 +272,7 @@ std::vector<std::string> TillChangeFields() {
   std::vector<std::string> fields = {"change"};
   for (const auto& row : kRows) {
     for (auto field : row.fields) {
-      if (std::find(fields.begin(), fields.end(), field) == fields.end()) {
+      if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
         fields.emplace_back(field);
       }
     }

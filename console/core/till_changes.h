@@ -4,6 +4,7 @@
 // kind below and a row in till_changes.cpp.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <map>
 #include <optional>
@@ -59,7 +60,7 @@ struct TillChangeDone {
 struct TillChangeRow {
   TillChange::Kind kind;
   std::string_view name;
-  std::vector<std::string_view> fields;  // the request's fields besides "change"
+  std::array<std::string_view, 4> fields;  // the request's fields besides "change"
   Check (*read)(const RequestFields& fields, TillChange& change);
   // Writes the change; throws Refused when the till's state does not allow
   // it.

@@ -116,13 +116,14 @@ class WebConsole {
   void Stop();
 
   bool HasStation(const std::string& address);
-  // Carries the action out on each station in turn; each is recorded, then
-  // sent. The stations must be in the room; one shown as unknown is refused.
-  // A start or an added time first asks the stations for their report, all
-  // at once, and waits up to the probe's time (without the console's lock)
-  // for each: one that does not answer is refused, with can_force when it
-  // is known to be restarting. Blocks that long: call it off the threads
-  // that must answer quickly.
+  // Carries the action out on each station in turn, through its row of the
+  // actions' table; each is recorded, then sent. The stations must be in the
+  // room; one shown as unknown is refused. An action whose row probes (a
+  // start, an added time) first asks the stations for their report, all at
+  // once, and waits up to the probe's time (without the console's lock) for
+  // each: one that does not answer is refused, with can_force when it is
+  // known to be restarting. Blocks that long: call it off the threads that
+  // must answer quickly.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
 
   // A station shown as unknown joins the room and the record.

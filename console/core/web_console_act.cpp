@@ -43,8 +43,9 @@ std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
       std::lock_guard lock(mutex_);
       const Station* station = room_.Find(address);
       try {
-        record_.RecordRefusal(Now(), operator_name, station ? Who(*station) : address, row.name.data(),
-                              RequestDetail(request), outcomes.back().refusal->text);
+        record_.RecordRefusal(Now(), operator_name, station ? Who(*station) : address,
+                              row.name.data(), RequestDetail(request),
+                              outcomes.back().refusal->text);
       } catch (const RecordError&) {
         // The refusal itself stands; its line is only for the log.
       }

@@ -128,7 +128,7 @@ ActionOutcome WebConsole::ChangeTill(const std::string& operator_name, const Til
     } catch (const RecordError& e) {
       std::string what = e.what();
       outcome.refusal = what.find("UNIQUE") != std::string::npos ? Conflict("that name is taken")
-                                                                  : RecordFailed(e);
+                                                                 : RecordFailed(e);
       return outcome;
     }
     till_ = record_.Till();

@@ -71,7 +71,8 @@ const char* KindName(RefusalKind kind) {
 }
 
 HttpResponse Refuse(const Refusal& refusal) {
-  return Reply(StatusOf(refusal.kind), json{{"error", refusal.text}, {"kind", KindName(refusal.kind)}});
+  return Reply(StatusOf(refusal.kind),
+               json{{"error", refusal.text}, {"kind", KindName(refusal.kind)}});
 }
 
 HttpResponse Refuse(RefusalKind kind, const std::string& text) {

@@ -151,9 +151,9 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   }
   if (known != clients_.end() && now < known->second.next_try) {
     refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(known->second.next_try - now);
-    refusal.refusal = Refusal{RefusalKind::kTooMany, "too many wrong passwords: try again in " +
-                                                         std::to_string(refusal.retry_after.count()) +
-                                                         " s"};
+    refusal.refusal =
+        Refusal{RefusalKind::kTooMany, "too many wrong passwords: try again in " +
+                                           std::to_string(refusal.retry_after.count()) + " s"};
     return refusal;
   }
   auto ready =

@@ -64,8 +64,8 @@ WebServer::Answered WebServer::ChangeOperator(const Call& call) {
   actors_.Submit([this, by = call.login->operator_name, name, password, role, reply = call.reply] {
     HttpResponse response;
     try {
-      response =
-          Done(console_.SetOperator(by, name, password.empty() ? "" : HashPassword(password), role));
+      response = Done(
+          console_.SetOperator(by, name, password.empty() ? "" : HashPassword(password), role));
     } catch (const std::exception& e) {
       response = Refuse(RefusalKind::kFailed, e.what());
     }

@@ -67,10 +67,10 @@ WebServer::Answered WebServer::Windows(const Call& call) {
   RoomSnapshot snapshot = console_.Snapshot();
   for (const auto& station : snapshot.stations) {
     if (station.address == address) {
-      return Reply(
-          200, json{{"station", station.address},
-                    {"windows", station.windows},
-                    {"at", station.windows_at < 0 ? json(nullptr) : json(station.windows_at)}});
+      return Reply(200,
+                   json{{"station", station.address},
+                        {"windows", station.windows},
+                        {"at", station.windows_at < 0 ? json(nullptr) : json(station.windows_at)}});
     }
   }
   return Refuse(NotFound("no station at '" + address + "'"));

@@ -224,9 +224,9 @@ WebServer::Answered WebServer::Route(const HttpRequest& request,
     }
   }
   if (!route) {
-    return other_method ? Refuse(RefusalKind::kWrongMethod,
-                                 "use " + std::string(other_method->method))
-                        : Refuse(RefusalKind::kNotFound, "not found");
+    return other_method
+               ? Refuse(RefusalKind::kWrongMethod, "use " + std::string(other_method->method))
+               : Refuse(RefusalKind::kNotFound, "not found");
   }
   if (route->file) {
     return Page(*route->file, route->type);

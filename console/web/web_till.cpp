@@ -103,7 +103,8 @@ HttpResponse WebServer::SessionsOfDays(const HttpRequest& request, bool csv) {
   auto records = console_.SessionsBetween(days->begin, days->end);
   std::string currency = console_.Till().setup.currency;
   if (csv) {
-    HttpResponse response = Text(200, console::SessionsCsv(records, currency), "text/csv; charset=utf-8");
+    HttpResponse response =
+        Text(200, console::SessionsCsv(records, currency), "text/csv; charset=utf-8");
     SetHeader(response, "Content-Disposition",
               "attachment; filename=\"sessions-" + days->Label() + ".csv\"");
     return response;
@@ -127,7 +128,8 @@ HttpResponse WebServer::ShiftsOfDays(const HttpRequest& request, bool csv) {
   auto reports = console_.ShiftsBetween(days->begin, days->end);
   std::string currency = console_.Till().setup.currency;
   if (csv) {
-    HttpResponse response = Text(200, console::ShiftsCsv(reports, currency), "text/csv; charset=utf-8");
+    HttpResponse response =
+        Text(200, console::ShiftsCsv(reports, currency), "text/csv; charset=utf-8");
     SetHeader(response, "Content-Disposition",
               "attachment; filename=\"shifts-" + days->Label() + ".csv\"");
     return response;
@@ -233,9 +235,8 @@ WebServer::Answered WebServer::Shift(const Call& call) {
                              " must be the cash in the drawer, an amount such as \"120.50\""));
   }
   std::optional<ShiftReport> report;
-  ActionOutcome outcome = kind == "open"
-                              ? console_.OpenShift(by, *amount)
-                              : console_.CloseShift(by, *amount, report);
+  ActionOutcome outcome =
+      kind == "open" ? console_.OpenShift(by, *amount) : console_.CloseShift(by, *amount, report);
   if (!outcome.ok()) {
     return Refuse(*outcome.refusal);
   }

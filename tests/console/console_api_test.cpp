@@ -587,7 +587,8 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   EXPECT_FALSE(till.web->SeedTill(plan)) << "the record's till holds once it has one";
   using console::ActionKind;
 
-  EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).refusal->text, "no shift is open: open a shift first");
+  EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).refusal->text,
+            "no shift is open: open a shift first");
   ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok());
   EXPECT_FALSE(till.web->OpenShift("ben", 0).ok()) << "one drawer, one open shift";
   ASSERT_TRUE(till.Act(ActionKind::kStart, "anna", 60).ok());
@@ -612,7 +613,8 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   EXPECT_EQ(preview.offer.amount, 150 + 220);
   auto unanswered = till.Act(ActionKind::kEnd, "ben");
   EXPECT_FALSE(unanswered.ok());
-  EXPECT_NE(unanswered.refusal->text.find("a refund of 3.70 for 74 unused minutes"), std::string::npos)
+  EXPECT_NE(unanswered.refusal->text.find("a refund of 3.70 for 74 unused minutes"),
+            std::string::npos)
       << unanswered.refusal->text;
   EXPECT_TRUE(till.web->Snapshot().stations.at(0).session) << "nothing ended without the answer";
   ASSERT_TRUE(till.Act(ActionKind::kEnd, "ben", 0, true).ok());
