@@ -46,22 +46,22 @@ std::optional<std::string> MessageRefusal(std::string_view datagram) {
     return "no blank after the keyword";
   }
   std::string_view text = protocol::FieldOf(protocol::kMessage, datagram);
-  if (text.empty()) {
-    return "no text";
+  auto fault = protocol::MessageFaultOf(text);
+  if (!fault) {
+    return std::nullopt;
   }
-  if (text.size() > protocol::kMaxMessageBytes) {
-    return "a text of " + std::to_string(text.size()) + " bytes, longer than " +
-           std::to_string(protocol::kMaxMessageBytes);
+  switch (fault->kind) {
+    case protocol::MessageFault::Kind::kEmpty:
+      return "no text";
+    case protocol::MessageFault::Kind::kTooLong:
+      return "a text of " + std::to_string(text.size()) + " bytes, longer than " +
+             std::to_string(protocol::kMaxMessageBytes);
+    case protocol::MessageFault::Kind::kControl:
+      break;
   }
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02X", byte);
-      return std::string("a control character (") + hex + ") at byte " + std::to_string(i + 1);
-    }
-  }
-  return std::nullopt;
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", fault->byte);
+  return std::string("a control character (") + hex + ") at byte " + std::to_string(fault->at + 1);
 }
 
 int32_t WrapAdd(int32_t a, int32_t b) {

@@ -36,10 +36,7 @@ std::string KillCaption(std::string_view field);
 
 // "ACTION MESSAGE text": why the station refuses to show it, nullopt when
 // it shows it. The text follows the keyword after one blank and is refused
-// when it is empty, longer than protocol::kMaxMessageBytes, or holds a
-// control character (a byte below 0x20, or 0x7F): a window of one message
-// has no line structure for the server to steer. The bytes 0x80-0xFF are
-// Windows-1251 letters.
+// by protocol::MessageFaultOf's rule.
 std::optional<std::string> MessageRefusal(std::string_view datagram);
 
 // Wrapping 32-bit arithmetic without undefined behaviour.

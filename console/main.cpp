@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 
 #include "console/core/envelope.h"
 #include "console/core/room.h"
@@ -138,58 +139,64 @@ void BindWhileInUse(const std::string& what, Bind bind) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
   std::string db_path;
   std::string room_path;
   std::string listen = "127.0.0.1:8080";
+  std::string http_address;  // of --listen
+  int http_port = 0;
+  bool tls = false;
   std::string bind = "0.0.0.0";
   std::string set_operator;
+  std::string remove_operator;
+  std::optional<Role> role;
   std::string command_key_file;
   std::string club_keyed;
   bool strict_keys = false;
-  int32_t keepalive_ms = 99'000;
-  RoomOptions room_options;
-  WebConsoleOptions console_options;
-  WebOptions web_options;
-  std::string remove_operator;
-  std::optional<Role> role;
+  RoomOptions room;
+  WebConsoleOptions console;
+  WebOptions web;
+};
+
+// Reads the command line: the options, or the exit code to end with (after
+// saying why, or the usage for --help).
+std::variant<Options, int> ReadOptions(int argc, char** argv) {
+  Options o;
   bool insecure = false;
-  std::string wake_address = "255.255.255.255";
-  uint16_t wake_port = kWakePort;
+  o.room.keepalive_ms = 99'000;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
     if (arg == "--tls-cert" && has_value) {
-      web_options.tls_certificate_file = argv[++i];
+      o.web.tls_certificate_file = argv[++i];
     } else if (arg == "--tls-key" && has_value) {
-      web_options.tls_key_file = argv[++i];
+      o.web.tls_key_file = argv[++i];
     } else if (arg == "--allow-host" && has_value) {
-      web_options.allowed_names.emplace_back(argv[++i]);
+      o.web.allowed_names.emplace_back(argv[++i]);
     } else if (arg == "--insecure") {
       insecure = true;
     } else if (arg == "--remove-operator" && has_value) {
-      remove_operator = argv[++i];
+      o.remove_operator = argv[++i];
     } else if (arg == "--db" && has_value) {
-      db_path = argv[++i];
+      o.db_path = argv[++i];
     } else if (arg == "--room" && has_value) {
-      room_path = argv[++i];
+      o.room_path = argv[++i];
     } else if (arg == "--listen" && has_value) {
-      listen = argv[++i];
+      o.listen = argv[++i];
     } else if (arg == "--bind" && has_value) {
-      bind = argv[++i];
+      o.bind = argv[++i];
     } else if (arg == "--key-file" && has_value) {
-      command_key_file = argv[++i];
+      o.command_key_file = argv[++i];
     } else if (arg == "--club-keyed" && has_value) {
-      club_keyed = argv[++i];
+      o.club_keyed = argv[++i];
     } else if (arg == "--strict-keys") {
-      strict_keys = true;
+      o.strict_keys = true;
     } else if (arg == "--set-operator" && has_value) {
-      set_operator = argv[++i];
+      o.set_operator = argv[++i];
     } else if (arg == "--role" && has_value) {
-      role = RoleFromName(argv[++i]);
-      if (!role) {
+      o.role = RoleFromName(argv[++i]);
+      if (!o.role) {
         return Fail("--role is owner or operator", 2);
       }
     } else if (arg == "--warn-minutes" && has_value) {
@@ -197,30 +204,30 @@ int main(int argc, char** argv) {
       if (!value || *value < 0 || *value > 60) {
         return Fail("--warn-minutes needs minutes from 0 (no message) to 60", 2);
       }
-      console_options.warn_before_end_ms = Millis{*value} * 60'000;
+      o.console.warn_before_end_ms = Millis{*value} * 60'000;
     } else if (arg == "--warn-text" && has_value) {
-      console_options.warn_text = argv[++i];
-      std::string sample = console_options.warn_text;
+      o.console.warn_text = argv[++i];
+      std::string sample = o.console.warn_text;
       if (size_t at = sample.find("{minutes}"); at != std::string::npos) {
         sample.replace(at, 9, "10");
       }
-      if (std::string problem = wire::MessageProblem(sample); !problem.empty()) {
-        return Fail("--warn-text: " + problem, 2);
+      if (auto problem = wire::MessageProblem(sample)) {
+        return Fail("--warn-text: " + *problem, 2);
       }
     } else if (arg == "--wake-broadcast" && has_value) {
-      wake_address = argv[++i];
+      o.console.wake_address = argv[++i];
     } else if (arg == "--wake-port" && has_value) {
       auto value = zalvo::text::ParseInt32(argv[++i]);
       if (!value || *value <= 0 || *value > 65535) {
         return Fail("--wake-port needs a port number", 2);
       }
-      wake_port = static_cast<uint16_t>(*value);
+      o.console.wake_port = static_cast<uint16_t>(*value);
     } else if (arg == "--keepalive-ms" && has_value) {
       auto value = zalvo::text::ParseInt32(argv[++i]);
       if (!value || *value <= 0) {
         return Fail("--keepalive-ms needs a positive number", 2);
       }
-      keepalive_ms = *value;
+      o.room.keepalive_ms = *value;
     } else if ((arg == "--probe-ms" || arg == "--probe-wait-ms" || arg == "--lost-ms" ||
                 arg == "--start-grace-ms") &&
                has_value) {
@@ -228,10 +235,10 @@ int main(int argc, char** argv) {
       if (!value || *value < 0 || (*value == 0 && arg != "--start-grace-ms")) {
         return Fail(arg + " needs a positive number", 2);
       }
-      (arg == "--probe-ms"        ? console_options.probe_every_ms
-       : arg == "--probe-wait-ms" ? console_options.probe_wait_ms
-       : arg == "--lost-ms"       ? room_options.lost_ms
-                                  : room_options.start_grace_ms) = *value;
+      (arg == "--probe-ms"        ? o.console.probe_every_ms
+       : arg == "--probe-wait-ms" ? o.console.probe_wait_ms
+       : arg == "--lost-ms"       ? o.room.lost_ms
+                                  : o.room.start_grace_ms) = *value;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -239,61 +246,71 @@ int main(int argc, char** argv) {
       return Fail("unknown argument '" + arg + "'\n\n" + kUsage, 2);
     }
   }
-  if (db_path.empty()) {
+  if (o.db_path.empty()) {
     return Fail(std::string("--db FILE is required\n\n") + kUsage, 2);
   }
-  size_t colon = listen.rfind(':');
-  auto http_port =
-      colon == std::string::npos ? std::nullopt : zalvo::text::ParseInt32(listen.substr(colon + 1));
+  if (o.role && o.set_operator.empty()) {
+    return Fail("--role goes with --set-operator NAME", 2);
+  }
+  size_t colon = o.listen.rfind(':');
+  auto http_port = colon == std::string::npos ? std::nullopt
+                                              : zalvo::text::ParseInt32(o.listen.substr(colon + 1));
   if (!http_port || *http_port < 0 || *http_port > 65535 ||
-      !IsDottedIPv4(listen.substr(0, colon))) {
+      !IsDottedIPv4(o.listen.substr(0, colon))) {
     return Fail("--listen needs ADDR:PORT, e.g. 127.0.0.1:8080", 2);
   }
-  if (!IsDottedIPv4(wake_address)) {
+  o.http_port = *http_port;
+  if (!IsDottedIPv4(o.console.wake_address)) {
     return Fail("--wake-broadcast needs a dotted IPv4 address, e.g. 192.168.1.255", 2);
   }
-  if (!IsDottedIPv4(bind)) {
+  if (!IsDottedIPv4(o.bind)) {
     return Fail("--bind needs a dotted IPv4 address", 2);
   }
-  std::string http_address = listen.substr(0, colon);
-  bool tls = !web_options.tls_certificate_file.empty() || !web_options.tls_key_file.empty();
-  if (web_options.tls_certificate_file.empty() != web_options.tls_key_file.empty()) {
+  o.http_address = o.listen.substr(0, colon);
+  o.tls = !o.web.tls_certificate_file.empty() || !o.web.tls_key_file.empty();
+  if (o.web.tls_certificate_file.empty() != o.web.tls_key_file.empty()) {
     return Fail("--tls-cert and --tls-key go together", 2);
   }
-  if (!tls && !insecure && http_address.rfind("127.", 0) != 0) {
-    return Fail("--listen " + listen +
+  if (!o.tls && !insecure && o.http_address.rfind("127.", 0) != 0) {
+    return Fail("--listen " + o.listen +
                     " is not a loopback address: anyone on the network could read the "
                     "operators' passwords. Give --tls-cert FILE and --tls-key FILE (the README "
                     "shows how to make a pair), or --insecure to serve plain HTTP anyway",
                 2);
   }
-  if (http_address == "0.0.0.0" && web_options.allowed_names.empty()) {
+  if (o.http_address == "0.0.0.0" && o.web.allowed_names.empty()) {
     return Fail(
         "listening on 0.0.0.0 needs --allow-host NAME for each name or address the "
         "operators open the page by",
         2);
   }
-
-  try {
-    InitCrypto();
-  } catch (const std::exception& e) {
-    return Fail(e.what());
+  if (o.command_key_file.empty()) {
+    o.command_key_file = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
   }
+  if (o.command_key_file.empty() && !o.club_keyed.empty()) {
+    return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
+  }
+  return o;
+}
 
-  std::unique_ptr<Store> store;
+// Opens the record (created at the first start) and says what it noted.
+std::unique_ptr<Store> OpenRecord(const Options& o) {
   try {
-    store = std::make_unique<Store>(db_path);
+    auto store = std::make_unique<Store>(o.db_path);
+    for (const std::string& note : store->notes()) {
+      Print(note);
+    }
+    return store;
   } catch (const RecordError& e) {
-    return Fail(std::string(e.what()) + "; the console does not run without its record");
+    Fail(std::string(e.what()) + "; the console does not run without its record");
+    return nullptr;
   }
-  for (const std::string& note : store->notes()) {
-    Print(note);
-  }
+}
 
-  if (role && set_operator.empty()) {
-    return Fail("--role goes with --set-operator NAME", 2);
-  }
-  if (!set_operator.empty()) {
+// --set-operator (the password on standard input) and --remove-operator:
+// the record's operators changed, and the program ends.
+int ChangeOperators(const Options& o, Store& store) {
+  if (!o.set_operator.empty()) {
     std::string password;
     std::getline(std::cin, password);
     if (!password.empty() && password.back() == '\r') {
@@ -304,36 +321,65 @@ int main(int argc, char** argv) {
                       std::to_string(kMinPasswordLength) + " characters",
                   2);
     }
+    Role role = Role::kOwner;
     try {
-      store->SetOperator(set_operator, HashPassword(password), role);
-      role = store->Operator(set_operator)->role;
+      store.SetOperator(o.set_operator, HashPassword(password), o.role);
+      role = store.Operator(o.set_operator)->role;
     } catch (const std::exception& e) {
       return Fail(e.what());
     }
-    Print("operator '" + set_operator + "' (" + RoleName(*role) + ") can log in");
+    Print("operator '" + o.set_operator + "' (" + RoleName(role) + ") can log in");
     return 0;
   }
-  if (!remove_operator.empty()) {
-    try {
-      if (!store->RemoveOperator(remove_operator)) {
-        return Fail("there is no operator '" + remove_operator + "'", 2);
-      }
-    } catch (const std::exception& e) {
-      return Fail(e.what());
+  try {
+    if (!store.RemoveOperator(o.remove_operator)) {
+      return Fail("there is no operator '" + o.remove_operator + "'", 2);
     }
-    Print("operator '" + remove_operator + "' removed");
-    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
   }
+  Print("operator '" + o.remove_operator + "' removed");
+  return 0;
+}
 
-  room_options.keepalive_ms = keepalive_ms;
-  room_options.hold_unknown = !room_path.empty();
-  Room room(room_options);
+// The envelope of the commands: signed with the stations' keys when a club
+// key is given, else plain; nullptr after saying why the key can't be used.
+std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
+  if (o.command_key_file.empty()) {
+    return std::make_unique<PlainEnvelope>();
+  }
+  try {
+    zalvo::protocol::KeyFileRead read =
+        zalvo::protocol::ReadKeyFile(o.command_key_file, o.strict_keys);
+    if (!read.warning.empty()) {
+      Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
+    }
+    if (read.key.kind != zalvo::protocol::KeyKind::kClub) {
+      Fail("the key file " + o.command_key_file +
+           " holds a station's key: the console needs the club key");
+      return nullptr;
+    }
+    Print("commands go out signed with each station's key, derived from the club key of " +
+          o.command_key_file +
+          (o.club_keyed.empty() ? "" : "; with the club key itself for " + o.club_keyed));
+    return std::make_unique<KeyedEnvelope>(read.key.key,
+                                           zalvo::protocol::ClubKeyedStations::Parse(o.club_keyed));
+  } catch (const zalvo::protocol::KeyFileError& e) {
+    Fail(e.what());
+    return nullptr;
+  }
+}
+
+// Serves the room until Ctrl+C or SIGTERM.
+int Run(Options o, Store& store) {
+  o.room.hold_unknown = !o.room_path.empty();
+  Room room(o.room);
   RoomPlan plan;
   try {
-    if (!room_path.empty()) {
-      std::ifstream file(room_path, std::ios::binary);
+    if (!o.room_path.empty()) {
+      std::ifstream file(o.room_path, std::ios::binary);
       if (!file) {
-        return Fail("cannot read the room file " + room_path);
+        return Fail("cannot read the room file " + o.room_path);
       }
       std::stringstream text;
       text << file.rdbuf();
@@ -342,15 +388,15 @@ int main(int argc, char** argv) {
         room.AddStation(config);
       }
     }
-    for (const auto& config : store->AddedStations()) {
+    for (const auto& config : store.AddedStations()) {
       if (!room.Find(config.address)) {
         room.AddStation(config, false);
       }
     }
   } catch (const std::exception& e) {
-    return Fail((room_path.empty() ? std::string() : room_path + ": ") + e.what(), 2);
+    return Fail((o.room_path.empty() ? std::string() : o.room_path + ": ") + e.what(), 2);
   }
-  if (store->OperatorCount() == 0) {
+  if (store.OperatorCount() == 0) {
     Print("no operator can log in yet: add one with --set-operator NAME");
   }
 
@@ -362,45 +408,20 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   size_t station_count = room.stations().size();
-  if (command_key_file.empty()) {
-    command_key_file = zalvo::platform::EnvironmentValue("ZALVO_KEY_FILE");
-  }
-  std::unique_ptr<Envelope> envelope = std::make_unique<PlainEnvelope>();
-  if (!command_key_file.empty()) {
-    try {
-      zalvo::protocol::KeyFileRead read =
-          zalvo::protocol::ReadKeyFile(command_key_file, strict_keys);
-      if (!read.warning.empty()) {
-        Print("warning: " + read.warning + " (--strict-keys refuses such a file)");
-      }
-      if (read.key.kind != zalvo::protocol::KeyKind::kClub) {
-        return Fail("the key file " + command_key_file +
-                        " holds a station's key: the console needs the club key",
-                    2);
-      }
-      envelope = std::make_unique<KeyedEnvelope>(
-          read.key.key, zalvo::protocol::ClubKeyedStations::Parse(club_keyed));
-    } catch (const zalvo::protocol::KeyFileError& e) {
-      return Fail(e.what(), 2);
-    }
-    Print("commands go out signed with each station's key, derived from the club key of " +
-          command_key_file +
-          (club_keyed.empty() ? "" : "; with the club key itself for " + club_keyed));
-  } else if (!club_keyed.empty()) {
-    return Fail("--club-keyed needs the club key (--key-file or ZALVO_KEY_FILE)", 2);
+  std::unique_ptr<Envelope> envelope = OpenEnvelope(o);
+  if (!envelope) {
+    return 2;
   }
   auto socket = zalvo::platform::MakeUdpSocket();
-  console_options.udp_address = bind;
-  console_options.log = Print;
-  console_options.wake_address = wake_address;
-  console_options.wake_port = wake_port;
-  console_options.neighbour_table = [] {
+  o.console.udp_address = o.bind;
+  o.console.log = Print;
+  o.console.neighbour_table = [] {
     std::ifstream file("/proc/net/arp");
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
   };
-  WebConsole console(std::move(room), *store, *envelope, *socket, console_options);
+  WebConsole console(std::move(room), store, *envelope, *socket, o.console);
   try {
     console.RestoreSessions();
     if (size_t macs = console.SeedMacs(plan.stations); macs > 0) {
@@ -417,23 +438,23 @@ int main(int argc, char** argv) {
   std::unique_ptr<WebServer> web;
   int port = 0;
   try {
-    web = std::make_unique<WebServer>(console, web_options);
-    BindWhileInUse(listen, [&] { port = web->Bind(http_address, *http_port); });
+    web = std::make_unique<WebServer>(console, o.web);
+    BindWhileInUse(o.listen, [&] { port = web->Bind(o.http_address, o.http_port); });
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
   try {
-    BindWhileInUse("UDP " + bind + ":6868", [&] { console.Start(); });
+    BindWhileInUse("UDP " + o.bind + ":6868", [&] { console.Start(); });
   } catch (const zalvo::platform::PlatformError& e) {
-    return Fail(std::string("cannot hold UDP ") + bind + ":6868: " + e.what() +
+    return Fail(std::string("cannot hold UDP ") + o.bind + ":6868: " + e.what() +
                 " (another console or zalvoctl holds it?)");
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
   std::thread http([&web] { web->Serve(); });
-  Print(std::string("listening on ") + (tls ? "https" : "http") + "://" + http_address + ":" +
-        std::to_string(port) + "/ and UDP " + bind + ":6868; " + std::to_string(station_count) +
-        " stations; record " + db_path);
+  Print(std::string("listening on ") + (o.tls ? "https" : "http") + "://" + o.http_address + ":" +
+        std::to_string(port) + "/ and UDP " + o.bind + ":6868; " + std::to_string(station_count) +
+        " stations; record " + o.db_path);
   int signal = 0;
   sigwait(&signals, &signal);
   Print("stopping");
@@ -441,4 +462,27 @@ int main(int argc, char** argv) {
   http.join();
   console.Stop();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    auto read = ReadOptions(argc, argv);
+    if (const int* code = std::get_if<int>(&read)) {
+      return *code;
+    }
+    Options& options = std::get<Options>(read);
+    InitCrypto();
+    std::unique_ptr<Store> store = OpenRecord(options);
+    if (!store) {
+      return 1;
+    }
+    if (!options.set_operator.empty() || !options.remove_operator.empty()) {
+      return ChangeOperators(options, *store);
+    }
+    return Run(std::move(options), *store);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
 }

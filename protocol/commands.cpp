@@ -51,4 +51,20 @@ std::string CommandText(const Command& command, std::string_view field) {
   return text;
 }
 
+std::optional<MessageFault> MessageFaultOf(std::string_view text) {
+  if (text.empty()) {
+    return MessageFault{};
+  }
+  if (text.size() > kMaxMessageBytes) {
+    return MessageFault{MessageFault::Kind::kTooLong};
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      return MessageFault{MessageFault::Kind::kControl, i, byte};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace zalvo::protocol

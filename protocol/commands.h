@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,20 @@ inline constexpr Command kMessage{"ACTION MESSAGE", Match::kPrefix, FieldStart::
 // few lines of a small window, and with the keyword and a signed envelope's
 // 120 bytes far within one datagram.
 inline constexpr size_t kMaxMessageBytes = 200;
+
+// What a station will not show of an "ACTION MESSAGE" text (its
+// Windows-1251 bytes): an empty text, one longer than kMaxMessageBytes, or
+// one with a control character (a byte below 0x20, or 0x7F), since a window
+// of one message has no line structure for the server to steer. The bytes
+// 0x80-0xFF are Windows-1251 letters. The station refuses such a text and
+// the console does not send one; each says why in its own words.
+struct MessageFault {
+  enum class Kind { kEmpty, kTooLong, kControl };
+  Kind kind = Kind::kEmpty;
+  size_t at = 0;           // kControl: the byte's offset
+  unsigned char byte = 0;  // kControl: the byte
+};
+std::optional<MessageFault> MessageFaultOf(std::string_view text);
 
 // Whether the datagram is this command.
 bool Matches(const Command& command, std::string_view datagram);

@@ -5,7 +5,7 @@
 
 namespace zalvo::console {
 
-std::string TariffProblem(const Tariff& tariff) {
+std::optional<std::string> TariffProblem(const Tariff& tariff) {
   if (tariff.name.empty() || tariff.name.size() > 64) {
     return "a tariff's name has 1 to 64 bytes";
   }
@@ -15,11 +15,11 @@ std::string TariffProblem(const Tariff& tariff) {
   if (tariff.minimum < 0 || tariff.minimum > kMaxHourPrice) {
     return "a minimum charge is from 0 to " + MoneyText(kMaxHourPrice);
   }
-  return "";
+  return std::nullopt;
 }
 
 std::optional<Money> PriceOf(const Tariff& tariff, int32_t minutes) {
-  if (minutes < 1 || minutes > kMaxSessionMinutes || !TariffProblem(tariff).empty()) {
+  if (minutes < 1 || minutes > kMaxSessionMinutes || TariffProblem(tariff)) {
     return std::nullopt;
   }
   // At most 10^9 x 10080: no overflow.

@@ -44,8 +44,8 @@ std::optional<Money> PriceOf(const Tariff& tariff, int32_t minutes);
 
 // What a tariff may hold: a name of 1 to 64 bytes, an hour's price from 0 to
 // kMaxHourPrice and a minimum from 0 to that price's bound. The reason it
-// may not, or an empty text.
-std::string TariffProblem(const Tariff& tariff);
+// may not, or nullopt.
+std::optional<std::string> TariffProblem(const Tariff& tariff);
 
 // One sale of a session, as the record keeps it.
 struct Sale {

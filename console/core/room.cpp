@@ -30,17 +30,19 @@ Room::Room(RoomOptions options) : options_(options) {}
 
 void Room::AddStation(const StationConfig& config, bool configured) {
   if (!IsDottedIPv4(config.address)) {
-    throw std::invalid_argument("'" + config.address + "' is not a dotted IPv4 address");
+    throw Refused(RefusalKind::kBadRequest,
+                  "'" + config.address + "' is not a dotted IPv4 address");
   }
   if (config.name.empty()) {
-    throw std::invalid_argument("the station at " + config.address + " has no name");
+    throw Refused(RefusalKind::kBadRequest, "the station at " + config.address + " has no name");
   }
   if (index_.count(config.address) != 0) {
-    throw std::invalid_argument("the address " + config.address + " is in the room twice");
+    throw Refused(RefusalKind::kConflict,
+                  "the address " + config.address + " is in the room twice");
   }
   for (const auto& station : stations_) {
     if (station.name == config.name) {
-      throw std::invalid_argument("the name '" + config.name + "' is in the room twice");
+      throw Refused(RefusalKind::kConflict, "the name '" + config.name + "' is in the room twice");
     }
   }
   Station station;
@@ -190,7 +192,7 @@ Connection ConnectionOf(const Station& station, Millis now, const RoomOptions& o
 void Room::MarkBooting(std::string_view address, Millis now) {
   Station* station = FindMutable(address);
   if (!station) {
-    throw std::invalid_argument("no station at " + std::string(address));
+    throw Refused(RefusalKind::kNotFound, "no station at " + std::string(address));
   }
   station->booting_since = now;
 }
@@ -226,7 +228,7 @@ std::vector<ConnectionChange> Room::Watch(Millis now) {
 void Room::SetSession(std::string_view address, std::optional<RentalSession> session) {
   Station* station = FindMutable(address);
   if (!station) {
-    throw std::invalid_argument("no station at " + std::string(address));
+    throw Refused(RefusalKind::kNotFound, "no station at " + std::string(address));
   }
   station->session = std::move(session);
   Touch(*station);

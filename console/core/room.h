@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "console/core/refusal.h"
+
 namespace zalvo::console {
 
 // Milliseconds since the Unix epoch.
@@ -134,7 +136,7 @@ class Room {
   explicit Room(RoomOptions options = {});
 
   // A station of the room's file, or (configured false) one the record kept
-  // from an earlier report. Throws std::invalid_argument for an address that
+  // from an earlier report. Throws Refused for an address that
   // is not dotted IPv4 or a name or address that is already in the room.
   void AddStation(const StationConfig& config, bool configured = true);
 
@@ -245,7 +247,7 @@ bool IsDottedIPv4(std::string_view address);
 // The room from a text file: one station per line, "name address [column
 // row]", fields separated by blanks or tabs; a name with blanks is written in
 // double quotes. Blank lines and lines starting with "#" are skipped. Throws
-// std::invalid_argument naming the line that is wrong.
+// Refused naming the line that is wrong.
 std::vector<StationConfig> ParseRoomFile(const std::string& text);
 
 }  // namespace zalvo::console

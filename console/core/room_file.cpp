@@ -29,8 +29,8 @@ std::vector<Field> Fields(const std::string& line, int line_number) {
     if (line[i] == '"') {
       size_t close = line.find('"', i + 1);
       if (close == std::string::npos) {
-        throw std::invalid_argument("line " + std::to_string(line_number) +
-                                    ": the quoted name is not closed");
+        throw Refused(RefusalKind::kBadRequest,
+                      "line " + std::to_string(line_number) + ": the quoted name is not closed");
       }
       field.text = line.substr(i + 1, close - i - 1);
       field.quoted = true;
@@ -69,7 +69,7 @@ RoomPlan ParseRoomPlan(const std::string& text) {
       continue;
     }
     auto wrong = [&](const std::string& why) {
-      return std::invalid_argument("line " + std::to_string(line_number) + ": " + why);
+      return Refused(RefusalKind::kBadRequest, "line " + std::to_string(line_number) + ": " + why);
     };
     auto amount = [&](const Field& field) {
       auto money = ParseMoney(field.text);
@@ -97,8 +97,8 @@ RoomPlan ParseRoomPlan(const std::string& text) {
       tariff.name = fields[1].text;
       tariff.per_hour = amount(fields[2]);
       tariff.minimum = fields.size() == 5 ? amount(fields[4]) : 0;
-      if (std::string problem = TariffProblem(tariff); !problem.empty()) {
-        throw wrong(problem);
+      if (auto problem = TariffProblem(tariff)) {
+        throw wrong(*problem);
       }
       if (!tariffs.insert(tariff.name).second) {
         throw wrong("the tariff '" + tariff.name + "' is named twice");
@@ -154,7 +154,8 @@ RoomPlan ParseRoomPlan(const std::string& text) {
     }
   }
   if (!plan.till.tariffs.empty() && plan.till.currency.empty()) {
-    throw std::invalid_argument("the file has tariffs but names no currency ('currency CODE')");
+    throw Refused(RefusalKind::kBadRequest,
+                  "the file has tariffs but names no currency ('currency CODE')");
   }
   return plan;
 }

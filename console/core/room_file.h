@@ -32,7 +32,7 @@ struct RoomPlan {
   TillPlan till;
 };
 
-// Throws std::invalid_argument naming the line that is wrong and why.
+// Throws Refused naming the line that is wrong and why.
 RoomPlan ParseRoomPlan(const std::string& text);
 
 }  // namespace zalvo::console

@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "console/core/actions.h"
 #include "console/core/billing.h"
 #include "console/core/envelope.h"
 #include "console/core/record.h"
 #include "console/core/room.h"
+#include "console/core/till_changes.h"
 #include "console/core/wake.h"
 #include "platform/datagram_socket.h"
 
@@ -46,50 +48,6 @@ struct WebConsoleOptions {
   Millis probe_every_ms = 5'000;
 };
 
-// What an operator asks for, for one or more stations.
-enum class ActionKind {
-  kStart,
-  kAdd,
-  kEnd,
-  kInfo,
-  kWindows,
-  kKill,
-  kVolume,
-  kMonitorOff,
-  kMonitorOn,
-  kReboot,
-  kShutdown,
-  kPowerOn,
-  kMessage,
-};
-std::optional<ActionKind> ActionFromName(const std::string& name);
-const char* ActionName(ActionKind kind);
-
-struct ActionRequest {
-  ActionKind kind = ActionKind::kInfo;
-  std::vector<std::string> stations;  // addresses
-  int32_t minutes = 0;                // start, add
-  int32_t volume = 0;                 // volume
-  std::string caption;                // kill, UTF-8
-  std::string text;                   // message, UTF-8 (see wire::MessageProblem)
-  // end: pay out (true) or keep (false) the refund offered for unused
-  // minutes; a priced session ended early needs the answer.
-  std::optional<bool> refund;
-  // Start or add on a station that does not answer but is known to be
-  // restarting; refused for any other station.
-  bool anyway = false;
-};
-
-struct ActionOutcome {
-  std::string address;
-  bool ok = false;
-  std::string error;
-  std::optional<RefundOffer> refund_offer;  // end: what was offered
-  // Refused because the station does not answer while it is known to be
-  // restarting: the same request with "anyway" would be carried out.
-  bool can_force = false;
-};
-
 // What ending a station now would do: whether it has a session, and the
 // refund it would be offered.
 struct EndPreview {
@@ -106,27 +64,6 @@ struct TillView {
   std::map<std::string, std::string> macs;  // by address
   std::optional<ShiftReport> shift;
   std::map<std::string, Money> session_prices;
-};
-
-// A change of the till's set-up made on the page.
-struct TillChange {
-  enum class Kind {
-    kCurrency,
-    kTariff,
-    kDeleteTariff,
-    kGroup,
-    kDeleteGroup,
-    kAssign,
-    kMac,                 // stations[0] gets `mac` (empty: none)
-    kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
-  };
-  Kind kind = Kind::kTariff;
-  std::string currency;
-  Tariff tariff;                      // kTariff (id 0: a new one), kDeleteTariff (id)
-  Group group;                        // kGroup (id 0: a new one), kDeleteGroup (id)
-  std::vector<std::string> stations;  // kAssign
-  std::optional<int64_t> group_id;    // kAssign; nullopt: no group
-  std::string mac;                    // kMac
 };
 
 // The room, or what changed in it after a version the page has.
@@ -179,13 +116,14 @@ class WebConsole {
   void Stop();
 
   bool HasStation(const std::string& address);
-  // Carries the action out on each station in turn; each is recorded, then
-  // sent. The stations must be in the room; one shown as unknown is refused.
-  // A start or an added time first asks the stations for their report, all
-  // at once, and waits up to the probe's time (without the console's lock)
-  // for each: one that does not answer is refused, with can_force when it
-  // is known to be restarting. Blocks that long: call it off the threads
-  // that must answer quickly.
+  // Carries the action out on each station in turn, through its row of the
+  // actions' table; each is recorded, then sent. The stations must be in the
+  // room; one shown as unknown is refused. An action whose row probes (a
+  // start, an added time) first asks the stations for their report, all at
+  // once, and waits up to the probe's time (without the console's lock) for
+  // each: one that does not answer is refused, with can_force when it is
+  // known to be restarting. Blocks that long: call it off the threads that
+  // must answer quickly.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
 
   // A station shown as unknown joins the room and the record.
@@ -204,7 +142,8 @@ class WebConsole {
 
   std::vector<SessionRecord> SessionsBetween(Millis from, Millis to);
 
-  // The till. Each change is recorded with its operator; refusals say why.
+  // The till. Each change is recorded with its operator, through the
+  // change's row (see till_changes.h); refusals say why.
   TillView Till();
   ActionOutcome ChangeTill(const std::string& operator_name, const TillChange& change);
   std::vector<EndPreview> PreviewEnd(const std::vector<std::string>& addresses);
@@ -252,7 +191,8 @@ class WebConsole {
   // Asks the stations for their report and waits up to probe_wait_ms for
   // all of them; the addresses of those that answered.
   std::vector<std::string> Probe(const std::vector<std::string>& addresses);
-  // `answered`: the station answered the probe before a start or add.
+  // One station's part of an action, through the action's row (see
+  // actions.h). `answered`: the station answered the probe before it.
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
                       const std::string& address, bool answered);
   void Send(const std::string& address, std::string_view command);
@@ -260,12 +200,7 @@ class WebConsole {
   void Log(const std::string& line);
   // With the lock held.
   ShiftReport ReportOf(const ShiftRecord& shift);
-  const Tariff* TariffOf(const std::string& address) const;
-  // What ending the session now gives back: its unused minutes at their
-  // prices.
-  RefundOffer RefundOfferFor(const RentalSession& session, Millis now);
   size_t OwnerCount();
-  void ApplyTillChange(const std::string& operator_name, const TillChange& change, Millis now);
 
   Room room_;
   Record& record_;

@@ -22,25 +22,24 @@ std::string Message(std::string_view cp1251) {
   return protocol::CommandText(protocol::kMessage, cp1251);
 }
 
-std::string MessageProblem(std::string_view utf8) {
-  if (utf8.empty()) {
+std::optional<std::string> MessageProblem(std::string_view utf8) {
+  std::string cp1251 = text::Utf8ToCp1251(utf8);
+  auto fault = protocol::MessageFaultOf(cp1251);
+  if (fault && fault->kind == protocol::MessageFault::Kind::kEmpty) {
     return "the message is empty";
   }
-  for (unsigned char c : utf8) {
-    if (c < 0x20 || c == 0x7F) {
-      return "the message holds a control character (a line end or tab, say)";
-    }
+  if (fault && fault->kind == protocol::MessageFault::Kind::kControl) {
+    return "the message holds a control character (a line end or tab, say)";
   }
-  std::string cp1251 = text::Utf8ToCp1251(utf8);
   if (text::Cp1251ToUtf8(cp1251) != utf8) {
     return "the message holds a character the stations can't show (Latin and Cyrillic "
            "letters, digits and punctuation only)";
   }
-  if (cp1251.size() > protocol::kMaxMessageBytes) {
+  if (fault) {
     return "the message is longer than " + std::to_string(protocol::kMaxMessageBytes) +
            " characters";
   }
-  return "";
+  return std::nullopt;
 }
 
 int32_t StandsToEnd(int64_t remaining_seconds) {

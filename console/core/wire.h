@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,10 +18,10 @@ std::string Kill(std::string_view caption);
 std::string Volume(int32_t percent);
 // "ACTION MESSAGE text": the text shown to the user at the station.
 std::string Message(std::string_view cp1251);
-// Why a message (UTF-8, as operators type it) can't be sent: empty, a
-// control character, a character Windows-1251 does not have, or longer than
-// the station shows; empty when it can.
-std::string MessageProblem(std::string_view utf8);
+// Why a message (UTF-8, as operators type it) can't be sent: the station's
+// rule (protocol::MessageFaultOf), or a character Windows-1251 does not
+// have; nullopt when it can.
+std::optional<std::string> MessageProblem(std::string_view utf8);
 
 // How many "ACTION STAND" in a row end a session with at most this many
 // seconds left on the station (protocol::StandSeconds each): from 1 (20

@@ -1,12 +1,13 @@
 #include "console/record/store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+
+#include "platform/error.h"
+#include "platform/private_files.h"
 
 namespace zalvo::console {
 namespace {
@@ -187,25 +188,33 @@ constexpr const char* kSessionColumns =
 // created 0600 (SQLite gives its journal and shared memory the database's
 // mode); an existing one that others may read or change is tightened.
 void KeepPrivate(const std::string& path, std::vector<std::string>& notes) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
+  namespace fs = std::filesystem;
+  try {
+    platform::CreatePrivateFile(path, "");
     return;
+  } catch (const platform::PlatformError&) {
+    // It exists already (checked below), or can't be made: then opening it
+    // says why.
   }
   for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0 || (status.st_mode & 077) == 0) {
+    std::error_code error;
+    fs::perms mode = fs::status(file, error).permissions();
+    std::string others;
+    try {
+      others = error ? "" : platform::OthersMayRead(file);
+    } catch (const platform::PlatformError&) {
+      continue;  // gone meanwhile
+    }
+    if (others.empty()) {
       continue;
     }
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    if (::chmod(file.c_str(), 0600) == 0) {
-      notes.push_back(file + " could be read by other users (mode " + mode +
-                      "): now only its owner may (mode 0600)");
-    } else {
-      notes.push_back(file + " can be read by other users (mode " + mode +
-                      ") and its mode could not be changed: chmod 600 " + file);
-    }
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                    error);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode) & 07777U);
+    notes.push_back(error ? others
+                          : file + " could be read by other users (mode " + octal +
+                                "): now only its owner may (mode 0600)");
   }
 }
 

@@ -144,16 +144,16 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   Admission refusal;
   auto known = clients_.find(client);
   if (known != clients_.end() && known->second.in_flight) {
-    refusal.status = 429;
     refusal.retry_after = std::chrono::seconds(1);
-    refusal.reason = "a log-in from this address is under way: wait for its answer";
+    refusal.refusal = Refusal{RefusalKind::kTooMany,
+                              "a log-in from this address is under way: wait for its answer"};
     return refusal;
   }
   if (known != clients_.end() && now < known->second.next_try) {
-    refusal.status = 429;
     refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(known->second.next_try - now);
-    refusal.reason = "too many wrong passwords: try again in " +
-                     std::to_string(refusal.retry_after.count()) + " s";
+    refusal.refusal =
+        Refusal{RefusalKind::kTooMany, "too many wrong passwords: try again in " +
+                                           std::to_string(refusal.retry_after.count()) + " s"};
     return refusal;
   }
   auto ready =
@@ -168,16 +168,16 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   Account* holder = !known_device && accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
   Clock::time_point check_at = holder ? std::max(now, holder->next_check) : now;
   if (full || (!known_device && ready >= limits_.checks)) {
-    refusal.status = 503;
     refusal.retry_after = std::chrono::seconds(1);
-    refusal.reason = "too many log-ins at once: try again in a moment";
+    refusal.refusal =
+        Refusal{RefusalKind::kUnavailable, "too many log-ins at once: try again in a moment"};
     return refusal;
   }
   if (check_at - now > limits_.longest_hold) {
-    refusal.status = 503;
     refusal.retry_after = std::chrono::ceil<std::chrono::seconds>(check_at - now);
-    refusal.reason = "too many log-ins with this name: try again in " +
-                     std::to_string(refusal.retry_after.count()) + " s";
+    refusal.refusal =
+        Refusal{RefusalKind::kUnavailable, "too many log-ins with this name: try again in " +
+                                               std::to_string(refusal.retry_after.count()) + " s"};
     return refusal;
   }
   Client& c = clients_[client];
@@ -192,7 +192,6 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
     a.next_check = check_at + Doubling(a.failures, limits_.longest_account_delay);
   }
   Admission admission;
-  admission.admitted = true;
   admission.check_at = check_at;
   return admission;
 }

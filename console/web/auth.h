@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "console/core/refusal.h"
+
 namespace zalvo::console {
 
 // Throws std::runtime_error when libsodium cannot start.
@@ -111,11 +113,12 @@ class LoginGate {
     size_t max_tracked = 4096;  // clients and accounts remembered
   };
   struct Admission {
-    bool admitted = false;
-    int status = 0;  // when refused: 429 or 503
+    // When refused: too many (an address's log-in under way, its wrong
+    // passwords) or unavailable (the gate full, the name held too long).
+    std::optional<Refusal> refusal;
     std::chrono::seconds retry_after{0};
-    std::string reason;
     Clock::time_point check_at;  // when admitted: the check starts then
+    bool admitted() const { return !refusal; }
   };
 
   LoginGate() : LoginGate(Limits{}) {}

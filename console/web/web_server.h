@@ -103,34 +103,59 @@ class WebServer {
     std::chrono::steady_clock::time_point until;
   };
 
+  // One request as its route's handler sees it: the operator and their
+  // role for every route but those anyone may use.
+  struct Call {
+    const HttpRequest& request;
+    const std::shared_ptr<HttpReply>& reply;
+    const OperatorSession* login = nullptr;
+    Role role = Role::kOperator;
+  };
+  // A handler answers now, or (nullopt) later through the call's reply.
+  using Answered = std::optional<HttpResponse>;
+  // The paths, their methods, who may use them and their handlers: one row
+  // each (web_server.cpp).
+  struct Routes;
+
   void Handle(HttpRequest request, const std::shared_ptr<HttpReply>& reply);
-  HttpResponse Route(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply,
-                     bool& answered_later);
-  void LogIn(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply);
+  Answered Route(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply);
+  // The operator of a request and their role, or nullopt (a 401 to answer).
+  std::optional<OperatorSession> Who(const HttpRequest& request, Role& role);
+
+  // The handlers, by concern: the log-in (web_login.cpp), the room and the
+  // actions on stations (web_room.cpp), the till and its reports
+  // (web_till.cpp), the operators and the log (web_operators.cpp).
+  Answered LogIn(const Call& call);
+  Answered LogOut(const Call& call);
+  Answered Me(const Call& call);
   void CheckPassword(const std::string& client, const std::string& name,
                      const std::string& password, bool tls, bool known_device,
                      const std::shared_ptr<HttpReply>& reply);
-  // The operator of a request and their role, or nullopt (a 401 to answer).
-  std::optional<OperatorSession> Who(const HttpRequest& request, Role& role);
+  Answered GetRoom(const Call& call);
   // The room's long poll: answered at once when the room has moved past
   // `after`, else at the next change or when the poll's time is up; with
   // what changed after it, or the whole room (see Room::ChangesSince).
   void WaitForRoom(uint64_t after, const std::shared_ptr<HttpReply>& reply);
   void AnswerPolls(bool expired_only);
   HttpResponse RoomResponse(uint64_t after = 0);
-  HttpResponse Act(const HttpRequest& request, const OperatorSession& login, Role role,
-                   const std::shared_ptr<HttpReply>& reply, bool& answered_later);
-  HttpResponse ChangeOperator(const HttpRequest& request, const OperatorSession& login,
-                              const std::shared_ptr<HttpReply>& reply, bool& answered_later);
-  HttpResponse ActionLog(const HttpRequest& request);
-  HttpResponse ChangeStation(const HttpRequest& request, const OperatorSession& login);
+  Answered Windows(const Call& call);
+  Answered Act(const Call& call);
+  Answered ChangeStation(const Call& call);
   std::optional<DayRange> Days(const HttpRequest& request);
-  HttpResponse SessionsOfDay(const HttpRequest& request, bool csv);
+  Answered Sessions(const Call& call);
+  Answered SessionsCsv(const Call& call);
+  Answered Shifts(const Call& call);
+  Answered ShiftsCsv(const Call& call);
+  HttpResponse SessionsOfDays(const HttpRequest& request, bool csv);
   HttpResponse ShiftsOfDays(const HttpRequest& request, bool csv);
+  Answered Till(const Call& call);
   HttpResponse TillResponse();
-  HttpResponse ChangeTill(const HttpRequest& request, const OperatorSession& login);
-  HttpResponse Shift(const HttpRequest& request, const OperatorSession& login);
-  HttpResponse PreviewEnd(const HttpRequest& request);
+  Answered ChangeTill(const Call& call);
+  Answered Shift(const Call& call);
+  Answered PreviewEnd(const Call& call);
+  Answered Operators(const Call& call);
+  Answered ChangeOperator(const Call& call);
+  Answered ActionLog(const Call& call);
 
   WebConsole& console_;
   WebOptions options_;

@@ -298,6 +298,44 @@ TEST_F(ConsoleApi, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(console::Store(db_).ActionCount(), 1) << "only the log-in is on record";
 }
 
+// Every refusal names its reason and gets the status of its kind: one of
+// each kind the API gives.
+TEST_F(ConsoleApi, EachRefusalHasTheStatusOfItsKind) {
+  StartConsole({"--probe-wait-ms", "200"});
+  auto refused = [&](const std::optional<HttpResult>& res, int status, const std::string& kind,
+                     const std::string& text) {
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, status) << res->body;
+    json body = json::parse(res->body);
+    if (body.contains("results")) {
+      body = body["results"][0];
+    }
+    EXPECT_EQ(body["kind"], kind) << res->body;
+    EXPECT_EQ(body["error"], text) << res->body;
+  };
+  refused(http_->Get("/api/room"), 401, "not_logged_in", "log in first");
+  std::string csrf = LogIn();
+  auto act = [&](const json& body, const std::string& token) {
+    return Post("/api/act", body.dump(), token);
+  };
+  json end{{"action", "end"}, {"stations", {kStationAddress}}};
+  refused(act({{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 0}}, csrf), 400,
+          "bad_request", "'minutes' must be a whole number from 1 to 10080");
+  refused(act(end, ""), 403, "not_allowed",
+          "refused: the request did not come from the console's page");
+  refused(act({{"action", "end"}, {"stations", {"127.0.0.99"}}}, csrf), 404, "not_found",
+          "no station at '127.0.0.99'");
+  refused(http_->Get("/api/act", Json()), 405, "wrong_method", "use POST");
+  refused(act(end, csrf), 409, "conflict", "nothing to end");
+  refused(act({{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 5}}, csrf), 503,
+          "unavailable", "the station does not answer");
+  for (int i = 0; i < 3; ++i) {
+    LogIn("guess " + std::to_string(i));
+  }
+  refused(http_->Post("/api/login", json{{"name", "anna"}, {"password", "x"}}.dump()), 429,
+          "too_many", "too many wrong passwords: try again in 1 s");
+}
+
 TEST_F(ConsoleApi, WrongPasswordsAreSlowedDown) {
   StartConsole();
   for (int i = 0; i < 3; ++i) {
@@ -516,15 +554,15 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
   using console::ActionKind;
 
   record.fail = true;
-  EXPECT_FALSE(console.Act(ActionKind::kStart, "anna", 30).ok);
+  EXPECT_FALSE(console.Act(ActionKind::kStart, "anna", 30).ok());
   EXPECT_FALSE(console.Rented());
   EXPECT_TRUE(store.OpenSessions().empty());
 
   record.fail = false;
-  ASSERT_TRUE(console.Act(ActionKind::kStart, "anna", 30).ok);
+  ASSERT_TRUE(console.Act(ActionKind::kStart, "anna", 30).ok());
   record.fail = true;
-  EXPECT_FALSE(console.Act(ActionKind::kAdd, "anna", 30).ok);
-  EXPECT_FALSE(console.Act(ActionKind::kEnd, "anna").ok);
+  EXPECT_FALSE(console.Act(ActionKind::kAdd, "anna", 30).ok());
+  EXPECT_FALSE(console.Act(ActionKind::kEnd, "anna").ok());
   EXPECT_TRUE(console.Rented());
   ASSERT_EQ(store.OpenSessions().size(), 1u);
   EXPECT_EQ(store.OpenSessions()[0].minutes, 30);
@@ -532,7 +570,7 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
   EXPECT_EQ(console.web->Snapshot().connection.at(0), console::Connection::kOnline);
 
   record.fail = false;
-  EXPECT_TRUE(console.Act(ActionKind::kEnd, "anna").ok);
+  EXPECT_TRUE(console.Act(ActionKind::kEnd, "anna").ok());
   EXPECT_FALSE(console.Rented());
   EXPECT_TRUE(store.OpenSessions().empty());
 }
@@ -549,14 +587,15 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   EXPECT_FALSE(till.web->SeedTill(plan)) << "the record's till holds once it has one";
   using console::ActionKind;
 
-  EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).error, "no shift is open: open a shift first");
-  ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok);
-  EXPECT_FALSE(till.web->OpenShift("ben", 0).ok) << "one drawer, one open shift";
-  ASSERT_TRUE(till.Act(ActionKind::kStart, "anna", 60).ok);
+  EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).refusal->text,
+            "no shift is open: open a shift first");
+  ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok());
+  EXPECT_FALSE(till.web->OpenShift("ben", 0).ok()) << "one drawer, one open shift";
+  ASSERT_TRUE(till.Act(ActionKind::kStart, "anna", 60).ok());
   till.now += 10 * 60'000;
-  ASSERT_TRUE(till.Act(ActionKind::kAdd, "anna", 30).ok);
+  ASSERT_TRUE(till.Act(ActionKind::kAdd, "anna", 30).ok());
   std::optional<console::ShiftReport> first;
-  ASSERT_TRUE(till.web->CloseShift("anna", 10'450, first).ok);
+  ASSERT_TRUE(till.web->CloseShift("anna", 10'450, first).ok());
   EXPECT_EQ(first->totals.sales, 450);
   EXPECT_EQ(first->totals.expected, 10'450);
   EXPECT_EQ(first->totals.difference, 0);
@@ -565,22 +604,23 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   console::TillChange dearer;
   dearer.tariff = store.Till().tariffs.at(0);
   dearer.tariff.per_hour = 600;
-  ASSERT_TRUE(till.web->ChangeTill("ben", dearer).ok);
-  ASSERT_TRUE(till.web->OpenShift("ben", 5'000).ok);
+  ASSERT_TRUE(till.web->ChangeTill("ben", dearer).ok());
+  ASSERT_TRUE(till.web->OpenShift("ben", 5'000).ok());
   till.now += 5 * 60'000 + 30'000;
   auto preview = till.web->PreviewEnd({"127.0.0.77"}).at(0);
   EXPECT_EQ(preview.unused_minutes, 74);
   // 30 added minutes at 1.50, and 44 of the first 60 at 3.00.
   EXPECT_EQ(preview.offer.amount, 150 + 220);
   auto unanswered = till.Act(ActionKind::kEnd, "ben");
-  EXPECT_FALSE(unanswered.ok);
-  EXPECT_NE(unanswered.error.find("a refund of 3.70 for 74 unused minutes"), std::string::npos)
-      << unanswered.error;
+  EXPECT_FALSE(unanswered.ok());
+  EXPECT_NE(unanswered.refusal->text.find("a refund of 3.70 for 74 unused minutes"),
+            std::string::npos)
+      << unanswered.refusal->text;
   EXPECT_TRUE(till.web->Snapshot().stations.at(0).session) << "nothing ended without the answer";
-  ASSERT_TRUE(till.Act(ActionKind::kEnd, "ben", 0, true).ok);
+  ASSERT_TRUE(till.Act(ActionKind::kEnd, "ben", 0, true).ok());
 
   std::optional<console::ShiftReport> second;
-  ASSERT_TRUE(till.web->CloseShift("ben", 4'630, second).ok);
+  ASSERT_TRUE(till.web->CloseShift("ben", 4'630, second).ok());
   EXPECT_EQ(second->totals.sales, 0);
   EXPECT_EQ(second->totals.refunds, 370);
   EXPECT_EQ(second->totals.expected, 4'630);
@@ -618,20 +658,20 @@ TEST_F(ConsoleApi, PowerOnSendsTheMagicPacket) {
   };
   console::Store store(db_);
   InProcessConsole till(store, options);
-  EXPECT_EQ(till.Act(console::ActionKind::kPowerOn, "anna").error,
+  EXPECT_EQ(till.Act(console::ActionKind::kPowerOn, "anna").refusal->text,
             "no MAC address is known for the station: enter it first");
   console::TillChange mac;
   mac.kind = console::TillChange::Kind::kMac;
   mac.stations = {"127.0.0.77"};
   mac.mac = "00:1a:2b:3c:4d";
-  EXPECT_NE(till.web->ChangeTill("anna", mac).error.find("is not a network card's MAC"),
+  EXPECT_NE(till.web->ChangeTill("anna", mac).refusal->text.find("is not a network card's MAC"),
             std::string::npos);
   console::TillChange neighbours;
   neighbours.kind = console::TillChange::Kind::kMacsFromNeighbours;
-  ASSERT_TRUE(till.web->ChangeTill("anna", neighbours).ok);
+  ASSERT_TRUE(till.web->ChangeTill("anna", neighbours).ok());
   EXPECT_EQ(store.StationMacs().at("127.0.0.77"), "00:1a:2b:3c:4d:5e");
 
-  ASSERT_TRUE(till.Act(console::ActionKind::kPowerOn, "anna").ok);
+  ASSERT_TRUE(till.Act(console::ActionKind::kPowerOn, "anna").ok());
   auto packet = receiver->Receive(2000);
   ASSERT_TRUE(packet);
   EXPECT_EQ(packet->bytes, console::MagicPacket(*console::ParseMac("00:1a:2b:3c:4d:5e")));
@@ -762,8 +802,8 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
       << "the open session is back";
   ASSERT_TRUE(till.web->SeedTill(
       console::TillPlan{"EUR", {{0, "T", 120, 50}}, {{"G", "T"}}, {{"127.0.0.77", "G"}}}));
-  ASSERT_TRUE(till.web->OpenShift("anna", 0).ok);
-  ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok);
+  ASSERT_TRUE(till.web->OpenShift("anna", 0).ok());
+  ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok());
   EXPECT_EQ(store.SalesOf(2).at(0).price, 50) << "the minimum";
 }
 
@@ -1024,7 +1064,7 @@ TEST_F(ConsoleApi, StartsOnlyWhereTheStationAnswers) {
     }
     return Act(csrf, body, status)["results"];
   };
-  json results = start({kStationAddress, silent}, false, 409);
+  json results = start({kStationAddress, silent}, false, 503);
   EXPECT_EQ(results[0]["ok"], true) << results;
   EXPECT_EQ(results[1]["error"], "the station does not answer");
   EXPECT_FALSE(results[1].contains("can_force")) << "not known to be restarting";
@@ -1037,7 +1077,7 @@ TEST_F(ConsoleApi, StartsOnlyWhereTheStationAnswers) {
   EXPECT_EQ(RecordedActions("start"), 1);
 
   Act(csrf, {{"action", "reboot"}, {"stations", {silent}}, {"confirm", true}});
-  EXPECT_EQ(start({silent}, false, 409)[0]["can_force"], true);
+  EXPECT_EQ(start({silent}, false, 503)[0]["can_force"], true);
   start({silent}, true, 200);
   EXPECT_EQ(StationOf(silent)["state"], "rented");
 
@@ -1090,7 +1130,7 @@ TEST_F(ConsoleApi, WithinTheStartGraceASilentStationIsStarting) {
 
   Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}});
   json start{{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 10}};
-  json refused = Act(csrf, start, 409)["results"][0];
+  json refused = Act(csrf, start, 503)["results"][0];
   EXPECT_EQ(refused["error"], "the station does not answer");
   EXPECT_EQ(refused["can_force"], true);
   start["anyway"] = true;

@@ -209,9 +209,9 @@ TEST(ConsoleRoom, UnknownAddressesAreAddedOnlyForRealReports) {
   EXPECT_EQ(c.stations_added, 2u);
   EXPECT_EQ(c.over_limit, 1u);
 
-  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.21"}), std::invalid_argument);
-  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.021"}), std::invalid_argument);
-  EXPECT_THROW(room.AddStation({"PC 9", "pc9.club"}), std::invalid_argument);
+  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.21"}), Refused);
+  EXPECT_THROW(room.AddStation({"PC 9", "10.0.0.021"}), Refused);
+  EXPECT_THROW(room.AddStation({"PC 9", "pc9.club"}), Refused);
 }
 
 TEST(ConsoleRoom, WithARoomFileStrangersWaitAsUnknown) {
@@ -375,7 +375,7 @@ TEST(ConsoleRoom, RoomFile) {
   EXPECT_EQ(stations[2].column, 0);
   for (const char* bad : {"PC1\n", "PC1 10.0.0.300\n", "PC1 10.0.0.1 1\n", "PC1 10.0.0.1 0 1\n",
                           "\"PC 1 10.0.0.1\n", "PC1 10.0.0.1 a b\n"}) {
-    EXPECT_THROW(ParseRoomFile(bad), std::invalid_argument) << bad;
+    EXPECT_THROW(ParseRoomFile(bad), Refused) << bad;
   }
 }
 

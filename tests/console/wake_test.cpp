@@ -46,7 +46,7 @@ TEST(Wake, MacAddressesAndTheMagicPacket) {
   try {
     ParseRoomPlan("PC1 10.0.0.11\nPC2 10.0.0.12 mac 00:1a\n");
     ADD_FAILURE();
-  } catch (const std::invalid_argument& e) {
+  } catch (const Refused& e) {
     EXPECT_NE(std::string(e.what()).find("line 2: '00:1a' is not a network card's MAC address"),
               std::string::npos)
         << e.what();

@@ -21,29 +21,29 @@ const Clock::time_point kT0 = Clock::time_point{} + 1000h;
 TEST(ConsoleLoginGate, OneAttemptPerClientCountedBeforeItsCheck) {
   LoginGate gate;
   auto first = gate.Begin("10.0.0.5", "anna", kT0);
-  ASSERT_TRUE(first.admitted);
+  ASSERT_TRUE(first.admitted());
   EXPECT_EQ(first.check_at, kT0);
   auto parallel = gate.Begin("10.0.0.5", "anna", kT0);
-  EXPECT_FALSE(parallel.admitted);
-  EXPECT_EQ(parallel.status, 429);
+  EXPECT_FALSE(parallel.admitted());
+  EXPECT_EQ(parallel.refusal->kind, RefusalKind::kTooMany);
   gate.Finish("10.0.0.5", "anna", false, kT0);
   // Two more wrong ones (other names, so that only the client counts); after
   // the third it waits 1 s, then 2 s.
   for (const char* name : {"bob", "carl"}) {
-    ASSERT_TRUE(gate.Begin("10.0.0.5", name, kT0).admitted);
+    ASSERT_TRUE(gate.Begin("10.0.0.5", name, kT0).admitted());
     gate.Finish("10.0.0.5", name, false, kT0);
   }
   auto early = gate.Begin("10.0.0.5", "dora", kT0 + 500ms);
-  EXPECT_EQ(early.status, 429);
+  EXPECT_EQ(early.refusal->kind, RefusalKind::kTooMany);
   EXPECT_EQ(early.retry_after, 1s);
-  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 1s).admitted);
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 1s).admitted());
   gate.Finish("10.0.0.5", "dora", false, kT0 + 1s);
   EXPECT_EQ(gate.Begin("10.0.0.5", "dora", kT0 + 2s).retry_after, 1s) << "2 s after the fourth";
-  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted);
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
   gate.Finish("10.0.0.5", "dora", true, kT0 + 3s);
-  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted) << "a right password clears";
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted()) << "a right password clears";
   gate.Finish("10.0.0.5", "dora", false, kT0 + 3s);
-  EXPECT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted);
+  EXPECT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
 }
 
 TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
@@ -51,21 +51,21 @@ TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
   std::vector<Clock::time_point> checks;
   for (int i = 0; i < 6; ++i) {
     auto attempt = gate.Begin("10.0.1." + std::to_string(i), "anna", kT0);
-    ASSERT_TRUE(attempt.admitted);
+    ASSERT_TRUE(attempt.admitted());
     checks.push_back(attempt.check_at);
   }
   EXPECT_EQ(checks, (std::vector<Clock::time_point>{kT0, kT0, kT0, kT0 + 1s, kT0 + 3s, kT0 + 7s}));
   // The operator's own attempt waits its turn (the delay stops growing at
   // 8 s), and a right password ends the spacing.
   auto own = gate.Begin("10.0.0.2", "anna", kT0);
-  ASSERT_TRUE(own.admitted);
+  ASSERT_TRUE(own.admitted());
   EXPECT_EQ(own.check_at, kT0 + 15s);
   // Nobody is held for more than a minute: later guesses are refused.
   int held = 0;
   for (;; ++held) {
     auto guess = gate.Begin("10.0.3." + std::to_string(held), "anna", kT0);
-    if (!guess.admitted) {
-      EXPECT_EQ(guess.status, 503);
+    if (!guess.admitted()) {
+      EXPECT_EQ(guess.refusal->kind, RefusalKind::kUnavailable);
       EXPECT_GT(guess.retry_after, 60s);
       break;
     }
@@ -87,14 +87,14 @@ TEST(ConsoleLoginGate, FewChecksAtOnceOverall) {
   LoginGate gate(limits);
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(
-        gate.Begin("10.0.2." + std::to_string(i), "user" + std::to_string(i), kT0).admitted);
+        gate.Begin("10.0.2." + std::to_string(i), "user" + std::to_string(i), kT0).admitted());
   }
   auto busy = gate.Begin("10.0.2.9", "user9", kT0);
-  EXPECT_FALSE(busy.admitted);
-  EXPECT_EQ(busy.status, 503);
+  EXPECT_FALSE(busy.admitted());
+  EXPECT_EQ(busy.refusal->kind, RefusalKind::kUnavailable);
   gate.Finish("10.0.2.0", "user0", false, kT0);
-  EXPECT_TRUE(gate.Begin("10.0.2.9", "user9", kT0).admitted);
-  EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted) << "a known device";
+  EXPECT_TRUE(gate.Begin("10.0.2.9", "user9", kT0).admitted());
+  EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted()) << "a known device";
 }
 
 TEST(ConsoleOperatorSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {

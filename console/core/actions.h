@@ -1,0 +1,162 @@
+// The operators' actions on stations, as one table: each row is an action's
+// name, who may do it, the field of the request it reads and how it checks
+// it, and what it does on one station (what it records, what it sends). The
+// web layer reads requests through the table and the page takes its list
+// from it; the console carries a row out the same way for every action. A
+// new action is a kind below and a row in actions.cpp.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console/core/billing.h"
+#include "console/core/record.h"
+#include "console/core/refusal.h"
+#include "console/core/room.h"
+
+namespace zalvo::console {
+
+enum class ActionKind {
+  kStart,
+  kAdd,
+  kEnd,
+  kInfo,
+  kWindows,
+  kKill,
+  kVolume,
+  kMonitorOff,
+  kMonitorOn,
+  kReboot,
+  kShutdown,
+  kPowerOn,
+  kMessage,
+};
+
+// What an operator asks for, for one or more stations.
+struct ActionRequest {
+  ActionKind kind = ActionKind::kInfo;
+  std::vector<std::string> stations;  // addresses
+  int32_t minutes = 0;                // start, add
+  int32_t volume = 0;                 // volume
+  std::string caption;                // kill, UTF-8
+  std::string text;                   // message, UTF-8 (see wire::MessageProblem)
+  // end: pay out (true) or keep (false) the refund offered for unused
+  // minutes; a priced session ended early needs the answer.
+  std::optional<bool> refund;
+  // Start or add on a station that does not answer but is known to be
+  // restarting; refused for any other station.
+  bool anyway = false;
+};
+
+// How an action, or a change the console was asked for, ended: done, or
+// refused with the reason.
+struct ActionOutcome {
+  std::string address;  // the station's, for an action on stations
+  std::optional<Refusal> refusal;
+  std::optional<RefundOffer> refund_offer;  // end: what was offered
+  // Refused because the station does not answer while it is known to be
+  // restarting: the same request with "anyway" would be carried out.
+  bool can_force = false;
+
+  bool ok() const { return !refusal; }
+};
+
+// A request's fields as the web layer read them (a JSON object there): each
+// is nullopt when the field is absent or of another type.
+class RequestFields {
+ public:
+  virtual ~RequestFields() = default;
+  virtual bool Has(std::string_view name) const = 0;
+  virtual std::optional<int64_t> Integer(std::string_view name) const = 0;
+  virtual std::optional<std::string> Text(std::string_view name) const = 0;
+  virtual std::optional<bool> Flag(std::string_view name) const = 0;
+  virtual bool IsNull(std::string_view name) const = 0;
+  // A list of texts (nullopt too when it holds anything else).
+  virtual std::optional<std::vector<std::string>> Texts(std::string_view name) const = 0;
+};
+
+// The most stations one request names.
+inline constexpr size_t kMaxStationsPerRequest = 1024;
+// The request's "stations": a list of addresses, at most
+// kMaxStationsPerRequest, and not empty unless allowed.
+Check ReadStations(const RequestFields& fields, std::vector<std::string>& stations,
+                   bool may_be_empty = false);
+
+// One station's part of an action, as its row sees it.
+struct ActionContext {
+  const std::string& operator_name;
+  const ActionRequest& request;
+  const Station& station;
+  Millis now = 0;
+  bool answered = false;  // the station answered the report asked for just before
+  bool booting = false;   // the console restarted or started it lately
+  Record& record;
+  const TillSetup& till;
+  const std::map<std::string, std::string>& macs;  // by address
+  const std::string& wake_address;
+  uint16_t wake_port = 0;
+};
+
+// What an action does on one station, once its row found nothing to refuse:
+// written to the record as one transaction (with the action's line), then
+// the room's change, then the commands.
+struct ActionPlan {
+  std::vector<std::string> commands;  // to the station, in order
+  std::string wake;                   // a magic packet to broadcast
+  std::string detail;                 // the action log's detail
+  // Set: the station's session becomes this one (nullopt: it ends).
+  std::optional<std::optional<RentalSession>> session;
+  std::optional<SaleRecord> sale;  // of the session above
+  std::optional<RefundRecord> refund;
+  bool booting = false;  // the station may now restart for a while
+};
+
+struct ActionRow {
+  ActionKind kind = ActionKind::kInfo;
+  Role role = Role::kOperator;  // the least role that may do it
+  bool confirm = false;         // the request must carry "confirm": true
+  // The stations are asked for their report first and the action goes to
+  // those that answer; "anyway" forces it on one known to be restarting.
+  bool probes = false;
+  std::string_view name = "";
+  std::string_view field = "";  // the request's own field ("" for none)
+  // Reads the row's field into the request (nullptr: it has none).
+  Check (*read)(const RequestFields& fields, ActionRequest& request) = nullptr;
+  // What the action does on one station; nullopt when refused (the
+  // outcome then says why).
+  std::optional<ActionPlan> (*plan)(const ActionContext& context, ActionOutcome& outcome) = nullptr;
+};
+
+std::span<const ActionRow> ActionRows();
+const ActionRow& RowOf(ActionKind kind);
+const ActionRow* FindAction(std::string_view name);
+const char* ActionName(ActionKind kind);
+// The names of the rows, "start, add, ...".
+std::string ActionNames();
+// The fields a request for an action may hold: "action", "stations",
+// "anyway", "confirm" and each row's own.
+std::vector<std::string> ActionFields();
+
+bool RoleMay(Role role, Role needed);
+Refusal OwnersOnly();
+// A change the record could not take.
+Refusal RecordFailed(const RecordError& e);
+
+// Reads the request's action, its fields and its stations through the
+// table, and checks that the role may do it.
+Check ReadAction(const RequestFields& fields, Role role, ActionRequest& request);
+// The detail the log shows for a refused request.
+std::string RequestDetail(const ActionRequest& request);
+
+// The till's rules over the record: the tariff the station sells at (none
+// outside a group), and what ending the session now gives back, its unused
+// minutes at their prices.
+const Tariff* TariffOf(const TillSetup& till, const std::string& address);
+RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now);
+
+}  // namespace zalvo::console

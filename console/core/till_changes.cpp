@@ -1,0 +1,283 @@
+#include "console/core/till_changes.h"
+
+#include <algorithm>
+
+#include "console/core/wake.h"
+
+namespace zalvo::console {
+namespace {
+
+using Kind = TillChange::Kind;
+
+// The readers.
+
+std::optional<int64_t> Id(const RequestFields& fields, std::string_view name) {
+  auto id = fields.Integer(name);
+  return id && *id >= 1 ? id : std::nullopt;
+}
+
+// An id that is absent (0: something new), or one that names something
+// (-1 when it is there but names nothing).
+int64_t OptionalId(const RequestFields& fields) {
+  return fields.Has("id") ? Id(fields, "id").value_or(-1) : 0;
+}
+
+std::optional<Money> Amount(const RequestFields& fields, std::string_view name) {
+  auto text = fields.Text(name);
+  return text ? ParseMoney(*text) : std::nullopt;
+}
+
+Check ReadCurrency(const RequestFields& fields, TillChange& change) {
+  change.currency = fields.Text("currency").value_or("");
+  return std::nullopt;
+}
+
+Check ReadTariff(const RequestFields& fields, TillChange& change) {
+  change.tariff.id = OptionalId(fields);
+  change.tariff.name = fields.Text("name").value_or("");
+  auto per_hour = Amount(fields, "per_hour");
+  auto minimum = fields.Has("minimum") ? Amount(fields, "minimum") : std::optional<Money>(0);
+  if (change.tariff.id < 0 || !per_hour || !minimum) {
+    return BadRequest(
+        "a tariff needs 'name', 'per_hour' and 'minimum' as amounts such as \"3.50\" (at most " +
+        MoneyText(kMaxHourPrice) + ")");
+  }
+  change.tariff.per_hour = *per_hour;
+  change.tariff.minimum = *minimum;
+  return std::nullopt;
+}
+
+Check ReadRemoval(const RequestFields& fields, TillChange& change) {
+  auto id = Id(fields, "id");
+  if (!id) {
+    return BadRequest("'id' must name what to remove");
+  }
+  change.tariff.id = *id;
+  change.group.id = *id;
+  return std::nullopt;
+}
+
+Check ReadGroup(const RequestFields& fields, TillChange& change) {
+  change.group.id = OptionalId(fields);
+  change.group.name = fields.Text("name").value_or("");
+  change.group.tariff_id = Id(fields, "tariff").value_or(0);
+  if (change.group.id < 0) {
+    return BadRequest("'id' must name the group to change");
+  }
+  return std::nullopt;
+}
+
+Check ReadAssign(const RequestFields& fields, TillChange& change) {
+  if (auto refused = ReadStations(fields, change.stations)) {
+    return refused;
+  }
+  if (!fields.IsNull("group")) {
+    change.group_id = Id(fields, "group");
+    if (!change.group_id) {
+      return BadRequest("'group' must be a group's id, or null for none");
+    }
+  }
+  return std::nullopt;
+}
+
+Check ReadMac(const RequestFields& fields, TillChange& change) {
+  auto station = fields.Text("station");
+  auto mac = fields.Text("mac");
+  if (!station || !(mac || fields.IsNull("mac"))) {
+    return BadRequest("'station' and 'mac' (a MAC address, or null for none) are needed");
+  }
+  change.stations.push_back(*station);
+  change.mac = mac.value_or("");
+  return std::nullopt;
+}
+
+// The changes.
+
+bool HasTariff(const TillSetup& till, int64_t id) {
+  return std::any_of(till.tariffs.begin(), till.tariffs.end(),
+                     [&](const Tariff& t) { return t.id == id; });
+}
+
+bool HasGroup(const TillSetup& till, int64_t id) {
+  return std::any_of(till.groups.begin(), till.groups.end(),
+                     [&](const Group& g) { return g.id == id; });
+}
+
+[[noreturn]] void Refuse(RefusalKind kind, const std::string& text) {
+  throw Refused(kind, text);
+}
+
+TillChangeDone SetCurrency(const TillContext& c, const TillChange& change) {
+  if (!IsCurrencyCode(change.currency)) {
+    Refuse(RefusalKind::kBadRequest, "a currency is a code of 1 to 8 letters, such as BGN");
+  }
+  if (!c.till.currency.empty() && change.currency != c.till.currency && c.record.SaleCount() > 0) {
+    Refuse(RefusalKind::kConflict,
+           "the currency can't change once something has been sold in " + c.till.currency);
+  }
+  c.record.SetCurrency(change.currency);
+  return {"currency", change.currency};
+}
+
+TillChangeDone SaveTariff(const TillContext& c, const TillChange& change) {
+  if (auto problem = TariffProblem(change.tariff)) {
+    Refuse(RefusalKind::kBadRequest, *problem);
+  }
+  if (change.tariff.id != 0 && !HasTariff(c.till, change.tariff.id)) {
+    Refuse(RefusalKind::kNotFound, "no such tariff");
+  }
+  if (c.till.currency.empty()) {
+    Refuse(RefusalKind::kConflict, "name the currency first");
+  }
+  c.record.SaveTariff(change.tariff);
+  return {change.tariff.id == 0 ? "tariff added" : "tariff changed",
+          change.tariff.name + ": " + MoneyText(change.tariff.per_hour) + " per hour, minimum " +
+              MoneyText(change.tariff.minimum)};
+}
+
+TillChangeDone DeleteTariff(const TillContext& c, const TillChange& change) {
+  if (!HasTariff(c.till, change.tariff.id)) {
+    Refuse(RefusalKind::kNotFound, "no such tariff");
+  }
+  for (const auto& group : c.till.groups) {
+    if (group.tariff_id == change.tariff.id) {
+      Refuse(RefusalKind::kConflict,
+             "the group '" + group.name + "' sells at this tariff: give it another first");
+    }
+  }
+  c.record.DeleteTariff(change.tariff.id);
+  return {"tariff removed", std::to_string(change.tariff.id)};
+}
+
+TillChangeDone SaveGroup(const TillContext& c, const TillChange& change) {
+  if (change.group.name.empty() || change.group.name.size() > 64) {
+    Refuse(RefusalKind::kBadRequest, "a group's name has 1 to 64 bytes");
+  }
+  if (!HasTariff(c.till, change.group.tariff_id)) {
+    Refuse(RefusalKind::kBadRequest, "a group needs a tariff");
+  }
+  if (change.group.id != 0 && !HasGroup(c.till, change.group.id)) {
+    Refuse(RefusalKind::kNotFound, "no such group");
+  }
+  c.record.SaveGroup(change.group);
+  return {change.group.id == 0 ? "group added" : "group changed", change.group.name};
+}
+
+TillChangeDone DeleteGroup(const TillContext& c, const TillChange& change) {
+  if (!HasGroup(c.till, change.group.id)) {
+    Refuse(RefusalKind::kNotFound, "no such group");
+  }
+  auto members = std::count_if(c.till.members.begin(), c.till.members.end(),
+                               [&](const auto& m) { return m.second == change.group.id; });
+  if (members > 0) {
+    Refuse(RefusalKind::kConflict,
+           std::to_string(members) + " stations belong to the group: move them first");
+  }
+  c.record.DeleteGroup(change.group.id);
+  return {"group removed", std::to_string(change.group.id)};
+}
+
+TillChangeDone Assign(const TillContext& c, const TillChange& change) {
+  if (change.group_id && !HasGroup(c.till, *change.group_id)) {
+    Refuse(RefusalKind::kNotFound, "no such group");
+  }
+  for (const auto& address : change.stations) {
+    if (!c.room.Find(address)) {
+      Refuse(RefusalKind::kNotFound, "no station at '" + address + "'");
+    }
+    c.record.SetStationGroup(address, change.group_id);
+  }
+  return {"group assigned",
+          std::to_string(change.stations.size()) + " stations to " +
+              (change.group_id ? std::to_string(*change.group_id) : std::string("no group"))};
+}
+
+TillChangeDone SetMac(const TillContext& c, const TillChange& change) {
+  if (change.stations.size() != 1 || !c.room.Find(change.stations[0])) {
+    Refuse(RefusalKind::kNotFound, "no such station");
+  }
+  std::optional<std::string> mac;
+  if (!change.mac.empty()) {
+    auto parsed = ParseMac(change.mac);
+    if (!parsed) {
+      Refuse(RefusalKind::kBadRequest,
+             "'" + change.mac + "' is not a network card's MAC address such as 00:1a:2b:3c:4d:5e");
+    }
+    mac = MacText(*parsed);
+  }
+  c.record.SetStationMac(change.stations[0], mac);
+  return {"mac", change.stations[0] + " " + mac.value_or("none")};
+}
+
+TillChangeDone MacsFromNeighbours(const TillContext& c, const TillChange&) {
+  if (!c.neighbour_table) {
+    Refuse(RefusalKind::kConflict, "this server has no neighbour table to read");
+  }
+  size_t filled = 0;
+  for (const auto& [ip, mac] : ParseNeighbourTable(c.neighbour_table())) {
+    if (c.room.Find(ip) && c.macs.count(ip) == 0) {
+      c.record.SetStationMac(ip, MacText(mac));
+      ++filled;
+    }
+  }
+  return {"macs from neighbours", std::to_string(filled) + " filled in"};
+}
+
+Check ReadNothing(const RequestFields&, TillChange&) {
+  return std::nullopt;
+}
+
+constexpr TillChangeRow kRows[] = {
+    {Kind::kCurrency, "currency", {"currency"}, ReadCurrency, SetCurrency},
+    {Kind::kTariff, "tariff", {"id", "name", "per_hour", "minimum"}, ReadTariff, SaveTariff},
+    {Kind::kDeleteTariff, "delete_tariff", {"id"}, ReadRemoval, DeleteTariff},
+    {Kind::kGroup, "group", {"id", "name", "tariff"}, ReadGroup, SaveGroup},
+    {Kind::kDeleteGroup, "delete_group", {"id"}, ReadRemoval, DeleteGroup},
+    {Kind::kAssign, "assign", {"stations", "group"}, ReadAssign, Assign},
+    {Kind::kMac, "mac", {"station", "mac"}, ReadMac, SetMac},
+    {Kind::kMacsFromNeighbours, "macs_from_neighbours", {}, ReadNothing, MacsFromNeighbours},
+};
+
+}  // namespace
+
+std::span<const TillChangeRow> TillChangeRows() {
+  return kRows;
+}
+
+const TillChangeRow& RowOf(TillChange::Kind kind) {
+  for (const auto& row : kRows) {
+    if (row.kind == kind) {
+      return row;
+    }
+  }
+  throw std::logic_error("a till change without a row");
+}
+
+Check ReadTillChange(const RequestFields& fields, TillChange& change) {
+  auto name = fields.Text("change");
+  for (const auto& row : kRows) {
+    if (name == row.name) {
+      change.kind = row.kind;
+      return row.read(fields, change);
+    }
+  }
+  std::string names;
+  for (const auto& row : kRows) {
+    names += (names.empty() ? "" : ", ") + std::string(row.name);
+  }
+  return BadRequest("'change' must be one of " + names);
+}
+
+std::vector<std::string> TillChangeFields() {
+  std::vector<std::string> fields = {"change"};
+  for (const auto& row : kRows) {
+    for (auto field : row.fields) {
+      if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
+        fields.emplace_back(field);
+      }
+    }
+  }
+  return fields;
+}
+
+}  // namespace zalvo::console

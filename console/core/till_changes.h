@@ -1,0 +1,78 @@
+// The owner's changes of the till's set-up, as one table like the actions':
+// each row is a change's name, how its request is read and checked, and what
+// it writes to the record (and says in the action log). A new change is a
+// kind below and a row in till_changes.cpp.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console/core/actions.h"
+#include "console/core/billing.h"
+#include "console/core/record.h"
+#include "console/core/room.h"
+
+namespace zalvo::console {
+
+// A change of the till's set-up made on the page.
+struct TillChange {
+  enum class Kind {
+    kCurrency,
+    kTariff,
+    kDeleteTariff,
+    kGroup,
+    kDeleteGroup,
+    kAssign,
+    kMac,                 // stations[0] gets `mac` (empty: none)
+    kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
+  };
+  Kind kind = Kind::kTariff;
+  std::string currency;
+  Tariff tariff;                      // kTariff (id 0: a new one), kDeleteTariff (id)
+  Group group;                        // kGroup (id 0: a new one), kDeleteGroup (id)
+  std::vector<std::string> stations;  // kAssign
+  std::optional<int64_t> group_id;    // kAssign; nullopt: no group
+  std::string mac;                    // kMac
+};
+
+// What a change's row works on, with the console's lock held and inside the
+// record's transaction.
+struct TillContext {
+  Record& record;
+  const TillSetup& till;
+  const Room& room;
+  const std::map<std::string, std::string>& macs;  // by address
+  const std::function<std::string()>& neighbour_table;
+};
+
+// The action log's line of a change: what, and its detail.
+struct TillChangeDone {
+  std::string what;
+  std::string detail;
+};
+
+struct TillChangeRow {
+  TillChange::Kind kind;
+  std::string_view name;
+  std::array<std::string_view, 4> fields;  // the request's fields besides "change"
+  Check (*read)(const RequestFields& fields, TillChange& change);
+  // Writes the change; throws Refused when the till's state does not allow
+  // it.
+  TillChangeDone (*apply)(const TillContext& context, const TillChange& change);
+};
+
+std::span<const TillChangeRow> TillChangeRows();
+const TillChangeRow& RowOf(TillChange::Kind kind);
+// Reads a request for a change through the table (its "change" names the
+// row).
+Check ReadTillChange(const RequestFields& fields, TillChange& change);
+// Every field such a request may hold.
+std::vector<std::string> TillChangeFields();
+
+}  // namespace zalvo::console

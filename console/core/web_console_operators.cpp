@@ -1,0 +1,122 @@
+// The operators, their log-ins and the action log.
+#include <algorithm>
+
+#include "console/core/web_console.h"
+
+namespace zalvo::console {
+void WebConsole::RecordAction(const std::string& operator_name, const std::string& action,
+                              const std::string& detail) {
+  std::lock_guard lock(mutex_);
+  record_.RecordAction(Now(), operator_name, "", action, detail);
+}
+
+std::optional<OperatorRecord> WebConsole::Operator(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return record_.Operator(name);
+}
+
+std::vector<OperatorRecord> WebConsole::Operators() {
+  std::lock_guard lock(mutex_);
+  return record_.Operators();
+}
+
+ActionOutcome WebConsole::SetOperator(const std::string& by, const std::string& name,
+                                      const std::string& password_hash, std::optional<Role> role) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    auto existing = record_.Operator(name);
+    if (!existing && password_hash.empty()) {
+      outcome.refusal = BadRequest("a new operator needs a password");
+      return outcome;
+    }
+    if (existing && existing->role == Role::kOwner && role == Role::kOperator) {
+      if (OwnerCount() == 1) {
+        outcome.refusal =
+            Conflict("the last owner can't be made an operator: make another owner first");
+        return outcome;
+      }
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.SetOperator(name, password_hash, role);
+      std::string detail = existing ? "changed" : "added";
+      if (role) {
+        detail += std::string(", ") + RoleName(*role);
+      }
+      if (existing && !password_hash.empty()) {
+        detail += ", new password";
+      }
+      record_.RecordAction(now, by, "", "operator " + name, detail);
+    });
+  } catch (const RecordError& e) {
+    outcome.refusal = RecordFailed(e);
+    return outcome;
+  }
+  Log(by + ": operator " + name + (role ? std::string(" (") + RoleName(*role) + ")" : "") + " set");
+  return outcome;
+}
+
+ActionOutcome WebConsole::RemoveOperator(const std::string& by, const std::string& name) {
+  ActionOutcome outcome;
+  std::lock_guard lock(mutex_);
+  try {
+    auto existing = record_.Operator(name);
+    if (!existing) {
+      outcome.refusal = NotFound("there is no operator '" + name + "'");
+      return outcome;
+    }
+    if (existing->role == Role::kOwner && OwnerCount() == 1) {
+      outcome.refusal = Conflict("the last owner can't be removed");
+      return outcome;
+    }
+    Millis now = Now();
+    record_.Atomically([&] {
+      record_.RemoveOperator(name);
+      record_.RecordAction(now, by, "", "operator " + name, "removed");
+    });
+  } catch (const RecordError& e) {
+    outcome.refusal = RecordFailed(e);
+    return outcome;
+  }
+  Log(by + ": operator " + name + " removed");
+  return outcome;
+}
+
+std::vector<ActionRecord> WebConsole::ActionsBetween(Millis from, Millis to, const std::string& by,
+                                                     size_t most) {
+  std::lock_guard lock(mutex_);
+  return record_.ActionsBetween(from, to, by, most);
+}
+
+void WebConsole::SaveLogin(const LoginRecord& login) {
+  std::lock_guard lock(mutex_);
+  // Log-ins that ended by their age or idleness are forgotten as new ones
+  // come.
+  Millis now = Now();
+  record_.DeleteLoginsBefore(now - kLoginLifetimeMs, now - kLoginIdleMs);
+  record_.SaveLogin(login);
+}
+
+std::optional<LoginRecord> WebConsole::FindLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  return record_.FindLogin(token_hash);
+}
+
+void WebConsole::TouchLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  record_.TouchLogin(token_hash, Now());
+}
+
+void WebConsole::DeleteLogin(const std::string& token_hash) {
+  std::lock_guard lock(mutex_);
+  record_.DeleteLogin(token_hash);
+}
+
+size_t WebConsole::OwnerCount() {
+  auto operators = record_.Operators();
+  return static_cast<size_t>(std::count_if(operators.begin(), operators.end(),
+                                           [](const auto& o) { return o.role == Role::kOwner; }));
+}
+
+}  // namespace zalvo::console

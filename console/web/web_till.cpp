@@ -1,0 +1,270 @@
+// The till on the page: its set-up and changes (read through the changes'
+// table), the shifts, the refund an end would offer, and the reports of
+// sessions and shifts with their CSV.
+#include <nlohmann/json.hpp>
+
+#include "console/core/session_export.h"
+#include "console/web/answers.h"
+#include "console/web/web_server.h"
+
+namespace zalvo::console {
+namespace {
+
+using nlohmann::json;
+
+json SaleJson(const SaleRecord& sale) {
+  return json{{"at", sale.at},
+              {"by", sale.by},
+              {"minutes", sale.minutes},
+              {"price", sale.price},
+              {"tariff", sale.tariff},
+              {"per_hour", sale.per_hour},
+              {"shift", sale.shift_id ? json(*sale.shift_id) : json(nullptr)}};
+}
+
+json SessionJson(const SessionRecord& s) {
+  json sales = json::array();
+  for (const auto& sale : s.sales) {
+    sales.push_back(SaleJson(sale));
+  }
+  auto price = SessionPrice(s);
+  json refund = nullptr;
+  if (s.refund) {
+    refund = json{{"at", s.refund->at},
+                  {"by", s.refund->by},
+                  {"minutes", s.refund->minutes},
+                  {"amount", s.refund->amount},
+                  {"paid", s.refund->paid}};
+  }
+  return json{{"id", s.id},
+              {"used_minutes", s.ended ? json(UsedMinutes(s)) : json(nullptr)},
+              {"price", price ? json(*price) : json(nullptr)},
+              {"sales", std::move(sales)},
+              {"refund", std::move(refund)},
+              {"station", s.station},
+              {"address", s.address},
+              {"started_at", s.started},
+              {"ends_at", s.ends},
+              {"minutes", s.minutes},
+              {"started_by", s.started_by},
+              {"ended_at", s.ended ? json(*s.ended) : json(nullptr)},
+              {"ended_by", s.ended ? json(s.ended_by) : json(nullptr)}};
+}
+
+json ShiftJson(const ShiftReport& report) {
+  const auto& s = report.shift;
+  const auto& t = report.totals;
+  return json{{"id", s.id},
+              {"opened_at", s.opened},
+              {"opened_by", s.opened_by},
+              {"closed_at", s.closed ? json(*s.closed) : json(nullptr)},
+              {"closed_by", s.closed ? json(s.closed_by) : json(nullptr)},
+              {"opening", t.opening},
+              {"sales", t.sales},
+              {"sales_count", report.sales},
+              {"refunds", t.refunds},
+              {"refunds_count", report.refunds},
+              {"expected", t.expected},
+              {"counted", t.counted ? json(*t.counted) : json(nullptr)},
+              {"difference", t.difference ? json(*t.difference) : json(nullptr)}};
+}
+
+// An amount field, given as text in the currency's major unit ("12.50").
+std::optional<Money> MoneyField(const json& body, const char* key) {
+  if (!body.contains(key) || !body[key].is_string()) {
+    return std::nullopt;
+  }
+  return ParseMoney(body[key].get<std::string>());
+}
+
+}  // namespace
+
+// The days a request asks for: "day", or "from" and "to" (both included),
+// else today; nullopt for a day that is not a date or a range backwards or
+// longer than a year.
+std::optional<DayRange> WebServer::Days(const HttpRequest& request) {
+  std::string today = LocalDay(console_.Snapshot().now);
+  std::string from = request.Param("from").value_or(request.Param("day").value_or(today));
+  std::string to = request.Param("to").value_or(request.Param("day").value_or(from));
+  auto first = LocalDayBounds(from);
+  auto last = LocalDayBounds(to);
+  if (!first || !last || last->second <= first->first ||
+      last->second - first->first > Millis{367} * 24 * 3600 * 1000) {
+    return std::nullopt;
+  }
+  return DayRange{from, to, first->first, last->second};
+}
+
+HttpResponse WebServer::SessionsOfDays(const HttpRequest& request, bool csv) {
+  auto days = Days(request);
+  if (!days) {
+    return Refuse(BadRequest(kBadDays));
+  }
+  auto records = console_.SessionsBetween(days->begin, days->end);
+  std::string currency = console_.Till().setup.currency;
+  if (csv) {
+    HttpResponse response =
+        Text(200, console::SessionsCsv(records, currency), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition",
+              "attachment; filename=\"sessions-" + days->Label() + ".csv\"");
+    return response;
+  }
+  json sessions = json::array();
+  for (const auto& record : records) {
+    sessions.push_back(SessionJson(record));
+  }
+  return Reply(200, json{{"day", days->from},
+                         {"from", days->from},
+                         {"to", days->to},
+                         {"currency", currency},
+                         {"sessions", sessions}});
+}
+
+HttpResponse WebServer::ShiftsOfDays(const HttpRequest& request, bool csv) {
+  auto days = Days(request);
+  if (!days) {
+    return Refuse(BadRequest(kBadDays));
+  }
+  auto reports = console_.ShiftsBetween(days->begin, days->end);
+  std::string currency = console_.Till().setup.currency;
+  if (csv) {
+    HttpResponse response =
+        Text(200, console::ShiftsCsv(reports, currency), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition",
+              "attachment; filename=\"shifts-" + days->Label() + ".csv\"");
+    return response;
+  }
+  json shifts = json::array();
+  for (const auto& report : reports) {
+    shifts.push_back(ShiftJson(report));
+  }
+  return Reply(
+      200,
+      json{{"from", days->from}, {"to", days->to}, {"currency", currency}, {"shifts", shifts}});
+}
+
+WebServer::Answered WebServer::Sessions(const Call& call) {
+  return SessionsOfDays(call.request, false);
+}
+
+WebServer::Answered WebServer::SessionsCsv(const Call& call) {
+  return SessionsOfDays(call.request, true);
+}
+
+WebServer::Answered WebServer::Shifts(const Call& call) {
+  return ShiftsOfDays(call.request, false);
+}
+
+WebServer::Answered WebServer::ShiftsCsv(const Call& call) {
+  return ShiftsOfDays(call.request, true);
+}
+
+WebServer::Answered WebServer::Till(const Call&) {
+  return TillResponse();
+}
+
+HttpResponse WebServer::TillResponse() {
+  TillView till = console_.Till();
+  json tariffs = json::array();
+  for (const auto& t : till.setup.tariffs) {
+    tariffs.push_back(
+        json{{"id", t.id}, {"name", t.name}, {"per_hour", t.per_hour}, {"minimum", t.minimum}});
+  }
+  json groups = json::array();
+  for (const auto& g : till.setup.groups) {
+    groups.push_back(json{{"id", g.id}, {"name", g.name}, {"tariff", g.tariff_id}});
+  }
+  json members = json::object();
+  for (const auto& [address, group] : till.setup.members) {
+    members[address] = group;
+  }
+  json macs = json::object();
+  for (const auto& [address, mac] : till.macs) {
+    macs[address] = mac;
+  }
+  json prices = json::object();
+  for (const auto& [address, price] : till.session_prices) {
+    prices[address] = price;
+  }
+  return Reply(200, json{{"currency", till.setup.currency},
+                         {"tariffs", std::move(tariffs)},
+                         {"groups", std::move(groups)},
+                         {"members", std::move(members)},
+                         {"macs", std::move(macs)},
+                         {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
+                         {"session_prices", std::move(prices)}});
+}
+
+// A change of the till's set-up, one of the changes' table (see
+// till_changes.h): {"change": "currency", "currency": "BGN"}, {"change":
+// "tariff", ["id": N,] "name", "per_hour": "3.00", "minimum": "1.00"}, ...
+WebServer::Answered WebServer::ChangeTill(const Call& call) {
+  static const std::vector<std::string> kFields = TillChangeFields();
+  std::optional<Refusal> refused;
+  auto body = BodyObject(call.request, kFields, refused);
+  if (!body) {
+    return Refuse(*refused);
+  }
+  TillChange change;
+  if (auto refusal = ReadTillChange(JsonFields(*body), change)) {
+    return Refuse(*refusal);
+  }
+  ActionOutcome outcome = console_.ChangeTill(call.login->operator_name, change);
+  if (!outcome.ok()) {
+    return Refuse(*outcome.refusal);
+  }
+  return TillResponse();
+}
+
+// {"shift": "open", "cash": "100.00"} or {"shift": "close", "counted": "..."}.
+WebServer::Answered WebServer::Shift(const Call& call) {
+  std::optional<Refusal> refused;
+  auto body = BodyObject(call.request, {"shift", "cash", "counted"}, refused);
+  if (!body) {
+    return Refuse(*refused);
+  }
+  const std::string& by = call.login->operator_name;
+  auto& b = *body;
+  std::string kind = b.contains("shift") && b["shift"].is_string() ? b["shift"] : "";
+  if (kind != "open" && kind != "close") {
+    return Refuse(BadRequest("'shift' must be open or close"));
+  }
+  auto amount = MoneyField(b, kind == "open" ? "cash" : "counted");
+  if (!amount) {
+    return Refuse(BadRequest(std::string(kind == "open" ? "'cash'" : "'counted'") +
+                             " must be the cash in the drawer, an amount such as \"120.50\""));
+  }
+  std::optional<ShiftReport> report;
+  ActionOutcome outcome =
+      kind == "open" ? console_.OpenShift(by, *amount) : console_.CloseShift(by, *amount, report);
+  if (!outcome.ok()) {
+    return Refuse(*outcome.refusal);
+  }
+  if (report) {
+    return Reply(200, json{{"shift", ShiftJson(*report)}});
+  }
+  return TillResponse();
+}
+
+WebServer::Answered WebServer::PreviewEnd(const Call& call) {
+  std::optional<Refusal> refused;
+  auto body = BodyObject(call.request, {"stations"}, refused);
+  if (!body) {
+    return Refuse(*refused);
+  }
+  std::vector<std::string> addresses;
+  if (auto refusal = ReadStations(JsonFields(*body), addresses, true)) {
+    return Refuse(*refusal);
+  }
+  json previews = json::array();
+  for (const auto& p : console_.PreviewEnd(addresses)) {
+    previews.push_back(json{{"station", p.address},
+                            {"rented", p.rented},
+                            {"unused_minutes", p.unused_minutes},
+                            {"refund_minutes", p.offer.minutes},
+                            {"refund", p.offer.amount}});
+  }
+  return Reply(200, json{{"stations", previews}});
+}
+
+}  // namespace zalvo::console
