@@ -151,20 +151,26 @@ void Sessions::Restore() {
   }
   if (!stored) {
     // An earlier version kept the session only in the log-on values.
+    std::optional<int32_t> handed_over;
     try {
       auto key =
           registry_.Open(Hive::kLocalMachine, settings::kWinlogonKey, platform::Access::kRead);
       if (key && key->ReadString(settings::kZalvoLogon) == "1") {
-        const auto seconds =
-            static_cast<int32_t>(key->ReadDword(settings::kLocalTimer).value_or(0));
-        state_.session_active = true;
-        state_.remaining_seconds = seconds;
-        store_.Save(true, seconds);
-        Log("no kept session, but the log-on values say one runs: taken over with " +
-            std::to_string(seconds) + " seconds (LocalTimer)");
+        handed_over = static_cast<int32_t>(key->ReadDword(settings::kLocalTimer).value_or(0));
       }
     } catch (const platform::PlatformError& e) {
       Log(std::string("no kept session, and the log-on values can't be read: ") + e.what());
+    }
+    if (handed_over) {
+      state_.session_active = true;
+      state_.remaining_seconds = *handed_over;
+      Log("no kept session, but the log-on values say one runs: taken over with " +
+          std::to_string(*handed_over) + " seconds (LocalTimer)");
+      try {
+        store_.Save(true, *handed_over);
+      } catch (const platform::PlatformError& e) {
+        Log(std::string("the session taken over is not kept: ") + e.what());
+      }
     }
     return;
   }
