@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lockscreen/dialog_hold.h"
 #include "lockscreen/dialog_model.h"
 #include "lockscreen/lock_state.h"
 #include "lockscreen/remaining_time.h"
@@ -76,7 +77,10 @@ struct LockScreenViews {
 
 class LockScreen {
  public:
-  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {});
+  // The clock (a steady one by default) times how long the settings dialog
+  // holds the service's lock order off.
+  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {},
+             SteadyClock clock = {});
 
   DialogModel& dialog() { return dialog_; }
   LockScreenMemory& memory() { return memory_; }
@@ -118,7 +122,10 @@ class LockScreen {
   // The agent's service orders the lock while no session runs, at every
   // tick: a lock screen that does not show the lock locks (and says so in
   // its log); one that does is left as it is. The service holds the Task
-  // Manager policy itself, so this lock leaves it alone.
+  // Manager policy itself, so this lock leaves it alone. An open settings
+  // dialog holds the order off for ten minutes at most (DialogHold): it
+  // warns a minute before, then the order closes it without saving and
+  // locks.
   void LockAtServiceWord();
   // Whether the main window may close at a request from outside the
   // program's own exit paths (the log-off, the end of the Windows session):
@@ -192,6 +199,8 @@ class LockScreen {
   platform::SystemShutdown power_off_{platform_.desktop, log_};
   LockState lock_state_;
   bool login_panel_shown_ = false;
+  SteadyClock clock_;
+  DialogHold dialog_hold_;
 };
 
 }  // namespace zalvo::lockscreen
