@@ -40,7 +40,7 @@ class LockConfirmation {
   static constexpr uint64_t kEndAfterMs = 10000;
   static constexpr uint64_t kLogOffAfterMs = 30000;
   static constexpr uint64_t kSettledMs = 30000;
-  static constexpr uint64_t kDialogHoldMs = 10 * 60 * 1000;
+  static constexpr uint64_t kDialogHoldMs = 600000;  // 10 minutes
 
   enum class Step : uint8_t {
     kConfirmed,      // the cover is what the customer sees

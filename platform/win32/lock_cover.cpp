@@ -23,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 // screen is one second).
 constexpr auto kAnswerBound = std::chrono::seconds(3);
 constexpr auto kWriteBound = std::chrono::milliseconds(500);
+// At most this often a look, however short the tick.
+constexpr auto kLookEvery = std::chrono::milliseconds(250);
+// A checker that could not be started is tried again this long after.
+constexpr auto kStartAgainAfter = std::chrono::seconds(5);
 // A bound on the bytes of one answer.
 constexpr size_t kMostAnswer = 1024;
 
@@ -78,7 +82,7 @@ class Win32LockCover final : public platform::LockCover {
                                         std::to_string(kAnswerBound.count()) + " s; it was ended",
                                     platform::ErrorKind::kTimedOut);
     }
-    if (!asked_) {
+    if (!asked_ && (!newest_ || now - asked_at_ >= kLookEvery)) {
       if (!checker_->Write("look\n", now + kWriteBound)) {
         Forget();
         throw platform::PlatformError("the lock check took no request; it was ended",
@@ -145,13 +149,26 @@ class Win32LockCover final : public platform::LockCover {
 
   void Start(DWORD session) {
     Forget();
-    const ScopedHandle token = OwnTokenIn(session);
-    Channel channel = CreateChannel();
-    StartedProcess started =
-        StartAsUser(token.get(), folder_, program_, L"--lock-check", channel.helper_end.get());
-    // Only the checker holds its end now: its exit closes the channel.
-    channel.helper_end.reset();
-    checker_ = MakeWin32HelperProcess(std::move(started), session, std::move(channel.service_end));
+    const Clock::time_point now = Clock::now();
+    if (start_failure_ && now - failed_at_ < kStartAgainAfter) {
+      throw platform::PlatformError(*start_failure_);
+    }
+    try {
+      const ScopedHandle token = OwnTokenIn(session);
+      Channel channel = CreateChannel();
+      StartedProcess started =
+          StartAsUser(token.get(), folder_, program_, L"--lock-check", channel.helper_end.get());
+      // Only the checker holds its end now: its exit closes the channel.
+      channel.helper_end.reset();
+      checker_ =
+          MakeWin32HelperProcess(std::move(started), session, std::move(channel.service_end));
+      start_failure_.reset();
+    } catch (const platform::PlatformError& e) {
+      start_failure_ = platform::PlatformError(
+          std::string("the lock check not started: ") + e.what(), e.kind(), e.code());
+      failed_at_ = now;
+      throw platform::PlatformError(*start_failure_);
+    }
   }
 
   // Ends the checker; the next look starts another.
@@ -208,6 +225,8 @@ class Win32LockCover final : public platform::LockCover {
   Clock::time_point asked_at_{};
   std::string pending_;
   std::optional<platform::CoverLook> newest_;
+  std::optional<platform::PlatformError> start_failure_;
+  Clock::time_point failed_at_{};
 };
 
 }  // namespace

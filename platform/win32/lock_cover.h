@@ -4,9 +4,10 @@
 // moved into that session (SetTokenInformation(TokenSessionId)), so that
 // the process runs as the service's account there, where the customer may
 // neither open, suspend nor write it; the checker has no window. A request
-// goes to it at each look and its answer is read, without waiting, at the
-// next: a look never holds the service's tick up. A checker that does not
-// answer within a few seconds is ended and started again.
+// goes to it at a look (at most four a second) and its answer is read,
+// without waiting, at a later one: a look never holds the service's tick up.
+// A checker that does not answer within a few seconds is ended and started
+// again.
 //
 // Ending the lock screen and logging the customer off are done from the
 // service itself, and only while the customer account is the one logged on
