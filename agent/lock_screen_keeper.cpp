@@ -31,8 +31,7 @@ LockScreenKeeper::Decision LockScreenKeeper::Decide(const platform::ConsoleSessi
   }
   if (session.lock_screen_running) {
     if (started_ && now_ms - started_at_ >= kQuickEndMs) {
-      started_ = false;  // it came up: its end, whenever, is no failed start
-      backoff_.Succeeded();
+      CameUp();
     }
     return Decision::kLeave;
   }
@@ -64,6 +63,18 @@ void LockScreenKeeper::Started(bool started, uint64_t now_ms) {
   }
   started_ = true;
   started_at_ = now_ms;
+}
+
+void LockScreenKeeper::CameUp(std::optional<uint64_t> asked_at_ms) {
+  if (started_ && (!asked_at_ms || *asked_at_ms >= started_at_)) {
+    started_ = false;
+    backoff_.Succeeded();  // its end, whenever, is no failed start
+  }
+}
+
+void LockScreenKeeper::EndedByService() {
+  started_ = false;
+  backoff_.Succeeded();
 }
 
 void LockScreenUpkeep::Log(const std::string& line) const {
@@ -102,11 +113,12 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms, bool session_runs) {
     GiveTaskManagerBack();
     return;
   }
-  HoldLock();
+  HoldLock(session.lock_screen_running || started_now_, now_ms);
 }
 
 void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t now_ms) {
   using Decision = LockScreenKeeper::Decision;
+  started_now_ = false;
   const Decision decision = keeper_.Decide(session, now_ms);
   const Decision last = std::exchange(last_decision_, decision);
   switch (decision) {
@@ -136,19 +148,123 @@ void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t no
     return;
   }
   keeper_.Started(true, now_ms);
+  confirmation_.Started(now_ms);
+  started_now_ = true;
   Cleared(kStart);
   Log("lock screen started in the console session");
 }
 
-void LockScreenUpkeep::HoldLock() {
+void LockScreenUpkeep::HoldLock(bool running, uint64_t now_ms) {
   if (!std::exchange(holding_, true)) {
     all_were_locked_ = true;
+    confirmation_.Reset();
+    last_step_ = LockConfirmation::Step::kAllowance;
+    said_confirmed_ = said_unconfirmed_ = false;
+    Cleared(kCover);
+    Cleared(kLogOff);
     Log("no session runs and the customer is logged on at the console: the station is held "
         "locked");
   }
   TellToLock();  // one started at this tick has no window yet: the next tick tells it
+  ConfirmLock(running, now_ms);
   HoldAutoAdminLogon();
   HoldTaskManager();
+}
+
+void LockScreenUpkeep::ConfirmLock(bool running, uint64_t now_ms) {
+  if (cover_ == nullptr) {
+    return;
+  }
+  std::optional<platform::CoverLook> look;
+  std::string seen;
+  try {
+    look = cover_->LookAtCover();
+    Cleared(kCover);
+    seen = look->seen;
+    if (look->lock_screen_window) {
+      keeper_.CameUp(look->asked_at_ms);
+    }
+  } catch (const std::runtime_error& e) {
+    seen = std::string("no look at the console session: ") + e.what();
+    Failure(kCover, "the lock could not be checked: " + std::string(e.what()));
+  }
+  using Step = LockConfirmation::Step;
+  const Step step = confirmation_.Next(look ? &*look : nullptr, running, now_ms);
+  const Step last = std::exchange(last_step_, step);
+  if (last == Step::kDialogHold && step != Step::kDialogHold && look && look->settings_dialog) {
+    Log("the lock screen's settings dialog has held the lock off for " +
+        std::to_string(LockConfirmation::kDialogHoldMs / 60000) +
+        " minutes: the lock is checked again");
+  }
+  switch (step) {
+    case Step::kConfirmed:
+      // After an episode that was logged, once the cover has held.
+      if (said_unconfirmed_ && confirmation_.unconfirmed()) {
+        return;
+      }
+      said_unconfirmed_ = false;
+      if (!std::exchange(said_confirmed_, true)) {
+        Log("the lock is confirmed: the installed lock screen covers every monitor and answers");
+      }
+      return;
+    case Step::kDialogHold:
+      said_unconfirmed_ = false;
+      if (last != Step::kDialogHold) {
+        said_confirmed_ = false;
+        Log("the lock screen's settings dialog is open: it holds the lock off for " +
+            std::to_string(LockConfirmation::kDialogHoldMs / 60000) + " minutes at most");
+      }
+      return;
+    case Step::kAllowance:
+      return;
+    case Step::kUnconfirmed:
+      if (running) {
+        SayUnconfirmed(seen);
+      }
+      return;
+    case Step::kEndLockScreen:
+      SayUnconfirmed(seen);
+      EndLockScreen(seen);
+      return;
+    case Step::kLogOff:
+      SayUnconfirmed(seen);
+      LogOffCustomer(seen);
+      return;
+  }
+}
+
+void LockScreenUpkeep::SayUnconfirmed(const std::string& seen) {
+  if (!std::exchange(said_unconfirmed_, true)) {
+    said_confirmed_ = false;
+    Log("the lock is not confirmed: " + seen);
+  }
+}
+
+void LockScreenUpkeep::EndLockScreen(const std::string& seen) {
+  try {
+    const uint32_t ended = cover_->EndLockScreens();
+    keeper_.EndedByService();
+    Log("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
+        " s (" + seen + "): the lock screen was ended (" + std::to_string(ended) +
+        " process(es)) and another is started");
+  } catch (const std::runtime_error& e) {
+    Log("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
+        " s, and the lock screen could not be ended: " + e.what());
+  }
+}
+
+void LockScreenUpkeep::LogOffCustomer(const std::string& seen) {
+  try {
+    cover_->LogOffCustomer();
+    Cleared(kLogOff);
+    Log("the lock is still not confirmed (" + seen +
+        "): the customer's Windows session is logged off");
+  } catch (const std::runtime_error& e) {
+    Failure(kLogOff,
+            "the lock is still not confirmed, and the customer's Windows session could not be "
+            "logged off: " +
+                std::string(e.what()));
+  }
 }
 
 void LockScreenUpkeep::TellToLock() {

@@ -181,8 +181,10 @@ int main(int argc, char** argv) {
   sim::Station station(station_dir, [](std::string_view utf8) { Print("station", utf8); });
   auto socket = platform::MakeUdpSocket();
   // As the service does: no session running means locked, for the customer
-  // that console.txt says is logged on at the console.
-  agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log);
+  // that console.txt says is logged on at the console, and confirmed by what
+  // console.txt says the customer sees.
+  agent::LockScreenUpkeep lock_screen(station.console(), station.registry(), log,
+                                      &station.console());
   // The simulated station has no accounts: the customer's SID is not found.
   agent::CustomerAccount customer =
       agent::ReadCustomerAccount(station.registry(), {nullptr, ComputerName}, log);

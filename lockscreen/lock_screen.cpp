@@ -45,11 +45,13 @@ std::string Explained(const PlatformError& e) {
 
 }  // namespace
 
-LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log)
+LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log,
+                       SteadyClock clock)
     : platform_(platform),
       views_(views),
       remaining_time_(platform.registry, dialog_, views.main, views.rest_time, views.melody),
-      log_(std::move(log)) {}
+      log_(std::move(log)),
+      clock_(clock ? std::move(clock) : [] { return std::chrono::steady_clock::now(); }) {}
 
 void LockScreen::Log(std::string_view line) const {
   if (log_) {
@@ -446,8 +448,30 @@ void LockScreen::Lock() {
 }
 
 void LockScreen::LockAtServiceWord() {
-  if (views_.dialog.Visible() || (lock_state_.locked && views_.main.Visible())) {
-    return;  // the dialog keeps it unlocked, or it shows the lock already
+  if (!views_.dialog.Visible()) {
+    dialog_hold_.Reset();
+  } else {
+    const auto minutes = std::to_string(DialogHold::kLongest.count());
+    switch (dialog_hold_.Order(clock_())) {
+      case DialogHold::Step::kBegins:
+        Log("the service's lock order waits for the open settings dialog, " + minutes +
+            " minutes at most");
+        return;
+      case DialogHold::Step::kHolds:
+        return;
+      case DialogHold::Step::kWarns:
+        Log("the settings dialog closes in a minute at the service's lock order: warned");
+        views_.dialog.Warn(strings::Cp1251(strings::kDialogClosesSoon));
+        return;
+      case DialogHold::Step::kEnds:
+        Log("the settings dialog was open " + minutes +
+            " minutes while no session runs: closed without saving");
+        views_.dialog.Close();
+        break;
+    }
+  }
+  if (lock_state_.locked && views_.main.Visible()) {
+    return;  // it shows the lock already
   }
   Log("locked at the service's word: no session runs");
   HoldLock(false);

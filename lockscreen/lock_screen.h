@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lockscreen/dialog_hold.h"
 #include "lockscreen/dialog_model.h"
 #include "lockscreen/lock_state.h"
 #include "lockscreen/remaining_time.h"
@@ -81,7 +82,10 @@ struct LockScreenViews {
 
 class LockScreen {
  public:
-  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {});
+  // The clock (a steady one by default) times how long the settings dialog
+  // holds the service's lock order off.
+  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {},
+             SteadyClock clock = {});
 
   DialogModel& dialog() { return dialog_; }
   LockScreenMemory& memory() { return memory_; }
@@ -124,7 +128,10 @@ class LockScreen {
   // The agent's service orders the lock while no session runs, at every
   // tick: a lock screen that does not show the lock locks (and says so in
   // its log); one that does is left as it is. The service holds the Task
-  // Manager policy itself, so this lock leaves it alone.
+  // Manager policy itself, so this lock leaves it alone. An open settings
+  // dialog holds the order off for ten minutes at most (DialogHold): it
+  // warns a minute before, then the order closes it without saving and
+  // locks.
   void LockAtServiceWord();
   // Whether the main window may close at a request from outside the
   // program's own exit paths (the log-off, the end of the Windows session):
@@ -215,6 +222,8 @@ class LockScreen {
   // administrator password it was opened with, which a password change
   // hands to the service.
   std::string dialog_password_;
+  SteadyClock clock_;
+  DialogHold dialog_hold_;
 };
 
 }  // namespace zalvo::lockscreen

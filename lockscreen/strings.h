@@ -57,6 +57,10 @@ inline constexpr std::string_view kPageClient = "Настройки на кли�
 inline constexpr std::string_view kPagePrograms = "Програми";
 inline constexpr std::string_view kPageSystem = "Системни";
 inline constexpr std::string_view kPageServer = "Информация изпращана към сървъра";
+// The dialog's caption a minute before the service's lock order closes it
+// (while no session runs it stays open for ten minutes at most).
+inline constexpr std::string_view kDialogClosesSoon =
+    "След 1 минута прозорецът се затваря и станцията се заключва: запазете промените";
 
 // Page "Настройки на клиента".
 inline constexpr std::string_view kPassAdmin = "Парола за смяна на настройки";

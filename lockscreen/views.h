@@ -70,7 +70,12 @@ class DialogView {
   // Gives the dialog that size (also its largest), shows it modally and
   // returns when it has been closed.
   virtual void ShowModal(int width, int height) = 0;
+  // Hides the dialog at once (its modal showing then returns); nothing is
+  // saved.
   virtual void Close() = 0;
+  // Shows the warning where the administrator sees it, without waiting for
+  // an answer.
+  virtual void Warn(const std::string& text) = 0;
 };
 
 // The remaining-time window TRestTimeForm.

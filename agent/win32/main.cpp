@@ -28,6 +28,10 @@
 //                                      keep cheap ones)
 //   zalvos.exe --session-helper       (started by the service in the console
 //                                      session: the service's hands there)
+//   zalvos.exe --lock-check           (started by the service in the console
+//                                      session with its own token: the look
+//                                      at the lock screen's cover,
+//                                      platform/win32/cover_check.h)
 //
 // The service logs what the console run prints, less the lines of single
 // datagrams, to %ProgramData%\Zalvo\zalvos.log (and zalvos.1.log before it).
@@ -36,8 +40,9 @@
 // desktop a person sees: its desktop actions and the speakers go through the
 // session helper, and the customer's policies go to the hive of the user at
 // the console. While no session runs it holds the customer at the console
-// locked (agent/lock_screen_keeper.h). The console run is itself in the
-// user's session and acts there directly.
+// locked (agent/lock_screen_keeper.h), confirmed by the look of a process of
+// its own there (platform/win32/lock_cover.h). The console run is itself in
+// the user's session and acts there directly.
 
 #include <windows.h>
 // After windows.h.
@@ -72,8 +77,10 @@
 #include "platform/switches.h"
 #include "platform/win32/command_key.h"
 #include "platform/win32/core_audio_mixer.h"
+#include "platform/win32/cover_check.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
+#include "platform/win32/lock_cover.h"
 #include "platform/win32/lock_screen_windows.h"
 #include "platform/win32/password_pipe.h"
 #include "platform/win32/registry.h"
@@ -182,7 +189,8 @@ class CustomerHive final : public platform::CustomerRegistry {
 
 // What the service reaches through the session helper: the customer's
 // desktop and speakers, and the customer's hive for the policies; and the
-// lock it holds there (`machine` has the Windows log-on key).
+// lock it holds there (`machine` has the Windows log-on key), confirmed by
+// its own look there.
 struct CustomerSession {
   CustomerSession(platform::Desktop& service_desktop, platform::Registry& machine,
                   const agent::CustomerAccount& customer, const agent::LogSink& log)
@@ -193,7 +201,9 @@ struct CustomerSession {
         desktop(helper, service_desktop, log),
         mixer(helper),
         console(desktop, customer.sid),
-        lock_screen(console, machine, log) {}
+        cover(win32::MakeWin32LockCover(OwnFolderAndName().first, OwnFolderAndName().second,
+                                        InstalledLockScreen(), customer.sid)),
+        lock_screen(console, machine, log, cover.get()) {}
 
   std::unique_ptr<platform::SessionLauncher> launcher;
   CustomerHive registry;
@@ -201,6 +211,7 @@ struct CustomerSession {
   agent::HelperDesktop desktop;
   agent::HelperMixer mixer;
   ConsoleLockScreen console;
+  std::unique_ptr<platform::LockCover> cover;
   agent::LockScreenUpkeep lock_screen;
 };
 
@@ -368,6 +379,16 @@ int RunSessionHelper() {
   return code;
 }
 
+// The check mode: the look at the cover for the service, over the channel
+// it was given, until the service closes it.
+int RunLockCheck() {
+  std::optional<win32::HelperChannelEnd> end = win32::HelperChannelEnd::FromStandardHandles();
+  if (!end) {
+    return 2;  // not started by the service
+  }
+  return win32::ServeCoverLooks(*end, InstalledLockScreen());
+}
+
 std::mutex g_print;
 
 // The tick length: 1000 ms, or "--tick-ms N" among the arguments (tests use
@@ -455,6 +476,9 @@ int main() {
   std::vector<std::wstring> args = win32::CommandLineArguments();
   if (args.size() == 1 && args[0] == L"--session-helper") {
     return RunSessionHelper();
+  }
+  if (args.size() == 1 && args[0] == L"--lock-check") {
+    return RunLockCheck();
   }
   platform::Switches given(args);
   if (given.ValueOf(L"KEY")) {

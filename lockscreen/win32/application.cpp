@@ -23,21 +23,50 @@ void Application::Dispatch(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
+void Application::Quit(int exit_code) {
+  quitting_ = true;
+  exit_code_ = exit_code;
+  PostQuitMessage(exit_code);
+}
+
+bool Application::OwnQuit() {
+  if (quitting_) {
+    return true;
+  }
+  Window::ForeignMessageDropped("WM_QUIT");
+  return false;
+}
+
 int Application::Run() {
   MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  for (;;) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got < 0) {
+      return 1;  // the call itself failed: nothing more to wait for
+    }
+    if (got == 0) {
+      if (OwnQuit()) {
+        return exit_code_;
+      }
+      continue;
+    }
     Dispatch(msg);
   }
-  return static_cast<int>(msg.wParam);
 }
 
 void Application::RunWhile(const std::function<bool()>& condition) {
   MSG msg;
   while (condition()) {
-    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-    if (got <= 0) {
-      PostQuitMessage(static_cast<int>(msg.wParam));
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got < 0) {
       return;
+    }
+    if (got == 0) {
+      if (OwnQuit()) {
+        PostQuitMessage(exit_code_);
+        return;
+      }
+      continue;
     }
     Dispatch(msg);
   }
@@ -47,8 +76,11 @@ void Application::ProcessPendingMessages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      return;
+      if (OwnQuit()) {
+        PostQuitMessage(exit_code_);
+        return;
+      }
+      continue;
     }
     Dispatch(msg);
   }

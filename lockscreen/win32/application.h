@@ -4,6 +4,11 @@
 // of the windows that act as dialogs (the settings dialog, the log-in panel)
 // go through IsDialogMessage, so Tab moves between their controls and Enter
 // presses the log-in panel's default button.
+//
+// Any program may post WM_QUIT to this one, or WM_CLOSE to the hidden
+// window (which, closed, would take every window it owns with it): the
+// loops end only when the program itself asked (Quit), and the window
+// closes at nobody's message.
 #pragma once
 
 #include <functional>
@@ -21,9 +26,12 @@ class Application final : public Window {
   // IsDialogMessage.
   void AddDialogContainer(HWND container) { containers_.push_back(container); }
 
-  // Runs until WM_QUIT; returns its exit code.
+  // Ends the program's loops with the exit code.
+  void Quit(int exit_code);
+
+  // Runs until the program quits; returns the exit code.
   int Run();
-  // Runs while the condition holds. A WM_QUIT that arrives meanwhile ends it
+  // Runs while the condition holds. The program's quit meanwhile ends it
   // and is posted again for the outer loop.
   void RunWhile(const std::function<bool()>& condition);
   // Handles the messages already waiting, then returns.
@@ -31,8 +39,13 @@ class Application final : public Window {
 
  private:
   void Dispatch(MSG& msg);
+  // Whether a WM_QUIT retrieved is the program's own; another program's is
+  // dropped.
+  bool OwnQuit();
 
   std::vector<HWND> containers_;
+  bool quitting_ = false;
+  int exit_code_ = 0;
 };
 
 // A plain child window that holds controls: the log-in panel and the pages

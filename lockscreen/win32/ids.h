@@ -14,7 +14,7 @@ namespace zalvo::lockscreen::ids {
 inline constexpr wchar_t kApplicationClass[] = L"TApplication";
 // The main window's class is the one the agent's session helper looks for.
 inline constexpr const wchar_t* kMainClass = zalvo::win32::kLockScreenWindowClass;
-inline constexpr wchar_t kDialogClass[] = L"TPasswordForm";
+inline constexpr const wchar_t* kDialogClass = zalvo::win32::kSettingsDialogClass;
 inline constexpr wchar_t kRestTimeClass[] = L"TRestTimeForm";
 inline constexpr wchar_t kPanelClass[] = L"TPanel";
 

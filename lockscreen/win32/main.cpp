@@ -18,6 +18,7 @@
 #include "lockscreen/win32/mci_melody.h"
 #include "lockscreen/win32/password_form.h"
 #include "lockscreen/win32/rest_time_form.h"
+#include "lockscreen/win32/window.h"
 #include "platform/error.h"
 #include "platform/win32/desktop.h"
 #include "platform/win32/files.h"
@@ -73,10 +74,15 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   namespace ui = zalvo::lockscreen::win32;
   using zalvo::lockscreen::LockScreen;
 
+  // A window that stops answering stays as it is: Windows would otherwise
+  // put a ghost in its place after a few seconds, which the customer may
+  // move, minimise and close.
+  DisableProcessWindowsGhosting();
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_TAB_CLASSES};
   InitCommonControlsEx(&controls);
 
   const zalvo::lockscreen::LogSink log = ui::MakeLog();
+  ui::Window::SetForeignMessageLog(log);
   const zalvo::win32::ScopedHandle mark(CreateMutexW(nullptr, FALSE, L"Local\\ZalvoLockScreen"));
   if (!FirstInSession(mark, GetLastError(), log)) {
     log("a lock screen already runs in this Windows session: this one ends");

@@ -372,15 +372,26 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         return 0;
       }
       RemoveTrayIcon();
-      DestroyWindow(hwnd());
+      Destroy();
       return 0;
+    case WM_QUERYENDSESSION:
+      session_ending_ = true;
+      break;  // the system's answer: it may end
     case WM_ENDSESSION:
-      if (wparam) {
+      // Only the system's own end of the Windows session, which asked
+      // first and is under way, ends the program (Windows ends it after
+      // this returns); another program's changes nothing.
+      if (wparam == FALSE) {
+        session_ending_ = false;
+      } else if (session_ending_ && GetSystemMetrics(SM_SHUTTINGDOWN) != 0) {
         RemoveTrayIcon();
+      } else {
+        Window::ForeignMessageDropped("WM_ENDSESSION");
       }
       return 0;
     case WM_DESTROY:
-      PostQuitMessage(0);
+      // Only the program's own destruction of the window gets here.
+      application_.Quit(0);
       return 0;
     case WM_TIMER:
       if (wparam == kLoginPanelTimer) {
@@ -454,6 +465,17 @@ bool MainForm::HoldScreen(bool held) {
 void MainForm::TakeFocusBack() {
   if (!held_) {
     return;
+  }
+  // Shown again and fitted to the monitors again, should another program
+  // have hidden, minimised, moved or sized it.
+  if (!IsWindowVisible(hwnd()) || IsIconic(hwnd())) {
+    ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
+  }
+  RECT now{};
+  GetWindowRect(hwnd(), &now);
+  const ScreenRect cover = CurrentCover().window;
+  if (FromRect(now) != cover) {
+    FitToScreen();
   }
   // Above any window that made itself topmost since, with a fresh keyboard
   // filter in case Windows dropped the last one.

@@ -2,7 +2,8 @@
 // monitor while the station is locked, with the wallpaper, and on the
 // primary monitor the status bar, the "Start" button and the log-in panel;
 // the notification icon with its two menus; the filter of system commands
-// and of closes from other programs; the hold of the locked screen (topmost,
+// and of closes and ends of the Windows session from other programs; the
+// hold of the locked screen (shown, fitted and topmost again every second,
 // the focus taken back, the keyboard filter); the service's lock order. It
 // shows what the lock screen's logic decides and passes its events to it.
 #pragma once
@@ -75,6 +76,8 @@ class MainForm final : public Window, public MainView {
   UINT lock_order_ = 0;
   // The program's own exit path closes the window, locked or not.
   bool closing_ = false;
+  // The system asked whether the Windows session may end.
+  bool session_ending_ = false;
   bool shown_before_ = false;
   bool tray_icon_added_ = false;
   bool held_ = false;

@@ -257,6 +257,7 @@ void PasswordForm::ShowModal(int width, int height) {
   // The lock screen's other windows take no input while the dialog is open.
   ThreadWindows others{hwnd(), {}};
   EnumThreadWindows(GetCurrentThreadId(), DisableWindow, reinterpret_cast<LPARAM>(&others));
+  SetWindowTextW(hwnd(), Wide(strings::kDialogCaption).c_str());  // a warning's gone
   ShowWindow(hwnd(), SW_SHOW);
   SetForegroundWindow(hwnd());
   modal_ = true;
@@ -271,14 +272,21 @@ void PasswordForm::ShowModal(int width, int height) {
 }
 
 void PasswordForm::Close() {
+  // Hidden at once, so that a lock right after it finds it closed.
+  ShowWindow(hwnd(), SW_HIDE);
   if (modal_) {
-    // The modal loop ends and hides the dialog. A WM_CLOSE sent from another
-    // thread is handled inside GetMessage, so the loop is woken to see it.
+    // The modal loop ends. A WM_CLOSE sent from another thread is handled
+    // inside GetMessage, so the loop is woken to see it.
     modal_ = false;
     PostMessageW(hwnd(), WM_NULL, 0, 0);
-  } else {
-    ShowWindow(hwnd(), SW_HIDE);
   }
+}
+
+void PasswordForm::Warn(const std::string& text) {
+  SetText(hwnd(), text);
+  FLASHWINFO flash{sizeof flash, hwnd(), FLASHW_ALL | FLASHW_TIMERNOFG, 5, 0};
+  FlashWindowEx(&flash);
+  MessageBeep(MB_ICONEXCLAMATION);
 }
 
 }  // namespace zalvo::lockscreen::win32

@@ -27,6 +27,8 @@ class PasswordForm final : public Window, public DialogView {
   bool Visible() override;
   void ShowModal(int width, int height) override;
   void Close() override;
+  // In the caption, with a flash and the warning sound.
+  void Warn(const std::string& text) override;
 
  protected:
   LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;

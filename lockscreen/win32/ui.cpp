@@ -1,10 +1,40 @@
 #include "lockscreen/win32/ui.h"
 
+#include <commctrl.h>
+
 #include "lockscreen/strings.h"
+#include "lockscreen/win32/window.h"
 #include "platform/win32/error.h"
 #include "platform/win32/wide.h"
 
 namespace zalvo::lockscreen::win32 {
+namespace {
+
+// A control's messages first: a close (which the system's handling of a
+// control turns into its end) and an end this program did not cause are
+// dropped.
+LRESULT CALLBACK GuardControl(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR id,
+                              DWORD_PTR /*data*/) {
+  switch (message) {
+    case WM_CLOSE:
+      return 0;
+    case WM_DESTROY:
+    case WM_NCDESTROY:
+      if (!Window::Destroying()) {
+        Window::ForeignMessageDropped(message == WM_DESTROY ? "WM_DESTROY" : "WM_NCDESTROY");
+        return 0;
+      }
+      if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(hwnd, GuardControl, id);
+      }
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(hwnd, message, wparam, lparam);
+}
+
+}  // namespace
 
 ScopedFont MakeFont(const wchar_t* face, int points, bool bold) {
   int height = points;
@@ -46,6 +76,7 @@ HWND CreateControl(HWND parent, const wchar_t* window_class, const std::wstring&
     zalvo::win32::ThrowLastError("CreateWindowEx");
   }
   SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  SetWindowSubclass(hwnd, GuardControl, 1, 0);
   return hwnd;
 }
 

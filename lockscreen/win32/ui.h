@@ -30,7 +30,8 @@ void SetText(HWND hwnd, const std::string& cp1251);
 // A UTF-8 literal of strings.h as a wide string for a window.
 std::wstring Wide(std::string_view utf8);
 
-// Creates a child control of a system class with the font set.
+// Creates a child control of a system class with the font set. Its close,
+// and an end this program did not cause, are dropped (Window::Destroying).
 HWND CreateControl(HWND parent, const wchar_t* window_class, const std::wstring& text, DWORD style,
                    DWORD ex_style, int x, int y, int width, int height, int id, HFONT font);
 

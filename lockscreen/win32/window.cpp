@@ -10,7 +10,45 @@ Window::~Window() {
 
 void Window::Destroy() {
   if (hwnd_ != nullptr) {
+    ++destroying_;
     DestroyWindow(hwnd_);
+    --destroying_;
+  }
+}
+
+void Window::ForeignMessageDropped(std::string_view what) {
+  if (foreign_said_.find(what) != foreign_said_.end()) {
+    return;
+  }
+  foreign_said_.emplace(what);
+  if (foreign_log_) {
+    foreign_log_("a " + std::string(what) +
+                 " from another program was ignored (further ones are not logged)");
+  }
+}
+
+bool Window::Foreign(HWND hwnd, UINT message, LPARAM lparam) {
+  switch (message) {
+    case WM_NCCREATE:
+      // Only while this program creates a window, and only the first one.
+      return creating_ == 0 || GetWindowLongPtrW(hwnd, GWLP_USERDATA) != 0;
+    case WM_DESTROY:
+    case WM_NCDESTROY:
+      return destroying_ == 0;
+    case WM_NOTIFY: {
+      // Its header is where the sender says; another program's pointer may
+      // point anywhere in this process. Read without faulting.
+      NMHDR header{};
+      SIZE_T read = 0;
+      if (!ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(lparam), &header,
+                             sizeof header, &read) ||
+          read != sizeof header) {
+        return true;
+      }
+      return GetWindowThreadProcessId(header.hwndFrom, nullptr) != GetCurrentThreadId();
+    }
+    default:
+      return false;
   }
 }
 
@@ -37,19 +75,40 @@ void Window::RegisterClassOnce(const wchar_t* class_name, UINT style, HBRUSH bac
 HWND Window::CreateWindowOf(DWORD ex_style, const wchar_t* class_name, const std::wstring& title,
                             DWORD style, int x, int y, int width, int height, HWND parent,
                             UINT_PTR id) {
+  ++creating_;
   HWND hwnd = CreateWindowExW(ex_style, class_name, title.c_str(), style, x, y, width, height,
                               parent, reinterpret_cast<HMENU>(id), GetModuleHandleW(nullptr), this);
+  const DWORD error = GetLastError();
+  --creating_;
   if (hwnd == nullptr) {
+    SetLastError(error);
     zalvo::win32::ThrowLastError("CreateWindowEx");
   }
   return hwnd;
 }
 
 LRESULT Window::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_CLOSE) {
+    return 0;  // the system's handling would destroy the window
+  }
   return DefWindowProcW(hwnd_, message, wparam, lparam);
 }
 
 LRESULT CALLBACK Window::Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (Foreign(hwnd, message, lparam)) {
+    switch (message) {
+      case WM_NCCREATE:
+        ForeignMessageDropped("WM_NCCREATE");
+        break;
+      case WM_NOTIFY:
+        ForeignMessageDropped("WM_NOTIFY");
+        break;
+      default:
+        ForeignMessageDropped(message == WM_DESTROY ? "WM_DESTROY" : "WM_NCDESTROY");
+        break;
+    }
+    return 0;
+  }
   Window* self = nullptr;
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);

@@ -2,11 +2,22 @@
 // reached from the window procedure through a static trampoline that stores
 // the object's address with the window when it is created (WM_NCCREATE) and
 // forgets it when the window is destroyed (WM_NCDESTROY).
+//
+// Any program of the session may send or post any message to these
+// windows. The trampoline takes the messages of a window's birth and end
+// only while this program creates or destroys a window itself (a
+// WM_NCCREATE, WM_DESTROY or WM_NCDESTROY from another program is dropped),
+// and a WM_NOTIFY only when its header can be read and comes from a window
+// of this thread. A WM_CLOSE closes none of the program's windows unless the
+// window handles it itself (the system's handling would destroy it).
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 
 namespace zalvo::lockscreen::win32 {
 
@@ -22,6 +33,17 @@ class Window {
 
   // Destroys the window now (its handlers still run), if it exists.
   void Destroy();
+
+  // Whether this program is destroying a window of its own just now: the
+  // only time a WM_DESTROY or WM_NCDESTROY is the system's.
+  static bool Destroying() { return destroying_ > 0; }
+  // Where the first message of each kind that another program sent or
+  // posted to drop is told (the program's log).
+  static void SetForeignMessageLog(std::function<void(std::string_view)> log) {
+    foreign_log_ = std::move(log);
+  }
+  // A message of that kind from another program was dropped.
+  static void ForeignMessageDropped(std::string_view what);
 
  protected:
   // Registers the class on first use; a class already registered by this
@@ -40,8 +62,16 @@ class Window {
 
  private:
   static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  // Whether a message that only this program may cause came from another.
+  static bool Foreign(HWND hwnd, UINT message, LPARAM lparam);
 
   HWND hwnd_ = nullptr;
+
+  // All of the program's windows live on its one GUI thread.
+  static inline int creating_ = 0;
+  static inline int destroying_ = 0;
+  static inline std::function<void(std::string_view)> foreign_log_;
+  static inline std::set<std::string, std::less<>> foreign_said_;
 };
 
 }  // namespace zalvo::lockscreen::win32

@@ -1,7 +1,9 @@
 #include "platform/sim/sim_console.h"
 
 #include <chrono>
+#include <optional>
 #include <sstream>
+#include <utility>
 
 #include "platform/error.h"
 #include "platform/sim/sim_files.h"
@@ -14,6 +16,33 @@ constexpr uint32_t kFirstProcessId = 3000;
 
 bool Installed(std::string_view program) {
   return text::EqualsIgnoreCase(program, kInstalledLockScreen);
+}
+
+using Mark = SimConsoleState::LockScreen::Mark;
+
+constexpr std::pair<Mark, std::string_view> kMarks[] = {
+    {Mark::kHidden, "hidden"},
+    {Mark::kCovered, "covered"},
+    {Mark::kFrozen, "frozen"},
+    {Mark::kDialog, "dialog"},
+};
+
+std::optional<Mark> MarkNamed(std::string_view word) {
+  for (const auto& [mark, name] : kMarks) {
+    if (word == name) {
+      return mark;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string_view MarkName(Mark mark) {
+  for (const auto& [each, name] : kMarks) {
+    if (each == mark) {
+      return name;
+    }
+  }
+  return {};
 }
 
 int64_t UnixNow() {
@@ -46,6 +75,14 @@ SimConsoleState ParseConsole(std::string_view utf8) {
       }
       lock_screen.locked = shown == "locked";
       std::getline(in >> std::ws, lock_screen.program);
+      // A mark, when there is one, comes before the program's file.
+      const size_t blank = lock_screen.program.find(' ');
+      if (blank != std::string::npos) {
+        if (auto mark = MarkNamed(std::string_view(lock_screen.program).substr(0, blank))) {
+          lock_screen.mark = *mark;
+          lock_screen.program.erase(0, lock_screen.program.find_first_not_of(' ', blank));
+        }
+      }
       state.lock_screens.push_back(std::move(lock_screen));
     }
   }
@@ -54,7 +91,8 @@ SimConsoleState ParseConsole(std::string_view utf8) {
 
 std::string FormatConsole(const SimConsoleState& state) {
   std::string out =
-      "# customer|user <account> [<log-on time>]; lockscreen <pid> locked|unlocked <program>\n";
+      "# customer|user <account> [<log-on time>]; lockscreen <pid> locked|unlocked "
+      "[hidden|covered|frozen|dialog] <program>\n";
   if (state.user != SimConsoleState::User::kNobody) {
     out += (state.user == SimConsoleState::User::kCustomer ? "customer " : "user ") + state.account;
     if (state.logon_time) {
@@ -63,8 +101,11 @@ std::string FormatConsole(const SimConsoleState& state) {
     out += "\n";
   }
   for (const SimConsoleState::LockScreen& l : state.lock_screens) {
-    out += "lockscreen " + std::to_string(l.process_id) + (l.locked ? " locked " : " unlocked ") +
-           l.program + "\n";
+    out += "lockscreen " + std::to_string(l.process_id) + (l.locked ? " locked " : " unlocked ");
+    if (l.mark != Mark::kNone) {
+      out += std::string(MarkName(l.mark)) + " ";
+    }
+    out += l.program + "\n";
   }
   return out;
 }
@@ -111,7 +152,8 @@ void SimConsole::Start() {
   for (const SimConsoleState::LockScreen& l : state.lock_screens) {
     process_id = std::max(process_id, l.process_id + 1);
   }
-  state.lock_screens.push_back({process_id, false, std::string(kInstalledLockScreen)});
+  state.lock_screens.push_back({process_id, false, SimConsoleState::LockScreen::Mark::kNone,
+                                std::string(kInstalledLockScreen)});
   Save(state);
   journal_.Write("lock screen started as " + state.account + " (process " +
                  std::to_string(process_id) + ")");
@@ -123,13 +165,21 @@ platform::LockOrder SimConsole::TellToLock() {
   platform::LockOrder order;
   bool changed = false;
   for (SimConsoleState::LockScreen& l : state.lock_screens) {
-    if (!Installed(l.program)) {
+    // A frozen one takes no message; an open settings dialog holds the
+    // lock off.
+    if (!Installed(l.program) || l.mark == Mark::kFrozen) {
       continue;
     }
     ++order.told;
-    if (l.locked) {
+    if (l.locked && l.mark != Mark::kHidden) {
       ++order.already_locked;
       continue;
+    }
+    if (l.mark == Mark::kDialog) {
+      continue;
+    }
+    if (l.mark == Mark::kHidden) {
+      l.mark = Mark::kNone;  // it shows its cover again
     }
     l.locked = changed = true;
     journal_.Write("lock screen locked at the service's word (process " +
@@ -139,6 +189,81 @@ platform::LockOrder SimConsole::TellToLock() {
     Save(state);
   }
   return order;
+}
+
+platform::CoverLook SimConsole::LookAtCover() {
+  std::lock_guard lock(mutex_);
+  const SimConsoleState state = Load();
+  platform::CoverLook look;
+  if (state.user != SimConsoleState::User::kCustomer) {
+    look.seen = "the customer is not logged on at the console";
+    return look;
+  }
+  for (const SimConsoleState::LockScreen& l : state.lock_screens) {
+    if (!Installed(l.program)) {
+      continue;
+    }
+    look.lock_screen_window = true;
+    look.settings_dialog = look.settings_dialog || l.mark == Mark::kDialog;
+    if (l.locked && l.mark == Mark::kNone) {
+      look.covered = true;
+      look.seen.clear();
+    } else if (!look.covered && look.seen.empty()) {
+      const std::string process = "the lock screen (process " + std::to_string(l.process_id) + ")";
+      switch (l.mark) {
+        case Mark::kNone:
+        case Mark::kDialog:
+          look.seen = process + " shows no lock";
+          break;
+        case Mark::kHidden:
+          look.seen = process + " has its cover hidden";
+          break;
+        case Mark::kCovered:
+          look.seen = "another window is over " + process;
+          break;
+        case Mark::kFrozen:
+          look.seen = process + " does not answer";
+          break;
+      }
+    }
+  }
+  if (!look.lock_screen_window) {
+    look.seen = "no lock screen window";
+  }
+  return look;
+}
+
+uint32_t SimConsole::EndLockScreens() {
+  std::lock_guard lock(mutex_);
+  SimConsoleState state = Load();
+  if (state.user != SimConsoleState::User::kCustomer) {
+    throw platform::PlatformError("the customer is not logged on at the console",
+                                  platform::ErrorKind::kNotFound);
+  }
+  uint32_t ended = 0;
+  std::erase_if(state.lock_screens, [&](const SimConsoleState::LockScreen& l) {
+    if (!Installed(l.program)) {
+      return false;
+    }
+    journal_.Write("lock screen ended by the service (process " + std::to_string(l.process_id) +
+                   ")");
+    ++ended;
+    return true;
+  });
+  Save(state);
+  return ended;
+}
+
+void SimConsole::LogOffCustomer() {
+  std::lock_guard lock(mutex_);
+  SimConsoleState state = Load();
+  if (state.user != SimConsoleState::User::kCustomer) {
+    throw platform::PlatformError("the customer is not logged on at the console",
+                                  platform::ErrorKind::kNotFound);
+  }
+  const std::string account = state.account;
+  Save({});
+  journal_.Write("the customer " + account + " logged off by the service");
 }
 
 platform::Registry* SimConsole::CustomerHive() {

@@ -15,6 +15,8 @@
 namespace zalvo::win32 {
 
 inline constexpr wchar_t kLockScreenWindowClass[] = L"TMainForm";
+// The class of its settings dialog, which the service's look recognises.
+inline constexpr wchar_t kSettingsDialogClass[] = L"TPasswordForm";
 // The registered window message of the lock order. It can only lock, so a
 // program that posts it does no harm.
 inline constexpr wchar_t kLockOrderMessage[] = L"Zalvo.LockScreen.Lock";

@@ -21,6 +21,9 @@ inline void CloseService(SC_HANDLE s) {
 inline void CloseFind(HANDLE h) {
   ::FindClose(h);
 }
+inline void CloseDesktopHandle(HDESK d) {
+  ::CloseDesktop(d);
+}
 
 // No handle is nullptr; CreateFileW's INVALID_HANDLE_VALUE is checked before
 // a file's handle is held.
@@ -29,6 +32,7 @@ using ScopedKey = Scoped<HKEY, CloseKey>;
 using ScopedServiceHandle = Scoped<SC_HANDLE, CloseService>;
 // A FindFirstFileW search; its INVALID_HANDLE_VALUE is checked before it is held.
 using ScopedFind = Scoped<HANDLE, CloseFind>;
+using ScopedDesktop = Scoped<HDESK, CloseDesktopHandle>;
 
 // GDI and user objects of the windows.
 template <typename T>

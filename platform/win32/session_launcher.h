@@ -45,6 +45,7 @@ struct ConsoleShellLook {
   std::optional<uint64_t> logon_age_ms;
   bool userinit_running = false;
   std::optional<std::string> sid;  // of the user logged on there
+  uint32_t session = 0;            // the console session, when someone is logged on
 };
 ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen,
                                     const std::optional<std::string>& customer_sid);

@@ -1,7 +1,8 @@
 // What the files of the session launcher share (user_process.cpp,
-// helper_pipe.cpp, customer_hive.cpp, shell_check.cpp): the console user's
-// token, a process started as that user and the helper's channel. Only
-// those files include it.
+// helper_pipe.cpp, customer_hive.cpp, shell_check.cpp, lock_cover.cpp): the
+// console user's token, a process started with a token in the console
+// session, the processes of a program file in a session and the helper's
+// channel. Only those files include it.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/session_launcher.h"
 #include "platform/win32/scoped.h"
@@ -40,6 +42,17 @@ struct StartedProcess {
   ScopedHandle process;
   DWORD process_id = 0;
 };
+
+// Starts "<folder>\<program> <arguments>" with the primary token, in the
+// token's session, on the interactive desktop (winsta0\default), without a
+// console window. A channel handle, when given, becomes its standard input
+// and output and is the only handle it inherits. Throws PlatformError.
+StartedProcess StartAsUser(HANDLE token, const std::wstring& folder, const std::wstring& program,
+                           const std::wstring& arguments, HANDLE channel);
+
+// The processes of the session that run the program file (a copy of it
+// under another name is not looked at).
+std::vector<DWORD> ProcessesOfFile(const std::wstring& program, DWORD session);
 
 // The service's end of a new channel (overlapped) and the helper's end
 // (inheritable), a pipe that only the service's own account may open.

@@ -68,23 +68,7 @@ bool IsCustomerAccount(const std::string& sid, const std::optional<std::string>&
 // of its file name are asked (a copy of it under another name counts as
 // missing, and a new start of it ends as a second one).
 bool RunsInSession(const std::wstring& program, DWORD session) {
-  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (raw == INVALID_HANDLE_VALUE) {
-    throw platform::PlatformError("CreateToolhelp32Snapshot: " + ErrorText(GetLastError()));
-  }
-  ScopedHandle snapshot(raw);
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  const std::wstring wanted = Lower(FileName(program));
-  for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
-    DWORD in_session = kNoConsoleSession;
-    if (Lower(entry.szExeFile) == wanted &&
-        ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session &&
-        ProcessRunsFile(entry.th32ProcessID, program)) {
-      return true;
-    }
-  }
-  return false;
+  return !ProcessesOfFile(program, session).empty();
 }
 
 void FreeWtsMemory(void* memory) {
@@ -126,6 +110,27 @@ std::wstring SystemProgram(const wchar_t* name) {
 
 }  // namespace
 
+std::vector<DWORD> ProcessesOfFile(const std::wstring& program, DWORD session) {
+  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (raw == INVALID_HANDLE_VALUE) {
+    throw platform::PlatformError("CreateToolhelp32Snapshot: " + ErrorText(GetLastError()));
+  }
+  ScopedHandle snapshot(raw);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  const std::wstring wanted = Lower(FileName(program));
+  std::vector<DWORD> found;
+  for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
+    DWORD in_session = kNoConsoleSession;
+    if (Lower(entry.szExeFile) == wanted &&
+        ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session &&
+        ProcessRunsFile(entry.th32ProcessID, program)) {
+      found.push_back(entry.th32ProcessID);
+    }
+  }
+  return found;
+}
+
 ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen,
                                     const std::optional<std::string>& customer_sid) {
   ConsoleShellLook look;
@@ -136,6 +141,7 @@ ConsoleShellLook LookAtConsoleShell(const std::wstring& lock_screen,
   if (user.outcome != Outcome::kStarted) {
     throw platform::PlatformError(user.reason);
   }
+  look.session = user.session;
   look.sid = TokenUserSid(user.token.get());
   if (!look.sid) {
     throw platform::PlatformError("the console user's SID can't be read");

@@ -27,9 +27,8 @@ void DestroyEnvironment(void* environment) {
 }
 using ScopedEnvironment = Scoped<void*, DestroyEnvironment>;
 
-// Starts the program as the token's user on the interactive desktop. A
-// channel handle, when given, becomes its standard input and output and is
-// the only handle it inherits.
+}  // namespace
+
 StartedProcess StartAsUser(HANDLE token, const std::wstring& folder, const std::wstring& program,
                            const std::wstring& arguments, HANDLE channel) {
   void* raw_environment = nullptr;
@@ -81,6 +80,8 @@ StartedProcess StartAsUser(HANDLE token, const std::wstring& folder, const std::
   ScopedHandle thread(info.hThread);
   return {ScopedHandle(info.hProcess), info.dwProcessId};
 }
+
+namespace {
 
 // Whether the process is marked critical to Windows (IsProcessCritical, from
 // Windows 8.1; an older system keeps the answer no).

@@ -161,8 +161,46 @@ struct Console final : platform::ConsoleLockScreen {
   testing::MemoryRegistry hive;
 };
 
+// What the service's look sees of the console session the test sets: the
+// cover while the lock screen runs, has its window, answers and is locked.
+struct Cover final : platform::LockCover {
+  explicit Cover(Console& watched) : console(watched) {}
+  platform::CoverLook LookAtCover() override {
+    if (!look_fails.empty()) {
+      throw platform::PlatformError(look_fails);
+    }
+    const bool has_window = console.session.lock_screen_running && window;
+    platform::CoverLook look{has_window && console.locked && !frozen, has_window, false, "",
+                             std::nullopt};
+    if (!look.covered) {
+      look.seen = frozen ? "the lock screen did not answer" : "no lock screen window";
+    }
+    return look;
+  }
+  uint32_t EndLockScreens() override {
+    ++ends;
+    console.session.lock_screen_running = false;
+    return 1;
+  }
+  void LogOffCustomer() override {
+    ++log_offs;
+    console.session = {};
+  }
+
+  Console& console;
+  bool frozen = false;
+  bool window = true;
+  std::string look_fails;
+  int ends = 0;
+  int log_offs = 0;
+};
+
 struct Station {
-  Station() {
+  // With `checked`, the lock held is confirmed through the cover.
+  explicit Station(bool checked = false)
+      : upkeep(
+            console, machine, [this](std::string_view line) { log.emplace_back(line); },
+            checked ? &cover : nullptr) {
     machine.AddKey(kWinlogon);
     machine.SetString(kWinlogon, "ZalvoLogon", "0");
     machine.SetString(kWinlogon, "AutoAdminLogon", "1");
@@ -184,11 +222,11 @@ struct Station {
 
   testing::MemoryRegistry machine;
   Console console;
+  Cover cover{console};
   Lines log;
   uint64_t now = 0;
   bool session = false;
-  LockScreenUpkeep upkeep{console, machine,
-                          [this](std::string_view line) { log.emplace_back(line); }};
+  LockScreenUpkeep upkeep;
 };
 
 TEST(NoSessionMeansLocked, TheCustomerAtTheConsoleIsHeldLockedEveryTickAndSaysWhatHappened) {
@@ -299,6 +337,191 @@ TEST(NoSessionMeansLocked, StartsThatFailAreLoggedAndPaused) {
                        "the lock screen failed to start 3 times in a row: the next start in 2 s "
                        "at the earliest"),
             1);
+}
+
+using Step = LockConfirmation::Step;
+
+constexpr platform::CoverLook Seen(bool covered, bool dialog = false) {
+  return {covered, true, dialog, {}, std::nullopt};
+}
+
+// The steps that act, by the second they came at.
+using Acts = std::vector<std::pair<uint64_t, Step>>;
+bool ActsOn(Step step) {
+  return step == Step::kEndLockScreen || step == Step::kLogOff;
+}
+
+TEST(LockConfirmation, ANewLockScreenHasItsAllowanceThenIsEndedThenTheCustomerIsLoggedOff) {
+  const platform::CoverLook hidden = Seen(false);
+  LockConfirmation c;
+  c.Started(0);
+  Acts acts;
+  bool running = true;
+  for (uint64_t second = 0; second <= 90; ++second) {
+    const Step step = c.Next(&hidden, running, second * 1000);
+    if (second < LockConfirmation::kAllowanceMs / 1000) {
+      EXPECT_EQ(step, Step::kAllowance) << second;
+    }
+    if (ActsOn(step)) {
+      acts.emplace_back(second, step);
+    }
+    if (step == Step::kEndLockScreen) {
+      running = false;
+    } else if (!running) {
+      running = true;  // the keeper's start, a tick after the end
+      c.Started(second * 1000);
+    }
+  }
+  // Ended 10 s after its 15 s; the next one gets its 15 s too, and 30 s
+  // after the end the customer is logged off (asked again 30 s later).
+  EXPECT_EQ(acts, (Acts{{25, Step::kEndLockScreen}, {55, Step::kLogOff}, {85, Step::kLogOff}}));
+
+  // A look asked for before the lock screen ran says nothing of it: the
+  // cover it saw (of the one before) does not end the allowance.
+  LockConfirmation fresh;
+  fresh.Started(5000);
+  platform::CoverLook before = Seen(true);
+  before.asked_at_ms = 4999;
+  EXPECT_EQ(fresh.Next(&before, true, 6000), Step::kAllowance);
+  before.asked_at_ms = 5000;
+  EXPECT_EQ(fresh.Next(&before, true, 7000), Step::kConfirmed);
+
+  // A confirmed lock screen that is hidden or frozen later has no allowance:
+  // ended 10 s after the first look that did not confirm it, the customer
+  // logged off 30 s after that, however often the cover shows meanwhile.
+  // 30 s of confirmed looks end the episode.
+  const platform::CoverLook covered = Seen(true);
+  LockConfirmation later;
+  later.Started(0);
+  EXPECT_EQ(later.Next(&hidden, true, 20000), Step::kUnconfirmed);
+  for (uint64_t second = 29; second < 59; ++second) {
+    EXPECT_EQ(later.Next(&covered, true, second * 1000), Step::kConfirmed);
+  }
+  EXPECT_TRUE(later.unconfirmed());
+  EXPECT_EQ(later.Next(&covered, true, 59000), Step::kConfirmed);
+  EXPECT_FALSE(later.unconfirmed());
+  acts.clear();
+  for (uint64_t second = 100; second <= 150; ++second) {
+    const platform::CoverLook* look = second % 7 == 0 ? nullptr : &hidden;
+    const Step step = later.Next(second % 5 == 2 ? &covered : look, true, second * 1000);
+    if (ActsOn(step)) {
+      acts.emplace_back(second, step);
+    }
+  }
+  EXPECT_EQ(acts, (Acts{{110, Step::kEndLockScreen}, {140, Step::kLogOff}}));
+}
+
+TEST(LockConfirmation, ALockScreenEndedBeforeItShowsOrNoneAtAllEndsInALogOffWithinAMinute) {
+  // The customer ends each new one within two seconds (or none is looked
+  // at): nothing to end, and the log-off comes 55 s after the episode began.
+  LockConfirmation c;
+  Acts acts;
+  for (uint64_t second = 0; second <= 70; ++second) {
+    const bool running = second % 3 != 2;
+    if (second % 3 == 0) {
+      c.Started(second * 1000);
+    }
+    const Step step = c.Next(nullptr, running, second * 1000);
+    if (ActsOn(step)) {
+      acts.emplace_back(second, step);
+    }
+  }
+  EXPECT_EQ(acts, (Acts{{55, Step::kLogOff}}));
+}
+
+TEST(LockConfirmation, TheSettingsDialogHoldsTheLockOffForTenMinutesAtMost) {
+  const platform::CoverLook dialog = Seen(false, true);
+  LockConfirmation c;
+  c.Started(0);
+  EXPECT_EQ(c.Next(&dialog, true, 0), Step::kDialogHold);
+  // A look that could not be had keeps the hold.
+  EXPECT_EQ(c.Next(nullptr, true, 300000), Step::kDialogHold);
+  EXPECT_EQ(c.Next(&dialog, true, 599999), Step::kDialogHold);
+  EXPECT_EQ(c.Next(&dialog, true, 600000), Step::kUnconfirmed);
+  EXPECT_EQ(c.Next(&dialog, true, 609999), Step::kUnconfirmed);
+  EXPECT_EQ(c.Next(&dialog, true, 610000), Step::kEndLockScreen);
+  // Closed in time, it holds nothing; opened again, ten minutes afresh.
+  LockConfirmation closed;
+  EXPECT_EQ(closed.Next(&dialog, true, 0), Step::kDialogHold);
+  const platform::CoverLook covered = Seen(true);
+  EXPECT_EQ(closed.Next(&covered, true, 100000), Step::kConfirmed);
+  EXPECT_EQ(closed.Next(&dialog, true, 200000), Step::kDialogHold);
+  EXPECT_EQ(closed.Next(&dialog, true, 799999), Step::kDialogHold);
+}
+
+TEST(NoSessionMeansLocked,
+     AnUnconfirmedLockEndsTheLockScreenThenLogsOffAndStartsThatFailStillWait) {
+  Station s(true);
+  s.Ticks(1);
+  EXPECT_EQ(s.console.starts, 1);
+  Lines log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "the lock is confirmed: the installed lock screen covers every monitor and "
+                       "answers"),
+            1);
+
+  // Frozen: ended 10 s after the first look that did not confirm it, and
+  // another started at once, each step said once.
+  s.cover.frozen = true;
+  s.Ticks(10);
+  EXPECT_EQ(s.cover.ends, 0);
+  s.Ticks(1);
+  EXPECT_EQ(s.cover.ends, 1);
+  s.cover.frozen = false;
+  s.Ticks(1);
+  EXPECT_EQ(s.console.starts, 2);
+  EXPECT_EQ(s.Log(), (Lines{"the lock is not confirmed: the lock screen did not answer",
+                            "the lock was not confirmed for 10 s (the lock screen did not "
+                            "answer): the lock screen was ended (1 process(es)) and another is "
+                            "started",
+                            "lock screen started in the console session",
+                            "the lock screen showed no lock while no session runs: told to lock"}));
+  // Confirmed again once the cover has held for 30 s.
+  s.Ticks(29);
+  EXPECT_TRUE(s.Log().empty());
+  s.Ticks(1);
+  EXPECT_EQ(s.Log(), Lines{"the lock is confirmed: the installed lock screen covers every monitor "
+                           "and answers"});
+
+  // Ended by the customer each time it comes up, within a second of its
+  // start: started again at the next tick, every time (no failed start).
+  for (int i = 0; i < 6; ++i) {
+    s.console.session.lock_screen_running = false;
+    s.Ticks(1);
+  }
+  EXPECT_EQ(s.console.starts, 8);
+  log = s.Log();
+  EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& line) {
+    return line.find("failed to start") != std::string::npos;
+  })) << ::testing::PrintToString(log);
+
+  // Gone before it showed a window: a failed start, and the pauses begin.
+  s.cover.window = false;
+  for (int i = 0; i < 6; ++i) {
+    s.console.session.lock_screen_running = false;
+    s.Ticks(1);
+  }
+  EXPECT_LT(s.console.starts, 14);
+  log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "the lock screen failed to start 3 times in a row: the next start in 2 s "
+                       "at the earliest"),
+            1);
+  // Never confirmed: the customer is logged off a minute after the episode
+  // began at the latest, and the hold ends with the log-on.
+  for (int i = 0; i < 60 && s.cover.log_offs == 0; ++i) {
+    s.console.session.lock_screen_running = false;
+    s.Ticks(1);
+  }
+  EXPECT_EQ(s.cover.log_offs, 1);
+  s.Ticks(1);
+  log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "the lock is still not confirmed (no lock screen window): the customer's "
+                       "Windows session is logged off"),
+            1)
+      << ::testing::PrintToString(log);
+  EXPECT_EQ(log.back(), "the customer is no longer logged on at the console");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the lock screen's logic.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -74,6 +75,9 @@ class FakeDialogView final : public DialogView {
     visible = false;
   }
   void Close() override { visible = false; }
+  void Warn(const std::string& text) override { warnings.push_back(text); }
+
+  std::vector<std::string> warnings;
 };
 
 class FakeRestTimeView final : public RestTimeView {
@@ -155,9 +159,12 @@ struct LockScreenRig {
   FakeRestTimeView rest_time;
   FakeMelody melody;
   std::vector<std::string> log;
+  // The lock screen's steady clock, moved by the test.
+  std::chrono::steady_clock::time_point now{};
   LockScreen screen{{registry, files, desktop, lock_state, channel_},
                     {main, dialog_view, rest_time, melody},
-                    [this](std::string_view line) { log.emplace_back(line); }};
+                    [this](std::string_view line) { log.emplace_back(line); },
+                    [this] { return now; }};
 
   DialogModel& dialog() { return screen.dialog(); }
   std::optional<std::string> AutoAdminLogon() const {

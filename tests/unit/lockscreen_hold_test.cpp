@@ -200,6 +200,71 @@ TEST(LockHold, TheServicesLockOrderLocksOnceLeavesTaskManagerAloneAndClosesAreRe
   EXPECT_TRUE(again.main.held);
 }
 
+TEST(LockHold, TheSettingsDialogHoldsTheServicesOrderOffForTenMinutesAtMostThenClosesUnsaved) {
+  Started rig;
+  using std::chrono::seconds;
+  // The administrator edits and does not save; the order comes every second.
+  std::vector<int> warned_at;
+  std::optional<int> closed_at;
+  rig.dialog_view.while_shown = [&] {
+    rig.dialog().SetText(Ctl::edServerIP, "10.9.9.9");
+    for (int second = 0; second <= 700 && rig.dialog_view.visible; ++second) {
+      rig.now = std::chrono::steady_clock::time_point(seconds(second));
+      const size_t warnings = rig.dialog_view.warnings.size();
+      rig.screen.LockAtServiceWord();
+      if (rig.dialog_view.warnings.size() > warnings) {
+        warned_at.push_back(second);
+      }
+      if (!rig.dialog_view.visible) {
+        closed_at = second;
+      } else {
+        EXPECT_FALSE(rig.main.held) << second;
+      }
+    }
+  };
+  rig.screen.Login("", "admin");
+  EXPECT_EQ(warned_at, std::vector<int>{540});
+  EXPECT_EQ(rig.dialog_view.warnings,
+            std::vector<std::string>{strings::Cp1251(strings::kDialogClosesSoon)});
+  EXPECT_EQ(closed_at, 600);
+  EXPECT_TRUE(rig.main.held);
+  EXPECT_TRUE(rig.lock_state.state.locked);
+  // Closed without saving: the lock's load put the saved settings back.
+  EXPECT_EQ(rig.dialog().Text(Ctl::edServerIP), "");
+  EXPECT_EQ(rig.files.files[kSettingsPath], "Hide=1\r\n");
+  EXPECT_EQ(rig.log, (std::vector<std::string>{
+                         "the service's lock order waits for the open settings dialog, 10 "
+                         "minutes at most",
+                         "the settings dialog closes in a minute at the service's lock order: "
+                         "warned",
+                         "the settings dialog was open 10 minutes while no session runs: closed "
+                         "without saving",
+                         "locked at the service's word: no session runs"}));
+
+  // A dialog closed in time ends the hold: the next opening has its ten
+  // minutes afresh.
+  rig.dialog_view.while_shown = [&] {
+    rig.now += seconds(300);
+    rig.screen.LockAtServiceWord();
+  };
+  rig.screen.Login("", "admin");
+  rig.screen.LockAtServiceWord();
+  EXPECT_TRUE(rig.main.held);
+  rig.log.clear();
+  rig.dialog_view.while_shown = [&] {
+    rig.screen.LockAtServiceWord();
+    rig.now += seconds(599);
+    rig.screen.LockAtServiceWord();
+    EXPECT_TRUE(rig.dialog_view.visible);
+  };
+  rig.screen.Login("", "admin");
+  EXPECT_EQ(rig.log, (std::vector<std::string>{
+                         "the service's lock order waits for the open settings dialog, 10 "
+                         "minutes at most",
+                         "the settings dialog closes in a minute at the service's lock order: "
+                         "warned"}));
+}
+
 TEST(LeastAccess, AStandardAccountSeesTheTimeAndIsToldWhatNeedsAnAdministrator) {
   LockScreenRig rig;
   rig.files.files[kSettingsPath] = "Hide=1\r\nPlayMusic=\r\n";

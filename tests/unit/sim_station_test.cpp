@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
+#include "agent/lock_screen_keeper.h"
 #include "platform/error.h"
 #include "platform/sim/file_calls.h"
 #include "platform/sim/regedit4.h"
@@ -244,6 +246,83 @@ TEST_F(TempStation, SampleStationHasAServerAndKeepsExistingFiles) {
                                     "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"),
             nullptr);
   EXPECT_NE(station.desktop().ForegroundWindow(), 0u);
+}
+
+TEST_F(TempStation, TheConsoleIsWhatTheServicesLookSeesAndAnUnconfirmedLockEscalates) {
+  const std::string installed(kInstalledLockScreen);
+  const std::string copy = "C:\\Users\\zalvo\\zalvoc.exe";
+  // A mark comes before the file, and a line keeps it.
+  SimConsoleState state = ParseConsole("customer zalvo\nlockscreen 3000 locked frozen " +
+                                       installed + "\nlockscreen 3001 locked " + copy + "\n");
+  ASSERT_EQ(state.lock_screens.size(), 2u);
+  EXPECT_EQ(state.lock_screens[0].mark, SimConsoleState::LockScreen::Mark::kFrozen);
+  EXPECT_EQ(state.lock_screens[0].program, installed);
+  EXPECT_EQ(state.lock_screens[1].mark, SimConsoleState::LockScreen::Mark::kNone);
+  EXPECT_EQ(ParseConsole(FormatConsole(state)).lock_screens[0].mark,
+            SimConsoleState::LockScreen::Mark::kFrozen);
+
+  Write("registry/HKEY_LOCAL_MACHINE.reg",
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows "
+        "NT\\CurrentVersion\\Winlogon]\n\"ZalvoLogon\"=\"0\"\n");
+  Write("console.txt", FormatConsole(state));
+  Station station(root);
+  SimConsole& console = station.console();
+  // A frozen one takes no lock order; a copy elsewhere is not looked at.
+  platform::CoverLook look = console.LookAtCover();
+  EXPECT_FALSE(look.covered);
+  EXPECT_TRUE(look.lock_screen_window);
+  EXPECT_EQ(look.seen, "the lock screen (process 3000) does not answer");
+  EXPECT_EQ(console.TellToLock().told, 0u);
+
+  auto Journal = [&] {
+    return std::filesystem::exists(root / "journal.log") ? Read("journal.log") : std::string();
+  };
+  std::vector<std::string> log;
+  agent::LockScreenUpkeep upkeep(
+      console, station.registry(), [&](std::string_view line) { log.emplace_back(line); },
+      &console);
+  // Ended when its 15 s and 10 s more are over, and another started and
+  // locked, which the look confirms.
+  uint64_t now = 1000;
+  for (; now <= 25000; now += 1000) {
+    upkeep.Upkeep(now);
+  }
+  EXPECT_EQ(Journal().find("ended by the service"), std::string::npos);
+  upkeep.Upkeep(now += 1000);
+  upkeep.Upkeep(now += 1000);
+  const std::string journal = Journal();
+  EXPECT_NE(journal.find("lock screen ended by the service (process 3000)"), std::string::npos);
+  EXPECT_NE(journal.find("lock screen locked at the service's word (process 3002)"),
+            std::string::npos)
+      << journal;
+  EXPECT_TRUE(console.LookAtCover().covered);
+  for (int i = 0; i < 30; ++i) {
+    upkeep.Upkeep(now += 1000);
+  }
+
+  // The customer keeps a window over each new one: ended once, then the
+  // customer is logged off 30 s after that end.
+  auto customer = [&] { return ParseConsole(Read("console.txt")).user; };
+  for (int i = 0; i < 60 && customer() == SimConsoleState::User::kCustomer; ++i) {
+    std::string text = Read("console.txt");
+    for (size_t at = text.find("locked " + installed); at != std::string::npos;
+         at = text.find("locked " + installed, at + 1)) {
+      text.insert(at + 7, "covered ");
+    }
+    Write("console.txt", text);
+    upkeep.Upkeep(now += 1000);
+  }
+  EXPECT_EQ(customer(), SimConsoleState::User::kNobody);
+  upkeep.Upkeep(now += 1000);
+  const std::string after = Journal().substr(journal.size());
+  EXPECT_NE(after.find("lock screen ended by the service (process 3002)"), std::string::npos);
+  EXPECT_NE(after.find("the customer zalvo logged off by the service"), std::string::npos) << after;
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "the lock is still not confirmed (another window is over the lock screen "
+                       "(process 3002)): the customer's Windows session is logged off"),
+            1)
+      << ::testing::PrintToString(log);
+  EXPECT_EQ(log.back(), "the customer is no longer logged on at the console");
 }
 
 }  // namespace

@@ -711,7 +711,7 @@ TEST_F(LockScreenGui, TheLockHoldsAgainstKeysAndOtherWindowsAndComesBackAfterAKi
 }
 
 TEST_F(LockScreenGui,
-       RunsBesideAProgramHoldingItsMarkAndTheLockedScreenIgnoresOtherProgramsCloses) {
+       RunsBesideAProgramHoldingItsMarkAndTheLockedScreenOutlivesOtherProgramsMessages) {
   // Any program of the session may make the lock screen's one-a-session mark
   // first: the lock screen runs all the same.
   const win32::ScopedHandle squatter(CreateMutexW(nullptr, TRUE, L"Local\\ZalvoLockScreen"));
@@ -731,6 +731,48 @@ TEST_F(LockScreenGui,
   EXPECT_TRUE(Visible(main_) && Topmost(main_));
   EXPECT_FALSE(IsIconic(main_));
   EXPECT_TRUE(Logged("a request to close the locked lock screen was refused"));
+
+  // Sent and posted to each of its windows (the hidden application window
+  // that owns the others, the main window and every control on it): a
+  // close, the messages of a window's end, a quit, and an end of the
+  // Windows session that the system did not announce. It keeps running and
+  // covering, and every window is still there.
+  std::vector<HWND> windows = {TopLevel(pid_, ids::kApplicationClass), main_};
+  EnumChildWindows(
+      main_,
+      [](HWND child, LPARAM list) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  ASSERT_GT(windows.size(), 5u);
+  ASSERT_NE(windows[0], nullptr);
+  for (HWND window : windows) {
+    for (UINT message : {WM_CLOSE, WM_DESTROY, WM_NCDESTROY}) {
+      PostMessageW(window, message, 0, 0);
+      DWORD_PTR result = 0;
+      SendMessageTimeoutW(window, message, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
+    }
+  }
+  for (HWND window : {windows[0], main_}) {
+    PostMessageW(window, WM_QUIT, 0, 0);
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 2000,
+                        &result);
+    SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 2000,
+                        &result);
+    PostMessageW(window, WM_ENDSESSION, TRUE, 0);
+  }
+  PostThreadMessageW(GetWindowThreadProcessId(main_, nullptr), WM_QUIT, 0, 0);
+  Pump(1000);
+  EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(Visible(main_) && Topmost(main_));
+  for (HWND window : windows) {
+    EXPECT_TRUE(IsWindow(window)) << window;
+  }
+  for (const char* kind : {"WM_QUIT", "WM_DESTROY", "WM_NCDESTROY", "WM_ENDSESSION"}) {
+    EXPECT_TRUE(Logged("a " + std::string(kind) + " from another program was ignored")) << kind;
+  }
 
   // The service's lock order, from whichever program: unlocked, it locks.
   LogIn(L"1", L"2468");

@@ -6,10 +6,11 @@
 // the user at the console; a helper that is killed is replaced; a helper
 // that hangs neither stops the keep-alive nor the service's stop. With no
 // session running, the lock screen that is the console user's shell is kept
-// running and locked.
+// running and locked, and one that stops answering is replaced.
 #include <windows.h>
 // After windows.h.
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -67,11 +68,37 @@ std::vector<DWORD> ProcessesWhere(const std::function<bool(const PROCESSENTRY32W
   return found;
 }
 
-// The zalvos.exe processes the service started: its session helpers.
-std::vector<DWORD> HelpersOf(DWORD service_process) {
+// The command line of a process, from its process parameters.
+std::wstring CommandLineOf(DWORD process_id) {
+  using Query = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
+  PROCESS_BASIC_INFORMATION basic{};
+  PEB peb{};
+  RTL_USER_PROCESS_PARAMETERS parameters{};
+  ULONG size = 0;
+  if (query == nullptr || !process ||
+      query(process.get(), ProcessBasicInformation, &basic, sizeof basic, &size) != 0 ||
+      !ReadProcessMemory(process.get(), basic.PebBaseAddress, &peb, sizeof peb, nullptr) ||
+      !ReadProcessMemory(process.get(), peb.ProcessParameters, &parameters, sizeof parameters,
+                         nullptr)) {
+    return {};
+  }
+  std::wstring line(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+  ReadProcessMemory(process.get(), parameters.CommandLine.Buffer, line.data(),
+                    parameters.CommandLine.Length, nullptr);
+  return line;
+}
+
+// The zalvos.exe processes the service started: its session helpers, or
+// its lock checks.
+std::vector<DWORD> HelpersOf(DWORD service_process, bool checks = false) {
   return ProcessesWhere([&](const PROCESSENTRY32W& entry) {
     return entry.th32ParentProcessID == service_process && entry.th32ProcessID != service_process &&
-           _wcsicmp(entry.szExeFile, L"zalvos.exe") == 0;
+           _wcsicmp(entry.szExeFile, L"zalvos.exe") == 0 &&
+           (CommandLineOf(entry.th32ProcessID).find(L"--lock-check") != std::wstring::npos) ==
+               checks;
   });
 }
 
@@ -432,6 +459,16 @@ class LockScreenShell : public ServiceHelper {
     return registry_.Open(platform::Hive::kCurrentUser, win32::Narrow(kShellPolicy))
         ->ReadDword("DisableTaskMgr");
   }
+  // The service's log, %ProgramData%\Zalvo\zalvos.log.
+  std::string ServiceLog() {
+    wchar_t path[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(L"%ProgramData%\\Zalvo\\zalvos.log", path, MAX_PATH);
+    try {
+      return win32::Win32Files().Read(win32::Narrow(path));
+    } catch (const platform::PlatformError&) {
+      return {};
+    }
+  }
 
   win32::Win32Registry registry_;
   std::wstring folder_;
@@ -445,6 +482,11 @@ TEST_F(LockScreenShell, WithNoSessionTheServiceKeepsTheShellsLockScreenRunningAn
   EXPECT_EQ(Kept("AdminPassword").rfind("pbkdf2-sha256$1000$", 0), 0u) << Kept("AdminPassword");
   EXPECT_EQ(Kept("SmallPassword").rfind("pbkdf2-sha256$1000$", 0), 0u) << Kept("SmallPassword");
 
+  const size_t log_before = ServiceLog().size();
+  auto log = [&] {
+    const std::string all = ServiceLog();
+    return all.size() >= log_before ? all.substr(log_before) : all;
+  };
   // Started unlocked, as Windows starts it, and locked within a few ticks;
   // automatic log-on off, Task Manager disabled.
   const DWORD first = LockScreen();
@@ -470,9 +512,36 @@ TEST_F(LockScreenShell, WithNoSessionTheServiceKeepsTheShellsLockScreenRunningAn
   // (It first waits a few seconds for a window of its own file, as the copy
   // holds its one-a-session mark.)
   EXPECT_TRUE(WaitFor([&] { return Locked(second); }, 15000));
+  // The copy goes: it may have covered the screen too (the lock of this
+  // log-on), and a cover that is not the installed lock screen's leaves the
+  // lock unconfirmed.
+  TerminateProcess(copy_process.get(), 0);
+  WaitForSingleObject(copy_process.get(), 5000);
   // Running and locked, it is left alone: still the one a few ticks later.
   Sleep(1000);
   EXPECT_EQ(LockScreen(), second);
+  EXPECT_TRUE(WaitFor([&] { return log().find("the lock is confirmed") != std::string::npos; }))
+      << log();
+
+  // Suspended, it still shows its cover, but it does not answer the
+  // service's own look: the service ends it about ten seconds later and
+  // starts another, which it locks.
+  Suspend(second);
+  DWORD third = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const std::vector<DWORD> running = ProcessesOfFile(folder_ + L"\\zalvoc.exe");
+        third = running.size() == 1 && running[0] != second ? running[0] : 0;
+        return third != 0;
+      },
+      30000))
+      << log();
+  EXPECT_TRUE(Ended(second));
+  EXPECT_TRUE(WaitFor([&] { return Locked(third); }, 15000));
+  EXPECT_NE(log().find("did not answer within 1 s): the lock screen was ended (1 "
+                       "process(es)) and another is started"),
+            std::string::npos)
+      << log();
 }
 
 }  // namespace
