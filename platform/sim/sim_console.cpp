@@ -4,6 +4,7 @@
 #include <optional>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/sim/sim_files.h"
@@ -164,6 +165,7 @@ platform::LockOrder SimConsole::TellToLock() {
   SimConsoleState state = Load();
   platform::LockOrder order;
   bool changed = false;
+  std::vector<uint32_t> locked;
   for (SimConsoleState::LockScreen& l : state.lock_screens) {
     // A frozen one takes no message; an open settings dialog holds the
     // lock off.
@@ -182,11 +184,16 @@ platform::LockOrder SimConsole::TellToLock() {
       l.mark = Mark::kNone;  // it shows its cover again
     }
     l.locked = changed = true;
-    journal_.Write("lock screen locked at the service's word (process " +
-                   std::to_string(l.process_id) + ")");
+    locked.push_back(l.process_id);
   }
+  // The file first, then the journal: whoever reads the journal line finds
+  // the lock in the file and may change it from there.
   if (changed) {
     Save(state);
+  }
+  for (const uint32_t process_id : locked) {
+    journal_.Write("lock screen locked at the service's word (process " +
+                   std::to_string(process_id) + ")");
   }
   return order;
 }
@@ -240,18 +247,19 @@ uint32_t SimConsole::EndLockScreens() {
     throw platform::PlatformError("the customer is not logged on at the console",
                                   platform::ErrorKind::kNotFound);
   }
-  uint32_t ended = 0;
+  std::vector<uint32_t> ended;
   std::erase_if(state.lock_screens, [&](const SimConsoleState::LockScreen& l) {
     if (!Installed(l.program)) {
       return false;
     }
-    journal_.Write("lock screen ended by the service (process " + std::to_string(l.process_id) +
-                   ")");
-    ++ended;
+    ended.push_back(l.process_id);
     return true;
   });
   Save(state);
-  return ended;
+  for (const uint32_t process_id : ended) {
+    journal_.Write("lock screen ended by the service (process " + std::to_string(process_id) + ")");
+  }
+  return static_cast<uint32_t>(ended.size());
 }
 
 void SimConsole::LogOffCustomer() {
