@@ -41,6 +41,9 @@ enum class Access {
 
 constexpr const char* kScript = "text/javascript; charset=utf-8";
 
+// A request with an id is carried out once (see WebServer::Once).
+constexpr bool kOnce = true;
+
 }  // namespace
 
 struct WebServer::Routes {
@@ -48,38 +51,44 @@ struct WebServer::Routes {
     std::string_view method;
     std::string_view path;
     Access access;
-    Answered (WebServer::*handler)(const Call&);
+    Handler handler = nullptr;
+    bool once = false;
     // A file of the page, served as it stands (no handler).
     const std::string_view* file = nullptr;
     const char* type = nullptr;
   };
+  static constexpr Row PageFile(std::string_view path, const std::string_view* file,
+                                const char* type) {
+    return {"GET", path, Access::kAnyone, nullptr, false, file, type};
+  }
   static const Row kRows[];
 };
 
 const WebServer::Routes::Row WebServer::Routes::kRows[] = {
-    {"GET", "/", Access::kAnyone, nullptr, &kPageHtml, "text/html; charset=utf-8"},
-    {"GET", "/app.js", Access::kAnyone, nullptr, &kPageScript, kScript},
-    {"GET", "/common.js", Access::kAnyone, nullptr, &kPageCommonScript, kScript},
-    {"GET", "/till.js", Access::kAnyone, nullptr, &kPageTillScript, kScript},
-    {"GET", "/admin.js", Access::kAnyone, nullptr, &kPageAdminScript, kScript},
-    {"GET", "/app.css", Access::kAnyone, nullptr, &kPageStyle, "text/css; charset=utf-8"},
+    PageFile("/", &kPageHtml, "text/html; charset=utf-8"),
+    PageFile("/app.js", &kPageScript, kScript),
+    PageFile("/common.js", &kPageCommonScript, kScript),
+    PageFile("/till.js", &kPageTillScript, kScript),
+    PageFile("/admin.js", &kPageAdminScript, kScript),
+    PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
     {"POST", "/api/login", Access::kAnyone, &WebServer::LogIn},
     {"POST", "/api/logout", Access::kOperator, &WebServer::LogOut},
     {"GET", "/api/me", Access::kOperator, &WebServer::Me},
     {"GET", "/api/room", Access::kOperator, &WebServer::GetRoom},
     {"GET", "/api/windows", Access::kOperator, &WebServer::Windows},
-    {"POST", "/api/act", Access::kOperator, &WebServer::Act},
-    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation},
+    {"POST", "/api/act", Access::kOperator, &WebServer::Act, kOnce},
+    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce},
     {"GET", "/api/till", Access::kOperator, &WebServer::Till},
-    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill},
-    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift},
+    {"GET", "/api/quote", Access::kOperator, &WebServer::Quote},
+    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce},
+    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce},
     {"POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd},
     {"GET", "/api/sessions", Access::kOperator, &WebServer::Sessions},
     {"GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv},
     {"GET", "/api/shifts", Access::kOperator, &WebServer::Shifts},
     {"GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv},
     {"GET", "/api/operators", Access::kOwner, &WebServer::Operators},
-    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator},
+    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce},
     {"GET", "/api/actions", Access::kOperator, &WebServer::ActionLog},
 };
 
@@ -250,7 +259,7 @@ WebServer::Answered WebServer::Route(const HttpRequest& request,
     return Refuse(OwnersOnly());
   }
   call.login = &*login;
-  return (this->*route->handler)(call);
+  return route->once ? Once(call, route->handler) : (this->*route->handler)(call);
 }
 
 }  // namespace zalvo::console
