@@ -50,16 +50,21 @@ struct WebServer::Routes {
   struct Row {
     std::string_view method;
     std::string_view path;
-    Access access;
     Handler handler = nullptr;
-    bool once = false;
     // A file of the page, served as it stands (no handler).
     const std::string_view* file = nullptr;
     const char* type = nullptr;
+    Access access = Access::kAnyone;
+    bool once = false;
   };
+  // A path of the API, and a file of the page.
+  static constexpr Row Api(std::string_view method, std::string_view path, Access access,
+                           Handler handler, bool once = false) noexcept {
+    return {method, path, handler, nullptr, nullptr, access, once};
+  }
   static constexpr Row PageFile(std::string_view path, const std::string_view* file,
-                                const char* type) {
-    return {"GET", path, Access::kAnyone, nullptr, false, file, type};
+                                const char* type) noexcept {
+    return {"GET", path, nullptr, file, type, Access::kAnyone, false};
   }
   static const Row kRows[];
 };
@@ -71,25 +76,25 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     PageFile("/till.js", &kPageTillScript, kScript),
     PageFile("/admin.js", &kPageAdminScript, kScript),
     PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
-    {"POST", "/api/login", Access::kAnyone, &WebServer::LogIn},
-    {"POST", "/api/logout", Access::kOperator, &WebServer::LogOut},
-    {"GET", "/api/me", Access::kOperator, &WebServer::Me},
-    {"GET", "/api/room", Access::kOperator, &WebServer::GetRoom},
-    {"GET", "/api/windows", Access::kOperator, &WebServer::Windows},
-    {"POST", "/api/act", Access::kOperator, &WebServer::Act, kOnce},
-    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce},
-    {"GET", "/api/till", Access::kOperator, &WebServer::Till},
-    {"GET", "/api/quote", Access::kOperator, &WebServer::Quote},
-    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce},
-    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce},
-    {"POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd},
-    {"GET", "/api/sessions", Access::kOperator, &WebServer::Sessions},
-    {"GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv},
-    {"GET", "/api/shifts", Access::kOperator, &WebServer::Shifts},
-    {"GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv},
-    {"GET", "/api/operators", Access::kOwner, &WebServer::Operators},
-    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce},
-    {"GET", "/api/actions", Access::kOperator, &WebServer::ActionLog},
+    Api("POST", "/api/login", Access::kAnyone, &WebServer::LogIn),
+    Api("POST", "/api/logout", Access::kOperator, &WebServer::LogOut),
+    Api("GET", "/api/me", Access::kOperator, &WebServer::Me),
+    Api("GET", "/api/room", Access::kOperator, &WebServer::GetRoom),
+    Api("GET", "/api/windows", Access::kOperator, &WebServer::Windows),
+    Api("POST", "/api/act", Access::kOperator, &WebServer::Act, kOnce),
+    Api("POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce),
+    Api("GET", "/api/till", Access::kOperator, &WebServer::Till),
+    Api("GET", "/api/quote", Access::kOperator, &WebServer::Quote),
+    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce),
+    Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce),
+    Api("POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd),
+    Api("GET", "/api/sessions", Access::kOperator, &WebServer::Sessions),
+    Api("GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv),
+    Api("GET", "/api/shifts", Access::kOperator, &WebServer::Shifts),
+    Api("GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv),
+    Api("GET", "/api/operators", Access::kOwner, &WebServer::Operators),
+    Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce),
+    Api("GET", "/api/actions", Access::kOperator, &WebServer::ActionLog),
 };
 
 WebServer::Checkers::Checkers(int count) {
