@@ -178,7 +178,10 @@ class WebServer {
 
   WebConsole& console_;
   WebOptions options_;
-  // The requests with an id being carried out, by operator and id.
+  // The requests with an id being carried out, by operator and id; a
+  // password in one is named in its fingerprint by a hash under this run's
+  // own key, never by one the record could test guesses against.
+  std::string password_key_ = RandomHex(32);
   std::mutex requests_mutex_;
   std::map<std::pair<std::string, std::string>, InFlight> in_flight_;
   // Names this run of the console in the room's answers: a page's version
