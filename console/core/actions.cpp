@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "console/core/shift_report.h"
 #include "console/core/wake.h"
 #include "console/core/wire.h"
 #include "protocol/commands.h"
@@ -20,12 +21,32 @@ void Refuse(ActionOutcome& outcome, RefusalKind kind, std::string text) {
 // The readers of the rows' fields.
 
 Check ReadMinutes(const RequestFields& fields, ActionRequest& request) {
+  // A JSON integer only: 15.0, 1e1 or "15" are refused, never rounded.
   auto minutes = fields.Integer("minutes");
   if (!minutes || *minutes < 1 || *minutes > kMaxSessionMinutes) {
     return BadRequest("'minutes' must be a whole number from 1 to " +
                       std::to_string(kMaxSessionMinutes));
   }
   request.minutes = static_cast<int32_t>(*minutes);
+  return std::nullopt;
+}
+
+Check ReadFree(const RequestFields& fields, ActionRequest& request) {
+  if (auto refused = ReadMinutes(fields, request)) {
+    return refused;
+  }
+  request.reason = fields.Text("reason").value_or("");
+  return ReasonProblem(request.reason);
+}
+
+Check ReadTarget(const RequestFields& fields, ActionRequest& request) {
+  auto to = fields.Text("to");
+  auto stations = fields.Texts("stations");
+  if (!to || to->empty() || !stations || stations->size() != 1) {
+    return BadRequest(
+        "a move names the station of the session in 'stations' and the one it goes to in 'to'");
+  }
+  request.to = *to;
   return std::nullopt;
 }
 
@@ -80,59 +101,121 @@ std::optional<ActionPlan> PlanCommand(const ActionContext&, ActionOutcome&) {
   return Send(protocol::CommandText(kCommand));
 }
 
-// A start or an added time goes only to a station that answered just
-// before, or "anyway" to one the console restarted or started lately; and
-// where the club sells by tariff, it is a sale priced now in the open shift.
-// The sale is the plan's; the caller adds the session.
-std::optional<ActionPlan> PlanSale(const ActionContext& c, ActionOutcome& outcome) {
-  const ActionRequest& request = c.request;
-  if (request.anyway && !c.booting) {
+bool Heard(const ActionContext& c, const std::string& address) {
+  return std::find(c.heard.begin(), c.heard.end(), address) != c.heard.end();
+}
+
+// Minutes go only to a station that answered just before, or "anyway" to
+// one the console restarted or started lately.
+bool Reachable(const ActionContext& c, ActionOutcome& outcome) {
+  if (c.request.anyway && !c.booting) {
     Refuse(outcome, RefusalKind::kConflict,
            "not known to be restarting: \"anyway\" is only for a station the console restarted "
            "or started a session on lately");
-    return std::nullopt;
+    return false;
   }
-  if (!c.answered && !request.anyway) {
+  if (!c.answered && !c.request.anyway) {
     Refuse(outcome, RefusalKind::kUnavailable, "the station does not answer");
     outcome.can_force = c.booting;
-    return std::nullopt;
+    return false;
   }
-  ActionPlan plan;
+  return true;
+}
+
+std::optional<ShiftRecord> ShiftOpen(const ActionContext& c, ActionOutcome& outcome) {
+  auto shift = c.record.OpenShift();
+  if (!shift) {
+    Refuse(outcome, RefusalKind::kConflict, "no shift is open: open a shift first");
+  }
+  return shift;
+}
+
+// Where the club sells by tariff, minutes are a sale priced now in the open
+// shift (the plan's; the caller adds the session). False when refused.
+bool Sell(const ActionContext& c, ActionOutcome& outcome, ActionPlan& plan) {
   if (c.till.tariffs.empty()) {
-    return plan;
+    return true;
   }
   const Tariff* tariff = TariffOf(c.till, c.station.address);
   if (!tariff) {
     Refuse(outcome, RefusalKind::kConflict,
            "the station is in no group with a tariff: give it a group first");
-    return std::nullopt;
+    return false;
   }
-  auto shift = c.record.OpenShift();
+  auto shift = ShiftOpen(c, outcome);
   if (!shift) {
-    Refuse(outcome, RefusalKind::kConflict, "no shift is open: open a shift first");
-    return std::nullopt;
+    return false;
   }
-  auto price = PriceOf(*tariff, request.minutes);
+  auto price = PriceOf(*tariff, c.request.minutes);
   if (!price) {
     Refuse(outcome, RefusalKind::kConflict,
-           "the tariff '" + tariff->name + "' can't price " + std::to_string(request.minutes) +
+           "the tariff '" + tariff->name + "' can't price " + std::to_string(c.request.minutes) +
                " minutes");
-    return std::nullopt;
+    return false;
   }
-  plan.sale = SaleRecord{0,
-                         0,
-                         shift->id,
-                         c.now,
-                         c.operator_name,
-                         request.minutes,
-                         *price,
-                         tariff->name,
-                         tariff->per_hour};
-  return plan;
+  plan.sale = SaleRecord{.shift_id = shift->id,
+                         .at = c.now,
+                         .by = c.operator_name,
+                         .minutes = c.request.minutes,
+                         .price = *price,
+                         .tariff = tariff->name,
+                         .per_hour = tariff->per_hour};
+  return true;
 }
 
-std::string PriceDetail(const ActionPlan& plan, const ActionContext& c) {
-  return plan.sale ? ", " + MoneyText(plan.sale->price) + " " + c.till.currency : "";
+// Free minutes: at price 0 with their reason, in the open shift; an
+// operator gives at most the till's allowance in a shift, an owner any.
+bool Give(const ActionContext& c, ActionOutcome& outcome, ActionPlan& plan) {
+  auto shift = ShiftOpen(c, outcome);
+  if (!shift) {
+    return false;
+  }
+  if (c.request.role != Role::kOwner) {
+    int64_t given = FreeMinutesBy(c.record.ShiftSales(shift->id), c.operator_name);
+    if (given + c.request.minutes > c.till.free_minutes_per_shift) {
+      Refuse(outcome, RefusalKind::kNotAllowed,
+             "an operator may give " + std::to_string(c.till.free_minutes_per_shift) +
+                 " free minutes a shift; " + std::to_string(given) +
+                 " were given in this one: ask an owner");
+      return false;
+    }
+  }
+  const Tariff* tariff = TariffOf(c.till, c.station.address);
+  plan.sale = SaleRecord{.shift_id = shift->id,
+                         .at = c.now,
+                         .by = c.operator_name,
+                         .minutes = c.request.minutes,
+                         .tariff = tariff ? tariff->name : "",
+                         .kind = SaleKind::kFree,
+                         .reason = c.request.reason};
+  return true;
+}
+
+std::string SaleDetail(const ActionPlan& plan, const ActionContext& c) {
+  if (!plan.sale) {
+    return "";
+  }
+  if (plan.sale->kind == SaleKind::kFree) {
+    return ", free: " + plan.sale->reason;
+  }
+  return ", " + MoneyText(plan.sale->price) + " " + c.till.currency;
+}
+
+// The plan's minutes begin a session on the free station ...
+void Begin(const ActionContext& c, ActionPlan& plan) {
+  plan.session = NewSession(c.request.minutes, c.now, c.operator_name);
+  plan.commands.push_back(wire::Sit(c.request.minutes));
+  plan.detail = std::to_string(c.request.minutes) + " min" + SaleDetail(plan, c);
+  plan.booting = true;
+}
+
+// ... or are added to the rented station's session.
+void Extend(const ActionContext& c, ActionPlan& plan) {
+  Renewal renewal = AddMinutes(*c.station.session, c.request.minutes, c.now);
+  plan.session = renewal.session;
+  plan.commands.push_back(wire::Sit(renewal.sit_minutes));
+  plan.detail = "+" + std::to_string(c.request.minutes) + " min, " +
+                std::to_string(renewal.sit_minutes) + " min from now" + SaleDetail(plan, c);
 }
 
 std::optional<ActionPlan> PlanStart(const ActionContext& c, ActionOutcome& outcome) {
@@ -140,14 +223,11 @@ std::optional<ActionPlan> PlanStart(const ActionContext& c, ActionOutcome& outco
     Refuse(outcome, RefusalKind::kConflict, "already rented: add minutes or end the session first");
     return std::nullopt;
   }
-  auto plan = PlanSale(c, outcome);
-  if (!plan) {
+  ActionPlan plan;
+  if (!Reachable(c, outcome) || !Sell(c, outcome, plan)) {
     return std::nullopt;
   }
-  plan->session = NewSession(c.request.minutes, c.now, c.operator_name);
-  plan->commands.push_back(wire::Sit(c.request.minutes));
-  plan->detail = std::to_string(c.request.minutes) + " min" + PriceDetail(*plan, c);
-  plan->booting = true;
+  Begin(c, plan);
   return plan;
 }
 
@@ -156,15 +236,39 @@ std::optional<ActionPlan> PlanAdd(const ActionContext& c, ActionOutcome& outcome
     Refuse(outcome, RefusalKind::kConflict, "not rented: start a session first");
     return std::nullopt;
   }
-  auto plan = PlanSale(c, outcome);
-  if (!plan) {
+  ActionPlan plan;
+  if (!Reachable(c, outcome) || !Sell(c, outcome, plan)) {
     return std::nullopt;
   }
-  Renewal renewal = AddMinutes(*c.station.session, c.request.minutes, c.now);
-  plan->session = renewal.session;
-  plan->commands.push_back(wire::Sit(renewal.sit_minutes));
-  plan->detail = "+" + std::to_string(c.request.minutes) + " min, " +
-                 std::to_string(renewal.sit_minutes) + " min from now" + PriceDetail(*plan, c);
+  Extend(c, plan);
+  return plan;
+}
+
+// Free minutes go to the station's customer: added to its session, or a
+// session begun on a free station.
+std::optional<ActionPlan> PlanFree(const ActionContext& c, ActionOutcome& outcome) {
+  ActionPlan plan;
+  if (!Reachable(c, outcome) || !Give(c, outcome, plan)) {
+    return std::nullopt;
+  }
+  if (c.station.session) {
+    Extend(c, plan);
+  } else {
+    Begin(c, plan);
+  }
+  return plan;
+}
+
+// The one way a session is ended on its station, for an end and for a move
+// (at the station it leaves): the STANDs that end it now, and the station's
+// session gone. What the record settles then is the caller's (see
+// ActionPlan).
+ActionPlan EndOnStation(const ActionContext& c) {
+  ActionPlan plan;
+  int32_t stands = StandsToEndNow(c.station.session, c.now);
+  plan.session.emplace(std::nullopt);
+  plan.commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
+  plan.detail = std::to_string(stands) + " x STAND";
   return plan;
 }
 
@@ -176,7 +280,7 @@ std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome
     Refuse(outcome, RefusalKind::kConflict, "nothing to end");
     return std::nullopt;
   }
-  ActionPlan plan;
+  std::optional<RefundRecord> refund;
   RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
   if (offer.amount > 0) {
     outcome.refund_offer = offer;
@@ -192,23 +296,77 @@ std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome
              "no shift is open to pay the refund from: open one, or keep the refund");
       return std::nullopt;
     }
-    plan.refund = RefundRecord{0,
-                               current->record_id,
-                               shift ? std::optional(shift->id) : std::nullopt,
-                               c.now,
-                               c.operator_name,
-                               offer.minutes,
-                               offer.amount,
-                               *c.request.refund};
+    refund = RefundRecord{0,
+                          current->record_id,
+                          shift ? std::optional(shift->id) : std::nullopt,
+                          c.now,
+                          c.operator_name,
+                          offer.minutes,
+                          offer.amount,
+                          *c.request.refund};
   }
-  int32_t stands = StandsToEndNow(current, c.now);
-  plan.session.emplace(std::nullopt);
-  plan.commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
-  plan.detail = std::to_string(stands) + " x STAND";
+  ActionPlan plan = EndOnStation(c);
+  plan.refund = refund;
   if (plan.refund) {
     plan.detail += ", refund " + MoneyText(plan.refund->amount) + " " + c.till.currency +
                    (plan.refund->paid ? " paid out" : " kept");
   }
+  return plan;
+}
+
+// The session goes on at another station that answered the probe just
+// before: with its time left and its sales, and without a refund. The new
+// station is started first; then the session ends at the old one, as an end
+// ends it. Where the new station does not answer, nothing moves.
+std::optional<ActionPlan> PlanMove(const ActionContext& c, ActionOutcome& outcome) {
+  const std::optional<RentalSession>& current = c.station.session;
+  if (!current) {
+    Refuse(outcome, RefusalKind::kConflict, "not rented: nothing to move");
+    return std::nullopt;
+  }
+  const Station* target = c.room.Find(c.request.to);
+  if (!target) {
+    Refuse(outcome, RefusalKind::kNotFound, "no station at '" + c.request.to + "'");
+    return std::nullopt;
+  }
+  std::string there = target->name + " (" + target->address + ")";
+  if (target->address == c.station.address) {
+    Refuse(outcome, RefusalKind::kBadRequest, "a session moves to another station");
+    return std::nullopt;
+  }
+  if (target->unknown) {
+    Refuse(outcome, RefusalKind::kConflict, there + " is an unknown station: adopt it first");
+    return std::nullopt;
+  }
+  if (target->session) {
+    Refuse(outcome, RefusalKind::kConflict, there + " is rented: end its session first");
+    return std::nullopt;
+  }
+  if (!Heard(c, target->address)) {
+    Refuse(outcome, RefusalKind::kUnavailable, there + " does not answer: nothing was moved");
+    return std::nullopt;
+  }
+  // Its time left in whole minutes rounded up, as an added time is given,
+  // so that the new station never has less than the console shows.
+  Renewal moved = AddMinutes(*current, 0, c.now);
+  if (moved.sit_minutes <= 0) {
+    Refuse(outcome, RefusalKind::kConflict, "the session's time is up: nothing to move");
+    return std::nullopt;
+  }
+  ActionPlan plan = EndOnStation(c);
+  plan.move = SessionMove{target->address,
+                          {wire::Sit(moved.sit_minutes)},
+                          moved.session,
+                          MoveRecord{.session_id = current->record_id,
+                                     .at = c.now,
+                                     .by = c.operator_name,
+                                     .from_address = c.station.address,
+                                     .from_station = c.station.name,
+                                     .to_address = target->address,
+                                     .to_station = target->name,
+                                     .minutes = moved.sit_minutes}};
+  plan.detail =
+      "to " + there + ", " + std::to_string(moved.sit_minutes) + " min left; " + plan.detail;
   return plan;
 }
 
@@ -249,24 +407,28 @@ using K = ActionKind;
 
 constexpr ActionRow kRows[] = {
     {.kind = K::kStart,
-     .probes = true,
+     .probes = Probe::kStations,
      .name = "start",
-     .field = "minutes",
+     .fields = {"minutes"},
      .read = ReadMinutes,
      .plan = PlanStart},
     {.kind = K::kAdd,
-     .probes = true,
+     .probes = Probe::kStations,
      .name = "add",
-     .field = "minutes",
+     .fields = {"minutes"},
      .read = ReadMinutes,
      .plan = PlanAdd},
-    {.kind = K::kEnd, .name = "end", .field = "refund", .read = ReadRefund, .plan = PlanEnd},
+    {.kind = K::kEnd, .name = "end", .fields = {"refund"}, .read = ReadRefund, .plan = PlanEnd},
     {.kind = K::kInfo, .name = "info", .plan = PlanCommand<protocol::kInfo>},
     {.kind = K::kWindows, .name = "windows", .plan = PlanCommand<protocol::kProcess>},
-    {.kind = K::kKill, .name = "kill", .field = "caption", .read = ReadCaption, .plan = PlanKill},
+    {.kind = K::kKill,
+     .name = "kill",
+     .fields = {"caption"},
+     .read = ReadCaption,
+     .plan = PlanKill},
     {.kind = K::kVolume,
      .name = "volume",
-     .field = "volume",
+     .fields = {"volume"},
      .read = ReadVolume,
      .plan = PlanVolume},
     {.kind = K::kMonitorOff, .name = "monitor_off", .plan = PlanCommand<protocol::kMonitorOff>},
@@ -280,9 +442,21 @@ constexpr ActionRow kRows[] = {
     {.kind = K::kPowerOn, .name = "power_on", .plan = PlanPowerOn},
     {.kind = K::kMessage,
      .name = "message",
-     .field = "text",
+     .fields = {"text"},
      .read = ReadText,
      .plan = PlanMessage},
+    {.kind = K::kMove,
+     .probes = Probe::kTarget,
+     .name = "move",
+     .fields = {"to"},
+     .read = ReadTarget,
+     .plan = PlanMove},
+    {.kind = K::kFree,
+     .probes = Probe::kStations,
+     .name = "free",
+     .fields = {"minutes", "reason"},
+     .read = ReadFree,
+     .plan = PlanFree},
 };
 
 // The rows in the order of their kinds, so that a kind finds its row.
@@ -341,8 +515,10 @@ std::string ActionNames() {
 std::vector<std::string> ActionFields() {
   std::vector<std::string> fields = {"action", "stations", "anyway", "confirm"};
   for (const auto& row : kRows) {
-    if (!row.field.empty() && std::find(fields.begin(), fields.end(), row.field) == fields.end()) {
-      fields.emplace_back(row.field);
+    for (auto field : row.fields) {
+      if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
+        fields.emplace_back(field);
+      }
     }
   }
   return fields;
@@ -370,11 +546,13 @@ Check ReadAction(const RequestFields& fields, Role role, ActionRequest& request)
     return OwnersOnly();
   }
   request.kind = row->kind;
+  request.role = role;
   if (fields.Has("anyway")) {
     auto anyway = fields.Flag("anyway");
-    if (!anyway || !row->probes) {
-      return BadRequest("\"anyway\": true or false, only with " +
-                        NamesWhere([](const ActionRow& r) { return r.probes; }, " or "));
+    if (!anyway || row->probes != Probe::kStations) {
+      return BadRequest(
+          "\"anyway\": true or false, only with " +
+          NamesWhere([](const ActionRow& r) { return r.probes == Probe::kStations; }, " or "));
     }
     request.anyway = *anyway;
   }
@@ -401,7 +579,10 @@ Check ReadStations(const RequestFields& fields, std::vector<std::string>& statio
 }
 
 std::string RequestDetail(const ActionRequest& request) {
-  return RowOf(request.kind).field == "minutes" ? std::to_string(request.minutes) + " min" : "";
+  std::string_view field = RowOf(request.kind).fields[0];
+  return field == "minutes" ? std::to_string(request.minutes) + " min"
+         : field == "to"    ? "to " + request.to
+                            : "";
 }
 
 const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
@@ -421,12 +602,57 @@ const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
   return nullptr;
 }
 
-RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now) {
-  std::vector<Sale> sold;
-  for (const auto& sale : record.SalesOf(session.record_id)) {
-    sold.push_back(Sale{sale.minutes, sale.price});
+std::vector<Sale> SalesStanding(const std::vector<SaleRecord>& sales) {
+  std::vector<Sale> standing;
+  for (const auto& sale : sales) {
+    if (!sale.voided) {
+      standing.push_back(Sale{sale.minutes, sale.price});
+    }
   }
-  return RefundFor(sold, UnusedWholeMinutes(session.ends, now));
+  return standing;
+}
+
+RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now) {
+  return RefundFor(SalesStanding(record.SalesOf(session.record_id)),
+                   UnusedWholeMinutes(session.ends, now));
+}
+
+Money VoidAmount(const SaleRecord& sale, const std::vector<SaleRecord>& session_sales,
+                 const std::optional<RefundRecord>& refund) {
+  if (!refund || !refund->paid) {
+    return sale.price;
+  }
+  std::vector<Sale> standing;
+  std::optional<size_t> index;
+  for (const auto& s : session_sales) {
+    if (s.voided && s.voided_at <= refund->at) {
+      continue;  // not refunded: it was voided first
+    }
+    if (s.id == sale.id) {
+      index = standing.size();
+    }
+    standing.push_back(Sale{s.minutes, s.price});
+  }
+  if (!index) {
+    return sale.price;
+  }
+  return sale.price - RefundShares(standing, refund->minutes)[*index];
+}
+
+Check ReasonProblem(const std::string& reason) {
+  size_t characters = 0;
+  bool blank = true;
+  for (unsigned char c : reason) {
+    if (c < 0x20 || c == 0x7F) {
+      return BadRequest("a reason is one line of text");
+    }
+    characters += (c & 0xC0) != 0x80 ? 1 : 0;
+    blank = blank && c == ' ';
+  }
+  if (blank || characters > 200) {
+    return BadRequest("'reason' must say why, in 1 to 200 characters");
+  }
+  return std::nullopt;
 }
 
 }  // namespace zalvo::console

@@ -1,11 +1,12 @@
 // The operators' actions on stations, as one table: each row is an action's
-// name, who may do it, the field of the request it reads and how it checks
-// it, and what it does on one station (what it records, what it sends). The
+// name, who may do it, the fields of the request it reads and how it checks
+// them, and what it does on one station (what it records, what it sends). The
 // web layer reads requests through the table and the page takes its list
 // from it; the console carries a row out the same way for every action. A
 // new action is a kind below and a row in actions.cpp.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -35,6 +36,8 @@ enum class ActionKind {
   kShutdown,
   kPowerOn,
   kMessage,
+  kMove,
+  kFree,
 };
 
 // What an operator asks for, for one or more stations.
@@ -51,6 +54,9 @@ struct ActionRequest {
   // Start or add on a station that does not answer but is known to be
   // restarting; refused for any other station.
   bool anyway = false;
+  std::string to;               // move: the station the session goes on at
+  std::string reason;           // free minutes: why they are given (UTF-8)
+  Role role = Role::kOperator;  // the asker's
 };
 
 // How an action, or a change the console was asked for, ended: done, or
@@ -62,6 +68,11 @@ struct ActionOutcome {
   // Refused because the station does not answer while it is known to be
   // restarting: the same request with "anyway" would be carried out.
   bool can_force = false;
+  // Done: what, in the log's words ("30 min, 1.50 BGN"), and the sale or
+  // the refund it made.
+  std::string done;
+  std::optional<SaleRecord> sold;
+  std::optional<RefundRecord> refunded;
 
   bool ok() const { return !refusal; }
 };
@@ -100,6 +111,17 @@ struct ActionContext {
   const std::map<std::string, std::string>& macs;  // by address
   const std::string& wake_address;
   uint16_t wake_port = 0;
+  const Room& room;
+  const std::vector<std::string>& heard;  // every station that answered the probe
+};
+
+// The session going on at another station (a move): started there first,
+// then ended at the station it leaves.
+struct SessionMove {
+  std::string to;                     // the address
+  std::vector<std::string> commands;  // to that station, sent before the plan's own
+  RentalSession session;              // its session there
+  MoveRecord record;
 };
 
 // What an action does on one station, once its row found nothing to refuse:
@@ -109,23 +131,33 @@ struct ActionPlan {
   std::vector<std::string> commands;  // to the station, in order
   std::string wake;                   // a magic packet to broadcast
   std::string detail;                 // the action log's detail
-  // Set: the station's session becomes this one (nullopt: it ends).
+  // Set: the station's session becomes this one (nullopt: it ends on the
+  // station; see EndOnStation).
   std::optional<std::optional<RentalSession>> session;
   std::optional<SaleRecord> sale;  // of the session above
+  // What the record settles when the session ends: the refund offered (an
+  // end), or the session going on elsewhere (a move); else it ends there.
   std::optional<RefundRecord> refund;
+  std::optional<SessionMove> move;
   bool booting = false;  // the station may now restart for a while
 };
+
+// Which stations are asked for their report before an action, which goes
+// on only where they answer: none; the request's stations (a start, an
+// added time: "anyway" forces one known to be restarting); or the station
+// named by "to" (a move).
+enum class Probe { kNone, kStations, kTarget };
 
 struct ActionRow {
   ActionKind kind = ActionKind::kInfo;
   Role role = Role::kOperator;  // the least role that may do it
   bool confirm = false;         // the request must carry "confirm": true
-  // The stations are asked for their report first and the action goes to
-  // those that answer; "anyway" forces it on one known to be restarting.
-  bool probes = false;
+  Probe probes = Probe::kNone;
   std::string_view name = "";
-  std::string_view field = "";  // the request's own field ("" for none)
-  // Reads the row's field into the request (nullptr: it has none).
+  // The request's own fields (empty: none); the page fills the first from
+  // its input of that name.
+  std::array<std::string_view, 2> fields = {};
+  // Reads the row's fields into the request (nullptr: it has none).
   Check (*read)(const RequestFields& fields, ActionRequest& request) = nullptr;
   // What the action does on one station; nullopt when refused (the
   // outcome then says why).
@@ -157,6 +189,20 @@ std::string RequestDetail(const ActionRequest& request);
 // outside a group), and what ending the session now gives back, its unused
 // minutes at their prices.
 const Tariff* TariffOf(const TillSetup& till, const std::string& address);
+// Sales voided are not refunded.
 RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now);
+
+// A sale as the till's rules see it (minutes and price), without the sales
+// voided.
+std::vector<Sale> SalesStanding(const std::vector<SaleRecord>& sales);
+
+// What a void of the sale takes back from the drawer: its price, less what
+// of it the session's refund paid out (nullopt when there is none or it was
+// kept); sales voided before that refund had no part in it.
+Money VoidAmount(const SaleRecord& sale, const std::vector<SaleRecord>& session_sales,
+                 const std::optional<RefundRecord>& refund);
+
+// A reason given for a correction: 1 to 200 characters on one line.
+Check ReasonProblem(const std::string& reason);
 
 }  // namespace zalvo::console

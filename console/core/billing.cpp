@@ -35,39 +35,65 @@ int32_t UnusedWholeMinutes(Millis ends, Millis now) {
   return static_cast<int32_t>(std::min<Millis>((ends - now) / 60'000, INT32_MAX));
 }
 
+std::vector<Money> RefundShares(const std::vector<Sale>& sales, int32_t unused_minutes) {
+  std::vector<Money> shares(sales.size(), 0);
+  int32_t left = unused_minutes;
+  for (size_t i = sales.size(); i-- > 0 && left > 0;) {
+    const Sale& sale = sales[i];
+    if (sale.minutes <= 0) {
+      continue;
+    }
+    int32_t taken = left < sale.minutes ? left : sale.minutes;
+    left -= taken;
+    // price <= 10^9 (or a minimum of that bound), taken <= 10080: no overflow.
+    shares[i] = taken == sale.minutes ? sale.price : sale.price * taken / sale.minutes;
+  }
+  return shares;
+}
+
 RefundOffer RefundFor(const std::vector<Sale>& sales, int32_t unused_minutes) {
   RefundOffer offer;
   int32_t left = unused_minutes;
   for (auto sale = sales.rbegin(); sale != sales.rend() && left > 0; ++sale) {
-    if (sale->minutes <= 0) {
-      continue;
+    if (sale->minutes > 0) {
+      int32_t taken = left < sale->minutes ? left : sale->minutes;
+      left -= taken;
+      offer.minutes += taken;
     }
-    int32_t taken = left < sale->minutes ? left : sale->minutes;
-    left -= taken;
-    offer.minutes += taken;
-    // price <= 10^9 (or a minimum of that bound), taken <= 10080: no overflow.
-    offer.amount += taken == sale->minutes ? sale->price : sale->price * taken / sale->minutes;
+  }
+  for (Money share : RefundShares(sales, unused_minutes)) {
+    offer.amount += share;
   }
   return offer;
 }
 
+std::optional<Money> SumOf(const std::vector<Money>& amounts) {
+  Money sum = 0;
+  for (Money amount : amounts) {
+    if (__builtin_add_overflow(sum, amount, &sum)) {
+      return std::nullopt;
+    }
+  }
+  return sum;
+}
+
 std::optional<ShiftTotals> TotalsOf(Money opening, const std::vector<Money>& sales,
                                     const std::vector<Money>& refunds,
-                                    std::optional<Money> counted) {
+                                    const std::vector<Money>& voids, std::optional<Money> counted) {
   ShiftTotals totals;
   totals.opening = opening;
-  for (Money sale : sales) {
-    if (__builtin_add_overflow(totals.sales, sale, &totals.sales)) {
-      return std::nullopt;
-    }
+  auto sold = SumOf(sales);
+  auto refunded = SumOf(refunds);
+  auto voided = SumOf(voids);
+  if (!sold || !refunded || !voided) {
+    return std::nullopt;
   }
-  for (Money refund : refunds) {
-    if (__builtin_add_overflow(totals.refunds, refund, &totals.refunds)) {
-      return std::nullopt;
-    }
-  }
+  totals.sales = *sold;
+  totals.refunds = *refunded;
+  totals.voids = *voided;
   if (__builtin_add_overflow(opening, totals.sales, &totals.expected) ||
-      __builtin_sub_overflow(totals.expected, totals.refunds, &totals.expected)) {
+      __builtin_sub_overflow(totals.expected, totals.refunds, &totals.expected) ||
+      __builtin_sub_overflow(totals.expected, totals.voids, &totals.expected)) {
     return std::nullopt;
   }
   if (counted) {
@@ -119,6 +145,23 @@ std::optional<Money> ParseMoney(std::string_view text) {
     return std::nullopt;
   }
   return amount;
+}
+
+std::optional<int32_t> ParseMinutes(std::string_view text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  int32_t minutes = 0;
+  for (char c : text) {
+    minutes = minutes * 10 + (c - '0');
+    if (minutes > kMaxSessionMinutes) {
+      return std::nullopt;
+    }
+  }
+  if (minutes < 1) {
+    return std::nullopt;
+  }
+  return minutes;
 }
 
 }  // namespace zalvo::console

@@ -67,14 +67,17 @@ struct RefundOffer {
   Money amount = 0;
 };
 RefundOffer RefundFor(const std::vector<Sale>& sales, int32_t unused_minutes);
+// The same refund, sale by sale: what of each sale it gives back.
+std::vector<Money> RefundShares(const std::vector<Sale>& sales, int32_t unused_minutes);
 
 // A shift's cash: what the drawer held at its opening, plus the sales, minus
-// the refunds paid, is what it should hold; the count at the close shows the
-// difference (negative: cash missing).
+// the refunds paid and the sales voided, is what it should hold; the count at
+// the close shows the difference (negative: cash missing).
 struct ShiftTotals {
   Money opening = 0;
   Money sales = 0;
   Money refunds = 0;
+  Money voids = 0;
   Money expected = 0;
   std::optional<Money> counted;
   std::optional<Money> difference;
@@ -83,7 +86,9 @@ struct ShiftTotals {
 // near it).
 std::optional<ShiftTotals> TotalsOf(Money opening, const std::vector<Money>& sales,
                                     const std::vector<Money>& refunds,
-                                    std::optional<Money> counted);
+                                    const std::vector<Money>& voids, std::optional<Money> counted);
+// The sum of the amounts; nullopt when it leaves 64 bits.
+std::optional<Money> SumOf(const std::vector<Money>& amounts);
 
 // Whether the text is a currency's code as the record names it: 1 to 8
 // letters, such as BGN.
@@ -94,6 +99,11 @@ bool IsCurrencyCode(std::string_view code);
 // point ("12", "12.3", "12.30"), at most kMaxHourPrice; nullopt otherwise.
 std::string MoneyText(Money amount);
 std::optional<Money> ParseMoney(std::string_view text);
+
+// Minutes as an operator types them: digits only (leading zeros allowed; no
+// sign, blank, point or exponent), a whole number from 1 to
+// kMaxSessionMinutes; nullopt otherwise.
+std::optional<int32_t> ParseMinutes(std::string_view text);
 
 // The till's part of a room file (see ParseRoomPlan): the currency's code,
 // the tariffs, the groups, and the group of each station by address.

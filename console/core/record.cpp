@@ -16,4 +16,18 @@ std::optional<Role> RoleFromName(std::string_view name) {
   return std::nullopt;
 }
 
+const char* SaleKindName(SaleKind kind) {
+  return kind == SaleKind::kFree ? "free" : "sale";
+}
+
+std::optional<SaleKind> SaleKindFromName(std::string_view name) {
+  if (name == "sale") {
+    return SaleKind::kSold;
+  }
+  if (name == "free") {
+    return SaleKind::kFree;
+  }
+  return std::nullopt;
+}
+
 }  // namespace zalvo::console

@@ -1,8 +1,11 @@
-// What the console's core keeps in its record: every session with its sales
-// and refund, the shifts, the till's tariffs and groups, every operator's
-// action, the stations that joined the room by reporting, and the operators'
-// password hashes. record/store.h keeps them in SQLite. A record
-// that cannot be read or written throws RecordError.
+// What the console's core keeps in its record: every session with its sales,
+// moves and refund, the corrections of the till (voids), the shifts, the
+// till's tariffs and groups, every operator's action, the ids of the requests
+// the operators' pages sent, the stations that joined the room by reporting,
+// and the operators' password hashes. record/store.h keeps them in SQLite. A
+// record that cannot be read or written throws RecordError. The till's rows
+// (sales, refunds, voids) are written once and never changed or deleted: a
+// correction is a row of its own.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +27,13 @@ class RecordError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// How minutes came to a session: sold at a tariff, or given free (at price
+// 0, with a reason, within the operator's allowance). The record keeps the
+// kind's name ("sale", "free").
+enum class SaleKind { kSold, kFree };
+const char* SaleKindName(SaleKind kind);
+std::optional<SaleKind> SaleKindFromName(std::string_view name);
+
 // Minutes sold for a session: its start, or minutes added.
 struct SaleRecord {
   int64_t id = 0;
@@ -35,6 +45,43 @@ struct SaleRecord {
   Money price = 0;
   std::string tariff;  // its name then
   Money per_hour = 0;  // its price then
+  SaleKind kind = SaleKind::kSold;
+  std::string reason = {};  // why minutes were given free
+  // Filled when read: what a void of the sale took back (nullopt: none),
+  // and when.
+  std::optional<Money> voided = std::nullopt;
+  Millis voided_at = 0;
+};
+
+// A sale taken back by an owner: its own row, in the shift open when it was
+// made, naming the sale (which may be of an earlier shift). Its amount is
+// what the sale brought into the drawer: its price less what of it an early
+// end's refund paid out already.
+struct VoidRecord {
+  int64_t id = 0;
+  int64_t sale_id = 0;
+  int64_t shift_id = 0;
+  Millis at = 0;
+  std::string by;
+  Money amount = 0;
+  std::string reason;
+  // Filled when read: the sale, and the station of its session.
+  SaleRecord sale = {};
+  std::string station = {};
+};
+
+// A session that went on at another station: its time and its sales went
+// with it.
+struct MoveRecord {
+  int64_t id = 0;
+  int64_t session_id = 0;
+  Millis at = 0;
+  std::string by;
+  std::string from_address;
+  std::string from_station;  // the names then
+  std::string to_address;
+  std::string to_station;
+  int32_t minutes = 0;  // left when it moved, as the new station was given them
 };
 
 // The refund offered at an early end, paid out or kept.
@@ -59,21 +106,15 @@ struct ShiftRecord {
   std::optional<Money> counted;
 };
 
-// A shift with its totals, for the page and the exports.
-struct ShiftReport {
-  ShiftRecord shift;
-  ShiftTotals totals;
-  size_t sales = 0;
-  size_t refunds = 0;
-};
-
 // The till's set-up: the currency, the tariffs, the groups and the group of
-// each station (by address).
+// each station (by address), and the free minutes an operator may give in a
+// shift (an owner gives any).
 struct TillSetup {
   std::string currency;
   std::vector<Tariff> tariffs;
   std::vector<Group> groups;
   std::map<std::string, int64_t> members;
+  int32_t free_minutes_per_shift = 0;
 };
 
 // An owner also manages the operators, the till's set-up and the exports,
@@ -112,9 +153,23 @@ struct LoginRecord {
   Millis last_used = 0;
 };
 
+// A request an operator's page sent with its id, kept for a day so that a
+// repeat of it (a double click, a resend after a lost answer, a reload) gets
+// the first one's answer instead of being carried out again. `fingerprint`
+// names what was asked; `status` and `answer` are unset while it is being
+// carried out.
+struct RequestRecord {
+  std::string operator_name;
+  std::string id;
+  Millis at = 0;
+  std::string fingerprint;
+  std::optional<int> status;
+  std::string answer;
+};
+
 struct SessionRecord {
   int64_t id = 0;
-  std::string station;  // the station's name then
+  std::string station;  // the station's name then (after a move: the last one's)
   std::string address;
   Millis started = 0;
   Millis ends = 0;
@@ -123,8 +178,9 @@ struct SessionRecord {
   std::optional<Millis> ended;
   std::string ended_by;
   // Filled by SessionsBetween: what was sold (none for a session of a
-  // station without tariff), and the refund offered at its end.
+  // station without tariff), its moves, and the refund offered at its end.
   std::vector<SaleRecord> sales;
+  std::vector<MoveRecord> moves;
   std::optional<RefundRecord> refund;
 };
 
@@ -197,19 +253,43 @@ class Record {
   virtual std::map<std::string, std::string> StationMacs() = 0;
   virtual void SetStationMac(const std::string& address, const std::optional<std::string>& mac) = 0;
 
+  virtual void SetFreeMinutesPerShift(int32_t minutes) = 0;
+
   virtual int64_t AddSale(const SaleRecord& sale) = 0;
+  // A session's sales in the order they were made, each with its void.
   virtual std::vector<SaleRecord> SalesOf(int64_t session_id) = 0;
+  virtual std::optional<SaleRecord> FindSale(int64_t id) = 0;
   virtual int64_t SaleCount() = 0;
   virtual int64_t AddRefund(const RefundRecord& refund) = 0;
+  virtual std::optional<RefundRecord> RefundOf(int64_t session_id) = 0;
+  // A sale can be voided once (a second void throws RecordError).
+  virtual int64_t AddVoid(const VoidRecord& void_record) = 0;
+  // The session goes on at the move's station: its row names that station
+  // from now on, and the move is a row of its own.
+  virtual int64_t MoveSession(const MoveRecord& move) = 0;
 
   virtual std::optional<ShiftRecord> OpenShift() = 0;
   virtual int64_t BeginShift(Millis at, const std::string& by, Money opening) = 0;
   virtual void EndShift(int64_t id, Millis at, const std::string& by, Money counted) = 0;
   // The shifts opened in [from, to).
   virtual std::vector<ShiftRecord> ShiftsBetween(Millis from, Millis to) = 0;
-  // A shift's sales and the refunds it paid out.
-  virtual std::vector<Money> ShiftSales(int64_t id) = 0;
-  virtual std::vector<Money> ShiftRefunds(int64_t id) = 0;
+  // The shift opened last before the shift `id` (any id past the last: the
+  // last shift); nullopt when there is none.
+  virtual std::optional<ShiftRecord> ShiftBefore(int64_t id) = 0;
+  // What belongs to a shift: its sales of every kind (each with its void),
+  // its refunds paid out or kept, and the voids made in it.
+  virtual std::vector<SaleRecord> ShiftSales(int64_t id) = 0;
+  virtual std::vector<RefundRecord> ShiftRefunds(int64_t id) = 0;
+  virtual std::vector<VoidRecord> ShiftVoids(int64_t id) = 0;
+
+  // Request ids, by operator. Claiming one keeps it (as being carried out)
+  // and first forgets those claimed before `forget_before`; an id kept
+  // already throws RecordError.
+  virtual std::optional<RequestRecord> FindRequest(const std::string& operator_name,
+                                                   const std::string& id) = 0;
+  virtual void ClaimRequest(const RequestRecord& request, Millis forget_before) = 0;
+  virtual void AnswerRequest(const std::string& operator_name, const std::string& id, int status,
+                             const std::string& answer) = 0;
 };
 
 }  // namespace zalvo::console

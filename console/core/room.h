@@ -36,6 +36,9 @@ struct RentalSession {
   Millis ends = 0;      // when the granted time runs out
   int32_t minutes = 0;  // granted in total
   std::string started_by;
+  // What its sales cost so far, voids taken off, in minor units of the
+  // till's currency; nullopt: not sold by tariff.
+  std::optional<int64_t> sold;
 };
 
 enum class Occupancy { kFree, kRented, kOverrun };

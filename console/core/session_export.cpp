@@ -67,26 +67,35 @@ int64_t UsedMinutes(const SessionRecord& session) {
   return (*session.ended - session.started + 59'999) / 60'000;
 }
 
-std::optional<Money> SessionPrice(const SessionRecord& session) {
-  if (session.sales.empty()) {
+std::optional<Money> PriceOfSales(const std::vector<SaleRecord>& sales) {
+  if (sales.empty()) {
     return std::nullopt;
   }
   Money price = 0;
-  for (const auto& sale : session.sales) {
-    price += sale.price;
+  for (const auto& sale : sales) {
+    price += sale.price - sale.voided.value_or(0);
   }
   return price;
+}
+
+std::optional<Money> SessionPrice(const SessionRecord& session) {
+  return PriceOfSales(session.sales);
 }
 
 std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::string& currency) {
   std::string csv =
       "station,address,started,ended,minutes,started_by,ended_by,used_minutes,price,refund,"
-      "refund_paid,sold_by,refund_by,currency\r\n";
+      "refund_paid,sold_by,refund_by,currency,moved_from\r\n";
   for (const auto& s : sessions) {
     auto price = SessionPrice(s);
     std::string sold_by;
     for (const auto& sale : s.sales) {
-      sold_by += (sold_by.empty() ? "" : " ") + sale.by + ":" + std::to_string(sale.minutes);
+      sold_by += (sold_by.empty() ? "" : " ") + sale.by + ":" + std::to_string(sale.minutes) +
+                 (sale.kind == SaleKind::kFree ? "(free)" : "") + (sale.voided ? "(void)" : "");
+    }
+    std::string moved_from;
+    for (const auto& move : s.moves) {
+      moved_from += (moved_from.empty() ? "" : "; ") + move.from_station;
     }
     csv += CsvField(s.station) + "," + CsvField(s.address) + "," + LocalTimeText(s.started) + "," +
            (s.ended ? LocalTimeText(*s.ended) : std::string()) + "," + std::to_string(s.minutes) +
@@ -96,15 +105,33 @@ std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::s
            (s.refund ? MoneyText(s.refund->amount) : std::string()) + "," +
            (s.refund ? (s.refund->paid ? "yes" : "no") : "") + "," + CsvField(sold_by) + "," +
            (s.refund ? CsvField(s.refund->by) : std::string()) + "," +
-           (price ? CsvField(currency) : std::string()) + "\r\n";
+           (price ? CsvField(currency) : std::string()) + "," + CsvField(moved_from) + "\r\n";
   }
   return csv;
 }
 
+namespace {
+
+std::string LinesText(const std::vector<ReportLine>& lines) {
+  std::string text;
+  for (const auto& line : lines) {
+    text += (text.empty() ? "" : "; ") + line.name + ": " + std::to_string(line.count) + " / " +
+            std::to_string(line.minutes) + " min / " + MoneyText(line.amount);
+  }
+  return CsvField(text);
+}
+
+std::string Optional(const std::optional<Money>& amount) {
+  return amount ? MoneyText(*amount) : std::string();
+}
+
+}  // namespace
+
 std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string& currency) {
   std::string csv =
       "shift,opened,opened_by,closed,closed_by,opening,sales,sales_count,refunds,refunds_count,"
-      "expected,counted,difference,currency\r\n";
+      "expected,counted,difference,currency,voids,voids_count,refunds_kept,free_minutes,"
+      "last_counted,opening_difference,by_tariff,by_operator,free_by_operator\r\n";
   for (const auto& r : shifts) {
     const auto& s = r.shift;
     const auto& t = r.totals;
@@ -114,7 +141,11 @@ std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string&
            std::to_string(r.sales) + "," + MoneyText(t.refunds) + "," + std::to_string(r.refunds) +
            "," + MoneyText(t.expected) + "," + (t.counted ? MoneyText(*t.counted) : std::string()) +
            "," + (t.difference ? MoneyText(*t.difference) : std::string()) + "," +
-           CsvField(currency) + "\r\n";
+           CsvField(currency) + "," + MoneyText(t.voids) + "," + std::to_string(r.voids.size()) +
+           "," + MoneyText(r.refunds_kept.amount) + "," + std::to_string(r.free_minutes.minutes) +
+           "," + Optional(r.last_counted) + "," + Optional(r.opening_difference) + "," +
+           LinesText(r.by_tariff) + "," + LinesText(r.by_operator) + "," +
+           LinesText(r.free_by_operator) + "\r\n";
   }
   return csv;
 }

@@ -93,14 +93,33 @@ Check ReadMac(const RequestFields& fields, TillChange& change) {
 
 // The changes.
 
+const Tariff* FindTariff(const TillSetup& till, int64_t id) {
+  auto found = std::find_if(till.tariffs.begin(), till.tariffs.end(),
+                            [&](const Tariff& t) { return t.id == id; });
+  return found == till.tariffs.end() ? nullptr : &*found;
+}
+
+const Group* FindGroup(const TillSetup& till, int64_t id) {
+  auto found = std::find_if(till.groups.begin(), till.groups.end(),
+                            [&](const Group& g) { return g.id == id; });
+  return found == till.groups.end() ? nullptr : &*found;
+}
+
 bool HasTariff(const TillSetup& till, int64_t id) {
-  return std::any_of(till.tariffs.begin(), till.tariffs.end(),
-                     [&](const Tariff& t) { return t.id == id; });
+  return FindTariff(till, id) != nullptr;
 }
 
 bool HasGroup(const TillSetup& till, int64_t id) {
-  return std::any_of(till.groups.begin(), till.groups.end(),
-                     [&](const Group& g) { return g.id == id; });
+  return FindGroup(till, id) != nullptr;
+}
+
+std::string TariffText(const Tariff& tariff) {
+  return MoneyText(tariff.per_hour) + " per hour, minimum " + MoneyText(tariff.minimum);
+}
+
+// "old -> new", or the value alone when it stays.
+std::string Became(const std::string& before, const std::string& after) {
+  return before == after ? after : before + " -> " + after;
 }
 
 [[noreturn]] void Refuse(RefusalKind kind, const std::string& text) {
@@ -116,7 +135,8 @@ TillChangeDone SetCurrency(const TillContext& c, const TillChange& change) {
            "the currency can't change once something has been sold in " + c.till.currency);
   }
   c.record.SetCurrency(change.currency);
-  return {"currency", change.currency};
+  return {"currency",
+          c.till.currency.empty() ? change.currency : Became(c.till.currency, change.currency)};
 }
 
 TillChangeDone SaveTariff(const TillContext& c, const TillChange& change) {
@@ -130,9 +150,12 @@ TillChangeDone SaveTariff(const TillContext& c, const TillChange& change) {
     Refuse(RefusalKind::kConflict, "name the currency first");
   }
   c.record.SaveTariff(change.tariff);
-  return {change.tariff.id == 0 ? "tariff added" : "tariff changed",
-          change.tariff.name + ": " + MoneyText(change.tariff.per_hour) + " per hour, minimum " +
-              MoneyText(change.tariff.minimum)};
+  const Tariff* before = FindTariff(c.till, change.tariff.id);
+  if (!before) {
+    return {"tariff added", change.tariff.name + ": " + TariffText(change.tariff)};
+  }
+  return {"tariff changed", Became(before->name, change.tariff.name) + ": " +
+                                Became(TariffText(*before), TariffText(change.tariff))};
 }
 
 TillChangeDone DeleteTariff(const TillContext& c, const TillChange& change) {
@@ -146,7 +169,7 @@ TillChangeDone DeleteTariff(const TillContext& c, const TillChange& change) {
     }
   }
   c.record.DeleteTariff(change.tariff.id);
-  return {"tariff removed", std::to_string(change.tariff.id)};
+  return {"tariff removed", FindTariff(c.till, change.tariff.id)->name};
 }
 
 TillChangeDone SaveGroup(const TillContext& c, const TillChange& change) {
@@ -160,7 +183,13 @@ TillChangeDone SaveGroup(const TillContext& c, const TillChange& change) {
     Refuse(RefusalKind::kNotFound, "no such group");
   }
   c.record.SaveGroup(change.group);
-  return {change.group.id == 0 ? "group added" : "group changed", change.group.name};
+  std::string tariff = FindTariff(c.till, change.group.tariff_id)->name;
+  const Group* before = FindGroup(c.till, change.group.id);
+  if (!before) {
+    return {"group added", change.group.name + ": sells at " + tariff};
+  }
+  return {"group changed", Became(before->name, change.group.name) + ": sells at " +
+                               Became(FindTariff(c.till, before->tariff_id)->name, tariff)};
 }
 
 TillChangeDone DeleteGroup(const TillContext& c, const TillChange& change) {
@@ -174,22 +203,38 @@ TillChangeDone DeleteGroup(const TillContext& c, const TillChange& change) {
            std::to_string(members) + " stations belong to the group: move them first");
   }
   c.record.DeleteGroup(change.group.id);
-  return {"group removed", std::to_string(change.group.id)};
+  return {"group removed", FindGroup(c.till, change.group.id)->name};
 }
 
+// Puts the stations in the group (or in none): it sets, never toggles, and
+// says which moved and which were there already.
 TillChangeDone Assign(const TillContext& c, const TillChange& change) {
-  if (change.group_id && !HasGroup(c.till, *change.group_id)) {
+  const Group* group = change.group_id ? FindGroup(c.till, *change.group_id) : nullptr;
+  if (change.group_id && !group) {
     Refuse(RefusalKind::kNotFound, "no such group");
   }
+  std::string target = group ? group->name : "no group";
+  std::string moved;
+  std::string stayed;
   for (const auto& address : change.stations) {
-    if (!c.room.Find(address)) {
+    const Station* station = c.room.Find(address);
+    if (!station) {
       Refuse(RefusalKind::kNotFound, "no station at '" + address + "'");
     }
+    auto member = c.till.members.find(address);
+    std::optional<int64_t> now_in;
+    if (member != c.till.members.end()) {
+      now_in = member->second;
+    }
+    std::string& list = now_in == change.group_id ? stayed : moved;
+    list += (list.empty() ? "" : ", ") + station->name;
     c.record.SetStationGroup(address, change.group_id);
   }
-  return {"group assigned",
-          std::to_string(change.stations.size()) + " stations to " +
-              (change.group_id ? std::to_string(*change.group_id) : std::string("no group"))};
+  std::string detail = moved.empty() ? "" : moved + " put in " + target;
+  if (!stayed.empty()) {
+    detail += (detail.empty() ? "" : "; ") + stayed + " in " + target + " already";
+  }
+  return {"group assigned", detail};
 }
 
 TillChangeDone SetMac(const TillContext& c, const TillChange& change) {
@@ -206,7 +251,10 @@ TillChangeDone SetMac(const TillContext& c, const TillChange& change) {
     mac = MacText(*parsed);
   }
   c.record.SetStationMac(change.stations[0], mac);
-  return {"mac", change.stations[0] + " " + mac.value_or("none")};
+  auto before = c.macs.find(change.stations[0]);
+  return {"mac",
+          c.room.Find(change.stations[0])->name + " (" + change.stations[0] + "): " +
+              Became(before == c.macs.end() ? "none" : before->second, mac.value_or("none"))};
 }
 
 TillChangeDone MacsFromNeighbours(const TillContext& c, const TillChange&) {
@@ -227,6 +275,71 @@ Check ReadNothing(const RequestFields&, TillChange&) {
   return std::nullopt;
 }
 
+Check ReadVoid(const RequestFields& fields, TillChange& change) {
+  auto sale = Id(fields, "sale");
+  if (!sale) {
+    return BadRequest("'sale' must name the sale to void");
+  }
+  change.sale_id = *sale;
+  change.reason = fields.Text("reason").value_or("");
+  return ReasonProblem(change.reason);
+}
+
+Check ReadFreeMinutes(const RequestFields& fields, TillChange& change) {
+  auto minutes = fields.Integer("minutes");
+  if (!minutes || *minutes < 0 || *minutes > kMaxSessionMinutes) {
+    return BadRequest("'minutes' must be a whole number from 0 to " +
+                      std::to_string(kMaxSessionMinutes));
+  }
+  change.minutes = static_cast<int32_t>(*minutes);
+  return std::nullopt;
+}
+
+// A void takes the sale's amount back from the drawer's expected cash in the
+// shift open now (of an earlier shift's sale, a correction to that shift),
+// as a row of its own; the sale stays as it was.
+TillChangeDone Void(const TillContext& c, const TillChange& change) {
+  auto sale = c.record.FindSale(change.sale_id);
+  if (!sale) {
+    Refuse(RefusalKind::kNotFound, "no such sale");
+  }
+  if (sale->kind == SaleKind::kFree) {
+    Refuse(RefusalKind::kConflict, "free minutes were not sold: there is nothing to void");
+  }
+  if (sale->voided) {
+    Refuse(RefusalKind::kConflict, "the sale was voided already");
+  }
+  auto shift = c.record.OpenShift();
+  if (!shift) {
+    Refuse(RefusalKind::kConflict, "no shift is open to take the void: open one first");
+  }
+  Money amount =
+      VoidAmount(*sale, c.record.SalesOf(sale->session_id), c.record.RefundOf(sale->session_id));
+  c.record.AddVoid(VoidRecord{.sale_id = sale->id,
+                              .shift_id = shift->id,
+                              .at = c.now,
+                              .by = c.operator_name,
+                              .amount = amount,
+                              .reason = change.reason});
+  std::string of_shift = sale->shift_id && *sale->shift_id != shift->id
+                             ? ", of the earlier shift " + std::to_string(*sale->shift_id)
+                             : "";
+  std::string refunded =
+      amount != sale->price ? " (" + MoneyText(sale->price - amount) + " was refunded)" : "";
+  return {"void",
+          "sale " + std::to_string(sale->id) + " of " + std::to_string(sale->minutes) + " min by " +
+              sale->by + of_shift + ": " + MoneyText(amount) + " " + c.till.currency +
+              " taken back" + refunded + "; reason: " + change.reason,
+          sale->session_id};
+}
+
+TillChangeDone SetFreeMinutes(const TillContext& c, const TillChange& change) {
+  c.record.SetFreeMinutesPerShift(change.minutes);
+  return {"free minutes", "an operator may give " + std::to_string(change.minutes) +
+                              " free minutes a shift (was " +
+                              std::to_string(c.till.free_minutes_per_shift) + ")"};
+}
+
 constexpr TillChangeRow kRows[] = {
     {Kind::kCurrency, "currency", {"currency"}, ReadCurrency, SetCurrency},
     {Kind::kTariff, "tariff", {"id", "name", "per_hour", "minimum"}, ReadTariff, SaveTariff},
@@ -236,6 +349,8 @@ constexpr TillChangeRow kRows[] = {
     {Kind::kAssign, "assign", {"stations", "group"}, ReadAssign, Assign},
     {Kind::kMac, "mac", {"station", "mac"}, ReadMac, SetMac},
     {Kind::kMacsFromNeighbours, "macs_from_neighbours", {}, ReadNothing, MacsFromNeighbours},
+    {Kind::kVoid, "void", {"sale", "reason"}, ReadVoid, Void},
+    {Kind::kFreeMinutes, "free_minutes", {"minutes"}, ReadFreeMinutes, SetFreeMinutes},
 };
 
 }  // namespace

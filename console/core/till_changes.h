@@ -1,7 +1,9 @@
-// The owner's changes of the till's set-up, as one table like the actions':
-// each row is a change's name, how its request is read and checked, and what
-// it writes to the record (and says in the action log). A new change is a
-// kind below and a row in till_changes.cpp.
+// The owner's changes of the till, as one table like the actions': its set-up
+// (currency, tariffs, groups, MAC addresses, the operators' allowance of free
+// minutes) and its corrections (a void of a sale). Each row is a change's
+// name, how its request is read and checked, and what it writes to the record
+// (and says in the action log, and to the owner: what changed). A new change
+// is a kind below and a row in till_changes.cpp.
 #pragma once
 
 #include <array>
@@ -31,6 +33,8 @@ struct TillChange {
     kAssign,
     kMac,                 // stations[0] gets `mac` (empty: none)
     kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
+    kVoid,                // the sale `sale_id` is voided, with the reason
+    kFreeMinutes,         // an operator may give `minutes` free a shift
   };
   Kind kind = Kind::kTariff;
   std::string currency;
@@ -39,6 +43,9 @@ struct TillChange {
   std::vector<std::string> stations;  // kAssign
   std::optional<int64_t> group_id;    // kAssign; nullopt: no group
   std::string mac;                    // kMac
+  int64_t sale_id = 0;                // kVoid
+  std::string reason;                 // kVoid
+  int32_t minutes = 0;                // kFreeMinutes
 };
 
 // What a change's row works on, with the console's lock held and inside the
@@ -49,12 +56,16 @@ struct TillContext {
   const Room& room;
   const std::map<std::string, std::string>& macs;  // by address
   const std::function<std::string()>& neighbour_table;
+  const std::string& operator_name;
+  Millis now = 0;
 };
 
-// The action log's line of a change: what, and its detail.
+// The action log's line of a change: what, and its detail (what changed,
+// which the owner is answered too).
 struct TillChangeDone {
   std::string what;
   std::string detail;
+  int64_t session = 0;  // a session whose price changed (a void's)
 };
 
 struct TillChangeRow {

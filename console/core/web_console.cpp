@@ -70,6 +70,7 @@ void WebConsole::RestoreSessions() {
     session.ends = record.ends;
     session.minutes = record.minutes;
     session.started_by = record.started_by;
+    session.sold = PriceOfSales(record_.SalesOf(record.id));
     room_.SetSession(record.address, session);
   }
 }

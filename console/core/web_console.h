@@ -20,6 +20,7 @@
 #include "console/core/envelope.h"
 #include "console/core/record.h"
 #include "console/core/room.h"
+#include "console/core/shift_report.h"
 #include "console/core/till_changes.h"
 #include "console/core/wake.h"
 #include "platform/datagram_socket.h"
@@ -65,6 +66,16 @@ struct TillView {
   std::optional<ShiftReport> shift;
   std::map<std::string, Money> session_prices;
 };
+
+// What so many minutes cost now in each group, at its tariff.
+struct GroupPrice {
+  Group group;
+  std::string tariff;
+  std::optional<Money> price;  // nullopt: the tariff can't price them
+};
+
+// How long the record keeps a request's id.
+inline constexpr Millis kRequestKeptMs = Millis{24} * 3600 * 1000;
 
 // The room, or what changed in it after a version the page has.
 struct RoomSnapshot {
@@ -147,8 +158,12 @@ class WebConsole {
   TillView Till();
   ActionOutcome ChangeTill(const std::string& operator_name, const TillChange& change);
   std::vector<EndPreview> PreviewEnd(const std::vector<std::string>& addresses);
-  // A shift opens with the cash in the drawer and closes with its count;
-  // only one is open at a time. The outcome's report is the shift's.
+  // What the minutes would cost now in each group (none where the club
+  // does not sell by tariff).
+  std::vector<GroupPrice> Quote(int32_t minutes);
+  // A shift opens with the cash in the drawer, compared with the last
+  // shift's count (the outcome says so, and the log), and closes with its
+  // count; only one is open at a time. The outcome's report is the shift's.
   ActionOutcome OpenShift(const std::string& operator_name, Money cash);
   ActionOutcome CloseShift(const std::string& operator_name, Money counted,
                            std::optional<ShiftReport>& report);
@@ -168,6 +183,14 @@ class WebConsole {
   // is not empty.
   std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
                                            size_t most);
+  // The ids of the operators' requests (see Record): found, claimed (as
+  // being carried out; throws RecordError when it is kept already or the
+  // record fails), and answered.
+  std::optional<RequestRecord> FindRequest(const std::string& operator_name, const std::string& id);
+  void ClaimRequest(const std::string& operator_name, const std::string& id,
+                    const std::string& fingerprint);
+  void AnswerRequest(const std::string& operator_name, const std::string& id, int status,
+                     const std::string& answer);
   // The log-ins kept in the record, by their token's hash.
   void SaveLogin(const LoginRecord& login);
   std::optional<LoginRecord> FindLogin(const std::string& token_hash);
@@ -192,14 +215,16 @@ class WebConsole {
   // all of them; the addresses of those that answered.
   std::vector<std::string> Probe(const std::vector<std::string>& addresses);
   // One station's part of an action, through the action's row (see
-  // actions.h). `answered`: the station answered the probe before it.
+  // actions.h). `answered`: the stations that answered the probe before it.
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
-                      const std::string& address, bool answered);
+                      const std::string& address, const std::vector<std::string>& answered);
   void Send(const std::string& address, std::string_view command);
   void Changed();
   void Log(const std::string& line);
   // With the lock held.
   ShiftReport ReportOf(const ShiftRecord& shift);
+  // What the session's sales cost now (after a void), for its station's card.
+  void RepriceSession(int64_t session_id);
   size_t OwnerCount();
 
   Room room_;

@@ -2,6 +2,7 @@
 // table, and the stations that join or leave the room on the page.
 #include <algorithm>
 
+#include "console/core/session_export.h"
 #include "console/core/web_console.h"
 #include "platform/error.h"
 
@@ -17,15 +18,17 @@ std::string Who(const Station& station) {
 std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
                                            const ActionRequest& request) {
   const ActionRow& row = RowOf(request.kind);
-  // An action that probes goes only to stations that answer now: they are
-  // asked at once, and waited for once.
+  // An action that probes goes only where the stations it asks answer now:
+  // they are asked at once, and waited for once.
   std::vector<std::string> answered;
-  if (row.probes) {
+  if (row.probes != Probe::kNone) {
     std::vector<std::string> probed;
     {
       std::lock_guard lock(mutex_);
       Millis now = Now();
-      for (const auto& address : request.stations) {
+      const std::vector<std::string> targets =
+          row.probes == Probe::kTarget ? std::vector<std::string>{request.to} : request.stations;
+      for (const auto& address : targets) {
         const Station* station = room_.Find(address);
         if (station && !station->unknown && !(request.anyway && room_.Booting(*station, now))) {
           probed.push_back(address);
@@ -36,8 +39,7 @@ std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
   }
   std::vector<ActionOutcome> outcomes;
   for (const auto& address : request.stations) {
-    bool heard = std::find(answered.begin(), answered.end(), address) != answered.end();
-    outcomes.push_back(ActOn(operator_name, request, address, heard));
+    outcomes.push_back(ActOn(operator_name, request, address, answered));
     if (!outcomes.back().ok()) {
       // The log shows what was refused and why, beside what was done.
       std::lock_guard lock(mutex_);
@@ -56,7 +58,8 @@ std::vector<ActionOutcome> WebConsole::Act(const std::string& operator_name,
 }
 
 ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRequest& request,
-                                const std::string& address, bool answered) {
+                                const std::string& address,
+                                const std::vector<std::string>& answered) {
   const ActionRow& row = RowOf(request.kind);
   ActionOutcome outcome;
   outcome.address = address;
@@ -77,17 +80,20 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
     // and the commands: a failed write leaves the record, the room and the
     // station as they were.
     Millis now = Now();
+    bool heard = std::find(answered.begin(), answered.end(), address) != answered.end();
     ActionContext context{operator_name,
                           request,
                           *station,
                           now,
-                          answered,
+                          heard,
                           room_.Booting(*station, now),
                           record_,
                           till_,
                           macs_,
                           options_.wake_address,
-                          options_.wake_port};
+                          options_.wake_port,
+                          room_,
+                          answered};
     plan = row.plan(context, outcome);
     if (!plan) {
       return outcome;
@@ -100,14 +106,21 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
         } else if (plan->session && *plan->session) {
           record_.RenewSession((*plan->session)->record_id, **plan->session);
         } else if (plan->session && current) {
-          record_.EndSession(current->record_id, now, operator_name);
+          // The session ended on the station (see EndOnStation): it ends in
+          // the record too, or goes on at the station it moved to.
+          if (plan->move) {
+            record_.MoveSession(plan->move->record);
+          } else {
+            record_.EndSession(current->record_id, now, operator_name);
+          }
         }
         if (plan->refund) {
           record_.AddRefund(*plan->refund);
         }
         if (plan->sale) {
           plan->sale->session_id = (*plan->session)->record_id;
-          record_.AddSale(*plan->sale);
+          plan->sale->id = record_.AddSale(*plan->sale);
+          (*plan->session)->sold = PriceOfSales(record_.SalesOf(plan->sale->session_id));
         }
         record_.RecordAction(now, operator_name, Who(*station), row.name.data(), plan->detail);
       });
@@ -116,14 +129,27 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
       Log(outcome.refusal->text);
       return outcome;
     }
+    if (plan->move) {
+      room_.SetSession(plan->move->to, plan->move->session);
+      room_.MarkBooting(plan->move->to, now);
+    }
     if (plan->session) {
       room_.SetSession(address, *plan->session);
     }
     if (plan->booting) {
       room_.MarkBooting(address, now);
     }
+    outcome.done = plan->detail;
+    outcome.sold = plan->sale;
+    outcome.refunded = plan->refund;
   }
   try {
+    // A move starts the station it goes to first.
+    if (plan->move) {
+      for (const auto& command : plan->move->commands) {
+        Send(plan->move->to, command);
+      }
+    }
     for (const auto& command : plan->commands) {
       Send(address, command);
     }

@@ -37,18 +37,27 @@ ActionOutcome WebConsole::SetOperator(const std::string& by, const std::string& 
         return outcome;
       }
     }
+    // What the change does, as the owner's answer and the log say it.
+    std::string detail;
+    if (!existing) {
+      detail = std::string("added as ") + RoleName(role.value_or(Role::kOwner));
+    } else {
+      if (role && *role != existing->role) {
+        detail = std::string("role ") + RoleName(existing->role) + " -> " + RoleName(*role);
+      }
+      if (!password_hash.empty()) {
+        detail += (detail.empty() ? "" : ", ") + std::string("new password (their log-ins end)");
+      }
+      if (detail.empty()) {
+        detail = "nothing changed";
+      }
+    }
     Millis now = Now();
     record_.Atomically([&] {
       record_.SetOperator(name, password_hash, role);
-      std::string detail = existing ? "changed" : "added";
-      if (role) {
-        detail += std::string(", ") + RoleName(*role);
-      }
-      if (existing && !password_hash.empty()) {
-        detail += ", new password";
-      }
       record_.RecordAction(now, by, "", "operator " + name, detail);
     });
+    outcome.done = "operator " + name + ": " + detail;
   } catch (const RecordError& e) {
     outcome.refusal = RecordFailed(e);
     return outcome;
@@ -75,6 +84,7 @@ ActionOutcome WebConsole::RemoveOperator(const std::string& by, const std::strin
       record_.RemoveOperator(name);
       record_.RecordAction(now, by, "", "operator " + name, "removed");
     });
+    outcome.done = "operator " + name + ": removed";
   } catch (const RecordError& e) {
     outcome.refusal = RecordFailed(e);
     return outcome;
@@ -87,6 +97,26 @@ std::vector<ActionRecord> WebConsole::ActionsBetween(Millis from, Millis to, con
                                                      size_t most) {
   std::lock_guard lock(mutex_);
   return record_.ActionsBetween(from, to, by, most);
+}
+
+std::optional<RequestRecord> WebConsole::FindRequest(const std::string& operator_name,
+                                                     const std::string& id) {
+  std::lock_guard lock(mutex_);
+  return record_.FindRequest(operator_name, id);
+}
+
+void WebConsole::ClaimRequest(const std::string& operator_name, const std::string& id,
+                              const std::string& fingerprint) {
+  std::lock_guard lock(mutex_);
+  Millis now = Now();
+  record_.ClaimRequest(RequestRecord{operator_name, id, now, fingerprint, std::nullopt, ""},
+                       now - kRequestKeptMs);
+}
+
+void WebConsole::AnswerRequest(const std::string& operator_name, const std::string& id, int status,
+                               const std::string& answer) {
+  std::lock_guard lock(mutex_);
+  record_.AnswerRequest(operator_name, id, status, answer);
 }
 
 void WebConsole::SaveLogin(const LoginRecord& login) {

@@ -52,19 +52,37 @@ size_t WebConsole::SeedMacs(const std::vector<StationConfig>& stations) {
 }
 
 ShiftReport WebConsole::ReportOf(const ShiftRecord& shift) {
-  ShiftReport report;
-  report.shift = shift;
-  auto sales = record_.ShiftSales(shift.id);
-  auto refunds = record_.ShiftRefunds(shift.id);
-  report.sales = sales.size();
-  report.refunds = refunds.size();
-  auto totals = TotalsOf(shift.opening, sales, refunds, shift.counted);
-  if (!totals) {
+  auto report = ReportOfShift(shift, record_.ShiftSales(shift.id), record_.ShiftRefunds(shift.id),
+                              record_.ShiftVoids(shift.id), record_.ShiftBefore(shift.id));
+  if (!report) {
     throw RecordError("the totals of shift " + std::to_string(shift.id) +
                       " leave the range of an amount: the record is damaged");
   }
-  report.totals = *totals;
-  return report;
+  return *report;
+}
+
+void WebConsole::RepriceSession(int64_t session_id) {
+  for (const auto& station : room_.stations()) {
+    if (station.session && station.session->record_id == session_id) {
+      RentalSession session = *station.session;
+      session.sold = PriceOfSales(record_.SalesOf(session_id));
+      room_.SetSession(station.address, session);
+      return;
+    }
+  }
+}
+
+std::vector<GroupPrice> WebConsole::Quote(int32_t minutes) {
+  std::lock_guard lock(mutex_);
+  std::vector<GroupPrice> prices;
+  for (const auto& group : till_.groups) {
+    for (const auto& tariff : till_.tariffs) {
+      if (tariff.id == group.tariff_id) {
+        prices.push_back(GroupPrice{group, tariff.name, PriceOf(tariff, minutes)});
+      }
+    }
+  }
+  return prices;
 }
 
 TillView WebConsole::Till() {
@@ -76,18 +94,9 @@ TillView WebConsole::Till() {
     view.shift = ReportOf(*shift);
   }
   for (const auto& station : room_.stations()) {
-    if (!station.session) {
-      continue;
+    if (station.session && station.session->sold) {
+      view.session_prices[station.address] = *station.session->sold;
     }
-    auto sales = record_.SalesOf(station.session->record_id);
-    if (sales.empty()) {
-      continue;
-    }
-    Money price = 0;
-    for (const auto& sale : sales) {
-      price += sale.price;
-    }
-    view.session_prices[station.address] = price;
   }
   return view;
 }
@@ -115,11 +124,13 @@ ActionOutcome WebConsole::ChangeTill(const std::string& operator_name, const Til
   const TillChangeRow& row = RowOf(change.kind);
   {
     std::lock_guard lock(mutex_);
+    TillChangeDone done;
     try {
       Millis now = Now();
-      TillContext context{record_, till_, room_, macs_, options_.neighbour_table};
+      TillContext context{record_,       till_, room_, macs_, options_.neighbour_table,
+                          operator_name, now};
       record_.Atomically([&] {
-        TillChangeDone done = row.apply(context, change);
+        done = row.apply(context, change);
         record_.RecordAction(now, operator_name, "", done.what, done.detail);
       });
     } catch (const Refused& e) {
@@ -133,7 +144,12 @@ ActionOutcome WebConsole::ChangeTill(const std::string& operator_name, const Til
     }
     till_ = record_.Till();
     macs_ = record_.StationMacs();
+    if (done.session) {
+      RepriceSession(done.session);
+    }
+    outcome.done = done.what + ": " + done.detail;
   }
+  Log(operator_name + ": " + outcome.done);
   Changed();
   return outcome;
 }
@@ -148,15 +164,26 @@ ActionOutcome WebConsole::OpenShift(const std::string& operator_name, Money cash
       return outcome;
     }
     Millis now = Now();
+    // The drawer's cash now against what the last shift counted at its
+    // close: a difference is shown and logged.
+    std::string detail = "cash " + MoneyText(cash);
+    auto last = record_.ShiftBefore(INT64_MAX);
+    Money difference = 0;
+    if (last && last->counted && !__builtin_sub_overflow(cash, *last->counted, &difference)) {
+      detail += "; the last count (shift " + std::to_string(last->id) + ") was " +
+                MoneyText(*last->counted) +
+                (difference == 0 ? ": the same" : ", difference " + MoneyText(difference));
+    }
     record_.Atomically([&] {
       record_.BeginShift(now, operator_name, cash);
-      record_.RecordAction(now, operator_name, "", "shift opened", "cash " + MoneyText(cash));
+      record_.RecordAction(now, operator_name, "", "shift opened", detail);
     });
+    outcome.done = detail;
   } catch (const RecordError& e) {
     outcome.refusal = RecordFailed(e);
     return outcome;
   }
-  Log(operator_name + ": opened a shift with " + MoneyText(cash) + " in the drawer");
+  Log(operator_name + ": opened a shift with " + outcome.done);
   return outcome;
 }
 

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 
 #include "platform/error.h"
@@ -11,8 +13,6 @@
 
 namespace zalvo::console {
 namespace {
-
-constexpr int kSchemaVersion = 2;
 
 // The first schema; a new record is made with it and then upgraded, so that
 // every record takes the same steps.
@@ -113,6 +113,60 @@ CREATE TABLE logins(
   last_used INTEGER NOT NULL);
 PRAGMA user_version = 2;
 )sql";
+
+// Schema 3: the till's corrections and the pages' request ids. A sale says
+// its kind (sold, or minutes given free with a reason); a void is a row of
+// its own naming its sale, in the shift it was made in; a session that moved
+// to another station keeps its row (which names the station it is at) and
+// each move is a row; the ids of requests are kept a day per operator with
+// their answers; an operator's allowance of free minutes is a setting.
+constexpr const char* kUpgradeTo3 = R"sql(
+ALTER TABLE sales ADD COLUMN kind TEXT NOT NULL DEFAULT 'sale';
+ALTER TABLE sales ADD COLUMN reason TEXT NOT NULL DEFAULT '';
+CREATE TABLE voids(
+  id INTEGER PRIMARY KEY,
+  sale_id INTEGER NOT NULL UNIQUE REFERENCES sales(id),
+  shift_id INTEGER NOT NULL REFERENCES shifts(id),
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  amount INTEGER NOT NULL,
+  reason TEXT NOT NULL);
+CREATE INDEX voids_shift ON voids(shift_id);
+CREATE TABLE moves(
+  id INTEGER PRIMARY KEY,
+  session_id INTEGER NOT NULL REFERENCES sessions(id),
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  from_address TEXT NOT NULL,
+  from_station TEXT NOT NULL,
+  to_address TEXT NOT NULL,
+  to_station TEXT NOT NULL,
+  minutes INTEGER NOT NULL);
+CREATE INDEX moves_session ON moves(session_id);
+CREATE TABLE requests(
+  operator TEXT NOT NULL,
+  id TEXT NOT NULL,
+  at INTEGER NOT NULL,
+  fingerprint TEXT NOT NULL,
+  status INTEGER,
+  answer TEXT,
+  PRIMARY KEY(operator, id));
+CREATE INDEX requests_at ON requests(at);
+PRAGMA user_version = 3;
+)sql";
+
+// The steps from each schema to the next, in order: a record of schema N
+// takes the steps from N on. What a step tells the owner of a record that
+// had rows before.
+struct Upgrade {
+  const char* sql;
+  const char* note;
+};
+constexpr Upgrade kUpgrades[] = {
+    {kUpgradeTo2, "the till); its sessions are kept, without prices"},
+    {kUpgradeTo3, "the till's corrections and the pages' request ids)"},
+};
+constexpr int kSchemaVersion = 1 + static_cast<int>(std::size(kUpgrades));
 
 // One prepared statement, finalised at the end of its scope.
 class Statement {
@@ -218,8 +272,11 @@ void KeepPrivate(const std::string& path, std::vector<std::string>& notes) {
   }
 }
 
+// A sale with its void, if any.
 constexpr const char* kSaleColumns =
-    "SELECT id, session_id, shift_id, at, operator, minutes, price, tariff, per_hour FROM sales ";
+    "SELECT s.id, s.session_id, s.shift_id, s.at, s.operator, s.minutes, s.price, s.tariff, "
+    "s.per_hour, s.kind, s.reason, v.amount, v.at FROM sales s LEFT JOIN voids v ON v.sale_id = "
+    "s.id ";
 
 SaleRecord ReadSale(Statement& s) {
   SaleRecord sale;
@@ -234,7 +291,23 @@ SaleRecord ReadSale(Statement& s) {
   sale.price = s.Int(6);
   sale.tariff = s.Text(7);
   sale.per_hour = s.Int(8);
+  sale.kind = SaleKindFromName(s.Text(9)).value_or(SaleKind::kSold);
+  sale.reason = s.Text(10);
+  if (!s.IsNull(11)) {
+    sale.voided = s.Int(11);
+    sale.voided_at = s.Int(12);
+  }
   return sale;
+}
+
+constexpr const char* kMoveColumns =
+    "SELECT id, session_id, at, operator, from_address, from_station, to_address, to_station, "
+    "minutes FROM moves ";
+
+MoveRecord ReadMove(Statement& s) {
+  return MoveRecord{s.Int(0),  s.Int(1),  s.Int(2),
+                    s.Text(3), s.Text(4), s.Text(5),
+                    s.Text(6), s.Text(7), static_cast<int32_t>(s.Int(8))};
 }
 
 constexpr const char* kRefundColumns =
@@ -335,12 +408,13 @@ Store::Store(const std::string& path) {
       throw RecordError("the record " + path + " has schema " + std::to_string(user_version) +
                         ", newer than this console's " + std::to_string(kSchemaVersion));
     }
-    if (user_version == 1 && tables > 0) {
-      Execute(kUpgradeTo2);
-      notes_.push_back("the record " + path + " was upgraded to schema 2 (the till); its " +
-                       "sessions are kept, without prices");
-    } else if (user_version == 1) {
-      Execute(kUpgradeTo2);
+    for (int version = user_version; version < kSchemaVersion; ++version) {
+      const Upgrade& step = kUpgrades[version - 1];
+      Execute(step.sql);
+      if (tables > 0) {
+        notes_.push_back("the record " + path + " was upgraded to schema " +
+                         std::to_string(version + 1) + " (" + step.note);
+      }
     }
     Execute("COMMIT");
   } catch (const RecordError& e) {
@@ -429,10 +503,11 @@ std::vector<SessionRecord> Store::SessionsBetween(Millis from, Millis to) {
   }
   for (auto& record : records) {
     record.sales = SalesOf(record.id);
-    Statement refund(db_, (std::string(kRefundColumns) + "WHERE session_id = ?").c_str());
-    refund.Bind(1, record.id);
-    if (refund.Step()) {
-      record.refund = ReadRefund(refund);
+    record.refund = RefundOf(record.id);
+    Statement moves(db_, (std::string(kMoveColumns) + "WHERE session_id = ? ORDER BY id").c_str());
+    moves.Bind(1, record.id);
+    while (moves.Step()) {
+      record.moves.push_back(ReadMove(moves));
     }
   }
   return records;
@@ -614,11 +689,24 @@ TillSetup Store::Till() {
       till.groups.push_back(Group{s.Int(0), s.Text(1), s.Int(2)});
     }
   }
-  Statement s(db_, "SELECT address, group_id FROM group_members");
-  while (s.Step()) {
-    till.members[s.Text(0)] = s.Int(1);
+  {
+    Statement s(db_, "SELECT address, group_id FROM group_members");
+    while (s.Step()) {
+      till.members[s.Text(0)] = s.Int(1);
+    }
+  }
+  Statement s(db_, "SELECT value FROM settings WHERE key = 'free_minutes_per_shift'");
+  if (s.Step()) {
+    till.free_minutes_per_shift = static_cast<int32_t>(std::atoi(s.Text(0).c_str()));
   }
   return till;
+}
+
+void Store::SetFreeMinutesPerShift(int32_t minutes) {
+  Statement s(db_,
+              "INSERT INTO settings(key, value) VALUES('free_minutes_per_shift', ?) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  s.Bind(1, std::to_string(minutes)).Step();
 }
 
 void Store::SetCurrency(const std::string& code) {
@@ -696,7 +784,7 @@ void Store::SetStationMac(const std::string& address, const std::optional<std::s
 int64_t Store::AddSale(const SaleRecord& sale) {
   Statement s(db_,
               "INSERT INTO sales(session_id, shift_id, at, operator, minutes, price, tariff, "
-              "per_hour) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+              "per_hour, kind, reason) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, sale.session_id);
   BindShift(s, 2, sale.shift_id);
   s.Bind(3, sale.at)
@@ -705,18 +793,29 @@ int64_t Store::AddSale(const SaleRecord& sale) {
       .Bind(6, sale.price)
       .Bind(7, sale.tariff)
       .Bind(8, sale.per_hour)
+      .Bind(9, std::string(SaleKindName(sale.kind)))
+      .Bind(10, sale.reason)
       .Step();
   return sqlite3_last_insert_rowid(db_);
 }
 
 std::vector<SaleRecord> Store::SalesOf(int64_t session_id) {
-  Statement s(db_, (std::string(kSaleColumns) + "WHERE session_id = ? ORDER BY id").c_str());
+  Statement s(db_, (std::string(kSaleColumns) + "WHERE s.session_id = ? ORDER BY s.id").c_str());
   s.Bind(1, session_id);
   std::vector<SaleRecord> sales;
   while (s.Step()) {
     sales.push_back(ReadSale(s));
   }
   return sales;
+}
+
+std::optional<SaleRecord> Store::FindSale(int64_t id) {
+  Statement s(db_, (std::string(kSaleColumns) + "WHERE s.id = ?").c_str());
+  s.Bind(1, id);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return ReadSale(s);
 }
 
 int64_t Store::SaleCount() {
@@ -736,6 +835,50 @@ int64_t Store::AddRefund(const RefundRecord& refund) {
       .Bind(5, refund.minutes)
       .Bind(6, refund.amount)
       .Bind(7, refund.paid ? 1 : 0)
+      .Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::optional<RefundRecord> Store::RefundOf(int64_t session_id) {
+  Statement s(db_, (std::string(kRefundColumns) + "WHERE session_id = ?").c_str());
+  s.Bind(1, session_id);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return ReadRefund(s);
+}
+
+int64_t Store::AddVoid(const VoidRecord& v) {
+  Statement s(db_,
+              "INSERT INTO voids(sale_id, shift_id, at, operator, amount, reason) "
+              "VALUES(?, ?, ?, ?, ?, ?)");
+  s.Bind(1, v.sale_id)
+      .Bind(2, v.shift_id)
+      .Bind(3, v.at)
+      .Bind(4, v.by)
+      .Bind(5, v.amount)
+      .Bind(6, v.reason)
+      .Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+int64_t Store::MoveSession(const MoveRecord& move) {
+  Statement row(db_, "UPDATE sessions SET address = ?, station = ? WHERE id = ?");
+  row.Bind(1, move.to_address).Bind(2, move.to_station).Bind(3, move.session_id).Step();
+  if (sqlite3_changes(db_) != 1) {
+    throw RecordError("there is no session " + std::to_string(move.session_id) + " to move");
+  }
+  Statement s(db_,
+              "INSERT INTO moves(session_id, at, operator, from_address, from_station, "
+              "to_address, to_station, minutes) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  s.Bind(1, move.session_id)
+      .Bind(2, move.at)
+      .Bind(3, move.by)
+      .Bind(4, move.from_address)
+      .Bind(5, move.from_station)
+      .Bind(6, move.to_address)
+      .Bind(7, move.to_station)
+      .Bind(8, move.minutes)
       .Step();
   return sqlite3_last_insert_rowid(db_);
 }
@@ -776,24 +919,91 @@ std::vector<ShiftRecord> Store::ShiftsBetween(Millis from, Millis to) {
   return shifts;
 }
 
-std::vector<Money> Store::ShiftSales(int64_t id) {
-  Statement s(db_, "SELECT price FROM sales WHERE shift_id = ? ORDER BY id");
+std::optional<ShiftRecord> Store::ShiftBefore(int64_t id) {
+  Statement s(db_, (std::string(kShiftColumns) + "WHERE id < ? ORDER BY id DESC LIMIT 1").c_str());
   s.Bind(1, id);
-  std::vector<Money> amounts;
-  while (s.Step()) {
-    amounts.push_back(s.Int(0));
+  if (!s.Step()) {
+    return std::nullopt;
   }
-  return amounts;
+  return ReadShift(s);
 }
 
-std::vector<Money> Store::ShiftRefunds(int64_t id) {
-  Statement s(db_, "SELECT amount FROM refunds WHERE shift_id = ? AND paid = 1 ORDER BY id");
+std::vector<SaleRecord> Store::ShiftSales(int64_t id) {
+  Statement s(db_, (std::string(kSaleColumns) + "WHERE s.shift_id = ? ORDER BY s.id").c_str());
   s.Bind(1, id);
-  std::vector<Money> amounts;
+  std::vector<SaleRecord> sales;
   while (s.Step()) {
-    amounts.push_back(s.Int(0));
+    sales.push_back(ReadSale(s));
   }
-  return amounts;
+  return sales;
+}
+
+std::vector<RefundRecord> Store::ShiftRefunds(int64_t id) {
+  Statement s(db_, (std::string(kRefundColumns) + "WHERE shift_id = ? ORDER BY id").c_str());
+  s.Bind(1, id);
+  std::vector<RefundRecord> refunds;
+  while (s.Step()) {
+    refunds.push_back(ReadRefund(s));
+  }
+  return refunds;
+}
+
+std::vector<VoidRecord> Store::ShiftVoids(int64_t id) {
+  std::vector<VoidRecord> voids;
+  {
+    Statement s(db_,
+                "SELECT id, sale_id, shift_id, at, operator, amount, reason FROM voids WHERE "
+                "shift_id = ? ORDER BY id");
+    s.Bind(1, id);
+    while (s.Step()) {
+      voids.push_back(
+          VoidRecord{s.Int(0), s.Int(1), s.Int(2), s.Int(3), s.Text(4), s.Int(5), s.Text(6)});
+    }
+  }
+  for (auto& v : voids) {
+    v.sale = FindSale(v.sale_id).value_or(SaleRecord{});
+    Statement s(db_, "SELECT station FROM sessions WHERE id = ?");
+    s.Bind(1, v.sale.session_id);
+    if (s.Step()) {
+      v.station = s.Text(0);
+    }
+  }
+  return voids;
+}
+
+std::optional<RequestRecord> Store::FindRequest(const std::string& operator_name,
+                                                const std::string& id) {
+  Statement s(db_,
+              "SELECT operator, id, at, fingerprint, status, COALESCE(answer, '') FROM requests "
+              "WHERE operator = ? AND id = ?");
+  s.Bind(1, operator_name).Bind(2, id);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  RequestRecord request{s.Text(0), s.Text(1), s.Int(2), s.Text(3), std::nullopt, s.Text(5)};
+  if (!s.IsNull(4)) {
+    request.status = static_cast<int>(s.Int(4));
+  }
+  return request;
+}
+
+void Store::ClaimRequest(const RequestRecord& request, Millis forget_before) {
+  {
+    Statement s(db_, "DELETE FROM requests WHERE at < ?");
+    s.Bind(1, forget_before).Step();
+  }
+  Statement s(db_, "INSERT INTO requests(operator, id, at, fingerprint) VALUES(?, ?, ?, ?)");
+  s.Bind(1, request.operator_name)
+      .Bind(2, request.id)
+      .Bind(3, request.at)
+      .Bind(4, request.fingerprint)
+      .Step();
+}
+
+void Store::AnswerRequest(const std::string& operator_name, const std::string& id, int status,
+                          const std::string& answer) {
+  Statement s(db_, "UPDATE requests SET status = ?, answer = ? WHERE operator = ? AND id = ?");
+  s.Bind(1, status).Bind(2, answer).Bind(3, operator_name).Bind(4, id).Step();
 }
 
 }  // namespace zalvo::console

@@ -1,6 +1,7 @@
 // The console's record in SQLite: every session (station, start, end,
-// minutes, who started and ended it) with its sales and refund, the shifts
-// and the till's set-up, every operator action, the stations
+// minutes, who started and ended it) with its sales, moves and refund, the
+// voids, the shifts and the till's set-up, every operator action, the
+// requests' ids of the last day, the stations
 // that were added when they reported, and the operators with their password
 // hashes. Each change is one committed transaction, so a crash of the
 // console loses at most the action it was carrying out.
@@ -77,16 +78,28 @@ class Store : public Record {
   void SetStationGroup(const std::string& address, std::optional<int64_t> group) override;
   std::map<std::string, std::string> StationMacs() override;
   void SetStationMac(const std::string& address, const std::optional<std::string>& mac) override;
+  void SetFreeMinutesPerShift(int32_t minutes) override;
   int64_t AddSale(const SaleRecord& sale) override;
   std::vector<SaleRecord> SalesOf(int64_t session_id) override;
+  std::optional<SaleRecord> FindSale(int64_t id) override;
   int64_t SaleCount() override;
   int64_t AddRefund(const RefundRecord& refund) override;
+  std::optional<RefundRecord> RefundOf(int64_t session_id) override;
+  int64_t AddVoid(const VoidRecord& void_record) override;
+  int64_t MoveSession(const MoveRecord& move) override;
   std::optional<ShiftRecord> OpenShift() override;
   int64_t BeginShift(Millis at, const std::string& by, Money opening) override;
   void EndShift(int64_t id, Millis at, const std::string& by, Money counted) override;
   std::vector<ShiftRecord> ShiftsBetween(Millis from, Millis to) override;
-  std::vector<Money> ShiftSales(int64_t id) override;
-  std::vector<Money> ShiftRefunds(int64_t id) override;
+  std::optional<ShiftRecord> ShiftBefore(int64_t id) override;
+  std::vector<SaleRecord> ShiftSales(int64_t id) override;
+  std::vector<RefundRecord> ShiftRefunds(int64_t id) override;
+  std::vector<VoidRecord> ShiftVoids(int64_t id) override;
+  std::optional<RequestRecord> FindRequest(const std::string& operator_name,
+                                           const std::string& id) override;
+  void ClaimRequest(const RequestRecord& request, Millis forget_before) override;
+  void AnswerRequest(const std::string& operator_name, const std::string& id, int status,
+                     const std::string& answer) override;
 
   // What the opening changed about the files' rights, for the log.
   const std::vector<std::string>& notes() const { return notes_; }

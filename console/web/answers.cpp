@@ -103,6 +103,18 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
     if (o.can_force) {
       result["can_force"] = true;
     }
+    if (o.ok() && !o.done.empty()) {
+      result["done"] = o.done;
+    }
+    if (o.sold) {
+      result["sold"] = {{"id", o.sold->id},
+                        {"minutes", o.sold->minutes},
+                        {"price", o.sold->price},
+                        {"kind", SaleKindName(o.sold->kind)}};
+    }
+    if (o.refunded) {
+      result["refunded"] = {{"amount", o.refunded->amount}, {"paid", o.refunded->paid}};
+    }
     results.push_back(std::move(result));
   }
   return Reply(first ? StatusOf(first->kind) : 200, json{{"results", std::move(results)}});

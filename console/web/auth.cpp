@@ -89,6 +89,16 @@ std::string TokenHash(const std::string& token) {
   return hex;
 }
 
+std::string KeyedHash(const std::string& key, const std::string& text) {
+  unsigned char hash[crypto_generichash_BYTES];
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(text.data()),
+                     text.size(), reinterpret_cast<const unsigned char*>(key.data()), key.size());
+  std::string hex(sizeof hash * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), hash, sizeof hash);
+  hex.pop_back();
+  return hex;
+}
+
 bool OperatorSessions::Ended(const Entry& entry, Clock::time_point now) const {
   return now - entry.opened >= lifetime_ || now - entry.last_used >= idle_limit_;
 }

@@ -44,6 +44,10 @@ struct OperatorSession {
 // The SHA-256 of a log-in's token as hex: what the record keeps of it.
 std::string TokenHash(const std::string& token);
 
+// A keyed hash (BLAKE2b) of the text as hex: without the key (16 to 64
+// bytes) no guess can be tested against it.
+std::string KeyedHash(const std::string& key, const std::string& text);
+
 // Operators' sessions end after an absolute lifetime from the log-in, after a
 // time without requests, at log-out, and (checked by the caller against
 // `credential`) when the operator's password changes or the operator is

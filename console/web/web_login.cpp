@@ -38,14 +38,22 @@ std::string CookieValue(const HttpRequest& request, const char* name) {
 }
 
 // Who is logged in, and what the page takes from the console's tables: the
-// actions (their names, who may, the field each takes and whether it is
-// confirmed) and the longest session.
+// actions (their names, who may, the fields each takes, the first of which
+// the page fills from its input, and whether it is confirmed) and the
+// longest session.
 json MeJson(const std::string& name, const std::string& csrf, Role role) {
   json actions = json::array();
   for (const auto& row : ActionRows()) {
+    json fields = json::array();
+    for (auto field : row.fields) {
+      if (!field.empty()) {
+        fields.push_back(field);
+      }
+    }
     actions.push_back(json{{"name", row.name},
                            {"role", RoleName(row.role)},
-                           {"field", row.field},
+                           {"field", row.fields[0]},
+                           {"fields", std::move(fields)},
                            {"confirm", row.confirm}});
   }
   return json{{"operator", name},

@@ -9,8 +9,10 @@ namespace {
 
 using nlohmann::json;
 
+// Done, saying what changed; or refused.
 HttpResponse Done(const ActionOutcome& outcome) {
-  return outcome.ok() ? Reply(200, json{{"ok", true}}) : Refuse(*outcome.refusal);
+  return outcome.ok() ? Reply(200, json{{"ok", true}, {"done", outcome.done}})
+                      : Refuse(*outcome.refusal);
 }
 
 }  // namespace

@@ -35,11 +35,13 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
       break;
   }
   if (station.session) {
-    j["session"] = json{{"started_at", station.session->started},
-                        {"ends_at", station.session->ends},
-                        {"minutes", station.session->minutes},
-                        {"started_by", station.session->started_by},
-                        {"seconds_left", RemainingSeconds(*station.session, now)}};
+    j["session"] =
+        json{{"started_at", station.session->started},
+             {"ends_at", station.session->ends},
+             {"minutes", station.session->minutes},
+             {"started_by", station.session->started_by},
+             {"sold", station.session->sold ? json(*station.session->sold) : json(nullptr)},
+             {"seconds_left", RemainingSeconds(*station.session, now)}};
   } else {
     j["session"] = nullptr;
   }

@@ -41,46 +41,60 @@ enum class Access {
 
 constexpr const char* kScript = "text/javascript; charset=utf-8";
 
+// A request with an id is carried out once (see WebServer::Once).
+constexpr bool kOnce = true;
+
 }  // namespace
 
 struct WebServer::Routes {
   struct Row {
     std::string_view method;
     std::string_view path;
-    Access access;
-    Answered (WebServer::*handler)(const Call&);
+    Handler handler = nullptr;
     // A file of the page, served as it stands (no handler).
     const std::string_view* file = nullptr;
     const char* type = nullptr;
+    Access access = Access::kAnyone;
+    bool once = false;
   };
+  // A path of the API, and a file of the page.
+  static constexpr Row Api(std::string_view method, std::string_view path, Access access,
+                           Handler handler, bool once = false) noexcept {
+    return {method, path, handler, nullptr, nullptr, access, once};
+  }
+  static constexpr Row PageFile(std::string_view path, const std::string_view* file,
+                                const char* type) noexcept {
+    return {"GET", path, nullptr, file, type, Access::kAnyone, false};
+  }
   static const Row kRows[];
 };
 
 const WebServer::Routes::Row WebServer::Routes::kRows[] = {
-    {"GET", "/", Access::kAnyone, nullptr, &kPageHtml, "text/html; charset=utf-8"},
-    {"GET", "/app.js", Access::kAnyone, nullptr, &kPageScript, kScript},
-    {"GET", "/common.js", Access::kAnyone, nullptr, &kPageCommonScript, kScript},
-    {"GET", "/till.js", Access::kAnyone, nullptr, &kPageTillScript, kScript},
-    {"GET", "/admin.js", Access::kAnyone, nullptr, &kPageAdminScript, kScript},
-    {"GET", "/app.css", Access::kAnyone, nullptr, &kPageStyle, "text/css; charset=utf-8"},
-    {"POST", "/api/login", Access::kAnyone, &WebServer::LogIn},
-    {"POST", "/api/logout", Access::kOperator, &WebServer::LogOut},
-    {"GET", "/api/me", Access::kOperator, &WebServer::Me},
-    {"GET", "/api/room", Access::kOperator, &WebServer::GetRoom},
-    {"GET", "/api/windows", Access::kOperator, &WebServer::Windows},
-    {"POST", "/api/act", Access::kOperator, &WebServer::Act},
-    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation},
-    {"GET", "/api/till", Access::kOperator, &WebServer::Till},
-    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill},
-    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift},
-    {"POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd},
-    {"GET", "/api/sessions", Access::kOperator, &WebServer::Sessions},
-    {"GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv},
-    {"GET", "/api/shifts", Access::kOperator, &WebServer::Shifts},
-    {"GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv},
-    {"GET", "/api/operators", Access::kOwner, &WebServer::Operators},
-    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator},
-    {"GET", "/api/actions", Access::kOperator, &WebServer::ActionLog},
+    PageFile("/", &kPageHtml, "text/html; charset=utf-8"),
+    PageFile("/app.js", &kPageScript, kScript),
+    PageFile("/common.js", &kPageCommonScript, kScript),
+    PageFile("/till.js", &kPageTillScript, kScript),
+    PageFile("/admin.js", &kPageAdminScript, kScript),
+    PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
+    Api("POST", "/api/login", Access::kAnyone, &WebServer::LogIn),
+    Api("POST", "/api/logout", Access::kOperator, &WebServer::LogOut),
+    Api("GET", "/api/me", Access::kOperator, &WebServer::Me),
+    Api("GET", "/api/room", Access::kOperator, &WebServer::GetRoom),
+    Api("GET", "/api/windows", Access::kOperator, &WebServer::Windows),
+    Api("POST", "/api/act", Access::kOperator, &WebServer::Act, kOnce),
+    Api("POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce),
+    Api("GET", "/api/till", Access::kOperator, &WebServer::Till),
+    Api("GET", "/api/quote", Access::kOperator, &WebServer::Quote),
+    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce),
+    Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce),
+    Api("POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd),
+    Api("GET", "/api/sessions", Access::kOperator, &WebServer::Sessions),
+    Api("GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv),
+    Api("GET", "/api/shifts", Access::kOperator, &WebServer::Shifts),
+    Api("GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv),
+    Api("GET", "/api/operators", Access::kOwner, &WebServer::Operators),
+    Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce),
+    Api("GET", "/api/actions", Access::kOperator, &WebServer::ActionLog),
 };
 
 WebServer::Checkers::Checkers(int count) {
@@ -250,7 +264,7 @@ WebServer::Answered WebServer::Route(const HttpRequest& request,
     return Refuse(OwnersOnly());
   }
   call.login = &*login;
-  return (this->*route->handler)(call);
+  return route->once ? Once(call, route->handler) : (this->*route->handler)(call);
 }
 
 }  // namespace zalvo::console

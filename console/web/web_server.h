@@ -113,14 +113,31 @@ class WebServer {
   };
   // A handler answers now, or (nullopt) later through the call's reply.
   using Answered = std::optional<HttpResponse>;
+  using Handler = Answered (WebServer::*)(const Call&);
   // The paths, their methods, who may use them and their handlers: one row
   // each (web_server.cpp).
   struct Routes;
+  // The answer to a request with an id, and the repeats of it waiting for
+  // that answer (web_once.cpp).
+  class OnceReply;
+  struct InFlight {
+    std::string fingerprint;
+    std::vector<std::shared_ptr<HttpReply>> repeats;
+  };
 
   void Handle(HttpRequest request, const std::shared_ptr<HttpReply>& reply);
   Answered Route(const HttpRequest& request, const std::shared_ptr<HttpReply>& reply);
   // The operator of a request and their role, or nullopt (a 401 to answer).
   std::optional<OperatorSession> Who(const HttpRequest& request, Role& role);
+  // A request that changes something, carried out once per id: the body's
+  // "request" (the page's id for one click) names it; a repeat of the id
+  // gets the first request's answer, whether it comes while the first is
+  // carried out or later (the record keeps the answers a day); a repeat
+  // with other content is refused. Without an id the handler runs as for
+  // any request.
+  Answered Once(const Call& call, Handler handler);
+  void FinishOnce(const std::string& operator_name, const std::string& id, HttpResponse response,
+                  const std::shared_ptr<HttpReply>& first);
 
   // The handlers, by concern: the log-in (web_login.cpp), the room and the
   // actions on stations (web_room.cpp), the till and its reports
@@ -149,16 +166,24 @@ class WebServer {
   HttpResponse SessionsOfDays(const HttpRequest& request, bool csv);
   HttpResponse ShiftsOfDays(const HttpRequest& request, bool csv);
   Answered Till(const Call& call);
-  HttpResponse TillResponse();
+  // The till; `done` says what a change just did.
+  HttpResponse TillResponse(const std::string& done = "");
   Answered ChangeTill(const Call& call);
   Answered Shift(const Call& call);
   Answered PreviewEnd(const Call& call);
+  Answered Quote(const Call& call);
   Answered Operators(const Call& call);
   Answered ChangeOperator(const Call& call);
   Answered ActionLog(const Call& call);
 
   WebConsole& console_;
   WebOptions options_;
+  // The requests with an id being carried out, by operator and id; a
+  // password in one is named in its fingerprint by a hash under this run's
+  // own key, never by one the record could test guesses against.
+  std::string password_key_ = RandomHex(32);
+  std::mutex requests_mutex_;
+  std::map<std::pair<std::string, std::string>, InFlight> in_flight_;
   // Names this run of the console in the room's answers: a page's version
   // from another run (which counts its versions afresh) gets the whole room.
   std::string epoch_;

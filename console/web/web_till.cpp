@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console/core/session_export.h"
+#include "console/core/shift_report.h"
 #include "console/web/answers.h"
 #include "console/web/web_server.h"
 
@@ -12,20 +13,49 @@ namespace {
 
 using nlohmann::json;
 
+json LineJson(const ReportLine& line) {
+  return json{{"name", line.name},
+              {"count", line.count},
+              {"minutes", line.minutes},
+              {"amount", line.amount}};
+}
+
 json SaleJson(const SaleRecord& sale) {
-  return json{{"at", sale.at},
+  return json{{"id", sale.id},
+              {"at", sale.at},
               {"by", sale.by},
               {"minutes", sale.minutes},
               {"price", sale.price},
               {"tariff", sale.tariff},
               {"per_hour", sale.per_hour},
+              {"kind", SaleKindName(sale.kind)},
+              {"reason", sale.reason},
+              {"voided", sale.voided ? json(*sale.voided) : json(nullptr)},
               {"shift", sale.shift_id ? json(*sale.shift_id) : json(nullptr)}};
+}
+
+json LinesJson(const std::vector<ReportLine>& lines) {
+  json list = json::array();
+  for (const auto& line : lines) {
+    list.push_back(LineJson(line));
+  }
+  return list;
 }
 
 json SessionJson(const SessionRecord& s) {
   json sales = json::array();
   for (const auto& sale : s.sales) {
     sales.push_back(SaleJson(sale));
+  }
+  json moves = json::array();
+  for (const auto& m : s.moves) {
+    moves.push_back(json{{"at", m.at},
+                         {"by", m.by},
+                         {"from", m.from_address},
+                         {"from_station", m.from_station},
+                         {"to", m.to_address},
+                         {"to_station", m.to_station},
+                         {"minutes", m.minutes}});
   }
   auto price = SessionPrice(s);
   json refund = nullptr;
@@ -40,6 +70,7 @@ json SessionJson(const SessionRecord& s) {
               {"used_minutes", s.ended ? json(UsedMinutes(s)) : json(nullptr)},
               {"price", price ? json(*price) : json(nullptr)},
               {"sales", std::move(sales)},
+              {"moves", std::move(moves)},
               {"refund", std::move(refund)},
               {"station", s.station},
               {"address", s.address},
@@ -54,7 +85,31 @@ json SessionJson(const SessionRecord& s) {
 json ShiftJson(const ShiftReport& report) {
   const auto& s = report.shift;
   const auto& t = report.totals;
+  json voids = json::array();
+  for (const auto& v : report.voids) {
+    voids.push_back(json{{"id", v.id},
+                         {"at", v.at},
+                         {"by", v.by},
+                         {"amount", v.amount},
+                         {"reason", v.reason},
+                         {"station", v.station},
+                         {"sale", SaleJson(v.sale)}});
+  }
+  auto optional = [](const std::optional<Money>& amount) {
+    return amount ? json(*amount) : json(nullptr);
+  };
   return json{{"id", s.id},
+              {"takings", report.takings},
+              {"voids", t.voids},
+              {"voids_list", std::move(voids)},
+              {"by_tariff", LinesJson(report.by_tariff)},
+              {"by_operator", LinesJson(report.by_operator)},
+              {"refunds_kept", LineJson(report.refunds_kept)},
+              {"free_minutes", LineJson(report.free_minutes)},
+              {"free_by_operator", LinesJson(report.free_by_operator)},
+              {"last_shift", report.last_shift ? json(*report.last_shift) : json(nullptr)},
+              {"last_counted", optional(report.last_counted)},
+              {"opening_difference", optional(report.opening_difference)},
               {"opened_at", s.opened},
               {"opened_by", s.opened_by},
               {"closed_at", s.closed ? json(*s.closed) : json(nullptr)},
@@ -163,7 +218,27 @@ WebServer::Answered WebServer::Till(const Call&) {
   return TillResponse();
 }
 
-HttpResponse WebServer::TillResponse() {
+// What the minutes cost now in each group: {"minutes", "currency", "groups":
+// [{"id", "name", "tariff", "price"}]} (price null where the tariff can't).
+WebServer::Answered WebServer::Quote(const Call& call) {
+  auto minutes = ParseMinutes(call.request.Param("minutes").value_or(""));
+  if (!minutes) {
+    return Refuse(BadRequest("'minutes' must be a whole number from 1 to " +
+                             std::to_string(kMaxSessionMinutes)));
+  }
+  json groups = json::array();
+  for (const auto& p : console_.Quote(*minutes)) {
+    groups.push_back(json{{"id", p.group.id},
+                          {"name", p.group.name},
+                          {"tariff", p.tariff},
+                          {"price", p.price ? json(*p.price) : json(nullptr)}});
+  }
+  return Reply(200, json{{"minutes", *minutes},
+                         {"currency", console_.Till().setup.currency},
+                         {"groups", std::move(groups)}});
+}
+
+HttpResponse WebServer::TillResponse(const std::string& done) {
   TillView till = console_.Till();
   json tariffs = json::array();
   for (const auto& t : till.setup.tariffs) {
@@ -187,6 +262,8 @@ HttpResponse WebServer::TillResponse() {
     prices[address] = price;
   }
   return Reply(200, json{{"currency", till.setup.currency},
+                         {"done", done},
+                         {"free_minutes_per_shift", till.setup.free_minutes_per_shift},
                          {"tariffs", std::move(tariffs)},
                          {"groups", std::move(groups)},
                          {"members", std::move(members)},
@@ -213,7 +290,7 @@ WebServer::Answered WebServer::ChangeTill(const Call& call) {
   if (!outcome.ok()) {
     return Refuse(*outcome.refusal);
   }
-  return TillResponse();
+  return TillResponse(outcome.done);
 }
 
 // {"shift": "open", "cash": "100.00"} or {"shift": "close", "counted": "..."}.
@@ -243,7 +320,7 @@ WebServer::Answered WebServer::Shift(const Call& call) {
   if (report) {
     return Reply(200, json{{"shift", ShiftJson(*report)}});
   }
-  return TillResponse();
+  return TillResponse(outcome.done);
 }
 
 WebServer::Answered WebServer::PreviewEnd(const Call& call) {

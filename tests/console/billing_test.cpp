@@ -48,6 +48,7 @@ TEST(Billing, RefundsTheUnusedWholeMinutesAtThePriceTheyWereSoldAt) {
   RefundOffer both = RefundFor(sales, 40);
   EXPECT_EQ(both.minutes, 40);
   EXPECT_EQ(both.amount, 300 + 50) << "and 10 of the first 60 at 5 each";
+  EXPECT_EQ(RefundShares(sales, 40), (std::vector<Money>{50, 300})) << "sale by sale";
   EXPECT_EQ(RefundFor(sales, 500).amount, 600) << "never more than was paid";
   EXPECT_EQ(RefundFor(sales, 500).minutes, 90);
 
@@ -62,21 +63,23 @@ TEST(Billing, RefundsTheUnusedWholeMinutesAtThePriceTheyWereSoldAt) {
 }
 
 TEST(Billing, AShiftsCashAddsUpAndRefusesToOverflow) {
-  auto open = TotalsOf(10'000, {300, 450}, {200}, std::nullopt);
+  auto open = TotalsOf(10'000, {300, 450}, {200}, {150}, std::nullopt);
   ASSERT_TRUE(open);
   EXPECT_EQ(open->sales, 750);
   EXPECT_EQ(open->refunds, 200);
-  EXPECT_EQ(open->expected, 10'550);
+  EXPECT_EQ(open->voids, 150);
+  EXPECT_EQ(open->expected, 10'400);
   EXPECT_FALSE(open->difference);
-  auto short_by = TotalsOf(10'000, {300, 450}, {200}, 10'500);
+  auto short_by = TotalsOf(10'000, {300, 450}, {200}, {}, 10'500);
   EXPECT_EQ(short_by->difference, -50);
-  EXPECT_EQ(TotalsOf(0, {}, {}, 0)->difference, 0);
-  EXPECT_FALSE(TotalsOf(INT64_MAX, {1}, {}, std::nullopt));
-  EXPECT_FALSE(TotalsOf(0, {INT64_MAX, 1}, {}, std::nullopt));
-  EXPECT_FALSE(TotalsOf(1, {}, {}, INT64_MIN)) << "counted minus expected can't overflow";
+  EXPECT_EQ(TotalsOf(0, {}, {}, {}, 0)->difference, 0);
+  EXPECT_FALSE(TotalsOf(INT64_MAX, {1}, {}, {}, std::nullopt));
+  EXPECT_FALSE(TotalsOf(0, {INT64_MAX, 1}, {}, {}, std::nullopt));
+  EXPECT_FALSE(TotalsOf(INT64_MIN, {}, {}, {1}, std::nullopt)) << "a void below the least";
+  EXPECT_FALSE(TotalsOf(1, {}, {}, {}, INT64_MIN)) << "counted minus expected can't overflow";
 }
 
-TEST(Billing, AmountsAsOperatorsWriteThem) {
+TEST(Billing, AmountsAndMinutesAsOperatorsWriteThem) {
   EXPECT_EQ(ParseMoney("12"), 1200);
   EXPECT_EQ(ParseMoney("12.3"), 1230);
   EXPECT_EQ(ParseMoney("0.05"), 5);
@@ -89,6 +92,16 @@ TEST(Billing, AmountsAsOperatorsWriteThem) {
   EXPECT_EQ(MoneyText(5), "0.05");
   EXPECT_EQ(MoneyText(-50), "-0.50");
   EXPECT_EQ(MoneyText(INT64_MIN), "-92233720368547758.08");
+
+  EXPECT_EQ(ParseMinutes("15"), 15);
+  EXPECT_EQ(ParseMinutes("0015"), 15) << "leading zeros";
+  EXPECT_EQ(ParseMinutes("1"), 1);
+  EXPECT_EQ(ParseMinutes("10080"), 10080);
+  EXPECT_EQ(ParseMinutes("00000000000000000000010080"), 10080);
+  for (const char* bad : {"", "0", "000", "10081", "6o", "4,5", "4.5", "15.0", "1e1", "+15", "-15",
+                          " 15", "15 ", "١٥", "99999999999999999999", "0x10"}) {
+    EXPECT_FALSE(ParseMinutes(bad)) << bad;
+  }
 }
 
 TEST(Billing, TheRoomFileSeedsTheTill) {

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """The console's page in a real browser: headless Chromium opens it against
 the console, a room of 30 stations of which three are simulated stations,
-logs in, opens a shift, starts a session on one station and sees its card turn rented
-with the minutes counting down (the selection cleared), is refused a
-fractional minute on the page, starts another from a preset, ends a session
-from its card with the refund of its unused minutes paid out, sends a
-message to a customer and finds it in the log, closes the shift with the
-cash counted, sees a rented station that fell silent shown as lost, adopts a station that reported by itself and removes it
+logs in, opens a shift, sees the price before it starts a session on one
+station and sees its card turn rented with the minutes counting down and the
+amount sold (the selection cleared), double-clicks Add and sells once, is
+refused a fractional minute or "6o" on the page, starts another from a
+preset, moves a session to another station, double-clicks a card's Start and
+starts once, ends a session from its card with the refund of its unused
+minutes paid out, sends a message to a customer and finds it in the log,
+closes the shift with the cash counted and prints its report, sees a rented
+station that fell silent shown as lost, adopts a station that reported by itself and removes it
 again; then lays the room out compact at 1366x768 (30 stations) and at
 1920x1080 (60), and normal on a phone, each with every card on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
@@ -28,9 +31,10 @@ import time
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 STATIONS = [
     ("PC 1", "127.0.0.11", "Counter-Strike"),
@@ -160,14 +164,18 @@ def main():
         stranger.close()
         wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '.card.unknown[data-address="127.0.0.14"]'))
 
-        # The page's requests to act are noted, to see what was sent.
+        # The page's requests to act are noted, to see what was sent (each
+        # with its id, left out here).
         driver.execute_script("""
             const fetch = window.fetch; window.acts = [];
             window.fetch = (path, options) => {
               if (path === '/api/act') window.acts.push(JSON.parse(options.body));
               return fetch(path, options);
             };""")
-        acts = lambda: driver.execute_script("return window.acts")
+        def acts():
+            sent = driver.execute_script("return window.acts")
+            return [{k: v for k, v in a.items() if k != "request"} for a in sent
+                    if a.get("action") != "windows" and "request" in a]
         selected = lambda: driver.find_elements(By.CSS_SELECTOR, ".card.selected")
         toolbar = lambda act: driver.find_element(By.CSS_SELECTOR, '#toolbar button[data-act="%s"]' % act)
 
@@ -176,7 +184,7 @@ def main():
         driver.find_element(By.ID, "shift-cash").send_keys("100.00")
         driver.find_element(By.CSS_SELECTOR, "#shift-open-form button").click()
         wait.until(lambda d: "Shift open since" in d.find_element(By.ID, "shift-state").text)
-        assert driver.find_element(By.ID, "shift-badge").text == "Shift open: anna"
+        assert driver.find_element(By.ID, "shift-badge").text == "Shift open: anna · taken 0.00 BGN"
         driver.execute_script("window.scrollTo(0, 0)")
 
         pc1 = card("127.0.0.11")
@@ -184,8 +192,13 @@ def main():
         minutes = driver.find_element(By.ID, "minutes")
         minutes.clear()
         minutes.send_keys("30")
+        # The price before the click; after it, what was sold where for how
+        # much, on the card too.
+        wait.until(lambda d: d.find_element(By.ID, "quote").text == "30 min: 1.50 BGN")
         toolbar("start").click()
         wait.until(lambda d: "rented" in card("127.0.0.11").get_attribute("class"))
+        wait.until(lambda d: "PC 1 30 min for 1.50 BGN" in d.find_element(By.ID, "message").text)
+        assert card("127.0.0.11").find_element(By.CLASS_NAME, "sold").text == "1.50 BGN"
         assert not selected(), "the selection stays after the action"
         assert driver.find_element(By.ID, "selected-count").text == "No station selected"
         left = lambda: card("127.0.0.11").find_element(By.CLASS_NAME, "left").text
@@ -198,23 +211,29 @@ def main():
         # The session is on record for today.
         wait.until(lambda d: "PC 1" in d.find_element(By.ID, "session-rows").text)
 
+        # A double click on a card's Add sells once.
+        ActionChains(driver).double_click(card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-add")).perform()
+        wait.until(lambda d: card("127.0.0.11").find_element(By.CLASS_NAME, "sold").text == "3.00 BGN")
+        wait.until(lambda d: "2 sales 3.00 BGN" in d.find_element(By.ID, "shift-state").text)
+        assert [a["action"] for a in acts()] == ["start", "add"], acts()
+
         # Minutes that are not a whole number from 1 to 10080 are refused on
         # the page, never sent; the selection stays for another try.
         card("127.0.0.12").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
-        for bad in ["1.5", "0", "", "10081"]:
+        for bad in ["1.5", "0", "", "10081", "6o", "4,5"]:
             minutes.clear()
             minutes.send_keys(bad)
             toolbar("start").click()
             wait.until(lambda d: "whole number" in d.find_element(By.ID, "message").text)
             driver.execute_script("document.getElementById('message').textContent = ''")
-        assert len(acts()) == 1, acts()
+        assert len(acts()) == 2, acts()
         assert "free" in card("127.0.0.12").get_attribute("class")
         assert len(selected()) == 1
         # A preset starts its minutes at one click.
         driver.find_element(By.CSS_SELECTOR, 'button[data-preset="120"]').click()
         wait.until(lambda d: "rented" in card("127.0.0.12").get_attribute("class"))
         assert acts()[-1] == {"action": "start", "stations": ["127.0.0.12"], "minutes": 120}, acts()
-        wait.until(lambda d: "2 sales 7.50 BGN" in d.find_element(By.ID, "shift-state").text)
+        wait.until(lambda d: "3 sales 9.00 BGN" in d.find_element(By.ID, "shift-state").text)
 
         # A message to the customer at PC 2; the log shows it beside the starts.
         card("127.0.0.12").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
@@ -234,6 +253,26 @@ def main():
         wait.until(lambda d: "DOTA 2" in d.find_element(By.ID, "windows-list").text)
         assert len(driver.find_elements(By.CSS_SELECTOR, "#windows-list button")) == 2
         driver.find_element(By.XPATH, "//dialog//button[text()='Close']").click()
+
+        # PC 1's session moves to the third station, its time and its sale
+        # with it; then a double click on PC 1's Start starts once.
+        card("127.0.0.11").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
+        toolbar("move").click()
+        wait.until(EC.visibility_of_element_located((By.ID, "move-to")))
+        Select(driver.find_element(By.ID, "move-to")).select_by_value("127.0.0.13")
+        driver.find_element(By.ID, "confirm-ok").click()
+        wait.until(lambda d: "rented" in card("127.0.0.13").get_attribute("class"))
+        wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
+        assert card("127.0.0.13").find_element(By.CLASS_NAME, "sold").text == "3.00 BGN"
+        minutes.clear()
+        minutes.send_keys("30")
+        ActionChains(driver).double_click(card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-start")).perform()
+        wait.until(lambda d: "rented" in card("127.0.0.11").get_attribute("class"))
+        wait.until(lambda d: "4 sales 10.50 BGN" in d.find_element(By.ID, "shift-state").text)
+        assert "error" not in driver.find_element(By.ID, "message").get_attribute("class"), \
+            driver.find_element(By.ID, "message").text
+        assert [a["action"] for a in acts()][-2:] == ["move", "start"], acts()
+        wait.until(lambda d: card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-end").is_enabled())
 
         # Ending a rented station's session from its card asks first, and
         # says which.
@@ -255,17 +294,30 @@ def main():
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
         assert acts()[-1]["refund"] is True, acts()
 
-        # The shift closes with the count: 100.00 + 1.50 + 6.00 - 1.45 were
-        # expected in the drawer.
-        driver.find_element(By.ID, "shift-counted").send_keys("106.00")
-        driver.find_element(By.CSS_SELECTOR, "#shift-close-form button").click()
+        # The shift closes with the count: 100.00 + 1.50 + 1.50 + 6.00 + 1.50
+        # - 1.45 were expected in the drawer.
+        driver.find_element(By.ID, "shift-counted").send_keys("109.00")
+        driver.find_element(By.CSS_SELECTOR, "#shift-close-form button.danger").click()
         wait.until(lambda d: "Shift closed" in d.find_element(By.ID, "till-message").text)
-        wait.until(lambda d: "106.05" in d.find_element(By.ID, "shift-rows").text)
+        wait.until(lambda d: "109.05" in d.find_element(By.ID, "shift-rows").text)
+
+        # Its end-of-day report, printed alone.
+        report = wait.until(EC.visibility_of_element_located((By.ID, "report")))
+        assert "Standard: 4 × 210 min, 10.50 BGN" in report.text, report.text
+        assert "109.05 BGN" in report.text and "-0.05 BGN missing" in report.text, report.text
+        driver.execute_script("window.printed = 0; window.print = () => { window.printed++; };")
+        driver.find_element(By.ID, "report-print").click()
+        assert driver.execute_script("return window.printed") == 1
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": "print"})
+        assert not driver.find_element(By.ID, "room").is_displayed()
+        assert report.is_displayed() and not driver.find_element(By.ID, "report-print").is_displayed()
+        report.screenshot(os.path.join(args.screenshots, "console-shift-report.png"))
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
+        driver.find_element(By.ID, "report-close").click()
         driver.find_element(By.ID, "panels").screenshot(os.path.join(args.screenshots, "console-till.png"))
         driver.execute_script("window.scrollTo(0, 0)")
         closed = driver.find_element(By.ID, "till-message").text
-        assert "expected 106.05 BGN, counted 106.00 BGN, difference -0.05 BGN" in closed, closed
-        wait.until(lambda d: "106.05" in d.find_element(By.ID, "shift-rows").text)
+        assert "expected 109.05 BGN, counted 109.00 BGN, difference -0.05 BGN" in closed, closed
         rows = driver.find_element(By.ID, "session-rows").text
         assert "1.45 paid (anna)" in rows and "6.00" in rows, rows
 

@@ -140,15 +140,17 @@ class ConsoleApi : public ::testing::Test {
     return Run({"/bin/sh", "-c", line});
   }
 
-  // The actions of that name carried out (not refused) on record.
-  int64_t RecordedActions(const std::string& action) {
+  // The actions of that name carried out (or refused for that reason) on
+  // record.
+  int64_t RecordedActions(const std::string& action, const std::string& outcome = "") {
     sqlite3* db = nullptr;
     sqlite3_stmt* count = nullptr;
     int64_t n = -1;
     if (sqlite3_open(db_.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT count(*) FROM actions WHERE action = ? AND outcome = ''", -1,
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM actions WHERE action = ? AND outcome = ?", -1,
                            &count, nullptr) == SQLITE_OK) {
       sqlite3_bind_text(count, 1, action.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(count, 2, outcome.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(count) == SQLITE_ROW) {
         n = sqlite3_column_int64(count, 0);
       }
@@ -280,6 +282,17 @@ TEST_F(ConsoleApi, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":0})"), 400);
   EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":"30"})"), 400);
   EXPECT_EQ(status(R"({"action":"start","stations":["127.0.0.21"],"minutes":99999999999})"), 400);
+  // Minutes are a JSON integer from 1 to 10080, never rounded or read from
+  // a text.
+  for (const char* minutes :
+       {"15.0", "1e1", "1.5", "-5", "10081", "true", "null", "[15]", "18446744073709551615"}) {
+    EXPECT_EQ(status(std::string(R"({"action":"add","stations":["127.0.0.21"],"minutes":)") +
+                     minutes + "}"),
+              400)
+        << minutes;
+  }
+  EXPECT_EQ(http_->Get("/api/quote?minutes=6o", Json())->status, 400);
+  EXPECT_EQ(http_->Get("/api/quote?minutes=0030", Json())->status, 200);
   EXPECT_EQ(status(R"({"action":"volume","stations":["127.0.0.21"],"volume":101})"), 400);
   EXPECT_EQ(status(R"({"action":"reboot","stations":["127.0.0.21"]})"), 400);
   EXPECT_EQ(status(R"({"action":"format","stations":["127.0.0.21"]})"), 400);
@@ -401,7 +414,7 @@ TEST_F(ConsoleApi, SessionsOnARealStationSurviveACrash) {
   auto csv = http_->Get("/api/sessions.csv", Json());
   EXPECT_EQ(csv->Header("Content-Type"), "text/csv; charset=utf-8");
   EXPECT_NE(csv->body.find("\r\nPC 1,127.0.0.21,"), std::string::npos) << csv->body;
-  EXPECT_NE(csv->body.find(",45,anna,anna,1,,,,,,\r\n"), std::string::npos) << csv->body;
+  EXPECT_NE(csv->body.find(",45,anna,anna,1,,,,,,,\r\n"), std::string::npos) << csv->body;
 }
 
 TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
@@ -514,11 +527,14 @@ class RecordFailingActions final : public console::Store {
 };
 
 // A console in this process over the record, on a clock the test moves, and
-// its one station, which answers every command as a station does.
+// its stations: PC 1 and PC 2 answer every command as a station does, PC 3
+// never answers.
 struct InProcessConsole {
   explicit InProcessConsole(console::Record& record, console::WebConsoleOptions options = {}) {
     console::Room room;
     room.AddStation({"PC 1", "127.0.0.77"});
+    room.AddStation({"PC 2", "127.0.0.78"});
+    room.AddStation({"PC 3", "127.0.0.79"});
     options.udp_address = "127.0.0.1";
     options.udp_port = 0;
     options.clock = [this] { return now.load(); };
@@ -536,12 +552,39 @@ struct InProcessConsole {
     request.refund = refund;
     return web->Act(by, request).at(0);
   }
+  // An action on the station at `address`, by an operator of that role.
+  console::ActionOutcome Act(console::ActionKind kind, const std::string& address,
+                             const std::string& by, console::Role role, int32_t minutes = 0,
+                             const std::string& reason_or_to = "") {
+    console::ActionRequest request;
+    request.kind = kind;
+    request.stations = {address};
+    request.minutes = minutes;
+    request.role = role;
+    (kind == console::ActionKind::kMove ? request.to : request.reason) = reason_or_to;
+    request.refund = true;
+    return web->Act(by, request).at(0);
+  }
+  console::ActionOutcome Change(const std::string& by, console::TillChange change) {
+    return web->ChangeTill(by, change);
+  }
+  const console::Station& StationAt(const std::string& address) {
+    snapshot = web->Snapshot();
+    for (const auto& each : snapshot.stations) {
+      if (each.address == address) {
+        return each;
+      }
+    }
+    throw std::runtime_error("no station " + address);
+  }
   bool Rented() { return web->Snapshot().stations.at(0).session.has_value(); }
 
   std::atomic<console::Millis> now{1'700'000'000'000};
   console::PlainEnvelope envelope;
   std::unique_ptr<platform::DatagramSocket> socket = platform::MakeUdpSocket();
   AnsweringStation station{"127.0.0.77"};
+  AnsweringStation second{"127.0.0.78"};
+  console::RoomSnapshot snapshot;
   std::unique_ptr<console::WebConsole> web;
 };
 
@@ -637,10 +680,237 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   EXPECT_EQ(session.refund->by, "ben");
   EXPECT_EQ(console::UsedMinutes(session), 16);
   std::string csv = console::SessionsCsv(sessions, "BGN");
-  EXPECT_NE(csv.find(",90,anna,ben,16,4.50,3.70,yes,anna:60 anna:30,ben,BGN\r\n"),
+  EXPECT_NE(csv.find(",90,anna,ben,16,4.50,3.70,yes,anna:60 anna:30,ben,BGN,\r\n"),
             std::string::npos)
       << csv;
   EXPECT_EQ(store.ShiftsBetween(0, till.now + 1).size(), 2u);
+}
+
+// One click, one outcome: a request with an id is carried out once, however
+// often and however concurrently it is repeated, and across a restart; a
+// repeat with other content is refused; without an id nothing is protected.
+TEST_F(ConsoleApi, ARequestWithAnIdIsCarriedOutOnce) {
+  std::ofstream(dir_ / "room.txt") << "currency BGN\ntariff Standard 3.00\ngroup Hall Standard\n"
+                                   << "\"PC 1\" " << kStationAddress << "\n\"PC 2\" 127.0.0.22\n";
+  AnsweringStation station(kStationAddress);
+  StartConsole({"--probe-wait-ms", "500"});
+  std::string csrf = LogIn();
+  auto post = [&](const std::string& path, const json& body) {
+    auto res = Post(path, body.dump(), csrf);
+    EXPECT_TRUE(res);
+    return res ? *res : HttpResult{};
+  };
+  json open{{"shift", "open"}, {"cash", "0.00"}, {"request", "open-1"}};
+  EXPECT_EQ(post("/api/shift", open).status, 200);
+  EXPECT_EQ(post("/api/shift", open).status, 200) << "the repeat of an opening opens nothing";
+  json start{{"action", "start"},
+             {"stations", {kStationAddress}},
+             {"minutes", 30},
+             {"request", "start-1"}};
+  auto started = post("/api/act", start);
+  ASSERT_EQ(started.status, 200) << started.body;
+  EXPECT_EQ(json::parse(started.body)["results"][0]["sold"]["price"], 150);
+  EXPECT_EQ(post("/api/act", start).body, started.body) << "not \"already rented\"";
+
+  // Threads firing the same id at once: each gets the first one's answer.
+  auto fire = [&](const json& body) {
+    std::vector<HttpResult> answers(8);
+    std::vector<std::thread> clicks;
+    for (auto& answer : answers) {
+      clicks.emplace_back([&, cookie = cookie_] {
+        HttpClient client("127.0.0.1", port_);
+        auto res =
+            client.Post("/api/act", body.dump(), {{"Cookie", cookie}, {"X-Zalvo-Csrf", csrf}});
+        answer = res.value_or(HttpResult{});
+      });
+    }
+    for (auto& click : clicks) {
+      click.join();
+    }
+    for (const auto& answer : answers) {
+      EXPECT_EQ(answer.body, answers[0].body);
+    }
+    return answers[0];
+  };
+  json add{
+      {"action", "add"}, {"stations", {kStationAddress}}, {"minutes", 15}, {"request", "add-1"}};
+  HttpResult added = fire(add);
+  EXPECT_EQ(added.status, 200) << added.body;
+  EXPECT_EQ(RecordedActions("add"), 1);
+  // A start on a silent station waits out the probe: the repeats all come
+  // while it is carried out.
+  json silent{
+      {"action", "start"}, {"stations", {"127.0.0.22"}}, {"minutes", 15}, {"request", "silent-1"}};
+  EXPECT_EQ(fire(silent).status, 503);
+  EXPECT_EQ(RecordedActions("start", "the station does not answer"), 1);
+  EXPECT_EQ(StationOf(kStationAddress)["session"]["minutes"], 45);
+
+  json other = add;
+  other["minutes"] = 30;
+  auto refused = post("/api/act", other);
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_NE(refused.body.find("sent before with other content"), std::string::npos);
+  EXPECT_EQ(
+      post("/api/act",
+           json{{"action", "info"}, {"stations", {kStationAddress}}, {"request", "not an id"}})
+          .status,
+      400);
+
+  // An owner's edit too; a password in it is never kept where a guess
+  // could be tested against it.
+  json ben{
+      {"name", "ben"}, {"password", "long enough"}, {"role", "operator"}, {"request", "ben-1"}};
+  auto ben_added = post("/api/operators/change", ben);
+  EXPECT_EQ(ben_added.body, R"({"done":"operator ben: added as operator","ok":true})");
+  EXPECT_EQ(post("/api/operators/change", ben).body, ben_added.body);
+  ben["password"] = "other enough";
+  EXPECT_EQ(post("/api/operators/change", ben).status, 409);
+  EXPECT_EQ(RecordedActions("operator ben"), 1);
+
+  RestartConsole();
+  csrf = LogIn();
+  EXPECT_EQ(post("/api/act", add).body, added.body) << "kept across a restart";
+  add.erase("request");
+  EXPECT_EQ(post("/api/act", add).status, 200);
+  EXPECT_EQ(post("/api/act", add).status, 200);
+  EXPECT_EQ(RecordedActions("add"), 3) << "without an id each is carried out";
+  auto till = json::parse(http_->Get("/api/till", Json())->body);
+  EXPECT_EQ(till["shift"]["sales_count"], 4);
+  EXPECT_EQ(till["shift"]["takings"], 150 + 3 * 75);
+}
+
+// Mistakes put right, each a row of its own: free minutes within the
+// operators' allowance, voids (of a sale refunded in part, and of an earlier
+// shift's sale in the next shift), a move that goes only to a station that
+// answers; the shifts' reports add them up, and a new shift's opening cash is
+// compared with the last count.
+TEST_F(ConsoleApi, CorrectionsAreRowsOfTheirOwnAndTheShiftsAddThemUp) {
+  console::Store store(db_);
+  console::WebConsoleOptions quick;
+  quick.probe_wait_ms = 300;  // PC 3 is waited for once
+  InProcessConsole till(store, quick);
+  using console::ActionKind;
+  using console::Role;
+  const std::string pc1 = "127.0.0.77";
+  const std::string pc2 = "127.0.0.78";
+  const std::string pc3 = "127.0.0.79";
+  ASSERT_TRUE(till.web->SeedTill(console::TillPlan{"BGN",
+                                                   {{0, "Standard", 300, 0}},
+                                                   {{"Main", "Standard"}},
+                                                   {{pc1, "Main"}, {pc2, "Main"}, {pc3, "Main"}}}));
+  ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok());
+  const console::Millis t0 = till.now;
+  auto minutes = [&](console::Millis m) { till.now = t0 + m * 60'000; };
+
+  auto refused = till.Act(ActionKind::kFree, pc1, "olga", Role::kOperator, 10, "crashed");
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.refusal->kind, console::RefusalKind::kNotAllowed);
+  EXPECT_NE(refused.refusal->text.find("0 free minutes a shift"), std::string::npos);
+  console::TillChange allowance;
+  allowance.kind = console::TillChange::Kind::kFreeMinutes;
+  allowance.minutes = 15;
+  EXPECT_EQ(till.Change("anna", allowance).done,
+            "free minutes: an operator may give 15 free minutes a shift (was 0)");
+  ASSERT_TRUE(till.Act(ActionKind::kFree, pc1, "olga", Role::kOperator, 10, "crashed").ok())
+      << "a free station's session begins";
+  EXPECT_FALSE(till.Act(ActionKind::kFree, pc1, "olga", Role::kOperator, 10, "again").ok());
+  ASSERT_TRUE(till.Act(ActionKind::kFree, pc1, "anna", Role::kOwner, 10, "noise").ok());
+  auto first = till.Act(ActionKind::kAdd, pc1, "olga", Role::kOperator, 60);
+  auto twice = till.Act(ActionKind::kAdd, pc1, "anna", Role::kOwner, 60);
+  ASSERT_TRUE(first.ok() && twice.ok());
+  EXPECT_EQ(twice.sold->price, 300);
+  EXPECT_EQ(twice.done, "+60 min, 140 min from now, 3.00 BGN");
+  EXPECT_EQ(till.StationAt(pc1).session->sold, 600);
+
+  // The second sale of a double click, voided: the sale stays as it was.
+  console::TillChange void_twice;
+  void_twice.kind = console::TillChange::Kind::kVoid;
+  void_twice.sale_id = twice.sold->id;
+  void_twice.reason = "double click";
+  auto voided = till.Change("anna", void_twice);
+  ASSERT_TRUE(voided.ok()) << voided.refusal->text;
+  EXPECT_NE(voided.done.find("3.00 BGN taken back"), std::string::npos) << voided.done;
+  EXPECT_FALSE(till.Change("anna", void_twice).ok()) << "voided once";
+  EXPECT_EQ(store.FindSale(twice.sold->id)->price, 300);
+  EXPECT_EQ(store.FindSale(twice.sold->id)->voided, 300);
+  EXPECT_EQ(till.StationAt(pc1).session->sold, 300);
+
+  // A move to a station that does not answer moves nothing; to one that
+  // does, the session goes with its time and its sales.
+  minutes(30);
+  auto silent = till.Act(ActionKind::kMove, pc1, "olga", Role::kOperator, 0, pc3);
+  ASSERT_FALSE(silent.ok());
+  EXPECT_EQ(silent.refusal->text, "PC 3 (127.0.0.79) does not answer: nothing was moved");
+  EXPECT_TRUE(till.StationAt(pc1).session);
+  EXPECT_FALSE(till.StationAt(pc3).session);
+  console::Millis ends = till.StationAt(pc1).session->ends;
+  ASSERT_TRUE(till.Act(ActionKind::kMove, pc1, "olga", Role::kOperator, 0, pc2).ok());
+  EXPECT_FALSE(till.StationAt(pc1).session);
+  ASSERT_TRUE(till.StationAt(pc2).session);
+  EXPECT_EQ(till.StationAt(pc2).session->ends, ends);
+  EXPECT_EQ(till.StationAt(pc2).session->sold, 300);
+
+  // Ended 40 minutes early: 40 of the standing 60 sold are refunded; then
+  // the rest of that sale is voided (what the refund paid is not twice).
+  minutes(100);
+  auto end = till.Act(ActionKind::kEnd, pc2, "olga", Role::kOperator);
+  ASSERT_TRUE(end.ok()) << end.refusal->text;
+  EXPECT_EQ(end.refunded->amount, 200);
+  console::TillChange void_first = void_twice;
+  void_first.sale_id = first.sold->id;
+  void_first.reason = "the customer paid nothing";
+  ASSERT_TRUE(till.Change("anna", void_first).ok());
+  EXPECT_EQ(store.FindSale(first.sold->id)->voided, 100);
+  auto later = till.Act(ActionKind::kStart, pc1, "anna", Role::kOwner, 30);
+  ASSERT_TRUE(later.ok());
+
+  std::optional<console::ShiftReport> day;
+  ASSERT_TRUE(till.web->CloseShift("olga", 10'150, day).ok());
+  EXPECT_EQ(day->totals.sales, 750);
+  EXPECT_EQ(day->totals.refunds, 200);
+  EXPECT_EQ(day->totals.voids, 400);
+  EXPECT_EQ(day->totals.expected, 10'150);
+  EXPECT_EQ(day->totals.difference, 0);
+  EXPECT_EQ(day->takings, 150);
+  ASSERT_EQ(day->by_tariff.size(), 1u);
+  EXPECT_EQ(day->by_tariff[0].minutes, 150);
+  ASSERT_EQ(day->by_operator.size(), 2u);
+  EXPECT_EQ(day->by_operator[0].name, "anna");
+  EXPECT_EQ(day->by_operator[0].amount, 450);
+  EXPECT_EQ(day->by_operator[1].amount, 300);
+  EXPECT_EQ(day->free_minutes.minutes, 20);
+  EXPECT_EQ(day->free_by_operator.size(), 2u);
+  EXPECT_EQ(day->voids.size(), 2u);
+
+  // The next shift opens with less than was counted: said and logged. A
+  // void of the earlier shift's sale is this shift's correction to it.
+  auto opened = till.web->OpenShift("ben", 10'100);
+  EXPECT_EQ(opened.done, "cash 101.00; the last count (shift 1) was 101.50, difference -0.50");
+  console::TillChange void_later = void_twice;
+  void_later.sale_id = later.sold->id;
+  ASSERT_TRUE(till.Change("anna", void_later).ok());
+  EXPECT_EQ(till.StationAt(pc1).session->sold, 0);
+  auto next = till.web->Till().shift;
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->opening_difference, -50);
+  EXPECT_EQ(next->totals.expected, 10'100 - 150);
+  ASSERT_EQ(next->voids.size(), 1u);
+  EXPECT_EQ(next->voids[0].sale.shift_id, day->shift.id);
+  EXPECT_EQ(next->voids[0].station, "PC 1");
+
+  auto sessions = store.SessionsBetween(0, till.now + 1);
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_EQ(sessions[0].address, pc2);
+  ASSERT_EQ(sessions[0].moves.size(), 1u);
+  EXPECT_EQ(sessions[0].moves[0].from_station, "PC 1");
+  EXPECT_EQ(sessions[0].sales.size(), 4u) << "its sales went with it";
+  EXPECT_EQ(console::SessionPrice(sessions[0]), 200);
+  EXPECT_EQ(RecordedActions("move"), 1);
+  EXPECT_EQ(RecordedActions("void"), 3);
+  std::string csv = console::ShiftsCsv(till.web->ShiftsBetween(0, till.now + 1), "BGN");
+  EXPECT_NE(csv.find(",BGN,4.00,2,0.00,20,,,Standard: 3 / 150 min / 7.50,"), std::string::npos)
+      << csv;
+  EXPECT_NE(csv.find(",1.50,1,0.00,0,101.50,-0.50,,,\r\n"), std::string::npos) << csv;
 }
 
 // Power-on sends the magic packet of the station's MAC to the broadcast
@@ -787,6 +1057,7 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
       notes += note + "\n";
     }
     EXPECT_NE(notes.find("upgraded to schema 2"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("upgraded to schema 3"), std::string::npos) << notes;
     EXPECT_EQ(store.Operator("anna")->hash, "hash");
     EXPECT_EQ(store.Operator("anna")->role, console::Role::kOwner) << "the operators become owners";
     auto old = store.SessionsBetween(0, 5'000'000);

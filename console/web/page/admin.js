@@ -1,6 +1,6 @@
 // The operators (an owner's to manage) and the action log: who did what,
 // when, to which station, and how it ended.
-import { $, el, api, refusalText } from './common.js';
+import { $, el, api, refusalText, sendOnce } from './common.js';
 
 function say(text, error) {
   $('operators-message').className = error ? 'error' : '';
@@ -27,10 +27,10 @@ async function loadOperators() {
     password.autocomplete = 'new-password';
     const save = el('button', 'plain', 'Save');
     save.addEventListener('click', () => change(Object.assign({ name: o.name, role: role.value },
-      password.value ? { password: password.value } : {})));
+      password.value ? { password: password.value } : {}), save));
     const remove = el('button', 'plain', 'Remove');
     remove.addEventListener('click', () => {
-      if (window.confirm('Remove the operator ' + o.name + '? Their log-ins end.')) change({ name: o.name, remove: true });
+      if (window.confirm('Remove the operator ' + o.name + '? Their log-ins end.')) change({ name: o.name, remove: true }, remove);
     });
     for (const c of [el('span', '', o.name), role, password, save, remove]) {
       const td = el('td'); td.append(c); tr.append(td);
@@ -39,9 +39,16 @@ async function loadOperators() {
   }
 }
 
-async function change(body) {
-  const r = await api('POST', '/api/operators/change', body);
-  if (r.status === 200) { say('Saved.'); loadOperators(); return true; }
+// A change of the operators, sent once and answered with what it did.
+async function change(body, button) {
+  let r;
+  try {
+    r = await sendOnce('/api/operators/change', body, button);
+  } catch (e) {
+    say('no answer from the console; the page asks again when it is back (it is never done twice)', true);
+    return false;
+  }
+  if (r.status === 200) { say('Done: ' + r.data.done + '.'); loadOperators(); return true; }
   if (r.status !== 401) say(refusalText(r), true);
   return false;
 }
@@ -65,7 +72,8 @@ export async function loadLog() {
 
 $('operator-add').addEventListener('submit', async (e) => {
   e.preventDefault();
-  if (await change({ name: $('new-operator').value.trim(), password: $('new-password').value, role: $('new-role').value })) {
+  if (await change({ name: $('new-operator').value.trim(), password: $('new-password').value, role: $('new-role').value },
+    e.submitter)) {
     $('new-operator').value = '';
     $('new-password').value = '';
   }

@@ -1,7 +1,10 @@
 // The room: its cards, the selection, the operators' actions on stations
 // (their list and fields come from the console's table at the log-in), and
 // the log-in itself.
-import { $, el, api, refusalText, session, setSession, whenLoggedOut, stations, selected, nameOf } from './common.js';
+import {
+  $, el, api, refusalText, session, setSession, whenLoggedOut, stations, selected, nameOf, parseMinutes, sendOnce,
+  resendPending, setBusy, ask, askText,
+} from './common.js';
 import * as till from './till.js';
 import * as admin from './admin.js';
 
@@ -17,6 +20,7 @@ function showLogin() {
 }
 
 whenLoggedOut(showLogin);
+till.whenLoaded(() => updateQuote());
 
 // The page after the log-in: the toolbar's actions as the console's table
 // has them (one the role may not do is hidden), the minutes' bound.
@@ -31,9 +35,10 @@ function showMain(me) {
     const action = session.actions.get(b.dataset.act);
     b.hidden = !action || (action.role === 'owner' && role !== 'owner');
   }
-  $('minutes').max = String(session.maxMinutes);
   till.start();
   admin.start(role);
+  updateQuote();
+  resendPending(lateAnswer);
 }
 
 function clock(seconds) {
@@ -66,7 +71,7 @@ function makeCard(address) {
   box.addEventListener('click', (e) => { e.stopPropagation(); toggle(address, box.checked); });
   card.parts = {
     box, dot: el('span', 'dot'), name: el('span', 'name'), state: el('span', 'state'),
-    left: el('div', 'left'), online: el('div', 'detail online-text'), fg: el('div', 'detail fg'),
+    left: el('div', 'left'), sold: el('span', 'sold'), online: el('div', 'detail online-text'), fg: el('div', 'detail fg'),
     disk: el('div', 'detail disk'), note: el('div', 'note'), actions: el('div', 'actions'),
   };
   top.append(box, card.parts.dot, card.parts.name);
@@ -75,10 +80,11 @@ function makeCard(address) {
     b.addEventListener('click', (e) => { e.stopPropagation(); onClick(); });
     return b;
   };
-  // The card's own session buttons take the minutes field.
-  const start = button('Start', 'card-start', () => act('start', [address]));
-  const add = button('Add', 'card-add', () => act('add', [address]));
-  const end = button('End', 'card-end plain', () => act('end', [address]));
+  // The card's own session buttons take the minutes field; while one's
+  // request is under way the card's buttons take no click.
+  const start = button('Start', 'card-start', () => act('start', [address], undefined, card));
+  const add = button('Add', 'card-add', () => act('add', [address], undefined, card));
+  const end = button('End', 'card-end plain', () => act('end', [address], undefined, card));
   const windows = button('Windows', 'plain', () => openWindows(address));
   const adopt = button('Adopt', '', () => changeStation('adopt', address));
   const remove = button('Remove', 'plain', () => changeStation('remove', address));
@@ -86,10 +92,11 @@ function makeCard(address) {
   card.parts.actions.append(start, add, end, windows, adopt, remove);
   card.parts.note.textContent = 'Reported by itself';
   const line = el('div', 'line');
-  line.append(card.parts.state, card.parts.left);
+  line.append(card.parts.state, card.parts.left, card.parts.sold);
   card.append(top, line, card.parts.note, card.parts.fg, card.parts.disk,
               card.parts.online, card.parts.actions);
-  card.addEventListener('click', () => {
+  card.addEventListener('click', (e) => {
+    if (e.target.closest('button')) return;  // a busy button's click
     if (!card.station.unknown) toggle(address, !selected.has(address));
   });
   return card;
@@ -110,6 +117,7 @@ function updateSelection() {
     : selected.size + (selected.size === 1 ? ' station selected' : ' stations selected');
   $('selected-count').textContent = text;
   $('toolbar-toggle').textContent = selected.size ? 'Actions (' + selected.size + ')' : 'Actions';
+  updateQuote();
 }
 
 // What the station's card says about its connection: the room's own
@@ -160,6 +168,10 @@ function renderCard(st) {
   p.fg.textContent = st.foreground === null ? 'program: not reported'
     : (st.foreground === '' ? 'program: none' : 'program: ' + st.foreground);
   p.disk.textContent = disk(st.free_mb);
+  // What the session was sold for so far.
+  const sold = st.session && st.session.sold !== null && st.session.sold !== undefined;
+  p.sold.hidden = !sold;
+  p.sold.textContent = sold ? till.withCurrency(st.session.sold) : '';
   tickCard(card);
 }
 
@@ -243,6 +255,7 @@ async function poll() {
       clearTimeout(timer);
       if (r.status === 401) return;
       if (r.status === 200 && r.data) {
+        if (disconnectedAt) resendPending(lateAnswer);
         setConnected(true);
         merge(r.data);
       } else {
@@ -264,14 +277,14 @@ function message(text, isError) {
 }
 
 // The minutes field as a whole number from 1 to the longest session, or
-// null after saying why not.
+// null after saying why not. The field is text, read as typed: "6o" or
+// "4,5" are refused, never read as 6 or 45.
 function minutes() {
   const field = $('minutes');
-  const raw = field.value.trim();
-  const value = Number(raw);
-  if (!/^[0-9]+$/.test(raw) || value < 1 || value > session.maxMinutes) {
+  const value = parseMinutes(field.value, session.maxMinutes);
+  if (value === null) {
     field.setAttribute('aria-invalid', 'true');
-    message('Minutes must be a whole number from 1 to ' + session.maxMinutes + ' (not “' + field.value + '”).', true);
+    message('Minutes must be a whole number from 1 to ' + session.maxMinutes + ', in digits (not “' + field.value + '”).', true);
     field.focus();
     return null;
   }
@@ -279,36 +292,44 @@ function minutes() {
   return value;
 }
 
-// Asks the operator in the page's own dialog; resolves true for the
-// confirming button. `extra(box)` may fill the dialog's extra part.
-function ask(title, text, items, okLabel, extra) {
-  const d = $('confirm-dialog');
-  $('confirm-title').textContent = title;
-  $('confirm-text').textContent = text;
-  const list = $('confirm-list');
-  list.textContent = '';
-  for (const item of items) list.append(el('li', '', item));
-  const refund = $('end-refund');
-  refund.textContent = '';
-  refund.hidden = true;
-  $('confirm-ok').disabled = false;
-  if (extra) extra(refund);
-  refund.hidden = !refund.hasChildNodes();
-  $('confirm-ok').textContent = okLabel;
-  return new Promise((resolve) => {
-    const done = (answer) => {
-      $('confirm-ok').onclick = null;
-      $('confirm-cancel').onclick = null;
-      d.oncancel = null;
-      if (d.open) d.close();
-      resolve(answer);
-    };
-    $('confirm-ok').onclick = () => done(true);
-    $('confirm-cancel').onclick = () => done(false);
-    d.oncancel = (e) => { e.preventDefault(); done(false); };
-    d.showModal();
-    $('confirm-cancel').focus();
-  });
+// What the minutes will cost on the selected stations, before the click:
+// one price where their groups agree, else one per group. A card's Start
+// and Add say it for their station (as their tooltip).
+let quoted = { minutes: 0, at: 0, groups: [] };
+async function updateQuote() {
+  const out = $('quote');
+  const m = parseMinutes($('minutes').value, session.maxMinutes);
+  if (m === null || !till.selling()) { out.textContent = ''; return; }
+  if (quoted.minutes !== m || Date.now() - quoted.at > 10000) {
+    const r = await api('GET', '/api/quote?minutes=' + m);
+    if (r.status !== 200) { out.textContent = ''; return; }
+    quoted = { minutes: m, at: Date.now(), groups: r.data.groups };
+  }
+  if (parseMinutes($('minutes').value, session.maxMinutes) !== m) return;  // typed on meanwhile
+  const priceOf = (address) => {
+    const g = quoted.groups.find((x) => x.id === till.groupIdOf(address));
+    return { group: g ? g.name : 'no group', price: g && g.price !== null ? g.price : null };
+  };
+  for (const [address, card] of cards) {
+    const { price } = priceOf(address);
+    const title = m + ' min: ' + (price === null ? 'not sold here' : till.withCurrency(price));
+    card.parts.start.title = title;
+    card.parts.add.title = title;
+  }
+  const byGroup = new Map();  // the group's name -> [price text, count]
+  let total = 0, priced = true;
+  for (const address of selected) {
+    const { group, price } = priceOf(address);
+    if (price === null) priced = false; else total += price;
+    const entry = byGroup.get(group) || [price === null ? 'not sold' : till.withCurrency(price), 0];
+    entry[1]++;
+    byGroup.set(group, entry);
+  }
+  const each = Array.from(byGroup.entries());
+  const text = each.length === 1 ? each[0][1][0] + (selected.size > 1 ? ' each' : '')
+    : each.map(([name, [price]]) => name + ' ' + price).join(', ');
+  out.textContent = selected.size === 0 ? ''
+    : m + ' min: ' + text + (selected.size > 1 && priced ? ' (' + till.withCurrency(total) + ' in all)' : '');
 }
 
 // The end confirmation's part about the money of the sessions that end:
@@ -334,9 +355,18 @@ function endConfirmationRefund(box, offer) {
   $('confirm-ok').disabled = true;
 }
 
-// What the action will do, asked first where it ends sessions, closes a
-// program or takes stations down; false when the operator says no.
-async function confirmAction(action, addresses, extra) {
+// Where a rented station's session may move: a free station of the room,
+// online ones first.
+function moveTargets(from) {
+  return Array.from(stations.values())
+    .filter((st) => !st.unknown && st.state === 'free' && st.address !== from)
+    .sort((a, b) => Number(b.online) - Number(a.online));
+}
+
+// What the action will do, asked first where it ends sessions, gives time
+// away, moves a session, closes a program or takes stations down; false
+// when the operator says no. What the operator chose goes into the body.
+async function confirmAction(action, addresses, extra, body) {
   const rented = addresses.filter((a) => stations.get(a) && stations.get(a).state !== 'free');
   const names = addresses.map(nameOf);
   const sessions = (n) => n + (n === 1 ? ' session' : ' sessions');
@@ -349,6 +379,39 @@ async function confirmAction(action, addresses, extra) {
                (free ? ' ' + free + ' of the selected ' + (free === 1 ? 'is' : 'are') + ' free: nothing ends there.' : ''),
                rented.map(nameOf), 'End ' + sessions(rented.length),
                (box) => endConfirmationRefund(box, offer));
+  }
+  if (action === 'free') {
+    let reason;
+    const given = await ask('Give ' + body.minutes + ' free minutes?',
+      'At no charge, added to the session (or starting one) on these stations; the shift\'s report counts them.',
+      names, 'Give them', (box) => { reason = askText(box, 'Why:', 'free-reason'); });
+    body.reason = reason();
+    return given;
+  }
+  if (action === 'move') {
+    if (addresses.length !== 1 || !rented.length) {
+      message('Select the one rented station whose session moves.', true);
+      return false;
+    }
+    const targets = moveTargets(addresses[0]);
+    if (!targets.length) { message('No free station to move to.', true); return false; }
+    let select;
+    const moved = await ask('Move the session of ' + names[0] + '?',
+      'Its time and its sale go to the station chosen, which is started first; then ' + names[0] + ' locks. ' +
+      'Where that station does not answer, nothing moves.', [], 'Move', (box) => {
+        select = el('select');
+        select.id = 'move-to';
+        for (const st of targets) {
+          const o = el('option', '', st.name + (st.online ? '' : ' (offline)'));
+          o.value = st.address;
+          select.append(o);
+        }
+        const label = el('label', 'choice', 'To ');
+        label.append(select);
+        box.append(label);
+      });
+    body.to = select.value;
+    return moved;
   }
   if (action === 'kill') {
     return ask('Close this program?', 'The window “' + extra.caption + '” on ' + names.join(', ') +
@@ -375,42 +438,98 @@ const fieldInputs = {
   text: () => $('customer-text').value,
 };
 
-// Carries an action out on the stations; the selection clears once it is
-// sent (not when it is refused on the page or the operator says no).
-async function act(action, addresses, extra) {
-  const spec = session.actions.get(action) || { field: '', confirm: false };
-  const body = Object.assign({ action, stations: addresses }, extra || {});
-  if (spec.field && body[spec.field] === undefined && fieldInputs[spec.field]) {
-    const value = fieldInputs[spec.field]();
-    if (value === null) return;
-    body[spec.field] = value;
-  }
-  if (!(await confirmAction(action, addresses, extra))) return;
-  if (spec.confirm) body.confirm = true;
-  if (action === 'end' && refundChoice !== undefined) body.refund = refundChoice;
-  selected.clear();
-  updateSelection();
-  const names = addresses.map(nameOf);
-  let r;
-  try {
-    r = await api('POST', '/api/act', body);
-  } catch (e) {
-    message(action.replace('_', ' ') + ': not sent, no connection to the console', true);
+// What a station's part of an action did, where it sold, refunded or moved.
+function doneText(action, x) {
+  const name = nameOf(x.station);
+  if (x.sold && x.sold.kind === 'free') return name + ' ' + x.sold.minutes + ' min free';
+  if (x.sold) return name + ' ' + x.sold.minutes + ' min for ' + till.withCurrency(x.sold.price);
+  if (x.refunded) return name + ' refund ' + till.withCurrency(x.refunded.amount) + (x.refunded.paid ? ' paid out' : ' kept');
+  if (action === 'move') return name + ' ' + x.done.replace(/; .*$/, '');
+  return '';
+}
+
+// The console's answer to an action: what was done (sold where and for how
+// much), or why not.
+function showOutcome(action, body, r) {
+  if (!(r.data && r.data.results)) {
+    if (r.status !== 401) message(action.replace('_', ' ') + ': ' + refusalText(r), true);
     return;
   }
-  if (r.data && r.data.results) {
-    const failed = r.data.results.filter((x) => !x.ok);
-    message(failed.length
-      ? failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ')
-      : action.replace('_', ' ') + ': done for ' + names.join(', '), failed.length > 0);
-    if (action === 'message' && !failed.length) $('customer-text').value = '';
-    const forceable = failed.filter((x) => x.can_force).map((x) => x.station);
-    if (action === 'start' && forceable.length) offerAnyway(forceable, body.minutes);
-  } else if (r.status !== 401) {
-    message(refusalText(r), true);
+  const results = r.data.results;
+  const failed = results.filter((x) => !x.ok);
+  const done = results.filter((x) => x.ok);
+  const details = done.map((x) => doneText(action, x)).filter((t) => t);
+  const sold = done.filter((x) => x.sold).reduce((sum, x) => sum + x.sold.price, 0);
+  let text = action.replace('_', ' ') + ': done for ' + done.map((x) => nameOf(x.station)).join(', ');
+  if (details.length) text += ' — ' + details.join(', ') + (details.length > 1 && sold ? '; ' + till.withCurrency(sold) + ' in all' : '');
+  const refused = failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ');
+  message(failed.length ? refused + (done.length ? ' (' + text + ')' : '') : text, failed.length > 0);
+  if (action === 'message' && !failed.length) $('customer-text').value = '';
+  const forceable = failed.filter((x) => x.can_force).map((x) => x.station);
+  if (action === 'start' && forceable.length) offerAnyway(forceable, body.minutes);
+}
+
+// An answer that came for a request sent before the page reloaded or the
+// connection broke: said as any other.
+function lateAnswer(entry, r) {
+  if (!r) {
+    message('A request sent on ' + new Date(entry.at).toLocaleString() + ' got no answer and is too old to ask ' +
+      'about: see the log for what was done.', true);
+    return;
   }
-  if (action === 'start' || action === 'add' || action === 'end') till.refresh();
+  if (entry.path === '/api/act') showOutcome(entry.body.action, entry.body, r);
+  else if (r.status !== 401) message('An earlier request was answered: ' + (r.status === 200 ? 'done' : refusalText(r)), r.status !== 200);
+  till.refresh();
   admin.loadLog();
+}
+
+// Keeps the buttons that sent an action from taking another click until the
+// console answers: the one toolbar button, or all the card's buttons (and a
+// moment longer: a double click's second click would land on the button
+// that took the first one's place, Add where Start was).
+function hold(button, card) {
+  const buttons = card ? Array.from(card.parts.actions.querySelectorAll('button')) : [button];
+  for (const b of buttons) setBusy(b, true);
+  return (linger) => setTimeout(() => { for (const b of buttons) setBusy(b, false); }, linger);
+}
+
+// Carries an action out on the stations; the selection clears once it is
+// sent (not when it is refused on the page or the operator says no). Sent
+// once: a repeat (a double click, a resend) is never carried out twice.
+async function act(action, addresses, extra, from) {
+  const card = from && from.parts ? from : null;
+  const button = card ? null : from;
+  if ((button && button.disabled) || (card && card.parts.start.disabled)) return;
+  const release = hold(button, card);
+  let linger = 0;
+  try {
+    const spec = session.actions.get(action) || { field: '', confirm: false };
+    const body = Object.assign({ action, stations: addresses }, extra || {});
+    if (spec.field && body[spec.field] === undefined && fieldInputs[spec.field]) {
+      const value = fieldInputs[spec.field]();
+      if (value === null) return;
+      body[spec.field] = value;
+    }
+    if (!(await confirmAction(action, addresses, extra, body))) return;
+    if (spec.confirm) body.confirm = true;
+    if (action === 'end' && refundChoice !== undefined) body.refund = refundChoice;
+    selected.clear();
+    updateSelection();
+    linger = card ? 600 : 0;
+    let r;
+    try {
+      r = await sendOnce('/api/act', body);
+    } catch (e) {
+      message(action.replace('_', ' ') + ': no answer from the console; the page asks again when it is back ' +
+        '(it is never done twice)', true);
+      return;
+    }
+    showOutcome(action, body, r);
+    if (['start', 'add', 'end', 'move', 'free'].includes(action)) till.refresh();
+    admin.loadLog();
+  } finally {
+    release(linger);
+  }
 }
 
 // A start the room refused but may be forced: "start anyway" sends the
@@ -418,7 +537,7 @@ async function act(action, addresses, extra) {
 function offerAnyway(addresses, m) {
   const b = el('button', 'danger', 'Start anyway on ' + addresses.map(nameOf).join(', '));
   b.id = 'start-anyway';
-  b.addEventListener('click', () => { b.remove(); act('start', addresses, { minutes: m, anyway: true }); });
+  b.addEventListener('click', () => { b.remove(); act('start', addresses, { minutes: m, anyway: true }, b); });
   $('message').append(' ', b);
 }
 
@@ -432,7 +551,13 @@ async function changeStation(action, address) {
                   [], 'Remove'))) return;
   const body = { action, station: address };
   if (action === 'remove') body.confirm = true;
-  const r = await api('POST', '/api/station', body);
+  let r;
+  try {
+    r = await sendOnce('/api/station', body);
+  } catch (e) {
+    message(action + ': no answer from the console; the page asks again when it is back', true);
+    return;
+  }
   const msg = $('message');
   const failed = r.data && r.data.results ? r.data.results.filter((x) => !x.ok) : [];
   if (r.status === 200) {
@@ -476,7 +601,7 @@ function showWindows(address, windows) {
     const li = el('li');
     const kill = el('button', 'danger', 'Kill');
     kill.addEventListener('click', async () => {
-      await act('kill', [address], { caption });
+      await act('kill', [address], { caption }, kill);
       setTimeout(refreshWindows, 500);
     });
     li.append(el('span', '', caption), kill);
@@ -516,8 +641,10 @@ const withSelection = (then) => () => {
   then(Array.from(selected));
 };
 for (const b of document.querySelectorAll('#toolbar button[data-act]')) {
-  b.addEventListener('click', withSelection((addresses) => act(b.dataset.act, addresses)));
+  b.addEventListener('click', withSelection((addresses) => act(b.dataset.act, addresses, undefined, b)));
 }
+let quoting = 0;
+$('minutes').addEventListener('input', () => { clearTimeout(quoting); quoting = setTimeout(updateQuote, 250); });
 // A preset sets the minutes (which the cards' buttons take too) and starts
 // sessions of that length on the selected stations.
 for (const b of document.querySelectorAll('#toolbar button[data-preset]')) {
@@ -525,7 +652,7 @@ for (const b of document.querySelectorAll('#toolbar button[data-preset]')) {
     $('minutes').value = b.dataset.preset;
     $('minutes').removeAttribute('aria-invalid');
     if (selected.size === 0) { message('Minutes set to ' + b.dataset.preset + '; select stations to start them.', false); return; }
-    act('start', Array.from(selected));
+    act('start', Array.from(selected), undefined, b);
   });
 }
 // The compact room (many stations on one screen), remembered by the browser.

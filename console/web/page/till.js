@@ -1,7 +1,9 @@
 // The till: the shift, the tariffs and groups, the refund asked at an early
-// end, and the reports of sessions and shifts. Amounts come from the console
-// in minor units and go to it as texts ("12.50"), which it checks.
-import { $, el, api, refusalText, selected, roomStations, today } from './common.js';
+// end, the sessions with their sales (an owner voids one here), and the
+// shifts with their end-of-day reports, printable. Amounts come from the
+// console in minor units and go to it as texts ("12.50"), which it checks.
+// Every change is sent once (see sendOnce) and answered with what it did.
+import { $, el, api, refusalText, selected, roomStations, today, sendOnce, session, ask, askText } from './common.js';
 
 let till = null;
 
@@ -18,19 +20,31 @@ function say(text, error) {
   $('till-message').className = error ? 'error' : '';
   $('till-message').textContent = text;
 }
+const noAnswer = 'no answer from the console; the page asks again when it is back (it is never done twice)';
+
+// Whether the club sells by tariff, and the group a station sells in.
+export function selling() { return !!till && till.tariffs.length > 0; }
+export function groupIdOf(address) { return till && address in till.members ? till.members[address] : null; }
 function time(ms) { return ms === null ? '' : new Date(ms).toLocaleTimeString(); }
 function day(ms) { return ms === null ? '' : new Date(ms).toLocaleString(); }
+
+// Called after each load of the till (the room's page shows its prices).
+let loaded = () => {};
+export function whenLoaded(then) { loaded = then; }
 
 async function load() {
   const r = await api('GET', '/api/till');
   if (r.status !== 200) return;
   till = r.data;
   render();
+  loaded();
 }
 
-async function change(body) {
-  const r = await api('POST', '/api/till/change', body);
-  if (r.status === 200) { till = r.data; render(); say('Saved.'); return true; }
+// A change of the till, answered with what it did.
+async function change(body, button) {
+  let r;
+  try { r = await sendOnce('/api/till/change', body, button); } catch (e) { say(noAnswer, true); return false; }
+  if (r.status === 200) { till = r.data; render(); say('Done: ' + r.data.done + '.'); return true; }
   if (r.status !== 401) say(refusalText(r), true);
   return false;
 }
@@ -41,12 +55,15 @@ function renderShift() {
   const badge = $('shift-badge');
   badge.hidden = !s && till.tariffs.length === 0;
   badge.classList.toggle('none', !s);
-  badge.textContent = s ? 'Shift open: ' + s.opened_by : 'No shift open';
+  badge.textContent = s ? 'Shift open: ' + s.opened_by + ' · taken ' + withCurrency(s.takings) : 'No shift open';
   $('shift-open-form').hidden = !!s;
   $('shift-close-form').hidden = !s;
+  $('shift-report-open').hidden = !s;
   $('shift-state').textContent = s
     ? 'Shift open since ' + day(s.opened_at) + ' (' + s.opened_by + '): ' + s.sales_count + ' sales ' +
       withCurrency(s.sales) + ', ' + s.refunds_count + ' refunds ' + withCurrency(s.refunds) +
+      (s.voids ? ', voids ' + withCurrency(s.voids) : '') +
+      (s.free_minutes.minutes ? ', ' + s.free_minutes.minutes + ' free minutes' : '') +
       ', expected in the drawer ' + withCurrency(s.expected)
     : 'No shift is open: open one to sell.';
 }
@@ -60,7 +77,7 @@ function tariffRow(t) {
   const save = el('button', '', t ? 'Save' : 'Add');
   save.addEventListener('click', () => change(Object.assign(
     { change: 'tariff', name: name.value.trim(), per_hour: hour.value.trim(), minimum: min.value.trim() },
-    t ? { id: t.id } : {})));
+    t ? { id: t.id } : {}), save));
   const cells = [name, hour, min, save];
   if (t) {
     const remove = el('button', 'plain', 'Remove');
@@ -91,7 +108,7 @@ function groupRow(g) {
   const members = Object.values(till.members).filter((id) => g && id === g.id).length;
   const save = el('button', '', g ? 'Save' : 'Add');
   save.addEventListener('click', () => change(Object.assign(
-    { change: 'group', name: name.value.trim(), tariff: parseInt(tariff.value, 10) }, g ? { id: g.id } : {})));
+    { change: 'group', name: name.value.trim(), tariff: parseInt(tariff.value, 10) }, g ? { id: g.id } : {}), save));
   const cells = [name, tariff, el('span', '', g ? members + ' stations' : ''), save];
   if (g) {
     const remove = el('button', 'plain', 'Remove');
@@ -115,11 +132,16 @@ function render() {
   groups.textContent = '';
   for (const g of till.groups) groups.append(groupRow(g));
   if (till.tariffs.length) groups.append(groupRow(null));
+  // The group chosen stays chosen: a second Assign puts the stations in
+  // the same group again (it sets, never toggles).
   const assign = $('assign-group');
+  const chosen = assign.value;
   assign.textContent = '';
   const none = el('option', '', 'no group'); none.value = '';
   assign.append(none);
   for (const g of till.groups) { const o = el('option', '', g.name); o.value = String(g.id); assign.append(o); }
+  if (Array.from(assign.options).some((o) => o.value === chosen)) assign.value = chosen;
+  if (document.activeElement !== $('free-allowance')) $('free-allowance').value = String(till.free_minutes_per_shift);
   renderStations();
 }
 
@@ -153,13 +175,69 @@ function renderStations() {
     mac.size = 17;
     const save = el('button', 'plain', 'Save');
     save.addEventListener('click', () => change({ change: 'mac', station: st.address,
-      mac: mac.value.trim() === '' ? null : mac.value.trim() }));
+      mac: mac.value.trim() === '' ? null : mac.value.trim() }, save));
     for (const c of [el('span', '', st.name), el('span', '', st.address), el('span', '', groupOf(st.address) || '—'),
       mac, save]) {
       const td = el('td'); td.append(c); tr.append(td);
     }
     rows.append(tr);
   }
+}
+
+// A sale as the sessions' list shows it; an owner may void one, giving
+// the reason.
+function saleCell(s, sale) {
+  const span = el('span', 'sale' + (sale.voided !== null ? ' voided' : ''),
+    sale.minutes + ' min ' + (sale.kind === 'free' ? 'free (' + sale.reason + ')' : money(sale.price)) + ' ' + sale.by +
+    (sale.voided !== null ? ' (void: ' + money(sale.voided) + ' back)' : ''));
+  if (session.role === 'owner' && sale.kind === 'sale' && sale.voided === null) {
+    const b = el('button', 'plain void', 'Void');
+    b.addEventListener('click', async () => {
+      let reason;
+      const sure = await ask('Void this sale?', 'Its amount is taken back from the open shift\'s drawer; the sale stays ' +
+        'on record, with the void beside it.', [s.station + ': ' + sale.minutes + ' min, ' + withCurrency(sale.price) + ', sold by ' +
+        sale.by + ' at ' + day(sale.at)], 'Void it', (box) => { reason = askText(box, 'Why:', 'void-reason'); });
+      if (!sure) return;
+      if (await change({ change: 'void', sale: sale.id, reason: reason() }, b)) loadReports();
+    });
+    span.append(' ', b);
+  }
+  return span;
+}
+
+// The shift's end-of-day report, shown above the panels; Print prints it
+// alone (the page's print style sheet).
+const lines = (list) => list.map((l) => l.name + ': ' + l.count + ' × ' + l.minutes + ' min, ' + withCurrency(l.amount));
+export function showReport(s) {
+  const box = $('report-body');
+  box.textContent = '';
+  const row = (label, value) => {
+    const tr = el('tr');
+    tr.append(el('th', '', label), el('td', '', value));
+    box.append(tr);
+  };
+  $('report-title').textContent = 'Shift ' + s.id + ': ' + day(s.opened_at) + ' (' + s.opened_by + ') to ' +
+    (s.closed_at === null ? 'now, open' : day(s.closed_at) + ' (' + s.closed_by + ')');
+  row('Opening cash', withCurrency(s.opening) + (s.last_counted === null ? '' : ', the last count ' + withCurrency(s.last_counted) +
+    (s.opening_difference ? ': ' + withCurrency(s.opening_difference) + ' different' : ': the same')));
+  row('Sales', s.sales_count + ', ' + withCurrency(s.sales));
+  row('By tariff', lines(s.by_tariff).join('; ') || '—');
+  row('By operator', lines(s.by_operator).join('; ') || '—');
+  row('Refunds paid out', s.refunds_count + ', ' + withCurrency(s.refunds));
+  row('Refunds kept', s.refunds_kept.count + ', ' + withCurrency(s.refunds_kept.amount));
+  row('Voids', s.voids_list.length + ', ' + withCurrency(s.voids));
+  for (const v of s.voids_list) {
+    row('', 'sale of ' + v.sale.minutes + ' min on ' + v.station + ' (' + day(v.sale.at) + ', ' + v.sale.by + ')' +
+      (v.sale.shift !== s.id ? ', a correction to shift ' + v.sale.shift : '') + ': ' + withCurrency(v.amount) +
+      ' back by ' + v.by + ', ' + v.reason);
+  }
+  row('Free minutes', s.free_minutes.minutes + ' min in ' + s.free_minutes.count + ' grants' +
+    (s.free_by_operator.length ? ' (' + s.free_by_operator.map((l) => l.name + ' ' + l.minutes).join(', ') + ')' : ''));
+  row('Cash expected', withCurrency(s.expected) + ' (opening + sales − refunds paid − voids)');
+  row('Cash counted', s.counted === null ? 'not yet' : withCurrency(s.counted));
+  row('Difference', s.difference === null ? '—' : withCurrency(s.difference) + (s.difference < 0 ? ' missing' : ''));
+  $('report').hidden = false;
+  $('report').scrollIntoView({ block: 'nearest' });
 }
 
 async function loadReports() {
@@ -174,10 +252,15 @@ async function loadReports() {
     for (const s of sessions.data.sessions) {
       const tr = el('tr');
       const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
-      for (const v of [s.station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
-        s.price === null ? '' : money(s.price), refund, s.sales.map((x) => x.by).join(', ') || s.started_by, s.ended_by || '']) {
+      const station = s.station + (s.moves.length ? ' (moved from ' + s.moves.map((m) => m.from_station).join(', ') + ')' : '');
+      for (const v of [station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
+        s.price === null ? '' : money(s.price), refund]) {
         tr.append(el('td', '', String(v)));
       }
+      const sales = el('td');
+      for (const sale of s.sales) sales.append(saleCell(s, sale), el('br'));
+      if (!s.sales.length) sales.textContent = s.started_by;
+      tr.append(sales, el('td', '', s.ended_by || ''));
       rows.append(tr);
     }
   }
@@ -188,24 +271,39 @@ async function loadReports() {
       const tr = el('tr');
       for (const v of [day(s.opened_at) + ' (' + s.opened_by + ')', s.closed_at === null ? 'open' : day(s.closed_at) + ' (' + s.closed_by + ')',
         money(s.opening), money(s.sales) + ' / ' + s.sales_count, money(s.refunds) + ' / ' + s.refunds_count,
-        money(s.expected), money(s.counted), money(s.difference)]) {
+        money(s.voids), money(s.expected), money(s.counted), money(s.difference)]) {
         tr.append(el('td', '', String(v)));
       }
+      const report = el('button', 'plain', 'Report');
+      report.addEventListener('click', () => showReport(s));
+      const td = el('td');
+      td.append(report);
+      tr.append(td);
       srows.append(tr);
     }
   }
 }
 
+// Opening and closing a shift, each sent once; the opening says how the
+// cash compares with the last count.
+async function shift(body, button) {
+  try { return await sendOnce('/api/shift', body, button); } catch (e) { say(noAnswer, true); return { status: 0 }; }
+}
 $('shift-open-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  const r = await api('POST', '/api/shift', { shift: 'open', cash: $('shift-cash').value.trim() });
-  if (r.status === 200) { till = r.data; render(); $('shift-cash').value = ''; say('Shift opened.'); loadReports(); }
-  else if (r.status !== 401) say(refusalText(r), true);
+  const r = await shift({ shift: 'open', cash: $('shift-cash').value.trim() }, e.submitter);
+  if (r.status === 200) {
+    till = r.data;
+    render();
+    $('shift-cash').value = '';
+    say('Shift opened: ' + r.data.done + '.', /difference/.test(r.data.done));
+    loadReports();
+  } else if (r.status && r.status !== 401) say(refusalText(r), true);
 });
 $('shift-close-form').addEventListener('submit', async (e) => {
   e.preventDefault();
   const counted = $('shift-counted').value.trim();
-  const r = await api('POST', '/api/shift', { shift: 'close', counted });
+  const r = await shift({ shift: 'close', counted }, e.submitter);
   if (r.status === 200) {
     const s = r.data.shift;
     say('Shift closed: expected ' + withCurrency(s.expected) + ', counted ' + withCurrency(s.counted) +
@@ -213,16 +311,25 @@ $('shift-close-form').addEventListener('submit', async (e) => {
     $('shift-counted').value = '';
     await load();
     loadReports();
-  } else if (r.status !== 401) say(refusalText(r), true);
+    showReport(s);
+  } else if (r.status && r.status !== 401) say(refusalText(r), true);
 });
-$('currency-save').addEventListener('click', () => change({ change: 'currency', currency: $('currency').value.trim() }));
-$('assign').addEventListener('click', () => {
+$('currency-save').addEventListener('click', (e) => change({ change: 'currency', currency: $('currency').value.trim() }, e.currentTarget));
+$('assign').addEventListener('click', (e) => {
   const stations = Array.from(selected);
   if (!stations.length) { say('Select the stations to put in the group first.', true); return; }
   const v = $('assign-group').value;
-  change({ change: 'assign', stations, group: v === '' ? null : parseInt(v, 10) });
+  change({ change: 'assign', stations, group: v === '' ? null : parseInt(v, 10) }, e.currentTarget);
 });
-$('macs-fill').addEventListener('click', () => change({ change: 'macs_from_neighbours' }));
+$('macs-fill').addEventListener('click', (e) => change({ change: 'macs_from_neighbours' }, e.currentTarget));
+$('free-allowance-save').addEventListener('click', (e) => {
+  const minutes = $('free-allowance').value.trim();
+  if (!/^[0-9]+$/.test(minutes)) { say('The free minutes are a whole number, 0 for none.', true); return; }
+  change({ change: 'free_minutes', minutes: Number(minutes) }, e.currentTarget);
+});
+$('shift-report-open').addEventListener('click', () => { if (till && till.shift) showReport(till.shift); });
+$('report-print').addEventListener('click', () => window.print());
+$('report-close').addEventListener('click', () => { $('report').hidden = true; });
 $('till-setup').addEventListener('toggle', () => { if (till) renderStations(); });
 for (const id of ['from', 'to']) $(id).addEventListener('change', loadReports);
 setInterval(() => { if (!$('main').hidden) { load(); loadReports(); } }, 30000);
