@@ -111,11 +111,10 @@ std::wstring SystemProgram(const wchar_t* name) {
 }  // namespace
 
 std::vector<DWORD> ProcessesOfFile(const std::wstring& program, DWORD session) {
-  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) {
     throw platform::PlatformError("CreateToolhelp32Snapshot: " + ErrorText(GetLastError()));
   }
-  ScopedHandle snapshot(raw);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
   const std::wstring wanted = Lower(FileName(program));
