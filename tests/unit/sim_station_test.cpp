@@ -206,7 +206,7 @@ TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {
   EXPECT_EQ(desktop.WindowCaption(11), "");
   EXPECT_EQ(desktop.FindWindowByCaption("NOTEPAD - A.TXT"), 10u);
   EXPECT_EQ(desktop.WindowProcessId(10), 100u);
-  platform::Desktop::OwnerEnd end = desktop.EndWindowOwner("notepad - a.txt", 0);
+  platform::TopWindows::OwnerEnd end = desktop.EndWindowOwner("notepad - a.txt", 0);
   EXPECT_EQ(end.process_id, 100u);
   EXPECT_TRUE(end.ended);
   EXPECT_EQ(desktop.TopLevelWindows(), std::vector<platform::WindowHandle>{12});
@@ -285,11 +285,11 @@ TEST_F(TempStation, TheConsoleIsWhatTheServicesLookSeesAndAnUnconfirmedLockEscal
   // locked, which the look confirms.
   uint64_t now = 1000;
   for (; now <= 25000; now += 1000) {
-    upkeep.Upkeep(now);
+    upkeep.Upkeep(now, false);
   }
   EXPECT_EQ(Journal().find("ended by the service"), std::string::npos);
-  upkeep.Upkeep(now += 1000);
-  upkeep.Upkeep(now += 1000);
+  upkeep.Upkeep(now += 1000, false);
+  upkeep.Upkeep(now += 1000, false);
   const std::string journal = Journal();
   EXPECT_NE(journal.find("lock screen ended by the service (process 3000)"), std::string::npos);
   EXPECT_NE(journal.find("lock screen locked at the service's word (process 3002)"),
@@ -297,7 +297,7 @@ TEST_F(TempStation, TheConsoleIsWhatTheServicesLookSeesAndAnUnconfirmedLockEscal
       << journal;
   EXPECT_TRUE(console.LookAtCover().covered);
   for (int i = 0; i < 30; ++i) {
-    upkeep.Upkeep(now += 1000);
+    upkeep.Upkeep(now += 1000, false);
   }
 
   // The customer keeps a window over each new one: ended once, then the
@@ -310,10 +310,10 @@ TEST_F(TempStation, TheConsoleIsWhatTheServicesLookSeesAndAnUnconfirmedLockEscal
       text.insert(at + 7, "covered ");
     }
     Write("console.txt", text);
-    upkeep.Upkeep(now += 1000);
+    upkeep.Upkeep(now += 1000, false);
   }
   EXPECT_EQ(customer(), SimConsoleState::User::kNobody);
-  upkeep.Upkeep(now += 1000);
+  upkeep.Upkeep(now += 1000, false);
   const std::string after = Journal().substr(journal.size());
   EXPECT_NE(after.find("lock screen ended by the service (process 3002)"), std::string::npos);
   EXPECT_NE(after.find("the customer zalvo logged off by the service"), std::string::npos) << after;
