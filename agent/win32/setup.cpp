@@ -16,6 +16,7 @@
 #include "platform/log_files.h"
 #include "platform/switches.h"
 #include "platform/win32/command_key.h"
+#include "platform/win32/data_folder.h"
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
@@ -33,11 +34,6 @@ namespace {
 constexpr wchar_t kFirewallRule[] = L"Zalvo Service";
 constexpr DWORD kServiceWaitMs = 30000;
 constexpr DWORD kCommandWaitMs = 60000;
-
-// Owner Administrators; a protected DACL: Administrators and SYSTEM full
-// control, Users read and execute, inherited by everything inside.
-constexpr wchar_t kFolderRights[] =
-    L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
 
 // The text in Windows-1251, or nothing when a character has no exact form
 // there (no best-fit stand-ins: "²" must not become "2").
@@ -60,41 +56,6 @@ std::optional<std::string> ExactCp1251(const std::wstring& wide) {
 std::wstring FolderOf(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
-}
-
-// Sets the folder's owner and its protected DACL. Throws PlatformError with
-// the system's words for why not.
-void SecureFolder(const std::wstring& folder) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderRights, SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    const DWORD error = GetLastError();
-    throw platform::SystemError(ErrorText(error), error);
-  }
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  BOOL present = FALSE;
-  GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  std::wstring name = folder;
-  DWORD status = SetNamedSecurityInfoW(
-      name.data(), SE_FILE_OBJECT,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      owner, nullptr, dacl, nullptr);
-  LocalFree(descriptor);
-  if (status != ERROR_SUCCESS) {
-    throw platform::SystemError(ErrorText(status), status);
-  }
-}
-
-std::wstring DataFolderPath() {
-  wchar_t common[MAX_PATH] = {};
-  if (FAILED(
-          SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
-    GetEnvironmentVariableW(L"ProgramData", common, MAX_PATH);
-  }
-  return std::wstring(common) + L"\\Zalvo";
 }
 
 // The step's log: setup.log in the data folder, and the console.
@@ -163,11 +124,6 @@ bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
   return added && *added == 0;
 }
 
-void FreeLocal(void* memory) {
-  ::LocalFree(memory);
-}
-using ScopedLocal = Scoped<void*, FreeLocal>;
-
 // The accounts whose folders and files the installer trusts: the
 // administrators, SYSTEM, and the account the installer runs as.
 bool TrustedOwner(PSID owner) {
@@ -229,11 +185,10 @@ std::optional<std::string> Distrust(const std::wstring& folder,
     return "it is owned by " + *owner;
   }
   WIN32_FIND_DATAW entry{};
-  HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (!search) {
     return "its contents can't be listed (" + ErrorText(GetLastError()) + ")";
   }
-  ScopedFind search(raw);
   do {
     std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") {
@@ -251,13 +206,12 @@ std::optional<std::string> Distrust(const std::wstring& folder,
     if (std::optional<std::string> owner = ForeignOwner(path)) {
       return "its " + Narrow(name) + " is owned by " + *owner;
     }
-    HANDLE opened = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    ScopedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
       return "its " + Narrow(name) + " can't be opened (" + ErrorText(GetLastError()) + ")";
     }
-    ScopedHandle file(opened);
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks > 1) {
       return "its " + Narrow(name) + " has other names (hard links)";
@@ -443,12 +397,14 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     failed = true;
   }
 
-  uint32_t care = ApplyServiceCare(service);
-  if (care == ERROR_SUCCESS) {
+  try {
+    ApplyServiceCare(service);
     log("service description, recovery and event source set");
-  } else if (care != ERROR_SERVICE_DOES_NOT_EXIST) {
-    log("service care not set: " + ErrorText(care));
-    failed = true;
+  } catch (const platform::PlatformError& e) {
+    if (e.kind() != platform::ErrorKind::kNotFound) {
+      log(std::string("service care not set: ") + e.what());
+      failed = true;
+    }
   }
   return failed ? 1 : 0;
 }
@@ -565,25 +521,28 @@ bool IsSetupCommand(const std::vector<std::wstring>& args) {
 
 int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args) {
   platform::Switches switches(args);
-  if (switches.Has(L"PREPARE")) {
-    return Prepare(switches);
+  // What no step absorbs itself (the data folder its log goes to, made
+  // without its rights) ends the step, said on the console.
+  try {
+    if (switches.Has(L"PREPARE")) {
+      return Prepare(switches);
+    }
+    if (switches.Has(L"SETUP")) {
+      return Setup(service, switches);
+    }
+    if (switches.Has(L"STOP")) {
+      return Stop(service);
+    }
+    return Start(service);
+  } catch (const platform::PlatformError& e) {
+    std::fprintf(stderr, "zalvos: refused: %s; nothing more done\n",
+                 text::Cp1251ToUtf8(e.what()).c_str());
+    return 1;
   }
-  if (switches.Has(L"SETUP")) {
-    return Setup(service, switches);
-  }
-  if (switches.Has(L"STOP")) {
-    return Stop(service);
-  }
-  return Start(service);
 }
 
 std::string StationDataFolder() {
-  const std::wstring folder = DataFolderPath();
-  if (CreateDirectoryW(folder.c_str(), nullptr)) {
-    // A new folder: only administrators and the service may change the log.
-    (void)SecureFolder(folder);
-  }
-  return Narrow(folder);
+  return PrepareDataFolder(DataFolderPath());
 }
 
 }  // namespace zalvo::win32

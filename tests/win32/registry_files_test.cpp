@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "platform/win32/data_folder.h"
 #include "platform/win32/file_calls.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
@@ -172,6 +173,44 @@ TEST(Win32Files, AFailedSaveStepLeavesOnlyTheOldFile) {
   }
   DeleteFileW(Widen(path).c_str());
   RemoveDirectoryW(Widen(folder).c_str());
+}
+
+// The data folder the service's and the set-up's logs go to: made with its
+// rights, or, when they can't be set, removed again with a failure that
+// says why (the set-up step says it and stops, the service runs without its
+// log file), so that the next start makes it anew rather than use it.
+TEST(Win32DataFolder, AFolderWhoseRightsCantBeSetIsRemovedAndTheFailureSaysWhy) {
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder =
+      std::wstring(temp) + L"zalvo-data-" + std::to_wstring(GetCurrentProcessId());
+  RemoveDirectoryW(folder.c_str());
+  auto exists = [&] { return GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; };
+  {
+    testing::ScopedCalls calls(FolderRightsCallTable());
+    calls->set_named_security_info = [](LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                        PACL, PACL) -> DWORD { return ERROR_ACCESS_DENIED; };
+    try {
+      (void)PrepareDataFolder(folder);
+      ADD_FAILURE() << "a folder without its rights was used";
+    } catch (const platform::PlatformError& e) {
+      EXPECT_EQ(e.kind(), platform::ErrorKind::kAccessDenied);
+      EXPECT_NE(std::string(e.what()).find(Narrow(folder) + " can't be given its rights"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_FALSE(exists());
+  }
+  EXPECT_EQ(PrepareDataFolder(folder), Narrow(folder));
+  EXPECT_TRUE(exists());
+  {
+    // One that exists is used as it is: its rights are not set again.
+    testing::ScopedCalls calls(FolderRightsCallTable());
+    calls->set_named_security_info = [](LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                        PACL, PACL) -> DWORD { return ERROR_ACCESS_DENIED; };
+    EXPECT_EQ(PrepareDataFolder(folder), Narrow(folder));
+  }
+  RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
