@@ -21,8 +21,8 @@ LaunchRequest SplitCommandLine(std::string_view command_line) {
   return request;
 }
 
-Programs::Programs(const platform::DesktopRoles& desktop, platform::LogSink log)
-    : shell_(desktop.shell), windows_(desktop.windows), log_(std::move(log)) {}
+Programs::Programs(platform::TopWindows& windows, platform::Shell& shell, platform::LogSink log)
+    : shell_(shell), windows_(windows), log_(std::move(log)) {}
 
 void Programs::Run(std::string_view command_line) {
   LaunchRequest request = SplitCommandLine(command_line);

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/desktop.h"
+#include "platform/shell.h"
+#include "platform/top_windows.h"
 #include "platform/log_sink.h"
 
 namespace zalvo::agent {
@@ -29,7 +30,7 @@ LaunchRequest SplitCommandLine(std::string_view command_line);
 
 class Programs {
  public:
-  explicit Programs(const platform::DesktopRoles& desktop, platform::LogSink log = {});
+  Programs(platform::TopWindows& windows, platform::Shell& shell, platform::LogSink log = {});
 
   // Asks the shell to open the program of the command line, shown normally.
   // The outcome is logged (by the desktop that handed the start off, when it

@@ -16,7 +16,7 @@ StationActions::StationActions(AgentState& state, Replies& replies, StationParts
       sessions_(state, parts.registry, parts.desktop, log_, parts.customer, parts.wall_clock,
                 parts.pending_shutdown),
       reports_(state, replies, parts.desktop.windows, parts.desktop.machine),
-      programs_(parts.desktop, log_),
+      programs_(parts.desktop.windows, parts.desktop.shell, log_),
       peripherals_(parts.desktop.presence) {
   // The speakers get their start values at every start of the agent.
   if (parts.mixer != nullptr) {

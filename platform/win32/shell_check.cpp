@@ -119,7 +119,8 @@ std::vector<DWORD> ProcessesOfFile(const std::wstring& program, DWORD session) {
   entry.dwSize = sizeof(entry);
   const std::wstring wanted = Lower(FileName(program));
   std::vector<DWORD> found;
-  for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
     DWORD in_session = kNoConsoleSession;
     if (Lower(entry.szExeFile) == wanted &&
         ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session &&

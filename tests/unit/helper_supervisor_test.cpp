@@ -67,7 +67,7 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
   // version, a length past the limit (before any of the payload arrives).
   std::string good = helper::EncodeFrame(1, 1, "x");
   std::string other_version = good;
-  other_version[2] = 2;
+  other_version[2] = static_cast<char>(helper::kVersion + 1);
   std::string too_long = good.substr(0, 8) + std::string("\x01\x00\x04\x00", 4);
   for (const std::string& bad : {std::string("GET / HTTP/1.0"), other_version, too_long}) {
     helper::FrameAssembler a;
@@ -284,7 +284,7 @@ class HelperSupervisorTest : public ::testing::Test {
   testing::FakeDesktop service_desktop;
   HelperDesktop desktop{session};
   HelperMixer mixer{session};
-  Programs programs{desktop};
+  Programs programs{desktop, desktop};
 };
 
 TEST_F(HelperSupervisorTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
@@ -562,7 +562,7 @@ TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelp
     log.emplace_back(line);
   });
   HelperDesktop desktop(session);
-  Programs programs(desktop, [&](std::string_view line) {
+  Programs programs(desktop, desktop, [&](std::string_view line) {
     std::lock_guard lock(log_mutex);
     log.emplace_back(line);
   });
