@@ -107,8 +107,8 @@ std::wstring Netsh() {
 
 // Points the inbound rule of the program at the server: the old rule goes,
 // the new one lets only the server reach the command port. Logs the
-// commands and their outcome; false when the rule could not be added.
-bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
+// commands and their outcome; PlatformError when the rule was not added.
+void PointFirewallAtServer(const std::string& server, SetupLog& log) {
   const std::wstring rule = std::wstring(L"name=\"") + kFirewallRule + L"\"";
   const std::wstring remove = Netsh() + L"delete rule " + rule;
   const std::wstring add = Netsh() + L"add rule " + rule +
@@ -121,7 +121,9 @@ bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
   std::optional<DWORD> added = RunHidden(add);
   log("ran " + Narrow(add) + ": " +
       (added ? "exit code " + std::to_string(*added) : "did not run"));
-  return added && *added == 0;
+  if (!added || *added != 0) {
+    throw platform::PlatformError("netsh did not add it");
+  }
 }
 
 // The accounts whose folders and files the installer trusts: the
@@ -270,52 +272,46 @@ int Prepare(const platform::Switches& switches) {
 
 // The passwords go where the service keeps them: those of a krv.krv the
 // station has (the file is then deleted), then the given ones over them, as
-// hashes. Says when there is no administrator password. False when a step
-// failed.
-bool SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, SetupLog& log) {
+// hashes. Says when there is no administrator password. PlatformError when
+// a step failed (what was done before it stays).
+void SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, SetupLog& log) {
   Win32Registry registry;
   agent::PasswordStore store(registry, {agent::kPasswordIterations,
                                         [](std::string_view path) { ProtectKey(Widen(path)); }});
   const std::string where = "HKLM\\" + std::string(agent::kPasswordKeyPath);
+  store.Create();
+  const std::string path =
+      settings::SettingsFilePath(files.WindowsDirectory(), settings::kPasswordFileName);
+  std::optional<std::string> bytes;
   try {
-    store.Create();
-    const std::string path =
-        settings::SettingsFilePath(files.WindowsDirectory(), settings::kPasswordFileName);
-    std::optional<std::string> bytes;
-    try {
-      bytes = files.Read(path);
-    } catch (const platform::PlatformError& e) {
-      if (e.kind() != platform::ErrorKind::kNotFound) {
-        throw;
-      }
-    }
-    if (bytes) {
-      for (const std::string& line : agent::TakeOverPasswordFile(store, *bytes, path)) {
-        log(line);
-      }
-      (void)files.Remove(path);
-      log(path + " (plain text every account may read) is deleted");
-    }
-    for (auto [kind, value] : {std::pair{agent::PasswordKind::kAdmin, &setup.admin_password},
-                               std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
-      if (*value) {
-        store.Keep(kind, **value);
-        log("the " + std::string(agent::PasswordName(kind)) +
-            " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
-      }
-    }
-    if (!store.Hash(agent::PasswordKind::kAdmin)) {
-      log(std::string("no administrator password is set: the lock screen has no administrator "
-                      "log-in (and no settings dialog) until one is given with /ADMINPASSWORD=") +
-          (store.CustomerCopiesTaken() ? ""
-                                       : ", unless the customer account's own values hold one, "
-                                         "which the service takes over at its next log-on"));
-    }
+    bytes = files.Read(path);
   } catch (const platform::PlatformError& e) {
-    log(std::string("passwords not set: ") + e.what());
-    return false;
+    if (e.kind() != platform::ErrorKind::kNotFound) {
+      throw;
+    }
   }
-  return true;
+  if (bytes) {
+    for (const std::string& line : agent::TakeOverPasswordFile(store, *bytes, path)) {
+      log(line);
+    }
+    (void)files.Remove(path);
+    log(path + " (plain text every account may read) is deleted");
+  }
+  for (auto [kind, value] : {std::pair{agent::PasswordKind::kAdmin, &setup.admin_password},
+                             std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
+    if (*value) {
+      store.Keep(kind, **value);
+      log("the " + std::string(agent::PasswordName(kind)) +
+          " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
+    }
+  }
+  if (!store.Hash(agent::PasswordKind::kAdmin)) {
+    log(std::string("no administrator password is set: the lock screen has no administrator "
+                    "log-in (and no settings dialog) until one is given with /ADMINPASSWORD=") +
+        (store.CustomerCopiesTaken() ? ""
+                                     : ", unless the customer account's own values hold one, "
+                                       "which the service takes over at its next log-on"));
+  }
 }
 
 int Setup(const ServiceDefinition& service, const platform::Switches& switches) {
@@ -361,16 +357,23 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     return 0;
   }
 
+  // Each step's failure is logged and fails the set-up; the steps after it
+  // still run.
   bool failed = false;
-  for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
+  auto step = [&](const std::string& failure, auto&& body) {
     try {
+      body();
+    } catch (const platform::PlatformError& e) {
+      log(failure + ": " + e.what());
+      failed = true;
+    }
+  };
+  for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
+    step("rights of " + Narrow(folder) + " not set", [&] {
       SecureFolder(folder);
       log("rights of " + Narrow(folder) +
           " set: Administrators and SYSTEM full control, Users read and execute");
-    } catch (const platform::PlatformError& e) {
-      log("rights of " + Narrow(folder) + " not set: " + e.what());
-      failed = true;
-    }
+    });
   }
   try {
     for (const std::string& line : settings::ApplySetup(files, setup)) {
@@ -380,7 +383,7 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     log(std::string("settings not written: ") + e.what());
     return 1;
   }
-  failed |= !SetUpPasswords(setup, files, log);
+  step("passwords not set", [&] { SetUpPasswords(setup, files, log); });
 
   std::string server;
   try {
@@ -391,7 +394,7 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     log(std::string("krvini.ini can't be read: ") + e.what());
   }
   if (settings::IsServerAddress(server)) {
-    failed |= !PointFirewallAtServer(server, log);
+    step("firewall rule not set", [&] { PointFirewallAtServer(server, log); });
   } else {
     log("no firewall rule: krvini.ini holds no server address (ServerIP=" + server + ")");
     failed = true;

@@ -95,13 +95,29 @@ void ConfigureService(SC_HANDLE handle, const ServiceDefinition& service) {
   RegisterAsEventSource();
 }
 
-// The exit code of a failed install or uninstall: the system's error code.
-int ExitCodeOf(const platform::PlatformError& e) {
-  return e.code() > 0 && e.code() <= 0x7FFFFFFF ? static_cast<int>(e.code()) : 1;
+// Installs or uninstalls (`verb`) by the steps, which throw PlatformError:
+// a failure is shown with the system's words (a message box unless quiet)
+// and its error code is the exit code; success is shown unless silent or
+// quiet.
+template <typename Steps>
+int Carry(const ServiceDefinition& service, const std::wstring& verb, bool silent, bool quiet,
+          Steps steps) {
+  try {
+    steps();
+  } catch (const platform::PlatformError& e) {
+    ShowMessage(L"Service \"" + service.display_name + L"\" failed to " + verb +
+                    L" with error: \"" + Widen(e.what()) + L"\"",
+                true, !quiet);
+    return e.code() > 0 && e.code() <= 0x7FFFFFFF ? static_cast<int>(e.code()) : 1;
+  }
+  if (!silent && !quiet) {
+    ShowMessage(L"Service " + verb + L"ed successfully", false);
+  }
+  return 0;
 }
 
 int Install(const ServiceDefinition& service, bool silent, bool quiet) {
-  try {
+  return Carry(service, L"install", silent, quiet, [&] {
     ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
       FailWithLastError();
@@ -116,23 +132,14 @@ int Install(const ServiceDefinition& service, bool silent, bool quiet) {
       FailWithLastError();
     }
     ConfigureService(created.get(), service);
-  } catch (const platform::PlatformError& e) {
-    ShowMessage(L"Service \"" + service.display_name + L"\" failed to install with error: \"" +
-                    Widen(e.what()) + L"\"",
-                true, !quiet);
-    return ExitCodeOf(e);
-  }
-  if (!silent && !quiet) {
-    ShowMessage(L"Service installed successfully", false);
-  }
-  return 0;
+  });
 }
 
 int Uninstall(const ServiceDefinition& service, bool silent, bool quiet) {
   // The event source goes with the service (also when the service is
   // already gone): its message file is about to be removed.
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str());
-  try {
+  return Carry(service, L"uninstall", silent, quiet, [&] {
     ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
       FailWithLastError();
@@ -141,16 +148,7 @@ int Uninstall(const ServiceDefinition& service, bool silent, bool quiet) {
     if (!existing || !DeleteService(existing.get())) {
       FailWithLastError();
     }
-  } catch (const platform::PlatformError& e) {
-    ShowMessage(L"Service \"" + service.display_name + L"\" failed to uninstall with error: \"" +
-                    Widen(e.what()) + L"\"",
-                true, !quiet);
-    return ExitCodeOf(e);
-  }
-  if (!silent && !quiet) {
-    ShowMessage(L"Service uninstalled successfully", false);
-  }
-  return 0;
+  });
 }
 
 // The one service of the process, reached from the control manager's
