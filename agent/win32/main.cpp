@@ -508,7 +508,7 @@ int main() {
       L"ZalvoService", L"Zalvo Service",
       L"Carries out the club server's commands on this PC (UDP port 6767) and reports to it. "
       L"Log: %ProgramData%\\Zalvo\\zalvos.log.",
-      // The log is chosen below, once the switches are known.
+      // The log as it is when a line comes: the console's (above) or the file (below).
       [&log](std::string_view line) { log(line); }};
   if (win32::IsSetupCommand(args)) {
     return win32::RunSetupCommand(service, args);
