@@ -40,8 +40,11 @@ class AgentActions {
   virtual void WritePolicies() = 0;
   virtual void SaveSettings() = 0;
 
-  // Sessions and power-off. A start gives the session that many seconds;
-  // an end leaves it that many, and ends it only when none are left.
+  // Sessions and power-off. At the agent's start, the session it kept
+  // before (running or not, the time left). A start gives the session that
+  // many seconds; an end leaves it that many, and ends it only when none are
+  // left.
+  virtual void RestoreSession() {}
   virtual void StartSession(int32_t seconds) = 0;
   virtual void EndSession(int32_t seconds_left) = 0;
   // Sends the status report to `to` once the session has begun.

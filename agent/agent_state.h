@@ -11,6 +11,9 @@
 namespace zalvo::agent {
 
 struct AgentState {
+  // The session: what every part of the agent that asks whether a session
+  // runs is told. Set by the commands and the tick, kept across the
+  // service's restarts (agent/session_store.h).
   bool session_active = false;
   // Seconds left of the session; lowered on every tick whether or not a
   // session runs, so it goes below zero after expiry.

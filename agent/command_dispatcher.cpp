@@ -59,6 +59,7 @@ void CommandDispatcher::Guarded(std::string_view what, F&& action) {
 void CommandDispatcher::Startup() {
   state_.tick_counter = 1;
   state_.check_period = 10;
+  Guarded("session restore", [&] { actions_.RestoreSession(); });
   Guarded("settings load", [&] { LoadSettings(); });
 }
 
@@ -209,6 +210,11 @@ struct CommandTable {
            return;
          }
          a.actions_.ShowMessage(std::string(text));
+       }},
+      {protocol::kState,
+       [](CommandDispatcher& a, std::string_view, std::string_view, ReplyContext& reply) {
+         a.replies_.SendText(
+             reply, protocol::StateReply(a.state_.session_active, a.state_.remaining_seconds));
        }},
   };
 };

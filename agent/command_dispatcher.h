@@ -31,7 +31,8 @@ class CommandDispatcher {
                     ServerSink server = {});
 
   // The worker's start before its first tick: the counter starts at 1, the
-  // check period at 10, then the settings are loaded.
+  // check period at 10, the session kept before comes back, then the
+  // settings are loaded.
   void Startup();
 
   // One tick of the worker loop; its reports go to `reports`.

@@ -40,9 +40,18 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
   switch (static_cast<Op>(request.kind)) {
     case Op::kWindowList:
       return Serve<helper::WindowList>(in, [&](const Nothing&) {
+        // A list too long for one reply is cut after the last whole entry
+        // that fits, as the server's reply is.
         helper::WindowList::Reply reply;
+        size_t size = 1 + helper::Encode(reply).size();  // the status and the count
         for (platform::Desktop::CaptionedWindow& window : desktop.TopLevelWindowsWithCaptions()) {
-          reply.windows.push_back({window.handle, std::move(window.caption)});
+          helper::CaptionedWindow entry{window.handle, std::move(window.caption)};
+          const size_t entry_size = helper::Encode(entry).size();
+          if (size + entry_size > helper::kMaxHelperPayload) {
+            break;
+          }
+          size += entry_size;
+          reply.windows.push_back(std::move(entry));
         }
         return reply;
       });

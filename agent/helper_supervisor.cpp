@@ -54,16 +54,62 @@ void HelperSupervisor::EndHelper() {
   hello_ = false;
 }
 
-void HelperSupervisor::Fault(const std::string& what) {
+void HelperSupervisor::Fault(const std::string& what, bool logged) {
   uint32_t pid = HelperProcessId();
   EndHelper();
   backoff_.Failed(Now());
   std::string line = "session helper (process " + std::to_string(pid) + ") " + what;
-  Log(line + "; it was ended, the next one starts " +
-      (backoff_.Pause().count() == 0
-           ? std::string("at the next need")
-           : "in " + Milliseconds(backoff_.Pause()) + " at the earliest"));
+  if (logged) {
+    Log(line + "; it was ended, the next one starts " +
+        (backoff_.Pause().count() == 0
+             ? std::string("at the next need")
+             : "in " + Milliseconds(backoff_.Pause()) + " at the earliest"));
+  }
   throw platform::HelperFailure(line);
+}
+
+void HelperSupervisor::Misbehaved(const std::string& what) {
+  const bool first = misbehaved_in_a_row_++ == 0;
+  Fault(first ? what + " (more that do so are counted, not logged, until one serves again)" : what,
+        first);
+}
+
+void HelperSupervisor::NoteServing() {
+  if (Now() - started_ < timings_.stable) {
+    return;
+  }
+  if (backoff_.failures_in_a_row() > 0) {
+    backoff_.Succeeded();
+  }
+  if (misbehaved_in_a_row_ > 1) {
+    Log("session helper serves again, after " + std::to_string(misbehaved_in_a_row_) +
+        " in a row were ended for flooding their channel or missing their time");
+  }
+  misbehaved_in_a_row_ = 0;
+}
+
+void HelperSupervisor::LogEvent(const std::string& line) {
+  EndEventMinute();
+  if (events_logged_ < kEventLinesPerMinute) {
+    ++events_logged_;
+    Log(line);
+  } else {
+    ++events_left_out_;
+  }
+}
+
+void HelperSupervisor::EndEventMinute() {
+  const auto now = Now();
+  if (now - event_minute_ < std::chrono::minutes(1)) {
+    return;
+  }
+  if (events_left_out_ > 0) {
+    Log("session helper: " + std::to_string(events_left_out_) +
+        " more events in a minute were not logged");
+  }
+  event_minute_ = now;
+  events_logged_ = 0;
+  events_left_out_ = 0;
 }
 
 void HelperSupervisor::NoticeSessionChange() {
@@ -83,6 +129,11 @@ void HelperSupervisor::NoticeSessionChange() {
     EndHelper();
   }
   backoff_.Succeeded();
+  if (misbehaved_in_a_row_ > 1) {
+    Log("session helper: " + std::to_string(misbehaved_in_a_row_) +
+        " in a row were ended for flooding their channel or missing their time");
+  }
+  misbehaved_in_a_row_ = 0;
 }
 
 bool HelperSupervisor::EnsureHelper() {
@@ -130,6 +181,9 @@ bool HelperSupervisor::EnsureHelper() {
 }
 
 void HelperSupervisor::Upkeep() {
+  if (events_left_out_ > 0) {
+    EndEventMinute();
+  }
   try {
     if (EnsureHelper()) {
       TakeEvents();
@@ -140,8 +194,15 @@ void HelperSupervisor::Upkeep() {
 }
 
 void HelperSupervisor::TakeEvents() {
-  // What has arrived, without waiting: events, a hello, late answers.
-  while (std::optional<helper::Frame> frame = ReadFrame(Now())) {
+  // What has arrived, without waiting: events, a hello, late answers; for
+  // the upkeep's read time at most.
+  const platform::Deadline give_up = Now() + timings_.upkeep_read;
+  int frames = 0;
+  while (std::optional<helper::Frame> frame = ReadFrame(Now(), give_up)) {
+    if (++frames > kMaxFramesPerRead) {
+      Misbehaved("flooded its channel: more than " + std::to_string(kMaxFramesPerRead) +
+                 " frames in one tick");
+    }
     if (!OwnFrame(*frame)) {
       if (frame->id > next_id_) {
         Fault("answered request " + std::to_string(frame->id) + " before it was asked");
@@ -163,13 +224,16 @@ bool HelperSupervisor::OwnFrame(const helper::Frame& frame) {
     Fault("sent a frame before its hello");
   }
   if (frame.kind == helper::kEventKind) {
+    if (frame.payload.size() > kMaxEventPayload) {
+      Fault("sent an event of " + std::to_string(frame.payload.size()) + " bytes");
+    }
     helper::Outcome outcome;
     try {
       outcome = helper::DecodeOutcome(frame.payload);
     } catch (const helper::FrameError& e) {
       Fault(std::string("sent a bad event: ") + e.what());
     }
-    Log(OutcomeLine(outcome));
+    LogEvent(OutcomeLine(outcome));
     return true;
   }
   if (frame.kind != helper::kReplyKind) {
@@ -178,7 +242,8 @@ bool HelperSupervisor::OwnFrame(const helper::Frame& frame) {
   return false;
 }
 
-std::optional<helper::Frame> HelperSupervisor::ReadFrame(platform::Deadline deadline) {
+std::optional<helper::Frame> HelperSupervisor::ReadFrame(platform::Deadline wait_until,
+                                                         platform::Deadline give_up) {
   for (;;) {
     std::optional<helper::Frame> frame;
     try {
@@ -189,10 +254,14 @@ std::optional<helper::Frame> HelperSupervisor::ReadFrame(platform::Deadline dead
     if (frame) {
       return frame;
     }
+    // Bytes that keep coming hold no one past the time given.
+    if (Now() >= give_up) {
+      return std::nullopt;
+    }
     std::array<char, 4096> buffer{};
     std::optional<size_t> n;
     try {
-      n = process_->Read(buffer.data(), buffer.size(), deadline);
+      n = process_->Read(buffer.data(), buffer.size(), wait_until);
     } catch (const platform::PlatformError& e) {
       Fault(std::string("channel broke: ") + e.what());
     }
@@ -224,16 +293,21 @@ std::optional<std::string> HelperSupervisor::Call(helper::Op op, std::string_vie
     Fault(std::string("channel broke: ") + e.what());
   }
   if (!written) {
-    Fault("took no request within " + Milliseconds(timings_.answer));
+    Misbehaved("took no request within " + Milliseconds(timings_.answer));
   }
+  int frames = 0;
   for (;;) {
-    std::optional<helper::Frame> frame = ReadFrame(deadline);
+    std::optional<helper::Frame> frame = ReadFrame(deadline, deadline);
     if (!frame) {
       if (!hello_ && Now() - started_ < timings_.start) {
         throw platform::HelperFailure("the session helper is still starting");
       }
-      Fault(hello_ ? "did not answer within " + Milliseconds(timings_.answer)
-                   : "did not say hello within " + Milliseconds(timings_.start));
+      Misbehaved(hello_ ? "did not answer within " + Milliseconds(timings_.answer)
+                        : "did not say hello within " + Milliseconds(timings_.start));
+    }
+    if (++frames > kMaxFramesPerRead) {
+      Misbehaved("flooded its channel: more than " + std::to_string(kMaxFramesPerRead) +
+                 " frames before its answer");
     }
     if (OwnFrame(*frame)) {
       continue;
@@ -244,9 +318,7 @@ std::optional<std::string> HelperSupervisor::Call(helper::Op op, std::string_vie
     if (frame->id != id) {
       Fault("answered request " + std::to_string(frame->id) + " before it was asked");
     }
-    if (backoff_.failures_in_a_row() > 0 && Now() - started_ >= timings_.stable) {
-      backoff_.Succeeded();
-    }
+    NoteServing();
     helper::FieldReader reader(frame->payload);
     uint8_t status = 0;
     try {

@@ -21,6 +21,16 @@
 // - What became of an action the helper answered before it was done (a
 //   program start, a window message that failed) arrives as an event: it is
 //   logged when it is read, during a request or at the tick's upkeep.
+// - The helper runs as the customer, who can steer it: what it sends is
+//   untrusted input. Every frame is bounded (an event far below a reply);
+//   an upkeep, and a request while it waits for its answer, take at most
+//   kMaxFramesPerRead frames, and an upkeep reads for at most its read time;
+//   a request's deadline holds after every frame. A helper that sends more
+//   (a flood) or misses a deadline (an overrun) is ended and replaced like
+//   any other fault, but logged once for a run of such helpers: the first in
+//   full, the count when one serves again. Event lines are logged at most
+//   kEventLinesPerMinute a minute, the rest counted, so that no flood pushes
+//   the log's history out.
 //
 // Call, Upkeep and TerminateInConsoleSession run under the agent's one lock;
 // SessionChanged may come from any thread.
@@ -52,12 +62,22 @@ struct HelperTimings {
   std::chrono::milliseconds first_backoff{1000};
   std::chrono::milliseconds max_backoff{60000};
   std::chrono::milliseconds stable{30000};
+  // The most an upkeep spends reading what the helper sent.
+  std::chrono::milliseconds upkeep_read{100};
 };
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
 class HelperSupervisor {
  public:
+  // Far more frames than a helper sends in a tick or while it answers (an
+  // event for each finished program start or monitor message, a late
+  // answer); more is a flood.
+  static constexpr int kMaxFramesPerRead = 32;
+  // An event tells a program's path and the system's reason.
+  static constexpr size_t kMaxEventPayload = 4096;
+  static constexpr int kEventLinesPerMinute = 10;
+
   HelperSupervisor(platform::SessionLauncher& launcher, LogSink log = {},
                    HelperTimings timings = {}, SteadyClock clock = {});
   ~HelperSupervisor();
@@ -118,11 +138,26 @@ class HelperSupervisor {
   // failed.
   bool EnsureHelper();
   void NoticeSessionChange();
-  std::optional<protocol::helper::Frame> ReadFrame(platform::Deadline deadline);
+  // The next whole frame: reads wait for bytes until `wait_until`, and no
+  // read begins once `give_up` has passed (nullopt then, and when nothing
+  // came in time).
+  std::optional<protocol::helper::Frame> ReadFrame(platform::Deadline wait_until,
+                                                   platform::Deadline give_up);
   // A hello or an event, taken care of here; false for a reply.
   bool OwnFrame(const protocol::helper::Frame& frame);
   void TakeEvents();
-  [[noreturn]] void Fault(const std::string& what);
+  // Ends the helper, counts the fault for the back-off, logs it (unless
+  // `logged` is false) and throws HelperFailure.
+  [[noreturn]] void Fault(const std::string& what, bool logged = true);
+  // A flood or an overrun: a fault logged once for a run of them.
+  [[noreturn]] void Misbehaved(const std::string& what);
+  // The helper has answered a request and has served long enough: the
+  // back-off and a run of misbehaving helpers are over.
+  void NoteServing();
+  // Event lines, at most kEventLinesPerMinute a minute; how many more there
+  // were is logged once the minute is over (by the next event or upkeep).
+  void LogEvent(const std::string& line);
+  void EndEventMinute();
   void EndHelper();
   std::chrono::steady_clock::time_point Now() const { return clock_(); }
   void Log(const std::string& line) const;
@@ -147,6 +182,14 @@ class HelperSupervisor {
 
   bool nobody_logged_on_ = false;
   std::set<std::string, std::less<>> skipped_logged_;
+
+  // Helpers ended in a row for a flood or an overrun; only the first was
+  // logged.
+  int misbehaved_in_a_row_ = 0;
+  // The minute of event lines: its start, lines logged, lines left out.
+  std::chrono::steady_clock::time_point event_minute_{};
+  int events_logged_ = 0;
+  uint64_t events_left_out_ = 0;
 };
 
 }  // namespace zalvo::agent

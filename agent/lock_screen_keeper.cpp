@@ -79,7 +79,7 @@ void LockScreenUpkeep::Failure(Slot slot, const std::string& line) {
   failures_[slot] = line;
 }
 
-void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
+void LockScreenUpkeep::Upkeep(uint64_t now_ms, bool session_runs) {
   platform::ConsoleSession session;
   try {
     session = console_.Look();
@@ -95,7 +95,7 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
     }
     return;
   }
-  if (SessionRuns()) {
+  if (session_runs) {
     if (std::exchange(holding_, false)) {
       Log("a session runs: the lock screen's lock and unlock are its own again");
     }
@@ -103,26 +103,6 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms) {
     return;
   }
   HoldLock();
-}
-
-bool LockScreenUpkeep::SessionRuns() {
-  // What can't be read counts as no session: the station stays locked.
-  try {
-    auto key = machine_.Open(Hive::kLocalMachine, settings::kWinlogonKey, Access::kRead);
-    if (!key) {
-      Failure(kSessionState, "the Windows log-on key can't be read: no session is taken to run");
-      return false;
-    }
-    const bool marked = key->ReadString(settings::kZalvoLogon) == "1";
-    const auto seconds = static_cast<int32_t>(key->ReadDword(settings::kLocalTimer).value_or(0));
-    Cleared(kSessionState);
-    return marked && seconds > 0;
-  } catch (const PlatformError& e) {
-    Failure(
-        kSessionState,
-        std::string("the session state can't be read (no session is taken to run): ") + e.what());
-    return false;
-  }
 }
 
 void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t now_ms) {

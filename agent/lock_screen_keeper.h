@@ -1,12 +1,12 @@
 // The service's hold on the console session: no session running means
 // locked.
 //
-// The service trusts only its own session state, the Windows log-on key's
-// ZalvoLogon and LocalTimer, which only it and the administrators may
-// write: a session runs while ZalvoLogon is "1" and LocalTimer is above 0.
-// (The lock screen's own lock state is in the customer's hive, which the
-// customer may write.) While no session runs and the customer account is
-// logged on at the console, every tick:
+// The service trusts only its own session state, the one it keeps across its
+// restarts in a key only SYSTEM and the administrators may write
+// (agent/session_store.h), handed to every upkeep. (The lock screen's own
+// lock state is in the customer's hive, which the customer may write.)
+// While no session runs and the customer account is logged on at the
+// console, every tick:
 // - keeps the installed lock screen running in that session,
 // - tells it to lock (an order that can only lock),
 // - disables the customer's Task Manager (DisableTaskMgr 1 in its hive),
@@ -94,13 +94,13 @@ class LockScreenUpkeep {
   LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine, LogSink log)
       : console_(console), machine_(machine), log_(std::move(log)) {}
 
-  void Upkeep(uint64_t now_ms);
+  // `session_runs`: the service's own session state.
+  void Upkeep(uint64_t now_ms, bool session_runs);
 
  private:
   // What can fail, each logged once until it changes or works again.
-  enum Slot : uint8_t { kLook, kSessionState, kStart, kLogon, kTaskManager, kLockOrder, kSlots };
+  enum Slot : uint8_t { kLook, kStart, kLogon, kTaskManager, kLockOrder, kSlots };
 
-  bool SessionRuns();
   void Keep(const platform::ConsoleSession& session, uint64_t now_ms);
   void HoldLock();
   void HoldAutoAdminLogon();

@@ -188,11 +188,11 @@ int main(int argc, char** argv) {
       agent::ReadCustomerAccount(station.registry(), {nullptr, ComputerName}, log);
   std::optional<agent::AssembledAgent> assembled;
   try {
-    assembled.emplace(
-        *socket,
-        agent::StationParts{station.registry(), station.files(), station.desktop(),
-                            &station.mixer(), nullptr, nullptr, &lock_screen, customer},
-        agent::AgentWiring{key, &station.registry(), log});
+    assembled.emplace(*socket,
+                      agent::StationParts{station.registry(), station.files(), station.desktop(),
+                                          &station.mixer(), nullptr, nullptr, &lock_screen,
+                                          customer, &station.desktop()},
+                      agent::AgentWiring{key, &station.registry(), log});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zalvos: not started: %s\n", e.what());
     return 1;

@@ -12,7 +12,8 @@ StationActions::StationActions(AgentState& state, Replies& replies, StationParts
       parts_(parts),
       log_(std::move(log)),
       settings_(state, parts.files, log_),
-      sessions_(state, parts.registry, parts.desktop, log_, parts.customer),
+      sessions_(state, parts.registry, parts.desktop, log_, parts.customer, parts.wall_clock,
+                parts.pending_shutdown),
       reports_(state, replies, parts.desktop),
       programs_(parts.desktop, log_),
       peripherals_(parts.desktop) {
@@ -57,6 +58,9 @@ void StationActions::WritePolicies() {
   if (auto failure = settings::ApplyPolicyPlan(*registry, plan)) {
     Log(std::string("policies written in part: ") + failure->what());
   }
+}
+void StationActions::RestoreSession() {
+  sessions_.Restore();
 }
 void StationActions::StartSession(int32_t seconds) {
   sessions_.Start(seconds);
@@ -123,6 +127,7 @@ void StationActions::SetVolume(int32_t volume) {
 }
 
 void StationActions::Upkeep() {
+  sessions_.KeepCurrent();
   sessions_.RetryPowerOff();
   if (parts_.helper_supervisor != nullptr) {
     parts_.helper_supervisor->Upkeep();
@@ -131,7 +136,8 @@ void StationActions::Upkeep() {
     parts_.lock_screen->Upkeep(
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
-                                  .count()));
+                                  .count()),
+        state_.session_active);
   }
   // Speakers that may appear late are looked for every ten seconds, however
   // short the tick.

@@ -19,6 +19,7 @@
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/mixer.h"
+#include "platform/pending_shutdown.h"
 #include "platform/registry.h"
 
 namespace zalvo::agent {
@@ -41,6 +42,11 @@ struct StationParts {
   LockScreenUpkeep* lock_screen = nullptr;
   // The account the sessions log on.
   CustomerAccount customer = {};
+  // A restart or shut-down that waits for its time-out, which the agent's
+  // own restarts abort; none: they wait for it.
+  platform::PendingShutdown* pending_shutdown = nullptr;
+  // The clock of the kept session; none: the system's.
+  WallClock wall_clock = {};
 };
 
 class StationActions final : public AgentActions {
@@ -50,6 +56,7 @@ class StationActions final : public AgentActions {
   void LoadSettings() override;
   void WritePolicies() override;
   void SaveSettings() override;
+  void RestoreSession() override;
   void StartSession(int32_t seconds) override;
   void EndSession(int32_t seconds_left) override;
   void StartInstallSession(const ReplyContext& to) override;

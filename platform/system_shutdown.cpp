@@ -14,8 +14,12 @@ std::string Name(PowerOff what) {
 }  // namespace
 
 SystemShutdown::SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
-                               ShutdownRetries retries, bool log_taken)
-    : desktop_(desktop), log_(std::move(log)), retries_(retries), log_taken_(log_taken) {
+                               ShutdownRetries retries, bool log_taken, PendingShutdown* waiting)
+    : desktop_(desktop),
+      log_(std::move(log)),
+      retries_(retries),
+      log_taken_(log_taken),
+      waiting_(waiting) {
   retries_.every = retries_.every < 1 ? 1 : retries_.every;
 }
 
@@ -41,6 +45,15 @@ void SystemShutdown::Retry() {
   Try();
 }
 
+std::optional<PlatformError> SystemShutdown::Ask() {
+  try {
+    desktop_.ShutDownSystem(*pending_);
+  } catch (const PlatformError& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
 bool SystemShutdown::Try() {
   const std::string name = Name(*pending_);
   if (!desktop_.EnablePrivilege(kShutdownPrivilege)) {
@@ -48,9 +61,19 @@ bool SystemShutdown::Try() {
     Log(name + " not done: the account does not hold " + std::string(kShutdownPrivilege));
     return false;
   }
-  try {
-    desktop_.ShutDownSystem(*pending_);
-  } catch (const PlatformError& e) {
+  std::optional<PlatformError> refused = Ask();
+  // One that waits for its time-out (someone's `shutdown /r /t 600`) reads
+  // as under way, yet may never come (`shutdown /a`): it is aborted, and
+  // this one asked for at once. One that can't be aborted is under way.
+  if (refused && refused->kind() == ErrorKind::kInUse && waiting_ != nullptr && waiting_->Abort()) {
+    Log(name + " refused by Windows: " + refused->what() + " (error " +
+        std::to_string(refused->code()) +
+        "): a restart or shut-down waiting for its time-out was aborted and the " + name +
+        " asked for again");
+    refused = Ask();
+  }
+  if (refused) {
+    const PlatformError& e = *refused;
     if (e.kind() == ErrorKind::kInUse) {
       pending_.reset();
       Log(name + ": a shut-down of Windows is already under way");

@@ -1,7 +1,9 @@
 // Restarting and shutting Windows down as both programs do it: the shutdown
 // privilege enabled in the process's own token, then the system's call. What
 // happened is logged, a refusal with the system's reason; a refused request
-// may be tried again a few times.
+// may be tried again a few times. Given the means, a request that Windows
+// refuses because another one waits for its time-out aborts that one and is
+// asked for again at once, so that nobody's scheduled shut-down holds it off.
 #pragma once
 
 #include <functional>
@@ -9,6 +11,8 @@
 #include <string_view>
 
 #include "platform/desktop.h"
+#include "platform/error.h"
+#include "platform/pending_shutdown.h"
 
 namespace zalvo::platform {
 
@@ -24,9 +28,12 @@ struct ShutdownRetries {
 class SystemShutdown {
  public:
   // A request Windows took is logged too when log_taken is set; a refusal
-  // and a missing privilege always are.
+  // and a missing privilege always are. With `waiting`, a restart or
+  // shut-down that waits for its time-out is aborted when it stands in the
+  // way.
   SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
-                 ShutdownRetries retries = {}, bool log_taken = false);
+                 ShutdownRetries retries = {}, bool log_taken = false,
+                 PendingShutdown* waiting = nullptr);
 
   // Asks Windows for it now; it replaces a request still waiting for a
   // retry. True when Windows has taken it (or a shut-down is under way
@@ -39,12 +46,15 @@ class SystemShutdown {
 
  private:
   bool Try();
+  // Windows' refusal; nullopt when it took the request.
+  std::optional<PlatformError> Ask();
   void Log(std::string_view line) const;
 
   Desktop& desktop_;
   std::function<void(std::string_view)> log_;
   ShutdownRetries retries_;
   bool log_taken_;
+  PendingShutdown* waiting_;
   std::optional<PowerOff> pending_;
   int retries_left_ = 0;
   int calls_to_next_ = 0;

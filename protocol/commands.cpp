@@ -42,6 +42,11 @@ int32_t StandSeconds(int32_t remaining) {
   return static_cast<int32_t>(static_cast<uint32_t>(remaining) - 20u);
 }
 
+std::string StateReply(bool session_running, int32_t remaining_seconds) {
+  return std::string(kStatePrefix) + (session_running ? "1 " : "0 ") +
+         std::to_string(remaining_seconds);
+}
+
 std::string CommandText(const Command& command, std::string_view field) {
   std::string text(command.keyword);
   if (!field.empty()) {

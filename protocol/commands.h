@@ -49,6 +49,10 @@ inline constexpr Command kVolume{"ACTION VOLUME", Match::kPrefix, FieldStart::kA
 // console.
 inline constexpr Command kMessage{"ACTION MESSAGE", Match::kPrefix, FieldStart::kAfterSeparator};
 
+// "ACTION STATE": the station answers with its session state
+// (StateReply) before "PING".
+inline constexpr Command kState{"ACTION STATE", Match::kExact};
+
 // The longest text of "ACTION MESSAGE" that the station shows, in bytes: a
 // few lines of a small window, and with the keyword and a signed envelope's
 // 120 bytes far within one datagram.
@@ -102,5 +106,10 @@ inline constexpr std::string_view kPlayGameNoCaptionPrefix = "PLAYGAME=0:";
 inline constexpr std::string_view kInfoPrefix = "INFO ";
 inline constexpr std::string_view kFreeDiskPrefix = " c:";
 inline constexpr std::string_view kFreeDiskUnit = "MB";
+// "STATE r n": r "1" while a session runs, else "0"; n the session's
+// seconds left (RemainingSeconds), signed decimal: below 0 once its time
+// ran out.
+inline constexpr std::string_view kStatePrefix = "STATE ";
+std::string StateReply(bool session_running, int32_t remaining_seconds);
 
 }  // namespace zalvo::protocol

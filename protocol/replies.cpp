@@ -58,4 +58,27 @@ std::optional<Report> ParseReport(std::string_view datagram) {
   return std::nullopt;
 }
 
+std::optional<SessionState> ParseSessionState(std::string_view datagram) {
+  if (!StartsWith(datagram, kStatePrefix)) {
+    return std::nullopt;
+  }
+  std::string_view rest = datagram.substr(kStatePrefix.size());
+  if (rest.size() < 3 || (rest[0] != '0' && rest[0] != '1') || rest[1] != ' ') {
+    return std::nullopt;
+  }
+  std::string_view number = rest.substr(2);
+  const bool negative = number.front() == '-';
+  // As the station writes it: no "+", no blank, no leading zero.
+  std::string_view digits = number.substr(negative ? 1 : 0);
+  if (!AllDigits(digits) || (digits.size() > 1 && digits.front() == '0') ||
+      (negative && digits == "0")) {
+    return std::nullopt;
+  }
+  std::optional<int32_t> seconds = text::ParseInt32(number);
+  if (!seconds) {
+    return std::nullopt;
+  }
+  return SessionState{rest[0] == '1', *seconds};
+}
+
 }  // namespace zalvo::protocol

@@ -28,4 +28,14 @@ struct Report {
 // Reads one datagram; nullopt when it is none of the texts a station sends.
 [[nodiscard]] std::optional<Report> ParseReport(std::string_view datagram);
 
+// The answer to "ACTION STATE": "STATE 1 1234" (protocol/commands.h).
+struct SessionState {
+  bool running = false;
+  int32_t remaining_seconds = 0;
+  bool operator==(const SessionState&) const = default;
+};
+// nullopt when the datagram is not such an answer (a station of a version
+// without "ACTION STATE" answers it with "PING" alone).
+[[nodiscard]] std::optional<SessionState> ParseSessionState(std::string_view datagram);
+
 }  // namespace zalvo::protocol

@@ -301,7 +301,8 @@ class ZalvoService final : public platform::ServiceHandlers {
  private:
   agent::StationParts Parts() {
     if (!customer_) {
-      return {registry_, files_, *hand_off_, mixer_.get(), nullptr, nullptr, nullptr, account_};
+      return {registry_, files_,  *hand_off_, mixer_.get(),           nullptr,
+              nullptr,   nullptr, account_,   pending_shutdown_.get()};
     }
     return {registry_,
             files_,
@@ -310,7 +311,8 @@ class ZalvoService final : public platform::ServiceHandlers {
             &customer_->registry,
             &customer_->helper,
             &customer_->lock_screen,
-            account_};
+            account_,
+            pending_shutdown_.get()};
   }
 
   win32::Win32Registry registry_;
@@ -319,6 +321,7 @@ class ZalvoService final : public platform::ServiceHandlers {
   agent::CustomerAccount account_;
   win32::Win32Files files_;
   std::unique_ptr<platform::Desktop> desktop_ = win32::MakeWin32Desktop();
+  std::unique_ptr<platform::PendingShutdown> pending_shutdown_ = win32::MakeWin32PendingShutdown();
   std::unique_ptr<agent::HandOffDesktop> hand_off_;
   std::unique_ptr<platform::Mixer> mixer_ = win32::MakeCoreAudioMixer();
   std::unique_ptr<CustomerSession> customer_;

@@ -102,6 +102,12 @@ void SimDesktop::ShutDownSystem(platform::PowerOff what) {
   const std::string call = std::string("InitiateSystemShutdownEx ") +
                            (what == platform::PowerOff::kRestart ? "reboot" : "shut down") +
                            " (force, planned)";
+  std::error_code ec;
+  if (std::filesystem::exists(root_ / kScheduledShutdownFile, ec)) {
+    journal_.Write(call + " refused: 1190 A system shutdown has already been scheduled.");
+    throw platform::PlatformError("A system shutdown has already been scheduled.",
+                                  platform::ErrorKind::kInUse, 1190);
+  }
   std::string refusal;
   try {
     refusal = text::SplitLines(ReadWholeFile(root_ / "refuse-shutdown.txt")).at(0);
@@ -120,6 +126,15 @@ void SimDesktop::ShutDownSystem(platform::PowerOff what) {
                                 code == platform::kShutdownInProgress ? platform::ErrorKind::kInUse
                                                                       : platform::ErrorKind::kOther,
                                 code.value_or(0));
+}
+
+bool SimDesktop::Abort() {
+  std::error_code ec;
+  if (!std::filesystem::remove(root_ / kScheduledShutdownFile, ec)) {
+    return false;  // none waits
+  }
+  journal_.Write("AbortSystemShutdown");
+  return true;
 }
 
 bool SimDesktop::LogOff() {

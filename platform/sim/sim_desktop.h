@@ -9,7 +9,10 @@
 // line; without the file the account holds every privilege.
 //
 // refuse-shutdown.txt, when it exists, makes Windows refuse every restart and
-// shut-down: its first line is "<error code> <reason>".
+// shut-down: its first line is "<error code> <reason>". scheduled-shutdown.txt
+// stands for a restart someone asked for with a time-out (`shutdown /r /t
+// 600`): while it exists, every other is refused as one already scheduled
+// (1190), and AbortSystemShutdown removes it.
 //
 // Every action is written to the journal; a terminated process's windows and
 // a window closed by SC_CLOSE leave windows.txt. A message is shown (and
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "platform/desktop.h"
+#include "platform/pending_shutdown.h"
 #include "platform/sim/journal.h"
 
 namespace zalvo::sim {
@@ -37,7 +41,9 @@ struct SimWindow {
 std::vector<SimWindow> ParseWindowList(std::string_view utf8);
 std::string FormatWindowList(const std::vector<SimWindow>& windows);
 
-class SimDesktop final : public platform::Desktop {
+inline constexpr std::string_view kScheduledShutdownFile = "scheduled-shutdown.txt";
+
+class SimDesktop final : public platform::Desktop, public platform::PendingShutdown {
  public:
   SimDesktop(std::filesystem::path root, Journal& journal);
 
@@ -60,6 +66,8 @@ class SimDesktop final : public platform::Desktop {
   void MessageBeep(uint32_t type) override;
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
   std::optional<uint64_t> FreeBytesOnDriveC() override;
+  // AbortSystemShutdown: removes scheduled-shutdown.txt.
+  bool Abort() override;
 
  private:
   std::vector<SimWindow> Windows();

@@ -57,7 +57,17 @@ class Win32Desktop final : public platform::Desktop {
   MessageWindow message_;
 };
 
+// AbortSystemShutdown of the local computer.
+class Win32PendingShutdown final : public platform::PendingShutdown {
+ public:
+  bool Abort() override { return AbortSystemShutdownW(nullptr) != FALSE; }
+};
+
 }  // namespace
+
+std::unique_ptr<platform::PendingShutdown> MakeWin32PendingShutdown() {
+  return std::make_unique<Win32PendingShutdown>();
+}
 
 std::unique_ptr<platform::Desktop> MakeWin32Desktop() {
   return std::make_unique<Win32Desktop>();

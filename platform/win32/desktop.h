@@ -5,9 +5,14 @@
 #include <memory>
 
 #include "platform/desktop.h"
+#include "platform/pending_shutdown.h"
 
 namespace zalvo::win32 {
 
 std::unique_ptr<platform::Desktop> MakeWin32Desktop();
+
+// The restart or shut-down that waits for its time-out, aborted from this
+// process (which must enable the shutdown privilege first).
+std::unique_ptr<platform::PendingShutdown> MakeWin32PendingShutdown();
 
 }  // namespace zalvo::win32

@@ -8,6 +8,10 @@
 namespace zalvo::platform {
 namespace {
 
+// ERROR_SHUTDOWN_IS_SCHEDULED, which MinGW's headers lack: a restart or
+// shut-down asked for with a time-out waits.
+constexpr int64_t kShutdownIsScheduled = 1190;
+
 // GetLastError and Windows Sockets codes into the platform's failure kinds:
 // the one place on Windows.
 ErrorKind KindOf(int64_t code) {
@@ -38,6 +42,7 @@ ErrorKind KindOf(int64_t code) {
     case ERROR_SERVICE_ALREADY_RUNNING:
     case ERROR_SERVICE_EXISTS:
     case ERROR_SHUTDOWN_IN_PROGRESS:
+    case kShutdownIsScheduled:
     case ERROR_PIPE_BUSY:
     case WSAEADDRINUSE:
       return ErrorKind::kInUse;

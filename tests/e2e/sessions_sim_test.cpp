@@ -10,7 +10,9 @@
 #include <functional>
 #include <thread>
 
+#include "agent/session_store.h"
 #include "platform/error.h"
+#include "protocol/replies.h"
 #include "settings/registry_names.h"
 #include "settings/settings_file.h"
 #include "tests/e2e/sim_harness.h"
@@ -91,10 +93,12 @@ TEST_F(SessionsE2e, SitOnANewStationHandsOverWithoutARestartAndStandEndsItLater)
             std::string::npos);
   EXPECT_EQ(Restarts(), 0);
 
-  // 1800 seconds: the first stand leaves 100 and writes nothing.
+  // 1800 seconds: the first stand leaves 100, which LocalTimer shows at once;
+  // nothing else is written.
   ServerPeer server;
   EXPECT_EQ(server.Exchange("ACTION STAND"), Lines{"PING"});
-  EXPECT_EQ(Timer(), 1800u);
+  EXPECT_EQ(Timer(), 100u);
+  EXPECT_EQ(Logon("ZalvoLogon"), "1");
   EXPECT_EQ(Locks(), 0);
   // 80, 60, 40, 20: still time left; the sixth stand comes to 0 or below
   // and ends the session.
@@ -127,6 +131,31 @@ TEST_F(SessionsE2e, SitOnANewStationHandsOverWithoutARestartAndStandEndsItLater)
   // Renewed during the session: no restart.
   EXPECT_EQ(server.Exchange("ACTION SIT 10"), Lines{"PING"});
   EXPECT_EQ(Timer(), 600u);
+  EXPECT_EQ(Restarts(), 2);
+
+  // The service restarts (as it does with every restart of Windows): the
+  // session is found again with the time that passed counted, here the five
+  // minutes by which the kept times are moved back while it is down.
+  harness.Stop();
+  auto own = harness.registry().Open(Hive::kLocalMachine, "SOFTWARE\\Zalvo");
+  ASSERT_NE(own, nullptr);
+  std::optional<agent::StoredSession> kept =
+      agent::ParseStoredSession(own->ReadString("SessionState").value_or(""));
+  ASSERT_TRUE(kept && kept->running);
+  kept->end -= 300;
+  kept->saved -= 300;
+  own->WriteString("SessionState", agent::StoredSessionText(*kept));
+  harness.Start(1000);
+  ASSERT_TRUE(server.WaitForAgent());
+  Lines state = server.Exchange("ACTION STATE");
+  ASSERT_EQ(state.size(), 2u);
+  std::optional<protocol::SessionState> told = protocol::ParseSessionState(state[0]);
+  ASSERT_TRUE(told) << state[0];
+  EXPECT_TRUE(told->running);
+  EXPECT_LE(told->remaining_seconds, 300);
+  EXPECT_GE(told->remaining_seconds, 290);  // a few seconds of the test's own
+  EXPECT_LE(static_cast<int32_t>(Timer().value_or(0)), 300);
+  EXPECT_GE(static_cast<int32_t>(Timer().value_or(0)), told->remaining_seconds);
   EXPECT_EQ(Restarts(), 2);
 }
 
@@ -342,6 +371,22 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
   std::filesystem::remove(harness.root() / "refuse-shutdown.txt");
   EXPECT_TRUE(wait_for([&] { return Restarts() == 1; }));
   EXPECT_NE(harness.Output().find("restart of Windows under way"), std::string::npos);
+
+  // A restart someone scheduled (`shutdown /r /t 600`) does not hold the
+  // server's off: it is aborted, and the restart asked for at once.
+  harness.WriteStationFile("scheduled-shutdown.txt", "shutdown /r /t 600\n");
+  server.Send("ACTION REBOOT");
+  EXPECT_TRUE(wait_for([&] { return Restarts() == 2; }));
+  Lines events = harness.JournalEvents();
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(Lines(events.end() - 3, events.end()),
+            (Lines{"InitiateSystemShutdownEx reboot (force, planned) refused: 1190 A system "
+                   "shutdown has already been scheduled.",
+                   "AbortSystemShutdown", "InitiateSystemShutdownEx reboot (force, planned)"}));
+  EXPECT_FALSE(std::filesystem::exists(harness.root() / "scheduled-shutdown.txt"));
+  EXPECT_NE(harness.Output().find("a restart or shut-down waiting for its time-out was aborted and "
+                                  "the restart asked for again"),
+            std::string::npos);
 }
 
 TEST_F(SessionsE2e, IniAndProxyWriteThePoliciesOfTheKeysThatExist) {

@@ -150,12 +150,17 @@ TEST_F(SessionsWine, ASessionWritesTheLogOnValuesOfTheMachineHive) {
   EXPECT_EQ(shown["DefaultPassword"], (Shown{"REG_SZ", "946"}));
   EXPECT_EQ(shown["ZalvoLogon"], (Shown{"REG_SZ", "1"}));
   EXPECT_EQ(shown["LocalTimer"], (Shown{"REG_DWORD", "0x708"}));
+  // The session the service keeps across its restarts, in its own key.
+  Shown kept = RegQuery("HKLM\\SOFTWARE\\Zalvo")["SessionState"];
+  EXPECT_EQ(kept.type, "REG_SZ");
+  EXPECT_EQ(kept.data.substr(0, 2), "1 ") << kept;
 
   // End over a "0" marker: the values and the lock, no restart. 1800 seconds
-  // take six stands: 100, 80, 60, 40, 20, then 0 ends the session.
+  // take six stands: 100 (which LocalTimer shows), 80, 60, 40, 20, then 0
+  // ends the session.
   Winlogon()->WriteString("ZalvoLogon", "0");
   EXPECT_EQ(server.Exchange("ACTION STAND"), Lines{"PING"});
-  EXPECT_EQ(RegQuery(key)["LocalTimer"], (Shown{"REG_DWORD", "0x708"}));
+  EXPECT_EQ(RegQuery(key)["LocalTimer"], (Shown{"REG_DWORD", "0x64"}));
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(server.Exchange("ACTION STAND"), Lines{"PING"});
   }
@@ -164,6 +169,7 @@ TEST_F(SessionsWine, ASessionWritesTheLogOnValuesOfTheMachineHive) {
   EXPECT_EQ(shown["ZalvoLogon"], (Shown{"REG_SZ", "0"}));
   EXPECT_EQ(shown["LocalTimer"], (Shown{"REG_DWORD", "0x0"}));
   EXPECT_EQ(shown["DefaultUserName"], (Shown{"REG_SZ", "zalvo"}));
+  EXPECT_EQ(RegQuery("HKLM\\SOFTWARE\\Zalvo")["SessionState"].data.substr(0, 2), "0 ");
   EXPECT_TRUE(harness->Running());
 }
 

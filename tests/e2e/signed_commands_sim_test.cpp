@@ -68,14 +68,15 @@ class SignedCommands : public ::testing::Test {
     harness.Start(1000);
   }
   // The machine hive without the replay mark, which a keyed station keeps
-  // there.
+  // there, and with the kept session's running flag only (its times are the
+  // clock's).
   StationAfter After(SimHarness& harness) {
     std::string hive = harness.ReadStationFile("registry/HKEY_LOCAL_MACHINE.reg");
+    hive = std::regex_replace(hive, std::regex("\"NewestCommandTime\"=\"[0-9]+\"\n"), "");
+    hive = std::regex_replace(hive, std::regex("(\"SessionState\"=\"[01]) -?[0-9]+ -?[0-9]+\""),
+                              "$1\"");
     hive = std::regex_replace(
-        hive,
-        std::regex(
-            "\n\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Zalvo\\]\n\"NewestCommandTime\"=\"[0-9]+\"\n"),
-        "");
+        hive, std::regex("\n\\[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Zalvo\\]\n(?=\n|$)"), "");
     return {hive, harness.ReadSettings(), harness.JournalEvents()};
   }
   std::string Sealed(const std::string& command, int64_t time, const std::string& station,

@@ -95,7 +95,8 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
 
 // What a helper does with the requests it is given.
 // kSlowStart says hello only with its second reply; kSilent says nothing;
-// kShortReply sends whole frames whose replies lack their last byte.
+// kShortReply sends whole frames whose replies lack their last byte; kFlood
+// sends events without end, a hundred before each reply.
 enum class Behaviour {
   kServe,
   kGarbage,
@@ -104,8 +105,13 @@ enum class Behaviour {
   kShortReply,
   kHang,
   kSlowStart,
-  kSilent
+  kSilent,
+  kFlood
 };
+
+std::string FloodEvent() {
+  return EventFrame({helper::Outcome::Action::kProgramStart, "C:\\flood.exe", true, 0, ""});
+}
 
 struct HelperRecord {
   uint32_t process_id = 0;
@@ -161,6 +167,12 @@ class FakeHelper final : public platform::HelperProcess {
           out_ += helper::EncodeFrame(helper::kReplyKind, request->id, "").substr(0, 8) +
                   std::string("\xFF\xFF\xFF\x00", 4);
           break;
+        case Behaviour::kFlood:
+          for (int i = 0; i < 100; ++i) {
+            out_ += FloodEvent();
+          }
+          out_ += reply;
+          break;
         case Behaviour::kHang:
         case Behaviour::kSilent:
           break;
@@ -169,6 +181,9 @@ class FakeHelper final : public platform::HelperProcess {
     return true;
   }
   std::optional<size_t> Read(char* data, size_t size, platform::Deadline) override {
+    while (behaviour_ == Behaviour::kFlood && out_.size() < size) {
+      out_ += FloodEvent();
+    }
     if (out_.empty()) {
       return closed_ ? std::optional<size_t>(0) : std::nullopt;
     }
@@ -654,6 +669,77 @@ TEST_F(HelperSupervisorTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   EXPECT_EQ(launcher.session_desktop.actions.back(), "TerminateProcess 7 0");
   EXPECT_EQ(receive("ACTION MESSAGE \xCF\xF0\xE8\xE2\xE5\xF2"), Lines{"PING"});
   EXPECT_EQ(launcher.session_desktop.actions.back(), "ShowMessage \xCF\xF0\xE8\xE2\xE5\xF2|30000");
+}
+
+// A helper that floods its channel (the customer can make it write without
+// pause): every upkeep and every request reads a bounded number of frames,
+// the helper is ended and replaced, the commands that don't need it are
+// answered at once, and the log gets one line for the run of flooding
+// helpers and at most kEventLinesPerMinute event lines a minute.
+TEST_F(HelperSupervisorTest, AHelperThatFloodsItsChannelIsReplacedAndTheLogStaysBounded) {
+  testing::MemoryRegistry registry;
+  NoFiles files;
+  SentReplies replies;
+  AgentState state;
+  StationActions station(state, replies, {registry, files, desktop, nullptr, nullptr, &session});
+  CommandDispatcher agent(state, station, replies);
+  state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
+  state.settings.SetFlag(settings::Key::PlayGame, false);
+  state.settings.SetFlag(settings::Key::FreeDisk, true);
+  service_desktop.free_bytes = uint64_t{3} * 1048576;
+  auto receive = [&](const std::string& text) {
+    replies.sent.clear();
+    agent.DataReceived(text, {});
+    return replies.sent;
+  };
+  auto count = [&](const std::string& part) {
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
+  };
+
+  launcher.next = Behaviour::kFlood;
+  agent.Tick({});  // starts the helper, which floods the upkeep
+  ASSERT_EQ(launcher.started.size(), 1u);
+  EXPECT_FALSE(launcher.Running(0));
+  EXPECT_EQ(receive("ACTION PROCESS"), Lines{});  // the next one floods before its answer
+  EXPECT_EQ(launcher.started.size(), 2u);
+  EXPECT_FALSE(launcher.Running(1));
+  for (int minute = 0; minute < 30; ++minute) {
+    EXPECT_EQ(receive("ACTION INFO"), (Lines{"INFO  c:3MB", "PING"}));
+    EXPECT_EQ(receive("ACTION STATE"),
+              (Lines{"STATE 0 " + std::to_string(state.remaining_seconds), "PING"}));
+    now += std::chrono::minutes(1);
+    agent.Tick({});
+  }
+  EXPECT_GE(launcher.started.size(), 30u);  // each ended and replaced after its pause
+  EXPECT_EQ(count("flooded its channel"), 1);
+  EXPECT_EQ(count("run: C:\\flood.exe started"), HelperSupervisor::kEventLinesPerMinute * 31);
+  EXPECT_LT(log.size(), 31u * (HelperSupervisor::kEventLinesPerMinute + 3));
+
+  // Once the customer stops, a helper serves again and says how many were
+  // ended.
+  launcher.next = Behaviour::kServe;
+  now += std::chrono::minutes(1);
+  EXPECT_EQ(receive("ACTION PROCESS"), (Lines{"PROCESS LIST:COUNTER-STRIKE,\xD8\xE0\xF5", "PING"}));
+  now += std::chrono::seconds(30);
+  log.clear();
+  EXPECT_EQ(receive("ACTION PROCESS").size(), 2u);
+  EXPECT_EQ(count("serves again, after"), 1);
+}
+
+// A window list too long for one reply of the channel is cut after the last
+// whole entry that fits, at the helper: the list is never refused whole.
+TEST_F(HelperSupervisorTest, AWindowListTooLongForTheChannelIsCutAfterItsLastWholeEntry) {
+  launcher.session_desktop.windows.clear();
+  for (uint32_t i = 0; i < 3000; ++i) {
+    launcher.session_desktop.windows.push_back(
+        {1000 + i, 7, "w" + std::to_string(i) + std::string(200, 'x')});
+  }
+  std::vector<std::string> list = List();
+  ASSERT_GT(list.size(), 1000u);
+  ASSERT_LT(list.size(), 3000u);
+  EXPECT_EQ(list.back().substr(0, 5), "W" + std::to_string(list.size() - 1));
 }
 
 }  // namespace

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
+#include "agent/session_store.h"
 #include "agent/sessions.h"
 #include "agent/station_actions.h"
 #include "platform/error.h"
+#include "protocol/commands.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/memory_registry.h"
 
@@ -33,6 +37,16 @@ class SessionsTest : public ::testing::Test {
     return registry.String(kWinlogon, name);
   }
   std::optional<uint32_t> Timer() { return registry.Dword(kWinlogon, "LocalTimer"); }
+  // The writes of the hand-off, without those of the service's own key.
+  Lines Handed() const {
+    Lines handed;
+    for (const std::string& write : registry.writes()) {
+      if (write.rfind(kWinlogon, 0) == 0) {
+        handed.push_back(write);
+      }
+    }
+    return handed;
+  }
   bool Restarted() const {
     return std::count(desktop.actions.begin(), desktop.actions.end(), "ShutDownSystem restart") > 0;
   }
@@ -50,8 +64,8 @@ class SessionsTest : public ::testing::Test {
 TEST_F(SessionsTest, FirstStartOnANewStationWritesTheFiveValuesInOrderWithoutARestart) {
   sessions.Start(1800);
   EXPECT_TRUE(state.session_active);
-  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName"),
-                                      W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Handed(), (Lines{W("AutoAdminLogon"), W("DefaultUserName"), W("DefaultPassword"),
+                             W("ZalvoLogon"), W("LocalTimer")}));
   EXPECT_EQ(Text("AutoAdminLogon"), "1");
   EXPECT_EQ(Text("DefaultUserName"), "zalvo");
   EXPECT_EQ(Text("DefaultPassword"), "946");
@@ -92,12 +106,13 @@ TEST_F(SessionsTest, StartSwitchesTheMonitorOnFirstWhenTheSettingIsOn) {
   EXPECT_EQ(Timer(), 60u);
 }
 
-TEST_F(SessionsTest, EndWithTimeLeftDoesNothing) {
+TEST_F(SessionsTest, EndWithTimeLeftOnlyKeepsTheCutTime) {
   Marker("1");
   state.session_active = true;
   sessions.End(30);
   EXPECT_TRUE(state.session_active);
-  EXPECT_TRUE(registry.writes().empty());
+  EXPECT_EQ(Handed(), Lines{W("LocalTimer")});
+  EXPECT_EQ(Timer(), 30u);
   EXPECT_TRUE(desktop.actions.empty());
 }
 
@@ -107,7 +122,7 @@ TEST_F(SessionsTest, EndWritesThreeValuesLocksAndRestartsUnlessTheMarkerWasZero)
   state.session_active = true;
   sessions.End(-10);
   EXPECT_FALSE(state.session_active);
-  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Handed(), (Lines{W("AutoAdminLogon"), W("ZalvoLogon"), W("LocalTimer")}));
   EXPECT_EQ(Text("AutoAdminLogon"), "0");
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_EQ(Timer(), 0u);
@@ -136,7 +151,7 @@ TEST_F(SessionsTest, WithoutTheLogOnKeyNothingIsWrittenStartNeverAndEndAlwaysRes
   EXPECT_FALSE(state.session_active);
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
   EXPECT_FALSE(registry.HasKey(kWinlogon));  // never created
-  EXPECT_TRUE(registry.writes().empty());
+  EXPECT_TRUE(Handed().empty());
 
   registry.AddKey(kWinlogon);
   registry.DenyOpen(kWinlogon);  // refused access counts as missing
@@ -149,7 +164,7 @@ TEST_F(SessionsTest, ARefusedWriteEndsTheOperationKeepingWhatWasWritten) {
   Marker("0");
   registry.DenyWrite(kWinlogon, "DefaultPassword");
   EXPECT_THROW(sessions.Start(1800), platform::PlatformError);
-  EXPECT_EQ(registry.writes(), (Lines{W("AutoAdminLogon"), W("DefaultUserName")}));
+  EXPECT_EQ(Handed(), (Lines{W("AutoAdminLogon"), W("DefaultUserName")}));
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_FALSE(Restarted());  // the failure comes before the restart
 
@@ -174,7 +189,7 @@ TEST_F(SessionsTest, AMarkerThatIsNotTextFailsBeforeAnyWrite) {
   registry.SetWrongType(kWinlogon, "ZalvoLogon");
   EXPECT_THROW(sessions.Start(state.remaining_seconds), platform::PlatformError);
   EXPECT_THROW(sessions.End(state.remaining_seconds), platform::PlatformError);
-  EXPECT_TRUE(registry.writes().empty());
+  EXPECT_TRUE(Handed().empty());
   EXPECT_TRUE(desktop.actions.empty());
 }
 
@@ -183,9 +198,8 @@ TEST_F(SessionsTest, TheCustomerAccountIsLoggedOnAsALocalAccountOfThisComputer) 
   Sessions own(state, registry, desktop, [&](std::string_view l) { log.emplace_back(l); },
                {"kunde", "STATION7", "S-1-5-21-1-2-3-1001"});
   own.Start(60);
-  EXPECT_EQ(registry.writes(),
-            (Lines{W("AutoAdminLogon"), W("DefaultUserName"), W("DefaultDomainName"),
-                   W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
+  EXPECT_EQ(Handed(), (Lines{W("AutoAdminLogon"), W("DefaultUserName"), W("DefaultDomainName"),
+                             W("DefaultPassword"), W("ZalvoLogon"), W("LocalTimer")}));
   EXPECT_EQ(Text("DefaultUserName"), "kunde");
   EXPECT_EQ(Text("DefaultDomainName"), "STATION7");
   EXPECT_EQ(Text("DefaultPassword"), "946");
@@ -373,6 +387,181 @@ TEST_F(SessionsTest, FailuresInsideCommandsAndTicksLeaveTheAgentWorking) {
   agent.Tick({});
   EXPECT_EQ(Text("ZalvoLogon"), "0");
   EXPECT_EQ(desktop.actions, (Lines{"LockWorkStation", "ShutDownSystem restart"}));
+}
+
+// A restart that someone's scheduled shut-down (`shutdown /r /t 600`) holds
+// off: that one is aborted and the restart asked for again, logged; one
+// under way that can't be aborted counts as under way.
+TEST_F(SessionsTest, AShutDownWaitingForItsTimeOutIsAbortedSoThatTheRestartGoesAhead) {
+  struct Waiting final : platform::PendingShutdown {
+    bool waits = true;
+    int aborts = 0;
+    bool Abort() override {
+      ++aborts;
+      return std::exchange(waits, false);
+    }
+  } waiting;
+  Lines log;
+  Sessions own(
+      state, registry, desktop, [&](std::string_view l) { log.emplace_back(l); }, {}, {}, &waiting);
+  desktop.shutdown_refusals = {platform::PlatformError(
+      "A system shutdown has already been scheduled.", platform::ErrorKind::kInUse, 1190)};
+  own.ForcedReboot();
+  EXPECT_EQ(waiting.aborts, 1);
+  EXPECT_EQ(desktop.actions, (Lines{"ShutDownSystem restart", "ShutDownSystem restart"}));
+  EXPECT_EQ(log, (Lines{"restart refused by Windows: A system shutdown has already been "
+                        "scheduled. (error 1190): a restart or shut-down waiting for its time-out "
+                        "was aborted and the restart asked for again",
+                        "restart of Windows under way"}));
+  log.clear();
+  desktop.shutdown_refusals = {
+      platform::PlatformError("A shutdown is in progress.", platform::ErrorKind::kInUse, 1115)};
+  own.ForcedShutdown();
+  EXPECT_EQ(waiting.aborts, 2);
+  EXPECT_EQ(log, Lines{"shut-down: a shut-down of Windows is already under way"});
+}
+
+// The session kept across the service's restarts: the time passed while it
+// was down is counted, a clock set back gives no time, a cut and an end are
+// kept, and a station of an earlier version takes over the session its
+// log-on values tell of.
+TEST_F(SessionsTest, TheSessionSurvivesTheServicesRestartWithTheTimePassedCounted) {
+  int64_t clock = 1'800'000'000;
+  Lines log;
+  auto service = [&](AgentState& own_state) {
+    return std::make_unique<Sessions>(
+        own_state, registry, desktop, [&](std::string_view l) { log.emplace_back(l); },
+        CustomerAccount{}, [&] { return clock; });
+  };
+  auto restart = [&] {
+    AgentState fresh;
+    service(fresh)->Restore();
+    return std::pair(fresh.session_active, fresh.remaining_seconds);
+  };
+  Marker("1");
+  service(state)->Start(1800);
+  EXPECT_EQ(registry.String("HKLM\\SOFTWARE\\Zalvo", "SessionState"), "1 1800001800 1800000000");
+  clock += 100;
+  EXPECT_EQ(restart(), std::pair(true, 1700));
+  EXPECT_EQ(Timer(), 1700u);  // the remaining-time window shows what is left
+
+  state.remaining_seconds = 1700;
+  service(state)->End(protocol::StandSeconds(1700));  // the cut: 100 left
+  clock += 30;
+  EXPECT_EQ(restart(), std::pair(true, 70));
+  clock -= 1000;  // set back: no time is given
+  EXPECT_EQ(restart(), std::pair(true, 100));
+  clock += 1000 + 500;  // overrun while the service was down
+  EXPECT_EQ(restart(), std::pair(true, -430));
+
+  service(state)->End(0);
+  clock += 60;
+  EXPECT_EQ(restart(), std::pair(false, -60));
+  EXPECT_EQ(Timer(), 0u);
+
+  // What can't be read is no session.
+  registry.SetString("HKLM\\SOFTWARE\\Zalvo", "SessionState", "1 soon");
+  log.clear();
+  EXPECT_EQ(restart(), std::pair(false, 0));
+  EXPECT_EQ(log, Lines{"the kept session can't be read (no session is taken to run): "
+                       "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zalvo SessionState is not a session state: "
+                       "\"1 soon\""});
+
+  // An earlier version's session, told by the log-on values alone.
+  registry = testing::MemoryRegistry();
+  registry.AddKey(kWinlogon);
+  Marker("1");
+  registry.SetDword(kWinlogon, "LocalTimer", 900);
+  EXPECT_EQ(restart(), std::pair(true, 900));
+  clock += 10;
+  EXPECT_EQ(restart(), std::pair(true, 890));
+  registry = testing::MemoryRegistry();
+  registry.AddKey(kWinlogon);
+  Marker("0");
+  EXPECT_EQ(restart(), std::pair(false, 0));
+}
+
+TEST(SessionState, ReadsBackAsWrittenAndRefusesWhatIsNone) {
+  const StoredSession stored{true, 1'800'003'600, 1'800'000'000};
+  EXPECT_EQ(ParseStoredSession(StoredSessionText(stored)), stored);
+  EXPECT_EQ(ParseStoredSession("0 -5 7"), (StoredSession{false, -5, 7}));
+  for (const char* bad : {"", "1", "2 1 1", "1 1", "1  1 1", "1 1 1 ", "1 x 1",
+                          "1 99999999999999999999 1", "1 1 1e3"}) {
+    EXPECT_EQ(ParseStoredSession(bad), std::nullopt) << bad;
+  }
+  // Kept within 32 bits, whatever the times.
+  EXPECT_EQ(SecondsLeftAt({true, int64_t{1} << 40, 0}, 0), INT32_MAX);
+  EXPECT_EQ(SecondsLeftAt({true, 0, 0}, int64_t{1} << 40), INT32_MIN);
+}
+
+// The tick keeps LocalTimer current while a session runs: every whole minute
+// of the time left and when it runs out, so that the window counts down and
+// its melody plays in overrun; "ACTION STATE" says the same, and after a
+// restart the agent carries on from it.
+TEST_F(SessionsTest, TheTickKeepsLocalTimerCurrentAndStateTellsTheSession) {
+  MemoryFiles files;
+  RecordedReplies replies;
+  int64_t clock = 1'800'000'000;
+  StationParts parts{registry, files, desktop};
+  parts.wall_clock = [&] { return clock; };
+  StationActions station(state, replies, parts);
+  CommandDispatcher agent(state, station, replies);
+  agent.Startup();
+  state.settings.SetText(Key::ServerIP, "10.0.0.1");
+  auto receive = [&](const std::string& text) {
+    replies.sent.clear();
+    agent.DataReceived(text, {});
+    return replies.sent;
+  };
+  auto ticks = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      agent.Tick({});
+      clock += 1;
+    }
+  };
+  Marker("1");
+  EXPECT_EQ(receive("ACTION STATE"), (Lines{"STATE 0 0", "PING"}));
+  EXPECT_EQ(receive("ACTION SIT 2"), Lines{"PING"});
+  ticks(59);
+  EXPECT_EQ(Timer(), 120u);
+  ticks(1);
+  EXPECT_EQ(Timer(), 60u);
+  EXPECT_EQ(receive("ACTION STATE"), (Lines{"STATE 1 60", "PING"}));
+  ticks(60);
+  EXPECT_EQ(Timer(), 0u);
+  ticks(1);
+  EXPECT_EQ(Timer(), static_cast<uint32_t>(-1));  // the melody begins
+  ticks(59);
+  EXPECT_EQ(Timer(), static_cast<uint32_t>(-60));
+  EXPECT_EQ(receive("ACTION STATE"), (Lines{"STATE 1 -60", "PING"}));  // overrun runs on
+  EXPECT_EQ(receive("ACTION STAND"), Lines{"PING"});
+  EXPECT_EQ(receive("ACTION STATE"), (Lines{"STATE 0 -80", "PING"}));
+  ticks(120);
+  EXPECT_EQ(Timer(), 0u);  // an ended session's stays 0
+
+  // After a restart the agent carries on from the kept session.
+  EXPECT_EQ(receive("ACTION SIT 30"), Lines{"PING"});
+  clock += 300;
+  AgentState after;
+  StationActions restarted(after, replies, parts);
+  CommandDispatcher again(after, restarted, replies);
+  again.Startup();
+  after.settings.SetText(Key::ServerIP, "10.0.0.1");
+  replies.sent.clear();
+  again.DataReceived("ACTION STATE", {});
+  EXPECT_EQ(replies.sent, (Lines{"STATE 1 1500", "PING"}));
+  EXPECT_EQ(Timer(), 1500u);
+
+  // A refresh that can't be written is logged once.
+  Lines log;
+  Sessions logged(after, registry, desktop, [&](std::string_view l) { log.emplace_back(l); });
+  registry.DenyWrite(kWinlogon, "LocalTimer");
+  for (int32_t left : {120, 119, 60, 0}) {
+    after.remaining_seconds = left;
+    logged.KeepCurrent();
+  }
+  EXPECT_EQ(log, Lines{"the session's time left is not kept (LocalTimer, SessionState): Access "
+                       "is denied"});
 }
 
 }  // namespace

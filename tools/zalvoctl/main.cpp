@@ -67,6 +67,8 @@ constexpr const char* kUsageText =
     "  zalvoctl 192.168.0.21 ACTION SIT 30      start a 30-minute session\n"
     "  zalvoctl 192.168.0.21 ACTION STAND       end it (with 20 s or less left)\n"
     "  zalvoctl 192.168.0.21 ACTION INFO        foreground program and free disk\n"
+    "  zalvoctl 192.168.0.21 ACTION STATE       \"STATE 1 1234\": a session runs,\n"
+    "                                           1234 seconds left (0: none runs)\n"
     "  zalvoctl 192.168.0.21 \"ACTION KILL Notepad\"\n"
     "\n"
     "options:\n"
