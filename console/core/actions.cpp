@@ -57,6 +57,23 @@ Check ReadRefund(const RequestFields& fields, ActionRequest& request) {
   return std::nullopt;
 }
 
+Check ReadReason(const RequestFields& fields, ActionRequest& request) {
+  request.reason = fields.Text("reason").value_or("");
+  if (request.reason.empty() || request.reason.size() > 200) {
+    return BadRequest("'reason' must say why, in 1 to 200 bytes");
+  }
+  return std::nullopt;
+}
+
+Check ReadUnkeyed(const RequestFields& fields, ActionRequest& request) {
+  auto unkeyed = fields.Flag("unkeyed");
+  if (!unkeyed) {
+    return BadRequest("'unkeyed' must be true (installed without a key) or false");
+  }
+  request.unkeyed = *unkeyed;
+  return std::nullopt;
+}
+
 Check ReadText(const RequestFields& fields, ActionRequest& request) {
   request.text = fields.Text("text").value_or("");
   if (auto problem = wire::MessageProblem(request.text)) {
@@ -81,22 +98,16 @@ std::optional<ActionPlan> PlanCommand(const ActionContext&, ActionOutcome&) {
 }
 
 // A start or an added time goes only to a station that answered just
-// before, or "anyway" to one the console restarted or started lately; and
-// where the club sells by tariff, it is a sale priced now in the open shift.
-// The sale is the plan's; the caller adds the session.
+// before (a queued one is carried out when the station is heard); and where
+// the club sells by tariff, it is a sale priced now in the open shift. The
+// sale is the plan's; the caller adds the session.
 std::optional<ActionPlan> PlanSale(const ActionContext& c, ActionOutcome& outcome) {
-  const ActionRequest& request = c.request;
-  if (request.anyway && !c.booting) {
-    Refuse(outcome, RefusalKind::kConflict,
-           "not known to be restarting: \"anyway\" is only for a station the console restarted "
-           "or started a session on lately");
-    return std::nullopt;
-  }
-  if (!c.answered && !request.anyway) {
+  if (!c.answered) {
     Refuse(outcome, RefusalKind::kUnavailable, "the station does not answer");
-    outcome.can_force = c.booting;
+    outcome.can_queue = c.booting;
     return std::nullopt;
   }
+  const ActionRequest& request = c.request;
   ActionPlan plan;
   if (c.till.tariffs.empty()) {
     return plan;
@@ -156,6 +167,10 @@ std::optional<ActionPlan> PlanAdd(const ActionContext& c, ActionOutcome& outcome
     Refuse(outcome, RefusalKind::kConflict, "not rented: start a session first");
     return std::nullopt;
   }
+  if (c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict, "the session is ending: start a new one once it ended");
+    return std::nullopt;
+  }
   auto plan = PlanSale(c, outcome);
   if (!plan) {
     return std::nullopt;
@@ -168,47 +183,126 @@ std::optional<ActionPlan> PlanAdd(const ActionContext& c, ActionOutcome& outcome
   return plan;
 }
 
-// At an early end of a priced session, the refund of its unused minutes is
-// offered: the request must say whether it is paid out or kept.
+// The minutes over a session's time sold at its end, where the club is
+// paid afterwards (no end at time up): at the station's tariff, in the open
+// shift.
+std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSession& session,
+                                      ActionOutcome& outcome) {
+  int32_t minutes = OverrunMinutes(session, c.now);
+  if (c.till.time_up.end || c.till.tariffs.empty() || minutes == 0) {
+    return std::nullopt;
+  }
+  const Tariff* tariff = TariffOf(c.till, c.station.address);
+  auto shift = c.record.OpenShift();
+  auto price = tariff ? PriceOf(*tariff, minutes) : std::nullopt;
+  if (!tariff || !shift || !price) {
+    Refuse(outcome, RefusalKind::kConflict,
+           std::to_string(minutes) + " minutes over the time are to be sold: " +
+               (!tariff ? std::string("give the station a group with a tariff first")
+                : !shift ? std::string("open a shift first")
+                         : "the tariff '" + tariff->name + "' can't price them"));
+    return std::nullopt;
+  }
+  return SaleRecord{0,           0, shift->id,     c.now, c.operator_name, minutes, *price,
+                    tariff->name, tariff->per_hour};
+}
+
+// An end asks the station with its "ACTION STAND"s and is recorded once the
+// station confirms it (the station shows "ending" until then). At an early
+// end of a priced session the refund of its unused minutes is offered: the
+// request must say whether it is paid out or kept, and the cash moves when
+// the end is confirmed. A station in a session the record doesn't have is
+// ended the same way, with nothing sold or refunded.
 std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome) {
   const std::optional<RentalSession>& current = c.station.session;
-  if (!current) {
+  if (current && c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "already ending: the end goes to the station again whenever it is heard, until it "
+           "holds");
+    return std::nullopt;
+  }
+  if (!current && !(c.station.state && c.station.state->running)) {
     Refuse(outcome, RefusalKind::kConflict, "nothing to end");
     return std::nullopt;
   }
   ActionPlan plan;
-  RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
-  if (offer.amount > 0) {
-    outcome.refund_offer = offer;
-    if (!c.request.refund) {
-      Refuse(outcome, RefusalKind::kConflict,
-             "a refund of " + MoneyText(offer.amount) + " for " + std::to_string(offer.minutes) +
-                 " unused minutes is offered: pay it out or keep it");
+  if (current) {
+    RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
+    if (offer.amount > 0) {
+      outcome.refund_offer = offer;
+      if (!c.request.refund) {
+        Refuse(outcome, RefusalKind::kConflict,
+               "a refund of " + MoneyText(offer.amount) + " for " + std::to_string(offer.minutes) +
+                   " unused minutes is offered: pay it out or keep it");
+        return std::nullopt;
+      }
+      if (*c.request.refund && !c.record.OpenShift()) {
+        Refuse(outcome, RefusalKind::kConflict,
+               "no shift is open to pay the refund from: open one, or keep the refund");
+        return std::nullopt;
+      }
+      plan.refund = RefundRecord{0,
+                                 current->record_id,
+                                 std::nullopt,
+                                 c.now,
+                                 c.operator_name,
+                                 offer.minutes,
+                                 offer.amount,
+                                 *c.request.refund,
+                                 std::nullopt};
+    }
+    plan.sale = OverrunSale(c, *current, outcome);
+    if (outcome.refusal) {
       return std::nullopt;
     }
-    auto shift = c.record.OpenShift();
-    if (*c.request.refund && !shift) {
-      Refuse(outcome, RefusalKind::kConflict,
-             "no shift is open to pay the refund from: open one, or keep the refund");
-      return std::nullopt;
-    }
-    plan.refund = RefundRecord{0,
-                               current->record_id,
-                               shift ? std::optional(shift->id) : std::nullopt,
-                               c.now,
-                               c.operator_name,
-                               offer.minutes,
-                               offer.amount,
-                               *c.request.refund};
   }
-  int32_t stands = StandsToEndNow(current, c.now);
-  plan.session.emplace(std::nullopt);
+  plan.ending = PendingEnd{
+      .session_id = current ? current->record_id : 0, .asked = c.now, .by = c.operator_name};
+  int32_t stands = StandsToEnd(c.station, c.now);
   plan.commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
   plan.detail = std::to_string(stands) + " x STAND";
+  if (!current) {
+    plan.detail += ", a session the record doesn't have";
+  }
+  if (plan.sale) {
+    plan.detail += ", " + std::to_string(plan.sale->minutes) + " min over sold for " +
+                   MoneyText(plan.sale->price) + " " + c.till.currency;
+  }
   if (plan.refund) {
     plan.detail += ", refund " + MoneyText(plan.refund->amount) + " " + c.till.currency +
-                   (plan.refund->paid ? " paid out" : " kept");
+                   (plan.refund->paid ? " to pay out" : " kept");
   }
+  return plan;
+}
+
+// An owner closes the record of a session whose end the station does not
+// confirm (a dead PC): the session ends on record, its pending refund is
+// settled, and the end still goes to the station if it comes back.
+std::optional<ActionPlan> PlanClose(const ActionContext& c, ActionOutcome& outcome) {
+  if (!c.station.session || !c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "close is for a session whose end the station has not confirmed: end it first");
+    return std::nullopt;
+  }
+  ActionPlan plan;
+  plan.session.emplace(std::nullopt);
+  plan.close_reason = c.request.reason;
+  plan.detail = "session " + std::to_string(c.station.session->record_id) + " closed without " +
+                "the station's word: " + c.request.reason;
+  return plan;
+}
+
+// A station still installed without a key is sent plain commands, and its
+// datagrams are taken unverified; marked back, it is signed for again.
+std::optional<ActionPlan> PlanUnkeyed(const ActionContext& c, ActionOutcome& outcome) {
+  if (!c.keyed) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "the console runs without the club key: no station is verified until it has one");
+    return std::nullopt;
+  }
+  ActionPlan plan;
+  plan.unkeyed = c.request.unkeyed;
+  plan.detail = c.request.unkeyed ? "plain commands, its datagrams unverified" : "signed commands";
   return plan;
 }
 
@@ -283,6 +377,20 @@ constexpr ActionRow kRows[] = {
      .field = "text",
      .read = ReadText,
      .plan = PlanMessage},
+    {.kind = K::kClose,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "close",
+     .field = "reason",
+     .read = ReadReason,
+     .plan = PlanClose},
+    {.kind = K::kUnkeyed,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "unkeyed",
+     .field = "unkeyed",
+     .read = ReadUnkeyed,
+     .plan = PlanUnkeyed},
 };
 
 // The rows in the order of their kinds, so that a kind finds its row.
@@ -339,7 +447,7 @@ std::string ActionNames() {
 }
 
 std::vector<std::string> ActionFields() {
-  std::vector<std::string> fields = {"action", "stations", "anyway", "confirm"};
+  std::vector<std::string> fields = {"action", "stations", "queue", "confirm"};
   for (const auto& row : kRows) {
     if (!row.field.empty() && std::find(fields.begin(), fields.end(), row.field) == fields.end()) {
       fields.emplace_back(row.field);
@@ -370,13 +478,13 @@ Check ReadAction(const RequestFields& fields, Role role, ActionRequest& request)
     return OwnersOnly();
   }
   request.kind = row->kind;
-  if (fields.Has("anyway")) {
-    auto anyway = fields.Flag("anyway");
-    if (!anyway || !row->probes) {
-      return BadRequest("\"anyway\": true or false, only with " +
+  if (fields.Has("queue")) {
+    auto queue = fields.Flag("queue");
+    if (!queue || !row->probes) {
+      return BadRequest("\"queue\": true or false, only with " +
                         NamesWhere([](const ActionRow& r) { return r.probes; }, " or "));
     }
-    request.anyway = *anyway;
+    request.queue = *queue;
   }
   if (row->read) {
     if (auto refused = row->read(fields, request)) {
@@ -401,7 +509,10 @@ Check ReadStations(const RequestFields& fields, std::vector<std::string>& statio
 }
 
 std::string RequestDetail(const ActionRequest& request) {
-  return RowOf(request.kind).field == "minutes" ? std::to_string(request.minutes) + " min" : "";
+  std::string_view field = RowOf(request.kind).field;
+  return field == "minutes"  ? std::to_string(request.minutes) + " min"
+         : field == "reason" ? request.reason
+                             : "";
 }
 
 const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
@@ -419,6 +530,14 @@ const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
     }
   }
   return nullptr;
+}
+
+int32_t OverrunMinutes(const RentalSession& session, Millis now) {
+  if (now <= session.ends) {
+    return 0;
+  }
+  int64_t minutes = (now - session.ends + 59'999) / 60'000;
+  return static_cast<int32_t>(std::min<int64_t>(minutes, kMaxSessionMinutes));
 }
 
 RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now) {

@@ -35,6 +35,8 @@ enum class ActionKind {
   kShutdown,
   kPowerOn,
   kMessage,
+  kClose,
+  kUnkeyed,
 };
 
 // What an operator asks for, for one or more stations.
@@ -49,8 +51,11 @@ struct ActionRequest {
   // minutes; a priced session ended early needs the answer.
   std::optional<bool> refund;
   // Start or add on a station that does not answer but is known to be
-  // restarting; refused for any other station.
-  bool anyway = false;
+  // restarting: held until the station is heard, and only then carried out
+  // (and sold); refused for any other station.
+  bool queue = false;
+  std::string reason;    // close, UTF-8
+  bool unkeyed = false;  // unkeyed: marked so (true) or not
 };
 
 // How an action, or a change the console was asked for, ended: done, or
@@ -60,8 +65,12 @@ struct ActionOutcome {
   std::optional<Refusal> refusal;
   std::optional<RefundOffer> refund_offer;  // end: what was offered
   // Refused because the station does not answer while it is known to be
-  // restarting: the same request with "anyway" would be carried out.
-  bool can_force = false;
+  // restarting: the same request with "queue" would hold it for the
+  // station.
+  bool can_queue = false;
+  // Done, but the station has not confirmed it yet: an end shown as
+  // "ending" until it does, or a start held for the station.
+  bool pending = false;
 
   bool ok() const { return !refusal; }
 };
@@ -95,6 +104,7 @@ struct ActionContext {
   Millis now = 0;
   bool answered = false;  // the station answered the report asked for just before
   bool booting = false;   // the console restarted or started it lately
+  bool keyed = false;     // the console has the club key
   Record& record;
   const TillSetup& till;
   const std::map<std::string, std::string>& macs;  // by address
@@ -114,6 +124,13 @@ struct ActionPlan {
   std::optional<SaleRecord> sale;  // of the session above
   std::optional<RefundRecord> refund;
   bool booting = false;  // the station may now restart for a while
+  // The end asked of the station: sent with the commands (its "ACTION
+  // STAND"s) and recorded once the station confirms it.
+  std::optional<PendingEnd> ending;
+  // With the session ended above: closed by an owner for this reason,
+  // without the station's word (its end is still sent).
+  std::string close_reason;
+  std::optional<bool> unkeyed;  // the station marked so, or not
 };
 
 struct ActionRow {
@@ -121,7 +138,7 @@ struct ActionRow {
   Role role = Role::kOperator;  // the least role that may do it
   bool confirm = false;         // the request must carry "confirm": true
   // The stations are asked for their report first and the action goes to
-  // those that answer; "anyway" forces it on one known to be restarting.
+  // those that answer; "queue" holds it for one known to be restarting.
   bool probes = false;
   std::string_view name = "";
   std::string_view field = "";  // the request's own field ("" for none)
@@ -139,7 +156,7 @@ const char* ActionName(ActionKind kind);
 // The names of the rows, "start, add, ...".
 std::string ActionNames();
 // The fields a request for an action may hold: "action", "stations",
-// "anyway", "confirm" and each row's own.
+// "queue", "confirm" and each row's own.
 std::vector<std::string> ActionFields();
 
 bool RoleMay(Role role, Role needed);
@@ -158,5 +175,8 @@ std::string RequestDetail(const ActionRequest& request);
 // minutes at their prices.
 const Tariff* TariffOf(const TillSetup& till, const std::string& address);
 RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now);
+// The minutes a session has run over its time, a minute begun counted
+// whole (0 before its end).
+int32_t OverrunMinutes(const RentalSession& session, Millis now);
 
 }  // namespace zalvo::console

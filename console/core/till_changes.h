@@ -31,6 +31,7 @@ struct TillChange {
     kAssign,
     kMac,                 // stations[0] gets `mac` (empty: none)
     kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
+    kTimeUp,              // what the console does at a session's time up
   };
   Kind kind = Kind::kTariff;
   std::string currency;
@@ -39,6 +40,7 @@ struct TillChange {
   std::vector<std::string> stations;  // kAssign
   std::optional<int64_t> group_id;    // kAssign; nullopt: no group
   std::string mac;                    // kMac
+  TimeUpRule time_up;                 // kTimeUp
 };
 
 // What a change's row works on, with the console's lock held and inside the
