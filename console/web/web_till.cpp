@@ -192,6 +192,8 @@ HttpResponse WebServer::TillResponse() {
                          {"members", std::move(members)},
                          {"macs", std::move(macs)},
                          {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
+                         {"time_up", {{"end", till.setup.time_up.end},
+                                      {"grace_seconds", till.setup.time_up.grace_seconds}}},
                          {"session_prices", std::move(prices)}});
 }
 

@@ -107,6 +107,8 @@ function groupRow(g) {
 function render() {
   renderShift();
   $('currency').value = till.currency;
+  $('time-up-end').checked = till.time_up.end;
+  $('time-up-grace').value = String(till.time_up.grace_seconds);
   const tariffs = $('tariff-rows');
   tariffs.textContent = '';
   for (const t of till.tariffs) tariffs.append(tariffRow(t));
@@ -223,6 +225,9 @@ $('assign').addEventListener('click', () => {
   change({ change: 'assign', stations, group: v === '' ? null : parseInt(v, 10) });
 });
 $('macs-fill').addEventListener('click', () => change({ change: 'macs_from_neighbours' }));
+$('time-up-save').addEventListener('click', () => change({
+  change: 'time_up', end: $('time-up-end').checked, grace_seconds: parseInt($('time-up-grace').value, 10) || 0,
+}));
 $('till-setup').addEventListener('toggle', () => { if (till) renderStations(); });
 for (const id of ['from', 'to']) $(id).addEventListener('change', loadReports);
 setInterval(() => { if (!$('main').hidden) { load(); loadReports(); } }, 30000);
