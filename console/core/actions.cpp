@@ -198,13 +198,13 @@ std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSessio
   if (!tariff || !shift || !price) {
     Refuse(outcome, RefusalKind::kConflict,
            std::to_string(minutes) + " minutes over the time are to be sold: " +
-               (!tariff ? std::string("give the station a group with a tariff first")
+               (!tariff  ? std::string("give the station a group with a tariff first")
                 : !shift ? std::string("open a shift first")
                          : "the tariff '" + tariff->name + "' can't price them"));
     return std::nullopt;
   }
-  return SaleRecord{0,           0, shift->id,     c.now, c.operator_name, minutes, *price,
-                    tariff->name, tariff->per_hour};
+  return SaleRecord{0,       0,      shift->id,    c.now,           c.operator_name,
+                    minutes, *price, tariff->name, tariff->per_hour};
 }
 
 // An end asks the station with its "ACTION STAND"s and is recorded once the

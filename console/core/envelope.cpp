@@ -9,9 +9,8 @@ ReportGuard::Verdict ReportGuard::Admit(std::string_view mac, int64_t time, int6
     return Verdict::kStale;
   }
   // A report older than the replay window can't pass the clock window again.
-  std::erase_if(seen_, [&](const auto& entry) {
-    return entry.first < now - protocol::kReplayWindowSeconds;
-  });
+  std::erase_if(
+      seen_, [&](const auto& entry) { return entry.first < now - protocol::kReplayWindowSeconds; });
   for (const auto& entry : seen_) {
     if (entry.second == mac) {
       return Verdict::kReplayed;

@@ -71,7 +71,8 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
                              const Seal& seal) {
   ++counters_.datagrams;
   auto state = protocol::ParseSessionState(text);
-  auto report = state ? std::optional<protocol::Report>(protocol::Report{}) : protocol::ParseReport(text);
+  auto report =
+      state ? std::optional<protocol::Report>(protocol::Report{}) : protocol::ParseReport(text);
   Station* station = FindMutable(from_ip);
   if (!report) {
     if (station) {
@@ -130,9 +131,9 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
       // signed, by its nonce; else soon after one sent alone.
       bool unanswered =
           !station->state_answered &&
-          (seal.verified ? !station->state_nonce.empty() && seal.nonce == station->state_nonce
-                         : station->state_asked >= 0 &&
-                               now - station->state_asked <= options_.answer_ms);
+          (seal.verified
+               ? !station->state_nonce.empty() && seal.nonce == station->state_nonce
+               : station->state_asked >= 0 && now - station->state_asked <= options_.answer_ms);
       if (unanswered) {
         station->state_asked = -1;
         station->state_nonce.clear();
@@ -273,8 +274,7 @@ std::vector<ConnectionChange> Room::Watch(Millis now) {
   return changes;
 }
 
-void Room::SetSession(std::string_view address, std::optional<RentalSession> session,
-                      Millis now) {
+void Room::SetSession(std::string_view address, std::optional<RentalSession> session, Millis now) {
   Station* station = FindMutable(address);
   if (!station) {
     throw Refused(RefusalKind::kNotFound, "no station at " + std::string(address));
@@ -416,8 +416,8 @@ std::string MismatchText(const Mismatch& mismatch) {
          "give the station its time again";
 }
 
-bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state,
-              bool ping, const Seal& seal) {
+bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state, bool ping,
+              const Seal& seal) {
   if (!station.ending || station.ending->sent < 0) {
     return false;
   }
@@ -429,7 +429,8 @@ bool EndHolds(const Station& station, const std::optional<protocol::SessionState
   }
   if (seal.verified) {
     const auto& nonces = station.ending->nonces;
-    return !seal.nonce.empty() && std::find(nonces.begin(), nonces.end(), seal.nonce) != nonces.end();
+    return !seal.nonce.empty() &&
+           std::find(nonces.begin(), nonces.end(), seal.nonce) != nonces.end();
   }
   return station.state_support == StateSupport::kNo;
 }

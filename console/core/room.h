@@ -317,8 +317,8 @@ Occupancy OccupancyOf(const Station& station, Millis now);
 // state says no session; signed, the reply to one of the end's last
 // "ACTION STAND"; or, from a station without "ACTION STATE" that is not
 // verified, a "PING" after the end was sent (all such a station can say).
-bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state,
-              bool ping, const Seal& seal);
+bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state, bool ping,
+              const Seal& seal);
 // What the station's last state says against the console's session of it,
 // once the session has been still for `settle_ms` (a state asked before a
 // change may answer after it); nullopt when they agree, or while it ends.

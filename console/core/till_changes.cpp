@@ -232,10 +232,11 @@ Check ReadTimeUp(const RequestFields& fields, TillChange& change) {
   auto grace = fields.Has("grace_seconds") ? fields.Integer("grace_seconds")
                                            : std::optional<int64_t>(change.time_up.grace_seconds);
   if (!end || !grace || *grace < 0 || *grace > kMaxTimeUpGraceSeconds) {
-    return BadRequest("'end' must be true (the console ends a session at its time up, after "
-                      "'grace_seconds', 0 to " +
-                      std::to_string(kMaxTimeUpGraceSeconds) +
-                      ") or false (sessions run on and the minutes over are sold at the end)");
+    return BadRequest(
+        "'end' must be true (the console ends a session at its time up, after "
+        "'grace_seconds', 0 to " +
+        std::to_string(kMaxTimeUpGraceSeconds) +
+        ") or false (sessions run on and the minutes over are sold at the end)");
   }
   change.time_up = TimeUpRule{*end, static_cast<int32_t>(*grace)};
   return std::nullopt;

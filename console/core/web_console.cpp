@@ -73,7 +73,8 @@ void WebConsole::RestoreSessions() {
     room_.SetSession(record.address, session);
     if (record.end_asked) {
       room_.Change(record.address, [&](Station& station) {
-        station.ending = PendingEnd{.session_id = record.id, .asked = *record.end_asked, .by = record.end_asked_by};
+        station.ending = PendingEnd{
+            .session_id = record.id, .asked = *record.end_asked, .by = record.end_asked_by};
       });
     }
   }
@@ -82,9 +83,9 @@ void WebConsole::RestoreSessions() {
     room_.Change(record.address, [&](Station& station) {
       if (!station.session) {
         station.ending = PendingEnd{.session_id = record.id,
-                                      .asked = record.ended.value_or(0),
-                                      .by = record.ended_by,
-                                      .closed = true};
+                                    .asked = record.ended.value_or(0),
+                                    .by = record.ended_by,
+                                    .closed = true};
       }
     });
   }

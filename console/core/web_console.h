@@ -242,9 +242,9 @@ class WebConsole {
 
   Room room_;
   Record& record_;
-  std::set<int64_t> warned_;                 // sessions told their end is near
-  std::set<int64_t> timed_up_;               // sessions ended at their time up
-  std::map<std::string, Millis> asked_;      // when each station was last asked its state
+  std::set<int64_t> warned_;             // sessions told their end is near
+  std::set<int64_t> timed_up_;           // sessions ended at their time up
+  std::map<std::string, Millis> asked_;  // when each station was last asked its state
   // The starts held for stations that are starting, with who asked.
   std::map<std::string, std::pair<std::string, ActionRequest>> queued_;
   TillSetup till_;                           // as in the record

@@ -136,8 +136,8 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
           record_.AddRefund(*plan->refund);
         }
         if (plan->sale) {
-          plan->sale->session_id = plan->session && *plan->session ? (*plan->session)->record_id
-                                                                   : current->record_id;
+          plan->sale->session_id =
+              plan->session && *plan->session ? (*plan->session)->record_id : current->record_id;
           record_.AddSale(*plan->sale);
         }
         if (plan->unkeyed) {
@@ -218,8 +218,8 @@ ActionOutcome WebConsole::Queue(const std::string& operator_name, const ActionRe
     const Station* station = room_.Find(address);
     Millis now = Now();
     if (!station || station->unknown) {
-      outcome.refusal = station ? Conflict("an unknown station: adopt it first")
-                                : NotFound("no such station");
+      outcome.refusal =
+          station ? Conflict("an unknown station: adopt it first") : NotFound("no such station");
       return outcome;
     }
     if (!room_.Booting(*station, now)) {
@@ -241,8 +241,8 @@ ActionOutcome WebConsole::Queue(const std::string& operator_name, const ActionRe
     }
     queued_[address] = {operator_name, held};
     room_.Change(address, [&](Station& s) {
-      s.queued = QueuedAction{std::string(RowOf(request.kind).name), request.minutes,
-                              operator_name, now, now + options_.queue_ms};
+      s.queued = QueuedAction{std::string(RowOf(request.kind).name), request.minutes, operator_name,
+                              now, now + options_.queue_ms};
       s.notice.clear();
     });
   }
@@ -275,8 +275,8 @@ void WebConsole::RunQueued(const std::string& address) {
                          " min was dropped: the station was not heard within " +
                          std::to_string(options_.queue_ms / 60'000) + " min";
       try {
-        record_.RecordAction(now, operator_name, Who(*station), station->queued->action + " dropped",
-                             text);
+        record_.RecordAction(now, operator_name, Who(*station),
+                             station->queued->action + " dropped", text);
       } catch (const RecordError&) {
         // The notice and the log line say it.
       }
@@ -292,7 +292,8 @@ void WebConsole::RunQueued(const std::string& address) {
     std::lock_guard lock(mutex_);
     room_.Change(address, [&](Station& s) {
       s.queued.reset();
-      s.notice = outcome.ok() ? "" : "the queued start was not carried out: " + outcome.refusal->text;
+      s.notice =
+          outcome.ok() ? "" : "the queued start was not carried out: " + outcome.refusal->text;
     });
     if (!outcome.ok()) {
       Log(address + ": " + room_.Find(address)->notice);

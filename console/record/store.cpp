@@ -268,7 +268,8 @@ SaleRecord ReadSale(Statement& s) {
 }
 
 constexpr const char* kRefundColumns =
-    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at FROM refunds ";
+    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at FROM "
+    "refunds ";
 
 RefundRecord ReadRefund(Statement& s) {
   RefundRecord refund;
@@ -383,7 +384,6 @@ Store::Store(const std::string& path) {
         notes_.push_back("the record " + path + " was upgraded to schema 3 (ends the stations " +
                          "confirm); its ended sessions are taken as confirmed");
       }
-      user_version = 3;
     }
     Execute("COMMIT");
   } catch (const RecordError& e) {
@@ -678,8 +678,8 @@ TillSetup Store::Till() {
     if (s.Step()) {
       std::string value = s.Text(0);
       size_t blank = value.find(' ');
-      auto grace = blank == std::string::npos ? std::nullopt
-                                              : text::ParseInt32(value.substr(blank + 1));
+      auto grace =
+          blank == std::string::npos ? std::nullopt : text::ParseInt32(value.substr(blank + 1));
       if (grace && *grace >= 0 && *grace <= kMaxTimeUpGraceSeconds) {
         till.time_up = TimeUpRule{value.substr(0, blank) != "sell", *grace};
       }

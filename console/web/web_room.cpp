@@ -53,8 +53,8 @@ void AddStationsWord(json& j, const Station& station, bool keyed, Millis now) {
   j["notice"] = station.notice;
 }
 
-json StationJson(const Station& station, bool online, Connection connection, Millis now,
-                 bool keyed, const std::optional<Tariff>& overrun_tariff) {
+json StationJson(const Station& station, bool online, Connection connection, Millis now, bool keyed,
+                 const std::optional<Tariff>& overrun_tariff) {
   json j{{"address", station.address},
          {"name", station.name},
          {"column", station.column},
@@ -82,14 +82,15 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
   }
   AddStationsWord(j, station, keyed, now);
   if (station.session) {
-    j["session"] = json{{"started_at", station.session->started},
-                        {"ends_at", station.session->ends},
-                        {"minutes", station.session->minutes},
-                        {"started_by", station.session->started_by},
-                        {"seconds_left", RemainingSeconds(*station.session, now)},
-                        {"overrun_tariff", overrun_tariff ? json{{"per_hour", overrun_tariff->per_hour},
-                                                                 {"minimum", overrun_tariff->minimum}}
-                                                          : json(nullptr)}};
+    j["session"] =
+        json{{"started_at", station.session->started},
+             {"ends_at", station.session->ends},
+             {"minutes", station.session->minutes},
+             {"started_by", station.session->started_by},
+             {"seconds_left", RemainingSeconds(*station.session, now)},
+             {"overrun_tariff", overrun_tariff ? json{{"per_hour", overrun_tariff->per_hour},
+                                                      {"minimum", overrun_tariff->minimum}}
+                                               : json(nullptr)}};
   } else {
     j["session"] = nullptr;
   }

@@ -59,8 +59,8 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 10s) {
 std::unique_ptr<ChildProcess> StartAgentAt(const fs::path& dir, const std::string& address,
                                            const std::vector<std::string>& more = {}) {
   std::string output = (dir.parent_path() / (dir.filename().string() + ".log")).string();
-  std::vector<std::string> args = {"--station", dir.string(), "--sample", "--tick-ms", "50",
-                                   "--bind",    address};
+  std::vector<std::string> args = {"--station", dir.string(), "--sample", "--tick-ms",
+                                   "50",        "--bind",     address};
   args.insert(args.end(), more.begin(), more.end());
   auto agent = StartProcess(ZALVOS_PROGRAM, args, output);
   EXPECT_TRUE(WaitUntil([&] {
@@ -526,8 +526,8 @@ struct InProcessConsole {
       std::lock_guard lock(log_mutex);
       log += line + "\n";
     };
-    web = std::make_unique<console::WebConsole>(std::move(room), record, *envelope, *socket,
-                                                options);
+    web =
+        std::make_unique<console::WebConsole>(std::move(room), record, *envelope, *socket, options);
     web->RestoreSessions();
     web->Start();
   }
@@ -556,9 +556,7 @@ struct InProcessConsole {
   console::Station Pc1() { return web->Snapshot().stations.at(0); }
   bool Rented() { return Pc1().session.has_value(); }
   console::Connection Connection() { return web->Snapshot().connection.at(0); }
-  std::string Registry() {
-    return ReadFile(station_dir / "registry" / "HKEY_LOCAL_MACHINE.reg");
-  }
+  std::string Registry() { return ReadFile(station_dir / "registry" / "HKEY_LOCAL_MACHINE.reg"); }
   std::string Journal() { return ReadFile(station_dir / "journal.log"); }
   std::string Log() {
     std::lock_guard lock(log_mutex);

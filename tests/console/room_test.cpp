@@ -401,9 +401,9 @@ TEST(ConsoleEnvelope, SignsWithEachStationsKeyAndTakesEachSignedReportOnce) {
   EXPECT_EQ(command.text, "ACTION SIT 30");
   EXPECT_EQ(command.nonce, sealed.nonce);
   EXPECT_NE(open_command(sealed.datagram, club, "10.0.0.21").verdict, protocol::Verdict::kOk);
-  EXPECT_EQ(open_command(envelope.Wrap("ACTION INFO", "10.0.0.30").datagram, club, "10.0.0.30")
-                .verdict,
-            protocol::Verdict::kOk);
+  EXPECT_EQ(
+      open_command(envelope.Wrap("ACTION INFO", "10.0.0.30").datagram, club, "10.0.0.30").verdict,
+      protocol::Verdict::kOk);
 
   auto reply = [](const char* text, const protocol::CommandKey& key, const char* station,
                   int64_t time = protocol::UnixNow()) {
