@@ -215,7 +215,7 @@ std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSessio
 // ended the same way, with nothing sold or refunded.
 std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome) {
   const std::optional<RentalSession>& current = c.station.session;
-  if (current && c.station.ending) {
+  if (c.station.ending) {
     Refuse(outcome, RefusalKind::kConflict,
            "already ending: the end goes to the station again whenever it is heard, until it "
            "holds");

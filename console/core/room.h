@@ -62,7 +62,7 @@ enum class StateSupport { kUnknown, kYes, kNo };
 struct PendingEnd {
   int64_t session_id = 0;  // the record's session it ends; 0: one the record doesn't have
   Millis asked = 0;
-  std::string by;
+  std::string by = {};
   // An owner closed the session's record without the station's word.
   bool closed = false;
   Millis sent = -1;  // last sent

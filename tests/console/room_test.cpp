@@ -130,6 +130,67 @@ TEST(ConsoleRoom, ConnectionOfRentedFreeAndRestartingStations) {
   EXPECT_EQ(room.ConnectionAt(pc, kT0 + 30'000), Connection::kOnline) << "heard again";
 }
 
+// What a station says of its session: its state, or (an older station)
+// "PING" alone to "ACTION STATE"; when that proves an end; when it
+// disagrees with the record; and a restart explains a silence only when the
+// station was there to hear it.
+TEST(ConsoleRoom, TheStationsWordOnItsSession) {
+  Room room;
+  room.StartListening(kT0);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  room.AddStation({"PC 2", "10.0.0.22"});
+  const Station& pc = *room.Find("10.0.0.21");
+  const Station& old = *room.Find("10.0.0.22");
+  EXPECT_FALSE(room.MarkBooting("10.0.0.21", kT0)) << "never heard: nobody to restart";
+  room.Note("10.0.0.21", [](Station& s) { s.state_asked = kT0; });
+  room.OnDatagram("10.0.0.21", "STATE 1 1800", kT0 + 10);
+  room.OnDatagram("10.0.0.21", "PING", kT0 + 11);
+  EXPECT_EQ(pc.state_support, StateSupport::kYes);
+  ASSERT_TRUE(pc.state);
+  EXPECT_TRUE(pc.state->running);
+  EXPECT_TRUE(room.MarkBooting("10.0.0.21", kT0 + 20));
+  room.Note("10.0.0.22", [](Station& s) {
+    s.state_asked = kT0;
+    s.state_nonce = "abc";
+  });
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 10, Seal{"other", true});
+  EXPECT_EQ(old.state_support, StateSupport::kUnknown) << "the reply to another command";
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 10, Seal{"abc", true});
+  EXPECT_EQ(old.state_support, StateSupport::kNo);
+
+  // In a session the record doesn't have; once a session is recorded, its
+  // first answers are not compared.
+  ASSERT_TRUE(MismatchOf(pc, 1'500));
+  EXPECT_EQ(MismatchOf(pc, 1'500)->kind, Mismatch::Kind::kRunning);
+  room.SetSession("10.0.0.21", NewSession(30, kT0 + 100, "anna"), kT0 + 100);
+  room.OnDatagram("10.0.0.21", "STATE 0 0", kT0 + 200);
+  EXPECT_FALSE(MismatchOf(pc, 1'500)) << "may answer an ask sent before the start";
+  room.OnDatagram("10.0.0.21", "STATE 0 0", kT0 + 1'700);
+  ASSERT_TRUE(MismatchOf(pc, 1'500));
+  EXPECT_EQ(MismatchOf(pc, 1'500)->kind, Mismatch::Kind::kFree);
+
+  // An end holds by the state, by the signed reply to its last STAND, or
+  // (unverified, a station without ACTION STATE) by a PING after it.
+  room.Change("10.0.0.21", [](Station& s) {
+    s.ending = PendingEnd{.session_id = 1, .asked = kT0, .by = "anna"};
+  });
+  auto state = [](bool running) { return protocol::SessionState{running, 0}; };
+  EXPECT_FALSE(EndHolds(pc, state(false), false, {})) << "not sent yet";
+  room.Note("10.0.0.21", [](Station& s) {
+    s.ending->sent = kT0;
+    s.ending->nonces = {"n1"};
+  });
+  EXPECT_TRUE(EndHolds(pc, state(false), false, {}));
+  EXPECT_FALSE(EndHolds(pc, state(true), false, {}));
+  EXPECT_FALSE(EndHolds(pc, std::nullopt, true, {}))
+      << "a PING, unverified, from a station with state";
+  EXPECT_FALSE(EndHolds(pc, std::nullopt, true, Seal{"n2", true}));
+  EXPECT_TRUE(EndHolds(pc, std::nullopt, true, Seal{"n1", true}));
+  EXPECT_FALSE(MismatchOf(pc, 1'500)) << "not compared while it ends";
+  room.Change("10.0.0.22", [](Station& s) { s.ending = PendingEnd{.sent = kT0}; });
+  EXPECT_TRUE(EndHolds(old, std::nullopt, true, {}));
+}
+
 // The watch flags a loss once and its end once, moves the version at each
 // change of a connection, and drops the flag silently when the session ends.
 TEST(ConsoleRoom, WatchFlagsALossAndTheReturnOnce) {
