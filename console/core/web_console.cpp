@@ -261,7 +261,9 @@ void WebConsole::WatchLoop() {
       if (station.unknown) {
         continue;
       }
-      bool busy = station.session || station.ending;
+      // Rented, ending, or starting (a start may wait for it): asked often.
+      bool busy =
+          station.session || station.ending || station.queued || room_.Booting(station, now);
       Millis period = busy ? options_.probe_every_ms : options_.state_every_ms;
       auto asked = asked_.find(station.address);
       if (asked == asked_.end() || now - asked->second >= period || now < asked->second) {

@@ -289,14 +289,15 @@ void WebConsole::RunQueued(const std::string& address) {
   }
   if (heard) {
     ActionOutcome outcome = ActOn(operator_name, request, address, true);
+    std::string notice =
+        outcome.ok() ? "" : "the queued start was not carried out: " + outcome.refusal->text;
     std::lock_guard lock(mutex_);
     room_.Change(address, [&](Station& s) {
       s.queued.reset();
-      s.notice =
-          outcome.ok() ? "" : "the queued start was not carried out: " + outcome.refusal->text;
+      s.notice = notice;
     });
-    if (!outcome.ok()) {
-      Log(address + ": " + room_.Find(address)->notice);
+    if (!notice.empty()) {
+      Log(address + ": " + notice);
     }
   }
   Changed();

@@ -1202,6 +1202,7 @@ TEST_F(ConsoleApi, AnEndIsTheStationsWordAndItsRefundIsPaidOnce) {
   console::Store store(db_);
   console::WebConsoleOptions options;
   options.probe_every_ms = 200;
+  options.probe_wait_ms = 500;
   InProcessConsole room(store, dir_, options);
   ASSERT_TRUE(room.web->SeedTill(Till300()));
   ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
