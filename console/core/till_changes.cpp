@@ -340,6 +340,29 @@ TillChangeDone SetFreeMinutes(const TillContext& c, const TillChange& change) {
                               std::to_string(c.till.free_minutes_per_shift) + ")"};
 }
 
+Check ReadTimeUp(const RequestFields& fields, TillChange& change) {
+  auto end = fields.Flag("end");
+  auto grace = fields.Has("grace_seconds") ? fields.Integer("grace_seconds")
+                                           : std::optional<int64_t>(change.time_up.grace_seconds);
+  if (!end || !grace || *grace < 0 || *grace > kMaxTimeUpGraceSeconds) {
+    return BadRequest(
+        "'end' must be true (the console ends a session at its time up, after "
+        "'grace_seconds', 0 to " +
+        std::to_string(kMaxTimeUpGraceSeconds) +
+        ") or false (sessions run on and the minutes over are sold at the end)");
+  }
+  change.time_up = TimeUpRule{*end, static_cast<int32_t>(*grace)};
+  return std::nullopt;
+}
+
+TillChangeDone SetTimeUp(const TillContext& c, const TillChange& change) {
+  c.record.SetTimeUp(change.time_up);
+  return {"time up", change.time_up.end
+                         ? "sessions end " + std::to_string(change.time_up.grace_seconds) +
+                               " s after their time"
+                         : "sessions run on; the minutes over are sold at the end"};
+}
+
 constexpr TillChangeRow kRows[] = {
     {Kind::kCurrency, "currency", {"currency"}, ReadCurrency, SetCurrency},
     {Kind::kTariff, "tariff", {"id", "name", "per_hour", "minimum"}, ReadTariff, SaveTariff},
@@ -351,6 +374,7 @@ constexpr TillChangeRow kRows[] = {
     {Kind::kMacsFromNeighbours, "macs_from_neighbours", {}, ReadNothing, MacsFromNeighbours},
     {Kind::kVoid, "void", {"sale", "reason"}, ReadVoid, Void},
     {Kind::kFreeMinutes, "free_minutes", {"minutes"}, ReadFreeMinutes, SetFreeMinutes},
+    {Kind::kTimeUp, "time_up", {"end", "grace_seconds"}, ReadTimeUp, SetTimeUp},
 };
 
 }  // namespace

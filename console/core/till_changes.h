@@ -35,6 +35,7 @@ struct TillChange {
     kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
     kVoid,                // the sale `sale_id` is voided, with the reason
     kFreeMinutes,         // an operator may give `minutes` free a shift
+    kTimeUp,              // what the console does at a session's time up
   };
   Kind kind = Kind::kTariff;
   std::string currency;
@@ -46,6 +47,7 @@ struct TillChange {
   int64_t sale_id = 0;                // kVoid
   std::string reason;                 // kVoid
   int32_t minutes = 0;                // kFreeMinutes
+  TimeUpRule time_up;                 // kTimeUp
 };
 
 // What a change's row works on, with the console's lock held and inside the

@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/private_files.h"
+#include "text/text.h"
 
 namespace zalvo::console {
 namespace {
@@ -155,6 +156,26 @@ CREATE INDEX requests_at ON requests(at);
 PRAGMA user_version = 3;
 )sql";
 
+// Schema 4: an end is the station's word. A session's end is asked first
+// (and the refund chosen then waits, pending), ended when the station
+// confirms it, or closed by an owner with a reason while its end is still
+// sent; the stations still installed without a key. The ends and refunds
+// of earlier schemas are taken as confirmed and settled.
+constexpr const char* kUpgradeTo4 = R"sql(
+ALTER TABLE sessions ADD COLUMN end_asked_at INTEGER;
+ALTER TABLE sessions ADD COLUMN end_asked_by TEXT;
+ALTER TABLE sessions ADD COLUMN end_confirmed_at INTEGER;
+ALTER TABLE sessions ADD COLUMN close_reason TEXT;
+UPDATE sessions SET end_confirmed_at = ended_at WHERE ended_at IS NOT NULL;
+CREATE INDEX sessions_unconfirmed ON sessions(id)
+  WHERE ended_at IS NOT NULL AND end_confirmed_at IS NULL;
+ALTER TABLE refunds ADD COLUMN settled_at INTEGER;
+UPDATE refunds SET settled_at = at;
+CREATE TABLE unkeyed_stations(
+  address TEXT PRIMARY KEY);
+PRAGMA user_version = 4;
+)sql";
+
 // The steps from each schema to the next, in order: a record of schema N
 // takes the steps from N on. What a step tells the owner of a record that
 // had rows before.
@@ -165,6 +186,7 @@ struct Upgrade {
 constexpr Upgrade kUpgrades[] = {
     {kUpgradeTo2, "the till); its sessions are kept, without prices"},
     {kUpgradeTo3, "the till's corrections and the pages' request ids)"},
+    {kUpgradeTo4, "ends the stations confirm); its ended sessions are taken as confirmed"},
 };
 constexpr int kSchemaVersion = 1 + static_cast<int>(std::size(kUpgrades));
 
@@ -230,12 +252,21 @@ SessionRecord ReadSession(Statement& s) {
     r.ended = s.Int(7);
   }
   r.ended_by = s.Text(8);
+  if (!s.IsNull(9)) {
+    r.end_asked = s.Int(9);
+  }
+  r.end_asked_by = s.Text(10);
+  if (!s.IsNull(11)) {
+    r.end_confirmed = s.Int(11);
+  }
+  r.close_reason = s.Text(12);
   return r;
 }
 
 constexpr const char* kSessionColumns =
     "SELECT id, station, address, started_at, ends_at, minutes, started_by, ended_at, "
-    "COALESCE(ended_by, '') FROM sessions ";
+    "COALESCE(ended_by, ''), end_asked_at, COALESCE(end_asked_by, ''), end_confirmed_at, "
+    "COALESCE(close_reason, '') FROM sessions ";
 
 // The record holds the operators' password hashes: it, its journal and its
 // shared memory file are for the console's account alone. A new file is
@@ -311,7 +342,8 @@ MoveRecord ReadMove(Statement& s) {
 }
 
 constexpr const char* kRefundColumns =
-    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid FROM refunds ";
+    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at FROM "
+    "refunds ";
 
 RefundRecord ReadRefund(Statement& s) {
   RefundRecord refund;
@@ -325,6 +357,9 @@ RefundRecord ReadRefund(Statement& s) {
   refund.minutes = static_cast<int32_t>(s.Int(5));
   refund.amount = s.Int(6);
   refund.paid = s.Int(7) != 0;
+  if (!s.IsNull(8)) {
+    refund.settled = s.Int(8);
+  }
   return refund;
 }
 
@@ -478,9 +513,36 @@ void Store::RenewSession(int64_t id, const RentalSession& session) {
   s.Bind(1, session.ends).Bind(2, session.minutes).Bind(3, id).Step();
 }
 
+void Store::AskEnd(int64_t id, Millis at, const std::string& by) {
+  Statement s(db_, "UPDATE sessions SET end_asked_at = ?, end_asked_by = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, by).Bind(3, id).Step();
+}
+
 void Store::EndSession(int64_t id, Millis ended, const std::string& ended_by) {
-  Statement s(db_, "UPDATE sessions SET ended_at = ?, ended_by = ? WHERE id = ?");
-  s.Bind(1, ended).Bind(2, ended_by).Bind(3, id).Step();
+  Statement s(db_,
+              "UPDATE sessions SET ended_at = ?, ended_by = ?, end_confirmed_at = ? WHERE id = ?");
+  s.Bind(1, ended).Bind(2, ended_by).Bind(3, ended).Bind(4, id).Step();
+}
+
+void Store::CloseSession(int64_t id, Millis at, const std::string& by, const std::string& reason) {
+  Statement s(db_, "UPDATE sessions SET ended_at = ?, ended_by = ?, close_reason = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, by).Bind(3, reason).Bind(4, id).Step();
+}
+
+void Store::ConfirmEnd(int64_t id, Millis at) {
+  Statement s(db_, "UPDATE sessions SET end_confirmed_at = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, id).Step();
+}
+
+std::vector<SessionRecord> Store::UnconfirmedEnds() {
+  Statement s(db_, (std::string(kSessionColumns) +
+                    "WHERE ended_at IS NOT NULL AND end_confirmed_at IS NULL ORDER BY id")
+                       .c_str());
+  std::vector<SessionRecord> records;
+  while (s.Step()) {
+    records.push_back(ReadSession(s));
+  }
+  return records;
 }
 
 std::vector<SessionRecord> Store::OpenSessions() {
@@ -678,6 +740,19 @@ TillSetup Store::Till() {
     }
   }
   {
+    // "end 60" or "sell 60"; anything else leaves the default rule.
+    Statement s(db_, "SELECT value FROM settings WHERE key = 'time_up'");
+    if (s.Step()) {
+      std::string value = s.Text(0);
+      size_t blank = value.find(' ');
+      auto grace =
+          blank == std::string::npos ? std::nullopt : text::ParseInt32(value.substr(blank + 1));
+      if (grace && *grace >= 0 && *grace <= kMaxTimeUpGraceSeconds) {
+        till.time_up = TimeUpRule{value.substr(0, blank) != "sell", *grace};
+      }
+    }
+  }
+  {
     Statement s(db_, "SELECT id, name, per_hour, minimum FROM tariffs ORDER BY name");
     while (s.Step()) {
       till.tariffs.push_back(Tariff{s.Int(0), s.Text(1), s.Int(2), s.Int(3)});
@@ -826,16 +901,17 @@ int64_t Store::SaleCount() {
 
 int64_t Store::AddRefund(const RefundRecord& refund) {
   Statement s(db_,
-              "INSERT INTO refunds(session_id, shift_id, at, operator, minutes, amount, paid) "
-              "VALUES(?, ?, ?, ?, ?, ?, ?)");
+              "INSERT INTO refunds(session_id, shift_id, at, operator, minutes, amount, paid, "
+              "settled_at) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, refund.session_id);
   BindShift(s, 2, refund.shift_id);
   s.Bind(3, refund.at)
       .Bind(4, refund.by)
       .Bind(5, refund.minutes)
       .Bind(6, refund.amount)
-      .Bind(7, refund.paid ? 1 : 0)
-      .Step();
+      .Bind(7, refund.paid ? 1 : 0);
+  BindShift(s, 8, refund.settled);
+  s.Step();
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -881,6 +957,35 @@ int64_t Store::MoveSession(const MoveRecord& move) {
       .Bind(8, move.minutes)
       .Step();
   return sqlite3_last_insert_rowid(db_);
+}
+
+void Store::SettleRefunds(Millis at, int64_t shift_id) {
+  Statement s(db_,
+              "UPDATE refunds SET settled_at = ?, shift_id = ? WHERE settled_at IS NULL AND "
+              "session_id IN (SELECT id FROM sessions WHERE ended_at IS NOT NULL)");
+  s.Bind(1, at).Bind(2, shift_id).Step();
+}
+
+void Store::SetTimeUp(const TimeUpRule& rule) {
+  Statement s(db_,
+              "INSERT INTO settings(key, value) VALUES('time_up', ?) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  s.Bind(1, std::string(rule.end ? "end " : "sell ") + std::to_string(rule.grace_seconds)).Step();
+}
+
+std::set<std::string> Store::UnkeyedStations() {
+  Statement s(db_, "SELECT address FROM unkeyed_stations");
+  std::set<std::string> addresses;
+  while (s.Step()) {
+    addresses.insert(s.Text(0));
+  }
+  return addresses;
+}
+
+void Store::SetStationUnkeyed(const std::string& address, bool unkeyed) {
+  Statement s(db_, unkeyed ? "INSERT OR IGNORE INTO unkeyed_stations(address) VALUES(?)"
+                           : "DELETE FROM unkeyed_stations WHERE address = ?");
+  s.Bind(1, address).Step();
 }
 
 std::optional<ShiftRecord> Store::OpenShift() {
@@ -939,7 +1044,10 @@ std::vector<SaleRecord> Store::ShiftSales(int64_t id) {
 }
 
 std::vector<RefundRecord> Store::ShiftRefunds(int64_t id) {
-  Statement s(db_, (std::string(kRefundColumns) + "WHERE shift_id = ? ORDER BY id").c_str());
+  // Only the settled ones: a pending refund moves no cash yet.
+  Statement s(db_, (std::string(kRefundColumns) +
+                    "WHERE shift_id = ? AND settled_at IS NOT NULL ORDER BY id")
+                       .c_str());
   s.Bind(1, id);
   std::vector<RefundRecord> refunds;
   while (s.Step()) {
