@@ -9,7 +9,8 @@
 //                 [--lost-ms N] [--start-grace-ms N]
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
-//                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
+//                 [--tls-cert FILE --tls-key FILE [--hsts] | --insecure]
+//                 [--allow-host NAME]...
 //   zalvo-console --db FILE --set-operator NAME [--role owner|operator]
 //                 (the password on standard input)
 //   zalvo-console --db FILE --remove-operator NAME
@@ -52,16 +53,19 @@ constexpr const char* kUsage =
     "                     [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]\n"
     "                     [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
-    "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
+    "                     [--tls-cert FILE --tls-key FILE [--hsts] | --insecure]\n"
+    "                     [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME [--role owner|operator]\n"
     "                     (the password on standard input)\n"
     "       zalvo-console --db FILE --remove-operator NAME\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
     "                     first start\n"
-    "  --room FILE        the stations: one per line, \"name address [column row]\",\n"
-    "                     and at the first start the till's currency, tariffs and\n"
-    "                     groups (see the README)\n"
+    "  --room FILE        the room file: one station per line, \"name address [column\n"
+    "                     row]\", and the till's currency, tariffs and groups (see the\n"
+    "                     README). A new record takes them in at its first start;\n"
+    "                     from then on the record holds the room, set up on the\n"
+    "                     page, which offers the file's lines the record lacks\n"
     "  --listen ADDR:PORT the web page (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
     "  --wake-broadcast ADDR  where power-on sends its magic packets: the stations'\n"
@@ -92,6 +96,9 @@ constexpr const char* kUsage =
     "  --strict-keys      refuse a key file that others than its owner may read\n"
     "  --tls-cert FILE    serve the page over HTTPS with this PEM certificate ...\n"
     "  --tls-key FILE     ... and its private key\n"
+    "  --hsts             tell browsers to reach the page by HTTPS only, for a year\n"
+    "                     (Strict-Transport-Security): only with a certificate of an\n"
+    "                     authority the browsers trust, never a self-signed one\n"
     "  --insecure         serve plain HTTP on an address other than loopback\n"
     "  --allow-host NAME  a further name (or NAME:PORT) the page is opened by; needed\n"
     "                     when listening on 0.0.0.0; may be given more than once\n"
@@ -176,6 +183,8 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
       o.web.allowed_names.emplace_back(argv[++i]);
     } else if (arg == "--insecure") {
       insecure = true;
+    } else if (arg == "--hsts") {
+      o.web.http.hsts = true;
     } else if (arg == "--remove-operator" && has_value) {
       o.remove_operator = argv[++i];
     } else if (arg == "--db" && has_value) {
@@ -270,6 +279,14 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
   o.tls = !o.web.tls_certificate_file.empty() || !o.web.tls_key_file.empty();
   if (o.web.tls_certificate_file.empty() != o.web.tls_key_file.empty()) {
     return Fail("--tls-cert and --tls-key go together", 2);
+  }
+  if (o.web.http.hsts && !o.tls) {
+    return Fail("--hsts goes with --tls-cert and --tls-key", 2);
+  }
+  if (!o.set_operator.empty()) {
+    if (auto problem = NameProblem(o.set_operator)) {
+      return Fail("--set-operator: the operator's name: " + *problem, 2);
+    }
   }
   if (!o.tls && !insecure && o.http_address.rfind("127.", 0) != 0) {
     return Fail("--listen " + o.listen +
@@ -373,28 +390,16 @@ std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
 // Serves the room until Ctrl+C or SIGTERM.
 int Run(Options o, Store& store) {
   o.room.hold_unknown = !o.room_path.empty();
-  Room room(o.room);
-  RoomPlan plan;
-  try {
-    if (!o.room_path.empty()) {
-      std::ifstream file(o.room_path, std::ios::binary);
+  if (!o.room_path.empty()) {
+    o.console.room_file = [path = o.room_path] {
+      std::ifstream file(path, std::ios::binary);
       if (!file) {
-        return Fail("cannot read the room file " + o.room_path);
+        throw std::runtime_error("cannot read the room file " + path);
       }
       std::stringstream text;
       text << file.rdbuf();
-      plan = ParseRoomPlan(text.str());
-      for (const auto& config : plan.stations) {
-        room.AddStation(config);
-      }
-    }
-    for (const auto& config : store.AddedStations()) {
-      if (!room.Find(config.address)) {
-        room.AddStation(config, false);
-      }
-    }
-  } catch (const std::exception& e) {
-    return Fail((o.room_path.empty() ? std::string() : o.room_path + ": ") + e.what(), 2);
+      return text.str();
+    };
   }
   if (store.OperatorCount() == 0) {
     Print("no operator can log in yet: add one with --set-operator NAME");
@@ -407,7 +412,6 @@ int Run(Options o, Store& store) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  size_t station_count = room.stations().size();
   std::unique_ptr<Envelope> envelope = OpenEnvelope(o);
   if (!envelope) {
     return 2;
@@ -421,19 +425,18 @@ int Run(Options o, Store& store) {
     text << file.rdbuf();
     return text.str();
   };
-  WebConsole console(std::move(room), store, *envelope, *socket, o.console);
+  WebConsole console(Room(o.room), store, *envelope, *socket, o.console);
+  size_t station_count = 0;
   try {
+    for (const std::string& line : console.OpenRoom()) {
+      Print(line);
+    }
     console.RestoreSessions();
-    if (size_t macs = console.SeedMacs(plan.stations); macs > 0) {
-      Print(std::to_string(macs) + " MAC addresses came from the room file");
-    }
-    if (console.SeedTill(plan.till)) {
-      Print("the till's currency, tariffs (" + std::to_string(plan.till.tariffs.size()) +
-            ") and groups (" + std::to_string(plan.till.groups.size()) +
-            ") came from the room file; from now on the record holds them");
-    }
+    station_count = console.Snapshot().stations.size();
   } catch (const RecordError& e) {
     return Fail(e.what());
+  } catch (const std::exception& e) {
+    return Fail(o.room_path + ": " + e.what(), 2);
   }
   std::unique_ptr<WebServer> web;
   int port = 0;

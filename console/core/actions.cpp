@@ -271,7 +271,11 @@ constexpr ActionRow kRows[] = {
      .plan = PlanVolume},
     {.kind = K::kMonitorOff, .name = "monitor_off", .plan = PlanCommand<protocol::kMonitorOff>},
     {.kind = K::kMonitorOn, .name = "monitor_on", .plan = PlanCommand<protocol::kMonitorOn>},
-    {.kind = K::kReboot, .confirm = true, .name = "reboot", .plan = PlanReboot},
+    {.kind = K::kReboot,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "reboot",
+     .plan = PlanReboot},
     {.kind = K::kShutdown,
      .role = Role::kOwner,
      .confirm = true,
@@ -282,7 +286,8 @@ constexpr ActionRow kRows[] = {
      .name = "message",
      .field = "text",
      .read = ReadText,
-     .plan = PlanMessage},
+     .plan = PlanMessage,
+     .done = "sent"},
 };
 
 // The rows in the order of their kinds, so that a kind finds its row.

@@ -1,5 +1,5 @@
 // The operators' actions on stations, carried out through the actions'
-// table, and the stations that join or leave the room on the page.
+// table.
 #include <algorithm>
 
 #include "console/core/web_console.h"
@@ -138,68 +138,6 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
   }
   Log(operator_name + ": " + row.name.data() + " " + address +
       (plan->detail.empty() ? "" : " (" + plan->detail + ")"));
-  return outcome;
-}
-
-ActionOutcome WebConsole::Adopt(const std::string& operator_name, const std::string& address) {
-  ActionOutcome outcome;
-  outcome.address = address;
-  {
-    std::lock_guard lock(mutex_);
-    const Station* station = room_.Find(address);
-    if (!station || !station->unknown) {
-      outcome.refusal = station ? Conflict("not an unknown station") : NotFound("no such station");
-      return outcome;
-    }
-    Millis now = Now();
-    try {
-      record_.Atomically([&] {
-        record_.AddStation(address, station->name, now);
-        record_.RecordAction(now, operator_name, Who(*station), "adopt", "");
-      });
-    } catch (const RecordError& e) {
-      outcome.refusal = RecordFailed(e);
-      return outcome;
-    }
-    room_.Adopt(address);
-  }
-  Log(operator_name + ": adopted the station " + address);
-  Changed();
-  return outcome;
-}
-
-ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::string& address) {
-  ActionOutcome outcome;
-  outcome.address = address;
-  {
-    std::lock_guard lock(mutex_);
-    const Station* station = room_.Find(address);
-    if (!station) {
-      outcome.refusal = NotFound("no such station");
-      return outcome;
-    }
-    if (station->configured) {
-      outcome.refusal = Conflict("the station is in the room's file: remove it there");
-      return outcome;
-    }
-    if (station->session) {
-      outcome.refusal = Conflict("the station is rented: end the session first");
-      return outcome;
-    }
-    try {
-      record_.Atomically([&] {
-        record_.RemoveStation(address);
-        record_.RecordAction(Now(), operator_name, Who(*station), "remove",
-                             station->unknown ? "unknown" : "");
-      });
-    } catch (const RecordError& e) {
-      outcome.refusal = RecordFailed(e);
-      return outcome;
-    }
-    room_.Remove(address);
-  }
-  Log(operator_name + ": removed the station " + address);
-  Changed();
   return outcome;
 }
 

@@ -103,6 +103,9 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
     if (o.can_force) {
       result["can_force"] = true;
     }
+    if (!o.changed.empty()) {
+      result["changed"] = o.changed;
+    }
     results.push_back(std::move(result));
   }
   return Reply(first ? StatusOf(first->kind) : 200, json{{"results", std::move(results)}});

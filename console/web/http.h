@@ -64,9 +64,14 @@ struct HttpServerOptions {
   size_t max_connections = 256;
   size_t max_connections_per_address = 16;
   int threads = 2;
-  // Both or neither: a PEM certificate (chain) and its private key.
+  // Both or neither: a PEM certificate (chain) and its private key. TLS 1.2
+  // (with AEAD suites only: AES-GCM and ChaCha20-Poly1305 over ECDHE) and
+  // TLS 1.3.
   std::string tls_certificate_file;
   std::string tls_key_file;
+  // Over TLS, every answer tells the browser to use HTTPS only for a year
+  // (Strict-Transport-Security).
+  bool hsts = false;
 };
 
 struct HttpServerCounters {

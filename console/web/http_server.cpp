@@ -374,6 +374,9 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
       response_.insert(name, value);
     }
     response_.body() = std::move(answer.body);
+    if (kTls && server_.options.hsts) {
+      response_.set(http::field::strict_transport_security, "max-age=31536000");
+    }
     if (server_.stopped) {
       keep_alive_ = false;
     }
@@ -518,6 +521,20 @@ HttpServer::HttpServer(HttpServerOptions options, HttpHandler handler)
   tls.set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
                   net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
                   net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
+  SSL_CTX* native = tls.native_handle();
+  // TLS 1.2 with forward secrecy and AEAD only (no CBC, whose padding has
+  // broken more than once), and TLS 1.3, whose suites are all AEAD.
+  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+  if (SSL_CTX_set_cipher_list(native,
+                              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                              "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                              "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
+    throw std::runtime_error("OpenSSL has none of the TLS 1.2 suites the console uses");
+  }
+  SSL_CTX_set_options(native, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
+  // A connection's buffers go back while it waits, so that idle and
+  // half-made connections cost little.
+  SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
   error_code ec;
   tls.use_certificate_chain_file(o.tls_certificate_file, ec);
   if (ec) {

@@ -43,6 +43,10 @@ constexpr const char* kScript = "text/javascript; charset=utf-8";
 
 }  // namespace
 
+// Whether a route's requests count against the operator's allowance of
+// actions: those that change something and go into the log.
+enum class Limit { kNone, kAction };
+
 struct WebServer::Routes {
   struct Row {
     std::string_view method;
@@ -52,6 +56,7 @@ struct WebServer::Routes {
     // A file of the page, served as it stands (no handler).
     const std::string_view* file = nullptr;
     const char* type = nullptr;
+    Limit limit = Limit::kNone;
   };
   static const Row kRows[];
 };
@@ -62,24 +67,29 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     {"GET", "/common.js", Access::kAnyone, nullptr, &kPageCommonScript, kScript},
     {"GET", "/till.js", Access::kAnyone, nullptr, &kPageTillScript, kScript},
     {"GET", "/admin.js", Access::kAnyone, nullptr, &kPageAdminScript, kScript},
+    {"GET", "/boot.js", Access::kAnyone, nullptr, &kPageBootScript, kScript},
     {"GET", "/app.css", Access::kAnyone, nullptr, &kPageStyle, "text/css; charset=utf-8"},
     {"POST", "/api/login", Access::kAnyone, &WebServer::LogIn},
     {"POST", "/api/logout", Access::kOperator, &WebServer::LogOut},
     {"GET", "/api/me", Access::kOperator, &WebServer::Me},
     {"GET", "/api/room", Access::kOperator, &WebServer::GetRoom},
     {"GET", "/api/windows", Access::kOperator, &WebServer::Windows},
-    {"POST", "/api/act", Access::kOperator, &WebServer::Act},
-    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation},
+    {"POST", "/api/act", Access::kOperator, &WebServer::Act, nullptr, nullptr, Limit::kAction},
+    {"POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, nullptr, nullptr,
+     Limit::kAction},
+    {"GET", "/api/room-file", Access::kOwner, &WebServer::RoomFile},
     {"GET", "/api/till", Access::kOperator, &WebServer::Till},
-    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill},
-    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift},
+    {"POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, nullptr, nullptr,
+     Limit::kAction},
+    {"POST", "/api/shift", Access::kOperator, &WebServer::Shift, nullptr, nullptr, Limit::kAction},
     {"POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd},
     {"GET", "/api/sessions", Access::kOperator, &WebServer::Sessions},
     {"GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv},
     {"GET", "/api/shifts", Access::kOperator, &WebServer::Shifts},
     {"GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv},
     {"GET", "/api/operators", Access::kOwner, &WebServer::Operators},
-    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator},
+    {"POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, nullptr, nullptr,
+     Limit::kAction},
     {"GET", "/api/actions", Access::kOperator, &WebServer::ActionLog},
 };
 
@@ -141,6 +151,7 @@ WebServer::WebServer(WebConsole& console, WebOptions options)
       options_(std::move(options)),
       epoch_(RandomHex(8)),
       gate_(options_.login_limits),
+      action_limit_(options_.action_limits),
       checkers_(options_.password_checkers),
       actors_(options_.actors) {
   HttpServerOptions http = options_.http;
@@ -249,8 +260,24 @@ WebServer::Answered WebServer::Route(const HttpRequest& request,
   if (route->access == Access::kOwner && call.role != Role::kOwner) {
     return Refuse(OwnersOnly());
   }
+  if (route->limit == Limit::kAction) {
+    if (auto over = OverLimit(login->operator_name)) {
+      return over;
+    }
+  }
   call.login = &*login;
   return (this->*route->handler)(call);
+}
+
+std::optional<HttpResponse> WebServer::OverLimit(const std::string& operator_name) {
+  std::chrono::seconds retry_after{0};
+  auto refused = action_limit_.Take(operator_name, std::chrono::steady_clock::now(), retry_after);
+  if (!refused) {
+    return std::nullopt;
+  }
+  HttpResponse response = Refuse(*refused);
+  SetHeader(response, "Retry-After", std::to_string(retry_after.count()));
+  return response;
 }
 
 }  // namespace zalvo::console

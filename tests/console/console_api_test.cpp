@@ -295,7 +295,8 @@ TEST_F(ConsoleApi, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(json::parse(sessions->body)["sessions"].empty());
   console_->Stop();
   console_.reset();
-  EXPECT_EQ(console::Store(db_).ActionCount(), 1) << "only the log-in is on record";
+  EXPECT_EQ(console::Store(db_).ActionCount(), 2)
+      << "only the room file's taking in and the log-in";
 }
 
 // Every refusal names its reason and gets the status of its kind: one of
@@ -517,13 +518,13 @@ class RecordFailingActions final : public console::Store {
 // its one station, which answers every command as a station does.
 struct InProcessConsole {
   explicit InProcessConsole(console::Record& record, console::WebConsoleOptions options = {}) {
-    console::Room room;
-    room.AddStation({"PC 1", "127.0.0.77"});
+    record.AddStation({"PC 1", "127.0.0.77"}, 0);
     options.udp_address = "127.0.0.1";
     options.udp_port = 0;
     options.clock = [this] { return now.load(); };
     web =
-        std::make_unique<console::WebConsole>(std::move(room), record, envelope, *socket, options);
+        std::make_unique<console::WebConsole>(console::Room(), record, envelope, *socket, options);
+    web->OpenRoom();
     web->RestoreSessions();
     web->Start();
   }
@@ -583,8 +584,9 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   InProcessConsole till(store);
   console::TillPlan plan{
       "BGN", {{0, "Standard", 300, 0}}, {{"Main", "Standard"}}, {{"127.0.0.77", "Main"}}};
-  ASSERT_TRUE(till.web->SeedTill(plan));
-  EXPECT_FALSE(till.web->SeedTill(plan)) << "the record's till holds once it has one";
+  ASSERT_EQ(till.web->TakeOver("anna", {{}, plan}), 4u);
+  EXPECT_EQ(till.web->TakeOver("anna", {{}, plan}), 0u)
+      << "the record's till holds once it has one";
   using console::ActionKind;
 
   EXPECT_EQ(till.Act(ActionKind::kStart, "anna", 60).refusal->text,
@@ -800,8 +802,9 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
   InProcessConsole till(store);
   ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
       << "the open session is back";
-  ASSERT_TRUE(till.web->SeedTill(
-      console::TillPlan{"EUR", {{0, "T", 120, 50}}, {{"G", "T"}}, {{"127.0.0.77", "G"}}}));
+  ASSERT_GT(till.web->TakeOver(
+                "anna", {{}, {"EUR", {{0, "T", 120, 50}}, {{"G", "T"}}, {{"127.0.0.77", "G"}}}}),
+            0u);
   ASSERT_TRUE(till.web->OpenShift("anna", 0).ok());
   ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok());
   EXPECT_EQ(store.SalesOf(2).at(0).price, 50) << "the minimum";
@@ -950,51 +953,102 @@ TEST_F(ConsoleApi, SessionsEndWithTheirPasswordAndOperator) {
   EXPECT_EQ(Run({program, "--db", db_, "--remove-operator", "anna"}).first, 2);
 }
 
-TEST_F(ConsoleApi, UnknownStationsWaitForAnOperator) {
+// The owner sets the room up on the page: adopts a station that reported by
+// itself with a name, a place and a group, renames and places another, adds
+// and removes stations; each change answers with what it changed, so that of
+// two owners editing at once the later sees what it made of the other's.
+// The record holds the room across a restart; the room file's lines it
+// lacks (a group added to the file later) are offered, and taken over.
+TEST_F(ConsoleApi, TheRoomIsTheOwnersToSetUpOnThePage) {
+  std::string file = std::string("currency BGN\ntariff Standard 3.00\ngroup Hall Standard\n") +
+                     "\"PC 1\" " + kStationAddress + " 1 1\n\"<b>PC 2</b>\" 127.0.0.22 2 1\n";
+  std::ofstream(dir_ / "room.txt") << file;
+  console::Store(db_).SetOperator("olga", console::HashPassword("quiet river"),
+                                  console::Role::kOperator);
   StartConsole();
-  std::string csrf = LogIn();
+  std::string csrf = LogIn("quiet river", "olga");
+  auto change = [&](const json& body, int status) {
+    auto res = Post("/api/station", body.dump(), csrf);
+    EXPECT_EQ(res->status, status) << body << " -> " << res->body;
+    json answer = json::parse(res->body);
+    return answer.contains("results") ? answer["results"][0] : answer;
+  };
   auto stranger = platform::MakeUdpSocket();
   stranger->Bind("127.0.0.32", 0);
-  auto report = [&] {
-    stranger->SendTo("127.0.0.1", 6868, "PING");
-    return WaitUntil([&] { return StationOf("127.0.0.32")["unknown"] == true; });
-  };
-  ASSERT_TRUE(report()) << Room().dump();
+  stranger->SendTo("127.0.0.1", 6868, "PING");
+  ASSERT_TRUE(WaitUntil([&] { return StationOf("127.0.0.32")["unknown"] == true; }))
+      << Room().dump();
   Act(csrf, {{"action", "info"}, {"stations", {"127.0.0.32"}}}, 409);
-  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", "127.0.0.32"}}), 400)
-      << "removal is confirmed";
+  change({{"action", "adopt"}, {"station", "127.0.0.32"}}, 403);
 
-  RestartConsole();
   csrf = LogIn();
-  EXPECT_TRUE(StationOf("127.0.0.32").is_null()) << "an unknown station is not recorded";
-  ASSERT_TRUE(report());
-  EXPECT_EQ(Station(csrf, {{"action", "adopt"}, {"station", "127.0.0.32"}}), 200);
+  int64_t hall = json::parse(http_->Get("/api/till", Json())->body)["groups"][0]["id"];
+  json adopted = change({{"action", "adopt"},
+                         {"station", "127.0.0.32"},
+                         {"name", "PC 3"},
+                         {"column", 3},
+                         {"row", 1},
+                         {"group", hall}},
+                        200);
+  EXPECT_EQ(adopted["changed"],
+            "name '127.0.0.32' -> 'PC 3'; place none -> 3,1; group none -> Hall");
   EXPECT_EQ(StationOf("127.0.0.32")["unknown"], false);
-  RestartConsole();
-  csrf = LogIn();
-  EXPECT_EQ(StationOf("127.0.0.32")["unknown"], false) << "an adopted station is recorded";
-
-  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", kStationAddress}, {"confirm", true}}),
-            409)
-      << "a station of the room's file is removed there";
-  // The page's update after the removal names the address; from another run
-  // of the console, the page's version gets the whole room.
+  EXPECT_EQ(StationOf("127.0.0.32")["column"], 3);
+  change({{"action", "edit"}, {"station", kStationAddress}, {"name", "Counter"}}, 200);
+  json later =
+      change({{"action", "edit"}, {"station", kStationAddress}, {"column", 4}, {"row", 1}}, 200);
+  EXPECT_EQ(later["changed"], "place 1,1 -> 4,1");
+  EXPECT_EQ(StationOf(kStationAddress)["name"], "Counter") << "the other owner's rename stays";
+  for (const std::string& bad : {std::string(), std::string("PC\n1"), std::string("PC\x7f"),
+                                 std::string("PC \xc2\x85"), std::string(65, 'x')}) {
+    change({{"action", "edit"}, {"station", kStationAddress}, {"name", bad}}, 400);
+  }
+  change({{"action", "edit"}, {"station", kStationAddress}, {"name", "PC 3"}}, 409);
+  change({{"action", "edit"}, {"station", kStationAddress}, {"column", 3}, {"row", 1}}, 409);
+  change({{"action", "edit"}, {"station", kStationAddress}, {"column", 3}, {"row", 0}}, 400);
+  change({{"action", "add"}, {"station", "127.0.0.40"}, {"name", "PC 40"}}, 200);
+  change({{"action", "add"}, {"station", kStationAddress}, {"name", "PC 41"}}, 409);
+  change({{"action", "add"}, {"station", "pc41.club"}, {"name", "PC 41"}}, 400);
+  // A station of the room file leaves the room like any other; the page's
+  // update names its address.
   json before = Room();
   std::string since = "/api/room?after=" + before["version"].dump() +
                       "&epoch=" + before["epoch"].get<std::string>();
-  EXPECT_EQ(Station(csrf, {{"action", "remove"}, {"station", "127.0.0.32"}, {"confirm", true}}),
-            200);
-  json update = json::parse(http_->Get(since, Json())->body);
-  EXPECT_EQ(update["full"], false);
-  EXPECT_EQ(update["removed"], json::array({"127.0.0.32"}));
-  EXPECT_LT(update["stations"].size(), before["stations"].size()) << update.dump();
-  EXPECT_TRUE(StationOf("127.0.0.32").is_null());
+  change({{"action", "remove"}, {"station", "127.0.0.22"}}, 400);  // confirmed
+  change({{"action", "remove"}, {"station", "127.0.0.22"}, {"confirm", true}}, 200);
+  EXPECT_EQ(json::parse(http_->Get(since, Json())->body)["removed"], json::array({"127.0.0.22"}));
+
+  // Restarted, the record holds: the file's name of PC 1 does not come
+  // back, and its line of the removed station is offered, not taken.
   RestartConsole();
-  LogIn();
-  EXPECT_TRUE(StationOf("127.0.0.32").is_null());
-  update = json::parse(http_->Get(since, Json())->body);
-  EXPECT_EQ(update["full"], true);
-  EXPECT_EQ(update["stations"].size(), before["stations"].size() - 1);
+  csrf = LogIn();
+  EXPECT_EQ(StationOf(kStationAddress)["name"], "Counter");
+  EXPECT_EQ(StationOf("127.0.0.32")["name"], "PC 3");
+  EXPECT_FALSE(StationOf("127.0.0.40").is_null());
+  EXPECT_TRUE(StationOf("127.0.0.22").is_null());
+  auto offer = [&] { return json::parse(http_->Get("/api/room-file", Json())->body); };
+  EXPECT_EQ(offer()["missing"], json::array({"station <b>PC 2</b> at 127.0.0.22, place 2,1",
+                                             "<b>PC 2</b> in the group Hall"}));
+  // A group added to the file later, over a station the room has: offered
+  // with it, and taken over.
+  std::ofstream(dir_ / "room.txt") << file << "tariff VIP 5.00\ngroup Booths VIP\n"
+                                   << "\"PC 40\" 127.0.0.40\n";
+  EXPECT_EQ(offer()["missing"].size(), 5u) << offer();
+  change({{"action", "take_over"}}, 200);
+  EXPECT_EQ(offer()["missing"], json::array());
+  EXPECT_FALSE(StationOf("127.0.0.22").is_null());
+  auto till = json::parse(http_->Get("/api/till", Json())->body);
+  EXPECT_EQ(till["groups"].size(), 2u);
+  EXPECT_EQ(till["members"]["127.0.0.40"], till["groups"][0]["id"]) << till;  // Booths, by name
+  // Lines left: no longer offered until the file changes again.
+  std::ofstream(dir_ / "room.txt", std::ios::app) << "\"PC 6\" 127.0.0.46\n";
+  EXPECT_EQ(offer()["dismissed"], false);
+  change({{"action", "dismiss"}}, 200);
+  EXPECT_EQ(offer()["dismissed"], true);
+  EXPECT_TRUE(StationOf("127.0.0.46").is_null());
+  auto log = json::parse(http_->Get("/api/actions?kind=station%20changed", Json())->body);
+  ASSERT_EQ(log["actions"].size(), 2u) << log;
+  EXPECT_EQ(log["actions"][0]["detail"], "place 1,1 -> 4,1");
 }
 
 // A service manager's restart: the console ends at once on SIGTERM although a

@@ -41,9 +41,14 @@ TEST(ConsoleLoginGate, OneAttemptPerClientCountedBeforeItsCheck) {
   EXPECT_EQ(gate.Begin("10.0.0.5", "dora", kT0 + 2s).retry_after, 1s) << "2 s after the fourth";
   ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
   gate.Finish("10.0.0.5", "dora", true, kT0 + 3s);
-  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted()) << "a right password clears";
-  gate.Finish("10.0.0.5", "dora", false, kT0 + 3s);
-  EXPECT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
+  // A right password takes back its own name's failures, not the guesses at
+  // the others': the next wrong one is the fourth, and the one after waits.
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "anna", kT0 + 3s).admitted());
+  gate.Finish("10.0.0.5", "anna", false, kT0 + 3s);
+  EXPECT_EQ(gate.Begin("10.0.0.5", "anna", kT0 + 3s).retry_after, 2s);
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "anna", kT0 + 5s).admitted());
+  gate.Finish("10.0.0.5", "anna", true, kT0 + 5s);
+  EXPECT_TRUE(gate.Begin("10.0.0.5", "bob", kT0 + 5s).admitted()) << "two failures left";
 }
 
 TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
@@ -72,8 +77,10 @@ TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
     ASSERT_LT(held, 20);
   }
   EXPECT_EQ(held, 5) << "checks at +23, +31, +39, +47 and +55 s";
-  // A browser that logged in as anna before is checked at once.
+  // A browser that logged in as anna before is checked at once, as is one on
+  // the server itself (the web side trusts it).
   EXPECT_EQ(gate.Begin("10.0.0.4", "anna", kT0, true).check_at, kT0);
+  EXPECT_TRUE(IsLoopback("127.0.0.1") && IsLoopback("::1") && !IsLoopback("127.0.0.2"));
   for (int i = 0; i < 6; ++i) {
     gate.Finish("10.0.1." + std::to_string(i), "anna", false, checks[static_cast<size_t>(i)]);
   }
@@ -95,6 +102,27 @@ TEST(ConsoleLoginGate, FewChecksAtOnceOverall) {
   gate.Finish("10.0.2.0", "user0", false, kT0);
   EXPECT_TRUE(gate.Begin("10.0.2.9", "user9", kT0).admitted());
   EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted()) << "a known device";
+}
+
+// An operator's allowance of actions: a burst, then one a second; each
+// operator has their own.
+TEST(ConsoleActionLimit, BurstsThenAPerMinuteRate) {
+  ActionLimit limit({.burst = 3, .per_minute = 60});
+  std::chrono::seconds wait{0};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(limit.Take("olga", kT0, wait));
+  }
+  auto refused = limit.Take("olga", kT0 + 100ms, wait);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, RefusalKind::kTooMany);
+  EXPECT_EQ(refused->text, "too many actions: at most 60 a minute (3 at once); try again in 1 s");
+  EXPECT_FALSE(limit.Take("anna", kT0 + 100ms, wait)) << "another operator's own";
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1s, wait));
+  EXPECT_TRUE(limit.Take("olga", kT0 + 1500ms, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_TRUE(limit.Take("olga", kT0 + 1h, wait)) << "the burst does not grow past its size";
 }
 
 TEST(ConsoleOperatorSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {

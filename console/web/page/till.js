@@ -1,7 +1,7 @@
 // The till: the shift, the tariffs and groups, the refund asked at an early
 // end, and the reports of sessions and shifts. Amounts come from the console
 // in minor units and go to it as texts ("12.50"), which it checks.
-import { $, el, api, refusalText, selected, roomStations, today } from './common.js';
+import { $, el, api, refusalText, loadPart, selected, roomStations, today } from './common.js';
 
 let till = null;
 
@@ -22,10 +22,14 @@ function time(ms) { return ms === null ? '' : new Date(ms).toLocaleTimeString();
 function day(ms) { return ms === null ? '' : new Date(ms).toLocaleString(); }
 
 async function load() {
-  const r = await api('GET', '/api/till');
-  if (r.status !== 200) return;
-  till = r.data;
-  render();
+  await loadPart('till-error', '/api/till', (data) => { till = data; render(); });
+}
+
+// The till's groups ({id, name}) and a station's group id, for the room's
+// set-up; none before the till has loaded.
+export function groups() { return till ? till.groups : []; }
+export function groupIdOf(address) {
+  return till && address in till.members ? till.members[address] : null;
 }
 
 async function change(body) {
@@ -167,32 +171,35 @@ async function loadReports() {
   const q = '?from=' + encodeURIComponent(from) + '&to=' + encodeURIComponent(to);
   $('csv').href = '/api/sessions.csv' + q;
   $('shifts-csv').href = '/api/shifts.csv' + q;
-  const [sessions, shifts] = await Promise.all([api('GET', '/api/sessions' + q), api('GET', '/api/shifts' + q)]);
+  await Promise.all([loadPart('sessions-error', '/api/sessions' + q, showSessions),
+                     loadPart('shifts-error', '/api/shifts' + q, showShifts)]);
+}
+
+function showSessions(data) {
   const rows = $('session-rows');
   rows.textContent = '';
-  if (sessions.status === 200) {
-    for (const s of sessions.data.sessions) {
-      const tr = el('tr');
-      const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
-      for (const v of [s.station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
-        s.price === null ? '' : money(s.price), refund, s.sales.map((x) => x.by).join(', ') || s.started_by, s.ended_by || '']) {
-        tr.append(el('td', '', String(v)));
-      }
-      rows.append(tr);
+  for (const s of data.sessions) {
+    const tr = el('tr');
+    const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
+    for (const v of [s.station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
+      s.price === null ? '' : money(s.price), refund, s.sales.map((x) => x.by).join(', ') || s.started_by, s.ended_by || '']) {
+      tr.append(el('td', '', String(v)));
     }
+    rows.append(tr);
   }
-  const srows = $('shift-rows');
-  srows.textContent = '';
-  if (shifts.status === 200) {
-    for (const s of shifts.data.shifts) {
-      const tr = el('tr');
-      for (const v of [day(s.opened_at) + ' (' + s.opened_by + ')', s.closed_at === null ? 'open' : day(s.closed_at) + ' (' + s.closed_by + ')',
-        money(s.opening), money(s.sales) + ' / ' + s.sales_count, money(s.refunds) + ' / ' + s.refunds_count,
-        money(s.expected), money(s.counted), money(s.difference)]) {
-        tr.append(el('td', '', String(v)));
-      }
-      srows.append(tr);
+}
+
+function showShifts(data) {
+  const rows = $('shift-rows');
+  rows.textContent = '';
+  for (const s of data.shifts) {
+    const tr = el('tr');
+    for (const v of [day(s.opened_at) + ' (' + s.opened_by + ')', s.closed_at === null ? 'open' : day(s.closed_at) + ' (' + s.closed_by + ')',
+      money(s.opening), money(s.sales) + ' / ' + s.sales_count, money(s.refunds) + ' / ' + s.refunds_count,
+      money(s.expected), money(s.counted), money(s.difference)]) {
+      tr.append(el('td', '', String(v)));
     }
+    rows.append(tr);
   }
 }
 
