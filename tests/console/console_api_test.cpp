@@ -696,11 +696,13 @@ TEST_F(ConsoleApi, RolesTheLogAndLogInsThatOutliveARestart) {
             403);
   EXPECT_EQ(get("/api/sessions.csv"), 403);
   EXPECT_EQ(get("/api/operators"), 403);
-  auto shutdown =
-      Post("/api/act",
-           json{{"action", "shutdown"}, {"stations", {kStationAddress}}, {"confirm", true}}.dump(),
-           csrf);
-  EXPECT_EQ(shutdown->status, 403);
+  for (const char* owners : {"shutdown", "reboot"}) {
+    auto refused = Post(
+        "/api/act",
+        json{{"action", owners}, {"stations", {kStationAddress}}, {"confirm", true}}.dump(), csrf);
+    EXPECT_EQ(refused->status, 403);
+    EXPECT_EQ(json::parse(refused->body)["error"], "refused: only an owner may do that");
+  }
   Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}}, 409);  // nothing to end
 
   csrf = LogIn();
@@ -748,6 +750,8 @@ TEST_F(ConsoleApi, MessagesReachTheCustomer) {
   EXPECT_TRUE(WaitUntil([&] {
     return journal().find("MessageWindow \"Остават 5 минути\"") != std::string::npos;
   })) << journal();
+  auto sent = json::parse(http_->Get("/api/actions?kind=message", Json())->body)["actions"];
+  EXPECT_EQ(sent[0]["outcome"], "sent") << "the station took it; nothing says it was read";
   for (const std::string& bad : {std::string("two\nlines"), std::string(201, 'x'),
                                  std::string("\xF0\x9F\x98\x80 smile"), std::string()}) {
     Act(csrf, {{"action", "message"}, {"stations", {kStationAddress}}, {"text", bad}}, 400);
@@ -799,15 +803,46 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
   }
   console::Store store(db_);
   EXPECT_TRUE(store.notes().empty()) << "upgraded once";
-  InProcessConsole till(store);
-  ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
-      << "the open session is back";
-  ASSERT_GT(till.web->TakeOver(
-                "anna", {{}, {"EUR", {{0, "T", 120, 50}}, {{"G", "T"}}, {{"127.0.0.77", "G"}}}}),
-            0u);
-  ASSERT_TRUE(till.web->OpenShift("anna", 0).ok());
-  ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok());
-  EXPECT_EQ(store.SalesOf(2).at(0).price, 50) << "the minimum";
+  // Its first start takes in the room file's lines the record lacks, once.
+  console::WebConsoleOptions options;
+  std::string file =
+      "currency EUR\ntariff T 1.20 minimum 0.50\ngroup G T\n\"PC 1\" 127.0.0.77\n"
+      "\"PC 2\" 127.0.0.78 2 1\n";
+  options.room_file = [&] { return file; };
+  {
+    InProcessConsole till(store, options);
+    ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
+        << "the open session is back";
+    EXPECT_EQ(till.web->Snapshot().stations.size(), 2u);
+    EXPECT_EQ(RecordedActions("room file taken in"), 1);
+    ASSERT_TRUE(till.web->OpenShift("anna", 0).ok());
+    ASSERT_TRUE(till.Act(console::ActionKind::kAdd, "anna", 10).ok());
+    EXPECT_EQ(store.SalesOf(2).at(0).price, 50) << "the minimum";
+  }
+  // From then on the file only offers what the record lacks.
+  file += "group H T\n\"PC 3\" 127.0.0.79\n";
+  InProcessConsole again(store, options);
+  EXPECT_EQ(again.web->Snapshot().stations.size(), 2u);
+  EXPECT_EQ(again.web->RoomFile().missing.size(), 3u) << "group H, PC 3 and its group";
+  EXPECT_EQ(RecordedActions("room file taken in"), 1);
+}
+
+// A rented station is not removed; once free it is, and its sessions stay
+// on record.
+TEST_F(ConsoleApi, ARemovedStationsSessionsStay) {
+  console::Store store(db_);
+  InProcessConsole console(store);
+  ASSERT_TRUE(console.Act(console::ActionKind::kStart, "anna", 30).ok());
+  console::RoomChange remove;
+  remove.kind = console::RoomChange::Kind::kRemove;
+  remove.station = "127.0.0.77";
+  EXPECT_EQ(console.web->ChangeRoom("anna", remove).refusal->text,
+            "the station is rented: end the session first");
+  ASSERT_TRUE(console.Act(console::ActionKind::kEnd, "anna").ok());
+  ASSERT_TRUE(console.web->ChangeRoom("anna", remove).ok());
+  EXPECT_TRUE(console.web->Snapshot().stations.empty());
+  EXPECT_TRUE(store.Stations().empty());
+  EXPECT_EQ(store.SessionsBetween(0, console.now + 1).size(), 1u);
 }
 
 }  // namespace
@@ -867,6 +902,115 @@ TEST_F(ConsoleApi, ConcurrentWrongLoginsAreCheckedFewAtATime) {
   EXPECT_EQ(RecordedActions("login failed"), checked.load()) << "each wrong password is on record";
 }
 
+// The owner's usual browser logs in while her name is under attack from 32
+// addresses (every other new attempt with her name is held past a minute
+// and refused), before and after a restart of the console: the mark it holds
+// is kept in the record. So does a browser on the server itself.
+TEST_F(ConsoleApi, TheOwnersUsualBrowserIsNeverLockedOut) {
+  StartConsole();
+  std::string login = json{{"name", "anna"}, {"password", "right horse"}}.dump();
+  HttpClient usual("127.0.0.1", port_);
+  usual.SetLocalAddress("127.0.0.2");
+  auto first = usual.Post("/api/login", login);
+  ASSERT_EQ(first->status, 200);
+  std::string device;
+  for (const auto& [name, value] : first->headers) {
+    if (value.rfind("zalvo_device=", 0) == 0) {
+      device = value.substr(0, value.find(';'));
+    }
+  }
+  ASSERT_FALSE(device.empty()) << "the browser is given its mark";
+  auto under_attack = [&] {
+    std::vector<std::thread> guesses;
+    for (int i = 0; i < 32; ++i) {
+      guesses.emplace_back([&, i] {
+        HttpClient guesser("127.0.0.1", port_);
+        guesser.SetLocalAddress("127.0.0." + std::to_string(100 + i));
+        guesser.SetTimeout(1500ms);
+        guesser.Post("/api/login", json{{"name", "anna"}, {"password", "guess"}}.dump());
+      });
+    }
+    int strangers = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          HttpClient stranger("127.0.0.1", port_);
+          stranger.SetLocalAddress("127.0.0." + std::to_string(200 + strangers++));
+          stranger.SetTimeout(1s);
+          auto refused = stranger.Post("/api/login", login);
+          return refused && refused->status == 503;
+        },
+        5s))
+        << "a new browser waits out the attack";
+    HttpClient browser("127.0.0.1", port_);
+    browser.SetLocalAddress("127.0.0.2");
+    auto usual_in = browser.Post("/api/login", login, {{"Cookie", device}});
+    auto on_the_server = http_->Post("/api/login", login);
+    for (auto& guess : guesses) {
+      guess.join();
+    }
+    return usual_in && usual_in->status == 200 && on_the_server && on_the_server->status == 200;
+  };
+  EXPECT_TRUE(under_attack());
+  RestartConsole();
+  EXPECT_TRUE(under_attack()) << "after a restart";
+}
+
+// The owner's log can't be flooded: the log view, paged and filtered on the
+// server, finds an end with a refund behind 1,100 actions of the same
+// second; and an operator's actions are limited, another's not.
+TEST_F(ConsoleApi, TheLogFindsAnActionBehindAFlood) {
+  {
+    console::Store store(db_);
+    store.SetOperator("olga", console::HashPassword("quiet river"), console::Role::kOperator);
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    store.RecordAction(now, "olga", "PC 1 (127.0.0.21)", "end", "1 x STAND, refund 3.00 paid out");
+    store.Atomically([&] {
+      for (int i = 0; i < 1100; ++i) {
+        store.RecordAction(now, "olga", "<b>PC 2</b> (127.0.0.22)", "info", "");
+      }
+    });
+  }
+  StartConsole();
+  std::string csrf = LogIn();
+  size_t seen = 0;
+  bool found = false;
+  std::string next;
+  do {
+    auto page = json::parse(http_->Get("/api/actions?limit=400&before=" + next, Json())->body);
+    for (const auto& line : page["actions"]) {
+      ++seen;
+      found = found || line["action"] == "end";
+    }
+    next = page["next"].is_null() ? "" : page["next"].get<std::string>();
+  } while (!next.empty() && seen < 2000);
+  EXPECT_EQ(seen, 1103u) << "the room file, the flood, the end and the log-in, each once";
+  EXPECT_TRUE(found);
+  auto ends = json::parse(
+      http_->Get("/api/actions?operator=olga&station=127.0.0.21&kind=end", Json())->body);
+  ASSERT_EQ(ends["actions"].size(), 1u) << ends;
+  EXPECT_EQ(ends["actions"][0]["detail"], "1 x STAND, refund 3.00 paid out");
+  EXPECT_EQ(http_->Get("/api/actions?limit=1001", Json())->status, 400);
+
+  std::string olga = LogIn("quiet river", "olga");
+  std::string info = json{{"action", "info"}, {"stations", {"127.0.0.22"}}}.dump();
+  int refused_at = 0;
+  for (int i = 1; i <= 21 && refused_at == 0; ++i) {
+    auto res = Post("/api/act", info, olga);
+    if (res->status == 429) {
+      refused_at = i;
+      EXPECT_NE(json::parse(res->body)["error"].get<std::string>().find("at most 60 a minute"),
+                std::string::npos);
+      EXPECT_FALSE(res->Header("Retry-After").empty());
+    }
+  }
+  EXPECT_EQ(refused_at, 21) << "20 at once";
+  cookie_.clear();
+  csrf = LogIn();
+  EXPECT_EQ(Post("/api/act", info, csrf)->status, 200) << "the owner has her own allowance";
+}
+
 TEST_F(ConsoleApi, SlowClientsDoNotStopThePage) {
   StartConsole();
   std::vector<std::unique_ptr<RawConnection>> slow;
@@ -912,6 +1056,22 @@ TEST_F(ConsoleApi, ServesHttpsWithASecureCookie) {
   plain.SetTimeout(3s);
   auto refused = plain.Get("/");
   EXPECT_FALSE(refused && refused->status == 200) << "plain HTTP on the TLS port";
+  // TLS 1.2 with AEAD suites, and 1.3; nothing older, no CBC.
+  auto handshake = [&](const std::string& options) {
+    return Shell("openssl s_client -connect 127.0.0.1:" + std::to_string(port_) + " " + options +
+                 " </dev/null")
+        .first;
+  };
+  EXPECT_EQ(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256"), 0);
+  EXPECT_EQ(handshake("-tls1_2 -cipher ECDHE-ECDSA-CHACHA20-POLY1305"), 0);
+  EXPECT_EQ(handshake("-tls1_3"), 0);
+  EXPECT_NE(handshake("-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384"), 0);
+  EXPECT_NE(handshake("-tls1_1 -cipher ALL:@SECLEVEL=0"), 0);
+  // HSTS only when asked for (a certificate the browsers trust).
+  EXPECT_TRUE(res->Header("Strict-Transport-Security").empty());
+  console_->Stop();
+  StartConsole({"--tls-cert", certificate, "--tls-key", key, "--hsts"}, true);
+  EXPECT_EQ(http_->Get("/")->Header("Strict-Transport-Security"), "max-age=31536000");
 }
 
 TEST_F(ConsoleApi, RefusesAnOpenListenerWithoutTlsOrNames) {
