@@ -29,10 +29,11 @@ chmod 0755 "$stage"
 trap 'rm -rf "$stage"' EXIT
 p="$root/packaging"
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/sbin" "$stage/lib/systemd/system" \
-  "$stage/etc/zalvo-console" "$stage/usr/share/doc/zalvo-console"
+  "$stage/etc/zalvo-console" "$stage/usr/share/doc/zalvo-console" "$stage/usr/lib/zalvo-console"
 objcopy --strip-debug --strip-unneeded "$program" "$stage/usr/bin/zalvo-console"
 chmod 0755 "$stage/usr/bin/zalvo-console"
 install -m 0755 "$p/zalvo-console-setup" "$stage/usr/sbin/"
+install -m 0755 "$p/console-state" "$stage/usr/lib/zalvo-console/"
 install -m 0644 "$p/zalvo-console.service" "$stage/lib/systemd/system/"
 install -m 0644 "$p/console.env" "$p/room.txt" "$stage/etc/zalvo-console/"
 install -m 0755 "$p/debian/postinst" "$p/debian/prerm" "$p/debian/postrm" "$stage/DEBIAN/"
@@ -40,7 +41,8 @@ printf '%s\n' /etc/zalvo-console/console.env /etc/zalvo-console/room.txt >"$stag
 cat >"$stage/usr/share/doc/zalvo-console/README" <<README
 zalvo-console $version: the club's console as a service (zalvo-console.service).
 Options: /etc/zalvo-console/console.env; the record: /var/lib/zalvo-console/club.db;
-the first owner: zalvo-console-setup; the log: journalctl -u zalvo-console.
+the first owner: zalvo-console-setup; the log: journalctl -u zalvo-console;
+a new certificate: dpkg-reconfigure zalvo-console.
 README
 
 # dpkg-shlibdeps reads the package's name from a debian/control.
