@@ -15,6 +15,7 @@
 //                 (the password on standard input)
 //   zalvo-console --db FILE --remove-operator NAME
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -470,6 +471,10 @@ int Run(Options o, Store& store) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One malloc arena for every thread: the console's allocations are small,
+  // and what a flood may make it hold is bounded by counts (stations,
+  // connections, handshakes), which an arena per thread would multiply.
+  mallopt(M_ARENA_MAX, 1);
   try {
     auto read = ReadOptions(argc, argv);
     if (const int* code = std::get_if<int>(&read)) {

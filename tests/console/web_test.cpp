@@ -3,7 +3,11 @@
 // with short deadlines.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -252,6 +256,54 @@ TEST(ConsoleHttpServer, SlowClientsAreCutOffAndWaitingAnswersHoldNoThread) {
   held.clear();
   server.Stop();
   serving.join();
+}
+
+// Over TLS a connection holds one of the handshakes' places until its
+// handshake is over: past the bound per address a new one is closed at once,
+// past the total the oldest handshake makes room, so that clients that
+// connect and never finish can't keep a browser out.
+TEST(ConsoleHttpServer, HandshakesAreBoundedPerAddressAndInAll) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("zalvo-web-test-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string key = (dir / "k.pem").string();
+  std::string certificate = (dir / "c.pem").string();
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                         "-nodes -days 2 -subj /CN=test -keyout " +
+                         key + " -out " + certificate + " 2>/dev/null")
+                            .c_str()),
+            0);
+  HttpServerOptions options;
+  options.threads = 1;
+  options.tls_certificate_file = certificate;
+  options.tls_key_file = key;
+  options.max_handshakes = 3;
+  options.max_handshakes_per_address = 2;
+  HttpServer server(options, [](HttpRequest, std::shared_ptr<HttpReply> reply) {
+    reply->Send({200, {}, "hello"});
+  });
+  int port = server.Bind("127.0.0.1", 0);
+  std::thread serving([&] { server.Run(); });
+
+  testing::RawConnection first("127.0.0.1", port, "127.0.0.6");
+  testing::RawConnection second("127.0.0.1", port, "127.0.0.6");
+  std::this_thread::sleep_for(50ms);
+  testing::RawConnection third("127.0.0.1", port, "127.0.0.6");
+  EXPECT_TRUE(third.ClosedWithin(500ms)) << "two handshakes from one address";
+  EXPECT_FALSE(first.ClosedWithin(20ms));
+  testing::RawConnection other("127.0.0.1", port, "127.0.0.7");
+  EXPECT_FALSE(other.ClosedWithin(50ms)) << "the third place";
+  testing::HttpClient browser("127.0.0.1", port, true);
+  browser.SetLocalAddress("127.0.0.8");
+  auto answer = browser.Get("/");
+  ASSERT_TRUE(answer) << "the oldest handshake made room";
+  EXPECT_EQ(answer->body, "hello");
+  EXPECT_TRUE(first.ClosedWithin(500ms));
+  EXPECT_FALSE(second.ClosedWithin(20ms));
+  EXPECT_GE(server.Counters().made_room, 1u);
+  server.Stop();
+  serving.join();
+  fs::remove_all(dir);
 }
 
 }  // namespace
