@@ -474,7 +474,8 @@ int main(int argc, char** argv) {
   // One malloc arena for every thread: the console's allocations are small,
   // and what a flood may make it hold is bounded by counts (stations,
   // connections, handshakes), which an arena per thread would multiply.
-  mallopt(M_ARENA_MAX, 1);
+  // Set before any thread starts.
+  mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
   try {
     auto read = ReadOptions(argc, argv);
     if (const int* code = std::get_if<int>(&read)) {

@@ -265,12 +265,12 @@ constexpr std::array<std::string_view, 6> kStationFields = {"station", "name", "
                                                             "group"};
 
 constexpr RoomChangeRow kRows[] = {
-    {Kind::kAdd, "add", Role::kOwner, kStationFields, ReadStationFields, AddStation},
-    {Kind::kEdit, "edit", Role::kOwner, kStationFields, ReadStationFields, EditStation},
-    {Kind::kAdopt, "adopt", Role::kOwner, kStationFields, ReadStationFields, AdoptStation},
-    {Kind::kRemove, "remove", Role::kOwner, {"station", "confirm"}, ReadRemoval, RemoveStation},
-    {Kind::kTakeOver, "take_over", Role::kOwner, {}, ReadNothing, TakeOverFile},
-    {Kind::kDismiss, "dismiss", Role::kOwner, {}, ReadNothing, DismissFile},
+    {Kind::kAdd, Role::kOwner, "add", kStationFields, ReadStationFields, AddStation},
+    {Kind::kEdit, Role::kOwner, "edit", kStationFields, ReadStationFields, EditStation},
+    {Kind::kAdopt, Role::kOwner, "adopt", kStationFields, ReadStationFields, AdoptStation},
+    {Kind::kRemove, Role::kOwner, "remove", {"station", "confirm"}, ReadRemoval, RemoveStation},
+    {Kind::kTakeOver, Role::kOwner, "take_over", {}, ReadNothing, TakeOverFile},
+    {Kind::kDismiss, Role::kOwner, "dismiss", {}, ReadNothing, DismissFile},
 };
 
 // One UTF-8 character at `i`: its code point and length, or nullopt for a

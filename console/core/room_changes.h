@@ -88,8 +88,8 @@ struct RoomChangeDone {
 
 struct RoomChangeRow {
   RoomChange::Kind kind;
+  Role role;  // the least role that may make it
   std::string_view name;
-  Role role;
   std::array<std::string_view, 6> fields;  // the request's fields besides "action"
   Check (*read)(const RequestFields& fields, RoomChange& change);
   // Writes the change; throws Refused when the room's state does not allow
