@@ -11,18 +11,29 @@
 // bench/run.sh's lock) since it takes port 6868. With --answers (no console
 // program) it builds the room's answers in-process instead, the whole room
 // and the updates after a few changes, and measures their size and the time
-// to build them.
+// to build them. With --handshakes it serves the page over TLS and measures
+// its peak memory under clients that send a TLS ClientHello and never go on,
+// from as many addresses and connections as it takes.
 //
 //   zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] [--rate R]
 //   zalvo_console_load CONSOLE_PROGRAM --flood [--seconds S]
+//   zalvo_console_load CONSOLE_PROGRAM --handshakes [--seconds S]
 //   zalvo_console_load --answers [--stations N]
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -195,6 +206,161 @@ int Flood(int64_t pid, int port, int seconds) {
   return 0;
 }
 
+// A client's first flight of a TLS handshake (its ClientHello, for TLS 1.2
+// and 1.3), made by OpenSSL in memory.
+std::string ClientHello() {
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(context);
+  BIO* in = BIO_new(BIO_s_mem());
+  BIO* out = BIO_new(BIO_s_mem());
+  SSL_set_bio(ssl, in, out);
+  SSL_set_connect_state(ssl);
+  SSL_do_handshake(ssl);  // wants the server's answer
+  char* bytes = nullptr;
+  long size = BIO_get_mem_data(out, &bytes);
+  std::string hello(bytes, static_cast<size_t>(std::max(0L, size)));
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  return hello;
+}
+
+// A TLS connection from the local address whose handshake is done, held
+// open without a request; closed at its end.
+class HeldTls {
+ public:
+  HeldTls(SSL_CTX* context, int port, const std::string& local_address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, local_address.c_str(), &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    timeval wait{2, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+      return;
+    }
+    ssl_ = SSL_new(context);
+    SSL_set_fd(ssl_, fd_);
+    done_ = SSL_connect(ssl_) == 1;
+  }
+  ~HeldTls() {
+    if (ssl_) {
+      SSL_free(ssl_);
+    }
+    ::close(fd_);
+  }
+  HeldTls(const HeldTls&) = delete;
+  HeldTls& operator=(const HeldTls&) = delete;
+  bool done() const { return done_; }
+  // Whether the console closed it.
+  bool Closed() const {
+    pollfd p{fd_, POLLIN, 0};
+    char byte = 0;
+    return !done_ || (::poll(&p, 1, 0) == 1 && ::recv(fd_, &byte, 1, MSG_PEEK) <= 0);
+  }
+
+ private:
+  int fd_ = -1;
+  SSL* ssl_ = nullptr;
+  bool done_ = false;
+};
+
+// Unfinished handshakes: for `seconds`, clients from 64 addresses each keep
+// 32 connections open (twice what one address may hold, and all together
+// eight times the total), each sending a ClientHello and never answering the
+// console's part: whenever the console closes one (at its deadline, or to
+// make room), a new one takes its place.
+int Handshakes(int64_t pid, int port, int seconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto idle = zalvo::testing::ReadProcessUsage(pid);
+  ResetPeak(pid);
+  const std::string hello = ClientHello();
+  std::atomic<uint64_t> opened{0};
+  std::atomic<uint64_t> closed{0};
+  auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::vector<std::thread> clients;
+  for (int a = 0; a < 64; ++a) {
+    clients.emplace_back([&, a] {
+      std::string address = "127.4.0." + std::to_string(a + 1);
+      std::vector<std::unique_ptr<zalvo::testing::RawConnection>> open(32);
+      while (Clock::now() < end) {
+        for (auto& connection : open) {
+          if (connection && !connection->ClosedWithin(std::chrono::milliseconds(2))) {
+            continue;
+          }
+          if (connection) {
+            ++closed;
+          }
+          connection = std::make_unique<zalvo::testing::RawConnection>("127.0.0.1", port, address);
+          connection->Send(hello);
+          ++opened;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  for (auto& client : clients) {
+    client.join();
+  }
+  auto after = zalvo::testing::ReadProcessUsage(pid);
+  ResetPeak(pid);
+
+  // Finished handshakes held open without a request, from 32 addresses, 16
+  // each: a closed one is made again at once.
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  std::atomic<uint64_t> held{0};
+  std::atomic<uint64_t> dropped{0};
+  end = Clock::now() + std::chrono::seconds(seconds);
+  clients.clear();
+  for (int a = 0; a < 32; ++a) {
+    clients.emplace_back([&, a] {
+      std::string address = "127.4.1." + std::to_string(a + 1);
+      std::vector<std::unique_ptr<HeldTls>> open(16);
+      while (Clock::now() < end) {
+        for (auto& connection : open) {
+          if (connection && !connection->Closed()) {
+            continue;
+          }
+          if (connection) {
+            ++dropped;
+          }
+          connection = std::make_unique<HeldTls>(context, port, address);
+          held += connection->done() ? 1 : 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
+  for (auto& client : clients) {
+    client.join();
+  }
+  SSL_CTX_free(context);
+  auto after_held = zalvo::testing::ReadProcessUsage(pid);
+  if (!idle || !after || !after_held) {
+    std::fprintf(stderr, "cannot read the console's memory\n");
+    return 1;
+  }
+  std::printf("| resident after one log-in (TLS) | %.1f MiB |\n", Mib(idle->resident_bytes));
+  std::printf(
+      "| unfinished handshakes: %llu connections from 64 addresses in %d s, %llu closed by the "
+      "console | peak %.1f MiB |\n",
+      static_cast<unsigned long long>(opened.load()), seconds,
+      static_cast<unsigned long long>(closed.load()), Mib(after->peak_resident_bytes));
+  std::printf(
+      "| finished handshakes held open: %llu made from 32 addresses in %d s, %llu closed by the "
+      "console | peak %.1f MiB |\n",
+      static_cast<unsigned long long>(held.load()), seconds,
+      static_cast<unsigned long long>(dropped.load()), Mib(after_held->peak_resident_bytes));
+  std::printf("| threads, descriptors after | %lld, %lld |\n",
+              static_cast<long long>(after_held->threads),
+              static_cast<long long>(after_held->open_descriptors));
+  return 0;
+}
+
 // The room's answers built in-process: a room of `stations` that all
 // reported (program, free disk, ten windows), half of them rented; the whole
 // room, and the update after one station's change (a long poll's usual
@@ -257,6 +423,9 @@ int Answers(int stations) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A connection the console closes must not end the client (its TLS
+  // writes go through write(2)).
+  ::signal(SIGPIPE, SIG_IGN);
   if (argc >= 2 && std::string(argv[1]) == "--answers") {
     int stations = 1000;
     if (argc >= 4 && std::string(argv[2]) == "--stations") {
@@ -269,6 +438,7 @@ int main(int argc, char** argv) {
                  "usage: zalvo_console_load CONSOLE_PROGRAM [--stations N] [--seconds S] "
                  "[--rate R]\n"
                  "       zalvo_console_load CONSOLE_PROGRAM --flood [--seconds S]\n"
+                 "       zalvo_console_load CONSOLE_PROGRAM --handshakes [--seconds S]\n"
                  "       zalvo_console_load --answers [--stations N]\n");
     return 2;
   }
@@ -277,10 +447,11 @@ int main(int argc, char** argv) {
   int seconds = 20;
   int rate = 2;  // status reports per station and second
   bool flood = false;
+  bool handshakes = false;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--flood") {
-      flood = true;
+    if (arg == "--flood" || arg == "--handshakes") {
+      (arg == "--flood" ? flood : handshakes) = true;
       continue;
     }
     int value = i + 1 < argc ? std::atoi(argv[++i]) : 0;
@@ -299,25 +470,41 @@ int main(int argc, char** argv) {
   zalvo::console::InitCrypto();
   zalvo::console::Store(db).SetOperator("bench", zalvo::console::HashPassword("bench pass"));
   std::string log = (dir / "console.log").string();
-  auto console = zalvo::testing::StartProcess(
-      program, {"--db", db, "--listen", "127.0.0.1:0", "--bind", "127.0.0.1"}, log);
-  std::string marker = "listening on http://127.0.0.1:";
+  std::vector<std::string> args = {"--db", db, "--listen", "127.0.0.1:0", "--bind", "127.0.0.1"};
+  if (handshakes) {
+    std::string key = (dir / "console.key").string();
+    std::string certificate = (dir / "console.crt").string();
+    std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-days 2 -subj /CN=zalvo-console -keyout " +
+        key + " -out " + certificate + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+      std::fprintf(stderr, "openssl could not make a certificate\n");
+      return 1;
+    }
+    args.insert(args.end(), {"--tls-cert", certificate, "--tls-key", key});
+  }
+  auto console = zalvo::testing::StartProcess(program, args, log);
+  std::string marker =
+      std::string("listening on ") + (handshakes ? "https" : "http") + "://127.0.0.1:";
   for (int i = 0; i < 200 && ReadFile(log).find(marker) == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::string out = ReadFile(log);
   if (out.find(marker) == std::string::npos) {
     std::fprintf(stderr, "the console did not start: %s\n", out.c_str());
+    console->Stop();
     return 1;
   }
   int port = std::stoi(out.substr(out.find(marker) + marker.size()));
-  zalvo::testing::HttpClient http("127.0.0.1", port);
+  zalvo::testing::HttpClient http("127.0.0.1", port, handshakes);
   http.SetTimeout(std::chrono::seconds(30));
   auto login = http.Post("/api/login", R"({"name":"bench","password":"bench pass"})");
   std::string cookie = login->Header("Set-Cookie");
   zalvo::testing::HttpHeaders headers{{"Cookie", cookie.substr(0, cookie.find(';'))}};
-  if (flood) {
-    int result = Flood(console->Id(), port, seconds);
+  if (flood || handshakes) {
+    int result =
+        flood ? Flood(console->Id(), port, seconds) : Handshakes(console->Id(), port, seconds);
     console->Stop();
     fs::remove_all(dir);
     return result;

@@ -7,13 +7,16 @@
 //                 [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]
 //                 [--warn-minutes N] [--warn-text TEXT] [--probe-ms N] [--probe-wait-ms N]
 //                 [--lost-ms N] [--start-grace-ms N] [--state-ms N] [--queue-ms N]
+//                 [--action-limit BURST,PER_MINUTE]
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
-//                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
+//                 [--tls-cert FILE --tls-key FILE [--hsts] | --insecure]
+//                 [--allow-host NAME]...
 //   zalvo-console --db FILE --set-operator NAME [--role owner|operator]
 //                 (the password on standard input)
 //   zalvo-console --db FILE --remove-operator NAME
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -50,19 +53,22 @@ constexpr const char* kUsage =
     "                     [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]\n"
     "                     [--warn-minutes N] [--warn-text TEXT] [--probe-ms N]\n"
     "                     [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]\n"
-    "                     [--state-ms N] [--queue-ms N]\n"
+    "                     [--state-ms N] [--queue-ms N] [--action-limit BURST,PER_MINUTE]\n"
     "                     [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
-    "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
+    "                     [--tls-cert FILE --tls-key FILE [--hsts] | --insecure]\n"
+    "                     [--allow-host NAME]...\n"
     "       zalvo-console --db FILE --set-operator NAME [--role owner|operator]\n"
     "                     (the password on standard input)\n"
     "       zalvo-console --db FILE --remove-operator NAME\n"
     "\n"
     "  --db FILE          the record (SQLite): sessions, actions, operators; created on\n"
     "                     first start\n"
-    "  --room FILE        the stations: one per line, \"name address [column row]\",\n"
-    "                     and at the first start the till's currency, tariffs and\n"
-    "                     groups (see the README)\n"
+    "  --room FILE        the room file: one station per line, \"name address [column\n"
+    "                     row]\", and the till's currency, tariffs and groups (see the\n"
+    "                     README). A new record takes them in at its first start;\n"
+    "                     from then on the record holds the room, set up on the\n"
+    "                     page, which offers the file's lines the record lacks\n"
     "  --listen ADDR:PORT the web page (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --bind ADDR        the local address of UDP port 6868 (default 0.0.0.0)\n"
     "  --wake-broadcast ADDR  where power-on sends its magic packets: the stations'\n"
@@ -88,6 +94,9 @@ constexpr const char* kUsage =
     "                     (default 240000)\n"
     "  --queue-ms N       a queued start waits this long for its station to be heard\n"
     "                     (default 300000)\n"
+    "  --action-limit BURST,PER_MINUTE  how many actions one operator may send at\n"
+    "                     once and in a minute (default 20,60); past it they are\n"
+    "                     refused with 429 until the allowance refills\n"
     "  --key-file FILE    the club's command key (default: the file that\n"
     "                     ZALVO_KEY_FILE names, if set): commands go out signed with\n"
     "                     each station's own key, derived from it, and only replies\n"
@@ -98,6 +107,9 @@ constexpr const char* kUsage =
     "  --strict-keys      refuse a key file that others than its owner may read\n"
     "  --tls-cert FILE    serve the page over HTTPS with this PEM certificate ...\n"
     "  --tls-key FILE     ... and its private key\n"
+    "  --hsts             tell browsers to reach the page by HTTPS only, for a year\n"
+    "                     (Strict-Transport-Security): only with a certificate of an\n"
+    "                     authority the browsers trust, never a self-signed one\n"
     "  --insecure         serve plain HTTP on an address other than loopback\n"
     "  --allow-host NAME  a further name (or NAME:PORT) the page is opened by; needed\n"
     "                     when listening on 0.0.0.0; may be given more than once\n"
@@ -182,6 +194,8 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
       o.web.allowed_names.emplace_back(argv[++i]);
     } else if (arg == "--insecure") {
       insecure = true;
+    } else if (arg == "--hsts") {
+      o.web.http.hsts = true;
     } else if (arg == "--remove-operator" && has_value) {
       o.remove_operator = argv[++i];
     } else if (arg == "--db" && has_value) {
@@ -247,6 +261,17 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
        : arg == "--state-ms"      ? o.console.state_every_ms
        : arg == "--queue-ms"      ? o.console.queue_ms
                                   : o.room.start_grace_ms) = *value;
+    } else if (arg == "--action-limit" && has_value) {
+      std::string value = argv[++i];
+      size_t comma = value.find(',');
+      auto burst = zalvo::text::ParseInt32(value.substr(0, comma));
+      auto per_minute = comma == std::string::npos
+                            ? std::nullopt
+                            : zalvo::text::ParseInt32(value.substr(comma + 1));
+      if (!burst || !per_minute || *burst <= 0 || *per_minute <= 0) {
+        return Fail("--action-limit needs two positive numbers, e.g. 20,60", 2);
+      }
+      o.web.action_limits = {*burst, *per_minute};
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -278,6 +303,14 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
   o.tls = !o.web.tls_certificate_file.empty() || !o.web.tls_key_file.empty();
   if (o.web.tls_certificate_file.empty() != o.web.tls_key_file.empty()) {
     return Fail("--tls-cert and --tls-key go together", 2);
+  }
+  if (o.web.http.hsts && !o.tls) {
+    return Fail("--hsts goes with --tls-cert and --tls-key", 2);
+  }
+  if (!o.set_operator.empty()) {
+    if (auto problem = NameProblem(o.set_operator)) {
+      return Fail("--set-operator: the operator's name: " + *problem, 2);
+    }
   }
   if (!o.tls && !insecure && o.http_address.rfind("127.", 0) != 0) {
     return Fail("--listen " + o.listen +
@@ -388,28 +421,16 @@ std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
 // Serves the room until Ctrl+C or SIGTERM.
 int Run(Options o, Store& store) {
   o.room.hold_unknown = !o.room_path.empty();
-  Room room(o.room);
-  RoomPlan plan;
-  try {
-    if (!o.room_path.empty()) {
-      std::ifstream file(o.room_path, std::ios::binary);
+  if (!o.room_path.empty()) {
+    o.console.room_file = [path = o.room_path] {
+      std::ifstream file(path, std::ios::binary);
       if (!file) {
-        return Fail("cannot read the room file " + o.room_path);
+        throw std::runtime_error("cannot read the room file " + path);
       }
       std::stringstream text;
       text << file.rdbuf();
-      plan = ParseRoomPlan(text.str());
-      for (const auto& config : plan.stations) {
-        room.AddStation(config);
-      }
-    }
-    for (const auto& config : store.AddedStations()) {
-      if (!room.Find(config.address)) {
-        room.AddStation(config, false);
-      }
-    }
-  } catch (const std::exception& e) {
-    return Fail((o.room_path.empty() ? std::string() : o.room_path + ": ") + e.what(), 2);
+      return text.str();
+    };
   }
   if (store.OperatorCount() == 0) {
     Print("no operator can log in yet: add one with --set-operator NAME");
@@ -422,7 +443,6 @@ int Run(Options o, Store& store) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  size_t station_count = room.stations().size();
   std::unique_ptr<Envelope> envelope = OpenEnvelope(o);
   if (!envelope) {
     return 2;
@@ -436,19 +456,18 @@ int Run(Options o, Store& store) {
     text << file.rdbuf();
     return text.str();
   };
-  WebConsole console(std::move(room), store, *envelope, *socket, o.console);
+  WebConsole console(Room(o.room), store, *envelope, *socket, o.console);
+  size_t station_count = 0;
   try {
+    for (const std::string& line : console.OpenRoom()) {
+      Print(line);
+    }
     console.RestoreSessions();
-    if (size_t macs = console.SeedMacs(plan.stations); macs > 0) {
-      Print(std::to_string(macs) + " MAC addresses came from the room file");
-    }
-    if (console.SeedTill(plan.till)) {
-      Print("the till's currency, tariffs (" + std::to_string(plan.till.tariffs.size()) +
-            ") and groups (" + std::to_string(plan.till.groups.size()) +
-            ") came from the room file; from now on the record holds them");
-    }
+    station_count = console.Snapshot().stations.size();
   } catch (const RecordError& e) {
     return Fail(e.what());
+  } catch (const std::exception& e) {
+    return Fail(o.room_path + ": " + e.what(), 2);
   }
   std::unique_ptr<WebServer> web;
   int port = 0;
@@ -482,6 +501,11 @@ int Run(Options o, Store& store) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One malloc arena for every thread: the console's allocations are small,
+  // and what a flood may make it hold is bounded by counts (stations,
+  // connections, handshakes), which an arena per thread would multiply.
+  // Set before any thread starts.
+  mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
   try {
     auto read = ReadOptions(argc, argv);
     if (const int* code = std::get_if<int>(&read)) {

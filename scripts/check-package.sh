@@ -35,6 +35,7 @@ contents=$(dpkg-deb --contents "$deb")
 for file in "-rwxr-xr-x root/root .* ./usr/bin/zalvo-console$" \
   "-rwxr-xr-x root/root .* ./usr/bin/zalvoctl$" \
   "-rwxr-xr-x root/root .* ./usr/sbin/zalvo-console-setup$" \
+  "-rwxr-xr-x root/root .* ./usr/lib/zalvo-console/console-state$" \
   "-rw-r--r-- root/root .* ./lib/systemd/system/zalvo-console.service$" \
   "-rw-r--r-- root/root .* ./etc/zalvo-console/console.env$" \
   "-rw-r--r-- root/root .* ./etc/zalvo-console/room.txt$"; do
@@ -45,6 +46,9 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$work" ./conffiles ./postinst ./prer
 /etc/zalvo-console/room.txt" ] || fault "conffiles: $(cat "$work/conffiles")"
 for script in postinst prerm postrm; do
   sh -n "$work/$script" || fault "$script is not a shell script"
+done
+for script in zalvo-console-setup console-state; do
+  sh -n "$root/packaging/$script" || fault "$script is not a shell script"
 done
 
 mkdir "$work/tree"
@@ -76,8 +80,11 @@ else
 fi
 
 # The installation in a throw-away copy of this root (an overlay that goes
-# with the mount namespace): the user, the certificate and its key, the
-# names, the enabled unit; the purge keeps the record.
+# with the mount namespace): the user, the certificate (at most 825 days)
+# and its key, the names, the enabled unit, what it says of the console (not
+# started without systemd, and how to start it); an upgrade over a ten-year
+# certificate the package made, dpkg-reconfigure, and an own certificate
+# they keep; zalvo-console-setup; the purge keeps the record.
 if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null; then
   echo "not root (or no unshare): the installation is not tried"
 else
@@ -108,6 +115,48 @@ runuser -u zalvo-console -- cat /etc/zalvo-console/club.key | grep -q '^zalvo cl
   fail "the console's user can't read the club key"
 zalvo-console-setup --station 192.168.1.21 | grep -q '/STATIONKEY=[0-9a-f]\{64\} /STATIONIP=192.168.1.21$' ||
   fail "zalvo-console-setup --station prints no installer line"
+crt=/etc/zalvo-console/console.crt
+days() {
+  start=$(date -d "$(openssl x509 -in $crt -noout -startdate | sed 's/^notBefore=//')" +%s)
+  end=$(date -d "$(openssl x509 -in $crt -noout -enddate | sed 's/^notAfter=//')" +%s)
+  echo $(((end - start) / 86400))
+}
+print() { openssl x509 -in $crt -noout -fingerprint -sha256 | sed 's/^.*=//'; }
+[ "$(days)" -le 825 ] || fail "the certificate is valid for $(days) days"
+if [ ! -d /run/systemd/system ]; then
+  grep -q "the console does not run: this machine is not run by systemd" /install.log ||
+    fail "the installation does not say that the console does not run: $(cat /install.log)"
+  grep -q "runuser -u zalvo-console -- sh -c '/usr/bin/zalvo-console --db /var/lib/zalvo-console/club.db --room" /install.log ||
+    fail "the installation does not say how to start the console: $(cat /install.log)"
+  grep -q "runuser -u zalvo-console -- sh -c '.* --key-file /etc/zalvo-console/club.key " /install.log ||
+    fail "the console started by hand would run without its key: $(cat /install.log)"
+fi
+# An earlier package's certificate, valid for ten years: an upgrade makes it
+# anew and says its fingerprint.
+san=$(sed -n 's/^# Made at installation with the certificate (\(.*\)): the names and$/\1/p' /etc/zalvo-console/names.env)
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+  -subj /CN=old -addext "subjectAltName=$san" -keyout /etc/zalvo-console/console.key -out $crt 2>/dev/null
+old=$(print)
+dpkg -i /zalvo-console.deb >/upgrade.log 2>&1 || { cat /upgrade.log; fail "the upgrade failed"; }
+[ "$(days)" -le 825 ] && [ "$(print)" != "$old" ] || fail "the upgrade kept a certificate of $(days) days"
+grep -q "fingerprint (the browsers show it once): SHA256 $(print)" /upgrade.log ||
+  fail "the upgrade does not print the new fingerprint: $(cat /upgrade.log)"
+[ "$(stat -c '%a %U %G' /etc/zalvo-console/console.key)" = "640 root zalvo-console" ] ||
+  fail "the new console.key is $(stat -c '%a %U %G' /etc/zalvo-console/console.key)"
+old=$(print)
+dpkg -i /zalvo-console.deb >/upgrade.log 2>&1 || { cat /upgrade.log; fail "the second upgrade failed"; }
+[ "$(print)" = "$old" ] || fail "an upgrade replaced a certificate of 825 days"
+dpkg-reconfigure zalvo-console >/reconfigure.log 2>&1 || { cat /reconfigure.log; fail "dpkg-reconfigure failed"; }
+[ "$(print)" != "$old" ] || fail "dpkg-reconfigure did not renew the certificate: $(cat /reconfigure.log)"
+# A certificate of the club's own (another name than the package's) stays.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+  -subj /CN=own -addext "subjectAltName=DNS:console.club" -keyout /etc/zalvo-console/console.key -out $crt 2>/dev/null
+own=$(print)
+dpkg-reconfigure zalvo-console >/reconfigure.log 2>&1 || { cat /reconfigure.log; fail "dpkg-reconfigure failed"; }
+[ "$(print)" = "$own" ] || fail "dpkg-reconfigure replaced the club's own certificate"
+grep -q "is not the one the package made: it is kept" /reconfigure.log || fail "$(cat /reconfigure.log)"
+printf 'a long password\n' | zalvo-console-setup anna >/setup.log 2>&1 || { cat /setup.log; fail "zalvo-console-setup failed"; }
+grep -q "the console does not run\|the console runs" /setup.log || fail "zalvo-console-setup does not say whether the console runs: $(cat /setup.log)"
 touch /var/lib/zalvo-console/club.db
 dpkg --purge zalvo-console >>/install.log 2>&1 || { cat /install.log; fail "the purge failed"; }
 [ ! -e /etc/zalvo-console/console.key ] || fail "the purge left the key"

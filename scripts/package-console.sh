@@ -30,13 +30,14 @@ chmod 0755 "$stage"
 trap 'rm -rf "$stage"' EXIT
 p="$root/packaging"
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/sbin" "$stage/lib/systemd/system" \
-  "$stage/etc/zalvo-console" "$stage/usr/share/doc/zalvo-console"
+  "$stage/etc/zalvo-console" "$stage/usr/share/doc/zalvo-console" "$stage/usr/lib/zalvo-console"
 objcopy --strip-debug --strip-unneeded "$program" "$stage/usr/bin/zalvo-console"
 # zalvoctl makes the club key at the installation, derives the stations'
 # keys (zalvo-console-setup --station) and sends a station a command by hand.
 objcopy --strip-debug --strip-unneeded "$build/tools/zalvoctl/zalvoctl" "$stage/usr/bin/zalvoctl"
 chmod 0755 "$stage/usr/bin/zalvo-console" "$stage/usr/bin/zalvoctl"
 install -m 0755 "$p/zalvo-console-setup" "$stage/usr/sbin/"
+install -m 0755 "$p/console-state" "$stage/usr/lib/zalvo-console/"
 install -m 0644 "$p/zalvo-console.service" "$stage/lib/systemd/system/"
 install -m 0644 "$p/console.env" "$p/room.txt" "$stage/etc/zalvo-console/"
 install -m 0755 "$p/debian/postinst" "$p/debian/prerm" "$p/debian/postrm" "$stage/DEBIAN/"
@@ -44,7 +45,8 @@ printf '%s\n' /etc/zalvo-console/console.env /etc/zalvo-console/room.txt >"$stag
 cat >"$stage/usr/share/doc/zalvo-console/README" <<README
 zalvo-console $version: the club's console as a service (zalvo-console.service).
 Options: /etc/zalvo-console/console.env; the record: /var/lib/zalvo-console/club.db;
-the first owner: zalvo-console-setup; the log: journalctl -u zalvo-console.
+the first owner: zalvo-console-setup; the log: journalctl -u zalvo-console;
+a new certificate: dpkg-reconfigure zalvo-console.
 The club's command key: /etc/zalvo-console/club.key (made at the first
 installation); each station's installer line: zalvo-console-setup --station ADDRESS.
 A console upgraded from a version without a key runs without one

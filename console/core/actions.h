@@ -81,6 +81,10 @@ struct ActionOutcome {
   std::string done;
   std::optional<SaleRecord> sold;
   std::optional<RefundRecord> refunded;
+  // A change of the room: what it changed, in words (the page shows it, so
+  // that an owner sees what an edit made at the same time by another owner
+  // became).
+  std::string changed;
 
   bool ok() const { return !refusal; }
 };
@@ -179,6 +183,9 @@ struct ActionRow {
   // What the action does on one station; nullopt when refused (the
   // outcome then says why).
   std::optional<ActionPlan> (*plan)(const ActionContext& context, ActionOutcome& outcome) = nullptr;
+  // What the page and the log say of it once carried out: "sent" where
+  // nothing tells the console that the station did it.
+  std::string_view done = "done";
 };
 
 std::span<const ActionRow> ActionRows();

@@ -1,11 +1,12 @@
 // What the console's core keeps in its record: every session with its sales,
 // moves and refund, the corrections of the till (voids), the shifts, the
 // till's tariffs and groups, every operator's action, the ids of the requests
-// the operators' pages sent, the stations that joined the room by reporting,
-// and the operators' password hashes. record/store.h keeps them in SQLite. A
-// record that cannot be read or written throws RecordError. The till's rows
-// (sales, refunds, voids) are written once and never changed or deleted: a
-// correction is a row of its own.
+// the operators' pages sent, the room's stations with their places, the
+// operators' password hashes and the marks of the browsers they logged in
+// from. record/store.h keeps them in SQLite. A record that cannot be read or
+// written throws RecordError. The till's rows (sales, refunds, voids) are
+// written once and never changed or deleted: a correction is a row of its
+// own.
 #pragma once
 
 #include <cstdint>
@@ -181,6 +182,33 @@ struct RequestRecord {
   std::string answer;
 };
 
+// What the log view asks for: the lines of [from, to), newest first, at most
+// `most`; of one operator, one station (by address) and one kind of action
+// when those are given; and only those older than the line (before_at,
+// before_id) when before_id is not 0, for the next page.
+struct ActionQuery {
+  Millis from = 0;
+  Millis to = 0;
+  std::string by;
+  std::string station;
+  std::string action;
+  Millis before_at = 0;
+  int64_t before_id = 0;
+  size_t most = 200;
+};
+
+// A browser that logged in as an operator before: the hash of the mark it
+// holds (never the mark), and when it was made and last used. A new
+// password of the operator, or the operator's removal, forgets the marks.
+struct DeviceRecord {
+  std::string mark_hash;
+  std::string operator_name;
+  Millis made = 0;
+  Millis used = 0;
+};
+// The most marks the record keeps: past it, the least recently used goes.
+inline constexpr size_t kMaxDevices = 1024;
+
 struct SessionRecord {
   int64_t id = 0;
   std::string station;  // the station's name then (after a move: the last one's)
@@ -237,24 +265,35 @@ class Record {
   virtual void RecordAction(Millis at, const std::string& by, const std::string& station,
                             const std::string& action, const std::string& detail) = 0;
 
-  // Stations added because they reported; kept so that the room shows them
-  // after a restart.
-  virtual void AddStation(const std::string& address, const std::string& name, Millis at) = 0;
-  // Forgets an added station; false when it was not stored.
+  // The room's stations (name, address, place; not the MAC), in the order
+  // they joined it.
+  virtual std::vector<StationConfig> Stations() = 0;
+  // A new station; one whose address is there already is left as it is.
+  virtual void AddStation(const StationConfig& station, Millis at) = 0;
+  // The name and place of the station at the address.
+  virtual void UpdateStation(const StationConfig& station) = 0;
+  // Takes a station out of the room (its sessions stay); false when there
+  // was none.
   virtual bool RemoveStation(const std::string& address) = 0;
+
+  // The console's own settings by key; nullopt (or setting nullopt) when
+  // there is none.
+  virtual std::optional<std::string> Setting(const std::string& key) = 0;
+  virtual void SetSetting(const std::string& key, const std::optional<std::string>& value) = 0;
 
   // A refused or failed action, for the log.
   virtual void RecordRefusal(Millis at, const std::string& by, const std::string& station,
                              const std::string& action, const std::string& detail,
                              const std::string& reason) = 0;
-  // The log of [from, to), newest first, at most `most` lines; of one
-  // operator when `by` is not empty.
-  virtual std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
-                                                   size_t most) = 0;
+  // The lines of the log the query asks for.
+  virtual std::vector<ActionRecord> Actions(const ActionQuery& query) = 0;
+  // The kinds of action in the log of [from, to), for the log view's filter.
+  virtual std::vector<std::string> ActionKinds(Millis from, Millis to) = 0;
 
   // Operators: nullopt when there is no such operator. Setting one with an
   // empty hash keeps its password, without a role keeps its role (a new one
-  // is an owner).
+  // is an owner); a new password, or the removal, forgets the marks of the
+  // browsers the operator logged in from.
   virtual std::optional<OperatorRecord> Operator(const std::string& name) = 0;
   virtual std::vector<OperatorRecord> Operators() = 0;
   virtual void SetOperator(const std::string& name, const std::string& password_hash,
@@ -269,6 +308,13 @@ class Record {
   virtual void DeleteLogin(const std::string& token_hash) = 0;
   // Forgets the log-ins opened before `opened` or last used before `used`.
   virtual void DeleteLoginsBefore(Millis opened, Millis used) = 0;
+
+  // The marks of browsers that logged in before, by the hash of the mark;
+  // saving one past kMaxDevices forgets the least recently used, and those
+  // unused since `unused` are forgotten as new ones come.
+  virtual void SaveDevice(const DeviceRecord& device, Millis unused) = 0;
+  virtual std::optional<DeviceRecord> FindDevice(const std::string& mark_hash) = 0;
+  virtual void TouchDevice(const std::string& mark_hash, Millis at) = 0;
 
   // The till. Saving a tariff or group of id 0 adds it and returns its id;
   // a name taken by another throws RecordError.

@@ -1,6 +1,7 @@
 #include "console/core/room.h"
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #include "console/core/wire.h"
@@ -28,7 +29,7 @@ bool IsDottedIPv4(std::string_view address) {
 
 Room::Room(RoomOptions options) : options_(options) {}
 
-void Room::AddStation(const StationConfig& config, bool configured) {
+void Room::AddStation(const StationConfig& config) {
   if (!IsDottedIPv4(config.address)) {
     throw Refused(RefusalKind::kBadRequest,
                   "'" + config.address + "' is not a dotted IPv4 address");
@@ -51,7 +52,6 @@ void Room::AddStation(const StationConfig& config, bool configured) {
   station.unkeyed = config.unkeyed;
   station.column = std::max(0, config.column);
   station.row = std::max(0, config.row);
-  station.configured = configured;
   index_.emplace(config.address, stations_.size());
   stations_.push_back(std::move(station));
   Touch(stations_.back());
@@ -95,7 +95,7 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
     added.unknown = options_.hold_unknown;
     added.name = std::string(from_ip);
     added.address = std::string(from_ip);
-    // A name taken by a configured station keeps the address unique.
+    // A name taken by a station of the room keeps the address unique.
     for (const auto& other : stations_) {
       if (other.name == added.name) {
         added.name += " (" + std::string(from_ip) + ")";
@@ -307,22 +307,17 @@ bool Room::Note(std::string_view address, const std::function<void(Station&)>& n
   return true;
 }
 
-bool Room::Adopt(std::string_view address) {
-  Station* station = FindMutable(address);
-  if (!station || !station->unknown) {
-    return false;
-  }
-  station->unknown = false;
-  Touch(*station);
-  return true;
-}
-
 bool Room::Remove(std::string_view address) {
   auto it = index_.find(std::string(address));
   if (it == index_.end()) {
     return false;
   }
   stations_.erase(stations_.begin() + static_cast<std::ptrdiff_t>(it->second));
+  Removed(std::string(address));
+  return true;
+}
+
+void Room::Removed(const std::string& address) {
   index_.clear();
   for (size_t i = 0; i < stations_.size(); ++i) {
     index_.emplace(stations_[i].address, i);
@@ -332,8 +327,52 @@ bool Room::Remove(std::string_view address) {
     removals_forgotten_ = removals_.front().first;
     removals_.pop_front();
   }
-  removals_.emplace_back(version_, std::string(address));
-  return true;
+  removals_.emplace_back(version_, address);
+}
+
+void Room::SetStations(const std::vector<StationConfig>& configs) {
+  std::vector<Station> next;
+  std::vector<size_t> changed;
+  std::set<std::string> given;
+  for (const auto& config : configs) {
+    if (!given.insert(config.address).second) {
+      continue;
+    }
+    const Station* current = Find(config.address);
+    Station station = current ? *current : Station{};
+    station.address = config.address;
+    station.name = config.name;
+    station.column = std::max(0, config.column);
+    station.row = std::max(0, config.row);
+    station.unknown = false;
+    if (!current || current->unknown || current->name != station.name ||
+        current->column != station.column || current->row != station.row) {
+      changed.push_back(next.size());
+    }
+    next.push_back(std::move(station));
+  }
+  std::vector<std::string> gone;
+  for (auto& station : stations_) {
+    if (given.count(station.address) != 0) {
+      continue;
+    }
+    if (station.unknown) {
+      next.push_back(std::move(station));
+    } else {
+      gone.push_back(station.address);
+    }
+  }
+  stations_ = std::move(next);
+  index_.clear();
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    index_.emplace(stations_[i].address, i);
+  }
+  for (size_t i : changed) {
+    Touch(stations_[i]);
+  }
+  for (const auto& address : gone) {
+    Removed(address);
+  }
 }
 
 void Room::Touch(Station& station) {

@@ -115,9 +115,8 @@ struct Station {
   std::string address;
   int column = 0;
   int row = 0;
-  bool configured = false;  // from the room's file, not added when it reported
-  // Reported from an address the room's file does not name: shown, but not
-  // recorded and not sent commands until an operator adopts it.
+  // Reported from an address the room does not hold: shown, but not
+  // recorded and not sent commands until an owner adopts it.
   bool unknown = false;
   Millis last_heard = -1;  // the last report, -1 never
   uint64_t reports = 0;    // reports heard since the console started
@@ -177,8 +176,8 @@ struct RoomOptions {
   Millis keepalive_ms = 99'000;  // a station's keep-alive period
   size_t max_stations = 1024;
   // With a room file: a station that reports from another address is
-  // shown as unknown until an operator adopts it, and of those only the
-  // most recently heard are kept.
+  // shown as unknown until an owner adopts it, and of those only the most
+  // recently heard are kept.
   bool hold_unknown = false;
   size_t max_unknown = 64;
   // A rented station not heard this long is lost (the console asks rented
@@ -220,10 +219,14 @@ class Room {
  public:
   explicit Room(RoomOptions options = {});
 
-  // A station of the room's file, or (configured false) one the record kept
-  // from an earlier report. Throws Refused for an address that
-  // is not dotted IPv4 or a name or address that is already in the room.
-  void AddStation(const StationConfig& config, bool configured = true);
+  // A station of the room. Throws Refused for an address that is not
+  // dotted IPv4 or a name or address that is already in the room.
+  void AddStation(const StationConfig& config);
+  // The room's stations become these (the record's), in their order: new
+  // ones join, those changed take their name and place, unknown ones among
+  // them are adopted, and those of the room not among them leave it; what
+  // each reported stays, and unknown ones not among them stay unknown.
+  void SetStations(const std::vector<StationConfig>& stations);
 
   const std::vector<Station>& stations() const { return stations_; }
   const Station* Find(std::string_view address) const;
@@ -268,9 +271,6 @@ class Room {
   bool Change(std::string_view address, const std::function<void(Station&)>& change);
   bool Note(std::string_view address, const std::function<void(Station&)>& note);
 
-  // An unknown station becomes one of the room; false when there is no
-  // unknown station at the address.
-  bool Adopt(std::string_view address);
   // Takes a station out of the room; false when there is none.
   bool Remove(std::string_view address);
 
@@ -299,6 +299,8 @@ class Room {
   // Makes room for a new unknown station by forgetting the one heard least
   // recently, when the unknown ones are at their bound.
   void DropOldestUnknown();
+  // A new version that notes the address's removal, and the index anew.
+  void Removed(const std::string& address);
 
   RoomOptions options_;
   std::vector<Station> stations_;

@@ -1,5 +1,6 @@
 #include "console/core/room_file.h"
 
+#include "console/core/room_changes.h"
 #include "console/core/wake.h"
 
 #include <set>
@@ -144,6 +145,9 @@ RoomPlan ParseRoomPlan(const std::string& text) {
       }
       config.name = fields[0].text;
       config.address = fields[1].text;
+      if (auto problem = NameProblem(config.name)) {
+        throw wrong("the station's name: " + *problem);
+      }
       if (!IsDottedIPv4(config.address)) {
         throw wrong("'" + config.address + "' is not a dotted IPv4 address");
       }

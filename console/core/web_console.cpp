@@ -211,7 +211,7 @@ void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now)
   if (heard == Room::Heard::kAdded) {
     const Station* station = room_.Find(datagram.from_ip);
     try {
-      record_.AddStation(station->address, station->name, now);
+      record_.AddStation({station->name, station->address}, now);
     } catch (const RecordError& e) {
       Log(std::string("the new station is not in the record: ") + e.what());
     }

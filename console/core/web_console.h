@@ -20,6 +20,8 @@
 #include "console/core/envelope.h"
 #include "console/core/record.h"
 #include "console/core/room.h"
+#include "console/core/room_changes.h"
+#include "console/core/room_file.h"
 #include "console/core/shift_report.h"
 #include "console/core/till_changes.h"
 #include "console/core/wake.h"
@@ -52,6 +54,19 @@ struct WebConsoleOptions {
   Millis state_every_ms = 30'000;
   // A start queued for a station that is starting waits this long for it.
   Millis queue_ms = 300'000;
+  // The room file's text, read at each use (throws std::exception when it
+  // can't be read); none without a room file.
+  std::function<std::string()> room_file;
+};
+
+// The room file beside the record: the lines the record lacks, which the
+// page offers to take over unless an owner dismissed them, or why the file
+// can't be read.
+struct RoomFileView {
+  bool exists = false;
+  std::string problem;
+  std::vector<std::string> missing;
+  bool dismissed = false;
 };
 
 // What ending a station now would do: whether it has a session, and the
@@ -122,12 +137,17 @@ class WebConsole {
   // in the room stays open in the record and is logged.
   void RestoreSessions();
 
-  // At the first start: the till's set-up from the room file, unless the
-  // record has one already (then the record holds and this returns false).
-  bool SeedTill(const TillPlan& plan);
-  // The MAC addresses the room file gives, for stations the record has none
-  // for; returns how many were taken.
-  size_t SeedMacs(const std::vector<StationConfig>& stations);
+  // The room from the record. At the first start with the record's schema
+  // (a new record, or one just upgraded) the room file's lines the record
+  // lacks are taken in first, once; then the file only offers its lines on
+  // the page. Returns what it did and found, for the console's log; throws
+  // Refused when that first start can't read the room file.
+  std::vector<std::string> OpenRoom();
+  // Takes the plan's lines the record lacks into the record (stations,
+  // tariffs, groups, the stations' groups and MACs, the currency) and the
+  // room; how many lines.
+  size_t TakeOver(const std::string& operator_name, const RoomPlan& plan);
+  RoomFileView RoomFile();
 
   // Binds the UDP port (PlatformError when it is taken), starts receiving,
   // asks every station of the room for its status report, and starts the
@@ -153,12 +173,10 @@ class WebConsole {
   ActionOutcome End(const std::string& operator_name, const std::string& address,
                     std::optional<bool> refund = std::nullopt, bool wait = true);
 
-  // A station shown as unknown joins the room and the record.
-  ActionOutcome Adopt(const std::string& operator_name, const std::string& address);
-  // A station that joined the room by reporting (adopted or unknown) leaves
-  // it and the record; refused for a station of the room's file (it would
-  // be back at the next start) and for one with an open session.
-  ActionOutcome Remove(const std::string& operator_name, const std::string& address);
+  // A change of the room, through its row of the room changes' table (see
+  // room_changes.h): recorded with its line in the log, then the room
+  // follows the record. The outcome says what changed.
+  ActionOutcome ChangeRoom(const std::string& operator_name, const RoomChange& change);
 
   RoomSnapshot Snapshot(uint64_t after = 0);
   uint64_t Version();
@@ -195,10 +213,6 @@ class WebConsole {
   ActionOutcome SetOperator(const std::string& by, const std::string& name,
                             const std::string& password_hash, std::optional<Role> role);
   ActionOutcome RemoveOperator(const std::string& by, const std::string& name);
-  // The action log of [from, to), newest first; of one operator when `by`
-  // is not empty.
-  std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
-                                           size_t most);
   // The ids of the operators' requests (see Record): found, claimed (as
   // being carried out; throws RecordError when it is kept already or the
   // record fails), and answered.
@@ -207,11 +221,19 @@ class WebConsole {
                     const std::string& fingerprint);
   void AnswerRequest(const std::string& operator_name, const std::string& id, int status,
                      const std::string& answer);
+  // The lines of the action log the query asks for, and the kinds of
+  // action in its days.
+  std::vector<ActionRecord> Actions(const ActionQuery& query);
+  std::vector<std::string> ActionKinds(Millis from, Millis to);
   // The log-ins kept in the record, by their token's hash.
   void SaveLogin(const LoginRecord& login);
   std::optional<LoginRecord> FindLogin(const std::string& token_hash);
   void TouchLogin(const std::string& token_hash);
   void DeleteLogin(const std::string& token_hash);
+  // The marks of browsers that logged in before: whether the mark's hash
+  // is one the operator's browser holds (its use noted), and a new one.
+  bool KnownDevice(const std::string& mark_hash, const std::string& operator_name);
+  void SaveDevice(const std::string& mark_hash, const std::string& operator_name);
 
   // The console's wall clock.
   Millis Now();
@@ -264,6 +286,14 @@ class WebConsole {
   ShiftReport ReportOf(const ShiftRecord& shift);
   // What the session's sales cost now (after a void), for its station's card.
   void RepriceSession(int64_t session_id);
+  // The room file's lines the record lacks (nullopt without a file),
+  // or why it can't be read.
+  std::optional<RoomFileLines> FileLines(std::string& problem);
+  // The room's known stations as the record's lines see them.
+  std::vector<StationConfig> RoomStations() const;
+  // The till and the room as the record now has them (after a change of
+  // either); under mutex_.
+  void FollowRecord();
   size_t OwnerCount();
 
   Room room_;

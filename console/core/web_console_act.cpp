@@ -1,7 +1,6 @@
 // The operators' actions on stations, carried out through the actions'
 // table; the ends the stations confirm and what their state says against
-// the record; the starts held for a station; and the stations that join or
-// leave the room on the page.
+// the record; and the starts held for a station.
 #include <algorithm>
 
 #include "console/core/session_export.h"
@@ -404,70 +403,6 @@ void WebConsole::ConfirmEnd(const std::string& address, Millis now, const std::s
   room_.Change(address, [](Station& s) { s.ending.reset(); });
   Log("ended: " + who + " (" + detail + ")");
   heard_.notify_all();
-}
-
-ActionOutcome WebConsole::Adopt(const std::string& operator_name, const std::string& address) {
-  ActionOutcome outcome;
-  outcome.address = address;
-  {
-    std::lock_guard lock(mutex_);
-    const Station* station = room_.Find(address);
-    if (!station || !station->unknown) {
-      outcome.refusal = station ? Conflict("not an unknown station") : NotFound("no such station");
-      return outcome;
-    }
-    Millis now = Now();
-    try {
-      record_.Atomically([&] {
-        record_.AddStation(address, station->name, now);
-        record_.RecordAction(now, operator_name, Who(*station), "adopt", "");
-      });
-    } catch (const RecordError& e) {
-      outcome.refusal = RecordFailed(e);
-      return outcome;
-    }
-    room_.Adopt(address);
-  }
-  Log(operator_name + ": adopted the station " + address);
-  Changed();
-  return outcome;
-}
-
-ActionOutcome WebConsole::Remove(const std::string& operator_name, const std::string& address) {
-  ActionOutcome outcome;
-  outcome.address = address;
-  {
-    std::lock_guard lock(mutex_);
-    const Station* station = room_.Find(address);
-    if (!station) {
-      outcome.refusal = NotFound("no such station");
-      return outcome;
-    }
-    if (station->configured) {
-      outcome.refusal = Conflict("the station is in the room's file: remove it there");
-      return outcome;
-    }
-    if (station->session) {
-      outcome.refusal = Conflict("the station is rented: end the session first");
-      return outcome;
-    }
-    try {
-      record_.Atomically([&] {
-        record_.RemoveStation(address);
-        record_.RecordAction(Now(), operator_name, Who(*station), "remove",
-                             station->unknown ? "unknown" : "");
-      });
-    } catch (const RecordError& e) {
-      outcome.refusal = RecordFailed(e);
-      return outcome;
-    }
-    queued_.erase(address);
-    asked_.erase(address);
-    room_.Remove(address);
-  }
-  Log(operator_name + ": removed the station " + address);
-  Changed();
-  return outcome;
 }
 
 }  // namespace zalvo::console

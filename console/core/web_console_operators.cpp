@@ -93,10 +93,14 @@ ActionOutcome WebConsole::RemoveOperator(const std::string& by, const std::strin
   return outcome;
 }
 
-std::vector<ActionRecord> WebConsole::ActionsBetween(Millis from, Millis to, const std::string& by,
-                                                     size_t most) {
+std::vector<ActionRecord> WebConsole::Actions(const ActionQuery& query) {
   std::lock_guard lock(mutex_);
-  return record_.ActionsBetween(from, to, by, most);
+  return record_.Actions(query);
+}
+
+std::vector<std::string> WebConsole::ActionKinds(Millis from, Millis to) {
+  std::lock_guard lock(mutex_);
+  return record_.ActionKinds(from, to);
 }
 
 std::optional<RequestRecord> WebConsole::FindRequest(const std::string& operator_name,
@@ -141,6 +145,30 @@ void WebConsole::TouchLogin(const std::string& token_hash) {
 void WebConsole::DeleteLogin(const std::string& token_hash) {
   std::lock_guard lock(mutex_);
   record_.DeleteLogin(token_hash);
+}
+
+// A mark is kept for a year unused (its cookie's life); its use is noted at
+// most once a day.
+constexpr Millis kDeviceUnusedMs = Millis{365} * 24 * 3600 * 1000;
+constexpr Millis kDay = Millis{24} * 3600 * 1000;
+
+bool WebConsole::KnownDevice(const std::string& mark_hash, const std::string& operator_name) {
+  std::lock_guard lock(mutex_);
+  auto device = record_.FindDevice(mark_hash);
+  if (!device || device->operator_name != operator_name) {
+    return false;
+  }
+  Millis now = Now();
+  if (now - device->used < kDeviceUnusedMs && now - device->used >= kDay) {
+    record_.TouchDevice(mark_hash, now);
+  }
+  return now - device->used < kDeviceUnusedMs;
+}
+
+void WebConsole::SaveDevice(const std::string& mark_hash, const std::string& operator_name) {
+  std::lock_guard lock(mutex_);
+  Millis now = Now();
+  record_.SaveDevice(DeviceRecord{mark_hash, operator_name, now, now}, now - kDeviceUnusedMs);
 }
 
 size_t WebConsole::OwnerCount() {

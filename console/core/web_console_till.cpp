@@ -4,53 +4,6 @@
 #include "console/core/web_console.h"
 
 namespace zalvo::console {
-bool WebConsole::SeedTill(const TillPlan& plan) {
-  std::lock_guard lock(mutex_);
-  TillSetup current = record_.Till();
-  if (!current.currency.empty() || !current.tariffs.empty() || !current.groups.empty() ||
-      (plan.currency.empty() && plan.tariffs.empty())) {
-    return false;
-  }
-  Millis now = Now();
-  record_.Atomically([&] {
-    std::map<std::string, int64_t> tariffs;
-    std::map<std::string, int64_t> groups;
-    if (!plan.currency.empty()) {
-      record_.SetCurrency(plan.currency);
-    }
-    for (Tariff tariff : plan.tariffs) {
-      tariff.id = 0;
-      tariffs[tariff.name] = record_.SaveTariff(tariff);
-    }
-    for (const auto& group : plan.groups) {
-      groups[group.name] = record_.SaveGroup(Group{0, group.name, tariffs.at(group.tariff)});
-    }
-    for (const auto& [address, group] : plan.members) {
-      record_.SetStationGroup(address, groups.at(group));
-    }
-    record_.RecordAction(now, "", "", "till seeded",
-                         std::to_string(plan.tariffs.size()) + " tariffs, " +
-                             std::to_string(plan.groups.size()) + " groups from the room file");
-  });
-  till_ = record_.Till();
-  return true;
-}
-
-size_t WebConsole::SeedMacs(const std::vector<StationConfig>& stations) {
-  std::lock_guard lock(mutex_);
-  size_t taken = 0;
-  record_.Atomically([&] {
-    for (const auto& station : stations) {
-      if (!station.mac.empty() && macs_.count(station.address) == 0) {
-        record_.SetStationMac(station.address, station.mac);
-        ++taken;
-      }
-    }
-  });
-  macs_ = record_.StationMacs();
-  return taken;
-}
-
 ShiftReport WebConsole::ReportOf(const ShiftRecord& shift) {
   auto report = ReportOfShift(shift, record_.ShiftSales(shift.id), record_.ShiftRefunds(shift.id),
                               record_.ShiftVoids(shift.id), record_.ShiftBefore(shift.id));

@@ -176,6 +176,24 @@ CREATE TABLE unkeyed_stations(
 PRAGMA user_version = 4;
 )sql";
 
+// Schema 5: the record holds the room: every station with its place (those
+// of the room file are taken in once, at the first start with this schema,
+// which the setting room_import marks), and the marks of browsers that
+// logged in before.
+constexpr const char* kUpgradeTo5 = R"sql(
+ALTER TABLE stations ADD COLUMN place_column INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE stations ADD COLUMN place_row INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE devices(
+  mark_hash TEXT PRIMARY KEY,
+  operator TEXT NOT NULL,
+  made_at INTEGER NOT NULL,
+  used_at INTEGER NOT NULL);
+CREATE INDEX devices_operator ON devices(operator);
+INSERT INTO settings(key, value) VALUES('room_import', 'pending')
+  ON CONFLICT(key) DO UPDATE SET value = excluded.value;
+PRAGMA user_version = 5;
+)sql";
+
 // The steps from each schema to the next, in order: a record of schema N
 // takes the steps from N on. What a step tells the owner of a record that
 // had rows before.
@@ -187,6 +205,8 @@ constexpr Upgrade kUpgrades[] = {
     {kUpgradeTo2, "the till); its sessions are kept, without prices"},
     {kUpgradeTo3, "the till's corrections and the pages' request ids)"},
     {kUpgradeTo4, "ends the stations confirm); its ended sessions are taken as confirmed"},
+    {kUpgradeTo5,
+     "the room in the record); the room file's stations and groups are taken in at this start"},
 };
 constexpr int kSchemaVersion = 1 + static_cast<int>(std::size(kUpgrades));
 
@@ -597,13 +617,23 @@ void Store::RecordRefusal(Millis at, const std::string& by, const std::string& s
       .Step();
 }
 
-std::vector<ActionRecord> Store::ActionsBetween(Millis from, Millis to, const std::string& by,
-                                                size_t most) {
+std::vector<ActionRecord> Store::Actions(const ActionQuery& q) {
+  // A station's lines name it "name (address)".
   Statement s(db_,
               "SELECT id, at, operator, station, action, detail, outcome FROM actions "
-              "WHERE at >= ? AND at < ? AND (? = '' OR operator = ?) ORDER BY at DESC, id DESC "
-              "LIMIT ?");
-  s.Bind(1, from).Bind(2, to).Bind(3, by).Bind(4, by).Bind(5, static_cast<int64_t>(most));
+              "WHERE at >= ?1 AND at < ?2 AND (?3 = '' OR operator = ?3) "
+              "AND (?4 = '' OR substr(station, -length(?4) - 2) = '(' || ?4 || ')') "
+              "AND (?5 = '' OR action = ?5) "
+              "AND (?7 = 0 OR at < ?6 OR (at = ?6 AND id < ?7)) "
+              "ORDER BY at DESC, id DESC LIMIT ?8");
+  s.Bind(1, q.from)
+      .Bind(2, q.to)
+      .Bind(3, q.by)
+      .Bind(4, q.station)
+      .Bind(5, q.action)
+      .Bind(6, q.before_at)
+      .Bind(7, q.before_id)
+      .Bind(8, static_cast<int64_t>(q.most));
   std::vector<ActionRecord> actions;
   while (s.Step()) {
     actions.push_back(
@@ -612,27 +642,78 @@ std::vector<ActionRecord> Store::ActionsBetween(Millis from, Millis to, const st
   return actions;
 }
 
+std::vector<std::string> Store::ActionKinds(Millis from, Millis to) {
+  Statement s(db_,
+              "SELECT DISTINCT action FROM actions WHERE at >= ? AND at < ? ORDER BY action "
+              "LIMIT 200");
+  s.Bind(1, from).Bind(2, to);
+  std::vector<std::string> kinds;
+  while (s.Step()) {
+    kinds.push_back(s.Text(0));
+  }
+  return kinds;
+}
+
 int64_t Store::ActionCount() {
   Statement s(db_, "SELECT count(*) FROM actions");
   s.Step();
   return s.Int(0);
 }
 
-void Store::AddStation(const std::string& address, const std::string& name, Millis at) {
-  Statement s(db_, "INSERT OR IGNORE INTO stations(address, name, added_at) VALUES(?, ?, ?)");
-  s.Bind(1, address).Bind(2, name).Bind(3, at).Step();
+void Store::AddStation(const StationConfig& station, Millis at) {
+  Statement s(db_,
+              "INSERT OR IGNORE INTO stations(address, name, added_at, place_column, place_row) "
+              "VALUES(?, ?, ?, ?, ?)");
+  s.Bind(1, station.address)
+      .Bind(2, station.name)
+      .Bind(3, at)
+      .Bind(4, station.column)
+      .Bind(5, station.row)
+      .Step();
 }
 
-std::vector<StationConfig> Store::AddedStations() {
-  Statement s(db_, "SELECT address, name FROM stations ORDER BY added_at, address");
+void Store::UpdateStation(const StationConfig& station) {
+  Statement s(db_,
+              "UPDATE stations SET name = ?, place_column = ?, place_row = ? WHERE address = ?");
+  s.Bind(1, station.name).Bind(2, station.column).Bind(3, station.row).Bind(4, station.address);
+  s.Step();
+}
+
+std::vector<StationConfig> Store::Stations() {
+  Statement s(db_,
+              "SELECT address, name, place_column, place_row FROM stations "
+              "ORDER BY added_at, rowid");
   std::vector<StationConfig> stations;
   while (s.Step()) {
     StationConfig config;
     config.address = s.Text(0);
     config.name = s.Text(1);
+    config.column = static_cast<int>(s.Int(2));
+    config.row = static_cast<int>(s.Int(3));
     stations.push_back(std::move(config));
   }
   return stations;
+}
+
+std::optional<std::string> Store::Setting(const std::string& key) {
+  Statement s(db_, "SELECT value FROM settings WHERE key = ?");
+  s.Bind(1, key);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return s.Text(0);
+}
+
+void Store::SetSetting(const std::string& key, const std::optional<std::string>& value) {
+  if (!value) {
+    Statement s(db_, "DELETE FROM settings WHERE key = ?");
+    s.Bind(1, key).Step();
+    return;
+  }
+  Statement s(db_,
+              "INSERT INTO settings(key, value) VALUES(?, ?) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  s.Bind(1, key).Bind(2, *value).Step();
 }
 
 bool Store::RemoveStation(const std::string& address) {
@@ -673,6 +754,8 @@ void Store::SetOperator(const std::string& name, const std::string& password_has
   if (!password_hash.empty()) {
     Statement s(db_, "UPDATE operators SET hash = ? WHERE name = ?");
     s.Bind(1, password_hash).Bind(2, name).Step();
+    Statement forget(db_, "DELETE FROM devices WHERE operator = ?");
+    forget.Bind(1, name).Step();
   }
   if (role) {
     Statement s(db_, "UPDATE operators SET role = ? WHERE name = ?");
@@ -728,7 +811,45 @@ int64_t Store::OperatorCount() {
 bool Store::RemoveOperator(const std::string& name) {
   Statement s(db_, "DELETE FROM operators WHERE name = ?");
   s.Bind(1, name).Step();
-  return sqlite3_changes(db_) > 0;
+  bool removed = sqlite3_changes(db_) > 0;
+  Statement forget(db_, "DELETE FROM devices WHERE operator = ?");
+  forget.Bind(1, name).Step();
+  return removed;
+}
+
+void Store::SaveDevice(const DeviceRecord& device, Millis unused) {
+  {
+    Statement s(db_, "DELETE FROM devices WHERE used_at < ?");
+    s.Bind(1, unused).Step();
+  }
+  {
+    Statement s(db_,
+                "DELETE FROM devices WHERE mark_hash IN (SELECT mark_hash FROM devices "
+                "ORDER BY used_at DESC LIMIT -1 OFFSET ?)");
+    s.Bind(1, static_cast<int64_t>(kMaxDevices - 1)).Step();
+  }
+  Statement s(db_,
+              "INSERT OR REPLACE INTO devices(mark_hash, operator, made_at, used_at) "
+              "VALUES(?, ?, ?, ?)");
+  s.Bind(1, device.mark_hash)
+      .Bind(2, device.operator_name)
+      .Bind(3, device.made)
+      .Bind(4, device.used)
+      .Step();
+}
+
+std::optional<DeviceRecord> Store::FindDevice(const std::string& mark_hash) {
+  Statement s(db_, "SELECT mark_hash, operator, made_at, used_at FROM devices WHERE mark_hash = ?");
+  s.Bind(1, mark_hash);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return DeviceRecord{s.Text(0), s.Text(1), s.Int(2), s.Int(3)};
+}
+
+void Store::TouchDevice(const std::string& mark_hash, Millis at) {
+  Statement s(db_, "UPDATE devices SET used_at = ? WHERE mark_hash = ?");
+  s.Bind(1, at).Bind(2, mark_hash).Step();
 }
 
 TillSetup Store::Till() {

@@ -1,10 +1,10 @@
 // The console's record in SQLite: every session (station, start, end,
 // minutes, who started and ended it) with its sales, moves and refund, the
 // voids, the shifts and the till's set-up, every operator action, the
-// requests' ids of the last day, the stations
-// that were added when they reported, and the operators with their password
-// hashes. Each change is one committed transaction, so a crash of the
-// console loses at most the action it was carrying out.
+// requests' ids of the last day, the room's stations, and the operators with
+// their password hashes and the marks of their browsers. Each change is one
+// committed transaction, so a crash of the console loses at most the action
+// it was carrying out.
 #pragma once
 
 #include <cstdint>
@@ -46,16 +46,18 @@ class Store : public Record {
                     const std::string& action, const std::string& detail) override;
   int64_t ActionCount();
 
-  void AddStation(const std::string& address, const std::string& name, Millis at) override;
-  // The stations added, to put back into the room at the start.
-  std::vector<StationConfig> AddedStations();
+  std::vector<StationConfig> Stations() override;
+  void AddStation(const StationConfig& station, Millis at) override;
+  void UpdateStation(const StationConfig& station) override;
   bool RemoveStation(const std::string& address) override;
+  std::optional<std::string> Setting(const std::string& key) override;
+  void SetSetting(const std::string& key, const std::optional<std::string>& value) override;
 
   void RecordRefusal(Millis at, const std::string& by, const std::string& station,
                      const std::string& action, const std::string& detail,
                      const std::string& reason) override;
-  std::vector<ActionRecord> ActionsBetween(Millis from, Millis to, const std::string& by,
-                                           size_t most) override;
+  std::vector<ActionRecord> Actions(const ActionQuery& query) override;
+  std::vector<std::string> ActionKinds(Millis from, Millis to) override;
 
   // Operators: a name, a password hash (never the password) and a role.
   std::optional<OperatorRecord> Operator(const std::string& name) override;
@@ -73,6 +75,9 @@ class Store : public Record {
   void TouchLogin(const std::string& token_hash, Millis at) override;
   void DeleteLogin(const std::string& token_hash) override;
   void DeleteLoginsBefore(Millis opened, Millis used) override;
+  void SaveDevice(const DeviceRecord& device, Millis unused) override;
+  std::optional<DeviceRecord> FindDevice(const std::string& mark_hash) override;
+  void TouchDevice(const std::string& mark_hash, Millis at) override;
 
   TillSetup Till() override;
   void SetCurrency(const std::string& code) override;

@@ -118,6 +118,9 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
     if (o.refunded) {
       result["refunded"] = {{"amount", o.refunded->amount}, {"paid", o.refunded->paid}};
     }
+    if (!o.changed.empty()) {
+      result["changed"] = o.changed;
+    }
     results.push_back(std::move(result));
   }
   return Reply(first ? StatusOf(first->kind) : 200, json{{"results", std::move(results)}});

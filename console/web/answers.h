@@ -16,7 +16,6 @@
 namespace zalvo::console {
 
 inline constexpr const char* kStopping = "the console is stopping";
-inline constexpr size_t kMaxOperatorName = 64;
 inline constexpr const char* kBadDays =
     "'day', or 'from' and 'to', must be dates YYYY-MM-DD, 'to' not before 'from', at most a "
     "year apart";

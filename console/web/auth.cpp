@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <vector>
 
@@ -148,8 +149,34 @@ void LoginGate::Forget(Clock::time_point now) {
   });
 }
 
+bool IsLoopback(std::string_view address) {
+  return address == "127.0.0.1" || address == "::1";
+}
+
+Check ActionLimit::Take(const std::string& operator_name, Clock::time_point now,
+                        std::chrono::seconds& retry_after) {
+  std::lock_guard lock(mutex_);
+  double per_second = limits_.per_minute / 60.0;
+  auto [it, added] = buckets_.try_emplace(operator_name, Bucket{double(limits_.burst), now});
+  Bucket& bucket = it->second;
+  double elapsed = std::chrono::duration<double>(now - bucket.at).count();
+  bucket.tokens =
+      std::min<double>(limits_.burst, bucket.tokens + std::max(0.0, elapsed) * per_second);
+  bucket.at = now;
+  if (bucket.tokens >= 1) {
+    bucket.tokens -= 1;
+    return std::nullopt;
+  }
+  retry_after =
+      std::chrono::seconds(static_cast<int64_t>(std::ceil((1 - bucket.tokens) / per_second)));
+  return Refusal{RefusalKind::kTooMany,
+                 "too many actions: at most " + std::to_string(limits_.per_minute) + " a minute (" +
+                     std::to_string(limits_.burst) + " at once); try again in " +
+                     std::to_string(retry_after.count()) + " s"};
+}
+
 LoginGate::Admission LoginGate::Begin(const std::string& client, const std::string& account,
-                                      Clock::time_point now, bool known_device) {
+                                      Clock::time_point now, bool trusted) {
   std::lock_guard lock(mutex_);
   Admission refusal;
   auto known = clients_.find(client);
@@ -175,9 +202,9 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   }
   bool full = clients_.size() >= limits_.max_tracked ||
               (accounts_.count(account) == 0 && accounts_.size() >= limits_.max_tracked);
-  Account* holder = !known_device && accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
+  Account* holder = !trusted && accounts_.count(account) != 0 ? &accounts_[account] : nullptr;
   Clock::time_point check_at = holder ? std::max(now, holder->next_check) : now;
-  if (full || (!known_device && ready >= limits_.checks)) {
+  if (full || (!trusted && ready >= limits_.checks)) {
     refusal.retry_after = std::chrono::seconds(1);
     refusal.refusal =
         Refusal{RefusalKind::kUnavailable, "too many log-ins at once: try again in a moment"};
@@ -192,10 +219,12 @@ LoginGate::Admission LoginGate::Begin(const std::string& client, const std::stri
   }
   Client& c = clients_[client];
   ++c.failures;
+  bool named = c.by_name.size() < kNamesPerClient || c.by_name.count(account) != 0;
+  ++c.by_name[named ? account : ""];
   c.in_flight = true;
   c.check_at = check_at;
-  c.account_counted = !known_device;
-  if (!known_device) {
+  c.account_counted = !trusted;
+  if (!trusted) {
     Account& a = accounts_[account];
     ++a.failures;
     ++a.in_flight;
@@ -213,7 +242,17 @@ void LoginGate::Finish(const std::string& client, const std::string& account, bo
   bool account_counted = c != clients_.end() && c->second.account_counted;
   if (c != clients_.end()) {
     if (right) {
-      clients_.erase(c);
+      // Only this name's failures are taken back; the client's wait for the
+      // others' stands.
+      auto mine = c->second.by_name.find(account);
+      if (mine != c->second.by_name.end()) {
+        c->second.failures -= mine->second;
+        c->second.by_name.erase(mine);
+      }
+      c->second.in_flight = false;
+      if (c->second.failures <= 0) {
+        clients_.erase(c);
+      }
     } else {
       c->second.in_flight = false;
       c->second.next_try = now + Doubling(c->second.failures, limits_.longest_client_wait);

@@ -92,19 +92,24 @@ class OperatorSessions {
 // Every log-in passes this gate before its password is checked; the attempt
 // counts as a failure from then until the password proves right, so that
 // parallel attempts can't run ahead of the count.
-//  - One attempt at a time per client address, and after three failures in
-//    a row from it each attempt must wait twice as long as the one before
-//    (1 s, 2 s, ... 5 min): the client is refused (429) until then.
-//  - Per account name: after three failures in a row its checks are spread
-//    out, each waiting for the previous one plus a growing delay (1 s, 2 s,
-//    ... 8 s); the attempt is held, not refused, so that nobody can lock an
-//    operator out by typing the name. An attempt that would be held longer
-//    than a minute (many clients guessing at once) is refused (503).
+//  - One attempt at a time per client address, and after three failures
+//    from it each attempt must wait twice as long as the one before (1 s,
+//    2 s, ... 5 min): the client is refused (429) until then. A right
+//    password takes back only the failures with its own name: a log-in as
+//    oneself does not clear the guesses at another's.
+//  - Per account name, from every address together: after three failures in
+//    a row its checks are spread out, each waiting for the previous one plus
+//    a growing delay (1 s, 2 s, ... 8 s); the attempt is held, not refused,
+//    so that nobody can lock an operator out by typing the name. An attempt
+//    that would be held longer than a minute (many clients guessing at once)
+//    is refused (503).
 //  - At most `checks` attempts waiting for, or in, a check at once; more are
 //    refused (503) at once.
-//  - A known device (a browser that logged in with the name before) skips
-//    both, and its check goes first, so that guesses from elsewhere never
-//    keep its operator out.
+//  - A trusted attempt skips the name's spacing and the bound of checks, and
+//    its check goes first, so that guesses from elsewhere never keep its
+//    operator out: one from a known device (a browser that logged in with
+//    the name before), or from the server itself (see IsLoopback). Its own
+//    address's failures still count.
 class LoginGate {
  public:
   using Clock = std::chrono::steady_clock;
@@ -129,7 +134,7 @@ class LoginGate {
   explicit LoginGate(Limits limits) : limits_(limits) {}
 
   Admission Begin(const std::string& client, const std::string& account, Clock::time_point now,
-                  bool known_device = false);
+                  bool trusted = false);
   // The attempt's check ends: right or wrong.
   void Finish(const std::string& client, const std::string& account, bool right,
               Clock::time_point now);
@@ -137,11 +142,15 @@ class LoginGate {
  private:
   struct Client {
     int failures = 0;
+    // The failures by the name tried (at most kNamesPerClient names; the
+    // rest count under "").
+    std::map<std::string, int> by_name;
     Clock::time_point next_try;
     bool in_flight = false;
     bool account_counted = false;
     Clock::time_point check_at;
   };
+  static constexpr size_t kNamesPerClient = 32;
   struct Account {
     int failures = 0;
     Clock::time_point next_check;
@@ -154,6 +163,39 @@ class LoginGate {
   std::mutex mutex_;
   std::map<std::string, Client> clients_;
   std::map<std::string, Account> accounts_;
+};
+
+// The addresses of the server itself (127.0.0.1 and ::1): a browser there is
+// never held back by guesses from elsewhere. The rest of 127.0.0.0/8 counts as
+// any other client.
+bool IsLoopback(std::string_view address);
+
+// The operators' actions (every request that changes something and goes into
+// the log) are limited per operator: `burst` at once, then `per_minute`, so
+// that no operator can flood the owner's log.
+class ActionLimit {
+ public:
+  using Clock = std::chrono::steady_clock;
+  struct Limits {
+    int burst = 20;
+    int per_minute = 60;
+  };
+  ActionLimit() : ActionLimit(Limits{}) {}
+  explicit ActionLimit(Limits limits) : limits_(limits) {}
+
+  // Takes one action of the operator's allowance; nullopt when refused (429
+  // with the reason, and how long until the next one may go).
+  Check Take(const std::string& operator_name, Clock::time_point now,
+             std::chrono::seconds& retry_after);
+
+ private:
+  struct Bucket {
+    double tokens = 0;
+    Clock::time_point at;
+  };
+  Limits limits_;
+  std::mutex mutex_;
+  std::map<std::string, Bucket> buckets_;
 };
 
 // The names a browser may reach the console by: anything else in Host, or

@@ -61,12 +61,25 @@ struct HttpServerOptions {
   std::chrono::milliseconds write_deadline{10'000};
   // Past the total, a new connection takes the place of the one that has
   // waited longest for its request; past the bound per address it is closed.
+  // Over TLS the total is at most max_tls_connections: each TLS connection
+  // holds about 75 KB of TLS state and buffers for as long as it is open.
   size_t max_connections = 256;
+  size_t max_tls_connections = 64;
   size_t max_connections_per_address = 16;
+  // Of those, the TLS connections whose handshake is not over: past the
+  // bound per address a new one is closed, past the total the one that has
+  // been shaking hands longest makes room.
+  size_t max_handshakes = 16;
+  size_t max_handshakes_per_address = 4;
   int threads = 2;
-  // Both or neither: a PEM certificate (chain) and its private key.
+  // Both or neither: a PEM certificate (chain) and its private key. TLS 1.2
+  // (with AEAD suites only: AES-GCM and ChaCha20-Poly1305 over ECDHE) and
+  // TLS 1.3.
   std::string tls_certificate_file;
   std::string tls_key_file;
+  // Over TLS, every answer tells the browser to use HTTPS only for a year
+  // (Strict-Transport-Security).
+  bool hsts = false;
 };
 
 struct HttpServerCounters {

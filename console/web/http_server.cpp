@@ -138,40 +138,89 @@ struct HttpServer::Impl {
   // Counts a new connection in, or says it is over a bound. When all
   // connections are taken, the one that has waited longest for its request
   // is closed to make room: clients that connect and send nothing (or
-  // slowly) from many addresses can't keep the others out.
-  bool Admit(const std::string& address) {
-    std::shared_ptr<Waiting> oldest;
+  // slowly) from many addresses can't keep the others out. A TLS connection
+  // also takes one of the handshakes' places until its handshake is over
+  // (each costs the TLS state and its buffers): past their bound per
+  // address it is closed, past their total the oldest handshake makes room.
+  bool Admit(const std::string& address, bool secure) {
+    std::vector<std::shared_ptr<Waiting>> closing;
     {
       std::lock_guard lock(mutex);
       size_t& mine = per_address[address];
-      if (mine >= options.max_connections_per_address) {
-        ++counters.refused;
-        return false;
-      }
-      while (counters.open >= options.max_connections && !oldest && !waiting.empty()) {
-        auto it = std::min_element(
-            waiting.begin(), waiting.end(),
-            [](const auto& a, const auto& b) { return a.second.since < b.second.since; });
-        oldest = it->second.connection.lock();
-        waiting.erase(it);
-      }
-      if (counters.open >= options.max_connections && !oldest) {
+      size_t& mine_shaking = shaking_per_address[address];
+      if (mine >= options.max_connections_per_address ||
+          (secure && mine_shaking >= options.max_handshakes_per_address)) {
         if (mine == 0) {
           per_address.erase(address);
+        }
+        if (mine_shaking == 0) {
+          shaking_per_address.erase(address);
         }
         ++counters.refused;
         return false;
       }
-      if (oldest) {
-        ++counters.made_room;
+      auto oldest = [&](std::unordered_map<const void*, WaitingEntry>& among) {
+        auto it = std::min_element(among.begin(), among.end(), [](const auto& a, const auto& b) {
+          return a.second.since < b.second.since;
+        });
+        std::shared_ptr<Waiting> connection = it->second.connection.lock();
+        waiting.erase(it->first);
+        shaking.erase(it->first);
+        return connection;
+      };
+      std::shared_ptr<Waiting> room;
+      while (counters.open >= options.max_connections && !room && !waiting.empty()) {
+        room = oldest(waiting);
+      }
+      std::shared_ptr<Waiting> shaken;
+      while (secure && handshakes >= options.max_handshakes && !shaken && !shaking.empty()) {
+        shaken = oldest(shaking);
+      }
+      if ((counters.open >= options.max_connections && !room) ||
+          (secure && handshakes >= options.max_handshakes && !shaken)) {
+        if (mine == 0) {
+          per_address.erase(address);
+        }
+        if (mine_shaking == 0) {
+          shaking_per_address.erase(address);
+        }
+        ++counters.refused;
+        return false;
+      }
+      for (auto& connection : {room, shaken}) {
+        if (connection) {
+          ++counters.made_room;
+          closing.push_back(connection);
+        }
       }
       ++mine;
       ++counters.open;
+      if (secure) {
+        ++mine_shaking;
+        ++handshakes;
+      } else if (mine_shaking == 0) {
+        shaking_per_address.erase(address);
+      }
     }
-    if (oldest) {
-      oldest->Close();
+    for (auto& connection : closing) {
+      connection->Close();
     }
     return true;
+  }
+  // A TLS connection's handshake starts (it may make room from then on) or
+  // is over, done or failed.
+  void Shaking(const void* key, std::weak_ptr<Waiting> connection) {
+    std::lock_guard lock(mutex);
+    shaking[key] = WaitingEntry{std::move(connection), std::chrono::steady_clock::now()};
+  }
+  void Shaken(const void* key, const std::string& address) {
+    std::lock_guard lock(mutex);
+    shaking.erase(key);
+    --handshakes;
+    auto it = shaking_per_address.find(address);
+    if (it != shaking_per_address.end() && --it->second == 0) {
+      shaking_per_address.erase(it);
+    }
   }
   void Release(const void* connection, const std::string& address) {
     {
@@ -228,6 +277,11 @@ struct HttpServer::Impl {
   };
   std::unordered_map<const void*, WaitingEntry> waiting;
   std::unordered_map<const void*, std::weak_ptr<Waiting>> open;
+  // The TLS connections whose handshake is not over, and how many there are
+  // (in all and by address) with those admitted but not started yet.
+  std::unordered_map<const void*, WaitingEntry> shaking;
+  std::unordered_map<std::string, size_t> shaking_per_address;
+  size_t handshakes = 0;
   std::condition_variable closed;
   HttpServerCounters counters;
   std::atomic<bool> stopped{false};
@@ -246,7 +300,10 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
 
   Connection(HttpServer::Impl& server, Stream stream, std::string address)
       : server_(server), stream_(std::move(stream)), address_(std::move(address)) {}
-  ~Connection() override { server_.Release(this, address_); }
+  ~Connection() override {
+    HandshakeOver();
+    server_.Release(this, address_);
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -255,10 +312,14 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
       return;
     }
     server_.Wait(this, this->weak_from_this());
+    if constexpr (kTls) {
+      server_.Shaking(this, this->weak_from_this());
+    }
     net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
       beast::get_lowest_layer(self->stream_).expires_after(self->server_.options.request_deadline);
       if constexpr (kTls) {
         self->stream_.async_handshake(net::ssl::stream_base::server, [self](error_code ec) {
+          self->HandshakeOver();
           if (ec) {
             self->Failed(ec);
             return;
@@ -304,6 +365,14 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
     std::atomic<bool> sent_{false};
     std::shared_ptr<Connection> connection_;
   };
+
+  // The handshake's place is given back, once.
+  void HandshakeOver() {
+    if (shaking_) {
+      shaking_ = false;
+      server_.Shaken(this, address_);
+    }
+  }
 
   // Reads the next request; the deadline runs from the handshake, the
   // connection's start or the last answer.
@@ -374,6 +443,9 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
       response_.insert(name, value);
     }
     response_.body() = std::move(answer.body);
+    if (kTls && server_.options.hsts) {
+      response_.set(http::field::strict_transport_security, "max-age=31536000");
+    }
     if (server_.stopped) {
       keep_alive_ = false;
     }
@@ -438,6 +510,7 @@ class Connection final : public Waiting, public std::enable_shared_from_this<Con
   bool keep_alive_ = false;
   bool writing_ = false;  // an answer is being written
   bool closing_ = false;  // closed by the server: no further request
+  bool shaking_ = kTls;   // holds one of the handshakes' places
 
   char drain_[512] = {};
 };
@@ -490,7 +563,7 @@ void HttpServer::Impl::Accept() {
         address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
       }
       std::string text = address.to_string();
-      if (Admit(text)) {
+      if (Admit(text, tls.has_value())) {
         if (tls) {
           std::make_shared<Connection<TlsStream>>(*this, TlsStream(std::move(socket), *tls), text)
               ->Start();
@@ -513,11 +586,30 @@ HttpServer::HttpServer(HttpServerOptions options, HttpHandler handler)
   if (o.tls_certificate_file.empty()) {
     return;
   }
+  impl_->options.max_connections = std::min(o.max_connections, o.max_tls_connections);
   impl_->tls.emplace(net::ssl::context::tls_server);
   auto& tls = *impl_->tls;
   tls.set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
                   net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
                   net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
+  SSL_CTX* native = tls.native_handle();
+  // TLS 1.2 with forward secrecy and AEAD only (no CBC, whose padding has
+  // broken more than once), and TLS 1.3, whose suites are all AEAD.
+  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+  if (SSL_CTX_set_cipher_list(native,
+                              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                              "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                              "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
+    throw std::runtime_error("OpenSSL has none of the TLS 1.2 suites the console uses");
+  }
+  SSL_CTX_set_options(native, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
+  // A connection's buffers go back while it waits, so that idle and
+  // half-made connections cost little; and no session is kept for a
+  // resumption (a handshake on the LAN is cheap, a cache of sessions is
+  // memory any client can fill).
+  SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(native, 0);
   error_code ec;
   tls.use_certificate_chain_file(o.tls_certificate_file, ec);
   if (ec) {

@@ -16,6 +16,8 @@ extern const std::string_view kPageScript;        // page/app.js
 extern const std::string_view kPageCommonScript;  // page/common.js
 extern const std::string_view kPageTillScript;    // page/till.js
 extern const std::string_view kPageAdminScript;   // page/admin.js
-extern const std::string_view kPageStyle;         // page/app.css
+// A plain script that says so when the modules did not load.
+extern const std::string_view kPageBootScript;  // page/boot.js
+extern const std::string_view kPageStyle;       // page/app.css
 
 }  // namespace zalvo::console

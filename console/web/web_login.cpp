@@ -14,9 +14,10 @@ using Clock = std::chrono::steady_clock;
 // The operator's log-in: a session held by a random token.
 constexpr const char* kLoginCookie = "zalvo_session";
 // A browser that logged in with a name before: its log-ins with that name skip
-// the queue that guesses from elsewhere make.
+// the queue that guesses from elsewhere make. The record keeps the hash of
+// its mark (as of a log-in's token), so that it outlives a restart; a new
+// password of the operator forgets it.
 constexpr const char* kDeviceCookie = "zalvo_device";
-constexpr size_t kMaxDevices = 1024;
 
 std::string CookieValue(const HttpRequest& request, const char* name) {
   std::string cookies = request.Header("cookie");
@@ -39,7 +40,8 @@ std::string CookieValue(const HttpRequest& request, const char* name) {
 
 // Who is logged in, and what the page takes from the console's tables: the
 // actions (their names, who may, the fields each takes, the first of which
-// the page fills from its input, and whether it is confirmed) and the
+// the page fills from its input, whether it is confirmed and the word for
+// its outcome) and the
 // longest session.
 json MeJson(const std::string& name, const std::string& csrf, Role role) {
   json actions = json::array();
@@ -54,7 +56,8 @@ json MeJson(const std::string& name, const std::string& csrf, Role role) {
                            {"role", RoleName(row.role)},
                            {"field", row.fields[0]},
                            {"fields", std::move(fields)},
-                           {"confirm", row.confirm}});
+                           {"confirm", row.confirm},
+                           {"done", row.done}});
   }
   return json{{"operator", name},
               {"csrf", csrf},
@@ -133,30 +136,32 @@ WebServer::Answered WebServer::LogIn(const Call& call) {
   if (!(*body)["name"].is_string() || !(*body)["password"].is_string()) {
     return Refuse(BadRequest("'name' and 'password' must be texts"));
   }
-  if ((*body)["name"].get<std::string>().size() > kMaxOperatorName) {
+  if ((*body)["name"].get<std::string>().size() > kMaxName) {
     return Refuse(BadRequest("the name is too long"));
   }
   std::string name = (*body)["name"];
   std::string password = (*body)["password"];
   std::string device = CookieValue(request, kDeviceCookie);
   bool known = false;
-  {
-    std::lock_guard lock(devices_mutex_);
-    auto it = devices_.find(device);
-    known = it != devices_.end() && it->second == name;
+  try {
+    known = !device.empty() && console_.KnownDevice(TokenHash(device), name);
+  } catch (const RecordError&) {
+    // Without the record the browser waits its turn like any other.
   }
   auto now = Clock::now();
-  auto admission = gate_.Begin(request.remote_address, name, now, known);
+  auto admission =
+      gate_.Begin(request.remote_address, name, now, known || IsLoopback(request.remote_address));
   if (admission.refusal) {
     HttpResponse refusal = Refuse(*admission.refusal);
     SetHeader(refusal, "Retry-After", std::to_string(admission.retry_after.count()));
     return refusal;
   }
+  bool first = known || IsLoopback(request.remote_address);
   auto check = [this, client = request.remote_address, name, password, tls = request.tls, known,
-                reply] {
+                first, reply] {
     checkers_.Submit([this, client, name, password, tls, known,
                       reply] { CheckPassword(client, name, password, tls, known, reply); },
-                     known);
+                     first);
   };
   if (admission.check_at > now) {
     http_->After(std::chrono::ceil<std::chrono::milliseconds>(admission.check_at - now), check);
@@ -209,12 +214,10 @@ void WebServer::CheckPassword(const std::string& client, const std::string& name
                 (tls ? "; Secure" : ""));
   if (!known_device) {
     std::string device = RandomHex(16);
-    {
-      std::lock_guard lock(devices_mutex_);
-      if (devices_.size() >= kMaxDevices) {
-        devices_.erase(devices_.begin());
-      }
-      devices_[device] = name;
+    try {
+      console_.SaveDevice(TokenHash(device), name);
+    } catch (const RecordError&) {
+      // The browser is not known next time: it waits its turn.
     }
     SetHeader(response, "Set-Cookie",
               std::string(kDeviceCookie) + "=" + device +

@@ -3,6 +3,7 @@
 
 #include "console/web/answers.h"
 #include "console/web/web_server.h"
+#include "text/text.h"
 
 namespace zalvo::console {
 namespace {
@@ -35,10 +36,11 @@ WebServer::Answered WebServer::ChangeOperator(const Call& call) {
     return Refuse(*refused);
   }
   auto& b = *body;
-  if (!b.contains("name") || !b["name"].is_string() || b["name"].get<std::string>().empty() ||
-      b["name"].get<std::string>().size() > kMaxOperatorName) {
-    return Refuse(BadRequest("'name' must be an operator's name of 1 to " +
-                             std::to_string(kMaxOperatorName) + " bytes"));
+  if (!b.contains("name") || !b["name"].is_string()) {
+    return Refuse(BadRequest("'name' must be an operator's name"));
+  }
+  if (auto problem = NameProblem(b["name"].get<std::string>())) {
+    return Refuse(BadRequest("the operator's name: " + *problem));
   }
   std::string name = b["name"];
   if (b.contains("remove")) {
@@ -76,26 +78,67 @@ WebServer::Answered WebServer::ChangeOperator(const Call& call) {
   return std::nullopt;
 }
 
-// The action log of the days asked for, of one operator ("operator") or all,
-// newest first, at most 1000 lines.
+// The action log of the days asked for, newest first, a page at a time
+// ("limit" lines, 200 unless asked, at most 1000; "before" the cursor the
+// previous page answered as "next"), filtered on the server by "operator",
+// "station" (an address) and "kind" (the action), so that every line can be
+// found however many others came at the same time. With the kinds of action
+// of those days, for the page's filter.
 WebServer::Answered WebServer::ActionLog(const Call& call) {
   const HttpRequest& request = call.request;
   auto days = Days(request);
   if (!days) {
     return Refuse(BadRequest(kBadDays));
   }
-  constexpr size_t kMostLines = 1000;
+  ActionQuery query;
+  query.from = days->begin;
+  query.to = days->end;
+  query.by = request.Param("operator").value_or("");
+  query.station = request.Param("station").value_or("");
+  query.action = request.Param("kind").value_or("");
+  if (auto limit = request.Param("limit")) {
+    auto most = text::ParseInt32(*limit);
+    if (!most || *most < 1 || *most > 1000) {
+      return Refuse(BadRequest("'limit' must be a number of lines from 1 to 1000"));
+    }
+    query.most = static_cast<size_t>(*most);
+  }
+  if (auto before = request.Param("before"); before && !before->empty()) {
+    // "AT.ID": the last line of the page before.
+    size_t dot = before->find('.');
+    char* end = nullptr;
+    query.before_at = std::strtoll(before->c_str(), &end, 10);
+    query.before_id =
+        dot == std::string::npos ? 0 : std::strtoll(before->c_str() + dot + 1, &end, 10);
+    if (dot == std::string::npos || query.before_id < 1 || *end != '\0') {
+      return Refuse(BadRequest("'before' must be the 'next' of the page before"));
+    }
+  }
+  // One line more than asked tells whether there is a next page.
+  ++query.most;
+  auto lines = console_.Actions(query);
+  json next = nullptr;
+  if (lines.size() == query.most) {
+    lines.pop_back();
+    next = std::to_string(lines.back().at) + "." + std::to_string(lines.back().id);
+  }
   json actions = json::array();
-  for (const auto& a : console_.ActionsBetween(
-           days->begin, days->end, request.Param("operator").value_or(""), kMostLines)) {
+  for (const auto& a : lines) {
+    const ActionRow* row = FindAction(a.action);
+    std::string done = row ? std::string(row->done) : std::string("done");
     actions.push_back(json{{"at", a.at},
                            {"operator", a.by},
                            {"station", a.station},
                            {"action", a.action},
                            {"detail", a.detail},
-                           {"outcome", a.outcome.empty() ? json("done") : json(a.outcome)}});
+                           {"outcome", a.outcome.empty() ? done : a.outcome},
+                           {"done", a.outcome.empty()}});
   }
-  return Reply(200, json{{"from", days->from}, {"to", days->to}, {"actions", actions}});
+  return Reply(200, json{{"from", days->from},
+                         {"to", days->to},
+                         {"actions", actions},
+                         {"next", next},
+                         {"kinds", console_.ActionKinds(days->begin, days->end)}});
 }
 
 }  // namespace zalvo::console

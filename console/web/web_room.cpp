@@ -1,5 +1,6 @@
-// The room on the page: its long poll, a station's windows, and the
-// operators' actions on stations, read through the actions' table.
+// The room on the page: its long poll, a station's windows, the operators'
+// actions on stations, read through the actions' table, and the owner's
+// changes of the room, read through the room changes' table.
 #include <nlohmann/json.hpp>
 
 #include "console/web/answers.h"
@@ -59,7 +60,6 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
          {"name", station.name},
          {"column", station.column},
          {"row", station.row},
-         {"configured", station.configured},
          {"unknown", station.unknown},
          {"online", online},
          {"connection", ConnectionName(connection)},
@@ -235,32 +235,30 @@ WebServer::Answered WebServer::Act(const Call& call) {
   return std::nullopt;
 }
 
-// Adopting a station shown as unknown, or removing one that joined the room
-// by reporting ("confirm": true, as the page asks first).
+// A change of the room (an owner's): read and checked through the room
+// changes' table; the answer says what it changed.
 WebServer::Answered WebServer::ChangeStation(const Call& call) {
+  static const std::vector<std::string> kFields = RoomChangeFields();
   std::optional<Refusal> refused;
-  auto body = BodyObject(call.request, {"action", "station", "confirm"}, refused);
+  auto body = BodyObject(call.request, kFields, refused);
   if (!body) {
     return Refuse(*refused);
   }
-  JsonFields fields(*body);
-  std::string action = fields.Text("action").value_or("");
-  if (action != "adopt" && action != "remove") {
-    return Refuse(BadRequest("'action' must be adopt or remove"));
+  RoomChange change;
+  if (auto refusal = ReadRoomChange(JsonFields(*body), call.role, change)) {
+    return Refuse(*refusal);
   }
-  auto address = fields.Text("station");
-  if (!address) {
-    return Refuse(BadRequest("'station' must be a station's address"));
-  }
-  if (!console_.HasStation(*address)) {
-    return Refuse(NotFound("no station at '" + *address + "'"));
-  }
-  if (action == "remove" && fields.Flag("confirm") != true) {
-    return Refuse(BadRequest("removing a station needs \"confirm\": true"));
-  }
-  const std::string& by = call.login->operator_name;
-  return OutcomesAnswer(
-      {action == "adopt" ? console_.Adopt(by, *address) : console_.Remove(by, *address)});
+  return OutcomesAnswer({console_.ChangeRoom(call.login->operator_name, change)});
+}
+
+// The room file's lines the record lacks, which the page offers to take
+// over (unless dismissed), or why the file can't be read.
+WebServer::Answered WebServer::RoomFile(const Call&) {
+  RoomFileView view = console_.RoomFile();
+  return Reply(200, json{{"exists", view.exists},
+                         {"problem", view.problem},
+                         {"missing", view.missing},
+                         {"dismissed", view.dismissed}});
 }
 
 }  // namespace zalvo::console

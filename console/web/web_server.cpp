@@ -46,6 +46,10 @@ constexpr bool kOnce = true;
 
 }  // namespace
 
+// Whether a route's requests count against the operator's allowance of
+// actions: those that change something and go into the log.
+enum class Limit { kNone, kAction };
+
 struct WebServer::Routes {
   struct Row {
     std::string_view method;
@@ -55,16 +59,18 @@ struct WebServer::Routes {
     const std::string_view* file = nullptr;
     const char* type = nullptr;
     Access access = Access::kAnyone;
+    Limit limit = Limit::kNone;
     bool once = false;
   };
   // A path of the API, and a file of the page.
   static constexpr Row Api(std::string_view method, std::string_view path, Access access,
-                           Handler handler, bool once = false) noexcept {
-    return {method, path, handler, nullptr, nullptr, access, once};
+                           Handler handler, Limit limit = Limit::kNone,
+                           bool once = false) noexcept {
+    return {method, path, handler, nullptr, nullptr, access, limit, once};
   }
   static constexpr Row PageFile(std::string_view path, const std::string_view* file,
                                 const char* type) noexcept {
-    return {"GET", path, nullptr, file, type, Access::kAnyone, false};
+    return {"GET", path, nullptr, file, type, Access::kAnyone, Limit::kNone, false};
   }
   static const Row kRows[];
 };
@@ -75,25 +81,29 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     PageFile("/common.js", &kPageCommonScript, kScript),
     PageFile("/till.js", &kPageTillScript, kScript),
     PageFile("/admin.js", &kPageAdminScript, kScript),
+    PageFile("/boot.js", &kPageBootScript, kScript),
     PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
     Api("POST", "/api/login", Access::kAnyone, &WebServer::LogIn),
     Api("POST", "/api/logout", Access::kOperator, &WebServer::LogOut),
     Api("GET", "/api/me", Access::kOperator, &WebServer::Me),
     Api("GET", "/api/room", Access::kOperator, &WebServer::GetRoom),
     Api("GET", "/api/windows", Access::kOperator, &WebServer::Windows),
-    Api("POST", "/api/act", Access::kOperator, &WebServer::Act, kOnce),
-    Api("POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce),
+    Api("POST", "/api/act", Access::kOperator, &WebServer::Act, Limit::kAction, kOnce),
+    Api("POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, Limit::kAction,
+        kOnce),
+    Api("GET", "/api/room-file", Access::kOwner, &WebServer::RoomFile),
     Api("GET", "/api/till", Access::kOperator, &WebServer::Till),
     Api("GET", "/api/quote", Access::kOperator, &WebServer::Quote),
-    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce),
-    Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce),
+    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, Limit::kAction, kOnce),
+    Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, Limit::kAction, kOnce),
     Api("POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd),
     Api("GET", "/api/sessions", Access::kOperator, &WebServer::Sessions),
     Api("GET", "/api/sessions.csv", Access::kOwner, &WebServer::SessionsCsv),
     Api("GET", "/api/shifts", Access::kOperator, &WebServer::Shifts),
     Api("GET", "/api/shifts.csv", Access::kOwner, &WebServer::ShiftsCsv),
     Api("GET", "/api/operators", Access::kOwner, &WebServer::Operators),
-    Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce),
+    Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, Limit::kAction,
+        kOnce),
     Api("GET", "/api/actions", Access::kOperator, &WebServer::ActionLog),
 };
 
@@ -155,6 +165,7 @@ WebServer::WebServer(WebConsole& console, WebOptions options)
       options_(std::move(options)),
       epoch_(RandomHex(8)),
       gate_(options_.login_limits),
+      action_limit_(options_.action_limits),
       checkers_(options_.password_checkers),
       actors_(options_.actors) {
   HttpServerOptions http = options_.http;
@@ -263,8 +274,24 @@ WebServer::Answered WebServer::Route(const HttpRequest& request,
   if (route->access == Access::kOwner && call.role != Role::kOwner) {
     return Refuse(OwnersOnly());
   }
+  if (route->limit == Limit::kAction) {
+    if (auto over = OverLimit(login->operator_name)) {
+      return over;
+    }
+  }
   call.login = &*login;
   return route->once ? Once(call, route->handler) : (this->*route->handler)(call);
+}
+
+std::optional<HttpResponse> WebServer::OverLimit(const std::string& operator_name) {
+  std::chrono::seconds retry_after{0};
+  auto refused = action_limit_.Take(operator_name, std::chrono::steady_clock::now(), retry_after);
+  if (!refused) {
+    return std::nullopt;
+  }
+  HttpResponse response = Refuse(*refused);
+  SetHeader(response, "Retry-After", std::to_string(retry_after.count()));
+  return response;
 }
 
 }  // namespace zalvo::console

@@ -41,6 +41,7 @@ struct WebOptions {
   // stations' answers on one of these threads).
   int actors = 2;
   LoginGate::Limits login_limits;
+  ActionLimit::Limits action_limits;
   std::chrono::milliseconds long_poll{10'000};
   HttpServerOptions http;  // its TLS files come from the two above
 };
@@ -148,6 +149,9 @@ class WebServer {
   void CheckPassword(const std::string& client, const std::string& name,
                      const std::string& password, bool tls, bool known_device,
                      const std::shared_ptr<HttpReply>& reply);
+  // Whether a request may change something now: every such request of an
+  // operator counts against the operator's allowance (ActionLimit).
+  std::optional<HttpResponse> OverLimit(const std::string& operator_name);
   Answered GetRoom(const Call& call);
   // The room's long poll: answered at once when the room has moved past
   // `after`, else at the next change or when the poll's time is up; with
@@ -158,6 +162,7 @@ class WebServer {
   Answered Windows(const Call& call);
   Answered Act(const Call& call);
   Answered ChangeStation(const Call& call);
+  Answered RoomFile(const Call& call);
   std::optional<DayRange> Days(const HttpRequest& request);
   Answered Sessions(const Call& call);
   Answered SessionsCsv(const Call& call);
@@ -189,12 +194,11 @@ class WebServer {
   std::string epoch_;
   OperatorSessions operator_sessions_;
   LoginGate gate_;
+  ActionLimit action_limit_;
   std::optional<AllowedHosts> hosts_;  // set by Bind
   std::unique_ptr<HttpServer> http_;
   Checkers checkers_;
   Checkers actors_;
-  std::mutex devices_mutex_;
-  std::map<std::string, std::string> devices_;  // device cookie -> operator name
   std::mutex polls_mutex_;
   std::vector<Poll> polls_;
   bool stopping_ = false;  // under polls_mutex_: no poll waits any more

@@ -1,17 +1,20 @@
 #!/usr/bin/python3
 """The console's page in a real browser: headless Chromium opens it against
 the console, a room of 30 stations of which three are simulated stations,
-logs in, opens a shift, sees the price before it starts a session on one
-station and sees its card turn rented with the minutes counting down and the
-amount sold (the selection cleared), double-clicks Add and sells once, is
-refused a fractional minute or "6o" on the page, starts another from a
-preset, moves a session to another station, double-clicks a card's Start and
-starts once, ends a session from its card with the refund of its unused
-minutes paid out, sends a message to a customer and finds it in the log,
-closes the shift with the cash counted and prints its report, sees a rented
-station that fell silent shown as lost, adopts a station that reported by itself and removes it
-again; then lays the room out compact at 1366x768 (30 stations) and at
-1920x1080 (60), and normal on a phone, each with every card on the screen
+logs in, reloads the page 50 times and finds the room each time, renames a
+station in its dialog, opens a shift, sees the price before it starts a
+session on one station and sees its card turn rented with the minutes
+counting down and the amount sold (the selection cleared), double-clicks Add
+and sells once, is refused a fractional minute or "6o" on the page, starts
+another from a preset, moves a session to another station, double-clicks a
+card's Start and starts once, ends a session from its card with the refund
+of its unused minutes paid out, sends a message to a customer and finds it
+in the log, closes the shift with the cash counted and prints its report,
+sees a rented station that fell silent shown as lost, adopts a station that
+reported by itself (with a name) and removes it again; then lays the room
+out compact at 1366x768 (30 stations) and at 1920x1080 (60, the room file's
+30 more taken over on the page), and normal on a phone, each with every card
+on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
 stopped once the console is gone. Saves screenshots of the room into a
 folder (scripts/console-screenshot.sh copies them to docs/screenshots/).
@@ -42,10 +45,10 @@ STATIONS = [
     # A name with markup in it must show as text.
     ("<img src=x onerror=alert(1)>", "127.0.0.13", None),
 ]
-# The rest of a room of 30 in ten columns, silent; and 30 more that report
-# by themselves and are adopted, for a room of 60.
+# The rest of a room of 30 in ten columns, silent; and 30 more that the room
+# file gains later, taken over on the page, for a room of 60.
 SILENT = [("PC %d" % (i + 1), "127.0.1.%d" % (i + 1)) for i in range(3, 30)]
-ADOPTED = ["127.0.2.%d" % (i + 1) for i in range(30)]
+LATER = [("PC %d" % (i + 31), "127.0.2.%d" % (i + 1)) for i in range(30)]
 
 # The sizes the room is laid out at: (file, width, height, compact, mobile).
 LAYOUTS = [("console-room-compact-1366x768.png", 1366, 768, True, False),
@@ -67,28 +70,18 @@ def wait_for(predicate, seconds, what):
     raise AssertionError("timed out waiting for " + what)
 
 
-def adopt_reporting(driver, wait, addresses):
-    """Stations that report by themselves, adopted into the room."""
-    for address in addresses:
-        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        sender.bind((address, 0))
-        sender.sendto(b"PING", ("127.0.0.1", 6868))
-        sender.close()
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".card.unknown")) == len(addresses))
-    failed = driver.execute_async_script("""
-        const [addresses, done] = arguments;
-        (async () => {
-          const me = await (await fetch('/api/me')).json();
-          let failed = 0;
-          for (const station of addresses) {
-            const r = await fetch('/api/station', {method: 'POST', body: JSON.stringify({action: 'adopt', station}),
-              headers: {'Content-Type': 'application/json', 'X-Zalvo-Csrf': me.csrf}});
-            if (r.status !== 200) failed++;
-          }
-          done(failed);
-        })();""", addresses)
-    assert failed == 0
-    wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, ".card.unknown"))
+def take_over_room_file(driver, wait, room_file, stations):
+    """Stations the room file gains, taken over on the page's offer."""
+    with open(room_file, "a", encoding="utf-8") as room:
+        for name, address in stations:
+            room.write('"%s" %s\n' % (name, address))
+    driver.refresh()
+    offer = wait.until(EC.visibility_of_element_located((By.ID, "room-file")))
+    # Each station, and its place in the group of the file's last group line.
+    assert "has %d lines" % (2 * len(stations)) in offer.text, offer.text
+    driver.find_element(By.ID, "room-file-take").click()
+    wait.until(lambda d: not d.find_element(By.ID, "room-file").is_displayed())
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#room .card")) == 60)
 
 
 def main():
@@ -156,6 +149,22 @@ def main():
         assert marked.find_element(By.CLASS_NAME, "name").text == STATIONS[2][0]
         assert not marked.find_elements(By.TAG_NAME, "img"), "a station name became markup"
         wait.until(lambda d: "COUNTER-STRIKE" in card("127.0.0.11").text)
+
+        # The page always loads: 50 reloads, each finds the whole room.
+        for i in range(50):
+            driver.refresh()
+            wait.until(lambda d: d.execute_script(
+                "return document.querySelectorAll('#room .card').length === %d && "
+                "document.getElementById('room-error').hidden" % (len(STATIONS) + len(SILENT))))
+
+        # An owner renames a station in its dialog; the page says what changed.
+        card("127.0.1.30").find_element(By.XPATH, ".//button[text()='Edit']").click()
+        name = wait.until(EC.visibility_of_element_located((By.ID, "station-name")))
+        name.clear()
+        name.send_keys("Corner PC")
+        driver.find_element(By.ID, "station-save").click()
+        wait.until(lambda d: card("127.0.1.30").find_element(By.CLASS_NAME, "name").text == "Corner PC")
+        assert "name 'PC 30' -> 'Corner PC'" in driver.find_element(By.ID, "message").text
 
         # A PC that is not in the room's file reports: shown as unknown.
         stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -239,7 +248,7 @@ def main():
         card("127.0.0.12").find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
         driver.find_element(By.ID, "customer-text").send_keys("Остават 5 минути")
         toolbar("message").click()
-        wait.until(lambda d: "message: done for PC 2" in d.find_element(By.ID, "message").text)
+        wait.until(lambda d: "message: sent to PC 2" in d.find_element(By.ID, "message").text)
         assert acts()[-1] == {"action": "message", "stations": ["127.0.0.12"],
                               "text": "Остават 5 минути"}, acts()
         wait.until(lambda d: "Остават 5 минути" in d.find_element(By.ID, "log-rows").text)
@@ -321,10 +330,13 @@ def main():
         rows = driver.find_element(By.ID, "session-rows").text
         assert "1.45 paid (anna)" in rows and "6.00" in rows, rows
 
-        # Adopted, it is a station like the others; removed, it is gone once
-        # the operator confirms.
+        # Adopted with a name, it is a station like the others; removed, it
+        # is gone once the owner confirms.
         card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Adopt']").click()
+        wait.until(EC.visibility_of_element_located((By.ID, "station-name"))).send_keys("Guest PC")
+        driver.find_element(By.ID, "station-save").click()
         wait.until(lambda d: "unknown" not in card("127.0.0.14").get_attribute("class"))
+        assert card("127.0.0.14").find_element(By.CLASS_NAME, "name").text == "Guest PC"
         card("127.0.0.14").find_element(By.XPATH, ".//button[text()='Remove']").click()
         confirm(False)
         time.sleep(0.3)
@@ -350,7 +362,7 @@ def main():
         driver.find_element(By.ID, "compact").click()
         for i, (picture, width, height, compact, mobile) in enumerate(LAYOUTS):
             if i == 1:
-                adopt_reporting(driver, wait, ADOPTED)
+                take_over_room_file(driver, wait, os.path.join(work, "room.txt"), LATER)
             if driver.find_element(By.ID, "compact").is_selected() != compact:
                 driver.find_element(By.ID, "compact").click()
             driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
@@ -361,7 +373,7 @@ def main():
                 const cards = [...document.querySelectorAll('#room .card')].map((c) => c.getBoundingClientRect());
                 return {width: innerWidth, height: innerHeight, scroll: document.documentElement.scrollWidth,
                         cards: cards.map((r) => [r.left, r.top, r.right, r.bottom])};""")
-            expected = len(STATIONS) + len(SILENT) + (len(ADOPTED) if i else 0)
+            expected = len(STATIONS) + len(SILENT) + (len(LATER) if i else 0)
             assert len(layout["cards"]) == expected, (picture, len(layout["cards"]))
             assert layout["scroll"] <= layout["width"], (picture, "scrolls sideways", layout["scroll"])
             for left, top, right, bottom in layout["cards"]:

@@ -257,7 +257,6 @@ TEST(ConsoleRoom, UnknownAddressesAreAddedOnlyForRealReports) {
   const Station* added = room.Find("10.0.0.31");
   ASSERT_TRUE(added);
   EXPECT_EQ(added->name, "10.0.0.31");
-  EXPECT_FALSE(added->configured);
   EXPECT_EQ(added->foreground, "NOTEPAD");
   EXPECT_EQ(room.OnDatagram("10.0.0.9", "PING", kT0), Room::Heard::kAdded);
   EXPECT_NE(room.Find("10.0.0.9")->name, "10.0.0.9") << "names stay unique";
@@ -288,19 +287,27 @@ TEST(ConsoleRoom, WithARoomFileStrangersWaitAsUnknown) {
   EXPECT_EQ(room.OnDatagram("10.0.0.33", "PING", kT0 + 3), Room::Heard::kUnknown);
   EXPECT_FALSE(room.Find("10.0.0.32"));
   EXPECT_TRUE(room.Find("10.0.0.31")->unknown);
-  EXPECT_FALSE(room.Adopt("10.0.0.21"));
-  EXPECT_TRUE(room.Adopt("10.0.0.31"));
-  EXPECT_FALSE(room.Find("10.0.0.31")->unknown);
-  EXPECT_FALSE(room.Adopt("10.0.0.31"));
-  // Adopted, it no longer counts among the unknown.
+  // Adopted (the record now holds it, with a name and a place): what it
+  // reported stays, and it no longer counts among the unknown.
+  uint64_t before = room.version();
+  room.SetStations({{"PC 1", "10.0.0.21"}, {"PC 31", "10.0.0.31", 2, 1}});
+  const Station* adopted = room.Find("10.0.0.31");
+  EXPECT_FALSE(adopted->unknown);
+  EXPECT_EQ(adopted->name, "PC 31");
+  EXPECT_EQ(adopted->column, 2);
+  EXPECT_EQ(adopted->last_heard, kT0 + 2);
+  EXPECT_EQ(adopted->changed, room.version()) << "the page learns of it";
+  EXPECT_LT(room.Find("10.0.0.21")->changed, before) << "PC 1 did not change";
   EXPECT_EQ(room.OnDatagram("10.0.0.34", "PING", kT0 + 4), Room::Heard::kUnknown);
   EXPECT_TRUE(room.Find("10.0.0.33"));
+  // A station the record no longer holds leaves; the unknown ones stay.
+  room.SetStations({{"PC 31", "10.0.0.31", 2, 1}});
+  EXPECT_FALSE(room.Find("10.0.0.21"));
+  EXPECT_EQ(room.ChangesSince(before)->removed, std::vector<std::string>{"10.0.0.21"});
   EXPECT_TRUE(room.Remove("10.0.0.31"));
   EXPECT_FALSE(room.Remove("10.0.0.31"));
-  EXPECT_FALSE(room.Find("10.0.0.31"));
   EXPECT_EQ(room.Find("10.0.0.34")->address, "10.0.0.34");
-  EXPECT_EQ(room.Find("10.0.0.21")->name, "PC 1");
-  EXPECT_EQ(room.stations().size(), 3u);
+  EXPECT_EQ(room.stations().size(), 2u);
 }
 
 // The page's update after a version it has: the stations changed since,

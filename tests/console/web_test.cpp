@@ -3,7 +3,11 @@
 // with short deadlines.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -41,9 +45,14 @@ TEST(ConsoleLoginGate, OneAttemptPerClientCountedBeforeItsCheck) {
   EXPECT_EQ(gate.Begin("10.0.0.5", "dora", kT0 + 2s).retry_after, 1s) << "2 s after the fourth";
   ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
   gate.Finish("10.0.0.5", "dora", true, kT0 + 3s);
-  ASSERT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted()) << "a right password clears";
-  gate.Finish("10.0.0.5", "dora", false, kT0 + 3s);
-  EXPECT_TRUE(gate.Begin("10.0.0.5", "dora", kT0 + 3s).admitted());
+  // A right password takes back its own name's failures, not the guesses at
+  // the others': the next wrong one is the fourth, and the one after waits.
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "anna", kT0 + 3s).admitted());
+  gate.Finish("10.0.0.5", "anna", false, kT0 + 3s);
+  EXPECT_EQ(gate.Begin("10.0.0.5", "anna", kT0 + 3s).retry_after, 2s);
+  ASSERT_TRUE(gate.Begin("10.0.0.5", "anna", kT0 + 5s).admitted());
+  gate.Finish("10.0.0.5", "anna", true, kT0 + 5s);
+  EXPECT_TRUE(gate.Begin("10.0.0.5", "bob", kT0 + 5s).admitted()) << "two failures left";
 }
 
 TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
@@ -72,8 +81,10 @@ TEST(ConsoleLoginGate, AnAccountUnderAttackIsCheckedLaterNeverLockedOut) {
     ASSERT_LT(held, 20);
   }
   EXPECT_EQ(held, 5) << "checks at +23, +31, +39, +47 and +55 s";
-  // A browser that logged in as anna before is checked at once.
+  // A browser that logged in as anna before is checked at once, as is one on
+  // the server itself (the web side trusts it).
   EXPECT_EQ(gate.Begin("10.0.0.4", "anna", kT0, true).check_at, kT0);
+  EXPECT_TRUE(IsLoopback("127.0.0.1") && IsLoopback("::1") && !IsLoopback("127.0.0.2"));
   for (int i = 0; i < 6; ++i) {
     gate.Finish("10.0.1." + std::to_string(i), "anna", false, checks[static_cast<size_t>(i)]);
   }
@@ -95,6 +106,27 @@ TEST(ConsoleLoginGate, FewChecksAtOnceOverall) {
   gate.Finish("10.0.2.0", "user0", false, kT0);
   EXPECT_TRUE(gate.Begin("10.0.2.9", "user9", kT0).admitted());
   EXPECT_TRUE(gate.Begin("10.0.2.8", "user8", kT0, true).admitted()) << "a known device";
+}
+
+// An operator's allowance of actions: a burst, then one a second; each
+// operator has their own.
+TEST(ConsoleActionLimit, BurstsThenAPerMinuteRate) {
+  ActionLimit limit({.burst = 3, .per_minute = 60});
+  std::chrono::seconds wait{0};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(limit.Take("olga", kT0, wait));
+  }
+  auto refused = limit.Take("olga", kT0 + 100ms, wait);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, RefusalKind::kTooMany);
+  EXPECT_EQ(refused->text, "too many actions: at most 60 a minute (3 at once); try again in 1 s");
+  EXPECT_FALSE(limit.Take("anna", kT0 + 100ms, wait)) << "another operator's own";
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1s, wait));
+  EXPECT_TRUE(limit.Take("olga", kT0 + 1500ms, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_FALSE(limit.Take("olga", kT0 + 1h, wait));
+  EXPECT_TRUE(limit.Take("olga", kT0 + 1h, wait)) << "the burst does not grow past its size";
 }
 
 TEST(ConsoleOperatorSessions, EndAfterTheirLifetimeEvenInUseAndWhenIdle) {
@@ -224,6 +256,54 @@ TEST(ConsoleHttpServer, SlowClientsAreCutOffAndWaitingAnswersHoldNoThread) {
   held.clear();
   server.Stop();
   serving.join();
+}
+
+// Over TLS a connection holds one of the handshakes' places until its
+// handshake is over: past the bound per address a new one is closed at once,
+// past the total the oldest handshake makes room, so that clients that
+// connect and never finish can't keep a browser out.
+TEST(ConsoleHttpServer, HandshakesAreBoundedPerAddressAndInAll) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("zalvo-web-test-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string key = (dir / "k.pem").string();
+  std::string certificate = (dir / "c.pem").string();
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                         "-nodes -days 2 -subj /CN=test -keyout " +
+                         key + " -out " + certificate + " 2>/dev/null")
+                            .c_str()),
+            0);
+  HttpServerOptions options;
+  options.threads = 1;
+  options.tls_certificate_file = certificate;
+  options.tls_key_file = key;
+  options.max_handshakes = 3;
+  options.max_handshakes_per_address = 2;
+  HttpServer server(options, [](HttpRequest, std::shared_ptr<HttpReply> reply) {
+    reply->Send({200, {}, "hello"});
+  });
+  int port = server.Bind("127.0.0.1", 0);
+  std::thread serving([&] { server.Run(); });
+
+  testing::RawConnection first("127.0.0.1", port, "127.0.0.6");
+  testing::RawConnection second("127.0.0.1", port, "127.0.0.6");
+  std::this_thread::sleep_for(50ms);
+  testing::RawConnection third("127.0.0.1", port, "127.0.0.6");
+  EXPECT_TRUE(third.ClosedWithin(500ms)) << "two handshakes from one address";
+  EXPECT_FALSE(first.ClosedWithin(20ms));
+  testing::RawConnection other("127.0.0.1", port, "127.0.0.7");
+  EXPECT_FALSE(other.ClosedWithin(50ms)) << "the third place";
+  testing::HttpClient browser("127.0.0.1", port, true);
+  browser.SetLocalAddress("127.0.0.8");
+  auto answer = browser.Get("/");
+  ASSERT_TRUE(answer) << "the oldest handshake made room";
+  EXPECT_EQ(answer->body, "hello");
+  EXPECT_TRUE(first.ClosedWithin(500ms));
+  EXPECT_FALSE(second.ClosedWithin(20ms));
+  EXPECT_GE(server.Counters().made_room, 1u);
+  server.Stop();
+  serving.join();
+  fs::remove_all(dir);
 }
 
 }  // namespace

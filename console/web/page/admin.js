@@ -1,6 +1,6 @@
 // The operators (an owner's to manage) and the action log: who did what,
 // when, to which station, and how it ended.
-import { $, el, api, refusalText, sendOnce } from './common.js';
+import { $, el, api, refusalText, sendOnce, loadPart, roomStations } from './common.js';
 
 function say(text, error) {
   $('operators-message').className = error ? 'error' : '';
@@ -8,11 +8,13 @@ function say(text, error) {
 }
 
 async function loadOperators() {
-  const r = await api('GET', '/api/operators');
+  await loadPart('operators-error', '/api/operators', showOperators);
+}
+
+function showOperators(data) {
   const rows = $('operator-rows');
   rows.textContent = '';
-  if (r.status !== 200) return;
-  for (const o of r.data.operators) {
+  for (const o of data.operators) {
     const tr = el('tr');
     const role = el('select');
     for (const name of ['owner', 'operator']) {
@@ -53,21 +55,51 @@ async function change(body, button) {
   return false;
 }
 
-export async function loadLog() {
+// The log, a page at a time, filtered by the console: the days above, an
+// operator, a station, a kind of action. `older` goes on from the last page's
+// end; otherwise it starts from the newest line.
+let logNext = null;
+export async function loadLog(older) {
   const from = $('from').value, to = $('to').value || from;
+  const q = new URLSearchParams({ from, to, limit: '100' });
   const who = $('log-operator').value.trim();
-  const r = await api('GET', '/api/actions?from=' + encodeURIComponent(from) + '&to=' + encodeURIComponent(to) +
-    (who ? '&operator=' + encodeURIComponent(who) : ''));
+  if (who) q.set('operator', who);
+  if ($('log-station').value) q.set('station', $('log-station').value);
+  if ($('log-kind').value) q.set('kind', $('log-kind').value);
+  if (older === true && logNext) q.set('before', logNext);
+  await loadPart('log-error', '/api/actions?' + q.toString(), (data) => showLog(data, older === true));
+}
+
+function showLog(data, more) {
   const rows = $('log-rows');
-  rows.textContent = '';
-  if (r.status !== 200) return;
-  for (const a of r.data.actions) {
-    const tr = el('tr', a.outcome === 'done' ? '' : 'refused');
+  if (!more) rows.textContent = '';
+  for (const a of data.actions) {
+    const tr = el('tr', a.done ? '' : 'refused');
     for (const v of [new Date(a.at).toLocaleString(), a.operator || 'console', a.action, a.station, a.detail, a.outcome]) {
       tr.append(el('td', '', v));
     }
     rows.append(tr);
   }
+  logNext = data.next;
+  $('log-older').hidden = !logNext;
+  // The filters offer the room's stations and the kinds of those days.
+  const keep = (select, values, none) => {
+    const current = select.value;
+    select.textContent = '';
+    const all = el('option', '', none);
+    all.value = '';
+    select.append(all);
+    for (const [value, label] of values) {
+      const o = el('option', '', label);
+      o.value = value;
+      select.append(o);
+    }
+    select.value = values.some(([v]) => v === current) ? current : '';
+  };
+  keep($('log-station'), roomStations().map((st) => [st.address, st.name]), 'every station');
+  const kinds = new Set(data.kinds);
+  if ($('log-kind').value) kinds.add($('log-kind').value);
+  keep($('log-kind'), Array.from(kinds).sort().map((k) => [k, k]), 'every kind');
 }
 
 $('operator-add').addEventListener('submit', async (e) => {
@@ -78,9 +110,9 @@ $('operator-add').addEventListener('submit', async (e) => {
     $('new-password').value = '';
   }
 });
-$('log-operator').addEventListener('change', loadLog);
-$('log-refresh').addEventListener('click', loadLog);
-for (const id of ['from', 'to']) $(id).addEventListener('change', loadLog);
+for (const id of ['log-operator', 'log-station', 'log-kind', 'from', 'to']) $(id).addEventListener('change', () => loadLog());
+$('log-refresh').addEventListener('click', () => loadLog());
+$('log-older').addEventListener('click', () => loadLog(true));
 
 export function start(role) {
   $('operators').hidden = role !== 'owner';

@@ -2,8 +2,8 @@
 // (their list and fields come from the console's table at the log-in), and
 // the log-in itself.
 import {
-  $, el, api, refusalText, session, setSession, whenLoggedOut, stations, selected, nameOf, parseMinutes, sendOnce,
-  resendPending, setBusy, ask, askText,
+  $, el, api, refusalText, loadPart, partFailed, session, setSession, whenLoggedOut, stations, selected, nameOf,
+  parseMinutes, sendOnce, resendPending, setBusy, ask, askText,
 } from './common.js';
 import * as till from './till.js';
 import * as admin from './admin.js';
@@ -11,9 +11,12 @@ import * as admin from './admin.js';
 // The room's last answer (its version, epoch, counters).
 let room = { version: 0, epoch: '' };
 let disconnectedAt = 0;  // since when the console can't be reached, 0 while it can
+let polling = 0;  // the room's poll that runs (see poll)
 const cards = new Map();
 
 function showLogin() {
+  polling++;  // a poll under way ends
+  $('start-error').hidden = true;
   $('main').hidden = true;
   $('login').hidden = false;
   $('login-name').focus();
@@ -27,6 +30,7 @@ till.whenLoaded(() => updateQuote());
 function showMain(me) {
   setSession(me);
   const role = me.role;
+  $('start-error').hidden = true;
   $('login').hidden = true;
   $('main').hidden = false;
   $('operator').textContent = me.operator + (role === 'owner' ? ' (owner)' : '');
@@ -39,6 +43,7 @@ function showMain(me) {
   admin.start(role);
   updateQuote();
   resendPending(lateAnswer);
+  loadRoomFile();
 }
 
 function clock(seconds) {
@@ -87,8 +92,9 @@ function makeCard(address) {
   const add = button('Add', 'card-add', () => act('add', [address], undefined, card));
   const end = button('End', 'card-end plain', () => act('end', [address], undefined, card));
   const windows = button('Windows', 'plain', () => openWindows(address));
-  const adopt = button('Adopt', '', () => changeStation('adopt', address));
-  const remove = button('Remove', 'plain', () => changeStation('remove', address));
+  const edit = button('Edit', 'plain owner-only card-edit', () => openStation('edit', address));
+  const adopt = button('Adopt', 'owner-only', () => openStation('adopt', address));
+  const remove = button('Remove', 'plain owner-only', () => removeStation(address));
   // A station that disagrees with the record: its session recorded (a
   // start of the minutes it has), or ended; an end it does not confirm,
   // closed on record by an owner.
@@ -98,8 +104,8 @@ function makeCard(address) {
   });
   const close = button('Close…', 'card-close danger owner-only', () => closeRecord(address));
   const unkeyed = button('', 'card-unkeyed plain owner-only', () => markUnkeyed(address));
-  Object.assign(card.parts, { start, add, end, windows, adopt, remove, record, close, unkeyed });
-  card.parts.actions.append(start, add, end, record, close, windows, adopt, remove, unkeyed);
+  Object.assign(card.parts, { start, add, end, windows, edit, adopt, remove, record, close, unkeyed });
+  card.parts.actions.append(start, add, end, record, close, windows, edit, adopt, remove, unkeyed);
   card.parts.note.textContent = 'Reported by itself';
   const line = el('div', 'line');
   line.append(card.parts.state, card.parts.left, card.parts.sold);
@@ -164,10 +170,10 @@ function renderCard(st) {
   p.box.hidden = st.unknown;
   p.windows.hidden = st.unknown;
   p.adopt.hidden = !st.unknown;
+  p.edit.hidden = st.unknown;
   p.note.hidden = !st.unknown;
   p.left.hidden = st.unknown;
   p.disk.hidden = st.unknown;
-  p.remove.hidden = st.configured;
   const running = !!(st.mismatch && st.mismatch.kind === 'running');
   p.start.hidden = st.unknown || st.state !== 'free' || running;
   p.add.hidden = st.unknown || st.state === 'free' || st.state === 'ending';
@@ -296,26 +302,46 @@ function setConnected(connected) {
   $('offline').hidden = connected;
 }
 
+// The room's long poll. A new log-in starts a new one, which takes the whole
+// room afresh; the one before ends at its next turn. The first answer comes
+// at once: until it does the page says it is loading, and if it can't come
+// the page says why, with a retry (the loop itself goes on trying).
 async function poll() {
-  for (;;) {
+  const mine = ++polling;
+  room = { version: 0, epoch: '' };
+  let first = true;
+  $('room-loading').hidden = false;
+  const retry = () => { if (mine === polling) poll(); };
+  while (mine === polling) {
     let wait = 200;
+    let r = null;
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), first ? 10000 : 25000);
     try {
-      const abort = new AbortController();
-      const timer = setTimeout(() => abort.abort(), 25000);
-      const r = await api('GET', '/api/room?after=' + room.version + '&epoch=' + encodeURIComponent(room.epoch || ''),
-                          undefined, abort.signal);
-      clearTimeout(timer);
-      if (r.status === 401) return;
-      if (r.status === 200 && r.data) {
-        if (disconnectedAt) resendPending(lateAnswer);
-        setConnected(true);
-        merge(r.data);
-      } else {
-        setConnected(false);
-        wait = 1000;
-      }
+      r = await api('GET', '/api/room?after=' + room.version + '&epoch=' + encodeURIComponent(room.epoch || ''),
+                    undefined, abort.signal);
     } catch (e) {
-      setConnected(false);
+      r = null;
+    }
+    clearTimeout(timer);
+    if (mine !== polling || (r && r.status === 401)) return;
+    let shown = false;
+    if (r && r.status === 200 && r.data) {
+      try {
+        merge(r.data);
+        shown = true;
+      } catch (e) {
+        r = { status: 200, data: { error: 'the room could not be shown (' + e.message + ')' } };
+      }
+    }
+    if (shown && disconnectedAt) resendPending(lateAnswer);
+    setConnected(shown);
+    if (shown && first) {
+      first = false;
+      $('room-loading').hidden = true;
+      $('room-error').hidden = true;
+    } else if (!shown) {
+      if (first) partFailed('room-error', r, retry);
       wait = 1000;
     }
     await new Promise((ok) => setTimeout(ok, wait));
@@ -518,7 +544,10 @@ function showOutcome(action, body, r) {
   const done = results.filter((x) => x.ok);
   const details = done.map((x) => doneText(action, x)).filter((t) => t);
   const sold = done.filter((x) => x.sold).reduce((sum, x) => sum + x.sold.price, 0);
-  let text = action.replace('_', ' ') + ': done for ' + done.map((x) => nameOf(x.station)).join(', ');
+  // The action's own word for done: a message is "sent" (received, not read).
+  const word = (session.actions.get(action) || {}).done || 'done';
+  let text = action.replace('_', ' ') + ': ' + word + (word === 'sent' ? ' to ' : ' for ') +
+    done.map((x) => nameOf(x.station)).join(', ');
   if (details.length) text += ' — ' + details.join(', ') + (details.length > 1 && sold ? '; ' + till.withCurrency(sold) + ' in all' : '');
   const refused = failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ');
   const pending = done.filter((x) => x.pending).map((x) => nameOf(x.station));
@@ -632,32 +661,128 @@ async function markUnkeyed(address) {
   act('unkeyed', [address], { unkeyed });
 }
 
-// Adopting an unknown station, or removing one that joined the room by
-// reporting (asked first: a stray click must not cost a station).
-async function changeStation(action, address) {
+// What a change of the room answered: what it changed (or why it was
+// refused), for the message line.
+function roomChangeText(label, r) {
+  const result = r && r.data && r.data.results ? r.data.results[0] : null;
+  if (r && r.status === 200) return label + ': ' + ((result && result.changed) || 'done');
+  return label + ': ' + (result && result.error ? result.error : refusalText(r));
+}
+
+// Sent once, like an action (null: no answer came; the page asks again when
+// the console is back).
+async function postRoomChange(body, button) {
+  try {
+    return await sendOnce('/api/station', body, button);
+  } catch (e) {
+    return null;
+  }
+}
+
+// Removing a station from the room (asked first: a stray click must not cost
+// a station); its sessions and sales stay on record.
+async function removeStation(address) {
   const st = cards.get(address).station;
   const label = st.name === st.address ? st.address : st.name + ' (' + st.address + ')';
-  if (action === 'remove' &&
-      !(await ask('Remove ' + label + '?', 'It leaves the room and the record; if it reports again it shows as unknown.',
+  if (!(await ask('Remove ' + label + '?',
+                  'It leaves the room; its sessions and sales stay on record. If it reports again it shows as unknown.',
                   [], 'Remove'))) return;
+  const r = await postRoomChange({ action: 'remove', station: address, confirm: true });
+  if (r && r.status === 401) return;
+  message(roomChangeText('Removed ' + label, r), !r || r.status !== 200);
+}
+
+// The station dialog: a new station (its address too), one adopted, or one
+// edited. An edit sends only what was changed in the dialog, so that another
+// owner's change of the rest at the same time stays; the answer says what
+// the edit changed.
+let stationEdit = null;
+function openStation(action, address) {
+  const st = address ? stations.get(address) : null;
+  const was = {
+    name: st && action === 'edit' ? st.name : '',
+    column: st && action === 'edit' ? st.column || 0 : 0,
+    row: st && action === 'edit' ? st.row || 0 : 0,
+    group: st && action === 'edit' ? till.groupIdOf(address) : null,
+  };
+  stationEdit = { action, address, was };
+  $('station-title').textContent = action === 'add' ? 'Add a station'
+    : action === 'adopt' ? 'Adopt the station at ' + address : 'The station ' + st.name + ' (' + address + ')';
+  $('station-address-label').hidden = action !== 'add';
+  $('station-address').value = '';
+  $('station-name').value = was.name;
+  $('station-name').placeholder = action === 'adopt' ? address : '';
+  $('station-name').required = action !== 'adopt';
+  $('station-column').value = String(was.column);
+  $('station-row').value = String(was.row);
+  const group = $('station-group');
+  group.textContent = '';
+  const none = el('option', '', 'no group');
+  none.value = '';
+  group.append(none);
+  for (const g of till.groups()) {
+    const o = el('option', '', g.name);
+    o.value = String(g.id);
+    group.append(o);
+  }
+  group.value = was.group === null ? '' : String(was.group);
+  $('station-error').textContent = '';
+  $('station-dialog').showModal();
+  (action === 'add' ? $('station-address') : $('station-name')).focus();
+}
+
+$('station-form').addEventListener('submit', async (e) => {
+  e.preventDefault();
+  const { action, was } = stationEdit;
+  const address = action === 'add' ? $('station-address').value.trim() : stationEdit.address;
   const body = { action, station: address };
-  if (action === 'remove') body.confirm = true;
-  let r;
-  try {
-    r = await sendOnce('/api/station', body);
-  } catch (e) {
-    message(action + ': no answer from the console; the page asks again when it is back', true);
-    return;
+  const name = $('station-name').value.trim();
+  const column = parseInt($('station-column').value || '0', 10) || 0;
+  const row = parseInt($('station-row').value || '0', 10) || 0;
+  const group = $('station-group').value === '' ? null : parseInt($('station-group').value, 10);
+  if (name !== was.name && !(action === 'adopt' && name === '')) body.name = name;
+  if (column !== was.column || row !== was.row) { body.column = column; body.row = row; }
+  if (group !== was.group) body.group = group;
+  const r = await postRoomChange(body, $('station-save'));
+  if (r && r.status === 200) {
+    $('station-dialog').close();
+    message(roomChangeText((name || address) + ' (' + address + ')', r), false);
+    till.refresh();
+    loadRoomFile();
+  } else if (!r || r.status !== 401) {
+    $('station-error').textContent = roomChangeText('Not saved', r);
   }
-  const msg = $('message');
-  const failed = r.data && r.data.results ? r.data.results.filter((x) => !x.ok) : [];
-  if (r.status === 200) {
-    msg.className = '';
-    msg.textContent = (action === 'adopt' ? 'Adopted ' : 'Removed ') + label;
-  } else if (r.status !== 401) {
-    msg.className = 'error';
-    msg.textContent = label + ': ' + (failed.length ? failed[0].error : refusalText(r));
-  }
+});
+$('station-cancel').addEventListener('click', () => $('station-dialog').close());
+$('station-add').addEventListener('click', () => openStation('add', null));
+
+// The room file's lines the record lacks, offered to an owner: taken over,
+// or left (the page then stops offering them until the file changes).
+async function loadRoomFile() {
+  if (session.role !== 'owner') { $('room-file').hidden = true; return; }
+  await loadPart('room-file-error', '/api/room-file', (data) => {
+    const list = $('room-file-lines');
+    list.textContent = '';
+    const box = $('room-file');
+    box.hidden = !data.problem && (data.missing.length === 0 || data.dismissed);
+    $('room-file-buttons').hidden = !!data.problem;
+    if (data.problem) {
+      $('room-file-text').textContent = 'The room file can\'t be read: ' + data.problem + '. The record holds the room.';
+      return;
+    }
+    $('room-file-text').textContent = 'The room file has ' + data.missing.length +
+      (data.missing.length === 1 ? ' line' : ' lines') + ' the room here does not:';
+    for (const line of data.missing) list.append(el('li', '', line));
+  });
+}
+for (const [id, action] of [['room-file-take', 'take_over'], ['room-file-dismiss', 'dismiss']]) {
+  $(id).addEventListener('click', async () => {
+    const r = await postRoomChange({ action });
+    if (r && r.status === 401) return;
+    message(roomChangeText(action === 'take_over' ? 'The room file\'s lines' : 'The room file', r), !r || r.status !== 200);
+    till.refresh();
+    loadRoomFile();
+  });
 }
 
 let windowsStation = null;
@@ -765,7 +890,19 @@ $('toolbar-toggle').addEventListener('click', () => {
 $('windows-refresh').addEventListener('click', refreshWindows);
 setInterval(tick, 1000);
 
-(async () => {
-  const r = await api('GET', '/api/me');
-  if (r.status === 200) { showMain(r.data); poll(); }
-})();
+// At the start: the page of the log-in the browser holds, or the log-in; when
+// the console does not answer, the page says so, with a retry.
+async function start() {
+  document.body.dataset.started = '1';
+  $('start-error').hidden = true;
+  let r = null;
+  try { r = await api('GET', '/api/me'); } catch (e) { r = null; }
+  if (r && r.status === 200 && r.data) { showMain(r.data); poll(); return; }
+  if (r && r.status === 401) return;
+  $('main').hidden = true;
+  $('login').hidden = true;
+  $('start-error-text').textContent = 'The console did not answer as it should: ' + refusalText(r) + '.';
+  $('start-error').hidden = false;
+}
+$('start-retry').addEventListener('click', start);
+start();

@@ -50,14 +50,27 @@ export function parseMinutes(text, max) {
 let onLoggedOut = () => {};
 export function whenLoggedOut(handler) { onLoggedOut = handler; }
 
+// A request to the console; one that gets no answer within 20 s (unless the
+// caller gives its own signal) fails as a lost connection does.
 export async function api(method, path, body, signal) {
+  let timer = null;
+  if (!signal) {
+    const abort = new AbortController();
+    timer = setTimeout(() => abort.abort(), 20000);
+    signal = abort.signal;
+  }
   const options = { method, headers: {}, credentials: 'same-origin', signal };
   if (body !== undefined) {
     options.headers['Content-Type'] = 'application/json';
     options.headers['X-Zalvo-Csrf'] = session.csrf;
     options.body = JSON.stringify(body);
   }
-  const res = await fetch(path, options);
+  let res;
+  try {
+    res = await fetch(path, options);
+  } finally {
+    if (timer) clearTimeout(timer);
+  }
   let data = null;
   try { data = await res.json(); } catch (e) { data = null; }
   if (res.status === 401 && path !== '/api/login') onLoggedOut();
@@ -161,8 +174,10 @@ export async function resendPending(answered) {
   }
 }
 
-// What a refused request says: the console's text, or its status.
+// What a refused request says: the console's text, or its status; null for
+// no answer at all.
 export function refusalText(r) {
+  if (!r) return 'no answer from the console';
   return (r.data && r.data.error) || ('failed (' + r.status + ')');
 }
 
@@ -212,6 +227,33 @@ export function askText(box, label, id) {
   input.addEventListener('input', () => { $('confirm-ok').disabled = input.value.trim() === ''; });
   setTimeout(() => input.focus(), 0);
   return () => input.value.trim();
+}
+
+// A part of the page that did not load says so in its own place (an element
+// with the class load-error), with a button to try again; a good load clears
+// it. `r` is the answer (null: none came).
+export function partFailed(id, r, retry) {
+  const box = $(id);
+  box.textContent = '';
+  const b = el('button', 'plain', 'Retry');
+  b.addEventListener('click', retry);
+  box.append(el('span', '', 'Not loaded: ' + refusalText(r) + ' '), b);
+  box.hidden = false;
+}
+
+// Loads a part of the page: `show` takes the answer's data; a failure is
+// shown with a retry (a 401 shows the log-in instead). True once shown.
+export async function loadPart(id, path, show) {
+  let r = null;
+  try { r = await api('GET', path); } catch (e) { r = null; }
+  if (r && r.status === 200 && r.data) {
+    $(id).hidden = true;
+    $(id).textContent = '';
+    show(r.data);
+    return true;
+  }
+  if (!r || r.status !== 401) partFailed(id, r, () => loadPart(id, path, show));
+  return false;
 }
 
 export function today() {

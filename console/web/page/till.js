@@ -3,7 +3,7 @@
 // shifts with their end-of-day reports, printable. Amounts come from the
 // console in minor units and go to it as texts ("12.50"), which it checks.
 // Every change is sent once (see sendOnce) and answered with what it did.
-import { $, el, api, refusalText, selected, roomStations, today, sendOnce, session, ask, askText } from './common.js';
+import { $, el, api, refusalText, loadPart, selected, roomStations, today, sendOnce, session, ask, askText } from './common.js';
 
 let till = null;
 
@@ -33,12 +33,12 @@ let loaded = () => {};
 export function whenLoaded(then) { loaded = then; }
 
 async function load() {
-  const r = await api('GET', '/api/till');
-  if (r.status !== 200) return;
-  till = r.data;
-  render();
-  loaded();
+  await loadPart('till-error', '/api/till', (data) => { till = data; render(); loaded(); });
 }
+
+// The till's groups ({id, name}), for the room's set-up; none before the
+// till has loaded.
+export function groups() { return till ? till.groups : []; }
 
 // A change of the till, answered with what it did.
 async function change(body, button) {
@@ -247,42 +247,45 @@ async function loadReports() {
   const q = '?from=' + encodeURIComponent(from) + '&to=' + encodeURIComponent(to);
   $('csv').href = '/api/sessions.csv' + q;
   $('shifts-csv').href = '/api/shifts.csv' + q;
-  const [sessions, shifts] = await Promise.all([api('GET', '/api/sessions' + q), api('GET', '/api/shifts' + q)]);
+  await Promise.all([loadPart('sessions-error', '/api/sessions' + q, showSessions),
+                     loadPart('shifts-error', '/api/shifts' + q, showShifts)]);
+}
+
+function showSessions(data) {
   const rows = $('session-rows');
   rows.textContent = '';
-  if (sessions.status === 200) {
-    for (const s of sessions.data.sessions) {
-      const tr = el('tr');
-      const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
-      const station = s.station + (s.moves.length ? ' (moved from ' + s.moves.map((m) => m.from_station).join(', ') + ')' : '');
-      for (const v of [station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
-        s.price === null ? '' : money(s.price), refund]) {
-        tr.append(el('td', '', String(v)));
-      }
-      const sales = el('td');
-      for (const sale of s.sales) sales.append(saleCell(s, sale), el('br'));
-      if (!s.sales.length) sales.textContent = s.started_by;
-      tr.append(sales, el('td', '', s.ended_by || ''));
-      rows.append(tr);
+  for (const s of data.sessions) {
+    const tr = el('tr');
+    const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
+    const station = s.station + (s.moves.length ? ' (moved from ' + s.moves.map((m) => m.from_station).join(', ') + ')' : '');
+    for (const v of [station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
+      s.price === null ? '' : money(s.price), refund]) {
+      tr.append(el('td', '', String(v)));
     }
+    const sales = el('td');
+    for (const sale of s.sales) sales.append(saleCell(s, sale), el('br'));
+    if (!s.sales.length) sales.textContent = s.started_by;
+    tr.append(sales, el('td', '', s.ended_by || ''));
+    rows.append(tr);
   }
-  const srows = $('shift-rows');
-  srows.textContent = '';
-  if (shifts.status === 200) {
-    for (const s of shifts.data.shifts) {
-      const tr = el('tr');
-      for (const v of [day(s.opened_at) + ' (' + s.opened_by + ')', s.closed_at === null ? 'open' : day(s.closed_at) + ' (' + s.closed_by + ')',
-        money(s.opening), money(s.sales) + ' / ' + s.sales_count, money(s.refunds) + ' / ' + s.refunds_count,
-        money(s.voids), money(s.expected), money(s.counted), money(s.difference)]) {
-        tr.append(el('td', '', String(v)));
-      }
-      const report = el('button', 'plain', 'Report');
-      report.addEventListener('click', () => showReport(s));
-      const td = el('td');
-      td.append(report);
-      tr.append(td);
-      srows.append(tr);
+}
+
+function showShifts(data) {
+  const rows = $('shift-rows');
+  rows.textContent = '';
+  for (const s of data.shifts) {
+    const tr = el('tr');
+    for (const v of [day(s.opened_at) + ' (' + s.opened_by + ')', s.closed_at === null ? 'open' : day(s.closed_at) + ' (' + s.closed_by + ')',
+      money(s.opening), money(s.sales) + ' / ' + s.sales_count, money(s.refunds) + ' / ' + s.refunds_count,
+      money(s.voids), money(s.expected), money(s.counted), money(s.difference)]) {
+      tr.append(el('td', '', String(v)));
     }
+    const report = el('button', 'plain', 'Report');
+    report.addEventListener('click', () => showReport(s));
+    const td = el('td');
+    td.append(report);
+    tr.append(td);
+    rows.append(tr);
   }
 }
 
