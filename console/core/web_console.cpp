@@ -71,6 +71,7 @@ void WebConsole::RestoreSessions() {
     session.minutes = record.minutes;
     session.started_by = record.started_by;
     session.sold = PriceOfSales(record_.SalesOf(record.id));
+    session.member_id = record.member_id;
     room_.SetSession(record.address, session);
   }
 }

@@ -115,11 +115,31 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
           }
         }
         if (plan->refund) {
-          record_.AddRefund(*plan->refund);
+          plan->refund->id = record_.AddRefund(*plan->refund);
+          if (plan->refund->member_id) {
+            record_.AddMemberMove(MemberMove{.member_id = *plan->refund->member_id,
+                                             .kind = MoveKind::kRefund,
+                                             .at = now,
+                                             .by = operator_name,
+                                             .amount = plan->refund->amount,
+                                             .shift_id = plan->refund->shift_id,
+                                             .refund_id = plan->refund->id});
+          }
         }
         if (plan->sale) {
           plan->sale->session_id = (*plan->session)->record_id;
           plan->sale->id = record_.AddSale(*plan->sale);
+          // A member's sale is paid from the balance, which the record
+          // never lets go below zero.
+          if (plan->sale->member_id) {
+            record_.AddMemberMove(MemberMove{.member_id = *plan->sale->member_id,
+                                             .kind = MoveKind::kSale,
+                                             .at = now,
+                                             .by = operator_name,
+                                             .amount = -plan->sale->price,
+                                             .shift_id = plan->sale->shift_id,
+                                             .sale_id = plan->sale->id});
+          }
           (*plan->session)->sold = PriceOfSales(record_.SalesOf(plan->sale->session_id));
         }
         record_.RecordAction(now, operator_name, Who(*station), row.name.data(), plan->detail);

@@ -193,4 +193,19 @@ std::optional<std::vector<std::string>> JsonFields::Texts(std::string_view name)
   return texts;
 }
 
+std::optional<std::vector<int64_t>> JsonFields::Integers(std::string_view name) const {
+  const json* field = Field(name);
+  if (!field || !field->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<int64_t> integers;
+  for (const auto& item : *field) {
+    if (!item.is_number_integer()) {
+      return std::nullopt;
+    }
+    integers.push_back(item.get<int64_t>());
+  }
+  return integers;
+}
+
 }  // namespace zalvo::console

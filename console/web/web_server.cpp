@@ -85,7 +85,9 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     Api("POST", "/api/station", Access::kOperator, &WebServer::ChangeStation, kOnce),
     Api("GET", "/api/till", Access::kOperator, &WebServer::Till),
     Api("GET", "/api/quote", Access::kOperator, &WebServer::Quote),
-    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, kOnce),
+    // Each change's row says who may make it (members at the counter:
+    // an operator; the set-up: an owner).
+    Api("POST", "/api/till/change", Access::kOperator, &WebServer::ChangeTill, kOnce),
     Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, kOnce),
     Api("POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd),
     Api("GET", "/api/sessions", Access::kOperator, &WebServer::Sessions),
@@ -95,6 +97,9 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     Api("GET", "/api/operators", Access::kOwner, &WebServer::Operators),
     Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, kOnce),
     Api("GET", "/api/actions", Access::kOperator, &WebServer::ActionLog),
+    Api("GET", "/api/members", Access::kOperator, &WebServer::Members),
+    Api("GET", "/api/members/statement", Access::kOperator, &WebServer::Statement),
+    Api("GET", "/api/members/statement.csv", Access::kOperator, &WebServer::StatementCsv),
 };
 
 WebServer::Checkers::Checkers(int count) {
