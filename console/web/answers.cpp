@@ -110,10 +110,15 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
       result["sold"] = {{"id", o.sold->id},
                         {"minutes", o.sold->minutes},
                         {"price", o.sold->price},
-                        {"kind", SaleKindName(o.sold->kind)}};
+                        {"kind", SaleKindName(o.sold->kind)},
+                        {"tariff", o.sold->tariff},
+                        {"member", o.sold->member_id ? json(*o.sold->member_id) : json(nullptr)}};
     }
     if (o.refunded) {
-      result["refunded"] = {{"amount", o.refunded->amount}, {"paid", o.refunded->paid}};
+      result["refunded"] = {
+          {"amount", o.refunded->amount},
+          {"paid", o.refunded->paid},
+          {"member", o.refunded->member_id ? json(*o.refunded->member_id) : json(nullptr)}};
     }
     results.push_back(std::move(result));
   }

@@ -75,6 +75,7 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     PageFile("/common.js", &kPageCommonScript, kScript),
     PageFile("/till.js", &kPageTillScript, kScript),
     PageFile("/admin.js", &kPageAdminScript, kScript),
+    PageFile("/members.js", &kPageMembersScript, kScript),
     PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
     Api("POST", "/api/login", Access::kAnyone, &WebServer::LogIn),
     Api("POST", "/api/logout", Access::kOperator, &WebServer::LogOut),

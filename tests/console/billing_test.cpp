@@ -177,6 +177,9 @@ TEST_F(InSofia, ATariffPricesEveryMinuteOfTheWeekOnce) {
   EXPECT_EQ(TariffProblem(week),
             "the periods 'Mon-Fri 18:00-08:00 3.00' and 'Sat-Sun 00:00-24:00 3.00' overlap: both "
             "price Sat 00:00");
+  // The operator's guide's, whose weekend days run from 08:00 to 08:00.
+  EXPECT_FALSE(TariffProblem(Periods(
+      {"Mon-Fri 08:00-18:00 2.50", "Mon-Fri 18:00-08:00 3.50", "Sat-Sun 08:00-08:00 4.00"})));
   // Sunday night runs over the week's end into Monday morning.
   EXPECT_FALSE(TariffProblem(Periods(
       {"Mon-Fri 08:00-18:00 2.00", "Sun-Thu 18:00-08:00 1.00", "Fri-Sat 18:00-18:00 4.00"})));
