@@ -734,15 +734,16 @@ std::optional<SaleRecord> SaleFor(const TillSetup& till, const Group& group, con
     sale.kind = SaleKind::kPackage;
     sale.refundable = package->refundable;
   } else {
-    const Tariff* tariff = nullptr;
-    for (const auto& t : till.tariffs) {
-      tariff = t.id == group.tariff_id ? &t : tariff;
+    auto tariff = std::find_if(till.tariffs.begin(), till.tariffs.end(),
+                               [&](const Tariff& t) { return t.id == group.tariff_id; });
+    if (tariff == till.tariffs.end()) {
+      why = Conflict("the group '" + group.name + "' has no tariff");
+      return std::nullopt;
     }
-    auto priced = tariff ? PriceOf(*tariff, from, asked.minutes) : std::nullopt;
+    auto priced = PriceOf(*tariff, from, asked.minutes);
     if (!priced) {
-      why = Conflict(tariff ? "the tariff '" + tariff->name + "' can't price " +
-                                  std::to_string(asked.minutes) + " minutes"
-                            : "the group '" + group.name + "' has no tariff");
+      why = Conflict("the tariff '" + tariff->name + "' can't price " +
+                     std::to_string(asked.minutes) + " minutes");
       return std::nullopt;
     }
     sale.minutes = asked.minutes;

@@ -44,7 +44,7 @@ Wall WallAt(Millis at) {
   std::tm local = platform::LocalTime(static_cast<std::time_t>(seconds));
   int64_t civil =
       DaysFromCivil(local.tm_year + int64_t{1900}, local.tm_mon + 1, local.tm_mday) * 86'400 +
-      local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+      int64_t{local.tm_hour} * 3600 + int64_t{local.tm_min} * 60 + local.tm_sec;
   return Wall{((local.tm_wday + 6) % 7) * kMinutesPerDay + local.tm_hour * 60 + local.tm_min,
               civil - seconds};
 }
@@ -76,7 +76,7 @@ class Week {
     // Where each minute's price runs to, from the week's end back.
     for (int32_t m = kMinutesPerWeek; m-- > 0;) {
       bool same = m + 1 < kMinutesPerWeek && PriceAt(m + 1) == PriceAt(m);
-      run_end_[static_cast<size_t>(m)] = same ? run_end_[static_cast<size_t>(m + 1)] : m + 1;
+      run_end_[static_cast<size_t>(m)] = same ? run_end_[static_cast<size_t>(m) + 1] : m + 1;
     }
   }
 

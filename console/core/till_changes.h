@@ -83,14 +83,14 @@ struct TillChangeDone {
 };
 
 struct TillChangeRow {
-  TillChange::Kind kind;
-  std::string_view name;
-  std::array<std::string_view, 8> fields;  // the request's fields besides "change"
-  Check (*read)(const RequestFields& fields, TillChange& change);
+  TillChange::Kind kind = TillChange::Kind::kCurrency;
+  Role role = Role::kOwner;  // the least role that may make it
+  std::string_view name = "";
+  std::array<std::string_view, 8> fields = {};  // the request's fields besides "change"
+  Check (*read)(const RequestFields& fields, TillChange& change) = nullptr;
   // Writes the change; throws Refused when the till's state does not allow
   // it.
-  TillChangeDone (*apply)(const TillContext& context, const TillChange& change);
-  Role role = Role::kOwner;  // the least role that may make it
+  TillChangeDone (*apply)(const TillContext& context, const TillChange& change) = nullptr;
 };
 
 std::span<const TillChangeRow> TillChangeRows();

@@ -1059,6 +1059,20 @@ TEST_F(ConsoleApi, AMembersBalancePaysAndIsNeverSpentTwice) {
             "top_up:500=500 sale:-270=230 sale:-135=95 refund:360=455 void:45=500 top_up:220=720 "
             "sale:-720=0 top_up:100=100 payout:-100=0 ");
   EXPECT_EQ(till.web->Till().shift->payouts.amount, 100);
+
+  // The most a balance holds, and not a minor unit more.
+  ASSERT_TRUE(change(Kind::kMember, console::Role::kOperator, [](auto& c) {
+                c.member = {.name = "Max"};
+              }).ok());
+  auto to_max = [&](console::Money amount) {
+    return change(Kind::kTopUp, console::Role::kOperator, [&](auto& c) {
+      c.member.id = 2;
+      c.amount = amount;
+    });
+  };
+  ASSERT_TRUE(to_max(console::kMaxBalance).ok());
+  EXPECT_NE(to_max(1).refusal->text.find("holds at most 10000000.00 BGN"), std::string::npos);
+  EXPECT_EQ(store.FindMember(2)->balance, console::kMaxBalance);
 }
 
 // Power-on sends the magic packet of the station's MAC to the broadcast
