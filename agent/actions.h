@@ -30,6 +30,11 @@ struct ReplyContext {
   std::string_view nonce;
 };
 
+// The replies to the server address of the settings, with that nonce: none
+// when the settings name no four dotted numbers (no command can come from
+// such a server either), and then every reply is lost.
+ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce = {});
+
 class AgentActions {
  public:
   virtual ~AgentActions() = default;

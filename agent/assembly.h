@@ -24,7 +24,7 @@ struct AgentWiring {
   std::optional<protocol::KeyText> key;
   // Where a keyed station keeps its replay mark; none keeps no mark.
   platform::Registry* mark_store = nullptr;
-  LogSink log;
+  platform::LogSink log;
 };
 
 class AssembledAgent {

@@ -32,27 +32,21 @@ bool Fires(int32_t counter, int32_t period) {
 }  // namespace
 
 CommandDispatcher::CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies,
-                                     LogSink log, ServerSink server)
+                                     platform::LogSink log, ServerSink server)
     : state_(state),
       actions_(actions),
       replies_(replies),
       log_(std::move(log)),
       server_(std::move(server)) {}
 
-void CommandDispatcher::Log(std::string_view line) const {
-  if (log_) {
-    log_(line);
-  }
-}
-
 template <typename F>
 void CommandDispatcher::Guarded(std::string_view what, F&& action) {
   try {
     action();
   } catch (const std::exception& e) {
-    Log(std::string(what) + " failed: " + e.what());
+    log_(std::string(what) + " failed: " + e.what());
   } catch (...) {
-    Log(std::string(what) + " failed");
+    log_(std::string(what) + " failed");
   }
 }
 
@@ -109,8 +103,8 @@ void CommandDispatcher::DataReceived(std::string_view command, const ReplyContex
     if (command.size() > kShown) {
       shown += "... (" + std::to_string(command.size()) + " bytes)";
     }
-    Log("<- " + std::string(reply.server_ip) + ":" + std::to_string(reply.sender_port) + " " +
-        shown);
+    log_("<- " + std::string(reply.server_ip) + ":" + std::to_string(reply.sender_port) + " " +
+         shown);
   }
   // "ACTION INI" may name another server: the replies after it go there.
   ReplyContext to = reply;
@@ -118,9 +112,9 @@ void CommandDispatcher::DataReceived(std::string_view command, const ReplyContex
     Dispatch(command, to);
     actions_.SendPing(to);
   } catch (const std::exception& e) {
-    Log("command failed: " + std::string(e.what()));
+    log_("command failed: " + std::string(e.what()));
   } catch (...) {
-    Log("command failed");
+    log_("command failed");
   }
 }
 
@@ -197,7 +191,7 @@ struct CommandTable {
            } catch (const platform::HelperFailure&) {
              throw;
            } catch (const std::exception& e) {
-             a.Log(std::string("volume failed: ") + e.what());
+             a.log_(std::string("volume failed: ") + e.what());
            }
          }
        }},
@@ -206,7 +200,7 @@ struct CommandTable {
          // A refused text shows nothing and is answered as every command;
          // the reason is in the log.
          if (std::optional<std::string> refusal = MessageRefusal(datagram)) {
-           a.Log("message refused: " + *refusal);
+           a.log_("message refused: " + *refusal);
            return;
          }
          a.actions_.ShowMessage(std::string(text));
@@ -237,7 +231,7 @@ ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce) {
   return to;
 }
 
-LogSink WithoutTraffic(LogSink sink) {
+platform::LogSink WithoutTraffic(platform::LogSink sink) {
   if (!sink) {
     return sink;
   }

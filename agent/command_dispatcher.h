@@ -9,16 +9,14 @@
 #include "agent/actions.h"
 #include "agent/agent_state.h"
 #include "platform/datagram_socket.h"
+#include "platform/log_sink.h"
 
 namespace zalvo::agent {
 
-// Receives one line of what the agent does, in Windows-1251. Lines about
-// single datagrams start with "<- " (received) or "-> " (sent).
-using LogSink = std::function<void(std::string_view)>;
-
-// The sink without the lines about single datagrams: what a quiet console
-// run prints (start-up, actions, failures).
-LogSink WithoutTraffic(LogSink sink);
+// The sink without the lines about single datagrams, which start with "<- "
+// (received) or "-> " (sent): what a quiet console run prints (start-up,
+// actions, failures).
+platform::LogSink WithoutTraffic(platform::LogSink sink);
 
 // Told the server address of the settings after every load of the settings:
 // the command gate admits commands from it only, and the tick's reports go
@@ -27,8 +25,8 @@ using ServerSink = std::function<void(std::string_view server_ip)>;
 
 class CommandDispatcher {
  public:
-  CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies, LogSink log = {},
-                    ServerSink server = {});
+  CommandDispatcher(AgentState& state, AgentActions& actions, Replies& replies,
+                    platform::LogSink log = {}, ServerSink server = {});
 
   // The worker's start before its first tick: the counter starts at 1, the
   // check period at 10, the session kept before comes back, then the
@@ -55,19 +53,13 @@ class CommandDispatcher {
   // Runs one tick action so that its failure ends only that action.
   template <typename F>
   void Guarded(std::string_view what, F&& action);
-  void Log(std::string_view line) const;
 
   AgentState& state_;
   AgentActions& actions_;
   Replies& replies_;
-  LogSink log_;
+  platform::LogSink log_;
   ServerSink server_;
 };
-
-// The replies to the server address of the settings, with that nonce: none
-// when the settings name no four dotted numbers (no command can come from
-// such a server either), and then every reply is lost.
-ReplyContext ReplyTo(std::string_view server_ip, std::string_view nonce = {});
 
 // The "PROCESS LIST:" reply for a window list. A list longer than the room
 // of one datagram is cut after the last whole entry that fits.

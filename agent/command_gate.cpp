@@ -9,7 +9,7 @@
 
 namespace zalvo::agent {
 
-CommandGate::CommandGate(std::optional<protocol::KeyText> key, LogSink log,
+CommandGate::CommandGate(std::optional<protocol::KeyText> key, platform::LogSink log,
                          platform::Registry* mark_store)
     : log_(std::move(log)), mark_store_(mark_store) {
   if (!key) {
@@ -30,18 +30,14 @@ CommandGate::CommandGate(std::optional<protocol::KeyText> key, LogSink log,
     mark = ReadReplayMark(*mark_store_);
   } catch (const protocol::KeyFileError& e) {
     mark = protocol::UnixNow();
-    if (log_) {
-      log_(std::string(e.what()) + ": taken as the clock's time, " + std::to_string(*mark));
-    }
+    log_(std::string(e.what()) + ": taken as the clock's time, " + std::to_string(*mark));
   }
   if (mark) {
     start_mark_ = *mark;
     newest_ = *mark;
     stored_ = *mark;
-    if (log_) {
-      log_("replay mark " + std::to_string(*mark) + ": commands must be newer than " +
-           std::to_string(*mark + 1));
-    }
+    log_("replay mark " + std::to_string(*mark) + ": commands must be newer than " +
+         std::to_string(*mark + 1));
   }
 }
 
@@ -116,9 +112,7 @@ bool CommandGate::KeepMark(bool before_restart) {
   try {
     StoreReplayMark(*mark_store_, newest);
   } catch (const platform::PlatformError& e) {
-    if (log_) {
-      log_(std::string("the replay mark was not stored: ") + e.what());
-    }
+    log_(std::string("the replay mark was not stored: ") + e.what());
     last_store_ = now;  // tried again in a second
     return !before_restart;
   }

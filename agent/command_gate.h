@@ -26,8 +26,9 @@
 #include <string>
 #include <string_view>
 
-#include "agent/command_dispatcher.h"
+#include "agent/actions.h"
 #include "platform/datagram_socket.h"
+#include "platform/log_sink.h"
 #include "platform/registry.h"
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
@@ -41,8 +42,8 @@ class CommandGate {
   // protocol::KeyFileError without one). With a key and a registry, the
   // replay mark is read from it now and stored there; a stored mark that
   // can't be read is logged and taken as the clock's time.
-  explicit CommandGate(std::optional<protocol::KeyText> key = std::nullopt, LogSink log = {},
-                       platform::Registry* mark_store = nullptr);
+  explicit CommandGate(std::optional<protocol::KeyText> key = std::nullopt,
+                       platform::LogSink log = {}, platform::Registry* mark_store = nullptr);
 
   bool keyed() const { return verify_key_.has_value(); }
 
@@ -98,7 +99,7 @@ class CommandGate {
   // The key for checking (receive thread) and for sealing (agent's lock).
   std::optional<protocol::EnvelopeKey> verify_key_;
   std::optional<protocol::EnvelopeKey> seal_key_;
-  LogSink log_;
+  platform::LogSink log_;
   // The server's address in network order with bit 32 set; 0 for none.
   std::atomic<uint64_t> server_{0};
   // The same as the settings write it, for the reports (agent's lock).

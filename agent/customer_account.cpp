@@ -21,7 +21,7 @@ std::optional<std::string> Stored(platform::RegistryKey* key, std::string_view n
 }  // namespace
 
 CustomerAccount ReadCustomerAccount(platform::Registry& registry, const AccountLookup& lookup,
-                                    const LogSink& log) {
+                                    const platform::LogSink& log) {
   auto key =
       registry.Open(platform::Hive::kLocalMachine, kCustomerAccountKey, platform::Access::kRead);
   CustomerAccount account;
@@ -39,12 +39,10 @@ CustomerAccount ReadCustomerAccount(platform::Registry& registry, const AccountL
   } else if (lookup.computer_name) {
     account.domain = lookup.computer_name();
   }
-  if (log) {
-    std::string sid = account.sid ? *account.sid : "not found";
-    log("customer account " + (account.domain.empty() ? "" : account.domain + "\\") + account.name +
-        " (" + sid + ")" + (name ? "" : ": none stored by the installer, the default name taken") +
-        (sid_stored || !account.sid ? "" : ", its SID looked up by the name"));
-  }
+  const std::string sid = account.sid ? *account.sid : "not found";
+  log("customer account " + (account.domain.empty() ? "" : account.domain + "\\") + account.name +
+      " (" + sid + ")" + (name ? "" : ": none stored by the installer, the default name taken") +
+      (sid_stored || !account.sid ? "" : ", its SID looked up by the name"));
   return account;
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/command_dispatcher.h"
+#include "platform/log_sink.h"
 #include "platform/registry.h"
 
 namespace zalvo::agent {
@@ -41,7 +41,7 @@ struct AccountLookup {
 // of this computer. Logs what it found. A value that can't be read counts as
 // missing.
 CustomerAccount ReadCustomerAccount(platform::Registry& registry, const AccountLookup& lookup,
-                                    const LogSink& log = {});
+                                    const platform::LogSink& log = {});
 
 // Whose hive gets the current-user policies: the customer account's only,
 // when it is the user at the console (console_sid), or, with nobody there,

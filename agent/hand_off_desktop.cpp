@@ -37,8 +37,9 @@ std::string OutcomeLine(const Outcome& outcome) {
   return "an action ended";
 }
 
-HandOffDesktop::HandOffDesktop(platform::Desktop& desktop, OutcomeSink sink)
-    : desktop_(desktop), sink_(std::move(sink)) {}
+HandOffDesktop::HandOffDesktop(platform::Shell& shell, platform::Presence& presence,
+                               OutcomeSink sink)
+    : shell_(shell), presence_(presence), sink_(std::move(sink)) {}
 
 HandOffDesktop::~HandOffDesktop() {
   {
@@ -61,9 +62,9 @@ void HandOffDesktop::Tell(const Outcome& outcome) {
   }
 }
 
-platform::Desktop::Start HandOffDesktop::ShellOpen(const std::string& file,
-                                                   const std::string& parameters,
-                                                   const std::string& directory, int show_command) {
+platform::Shell::Start HandOffDesktop::ShellOpen(const std::string& file,
+                                                 const std::string& parameters,
+                                                 const std::string& directory, int show_command) {
   std::lock_guard lock(mutex_);
   // The threads of starts that are over.
   for (auto it = start_threads_.begin(); it != start_threads_.end();) {
@@ -85,7 +86,7 @@ platform::Desktop::Start HandOffDesktop::ShellOpen(const std::string& file,
   start_threads_.emplace_back([this, file, parameters, directory, show_command] {
     Outcome outcome{Outcome::Action::kProgramStart, file, false, 0, ""};
     try {
-      (void)desktop_.ShellOpen(file, parameters, directory, show_command);
+      (void)shell_.ShellOpen(file, parameters, directory, show_command);
       outcome.done = true;
     } catch (const platform::PlatformError& e) {
       outcome.code = e.code();
@@ -125,7 +126,7 @@ void HandOffDesktop::SendMonitorStates() {
       monitor_.reset();
     }
     try {
-      desktop_.BroadcastMonitorPower(state);
+      presence_.BroadcastMonitorPower(state);
     } catch (const platform::PlatformError& e) {
       Tell({Outcome::Action::kMonitorPower, MonitorState(state), false, e.code(), e.what()});
     } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
-// A desktop whose actions that may wait on other programs are carried out
-// off the caller's thread, so that the caller answers at once:
+// A desktop's shell and presence whose actions that may wait on other
+// programs are carried out off the caller's thread, so that the caller
+// answers at once:
 //
 // - a program start, which waits while a UAC prompt, the downloaded-file
 //   warning, SmartScreen or an error of the shell waits for the person at
@@ -9,8 +10,8 @@
 //   yet sent is replaced by a newer one.
 //
 // What became of each start, and of a monitor message that failed, goes to
-// the outcome sink, from the worker's thread. Everything else goes straight
-// to the desktop, which must take calls from several threads.
+// the outcome sink, from the worker's thread. The rest of the presence goes
+// straight to the desktop's, which must take calls from several threads.
 #pragma once
 
 #include <condition_variable>
@@ -22,7 +23,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/desktop.h"
+#include "platform/presence.h"
+#include "platform/shell.h"
 #include "protocol/helper_codec.h"
 
 namespace zalvo::agent {
@@ -30,12 +32,12 @@ namespace zalvo::agent {
 // The line of the log for an outcome ("run: C:\x.exe started").
 std::string OutcomeLine(const protocol::helper::Outcome& outcome);
 
-class HandOffDesktop final : public platform::Desktop {
+class HandOffDesktop final : public platform::Shell, public platform::Presence {
  public:
   static constexpr size_t kMaxPendingStarts = 4;
   using OutcomeSink = std::function<void(const protocol::helper::Outcome&)>;
 
-  HandOffDesktop(platform::Desktop& desktop, OutcomeSink sink);
+  HandOffDesktop(platform::Shell& shell, platform::Presence& presence, OutcomeSink sink);
   // Waits for the starts and the message under way; messages still waiting
   // are dropped.
   ~HandOffDesktop() override;
@@ -47,51 +49,20 @@ class HandOffDesktop final : public platform::Desktop {
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
 
-  bool LockWorkStation() override { return desktop_.LockWorkStation(); }
-  bool EnablePrivilege(std::string_view name) override { return desktop_.EnablePrivilege(name); }
-  void ShutDownSystem(platform::PowerOff what) override { desktop_.ShutDownSystem(what); }
-  bool LogOff() override { return desktop_.LogOff(); }
-  platform::WindowHandle ForegroundWindow() override { return desktop_.ForegroundWindow(); }
-  std::vector<platform::WindowHandle> TopLevelWindows() override {
-    return desktop_.TopLevelWindows();
-  }
-  std::string WindowCaption(platform::WindowHandle window) override {
-    return desktop_.WindowCaption(window);
-  }
-  std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override {
-    return desktop_.TopLevelWindowsWithCaptions();
-  }
-  CaptionedWindow ForegroundWindowWithCaption() override {
-    return desktop_.ForegroundWindowWithCaption();
-  }
-  platform::WindowHandle FindWindowByCaption(std::string_view caption) override {
-    return desktop_.FindWindowByCaption(caption);
-  }
-  uint32_t WindowProcessId(platform::WindowHandle window) override {
-    return desktop_.WindowProcessId(window);
-  }
-  bool TerminateProcess(uint32_t process_id, uint32_t exit_code) override {
-    return desktop_.TerminateProcess(process_id, exit_code);
-  }
-  OwnerEnd EndWindowOwner(std::string_view caption, uint32_t exit_code) override {
-    return desktop_.EndWindowOwner(caption, exit_code);
-  }
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override {
-    desktop_.SendSystemCommand(window, command);
-  }
-  void SetCursorPosition(int32_t x, int32_t y) override { desktop_.SetCursorPosition(x, y); }
-  void MessageBeep(uint32_t type) override { desktop_.MessageBeep(type); }
+  bool LockWorkStation() override { return presence_.LockWorkStation(); }
+  void SetCursorPosition(int32_t x, int32_t y) override { presence_.SetCursorPosition(x, y); }
+  void MessageBeep(uint32_t type) override { presence_.MessageBeep(type); }
   // At once: the desktop keeps the window on a thread of its own.
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override {
-    return desktop_.ShowMessage(text, shown_for);
+    return presence_.ShowMessage(text, shown_for);
   }
-  std::optional<uint64_t> FreeBytesOnDriveC() override { return desktop_.FreeBytesOnDriveC(); }
 
  private:
   void SendMonitorStates();
   void Tell(const protocol::helper::Outcome& outcome);
 
-  platform::Desktop& desktop_;
+  platform::Shell& shell_;
+  platform::Presence& presence_;
   OutcomeSink sink_;
 
   std::mutex mutex_;

@@ -12,8 +12,8 @@ namespace helper = protocol::helper;
 
 }  // namespace
 
-HelperDesktop::HelperDesktop(HelperSupervisor& helper, platform::Desktop& service, LogSink log)
-    : helper_(helper), service_(service), log_(std::move(log)) {}
+HelperDesktop::HelperDesktop(HelperSupervisor& helper, platform::LogSink log)
+    : helper_(helper), log_(std::move(log)) {}
 
 template <typename Operation>
 std::optional<typename Operation::Reply> HelperDesktop::Ask(
@@ -37,7 +37,7 @@ bool HelperDesktop::LockWorkStation() {
   return reply && reply->done;
 }
 
-std::vector<platform::Desktop::CaptionedWindow> HelperDesktop::TopLevelWindowsWithCaptions() {
+std::vector<platform::TopWindows::CaptionedWindow> HelperDesktop::TopLevelWindowsWithCaptions() {
   auto reply = helper_.Ask<helper::WindowList>();
   std::vector<CaptionedWindow> windows;
   if (reply) {
@@ -49,33 +49,12 @@ std::vector<platform::Desktop::CaptionedWindow> HelperDesktop::TopLevelWindowsWi
   return windows;
 }
 
-platform::Desktop::CaptionedWindow HelperDesktop::ForegroundWindowWithCaption() {
+platform::TopWindows::CaptionedWindow HelperDesktop::ForegroundWindowWithCaption() {
   auto reply = helper_.Ask<helper::ForegroundWindow>();
   if (!reply) {
     return {};
   }
   return {reply->window, CheckedCaption(std::move(reply->caption))};
-}
-
-platform::WindowHandle HelperDesktop::ForegroundWindow() {
-  return ForegroundWindowWithCaption().handle;
-}
-
-std::vector<platform::WindowHandle> HelperDesktop::TopLevelWindows() {
-  std::vector<platform::WindowHandle> handles;
-  for (const CaptionedWindow& window : TopLevelWindowsWithCaptions()) {
-    handles.push_back(window.handle);
-  }
-  return handles;
-}
-
-std::string HelperDesktop::WindowCaption(platform::WindowHandle window) {
-  for (CaptionedWindow& listed : TopLevelWindowsWithCaptions()) {
-    if (listed.handle == window) {
-      return std::move(listed.caption);
-    }
-  }
-  return {};
 }
 
 platform::WindowHandle HelperDesktop::FindWindowByCaption(std::string_view caption) {
@@ -99,15 +78,13 @@ bool HelperDesktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   if (!helper_.TerminateInConsoleSession(process_id, exit_code)) {
     return false;
   }
-  if (log_) {
-    log_("kill: process " + std::to_string(process_id) +
-         " was ended by the service: the customer's rights did not allow it");
-  }
+  log_("kill: process " + std::to_string(process_id) +
+       " was ended by the service: the customer's rights did not allow it");
   return true;
 }
 
-platform::Desktop::OwnerEnd HelperDesktop::EndWindowOwner(std::string_view caption,
-                                                          uint32_t exit_code) {
+platform::TopWindows::OwnerEnd HelperDesktop::EndWindowOwner(std::string_view caption,
+                                                             uint32_t exit_code) {
   auto reply = Ask<helper::EndWindowOwner>("process end", {std::string(caption), exit_code});
   if (!reply) {
     return {};
@@ -117,16 +94,16 @@ platform::Desktop::OwnerEnd HelperDesktop::EndWindowOwner(std::string_view capti
     return end;
   }
   end.ended = helper_.TerminateInConsoleSession(end.process_id, exit_code);
-  if (end.ended && log_) {
+  if (end.ended) {
     log_("kill: process " + std::to_string(end.process_id) +
          " was ended by the service: the customer's rights did not allow it");
   }
   return end;
 }
 
-platform::Desktop::Start HelperDesktop::ShellOpen(const std::string& file,
-                                                  const std::string& parameters,
-                                                  const std::string& directory, int show_command) {
+platform::Shell::Start HelperDesktop::ShellOpen(const std::string& file,
+                                                const std::string& parameters,
+                                                const std::string& directory, int show_command) {
   auto reply = helper_.Ask<helper::ShellOpen>({file, parameters, directory, show_command});
   if (!reply) {
     throw platform::PlatformError("nobody is logged on at the console");
@@ -136,10 +113,6 @@ platform::Desktop::Start HelperDesktop::ShellOpen(const std::string& file,
 
 void HelperDesktop::BroadcastMonitorPower(int32_t state) {
   Ask<helper::MonitorPower>("monitor power", {state});
-}
-
-void HelperDesktop::SendSystemCommand(platform::WindowHandle, uint32_t) {
-  throw platform::PlatformError("the service sends no window command in the customer's session");
 }
 
 void HelperDesktop::SetCursorPosition(int32_t x, int32_t y) {

@@ -1,7 +1,7 @@
 // The customer's desktop and speakers as the agent service reaches them:
 // through its session helper. What the service does from its own account
-// stays with the service's desktop: privileges, the end of Windows and the
-// free space of drive C.
+// (platform/machine.h: privileges, the end of Windows, the free space of
+// drive C) is not here: the service does it itself.
 //
 // With nobody logged on at the console there are no windows (an empty list,
 // foreground 0, no window found), and the actions (run, lock, monitor,
@@ -10,28 +10,25 @@
 
 #include "agent/helper_supervisor.h"
 #include "platform/console_session.h"
-#include "platform/desktop.h"
+#include "platform/log_sink.h"
 #include "platform/mixer.h"
+#include "platform/presence.h"
+#include "platform/shell.h"
+#include "platform/top_windows.h"
 
 namespace zalvo::agent {
 
-class HelperDesktop final : public platform::Desktop {
+class HelperDesktop final : public platform::TopWindows,
+                            public platform::Presence,
+                            public platform::Shell {
  public:
-  HelperDesktop(HelperSupervisor& helper, platform::Desktop& service, LogSink log = {});
+  explicit HelperDesktop(HelperSupervisor& helper, platform::LogSink log = {});
 
   bool LockWorkStation() override;
-  bool EnablePrivilege(std::string_view name) override { return service_.EnablePrivilege(name); }
-  void ShutDownSystem(platform::PowerOff what) override { service_.ShutDownSystem(what); }
-  bool LogOff() override { return service_.LogOff(); }
   // The windows and their captions come from the helper in one request
-  // each: the list of all of them, or the foreground one. The single ones
-  // below are read from those (a window's caption from the list, empty when
-  // it is no top-level window).
+  // each: the list of all of them, or the foreground one.
   std::vector<CaptionedWindow> TopLevelWindowsWithCaptions() override;
   CaptionedWindow ForegroundWindowWithCaption() override;
-  platform::WindowHandle ForegroundWindow() override;
-  std::vector<platform::WindowHandle> TopLevelWindows() override;
-  std::string WindowCaption(platform::WindowHandle window) override;
   platform::WindowHandle FindWindowByCaption(std::string_view caption) override;
   uint32_t WindowProcessId(platform::WindowHandle window) override;
   // As the customer first; a process the customer's rights can't end (an
@@ -49,14 +46,11 @@ class HelperDesktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
-  // The service closes no window of the customer's: PlatformError.
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
   // Shown by the helper, on a thread of its own; false when nobody is
   // logged on (the caller logs it, each time).
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
-  std::optional<uint64_t> FreeBytesOnDriveC() override { return service_.FreeBytesOnDriveC(); }
 
   // The lock order to the installed lock screen's windows of the customer's
   // session; nothing told when nobody is logged on there.
@@ -72,8 +66,7 @@ class HelperDesktop final : public platform::Desktop {
   std::string CheckedCaption(std::string caption);
 
   HelperSupervisor& helper_;
-  platform::Desktop& service_;
-  LogSink log_;
+  platform::LogSink log_;
 };
 
 // The speakers of the customer's session (the default audio endpoint, which

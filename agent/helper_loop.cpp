@@ -33,8 +33,8 @@ std::string Serve(std::string_view payload, Action&& carry) {
   return answer;
 }
 
-std::string Carry(const helper::Frame& request, platform::Desktop& desktop, platform::Mixer& mixer,
-                  platform::LockScreenWindows* lock_screens) {
+std::string Carry(const helper::Frame& request, const platform::DesktopRoles& desktop,
+                  platform::Mixer& mixer, platform::LockScreenWindows* lock_screens) {
   using helper::Nothing;
   const std::string_view in = request.payload;
   switch (static_cast<Op>(request.kind)) {
@@ -44,7 +44,8 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
         // that fits, as the server's reply is.
         helper::WindowList::Reply reply;
         size_t size = 1 + helper::Encode(reply).size();  // the status and the count
-        for (platform::Desktop::CaptionedWindow& window : desktop.TopLevelWindowsWithCaptions()) {
+        for (platform::TopWindows::CaptionedWindow& window :
+             desktop.windows.TopLevelWindowsWithCaptions()) {
           helper::CaptionedWindow entry{window.handle, std::move(window.caption)};
           const size_t entry_size = helper::Encode(entry).size();
           if (size + entry_size > helper::kMaxHelperPayload) {
@@ -57,48 +58,51 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
       });
     case Op::kForegroundWindow:
       return Serve<helper::ForegroundWindow>(in, [&](const Nothing&) {
-        platform::Desktop::CaptionedWindow window = desktop.ForegroundWindowWithCaption();
+        platform::TopWindows::CaptionedWindow window =
+            desktop.windows.ForegroundWindowWithCaption();
         return helper::CaptionedWindow{window.handle, std::move(window.caption)};
       });
     case Op::kFindWindow:
       return Serve<helper::FindWindow>(in, [&](const helper::CaptionField& r) {
-        return helper::WindowField{desktop.FindWindowByCaption(r.caption)};
+        return helper::WindowField{desktop.windows.FindWindowByCaption(r.caption)};
       });
     case Op::kWindowProcessId:
       return Serve<helper::WindowProcessId>(in, [&](const helper::WindowField& r) {
-        return helper::WindowProcessId::Reply{desktop.WindowProcessId(r.window)};
+        return helper::WindowProcessId::Reply{desktop.windows.WindowProcessId(r.window)};
       });
     case Op::kTerminateProcess:
       return Serve<helper::TerminateProcess>(in, [&](const helper::TerminateProcess::Request& r) {
-        return helper::DoneField{desktop.TerminateProcess(r.process_id, r.exit_code)};
+        return helper::DoneField{desktop.windows.TerminateProcess(r.process_id, r.exit_code)};
       });
     case Op::kEndWindowOwner:
       return Serve<helper::EndWindowOwner>(in, [&](const helper::EndWindowOwner::Request& r) {
-        const platform::Desktop::OwnerEnd end = desktop.EndWindowOwner(r.caption, r.exit_code);
+        const platform::TopWindows::OwnerEnd end =
+            desktop.windows.EndWindowOwner(r.caption, r.exit_code);
         return helper::EndWindowOwner::Reply{end.process_id, end.ended};
       });
     case Op::kShellOpen:
       return Serve<helper::ShellOpen>(in, [&](const helper::ShellOpen::Request& r) {
-        const platform::Desktop::Start start =
-            desktop.ShellOpen(r.file, r.parameters, r.directory, r.show);
-        return helper::ShellOpen::Reply{start == platform::Desktop::Start::kHandedOff};
+        const platform::Shell::Start start =
+            desktop.shell.ShellOpen(r.file, r.parameters, r.directory, r.show);
+        return helper::ShellOpen::Reply{start == platform::Shell::Start::kHandedOff};
       });
     case Op::kLockWorkStation:
-      return Serve<helper::LockWorkStation>(
-          in, [&](const Nothing&) { return helper::DoneField{desktop.LockWorkStation()}; });
+      return Serve<helper::LockWorkStation>(in, [&](const Nothing&) {
+        return helper::DoneField{desktop.presence.LockWorkStation()};
+      });
     case Op::kMonitorPower:
       return Serve<helper::MonitorPower>(in, [&](const helper::MonitorPower::Request& r) {
-        desktop.BroadcastMonitorPower(r.state);
+        desktop.presence.BroadcastMonitorPower(r.state);
         return Nothing{};
       });
     case Op::kSetCursor:
       return Serve<helper::SetCursor>(in, [&](const helper::SetCursor::Request& r) {
-        desktop.SetCursorPosition(r.x, r.y);
+        desktop.presence.SetCursorPosition(r.x, r.y);
         return Nothing{};
       });
     case Op::kMessageBeep:
       return Serve<helper::MessageBeep>(in, [&](const helper::MessageBeep::Request& r) {
-        desktop.MessageBeep(r.type);
+        desktop.presence.MessageBeep(r.type);
         return Nothing{};
       });
     case Op::kOpenSpeakers:
@@ -124,7 +128,7 @@ std::string Carry(const helper::Frame& request, platform::Desktop& desktop, plat
     case Op::kShowMessage:
       return Serve<helper::ShowMessage>(in, [&](const helper::ShowMessage::Request& r) {
         return helper::DoneField{
-            desktop.ShowMessage(r.text, std::chrono::milliseconds(r.shown_ms))};
+            desktop.presence.ShowMessage(r.text, std::chrono::milliseconds(r.shown_ms))};
       });
     case Op::kLockLockScreens:
       return Serve<helper::LockLockScreens>(in, [&](const Nothing&) {
@@ -148,7 +152,7 @@ std::string EventFrame(const helper::Outcome& outcome) {
   return helper::EncodeFrame(helper::kEventKind, 0, helper::EncodeOutcome(outcome));
 }
 
-std::string AnswerRequest(const helper::Frame& request, platform::Desktop& desktop,
+std::string AnswerRequest(const helper::Frame& request, const platform::DesktopRoles& desktop,
                           platform::Mixer& mixer, platform::LockScreenWindows* lock_screens) {
   std::string reply;
   try {
@@ -156,7 +160,7 @@ std::string AnswerRequest(const helper::Frame& request, platform::Desktop& deskt
   } catch (const platform::PlatformError& e) {
     reply = Fields()
                 .U8(static_cast<uint8_t>(helper::Status::kRefused))
-                .I64(e.code())
+                .U8(static_cast<uint8_t>(e.kind()))
                 .Text(e.what())
                 .bytes();
   }
@@ -164,13 +168,9 @@ std::string AnswerRequest(const helper::Frame& request, platform::Desktop& deskt
 }
 
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
-                       uint32_t process_id, const LogSink& log,
+                       uint32_t process_id, const platform::LogSink& log,
                        platform::LockScreenWindows* lock_screens) {
-  auto say = [&](const std::string& line) {
-    if (log) {
-      log(line);
-    }
-  };
+  const platform::LogSink& say = log;
   // The replies of this thread and the events of the hand-off's threads
   // share the channel: one frame at a time.
   std::mutex writing;
@@ -184,7 +184,7 @@ int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platfor
     say("session helper: the hello could not be written");
     return 1;
   }
-  HandOffDesktop hand_off(desktop, [&](const helper::Outcome& outcome) {
+  HandOffDesktop hand_off(desktop, desktop, [&](const helper::Outcome& outcome) {
     if (!write(EventFrame(outcome))) {
       say("session helper: an event could not be written: " + OutcomeLine(outcome));
     }
@@ -194,7 +194,8 @@ int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platfor
   try {
     for (;;) {
       while (std::optional<helper::Frame> request = assembler.Next()) {
-        if (!write(AnswerRequest(*request, hand_off, mixer, lock_screens))) {
+        if (!write(AnswerRequest(*request, {desktop, hand_off, hand_off, desktop}, mixer,
+                                 lock_screens))) {
           say("session helper: a reply could not be written");
           return 1;
         }

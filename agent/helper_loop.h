@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "agent/command_dispatcher.h"
 #include "platform/console_session.h"
 #include "platform/desktop.h"
+#include "platform/log_sink.h"
 #include "platform/mixer.h"
 #include "protocol/helper_codec.h"
 
@@ -27,8 +27,8 @@ std::string EventFrame(const protocol::helper::Outcome& outcome);
 // of the system (PlatformError) is answered as refused; a request whose
 // fields don't read throws FrameError. Without the lock screen's windows the
 // lock order is refused.
-std::string AnswerRequest(const protocol::helper::Frame& request, platform::Desktop& desktop,
-                          platform::Mixer& mixer,
+std::string AnswerRequest(const protocol::helper::Frame& request,
+                          const platform::DesktopRoles& desktop, platform::Mixer& mixer,
                           platform::LockScreenWindows* lock_screens = nullptr);
 
 // The helper's channel: a byte stream in each direction.
@@ -49,7 +49,7 @@ class HelperStream {
 // at a time. Returns the helper's exit code: 0 when the service closed the
 // channel, 1 otherwise; before it returns, the starts under way end.
 int ServeHelperChannel(HelperStream& stream, platform::Desktop& desktop, platform::Mixer& mixer,
-                       uint32_t process_id, const LogSink& log = {},
+                       uint32_t process_id, const platform::LogSink& log = {},
                        platform::LockScreenWindows* lock_screens = nullptr);
 
 }  // namespace zalvo::agent

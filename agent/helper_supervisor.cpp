@@ -19,7 +19,7 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-HelperSupervisor::HelperSupervisor(platform::SessionLauncher& launcher, LogSink log,
+HelperSupervisor::HelperSupervisor(platform::SessionLauncher& launcher, platform::LogSink log,
                                    HelperTimings timings, SteadyClock clock)
     : launcher_(launcher),
       log_(std::move(log)),
@@ -31,12 +31,6 @@ HelperSupervisor::~HelperSupervisor() {
   EndHelper();
 }
 
-void HelperSupervisor::Log(const std::string& line) const {
-  if (log_) {
-    log_(line);
-  }
-}
-
 uint32_t HelperSupervisor::HelperProcessId() const {
   return process_ ? process_->ProcessId() : 0;
 }
@@ -46,7 +40,7 @@ void HelperSupervisor::EndHelper() {
     try {
       process_->Terminate();
     } catch (const std::exception& e) {
-      Log(std::string("session helper: ending it failed: ") + e.what());
+      log_(std::string("session helper: ending it failed: ") + e.what());
     }
     process_.reset();
   }
@@ -60,10 +54,10 @@ void HelperSupervisor::Fault(const std::string& what, bool logged) {
   backoff_.Failed(Now());
   std::string line = "session helper (process " + std::to_string(pid) + ") " + what;
   if (logged) {
-    Log(line + "; it was ended, the next one starts " +
-        (backoff_.Pause().count() == 0
-             ? std::string("at the next need")
-             : "in " + Milliseconds(backoff_.Pause()) + " at the earliest"));
+    log_(line + "; it was ended, the next one starts " +
+         (backoff_.Pause().count() == 0
+              ? std::string("at the next need")
+              : "in " + Milliseconds(backoff_.Pause()) + " at the earliest"));
   }
   throw platform::HelperFailure(line);
 }
@@ -82,8 +76,8 @@ void HelperSupervisor::NoteServing() {
     backoff_.Succeeded();
   }
   if (misbehaved_in_a_row_ > 1) {
-    Log("session helper serves again, after " + std::to_string(misbehaved_in_a_row_) +
-        " in a row were ended for flooding their channel or missing their time");
+    log_("session helper serves again, after " + std::to_string(misbehaved_in_a_row_) +
+         " in a row were ended for flooding their channel or missing their time");
   }
   misbehaved_in_a_row_ = 0;
 }
@@ -92,7 +86,7 @@ void HelperSupervisor::LogEvent(const std::string& line) {
   EndEventMinute();
   if (events_logged_ < kEventLinesPerMinute) {
     ++events_logged_;
-    Log(line);
+    log_(line);
   } else {
     ++events_left_out_;
   }
@@ -104,8 +98,8 @@ void HelperSupervisor::EndEventMinute() {
     return;
   }
   if (events_left_out_ > 0) {
-    Log("session helper: " + std::to_string(events_left_out_) +
-        " more events in a minute were not logged");
+    log_("session helper: " + std::to_string(events_left_out_) +
+         " more events in a minute were not logged");
   }
   event_minute_ = now;
   events_logged_ = 0;
@@ -124,14 +118,14 @@ void HelperSupervisor::NoticeSessionChange() {
     return;
   }
   if (process_) {
-    Log("session helper (process " + std::to_string(process_->ProcessId()) +
-        ") ended: the console session changed");
+    log_("session helper (process " + std::to_string(process_->ProcessId()) +
+         ") ended: the console session changed");
     EndHelper();
   }
   backoff_.Succeeded();
   if (misbehaved_in_a_row_ > 1) {
-    Log("session helper: " + std::to_string(misbehaved_in_a_row_) +
-        " in a row were ended for flooding their channel or missing their time");
+    log_("session helper: " + std::to_string(misbehaved_in_a_row_) +
+         " in a row were ended for flooding their channel or missing their time");
   }
   misbehaved_in_a_row_ = 0;
 }
@@ -143,7 +137,7 @@ bool HelperSupervisor::EnsureHelper() {
     uint32_t pid = process_->ProcessId();
     EndHelper();
     backoff_.Failed(Now());
-    Log("session helper (process " + std::to_string(pid) + ") ended by itself");
+    log_("session helper (process " + std::to_string(pid) + ") ended by itself");
   }
   if (process_) {
     return true;
@@ -159,13 +153,14 @@ bool HelperSupervisor::EnsureHelper() {
       if (!nobody_logged_on_) {
         nobody_logged_on_ = true;
         skipped_logged_.clear();
-        Log("nobody is logged on at the console: the desktop actions do nothing until someone "
+        log_(
+            "nobody is logged on at the console: the desktop actions do nothing until someone "
             "logs on");
       }
       return false;
     case platform::LaunchResult::Outcome::kFailed:
       backoff_.Failed(Now());
-      Log("session helper could not be started: " + launched.reason);
+      log_("session helper could not be started: " + launched.reason);
       throw platform::HelperFailure("the session helper could not be started: " + launched.reason);
     case platform::LaunchResult::Outcome::kStarted:
       break;
@@ -175,8 +170,8 @@ bool HelperSupervisor::EnsureHelper() {
   hello_ = false;
   assembler_ = {};
   nobody_logged_on_ = false;
-  Log("session helper started in session " + std::to_string(process_->SessionId()) +
-      " as process " + std::to_string(process_->ProcessId()));
+  log_("session helper started in session " + std::to_string(process_->SessionId()) +
+       " as process " + std::to_string(process_->ProcessId()));
   return true;
 }
 
@@ -324,10 +319,15 @@ std::optional<std::string> HelperSupervisor::Call(helper::Op op, std::string_vie
     try {
       status = reader.U8();
       if (status == static_cast<uint8_t>(helper::Status::kRefused)) {
-        int64_t code = reader.I64();
+        // The kind as the helper's platform translated it; the system's
+        // number stays in the customer's session.
+        const uint8_t kind = reader.U8();
         std::string reason = reader.Text();
         reader.Done();
-        throw platform::SystemError(reason, code);
+        if (kind > static_cast<uint8_t>(platform::ErrorKind::kBroken)) {
+          Fault("refused with an unknown kind " + std::to_string(kind));
+        }
+        throw platform::PlatformError(reason, static_cast<platform::ErrorKind>(kind));
       }
     } catch (const helper::FrameError& e) {
       Fault(std::string("sent a bad reply: ") + e.what());
@@ -344,8 +344,8 @@ std::optional<std::string> HelperSupervisor::Call(helper::Op op, std::string_vie
 bool HelperSupervisor::TerminateInConsoleSession(uint32_t process_id, uint32_t exit_code) {
   // The helper's own word is the customer's: it may name itself.
   if (process_id == HelperProcessId()) {
-    Log("kill: process " + std::to_string(process_id) +
-        " is not ended by the service: it is the session helper");
+    log_("kill: process " + std::to_string(process_id) +
+         " is not ended by the service: it is the session helper");
     return false;
   }
   std::optional<uint32_t> console = launcher_.ConsoleSession();
@@ -355,8 +355,8 @@ bool HelperSupervisor::TerminateInConsoleSession(uint32_t process_id, uint32_t e
   std::optional<std::string> refusal =
       launcher_.TerminateInSession(*console, process_id, exit_code);
   if (refusal) {
-    Log("kill: process " + std::to_string(process_id) +
-        " is not ended by the service: " + *refusal);
+    log_("kill: process " + std::to_string(process_id) +
+         " is not ended by the service: " + *refusal);
   }
   return !refusal;
 }
@@ -366,7 +366,7 @@ void HelperSupervisor::NoteSkipped(std::string_view action) {
     return;
   }
   skipped_logged_.emplace(action);
-  Log(std::string(action) + " not done: nobody is logged on at the console");
+  log_(std::string(action) + " not done: nobody is logged on at the console");
 }
 
 }  // namespace zalvo::agent

@@ -46,8 +46,8 @@
 #include <string>
 #include <string_view>
 
-#include "agent/command_dispatcher.h"
 #include "agent/restart_backoff.h"
+#include "platform/log_sink.h"
 #include "platform/session_launcher.h"
 #include "protocol/helper_codec.h"
 #include "protocol/helper_ops.h"
@@ -78,7 +78,7 @@ class HelperSupervisor {
   static constexpr size_t kMaxEventPayload = 4096;
   static constexpr int kEventLinesPerMinute = 10;
 
-  HelperSupervisor(platform::SessionLauncher& launcher, LogSink log = {},
+  HelperSupervisor(platform::SessionLauncher& launcher, platform::LogSink log = {},
                    HelperTimings timings = {}, SteadyClock clock = {});
   ~HelperSupervisor();
   HelperSupervisor(const HelperSupervisor&) = delete;
@@ -160,10 +160,9 @@ class HelperSupervisor {
   void EndEventMinute();
   void EndHelper();
   std::chrono::steady_clock::time_point Now() const { return clock_(); }
-  void Log(const std::string& line) const;
 
   platform::SessionLauncher& launcher_;
-  LogSink log_;
+  platform::LogSink log_;
   HelperTimings timings_;
   SteadyClock clock_;
 

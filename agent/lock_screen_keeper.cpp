@@ -77,15 +77,9 @@ void LockScreenKeeper::EndedByService() {
   backoff_.Succeeded();
 }
 
-void LockScreenUpkeep::Log(const std::string& line) const {
-  if (log_) {
-    log_(line);
-  }
-}
-
 void LockScreenUpkeep::Failure(Slot slot, const std::string& line) {
   if (failures_[slot] != line) {
-    Log(line);
+    log_(line);
   }
   failures_[slot] = line;
 }
@@ -102,13 +96,13 @@ void LockScreenUpkeep::Upkeep(uint64_t now_ms, bool session_runs) {
   Keep(session, now_ms);
   if (!session.customer_logged_on) {
     if (std::exchange(holding_, false)) {
-      Log("the customer is no longer logged on at the console");
+      log_("the customer is no longer logged on at the console");
     }
     return;
   }
   if (session_runs) {
     if (std::exchange(holding_, false)) {
-      Log("a session runs: the lock screen's lock and unlock are its own again");
+      log_("a session runs: the lock screen's lock and unlock are its own again");
     }
     GiveTaskManagerBack();
     return;
@@ -126,15 +120,16 @@ void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t no
       return;
     case Decision::kWaitForLogOn:
       if (last != decision) {
-        Log("the customer has just logged on: the lock screen is left to the shell's start for "
+        log_(
+            "the customer has just logged on: the lock screen is left to the shell's start for "
             "now");
       }
       return;
     case Decision::kPause:
       if (last != decision) {
-        Log("the lock screen failed to start " + std::to_string(keeper_.failures_in_a_row()) +
-            " times in a row: the next start in " + std::to_string(keeper_.pause_ms() / 1000) +
-            " s at the earliest");
+        log_("the lock screen failed to start " + std::to_string(keeper_.failures_in_a_row()) +
+             " times in a row: the next start in " + std::to_string(keeper_.pause_ms() / 1000) +
+             " s at the earliest");
       }
       return;
     case Decision::kStart:
@@ -151,7 +146,7 @@ void LockScreenUpkeep::Keep(const platform::ConsoleSession& session, uint64_t no
   confirmation_.Started(now_ms);
   started_now_ = true;
   Cleared(kStart);
-  Log("lock screen started in the console session");
+  log_("lock screen started in the console session");
 }
 
 void LockScreenUpkeep::HoldLock(bool running, uint64_t now_ms) {
@@ -162,7 +157,8 @@ void LockScreenUpkeep::HoldLock(bool running, uint64_t now_ms) {
     said_confirmed_ = said_unconfirmed_ = false;
     Cleared(kCover);
     Cleared(kLogOff);
-    Log("no session runs and the customer is logged on at the console: the station is held "
+    log_(
+        "no session runs and the customer is logged on at the console: the station is held "
         "locked");
   }
   TellToLock();  // one started at this tick has no window yet: the next tick tells it
@@ -192,9 +188,9 @@ void LockScreenUpkeep::ConfirmLock(bool running, uint64_t now_ms) {
   const Step step = confirmation_.Next(look ? &*look : nullptr, running, now_ms);
   const Step last = std::exchange(last_step_, step);
   if (last == Step::kDialogHold && step != Step::kDialogHold && look && look->settings_dialog) {
-    Log("the lock screen's settings dialog has held the lock off for " +
-        std::to_string(LockConfirmation::kDialogHoldMs / 60000) +
-        " minutes: the lock is checked again");
+    log_("the lock screen's settings dialog has held the lock off for " +
+         std::to_string(LockConfirmation::kDialogHoldMs / 60000) +
+         " minutes: the lock is checked again");
   }
   switch (step) {
     case Step::kConfirmed:
@@ -204,15 +200,15 @@ void LockScreenUpkeep::ConfirmLock(bool running, uint64_t now_ms) {
       }
       said_unconfirmed_ = false;
       if (!std::exchange(said_confirmed_, true)) {
-        Log("the lock is confirmed: the installed lock screen covers every monitor and answers");
+        log_("the lock is confirmed: the installed lock screen covers every monitor and answers");
       }
       return;
     case Step::kDialogHold:
       said_unconfirmed_ = false;
       if (last != Step::kDialogHold) {
         said_confirmed_ = false;
-        Log("the lock screen's settings dialog is open: it holds the lock off for " +
-            std::to_string(LockConfirmation::kDialogHoldMs / 60000) + " minutes at most");
+        log_("the lock screen's settings dialog is open: it holds the lock off for " +
+             std::to_string(LockConfirmation::kDialogHoldMs / 60000) + " minutes at most");
       }
       return;
     case Step::kAllowance:
@@ -236,7 +232,7 @@ void LockScreenUpkeep::ConfirmLock(bool running, uint64_t now_ms) {
 void LockScreenUpkeep::SayUnconfirmed(const std::string& seen) {
   if (!std::exchange(said_unconfirmed_, true)) {
     said_confirmed_ = false;
-    Log("the lock is not confirmed: " + seen);
+    log_("the lock is not confirmed: " + seen);
   }
 }
 
@@ -244,12 +240,12 @@ void LockScreenUpkeep::EndLockScreen(const std::string& seen) {
   try {
     const uint32_t ended = cover_->EndLockScreens();
     keeper_.EndedByService();
-    Log("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
-        " s (" + seen + "): the lock screen was ended (" + std::to_string(ended) +
-        " process(es)) and another is started");
+    log_("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
+         " s (" + seen + "): the lock screen was ended (" + std::to_string(ended) +
+         " process(es)) and another is started");
   } catch (const std::runtime_error& e) {
-    Log("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
-        " s, and the lock screen could not be ended: " + e.what());
+    log_("the lock was not confirmed for " + std::to_string(LockConfirmation::kEndAfterMs / 1000) +
+         " s, and the lock screen could not be ended: " + e.what());
   }
 }
 
@@ -257,8 +253,8 @@ void LockScreenUpkeep::LogOffCustomer(const std::string& seen) {
   try {
     cover_->LogOffCustomer();
     Cleared(kLogOff);
-    Log("the lock is still not confirmed (" + seen +
-        "): the customer's Windows session is logged off");
+    log_("the lock is still not confirmed (" + seen +
+         "): the customer's Windows session is logged off");
   } catch (const std::runtime_error& e) {
     Failure(kLogOff,
             "the lock is still not confirmed, and the customer's Windows session could not be "
@@ -273,7 +269,7 @@ void LockScreenUpkeep::TellToLock() {
     Cleared(kLockOrder);
     const bool all_locked = order.already_locked >= order.told;
     if (!all_locked && all_were_locked_) {
-      Log("the lock screen showed no lock while no session runs: told to lock");
+      log_("the lock screen showed no lock while no session runs: told to lock");
     }
     all_were_locked_ = all_locked;
   } catch (const std::runtime_error& e) {
@@ -306,7 +302,7 @@ void LockScreenUpkeep::HoldAutoAdminLogon() {
   try {
     key->WriteString(settings::kAutoAdminLogon, "0");
     Cleared(kLogon);
-    Log("AutoAdminLogon was " + was + " while no session runs: set to \"0\"");
+    log_("AutoAdminLogon was " + was + " while no session runs: set to \"0\"");
   } catch (const PlatformError& e) {
     Failure(kLogon, std::string("AutoAdminLogon not kept \"0\": ") + e.what());
   }
@@ -316,15 +312,15 @@ void LockScreenUpkeep::HoldTaskManager() {
   platform::Registry* hive = console_.CustomerHive();
   try {
     auto policies = hive == nullptr ? nullptr
-                                    : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies,
+                                    : hive->Create(Hive::kCurrentUser, settings::kSystemPoliciesKey,
                                                    Access::kReadWrite);
     if (!policies) {
-      throw PlatformError("the customer's " + std::string(kCustomerSystemPolicies) +
+      throw PlatformError("the customer's " + std::string(settings::kSystemPoliciesKey) +
                           " can't be opened or created");
     }
     std::optional<uint32_t> value;
     try {
-      value = policies->ReadDword(kDisableTaskMgr);
+      value = policies->ReadDword(settings::kDisableTaskMgr);
     } catch (const PlatformError&) {
       value = 0;  // of another type: Windows does not take it as set
     }
@@ -345,11 +341,11 @@ void LockScreenUpkeep::HoldTaskManager() {
         own->WriteDword(kTaskManagerHeld, 1);
       }
     } catch (const PlatformError& e) {
-      Log(std::string("the customer's Task Manager policy is not kept to give back: ") + e.what());
+      log_(std::string("the customer's Task Manager policy is not kept to give back: ") + e.what());
     }
-    policies->WriteDword(kDisableTaskMgr, 1);
+    policies->WriteDword(settings::kDisableTaskMgr, 1);
     Cleared(kTaskManager);
-    Log("the customer's Task Manager disabled while no session runs (DisableTaskMgr 1)");
+    log_("the customer's Task Manager disabled while no session runs (DisableTaskMgr 1)");
   } catch (const PlatformError& e) {
     Failure(kTaskManager, std::string("the customer's Task Manager not disabled: ") + e.what());
   }
@@ -362,18 +358,19 @@ void LockScreenUpkeep::GiveTaskManagerBack() {
       return;
     }
     platform::Registry* hive = console_.CustomerHive();
-    auto policies = hive == nullptr
-                        ? nullptr
-                        : hive->Create(Hive::kCurrentUser, kCustomerSystemPolicies, Access::kWrite);
+    auto policies = hive == nullptr ? nullptr
+                                    : hive->Create(Hive::kCurrentUser, settings::kSystemPoliciesKey,
+                                                   Access::kWrite);
     if (!policies) {
-      throw PlatformError("the customer's " + std::string(kCustomerSystemPolicies) +
+      throw PlatformError("the customer's " + std::string(settings::kSystemPoliciesKey) +
                           " can't be opened or created");
     }
     const uint32_t before = own->ReadDword(kTaskManagerBefore).value_or(0);
-    policies->WriteDword(kDisableTaskMgr, before);
+    policies->WriteDword(settings::kDisableTaskMgr, before);
     own->WriteDword(kTaskManagerHeld, 0);
     Cleared(kTaskManager);
-    Log("a session runs: the customer's Task Manager policy is back as the hold found it "
+    log_(
+        "a session runs: the customer's Task Manager policy is back as the hold found it "
         "(DisableTaskMgr " +
         std::to_string(before) + ")");
   } catch (const PlatformError& e) {

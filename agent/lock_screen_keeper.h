@@ -39,11 +39,11 @@
 #include <string>
 #include <utility>
 
-#include "agent/command_dispatcher.h"
 #include "agent/lock_confirmation.h"
 #include "agent/restart_backoff.h"
 #include "platform/console_session.h"
 #include "platform/lock_cover.h"
+#include "platform/log_sink.h"
 #include "platform/registry.h"
 
 namespace zalvo::agent {
@@ -52,9 +52,6 @@ namespace zalvo::agent {
 inline constexpr std::string_view kHoldKey = "SOFTWARE\\Zalvo";
 inline constexpr std::string_view kTaskManagerHeld = "TaskManagerHeld";
 inline constexpr std::string_view kTaskManagerBefore = "TaskManagerBefore";
-inline constexpr std::string_view kCustomerSystemPolicies =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-inline constexpr std::string_view kDisableTaskMgr = "DisableTaskMgr";
 
 class LockScreenKeeper {
  public:
@@ -112,8 +109,8 @@ class LockScreenUpkeep {
   // `machine` holds the Windows log-on key and the service's own key; the
   // lock held is confirmed through `cover` (without one, as the console run
   // of the agent has, the order is all there is).
-  LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine, LogSink log,
-                   platform::LockCover* cover = nullptr)
+  LockScreenUpkeep(platform::ConsoleLockScreen& console, platform::Registry& machine,
+                   platform::LogSink log, platform::LockCover* cover = nullptr)
       : console_(console), machine_(machine), log_(std::move(log)), cover_(cover) {}
 
   // `session_runs`: the service's own session state.
@@ -121,16 +118,7 @@ class LockScreenUpkeep {
 
  private:
   // What can fail, each logged once until it changes or works again.
-  enum Slot : uint8_t {
-    kLook,
-    kStart,
-    kLogon,
-    kTaskManager,
-    kLockOrder,
-    kCover,
-    kLogOff,
-    kSlots
-  };
+  enum Slot : uint8_t { kLook, kStart, kLogon, kTaskManager, kLockOrder, kCover, kLogOff, kSlots };
 
   void Keep(const platform::ConsoleSession& session, uint64_t now_ms);
   void HoldLock(bool running, uint64_t now_ms);
@@ -142,13 +130,12 @@ class LockScreenUpkeep {
   void HoldTaskManager();
   void TellToLock();
   void GiveTaskManagerBack();
-  void Log(const std::string& line) const;
   void Failure(Slot slot, const std::string& line);
   void Cleared(Slot slot) { failures_[slot].clear(); }
 
   platform::ConsoleLockScreen& console_;
   platform::Registry& machine_;
-  LogSink log_;
+  platform::LogSink log_;
   platform::LockCover* cover_;
   LockScreenKeeper keeper_;
   LockScreenKeeper::Decision last_decision_ = LockScreenKeeper::Decision::kLeave;

@@ -33,25 +33,19 @@ void TrySpacing::Wrong(Clock::time_point now) {
   next_check_ = now + std::min(std::chrono::seconds(1 << doublings), kLongest);
 }
 
-PasswordService::PasswordService(Parts parts, LogSink log, Clock clock)
+PasswordService::PasswordService(Parts parts, platform::LogSink log, Clock clock)
     : parts_(parts), log_(std::move(log)), clock_(std::move(clock)) {}
-
-void PasswordService::Log(const std::string& line) {
-  if (log_) {
-    log_(line);
-  }
-}
 
 void PasswordService::LogChange(std::string& last, const std::string& line) {
   if (line != last) {
-    Log(line);
+    log_(line);
     last = line;
   }
 }
 
 void PasswordService::Say(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
-    Log("passwords: " + line);
+    log_("passwords: " + line);
   }
 }
 
@@ -60,7 +54,8 @@ void PasswordService::Start() {
     const bool existed = parts_.store.Exists();
     parts_.store.Create();
     if (!existed) {
-      Log("passwords: the lock screen's passwords are kept by the service from now on, as salted "
+      log_(
+          "passwords: the lock screen's passwords are kept by the service from now on, as salted "
           "hashes in HKEY_LOCAL_MACHINE\\" +
           std::string(kPasswordKeyPath) + " (SYSTEM and administrators only)");
     }
@@ -104,7 +99,7 @@ void PasswordService::Upkeep() {
         }
         (void)parts_.files.Remove(password_file_);
         taken_file_.reset();
-        Log("passwords: " + password_file_ + " (plain text every account may read) is deleted");
+        log_("passwords: " + password_file_ + " (plain text every account may read) is deleted");
       }
       last_file_failure_.clear();
     } catch (const PlatformError& e) {
@@ -131,7 +126,8 @@ void PasswordService::Upkeep() {
   }
   try {
     if (!admin_missing_logged_ && !parts_.store.Hash(PasswordKind::kAdmin)) {
-      Log("passwords: no administrator password is kept: the lock screen has no administrator "
+      log_(
+          "passwords: no administrator password is kept: the lock screen has no administrator "
           "log-in (the installer's /ADMINPASSWORD= or a krv.krv with p= sets one)");
       admin_missing_logged_ = true;
     }
@@ -157,8 +153,8 @@ std::string PasswordService::Answer(std::string_view request) {
     const auto now = clock_();
     if (unreadable_logged_ == TrySpacing::Clock::time_point{} ||
         now - unreadable_logged_ >= std::chrono::minutes(1)) {
-      Log("passwords: " + std::to_string(unreadable_) +
-          " request(s) that can't be read refused (the last: " + e.what() + ")");
+      log_("passwords: " + std::to_string(unreadable_) +
+           " request(s) that can't be read refused (the last: " + e.what() + ")");
       unreadable_ = 0;
       unreadable_logged_ = now;
     }
@@ -174,9 +170,9 @@ std::optional<Reply> PasswordService::Pause(std::string_view what) {
     return std::nullopt;
   }
   if (!pause_logged_) {
-    Log("passwords: " + std::string(what) + " not checked: after " +
-        std::to_string(spacing_.WrongInARow()) + " wrong tries the next one is checked in " +
-        std::to_string(left) + " s");
+    log_("passwords: " + std::string(what) + " not checked: after " +
+         std::to_string(spacing_.WrongInARow()) + " wrong tries the next one is checked in " +
+         std::to_string(left) + " s");
     pause_logged_ = true;
   }
   return Reply{Answer::kTooSoon, left};
@@ -185,9 +181,9 @@ std::optional<Reply> PasswordService::Pause(std::string_view what) {
 Reply PasswordService::Wrong(std::string_view what) {
   spacing_.Wrong(clock_());
   const uint32_t pause = spacing_.SecondsLeft(clock_());
-  Log("passwords: " + std::string(what) + " refused: wrong password (" +
-      std::to_string(spacing_.WrongInARow()) + " in a row; the next is checked in " +
-      std::to_string(pause) + " s)");
+  log_("passwords: " + std::string(what) + " refused: wrong password (" +
+       std::to_string(spacing_.WrongInARow()) + " in a row; the next is checked in " +
+       std::to_string(pause) + " s)");
   return {Answer::kRefused, pause};
 }
 
@@ -205,13 +201,13 @@ Reply PasswordService::LogIn(const protocol::passwords::LogIn& request) {
     // dialog too; the small one goes with the name "1" alone.
     if (Matches(PasswordKind::kAdmin, request.password)) {
       spacing_.Right();
-      Log("passwords: " + std::string(kLogInAt) +
-          " with the administrator password: unlocked, settings dialog");
+      log_("passwords: " + std::string(kLogInAt) +
+           " with the administrator password: unlocked, settings dialog");
       return {Answer::kUnlockAndSettings, 0};
     }
     if (request.user == kSmallPasswordUser && Matches(PasswordKind::kSmall, request.password)) {
       spacing_.Right();
-      Log("passwords: " + std::string(kLogInAt) + " with the small password: unlocked");
+      log_("passwords: " + std::string(kLogInAt) + " with the small password: unlocked");
       return {Answer::kUnlock, 0};
     }
   } catch (const PlatformError& e) {
@@ -235,16 +231,16 @@ Reply PasswordService::Change(const protocol::passwords::Change& request) {
     }
     spacing_.Right();
     if (auto problem = settings::PasswordProblem(request.new_password)) {
-      Log("passwords: " + std::string(kChangeAt) + " refused: the new " +
-          std::string(PasswordName(kind)) + " " + *problem);
+      log_("passwords: " + std::string(kChangeAt) + " refused: the new " +
+           std::string(PasswordName(kind)) + " " + *problem);
       return {Answer::kInvalid, 0};
     }
     parts_.store.Keep(kind, request.new_password);
   } catch (const PlatformError& e) {
-    Log("passwords: " + std::string(kChangeAt) + " failed: " + e.what());
+    log_("passwords: " + std::string(kChangeAt) + " failed: " + e.what());
     return {Answer::kFailed, 0};
   }
-  Log("passwords: the " + std::string(PasswordName(kind)) + " is changed by the settings dialog");
+  log_("passwords: the " + std::string(PasswordName(kind)) + " is changed by the settings dialog");
   admin_missing_logged_ = false;
   return {Answer::kChanged, 0};
 }

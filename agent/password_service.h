@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "agent/command_dispatcher.h"
 #include "agent/password_store.h"
 #include "platform/files.h"
+#include "platform/log_sink.h"
 #include "platform/registry.h"
 #include "protocol/password_ops.h"
 
@@ -57,7 +57,8 @@ class PasswordService {
     platform::CustomerRegistry* customer = nullptr;
   };
 
-  explicit PasswordService(Parts parts, LogSink log = {}, Clock clock = TrySpacing::Clock::now);
+  explicit PasswordService(Parts parts, platform::LogSink log = {},
+                           Clock clock = TrySpacing::Clock::now);
 
   // At the service's start: the store's key made (with its rights), which
   // tells the lock screens from now on to ask the service. Then what Upkeep
@@ -75,7 +76,6 @@ class PasswordService {
   [[nodiscard]] protocol::passwords::Reply Change(const protocol::passwords::Change& request);
 
  private:
-  void Log(const std::string& line);
   // Logs the line unless it is the one this source logged last.
   void LogChange(std::string& last, const std::string& line);
   void Say(const std::vector<std::string>& lines);
@@ -86,7 +86,7 @@ class PasswordService {
   bool Matches(PasswordKind kind, std::string_view password);
 
   Parts parts_;
-  LogSink log_;
+  platform::LogSink log_;
   Clock clock_;
   TrySpacing spacing_;
   bool pause_logged_ = false;

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/desktop.h"
+#include "platform/presence.h"
 
 namespace zalvo::agent {
 
@@ -16,7 +16,7 @@ inline constexpr std::chrono::milliseconds kMessageShownFor = std::chrono::secon
 
 class Peripherals {
  public:
-  explicit Peripherals(platform::Desktop& desktop) : desktop_(desktop) {}
+  explicit Peripherals(platform::Presence& presence) : desktop_(presence) {}
 
   // The monitor-power system command to all top-level windows; a hung window
   // holds the agent up only for a short bound.
@@ -36,7 +36,7 @@ class Peripherals {
   }
 
  private:
-  platform::Desktop& desktop_;
+  platform::Presence& desktop_;
 };
 
 }  // namespace zalvo::agent

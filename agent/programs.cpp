@@ -21,38 +21,32 @@ LaunchRequest SplitCommandLine(std::string_view command_line) {
   return request;
 }
 
-Programs::Programs(platform::Desktop& desktop, LogSink log)
-    : desktop_(desktop), log_(std::move(log)) {}
-
-void Programs::Log(std::string_view line) const {
-  if (log_) {
-    log_(line);
-  }
-}
+Programs::Programs(platform::TopWindows& windows, platform::Shell& shell, platform::LogSink log)
+    : shell_(shell), windows_(windows), log_(std::move(log)) {}
 
 void Programs::Run(std::string_view command_line) {
   LaunchRequest request = SplitCommandLine(command_line);
   if (request.program.empty()) {
     // The shell would open whatever it takes an empty name for.
-    Log("run: no program named");
+    log_("run: no program named");
     return;
   }
   try {
-    if (desktop_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally) ==
-        platform::Desktop::Start::kStarted) {
-      Log("run: " + request.program + " started");
+    if (shell_.ShellOpen(request.program, request.parameters, request.directory, kShowNormally) ==
+        platform::Shell::Start::kStarted) {
+      log_("run: " + request.program + " started");
     }
   } catch (const platform::PlatformError& e) {
     // A failed session helper (HelperFailure) passes: the command fails.
-    Log("run: " + request.program + " not started: " + e.what());
+    log_("run: " + request.program + " not started: " + e.what());
   }
 }
 
 void Programs::ListWindows(std::vector<std::string>& window_list) {
   window_list.clear();
   try {
-    for (const platform::Desktop::CaptionedWindow& window :
-         desktop_.TopLevelWindowsWithCaptions()) {
+    for (const platform::TopWindows::CaptionedWindow& window :
+         windows_.TopLevelWindowsWithCaptions()) {
       if (!window.caption.empty()) {
         window_list.push_back(text::UpperLatin(window.caption));
       }
@@ -60,7 +54,7 @@ void Programs::ListWindows(std::vector<std::string>& window_list) {
   } catch (const platform::PlatformError& e) {
     // A failed session helper (HelperFailure) passes: no list at all, the
     // command fails.
-    Log(std::string("window list cut short: ") + e.what());
+    log_(std::string("window list cut short: ") + e.what());
   }
 }
 
@@ -68,11 +62,11 @@ void Programs::KillWindow(std::string_view caption, std::vector<std::string>& wi
   if (caption.empty()) {
     return;
   }
-  platform::Desktop::OwnerEnd end = desktop_.EndWindowOwner(caption, 0);
+  platform::TopWindows::OwnerEnd end = windows_.EndWindowOwner(caption, 0);
   if (end.process_id == 0) {
-    Log("kill: no window \"" + std::string(caption) + "\"");
+    log_("kill: no window \"" + std::string(caption) + "\"");
   } else if (!end.ended) {
-    Log("kill: process " + std::to_string(end.process_id) + " could not be ended");
+    log_("kill: process " + std::to_string(end.process_id) + " could not be ended");
   }
   ListWindows(window_list);
 }

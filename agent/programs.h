@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/command_dispatcher.h"
-#include "platform/desktop.h"
+#include "platform/shell.h"
+#include "platform/top_windows.h"
+#include "platform/log_sink.h"
 
 namespace zalvo::agent {
 
@@ -29,7 +30,7 @@ LaunchRequest SplitCommandLine(std::string_view command_line);
 
 class Programs {
  public:
-  explicit Programs(platform::Desktop& desktop, LogSink log = {});
+  Programs(platform::TopWindows& windows, platform::Shell& shell, platform::LogSink log = {});
 
   // Asks the shell to open the program of the command line, shown normally.
   // The outcome is logged (by the desktop that handed the start off, when it
@@ -51,10 +52,9 @@ class Programs {
   void KillWindow(std::string_view caption, std::vector<std::string>& window_list);
 
  private:
-  void Log(std::string_view line) const;
-
-  platform::Desktop& desktop_;
-  LogSink log_;
+  platform::Shell& shell_;
+  platform::TopWindows& windows_;
+  platform::LogSink log_;
 };
 
 }  // namespace zalvo::agent

@@ -15,8 +15,9 @@ constexpr uint64_t kMebibyte = 1048576;
 
 }  // namespace
 
-Reports::Reports(AgentState& state, Replies& replies, platform::Desktop& desktop)
-    : state_(state), replies_(replies), desktop_(desktop) {}
+Reports::Reports(AgentState& state, Replies& replies, platform::TopWindows& windows,
+                 platform::Machine& machine)
+    : state_(state), replies_(replies), windows_(windows), machine_(machine) {}
 
 void Reports::SendPing(const ReplyContext& to) {
   replies_.SendText(to, std::string(protocol::kPing));
@@ -24,7 +25,7 @@ void Reports::SendPing(const ReplyContext& to) {
 
 bool Reports::PrivilegesGranted() {
   for (std::string_view privilege : kReportPrivileges) {
-    if (!desktop_.EnablePrivilege(privilege)) {
+    if (!machine_.EnablePrivilege(privilege)) {
       return false;
     }
   }
@@ -35,7 +36,7 @@ void Reports::SendInfo(const ReplyContext& to) {
   const settings::StationSettings& s = state_.settings;
   std::string report;
   if (s.Flag(Key::PlayGame) && PrivilegesGranted()) {
-    const platform::Desktop::CaptionedWindow foreground = desktop_.ForegroundWindowWithCaption();
+    const platform::TopWindows::CaptionedWindow foreground = windows_.ForegroundWindowWithCaption();
     const std::string& caption = foreground.caption;
     if (caption != state_.last_caption) {
       state_.last_caption = caption;
@@ -47,7 +48,7 @@ void Reports::SendInfo(const ReplyContext& to) {
     }
   }
   if (s.Flag(Key::FreeDisk)) {
-    uint64_t free_bytes = desktop_.FreeBytesOnDriveC().value_or(0);
+    uint64_t free_bytes = machine_.FreeBytesOnDriveC().value_or(0);
     report += std::string(protocol::kFreeDiskPrefix) + std::to_string(free_bytes / kMebibyte) +
               std::string(protocol::kFreeDiskUnit);
   }

@@ -6,7 +6,8 @@
 
 #include "agent/actions.h"
 #include "agent/agent_state.h"
-#include "platform/desktop.h"
+#include "platform/machine.h"
+#include "platform/top_windows.h"
 
 namespace zalvo::agent {
 
@@ -17,7 +18,8 @@ inline constexpr std::string_view kReportPrivileges[] = {
 
 class Reports {
  public:
-  Reports(AgentState& state, Replies& replies, platform::Desktop& desktop);
+  Reports(AgentState& state, Replies& replies, platform::TopWindows& windows,
+          platform::Machine& machine);
 
   void SendPing(const ReplyContext& to);
 
@@ -34,7 +36,8 @@ class Reports {
 
   AgentState& state_;
   Replies& replies_;
-  platform::Desktop& desktop_;
+  platform::TopWindows& windows_;
+  platform::Machine& machine_;
 };
 
 }  // namespace zalvo::agent

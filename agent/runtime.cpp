@@ -14,7 +14,8 @@ constexpr size_t kBatch = 64;
 }  // namespace
 
 AgentRuntime::AgentRuntime(CommandDispatcher& agent, CommandGate& gate,
-                           platform::DatagramSocket& socket, RuntimeOptions options, LogSink log)
+                           platform::DatagramSocket& socket, RuntimeOptions options,
+                           platform::LogSink log)
     : agent_(agent), gate_(gate), socket_(socket), options_(options), log_(std::move(log)) {}
 
 AgentRuntime::~AgentRuntime() {
@@ -23,24 +24,16 @@ AgentRuntime::~AgentRuntime() {
 
 void AgentRuntime::Start() {
   socket_.Bind(options_.address, options_.port);
-  if (log_) {
-    log_("listening on UDP " + options_.address + ":" + std::to_string(options_.port));
-  }
+  log_("listening on UDP " + options_.address + ":" + std::to_string(options_.port));
   try {
     int granted = socket_.SetReceiveBuffer(options_.receive_buffer);
-    if (log_) {
-      log_("receive queue of " + std::to_string(granted) + " bytes (asked for " +
-           std::to_string(options_.receive_buffer) + ")");
-    }
+    log_("receive queue of " + std::to_string(granted) + " bytes (asked for " +
+         std::to_string(options_.receive_buffer) + ")");
   } catch (const std::exception& e) {
-    if (log_) {
-      log_(std::string("receive queue left as the system made it: ") + e.what());
-    }
+    log_(std::string("receive queue left as the system made it: ") + e.what());
   }
-  if (log_) {
-    log_(gate_.keyed() ? "commands are taken only in signed envelopes"
-                       : "no command key: every datagram from the server's address acts");
-  }
+  log_(gate_.keyed() ? "commands are taken only in signed envelopes"
+                     : "no command key: every datagram from the server's address acts");
   {
     std::lock_guard lock(control_mutex_);
     stopping_ = false;
@@ -92,9 +85,7 @@ void AgentRuntime::ReceiveLoop() {
     try {
       received = socket_.ReceiveBatch(batch, kBatch, -1);
     } catch (const std::exception& e) {
-      if (log_) {
-        log_(std::string("receive failed: ") + e.what());
-      }
+      log_(std::string("receive failed: ") + e.what());
       std::unique_lock lock(control_mutex_);
       if (control_changed_.wait_for(lock, options_.tick, [this] { return stopping_; })) {
         return;
@@ -124,9 +115,7 @@ void AgentRuntime::Dispatch(const CommandGate::Admitted& command) {
   // A command that may restart Windows acts only once the mark that keeps
   // it from acting again after the restart is stored.
   if (!gate_.KeepMark(protocol::MayEndWindows(command.command))) {
-    if (log_) {
-      log_("command not carried out: it may restart Windows and the replay mark was not stored");
-    }
+    log_("command not carried out: it may restart Windows and the replay mark was not stored");
     return;
   }
   agent_.DataReceived(command.command, command.reply);

@@ -32,7 +32,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
  public:
   // The agent tells the gate the server after every load of the settings.
   AgentRuntime(CommandDispatcher& agent, CommandGate& gate, platform::DatagramSocket& socket,
-               RuntimeOptions options, LogSink log = {});
+               RuntimeOptions options, platform::LogSink log = {});
   ~AgentRuntime() override;
   AgentRuntime(const AgentRuntime&) = delete;
   AgentRuntime& operator=(const AgentRuntime&) = delete;
@@ -58,7 +58,7 @@ class AgentRuntime final : public platform::ServiceHandlers {
   CommandGate& gate_;
   platform::DatagramSocket& socket_;
   RuntimeOptions options_;
-  LogSink log_;
+  platform::LogSink log_;
 
   std::mutex state_mutex_;  // the agent's state, the settings and the send path
   std::mutex control_mutex_;

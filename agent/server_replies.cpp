@@ -6,7 +6,8 @@
 
 namespace zalvo::agent {
 
-ServerReplies::ServerReplies(platform::DatagramSocket& socket, CommandGate& gate, LogSink log)
+ServerReplies::ServerReplies(platform::DatagramSocket& socket, CommandGate& gate,
+                             platform::LogSink log)
     : socket_(socket), gate_(gate), log_(std::move(log)) {}
 
 size_t ServerReplies::Room() const {
@@ -27,14 +28,10 @@ void ServerReplies::SendText(const ReplyContext& to, const std::string& text) {
       // server; no commands come from it, but the reports go to it.
       socket_.SendTo(to.server_ip, protocol::kReplyPort, gate_.Seal(text, to.nonce));
     }
-    if (log_) {
-      log_("-> " + std::string(to.server_ip) + ":" + std::to_string(protocol::kReplyPort) + " " +
-           text);
-    }
+    log_("-> " + std::string(to.server_ip) + ":" + std::to_string(protocol::kReplyPort) + " " +
+         text);
   } catch (const platform::PlatformError& e) {
-    if (log_) {
-      log_("reply \"" + text + "\" to \"" + std::string(to.server_ip) + "\" lost: " + e.what());
-    }
+    log_("reply \"" + text + "\" to \"" + std::string(to.server_ip) + "\" lost: " + e.what());
   }
 }
 

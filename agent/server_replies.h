@@ -3,15 +3,15 @@
 #pragma once
 
 #include "agent/actions.h"
-#include "agent/command_dispatcher.h"
 #include "agent/command_gate.h"
 #include "platform/datagram_socket.h"
+#include "platform/log_sink.h"
 
 namespace zalvo::agent {
 
 class ServerReplies final : public Replies {
  public:
-  ServerReplies(platform::DatagramSocket& socket, CommandGate& gate, LogSink log = {});
+  ServerReplies(platform::DatagramSocket& socket, CommandGate& gate, platform::LogSink log = {});
 
   // Sends the text as one datagram. Every failure is absorbed: no server
   // address, a text too long for one datagram and a failed send lose the
@@ -22,7 +22,7 @@ class ServerReplies final : public Replies {
  private:
   platform::DatagramSocket& socket_;
   CommandGate& gate_;
-  LogSink log_;
+  platform::LogSink log_;
 };
 
 }  // namespace zalvo::agent

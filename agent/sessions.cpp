@@ -15,22 +15,16 @@ using settings::Key;
 
 }  // namespace
 
-Sessions::Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-                   LogSink log, CustomerAccount customer, WallClock clock,
-                   platform::PendingShutdown* waiting)
+Sessions::Sessions(AgentState& state, platform::Registry& registry,
+                   const platform::DesktopRoles& desktop, platform::LogSink log,
+                   CustomerAccount customer, WallClock clock, platform::PendingShutdown* waiting)
     : state_(state),
       registry_(registry),
-      desktop_(desktop),
+      presence_(desktop.presence),
       log_(std::move(log)),
       customer_(std::move(customer)),
       store_(registry, std::move(clock)),
-      power_off_(desktop, log_, {kPowerOffRetries, kPowerOffRetryTicks}, true, waiting) {}
-
-void Sessions::Log(const std::string& line) const {
-  if (log_) {
-    log_(line);
-  }
-}
+      power_off_(desktop.machine, log_, {kPowerOffRetries, kPowerOffRetryTicks}, true, waiting) {}
 
 void Sessions::Start(int32_t seconds) {
   // Kept first: a session the service could not find again after its
@@ -42,11 +36,11 @@ void Sessions::Start(int32_t seconds) {
     // The hand-off below matters more than the monitor: a monitor that could
     // not be switched on (a failed session helper) does not keep it back.
     try {
-      desktop_.BroadcastMonitorPower(platform::kMonitorOn);
+      presence_.BroadcastMonitorPower(platform::kMonitorOn);
     } catch (const platform::PlatformError& e) {
-      Log(std::string("monitor on at session start failed: ") + e.what());
+      log_(std::string("monitor on at session start failed: ") + e.what());
     } catch (const platform::HelperFailure& e) {
-      Log(std::string("monitor on at session start failed: ") + e.what());
+      log_(std::string("monitor on at session start failed: ") + e.what());
     }
   }
   // An absent marker, or a log-on key that can't be opened, reads as empty.
@@ -62,9 +56,9 @@ void Sessions::Start(int32_t seconds) {
     key->WriteString(settings::kZalvoLogon, "1");
     // A negative time is stored as its 32-bit pattern, as Windows keeps it.
     key->WriteDword(settings::kLocalTimer, static_cast<uint32_t>(state_.remaining_seconds));
-    Log("session started: " + std::to_string(state_.remaining_seconds) + " seconds");
+    log_("session started: " + std::to_string(state_.remaining_seconds) + " seconds");
   } else {
-    Log("session started without the Windows log-on key: nothing handed over");
+    log_("session started without the Windows log-on key: nothing handed over");
   }
   if (previous == "0") {
     ForcedReboot();
@@ -77,7 +71,7 @@ void Sessions::End(int32_t seconds_left) {
     if (state_.session_active) {
       WriteCurrent();  // the cut, for a restart and for the remaining-time window
     }
-    Log("session goes on: " + std::to_string(state_.remaining_seconds) + " seconds left");
+    log_("session goes on: " + std::to_string(state_.remaining_seconds) + " seconds left");
     return;
   }
   store_.Save(false, state_.remaining_seconds);
@@ -88,20 +82,20 @@ void Sessions::End(int32_t seconds_left) {
     key->WriteString(settings::kAutoAdminLogon, "0");
     key->WriteString(settings::kZalvoLogon, "0");
     key->WriteDword(settings::kLocalTimer, 0);
-    Log("session ended");
+    log_("session ended");
   } else {
-    Log("session ended without the Windows log-on key: nothing handed over");
+    log_("session ended without the Windows log-on key: nothing handed over");
   }
   // A lock that fails (a failed session helper) does not keep the restart
   // back.
   try {
-    if (!desktop_.LockWorkStation()) {
-      Log("the workstation lock was refused");
+    if (!presence_.LockWorkStation()) {
+      log_("the workstation lock was refused");
     }
   } catch (const platform::PlatformError& e) {
-    Log(std::string("the workstation lock failed: ") + e.what());
+    log_(std::string("the workstation lock failed: ") + e.what());
   } catch (const platform::HelperFailure& e) {
-    Log(std::string("the workstation lock failed: ") + e.what());
+    log_(std::string("the workstation lock failed: ") + e.what());
   }
   if (previous != "0") {
     ForcedReboot();
@@ -130,12 +124,12 @@ void Sessions::KeepCurrent() {
   try {
     WriteCurrent();
     if (std::exchange(current_failed_, false)) {
-      Log("the session's time left is kept again: " + std::to_string(left) + " seconds");
+      log_("the session's time left is kept again: " + std::to_string(left) + " seconds");
     }
   } catch (const platform::PlatformError& e) {
     if (!std::exchange(current_failed_, true)) {
-      Log(std::string("the session's time left is not kept (LocalTimer, SessionState): ") +
-          e.what());
+      log_(std::string("the session's time left is not kept (LocalTimer, SessionState): ") +
+           e.what());
     }
   }
 }
@@ -146,7 +140,7 @@ void Sessions::Restore() {
     stored = store_.Load();
   } catch (const platform::PlatformError& e) {
     state_.session_active = false;
-    Log(std::string("the kept session can't be read (no session is taken to run): ") + e.what());
+    log_(std::string("the kept session can't be read (no session is taken to run): ") + e.what());
     return;
   }
   if (!stored) {
@@ -159,17 +153,17 @@ void Sessions::Restore() {
         handed_over = static_cast<int32_t>(key->ReadDword(settings::kLocalTimer).value_or(0));
       }
     } catch (const platform::PlatformError& e) {
-      Log(std::string("no kept session, and the log-on values can't be read: ") + e.what());
+      log_(std::string("no kept session, and the log-on values can't be read: ") + e.what());
     }
     if (handed_over) {
       state_.session_active = true;
       state_.remaining_seconds = *handed_over;
-      Log("no kept session, but the log-on values say one runs: taken over with " +
-          std::to_string(*handed_over) + " seconds (LocalTimer)");
+      log_("no kept session, but the log-on values say one runs: taken over with " +
+           std::to_string(*handed_over) + " seconds (LocalTimer)");
       try {
         store_.Save(true, *handed_over);
       } catch (const platform::PlatformError& e) {
-        Log(std::string("the session taken over is not kept: ") + e.what());
+        log_(std::string("the session taken over is not kept: ") + e.what());
       }
     }
     return;
@@ -184,12 +178,12 @@ void Sessions::Restore() {
   if (now < stored->saved) {
     line += "; the clock is behind the time it was kept at: no time is counted as passed";
   }
-  Log(line);
+  log_(line);
   if (stored->running) {
     try {
       WriteLocalTimer(state_.remaining_seconds);
     } catch (const platform::PlatformError& e) {
-      Log(std::string("LocalTimer not written: ") + e.what());
+      log_(std::string("LocalTimer not written: ") + e.what());
     }
   }
 }

@@ -24,10 +24,10 @@
 
 #include "agent/actions.h"
 #include "agent/agent_state.h"
-#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
 #include "agent/session_store.h"
 #include "platform/desktop.h"
+#include "platform/log_sink.h"
 #include "platform/pending_shutdown.h"
 #include "platform/registry.h"
 #include "platform/system_shutdown.h"
@@ -50,8 +50,8 @@ class Sessions {
   // `registry` holds the Windows log-on key and the session store; the
   // store's time is `clock`'s (the system's without one). With `waiting`, a
   // restart that another one waiting for its time-out holds off aborts it.
-  Sessions(AgentState& state, platform::Registry& registry, platform::Desktop& desktop,
-           LogSink log = {}, CustomerAccount customer = {}, WallClock clock = {},
+  Sessions(AgentState& state, platform::Registry& registry, const platform::DesktopRoles& desktop,
+           platform::LogSink log = {}, CustomerAccount customer = {}, WallClock clock = {},
            platform::PendingShutdown* waiting = nullptr);
 
   // Keeps the session that many seconds and marks it running in the store,
@@ -95,15 +95,14 @@ class Sessions {
   void RetryPowerOff() { power_off_.Retry(); }
 
  private:
-  void Log(const std::string& line) const;
   // The store and LocalTimer with the time left of the running session.
   void WriteCurrent();
   void WriteLocalTimer(int32_t seconds);
 
   AgentState& state_;
   platform::Registry& registry_;
-  platform::Desktop& desktop_;
-  LogSink log_;
+  platform::Presence& presence_;
+  platform::LogSink log_;
   CustomerAccount customer_;
   SessionStore store_;
   platform::SystemShutdown power_off_;

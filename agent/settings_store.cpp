@@ -5,7 +5,8 @@
 
 namespace zalvo::agent {
 
-SettingsStore::SettingsStore(AgentState& state, platform::StationFiles& files, LogSink log)
+SettingsStore::SettingsStore(AgentState& state, platform::StationFiles& files,
+                             platform::LogSink log)
     : state_(state), files_(files), log_(std::move(log)) {}
 
 std::string SettingsStore::Path() {
@@ -19,9 +20,7 @@ void SettingsStore::Load() {
     path = Path();
     content = files_.Read(path);
   } catch (const platform::PlatformError& e) {
-    if (log_) {
-      log_(std::string("settings not loaded: ") + e.what());
-    }
+    log_(std::string("settings not loaded: ") + e.what());
     return;
   }
   settings::AgentLoad load = settings::ParseAgentSettings(content);
@@ -29,17 +28,13 @@ void SettingsStore::Load() {
   state_.check_period = load.check_period;
   state_.grace_seconds = load.grace_seconds;
   state_.report_period = load.report_period;
-  if (log_) {
-    log_("settings loaded from " + path);
-  }
+  log_("settings loaded from " + path);
 }
 
 void SettingsStore::Save() {
   std::string path = Path();
   files_.Replace(path, settings::FormatAgentSettings(state_.settings));
-  if (log_) {
-    log_("settings saved to " + path);
-  }
+  log_("settings saved to " + path);
 }
 
 }  // namespace zalvo::agent

@@ -4,14 +4,14 @@
 #include <functional>
 
 #include "agent/agent_state.h"
-#include "agent/command_dispatcher.h"
 #include "platform/files.h"
+#include "platform/log_sink.h"
 
 namespace zalvo::agent {
 
 class SettingsStore {
  public:
-  SettingsStore(AgentState& state, platform::StationFiles& files, LogSink log = {});
+  SettingsStore(AgentState& state, platform::StationFiles& files, platform::LogSink log = {});
 
   // Reads the file and replaces the settings and the three periods at once.
   // A file that can't be read changes nothing, silently.
@@ -26,7 +26,7 @@ class SettingsStore {
 
   AgentState& state_;
   platform::StationFiles& files_;
-  LogSink log_;
+  platform::LogSink log_;
 };
 
 }  // namespace zalvo::agent

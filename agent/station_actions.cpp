@@ -6,7 +6,8 @@
 
 namespace zalvo::agent {
 
-StationActions::StationActions(AgentState& state, Replies& replies, StationParts parts, LogSink log)
+StationActions::StationActions(AgentState& state, Replies& replies, StationParts parts,
+                               platform::LogSink log)
     : state_(state),
       replies_(replies),
       parts_(parts),
@@ -14,9 +15,9 @@ StationActions::StationActions(AgentState& state, Replies& replies, StationParts
       settings_(state, parts.files, log_),
       sessions_(state, parts.registry, parts.desktop, log_, parts.customer, parts.wall_clock,
                 parts.pending_shutdown),
-      reports_(state, replies, parts.desktop),
-      programs_(parts.desktop, log_),
-      peripherals_(parts.desktop) {
+      reports_(state, replies, parts.desktop.windows, parts.desktop.machine),
+      programs_(parts.desktop.windows, parts.desktop.shell, log_),
+      peripherals_(parts.desktop.presence) {
   // The speakers get their start values at every start of the agent.
   if (parts.mixer != nullptr) {
     volume_.emplace(*parts.mixer);
@@ -37,12 +38,6 @@ void StationActions::SendPing(const ReplyContext& to) {
   reports_.SendPing(to);
 }
 
-void StationActions::Log(const std::string& line) const {
-  if (log_) {
-    log_(line);
-  }
-}
-
 void StationActions::WritePolicies() {
   const std::string& server_ip = state_.settings.Text(settings::Key::ServerIP);
   auto plan =
@@ -52,11 +47,11 @@ void StationActions::WritePolicies() {
   if (parts_.customer_registry != nullptr) {
     customer = parts_.customer_registry->Choose();
     registry = customer.registry.get();
-    Log("policies: " + customer.whose);
+    log_("policies: " + customer.whose);
   }
   // The writer reports nothing: a refused value ends its pass, silently.
   if (auto failure = settings::ApplyPolicyPlan(*registry, plan)) {
-    Log(std::string("policies written in part: ") + failure->what());
+    log_(std::string("policies written in part: ") + failure->what());
   }
 }
 void StationActions::RestoreSession() {
@@ -75,7 +70,7 @@ void StationActions::StartInstallSession(const ReplyContext& to) {
     sessions_.Start(kInstallSeconds);
     reports_.SendInfo(to);
   } catch (const std::exception& e) {
-    Log(std::string("installation session failed: ") + e.what());
+    log_(std::string("installation session failed: ") + e.what());
   }
 }
 void StationActions::ForcedReboot() {
@@ -112,15 +107,15 @@ void StationActions::ExpiryBeep() {
 }
 void StationActions::ShowMessage(const std::string& text) {
   if (peripherals_.ShowMessage(text)) {
-    Log("message shown: " + text);
+    log_("message shown: " + text);
   } else {
-    Log("message not shown: nobody is logged on at the console: " + text);
+    log_("message not shown: nobody is logged on at the console: " + text);
   }
 }
 void StationActions::SetVolume(int32_t volume) {
   // Without a mixer device there are no speakers to set.
   if (!volume_ || !volume_->LookAgain(log_)) {
-    Log("volume " + std::to_string(volume) + " not set: no speakers to set");
+    log_("volume " + std::to_string(volume) + " not set: no speakers to set");
     return;
   }
   volume_->ApplyServerVolume(volume);

@@ -6,7 +6,6 @@
 
 #include "agent/actions.h"
 #include "agent/agent_state.h"
-#include "agent/command_dispatcher.h"
 #include "agent/customer_account.h"
 #include "agent/helper_supervisor.h"
 #include "agent/lock_screen_keeper.h"
@@ -18,6 +17,7 @@
 #include "agent/volume.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
+#include "platform/log_sink.h"
 #include "platform/mixer.h"
 #include "platform/pending_shutdown.h"
 #include "platform/registry.h"
@@ -28,7 +28,9 @@ namespace zalvo::agent {
 struct StationParts {
   platform::Registry& registry;
   platform::StationFiles& files;
-  platform::Desktop& desktop;
+  // The desktop's roles: all from the station's desktop, or (the service)
+  // the windows, presence and shell through the session helper.
+  platform::DesktopRoles desktop;
   // The speakers; none on a station without a mixer device.
   platform::Mixer* mixer = nullptr;
   // Where the current-user part of the policies goes, when it is not the
@@ -51,7 +53,8 @@ struct StationParts {
 
 class StationActions final : public AgentActions {
  public:
-  StationActions(AgentState& state, Replies& replies, StationParts parts, LogSink log = {});
+  StationActions(AgentState& state, Replies& replies, StationParts parts,
+                 platform::LogSink log = {});
 
   void LoadSettings() override;
   void WritePolicies() override;
@@ -76,12 +79,10 @@ class StationActions final : public AgentActions {
   void Upkeep() override;
 
  private:
-  void Log(const std::string& line) const;
-
   AgentState& state_;
   Replies& replies_;
   StationParts parts_;
-  LogSink log_;
+  platform::LogSink log_;
   SettingsStore settings_;
   Sessions sessions_;
   Reports reports_;

@@ -41,21 +41,19 @@ VolumeReading ReadingOf(platform::StereoLevels levels) {
 
 VolumeController::VolumeController(platform::Mixer& mixer) : mixer_(mixer) {}
 
-void VolumeController::Start(const LogSink& log) {
+void VolumeController::Start(const platform::LogSink& log) {
   StartSteps(log);
-  if (log) {
-    if (!controls_.volume && !controls_.mute) {
-      log(mixer_.ControlsMayAppear()
-              ? "volume: no speakers yet; they get the start values when they appear"
-              : "volume: no speaker controls on this station; volume commands do nothing");
-    } else {
-      log("volume: speakers at volume " + std::to_string(volume_) + ", balance " +
-          std::to_string(balance_) + (mute_ ? ", muted" : ""));
-    }
+  if (!controls_.volume && !controls_.mute) {
+    log(mixer_.ControlsMayAppear()
+            ? "volume: no speakers yet; they get the start values when they appear"
+            : "volume: no speaker controls on this station; volume commands do nothing");
+  } else {
+    log("volume: speakers at volume " + std::to_string(volume_) + ", balance " +
+        std::to_string(balance_) + (mute_ ? ", muted" : ""));
   }
 }
 
-bool VolumeController::LookAgain(const LogSink& log) {
+bool VolumeController::LookAgain(const platform::LogSink& log) {
   if (controls_.volume || controls_.mute) {
     return true;
   }
@@ -66,21 +64,17 @@ bool VolumeController::LookAgain(const LogSink& log) {
   if (!controls_.volume && !controls_.mute) {
     return false;
   }
-  if (log) {
-    log("volume: the speakers appeared; set to volume " + std::to_string(volume_) + ", balance " +
-        std::to_string(balance_) + (mute_ ? ", muted" : ""));
-  }
+  log("volume: the speakers appeared; set to volume " + std::to_string(volume_) + ", balance " +
+      std::to_string(balance_) + (mute_ ? ", muted" : ""));
   return true;
 }
 
-void VolumeController::StartSteps(const LogSink& log) {
+void VolumeController::StartSteps(const platform::LogSink& log) {
   auto step = [&](const char* what, auto&& action) {
     try {
       action();
     } catch (const std::exception& e) {
-      if (log) {
-        log(std::string("volume: ") + what + " failed: " + e.what());
-      }
+      log(std::string("volume: ") + what + " failed: " + e.what());
     }
   };
   step("finding the speaker controls", [&] { OpenSpeakerControls(); });

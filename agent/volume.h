@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "agent/command_dispatcher.h"
+#include "platform/log_sink.h"
 #include "platform/mixer.h"
 
 namespace zalvo::agent {
@@ -40,13 +40,13 @@ class VolumeController {
   // (find the controls, mute off, read the current levels), then the start
   // values in the order Mute, Volume, Balance. A step the mixer refuses is
   // logged and the next one still runs.
-  void Start(const LogSink& log = {});
+  void Start(const platform::LogSink& log = {});
 
   // Speakers that were missing and may still appear (see
   // Mixer::ControlsMayAppear) are looked for again; when they are found now,
   // they get the start values as at a start. Returns whether the speakers
   // have a control now.
-  bool LookAgain(const LogSink& log = {});
+  bool LookAgain(const platform::LogSink& log = {});
 
   bool HasVolumeControl() const { return controls_.volume; }
   bool HasMuteControl() const { return controls_.mute; }
@@ -76,7 +76,7 @@ class VolumeController {
   void ApplyMute(bool on);
 
  private:
-  void StartSteps(const LogSink& log);
+  void StartSteps(const platform::LogSink& log);
 
   platform::Mixer& mixer_;
   platform::SpeakerControls controls_;

@@ -6,7 +6,7 @@
 //   zalvo-console --db FILE [--room FILE] [--listen ADDR:PORT] [--bind ADDR]
 //                 [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]
 //                 [--warn-minutes N] [--warn-text TEXT] [--probe-ms N] [--probe-wait-ms N]
-//                 [--lost-ms N] [--start-grace-ms N]
+//                 [--lost-ms N] [--start-grace-ms N] [--state-ms N] [--queue-ms N]
 //                 [--key-file FILE] [--club-keyed LIST]
 //                 [--strict-keys]
 //                 [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...
@@ -50,6 +50,7 @@ constexpr const char* kUsage =
     "                     [--wake-broadcast ADDR] [--wake-port N] [--keepalive-ms N]\n"
     "                     [--warn-minutes N] [--warn-text TEXT] [--probe-ms N]\n"
     "                     [--probe-wait-ms N] [--lost-ms N] [--start-grace-ms N]\n"
+    "                     [--state-ms N] [--queue-ms N]\n"
     "                     [--key-file FILE] [--club-keyed LIST]\n"
     "                     [--strict-keys]\n"
     "                     [--tls-cert FILE --tls-key FILE | --insecure] [--allow-host NAME]...\n"
@@ -73,15 +74,20 @@ constexpr const char* kUsage =
     "                     (default \"Времето ви изтича след {minutes} мин.\")\n"
     "  --keepalive-ms N   the stations' keep-alive period (default 99000, 99 ticks of 1 s);\n"
     "                     a station is online while it reported within two periods\n"
-    "  --probe-ms N       rented stations are asked for their report this often\n"
-    "                     (default 5000)\n"
+    "  --probe-ms N       rented and ending stations are asked for their state and\n"
+    "                     report this often (default 5000)\n"
+    "  --state-ms N       free stations are asked for their state this often\n"
+    "                     (default 30000)\n"
     "  --probe-wait-ms N  before a start or added time the station is asked for its\n"
     "                     report and must answer within this (default 1500)\n"
     "  --lost-ms N        a rented station not heard this long is lost: its session's\n"
     "                     time is flagged in the log and the record (default 15000)\n"
-    "  --start-grace-ms N after a start or a restart the station may restart Windows:\n"
-    "                     not heard within this it shows as starting, not lost, and a\n"
-    "                     start may be forced (\"anyway\") (default 240000)\n"
+    "  --start-grace-ms N after a start, a restart or a power-on the station may\n"
+    "                     restart Windows: not heard within this it shows as\n"
+    "                     starting, not lost, and a start may be queued for it\n"
+    "                     (default 240000)\n"
+    "  --queue-ms N       a queued start waits this long for its station to be heard\n"
+    "                     (default 300000)\n"
     "  --key-file FILE    the club's command key (default: the file that\n"
     "                     ZALVO_KEY_FILE names, if set): commands go out signed with\n"
     "                     each station's own key, derived from it, and only replies\n"
@@ -229,7 +235,7 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
       }
       o.room.keepalive_ms = *value;
     } else if ((arg == "--probe-ms" || arg == "--probe-wait-ms" || arg == "--lost-ms" ||
-                arg == "--start-grace-ms") &&
+                arg == "--start-grace-ms" || arg == "--state-ms" || arg == "--queue-ms") &&
                has_value) {
       auto value = zalvo::text::ParseInt32(argv[++i]);
       if (!value || *value < 0 || (*value == 0 && arg != "--start-grace-ms")) {
@@ -238,6 +244,8 @@ std::variant<Options, int> ReadOptions(int argc, char** argv) {
       (arg == "--probe-ms"        ? o.console.probe_every_ms
        : arg == "--probe-wait-ms" ? o.console.probe_wait_ms
        : arg == "--lost-ms"       ? o.room.lost_ms
+       : arg == "--state-ms"      ? o.console.state_every_ms
+       : arg == "--queue-ms"      ? o.console.queue_ms
                                   : o.room.start_grace_ms) = *value;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
@@ -346,6 +354,13 @@ int ChangeOperators(const Options& o, Store& store) {
 // key is given, else plain; nullptr after saying why the key can't be used.
 std::unique_ptr<Envelope> OpenEnvelope(const Options& o) {
   if (o.command_key_file.empty()) {
+    // Said at every start, and on the page to every operator, until the
+    // room is keyed.
+    Print(
+        "warning: no club key (--key-file): the stations take plain commands, so anyone on "
+        "their LAN can start, end or lengthen sessions in the console's name, and answer for a "
+        "station that is off; the page says so to every operator until the room is keyed "
+        "(docs/club-setup.md, \"Keying a room that runs without a key\")");
     return std::make_unique<PlainEnvelope>();
   }
   try {

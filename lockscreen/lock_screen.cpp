@@ -45,7 +45,7 @@ std::string Explained(const PlatformError& e) {
 
 }  // namespace
 
-LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log,
+LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, platform::LogSink log,
                        SteadyClock clock)
     : platform_(platform),
       views_(views),
@@ -53,18 +53,12 @@ LockScreen::LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSi
       log_(std::move(log)),
       clock_(clock ? std::move(clock) : [] { return std::chrono::steady_clock::now(); }) {}
 
-void LockScreen::Log(std::string_view line) const {
-  if (log_) {
-    log_(line);
-  }
-}
-
 template <typename F>
 void LockScreen::Guarded(std::string_view what, F&& command) {
   try {
     command();
   } catch (const PlatformError& e) {
-    Log(std::string(what) + " failed: " + Explained(e));
+    log_(std::string(what) + " failed: " + Explained(e));
     ShowFailures({e});
   }
 }
@@ -110,10 +104,10 @@ void LockScreen::Start() {
     }
   } catch (const PlatformError& e) {
     // A wallpaper value of another type: no picture, the teal shows.
-    Log(std::string("wallpaper not read: ") + e.what());
+    log_(std::string("wallpaper not read: ") + e.what());
   }
   if (ServiceKeepsPasswords()) {
-    Log("the station's service keeps the passwords: it checks every log-in");
+    log_("the station's service keeps the passwords: it checks every log-in");
   } else {
     ReadPasswords();
   }
@@ -134,11 +128,11 @@ void LockScreen::RestoreLock() {
   try {
     lock_state_ = platform_.lock_state.Load();
   } catch (const PlatformError& e) {
-    Log(std::string("lock state of this log-on not read: ") + e.what());
+    log_(std::string("lock state of this log-on not read: ") + e.what());
     return;
   }
   if (lock_state_.locked) {
-    Log("the last lock screen of this log-on ended while the station was locked: locked again");
+    log_("the last lock screen of this log-on ended while the station was locked: locked again");
     // As it was locked: a lock at the service's word left the Task Manager
     // policy to the service.
     HoldLock(lock_state_.task_manager_held);
@@ -160,53 +154,56 @@ void LockScreen::SaveLockState() {
   try {
     platform_.lock_state.Save(lock_state_);
   } catch (const PlatformError& e) {
-    Log(std::string("lock state not kept (a lock screen started again comes up unlocked): ") +
-        e.what());
+    log_(std::string("lock state not kept (a lock screen started again comes up unlocked): ") +
+         e.what());
   }
 }
 
 std::optional<uint32_t> LockScreen::ReadTaskManagerPolicy() {
   try {
-    if (auto key = platform_.registry.Open(Hive::kCurrentUser, kTaskManagerKey, Access::kRead)) {
-      return key->ReadDword(kDisableTaskMgr);
+    if (auto key = platform_.registry.Open(Hive::kCurrentUser, settings::kSystemPoliciesKey,
+                                           Access::kRead)) {
+      return key->ReadDword(settings::kDisableTaskMgr);
     }
   } catch (const PlatformError& e) {
-    Log(std::string(kDisableTaskMgr) + " not read: " + e.what());
+    log_(std::string(settings::kDisableTaskMgr) + " not read: " + e.what());
   }
   return std::nullopt;
 }
 
 void LockScreen::WriteTaskManagerPolicy(uint32_t value) {
-  const std::string what = std::string(kDisableTaskMgr) + " " + std::to_string(value);
-  auto key = platform_.registry.Create(Hive::kCurrentUser, kTaskManagerKey, Access::kWrite);
+  const std::string what = std::string(settings::kDisableTaskMgr) + " " + std::to_string(value);
+  auto key =
+      platform_.registry.Create(Hive::kCurrentUser, settings::kSystemPoliciesKey, Access::kWrite);
   if (!key) {
-    Log(what + " not written: " + WhyNotWritable(Hive::kCurrentUser, kTaskManagerKey, true));
+    log_(what +
+         " not written: " + WhyNotWritable(Hive::kCurrentUser, settings::kSystemPoliciesKey, true));
     return;
   }
   try {
-    key->WriteDword(kDisableTaskMgr, value);
+    key->WriteDword(settings::kDisableTaskMgr, value);
   } catch (const PlatformError& e) {
-    Log(what + " not written: " + Explained(e));
+    log_(what + " not written: " + Explained(e));
   }
 }
 
 void LockScreen::ReadPasswords() {
   auto key = platform_.registry.Create(Hive::kCurrentUser, settings::kZalvoKey, Access::kRead);
   if (!key) {
-    Log("passwords not read: HKEY_CURRENT_USER\\" + std::string(settings::kZalvoKey) +
-        " can't be opened or created");
+    log_("passwords not read: HKEY_CURRENT_USER\\" + std::string(settings::kZalvoKey) +
+         " can't be opened or created");
     return;
   }
   // Each password that can't be read keeps its built-in value.
   try {
     memory_.admin_password = StoredPassword(*key, settings::kZalvoPassword, kDefaultAdminPassword);
   } catch (const PlatformError& e) {
-    Log(std::string(settings::kZalvoPassword) + " not read: " + e.what());
+    log_(std::string(settings::kZalvoPassword) + " not read: " + e.what());
   }
   try {
     memory_.small_password = StoredPassword(*key, settings::kSmallPassword, kDefaultSmallPassword);
   } catch (const PlatformError& e) {
-    Log(std::string(settings::kSmallPassword) + " not read: " + e.what());
+    log_(std::string(settings::kSmallPassword) + " not read: " + e.what());
   }
 }
 
@@ -216,14 +213,14 @@ void LockScreen::WriteAutoAdminLogon(std::string_view value) {
   const std::string what = std::string(settings::kAutoAdminLogon) + " " + Quoted(value);
   auto key = platform_.registry.Open(Hive::kLocalMachine, settings::kWinlogonKey, Access::kWrite);
   if (!key) {
-    Log(what +
-        " not written: " + WhyNotWritable(Hive::kLocalMachine, settings::kWinlogonKey, false));
+    log_(what +
+         " not written: " + WhyNotWritable(Hive::kLocalMachine, settings::kWinlogonKey, false));
     return;
   }
   try {
     key->WriteString(settings::kAutoAdminLogon, value);
   } catch (const PlatformError& e) {
-    Log(what + " not written: " + Explained(e));
+    log_(what + " not written: " + Explained(e));
   }
 }
 
@@ -261,7 +258,7 @@ void LockScreen::LoadSettings() {
   } catch (const PlatformError& e) {
     // The rest keeps what it had.
     if (!failed.empty()) {
-      Log(std::string(failed) + ": " + e.what());
+      log_(std::string(failed) + ": " + e.what());
     }
   }
 }
@@ -292,7 +289,7 @@ void LockScreen::SaveSettings() {
           settings::BuildPolicyPlan(values, memory_.server_ip,
                                     settings::PolicyVariant::kLockScreen),
           [this](const std::string& wallpaper) { views_.main.LoadWallpaper(wallpaper); })) {
-    Log("policies written in part: " + Explained(*failure));
+    log_("policies written in part: " + Explained(*failure));
     if (failure->kind() == platform::ErrorKind::kAccessDenied) {
       failures.push_back(*failure);
     }
@@ -305,7 +302,7 @@ void LockScreen::SaveSettings() {
     memory_.hide = dialog_.Checked(Ctl::cbHideMyDesktop);
     ShowProxyCaption();
   } catch (const PlatformError& e) {
-    Log("settings save failed: " + Explained(e));
+    log_("settings save failed: " + Explained(e));
     failures.push_back(e);
   }
   if (!failures.empty()) {
@@ -357,7 +354,8 @@ void LockScreen::ChangePasswordAtService(const std::string& entry) {
   if (dialog_password_.empty()) {
     // The entries outlive the dialog; only the dialog the service opened
     // may change a password.
-    Log("password change skipped: passwords change only in the settings dialog opened with the "
+    log_(
+        "password change skipped: passwords change only in the settings dialog opened with the "
         "administrator password");
     return;
   }
@@ -385,7 +383,7 @@ void LockScreen::ChangePasswordAtService(const std::string& entry) {
     default:
       throw PlatformError("The " + which + " was not changed: the service can't keep it");
   }
-  Log("the " + which + " is changed by the station's service");
+  log_("the " + which + " is changed by the station's service");
   if (admin) {
     dialog_password_ = entry;
   }
@@ -405,8 +403,8 @@ void LockScreen::LoginAtService(const std::string& user, const std::string& pass
     reply = AskService(protocol::passwords::LogIn{user, password});
   } catch (const PlatformError& e) {
     // Never the built-in passwords: the station stays as it is.
-    Log("log-in refused: the station's service checks the passwords and can't be asked: " +
-        std::string(e.what()));
+    log_("log-in refused: the station's service checks the passwords and can't be asked: " +
+         std::string(e.what()));
     return;
   }
   switch (reply.answer) {
@@ -426,14 +424,14 @@ void LockScreen::LoginAtService(const std::string& user, const std::string& pass
       dialog_password_.clear();
       break;
     case Answer::kTooSoon:
-      Log("log-in not checked: after wrong passwords the service checks the next in " +
-          std::to_string(reply.retry_after_s) + " s");
+      log_("log-in not checked: after wrong passwords the service checks the next in " +
+           std::to_string(reply.retry_after_s) + " s");
       break;
     case Answer::kFailed:
-      Log("log-in refused: the station's service can't read its passwords");
+      log_("log-in refused: the station's service can't read its passwords");
       break;
     default:
-      Log("log-in refused by the station's service: wrong name or password");
+      log_("log-in refused by the station's service: wrong name or password");
       break;
   }
 }
@@ -454,18 +452,18 @@ void LockScreen::LockAtServiceWord() {
     const auto minutes = std::to_string(DialogHold::kLongest.count());
     switch (dialog_hold_.Order(clock_())) {
       case DialogHold::Step::kBegins:
-        Log("the service's lock order waits for the open settings dialog, " + minutes +
-            " minutes at most");
+        log_("the service's lock order waits for the open settings dialog, " + minutes +
+             " minutes at most");
         return;
       case DialogHold::Step::kHolds:
         return;
       case DialogHold::Step::kWarns:
-        Log("the settings dialog closes in a minute at the service's lock order: warned");
+        log_("the settings dialog closes in a minute at the service's lock order: warned");
         views_.dialog.Warn(strings::Cp1251(strings::kDialogClosesSoon));
         return;
       case DialogHold::Step::kEnds:
-        Log("the settings dialog was open " + minutes +
-            " minutes while no session runs: closed without saving");
+        log_("the settings dialog was open " + minutes +
+             " minutes while no session runs: closed without saving");
         views_.dialog.Close();
         break;
     }
@@ -473,7 +471,7 @@ void LockScreen::LockAtServiceWord() {
   if (lock_state_.locked && views_.main.Visible()) {
     return;  // it shows the lock already
   }
-  Log("locked at the service's word: no session runs");
+  log_("locked at the service's word: no session runs");
   HoldLock(false);
 }
 
@@ -481,7 +479,7 @@ bool LockScreen::CloseAllowed() {
   if (!lock_state_.locked) {
     return true;
   }
-  Log("a request to close the locked lock screen was refused");
+  log_("a request to close the locked lock screen was refused");
   return false;
 }
 
@@ -505,7 +503,7 @@ void LockScreen::HoldLock(bool take_task_manager) {
   views_.main.ShowUnlockedControls(false);
   views_.main.SetStatusText(strings::Cp1251(strings::kStatusLocked));
   if (!views_.main.HoldScreen(true)) {
-    Log("keyboard filter not installed: the Windows keys and Alt+Tab reach the desktop");
+    log_("keyboard filter not installed: the Windows keys and Alt+Tab reach the desktop");
   }
   if (take_task_manager) {
     WriteTaskManagerPolicy(1);
@@ -611,7 +609,7 @@ void LockScreen::RefreshWindowList() {
     }
   } catch (const PlatformError& e) {
     // The list keeps the entries added so far.
-    Log(std::string("window list cut short: ") + e.what());
+    log_(std::string("window list cut short: ") + e.what());
   }
 }
 
@@ -631,9 +629,9 @@ void LockScreen::CloseChosenWindow() {
     // Window titles compare without regard to case, so the capitalised
     // entry still finds its window.
     if (platform::WindowHandle window = platform_.desktop.FindWindowByCaption(title)) {
-      platform_.desktop.SendSystemCommand(window, kScClose);
+      platform_.desktop.CloseWindow(window);
     } else {
-      Log("close window: no window " + Quoted(title));
+      log_("close window: no window " + Quoted(title));
     }
   });
 }
@@ -647,9 +645,9 @@ void LockScreen::EndChosenProcess() {
     platform::WindowHandle window = platform_.desktop.FindWindowByCaption(title);
     uint32_t process_id = window != 0 ? platform_.desktop.WindowProcessId(window) : 0;
     if (process_id == 0) {
-      Log("end process: no window " + Quoted(title));
+      log_("end process: no window " + Quoted(title));
     } else if (!platform_.desktop.TerminateProcess(process_id, 0)) {
-      Log("end process: process " + std::to_string(process_id) + " could not be ended");
+      log_("end process: process " + std::to_string(process_id) + " could not be ended");
     }
     RefreshWindowList();
   });
@@ -676,7 +674,7 @@ void LockScreen::ShutDown() {
 
 void LockScreen::LogOff() {
   if (!platform_.desktop.LogOff()) {
-    Log("log-off refused by Windows");
+    log_("log-off refused by Windows");
   }
   // The program ends all the same.
   views_.main.Close();

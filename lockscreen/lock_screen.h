@@ -20,18 +20,13 @@
 #include "platform/desktop.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/log_sink.h"
 #include "platform/password_channel.h"
 #include "platform/registry.h"
 #include "platform/system_shutdown.h"
 #include "protocol/password_ops.h"
 
 namespace zalvo::lockscreen {
-
-// Where the lock screen writes what it could not do (one Windows-1251 line a
-// call): a refused end of Windows or of a process, a value the account may
-// not write, a load that ended early. The program's entry decides where the
-// lines go.
-using LogSink = std::function<void(std::string_view)>;
 
 // The passwords before anything is read, and those an empty registry value
 // gives.
@@ -45,12 +40,6 @@ inline constexpr std::string_view kBuiltInServerIP = "192.168.0.1";
 inline constexpr std::string_view kLoginUser = "1";
 inline constexpr std::string_view kDesktopKey = "Control Panel\\desktop";
 inline constexpr std::string_view kWallpaperValue = "Wallpaper";
-// The account's policy that takes Task Manager away while the station is
-// locked.
-inline constexpr std::string_view kTaskManagerKey =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-inline constexpr std::string_view kDisableTaskMgr = "DisableTaskMgr";
-inline constexpr uint32_t kScClose = 0xF060;
 
 // The values the lock screen keeps besides the dialog's controls.
 struct LockScreenMemory {
@@ -82,9 +71,11 @@ struct LockScreenViews {
 
 class LockScreen {
  public:
-  // The clock (a steady one by default) times how long the settings dialog
-  // holds the service's lock order off.
-  LockScreen(LockScreenPlatform platform, LockScreenViews views, LogSink log = {},
+  // The log takes what the lock screen could not do: a refused end of
+  // Windows or of a process, a value the account may not write, a load that
+  // ended early. The clock (a steady one by default) times how long the
+  // settings dialog holds the service's lock order off.
+  LockScreen(LockScreenPlatform platform, LockScreenViews views, platform::LogSink log = {},
              SteadyClock clock = {});
 
   DialogModel& dialog() { return dialog_; }
@@ -179,7 +170,6 @@ class LockScreen {
 
  private:
   std::string SettingsPath(std::string_view name);
-  void Log(std::string_view line) const;
   void ReadPasswords();
   void WriteAutoAdminLogon(std::string_view value);
   std::string WhyNotWritable(platform::Hive hive, std::string_view path, bool created);
@@ -211,7 +201,7 @@ class LockScreen {
   DialogModel dialog_;
   LockScreenMemory memory_;
   RemainingTime remaining_time_;
-  LogSink log_;
+  platform::LogSink log_;
   // The restart and shut-down of the menus: a refusal is logged, and the
   // person asks again.
   platform::SystemShutdown power_off_{platform_.desktop, log_};

@@ -11,6 +11,8 @@
 
 namespace zalvo::platform {
 
+// Its values cross the session helper's channel (protocol/helper_codec.h):
+// a new kind goes at the end.
 enum class ErrorKind : uint8_t {
   kOther,
   // No such file, path, key, value or account.

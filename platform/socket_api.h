@@ -21,7 +21,7 @@ void Startup();
 Handle OpenUdp();
 // Closes the socket; nothing for kInvalidHandle. Called by ScopedSocket only.
 void Close(Handle handle);
-using ScopedSocket = Scoped<Handle, Close, kInvalidHandle>;
+using ScopedSocket = Scoped<Handle, Close, NoneIs<Handle, kInvalidHandle>>;
 // Address in network byte order.
 void Bind(Handle handle, uint32_t address, uint16_t port);
 uint16_t LocalPort(Handle handle);

@@ -13,20 +13,14 @@ std::string Name(PowerOff what) {
 
 }  // namespace
 
-SystemShutdown::SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
-                               ShutdownRetries retries, bool log_taken, PendingShutdown* waiting)
-    : desktop_(desktop),
+SystemShutdown::SystemShutdown(Machine& machine, LogSink log, ShutdownRetries retries,
+                               bool log_taken, PendingShutdown* waiting)
+    : machine_(machine),
       log_(std::move(log)),
       retries_(retries),
       log_taken_(log_taken),
       waiting_(waiting) {
   retries_.every = retries_.every < 1 ? 1 : retries_.every;
-}
-
-void SystemShutdown::Log(std::string_view line) const {
-  if (log_) {
-    log_(line);
-  }
 }
 
 bool SystemShutdown::Request(PowerOff what) {
@@ -47,7 +41,7 @@ void SystemShutdown::Retry() {
 
 std::optional<PlatformError> SystemShutdown::Ask() {
   try {
-    desktop_.ShutDownSystem(*pending_);
+    machine_.ShutDownSystem(*pending_);
   } catch (const PlatformError& e) {
     return e;
   }
@@ -56,9 +50,9 @@ std::optional<PlatformError> SystemShutdown::Ask() {
 
 bool SystemShutdown::Try() {
   const std::string name = Name(*pending_);
-  if (!desktop_.EnablePrivilege(kShutdownPrivilege)) {
+  if (!machine_.EnablePrivilege(kShutdownPrivilege)) {
     pending_.reset();
-    Log(name + " not done: the account does not hold " + std::string(kShutdownPrivilege));
+    log_(name + " not done: the account does not hold " + std::string(kShutdownPrivilege));
     return false;
   }
   std::optional<PlatformError> refused = Ask();
@@ -66,32 +60,32 @@ bool SystemShutdown::Try() {
   // as under way, yet may never come (`shutdown /a`): it is aborted, and
   // this one asked for at once. One that can't be aborted is under way.
   if (refused && refused->kind() == ErrorKind::kInUse && waiting_ != nullptr && waiting_->Abort()) {
-    Log(name + " refused by Windows: " + refused->what() + " (error " +
-        std::to_string(refused->code()) +
-        "): a restart or shut-down waiting for its time-out was aborted and the " + name +
-        " asked for again");
+    log_(name + " refused by Windows: " + refused->what() + " (error " +
+         std::to_string(refused->code()) +
+         "): a restart or shut-down waiting for its time-out was aborted and the " + name +
+         " asked for again");
     refused = Ask();
   }
   if (refused) {
     const PlatformError& e = *refused;
     if (e.kind() == ErrorKind::kInUse) {
       pending_.reset();
-      Log(name + ": a shut-down of Windows is already under way");
+      log_(name + ": a shut-down of Windows is already under way");
       return true;
     }
     std::string line =
         name + " refused by Windows: " + e.what() + " (error " + std::to_string(e.code()) + ")";
     if (retries_left_ > 0) {
-      Log(line + "; asked again soon, at most " + std::to_string(retries_left_) + " more times");
+      log_(line + "; asked again soon, at most " + std::to_string(retries_left_) + " more times");
     } else {
       pending_.reset();
-      Log(line + (retries_.times > 0 ? "; not asked again" : ""));
+      log_(line + (retries_.times > 0 ? "; not asked again" : ""));
     }
     return false;
   }
   pending_.reset();
   if (log_taken_) {
-    Log(name + " of Windows under way");
+    log_(name + " of Windows under way");
   }
   return true;
 }

@@ -10,8 +10,9 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/desktop.h"
 #include "platform/error.h"
+#include "platform/log_sink.h"
+#include "platform/machine.h"
 #include "platform/pending_shutdown.h"
 
 namespace zalvo::platform {
@@ -31,9 +32,8 @@ class SystemShutdown {
   // and a missing privilege always are. With `waiting`, a restart or
   // shut-down that waits for its time-out is aborted when it stands in the
   // way.
-  SystemShutdown(Desktop& desktop, std::function<void(std::string_view)> log,
-                 ShutdownRetries retries = {}, bool log_taken = false,
-                 PendingShutdown* waiting = nullptr);
+  SystemShutdown(Machine& machine, LogSink log, ShutdownRetries retries = {},
+                 bool log_taken = false, PendingShutdown* waiting = nullptr);
 
   // Asks Windows for it now; it replaces a request still waiting for a
   // retry. True when Windows has taken it (or a shut-down is under way
@@ -48,10 +48,9 @@ class SystemShutdown {
   bool Try();
   // Windows' refusal; nullopt when it took the request.
   std::optional<PlatformError> Ask();
-  void Log(std::string_view line) const;
 
-  Desktop& desktop_;
-  std::function<void(std::string_view)> log_;
+  Machine& machine_;
+  LogSink log_;
   ShutdownRetries retries_;
   bool log_taken_;
   PendingShutdown* waiting_;

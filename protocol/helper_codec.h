@@ -26,7 +26,7 @@
 
 namespace zalvo::protocol::helper {
 
-inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kVersion = 2;
 inline constexpr size_t kHeaderSize = 12;
 // A window list of a few thousand windows fits; a reply longer than this is
 // a helper gone wrong.
@@ -43,7 +43,7 @@ struct Outcome {
   Action action = Action::kProgramStart;
   std::string subject;  // the file started, the monitor state
   bool done = false;
-  int64_t code = 0;    // the system's error when not done
+  int64_t code = 0;    // the system's number when not done, for the log line only
   std::string reason;  // the system's words when not done
   bool operator==(const Outcome&) const = default;
 };
@@ -54,7 +54,7 @@ Outcome DecodeOutcome(std::string_view payload);
 // The first field of every reply.
 enum class Status : uint8_t {
   kDone = 0,     // the fields of the operation follow
-  kRefused = 1,  // the system refused: i64 code, text reason follow
+  kRefused = 1,  // the system refused: u8 kind (platform::ErrorKind), text reason follow
   kUnknown = 2,  // the helper does not know the operation
 };
 

@@ -33,6 +33,7 @@ done
 
 contents=$(dpkg-deb --contents "$deb")
 for file in "-rwxr-xr-x root/root .* ./usr/bin/zalvo-console$" \
+  "-rwxr-xr-x root/root .* ./usr/bin/zalvoctl$" \
   "-rwxr-xr-x root/root .* ./usr/sbin/zalvo-console-setup$" \
   "-rw-r--r-- root/root .* ./lib/systemd/system/zalvo-console.service$" \
   "-rw-r--r-- root/root .* ./etc/zalvo-console/console.env$" \
@@ -50,6 +51,9 @@ mkdir "$work/tree"
 dpkg-deb --extract "$deb" "$work/tree"
 "$work/tree/usr/bin/zalvo-console" --help | grep -q -- "--set-operator" ||
   fault "the packaged zalvo-console does not run"
+"$work/tree/usr/bin/zalvoctl" --help 2>&1 | grep -q -- "derive" || fault "the packaged zalvoctl does not run"
+grep -q '^ZALVO_CONSOLE_KEY="--key-file /etc/zalvo-console/club.key"$' \
+  "$work/tree/etc/zalvo-console/console.env" || fault "console.env names no club key"
 
 # The unit, with the program where this check extracted it (verify wants it
 # there); any warning is a fault.
@@ -94,11 +98,29 @@ for name in $(echo "$names" | sed 's/--allow-host//g'); do
     fail "the certificate ($san) does not name $name"
 done
 [ -L /etc/systemd/system/multi-user.target.wants/zalvo-console.service ] || fail "the unit is not enabled"
+# Keyed by default: the key console.env names is the console's user's alone.
+grep -q '^ZALVO_CONSOLE_KEY="--key-file /etc/zalvo-console/club.key"$' /etc/zalvo-console/console.env ||
+  fail "console.env names no club key"
+[ "$(stat -c '%a %U' /etc/zalvo-console/club.key)" = "600 zalvo-console" ] ||
+  fail "club.key is $(stat -c '%a %U' /etc/zalvo-console/club.key)"
+[ ! -e /etc/zalvo-console/unkeyed.env ] || fail "a new installation runs without its key"
+runuser -u zalvo-console -- cat /etc/zalvo-console/club.key | grep -q '^zalvo club key$' ||
+  fail "the console's user can't read the club key"
+zalvo-console-setup --station 192.168.1.21 | grep -q '/STATIONKEY=[0-9a-f]\{64\} /STATIONIP=192.168.1.21$' ||
+  fail "zalvo-console-setup --station prints no installer line"
 touch /var/lib/zalvo-console/club.db
 dpkg --purge zalvo-console >>/install.log 2>&1 || { cat /install.log; fail "the purge failed"; }
 [ ! -e /etc/zalvo-console/console.key ] || fail "the purge left the key"
 [ ! -e /etc/systemd/system/multi-user.target.wants/zalvo-console.service ] || fail "the purge left the unit enabled"
 [ -e /var/lib/zalvo-console/club.db ] || fail "the purge removed the record"
+[ -e /etc/zalvo-console/club.key ] || fail "the purge removed the club key"
+# An upgrade from a version without a key keeps running, without one.
+rm -f /etc/zalvo-console/club.key
+dpkg -i /zalvo-console.deb >/dev/null 2>&1 || fail "installing again failed"
+rm -f /etc/zalvo-console/club.key /etc/zalvo-console/unkeyed.env
+dpkg -i /zalvo-console.deb >>/install.log 2>&1 || { cat /install.log; fail "the upgrade failed"; }
+[ ! -e /etc/zalvo-console/club.key ] || fail "an upgrade made a club key"
+grep -q '^ZALVO_CONSOLE_KEY=$' /etc/zalvo-console/unkeyed.env || fail "an upgrade without a key left no unkeyed.env"
 echo "installed, set up and purged in a throw-away root"
 INSTALL
   if unshare -m sh -c "mount -t overlay overlay -o lowerdir=/,upperdir=$work/upper,workdir=$work/scratch $work/root" 2>/dev/null; then

@@ -20,7 +20,8 @@ for tool in dpkg-deb dpkg-shlibdeps objcopy; do
 done
 version=$(sed -n 's/^project(zalvo VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
-cmake --build "$build" --target zalvo-console >/dev/null || fail "zalvo-console did not build in $build"
+cmake --build "$build" --target zalvo-console zalvoctl >/dev/null ||
+  fail "zalvo-console or zalvoctl did not build in $build"
 program="$build/console/zalvo-console"
 arch=$(dpkg --print-architecture)
 
@@ -31,7 +32,10 @@ p="$root/packaging"
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/sbin" "$stage/lib/systemd/system" \
   "$stage/etc/zalvo-console" "$stage/usr/share/doc/zalvo-console"
 objcopy --strip-debug --strip-unneeded "$program" "$stage/usr/bin/zalvo-console"
-chmod 0755 "$stage/usr/bin/zalvo-console"
+# zalvoctl makes the club key at the installation, derives the stations'
+# keys (zalvo-console-setup --station) and sends a station a command by hand.
+objcopy --strip-debug --strip-unneeded "$build/tools/zalvoctl/zalvoctl" "$stage/usr/bin/zalvoctl"
+chmod 0755 "$stage/usr/bin/zalvo-console" "$stage/usr/bin/zalvoctl"
 install -m 0755 "$p/zalvo-console-setup" "$stage/usr/sbin/"
 install -m 0644 "$p/zalvo-console.service" "$stage/lib/systemd/system/"
 install -m 0644 "$p/console.env" "$p/room.txt" "$stage/etc/zalvo-console/"
@@ -41,6 +45,15 @@ cat >"$stage/usr/share/doc/zalvo-console/README" <<README
 zalvo-console $version: the club's console as a service (zalvo-console.service).
 Options: /etc/zalvo-console/console.env; the record: /var/lib/zalvo-console/club.db;
 the first owner: zalvo-console-setup; the log: journalctl -u zalvo-console.
+The club's command key: /etc/zalvo-console/club.key (made at the first
+installation); each station's installer line: zalvo-console-setup --station ADDRESS.
+A console upgraded from a version without a key runs without one
+(/etc/zalvo-console/unkeyed.env) until the room is keyed: as root,
+  zalvoctl keygen /etc/zalvo-console/club.key
+  chown zalvo-console:zalvo-console /etc/zalvo-console/club.key
+then install each station again with the line zalvo-console-setup --station
+ADDRESS prints, delete /etc/zalvo-console/unkeyed.env and
+  systemctl restart zalvo-console
 README
 
 # dpkg-shlibdeps reads the package's name from a debian/control.

@@ -26,6 +26,13 @@ inline constexpr std::string_view kZalvoPassword = "ZalvoPassword";
 inline constexpr std::string_view kSmallPassword = "SmallPassword";
 inline constexpr std::string_view kServerIPValue = "ServerIP";
 
+// Current user: the system policies, with the switch of the Task Manager
+// that the lock screen and the service turn off while the station is
+// locked, and the shell the customer account gets.
+inline constexpr std::string_view kSystemPoliciesKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+inline constexpr std::string_view kDisableTaskMgr = "DisableTaskMgr";
+
 // Current user: the list of programs a customer may start.
 inline constexpr std::string_view kRestrictRunKey =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer\\RestrictRun";

@@ -1,31 +1,13 @@
 #include "settings/station_setup.h"
 
 #include "platform/error.h"
+#include "protocol/address.h"
 #include "settings/keys.h"
 #include "settings/settings_file.h"
 #include "text/text.h"
 
 namespace zalvo::settings {
 namespace {
-
-bool IsAsciiDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// The number of a part of an address: 1 to 3 ASCII digits, no leading zero.
-bool IsAddressPart(std::string_view part) {
-  if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
-    return false;
-  }
-  int value = 0;
-  for (char c : part) {
-    if (!IsAsciiDigit(c)) {
-      return false;
-    }
-    value = value * 10 + (c - '0');
-  }
-  return value <= 255;
-}
 
 // The end of the bytes that a load reads: the first zero byte or the end.
 size_t ReadableEnd(std::string_view file) {
@@ -40,18 +22,7 @@ bool IsMissing(const platform::PlatformError& e) {
 }  // namespace
 
 bool IsServerAddress(std::string_view text) {
-  int parts = 0;
-  for (;;) {
-    size_t dot = text.find('.');
-    if (!IsAddressPart(text.substr(0, dot))) {
-      return false;
-    }
-    ++parts;
-    if (dot == std::string_view::npos) {
-      return parts == 4;
-    }
-    text.remove_prefix(dot + 1);
-  }
+  return protocol::ParseDottedAddress(text).has_value();
 }
 
 std::optional<std::string> PasswordProblem(std::string_view cp1251) {

@@ -14,8 +14,9 @@
 namespace zalvo::settings {
 
 // A server address in the only form the agent ever matches against a
-// sender: four numbers 0 to 255 of ASCII digits without leading zeros,
-// joined by dots ("192.168.1.10"; never "192.168.001.010", a port or a name).
+// sender (protocol::ParseDottedAddress): four numbers 0 to 255 of ASCII
+// digits without leading zeros, joined by dots ("192.168.1.10"; never
+// "192.168.001.010", a port or a name).
 bool IsServerAddress(std::string_view text);
 
 // The longest password the lock screen's dialog takes.

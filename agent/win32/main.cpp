@@ -148,7 +148,7 @@ class ConsoleLockScreen final : public platform::ConsoleLockScreen {
 
 // The customer account as the service found it at its start.
 agent::CustomerAccount ReadCustomerAccount(platform::Registry& registry,
-                                           const agent::LogSink& log) {
+                                           const platform::LogSink& log) {
   return agent::ReadCustomerAccount(
       registry,
       {[](std::string_view name) { return win32::LookUpAccountSid(name); },
@@ -192,13 +192,13 @@ class CustomerHive final : public platform::CustomerRegistry {
 // lock it holds there (`machine` has the Windows log-on key), confirmed by
 // its own look there.
 struct CustomerSession {
-  CustomerSession(platform::Desktop& service_desktop, platform::Registry& machine,
-                  const agent::CustomerAccount& customer, const agent::LogSink& log)
+  CustomerSession(platform::Registry& machine, const agent::CustomerAccount& customer,
+                  const platform::LogSink& log)
       : launcher(
             win32::MakeWin32SessionLauncher(OwnFolderAndName().first, OwnFolderAndName().second)),
         registry(customer),
         helper(*launcher, log),
-        desktop(helper, service_desktop, log),
+        desktop(helper, log),
         mixer(helper),
         console(desktop, customer.sid),
         cover(win32::MakeWin32LockCover(OwnFolderAndName().first, OwnFolderAndName().second,
@@ -223,18 +223,14 @@ struct CustomerSession {
 class ServicePasswords {
  public:
   ServicePasswords(const agent::CustomerAccount& customer, uint32_t iterations,
-                   const agent::LogSink& log)
+                   const platform::LogSink& log)
       : customer_(customer),
         store_(registry_,
                {iterations, [](std::string_view path) { win32::ProtectKey(win32::Widen(path)); }}),
         service_({store_, files_, &customer_}, log),
         pipe_({[this](std::string_view request) { return service_.Answer(request); },
                [this] { Upkeep(); }, std::chrono::milliseconds(10000), InstalledLockScreen(),
-               [log](const std::string& line) {
-                 if (log) {
-                   log(line);
-                 }
-               }}) {}
+               log}) {}
 
   // The pipe is made at once; the store and the take-over follow on the
   // pipe's thread.
@@ -264,7 +260,7 @@ class ServicePasswords {
 // the service (or the console run) starts.
 class ZalvoService final : public platform::ServiceHandlers {
  public:
-  ZalvoService(agent::LogSink log, std::chrono::milliseconds tick, bool in_services_session,
+  ZalvoService(platform::LogSink log, std::chrono::milliseconds tick, bool in_services_session,
                uint32_t password_iterations)
       : key_(agent::ReadStoredCommandKey(registry_)),
         account_(ReadCustomerAccount(registry_, log)),
@@ -272,15 +268,12 @@ class ZalvoService final : public platform::ServiceHandlers {
         // sends the window messages from threads of its own.
         hand_off_(in_services_session ? nullptr
                                       : std::make_unique<agent::HandOffDesktop>(
-                                            *desktop_,
+                                            *desktop_, *desktop_,
                                             [log](const protocol::helper::Outcome& outcome) {
-                                              if (log) {
-                                                log(agent::OutcomeLine(outcome));
-                                              }
+                                              log(agent::OutcomeLine(outcome));
                                             })),
-        customer_(in_services_session
-                      ? std::make_unique<CustomerSession>(*desktop_, registry_, account_, log)
-                      : nullptr),
+        customer_(in_services_session ? std::make_unique<CustomerSession>(registry_, account_, log)
+                                      : nullptr),
         // Only the service, as SYSTEM, keeps the passwords.
         passwords_(in_services_session
                        ? std::make_unique<ServicePasswords>(account_, password_iterations, log)
@@ -312,12 +305,14 @@ class ZalvoService final : public platform::ServiceHandlers {
  private:
   agent::StationParts Parts() {
     if (!customer_) {
-      return {registry_, files_,  *hand_off_, mixer_.get(),           nullptr,
-              nullptr,   nullptr, account_,   pending_shutdown_.get()};
+      return {registry_,    files_,   {*desktop_, *hand_off_, *hand_off_, *desktop_},
+              mixer_.get(), nullptr,  nullptr,
+              nullptr,      account_, pending_shutdown_.get()};
     }
+    // The service's own account ends Windows and reads the free space.
     return {registry_,
             files_,
-            customer_->desktop,
+            {customer_->desktop, customer_->desktop, customer_->desktop, *desktop_},
             &customer_->mixer,
             &customer_->registry,
             &customer_->helper,
@@ -497,7 +492,7 @@ int main() {
     return RemoveCommandKey();
   }
   auto switches = win32::ParseServiceSwitches(args);
-  agent::LogSink log;
+  platform::LogSink log;
   if (switches.console) {
     log = [](std::string_view cp1251) {
       std::lock_guard lock(g_print);
@@ -513,11 +508,8 @@ int main() {
       L"ZalvoService", L"Zalvo Service",
       L"Carries out the club server's commands on this PC (UDP port 6767) and reports to it. "
       L"Log: %ProgramData%\\Zalvo\\zalvos.log.",
-      [&log](const std::string& line) {
-        if (log) {
-          log(line);
-        }
-      }};
+      // The log as it is when a line comes: the console's (above) or the file (below).
+      [&log](std::string_view line) { log(line); }};
   if (win32::IsSetupCommand(args)) {
     return win32::RunSetupCommand(service, args);
   }
@@ -526,10 +518,18 @@ int main() {
   std::unique_ptr<platform::LogFiles> log_files;
   std::unique_ptr<agent::RotatingLog> file_log;
   if (service_run) {
-    log_files = platform::MakeLogFiles();
-    file_log = std::make_unique<agent::RotatingLog>(*log_files,
-                                                    win32::StationDataFolder() + "\\zalvos.log");
-    log = [&file_log](std::string_view cp1251) { file_log->Write(text::Cp1251ToUtf8(cp1251)); };
+    // A data folder that can't be given its rights holds no log: the service
+    // runs without one and says why in the event log (the folder is made
+    // again at its next start).
+    try {
+      const std::string folder = win32::StationDataFolder();
+      log_files = platform::MakeLogFiles();
+      file_log = std::make_unique<agent::RotatingLog>(*log_files, folder + "\\zalvos.log");
+      log = [&file_log](std::string_view cp1251) { file_log->Write(text::Cp1251ToUtf8(cp1251)); };
+    } catch (const platform::PlatformError& e) {
+      win32::WriteServiceEvent(L"log",
+                               std::string(e.what()) + "; the service runs without its log");
+    }
   }
   return win32::RunServiceProgram(
       service,

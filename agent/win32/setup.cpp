@@ -16,6 +16,7 @@
 #include "platform/log_files.h"
 #include "platform/switches.h"
 #include "platform/win32/command_key.h"
+#include "platform/win32/data_folder.h"
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
@@ -33,11 +34,6 @@ namespace {
 constexpr wchar_t kFirewallRule[] = L"Zalvo Service";
 constexpr DWORD kServiceWaitMs = 30000;
 constexpr DWORD kCommandWaitMs = 60000;
-
-// Owner Administrators; a protected DACL: Administrators and SYSTEM full
-// control, Users read and execute, inherited by everything inside.
-constexpr wchar_t kFolderRights[] =
-    L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
 
 // The text in Windows-1251, or nothing when a character has no exact form
 // there (no best-fit stand-ins: "²" must not become "2").
@@ -60,41 +56,6 @@ std::optional<std::string> ExactCp1251(const std::wstring& wide) {
 std::wstring FolderOf(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
-}
-
-// Sets the folder's owner and its protected DACL. Throws PlatformError with
-// the system's words for why not.
-void SecureFolder(const std::wstring& folder) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderRights, SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    const DWORD error = GetLastError();
-    throw platform::SystemError(ErrorText(error), error);
-  }
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  BOOL present = FALSE;
-  GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  std::wstring name = folder;
-  DWORD status = SetNamedSecurityInfoW(
-      name.data(), SE_FILE_OBJECT,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      owner, nullptr, dacl, nullptr);
-  LocalFree(descriptor);
-  if (status != ERROR_SUCCESS) {
-    throw platform::SystemError(ErrorText(status), status);
-  }
-}
-
-std::wstring DataFolderPath() {
-  wchar_t common[MAX_PATH] = {};
-  if (FAILED(
-          SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
-    GetEnvironmentVariableW(L"ProgramData", common, MAX_PATH);
-  }
-  return std::wstring(common) + L"\\Zalvo";
 }
 
 // The step's log: setup.log in the data folder, and the console.
@@ -146,8 +107,8 @@ std::wstring Netsh() {
 
 // Points the inbound rule of the program at the server: the old rule goes,
 // the new one lets only the server reach the command port. Logs the
-// commands and their outcome; false when the rule could not be added.
-bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
+// commands and their outcome; PlatformError when the rule was not added.
+void PointFirewallAtServer(const std::string& server, SetupLog& log) {
   const std::wstring rule = std::wstring(L"name=\"") + kFirewallRule + L"\"";
   const std::wstring remove = Netsh() + L"delete rule " + rule;
   const std::wstring add = Netsh() + L"add rule " + rule +
@@ -160,13 +121,10 @@ bool PointFirewallAtServer(const std::string& server, SetupLog& log) {
   std::optional<DWORD> added = RunHidden(add);
   log("ran " + Narrow(add) + ": " +
       (added ? "exit code " + std::to_string(*added) : "did not run"));
-  return added && *added == 0;
+  if (!added || *added != 0) {
+    throw platform::PlatformError("netsh did not add it");
+  }
 }
-
-void FreeLocal(void* memory) {
-  ::LocalFree(memory);
-}
-using ScopedLocal = Scoped<void*, FreeLocal>;
 
 // The accounts whose folders and files the installer trusts: the
 // administrators, SYSTEM, and the account the installer runs as.
@@ -229,11 +187,10 @@ std::optional<std::string> Distrust(const std::wstring& folder,
     return "it is owned by " + *owner;
   }
   WIN32_FIND_DATAW entry{};
-  HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (!search) {
     return "its contents can't be listed (" + ErrorText(GetLastError()) + ")";
   }
-  ScopedFind search(raw);
   do {
     std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") {
@@ -251,13 +208,12 @@ std::optional<std::string> Distrust(const std::wstring& folder,
     if (std::optional<std::string> owner = ForeignOwner(path)) {
       return "its " + Narrow(name) + " is owned by " + *owner;
     }
-    HANDLE opened = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    ScopedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
       return "its " + Narrow(name) + " can't be opened (" + ErrorText(GetLastError()) + ")";
     }
-    ScopedHandle file(opened);
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks > 1) {
       return "its " + Narrow(name) + " has other names (hard links)";
@@ -316,52 +272,46 @@ int Prepare(const platform::Switches& switches) {
 
 // The passwords go where the service keeps them: those of a krv.krv the
 // station has (the file is then deleted), then the given ones over them, as
-// hashes. Says when there is no administrator password. False when a step
-// failed.
-bool SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, SetupLog& log) {
+// hashes. Says when there is no administrator password. PlatformError when
+// a step failed (what was done before it stays).
+void SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, SetupLog& log) {
   Win32Registry registry;
   agent::PasswordStore store(registry, {agent::kPasswordIterations,
                                         [](std::string_view path) { ProtectKey(Widen(path)); }});
   const std::string where = "HKLM\\" + std::string(agent::kPasswordKeyPath);
+  store.Create();
+  const std::string path =
+      settings::SettingsFilePath(files.WindowsDirectory(), settings::kPasswordFileName);
+  std::optional<std::string> bytes;
   try {
-    store.Create();
-    const std::string path =
-        settings::SettingsFilePath(files.WindowsDirectory(), settings::kPasswordFileName);
-    std::optional<std::string> bytes;
-    try {
-      bytes = files.Read(path);
-    } catch (const platform::PlatformError& e) {
-      if (e.kind() != platform::ErrorKind::kNotFound) {
-        throw;
-      }
-    }
-    if (bytes) {
-      for (const std::string& line : agent::TakeOverPasswordFile(store, *bytes, path)) {
-        log(line);
-      }
-      (void)files.Remove(path);
-      log(path + " (plain text every account may read) is deleted");
-    }
-    for (auto [kind, value] : {std::pair{agent::PasswordKind::kAdmin, &setup.admin_password},
-                               std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
-      if (*value) {
-        store.Keep(kind, **value);
-        log("the " + std::string(agent::PasswordName(kind)) +
-            " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
-      }
-    }
-    if (!store.Hash(agent::PasswordKind::kAdmin)) {
-      log(std::string("no administrator password is set: the lock screen has no administrator "
-                      "log-in (and no settings dialog) until one is given with /ADMINPASSWORD=") +
-          (store.CustomerCopiesTaken() ? ""
-                                       : ", unless the customer account's own values hold one, "
-                                         "which the service takes over at its next log-on"));
-    }
+    bytes = files.Read(path);
   } catch (const platform::PlatformError& e) {
-    log(std::string("passwords not set: ") + e.what());
-    return false;
+    if (e.kind() != platform::ErrorKind::kNotFound) {
+      throw;
+    }
   }
-  return true;
+  if (bytes) {
+    for (const std::string& line : agent::TakeOverPasswordFile(store, *bytes, path)) {
+      log(line);
+    }
+    (void)files.Remove(path);
+    log(path + " (plain text every account may read) is deleted");
+  }
+  for (auto [kind, value] : {std::pair{agent::PasswordKind::kAdmin, &setup.admin_password},
+                             std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
+    if (*value) {
+      store.Keep(kind, **value);
+      log("the " + std::string(agent::PasswordName(kind)) +
+          " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
+    }
+  }
+  if (!store.Hash(agent::PasswordKind::kAdmin)) {
+    log(std::string("no administrator password is set: the lock screen has no administrator "
+                    "log-in (and no settings dialog) until one is given with /ADMINPASSWORD=") +
+        (store.CustomerCopiesTaken() ? ""
+                                     : ", unless the customer account's own values hold one, "
+                                       "which the service takes over at its next log-on"));
+  }
 }
 
 int Setup(const ServiceDefinition& service, const platform::Switches& switches) {
@@ -407,16 +357,23 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     return 0;
   }
 
+  // Each step's failure is logged and fails the set-up; the steps after it
+  // still run.
   bool failed = false;
-  for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
+  auto step = [&](const std::string& failure, auto&& body) {
     try {
+      body();
+    } catch (const platform::PlatformError& e) {
+      log(failure + ": " + e.what());
+      failed = true;
+    }
+  };
+  for (const std::wstring& folder : {FolderOf(ModulePath()), DataFolderPath()}) {
+    step("rights of " + Narrow(folder) + " not set", [&] {
       SecureFolder(folder);
       log("rights of " + Narrow(folder) +
           " set: Administrators and SYSTEM full control, Users read and execute");
-    } catch (const platform::PlatformError& e) {
-      log("rights of " + Narrow(folder) + " not set: " + e.what());
-      failed = true;
-    }
+    });
   }
   try {
     for (const std::string& line : settings::ApplySetup(files, setup)) {
@@ -426,7 +383,7 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     log(std::string("settings not written: ") + e.what());
     return 1;
   }
-  failed |= !SetUpPasswords(setup, files, log);
+  step("passwords not set", [&] { SetUpPasswords(setup, files, log); });
 
   std::string server;
   try {
@@ -437,18 +394,20 @@ int Setup(const ServiceDefinition& service, const platform::Switches& switches) 
     log(std::string("krvini.ini can't be read: ") + e.what());
   }
   if (settings::IsServerAddress(server)) {
-    failed |= !PointFirewallAtServer(server, log);
+    step("firewall rule not set", [&] { PointFirewallAtServer(server, log); });
   } else {
     log("no firewall rule: krvini.ini holds no server address (ServerIP=" + server + ")");
     failed = true;
   }
 
-  uint32_t care = ApplyServiceCare(service);
-  if (care == ERROR_SUCCESS) {
+  try {
+    ApplyServiceCare(service);
     log("service description, recovery and event source set");
-  } else if (care != ERROR_SERVICE_DOES_NOT_EXIST) {
-    log("service care not set: " + ErrorText(care));
-    failed = true;
+  } catch (const platform::PlatformError& e) {
+    if (e.kind() != platform::ErrorKind::kNotFound) {
+      log(std::string("service care not set: ") + e.what());
+      failed = true;
+    }
   }
   return failed ? 1 : 0;
 }
@@ -565,25 +524,28 @@ bool IsSetupCommand(const std::vector<std::wstring>& args) {
 
 int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wstring>& args) {
   platform::Switches switches(args);
-  if (switches.Has(L"PREPARE")) {
-    return Prepare(switches);
+  // What no step absorbs itself (the data folder its log goes to, made
+  // without its rights) ends the step, said on the console.
+  try {
+    if (switches.Has(L"PREPARE")) {
+      return Prepare(switches);
+    }
+    if (switches.Has(L"SETUP")) {
+      return Setup(service, switches);
+    }
+    if (switches.Has(L"STOP")) {
+      return Stop(service);
+    }
+    return Start(service);
+  } catch (const platform::PlatformError& e) {
+    std::fprintf(stderr, "zalvos: refused: %s; nothing more done\n",
+                 text::Cp1251ToUtf8(e.what()).c_str());
+    return 1;
   }
-  if (switches.Has(L"SETUP")) {
-    return Setup(service, switches);
-  }
-  if (switches.Has(L"STOP")) {
-    return Stop(service);
-  }
-  return Start(service);
 }
 
 std::string StationDataFolder() {
-  const std::wstring folder = DataFolderPath();
-  if (CreateDirectoryW(folder.c_str(), nullptr)) {
-    // A new folder: only administrators and the service may change the log.
-    (void)SecureFolder(folder);
-  }
-  return Narrow(folder);
+  return PrepareDataFolder(DataFolderPath());
 }
 
 }  // namespace zalvo::win32

@@ -44,7 +44,8 @@ int RunSetupCommand(const ServiceDefinition& service, const std::vector<std::wst
 
 // The station's data folder, %ProgramData%\Zalvo, created when missing with
 // its rights (Administrators and SYSTEM full control, Users read): the
-// service's log is kept there. Windows-1251 text.
+// service's log is kept there. Windows-1251 text. Throws PlatformError when
+// a folder it made can't be given its rights (platform/win32/data_folder.h).
 std::string StationDataFolder();
 
 }  // namespace zalvo::win32

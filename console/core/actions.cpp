@@ -103,6 +103,20 @@ Check ReadRefund(const RequestFields& fields, ActionRequest& request) {
   return std::nullopt;
 }
 
+Check ReadReason(const RequestFields& fields, ActionRequest& request) {
+  request.reason = fields.Text("reason").value_or("");
+  return ReasonProblem(request.reason);
+}
+
+Check ReadUnkeyed(const RequestFields& fields, ActionRequest& request) {
+  auto unkeyed = fields.Flag("unkeyed");
+  if (!unkeyed) {
+    return BadRequest("'unkeyed' must be true (installed without a key) or false");
+  }
+  request.unkeyed = *unkeyed;
+  return std::nullopt;
+}
+
 Check ReadText(const RequestFields& fields, ActionRequest& request) {
   request.text = fields.Text("text").value_or("");
   if (auto problem = wire::MessageProblem(request.text)) {
@@ -130,18 +144,23 @@ bool Heard(const ActionContext& c, const std::string& address) {
   return std::find(c.heard.begin(), c.heard.end(), address) != c.heard.end();
 }
 
-// Minutes go only to a station that answered just before, or "anyway" to
-// one the console restarted or started lately.
+// Minutes go only to a station that answered just before (a queued start
+// or added time is carried out when the station is heard).
 bool Reachable(const ActionContext& c, ActionOutcome& outcome) {
-  if (c.request.anyway && !c.booting) {
-    Refuse(outcome, RefusalKind::kConflict,
-           "not known to be restarting: \"anyway\" is only for a station the console restarted "
-           "or started a session on lately");
+  if (!c.answered) {
+    Refuse(outcome, RefusalKind::kUnavailable, "the station does not answer");
+    outcome.can_queue = c.booting;
     return false;
   }
-  if (!c.answered && !c.request.anyway) {
-    Refuse(outcome, RefusalKind::kUnavailable, "the station does not answer");
-    outcome.can_force = c.booting;
+  return true;
+}
+
+// A station whose last session's end it has not confirmed yet takes no new
+// one meanwhile.
+bool NotEnding(const ActionContext& c, ActionOutcome& outcome) {
+  if (c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "the session is ending: start a new one once the station confirmed the end");
     return false;
   }
   return true;
@@ -297,7 +316,7 @@ std::optional<ActionPlan> PlanStart(const ActionContext& c, ActionOutcome& outco
     return std::nullopt;
   }
   ActionPlan plan;
-  if (!Reachable(c, outcome) || !Sell(c, outcome, plan)) {
+  if (!NotEnding(c, outcome) || !Reachable(c, outcome) || !Sell(c, outcome, plan)) {
     return std::nullopt;
   }
   Begin(c, plan);
@@ -310,7 +329,7 @@ std::optional<ActionPlan> PlanAdd(const ActionContext& c, ActionOutcome& outcome
     return std::nullopt;
   }
   ActionPlan plan;
-  if (!Reachable(c, outcome) || !Sell(c, outcome, plan)) {
+  if (!NotEnding(c, outcome) || !Reachable(c, outcome) || !Sell(c, outcome, plan)) {
     return std::nullopt;
   }
   Extend(c, plan);
@@ -321,7 +340,7 @@ std::optional<ActionPlan> PlanAdd(const ActionContext& c, ActionOutcome& outcome
 // session begun on a free station.
 std::optional<ActionPlan> PlanFree(const ActionContext& c, ActionOutcome& outcome) {
   ActionPlan plan;
-  if (!Reachable(c, outcome) || !Give(c, outcome, plan)) {
+  if (!NotEnding(c, outcome) || !Reachable(c, outcome) || !Give(c, outcome, plan)) {
     return std::nullopt;
   }
   if (c.station.session) {
@@ -333,69 +352,126 @@ std::optional<ActionPlan> PlanFree(const ActionContext& c, ActionOutcome& outcom
 }
 
 // The one way a session is ended on its station, for an end and for a move
-// (at the station it leaves): the STANDs that end it now, and the station's
-// session gone. What the record settles then is the caller's (see
-// ActionPlan).
-ActionPlan EndOnStation(const ActionContext& c) {
+// (at the station it leaves): the STANDs that end it, and the end asked of
+// the station, recorded once the station confirms it (`session_id` is the
+// record's session it ends; 0 for one the record doesn't have there). What
+// the record settles then is the caller's (see ActionPlan).
+ActionPlan EndOnStation(const ActionContext& c, int64_t session_id) {
   ActionPlan plan;
-  int32_t stands = StandsToEndNow(c.station.session, c.now);
-  plan.session.emplace(std::nullopt);
+  plan.ending = PendingEnd{.session_id = session_id, .asked = c.now, .by = c.operator_name};
+  int32_t stands = StandsToEnd(c.station, c.now);
   plan.commands.assign(static_cast<size_t>(stands), protocol::CommandText(protocol::kStand));
   plan.detail = std::to_string(stands) + " x STAND";
   return plan;
 }
 
-// At an early end of a priced session, the refund of its unused minutes is
-// offered: the request must say whether it is paid out or kept.
+// The minutes over a session's time sold at its end, where the club is
+// paid afterwards (no end at time up): at the station's tariff, each minute
+// at the period it ran in, in the open shift. A member's session is never
+// sold its minutes over (see MaySellOverrun).
+std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSession& session,
+                                      ActionOutcome& outcome) {
+  int32_t minutes = OverrunMinutes(session, c.now);
+  if (EndsAtTimeUp(c.till.time_up, session) || c.till.tariffs.empty() || minutes == 0) {
+    return std::nullopt;
+  }
+  const Tariff* tariff = TariffOf(c.till, c.station.address);
+  auto shift = c.record.OpenShift();
+  auto priced = tariff ? PriceOf(*tariff, session.ends, minutes) : std::nullopt;
+  if (!tariff || !shift || !priced) {
+    Refuse(outcome, RefusalKind::kConflict,
+           std::to_string(minutes) + " minutes over the time are to be sold: " +
+               (!tariff  ? std::string("give the station a group with a tariff first")
+                : !shift ? std::string("open a shift first")
+                         : "the tariff '" + tariff->name + "' can't price them"));
+    return std::nullopt;
+  }
+  SaleRecord sale{.shift_id = shift->id,
+                  .at = c.now,
+                  .by = c.operator_name,
+                  .minutes = minutes,
+                  .price = priced->price,
+                  .tariff = tariff->name,
+                  .per_hour = priced->parts.empty() ? 0 : priced->parts[0].per_hour};
+  // One price for all its minutes needs no parts.
+  if (priced->parts.size() > 1) {
+    sale.parts = std::move(priced->parts);
+  }
+  return sale;
+}
+
+// An end asks the station with its "ACTION STAND"s and is recorded once the
+// station confirms it (the station shows "ending" until then). At an early
+// end of a priced session the refund of its unused minutes is offered: the
+// request must say whether it is paid out or kept, and the cash moves when
+// the end is confirmed. A station in a session the record doesn't have is
+// ended the same way, with nothing sold or refunded.
 std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome) {
   const std::optional<RentalSession>& current = c.station.session;
-  if (!current) {
+  if (c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "already ending: the end goes to the station again whenever it is heard, until it "
+           "holds");
+    return std::nullopt;
+  }
+  if (!current && !(c.station.state && c.station.state->running)) {
     Refuse(outcome, RefusalKind::kConflict, "nothing to end");
     return std::nullopt;
   }
   std::optional<RefundRecord> refund;
-  RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
-  if (offer.amount > 0 && current->member_id) {
-    // A member's refund goes back to the balance: nothing to choose.
-    auto shift = c.record.OpenShift();
-    refund = RefundRecord{.session_id = current->record_id,
-                          .shift_id = shift ? std::optional(shift->id) : std::nullopt,
-                          .at = c.now,
-                          .by = c.operator_name,
-                          .minutes = offer.minutes,
-                          .amount = offer.amount,
-                          .paid = true,
-                          .member_id = current->member_id};
-  } else if (offer.amount > 0) {
-    outcome.refund_offer = offer;
-    if (!c.request.refund) {
-      Refuse(outcome, RefusalKind::kConflict,
-             "a refund of " + MoneyText(offer.amount) + " for " + std::to_string(offer.minutes) +
-                 " unused minutes is offered: pay it out or keep it");
+  std::optional<SaleRecord> overrun;
+  if (current) {
+    RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
+    if (offer.amount > 0 && current->member_id) {
+      // A member's refund goes back to the balance once the end is settled:
+      // nothing to choose.
+      refund = RefundRecord{.session_id = current->record_id,
+                            .at = c.now,
+                            .by = c.operator_name,
+                            .minutes = offer.minutes,
+                            .amount = offer.amount,
+                            .paid = true,
+                            .member_id = current->member_id};
+    } else if (offer.amount > 0) {
+      outcome.refund_offer = offer;
+      if (!c.request.refund) {
+        Refuse(outcome, RefusalKind::kConflict,
+               "a refund of " + MoneyText(offer.amount) + " for " + std::to_string(offer.minutes) +
+                   " unused minutes is offered: pay it out or keep it");
+        return std::nullopt;
+      }
+      if (*c.request.refund && !c.record.OpenShift()) {
+        Refuse(outcome, RefusalKind::kConflict,
+               "no shift is open to pay the refund from: open one, or keep the refund");
+        return std::nullopt;
+      }
+      refund = RefundRecord{.session_id = current->record_id,
+                            .at = c.now,
+                            .by = c.operator_name,
+                            .minutes = offer.minutes,
+                            .amount = offer.amount,
+                            .paid = *c.request.refund};
+    }
+    overrun = OverrunSale(c, *current, outcome);
+    if (outcome.refusal) {
       return std::nullopt;
     }
-    auto shift = c.record.OpenShift();
-    if (*c.request.refund && !shift) {
-      Refuse(outcome, RefusalKind::kConflict,
-             "no shift is open to pay the refund from: open one, or keep the refund");
-      return std::nullopt;
-    }
-    refund = RefundRecord{0,
-                          current->record_id,
-                          shift ? std::optional(shift->id) : std::nullopt,
-                          c.now,
-                          c.operator_name,
-                          offer.minutes,
-                          offer.amount,
-                          *c.request.refund};
   }
-  ActionPlan plan = EndOnStation(c);
+  ActionPlan plan = EndOnStation(c, current ? current->record_id : 0);
   plan.refund = refund;
+  plan.sale = overrun;
+  if (!current) {
+    plan.detail += ", a session the record doesn't have";
+  }
+  if (plan.sale) {
+    plan.detail += ", " + std::to_string(plan.sale->minutes) + " min over sold for " +
+                   MoneyText(plan.sale->price) + " " + c.till.currency;
+  }
   if (plan.refund) {
     plan.detail += ", refund " + MoneyText(plan.refund->amount) + " " + c.till.currency +
                    (plan.refund->member_id
                         ? " to the balance of member " + std::to_string(*plan.refund->member_id)
-                    : plan.refund->paid ? " paid out"
+                    : plan.refund->paid ? " to pay out"
                                         : " kept");
   }
   return plan;
@@ -409,6 +485,9 @@ std::optional<ActionPlan> PlanMove(const ActionContext& c, ActionOutcome& outcom
   const std::optional<RentalSession>& current = c.station.session;
   if (!current) {
     Refuse(outcome, RefusalKind::kConflict, "not rented: nothing to move");
+    return std::nullopt;
+  }
+  if (!NotEnding(c, outcome)) {
     return std::nullopt;
   }
   const Station* target = c.room.Find(c.request.to);
@@ -425,8 +504,10 @@ std::optional<ActionPlan> PlanMove(const ActionContext& c, ActionOutcome& outcom
     Refuse(outcome, RefusalKind::kConflict, there + " is an unknown station: adopt it first");
     return std::nullopt;
   }
-  if (target->session) {
-    Refuse(outcome, RefusalKind::kConflict, there + " is rented: end its session first");
+  if (target->session || target->ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           there + (target->session ? " is rented: end its session first"
+                                    : " is ending a session: move once it ended"));
     return std::nullopt;
   }
   if (!Heard(c, target->address)) {
@@ -440,7 +521,11 @@ std::optional<ActionPlan> PlanMove(const ActionContext& c, ActionOutcome& outcom
     Refuse(outcome, RefusalKind::kConflict, "the session's time is up: nothing to move");
     return std::nullopt;
   }
-  ActionPlan plan = EndOnStation(c);
+  // The record's session goes with it; the end here is the station's word
+  // all the same (the station shows "ending" until it confirms it).
+  ActionPlan plan = EndOnStation(c, 0);
+  plan.session.emplace(std::nullopt);
+  plan.ending->moved_to = there;
   plan.move = SessionMove{target->address,
                           {wire::Sit(moved.sit_minutes)},
                           moved.session,
@@ -454,6 +539,37 @@ std::optional<ActionPlan> PlanMove(const ActionContext& c, ActionOutcome& outcom
                                      .minutes = moved.sit_minutes}};
   plan.detail =
       "to " + there + ", " + std::to_string(moved.sit_minutes) + " min left; " + plan.detail;
+  return plan;
+}
+
+// An owner closes the record of a session whose end the station does not
+// confirm (a dead PC): the session ends on record, its pending refund is
+// settled, and the end still goes to the station if it comes back.
+std::optional<ActionPlan> PlanClose(const ActionContext& c, ActionOutcome& outcome) {
+  if (!c.station.session || !c.station.ending) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "close is for a session whose end the station has not confirmed: end it first");
+    return std::nullopt;
+  }
+  ActionPlan plan;
+  plan.session.emplace(std::nullopt);
+  plan.close_reason = c.request.reason;
+  plan.detail = "session " + std::to_string(c.station.session->record_id) + " closed without " +
+                "the station's word: " + c.request.reason;
+  return plan;
+}
+
+// A station still installed without a key is sent plain commands, and its
+// datagrams are taken unverified; marked back, it is signed for again.
+std::optional<ActionPlan> PlanUnkeyed(const ActionContext& c, ActionOutcome& outcome) {
+  if (!c.keyed) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "the console runs without the club key: no station is verified until it has one");
+    return std::nullopt;
+  }
+  ActionPlan plan;
+  plan.unkeyed = c.request.unkeyed;
+  plan.detail = c.request.unkeyed ? "plain commands, its datagrams unverified" : "signed commands";
   return plan;
 }
 
@@ -544,6 +660,20 @@ constexpr ActionRow kRows[] = {
      .fields = {"minutes", "reason"},
      .read = ReadFree,
      .plan = PlanFree},
+    {.kind = K::kClose,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "close",
+     .fields = {"reason"},
+     .read = ReadReason,
+     .plan = PlanClose},
+    {.kind = K::kUnkeyed,
+     .role = Role::kOwner,
+     .confirm = true,
+     .name = "unkeyed",
+     .fields = {"unkeyed"},
+     .read = ReadUnkeyed,
+     .plan = PlanUnkeyed},
 };
 
 // The rows in the order of their kinds, so that a kind finds its row.
@@ -600,7 +730,7 @@ std::string ActionNames() {
 }
 
 std::vector<std::string> ActionFields() {
-  std::vector<std::string> fields = {"action", "stations", "anyway", "confirm"};
+  std::vector<std::string> fields = {"action", "stations", "queue", "confirm"};
   for (const auto& row : kRows) {
     for (auto field : row.fields) {
       if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
@@ -634,14 +764,14 @@ Check ReadAction(const RequestFields& fields, Role role, ActionRequest& request)
   }
   request.kind = row->kind;
   request.role = role;
-  if (fields.Has("anyway")) {
-    auto anyway = fields.Flag("anyway");
-    if (!anyway || row->probes != Probe::kStations) {
+  if (fields.Has("queue")) {
+    auto queue = fields.Flag("queue");
+    if (!queue || row->probes != Probe::kStations) {
       return BadRequest(
-          "\"anyway\": true or false, only with " +
+          "\"queue\": true or false, only with " +
           NamesWhere([](const ActionRow& r) { return r.probes == Probe::kStations; }, " or "));
     }
-    request.anyway = *anyway;
+    request.queue = *queue;
   }
   if (row->read) {
     if (auto refused = row->read(fields, request)) {
@@ -672,9 +802,10 @@ std::string RequestDetail(const ActionRequest& request) {
   if (field == "minutes" && request.package_id != 0) {
     return "package " + std::to_string(request.package_id) + member;
   }
-  return field == "minutes" ? std::to_string(request.minutes) + " min" + member
-         : field == "to"    ? "to " + request.to
-                            : "";
+  return field == "minutes"  ? std::to_string(request.minutes) + " min" + member
+         : field == "to"     ? "to " + request.to
+         : field == "reason" ? request.reason
+                             : "";
 }
 
 const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
@@ -761,6 +892,18 @@ std::optional<SaleRecord> SaleFor(const TillSetup& till, const Group& group, con
 
 bool MaySellOverrun(const RentalSession& session) {
   return !session.member_id;
+}
+
+bool EndsAtTimeUp(const TimeUpRule& rule, const RentalSession& session) {
+  return rule.end || !MaySellOverrun(session);
+}
+
+int32_t OverrunMinutes(const RentalSession& session, Millis now) {
+  if (now <= session.ends) {
+    return 0;
+  }
+  int64_t minutes = (now - session.ends + 59'999) / 60'000;
+  return static_cast<int32_t>(std::min<int64_t>(minutes, kMaxSessionMinutes));
 }
 
 std::vector<Sale> SalesStanding(const std::vector<SaleRecord>& sales) {

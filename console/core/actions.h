@@ -38,6 +38,8 @@ enum class ActionKind {
   kMessage,
   kMove,
   kFree,
+  kClose,
+  kUnkeyed,
 };
 
 // What an operator asks for, for one or more stations.
@@ -54,10 +56,12 @@ struct ActionRequest {
   // minutes; a priced session ended early needs the answer.
   std::optional<bool> refund;
   // Start or add on a station that does not answer but is known to be
-  // restarting; refused for any other station.
-  bool anyway = false;
+  // restarting: held until the station is heard, and only then carried out
+  // (and sold); refused for any other station.
+  bool queue = false;
   std::string to;               // move: the station the session goes on at
-  std::string reason;           // free minutes: why they are given (UTF-8)
+  std::string reason;           // free minutes, close: why (UTF-8)
+  bool unkeyed = false;         // unkeyed: marked so (true) or not
   Role role = Role::kOperator;  // the asker's
 };
 
@@ -68,8 +72,12 @@ struct ActionOutcome {
   std::optional<Refusal> refusal;
   std::optional<RefundOffer> refund_offer;  // end: what was offered
   // Refused because the station does not answer while it is known to be
-  // restarting: the same request with "anyway" would be carried out.
-  bool can_force = false;
+  // restarting: the same request with "queue" would hold it for the
+  // station.
+  bool can_queue = false;
+  // Done, but the station has not confirmed it yet: an end shown as
+  // "ending" until it does, or a start held for the station.
+  bool pending = false;
   // Done: what, in the log's words ("30 min, 1.50 BGN"), and the sale or
   // the refund it made.
   std::string done;
@@ -110,6 +118,7 @@ struct ActionContext {
   Millis now = 0;
   bool answered = false;  // the station answered the report asked for just before
   bool booting = false;   // the console restarted or started it lately
+  bool keyed = false;     // the console has the club key
   Record& record;
   const TillSetup& till;
   const std::map<std::string, std::string>& macs;  // by address
@@ -144,12 +153,20 @@ struct ActionPlan {
   std::optional<RefundRecord> refund;
   std::optional<SessionMove> move;
   bool booting = false;  // the station may now restart for a while
+  // The end asked of the station: sent with the commands (its "ACTION
+  // STAND"s) and recorded once the station confirms it.
+  std::optional<PendingEnd> ending;
+  // With the session ended above: closed by an owner for this reason,
+  // without the station's word (its end is still sent).
+  std::string close_reason;
+  std::optional<bool> unkeyed;  // the station marked so, or not
 };
 
 // Which stations are asked for their report before an action, which goes
 // on only where they answer: none; the request's stations (a start, an
-// added time: "anyway" forces one known to be restarting); or the station
-// named by "to" (a move).
+// added time); or the station
+// named by "to" (a move); "queue" holds a start or an added time for a
+// station known to be restarting.
 enum class Probe { kNone, kStations, kTarget };
 
 struct ActionRow {
@@ -175,7 +192,7 @@ const char* ActionName(ActionKind kind);
 // The names of the rows, "start, add, ...".
 std::string ActionNames();
 // The fields a request for an action may hold: "action", "stations",
-// "anyway", "confirm" and each row's own.
+// "queue", "confirm" and each row's own.
 std::vector<std::string> ActionFields();
 
 bool RoleMay(Role role, Role needed);
@@ -214,8 +231,15 @@ std::optional<SaleRecord> SaleFor(const TillSetup& till, const Group& group, con
 // whether this session's may be. A member's session never runs over: its
 // balance paid for its time, and it ends at that time.
 bool MaySellOverrun(const RentalSession& session);
+// Whether the console ends the session at its time up (after the rule's
+// grace): where the rule says so, and always for a session whose minutes over
+// may not be sold.
+bool EndsAtTimeUp(const TimeUpRule& rule, const RentalSession& session);
 // Sales voided are not refunded.
 RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now);
+// The minutes a session has run over its time, a minute begun counted
+// whole (0 before its end).
+int32_t OverrunMinutes(const RentalSession& session, Millis now);
 
 // A sale as the till's rules see it (minutes and price), without the sales
 // voided.

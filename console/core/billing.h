@@ -22,7 +22,7 @@ using Money = int64_t;
 
 // The dearest hour a tariff may ask, 10,000,000.00: any sale of the longest
 // session at it, and any shift's totals, stay far inside 64 bits. Also the
-// dearest package, and the most a member's balance holds.
+// dearest package, and the most a top-up takes a member's balance to.
 inline constexpr Money kMaxHourPrice = 1'000'000'000;
 inline constexpr Money kMaxBalance = kMaxHourPrice;
 

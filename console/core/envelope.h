@@ -2,35 +2,91 @@
 // receives. Without a key, datagrams pass through unchanged.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "protocol/envelope.h"
 #include "protocol/key_file.h"
 
 namespace zalvo::console {
 
+// A command as it goes out: the datagram, and the nonce its replies carry
+// (empty when it is not signed).
+struct Sealed {
+  std::string datagram;
+  std::string nonce;
+};
+
+// A datagram as it came in.
+struct Unsealed {
+  enum class Verdict {
+    kTaken,    // the station's text, to be read
+    kHeard,    // signed by the station and not to be read again, but proof that it is alive
+    kRefused,  // not the station's (a bad signature, a replay, not signed at all)
+  };
+  Verdict verdict = Verdict::kRefused;
+  std::string text;
+  std::string nonce;      // the reply's nonce; empty when not signed
+  bool verified = false;  // signed with the station's key
+};
+
 class Envelope {
  public:
   virtual ~Envelope() = default;
   // The datagram that carries this command to the station at the address.
-  virtual std::string Wrap(std::string_view command, std::string_view station) = 0;
-  // The station's text inside a datagram from the address; nullopt when the
-  // datagram is refused (for instance, a signature that does not check).
-  virtual std::optional<std::string> Open(std::string_view datagram, std::string_view station) = 0;
+  virtual Sealed Wrap(std::string_view command, std::string_view station) = 0;
+  // What a datagram from the address holds.
+  virtual Unsealed Open(std::string_view datagram, std::string_view station) = 0;
+  // Whether the console has the club key: its stations' datagrams are
+  // verified, but for those marked unkeyed.
+  virtual bool Keyed() const = 0;
+  // A station still installed without a key (a room moving over): it is
+  // sent plain commands and its plain datagrams are taken, unverified.
+  virtual void SetUnkeyed(std::string_view station, bool unkeyed) = 0;
 };
 
-// No club key: the command is the datagram, and every datagram is accepted.
+// No club key: the command is the datagram, and every datagram is taken.
 class PlainEnvelope final : public Envelope {
  public:
-  std::string Wrap(std::string_view command, std::string_view) override {
-    return std::string(command);
+  Sealed Wrap(std::string_view command, std::string_view) override {
+    return {std::string(command), ""};
   }
-  std::optional<std::string> Open(std::string_view datagram, std::string_view) override {
-    return std::string(datagram);
+  Unsealed Open(std::string_view datagram, std::string_view) override {
+    return {Unsealed::Verdict::kTaken, std::string(datagram), "", false};
   }
+  bool Keyed() const override { return false; }
+  void SetUnkeyed(std::string_view, bool) override {}
+};
+
+// The signed reports of one station that the console has taken lately, so
+// that none is taken twice. It holds at most a bound of them: when it is
+// full the oldest goes, and the floor rises to that one's time, so that a
+// report at or before the floor (which may be the one forgotten, replayed)
+// is refused as stale. A station's burst beyond the bound within one second
+// is refused that way too, but still proves the station alive.
+class ReportGuard {
+ public:
+  enum class Verdict { kNew, kStale, kReplayed };
+  explicit ReportGuard(size_t capacity) : capacity_(capacity) {}
+  // A sound report's MAC and time (the station's clock, seconds), at `now`.
+  Verdict Admit(std::string_view mac, int64_t time, int64_t now);
+  int64_t floor() const { return floor_; }
+  // The newest time taken (the station's clock).
+  int64_t newest() const { return newest_; }
+  size_t size() const { return seen_.size(); }
+
+ private:
+  size_t capacity_;
+  std::vector<std::pair<int64_t, std::string>> seen_;
+  int64_t floor_ = std::numeric_limits<int64_t>::min();
+  int64_t newest_ = std::numeric_limits<int64_t>::min();
 };
 
 // The club's command key: commands go out in signed envelopes with the key
@@ -49,61 +105,23 @@ class KeyedEnvelope final : public Envelope {
                          protocol::ClubKeyedStations club_keyed = {})
       : club_key_(club_key), club_keyed_(std::move(club_keyed)) {}
 
-  std::string Wrap(std::string_view command, std::string_view station) override {
-    return protocol::Sign(command, KeyOf(station).key, station).datagram;
-  }
-
-  std::optional<std::string> Open(std::string_view datagram, std::string_view station) override {
-    auto known = stations_.find(std::string(station));
-    // A sender without a sound datagram yet gets no entry: a flood from
-    // spoofed addresses costs a derivation each, and no memory.
-    std::optional<StationKey> unknown;
-    if (known == stations_.end()) {
-      unknown.emplace(protocol::KeyForStation(club_key_, club_keyed_, station));
-    }
-    StationKey& key = known != stations_.end() ? known->second : *unknown;
-    protocol::Opened opened = protocol::OpenReply(datagram, key.key, station, {});
-    if (opened.verdict != protocol::Verdict::kOk) {
-      return std::nullopt;
-    }
-    std::string text(opened.text);
-    if (unknown) {
-      if (stations_.size() >= kMostStations) {
-        stations_.erase(stations_.begin());
-      }
-      known = stations_.emplace(std::string(station), std::move(*unknown)).first;
-    }
-    if (known->second.reports.Admit(opened.mac, protocol::UnixNow()) != protocol::Verdict::kOk) {
-      return std::nullopt;
-    }
-    return text;
-  }
+  Sealed Wrap(std::string_view command, std::string_view station) override;
+  Unsealed Open(std::string_view datagram, std::string_view station) override;
+  bool Keyed() const override { return true; }
+  void SetUnkeyed(std::string_view station, bool unkeyed) override;
 
  private:
   struct StationKey {
     explicit StationKey(const protocol::CommandKey& station_key) : key(station_key) {}
     protocol::EnvelopeKey key;
-    // The MACs of the station's sound datagrams of the last 120 s: a
-    // replayed report is refused.
-    protocol::ReplayCache reports{kReportsPerStation};
+    ReportGuard reports{kReportsPerStation};
   };
-  StationKey& KeyOf(std::string_view station) {
-    auto found = stations_.find(std::string(station));
-    if (found == stations_.end()) {
-      if (stations_.size() >= kMostStations) {
-        stations_.erase(stations_.begin());
-      }
-      found = stations_
-                  .emplace(std::string(station),
-                           StationKey(protocol::KeyForStation(club_key_, club_keyed_, station)))
-                  .first;
-    }
-    return found->second;
-  }
+  StationKey& KeyOf(std::string_view station);
 
   protocol::CommandKey club_key_;
   protocol::ClubKeyedStations club_keyed_;
   std::unordered_map<std::string, StationKey> stations_;
+  std::unordered_set<std::string> unkeyed_;
 };
 
 }  // namespace zalvo::console

@@ -29,6 +29,9 @@ struct Member {
   std::optional<Millis> removed = std::nullopt;
   std::optional<Millis> anonymised = std::nullopt;
   Money balance = 0;  // filled when read: the sum of its moves
+  // Filled when read: the refunds of its sessions' ends that go back to the
+  // balance once they are settled.
+  Money pending = 0;
 };
 
 enum class MoveKind { kTopUp, kSale, kRefund, kVoid, kPayout };

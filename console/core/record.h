@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -93,18 +94,21 @@ struct MoveRecord {
   int32_t minutes = 0;  // left when it moved, as the new station was given them
 };
 
-// The refund offered at an early end, paid out or kept.
-// A member's session gives its refund back to the balance (paid, to the
-// member named).
+// The refund offered at an early end, paid out or kept: chosen when the
+// end is asked, settled (the cash moves, in the shift open then) once the
+// station has confirmed the end, or an owner closed the session. A member's
+// session gives its refund back to the balance (paid, to the member named),
+// when it is settled.
 struct RefundRecord {
   int64_t id = 0;
   int64_t session_id = 0;
-  std::optional<int64_t> shift_id;
+  std::optional<int64_t> shift_id = std::nullopt;  // the shift it is settled in
   Millis at = 0;
   std::string by;
   int32_t minutes = 0;
   Money amount = 0;
   bool paid = false;
+  std::optional<Millis> settled = std::nullopt;  // nullopt: pending
   std::optional<int64_t> member_id = std::nullopt;
 };
 
@@ -118,9 +122,18 @@ struct ShiftRecord {
   std::optional<Money> counted;
 };
 
+// What the console does when a session's time is up: ends it after a grace
+// (the customer told first), or, in a club that is paid afterwards, lets it
+// run on and sells the minutes over at the tariff when it ends.
+struct TimeUpRule {
+  bool end = true;
+  int32_t grace_seconds = 60;
+};
+inline constexpr int32_t kMaxTimeUpGraceSeconds = 3600;
+
 // The till's set-up: the currency, the tariffs, the groups and the group of
-// each station (by address), the packages, and the free minutes an operator
-// may give in a shift (an owner gives any).
+// each station (by address), the packages, the free minutes an operator may
+// give in a shift (an owner gives any), and the rule at a session's time up.
 struct TillSetup {
   std::string currency;
   std::vector<Tariff> tariffs;
@@ -128,6 +141,7 @@ struct TillSetup {
   std::vector<Package> packages;
   std::map<std::string, int64_t> members;
   int32_t free_minutes_per_shift = 0;
+  TimeUpRule time_up;
 };
 
 // An owner also manages the operators, the till's set-up and the exports,
@@ -190,6 +204,14 @@ struct SessionRecord {
   std::string started_by;
   std::optional<Millis> ended;
   std::string ended_by;
+  // An end asked of the station and not confirmed yet (the session is then
+  // still open); and when the station confirmed the end, nullopt for one an
+  // owner closed that the station has not confirmed since, with the
+  // owner's reason.
+  std::optional<Millis> end_asked;
+  std::string end_asked_by;
+  std::optional<Millis> end_confirmed;
+  std::string close_reason;
   std::optional<int64_t> member_id = std::nullopt;  // sold to this member
   // Filled by SessionsBetween: what was sold (none for a session of a
   // station without tariff), its moves, and the refund offered at its end.
@@ -209,9 +231,20 @@ class Record {
   // Rental sessions. Start returns the new record's id.
   virtual int64_t StartSession(const Station& station, const RentalSession& session) = 0;
   virtual void RenewSession(int64_t id, const RentalSession& session) = 0;
+  // The end asked of the station; the session stays open until it is
+  // confirmed (EndSession) or closed.
+  virtual void AskEnd(int64_t id, Millis at, const std::string& by) = 0;
+  // The station confirmed the end.
   virtual void EndSession(int64_t id, Millis ended, const std::string& ended_by) = 0;
-  // The sessions not ended, to rebuild the room after a restart.
+  // An owner ends the record of a station that does not confirm the end;
+  // the end stays unconfirmed until ConfirmEnd.
+  virtual void CloseSession(int64_t id, Millis at, const std::string& by,
+                            const std::string& reason) = 0;
+  virtual void ConfirmEnd(int64_t id, Millis at) = 0;
+  // The sessions not ended, to rebuild the room after a restart; and those
+  // closed whose end the station has not confirmed, to go on sending it.
   virtual std::vector<SessionRecord> OpenSessions() = 0;
+  virtual std::vector<SessionRecord> UnconfirmedEnds() = 0;
   // The sessions that started in [from, to).
   virtual std::vector<SessionRecord> SessionsBetween(Millis from, Millis to) = 0;
 
@@ -277,6 +310,7 @@ class Record {
   virtual std::vector<SaleRecord> SalesOf(int64_t session_id) = 0;
   virtual std::optional<SaleRecord> FindSale(int64_t id) = 0;
   virtual int64_t SaleCount() = 0;
+  // A refund as chosen at the end asked: pending until settled.
   virtual int64_t AddRefund(const RefundRecord& refund) = 0;
   virtual std::optional<RefundRecord> RefundOf(int64_t session_id) = 0;
   // A sale can be voided once (a second void throws RecordError).
@@ -284,6 +318,14 @@ class Record {
   // The session goes on at the move's station: its row names that station
   // from now on, and the move is a row of its own.
   virtual int64_t MoveSession(const MoveRecord& move) = 0;
+  // The pending refunds of the sessions that have ended are settled in the
+  // shift: a member's goes back to the member's balance then.
+  virtual void SettleRefunds(Millis at, int64_t shift_id) = 0;
+  virtual void SetTimeUp(const TimeUpRule& rule) = 0;
+
+  // The stations marked as still installed without a command key.
+  virtual std::set<std::string> UnkeyedStations() = 0;
+  virtual void SetStationUnkeyed(const std::string& address, bool unkeyed) = 0;
 
   virtual std::optional<ShiftRecord> OpenShift() = 0;
   virtual int64_t BeginShift(Millis at, const std::string& by, Money opening) = 0;
@@ -308,8 +350,9 @@ class Record {
   virtual void RemoveMember(int64_t id, Millis at) = 0;
   virtual void AnonymiseMember(int64_t id, Millis at) = 0;
   // A move of a member's balance; one that would take the balance below
-  // zero, or above kMaxBalance, throws RecordError and is not written, so
-  // that two counters selling to one member never spend the balance twice.
+  // zero (or a top-up above kMaxBalance) throws RecordError and is not
+  // written, so that two counters selling to one member never spend the
+  // balance twice.
   virtual int64_t AddMemberMove(const MemberMove& move) = 0;
   // A member's moves in order, each with the balance after it; the moves
   // made in a shift.

@@ -48,6 +48,7 @@ void Room::AddStation(const StationConfig& config, bool configured) {
   Station station;
   station.name = config.name;
   station.address = config.address;
+  station.unkeyed = config.unkeyed;
   station.column = std::max(0, config.column);
   station.row = std::max(0, config.row);
   station.configured = configured;
@@ -66,9 +67,12 @@ Station* Room::FindMutable(std::string_view address) {
   return it == index_.end() ? nullptr : &stations_[it->second];
 }
 
-Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Millis now) {
+Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Millis now,
+                             const Seal& seal) {
   ++counters_.datagrams;
-  auto report = protocol::ParseReport(text);
+  auto state = protocol::ParseSessionState(text);
+  auto report =
+      state ? std::optional<protocol::Report>(protocol::Report{}) : protocol::ParseReport(text);
   Station* station = FindMutable(from_ip);
   if (!report) {
     if (station) {
@@ -111,9 +115,35 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
   }
   station->last_heard = now;
   ++station->reports;
+  if (state) {
+    if (!station->state || station->state->running != state->running ||
+        station->state_support != StateSupport::kYes) {
+      Touch(*station);
+    }
+    station->state = StationState{state->running, state->remaining_seconds, now};
+    station->state_support = StateSupport::kYes;
+    station->state_answered = true;
+    return heard;
+  }
   switch (report->kind) {
-    case protocol::Report::Kind::kPingReply:
+    case protocol::Report::Kind::kPingReply: {
+      // A "PING" that answers an "ACTION STATE" with no "STATE" before it:
+      // signed, by its nonce; else soon after one sent alone.
+      bool unanswered =
+          !station->state_answered &&
+          (seal.verified
+               ? !station->state_nonce.empty() && seal.nonce == station->state_nonce
+               : station->state_asked >= 0 && now - station->state_asked <= options_.answer_ms);
+      if (unanswered) {
+        station->state_asked = -1;
+        station->state_nonce.clear();
+        if (station->state_support != StateSupport::kNo) {
+          station->state_support = StateSupport::kNo;
+          Touch(*station);
+        }
+      }
       break;
+    }
     case protocol::Report::Kind::kForeground:
     case protocol::Report::Kind::kNoForeground: {
       std::string caption = report->kind == protocol::Report::Kind::kForeground
@@ -141,6 +171,18 @@ Room::Heard Room::OnDatagram(std::string_view from_ip, std::string_view text, Mi
       break;
   }
   return heard;
+}
+
+void Room::OnHeard(std::string_view from_ip, Millis now) {
+  Station* station = FindMutable(from_ip);
+  if (!station) {
+    return;
+  }
+  if (!Online(*station, now)) {
+    Touch(*station);
+  }
+  station->last_heard = std::max(station->last_heard, now);
+  ++station->reports;  // it answers
 }
 
 void Room::OnFailedReceive() {
@@ -189,12 +231,19 @@ Connection ConnectionOf(const Station& station, Millis now, const RoomOptions& o
   return online ? Connection::kOnline : Connection::kOffline;
 }
 
-void Room::MarkBooting(std::string_view address, Millis now) {
+bool Room::MarkBooting(std::string_view address, Millis now, bool powered_on) {
   Station* station = FindMutable(address);
   if (!station) {
     throw Refused(RefusalKind::kNotFound, "no station at " + std::string(address));
   }
+  // A restart ordered to a station that was not there to hear it explains
+  // none of its silence.
+  bool heard = station->last_heard >= 0 && now - station->last_heard <= options_.lost_ms;
+  if (!powered_on && !heard) {
+    return false;
+  }
   station->booting_since = now;
+  return true;
 }
 
 bool Room::Booting(const Station& station, Millis now) const {
@@ -225,13 +274,37 @@ std::vector<ConnectionChange> Room::Watch(Millis now) {
   return changes;
 }
 
-void Room::SetSession(std::string_view address, std::optional<RentalSession> session) {
+void Room::SetSession(std::string_view address, std::optional<RentalSession> session, Millis now) {
   Station* station = FindMutable(address);
   if (!station) {
     throw Refused(RefusalKind::kNotFound, "no station at " + std::string(address));
   }
+  if (session && station->ending && station->ending->session_id != session->record_id) {
+    station->ending.reset();
+  }
   station->session = std::move(session);
+  station->session_changed = now;
+  station->mismatch.reset();
   Touch(*station);
+}
+
+bool Room::Change(std::string_view address, const std::function<void(Station&)>& change) {
+  Station* station = FindMutable(address);
+  if (!station) {
+    return false;
+  }
+  change(*station);
+  Touch(*station);
+  return true;
+}
+
+bool Room::Note(std::string_view address, const std::function<void(Station&)>& note) {
+  Station* station = FindMutable(address);
+  if (!station) {
+    return false;
+  }
+  note(*station);
+  return true;
 }
 
 bool Room::Adopt(std::string_view address) {
@@ -327,7 +400,71 @@ Occupancy OccupancyOf(const Station& station, Millis now) {
   if (!station.session) {
     return Occupancy::kFree;
   }
+  if (station.ending) {
+    return Occupancy::kEnding;
+  }
   return station.session->ends > now ? Occupancy::kRented : Occupancy::kOverrun;
+}
+
+std::string MismatchText(const Mismatch& mismatch) {
+  if (mismatch.kind == Mismatch::Kind::kRunning) {
+    int64_t minutes = (static_cast<int64_t>(mismatch.seconds_left) + 59) / 60;
+    return "the station is in a session the record doesn't have (" + std::to_string(minutes) +
+           " min left there): end it, or record it by starting it here";
+  }
+  return "the station has no session while the record has one: end it here, or add minutes to "
+         "give the station its time again";
+}
+
+bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state, bool ping,
+              const Seal& seal) {
+  if (!station.ending || station.ending->sent < 0) {
+    return false;
+  }
+  if (state) {
+    return !state->running;
+  }
+  if (!ping) {
+    return false;
+  }
+  if (seal.verified) {
+    const auto& nonces = station.ending->nonces;
+    return !seal.nonce.empty() &&
+           std::find(nonces.begin(), nonces.end(), seal.nonce) != nonces.end();
+  }
+  return station.state_support == StateSupport::kNo;
+}
+
+std::optional<Mismatch> MismatchOf(const Station& station, Millis settle_ms) {
+  if (!station.state || station.ending || station.unknown ||
+      (station.session_changed >= 0 && station.state->at - station.session_changed < settle_ms)) {
+    return std::nullopt;
+  }
+  std::optional<Mismatch::Kind> kind;
+  if (station.session && !station.state->running) {
+    kind = Mismatch::Kind::kFree;
+  } else if (!station.session && station.state->running) {
+    kind = Mismatch::Kind::kRunning;
+  }
+  if (!kind) {
+    return std::nullopt;
+  }
+  Mismatch mismatch{*kind, station.state->at, station.state->seconds_left};
+  if (station.mismatch && station.mismatch->kind == *kind) {
+    mismatch.since = station.mismatch->since;
+  }
+  return mismatch;
+}
+
+int32_t StandsToEnd(const Station& station, Millis now) {
+  int32_t stands = station.session ? StandsToEndNow(station.session, now) : 1;
+  if (station.state && station.state->running) {
+    stands = std::max(stands, wire::StandsToEnd(int64_t{station.state->seconds_left} + 10));
+  }
+  if (!station.session && !(station.state && station.state->running)) {
+    stands = StandsToEndNow(std::nullopt, now);
+  }
+  return stands;
 }
 
 RentalSession NewSession(int32_t minutes, Millis now, std::string started_by) {

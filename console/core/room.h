@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "console/core/refusal.h"
+#include "protocol/replies.h"
 
 namespace zalvo::console {
 
@@ -28,6 +30,9 @@ struct StationConfig {
   int column = 0;       // place in the room, from 1; 0 = wherever there is room
   int row = 0;
   std::string mac = {};  // for power-on, "00:1a:2b:3c:4d:5e"; empty: not given
+  // Still installed without a command key: sent plain commands, and its
+  // plain datagrams are taken (unverified).
+  bool unkeyed = false;
 };
 
 struct RentalSession {
@@ -44,7 +49,59 @@ struct RentalSession {
   std::optional<int64_t> member_id = std::nullopt;
 };
 
-enum class Occupancy { kFree, kRented, kOverrun };
+enum class Occupancy { kFree, kRented, kOverrun, kEnding };
+
+// What the station last said of its session ("ACTION STATE").
+struct StationState {
+  bool running = false;
+  int32_t seconds_left = 0;
+  Millis at = 0;  // when the console heard it
+};
+
+// Whether the station answers "ACTION STATE": a station of an older version
+// answers it with "PING" alone.
+enum class StateSupport { kUnknown, kYes, kNo };
+
+// An end the console asked of the station that the station has not
+// confirmed yet. It is sent again whenever the station is heard, until the
+// station says its session is over.
+struct PendingEnd {
+  int64_t session_id = 0;  // the record's session it ends; 0: one the record doesn't have
+  Millis asked = 0;
+  std::string by = {};
+  // An owner closed the session's record without the station's word.
+  bool closed = false;
+  // The session went on at this station (a move): the record has it there,
+  // and only its end here is waited for.
+  std::string moved_to = {};
+  Millis sent = -1;  // last sent
+  // The nonces of the last "ACTION STAND" of each sending, newest last
+  // (signed: the reply to one proves the end).
+  std::vector<std::string> nonces = {};
+};
+
+// The station and the record disagree; what to do is the operator's.
+struct Mismatch {
+  enum class Kind {
+    kRunning,  // in a session the record doesn't have
+    kFree,     // free while the record has a session
+  };
+  Kind kind = Kind::kRunning;
+  Millis since = 0;
+  int32_t seconds_left = 0;  // kRunning: the station's
+};
+// What the page shows of it, with what to do.
+std::string MismatchText(const Mismatch& mismatch);
+
+// A start (or added time) on a station that is starting, held until the
+// station is heard.
+struct QueuedAction {
+  std::string action;
+  int32_t minutes = 0;
+  std::string by;
+  Millis queued = 0;
+  Millis until = 0;  // dropped when not heard by then
+};
 
 // What the counter can trust of a station's connection. kOnline: heard
 // lately; kOffline: a free station not heard within two keep-alive periods
@@ -67,6 +124,21 @@ struct Station {
   bool unknown = false;
   Millis last_heard = -1;  // the last report, -1 never
   uint64_t reports = 0;    // reports heard since the console started
+  bool unkeyed = false;    // marked so (see StationConfig)
+  // The station's own word on its session, and whether it gives one.
+  std::optional<StationState> state;
+  StateSupport state_support = StateSupport::kUnknown;
+  Millis state_asked = -1;      // the last "ACTION STATE" sent alone
+  std::string state_nonce;      // the last one's nonce (signed)
+  bool state_answered = false;  // a "STATE" came since it was sent
+  // When the session the console keeps of it last changed; -1 not since
+  // the start.
+  Millis session_changed = -1;
+  std::optional<PendingEnd> ending;
+  std::optional<Mismatch> mismatch;
+  std::optional<QueuedAction> queued;
+  // What the console last did of its own accord that the page tells.
+  std::string notice;
   // When the console last restarted it or started a session on it; -1 never.
   Millis booting_since = -1;
   // As the console's watch last saw it, and since when the loss of a rented
@@ -93,7 +165,7 @@ struct RoomCounters {
   uint64_t unknown_sender = 0;   // not understood, from an address not in the room
   uint64_t garbage = 0;          // not understood, from a station of the room
   uint64_t failed_receives = 0;  // too long or failed
-  uint64_t refused = 0;          // refused by the envelope (a bad signature)
+  uint64_t refused = 0;          // refused by the envelope (a bad signature, a replay)
   uint64_t over_limit = 0;       // would have added a station past the limit
 };
 
@@ -118,6 +190,16 @@ struct RoomOptions {
   // ... unless the console restarted it or started a session on it within
   // this grace: it is then starting.
   Millis start_grace_ms = 240'000;
+  // A station answers a command within this: a "PING" this soon after an
+  // "ACTION STATE" with no "STATE" before it is a station without it.
+  Millis answer_ms = 3'000;
+};
+
+// What the envelope said of a datagram: the reply's nonce, and whether it
+// was signed with the station's key.
+struct Seal {
+  std::string_view nonce;
+  bool verified = false;
 };
 
 // A station's connection at `now` (see Connection); the silence of a station
@@ -153,7 +235,11 @@ class Room {
   // unknown.
   enum class Heard { kReport, kAdded, kUnknown, kGarbage, kUnknownSender, kOverLimit };
   // A datagram (Windows-1251 text) from a station's address.
-  Heard OnDatagram(std::string_view from_ip, std::string_view text, Millis now);
+  Heard OnDatagram(std::string_view from_ip, std::string_view text, Millis now,
+                   const Seal& seal = {});
+  // A signed datagram that is not read again but shows the station is
+  // there, as an answer does (see ReportGuard).
+  void OnHeard(std::string_view from_ip, Millis now);
   void OnFailedReceive();
   void OnRefused();
 
@@ -166,15 +252,24 @@ class Room {
     return ConnectionOf(station, now, options_, listening_since_);
   }
   // The console restarted the station or started a session on it: it may
-  // restart Windows within the grace.
-  void MarkBooting(std::string_view address, Millis now);
+  // restart Windows within the grace, when it was there to hear it (heard
+  // within the loss bound before), or when it is being powered on.
+  // Returns whether it is now starting.
+  bool MarkBooting(std::string_view address, Millis now, bool powered_on = false);
   bool Booting(const Station& station, Millis now) const;
   // Notes each station's connection at `now` (a change moves the version)
   // and returns the losses and returns of rented stations to flag: a loss
   // once, and its end once when the station is heard again.
   std::vector<ConnectionChange> Watch(Millis now);
 
-  void SetSession(std::string_view address, std::optional<RentalSession> session);
+  // The console's session of the station; `now` is when it changed (-1:
+  // as restored from the record). A new session drops a pending end of
+  // another, and any mismatch goes until the station is asked again.
+  void SetSession(std::string_view address, std::optional<RentalSession> session, Millis now = -1);
+  // Changes a station as the page shows it (the version moves); false when
+  // there is none at the address. Note changes what the page does not show.
+  bool Change(std::string_view address, const std::function<void(Station&)>& change);
+  bool Note(std::string_view address, const std::function<void(Station&)>& note);
 
   // An unknown station becomes one of the room; false when there is no
   // unknown station at the address.
@@ -226,6 +321,20 @@ class Room {
 // shows 0 only once its time has run out.
 int64_t RemainingSeconds(const RentalSession& session, Millis now);
 Occupancy OccupancyOf(const Station& station, Millis now);
+
+// Whether what the station just said proves that its pending end holds: its
+// state says no session; signed, the reply to one of the end's last
+// "ACTION STAND"; or, from a station without "ACTION STATE" that is not
+// verified, a "PING" after the end was sent (all such a station can say).
+bool EndHolds(const Station& station, const std::optional<protocol::SessionState>& state, bool ping,
+              const Seal& seal);
+// What the station's last state says against the console's session of it,
+// once the session has been still for `settle_ms` (a state asked before a
+// change may answer after it); nullopt when they agree, or while it ends.
+std::optional<Mismatch> MismatchOf(const Station& station, Millis settle_ms);
+// How many "ACTION STAND" end the station's session: enough for the
+// console's session and for what the station last said it has.
+int32_t StandsToEnd(const Station& station, Millis now);
 
 // A new session of the given minutes from now.
 RentalSession NewSession(int32_t minutes, Millis now, std::string started_by);

@@ -123,6 +123,10 @@ RoomPlan ParseRoomPlan(const std::string& text) {
         return std::stoi(value);
       };
       StationConfig config;
+      if (fields.size() >= 3 && !fields.back().quoted && fields.back().text == "unkeyed") {
+        config.unkeyed = true;
+        fields.pop_back();
+      }
       if (fields.size() >= 4 && !fields[fields.size() - 2].quoted &&
           fields[fields.size() - 2].text == "mac") {
         auto mac = ParseMac(fields.back().text);
@@ -134,7 +138,7 @@ RoomPlan ParseRoomPlan(const std::string& text) {
         fields.resize(fields.size() - 2);
       }
       if (fields.size() != 2 && fields.size() != 4) {
-        throw wrong("expected 'name address [column row] [mac MAC]'");
+        throw wrong("expected 'name address [column row] [mac MAC] [unkeyed]'");
       }
       config.name = fields[0].text;
       config.address = fields[1].text;

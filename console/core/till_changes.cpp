@@ -381,6 +381,31 @@ TillChangeDone SetFreeMinutes(const TillContext& c, const TillChange& change) {
                               std::to_string(c.till.free_minutes_per_shift) + ")"};
 }
 
+Check ReadTimeUp(const RequestFields& fields, TillChange& change) {
+  auto end = fields.Flag("end");
+  auto grace = fields.Has("grace_seconds") ? fields.Integer("grace_seconds")
+                                           : std::optional<int64_t>(change.time_up.grace_seconds);
+  if (!end || !grace || *grace < 0 || *grace > kMaxTimeUpGraceSeconds) {
+    return BadRequest(
+        "'end' must be true (the console ends a session at its time up, after "
+        "'grace_seconds', 0 to " +
+        std::to_string(kMaxTimeUpGraceSeconds) +
+        ") or false (sessions run on and the minutes over are sold at the end; a member's ends at "
+        "its time)");
+  }
+  change.time_up = TimeUpRule{*end, static_cast<int32_t>(*grace)};
+  return std::nullopt;
+}
+
+TillChangeDone SetTimeUp(const TillContext& c, const TillChange& change) {
+  c.record.SetTimeUp(change.time_up);
+  return {"time up", change.time_up.end
+                         ? "sessions end " + std::to_string(change.time_up.grace_seconds) +
+                               " s after their time"
+                         : "sessions run on; the minutes over are sold at the end (a member's "
+                           "session ends at its time)"};
+}
+
 // Packages.
 
 Check ReadPackage(const RequestFields& fields, TillChange& change) {
@@ -643,6 +668,11 @@ TillChangeDone RemoveMember(const TillContext& c, const TillChange& change) {
     Refuse(RefusalKind::kConflict,
            "member " + std::to_string(member->id) + " has a session: end it first");
   }
+  if (member->pending != 0) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(member->id) + " has a refund of " +
+                                       MemberMoney(c, member->pending) +
+                                       " to come back to the balance: open a shift first");
+  }
   c.record.RemoveMember(member->id, c.now);
   return {"member removed", "member " + std::to_string(member->id)};
 }
@@ -714,6 +744,11 @@ constexpr TillChangeRow kRows[] = {
      .fields = {"minutes"},
      .read = ReadFreeMinutes,
      .apply = SetFreeMinutes},
+    {.kind = Kind::kTimeUp,
+     .name = "time_up",
+     .fields = {"end", "grace_seconds"},
+     .read = ReadTimeUp,
+     .apply = SetTimeUp},
     {.kind = Kind::kPackage,
      .name = "package",
      .fields = {"id", "name", "price", "minutes", "window", "last_sale", "refundable", "groups"},

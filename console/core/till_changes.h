@@ -37,6 +37,7 @@ struct TillChange {
     kMacsFromNeighbours,  // stations without a MAC get the neighbour table's
     kVoid,                // the sale `sale_id` is voided, with the reason
     kFreeMinutes,         // an operator may give `minutes` free a shift
+    kTimeUp,              // what the console does at a session's time up
     kPackage,
     kDeletePackage,
     kMember,          // a member added (id 0) or changed
@@ -55,6 +56,7 @@ struct TillChange {
   int64_t sale_id = 0;                // kVoid
   std::string reason;                 // kVoid
   int32_t minutes = 0;                // kFreeMinutes
+  TimeUpRule time_up;                 // kTimeUp
   Package package;                    // kPackage (id 0: a new one), kDeletePackage (id)
   Member member;                      // kMember (id 0: a new one), and the member's id
   bool discount_given = false;        // kMember: the request set the discount

@@ -73,6 +73,30 @@ void WebConsole::RestoreSessions() {
     session.sold = PriceOfSales(record_.SalesOf(record.id));
     session.member_id = record.member_id;
     room_.SetSession(record.address, session);
+    if (record.end_asked) {
+      room_.Change(record.address, [&](Station& station) {
+        station.ending = PendingEnd{
+            .session_id = record.id, .asked = *record.end_asked, .by = record.end_asked_by};
+      });
+    }
+  }
+  // Closed without the station's word: the end is still sent.
+  for (const auto& record : record_.UnconfirmedEnds()) {
+    room_.Change(record.address, [&](Station& station) {
+      if (!station.session) {
+        station.ending = PendingEnd{.session_id = record.id,
+                                    .asked = record.ended.value_or(0),
+                                    .by = record.ended_by,
+                                    .closed = true};
+      }
+    });
+  }
+  std::set<std::string> unkeyed = record_.UnkeyedStations();
+  for (const auto& station : room_.stations()) {
+    if (station.unkeyed || unkeyed.count(station.address) != 0) {
+      envelope_.SetUnkeyed(station.address, true);
+      room_.Change(station.address, [](Station& s) { s.unkeyed = true; });
+    }
   }
 }
 
@@ -97,8 +121,15 @@ void WebConsole::Start() {
       addresses.push_back(station.address);
     }
   }
+  // The record is compared with every station at once: a station that
+  // changed while the console was away shows it.
   for (const auto& address : addresses) {
     try {
+      {
+        std::lock_guard lock(mutex_);
+        asked_[address] = Now();
+      }
+      AskState(address);
       Send(address, protocol::CommandText(protocol::kInfo));
     } catch (const platform::PlatformError& e) {
       Log("cannot ask " + address + " for its report: " + e.what());
@@ -163,14 +194,20 @@ void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now)
     room_.OnFailedReceive();
     return;
   }
-  auto text = envelope_.Open(datagram.bytes, datagram.from_ip);
-  if (!text) {
+  Unsealed opened = envelope_.Open(datagram.bytes, datagram.from_ip);
+  if (opened.verdict != Unsealed::Verdict::kTaken) {
     room_.OnRefused();
+    if (opened.verdict == Unsealed::Verdict::kHeard) {
+      room_.OnHeard(datagram.from_ip, now);
+      heard_.notify_all();
+    }
     return;
   }
-  Room::Heard heard = room_.OnDatagram(datagram.from_ip, *text, now);
+  Seal seal{opened.nonce, opened.verified};
+  Room::Heard heard = room_.OnDatagram(datagram.from_ip, opened.text, now, seal);
   if (heard == Room::Heard::kReport) {
-    heard_.notify_all();  // a probe may wait for it
+    Settle(datagram.from_ip, opened.text, seal, now);
+    heard_.notify_all();  // a probe or an end may wait for it
   }
   if (heard == Room::Heard::kAdded) {
     const Station* station = room_.Find(datagram.from_ip);
@@ -184,10 +221,8 @@ void WebConsole::Receive(const platform::ReceivedDatagram& datagram, Millis now)
 }
 
 void WebConsole::WatchLoop() {
-  using std::chrono::steady_clock;
   const Millis tick_ms =
       std::clamp<Millis>(std::min(options_.probe_every_ms, room_.options().lost_ms) / 4, 20, 250);
-  auto next_probe = steady_clock::now();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     Millis now = Now();
@@ -215,37 +250,97 @@ void WebConsole::WatchLoop() {
         Log(std::string("the connection's change is not in the record: ") + e.what());
       }
     }
-    if (room_.version() != before) {
-      Changed();
-    }
+    // What is due of the console's own accord: the states and reports to
+    // ask, the ends to send again, the sessions whose time is up, the
+    // starts held for a station.
     std::vector<std::pair<std::string, std::string>> warnings = DueWarnings(now);
+    std::vector<std::string> ask;
     std::vector<std::string> rented;
-    if (steady_clock::now() >= next_probe) {
-      next_probe = steady_clock::now() + std::chrono::milliseconds(options_.probe_every_ms);
-      for (const auto& station : room_.stations()) {
-        if (station.session && !station.unknown) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> resend;
+    std::vector<std::string> time_up;
+    std::vector<std::string> held;
+    for (const auto& station : room_.stations()) {
+      if (station.unknown) {
+        continue;
+      }
+      // Rented, ending, or starting (a start may wait for it): asked often.
+      bool busy =
+          station.session || station.ending || station.queued || room_.Booting(station, now);
+      Millis period = busy ? options_.probe_every_ms : options_.state_every_ms;
+      auto asked = asked_.find(station.address);
+      if (asked == asked_.end() || now - asked->second >= period || now < asked->second) {
+        asked_[station.address] = now;
+        ask.push_back(station.address);
+        if (station.session) {
           rented.push_back(station.address);
         }
       }
-    }
-    if (!rented.empty() || !warnings.empty()) {
-      lock.unlock();
-      for (const auto& [address, message] : warnings) {
-        try {
-          Send(address, wire::Message(text::Utf8ToCp1251(message)));
-        } catch (const platform::PlatformError& e) {
-          Log("cannot tell " + address + " its time is running out: " + e.what());
+      // The end goes again whenever the station is heard, until it holds.
+      if (station.ending && station.ending->sent >= 0 &&
+          station.last_heard > station.ending->sent &&
+          now - station.ending->sent >= std::min<Millis>(options_.probe_wait_ms, 1'000)) {
+        resend.emplace_back(station.address,
+                            std::vector<std::string>(static_cast<size_t>(StandsToEnd(station, now)),
+                                                     protocol::CommandText(protocol::kStand)));
+        room_.Note(station.address, [&](Station& s) { s.ending->sent = now; });
+      }
+      // A member's session ends at its time even where the minutes over are
+      // otherwise sold afterwards.
+      const TimeUpRule& rule = till_.time_up;
+      if (station.session && !station.ending && EndsAtTimeUp(rule, *station.session) &&
+          now >= station.session->ends + Millis{rule.grace_seconds} * 1000 &&
+          timed_up_.insert(station.session->record_id).second) {
+        time_up.push_back(station.address);
+      }
+      if (station.queued) {
+        if (station.last_heard >= station.queued->queued || now > station.queued->until) {
+          held.push_back(station.address);
         }
       }
-      for (const auto& address : rented) {
-        try {
+    }
+    if (room_.version() != before) {
+      Changed();
+    }
+    if (warnings.empty() && ask.empty() && resend.empty() && time_up.empty() && held.empty()) {
+      watch_wake_.wait_for(lock, std::chrono::milliseconds(tick_ms),
+                           [&] { return stopping_.load(); });
+      continue;
+    }
+    lock.unlock();
+    for (const auto& [address, message] : warnings) {
+      try {
+        Send(address, wire::Message(text::Utf8ToCp1251(message)));
+      } catch (const platform::PlatformError& e) {
+        Log("cannot tell " + address + " its time is running out: " + e.what());
+      }
+    }
+    for (const auto& address : ask) {
+      try {
+        AskState(address);
+        if (std::find(rented.begin(), rented.end(), address) != rented.end()) {
           Send(address, protocol::CommandText(protocol::kInfo));
-        } catch (const platform::PlatformError& e) {
-          Log("cannot ask " + address + " for its report: " + e.what());
         }
+      } catch (const platform::PlatformError& e) {
+        Log("cannot ask " + address + " for its state: " + e.what());
       }
-      lock.lock();
     }
+    for (const auto& [address, stands] : resend) {
+      try {
+        SendEnd(address, stands);
+      } catch (const platform::PlatformError& e) {
+        Log("cannot send the end to " + address + " again: " + e.what());
+      }
+    }
+    for (const auto& address : time_up) {
+      ActionOutcome outcome = End("", address, std::nullopt, false);
+      if (!outcome.ok()) {
+        Log("time up on " + address + ": the end was not asked: " + outcome.refusal->text);
+      }
+    }
+    for (const auto& address : held) {
+      RunQueued(address);
+    }
+    lock.lock();
     watch_wake_.wait_for(lock, std::chrono::milliseconds(tick_ms),
                          [&] { return stopping_.load(); });
   }
@@ -253,26 +348,34 @@ void WebConsole::WatchLoop() {
 
 std::vector<std::pair<std::string, std::string>> WebConsole::DueWarnings(Millis now) {
   std::vector<std::pair<std::string, std::string>> due;
-  if (options_.warn_before_end_ms <= 0) {
-    return due;
-  }
+  // Told the warning's minutes before the time is up, and where the console
+  // ends a session at its time up, at the latest then; the minutes it is
+  // told are those until the session ends.
+  const TimeUpRule& rule = till_.time_up;
+  const Millis lead = options_.warn_before_end_ms;
   std::set<int64_t> open;
   for (const auto& station : room_.stations()) {
-    if (!station.session || station.unknown) {
+    if (!station.session || station.unknown || station.ending) {
       continue;
     }
     int64_t id = station.session->record_id;
     open.insert(id);
-    int64_t left = RemainingSeconds(*station.session, now);
-    if (left * 1000 > options_.warn_before_end_ms) {
+    const bool ends = EndsAtTimeUp(rule, *station.session);
+    if (lead <= 0 && !ends) {
+      continue;
+    }
+    const Millis grace = ends ? Millis{rule.grace_seconds} * 1000 : 0;
+    Millis to_time_up = station.session->ends - now;
+    Millis to_end = to_time_up + grace;
+    if (to_time_up > lead) {
       warned_.erase(id);  // minutes were added: told again when it comes near
       continue;
     }
-    if (left <= 0 || !warned_.insert(id).second) {
+    if (to_end <= 0 || !warned_.insert(id).second) {
       continue;
     }
     std::string text = options_.warn_text;
-    std::string minutes = std::to_string((left + 59) / 60);
+    std::string minutes = std::to_string((to_end + 59'999) / 60'000);
     for (size_t at = text.find("{minutes}"); at != std::string::npos;
          at = text.find("{minutes}", at + minutes.size())) {
       text.replace(at, 9, minutes);
@@ -286,6 +389,7 @@ std::vector<std::pair<std::string, std::string>> WebConsole::DueWarnings(Millis 
     }
   }
   std::erase_if(warned_, [&](int64_t id) { return open.count(id) == 0; });
+  std::erase_if(timed_up_, [&](int64_t id) { return open.count(id) == 0; });
   return due;
 }
 
@@ -327,14 +431,59 @@ std::vector<std::string> WebConsole::Probe(const std::vector<std::string>& addre
   return result;
 }
 
-void WebConsole::Send(const std::string& address, std::string_view command) {
-  std::string datagram;
+void WebConsole::Send(const std::string& address, const std::vector<std::string>& commands,
+                      const std::function<void(const std::vector<std::string>&)>& noted) {
+  std::vector<std::string> datagrams;
   {
     std::lock_guard lock(mutex_);
-    datagram = envelope_.Wrap(command, address);
+    std::vector<std::string> nonces;
+    for (const auto& command : commands) {
+      Sealed sealed = envelope_.Wrap(command, address);
+      datagrams.push_back(std::move(sealed.datagram));
+      nonces.push_back(std::move(sealed.nonce));
+    }
+    if (noted) {
+      noted(nonces);
+    }
   }
   std::lock_guard lock(send_mutex_);
-  socket_.SendTo(address, protocol::kCommandPort, datagram);
+  for (const auto& datagram : datagrams) {
+    socket_.SendTo(address, protocol::kCommandPort, datagram);
+  }
+}
+
+void WebConsole::AskState(const std::string& address) {
+  Millis now = Now();
+  Send(address, {protocol::CommandText(protocol::kState)},
+       [&](const std::vector<std::string>& nonces) {
+         room_.Note(address, [&](Station& station) {
+           station.state_nonce = nonces.at(0);
+           station.state_answered = false;
+           station.state_asked = now;
+         });
+       });
+}
+
+void WebConsole::SendEnd(const std::string& address, const std::vector<std::string>& stands) {
+  std::vector<std::string> commands = stands;
+  commands.push_back(protocol::CommandText(protocol::kState));
+  Millis now = Now();
+  Send(address, commands, [&](const std::vector<std::string>& nonces) {
+    room_.Note(address, [&](Station& station) {
+      if (station.ending) {
+        station.ending->sent = now;
+        // The reply to the last STAND of any sending proves the end.
+        auto& kept = station.ending->nonces;
+        kept.push_back(nonces.at(nonces.size() - 2));
+        if (kept.size() > 8) {
+          kept.erase(kept.begin());
+        }
+      }
+      station.state_nonce = nonces.back();
+      station.state_answered = false;
+      station.state_asked = -1;  // not alone: the STANDs' PINGs come first
+    });
+  });
 }
 
 bool WebConsole::HasStation(const std::string& address) {
@@ -361,6 +510,7 @@ RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after) {
   for (const auto& station : snapshot.stations) {
     snapshot.online.push_back(room.Online(station, now));
     snapshot.connection.push_back(room.ConnectionAt(station, now));
+    snapshot.overrun_price.emplace_back();
   }
   for (const auto& station : room.stations()) {
     if (room.ConnectionAt(station, now) == Connection::kLost) {
@@ -373,7 +523,21 @@ RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after) {
 
 RoomSnapshot WebConsole::Snapshot(uint64_t after) {
   std::lock_guard lock(mutex_);
-  return SnapshotOf(room_, Now(), after);
+  RoomSnapshot snapshot = SnapshotOf(room_, Now(), after);
+  snapshot.keyed = envelope_.Keyed();
+  for (size_t i = 0; i < snapshot.stations.size(); ++i) {
+    const Station& station = snapshot.stations[i];
+    const Tariff* tariff = TariffOf(till_, station.address);
+    if (tariff && station.session && !EndsAtTimeUp(till_.time_up, *station.session)) {
+      // The minutes over are priced at the end, each at its period; the
+      // page shows them at the price of the first one.
+      auto first = PriceOf(*tariff, station.session->ends, 1);
+      if (first && !first->parts.empty()) {
+        snapshot.overrun_price[i] = OverrunPrice{first->parts[0].per_hour, tariff->minimum};
+      }
+    }
+  }
+  return snapshot;
 }
 
 uint64_t WebConsole::Version() {

@@ -44,9 +44,14 @@ struct WebConsoleOptions {
   // Before a start or an added time the station is asked for its report
   // ("ACTION INFO") and the action waits this long for it.
   Millis probe_wait_ms = 1'500;
-  // Rented stations are asked for their report this often, so that a silent
-  // one is seen (the room's options say when it counts as lost).
+  // Rented and ending stations are asked for their state ("ACTION STATE")
+  // and their report this often, so that a silent one is seen (the room's
+  // options say when it counts as lost); free ones for their state this
+  // often.
   Millis probe_every_ms = 5'000;
+  Millis state_every_ms = 30'000;
+  // A start queued for a station that is starting waits this long for it.
+  Millis queue_ms = 300'000;
 };
 
 // What ending a station now would do: whether it has a session, and the
@@ -97,6 +102,13 @@ struct PriceQuote {
 // How long the record keeps a request's id.
 inline constexpr Millis kRequestKeptMs = Millis{24} * 3600 * 1000;
 
+// The price per hour the minutes over a session's time begin at, and the
+// tariff's minimum: what the page counts them at while they run.
+struct OverrunPrice {
+  Money per_hour = 0;
+  Money minimum = 0;
+};
+
 // The room, or what changed in it after a version the page has.
 struct RoomSnapshot {
   Millis now = 0;
@@ -109,8 +121,12 @@ struct RoomSnapshot {
   std::vector<bool> online;
   std::vector<std::string> removed;
   std::vector<Connection> connection;
+  // Of each station above: what its minutes over the time sell at, where
+  // the club is paid afterwards and its session may run over.
+  std::vector<std::optional<OverrunPrice>> overrun_price;
   size_t lost_count = 0;  // in the whole room
   RoomCounters counters;
+  bool keyed = false;  // the console has the club key
 };
 
 // The room's answer to a page that has version `after` (0: none).
@@ -152,10 +168,17 @@ class WebConsole {
   // room; one shown as unknown is refused. An action whose row probes (a
   // start, an added time) first asks the stations for their report, all at
   // once, and waits up to the probe's time (without the console's lock) for
-  // each: one that does not answer is refused, with can_force when it is
+  // each: one that does not answer is refused, with can_queue when it is
   // known to be restarting. Blocks that long: call it off the threads that
   // must answer quickly.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
+  // Ends the station's session the one way every end goes (the "end"
+  // action's row): recorded as asked, the "ACTION STAND"s sent, and ended
+  // on record once the station confirms it, waited for up to the probe's
+  // time when `wait`; the outcome is pending while the station shows
+  // "ending". `refund`: see ActionRequest.
+  ActionOutcome End(const std::string& operator_name, const std::string& address,
+                    std::optional<bool> refund = std::nullopt, bool wait = true);
 
   // A station shown as unknown joins the room and the record.
   ActionOutcome Adopt(const std::string& operator_name, const std::string& address);
@@ -240,10 +263,33 @@ class WebConsole {
   // all of them; the addresses of those that answered.
   std::vector<std::string> Probe(const std::vector<std::string>& addresses);
   // One station's part of an action, through the action's row (see
-  // actions.h). `answered`: the stations that answered the probe before it.
+  // actions.h). `answered`: the stations that answered the probe before it;
+  // `wait`: an end waits for the station's word.
   ActionOutcome ActOn(const std::string& operator_name, const ActionRequest& request,
-                      const std::string& address, const std::vector<std::string>& answered);
-  void Send(const std::string& address, std::string_view command);
+                      const std::string& address, const std::vector<std::string>& answered,
+                      bool wait = true);
+  // A start held for a station that is starting (see ActionRequest::queue);
+  // carried out once the station is heard, or dropped when its time is up.
+  ActionOutcome Queue(const std::string& operator_name, const ActionRequest& request,
+                      const std::string& address);
+  void RunQueued(const std::string& address);
+  // Sends the commands to the station in order, each sealed under the
+  // console's lock; `noted` runs under that lock with their nonces before
+  // any is sent, so that the room knows them before a reply can come. Call
+  // it without the lock.
+  void Send(const std::string& address, const std::vector<std::string>& commands,
+            const std::function<void(const std::vector<std::string>&)>& noted = nullptr);
+  void Send(const std::string& address, std::string_view command) {
+    Send(address, std::vector<std::string>{std::string(command)});
+  }
+  // Asks the station for its state (alone: see Room's answer_ms).
+  void AskState(const std::string& address);
+  // Sends an end's "ACTION STAND"s and asks for the state after them.
+  void SendEnd(const std::string& address, const std::vector<std::string>& stands);
+  // With the lock held: what a datagram the station sent means for its
+  // pending end and for the record (a mismatch); and the end confirmed.
+  void Settle(const std::string& address, std::string_view text, const Seal& seal, Millis now);
+  void ConfirmEnd(const std::string& address, Millis now, const std::string& how);
   void Changed();
   void Log(const std::string& line);
   // With the lock held.
@@ -254,7 +300,11 @@ class WebConsole {
 
   Room room_;
   Record& record_;
-  std::set<int64_t> warned_;                 // sessions told their end is near
+  std::set<int64_t> warned_;             // sessions told their end is near
+  std::set<int64_t> timed_up_;           // sessions ended at their time up
+  std::map<std::string, Millis> asked_;  // when each station was last asked its state
+  // The starts held for stations that are starting, with who asked.
+  std::map<std::string, std::pair<std::string, ActionRequest>> queued_;
   TillSetup till_;                           // as in the record
   std::map<std::string, std::string> macs_;  // as in the record
   Envelope& envelope_;

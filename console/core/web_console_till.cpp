@@ -232,7 +232,10 @@ ActionOutcome WebConsole::OpenShift(const std::string& operator_name, Money cash
                 (difference == 0 ? ": the same" : ", difference " + MoneyText(difference));
     }
     record_.Atomically([&] {
-      record_.BeginShift(now, operator_name, cash);
+      int64_t id = record_.BeginShift(now, operator_name, cash);
+      // Refunds of ends confirmed while no shift was open are paid from
+      // this one.
+      record_.SettleRefunds(now, id);
       record_.RecordAction(now, operator_name, "", "shift opened", detail);
     });
     outcome.done = detail;

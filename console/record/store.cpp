@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/private_files.h"
+#include "text/text.h"
 
 namespace zalvo::console {
 namespace {
@@ -156,13 +157,33 @@ CREATE INDEX requests_at ON requests(at);
 PRAGMA user_version = 3;
 )sql";
 
-// Schema 4: prices by the hour of day and weekday, packages, and members. A
+// Schema 4: an end is the station's word. A session's end is asked first
+// (and the refund chosen then waits, pending), ended when the station
+// confirms it, or closed by an owner with a reason while its end is still
+// sent; the stations still installed without a key. The ends and refunds
+// of earlier schemas are taken as confirmed and settled.
+constexpr const char* kUpgradeTo4 = R"sql(
+ALTER TABLE sessions ADD COLUMN end_asked_at INTEGER;
+ALTER TABLE sessions ADD COLUMN end_asked_by TEXT;
+ALTER TABLE sessions ADD COLUMN end_confirmed_at INTEGER;
+ALTER TABLE sessions ADD COLUMN close_reason TEXT;
+UPDATE sessions SET end_confirmed_at = ended_at WHERE ended_at IS NOT NULL;
+CREATE INDEX sessions_unconfirmed ON sessions(id)
+  WHERE ended_at IS NOT NULL AND end_confirmed_at IS NULL;
+ALTER TABLE refunds ADD COLUMN settled_at INTEGER;
+UPDATE refunds SET settled_at = at;
+CREATE TABLE unkeyed_stations(
+  address TEXT PRIMARY KEY);
+PRAGMA user_version = 4;
+)sql";
+
+// Schema 5: prices by the hour of day and weekday, packages, and members. A
 // tariff's price is its periods' (each tariff there was becomes one period
 // covering the whole week); a sale keeps its minutes by price ("60x300,30x150",
 // empty: all at its one price), whether its unused minutes are refunded, and
 // the member whose balance paid it; a session and a refund name their member.
 // A member's balance is the sum of its moves, rows written once each.
-constexpr const char* kUpgradeTo4 = R"sql(
+constexpr const char* kUpgradeTo5 = R"sql(
 CREATE TABLE tariff_periods(
   id INTEGER PRIMARY KEY,
   tariff_id INTEGER NOT NULL REFERENCES tariffs(id),
@@ -213,7 +234,8 @@ ALTER TABLE sales ADD COLUMN parts TEXT NOT NULL DEFAULT '';
 ALTER TABLE sales ADD COLUMN refundable INTEGER NOT NULL DEFAULT 1;
 ALTER TABLE sales ADD COLUMN member_id INTEGER REFERENCES members(id);
 ALTER TABLE refunds ADD COLUMN member_id INTEGER REFERENCES members(id);
-PRAGMA user_version = 4;
+CREATE INDEX refunds_pending ON refunds(member_id) WHERE settled_at IS NULL;
+PRAGMA user_version = 5;
 )sql";
 
 // The steps from each schema to the next, in order: a record of schema N
@@ -226,7 +248,8 @@ struct Upgrade {
 constexpr Upgrade kUpgrades[] = {
     {kUpgradeTo2, "the till); its sessions are kept, without prices"},
     {kUpgradeTo3, "the till's corrections and the pages' request ids)"},
-    {kUpgradeTo4,
+    {kUpgradeTo4, "ends the stations confirm); its ended sessions are taken as confirmed"},
+    {kUpgradeTo5,
      "prices by the time of day, packages and members); each tariff is one period "
      "covering the week"},
 };
@@ -295,14 +318,23 @@ SessionRecord ReadSession(Statement& s) {
   }
   r.ended_by = s.Text(8);
   if (!s.IsNull(9)) {
-    r.member_id = s.Int(9);
+    r.end_asked = s.Int(9);
+  }
+  r.end_asked_by = s.Text(10);
+  if (!s.IsNull(11)) {
+    r.end_confirmed = s.Int(11);
+  }
+  r.close_reason = s.Text(12);
+  if (!s.IsNull(13)) {
+    r.member_id = s.Int(13);
   }
   return r;
 }
 
 constexpr const char* kSessionColumns =
     "SELECT id, station, address, started_at, ends_at, minutes, started_by, ended_at, "
-    "COALESCE(ended_by, ''), member_id FROM sessions ";
+    "COALESCE(ended_by, ''), end_asked_at, COALESCE(end_asked_by, ''), end_confirmed_at, "
+    "COALESCE(close_reason, ''), member_id FROM sessions ";
 
 // The record holds the operators' password hashes: it, its journal and its
 // shared memory file are for the console's account alone. A new file is
@@ -420,7 +452,8 @@ MoveRecord ReadMove(Statement& s) {
 }
 
 constexpr const char* kRefundColumns =
-    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, member_id FROM refunds ";
+    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at, member_id "
+    "FROM refunds ";
 
 RefundRecord ReadRefund(Statement& s) {
   RefundRecord refund;
@@ -435,7 +468,10 @@ RefundRecord ReadRefund(Statement& s) {
   refund.amount = s.Int(6);
   refund.paid = s.Int(7) != 0;
   if (!s.IsNull(8)) {
-    refund.member_id = s.Int(8);
+    refund.settled = s.Int(8);
+  }
+  if (!s.IsNull(9)) {
+    refund.member_id = s.Int(9);
   }
   return refund;
 }
@@ -455,8 +491,9 @@ std::optional<int64_t> OptionalInt(Statement& s, int column) {
 
 constexpr const char* kMemberColumns =
     "SELECT id, name, COALESCE(card, ''), phone, note, discount, removed_at, anonymised_at, "
-    "(SELECT COALESCE(SUM(amount), 0) FROM member_moves WHERE member_id = members.id) FROM "
-    "members ";
+    "(SELECT COALESCE(SUM(amount), 0) FROM member_moves WHERE member_id = members.id), "
+    "(SELECT COALESCE(SUM(amount), 0) FROM refunds WHERE member_id = members.id AND settled_at IS "
+    "NULL) FROM members ";
 
 Member ReadMember(Statement& s) {
   Member member;
@@ -469,6 +506,7 @@ Member ReadMember(Statement& s) {
   member.removed = OptionalInt(s, 6);
   member.anonymised = OptionalInt(s, 7);
   member.balance = s.Int(8);
+  member.pending = s.Int(9);
   return member;
 }
 
@@ -642,9 +680,36 @@ void Store::RenewSession(int64_t id, const RentalSession& session) {
   s.Bind(1, session.ends).Bind(2, session.minutes).Bind(3, id).Step();
 }
 
+void Store::AskEnd(int64_t id, Millis at, const std::string& by) {
+  Statement s(db_, "UPDATE sessions SET end_asked_at = ?, end_asked_by = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, by).Bind(3, id).Step();
+}
+
 void Store::EndSession(int64_t id, Millis ended, const std::string& ended_by) {
-  Statement s(db_, "UPDATE sessions SET ended_at = ?, ended_by = ? WHERE id = ?");
-  s.Bind(1, ended).Bind(2, ended_by).Bind(3, id).Step();
+  Statement s(db_,
+              "UPDATE sessions SET ended_at = ?, ended_by = ?, end_confirmed_at = ? WHERE id = ?");
+  s.Bind(1, ended).Bind(2, ended_by).Bind(3, ended).Bind(4, id).Step();
+}
+
+void Store::CloseSession(int64_t id, Millis at, const std::string& by, const std::string& reason) {
+  Statement s(db_, "UPDATE sessions SET ended_at = ?, ended_by = ?, close_reason = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, by).Bind(3, reason).Bind(4, id).Step();
+}
+
+void Store::ConfirmEnd(int64_t id, Millis at) {
+  Statement s(db_, "UPDATE sessions SET end_confirmed_at = ? WHERE id = ?");
+  s.Bind(1, at).Bind(2, id).Step();
+}
+
+std::vector<SessionRecord> Store::UnconfirmedEnds() {
+  Statement s(db_, (std::string(kSessionColumns) +
+                    "WHERE ended_at IS NOT NULL AND end_confirmed_at IS NULL ORDER BY id")
+                       .c_str());
+  std::vector<SessionRecord> records;
+  while (s.Step()) {
+    records.push_back(ReadSession(s));
+  }
+  return records;
 }
 
 std::vector<SessionRecord> Store::OpenSessions() {
@@ -839,6 +904,19 @@ TillSetup Store::Till() {
     Statement s(db_, "SELECT value FROM settings WHERE key = 'currency'");
     if (s.Step()) {
       till.currency = s.Text(0);
+    }
+  }
+  {
+    // "end 60" or "sell 60"; anything else leaves the default rule.
+    Statement s(db_, "SELECT value FROM settings WHERE key = 'time_up'");
+    if (s.Step()) {
+      std::string value = s.Text(0);
+      size_t blank = value.find(' ');
+      auto grace =
+          blank == std::string::npos ? std::nullopt : text::ParseInt32(value.substr(blank + 1));
+      if (grace && *grace >= 0 && *grace <= kMaxTimeUpGraceSeconds) {
+        till.time_up = TimeUpRule{value.substr(0, blank) != "sell", *grace};
+      }
     }
   }
   {
@@ -1099,7 +1177,7 @@ int64_t Store::SaleCount() {
 int64_t Store::AddRefund(const RefundRecord& refund) {
   Statement s(db_,
               "INSERT INTO refunds(session_id, shift_id, at, operator, minutes, amount, paid, "
-              "member_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+              "settled_at, member_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, refund.session_id);
   BindShift(s, 2, refund.shift_id);
   s.Bind(3, refund.at)
@@ -1107,7 +1185,8 @@ int64_t Store::AddRefund(const RefundRecord& refund) {
       .Bind(5, refund.minutes)
       .Bind(6, refund.amount)
       .Bind(7, refund.paid ? 1 : 0);
-  BindShift(s, 8, refund.member_id);
+  BindShift(s, 8, refund.settled);
+  BindShift(s, 9, refund.member_id);
   s.Step();
   return sqlite3_last_insert_rowid(db_);
 }
@@ -1154,6 +1233,46 @@ int64_t Store::MoveSession(const MoveRecord& move) {
       .Bind(8, move.minutes)
       .Step();
   return sqlite3_last_insert_rowid(db_);
+}
+
+void Store::SettleRefunds(Millis at, int64_t shift_id) {
+  // A member's refund goes back to the balance now, in this shift. It gives
+  // back what the balance paid, so it is never refused for the balance's
+  // most (a settled end can't wait for a pay-out).
+  {
+    Statement s(db_,
+                "INSERT INTO member_moves(member_id, kind, at, operator, amount, shift_id, "
+                "refund_id) SELECT member_id, ?, ?, operator, amount, ?, id FROM refunds WHERE "
+                "settled_at IS NULL AND member_id IS NOT NULL AND session_id IN (SELECT id FROM "
+                "sessions WHERE ended_at IS NOT NULL) ORDER BY id");
+    s.Bind(1, std::string(MoveKindName(MoveKind::kRefund))).Bind(2, at).Bind(3, shift_id).Step();
+  }
+  Statement s(db_,
+              "UPDATE refunds SET settled_at = ?, shift_id = ? WHERE settled_at IS NULL AND "
+              "session_id IN (SELECT id FROM sessions WHERE ended_at IS NOT NULL)");
+  s.Bind(1, at).Bind(2, shift_id).Step();
+}
+
+void Store::SetTimeUp(const TimeUpRule& rule) {
+  Statement s(db_,
+              "INSERT INTO settings(key, value) VALUES('time_up', ?) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  s.Bind(1, std::string(rule.end ? "end " : "sell ") + std::to_string(rule.grace_seconds)).Step();
+}
+
+std::set<std::string> Store::UnkeyedStations() {
+  Statement s(db_, "SELECT address FROM unkeyed_stations");
+  std::set<std::string> addresses;
+  while (s.Step()) {
+    addresses.insert(s.Text(0));
+  }
+  return addresses;
+}
+
+void Store::SetStationUnkeyed(const std::string& address, bool unkeyed) {
+  Statement s(db_, unkeyed ? "INSERT OR IGNORE INTO unkeyed_stations(address) VALUES(?)"
+                           : "DELETE FROM unkeyed_stations WHERE address = ?");
+  s.Bind(1, address).Step();
 }
 
 std::optional<ShiftRecord> Store::OpenShift() {
@@ -1212,7 +1331,10 @@ std::vector<SaleRecord> Store::ShiftSales(int64_t id) {
 }
 
 std::vector<RefundRecord> Store::ShiftRefunds(int64_t id) {
-  Statement s(db_, (std::string(kRefundColumns) + "WHERE shift_id = ? ORDER BY id").c_str());
+  // Only the settled ones: a pending refund moves no cash yet.
+  Statement s(db_, (std::string(kRefundColumns) +
+                    "WHERE shift_id = ? AND settled_at IS NOT NULL ORDER BY id")
+                       .c_str());
   s.Bind(1, id);
   std::vector<RefundRecord> refunds;
   while (s.Step()) {
@@ -1313,10 +1435,14 @@ int64_t Store::AddMemberMove(const MemberMove& move) {
     s.Bind(1, move.member_id).Step();
     balance = s.Int(0);
   }
+  // A top-up is held to the balance's most; a void or a refund gives back
+  // what the balance paid, and is never refused for it.
   Money after = 0;
-  if (__builtin_add_overflow(balance, move.amount, &after) || after < 0 || after > kMaxBalance) {
+  if (__builtin_add_overflow(balance, move.amount, &after) || after < 0 ||
+      (move.kind == MoveKind::kTopUp && after > kMaxBalance)) {
     throw RecordError("member " + std::to_string(move.member_id) + " has " + MoneyText(balance) +
-                      ": the balance can't go below 0.00 or above " + MoneyText(kMaxBalance));
+                      ": the balance can't go below 0.00, nor a top-up take it above " +
+                      MoneyText(kMaxBalance));
   }
   Statement s(db_,
               "INSERT INTO member_moves(member_id, kind, at, operator, amount, shift_id, sale_id, "

@@ -37,8 +37,13 @@ class Store : public Record {
   void Atomically(const std::function<void()>& writes) override;
   int64_t StartSession(const Station& station, const RentalSession& session) override;
   void RenewSession(int64_t id, const RentalSession& session) override;
+  void AskEnd(int64_t id, Millis at, const std::string& by) override;
   void EndSession(int64_t id, Millis ended, const std::string& ended_by) override;
+  void CloseSession(int64_t id, Millis at, const std::string& by,
+                    const std::string& reason) override;
+  void ConfirmEnd(int64_t id, Millis at) override;
   std::vector<SessionRecord> OpenSessions() override;
+  std::vector<SessionRecord> UnconfirmedEnds() override;
   std::vector<SessionRecord> SessionsBetween(Millis from, Millis to) override;
 
   void RecordAction(Millis at, const std::string& by, const std::string& station,
@@ -93,6 +98,10 @@ class Store : public Record {
   std::optional<RefundRecord> RefundOf(int64_t session_id) override;
   int64_t AddVoid(const VoidRecord& void_record) override;
   int64_t MoveSession(const MoveRecord& move) override;
+  void SettleRefunds(Millis at, int64_t shift_id) override;
+  void SetTimeUp(const TimeUpRule& rule) override;
+  std::set<std::string> UnkeyedStations() override;
+  void SetStationUnkeyed(const std::string& address, bool unkeyed) override;
   std::optional<ShiftRecord> OpenShift() override;
   int64_t BeginShift(Millis at, const std::string& by, Money opening) override;
   void EndShift(int64_t id, Millis at, const std::string& by, Money counted) override;

@@ -100,8 +100,11 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
       result["refund_offer"] = {{"minutes", o.refund_offer->minutes},
                                 {"amount", o.refund_offer->amount}};
     }
-    if (o.can_force) {
-      result["can_force"] = true;
+    if (o.can_queue) {
+      result["can_queue"] = true;
+    }
+    if (o.pending) {
+      result["pending"] = true;
     }
     if (o.ok() && !o.done.empty()) {
       result["done"] = o.done;

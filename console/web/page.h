@@ -13,11 +13,11 @@ extern const std::string_view kPageHtml;  // page/index.html, at "/"
 // till.js (the till), members.js (the members and their balances) and
 // admin.js (operators and the log); all of them import common.js (the
 // console's API, the room's state, small helpers).
-extern const std::string_view kPageScript;        // page/app.js
-extern const std::string_view kPageCommonScript;  // page/common.js
-extern const std::string_view kPageTillScript;    // page/till.js
-extern const std::string_view kPageAdminScript;   // page/admin.js
+extern const std::string_view kPageScript;         // page/app.js
+extern const std::string_view kPageCommonScript;   // page/common.js
+extern const std::string_view kPageTillScript;     // page/till.js
+extern const std::string_view kPageAdminScript;    // page/admin.js
 extern const std::string_view kPageMembersScript;  // page/members.js
-extern const std::string_view kPageStyle;         // page/app.css
+extern const std::string_view kPageStyle;          // page/app.css
 
 }  // namespace zalvo::console

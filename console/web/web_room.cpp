@@ -11,7 +11,50 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-json StationJson(const Station& station, bool online, Connection connection, Millis now) {
+const char* StateSupportName(StateSupport support) {
+  switch (support) {
+    case StateSupport::kYes:
+      return "yes";
+    case StateSupport::kNo:
+      return "no";
+    case StateSupport::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+// What the console knows of the station beside its session: the station's
+// own word on its session, an end it has not confirmed, a disagreement with
+// the record, a start held for it, and whether its datagrams are verified.
+void AddStationsWord(json& j, const Station& station, bool keyed, Millis now) {
+  j["unkeyed"] = station.unkeyed;
+  j["verified"] = keyed && !station.unkeyed;
+  j["state_support"] = StateSupportName(station.state_support);
+  j["station_state"] = station.state ? json{{"running", station.state->running},
+                                            {"seconds_left", station.state->seconds_left},
+                                            {"age_ms", now - station.state->at}}
+                                     : json(nullptr);
+  j["ending"] = station.ending ? json{{"asked_at", station.ending->asked},
+                                      {"by", station.ending->by},
+                                      {"closed", station.ending->closed},
+                                      {"sent", station.ending->sent >= 0}}
+                               : json(nullptr);
+  j["mismatch"] =
+      station.mismatch
+          ? json{{"kind", station.mismatch->kind == Mismatch::Kind::kRunning ? "running" : "free"},
+                 {"text", MismatchText(*station.mismatch)},
+                 {"since", station.mismatch->since}}
+          : json(nullptr);
+  j["queued"] = station.queued ? json{{"action", station.queued->action},
+                                      {"minutes", station.queued->minutes},
+                                      {"by", station.queued->by},
+                                      {"until", station.queued->until}}
+                               : json(nullptr);
+  j["notice"] = station.notice;
+}
+
+json StationJson(const Station& station, bool online, Connection connection, Millis now, bool keyed,
+                 const std::optional<OverrunPrice>& overrun_price) {
   json j{{"address", station.address},
          {"name", station.name},
          {"column", station.column},
@@ -33,7 +76,11 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
     case Occupancy::kOverrun:
       j["state"] = "overrun";
       break;
+    case Occupancy::kEnding:
+      j["state"] = "ending";
+      break;
   }
+  AddStationsWord(j, station, keyed, now);
   if (station.session) {
     j["session"] =
         json{{"started_at", station.session->started},
@@ -41,7 +88,10 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
              {"minutes", station.session->minutes},
              {"started_by", station.session->started_by},
              {"sold", station.session->sold ? json(*station.session->sold) : json(nullptr)},
-             {"seconds_left", RemainingSeconds(*station.session, now)}};
+             {"seconds_left", RemainingSeconds(*station.session, now)},
+             {"overrun_tariff", overrun_price ? json{{"per_hour", overrun_price->per_hour},
+                                                     {"minimum", overrun_price->minimum}}
+                                              : json(nullptr)}};
   } else {
     j["session"] = nullptr;
   }
@@ -130,7 +180,7 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
   json stations = json::array();
   for (size_t i = 0; i < snapshot.stations.size(); ++i) {
     stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.connection[i],
-                                   snapshot.now));
+                                   snapshot.now, snapshot.keyed, snapshot.overrun_price[i]));
   }
   const auto& c = snapshot.counters;
   return json{{"version", snapshot.version},
@@ -141,6 +191,7 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
               {"stations", std::move(stations)},
               {"removed", snapshot.removed},
               {"lost_count", snapshot.lost_count},
+              {"keyed", snapshot.keyed},
               {"counters",
                {{"datagrams", c.datagrams},
                 {"reports", c.reports},

@@ -437,16 +437,20 @@ HttpResponse WebServer::TillResponse(const std::string& done) {
   for (const auto& [address, price] : till.session_prices) {
     prices[address] = price;
   }
-  return Reply(200, json{{"currency", till.setup.currency},
-                         {"done", done},
-                         {"free_minutes_per_shift", till.setup.free_minutes_per_shift},
-                         {"tariffs", std::move(tariffs)},
-                         {"packages", std::move(packages)},
-                         {"groups", std::move(groups)},
-                         {"members", std::move(members)},
-                         {"macs", std::move(macs)},
-                         {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
-                         {"session_prices", std::move(prices)}});
+  return Reply(
+      200,
+      json{{"currency", till.setup.currency},
+           {"done", done},
+           {"free_minutes_per_shift", till.setup.free_minutes_per_shift},
+           {"tariffs", std::move(tariffs)},
+           {"packages", std::move(packages)},
+           {"groups", std::move(groups)},
+           {"members", std::move(members)},
+           {"macs", std::move(macs)},
+           {"shift", till.shift ? ShiftJson(*till.shift) : json(nullptr)},
+           {"time_up",
+            {{"end", till.setup.time_up.end}, {"grace_seconds", till.setup.time_up.grace_seconds}}},
+           {"session_prices", std::move(prices)}});
 }
 
 // A change of the till's set-up, one of the changes' table (see

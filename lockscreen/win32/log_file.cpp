@@ -39,20 +39,19 @@ void MoveAsideWhenLarge(const std::wstring& folder) {
 }
 
 void Append(const std::wstring& path, const std::string& bytes) {
-  HANDLE raw = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) {
+  zalvo::win32::ScopedHandle file(CreateFileW(
+      path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     return;
   }
-  zalvo::win32::ScopedHandle file(raw);
   DWORD written = 0;
   WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace
 
-LogSink MakeLog() {
+platform::LogSink MakeLog() {
   const std::wstring folder = TempFolder();
   if (!folder.empty()) {
     MoveAsideWhenLarge(folder);

@@ -14,6 +14,6 @@ namespace zalvo::lockscreen::win32 {
 // 1 MiB is moved aside to zalvoc.old.log (replacing the one before) when the
 // sink is made, at each program start. A line that can't be written to the
 // file is lost; the debugger still gets it.
-LogSink MakeLog();
+platform::LogSink MakeLog();
 
 }  // namespace zalvo::lockscreen::win32

@@ -44,7 +44,7 @@ constexpr DWORD kOtherInstancePollMs = 100;
 // a main window of a lock screen of this program's own file shows up within
 // a few seconds; otherwise this one runs.
 bool FirstInSession(const zalvo::win32::ScopedHandle& mark, DWORD error,
-                    const zalvo::lockscreen::LogSink& log) {
+                    const zalvo::platform::LogSink& log) {
   if (!mark) {
     log("the one-lock-screen-a-session mark could not be made: error " + std::to_string(error));
     return true;
@@ -81,7 +81,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_TAB_CLASSES};
   InitCommonControlsEx(&controls);
 
-  const zalvo::lockscreen::LogSink log = ui::MakeLog();
+  const zalvo::platform::LogSink log = ui::MakeLog();
   ui::Window::SetForeignMessageLog(log);
   const zalvo::win32::ScopedHandle mark(CreateMutexW(nullptr, FALSE, L"Local\\ZalvoLockScreen"));
   if (!FirstInSession(mark, GetLastError(), log)) {

@@ -21,10 +21,8 @@ void Window::ForeignMessageDropped(std::string_view what) {
     return;
   }
   foreign_said_.emplace(what);
-  if (foreign_log_) {
-    foreign_log_("a " + std::string(what) +
-                 " from another program was ignored (further ones are not logged)");
-  }
+  foreign_log_("a " + std::string(what) +
+               " from another program was ignored (further ones are not logged)");
 }
 
 bool Window::Foreign(HWND hwnd, UINT message, LPARAM lparam) {

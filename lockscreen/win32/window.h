@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/log_sink.h"
+
 namespace zalvo::lockscreen::win32 {
 
 class Window {
@@ -39,9 +41,7 @@ class Window {
   static bool Destroying() { return destroying_ > 0; }
   // Where the first message of each kind that another program sent or
   // posted to drop is told (the program's log).
-  static void SetForeignMessageLog(std::function<void(std::string_view)> log) {
-    foreign_log_ = std::move(log);
-  }
+  static void SetForeignMessageLog(platform::LogSink log) { foreign_log_ = std::move(log); }
   // A message of that kind from another program was dropped.
   static void ForeignMessageDropped(std::string_view what);
 
@@ -70,7 +70,7 @@ class Window {
   // All of the program's windows live on its one GUI thread.
   static inline int creating_ = 0;
   static inline int destroying_ = 0;
-  static inline std::function<void(std::string_view)> foreign_log_;
+  static inline platform::LogSink foreign_log_;
   static inline std::set<std::string, std::less<>> foreign_said_;
 };
 

@@ -10,6 +10,6 @@ namespace zalvo::posix {
 inline void CloseFd(int fd) {
   ::close(fd);
 }
-using ScopedFd = platform::Scoped<int, CloseFd, -1>;
+using ScopedFd = platform::Scoped<int, CloseFd, platform::NoneIs<int, -1>>;
 
 }  // namespace zalvo::posix

@@ -6,7 +6,7 @@
 
 namespace zalvo::sim {
 
-Journal::Journal(std::filesystem::path file, std::function<void(std::string_view)> echo)
+Journal::Journal(std::filesystem::path file, platform::LogSink echo)
     : file_(std::move(file)), echo_(std::move(echo)) {}
 
 void Journal::Write(std::string_view event) {
@@ -16,9 +16,7 @@ void Journal::Write(std::string_view event) {
     std::ofstream out(file_, std::ios::app | std::ios::binary);
     out << line << '\n';
   }
-  if (echo_) {
-    echo_(line);
-  }
+  echo_(line);
 }
 
 }  // namespace zalvo::sim

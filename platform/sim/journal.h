@@ -9,13 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/log_sink.h"
+
 namespace zalvo::sim {
 
 class Journal {
  public:
   // Lines go to the file, and to the echo when one is given (the console of
   // the agent's foreground run).
-  explicit Journal(std::filesystem::path file, std::function<void(std::string_view)> echo = {});
+  explicit Journal(std::filesystem::path file, platform::LogSink echo = {});
 
   // Appends "<local time> <event>" as a line. The event is UTF-8.
   void Write(std::string_view event);
@@ -24,7 +26,7 @@ class Journal {
 
  private:
   std::filesystem::path file_;
-  std::function<void(std::string_view)> echo_;
+  platform::LogSink echo_;
   std::mutex mutex_;
 };
 

@@ -15,7 +15,12 @@
 namespace zalvo::sim {
 namespace {
 
-constexpr uint32_t kScClose = 0xF060;
+// Windows' codes of a restart or shut-down refused because another stands in
+// the way: one under way (ERROR_SHUTDOWN_IN_PROGRESS), one waiting for its
+// time-out (ERROR_SHUTDOWN_IS_SCHEDULED). The simulated Windows gives them
+// the kind the real one's translation does.
+constexpr int64_t kShutdownInProgress = 1115;
+constexpr int64_t kShutdownIsScheduled = 1190;
 
 std::string Quoted(std::string_view cp1251) {
   return "\"" + text::Cp1251ToUtf8(cp1251) + "\"";
@@ -106,7 +111,7 @@ void SimDesktop::ShutDownSystem(platform::PowerOff what) {
   if (std::filesystem::exists(root_ / kScheduledShutdownFile, ec)) {
     journal_.Write(call + " refused: 1190 A system shutdown has already been scheduled.");
     throw platform::PlatformError("A system shutdown has already been scheduled.",
-                                  platform::ErrorKind::kInUse, 1190);
+                                  platform::ErrorKind::kInUse, kShutdownIsScheduled);
   }
   std::string refusal;
   try {
@@ -120,12 +125,10 @@ void SimDesktop::ShutDownSystem(platform::PowerOff what) {
   journal_.Write(call + " refused: " + refusal);
   size_t blank = refusal.find(' ');
   std::optional<int32_t> code = text::ParseInt32(refusal.substr(0, blank));
-  // Windows' code of a shut-down already under way is the one the sim tells
-  // apart.
-  throw platform::PlatformError(blank == std::string::npos ? refusal : refusal.substr(blank + 1),
-                                code == platform::kShutdownInProgress ? platform::ErrorKind::kInUse
-                                                                      : platform::ErrorKind::kOther,
-                                code.value_or(0));
+  throw platform::PlatformError(
+      blank == std::string::npos ? refusal : refusal.substr(blank + 1),
+      code == kShutdownInProgress ? platform::ErrorKind::kInUse : platform::ErrorKind::kOther,
+      code.value_or(0));
 }
 
 bool SimDesktop::Abort() {
@@ -238,19 +241,15 @@ void SimDesktop::BroadcastMonitorPower(int32_t state) {
                  " (" + std::to_string(state) + ")");
 }
 
-void SimDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
+void SimDesktop::CloseWindow(platform::WindowHandle window) {
   std::lock_guard lock(mutex_);
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%X", command);
-  journal_.Write("SendMessage " + std::to_string(window) + " WM_SYSCOMMAND " + hex);
-  if (command == kScClose) {
-    std::vector<SimWindow> windows = Windows();
-    auto gone = std::remove_if(windows.begin(), windows.end(),
-                               [&](const SimWindow& w) { return w.handle == window; });
-    if (gone != windows.end()) {
-      windows.erase(gone, windows.end());
-      SaveWindows(windows);
-    }
+  journal_.Write("SendMessage " + std::to_string(window) + " WM_SYSCOMMAND 0xF060");
+  std::vector<SimWindow> windows = Windows();
+  auto gone = std::remove_if(windows.begin(), windows.end(),
+                             [&](const SimWindow& w) { return w.handle == window; });
+  if (gone != windows.end()) {
+    windows.erase(gone, windows.end());
+    SaveWindows(windows);
   }
 }
 

@@ -61,7 +61,7 @@ class SimDesktop final : public platform::Desktop, public platform::PendingShutd
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void CloseWindow(platform::WindowHandle window) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;

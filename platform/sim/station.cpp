@@ -12,7 +12,7 @@ void WriteIfMissing(const std::filesystem::path& path, std::string_view content)
 
 }  // namespace
 
-Station::Station(const std::filesystem::path& root, std::function<void(std::string_view)> echo)
+Station::Station(const std::filesystem::path& root, platform::LogSink echo)
     : root_(std::filesystem::absolute(root)),
       journal_(root_ / "journal.log", std::move(echo)),
       registry_(root_ / "registry"),

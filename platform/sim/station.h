@@ -14,6 +14,7 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/log_sink.h"
 #include "platform/sim/journal.h"
 #include "platform/sim/sim_console.h"
 #include "platform/sim/sim_desktop.h"
@@ -26,8 +27,7 @@ namespace zalvo::sim {
 class Station {
  public:
   // The folder must exist. Journal lines also go to the echo when given.
-  explicit Station(const std::filesystem::path& root,
-                   std::function<void(std::string_view)> echo = {});
+  explicit Station(const std::filesystem::path& root, platform::LogSink echo = {});
 
   const std::filesystem::path& root() const { return root_; }
   SimRegistry& registry() { return registry_; }

@@ -16,11 +16,6 @@ namespace {
 // built-in administrators, for the key and what it may hold.
 constexpr wchar_t kAdminsOnly[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
-inline void FreeLocal(PSECURITY_DESCRIPTOR sd) {
-  ::LocalFree(sd);
-}
-using ScopedDescriptor = Scoped<PSECURITY_DESCRIPTOR, FreeLocal>;
-
 void Check(LSTATUS status, std::string_view what) {
   if (status != ERROR_SUCCESS) {
     ThrowError(what, static_cast<uint32_t>(status));
@@ -38,7 +33,7 @@ void WriteString(HKEY key, std::wstring_view name, std::string_view data) {
 // The key, created or opened, with the admins-only DACL set: a key that
 // existed before keeps its old DACL unless it is set here.
 ScopedKey CreateProtected(std::wstring_view path) {
-  ScopedDescriptor sd;
+  ScopedLocal sd;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminsOnly, SDDL_REVISION_1,
                                                               sd.put(), nullptr)) {
     ThrowLastError("ConvertStringSecurityDescriptorToSecurityDescriptorW");
@@ -103,7 +98,7 @@ std::wstring KeyDaclSddl(std::wstring_view path) {
   std::string buffer(size, '\0');
   Check(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, buffer.data(), &size),
         "RegGetKeySecurity");
-  ScopedDescriptor text;
+  ScopedLocal text;
   LPWSTR sddl = nullptr;
   if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
           buffer.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {

@@ -47,7 +47,7 @@ class Win32Desktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void CloseWindow(platform::WindowHandle window) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;
@@ -158,8 +158,8 @@ bool Win32Desktop::TerminateProcess(uint32_t process_id, uint32_t exit_code) {
   return process && ::TerminateProcess(process.get(), exit_code) != FALSE;
 }
 
-platform::Desktop::OwnerEnd Win32Desktop::EndWindowOwner(std::string_view caption,
-                                                         uint32_t exit_code) {
+platform::TopWindows::OwnerEnd Win32Desktop::EndWindowOwner(std::string_view caption,
+                                                            uint32_t exit_code) {
   OwnerEnd end;
   HWND window = FindWindowW(nullptr, Widen(caption).c_str());
   if (window == nullptr) {
@@ -187,9 +187,9 @@ platform::Desktop::OwnerEnd Win32Desktop::EndWindowOwner(std::string_view captio
   return end;
 }
 
-platform::Desktop::Start Win32Desktop::ShellOpen(const std::string& file,
-                                                 const std::string& parameters,
-                                                 const std::string& directory, int show_command) {
+platform::Shell::Start Win32Desktop::ShellOpen(const std::string& file,
+                                               const std::string& parameters,
+                                               const std::string& directory, int show_command) {
   // The texts go to the shell whole, however long: a shortened path would
   // start another program.
   std::wstring wfile = Widen(file);
@@ -255,9 +255,9 @@ void Win32Desktop::BroadcastMonitorPower(int32_t state) {
   }
 }
 
-void Win32Desktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
+void Win32Desktop::CloseWindow(platform::WindowHandle window) {
   DWORD_PTR ignored = 0;
-  SendMessageTimeoutW(ToHwnd(window), WM_SYSCOMMAND, command, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+  SendMessageTimeoutW(ToHwnd(window), WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
                       kSystemCommandTimeoutMs, &ignored);
 }
 

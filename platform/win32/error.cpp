@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include "platform/win32/scoped.h"
 #include "platform/win32/wide.h"
 
 namespace zalvo::platform {
@@ -80,8 +81,8 @@ std::string ErrorText(uint32_t code) {
   if (n == 0 || buffer == nullptr) {
     return "Unknown Error No. " + std::to_string(code);
   }
+  const ScopedLocal owned(buffer);
   std::wstring text(buffer, n);
-  LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
     text.pop_back();
   }

@@ -26,12 +26,11 @@ std::string Win32Files::WindowsDirectory() {
 
 std::string Win32Files::Read(std::string_view path) {
   std::wstring wpath = Widen(path);
-  HANDLE raw = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedHandle file(CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     ThrowLastError("Cannot open file \"" + std::string(path) + "\"");
   }
-  ScopedHandle file(raw);
   std::string content;
   char chunk[4096];
   for (;;) {
@@ -88,12 +87,11 @@ void Win32Files::Replace(std::string_view path, std::string_view bytes) {
   // one volume; the process number keeps two programs' saves apart.
   TemporaryFile temp(target + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp");
   {
-    HANDLE raw = CreateFileW(temp.name().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    ScopedHandle file(CreateFileW(temp.name().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
       ThrowLastError("Cannot create file \"" + std::string(path) + "\"");
     }
-    ScopedHandle file(raw);
     DWORD written = 0;
     if (!calls.write_file(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                           nullptr) ||

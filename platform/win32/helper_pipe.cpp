@@ -175,26 +175,25 @@ Channel CreateChannel() {
   std::wstring name = L"\\\\.\\pipe\\zalvo-helper-" + std::to_wstring(GetCurrentProcessId()) +
                       L"-" + std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount64());
   Channel channel;
-  HANDLE server = CreateNamedPipeW(
+  channel.service_end.reset(CreateNamedPipeW(
       name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeBuffer,
-      kPipeBuffer, 0, &own_only);
-  if (server == INVALID_HANDLE_VALUE) {
+      kPipeBuffer, 0, &own_only));
+  if (!channel.service_end) {
     ThrowLastError("CreateNamedPipe");
   }
-  channel.service_end.reset(server);
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   // Overlapped, so that the helper's threads may write events while its
   // main thread waits to read (a handle for synchronous I/O does one
   // transfer at a time).
-  HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (client == INVALID_HANDLE_VALUE) {
+  channel.helper_end.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  if (!channel.helper_end) {
     ThrowLastError("opening the helper's end of its channel");
   }
-  channel.helper_end.reset(client);
   // Opened above, so already connected.
-  if (!ConnectNamedPipe(server, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+  if (!ConnectNamedPipe(channel.service_end.get(), nullptr) &&
+      GetLastError() != ERROR_PIPE_CONNECTED) {
     ThrowLastError("ConnectNamedPipe");
   }
   return channel;

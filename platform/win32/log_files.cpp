@@ -17,13 +17,12 @@ class Win32LogFiles final : public LogFiles {
  public:
   uint64_t Append(std::string_view path, std::string_view bytes) override {
     const std::string name(path);
-    HANDLE raw = CreateFileW(win32::Widen(path).c_str(), FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    win32::ScopedHandle file(CreateFileW(win32::Widen(path).c_str(), FILE_APPEND_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
       win32::ThrowLastError("Cannot open the log \"" + name + "\"");
     }
-    win32::ScopedHandle file(raw);
     while (!bytes.empty()) {
       DWORD written = 0;
       if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,

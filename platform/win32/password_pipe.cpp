@@ -40,11 +40,6 @@ constexpr wchar_t kPipeRights[] = L"O:SYD:P(A;;GA;;;SY)(A;;0x12018b;;;IU)";
 // What the lock screen asks for: exactly what the interactive users get.
 constexpr DWORD kClientAccess = GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
 
-inline void FreeLocal(void* memory) {
-  ::LocalFree(memory);
-}
-using ScopedLocal = platform::Scoped<void*, FreeLocal>;
-
 enum class Io { kDone, kTimedOut, kClosed, kTooLong, kStopped };
 
 bool Broken(DWORD error) {
@@ -233,11 +228,11 @@ class PasswordPipeClient final : public platform::PasswordChannel {
     const auto deadline = Clock::now() + kConnectTime;
     for (;;) {
       // Identification only: the other end can't act as this account.
-      HANDLE raw = CreateFileW(
+      ScopedHandle pipe(CreateFileW(
           pipe_name_.c_str(), kClientAccess, 0, nullptr, OPEN_EXISTING,
-          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-      if (raw != INVALID_HANDLE_VALUE) {
-        return ScopedHandle(raw);
+          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+      if (pipe) {
+        return pipe;
       }
       const DWORD error = GetLastError();
       const auto left =
@@ -276,12 +271,6 @@ PasswordPipeServer::~PasswordPipeServer() {
   Stop();
 }
 
-void PasswordPipeServer::Log(const std::string& line) {
-  if (options_.log) {
-    options_.log(line);
-  }
-}
-
 bool PasswordPipeServer::MakePipe() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeRights, SDDL_REVISION_1,
@@ -292,12 +281,12 @@ bool PasswordPipeServer::MakePipe() {
   SECURITY_ATTRIBUTES rights{sizeof rights, descriptor, FALSE};
   // The first and only instance: while the service holds it, nobody else
   // can make one of the name.
-  HANDLE pipe = CreateNamedPipeW(
+  ScopedHandle pipe(CreateNamedPipeW(
       options_.pipe_name.c_str(),
       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-      kMessageLimit, kMessageLimit, 0, &rights);
-  if (pipe == INVALID_HANDLE_VALUE) {
+      kMessageLimit, kMessageLimit, 0, &rights));
+  if (!pipe) {
     const DWORD error = GetLastError();
     const std::string line =
         error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
@@ -307,14 +296,14 @@ bool PasswordPipeServer::MakePipe() {
                   std::to_string(options_.upkeep_period.count() / 1000) + " s)"
             : "passwords: the channel can't be made: " + ErrorText(error);
     if (line != last_failure_) {
-      Log(line);
+      options_.log(line);
       last_failure_ = line;
     }
     return false;
   }
-  pipe_.reset(pipe);
+  pipe_ = std::move(pipe);
   if (!last_failure_.empty()) {
-    Log("passwords: the channel " + Narrow(options_.pipe_name) + " is made");
+    options_.log("passwords: the channel " + Narrow(options_.pipe_name) + " is made");
     last_failure_.clear();
   }
   return true;
@@ -341,7 +330,7 @@ void PasswordPipeServer::Run() {
       try {
         options_.upkeep();
       } catch (const std::exception& e) {
-        Log(std::string("passwords: upkeep failed: ") + e.what());
+        options_.log(std::string("passwords: upkeep failed: ") + e.what());
       }
     }
   };
@@ -375,7 +364,7 @@ void PasswordPipeServer::Run() {
       try {
         Serve();
       } catch (const std::exception& e) {
-        Log(std::string("passwords: a request was not served: ") + e.what());
+        options_.log(std::string("passwords: a request was not served: ") + e.what());
       }
       DisconnectNamedPipe(pipe_.get());
     }
@@ -420,9 +409,10 @@ void PasswordPipeServer::Complain(const std::string& line) {
   if (complained_ != Clock::time_point{} && now - complained_ < kComplaintPeriod) {
     return;
   }
-  Log("passwords: " + line +
-      (complaints_ > 1 ? " (and " + std::to_string(complaints_ - 1) + " more since the last line)"
-                       : std::string()));
+  options_.log("passwords: " + line +
+               (complaints_ > 1
+                    ? " (and " + std::to_string(complaints_ - 1) + " more since the last line)"
+                    : std::string()));
   complaints_ = 0;
   complained_ = now;
 }

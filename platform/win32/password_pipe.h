@@ -21,6 +21,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/log_sink.h"
 #include "platform/password_channel.h"
 #include "platform/win32/scoped.h"
 
@@ -48,7 +49,7 @@ class PasswordPipeServer {
     std::chrono::milliseconds upkeep_period{10000};
     // The one program served: the installed lock screen (empty: any).
     std::wstring lock_screen;
-    std::function<void(const std::string&)> log;
+    platform::LogSink log;
     std::wstring pipe_name = kPasswordPipeName;
   };
 
@@ -70,7 +71,6 @@ class PasswordPipeServer {
   // Waits for a client on the pipe; false when it can't (logged).
   bool Listen(OVERLAPPED& overlapped, HANDLE connected);
   void Serve();
-  void Log(const std::string& line);
   // Logs what a client did wrong, at most once a minute with the count.
   void Complain(const std::string& line);
 

@@ -15,11 +15,6 @@
 namespace zalvo::platform {
 namespace {
 
-inline void FreeLocal(HLOCAL memory) {
-  ::LocalFree(memory);
-}
-using ScopedLocal = win32::Scoped<HLOCAL, FreeLocal>;
-
 // The user this program runs as, from its token.
 std::vector<BYTE> TokenUser() {
   win32::ScopedHandle token;
@@ -44,7 +39,7 @@ std::wstring SidText(PSID sid) {
   if (!::ConvertSidToStringSidW(sid, &text)) {
     win32::ThrowLastError("ConvertSidToStringSidW");
   }
-  ScopedLocal owned(text);
+  win32::ScopedLocal owned(text);
   return text;
 }
 
@@ -77,13 +72,12 @@ void CreatePrivateFile(const std::string& path, std::string_view content) {
                                                               &descriptor, nullptr)) {
     win32::ThrowLastError("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   }
-  ScopedLocal owned_descriptor(descriptor);
+  win32::ScopedLocal owned_descriptor(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   const std::wstring wide = win32::Widen(path);
   win32::ScopedHandle file(::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
-    (void)file.release();
+  if (!file) {
     DWORD code = ::GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
       throw platform::SystemError(path + " exists already (a key file is never written over)",
@@ -113,7 +107,7 @@ std::string OthersMayRead(const std::string& path) {
   if (status != ERROR_SUCCESS) {
     win32::ThrowError("GetNamedSecurityInfoW " + path, status);
   }
-  ScopedLocal owned_descriptor(descriptor);
+  win32::ScopedLocal owned_descriptor(descriptor);
   const std::string fix = ": give it rights for you and the administrators only (icacls \"" + path +
                           "\" /inheritance:r /grant:r \"%USERNAME%\":F /grant:r *S-1-5-32-544:F)";
   if (dacl == nullptr) {

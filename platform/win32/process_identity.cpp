@@ -26,13 +26,12 @@ struct FileIdentity {
 };
 
 std::optional<FileIdentity> IdentityOf(const std::wstring& path) {
-  HANDLE raw = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     return std::nullopt;
   }
-  ScopedHandle file(raw);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.get(), &info)) {
     return std::nullopt;

@@ -24,15 +24,29 @@ inline void CloseFind(HANDLE h) {
 inline void CloseDesktopHandle(HDESK d) {
   ::CloseDesktop(d);
 }
+inline void FreeLocal(HLOCAL memory) {
+  ::LocalFree(memory);
+}
 
-// No handle is nullptr; CreateFileW's INVALID_HANDLE_VALUE is checked before
-// a file's handle is held.
-using ScopedHandle = Scoped<HANDLE, CloseHandleValue>;
+// A kernel object's handle: most calls answer "none" with nullptr, those of
+// files, pipes, searches and snapshots (CreateFileW, CreateNamedPipeW,
+// FindFirstFileW, CreateToolhelp32Snapshot) with INVALID_HANDLE_VALUE.
+// Neither is held: the holder takes whatever the call gave, tests false for
+// both and closes neither.
+struct KernelHandlePolicy {
+  static HANDLE None() { return nullptr; }
+  static bool Holds(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+};
+
+using ScopedHandle = Scoped<HANDLE, CloseHandleValue, KernelHandlePolicy>;
 using ScopedKey = Scoped<HKEY, CloseKey>;
 using ScopedServiceHandle = Scoped<SC_HANDLE, CloseService>;
-// A FindFirstFileW search; its INVALID_HANDLE_VALUE is checked before it is held.
-using ScopedFind = Scoped<HANDLE, CloseFind>;
+// A FindFirstFileW search.
+using ScopedFind = Scoped<HANDLE, CloseFind, KernelHandlePolicy>;
 using ScopedDesktop = Scoped<HDESK, CloseDesktopHandle>;
+// Memory the system allocated for the caller with LocalAlloc: a security
+// descriptor, a SID as text, an argument list.
+using ScopedLocal = Scoped<HLOCAL, FreeLocal>;
 
 // GDI and user objects of the windows.
 template <typename T>

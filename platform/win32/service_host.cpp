@@ -47,34 +47,41 @@ void ShowMessage(const std::wstring& text, bool error, bool box = true) {
   }
 }
 
-uint32_t RegisterAsEventSource() {
-  HKEY raw = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str(), 0,
-                                   nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
+// The system's failure, with its words as the message (the installer shows
+// them as they stand).
+[[noreturn]] void Fail(DWORD code) {
+  throw platform::SystemError(ErrorText(code), code);
+}
+[[noreturn]] void FailWithLastError() {
+  Fail(GetLastError());
+}
+void Check(LSTATUS status) {
   if (status != ERROR_SUCCESS) {
-    return static_cast<uint32_t>(status);
+    Fail(static_cast<DWORD>(status));
   }
-  ScopedKey key(raw);
+}
+
+void RegisterAsEventSource() {
+  ScopedKey key;
+  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str(), 0, nullptr,
+                        0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
   // The program's own message table gives the events their text.
   std::wstring path = ModulePath();
-  status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
-                          reinterpret_cast<const BYTE*>(path.c_str()),
-                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-  if (status != ERROR_SUCCESS) {
-    return static_cast<uint32_t>(status);
-  }
+  Check(RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))));
   DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-  return static_cast<uint32_t>(RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
-                                              reinterpret_cast<const BYTE*>(&types), sizeof types));
+  Check(RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&types), sizeof types));
 }
 
 // The description and the recovery actions of an open service.
-uint32_t ConfigureService(SC_HANDLE handle, const ServiceDefinition& service) {
+void ConfigureService(SC_HANDLE handle, const ServiceDefinition& service) {
   if (!service.description.empty()) {
     std::wstring text = service.description;
     SERVICE_DESCRIPTIONW description{text.data()};
     if (!ChangeServiceConfig2W(handle, SERVICE_CONFIG_DESCRIPTION, &description)) {
-      return GetLastError();
+      FailWithLastError();
     }
   }
   SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartMs},
@@ -83,17 +90,38 @@ uint32_t ConfigureService(SC_HANDLE handle, const ServiceDefinition& service) {
   SERVICE_FAILURE_ACTIONSW failure{kFailureResetSeconds, nullptr, nullptr,
                                    static_cast<DWORD>(std::size(actions)), actions};
   if (!ChangeServiceConfig2W(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-    return GetLastError();
+    FailWithLastError();
   }
-  return RegisterAsEventSource();
+  RegisterAsEventSource();
+}
+
+// Installs or uninstalls (`verb`) by the steps, which throw PlatformError:
+// a failure is shown with the system's words (a message box unless quiet)
+// and its error code is the exit code; success is shown unless silent or
+// quiet.
+template <typename Steps>
+int Carry(const ServiceDefinition& service, const std::wstring& verb, bool silent, bool quiet,
+          Steps steps) {
+  try {
+    steps();
+  } catch (const platform::PlatformError& e) {
+    ShowMessage(L"Service \"" + service.display_name + L"\" failed to " + verb +
+                    L" with error: \"" + Widen(e.what()) + L"\"",
+                true, !quiet);
+    return e.code() > 0 && e.code() <= 0x7FFFFFFF ? static_cast<int>(e.code()) : 1;
+  }
+  if (!silent && !quiet) {
+    ShowMessage(L"Service " + verb + L"ed successfully", false);
+  }
+  return 0;
 }
 
 int Install(const ServiceDefinition& service, bool silent, bool quiet) {
-  DWORD error = ERROR_SUCCESS;
-  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    error = GetLastError();
-  } else {
+  return Carry(service, L"install", silent, quiet, [&] {
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+      FailWithLastError();
+    }
     // The path is quoted, so that a folder with a blank can't start another program.
     std::wstring command = L"\"" + ModulePath() + L"\"";
     ScopedServiceHandle created(CreateServiceW(
@@ -101,47 +129,26 @@ int Install(const ServiceDefinition& service, bool silent, bool quiet) {
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!created) {
-      error = GetLastError();
-    } else {
-      error = ConfigureService(created.get(), service);
+      FailWithLastError();
     }
-  }
-  if (error != ERROR_SUCCESS) {
-    ShowMessage(L"Service \"" + service.display_name + L"\" failed to install with error: \"" +
-                    Widen(ErrorText(error)) + L"\"",
-                true, !quiet);
-    return static_cast<int>(error);
-  }
-  if (!silent && !quiet) {
-    ShowMessage(L"Service installed successfully", false);
-  }
-  return 0;
+    ConfigureService(created.get(), service);
+  });
 }
 
 int Uninstall(const ServiceDefinition& service, bool silent, bool quiet) {
   // The event source goes with the service (also when the service is
   // already gone): its message file is about to be removed.
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kEventLogKey + EventSourceKey()).c_str());
-  DWORD error = ERROR_SUCCESS;
-  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    error = GetLastError();
-  } else {
+  return Carry(service, L"uninstall", silent, quiet, [&] {
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+      FailWithLastError();
+    }
     ScopedServiceHandle existing(OpenServiceW(manager.get(), service.name.c_str(), DELETE));
     if (!existing || !DeleteService(existing.get())) {
-      error = GetLastError();
+      FailWithLastError();
     }
-  }
-  if (error != ERROR_SUCCESS) {
-    ShowMessage(L"Service \"" + service.display_name + L"\" failed to uninstall with error: \"" +
-                    Widen(ErrorText(error)) + L"\"",
-                true, !quiet);
-    return static_cast<int>(error);
-  }
-  if (!silent && !quiet) {
-    ShowMessage(L"Service uninstalled successfully", false);
-  }
-  return 0;
+  });
 }
 
 // The one service of the process, reached from the control manager's
@@ -157,9 +164,15 @@ struct ServiceContext {
 ServiceContext* g_context = nullptr;
 
 void WriteEventLog(const std::wstring& operation, const std::string& what) {
-  if (g_context != nullptr && g_context->service->log) {
+  if (g_context != nullptr) {
     g_context->service->log("Service failed on " + Narrow(operation) + ": " + what);
   }
+  WriteServiceEvent(operation, what);
+}
+
+}  // namespace
+
+void WriteServiceEvent(const std::wstring& operation, const std::string& what) {
   HANDLE source = RegisterEventSourceW(nullptr, EventSourceKey().c_str());
   if (source == nullptr) {
     return;
@@ -171,6 +184,8 @@ void WriteEventLog(const std::wstring& operation, const std::string& what) {
                nullptr);
   DeregisterEventSource(source);
 }
+
+namespace {
 
 // A failed start's service-specific code: the system's error code of the
 // failure when it has one (10048: the port is taken), else 1.
@@ -352,17 +367,17 @@ int RunServiceProgram(const ServiceDefinition& service, const HandlersFactory& m
   return RunAsService(service, make_handlers);
 }
 
-uint32_t ApplyServiceCare(const ServiceDefinition& service) {
+void ApplyServiceCare(const ServiceDefinition& service) {
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {
-    return GetLastError();
+    FailWithLastError();
   }
   ScopedServiceHandle handle(
       OpenServiceW(manager.get(), service.name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
   if (!handle) {
-    return GetLastError();
+    FailWithLastError();
   }
-  return ConfigureService(handle.get(), service);
+  ConfigureService(handle.get(), service);
 }
 
 std::wstring EventSourceKey() {
@@ -372,11 +387,11 @@ std::wstring EventSourceKey() {
 std::vector<std::wstring> CommandLineArguments() {
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const ScopedLocal owned(argv);
   std::vector<std::wstring> args;
   for (int i = 1; i < count; ++i) {
     args.emplace_back(argv[i]);
   }
-  LocalFree(argv);
   return args;
 }
 

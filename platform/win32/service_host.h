@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/log_sink.h"
 #include "platform/service_host.h"
 #include "platform/win32/process_identity.h"
 
@@ -19,7 +20,7 @@ struct ServiceDefinition {
   std::wstring description;   // the services list's description, when not empty
   // Receives, as Windows-1251 text, each failure the host writes to the event
   // log, so that the program's own log has it too.
-  std::function<void(const std::string&)> log;
+  platform::LogSink log;
 };
 
 // Makes the service's handlers from its arguments: the start parameters the
@@ -52,9 +53,13 @@ int RunServiceProgram(const ServiceDefinition& service, const HandlersFactory& m
 // failure (restart after 5 s, 5 s, then 60 s; the count starts again after a
 // day without failure) and the program as the event source of the
 // Application log, with its message table. "INSTALL" does it; an installer
-// calls it again on an upgrade. Returns ERROR_SUCCESS or the first failure's
-// error code.
-uint32_t ApplyServiceCare(const ServiceDefinition& service);
+// calls it again on an upgrade. Throws PlatformError with the first
+// failure (of the kind kNotFound when the service is not installed).
+void ApplyServiceCare(const ServiceDefinition& service);
+
+// Writes "Service failed on <operation>: <what>" to the Application event
+// log as the program's event, where the program's own log can't take it.
+void WriteServiceEvent(const std::wstring& operation, const std::string& what);
 
 // The event source's registry key under
 // HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application: the program's

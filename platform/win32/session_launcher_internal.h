@@ -19,11 +19,6 @@ namespace zalvo::win32 {
 
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 
-inline void FreeLocalMemory(void* memory) {
-  ::LocalFree(memory);
-}
-using ScopedLocal = Scoped<void*, FreeLocalMemory>;
-
 // The primary token of the user logged on in the console session, or why
 // there is none.
 struct ConsoleUser {

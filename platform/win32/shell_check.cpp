@@ -111,16 +111,16 @@ std::wstring SystemProgram(const wchar_t* name) {
 }  // namespace
 
 std::vector<DWORD> ProcessesOfFile(const std::wstring& program, DWORD session) {
-  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (raw == INVALID_HANDLE_VALUE) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) {
     throw platform::PlatformError("CreateToolhelp32Snapshot: " + ErrorText(GetLastError()));
   }
-  ScopedHandle snapshot(raw);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
   const std::wstring wanted = Lower(FileName(program));
   std::vector<DWORD> found;
-  for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
     DWORD in_session = kNoConsoleSession;
     if (Lower(entry.szExeFile) == wanted &&
         ProcessIdToSessionId(entry.th32ProcessID, &in_session) && in_session == session &&

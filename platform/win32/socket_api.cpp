@@ -39,10 +39,15 @@ void Startup() {
 }
 
 Handle OpenUdp() {
-  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  // Not inherited: a process the service starts (the session helper, the
+  // lock check) would otherwise hold the port after the service ends, and
+  // the service's next start could not bind it.
+  SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
     ThrowSocketError("socket");
   }
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   // Without this, an ICMP "port unreachable" for an earlier reply makes the
   // next receive fail with a connection reset.
   BOOL report = FALSE;

@@ -22,6 +22,7 @@
 #include "console/web/auth.h"
 #include "platform/datagram_socket.h"
 #include "protocol/commands.h"
+#include "protocol/key_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
 
@@ -53,8 +54,26 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 10s) {
   return predicate();
 }
 
-// A station that answers every command with a report, sent back to the port
-// the command came from (a console inside the test holds no fixed port).
+// The agent over a simulated station in `dir`, on its own loopback address,
+// answering the console on 127.0.0.1:6868; once it has loaded its settings.
+std::unique_ptr<ChildProcess> StartAgentAt(const fs::path& dir, const std::string& address,
+                                           const std::vector<std::string>& more = {}) {
+  std::string output = (dir.parent_path() / (dir.filename().string() + ".log")).string();
+  std::vector<std::string> args = {"--station", dir.string(), "--sample", "--tick-ms",
+                                   "50",        "--bind",     address};
+  args.insert(args.end(), more.begin(), more.end());
+  auto agent = StartProcess(ZALVOS_PROGRAM, args, output);
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(output).find("settings loaded") != std::string::npos;
+  })) << ReadFile(output);
+  return agent;
+}
+
+// A station that answers as an agent does, to the port the command came
+// from (a console inside the test holds no fixed port): a report for
+// "ACTION INFO", its session's state for "ACTION STATE", "PING" for the
+// rest; "ACTION SIT" begins its session and "ACTION STAND"s end it, with the
+// agent's arithmetic (its clock stands still).
 class AnsweringStation {
  public:
   explicit AnsweringStation(const std::string& address) : socket_(platform::MakeUdpSocket()) {
@@ -62,7 +81,8 @@ class AnsweringStation {
     thread_ = std::thread([this] {
       while (auto datagram = socket_->Receive(-1)) {
         if (datagram->byte_count > 0) {
-          socket_->SendToAddress(datagram->from_address, datagram->from_port, "INFO  c:100MB");
+          socket_->SendToAddress(datagram->from_address, datagram->from_port,
+                                 Answer(datagram->bytes));
         }
       }
     });
@@ -73,8 +93,27 @@ class AnsweringStation {
   }
 
  private:
+  std::string Answer(std::string_view command) {
+    if (command == "ACTION INFO") {
+      return "INFO  c:100MB";
+    }
+    if (command == "ACTION STATE") {
+      return "STATE " + std::string(running_ ? "1 " : "0 ") + std::to_string(seconds_);
+    }
+    if (command.starts_with("ACTION SIT ")) {
+      running_ = true;
+      seconds_ = 60 * std::stoi(std::string(command.substr(11)));
+    } else if (command == "ACTION STAND") {
+      seconds_ = std::min(seconds_, 120) - 20;
+      running_ = running_ && seconds_ > 0;
+    }
+    return "PING";
+  }
+
   std::unique_ptr<platform::DatagramSocket> socket_;
   std::thread thread_;
+  bool running_ = false;  // the receiving thread's
+  int seconds_ = 0;
 };
 
 class ConsoleApi : public ::testing::Test {
@@ -164,16 +203,7 @@ class ConsoleApi : public ::testing::Test {
     return Post("/api/station", body.dump(), csrf)->status;
   }
 
-  void StartAgent() {
-    std::string output = (dir_ / "agent.log").string();
-    agent_ = StartProcess(ZALVOS_PROGRAM,
-                          {"--station", (dir_ / "station").string(), "--sample", "--tick-ms", "50",
-                           "--bind", kStationAddress},
-                          output);
-    ASSERT_TRUE(WaitUntil([&] {
-      return ReadFile(output).find("settings loaded") != std::string::npos;
-    })) << ReadFile(output);
-  }
+  void StartAgent() { agent_ = StartAgentAt(dir_ / "station", kStationAddress); }
 
   HttpHeaders Json(const std::string& csrf = "") {
     HttpHeaders headers{{"Cookie", cookie_}};
@@ -245,6 +275,12 @@ TEST_F(ConsoleApi, LogInCookieAndCrossSiteRequests) {
   std::string csrf = LogIn();
   ASSERT_FALSE(csrf.empty());
   EXPECT_EQ(http_->Get("/api/room", Json())->status, 200);
+  // Without a key the console says so at its start, and the page to every
+  // operator.
+  EXPECT_NE(ReadFile(dir_ / "console.log").find("warning: no club key (--key-file)"),
+            std::string::npos);
+  EXPECT_EQ(Room()["keyed"], false);
+  EXPECT_EQ(StationOf(kStationAddress)["verified"], false);
   auto page = http_->Get("/");
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->Header("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
@@ -526,11 +562,93 @@ class RecordFailingActions final : public console::Store {
   }
 };
 
-// A console in this process over the record, on a clock the test moves, and
-// its stations: PC 1 and PC 2 answer every command as a station does, PC 3
-// never answers.
+// A console in this process over the record, on a clock the test moves,
+// holding the reply port, with its station PC 1: a real agent on
+// 127.0.0.77 (PC 2 on 127.0.0.78 is for a test to answer for).
 struct InProcessConsole {
-  explicit InProcessConsole(console::Record& record, console::WebConsoleOptions options = {}) {
+  static constexpr const char* kPc1 = "127.0.0.77";
+  static constexpr const char* kPc2 = "127.0.0.78";
+
+  InProcessConsole(console::Record& record, const fs::path& dir,
+                   console::WebConsoleOptions options = {}, console::RoomOptions room_options = {},
+                   std::unique_ptr<console::Envelope> sealing = nullptr,
+                   const std::vector<std::string>& agent_options = {})
+      : station_dir(dir / "pc1"),
+        envelope(sealing ? std::move(sealing) : std::make_unique<console::PlainEnvelope>()),
+        agent_args(agent_options) {
+    StartAgent();
+    console::Room room(room_options);
+    room.AddStation({"PC 1", kPc1});
+    room.AddStation({"PC 2", kPc2});
+    options.udp_address = "127.0.0.1";
+    options.clock = [this] { return now.load(); };
+    options.log = [this](const std::string& line) {
+      std::lock_guard lock(log_mutex);
+      log += line + "\n";
+    };
+    web =
+        std::make_unique<console::WebConsole>(std::move(room), record, *envelope, *socket, options);
+    web->RestoreSessions();
+    web->Start();
+  }
+  ~InProcessConsole() {
+    web.reset();
+    if (agent) {
+      agent->Stop();
+    }
+  }
+  void StartAgent() { agent = StartAgentAt(station_dir, kPc1, agent_args); }
+  void KillAgent() {
+    agent->Kill();
+    agent.reset();
+  }
+
+  console::ActionOutcome Act(console::ActionKind kind, const std::string& by, int32_t minutes = 0,
+                             std::optional<bool> refund = std::nullopt, bool queue = false) {
+    console::ActionRequest request;
+    request.kind = kind;
+    request.stations = {kPc1};
+    request.minutes = minutes;
+    request.refund = refund;
+    request.queue = queue;
+    return web->Act(by, request).at(0);
+  }
+  console::Station Pc1() { return web->Snapshot().stations.at(0); }
+  bool Rented() { return Pc1().session.has_value(); }
+  console::Connection Connection() { return web->Snapshot().connection.at(0); }
+  std::string Registry() { return ReadFile(station_dir / "registry" / "HKEY_LOCAL_MACHINE.reg"); }
+  std::string Journal() { return ReadFile(station_dir / "journal.log"); }
+  std::string Log() {
+    std::lock_guard lock(log_mutex);
+    return log;
+  }
+  // Waits for the predicate while the console's clock runs five times as
+  // fast as the test's (its asks, re-sends and queues go by it).
+  template <typename Predicate>
+  bool Until(Predicate predicate, std::chrono::milliseconds limit = 10s) {
+    return WaitUntil(
+        [&] {
+          now += 100;
+          return predicate();
+        },
+        limit);
+  }
+  fs::path station_dir;
+  std::unique_ptr<console::Envelope> envelope;
+  std::vector<std::string> agent_args;
+  std::unique_ptr<ChildProcess> agent;
+  std::atomic<console::Millis> now{1'700'000'000'000};
+  std::mutex log_mutex;
+  std::string log;
+  std::unique_ptr<platform::DatagramSocket> socket = platform::MakeUdpSocket();
+  std::unique_ptr<console::WebConsole> web;
+};
+
+// A console in this process over the record, on a clock the test moves,
+// on a port of its own (no agent's port), and its stations: PC 1 and PC 2
+// answer every command with a report, PC 3 never answers.
+struct AnsweredConsole {
+  explicit AnsweredConsole(console::Record& record, console::WebConsoleOptions options = {}) {
     console::Room room;
     room.AddStation({"PC 1", "127.0.0.77"});
     room.AddStation({"PC 2", "127.0.0.78"});
@@ -542,15 +660,6 @@ struct InProcessConsole {
         std::make_unique<console::WebConsole>(std::move(room), record, envelope, *socket, options);
     web->RestoreSessions();
     web->Start();
-  }
-  console::ActionOutcome Act(console::ActionKind kind, const std::string& by, int32_t minutes = 0,
-                             std::optional<bool> refund = std::nullopt) {
-    console::ActionRequest request;
-    request.kind = kind;
-    request.stations = {"127.0.0.77"};
-    request.minutes = minutes;
-    request.refund = refund;
-    return web->Act(by, request).at(0);
   }
   // An action on the station at `address`, by an operator of that role.
   console::ActionOutcome Act(console::ActionKind kind, const std::string& address,
@@ -577,7 +686,6 @@ struct InProcessConsole {
     }
     throw std::runtime_error("no station " + address);
   }
-  bool Rented() { return web->Snapshot().stations.at(0).session.has_value(); }
 
   std::atomic<console::Millis> now{1'700'000'000'000};
   console::PlainEnvelope envelope;
@@ -588,12 +696,21 @@ struct InProcessConsole {
   std::unique_ptr<console::WebConsole> web;
 };
 
+// The sessions' lines of the record's action log with that action.
+int64_t CountActions(console::Store& store, const std::string& action) {
+  int64_t n = 0;
+  for (const auto& line : store.ActionsBetween(0, INT64_MAX, "", 10'000)) {
+    n += line.action == action && line.outcome.empty() ? 1 : 0;
+  }
+  return n;
+}
+
 // An action whose line can't be recorded leaves the record, the room and the
 // station as they were: no session begun or ended in one and not the other.
 TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
   RecordFailingActions record(db_);
   console::Store& store = record;
-  InProcessConsole console(record);
+  InProcessConsole console(record, dir_);
   using console::ActionKind;
 
   record.fail = true;
@@ -623,7 +740,7 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
 // at the end; the shifts' cash and the session's record add up.
 TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   console::Store store(db_);
-  InProcessConsole till(store);
+  InProcessConsole till(store, dir_);
   console::TillPlan plan{"BGN",
                          {console::OnePriceTariff(0, "Standard", 300)},
                          {{"Main", "Standard"}},
@@ -790,7 +907,7 @@ TEST_F(ConsoleApi, CorrectionsAreRowsOfTheirOwnAndTheShiftsAddThemUp) {
   console::Store store(db_);
   console::WebConsoleOptions quick;
   quick.probe_wait_ms = 300;  // PC 3 is waited for once
-  InProcessConsole till(store, quick);
+  AnsweredConsole till(store, quick);
   using console::ActionKind;
   using console::Role;
   const std::string pc1 = "127.0.0.77";
@@ -924,7 +1041,7 @@ TEST_F(ConsoleApi, CorrectionsAreRowsOfTheirOwnAndTheShiftsAddThemUp) {
 // anonymised member's money rows stay.
 TEST_F(ConsoleApi, AMembersBalancePaysAndIsNeverSpentTwice) {
   console::Store store(db_);
-  InProcessConsole till(store);
+  AnsweredConsole till(store);
   using console::ActionKind;
   using Kind = console::TillChange::Kind;
   const std::string pc1 = "127.0.0.77";
@@ -989,6 +1106,7 @@ TEST_F(ConsoleApi, AMembersBalancePaysAndIsNeverSpentTwice) {
   till.now = t0 + 10 * 60'000;
   auto ended = sell(ActionKind::kEnd, pc1, 0);
   ASSERT_TRUE(ended.ok()) << ended.refusal->text;
+  ASSERT_FALSE(ended.pending) << "the station confirmed the end";
   EXPECT_EQ(ended.refunded->amount, 135 + 225);
   EXPECT_EQ(ended.refunded->member_id, 1);
   EXPECT_EQ(balance(), 455);
@@ -1089,7 +1207,7 @@ TEST_F(ConsoleApi, PowerOnSendsTheMagicPacket) {
            "127.0.0.77 0x1 0x2 00:1a:2b:3c:4d:5e * eth0\n";
   };
   console::Store store(db_);
-  InProcessConsole till(store, options);
+  InProcessConsole till(store, dir_, options);
   EXPECT_EQ(till.Act(console::ActionKind::kPowerOn, "anna").refusal->text,
             "no MAC address is known for the station: enter it first");
   console::TillChange mac;
@@ -1189,9 +1307,11 @@ TEST_F(ConsoleApi, MessagesReachTheCustomer) {
                                  std::string("\xF0\x9F\x98\x80 smile"), std::string()}) {
     Act(csrf, {{"action", "message"}, {"stations", {kStationAddress}}, {"text", bad}}, 400);
   }
+  // A minute before the time is up: two minutes before the console ends
+  // the session, a minute's grace after it.
   Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 1}});
   EXPECT_TRUE(WaitUntil([&] {
-    return journal().find("MessageWindow \"Времето ви изтича след 1 мин.\"") != std::string::npos;
+    return journal().find("MessageWindow \"Времето ви изтича след 2 мин.\"") != std::string::npos;
   })) << journal();
 }
 
@@ -1213,7 +1333,8 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
     CREATE TABLE stations(address TEXT PRIMARY KEY, name TEXT NOT NULL, added_at INTEGER NOT NULL);
     CREATE TABLE operators(name TEXT PRIMARY KEY, hash TEXT NOT NULL);
     INSERT INTO sessions VALUES(1, 'PC 1', '127.0.0.77', 1000, 3601000, 60, 'anna', 1801000, 'anna');
-    INSERT INTO sessions VALUES(2, 'PC 1', '127.0.0.77', 4000000, 7600000, 60, 'anna', NULL, NULL);
+    INSERT INTO sessions VALUES(2, 'PC 1', '127.0.0.77', 4000000, 4102444800000, 60, 'anna', NULL,
+      NULL);
     INSERT INTO operators VALUES('anna', 'hash');
     PRAGMA user_version = 1;)sql",
                          nullptr, nullptr, nullptr),
@@ -1228,11 +1349,13 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
     return notes;
   };
   {
-    // As a console of schema 3 left it, with a tariff of one price.
-    console::Store store(db_, 3);
+    // As a console of schema 4 left it, with a tariff of one price.
+    console::Store store(db_, 4);
     std::string notes = notes_of(store);
-    EXPECT_NE(notes.find("upgraded to schema 2"), std::string::npos) << notes;
-    EXPECT_NE(notes.find("upgraded to schema 3"), std::string::npos) << notes;
+    for (const char* step : {"schema 2", "schema 3", "schema 4"}) {
+      EXPECT_NE(notes.find(std::string("upgraded to ") + step), std::string::npos) << notes;
+    }
+    EXPECT_EQ(notes.find("schema 5"), std::string::npos) << notes;
   }
   ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, R"sql(
@@ -1246,7 +1369,8 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
   {
     console::Store store(db_);
     std::string notes = notes_of(store);
-    EXPECT_NE(notes.find("upgraded to schema 4"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("upgraded to schema 5"), std::string::npos) << notes;
+    EXPECT_EQ(notes.find("schema 4"), std::string::npos) << notes;
     auto tariffs = store.Till().tariffs;
     ASSERT_EQ(tariffs.size(), 1u);
     ASSERT_EQ(tariffs[0].periods.size(), 1u) << "one period covering the week";
@@ -1257,12 +1381,14 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
     auto old = store.SessionsBetween(0, 5'000'000);
     ASSERT_EQ(old.size(), 2u);
     EXPECT_EQ(console::UsedMinutes(old[0]), 30);
+    EXPECT_TRUE(old[0].end_confirmed) << "an end of before is taken as confirmed";
+    EXPECT_FALSE(old[1].ended || old[1].end_asked || old[1].member_id);
     EXPECT_FALSE(console::SessionPrice(old[0]));
     EXPECT_EQ(console::SessionsCsv({old[0]}, "BGN").find("BGN"), std::string::npos);
   }
   console::Store store(db_);
   EXPECT_TRUE(store.notes().empty()) << "upgraded once";
-  InProcessConsole till(store);
+  InProcessConsole till(store, dir_);
   ASSERT_EQ(till.web->Snapshot().stations.at(0).session->record_id, 2)
       << "the open session is back";
   ASSERT_TRUE(till.web->OpenShift("anna", 0).ok());
@@ -1510,8 +1636,9 @@ TEST_F(ConsoleApi, StopsAtOnceAndTheNextStartWaitsForItsPorts) {
 }
 
 // A start goes only to stations that answer the console's probe; one that
-// never answered is refused, and forced only once the console restarted
-// it. "End" on a free station has nothing to end and sends nothing.
+// never answered is refused, and a restart ordered to it (it was not there
+// to hear it) explains nothing. "End" on a free station has nothing to end
+// and sends nothing.
 TEST_F(ConsoleApi, StartsOnlyWhereTheStationAnswers) {
   StartAgent();
   StartConsole({"--probe-wait-ms", "500"});
@@ -1520,34 +1647,30 @@ TEST_F(ConsoleApi, StartsOnlyWhereTheStationAnswers) {
   auto end = Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}}, 409);
   EXPECT_EQ(end["results"][0]["error"], "nothing to end");
 
-  auto start = [&](const std::vector<std::string>& stations, bool anyway, int status) {
+  auto start = [&](const std::vector<std::string>& stations, bool queue, int status) {
     json body{{"action", "start"}, {"stations", stations}, {"minutes", 30}};
-    if (anyway) {
-      body["anyway"] = true;
+    if (queue) {
+      body["queue"] = true;
     }
     return Act(csrf, body, status)["results"];
   };
   json results = start({kStationAddress, silent}, false, 503);
   EXPECT_EQ(results[0]["ok"], true) << results;
   EXPECT_EQ(results[1]["error"], "the station does not answer");
-  EXPECT_FALSE(results[1].contains("can_force")) << "not known to be restarting";
-  EXPECT_NE(start({silent}, true, 409)[0]["error"].get<std::string>().find("not known to be "
-                                                                           "restarting"),
+  EXPECT_FALSE(results[1].contains("can_queue")) << "not known to be restarting";
+  EXPECT_NE(start({silent}, true, 409)[0]["error"].get<std::string>().find("not starting"),
             std::string::npos);
+  Act(csrf, {{"action", "reboot"}, {"stations", {silent}}, {"confirm", true}});
+  EXPECT_FALSE(start({silent}, false, 503)[0].contains("can_queue"));
   EXPECT_EQ(StationOf(silent)["state"], "free");
   EXPECT_EQ(StationOf(silent)["connection"], "offline");
   EXPECT_EQ(StationOf(kStationAddress)["connection"], "online");
   EXPECT_EQ(RecordedActions("start"), 1);
 
-  Act(csrf, {{"action", "reboot"}, {"stations", {silent}}, {"confirm", true}});
-  EXPECT_EQ(start({silent}, false, 503)[0]["can_force"], true);
-  start({silent}, true, 200);
-  EXPECT_EQ(StationOf(silent)["state"], "rented");
-
   ASSERT_TRUE(WaitUntil([&] {
-    return ReadFile(dir_ / "agent.log").find("ACTION SIT 30") != std::string::npos;
-  })) << ReadFile(dir_ / "agent.log");
-  std::string agent_log = ReadFile(dir_ / "agent.log");
+    return ReadFile(dir_ / "station.log").find("ACTION SIT 30") != std::string::npos;
+  })) << ReadFile(dir_ / "station.log");
+  std::string agent_log = ReadFile(dir_ / "station.log");
   EXPECT_NE(agent_log.find("ACTION INFO"), std::string::npos) << "the probe";
   EXPECT_EQ(agent_log.find("ACTION STAND"), std::string::npos) << agent_log;
   EXPECT_EQ(RecordedActions("end"), 0);
@@ -1578,27 +1701,373 @@ TEST_F(ConsoleApi, ARentedStationThatFallsSilentIsLostUntilHeardAgain) {
   EXPECT_EQ(RecordedActions("connection lost"), 1) << "flagged once";
 }
 
-// Within the grace after a start the station may be restarting Windows: not
-// heard, it is starting, not lost, and a new start may be forced.
-TEST_F(ConsoleApi, WithinTheStartGraceASilentStationIsStarting) {
-  StartAgent();
-  StartConsole({"--probe-ms", "200", "--lost-ms", "600", "--probe-wait-ms", "300"});
-  std::string csrf = LogIn();
-  Act(csrf, {{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 30}});
-  agent_->Kill();
-  ASSERT_TRUE(WaitUntil([&] { return StationOf(kStationAddress)["connection"] == "starting"; }, 5s))
-      << Room().dump();
-  EXPECT_EQ(Room()["lost_count"], 0);
-  EXPECT_EQ(RecordedActions("connection lost"), 0);
+// A station of a version without "ACTION STATE": it answers every command
+// with "PING" alone, plain, to where the command came from.
+class OldStation {
+ public:
+  explicit OldStation(const std::string& address) : socket_(platform::MakeUdpSocket()) {
+    socket_->Bind(address, protocol::kCommandPort);
+    thread_ = std::thread([this] {
+      while (auto datagram = socket_->Receive(-1)) {
+        if (datagram->byte_count > 0) {
+          socket_->SendToAddress(datagram->from_address, datagram->from_port, "PING");
+        }
+      }
+    });
+  }
+  ~OldStation() {
+    socket_->Shutdown();
+    thread_.join();
+  }
 
-  Act(csrf, {{"action", "end"}, {"stations", {kStationAddress}}});
-  json start{{"action", "start"}, {"stations", {kStationAddress}}, {"minutes", 10}};
-  json refused = Act(csrf, start, 503)["results"][0];
-  EXPECT_EQ(refused["error"], "the station does not answer");
-  EXPECT_EQ(refused["can_force"], true);
-  start["anyway"] = true;
-  Act(csrf, start);
-  EXPECT_EQ(StationOf(kStationAddress)["state"], "rented");
+ private:
+  std::unique_ptr<platform::DatagramSocket> socket_;
+  std::thread thread_;
+};
+
+// A member, its balance topped up so much in the open shift; and a start
+// of so many minutes on PC 1 paid from it.
+int64_t MemberWithBalance(console::WebConsole& web, console::Money amount) {
+  console::TillChange change;
+  change.kind = console::TillChange::Kind::kMember;
+  change.member = {.name = "Ivan"};
+  EXPECT_TRUE(web.ChangeTill("anna", change).ok());
+  change.kind = console::TillChange::Kind::kTopUp;
+  change.member.id = web.FindMembers("Ivan", 1).at(0).id;
+  change.amount = amount;
+  EXPECT_TRUE(web.ChangeTill("anna", change).ok());
+  return change.member.id;
+}
+console::ActionOutcome StartForMember(console::WebConsole& web, int64_t member, int32_t minutes) {
+  console::ActionRequest sale;
+  sale.kind = console::ActionKind::kStart;
+  sale.stations = {InProcessConsole::kPc1};
+  sale.minutes = minutes;
+  sale.member_id = member;
+  return web.Act("anna", sale).at(0);
+}
+
+console::TillPlan Till300() {
+  return console::TillPlan{"BGN",
+                           {console::OnePriceTariff(0, "Standard", 300)},
+                           {{"Main", "Standard"}},
+                           {{"127.0.0.77", "Main"}}};
+}
+
+// An end is recorded when the station has ended. With its link cut (its
+// agent gone) the station shows "ending" and the refund chosen waits; the
+// end goes again once the station is heard, and then the session ends on
+// record and the refund is paid, once. An owner closes the record of a
+// station that does not come back, with a reason; its end still goes when
+// it does.
+TEST_F(ConsoleApi, AnEndIsTheStationsWordAndItsRefundIsPaidOnce) {
+  console::Store store(db_);
+  console::WebConsoleOptions options;
+  options.probe_every_ms = 200;
+  options.probe_wait_ms = 500;
+  InProcessConsole room(store, dir_, options);
+  ASSERT_TRUE(room.web->SeedTill(Till300()));
+  ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
+  using console::ActionKind;
+  auto refunds = [&] { return room.web->Till().shift->totals.refunds; };
+  ASSERT_TRUE(room.Act(ActionKind::kStart, "anna", 60).ok());
+
+  room.KillAgent();
+  room.now += 10 * 60'000;
+  console::ActionOutcome end = room.Act(ActionKind::kEnd, "anna", 0, true);
+  ASSERT_TRUE(end.ok()) << end.refusal->text;
+  EXPECT_TRUE(end.pending);
+  EXPECT_EQ(console::OccupancyOf(room.Pc1(), room.now), console::Occupancy::kEnding);
+  ASSERT_EQ(store.OpenSessions().size(), 1u) << "ended on record only by the station's word";
+  EXPECT_TRUE(store.OpenSessions()[0].end_asked);
+  EXPECT_EQ(refunds(), 0) << "the refund waits for the end";
+  EXPECT_EQ(room.Act(ActionKind::kEnd, "anna", 0, true).refusal->kind,
+            console::RefusalKind::kConflict);
+
+  room.StartAgent();  // back, in the session it kept
+  ASSERT_TRUE(room.Until([&] { return !room.Rented(); })) << room.Log();
+  EXPECT_NE(room.Registry().find("\"ZalvoLogon\"=\"0\""), std::string::npos);
+  auto first = store.SessionsBetween(0, INT64_MAX).at(0);
+  EXPECT_EQ(first.ended_by, "anna");
+  EXPECT_TRUE(first.end_confirmed);
+  ASSERT_TRUE(first.refund && first.refund->settled);
+  EXPECT_EQ(refunds(), 250) << "50 unused minutes of 60 at 3.00";
+
+  // Dead hardware: closed on record with the reason, the refund settled.
+  ASSERT_TRUE(room.Act(ActionKind::kStart, "anna", 30).ok());
+  room.KillAgent();
+  room.now += 60'000;
+  ASSERT_TRUE(room.Act(ActionKind::kEnd, "anna", 0, true).pending);
+  console::ActionRequest close;
+  close.kind = ActionKind::kClose;
+  close.stations = {InProcessConsole::kPc1};
+  close.reason = "the PC is dead";
+  ASSERT_TRUE(room.web->Act("anna", close).at(0).ok());
+  EXPECT_FALSE(room.Rented());
+  ASSERT_EQ(store.UnconfirmedEnds().size(), 1u);
+  EXPECT_EQ(store.UnconfirmedEnds()[0].close_reason, "the PC is dead");
+  EXPECT_EQ(refunds(), 250 + 145);
+  room.StartAgent();
+  ASSERT_TRUE(room.Until([&] { return store.UnconfirmedEnds().empty(); })) << room.Log();
+  EXPECT_NE(room.Registry().find("\"ZalvoLogon\"=\"0\""), std::string::npos);
+  EXPECT_FALSE(room.Pc1().ending);
+  EXPECT_EQ(refunds(), 250 + 145) << "each refund paid once";
+  EXPECT_EQ(room.web->Till().shift->refunds, 2u);
+
+  // A member's refund goes back to the balance once the end is settled as
+  // a cash refund is: confirmed by the station, in a shift. Till then the
+  // member can't be removed.
+  int64_t member = MemberWithBalance(*room.web, 300);
+  ASSERT_TRUE(StartForMember(*room.web, member, 60).ok());
+  room.KillAgent();
+  room.now += 10 * 60'000;
+  ASSERT_TRUE(room.Act(ActionKind::kEnd, "anna").pending) << "nothing to choose";
+  std::optional<console::ShiftReport> day;
+  ASSERT_TRUE(room.web->CloseShift("anna", 0, day).ok());
+  EXPECT_EQ(day->totals.refunds, 250 + 145) << "no cash";
+  room.StartAgent();
+  ASSERT_TRUE(room.Until([&] { return !room.Rented(); })) << room.Log();
+  EXPECT_EQ(store.FindMember(member)->balance, 0) << "no shift to settle it in";
+  EXPECT_EQ(store.FindMember(member)->pending, 250);
+  console::TillChange remove;
+  remove.kind = console::TillChange::Kind::kRemoveMember;
+  remove.member.id = member;
+  EXPECT_NE(room.web->ChangeTill("anna", remove).refusal->text.find("2.50 BGN to come back"),
+            std::string::npos);
+  ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
+  EXPECT_EQ(store.FindMember(member)->balance, 250);
+  EXPECT_EQ(store.MemberMoves(member).size(), 3u) << "top-up, sale, refund";
+}
+
+// The console compares each station's state with its record: a station in
+// a session the record doesn't have, and one free while the record has a
+// session, are shown as mismatches and logged once, and nothing is sold,
+// refunded or ended of itself; the operator ends it, records it or gives the
+// time again. A station without "ACTION STATE" shows "no state", and its
+// PING ends its session as before.
+TEST_F(ConsoleApi, TheStationsStateIsComparedWithTheRecord) {
+  console::Store store(db_);
+  console::WebConsoleOptions options;
+  options.probe_every_ms = 200;
+  options.state_every_ms = 200;
+  InProcessConsole room(store, dir_, options);
+  using console::ActionKind;
+  using Kind = console::Mismatch::Kind;
+  auto other = platform::MakeUdpSocket();
+  other->Bind("127.0.0.1", 0);
+  auto mismatch = [&]() -> std::optional<Kind> {
+    auto found = room.Pc1().mismatch;
+    return found ? std::optional(found->kind) : std::nullopt;
+  };
+
+  other->SendTo(InProcessConsole::kPc1, protocol::kCommandPort, "ACTION SIT 30");
+  ASSERT_TRUE(room.Until([&] { return mismatch() == Kind::kRunning; })) << room.Log();
+  EXPECT_NE(console::MismatchText(*room.Pc1().mismatch).find("(30 min left there)"),
+            std::string::npos);
+  console::Millis seen = room.Pc1().state->at;
+  ASSERT_TRUE(room.Until([&] { return room.Pc1().state->at > seen + 1'000; }));
+  EXPECT_EQ(mismatch(), Kind::kRunning);
+  EXPECT_EQ(CountActions(store, "mismatch"), 1) << "logged once";
+  EXPECT_TRUE(store.OpenSessions().empty());
+  EXPECT_EQ(store.SaleCount(), 0);
+  console::ActionOutcome ended = room.Act(ActionKind::kEnd, "anna");
+  ASSERT_TRUE(ended.ok()) << ended.refusal->text;
+  EXPECT_FALSE(ended.pending);
+  EXPECT_FALSE(mismatch());
+  EXPECT_NE(room.Registry().find("\"ZalvoLogon\"=\"0\""), std::string::npos);
+
+  ASSERT_TRUE(room.Act(ActionKind::kStart, "anna", 30).ok());
+  for (int i = 0; i < 6; ++i) {
+    other->SendTo(InProcessConsole::kPc1, protocol::kCommandPort, "ACTION STAND");
+  }
+  ASSERT_TRUE(room.Until([&] { return mismatch() == Kind::kFree; })) << room.Log();
+  EXPECT_EQ(store.OpenSessions().size(), 1u) << "not ended of itself";
+  EXPECT_EQ(CountActions(store, "mismatch"), 2);
+  ASSERT_TRUE(room.Act(ActionKind::kAdd, "anna", 10).ok());
+  ASSERT_TRUE(room.Until([&] { return room.Pc1().state->running && !mismatch(); }));
+
+  // PC 2 is of a version without ACTION STATE.
+  OldStation old(InProcessConsole::kPc2);
+  auto pc2 = [&] { return room.web->Snapshot().stations.at(1); };
+  ASSERT_TRUE(room.Until([&] { return pc2().state_support == console::StateSupport::kNo; }));
+  console::ActionRequest request;
+  request.kind = ActionKind::kStart;
+  request.stations = {InProcessConsole::kPc2};
+  request.minutes = 20;
+  ASSERT_TRUE(room.web->Act("anna", request).at(0).ok());
+  request.kind = ActionKind::kEnd;
+  console::ActionOutcome old_end = room.web->Act("anna", request).at(0);
+  ASSERT_TRUE(old_end.ok()) << old_end.refusal->text;
+  EXPECT_FALSE(old_end.pending);
+  EXPECT_FALSE(pc2().session);
+  EXPECT_EQ(CountActions(store, "mismatch"), 2);
+}
+
+// With the club's rule the console ends a session at its time up, after the
+// grace and with the customer told first; a club paid afterwards lets it run
+// on and sells the minutes over at the tariff when it ends, the page showing
+// what they cost meanwhile.
+TEST_F(ConsoleApi, TimeUpEndsTheSessionOrSellsTheMinutesOver) {
+  fs::create_directories(dir_ / "pc1");
+  std::ofstream(dir_ / "pc1" / "console.txt") << "user anna\n";
+  console::Store store(db_);
+  console::WebConsoleOptions options;
+  options.probe_every_ms = 200;
+  InProcessConsole room(store, dir_, options);
+  ASSERT_TRUE(room.web->SeedTill(Till300()));
+  ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
+  using console::ActionKind;
+  ASSERT_TRUE(room.Act(ActionKind::kStart, "anna", 30).ok());
+  room.now += 30 * 60'000;
+  ASSERT_TRUE(WaitUntil([&] {
+    return room.Journal().find("MessageWindow \"Времето ви изтича след 1 мин.\"") !=
+           std::string::npos;
+  })) << room.Journal();
+  EXPECT_TRUE(room.Rented()) << "within the grace";
+  room.now += 60'000;
+  ASSERT_TRUE(WaitUntil([&] { return !room.Rented(); }));
+  auto first = store.SessionsBetween(0, INT64_MAX).at(0);
+  EXPECT_TRUE(first.end_confirmed);
+  EXPECT_EQ(first.ended_by, "");
+  EXPECT_FALSE(first.refund);
+  EXPECT_EQ(first.sales.size(), 1u);
+
+  console::TillChange rule;
+  rule.kind = console::TillChange::Kind::kTimeUp;
+  rule.time_up = console::TimeUpRule{false, 60};
+  ASSERT_TRUE(room.web->ChangeTill("anna", rule).ok());
+  ASSERT_TRUE(room.Act(ActionKind::kStart, "anna", 30).ok());
+  room.now += 33 * 60'000 + 30'000;
+  console::Millis asked = room.now;
+  ASSERT_TRUE(room.Until([&] { return room.Pc1().state->at >= asked; }));
+  EXPECT_TRUE(room.Rented());
+  EXPECT_FALSE(room.Pc1().ending) << "runs on";
+  auto overrun = room.web->Snapshot().overrun_price.at(0);
+  ASSERT_TRUE(overrun);
+  EXPECT_EQ(overrun->per_hour, 300);
+  ASSERT_TRUE(room.Act(ActionKind::kEnd, "anna").ok());
+  auto second = store.SessionsBetween(0, INT64_MAX).at(1);
+  ASSERT_EQ(second.sales.size(), 2u);
+  EXPECT_EQ(second.sales[1].minutes, 4) << "3.5 minutes over, a minute begun counted";
+  EXPECT_EQ(second.sales[1].price, 20);
+  EXPECT_TRUE(second.end_confirmed);
+
+  // A member's session ends at its time all the same: its balance paid for
+  // that time, and its minutes over are never sold.
+  int64_t member = MemberWithBalance(*room.web, 500);
+  ASSERT_TRUE(StartForMember(*room.web, member, 30).ok());
+  EXPECT_FALSE(room.web->Snapshot().overrun_price.at(0));
+  room.now += 32 * 60'000;
+  ASSERT_TRUE(room.Until([&] { return !room.Rented(); })) << room.Log();
+  auto third = store.SessionsBetween(0, INT64_MAX).at(2);
+  EXPECT_EQ(third.ended_by, "");
+  EXPECT_EQ(third.sales.size(), 1u);
+  EXPECT_EQ(store.FindMember(member)->balance, 500 - 150);
+}
+
+// "Starting" is a restart or a power-on the console ordered, of a station
+// that was there to hear the restart: silent within the grace, a start on it
+// is refused but may be queued, sent when the station is heard and sold only
+// then; a queued action the station does not answer in time is dropped,
+// saying so. A station that fell silent unordered is lost, and a restart
+// ordered then changes nothing.
+TEST_F(ConsoleApi, AQueuedStartSellsOnlyWhenTheStationIsHeard) {
+  console::Store store(db_);
+  console::WebConsoleOptions options;
+  options.probe_every_ms = 200;
+  options.probe_wait_ms = 400;
+  options.wake_address = "127.0.0.1";
+  console::RoomOptions room_options;
+  room_options.lost_ms = 1'000;
+  InProcessConsole room(store, dir_, options, room_options);
+  ASSERT_TRUE(room.web->SeedTill(Till300()));
+  ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
+  using console::ActionKind;
+  using console::Connection;
+
+  ASSERT_TRUE(room.Until([&] { return room.Pc1().last_heard >= 0; }));
+  ASSERT_TRUE(room.Act(ActionKind::kReboot, "anna").ok());
+  room.KillAgent();
+  ASSERT_TRUE(room.Until([&] { return room.Connection() == Connection::kStarting; }));
+  console::ActionOutcome refused = room.Act(ActionKind::kStart, "anna", 30);
+  EXPECT_EQ(refused.refusal->kind, console::RefusalKind::kUnavailable);
+  EXPECT_TRUE(refused.can_queue);
+  console::ActionOutcome queued = room.Act(ActionKind::kStart, "anna", 30, std::nullopt, true);
+  ASSERT_TRUE(queued.ok()) << queued.refusal->text;
+  EXPECT_TRUE(queued.pending);
+  EXPECT_TRUE(room.Pc1().queued);
+  EXPECT_FALSE(room.Rented());
+  EXPECT_EQ(store.SaleCount(), 0);
+  room.StartAgent();
+  ASSERT_TRUE(room.Until([&] { return room.Rented() && !room.Pc1().queued; })) << room.Log();
+  EXPECT_EQ(store.SaleCount(), 1);
+
+  // Silent unordered, past the grace of that start: lost, restart or not.
+  room.KillAgent();
+  room.now += 241'000;
+  ASSERT_TRUE(room.Until([&] { return room.Connection() == Connection::kLost; }));
+  ASSERT_TRUE(room.Act(ActionKind::kReboot, "anna").ok());
+  room.now += 100;
+  EXPECT_EQ(room.Connection(), Connection::kLost);
+  EXPECT_FALSE(room.Act(ActionKind::kAdd, "anna", 10).can_queue);
+
+  // Powered on, it may be starting; an add queued for it is dropped when it
+  // is not heard in time.
+  console::TillChange mac;
+  mac.kind = console::TillChange::Kind::kMac;
+  mac.stations = {InProcessConsole::kPc1};
+  mac.mac = "00:1a:2b:3c:4d:5e";
+  ASSERT_TRUE(room.web->ChangeTill("anna", mac).ok());
+  ASSERT_TRUE(room.Act(ActionKind::kPowerOn, "anna").ok());
+  ASSERT_TRUE(room.Act(ActionKind::kAdd, "anna", 10, std::nullopt, true).ok());
+  room.now += 300'001;
+  ASSERT_TRUE(room.Until([&] { return !room.Pc1().queued; })) << room.Log();
+  EXPECT_NE(room.Pc1().notice.find("dropped"), std::string::npos) << room.Pc1().notice;
+  EXPECT_EQ(CountActions(store, "add dropped"), 1);
+  EXPECT_EQ(store.SaleCount(), 1);
+}
+
+// With the club's key: a keyed station's burst of reports (100 presses of
+// Info) never makes it "not answering"; a station still installed without a
+// key is not heard until an owner marks it unkeyed, and is then sent plain
+// commands and shown unverified.
+TEST_F(ConsoleApi, KeyedStationsStayOnlineThroughBurstsAndUnkeyedOnesAreUnverified) {
+  protocol::CommandKey club{};
+  for (size_t i = 0; i < club.size(); ++i) {
+    club[i] = static_cast<uint8_t>(3 * i + 1);
+  }
+  fs::path key = dir_ / "pc1.key";
+  std::ofstream(key) << protocol::KeyFileText(
+      {protocol::DeriveStationKey(club, InProcessConsole::kPc1), InProcessConsole::kPc1,
+       protocol::KeyKind::kStation});
+  console::Store store(db_);
+  InProcessConsole room(store, dir_, {}, {}, std::make_unique<console::KeyedEnvelope>(club),
+                        {"--key-file", key.string()});
+  using console::ActionKind;
+  ASSERT_TRUE(WaitUntil([&] { return room.Connection() == console::Connection::kOnline; }));
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(room.Act(ActionKind::kInfo, "anna").ok());
+  }
+  console::ActionOutcome start = room.Act(ActionKind::kStart, "anna", 30);
+  ASSERT_TRUE(start.ok()) << start.refusal->text;
+  EXPECT_EQ(room.Connection(), console::Connection::kOnline);
+
+  OldStation unkeyed(InProcessConsole::kPc2);
+  console::ActionRequest request;
+  request.kind = ActionKind::kInfo;
+  request.stations = {InProcessConsole::kPc2};
+  auto pc2 = [&] { return room.web->Snapshot().stations.at(1); };
+  room.web->Act("anna", request);
+  ASSERT_TRUE(WaitUntil([&] { return room.web->Snapshot().counters.refused > 0; }));
+  EXPECT_EQ(pc2().last_heard, -1) << "its plain PING is refused";
+  request.kind = ActionKind::kUnkeyed;
+  request.unkeyed = true;
+  ASSERT_TRUE(room.web->Act("anna", request).at(0).ok());
+  request.kind = ActionKind::kInfo;
+  room.web->Act("anna", request);
+  ASSERT_TRUE(WaitUntil([&] { return pc2().last_heard >= 0; }));
+  EXPECT_TRUE(pc2().unkeyed);
+  EXPECT_EQ(store.UnkeyedStations(), std::set<std::string>{InProcessConsole::kPc2});
 }
 
 }  // namespace

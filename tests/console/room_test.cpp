@@ -130,6 +130,67 @@ TEST(ConsoleRoom, ConnectionOfRentedFreeAndRestartingStations) {
   EXPECT_EQ(room.ConnectionAt(pc, kT0 + 30'000), Connection::kOnline) << "heard again";
 }
 
+// What a station says of its session: its state, or (an older station)
+// "PING" alone to "ACTION STATE"; when that proves an end; when it
+// disagrees with the record; and a restart explains a silence only when the
+// station was there to hear it.
+TEST(ConsoleRoom, TheStationsWordOnItsSession) {
+  Room room;
+  room.StartListening(kT0);
+  room.AddStation({"PC 1", "10.0.0.21"});
+  room.AddStation({"PC 2", "10.0.0.22"});
+  const Station& pc = *room.Find("10.0.0.21");
+  const Station& old = *room.Find("10.0.0.22");
+  EXPECT_FALSE(room.MarkBooting("10.0.0.21", kT0)) << "never heard: nobody to restart";
+  room.Note("10.0.0.21", [](Station& s) { s.state_asked = kT0; });
+  room.OnDatagram("10.0.0.21", "STATE 1 1800", kT0 + 10);
+  room.OnDatagram("10.0.0.21", "PING", kT0 + 11);
+  EXPECT_EQ(pc.state_support, StateSupport::kYes);
+  ASSERT_TRUE(pc.state);
+  EXPECT_TRUE(pc.state->running);
+  EXPECT_TRUE(room.MarkBooting("10.0.0.21", kT0 + 20));
+  room.Note("10.0.0.22", [](Station& s) {
+    s.state_asked = kT0;
+    s.state_nonce = "abc";
+  });
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 10, Seal{"other", true});
+  EXPECT_EQ(old.state_support, StateSupport::kUnknown) << "the reply to another command";
+  room.OnDatagram("10.0.0.22", "PING", kT0 + 10, Seal{"abc", true});
+  EXPECT_EQ(old.state_support, StateSupport::kNo);
+
+  // In a session the record doesn't have; once a session is recorded, its
+  // first answers are not compared.
+  ASSERT_TRUE(MismatchOf(pc, 1'500));
+  EXPECT_EQ(MismatchOf(pc, 1'500)->kind, Mismatch::Kind::kRunning);
+  room.SetSession("10.0.0.21", NewSession(30, kT0 + 100, "anna"), kT0 + 100);
+  room.OnDatagram("10.0.0.21", "STATE 0 0", kT0 + 200);
+  EXPECT_FALSE(MismatchOf(pc, 1'500)) << "may answer an ask sent before the start";
+  room.OnDatagram("10.0.0.21", "STATE 0 0", kT0 + 1'700);
+  ASSERT_TRUE(MismatchOf(pc, 1'500));
+  EXPECT_EQ(MismatchOf(pc, 1'500)->kind, Mismatch::Kind::kFree);
+
+  // An end holds by the state, by the signed reply to its last STAND, or
+  // (unverified, a station without ACTION STATE) by a PING after it.
+  room.Change("10.0.0.21", [](Station& s) {
+    s.ending = PendingEnd{.session_id = 1, .asked = kT0, .by = "anna"};
+  });
+  auto state = [](bool running) { return protocol::SessionState{running, 0}; };
+  EXPECT_FALSE(EndHolds(pc, state(false), false, {})) << "not sent yet";
+  room.Note("10.0.0.21", [](Station& s) {
+    s.ending->sent = kT0;
+    s.ending->nonces = {"n1"};
+  });
+  EXPECT_TRUE(EndHolds(pc, state(false), false, {}));
+  EXPECT_FALSE(EndHolds(pc, state(true), false, {}));
+  EXPECT_FALSE(EndHolds(pc, std::nullopt, true, {}))
+      << "a PING, unverified, from a station with state";
+  EXPECT_FALSE(EndHolds(pc, std::nullopt, true, Seal{"n2", true}));
+  EXPECT_TRUE(EndHolds(pc, std::nullopt, true, Seal{"n1", true}));
+  EXPECT_FALSE(MismatchOf(pc, 1'500)) << "not compared while it ends";
+  room.Change("10.0.0.22", [](Station& s) { s.ending = PendingEnd{.sent = kT0}; });
+  EXPECT_TRUE(EndHolds(old, std::nullopt, true, {}));
+}
+
 // The watch flags a loss once and its end once, moves the version at each
 // change of a connection, and drops the flag silently when the session ends.
 TEST(ConsoleRoom, WatchFlagsALossAndTheReturnOnce) {
@@ -381,7 +442,8 @@ TEST(ConsoleRoom, RoomFile) {
 
 // With the club's key, commands go out sealed with the key of the station
 // they are sent to (derived, or the club key for a station that still keeps
-// it), and only that station's signed replies and reports are read, once.
+// it), and only that station's signed replies and reports are read, once; a
+// station marked unkeyed is sent plain commands and read unverified.
 TEST(ConsoleEnvelope, SignsWithEachStationsKeyAndTakesEachSignedReportOnce) {
   protocol::CommandKey club{};
   for (size_t i = 0; i < club.size(); ++i) {
@@ -394,33 +456,96 @@ TEST(ConsoleEnvelope, SignsWithEachStationsKeyAndTakesEachSignedReportOnce) {
     return protocol::Open(datagram, protocol::Direction::kCommand, key, station,
                           protocol::UnixNow());
   };
-  std::string datagram = envelope.Wrap("ACTION SIT 30", "10.0.0.21");
-  protocol::Opened command = open_command(datagram, own, "10.0.0.21");
+  Sealed sealed = envelope.Wrap("ACTION SIT 30", "10.0.0.21");
+  protocol::Opened command = open_command(sealed.datagram, own, "10.0.0.21");
   ASSERT_EQ(command.verdict, protocol::Verdict::kOk);
   EXPECT_EQ(command.text, "ACTION SIT 30");
-  EXPECT_NE(open_command(datagram, club, "10.0.0.21").verdict, protocol::Verdict::kOk);
-  EXPECT_EQ(open_command(envelope.Wrap("ACTION INFO", "10.0.0.30"), club, "10.0.0.30").verdict,
-            protocol::Verdict::kOk);
+  EXPECT_EQ(command.nonce, sealed.nonce);
+  EXPECT_NE(open_command(sealed.datagram, club, "10.0.0.21").verdict, protocol::Verdict::kOk);
+  EXPECT_EQ(
+      open_command(envelope.Wrap("ACTION INFO", "10.0.0.30").datagram, club, "10.0.0.30").verdict,
+      protocol::Verdict::kOk);
 
-  auto reply = [](const char* text, const protocol::CommandKey& key, const char* station) {
-    return protocol::Seal(protocol::Direction::kReply, text, key, station, protocol::UnixNow(),
+  auto reply = [](const char* text, const protocol::CommandKey& key, const char* station,
+                  int64_t time = protocol::UnixNow()) {
+    return protocol::Seal(protocol::Direction::kReply, text, key, station, time,
                           protocol::NewNonce());
   };
+  auto taken = [&](const std::string& datagram, const char* station) -> std::optional<std::string> {
+    Unsealed opened = envelope.Open(datagram, station);
+    if (opened.verdict != Unsealed::Verdict::kTaken) {
+      return std::nullopt;
+    }
+    return opened.text;
+  };
   std::string ping = reply("PING", own, "10.0.0.21");
-  EXPECT_EQ(envelope.Open(ping, "10.0.0.22"), std::nullopt);  // another station's
-  EXPECT_EQ(envelope.Open(ping, "10.0.0.21"), "PING");
-  EXPECT_EQ(envelope.Open(ping, "10.0.0.21"), std::nullopt);  // replayed
-  EXPECT_EQ(envelope.Open(reply("PING", club, "10.0.0.21"), "10.0.0.21"), std::nullopt);
-  EXPECT_EQ(envelope.Open(reply("INFO  c:5MB", club, "10.0.0.30"), "10.0.0.30"), "INFO  c:5MB");
-  EXPECT_EQ(envelope.Open("PING", "10.0.0.21"), std::nullopt);  // unsigned
+  EXPECT_EQ(taken(ping, "10.0.0.22"), std::nullopt);  // another station's
+  Unsealed first = envelope.Open(ping, "10.0.0.21");
+  EXPECT_EQ(first.text, "PING");
+  EXPECT_TRUE(first.verified);
+  EXPECT_EQ(envelope.Open(ping, "10.0.0.21").verdict, Unsealed::Verdict::kRefused);  // replayed
+  EXPECT_EQ(taken(reply("PING", club, "10.0.0.21"), "10.0.0.21"), std::nullopt);
+  EXPECT_EQ(taken(reply("INFO  c:5MB", club, "10.0.0.30"), "10.0.0.30"), "INFO  c:5MB");
+  EXPECT_EQ(taken("PING", "10.0.0.21"), std::nullopt);  // unsigned
   // A command sealed for the station does not pass as its reply.
-  EXPECT_EQ(envelope.Open(datagram, "10.0.0.21"), std::nullopt);
-  // One station's flood of sound reports fills its own memory only.
-  for (size_t i = 1; i < KeyedEnvelope::kReportsPerStation; ++i) {
-    EXPECT_TRUE(envelope.Open(reply("PING", own, "10.0.0.21"), "10.0.0.21")) << i;
+  EXPECT_EQ(taken(sealed.datagram, "10.0.0.21"), std::nullopt);
+
+  // Marked unkeyed, a station is sent plain commands and its plain
+  // datagrams are read, unverified.
+  envelope.SetUnkeyed("10.0.0.22", true);
+  EXPECT_EQ(envelope.Wrap("ACTION INFO", "10.0.0.22").datagram, "ACTION INFO");
+  Unsealed plain = envelope.Open("PING", "10.0.0.22");
+  EXPECT_EQ(plain.verdict, Unsealed::Verdict::kTaken);
+  EXPECT_FALSE(plain.verified);
+  envelope.SetUnkeyed("10.0.0.22", false);
+  EXPECT_EQ(taken("PING", "10.0.0.22"), std::nullopt);
+}
+
+// A station's memory of reports is bounded: when it is full the oldest goes
+// and the floor rises to its time, so a replay of it is refused as stale
+// while the station's new reports go on being read; a burst in its newest
+// second beyond the memory is not read, but shows the station there.
+TEST(ConsoleEnvelope, AFullMemoryOfReportsRaisesTheFloorAndRefusesNoGenuineReport) {
+  protocol::CommandKey club{};
+  club.fill(3);
+  club[0] = 9;
+  KeyedEnvelope envelope(club);
+  const protocol::CommandKey own = protocol::DeriveStationKey(club, "10.0.0.21");
+  const int64_t now = protocol::UnixNow();
+  auto report = [&](int64_t time) {
+    return protocol::Seal(protocol::Direction::kReply, "PING", own, "10.0.0.21", time,
+                          protocol::NewNonce());
+  };
+  auto verdict = [&](const std::string& datagram) {
+    return envelope.Open(datagram, "10.0.0.21").verdict;
+  };
+  std::vector<std::string> sent;
+  for (int64_t i = 0; i <= static_cast<int64_t>(KeyedEnvelope::kReportsPerStation); ++i) {
+    sent.push_back(report(now - 40 + i));
+    ASSERT_EQ(verdict(sent.back()), Unsealed::Verdict::kTaken) << i;
   }
-  EXPECT_EQ(envelope.Open(reply("PING", own, "10.0.0.21"), "10.0.0.21"), std::nullopt);
-  EXPECT_EQ(envelope.Open(reply("PING", club, "10.0.0.30"), "10.0.0.30"), "PING");
+  EXPECT_EQ(verdict(sent[0]), Unsealed::Verdict::kRefused) << "forgotten, below the floor";
+  EXPECT_EQ(verdict(report(now - 40)), Unsealed::Verdict::kRefused) << "at the floor";
+  EXPECT_EQ(verdict(sent[1]), Unsealed::Verdict::kRefused) << "still remembered";
+  const int64_t newest = now - 40 + static_cast<int64_t>(KeyedEnvelope::kReportsPerStation);
+  size_t read = 0;
+  Unsealed::Verdict last = Unsealed::Verdict::kTaken;
+  while (last == Unsealed::Verdict::kTaken && read <= 2 * KeyedEnvelope::kReportsPerStation) {
+    last = verdict(report(newest));
+    ++read;
+  }
+  EXPECT_EQ(last, Unsealed::Verdict::kHeard) << "after " << read;
+  EXPECT_EQ(verdict(report(newest + 1)), Unsealed::Verdict::kTaken);
+
+  ReportGuard guard(2);
+  EXPECT_EQ(guard.Admit("a", 100, 100), ReportGuard::Verdict::kNew);
+  EXPECT_EQ(guard.Admit("b", 101, 101), ReportGuard::Verdict::kNew);
+  EXPECT_EQ(guard.Admit("c", 102, 102), ReportGuard::Verdict::kNew);
+  EXPECT_EQ(guard.floor(), 100);
+  EXPECT_EQ(guard.Admit("a", 100, 102), ReportGuard::Verdict::kStale);
+  EXPECT_EQ(guard.Admit("b", 101, 102), ReportGuard::Verdict::kReplayed);
+  EXPECT_EQ(guard.Admit("d", 300, 300), ReportGuard::Verdict::kNew) << "the old ones expired";
+  EXPECT_EQ(guard.size(), 1u);
 }
 
 }  // namespace

@@ -117,8 +117,8 @@ void FakeDesktop::BroadcastMonitorPower(int32_t state) {
   Record("MonitorPower " + std::to_string(state));
 }
 
-void FakeDesktop::SendSystemCommand(platform::WindowHandle window, uint32_t command) {
-  Record("SendSystemCommand " + std::to_string(window) + " " + std::to_string(command));
+void FakeDesktop::CloseWindow(platform::WindowHandle window) {
+  Record("CloseWindow " + std::to_string(window));
 }
 
 void FakeDesktop::SetCursorPosition(int32_t x, int32_t y) {

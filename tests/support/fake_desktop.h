@@ -3,7 +3,7 @@
 // recorded as a line ("LockWorkStation", "ShutDownSystem restart",
 // "ShutDownSystem shut down", "LogOff", "MonitorPower 2", "SetCursorPos 0 0",
 // "MessageBeep 0", "ShellOpen file|parameters|dir|5", "TerminateProcess 12 0",
-// "SendSystemCommand 100 61536", "ShowMessage text|30000").
+// "CloseWindow 100", "ShowMessage text|30000").
 #pragma once
 
 #include <chrono>
@@ -64,7 +64,7 @@ class FakeDesktop final : public platform::Desktop {
   Start ShellOpen(const std::string& file, const std::string& parameters,
                   const std::string& directory, int show_command) override;
   void BroadcastMonitorPower(int32_t state) override;
-  void SendSystemCommand(platform::WindowHandle window, uint32_t command) override;
+  void CloseWindow(platform::WindowHandle window) override;
   void SetCursorPosition(int32_t x, int32_t y) override;
   void MessageBeep(uint32_t type) override;
   bool ShowMessage(const std::string& text, std::chrono::milliseconds shown_for) override;

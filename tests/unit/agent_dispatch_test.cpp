@@ -185,7 +185,7 @@ TEST_F(Dispatch, AFailingActionEndsTheDatagramWithoutPing) {
 
 TEST(QuietLog, DropsOnlyTheLinesOfSingleDatagrams) {
   std::vector<std::string> log;
-  LogSink quiet = WithoutTraffic([&](std::string_view line) { log.emplace_back(line); });
+  platform::LogSink quiet = WithoutTraffic([&](std::string_view line) { log.emplace_back(line); });
   for (const char* line : {"<- 1.2.3.4:6868 ACTION INFO", "-> 1.2.3.4:6868 PING",
                            "datagram from 1.2.3.5:1 ignored", "volume failed: no mixer", "<-x"}) {
     quiet(line);

@@ -67,7 +67,7 @@ TEST(HelperCodec, FramesSurviveAnySplitAndBadOnesAreRefusedAtTheHeader) {
   // version, a length past the limit (before any of the payload arrives).
   std::string good = helper::EncodeFrame(1, 1, "x");
   std::string other_version = good;
-  other_version[2] = 2;
+  other_version[2] = static_cast<char>(helper::kVersion + 1);
   std::string too_long = good.substr(0, 8) + std::string("\x01\x00\x04\x00", 4);
   for (const std::string& bad : {std::string("GET / HTTP/1.0"), other_version, too_long}) {
     helper::FrameAssembler a;
@@ -213,10 +213,16 @@ class SilentMixer final : public platform::Mixer {
   platform::SpeakerControls controls;  // none until a test gives some
   platform::StereoLevels levels{100, 100};
   bool muted = true;
+  std::optional<platform::PlatformError> refusal;  // of SetMute
   platform::SpeakerControls OpenSpeakerControls() override { return controls; }
   void SetVolumeLevels(platform::StereoLevels l) override { levels = l; }
   platform::StereoLevels VolumeLevels() override { return levels; }
-  void SetMute(bool on) override { muted = on; }
+  void SetMute(bool on) override {
+    if (refusal) {
+      throw *refusal;
+    }
+    muted = on;
+  }
 };
 
 // The console and what the launcher starts there.
@@ -276,15 +282,15 @@ class HelperSupervisorTest : public ::testing::Test {
   HelperSupervisor session{launcher, [this](std::string_view l) { log.emplace_back(l); },
                            HelperTimings{}, [this] { return now; }};
   testing::FakeDesktop service_desktop;
-  HelperDesktop desktop{session, service_desktop};
+  HelperDesktop desktop{session};
   HelperMixer mixer{session};
-  Programs programs{desktop};
+  Programs programs{desktop, desktop};
 };
 
 TEST_F(HelperSupervisorTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
   EXPECT_EQ(List(), (Lines{"COUNTER-STRIKE", "\xD8\xE0\xF5"}));
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
-  EXPECT_EQ(desktop.WindowCaption(12), "\xD8\xE0\xF5");
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().caption, "\xD8\xE0\xF5");
   programs.Run("C:\\Games\\cs.exe -game cstrike");
   EXPECT_TRUE(desktop.LockWorkStation());
   desktop.BroadcastMonitorPower(platform::kMonitorOff);
@@ -293,9 +299,6 @@ TEST_F(HelperSupervisorTest, DesktopActionsAreCarriedOutInTheCustomersSession) {
   EXPECT_EQ(launcher.session_desktop.actions,
             (Lines{"ShellOpen C:\\Games\\cs.exe|-game cstrike|C:\\Games\\|5", "LockWorkStation",
                    "MonitorPower 2", "SetCursorPos 0 0", "MessageBeep 0"}));
-  // The end of Windows and the privileges stay with the service.
-  desktop.ShutDownSystem(platform::PowerOff::kRestart);
-  EXPECT_EQ(service_desktop.actions, Lines{"ShutDownSystem restart"});
   EXPECT_EQ(launcher.started.size(), 1u);
 
   // A kill the customer's rights don't allow is done by the service, in the
@@ -342,26 +345,27 @@ TEST_F(HelperSupervisorTest, AHelperThatMisbehavesFailsTheRequestAndIsReplaced) 
   // answer to a request given up meanwhile is dropped.
   launcher.next = Behaviour::kSlowStart;
   session.SessionChanged();
-  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_THROW(desktop.ForegroundWindowWithCaption().handle, platform::HelperFailure);
   EXPECT_TRUE(launcher.started.back()->running);
-  EXPECT_EQ(desktop.WindowCaption(10), "Counter-Strike");
+  EXPECT_EQ(desktop.TopLevelWindowsWithCaptions().at(0).caption, "Counter-Strike");
   launcher.next = Behaviour::kSilent;
   session.SessionChanged();
-  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_THROW(desktop.ForegroundWindowWithCaption().handle, platform::HelperFailure);
   EXPECT_TRUE(launcher.started.back()->running);
   now += milliseconds(10001);
-  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);
+  EXPECT_THROW(desktop.ForegroundWindowWithCaption().handle, platform::HelperFailure);
   EXPECT_FALSE(launcher.started.back()->running);
 }
 
 TEST_F(HelperSupervisorTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
   auto die = [&] { launcher.started.back()->running = false; };
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   die();
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);  // the first death: again at once
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);  // the first death: again at once
   EXPECT_EQ(launcher.started.size(), 2u);
   die();
-  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);  // 1 s to wait
+  EXPECT_THROW(desktop.ForegroundWindowWithCaption().handle,
+               platform::HelperFailure);  // 1 s to wait
   session.Upkeep();
   EXPECT_EQ(launcher.started.size(), 2u);
   now += milliseconds(1000);
@@ -370,25 +374,25 @@ TEST_F(HelperSupervisorTest, AHelperThatKeepsDyingIsRestartedWithABackOff) {
   die();
   session.Upkeep();  // noticed by the next tick
   now += milliseconds(1999);
-  EXPECT_THROW(desktop.ForegroundWindow(), platform::HelperFailure);  // 2 s now
+  EXPECT_THROW(desktop.ForegroundWindowWithCaption().handle, platform::HelperFailure);  // 2 s now
   now += milliseconds(1);
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   // One that serves a while clears the back-off.
   now += milliseconds(30000);
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   die();
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   EXPECT_EQ(launcher.started.size(), 5u);
 }
 
 TEST_F(HelperSupervisorTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoesNothing) {
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   session.SessionChanged();  // a log-off and log-on in the same session
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   ASSERT_EQ(launcher.started.size(), 2u);
   EXPECT_FALSE(launcher.Running(0));
   launcher.console = 3;  // another session at the console, with no notice
-  EXPECT_EQ(desktop.ForegroundWindow(), 12u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 12u);
   ASSERT_EQ(launcher.started.size(), 3u);
   EXPECT_FALSE(launcher.Running(1));
   EXPECT_EQ(launcher.started[2]->session, 3u);
@@ -398,7 +402,7 @@ TEST_F(HelperSupervisorTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoe
   session.SessionChanged();
   log.clear();
   EXPECT_EQ(List(), Lines{});
-  EXPECT_EQ(desktop.ForegroundWindow(), 0u);
+  EXPECT_EQ(desktop.ForegroundWindowWithCaption().handle, 0u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_FALSE(desktop.LockWorkStation());
     desktop.BroadcastMonitorPower(platform::kMonitorOff);
@@ -413,9 +417,6 @@ TEST_F(HelperSupervisorTest, ASessionChangeReplacesTheHelperAndNobodyLoggedOnDoe
                         "someone logs on",
                         "workstation lock not done: nobody is logged on at the console",
                         "monitor power not done: nobody is logged on at the console"}));
-  // Restart and shut-down are the service's own.
-  desktop.ShutDownSystem(platform::PowerOff::kShutDown);
-  EXPECT_EQ(service_desktop.actions, Lines{"ShutDownSystem shut down"});
 
   launcher.logged_on = true;
   session.Upkeep();
@@ -439,6 +440,18 @@ TEST_F(HelperSupervisorTest, SpeakersThatAppearLaterGetTheStartValues) {
   launcher.session_mixer.levels = {0, 0};
   EXPECT_TRUE(volume.LookAgain());
   EXPECT_EQ(launcher.session_mixer.levels, (platform::StereoLevels{0, 0}));
+  // A refusal in the customer's session arrives with the kind its platform
+  // gave it and the system's words; the system's number stays there.
+  launcher.session_mixer.refusal =
+      platform::PlatformError("Access is denied.", platform::ErrorKind::kAccessDenied, 5);
+  try {
+    mixer.SetMute(true);
+    ADD_FAILURE() << "the refusal was not passed on";
+  } catch (const platform::PlatformError& e) {
+    EXPECT_EQ(e.kind(), platform::ErrorKind::kAccessDenied);
+    EXPECT_STREQ(e.what(), "Access is denied.");
+    EXPECT_EQ(e.code(), 0);
+  }
 }
 
 // A helper that runs the helper's own loop (ServeHelperChannel) on a thread
@@ -548,9 +561,8 @@ TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelp
     std::lock_guard lock(log_mutex);
     log.emplace_back(line);
   });
-  testing::FakeDesktop service_desktop;
-  HelperDesktop desktop(session, service_desktop);
-  Programs programs(desktop, [&](std::string_view line) {
+  HelperDesktop desktop(session);
+  Programs programs(desktop, desktop, [&](std::string_view line) {
     std::lock_guard lock(log_mutex);
     log.emplace_back(line);
   });
@@ -619,7 +631,9 @@ TEST_F(HelperSupervisorTest, TheServerSeesAFailedHelperAsAFailedCommand) {
   SentReplies replies;
   AgentState state;
   launcher.session_mixer.controls = {true, true};
-  StationActions station(state, replies, {registry, files, desktop, &mixer, nullptr, &session});
+  StationActions station(
+      state, replies,
+      {registry, files, {desktop, desktop, desktop, service_desktop}, &mixer, nullptr, &session});
   CommandDispatcher agent(state, station, replies);
   state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
   auto receive = [&](const std::string& text) {
@@ -681,7 +695,9 @@ TEST_F(HelperSupervisorTest, AHelperThatFloodsItsChannelIsReplacedAndTheLogStays
   NoFiles files;
   SentReplies replies;
   AgentState state;
-  StationActions station(state, replies, {registry, files, desktop, nullptr, nullptr, &session});
+  StationActions station(
+      state, replies,
+      {registry, files, {desktop, desktop, desktop, service_desktop}, nullptr, nullptr, &session});
   CommandDispatcher agent(state, station, replies);
   state.settings.SetText(settings::Key::ServerIP, "10.0.0.1");
   state.settings.SetFlag(settings::Key::PlayGame, false);

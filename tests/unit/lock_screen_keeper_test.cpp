@@ -116,7 +116,7 @@ TEST(LockScreenKeeper, WaitsForTheShellsOwnStartJustAfterALogOn) {
 
 const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
 const std::string kHold = "HKLM\\" + std::string(kHoldKey);
-const std::string kPolicies = "HKCU\\" + std::string(kCustomerSystemPolicies);
+const std::string kPolicies = "HKCU\\" + std::string(settings::kSystemPoliciesKey);
 
 // The console session as the test sets it: the customer's lock screen locks
 // at the order and is started unlocked, as Windows starts it.
@@ -316,7 +316,7 @@ TEST(NoSessionMeansLocked, NothingIsEnforcedOnAnotherAccountAndFailuresAreLogged
                    "the lock screen could not be told to lock: the session helper did not answer",
                    "AutoAdminLogon was \"1\" while no session runs: set to \"0\"",
                    "the customer's Task Manager not disabled: the customer's " +
-                       std::string(kCustomerSystemPolicies) + " can't be opened or created"}));
+                       std::string(settings::kSystemPoliciesKey) + " can't be opened or created"}));
   s.console.look_fails = "WTSQueryUserToken: access denied";
   s.Ticks(2);
   EXPECT_EQ(s.Log(), Lines{"console session not seen: WTSQueryUserToken: access denied"});

@@ -305,7 +305,7 @@ TEST(OpenWindows, AreListedSortedInLatinCapitalsAndClosedOrEndedByTitle) {
   rig.screen.ChooseWindow(99);  // no entry there: the chosen title stays
   EXPECT_EQ(rig.dialog().Text(Ctl::edChosenWindow), "NOTEPAD - A.TXT");
   rig.screen.CloseChosenWindow();  // the first window of that title, any case
-  EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"SendSystemCommand 10 61536"});
+  EXPECT_EQ(rig.desktop.actions, std::vector<std::string>{"CloseWindow 10"});
 
   rig.desktop.actions.clear();
   rig.desktop.windows.erase(rig.desktop.windows.begin());

@@ -134,7 +134,7 @@ inline const std::string kPasswordPath = "C:\\WINDOWS\\krv.krv";
 inline const std::string kWinlogon = "HKLM\\" + std::string(settings::kWinlogonKey);
 inline const std::string kZalvo = "HKCU\\" + std::string(settings::kZalvoKey);
 inline const std::string kAllowed = "HKCU\\" + std::string(settings::kRestrictRunKey);
-inline const std::string kSystemPolicies = "HKCU\\" + std::string(kTaskManagerKey);
+inline const std::string kSystemPolicies = "HKCU\\" + std::string(settings::kSystemPoliciesKey);
 
 // The error message of a failure this account was refused.
 inline std::string AdminRightsNeeded(const std::string& failure) {

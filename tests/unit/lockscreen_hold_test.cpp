@@ -291,7 +291,7 @@ TEST(LeastAccess, AStandardAccountSeesTheTimeAndIsToldWhatNeedsAnAdministrator) 
   EXPECT_TRUE(rig.main.held);  // the lock holds all the same
   EXPECT_EQ(rig.log,
             (std::vector<std::string>{"DisableTaskMgr 1 not written: HKEY_CURRENT_USER\\" +
-                                          std::string(kTaskManagerKey) + admin,
+                                          std::string(settings::kSystemPoliciesKey) + admin,
                                       "AutoAdminLogon \"0\" not written: HKEY_LOCAL_MACHINE\\" +
                                           std::string(settings::kWinlogonKey) + admin}));
 
@@ -300,7 +300,7 @@ TEST(LeastAccess, AStandardAccountSeesTheTimeAndIsToldWhatNeedsAnAdministrator) 
   rig.screen.SaveSettings();
   ASSERT_EQ(rig.main.errors.size(), 1u);
   EXPECT_EQ(rig.main.errors[0],
-            AdminRightsNeeded("HKEY_CURRENT_USER\\" + std::string(kTaskManagerKey) +
+            AdminRightsNeeded("HKEY_CURRENT_USER\\" + std::string(settings::kSystemPoliciesKey) +
                               " can't be opened for writing\r\nAccess is denied"));
 
   // No operation asked for more than it does.

@@ -35,7 +35,7 @@ TEST(SplitCommandLine, CutsAtTheFirstBlankAndTakesTheDirectoryUpToTheLastSeparat
 
 TEST(Programs, RunPassesTheWholeTextsToTheShellShownNormally) {
   FakeDesktop desktop;
-  Programs programs(desktop);
+  Programs programs(desktop, desktop);
   std::string folder = "C:\\" + std::string(120, 'd') + "\\";
   std::string parameters = std::string(150, 'p') + " " + std::string(90, 'q');
   programs.Run(folder + "game.exe " + parameters);
@@ -58,7 +58,7 @@ TEST(Programs, ListsCaptionsUpperCasedInLatinOnlyAndTheReplyQuotesWhatNeedsIt) {
                      {15, 500, "a,b"},
                      {16, 600, "tab\there"},
                      {17, 700, "notepad"}};
-  Programs programs(desktop);
+  Programs programs(desktop, desktop);
   std::vector<std::string> list{"STALE"};
   programs.ListWindows(list);
   EXPECT_EQ(list, (Lines{"NOTEPAD", "HALF-LIFE", "\xCA\xE0\xEb\xe5\xed\xe4\xe0\xf0 - CALC",
@@ -75,7 +75,7 @@ TEST(Programs, ListsCaptionsUpperCasedInLatinOnlyAndTheReplyQuotesWhatNeedsIt) {
 TEST(Programs, KillEndsTheProcessOfTheNamedWindowThenRelists) {
   FakeDesktop desktop;
   desktop.windows = {{10, 100, "Notepad"}, {11, 100, "Notepad - Help"}, {12, 200, "Game"}};
-  Programs programs(desktop);
+  Programs programs(desktop, desktop);
   std::vector<std::string> list;
 
   // Captions come back from the list upper-cased; windows are found regardless of case.

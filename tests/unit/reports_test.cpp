@@ -19,7 +19,9 @@ struct RecordedReplies final : Replies {
 
 class ReportsTest : public ::testing::Test {
  protected:
-  ReportsTest() : reports(state, replies, desktop) { state.settings = settings::StationSettings(); }
+  ReportsTest() : reports(state, replies, desktop, desktop) {
+    state.settings = settings::StationSettings();
+  }
   Lines Info() {
     replies.sent.clear();
     reports.SendInfo({});

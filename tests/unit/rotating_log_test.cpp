@@ -66,7 +66,7 @@ TEST_F(RotatingLogTest, KeepsTwoGenerationsWithinTheLimit) {
 TEST_F(RotatingLogTest, AQuietSinkLeavesOutTheDatagramsAndAMissingFolderLosesLines) {
   RotatingLog log(*files_, (dir_ / "agent.txt").string());
   EXPECT_EQ(log.earlier_path(), (dir_ / "agent.txt.1").string());
-  LogSink quiet = WithoutTraffic([&](std::string_view line) { log.Write(line); });
+  platform::LogSink quiet = WithoutTraffic([&](std::string_view line) { log.Write(line); });
   quiet("<- 127.0.0.1:6868 ACTION INFO");
   quiet("-> 127.0.0.1:6868 PING");
   quiet("session started: 1800 s");

@@ -206,7 +206,7 @@ TEST_F(TempStation, DesktopFollowsTheWindowListAndJournalsItsActions) {
   EXPECT_EQ(desktop.WindowCaption(11), "");
   EXPECT_EQ(desktop.FindWindowByCaption("NOTEPAD - A.TXT"), 10u);
   EXPECT_EQ(desktop.WindowProcessId(10), 100u);
-  platform::Desktop::OwnerEnd end = desktop.EndWindowOwner("notepad - a.txt", 0);
+  platform::TopWindows::OwnerEnd end = desktop.EndWindowOwner("notepad - a.txt", 0);
   EXPECT_EQ(end.process_id, 100u);
   EXPECT_TRUE(end.ended);
   EXPECT_EQ(desktop.TopLevelWindows(), std::vector<platform::WindowHandle>{12});

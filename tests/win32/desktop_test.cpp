@@ -210,13 +210,13 @@ TEST(PasswordChannel, ANameTakenFirstIsNeitherServedNorTrusted) {
   ScopedHandle taken(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512, 0,
                                       nullptr));
-  ASSERT_NE(taken.get(), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(taken);
   std::vector<std::string> lines;
   PasswordPipeServer server({[](std::string_view) { return std::string("served"); },
                              {},
                              std::chrono::milliseconds(50),
                              L"",
-                             [&lines](const std::string& line) { lines.push_back(line); },
+                             [&lines](std::string_view line) { lines.emplace_back(line); },
                              name});
   EXPECT_FALSE(server.Start());
   Sleep(200);  // a few tries again
@@ -255,7 +255,7 @@ TEST(PasswordChannel, ANameTakenFirstIsNeitherServedNorTrusted) {
                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512,
                                              0, &named_system));
   LocalFree(descriptor);
-  ASSERT_NE(system_named.get(), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(system_named);
   EXPECT_NE(refusal(as_system).find("the service ZalvoTestNoSuchService can't be asked"),
             std::string::npos)
       << refusal(as_system);

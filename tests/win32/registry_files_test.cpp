@@ -2,9 +2,16 @@
 // folder of the Wine prefix.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "agent/win32/setup.h"
 #include "platform/error.h"
+#include "platform/win32/data_folder.h"
 #include "platform/win32/file_calls.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
@@ -172,6 +179,89 @@ TEST(Win32Files, AFailedSaveStepLeavesOnlyTheOldFile) {
   }
   DeleteFileW(Widen(path).c_str());
   RemoveDirectoryW(Widen(folder).c_str());
+}
+
+// The data folder the service's and the set-up's logs go to: made with its
+// rights, or, when they can't be set, removed again with a failure that
+// says why (the set-up step says it and stops, the service runs without its
+// log file), so that the next start makes it anew rather than use it.
+TEST(Win32DataFolder, AFolderWhoseRightsCantBeSetIsRemovedAndTheFailureSaysWhy) {
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder =
+      std::wstring(temp) + L"zalvo-data-" + std::to_wstring(GetCurrentProcessId());
+  RemoveDirectoryW(folder.c_str());
+  auto exists = [&] { return GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; };
+  {
+    testing::ScopedCalls calls(FolderRightsCallTable());
+    calls->set_named_security_info = [](LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                        PACL, PACL) -> DWORD { return ERROR_ACCESS_DENIED; };
+    try {
+      (void)PrepareDataFolder(folder);
+      ADD_FAILURE() << "a folder without its rights was used";
+    } catch (const platform::PlatformError& e) {
+      EXPECT_EQ(e.kind(), platform::ErrorKind::kAccessDenied);
+      EXPECT_NE(std::string(e.what()).find(Narrow(folder) + " can't be given its rights"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_FALSE(exists());
+  }
+  EXPECT_EQ(PrepareDataFolder(folder), Narrow(folder));
+  EXPECT_TRUE(exists());
+  {
+    // One that exists is used as it is: its rights are not set again.
+    testing::ScopedCalls calls(FolderRightsCallTable());
+    calls->set_named_security_info = [](LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                        PACL, PACL) -> DWORD { return ERROR_ACCESS_DENIED; };
+    EXPECT_EQ(PrepareDataFolder(folder), Narrow(folder));
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// The set-up's steps keep their log in the data folder: one that can't be
+// given its rights stops the step before it does anything, with the reason
+// on the console, and is not left behind.
+TEST(Win32DataFolder, ASetUpStepStopsWithTheReasonWhenItsLogFolderCantBeGivenItsRights) {
+  const std::wstring data = DataFolderPath();
+  const std::wstring aside = data + L".aside-" + std::to_wstring(GetCurrentProcessId());
+  const bool existed = MoveFileExW(data.c_str(), aside.c_str(), 0) != FALSE;
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring said = std::wstring(temp) + L"zalvo-said-" +
+                            std::to_wstring(GetCurrentProcessId()) + L".txt";
+  int code = 0;
+  {
+    testing::ScopedCalls calls(FolderRightsCallTable());
+    calls->set_named_security_info = [](LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                        PACL, PACL) -> DWORD { return ERROR_ACCESS_DENIED; };
+    // The step's console is a file for the while.
+    std::fflush(stderr);
+    const int saved = _dup(_fileno(stderr));
+    const int file = _wopen(said.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY, 0600);
+    ASSERT_GE(file, 0);
+    _dup2(file, _fileno(stderr));
+    // Stopping a service that is not installed would otherwise say so and
+    // succeed.
+    code = RunSetupCommand({L"ZalvoNoSuchService", L"Zalvo No Such Service", L"", {}},
+                           {L"/STOP"});
+    std::fflush(stderr);
+    _dup2(saved, _fileno(stderr));
+    _close(saved);
+    _close(file);
+  }
+  const bool left = GetFileAttributesW(data.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (existed) {
+    MoveFileExW(aside.c_str(), data.c_str(), 0);
+  }
+  EXPECT_EQ(code, 1);
+  EXPECT_FALSE(left);
+  const std::string text = Win32Files().Read(Narrow(said));
+  DeleteFileW(said.c_str());
+  EXPECT_NE(text.find("zalvos: refused: the data folder " + Narrow(data) +
+                      " can't be given its rights"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

@@ -76,6 +76,7 @@ function makeCard(address) {
     box, dot: el('span', 'dot'), name: el('span', 'name'), state: el('span', 'state'),
     left: el('div', 'left'), sold: el('span', 'sold'), online: el('div', 'detail online-text'), fg: el('div', 'detail fg'),
     disk: el('div', 'detail disk'), note: el('div', 'note'), actions: el('div', 'actions'),
+    word: el('div', 'word'),
   };
   top.append(box, card.parts.dot, card.parts.name);
   const button = (label, cls, onClick) => {
@@ -91,12 +92,21 @@ function makeCard(address) {
   const windows = button('Windows', 'plain', () => openWindows(address));
   const adopt = button('Adopt', '', () => changeStation('adopt', address));
   const remove = button('Remove', 'plain', () => changeStation('remove', address));
-  Object.assign(card.parts, { start, add, end, windows, adopt, remove });
-  card.parts.actions.append(start, add, end, windows, adopt, remove);
+  // A station that disagrees with the record: its session recorded (a
+  // start of the minutes it has), or ended; an end it does not confirm,
+  // closed on record by an owner.
+  const record = button('Record it', 'card-record', () => {
+    const st = card.station;
+    act('start', [address], { minutes: Math.max(1, Math.ceil(st.station_state.seconds_left / 60)) });
+  });
+  const close = button('Close…', 'card-close danger owner-only', () => closeRecord(address));
+  const unkeyed = button('', 'card-unkeyed plain owner-only', () => markUnkeyed(address));
+  Object.assign(card.parts, { start, add, end, windows, adopt, remove, record, close, unkeyed });
+  card.parts.actions.append(start, add, end, record, close, windows, adopt, remove, unkeyed);
   card.parts.note.textContent = 'Reported by itself';
   const line = el('div', 'line');
   line.append(card.parts.state, card.parts.left, card.parts.sold);
-  card.append(top, line, card.parts.note, card.parts.fg, card.parts.disk,
+  card.append(top, line, card.parts.word, card.parts.note, card.parts.fg, card.parts.disk,
               card.parts.online, card.parts.actions);
   card.addEventListener('click', (e) => {
     if (e.target.closest('button')) return;  // a busy button's click
@@ -148,9 +158,10 @@ function renderCard(st) {
   card.classList.toggle('offline', connection === 'offline');
   card.classList.toggle('lost', connection === 'lost');
   card.classList.toggle('starting', connection === 'starting');
-  card.classList.remove('free', 'rented', 'overrun');
+  card.classList.remove('free', 'rented', 'overrun', 'ending');
   card.classList.add(st.state);
   card.classList.toggle('unknown', st.unknown);
+  card.classList.toggle('mismatch', !!st.mismatch);
   card.parts.state.textContent = st.unknown ? 'unknown' : st.state;
   const p = card.parts;
   p.box.hidden = st.unknown;
@@ -160,9 +171,16 @@ function renderCard(st) {
   p.left.hidden = st.unknown;
   p.disk.hidden = st.unknown;
   p.remove.hidden = st.configured;
-  p.start.hidden = st.unknown || st.state !== 'free';
-  p.add.hidden = st.unknown || st.state === 'free';
-  p.end.hidden = st.unknown || st.state === 'free';
+  const running = !!(st.mismatch && st.mismatch.kind === 'running');
+  p.start.hidden = st.unknown || st.state !== 'free' || running;
+  p.add.hidden = st.unknown || st.state === 'free' || st.state === 'ending';
+  p.end.hidden = st.unknown || (st.state === 'free' && !running) || st.state === 'ending';
+  p.record.hidden = st.unknown || !running;
+  p.close.hidden = st.unknown || st.state !== 'ending';
+  p.unkeyed.hidden = st.unknown || !room.keyed;
+  p.unkeyed.textContent = st.unkeyed ? 'Mark keyed' : 'Mark unkeyed';
+  p.word.textContent = wordOf(st);
+  p.word.hidden = st.unknown || p.word.textContent === '';
   if (st.unknown) selected.delete(st.address);
   p.online.textContent = connection === 'lost' ? 'no connection during session'
     : connection === 'starting' ? 'starting'
@@ -176,6 +194,28 @@ function renderCard(st) {
   p.sold.hidden = !sold;
   p.sold.textContent = sold ? till.withCurrency(st.session.sold) : '';
   tickCard(card);
+}
+
+function hhmm(ms) { return new Date(ms).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' }); }
+
+// What the card says beside the session: a disagreement with the record and
+// what to do, an end the station has not confirmed, a start held for it,
+// the console's last word of its own, and what can't be verified.
+function wordOf(st) {
+  const words = [];
+  if (st.mismatch) words.push('Mismatch: ' + st.mismatch.text);
+  if (st.ending && st.state === 'ending') {
+    words.push('Ending since ' + hhmm(st.ending.asked_at) + ': waiting for the station to confirm; the end is sent again whenever it is heard');
+  } else if (st.ending) {
+    words.push('Closed without the station’s word: the end is still sent when it is heard');
+  }
+  if (st.queued) words.push('Queued: ' + st.queued.action + ' ' + st.queued.minutes + ' min when the station is heard (until ' + hhmm(st.queued.until) + ')');
+  if (st.notice) words.push(st.notice);
+  const doubts = [];
+  if (st.state_support === 'no') doubts.push('no state');
+  if (!st.verified) doubts.push('unverified');
+  if (doubts.length) words.push(doubts.join(', '));
+  return words.join(' · ');
 }
 
 // An answer of the room: the whole room, or the stations changed since the
@@ -210,6 +250,7 @@ function renderRoom() {
   $('strangers').hidden = unknown === 0;
   $('summary').textContent = (stations.size - unknown) + ' stations, ' + online + ' online, ' + rented + ' rented' +
     (unknown ? ', ' + unknown + ' unknown' : '');
+  $('unkeyed-banner').hidden = room.keyed !== false;
   const lost = room.lost_count || 0;
   $('lost-count').hidden = lost === 0;
   $('lost-count').textContent = lost + ' without connection during session';
@@ -224,13 +265,24 @@ function tickCard(card) {
   const st = card.station;
   const left = secondsLeft(st);
   let state = st.state;
-  if (left !== null) state = left > 0 ? 'rented' : 'overrun';
+  if (left !== null && st.state !== 'ending') state = left > 0 ? 'rented' : 'overrun';
   if (state !== st.state && !st.unknown) {
-    card.classList.remove('free', 'rented', 'overrun');
+    card.classList.remove('free', 'rented', 'overrun', 'ending');
     card.classList.add(state);
     card.parts.state.textContent = state;
   }
-  card.parts.left.textContent = left === null ? '—' : (left > 0 ? clock(left) + ' left' : clock(left) + ' over');
+  card.parts.left.textContent = left === null ? '—'
+    : (left > 0 ? clock(left) + ' left' : clock(left) + ' over' + overrunAmount(st, left));
+}
+
+// Where the club is paid afterwards, the minutes over sell at the tariff
+// when the session ends: the amount so far (a minute begun counts whole).
+function overrunAmount(st, left) {
+  const t = st.session && st.session.overrun_tariff;
+  if (!t || left >= 0) return '';
+  const minutes = Math.ceil(-left / 60);
+  const price = Math.max(t.minimum, Math.ceil(minutes * t.per_hour / 60));
+  return ', ' + till.withCurrency(price) + ' to pay';
 }
 
 function tick() {
@@ -405,6 +457,12 @@ async function confirmAction(action, addresses, extra, body) {
   const names = addresses.map(nameOf);
   const sessions = (n) => n + (n === 1 ? ' session' : ' sessions');
   if (action === 'end') {
+    const unrecorded = addresses.filter((a) => stations.get(a) && stations.get(a).mismatch &&
+                                                stations.get(a).mismatch.kind === 'running');
+    if (!rented.length && unrecorded.length) {
+      return ask('End ' + sessions(unrecorded.length) + ' the record doesn’t have?',
+                 'The stations lock at once; nothing is sold or refunded.', unrecorded.map(nameOf), 'End');
+    }
     if (!rented.length) return true;  // nothing ends: the room says so
     const free = addresses.length - rented.length;
     const offer = await till.previewEnd(rented);
@@ -483,7 +541,8 @@ function doneText(action, x) {
   }
   if (x.refunded) {
     return name + ' refund ' + till.withCurrency(x.refunded.amount) +
-      (balance(x.refunded.member) ? ' to the balance' : x.refunded.paid ? ' paid out' : ' kept');
+      (balance(x.refunded.member) ? ' to the balance' + (x.pending ? ' once the end is confirmed' : '')
+        : x.refunded.paid ? ' paid out' : ' kept');
   }
   if (action === 'move') return name + ' ' + x.done.replace(/; .*$/, '');
   return '';
@@ -504,10 +563,16 @@ function showOutcome(action, body, r) {
   let text = action.replace('_', ' ') + ': done for ' + done.map((x) => nameOf(x.station)).join(', ');
   if (details.length) text += ' — ' + details.join(', ') + (details.length > 1 && sold ? '; ' + till.withCurrency(sold) + ' in all' : '');
   const refused = failed.map((x) => nameOf(x.station) + ': ' + x.error).join('; ');
+  const pending = done.filter((x) => x.pending).map((x) => nameOf(x.station));
+  if (pending.length) {
+    text += '; ' + pending.join(', ') + (['end', 'move'].includes(action)
+      ? ': ending, the station has not confirmed yet (the end is sent again whenever it is heard)'
+      : ': queued until the station is heard, sold only then');
+  }
   message(failed.length ? refused + (done.length ? ' (' + text + ')' : '') : text, failed.length > 0);
   if (action === 'message' && !failed.length) $('customer-text').value = '';
-  const forceable = failed.filter((x) => x.can_force).map((x) => x.station);
-  if (action === 'start' && forceable.length) offerAnyway(forceable, body);
+  const queueable = failed.filter((x) => x.can_queue).map((x) => x.station);
+  if (['start', 'add'].includes(action) && queueable.length) offerQueue(action, queueable, body);
   // A member is sold to once: the next sale is in cash unless one is chosen.
   if ((action === 'start' || action === 'add') && done.length && body.member !== undefined) members.choose(null);
 }
@@ -580,15 +645,43 @@ async function act(action, addresses, extra, from) {
   }
 }
 
-// A start the room refused but may be forced: "start anyway" sends the
-// same start again for those stations.
-function offerAnyway(addresses, body) {
-  const b = el('button', 'danger', 'Start anyway on ' + addresses.map(nameOf).join(', '));
-  b.id = 'start-anyway';
+// A start refused on stations that are starting (restarted or powered on
+// by the console): it may be held for them, sent when each is heard within
+// a few minutes and sold only then (the same minutes or package, to the
+// same member).
+function offerQueue(action, addresses, body) {
+  const b = el('button', '', 'Queue the ' + action + ' on ' + addresses.map(nameOf).join(', '));
+  b.id = 'queue-start';
   const sale = {};
   for (const k of ['minutes', 'package', 'member']) if (body[k] !== undefined) sale[k] = body[k];
-  b.addEventListener('click', () => { b.remove(); act('start', addresses, Object.assign(sale, { anyway: true }), b); });
+  b.addEventListener('click', () => { b.remove(); act(action, addresses, Object.assign(sale, { queue: true }), b); });
   $('message').append(' ', b);
+}
+
+// An owner closes the record of a session whose end the station never
+// confirms (a dead PC), saying why; its refund is settled then.
+async function closeRecord(address) {
+  let reason;
+  const ok = await ask('Close the session of ' + nameOf(address) + '?',
+    'The station has not confirmed its end. Closed, the session ends on record now and its refund is ' +
+    'settled; the end is still sent if the station comes back.', [], 'Close it', (box) => {
+      reason = el('input');
+      reason.id = 'close-reason';
+      reason.placeholder = 'why (e.g. the PC is dead)';
+      reason.maxLength = 200;
+      box.append(reason);
+    });
+  if (ok) act('close', [address], { reason: reason.value.trim() || 'no reason given' });
+}
+
+// A station still installed without a key: sent plain commands, shown
+// unverified (an owner's mark, undone once it has its key).
+async function markUnkeyed(address) {
+  const unkeyed = !cards.get(address).station.unkeyed;
+  if (unkeyed && !(await ask('Send ' + nameOf(address) + ' plain commands?',
+    'Only for a station still installed without the club key: anyone on the LAN can then command it ' +
+    'and answer for it; the page shows it unverified.', [], 'Mark unkeyed'))) return;
+  act('unkeyed', [address], { unkeyed });
 }
 
 // Adopting an unknown station, or removing one that joined the room by

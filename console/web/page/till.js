@@ -192,6 +192,8 @@ function groupRow(g) {
 function render() {
   renderShift();
   $('currency').value = till.currency;
+  $('time-up-end').checked = till.time_up.end;
+  $('time-up-grace').value = String(till.time_up.grace_seconds);
   const tariffs = $('tariff-rows');
   tariffs.textContent = '';
   for (const t of till.tariffs) tariffs.append(tariffRow(t));
@@ -415,6 +417,9 @@ $('free-allowance-save').addEventListener('click', (e) => {
 $('shift-report-open').addEventListener('click', () => { if (till && till.shift) showReport(till.shift); });
 $('report-print').addEventListener('click', () => window.print());
 $('report-close').addEventListener('click', () => { $('report').hidden = true; });
+$('time-up-save').addEventListener('click', (e) => change({
+  change: 'time_up', end: $('time-up-end').checked, grace_seconds: parseInt($('time-up-grace').value, 10) || 0,
+}, e.currentTarget));
 $('till-setup').addEventListener('toggle', () => { if (till) renderStations(); });
 for (const id of ['from', 'to']) $(id).addEventListener('change', loadReports);
 setInterval(() => { if (!$('main').hidden) { load(); loadReports(); } }, 30000);

@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
   // Every thread inherits the blocked signals; the console host waits for them.
   platform::BlockServiceSignals();
 
-  agent::LogSink log = [](std::string_view cp1251) {
+  platform::LogSink log = [](std::string_view cp1251) {
     Print("agent  ", text::Cp1251ToUtf8(cp1251));
   };
   if (quiet) {
