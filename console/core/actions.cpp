@@ -31,6 +31,31 @@ Check ReadMinutes(const RequestFields& fields, ActionRequest& request) {
   return std::nullopt;
 }
 
+// A sale: minutes, or a package; to a member, whose balance pays, or in
+// cash.
+Check ReadSale(const RequestFields& fields, ActionRequest& request) {
+  if (fields.Has("package")) {
+    auto package = fields.Integer("package");
+    if (!package || *package < 1) {
+      return BadRequest("'package' must be a package's id");
+    }
+    if (fields.Has("minutes")) {
+      return BadRequest("a sale is either 'minutes' or a 'package'");
+    }
+    request.package_id = *package;
+  } else if (auto refused = ReadMinutes(fields, request)) {
+    return refused;
+  }
+  if (fields.Has("member")) {
+    auto member = fields.Integer("member");
+    if (!member || *member < 1) {
+      return BadRequest("'member' must be a member's id");
+    }
+    request.member_id = *member;
+  }
+  return std::nullopt;
+}
+
 Check ReadFree(const RequestFields& fields, ActionRequest& request) {
   if (auto refused = ReadMinutes(fields, request)) {
     return refused;
@@ -149,14 +174,37 @@ std::optional<ShiftRecord> ShiftOpen(const ActionContext& c, ActionOutcome& outc
   return shift;
 }
 
-// Where the club sells by tariff, minutes are a sale priced now in the open
-// shift (the plan's; the caller adds the session). False when refused.
+// Where the club sells by tariff, minutes (or a package) are a sale priced
+// now in the open shift (the plan's; the caller adds the session), paid in
+// cash, or from the balance of the member the session is sold to. The sale's
+// minutes begin where the session's time ends (now, for a start). False when
+// refused.
 bool Sell(const ActionContext& c, ActionOutcome& outcome, ActionPlan& plan) {
+  const std::optional<RentalSession>& session = c.station.session;
+  int64_t member_id = c.request.member_id;
+  if (session && session->member_id) {
+    if (member_id != 0 && member_id != *session->member_id) {
+      Refuse(outcome, RefusalKind::kConflict,
+             "the session is paid from the balance of member " +
+                 std::to_string(*session->member_id) + ", not of member " +
+                 std::to_string(member_id));
+      return false;
+    }
+    member_id = *session->member_id;
+  } else if (session && member_id != 0) {
+    Refuse(outcome, RefusalKind::kConflict,
+           "the session is paid in cash: a balance pays for a session started for its member");
+    return false;
+  }
   if (c.till.tariffs.empty()) {
+    if (c.request.package_id != 0 || member_id != 0) {
+      Refuse(outcome, RefusalKind::kConflict, "the till sells nothing: it has no tariff");
+      return false;
+    }
     return true;
   }
-  const Tariff* tariff = TariffOf(c.till, c.station.address);
-  if (!tariff) {
+  const Group* group = GroupOf(c.till, c.station.address);
+  if (!group || !TariffOf(c.till, c.station.address)) {
     Refuse(outcome, RefusalKind::kConflict,
            "the station is in no group with a tariff: give it a group first");
     return false;
@@ -165,20 +213,35 @@ bool Sell(const ActionContext& c, ActionOutcome& outcome, ActionPlan& plan) {
   if (!shift) {
     return false;
   }
-  auto price = PriceOf(*tariff, c.request.minutes);
-  if (!price) {
-    Refuse(outcome, RefusalKind::kConflict,
-           "the tariff '" + tariff->name + "' can't price " + std::to_string(c.request.minutes) +
-               " minutes");
+  std::optional<Member> member;
+  if (member_id != 0) {
+    member = c.record.FindMember(member_id);
+    if (!member || member->removed || member->anonymised) {
+      Refuse(outcome, RefusalKind::kNotFound,
+             "no member " + std::to_string(member_id) + " to sell to");
+      return false;
+    }
+  }
+  Refusal why;
+  auto sale =
+      SaleFor(c.till, *group,
+              SaleAsked{c.request.minutes, c.request.package_id, member ? member->discount : 0},
+              c.now, session ? session->ends : c.now, why);
+  if (!sale) {
+    outcome.refusal = why;
     return false;
   }
-  plan.sale = SaleRecord{.shift_id = shift->id,
-                         .at = c.now,
-                         .by = c.operator_name,
-                         .minutes = c.request.minutes,
-                         .price = *price,
-                         .tariff = tariff->name,
-                         .per_hour = tariff->per_hour};
+  if (member && sale->price > member->balance) {
+    Refuse(outcome, RefusalKind::kConflict,
+           MemberLabel(*member) + " has " + MoneyText(member->balance) + " " + c.till.currency +
+               ": the sale costs " + MoneyText(sale->price) + "; top the balance up first");
+    return false;
+  }
+  sale->shift_id = shift->id;
+  sale->at = c.now;
+  sale->by = c.operator_name;
+  sale->member_id = member ? std::optional<int64_t>(member->id) : std::nullopt;
+  plan.sale = std::move(sale);
   return true;
 }
 
@@ -217,24 +280,34 @@ std::string SaleDetail(const ActionPlan& plan, const ActionContext& c) {
   if (plan.sale->kind == SaleKind::kFree) {
     return ", free: " + plan.sale->reason;
   }
-  return ", " + MoneyText(plan.sale->price) + " " + c.till.currency;
+  return (plan.sale->kind == SaleKind::kPackage ? ", package " + plan.sale->tariff : "") + ", " +
+         MoneyText(plan.sale->price) + " " + c.till.currency +
+         (plan.sale->member_id
+              ? " from the balance of member " + std::to_string(*plan.sale->member_id)
+              : "");
 }
 
-// The plan's minutes begin a session on the free station ...
+// The plan's minutes (its sale's, or the request's where nothing is sold)
+// begin a session on the free station ...
 void Begin(const ActionContext& c, ActionPlan& plan) {
-  plan.session = NewSession(c.request.minutes, c.now, c.operator_name);
-  plan.commands.push_back(wire::Sit(c.request.minutes));
-  plan.detail = std::to_string(c.request.minutes) + " min" + SaleDetail(plan, c);
+  int32_t minutes = plan.sale ? plan.sale->minutes : c.request.minutes;
+  plan.session = NewSession(minutes, c.now, c.operator_name);
+  if (plan.sale && plan.sale->kind != SaleKind::kFree) {
+    (*plan.session)->member_id = plan.sale->member_id;
+  }
+  plan.commands.push_back(wire::Sit(minutes));
+  plan.detail = std::to_string(minutes) + " min" + SaleDetail(plan, c);
   plan.booting = true;
 }
 
 // ... or are added to the rented station's session.
 void Extend(const ActionContext& c, ActionPlan& plan) {
-  Renewal renewal = AddMinutes(*c.station.session, c.request.minutes, c.now);
+  int32_t minutes = plan.sale ? plan.sale->minutes : c.request.minutes;
+  Renewal renewal = AddMinutes(*c.station.session, minutes, c.now);
   plan.session = renewal.session;
   plan.commands.push_back(wire::Sit(renewal.sit_minutes));
-  plan.detail = "+" + std::to_string(c.request.minutes) + " min, " +
-                std::to_string(renewal.sit_minutes) + " min from now" + SaleDetail(plan, c);
+  plan.detail = "+" + std::to_string(minutes) + " min, " + std::to_string(renewal.sit_minutes) +
+                " min from now" + SaleDetail(plan, c);
 }
 
 std::optional<ActionPlan> PlanStart(const ActionContext& c, ActionOutcome& outcome) {
@@ -293,18 +366,19 @@ ActionPlan EndOnStation(const ActionContext& c, int64_t session_id) {
 }
 
 // The minutes over a session's time sold at its end, where the club is
-// paid afterwards (no end at time up): at the station's tariff, in the open
-// shift.
+// paid afterwards (no end at time up): at the station's tariff, each minute
+// at the period it ran in, in the open shift. A member's session is never
+// sold its minutes over (see MaySellOverrun).
 std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSession& session,
                                       ActionOutcome& outcome) {
   int32_t minutes = OverrunMinutes(session, c.now);
-  if (c.till.time_up.end || c.till.tariffs.empty() || minutes == 0) {
+  if (EndsAtTimeUp(c.till.time_up, session) || c.till.tariffs.empty() || minutes == 0) {
     return std::nullopt;
   }
   const Tariff* tariff = TariffOf(c.till, c.station.address);
   auto shift = c.record.OpenShift();
-  auto price = tariff ? PriceOf(*tariff, minutes) : std::nullopt;
-  if (!tariff || !shift || !price) {
+  auto priced = tariff ? PriceOf(*tariff, session.ends, minutes) : std::nullopt;
+  if (!tariff || !shift || !priced) {
     Refuse(outcome, RefusalKind::kConflict,
            std::to_string(minutes) + " minutes over the time are to be sold: " +
                (!tariff  ? std::string("give the station a group with a tariff first")
@@ -312,8 +386,18 @@ std::optional<SaleRecord> OverrunSale(const ActionContext& c, const RentalSessio
                          : "the tariff '" + tariff->name + "' can't price them"));
     return std::nullopt;
   }
-  return SaleRecord{0,       0,      shift->id,    c.now,           c.operator_name,
-                    minutes, *price, tariff->name, tariff->per_hour};
+  SaleRecord sale{.shift_id = shift->id,
+                  .at = c.now,
+                  .by = c.operator_name,
+                  .minutes = minutes,
+                  .price = priced->price,
+                  .tariff = tariff->name,
+                  .per_hour = priced->parts.empty() ? 0 : priced->parts[0].per_hour};
+  // One price for all its minutes needs no parts.
+  if (priced->parts.size() > 1) {
+    sale.parts = std::move(priced->parts);
+  }
+  return sale;
 }
 
 // An end asks the station with its "ACTION STAND"s and is recorded once the
@@ -338,7 +422,17 @@ std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome
   std::optional<SaleRecord> overrun;
   if (current) {
     RefundOffer offer = RefundOfferFor(c.record, *current, c.now);
-    if (offer.amount > 0) {
+    if (offer.amount > 0 && current->member_id) {
+      // A member's refund goes back to the balance once the end is settled:
+      // nothing to choose.
+      refund = RefundRecord{.session_id = current->record_id,
+                            .at = c.now,
+                            .by = c.operator_name,
+                            .minutes = offer.minutes,
+                            .amount = offer.amount,
+                            .paid = true,
+                            .member_id = current->member_id};
+    } else if (offer.amount > 0) {
       outcome.refund_offer = offer;
       if (!c.request.refund) {
         Refuse(outcome, RefusalKind::kConflict,
@@ -351,15 +445,12 @@ std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome
                "no shift is open to pay the refund from: open one, or keep the refund");
         return std::nullopt;
       }
-      refund = RefundRecord{0,
-                            current->record_id,
-                            std::nullopt,
-                            c.now,
-                            c.operator_name,
-                            offer.minutes,
-                            offer.amount,
-                            *c.request.refund,
-                            std::nullopt};
+      refund = RefundRecord{.session_id = current->record_id,
+                            .at = c.now,
+                            .by = c.operator_name,
+                            .minutes = offer.minutes,
+                            .amount = offer.amount,
+                            .paid = *c.request.refund};
     }
     overrun = OverrunSale(c, *current, outcome);
     if (outcome.refusal) {
@@ -378,7 +469,10 @@ std::optional<ActionPlan> PlanEnd(const ActionContext& c, ActionOutcome& outcome
   }
   if (plan.refund) {
     plan.detail += ", refund " + MoneyText(plan.refund->amount) + " " + c.till.currency +
-                   (plan.refund->paid ? " to pay out" : " kept");
+                   (plan.refund->member_id
+                        ? " to the balance of member " + std::to_string(*plan.refund->member_id)
+                    : plan.refund->paid ? " to pay out"
+                                        : " kept");
   }
   return plan;
 }
@@ -518,14 +612,14 @@ constexpr ActionRow kRows[] = {
     {.kind = K::kStart,
      .probes = Probe::kStations,
      .name = "start",
-     .fields = {"minutes"},
-     .read = ReadMinutes,
+     .fields = {"minutes", "package", "member"},
+     .read = ReadSale,
      .plan = PlanStart},
     {.kind = K::kAdd,
      .probes = Probe::kStations,
      .name = "add",
-     .fields = {"minutes"},
-     .read = ReadMinutes,
+     .fields = {"minutes", "package", "member"},
+     .read = ReadSale,
      .plan = PlanAdd},
     {.kind = K::kEnd, .name = "end", .fields = {"refund"}, .read = ReadRefund, .plan = PlanEnd},
     {.kind = K::kInfo, .name = "info", .plan = PlanCommand<protocol::kInfo>},
@@ -708,7 +802,12 @@ Check ReadStations(const RequestFields& fields, std::vector<std::string>& statio
 
 std::string RequestDetail(const ActionRequest& request) {
   std::string_view field = RowOf(request.kind).fields[0];
-  return field == "minutes"  ? std::to_string(request.minutes) + " min"
+  std::string member =
+      request.member_id != 0 ? ", member " + std::to_string(request.member_id) : "";
+  if (field == "minutes" && request.package_id != 0) {
+    return "package " + std::to_string(request.package_id) + member;
+  }
+  return field == "minutes"  ? std::to_string(request.minutes) + " min" + member
          : field == "to"     ? "to " + request.to
          : field == "reason" ? request.reason
                              : "";
@@ -731,6 +830,79 @@ const Tariff* TariffOf(const TillSetup& till, const std::string& address) {
   return nullptr;
 }
 
+const Group* GroupOf(const TillSetup& till, const std::string& address) {
+  auto member = till.members.find(address);
+  if (member == till.members.end()) {
+    return nullptr;
+  }
+  for (const auto& group : till.groups) {
+    if (group.id == member->second) {
+      return &group;
+    }
+  }
+  return nullptr;
+}
+
+std::optional<SaleRecord> SaleFor(const TillSetup& till, const Group& group, const SaleAsked& asked,
+                                  Millis now, Millis from, Refusal& why) {
+  SaleRecord sale;
+  if (asked.package_id != 0) {
+    auto package = std::find_if(till.packages.begin(), till.packages.end(),
+                                [&](const Package& p) { return p.id == asked.package_id; });
+    if (package == till.packages.end()) {
+      why = NotFound("no such package");
+      return std::nullopt;
+    }
+    if (std::find(package->groups.begin(), package->groups.end(), group.id) ==
+        package->groups.end()) {
+      why = Conflict("'" + package->name + "' is not sold in the group '" + group.name + "'");
+      return std::nullopt;
+    }
+    std::string not_now;
+    auto minutes = PackageMinutes(*package, now, from, not_now);
+    if (!minutes) {
+      why = Conflict(not_now);
+      return std::nullopt;
+    }
+    sale.minutes = *minutes;
+    sale.price = package->price;
+    sale.tariff = package->name;
+    sale.kind = SaleKind::kPackage;
+    sale.refundable = package->refundable;
+  } else {
+    auto tariff = std::find_if(till.tariffs.begin(), till.tariffs.end(),
+                               [&](const Tariff& t) { return t.id == group.tariff_id; });
+    if (tariff == till.tariffs.end()) {
+      why = Conflict("the group '" + group.name + "' has no tariff");
+      return std::nullopt;
+    }
+    auto priced = PriceOf(*tariff, from, asked.minutes);
+    if (!priced) {
+      why = Conflict("the tariff '" + tariff->name + "' can't price " +
+                     std::to_string(asked.minutes) + " minutes");
+      return std::nullopt;
+    }
+    sale.minutes = asked.minutes;
+    sale.price = priced->price;
+    sale.tariff = tariff->name;
+    sale.per_hour = priced->parts.empty() ? 0 : priced->parts[0].per_hour;
+    // One price for all its minutes needs no parts.
+    if (priced->parts.size() > 1) {
+      sale.parts = std::move(priced->parts);
+    }
+  }
+  sale.price = Discounted(sale.price, asked.discount);
+  return sale;
+}
+
+bool MaySellOverrun(const RentalSession& session) {
+  return !session.member_id;
+}
+
+bool EndsAtTimeUp(const TimeUpRule& rule, const RentalSession& session) {
+  return rule.end || !MaySellOverrun(session);
+}
+
 int32_t OverrunMinutes(const RentalSession& session, Millis now) {
   if (now <= session.ends) {
     return 0;
@@ -743,7 +915,7 @@ std::vector<Sale> SalesStanding(const std::vector<SaleRecord>& sales) {
   std::vector<Sale> standing;
   for (const auto& sale : sales) {
     if (!sale.voided) {
-      standing.push_back(Sale{sale.minutes, sale.price});
+      standing.push_back(Sale{sale.minutes, sale.price, sale.parts, sale.refundable});
     }
   }
   return standing;
@@ -768,7 +940,7 @@ Money VoidAmount(const SaleRecord& sale, const std::vector<SaleRecord>& session_
     if (s.id == sale.id) {
       index = standing.size();
     }
-    standing.push_back(Sale{s.minutes, s.price});
+    standing.push_back(Sale{s.minutes, s.price, s.parts, s.refundable});
   }
   if (!index) {
     return sale.price;

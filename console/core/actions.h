@@ -47,6 +47,8 @@ struct ActionRequest {
   ActionKind kind = ActionKind::kInfo;
   std::vector<std::string> stations;  // addresses
   int32_t minutes = 0;                // start, add
+  int64_t package_id = 0;             // start, add: a package instead of minutes
+  int64_t member_id = 0;              // start, add: the member whose balance pays
   int32_t volume = 0;                 // volume
   std::string caption;                // kill, UTF-8
   std::string text;                   // message, UTF-8 (see wire::MessageProblem)
@@ -101,6 +103,8 @@ class RequestFields {
   virtual bool IsNull(std::string_view name) const = 0;
   // A list of texts (nullopt too when it holds anything else).
   virtual std::optional<std::vector<std::string>> Texts(std::string_view name) const = 0;
+  // A list of integers (nullopt too when it holds anything else).
+  virtual std::optional<std::vector<int64_t>> Integers(std::string_view name) const = 0;
 };
 
 // The most stations one request names.
@@ -177,7 +181,7 @@ struct ActionRow {
   std::string_view name = "";
   // The request's own fields (empty: none); the page fills the first from
   // its input of that name.
-  std::array<std::string_view, 2> fields = {};
+  std::array<std::string_view, 3> fields = {};
   // Reads the row's fields into the request (nullptr: it has none).
   Check (*read)(const RequestFields& fields, ActionRequest& request) = nullptr;
   // What the action does on one station; nullopt when refused (the
@@ -213,6 +217,31 @@ std::string RequestDetail(const ActionRequest& request);
 // outside a group), and what ending the session now gives back, its unused
 // minutes at their prices.
 const Tariff* TariffOf(const TillSetup& till, const std::string& address);
+const Group* GroupOf(const TillSetup& till, const std::string& address);
+
+// What a sale is asked for: minutes at the group's tariff, or a package;
+// and the discount of the member it is sold to.
+struct SaleAsked {
+  int32_t minutes = 0;
+  int64_t package_id = 0;
+  int32_t discount = 0;
+};
+// The sale a station of the group would make sold at `now`, its minutes
+// beginning at `from` (the session's end; now for a start): its minutes,
+// price (the member's discount taken off after the minimum), tariff or
+// package and parts; the caller adds its shift, time, operator and member.
+// nullopt with the refusal when it can't be sold.
+std::optional<SaleRecord> SaleFor(const TillSetup& till, const Group& group, const SaleAsked& asked,
+                                  Millis now, Millis from, Refusal& why);
+
+// Where a club sells the minutes a session runs over its time afterwards:
+// whether this session's may be. A member's session never runs over: its
+// balance paid for its time, and it ends at that time.
+bool MaySellOverrun(const RentalSession& session);
+// Whether the console ends the session at its time up (after the rule's
+// grace): where the rule says so, and always for a session whose minutes over
+// may not be sold.
+bool EndsAtTimeUp(const TimeUpRule& rule, const RentalSession& session);
 // Sales voided are not refunded.
 RefundOffer RefundOfferFor(Record& record, const RentalSession& session, Millis now);
 // The minutes a session has run over its time, a minute begun counted

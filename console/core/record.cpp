@@ -17,7 +17,15 @@ std::optional<Role> RoleFromName(std::string_view name) {
 }
 
 const char* SaleKindName(SaleKind kind) {
-  return kind == SaleKind::kFree ? "free" : "sale";
+  switch (kind) {
+    case SaleKind::kFree:
+      return "free";
+    case SaleKind::kPackage:
+      return "package";
+    case SaleKind::kSold:
+      break;
+  }
+  return "sale";
 }
 
 std::optional<SaleKind> SaleKindFromName(std::string_view name) {
@@ -26,6 +34,9 @@ std::optional<SaleKind> SaleKindFromName(std::string_view name) {
   }
   if (name == "free") {
     return SaleKind::kFree;
+  }
+  if (name == "package") {
+    return SaleKind::kPackage;
   }
   return std::nullopt;
 }

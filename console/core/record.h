@@ -1,8 +1,9 @@
 // What the console's core keeps in its record: every session with its sales,
 // moves and refund, the corrections of the till (voids), the shifts, the
-// till's tariffs and groups, every operator's action, the ids of the requests
-// the operators' pages sent, the room's stations with their places, the
-// operators' password hashes and the marks of the browsers they logged in
+// till's tariffs with their periods, its packages and groups, the members
+// with the moves of their balances, every operator's action, the ids of the
+// requests the operators' pages sent, the room's stations with their places,
+// the operators' password hashes and the marks of the browsers they logged in
 // from. record/store.h keeps them in SQLite. A record that cannot be read or
 // written throws RecordError. The till's rows (sales, refunds, voids) are
 // written once and never changed or deleted: a correction is a row of its
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "console/core/billing.h"
+#include "console/core/members.h"
 #include "console/core/room.h"
 
 namespace zalvo::console {
@@ -29,10 +31,11 @@ class RecordError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// How minutes came to a session: sold at a tariff, or given free (at price
-// 0, with a reason, within the operator's allowance). The record keeps the
-// kind's name ("sale", "free").
-enum class SaleKind { kSold, kFree };
+// How minutes came to a session: sold at a tariff, sold as a package (at its
+// fixed price), or given free (at price 0, with a reason, within the
+// operator's allowance). The record keeps the kind's name ("sale",
+// "package", "free").
+enum class SaleKind { kSold, kFree, kPackage };
 const char* SaleKindName(SaleKind kind);
 std::optional<SaleKind> SaleKindFromName(std::string_view name);
 
@@ -45,10 +48,16 @@ struct SaleRecord {
   std::string by;
   int32_t minutes = 0;
   Money price = 0;
-  std::string tariff;  // its name then
-  Money per_hour = 0;  // its price then
+  std::string tariff;  // its name then (a package's: the package's)
+  Money per_hour = 0;  // its price then (of its first minute)
   SaleKind kind = SaleKind::kSold;
   std::string reason = {};  // why minutes were given free
+  // The minutes by their price per hour, in the order they run (none: all
+  // at per_hour, or a package's).
+  std::vector<SalePart> parts = {};
+  bool refundable = true;  // a package's unused minutes may not be
+  // Paid from this member's balance (nullopt: in cash).
+  std::optional<int64_t> member_id = std::nullopt;
   // Filled when read: what a void of the sale took back (nullopt: none),
   // and when.
   std::optional<Money> voided = std::nullopt;
@@ -88,17 +97,20 @@ struct MoveRecord {
 
 // The refund offered at an early end, paid out or kept: chosen when the
 // end is asked, settled (the cash moves, in the shift open then) once the
-// station has confirmed the end, or an owner closed the session.
+// station has confirmed the end, or an owner closed the session. A member's
+// session gives its refund back to the balance (paid, to the member named),
+// when it is settled.
 struct RefundRecord {
   int64_t id = 0;
   int64_t session_id = 0;
-  std::optional<int64_t> shift_id;
+  std::optional<int64_t> shift_id = std::nullopt;  // the shift it is settled in
   Millis at = 0;
   std::string by;
   int32_t minutes = 0;
   Money amount = 0;
   bool paid = false;
-  std::optional<Millis> settled;  // nullopt: pending
+  std::optional<Millis> settled = std::nullopt;  // nullopt: pending
+  std::optional<int64_t> member_id = std::nullopt;
 };
 
 struct ShiftRecord {
@@ -121,12 +133,13 @@ struct TimeUpRule {
 inline constexpr int32_t kMaxTimeUpGraceSeconds = 3600;
 
 // The till's set-up: the currency, the tariffs, the groups and the group of
-// each station (by address), the free minutes an operator may give in a
-// shift (an owner gives any), and the rule at a session's time up.
+// each station (by address), the packages, the free minutes an operator may
+// give in a shift (an owner gives any), and the rule at a session's time up.
 struct TillSetup {
   std::string currency;
   std::vector<Tariff> tariffs;
   std::vector<Group> groups;
+  std::vector<Package> packages;
   std::map<std::string, int64_t> members;
   int32_t free_minutes_per_shift = 0;
   TimeUpRule time_up;
@@ -227,6 +240,7 @@ struct SessionRecord {
   std::string end_asked_by;
   std::optional<Millis> end_confirmed;
   std::string close_reason;
+  std::optional<int64_t> member_id = std::nullopt;  // sold to this member
   // Filled by SessionsBetween: what was sold (none for a session of a
   // station without tariff), its moves, and the refund offered at its end.
   std::vector<SaleRecord> sales;
@@ -326,6 +340,9 @@ class Record {
   virtual void DeleteGroup(int64_t id) = 0;
   // nullopt: the station belongs to no group.
   virtual void SetStationGroup(const std::string& address, std::optional<int64_t> group) = 0;
+  // Saving a package of id 0 adds it; its groups are set with it.
+  virtual int64_t SavePackage(const Package& package) = 0;
+  virtual void DeletePackage(int64_t id) = 0;
 
   // The stations' MAC addresses ("00:1a:2b:3c:4d:5e"), by address;
   // nullopt forgets one.
@@ -348,7 +365,7 @@ class Record {
   // from now on, and the move is a row of its own.
   virtual int64_t MoveSession(const MoveRecord& move) = 0;
   // The pending refunds of the sessions that have ended are settled in the
-  // shift.
+  // shift: a member's goes back to the member's balance then.
   virtual void SettleRefunds(Millis at, int64_t shift_id) = 0;
   virtual void SetTimeUp(const TimeUpRule& rule) = 0;
 
@@ -369,6 +386,24 @@ class Record {
   virtual std::vector<SaleRecord> ShiftSales(int64_t id) = 0;
   virtual std::vector<RefundRecord> ShiftRefunds(int64_t id) = 0;
   virtual std::vector<VoidRecord> ShiftVoids(int64_t id) = 0;
+
+  // Members, with their balances. Saving one of id 0 adds it; a card taken
+  // by another member throws RecordError. Removing and anonymising keep the
+  // member's row (its money rows name it).
+  virtual std::vector<Member> Members() = 0;
+  virtual std::optional<Member> FindMember(int64_t id) = 0;
+  virtual int64_t SaveMember(const Member& member) = 0;
+  virtual void RemoveMember(int64_t id, Millis at) = 0;
+  virtual void AnonymiseMember(int64_t id, Millis at) = 0;
+  // A move of a member's balance; one that would take the balance below
+  // zero (or a top-up above kMaxBalance) throws RecordError and is not
+  // written, so that two counters selling to one member never spend the
+  // balance twice.
+  virtual int64_t AddMemberMove(const MemberMove& move) = 0;
+  // A member's moves in order, each with the balance after it; the moves
+  // made in a shift.
+  virtual std::vector<MemberMove> MemberMoves(int64_t member_id) = 0;
+  virtual std::vector<MemberMove> ShiftMemberMoves(int64_t shift_id) = 0;
 
   // Request ids, by operator. Claiming one keeps it (as being carried out)
   // and first forgets those claimed before `forget_before`; an id kept

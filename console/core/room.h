@@ -44,6 +44,9 @@ struct RentalSession {
   // What its sales cost so far, voids taken off, in minor units of the
   // till's currency; nullopt: not sold by tariff.
   std::optional<int64_t> sold;
+  // Sold to a member: paid from the member's balance, and ended at its time
+  // (never sold minutes over it afterwards).
+  std::optional<int64_t> member_id = std::nullopt;
 };
 
 enum class Occupancy { kFree, kRented, kOverrun, kEnding };

@@ -122,7 +122,7 @@ std::string GroupName(const TillSetup& till, std::optional<int64_t> id) {
   Refuse(RefusalKind::kNotFound, "no such group");
 }
 
-std::optional<int64_t> GroupOf(const TillSetup& till, const std::string& address) {
+std::optional<int64_t> GroupIdOf(const TillSetup& till, const std::string& address) {
   auto member = till.members.find(address);
   return member == till.members.end() ? std::nullopt : std::optional(member->second);
 }
@@ -149,7 +149,7 @@ std::string Apply(const RoomContext& c, const RoomChange& change, StationConfig&
   }
   if (change.group) {
     std::string to = GroupName(c.till, *change.group);
-    auto current = GroupOf(c.till, config.address);
+    auto current = GroupIdOf(c.till, config.address);
     if (current != *change.group) {
       said.push_back("group " + GroupName(c.till, current) + " -> " + to);
       c.record.SetStationGroup(config.address, *change.group);
@@ -346,8 +346,11 @@ RoomFileLines MissingLines(const RoomPlan& plan, const std::vector<StationConfig
     if (std::none_of(till.tariffs.begin(), till.tariffs.end(),
                      [&](const Tariff& t) { return t.name == tariff.name; })) {
       lines.tariffs.push_back(tariff);
-      lines.said.push_back("tariff " + tariff.name + ", " + MoneyText(tariff.per_hour) +
-                           " per hour");
+      std::string prices;
+      for (const auto& period : tariff.periods) {
+        prices += (prices.empty() ? "" : ", ") + PeriodText(period);
+      }
+      lines.said.push_back("tariff " + tariff.name + ", " + prices);
     }
   }
   for (const auto& group : plan.till.groups) {

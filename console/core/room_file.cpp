@@ -94,10 +94,8 @@ RoomPlan ParseRoomPlan(const std::string& text) {
           (fields.size() == 5 && (fields[3].quoted || fields[3].text != "minimum"))) {
         throw wrong("expected 'tariff NAME PRICE-PER-HOUR [minimum PRICE]'");
       }
-      Tariff tariff;
-      tariff.name = fields[1].text;
-      tariff.per_hour = amount(fields[2]);
-      tariff.minimum = fields.size() == 5 ? amount(fields[4]) : 0;
+      Tariff tariff = OnePriceTariff(0, fields[1].text, amount(fields[2]),
+                                     fields.size() == 5 ? amount(fields[4]) : 0);
       if (auto problem = TariffProblem(tariff)) {
         throw wrong(*problem);
       }

@@ -85,13 +85,15 @@ std::optional<Money> SessionPrice(const SessionRecord& session) {
 std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::string& currency) {
   std::string csv =
       "station,address,started,ended,minutes,started_by,ended_by,used_minutes,price,refund,"
-      "refund_paid,sold_by,refund_by,currency,moved_from\r\n";
+      "refund_paid,sold_by,refund_by,currency,moved_from,member\r\n";
   for (const auto& s : sessions) {
     auto price = SessionPrice(s);
     std::string sold_by;
     for (const auto& sale : s.sales) {
       sold_by += (sold_by.empty() ? "" : " ") + sale.by + ":" + std::to_string(sale.minutes) +
-                 (sale.kind == SaleKind::kFree ? "(free)" : "") + (sale.voided ? "(void)" : "");
+                 (sale.kind == SaleKind::kFree ? "(free)" : "") +
+                 (sale.kind == SaleKind::kPackage ? "(" + sale.tariff + ")" : "") +
+                 (sale.voided ? "(void)" : "");
     }
     std::string moved_from;
     for (const auto& move : s.moves) {
@@ -105,7 +107,8 @@ std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::s
            (s.refund ? MoneyText(s.refund->amount) : std::string()) + "," +
            (s.refund ? (s.refund->paid ? "yes" : "no") : "") + "," + CsvField(sold_by) + "," +
            (s.refund ? CsvField(s.refund->by) : std::string()) + "," +
-           (price ? CsvField(currency) : std::string()) + "," + CsvField(moved_from) + "\r\n";
+           (price ? CsvField(currency) : std::string()) + "," + CsvField(moved_from) + "," +
+           (s.member_id ? std::to_string(*s.member_id) : std::string()) + "\r\n";
   }
   return csv;
 }
@@ -131,7 +134,8 @@ std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string&
   std::string csv =
       "shift,opened,opened_by,closed,closed_by,opening,sales,sales_count,refunds,refunds_count,"
       "expected,counted,difference,currency,voids,voids_count,refunds_kept,free_minutes,"
-      "last_counted,opening_difference,by_tariff,by_operator,free_by_operator\r\n";
+      "last_counted,opening_difference,by_tariff,by_operator,free_by_operator,by_package,"
+      "balance_spent,balance_refunded,top_ups,payouts\r\n";
   for (const auto& r : shifts) {
     const auto& s = r.shift;
     const auto& t = r.totals;
@@ -145,7 +149,22 @@ std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string&
            "," + MoneyText(r.refunds_kept.amount) + "," + std::to_string(r.free_minutes.minutes) +
            "," + Optional(r.last_counted) + "," + Optional(r.opening_difference) + "," +
            LinesText(r.by_tariff) + "," + LinesText(r.by_operator) + "," +
-           LinesText(r.free_by_operator) + "\r\n";
+           LinesText(r.free_by_operator) + "," + LinesText(r.by_package) + "," +
+           MoneyText(r.balance_spent.amount) + "," + MoneyText(r.balance_refunded.amount) + "," +
+           MoneyText(r.top_ups.amount) + "," + MoneyText(r.payouts.amount) + "\r\n";
+  }
+  return csv;
+}
+
+std::string StatementCsv(const Member& member, const std::vector<MemberMove>& moves,
+                         const std::string& currency) {
+  std::string csv = "member,at,kind,amount,balance,station,minutes,sold,by,currency\r\n";
+  std::string label = CsvField(MemberLabel(member));
+  for (const auto& m : moves) {
+    csv += label + "," + LocalTimeText(m.at) + "," + MoveKindName(m.kind) + "," +
+           MoneyText(m.amount) + "," + MoneyText(m.balance) + "," + CsvField(m.station) + "," +
+           (m.minutes ? std::to_string(m.minutes) : std::string()) + "," + CsvField(m.sold) + "," +
+           CsvField(m.by) + "," + CsvField(currency) + "\r\n";
   }
   return csv;
 }

@@ -30,6 +30,11 @@ std::string SessionsCsv(const std::vector<SessionRecord>& sessions, const std::s
 // "name: count / minutes / amount" separated by "; ".
 std::string ShiftsCsv(const std::vector<ShiftReport>& shifts, const std::string& currency);
 
+// A member's statement as CSV: each move of the balance (top-ups, sales,
+// refunds, voids, pay-outs) with the balance after it.
+std::string StatementCsv(const Member& member, const std::vector<MemberMove>& moves,
+                         const std::string& currency);
+
 // Local time of day formatting and the bounds of a local day "YYYY-MM-DD".
 std::string LocalTimeText(Millis at);
 std::optional<std::pair<Millis, Millis>> LocalDayBounds(const std::string& day);

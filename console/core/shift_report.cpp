@@ -15,6 +15,13 @@ bool Add(std::map<std::string, ReportLine>& lines, const std::string& name, int6
   return !__builtin_add_overflow(line.amount, amount, &line.amount);
 }
 
+// Adds a row to one line; false when the amount overflows.
+bool AddTo(ReportLine& line, int64_t minutes, Money amount) {
+  ++line.count;
+  line.minutes += minutes;
+  return !__builtin_add_overflow(line.amount, amount, &line.amount);
+}
+
 std::vector<ReportLine> Lines(const std::map<std::string, ReportLine>& lines) {
   std::vector<ReportLine> list;
   for (const auto& [name, line] : lines) {
@@ -29,13 +36,13 @@ std::optional<ShiftReport> ReportOfShift(const ShiftRecord& shift,
                                          const std::vector<SaleRecord>& sales,
                                          const std::vector<RefundRecord>& refunds,
                                          const std::vector<VoidRecord>& voids,
+                                         const std::vector<MemberMove>& member_moves,
                                          const std::optional<ShiftRecord>& before) {
   ShiftReport report;
   report.shift = shift;
-  std::vector<Money> sold;
-  std::vector<Money> paid;
-  std::vector<Money> voided;
+  CashMoves cash;
   std::map<std::string, ReportLine> by_tariff;
+  std::map<std::string, ReportLine> by_package;
   std::map<std::string, ReportLine> by_operator;
   std::map<std::string, ReportLine> free_by_operator;
   bool fits = true;
@@ -46,13 +53,21 @@ std::optional<ShiftReport> ReportOfShift(const ShiftRecord& shift,
       fits = Add(free_by_operator, sale.by, sale.minutes, 0) && fits;
       continue;
     }
-    sold.push_back(sale.price);
-    fits = Add(by_tariff, sale.tariff, sale.minutes, sale.price) && fits;
+    if (sale.member_id) {
+      fits = AddTo(report.balance_spent, sale.minutes, sale.price) && fits;
+    } else {
+      cash.sales.push_back(sale.price);
+    }
+    fits = Add(sale.kind == SaleKind::kPackage ? by_package : by_tariff, sale.tariff, sale.minutes,
+               sale.price) &&
+           fits;
     fits = Add(by_operator, sale.by, sale.minutes, sale.price) && fits;
   }
   for (const auto& refund : refunds) {
-    if (refund.paid) {
-      paid.push_back(refund.amount);
+    if (refund.member_id) {
+      fits = AddTo(report.balance_refunded, refund.minutes, refund.amount) && fits;
+    } else if (refund.paid) {
+      cash.refunds.push_back(refund.amount);
     } else {
       ++report.refunds_kept.count;
       report.refunds_kept.minutes += refund.minutes;
@@ -62,17 +77,33 @@ std::optional<ShiftReport> ReportOfShift(const ShiftRecord& shift,
     }
   }
   for (const auto& v : voids) {
-    voided.push_back(v.amount);
+    if (v.sale.member_id) {
+      fits = AddTo(report.balance_refunded, 0, v.amount) && fits;
+    } else {
+      cash.voids.push_back(v.amount);
+    }
   }
-  auto totals = TotalsOf(shift.opening, sold, paid, voided, shift.counted);
+  for (const auto& move : member_moves) {
+    if (move.kind == MoveKind::kTopUp) {
+      cash.top_ups.push_back(move.amount);
+      fits = AddTo(report.top_ups, 0, move.amount) && fits;
+    } else if (move.kind == MoveKind::kPayout) {
+      Money out = 0;
+      fits = !__builtin_sub_overflow(Money{0}, move.amount, &out) && fits;
+      cash.payouts.push_back(out);
+      fits = AddTo(report.payouts, 0, out) && fits;
+    }
+  }
+  auto totals = TotalsOf(shift.opening, cash, shift.counted);
   if (!totals || !fits ||
       __builtin_sub_overflow(totals->expected, shift.opening, &report.takings)) {
     return std::nullopt;
   }
   report.totals = *totals;
-  report.sales = sold.size();
-  report.refunds = paid.size();
+  report.sales = cash.sales.size();
+  report.refunds = cash.refunds.size();
   report.by_tariff = Lines(by_tariff);
+  report.by_package = Lines(by_package);
   report.by_operator = Lines(by_operator);
   report.free_by_operator = Lines(free_by_operator);
   report.voids = voids;

@@ -32,18 +32,36 @@ Check ReadCurrency(const RequestFields& fields, TillChange& change) {
   return std::nullopt;
 }
 
+// A tariff: its name, minimum, and either its periods ("Mon-Fri
+// 08:00-18:00 2.50", ...) or one price per hour for the whole week.
 Check ReadTariff(const RequestFields& fields, TillChange& change) {
   change.tariff.id = OptionalId(fields);
   change.tariff.name = fields.Text("name").value_or("");
-  auto per_hour = Amount(fields, "per_hour");
   auto minimum = fields.Has("minimum") ? Amount(fields, "minimum") : std::optional<Money>(0);
-  if (change.tariff.id < 0 || !per_hour || !minimum) {
+  auto periods = fields.Texts("periods");
+  auto per_hour = Amount(fields, "per_hour");
+  if (change.tariff.id < 0 || !minimum || fields.Has("periods") == fields.Has("per_hour") ||
+      (fields.Has("periods") && (!periods || periods->empty() || periods->size() > kMaxPeriods)) ||
+      (fields.Has("per_hour") && !per_hour)) {
     return BadRequest(
-        "a tariff needs 'name', 'per_hour' and 'minimum' as amounts such as \"3.50\" (at most " +
+        "a tariff needs 'name', 'minimum' and either 'per_hour' or 'periods' (1 to " +
+        std::to_string(kMaxPeriods) +
+        " texts such as \"Mon-Fri 08:00-18:00 2.50\"), amounts such as \"3.50\" (at most " +
         MoneyText(kMaxHourPrice) + ")");
   }
-  change.tariff.per_hour = *per_hour;
   change.tariff.minimum = *minimum;
+  if (per_hour) {
+    change.tariff.periods = {TariffPeriod{kEveryDay, 0, 0, *per_hour}};
+    return std::nullopt;
+  }
+  for (size_t i = 0; i < periods->size(); ++i) {
+    std::string why;
+    auto period = ParsePeriod((*periods)[i], why);
+    if (!period) {
+      return BadRequest("period " + std::to_string(i + 1) + ": " + why);
+    }
+    change.tariff.periods.push_back(*period);
+  }
   return std::nullopt;
 }
 
@@ -54,6 +72,7 @@ Check ReadRemoval(const RequestFields& fields, TillChange& change) {
   }
   change.tariff.id = *id;
   change.group.id = *id;
+  change.package.id = *id;
   return std::nullopt;
 }
 
@@ -113,8 +132,17 @@ bool HasGroup(const TillSetup& till, int64_t id) {
   return FindGroup(till, id) != nullptr;
 }
 
+// "3.00 per hour, minimum 0.00" for one price all week, else the periods.
 std::string TariffText(const Tariff& tariff) {
-  return MoneyText(tariff.per_hour) + " per hour, minimum " + MoneyText(tariff.minimum);
+  const auto& periods = tariff.periods;
+  if (periods.size() == 1 && periods[0].days == kEveryDay && periods[0].from == periods[0].to) {
+    return MoneyText(periods[0].per_hour) + " per hour, minimum " + MoneyText(tariff.minimum);
+  }
+  std::string text;
+  for (const auto& period : periods) {
+    text += (text.empty() ? "" : "; ") + PeriodText(period);
+  }
+  return text + " per hour, minimum " + MoneyText(tariff.minimum);
 }
 
 // "old -> new", or the value alone when it stays.
@@ -321,16 +349,29 @@ TillChangeDone Void(const TillContext& c, const TillChange& change) {
                               .by = c.operator_name,
                               .amount = amount,
                               .reason = change.reason});
+  // A sale paid from a balance is given back to it, not from the drawer.
+  if (sale->member_id && amount > 0) {
+    c.record.AddMemberMove(MemberMove{.member_id = *sale->member_id,
+                                      .kind = MoveKind::kVoid,
+                                      .at = c.now,
+                                      .by = c.operator_name,
+                                      .amount = amount,
+                                      .shift_id = shift->id,
+                                      .sale_id = sale->id});
+  }
   std::string of_shift = sale->shift_id && *sale->shift_id != shift->id
                              ? ", of the earlier shift " + std::to_string(*sale->shift_id)
                              : "";
   std::string refunded =
       amount != sale->price ? " (" + MoneyText(sale->price - amount) + " was refunded)" : "";
-  return {"void",
-          "sale " + std::to_string(sale->id) + " of " + std::to_string(sale->minutes) + " min by " +
-              sale->by + of_shift + ": " + MoneyText(amount) + " " + c.till.currency +
-              " taken back" + refunded + "; reason: " + change.reason,
-          sale->session_id};
+  return {
+      "void",
+      "sale " + std::to_string(sale->id) + " of " + std::to_string(sale->minutes) + " min by " +
+          sale->by + of_shift + ": " + MoneyText(amount) + " " + c.till.currency +
+          (sale->member_id ? " back to the balance of member " + std::to_string(*sale->member_id)
+                           : " taken back") +
+          refunded + "; reason: " + change.reason,
+      sale->session_id};
 }
 
 TillChangeDone SetFreeMinutes(const TillContext& c, const TillChange& change) {
@@ -349,7 +390,8 @@ Check ReadTimeUp(const RequestFields& fields, TillChange& change) {
         "'end' must be true (the console ends a session at its time up, after "
         "'grace_seconds', 0 to " +
         std::to_string(kMaxTimeUpGraceSeconds) +
-        ") or false (sessions run on and the minutes over are sold at the end)");
+        ") or false (sessions run on and the minutes over are sold at the end; a member's ends at "
+        "its time)");
   }
   change.time_up = TimeUpRule{*end, static_cast<int32_t>(*grace)};
   return std::nullopt;
@@ -360,21 +402,390 @@ TillChangeDone SetTimeUp(const TillContext& c, const TillChange& change) {
   return {"time up", change.time_up.end
                          ? "sessions end " + std::to_string(change.time_up.grace_seconds) +
                                " s after their time"
-                         : "sessions run on; the minutes over are sold at the end"};
+                         : "sessions run on; the minutes over are sold at the end (a member's "
+                           "session ends at its time)"};
+}
+
+// Packages.
+
+Check ReadPackage(const RequestFields& fields, TillChange& change) {
+  Package& p = change.package;
+  p.id = OptionalId(fields);
+  p.name = fields.Text("name").value_or("");
+  auto price = Amount(fields, "price");
+  auto groups = fields.Integers("groups");
+  auto refundable = fields.Has("refundable") ? fields.Flag("refundable") : std::optional(true);
+  if (p.id < 0 || !price || !groups || !refundable) {
+    return BadRequest(
+        "a package needs 'name', 'price' (an amount such as \"15.00\"), 'groups' (their ids), "
+        "'refundable' (true or false) and either 'minutes' or 'window' (\"22:00-08:00\") with "
+        "'last_sale' (\"05:00\")");
+  }
+  p.price = *price;
+  p.groups = *groups;
+  p.refundable = *refundable;
+  if (fields.Has("minutes") == fields.Has("window") ||
+      fields.Has("window") != fields.Has("last_sale")) {
+    return BadRequest("a package is either 'minutes', or a 'window' with its 'last_sale'");
+  }
+  if (fields.Has("minutes")) {
+    auto minutes = fields.Integer("minutes");
+    if (!minutes || *minutes < 1 || *minutes > kMaxSessionMinutes) {
+      return BadRequest("'minutes' must be a whole number from 1 to " +
+                        std::to_string(kMaxSessionMinutes));
+    }
+    p.minutes = static_cast<int32_t>(*minutes);
+    return std::nullopt;
+  }
+  auto window = fields.Text("window");
+  auto last = fields.Text("last_sale");
+  p.window = window && last ? ParseWindow(*window, *last) : std::nullopt;
+  if (!p.window) {
+    return BadRequest(
+        "'window' is from-to, such as \"22:00-08:00\", and 'last_sale' a time "
+        "such as \"05:00\"");
+  }
+  return std::nullopt;
+}
+
+std::string PackageText(const TillSetup& till, const Package& p) {
+  std::string groups;
+  for (int64_t id : p.groups) {
+    const Group* group = FindGroup(till, id);
+    groups += (groups.empty() ? "" : ", ") + (group ? group->name : std::to_string(id));
+  }
+  return MoneyText(p.price) + " for " +
+         (p.window ? WindowText(*p.window) : std::to_string(p.minutes) + " min") +
+         (p.refundable ? ", unused minutes refunded" : ", not refunded") + ", sold in " +
+         (groups.empty() ? "no group" : groups);
+}
+
+const Package* FindPackage(const TillSetup& till, int64_t id) {
+  auto found = std::find_if(till.packages.begin(), till.packages.end(),
+                            [&](const Package& p) { return p.id == id; });
+  return found == till.packages.end() ? nullptr : &*found;
+}
+
+TillChangeDone SavePackage(const TillContext& c, const TillChange& change) {
+  const Package& p = change.package;
+  if (auto problem = PackageProblem(p)) {
+    Refuse(RefusalKind::kBadRequest, *problem);
+  }
+  for (int64_t group : p.groups) {
+    if (!HasGroup(c.till, group)) {
+      Refuse(RefusalKind::kNotFound, "no group " + std::to_string(group));
+    }
+  }
+  const Package* before = p.id != 0 ? FindPackage(c.till, p.id) : nullptr;
+  if (p.id != 0 && !before) {
+    Refuse(RefusalKind::kNotFound, "no such package");
+  }
+  if (c.till.currency.empty()) {
+    Refuse(RefusalKind::kConflict, "name the currency first");
+  }
+  c.record.SavePackage(p);
+  if (!before) {
+    return {"package added", p.name + ": " + PackageText(c.till, p)};
+  }
+  return {"package changed", Became(before->name, p.name) + ": " +
+                                 Became(PackageText(c.till, *before), PackageText(c.till, p))};
+}
+
+TillChangeDone DeletePackage(const TillContext& c, const TillChange& change) {
+  const Package* package = FindPackage(c.till, change.package.id);
+  if (!package) {
+    Refuse(RefusalKind::kNotFound, "no such package");
+  }
+  std::string name = package->name;
+  c.record.DeletePackage(package->id);
+  return {"package removed", name};
+}
+
+// Members. The log names a member by number only, so that anonymising one
+// leaves no name behind.
+
+Check ReadMember(const RequestFields& fields, TillChange& change) {
+  Member& m = change.member;
+  m.id = OptionalId(fields);
+  m.name = fields.Text("name").value_or("");
+  m.card = fields.Text("card").value_or("");
+  m.phone = fields.Text("phone").value_or("");
+  m.note = fields.Text("note").value_or("");
+  change.discount_given = fields.Has("discount");
+  auto discount = fields.Has("discount") ? fields.Integer("discount") : std::optional<int64_t>(0);
+  if (m.id < 0 || !discount || *discount < 0 || *discount > 100) {
+    return BadRequest(
+        "a member needs a 'name'; 'card', 'phone' and 'note' are texts, "
+        "'discount' a whole percent from 0 to 100");
+  }
+  m.discount = static_cast<int32_t>(*discount);
+  return MemberProblem(m);
+}
+
+Check ReadMemberId(const RequestFields& fields, TillChange& change) {
+  auto member = Id(fields, "member");
+  if (!member) {
+    return BadRequest("'member' must name a member by id");
+  }
+  change.member.id = *member;
+  return std::nullopt;
+}
+
+Check ReadMemberAmount(const RequestFields& fields, TillChange& change) {
+  if (auto refused = ReadMemberId(fields, change)) {
+    return refused;
+  }
+  auto amount = Amount(fields, "amount");
+  if (!amount || *amount <= 0) {
+    return BadRequest("'amount' must be an amount above 0 such as \"20.00\" (at most " +
+                      MoneyText(kMaxHourPrice) + ")");
+  }
+  change.amount = *amount;
+  return std::nullopt;
+}
+
+// A member that is still one: found, not removed, not anonymised.
+Member MemberOf(const TillContext& c, int64_t id) {
+  auto member = c.record.FindMember(id);
+  if (!member || member->removed) {
+    Refuse(RefusalKind::kNotFound, "no member " + std::to_string(id));
+  }
+  if (member->anonymised) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(id) + " was anonymised");
+  }
+  return *member;
+}
+
+std::string MemberMoney(const TillContext& c, Money amount) {
+  return MoneyText(amount) + " " + c.till.currency;
+}
+
+TillChangeDone SaveMember(const TillContext& c, const TillChange& change) {
+  Member member = change.member;
+  std::optional<Member> before;
+  if (member.id != 0) {
+    before = MemberOf(c, member.id);
+  }
+  int32_t discount_before = before ? before->discount : 0;
+  if (!change.discount_given) {
+    member.discount = discount_before;
+  }
+  if (member.discount != discount_before && change.role != Role::kOwner) {
+    Refuse(RefusalKind::kNotAllowed, "only an owner sets a member's discount");
+  }
+  if (!member.card.empty()) {
+    for (const auto& other : c.record.Members()) {
+      if (other.id != member.id && !other.removed && other.card == member.card) {
+        Refuse(RefusalKind::kConflict,
+               "the card " + member.card + " is member " + std::to_string(other.id) + "'s");
+      }
+    }
+  }
+  int64_t id = c.record.SaveMember(member);
+  if (!before) {
+    return {"member added", "member " + std::to_string(id) + ", discount " +
+                                std::to_string(member.discount) + " %"};
+  }
+  std::string changed;
+  auto note = [&](bool differs, const std::string& what) {
+    if (differs) {
+      changed += (changed.empty() ? "" : ", ") + what;
+    }
+  };
+  note(before->name != member.name, "name");
+  note(before->card != member.card, "card");
+  note(before->phone != member.phone, "phone");
+  note(before->note != member.note, "note");
+  note(before->discount != member.discount, "discount " + std::to_string(before->discount) +
+                                                " -> " + std::to_string(member.discount) + " %");
+  return {"member changed",
+          "member " + std::to_string(id) + ": " + (changed.empty() ? "nothing changed" : changed)};
+}
+
+// A top-up is cash into the drawer, in the open shift.
+TillChangeDone TopUp(const TillContext& c, const TillChange& change) {
+  Member member = MemberOf(c, change.member.id);
+  auto shift = c.record.OpenShift();
+  if (!shift) {
+    Refuse(RefusalKind::kConflict, "no shift is open to take the cash: open one first");
+  }
+  if (member.balance > kMaxBalance - change.amount) {
+    Refuse(RefusalKind::kConflict, "a balance holds at most " + MemberMoney(c, kMaxBalance));
+  }
+  c.record.AddMemberMove(MemberMove{.member_id = member.id,
+                                    .kind = MoveKind::kTopUp,
+                                    .at = c.now,
+                                    .by = c.operator_name,
+                                    .amount = change.amount,
+                                    .shift_id = shift->id});
+  return {"top-up", "member " + std::to_string(member.id) + ": +" + MemberMoney(c, change.amount) +
+                        " in cash, balance " + MemberMoney(c, member.balance + change.amount)};
+}
+
+// A pay-out is cash from the drawer, in the open shift: an owner's.
+TillChangeDone Payout(const TillContext& c, const TillChange& change) {
+  auto member = c.record.FindMember(change.member.id);
+  if (!member) {
+    Refuse(RefusalKind::kNotFound, "no member " + std::to_string(change.member.id));
+  }
+  auto shift = c.record.OpenShift();
+  if (!shift) {
+    Refuse(RefusalKind::kConflict, "no shift is open to pay from: open one first");
+  }
+  if (change.amount > member->balance) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(member->id) + " has " +
+                                       MemberMoney(c, member->balance) + ": that is the most " +
+                                       "to pay out");
+  }
+  c.record.AddMemberMove(MemberMove{.member_id = member->id,
+                                    .kind = MoveKind::kPayout,
+                                    .at = c.now,
+                                    .by = c.operator_name,
+                                    .amount = -change.amount,
+                                    .shift_id = shift->id});
+  return {"pay-out", "member " + std::to_string(member->id) + ": " + MemberMoney(c, change.amount) +
+                         " paid out in cash, balance " +
+                         MemberMoney(c, member->balance - change.amount)};
+}
+
+bool InSession(const TillContext& c, int64_t member_id) {
+  return std::any_of(c.room.stations().begin(), c.room.stations().end(), [&](const Station& st) {
+    return st.session && st.session->member_id == member_id;
+  });
+}
+
+TillChangeDone RemoveMember(const TillContext& c, const TillChange& change) {
+  auto member = c.record.FindMember(change.member.id);
+  if (!member || member->removed) {
+    Refuse(RefusalKind::kNotFound, "no member " + std::to_string(change.member.id));
+  }
+  if (member->balance != 0) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(member->id) + " has " +
+                                       MemberMoney(c, member->balance) +
+                                       ": pay the balance out first");
+  }
+  if (InSession(c, member->id)) {
+    Refuse(RefusalKind::kConflict,
+           "member " + std::to_string(member->id) + " has a session: end it first");
+  }
+  if (member->pending != 0) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(member->id) + " has a refund of " +
+                                       MemberMoney(c, member->pending) +
+                                       " to come back to the balance: open a shift first");
+  }
+  c.record.RemoveMember(member->id, c.now);
+  return {"member removed", "member " + std::to_string(member->id)};
+}
+
+// On the member's request: what names the person goes; the money rows stay
+// (a balance left stays the member's, by number).
+TillChangeDone AnonymiseMember(const TillContext& c, const TillChange& change) {
+  auto member = c.record.FindMember(change.member.id);
+  if (!member) {
+    Refuse(RefusalKind::kNotFound, "no member " + std::to_string(change.member.id));
+  }
+  if (member->anonymised) {
+    Refuse(RefusalKind::kConflict, "member " + std::to_string(member->id) + " is anonymised");
+  }
+  c.record.AnonymiseMember(member->id, c.now);
+  return {"member anonymised",
+          "member " + std::to_string(member->id) +
+              ": name, card, phone and note erased; the money rows stay (balance " +
+              MemberMoney(c, member->balance) + ")"};
 }
 
 constexpr TillChangeRow kRows[] = {
-    {Kind::kCurrency, "currency", {"currency"}, ReadCurrency, SetCurrency},
-    {Kind::kTariff, "tariff", {"id", "name", "per_hour", "minimum"}, ReadTariff, SaveTariff},
-    {Kind::kDeleteTariff, "delete_tariff", {"id"}, ReadRemoval, DeleteTariff},
-    {Kind::kGroup, "group", {"id", "name", "tariff"}, ReadGroup, SaveGroup},
-    {Kind::kDeleteGroup, "delete_group", {"id"}, ReadRemoval, DeleteGroup},
-    {Kind::kAssign, "assign", {"stations", "group"}, ReadAssign, Assign},
-    {Kind::kMac, "mac", {"station", "mac"}, ReadMac, SetMac},
-    {Kind::kMacsFromNeighbours, "macs_from_neighbours", {}, ReadNothing, MacsFromNeighbours},
-    {Kind::kVoid, "void", {"sale", "reason"}, ReadVoid, Void},
-    {Kind::kFreeMinutes, "free_minutes", {"minutes"}, ReadFreeMinutes, SetFreeMinutes},
-    {Kind::kTimeUp, "time_up", {"end", "grace_seconds"}, ReadTimeUp, SetTimeUp},
+    {.kind = Kind::kCurrency,
+     .name = "currency",
+     .fields = {"currency"},
+     .read = ReadCurrency,
+     .apply = SetCurrency},
+    {.kind = Kind::kTariff,
+     .name = "tariff",
+     .fields = {"id", "name", "per_hour", "minimum", "periods"},
+     .read = ReadTariff,
+     .apply = SaveTariff},
+    {.kind = Kind::kDeleteTariff,
+     .name = "delete_tariff",
+     .fields = {"id"},
+     .read = ReadRemoval,
+     .apply = DeleteTariff},
+    {.kind = Kind::kGroup,
+     .name = "group",
+     .fields = {"id", "name", "tariff"},
+     .read = ReadGroup,
+     .apply = SaveGroup},
+    {.kind = Kind::kDeleteGroup,
+     .name = "delete_group",
+     .fields = {"id"},
+     .read = ReadRemoval,
+     .apply = DeleteGroup},
+    {.kind = Kind::kAssign,
+     .name = "assign",
+     .fields = {"stations", "group"},
+     .read = ReadAssign,
+     .apply = Assign},
+    {.kind = Kind::kMac,
+     .name = "mac",
+     .fields = {"station", "mac"},
+     .read = ReadMac,
+     .apply = SetMac},
+    {.kind = Kind::kMacsFromNeighbours,
+     .name = "macs_from_neighbours",
+     .read = ReadNothing,
+     .apply = MacsFromNeighbours},
+    {.kind = Kind::kVoid,
+     .name = "void",
+     .fields = {"sale", "reason"},
+     .read = ReadVoid,
+     .apply = Void},
+    {.kind = Kind::kFreeMinutes,
+     .name = "free_minutes",
+     .fields = {"minutes"},
+     .read = ReadFreeMinutes,
+     .apply = SetFreeMinutes},
+    {.kind = Kind::kTimeUp,
+     .name = "time_up",
+     .fields = {"end", "grace_seconds"},
+     .read = ReadTimeUp,
+     .apply = SetTimeUp},
+    {.kind = Kind::kPackage,
+     .name = "package",
+     .fields = {"id", "name", "price", "minutes", "window", "last_sale", "refundable", "groups"},
+     .read = ReadPackage,
+     .apply = SavePackage},
+    {.kind = Kind::kDeletePackage,
+     .name = "delete_package",
+     .fields = {"id"},
+     .read = ReadRemoval,
+     .apply = DeletePackage},
+    {.kind = Kind::kMember,
+     .role = Role::kOperator,
+     .name = "member",
+     .fields = {"id", "name", "card", "phone", "note", "discount"},
+     .read = ReadMember,
+     .apply = SaveMember},
+    {.kind = Kind::kTopUp,
+     .role = Role::kOperator,
+     .name = "top_up",
+     .fields = {"member", "amount"},
+     .read = ReadMemberAmount,
+     .apply = TopUp},
+    {.kind = Kind::kPayout,
+     .name = "payout",
+     .fields = {"member", "amount"},
+     .read = ReadMemberAmount,
+     .apply = Payout},
+    {.kind = Kind::kRemoveMember,
+     .name = "remove_member",
+     .fields = {"member"},
+     .read = ReadMemberId,
+     .apply = RemoveMember},
+    {.kind = Kind::kAnonymiseMember,
+     .name = "anonymise_member",
+     .fields = {"member"},
+     .read = ReadMemberId,
+     .apply = AnonymiseMember},
 };
 
 }  // namespace
@@ -392,11 +803,15 @@ const TillChangeRow& RowOf(TillChange::Kind kind) {
   throw std::logic_error("a till change without a row");
 }
 
-Check ReadTillChange(const RequestFields& fields, TillChange& change) {
+Check ReadTillChange(const RequestFields& fields, Role role, TillChange& change) {
   auto name = fields.Text("change");
   for (const auto& row : kRows) {
     if (name == row.name) {
+      if (!RoleMay(role, row.role)) {
+        return OwnersOnly();
+      }
       change.kind = row.kind;
+      change.role = role;
       return row.read(fields, change);
     }
   }

@@ -1,9 +1,11 @@
-// The owner's changes of the till, as one table like the actions': its set-up
-// (currency, tariffs, groups, MAC addresses, the operators' allowance of free
-// minutes) and its corrections (a void of a sale). Each row is a change's
-// name, how its request is read and checked, and what it writes to the record
-// (and says in the action log, and to the owner: what changed). A new change
-// is a kind below and a row in till_changes.cpp.
+// The changes of the till, as one table like the actions': its set-up
+// (currency, tariffs with their periods, groups, packages, MAC addresses, the
+// operators' allowance of free minutes), its corrections (a void of a sale),
+// and the members (added and changed, their balances topped up at the counter
+// and paid out, removed, anonymised). Each row is a change's name, the least
+// role that may make it, how its request is read and checked, and what it
+// writes to the record (and says in the action log, and to the operator: what
+// changed). A new change is a kind below and a row in till_changes.cpp.
 #pragma once
 
 #include <array>
@@ -36,6 +38,13 @@ struct TillChange {
     kVoid,                // the sale `sale_id` is voided, with the reason
     kFreeMinutes,         // an operator may give `minutes` free a shift
     kTimeUp,              // what the console does at a session's time up
+    kPackage,
+    kDeletePackage,
+    kMember,          // a member added (id 0) or changed
+    kTopUp,           // `amount` in cash into the member's balance
+    kPayout,          // `amount` of the member's balance paid out in cash
+    kRemoveMember,    // a member without a balance
+    kAnonymiseMember  // name, card, phone and note erased
   };
   Kind kind = Kind::kTariff;
   std::string currency;
@@ -48,6 +57,11 @@ struct TillChange {
   std::string reason;                 // kVoid
   int32_t minutes = 0;                // kFreeMinutes
   TimeUpRule time_up;                 // kTimeUp
+  Package package;                    // kPackage (id 0: a new one), kDeletePackage (id)
+  Member member;                      // kMember (id 0: a new one), and the member's id
+  bool discount_given = false;        // kMember: the request set the discount
+  Money amount = 0;                   // kTopUp, kPayout
+  Role role = Role::kOperator;        // the asker's
 };
 
 // What a change's row works on, with the console's lock held and inside the
@@ -71,20 +85,21 @@ struct TillChangeDone {
 };
 
 struct TillChangeRow {
-  TillChange::Kind kind;
-  std::string_view name;
-  std::array<std::string_view, 4> fields;  // the request's fields besides "change"
-  Check (*read)(const RequestFields& fields, TillChange& change);
+  TillChange::Kind kind = TillChange::Kind::kCurrency;
+  Role role = Role::kOwner;  // the least role that may make it
+  std::string_view name = "";
+  std::array<std::string_view, 8> fields = {};  // the request's fields besides "change"
+  Check (*read)(const RequestFields& fields, TillChange& change) = nullptr;
   // Writes the change; throws Refused when the till's state does not allow
   // it.
-  TillChangeDone (*apply)(const TillContext& context, const TillChange& change);
+  TillChangeDone (*apply)(const TillContext& context, const TillChange& change) = nullptr;
 };
 
 std::span<const TillChangeRow> TillChangeRows();
 const TillChangeRow& RowOf(TillChange::Kind kind);
 // Reads a request for a change through the table (its "change" names the
-// row).
-Check ReadTillChange(const RequestFields& fields, TillChange& change);
+// row), and checks that the role may make it.
+Check ReadTillChange(const RequestFields& fields, Role role, TillChange& change);
 // Every field such a request may hold.
 std::vector<std::string> TillChangeFields();
 

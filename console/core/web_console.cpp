@@ -71,6 +71,7 @@ void WebConsole::RestoreSessions() {
     session.minutes = record.minutes;
     session.started_by = record.started_by;
     session.sold = PriceOfSales(record_.SalesOf(record.id));
+    session.member_id = record.member_id;
     room_.SetSession(record.address, session);
     if (record.end_asked) {
       room_.Change(record.address, [&](Station& station) {
@@ -283,8 +284,10 @@ void WebConsole::WatchLoop() {
                                                      protocol::CommandText(protocol::kStand)));
         room_.Note(station.address, [&](Station& s) { s.ending->sent = now; });
       }
+      // A member's session ends at its time even where the minutes over are
+      // otherwise sold afterwards.
       const TimeUpRule& rule = till_.time_up;
-      if (station.session && !station.ending && rule.end &&
+      if (station.session && !station.ending && EndsAtTimeUp(rule, *station.session) &&
           now >= station.session->ends + Millis{rule.grace_seconds} * 1000 &&
           timed_up_.insert(station.session->record_id).second) {
         time_up.push_back(station.address);
@@ -349,11 +352,7 @@ std::vector<std::pair<std::string, std::string>> WebConsole::DueWarnings(Millis 
   // ends a session at its time up, at the latest then; the minutes it is
   // told are those until the session ends.
   const TimeUpRule& rule = till_.time_up;
-  const Millis grace = rule.end ? Millis{rule.grace_seconds} * 1000 : 0;
   const Millis lead = options_.warn_before_end_ms;
-  if (lead <= 0 && !rule.end) {
-    return due;
-  }
   std::set<int64_t> open;
   for (const auto& station : room_.stations()) {
     if (!station.session || station.unknown || station.ending) {
@@ -361,6 +360,11 @@ std::vector<std::pair<std::string, std::string>> WebConsole::DueWarnings(Millis 
     }
     int64_t id = station.session->record_id;
     open.insert(id);
+    const bool ends = EndsAtTimeUp(rule, *station.session);
+    if (lead <= 0 && !ends) {
+      continue;
+    }
+    const Millis grace = ends ? Millis{rule.grace_seconds} * 1000 : 0;
     Millis to_time_up = station.session->ends - now;
     Millis to_end = to_time_up + grace;
     if (to_time_up > lead) {
@@ -506,7 +510,7 @@ RoomSnapshot SnapshotOf(const Room& room, Millis now, uint64_t after) {
   for (const auto& station : snapshot.stations) {
     snapshot.online.push_back(room.Online(station, now));
     snapshot.connection.push_back(room.ConnectionAt(station, now));
-    snapshot.overrun_tariff.emplace_back();
+    snapshot.overrun_price.emplace_back();
   }
   for (const auto& station : room.stations()) {
     if (room.ConnectionAt(station, now) == Connection::kLost) {
@@ -521,11 +525,15 @@ RoomSnapshot WebConsole::Snapshot(uint64_t after) {
   std::lock_guard lock(mutex_);
   RoomSnapshot snapshot = SnapshotOf(room_, Now(), after);
   snapshot.keyed = envelope_.Keyed();
-  if (!till_.time_up.end) {
-    for (size_t i = 0; i < snapshot.stations.size(); ++i) {
-      const Tariff* tariff = TariffOf(till_, snapshot.stations[i].address);
-      if (tariff && snapshot.stations[i].session) {
-        snapshot.overrun_tariff[i] = *tariff;
+  for (size_t i = 0; i < snapshot.stations.size(); ++i) {
+    const Station& station = snapshot.stations[i];
+    const Tariff* tariff = TariffOf(till_, station.address);
+    if (tariff && station.session && !EndsAtTimeUp(till_.time_up, *station.session)) {
+      // The minutes over are priced at the end, each at its period; the
+      // page shows them at the price of the first one.
+      auto first = PriceOf(*tariff, station.session->ends, 1);
+      if (first && !first->parts.empty()) {
+        snapshot.overrun_price[i] = OverrunPrice{first->parts[0].per_hour, tariff->minimum};
       }
     }
   }

@@ -70,12 +70,13 @@ struct RoomFileView {
 };
 
 // What ending a station now would do: whether it has a session, and the
-// refund it would be offered.
+// refund it would be offered (a member's goes back to the balance).
 struct EndPreview {
   std::string address;
   bool rented = false;
   int32_t unused_minutes = 0;
   RefundOffer offer;
+  std::optional<int64_t> member_id;
 };
 
 // The till as the page shows it: the set-up, the open shift, and what each
@@ -87,15 +88,41 @@ struct TillView {
   std::map<std::string, Money> session_prices;
 };
 
-// What so many minutes cost now in each group, at its tariff.
+// A sale asked about before it is made: minutes or a package, to a member
+// (whose discount it gets) or in cash.
+struct SaleQuestion {
+  int32_t minutes = 0;
+  int64_t package_id = 0;
+  int64_t member_id = 0;
+};
+
+// What the sale costs now in a group (a start: its minutes from now), or on a
+// rented station (an add: its minutes from the session's end, at the
+// discount of the session's member).
+struct QuotedPrice {
+  std::optional<Money> price;  // nullopt: not sold there now (why says why)
+  int32_t minutes = 0;
+  std::string why;
+};
 struct GroupPrice {
   Group group;
   std::string tariff;
-  std::optional<Money> price;  // nullopt: the tariff can't price them
+  QuotedPrice quote;
+};
+struct PriceQuote {
+  std::vector<GroupPrice> groups;
+  std::map<std::string, QuotedPrice> stations;  // the rented ones, by address
 };
 
 // How long the record keeps a request's id.
 inline constexpr Millis kRequestKeptMs = Millis{24} * 3600 * 1000;
+
+// The price per hour the minutes over a session's time begin at, and the
+// tariff's minimum: what the page counts them at while they run.
+struct OverrunPrice {
+  Money per_hour = 0;
+  Money minimum = 0;
+};
 
 // The room, or what changed in it after a version the page has.
 struct RoomSnapshot {
@@ -109,9 +136,9 @@ struct RoomSnapshot {
   std::vector<bool> online;
   std::vector<std::string> removed;
   std::vector<Connection> connection;
-  // Of each station above: the tariff its minutes over the time sell at,
-  // where the club is paid afterwards and its session has run over.
-  std::vector<std::optional<Tariff>> overrun_tariff;
+  // Of each station above: what its minutes over the time sell at, where
+  // the club is paid afterwards and its session may run over.
+  std::vector<std::optional<OverrunPrice>> overrun_price;
   size_t lost_count = 0;  // in the whole room
   RoomCounters counters;
   bool keyed = false;  // the console has the club key
@@ -161,7 +188,7 @@ class WebConsole {
   // room; one shown as unknown is refused. An action whose row probes (a
   // start, an added time) first asks the stations for their report, all at
   // once, and waits up to the probe's time (without the console's lock) for
-  // each: one that does not answer is refused, with can_force when it is
+  // each: one that does not answer is refused, with can_queue when it is
   // known to be restarting. Blocks that long: call it off the threads that
   // must answer quickly.
   std::vector<ActionOutcome> Act(const std::string& operator_name, const ActionRequest& request);
@@ -192,9 +219,14 @@ class WebConsole {
   TillView Till();
   ActionOutcome ChangeTill(const std::string& operator_name, const TillChange& change);
   std::vector<EndPreview> PreviewEnd(const std::vector<std::string>& addresses);
-  // What the minutes would cost now in each group (none where the club
-  // does not sell by tariff).
-  std::vector<GroupPrice> Quote(int32_t minutes);
+  // What the sale would cost now in each group and on each rented station
+  // (none where the club does not sell by tariff).
+  PriceQuote QuoteSale(const SaleQuestion& question);
+  // The members found by a part of their name, card or phone (removed ones
+  // are not), at most `most`, by name; and one member's statement: the
+  // member and the moves of the balance.
+  std::vector<Member> FindMembers(const std::string& find, size_t most);
+  std::optional<std::pair<Member, std::vector<MemberMove>>> Statement(int64_t member_id);
   // A shift opens with the cash in the drawer, compared with the last
   // shift's count (the outcome says so, and the log), and closes with its
   // count; only one is open at a time. The outcome's report is the shift's.

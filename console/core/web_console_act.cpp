@@ -143,12 +143,25 @@ ActionOutcome WebConsole::ActOn(const std::string& operator_name, const ActionRe
           record_.AskEnd(current->record_id, now, operator_name);
         }
         if (plan->refund) {
+          // Pending until the end is settled (a member's goes back to the
+          // balance then, see SettleRefunds).
           record_.AddRefund(*plan->refund);
         }
         if (plan->sale) {
           plan->sale->session_id =
               plan->session && *plan->session ? (*plan->session)->record_id : current->record_id;
           plan->sale->id = record_.AddSale(*plan->sale);
+          // A member's sale is paid from the balance, which the record
+          // never lets go below zero.
+          if (plan->sale->member_id) {
+            record_.AddMemberMove(MemberMove{.member_id = *plan->sale->member_id,
+                                             .kind = MoveKind::kSale,
+                                             .at = now,
+                                             .by = operator_name,
+                                             .amount = -plan->sale->price,
+                                             .shift_id = plan->sale->shift_id,
+                                             .sale_id = plan->sale->id});
+          }
           if (plan->session && *plan->session) {
             (*plan->session)->sold = PriceOfSales(record_.SalesOf(plan->sale->session_id));
           }

@@ -6,7 +6,8 @@
 namespace zalvo::console {
 ShiftReport WebConsole::ReportOf(const ShiftRecord& shift) {
   auto report = ReportOfShift(shift, record_.ShiftSales(shift.id), record_.ShiftRefunds(shift.id),
-                              record_.ShiftVoids(shift.id), record_.ShiftBefore(shift.id));
+                              record_.ShiftVoids(shift.id), record_.ShiftMemberMoves(shift.id),
+                              record_.ShiftBefore(shift.id));
   if (!report) {
     throw RecordError("the totals of shift " + std::to_string(shift.id) +
                       " leave the range of an amount: the record is damaged");
@@ -25,17 +26,72 @@ void WebConsole::RepriceSession(int64_t session_id) {
   }
 }
 
-std::vector<GroupPrice> WebConsole::Quote(int32_t minutes) {
+PriceQuote WebConsole::QuoteSale(const SaleQuestion& question) {
   std::lock_guard lock(mutex_);
-  std::vector<GroupPrice> prices;
+  PriceQuote quote;
+  if (till_.tariffs.empty()) {
+    return quote;
+  }
+  Millis now = Now();
+  auto discount_of = [&](int64_t member_id) {
+    auto member = member_id != 0 ? record_.FindMember(member_id) : std::nullopt;
+    return member ? member->discount : 0;
+  };
+  int32_t asked_discount = discount_of(question.member_id);
+  auto price = [&](const Group& group, Millis from, int32_t discount) {
+    QuotedPrice quoted;
+    Refusal why;
+    auto sale = SaleFor(till_, group, SaleAsked{question.minutes, question.package_id, discount},
+                        now, from, why);
+    if (sale) {
+      quoted.price = sale->price;
+      quoted.minutes = sale->minutes;
+    } else {
+      quoted.why = why.text;
+    }
+    return quoted;
+  };
   for (const auto& group : till_.groups) {
-    for (const auto& tariff : till_.tariffs) {
-      if (tariff.id == group.tariff_id) {
-        prices.push_back(GroupPrice{group, tariff.name, PriceOf(tariff, minutes)});
-      }
+    const Tariff* tariff = nullptr;
+    for (const auto& t : till_.tariffs) {
+      tariff = t.id == group.tariff_id ? &t : tariff;
+    }
+    quote.groups.push_back(
+        GroupPrice{group, tariff ? tariff->name : "", price(group, now, asked_discount)});
+  }
+  for (const auto& station : room_.stations()) {
+    const Group* group = GroupOf(till_, station.address);
+    if (station.session && group) {
+      const auto& session = *station.session;
+      quote.stations[station.address] =
+          price(*group, session.ends,
+                session.member_id ? discount_of(*session.member_id) : asked_discount);
     }
   }
-  return prices;
+  return quote;
+}
+
+std::vector<Member> WebConsole::FindMembers(const std::string& find, size_t most) {
+  std::lock_guard lock(mutex_);
+  std::vector<Member> found;
+  for (auto& member : record_.Members()) {
+    if (found.size() >= most) {
+      break;
+    }
+    if (!member.removed && !member.anonymised && MemberMatches(member, find)) {
+      found.push_back(std::move(member));
+    }
+  }
+  return found;
+}
+
+std::optional<std::pair<Member, std::vector<MemberMove>>> WebConsole::Statement(int64_t member_id) {
+  std::lock_guard lock(mutex_);
+  auto member = record_.FindMember(member_id);
+  if (!member) {
+    return std::nullopt;
+  }
+  return std::make_pair(*member, record_.MemberMoves(member_id));
 }
 
 TillView WebConsole::Till() {
@@ -66,6 +122,7 @@ std::vector<EndPreview> WebConsole::PreviewEnd(const std::vector<std::string>& a
       preview.rented = true;
       preview.unused_minutes = UnusedWholeMinutes(station->session->ends, now);
       preview.offer = RefundOfferFor(record_, *station->session, now);
+      preview.member_id = station->session->member_id;
     }
     previews.push_back(preview);
   }

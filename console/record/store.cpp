@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -194,6 +195,67 @@ INSERT INTO settings(key, value) VALUES('room_import', 'pending')
 PRAGMA user_version = 5;
 )sql";
 
+// Schema 6: prices by the hour of day and weekday, packages, and members. A
+// tariff's price is its periods' (each tariff there was becomes one period
+// covering the whole week); a sale keeps its minutes by price ("60x300,30x150",
+// empty: all at its one price), whether its unused minutes are refunded, and
+// the member whose balance paid it; a session and a refund name their member.
+// A member's balance is the sum of its moves, rows written once each.
+constexpr const char* kUpgradeTo6 = R"sql(
+CREATE TABLE tariff_periods(
+  id INTEGER PRIMARY KEY,
+  tariff_id INTEGER NOT NULL REFERENCES tariffs(id),
+  days INTEGER NOT NULL,
+  from_minute INTEGER NOT NULL,
+  to_minute INTEGER NOT NULL,
+  per_hour INTEGER NOT NULL);
+CREATE INDEX tariff_periods_tariff ON tariff_periods(tariff_id);
+INSERT INTO tariff_periods(tariff_id, days, from_minute, to_minute, per_hour)
+  SELECT id, 127, 0, 0, per_hour FROM tariffs;
+CREATE TABLE packages(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  price INTEGER NOT NULL,
+  minutes INTEGER NOT NULL,
+  window_from INTEGER,
+  window_to INTEGER,
+  last_sale INTEGER,
+  refundable INTEGER NOT NULL);
+CREATE TABLE package_groups(
+  package_id INTEGER NOT NULL REFERENCES packages(id),
+  group_id INTEGER NOT NULL REFERENCES till_groups(id),
+  PRIMARY KEY(package_id, group_id));
+CREATE TABLE members(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  card TEXT,
+  phone TEXT NOT NULL,
+  note TEXT NOT NULL,
+  discount INTEGER NOT NULL,
+  removed_at INTEGER,
+  anonymised_at INTEGER);
+CREATE UNIQUE INDEX members_card ON members(card) WHERE card IS NOT NULL AND removed_at IS NULL;
+CREATE TABLE member_moves(
+  id INTEGER PRIMARY KEY,
+  member_id INTEGER NOT NULL REFERENCES members(id),
+  kind TEXT NOT NULL,
+  at INTEGER NOT NULL,
+  operator TEXT NOT NULL,
+  amount INTEGER NOT NULL,
+  shift_id INTEGER REFERENCES shifts(id),
+  sale_id INTEGER REFERENCES sales(id),
+  refund_id INTEGER REFERENCES refunds(id));
+CREATE INDEX member_moves_member ON member_moves(member_id);
+CREATE INDEX member_moves_shift ON member_moves(shift_id);
+ALTER TABLE sessions ADD COLUMN member_id INTEGER REFERENCES members(id);
+ALTER TABLE sales ADD COLUMN parts TEXT NOT NULL DEFAULT '';
+ALTER TABLE sales ADD COLUMN refundable INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE sales ADD COLUMN member_id INTEGER REFERENCES members(id);
+ALTER TABLE refunds ADD COLUMN member_id INTEGER REFERENCES members(id);
+CREATE INDEX refunds_pending ON refunds(member_id) WHERE settled_at IS NULL;
+PRAGMA user_version = 6;
+)sql";
+
 // The steps from each schema to the next, in order: a record of schema N
 // takes the steps from N on. What a step tells the owner of a record that
 // had rows before.
@@ -207,6 +269,9 @@ constexpr Upgrade kUpgrades[] = {
     {kUpgradeTo4, "ends the stations confirm); its ended sessions are taken as confirmed"},
     {kUpgradeTo5,
      "the room in the record); the room file's stations and groups are taken in at this start"},
+    {kUpgradeTo6,
+     "prices by the time of day, packages and members); each tariff is one period "
+     "covering the week"},
 };
 constexpr int kSchemaVersion = 1 + static_cast<int>(std::size(kUpgrades));
 
@@ -280,13 +345,16 @@ SessionRecord ReadSession(Statement& s) {
     r.end_confirmed = s.Int(11);
   }
   r.close_reason = s.Text(12);
+  if (!s.IsNull(13)) {
+    r.member_id = s.Int(13);
+  }
   return r;
 }
 
 constexpr const char* kSessionColumns =
     "SELECT id, station, address, started_at, ends_at, minutes, started_by, ended_at, "
     "COALESCE(ended_by, ''), end_asked_at, COALESCE(end_asked_by, ''), end_confirmed_at, "
-    "COALESCE(close_reason, '') FROM sessions ";
+    "COALESCE(close_reason, ''), member_id FROM sessions ";
 
 // The record holds the operators' password hashes: it, its journal and its
 // shared memory file are for the console's account alone. A new file is
@@ -326,8 +394,45 @@ void KeepPrivate(const std::string& path, std::vector<std::string>& notes) {
 // A sale with its void, if any.
 constexpr const char* kSaleColumns =
     "SELECT s.id, s.session_id, s.shift_id, s.at, s.operator, s.minutes, s.price, s.tariff, "
-    "s.per_hour, s.kind, s.reason, v.amount, v.at FROM sales s LEFT JOIN voids v ON v.sale_id = "
-    "s.id ";
+    "s.per_hour, s.kind, s.reason, v.amount, v.at, s.parts, s.refundable, s.member_id FROM sales "
+    "s LEFT JOIN voids v ON v.sale_id = s.id ";
+
+// A sale's parts as the record keeps them: "60x300,30x150".
+std::string PartsText(const std::vector<SalePart>& parts) {
+  std::string text;
+  for (const auto& part : parts) {
+    text += (text.empty() ? "" : ",") + std::to_string(part.minutes) + "x" +
+            std::to_string(part.per_hour);
+  }
+  return text;
+}
+
+// Parts that do not read, or do not add up to the sale's minutes, are none:
+// the sale is then refunded by its minutes alone.
+std::vector<SalePart> PartsOf(const std::string& text, int32_t minutes) {
+  std::vector<SalePart> parts;
+  int64_t total = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t comma = text.find(',', at);
+    std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    at = comma == std::string::npos ? text.size() : comma + 1;
+    size_t x = item.find('x');
+    char* end = nullptr;
+    long long part_minutes = std::strtoll(item.c_str(), &end, 10);
+    if (x == std::string::npos || end != item.c_str() + x || part_minutes < 1 ||
+        part_minutes > kMaxSessionMinutes) {
+      return {};
+    }
+    long long per_hour = std::strtoll(item.c_str() + x + 1, &end, 10);
+    if (*end != '\0' || per_hour < 0 || per_hour > kMaxHourPrice) {
+      return {};
+    }
+    total += part_minutes;
+    parts.push_back(SalePart{static_cast<int32_t>(part_minutes), per_hour});
+  }
+  return total == minutes ? parts : std::vector<SalePart>{};
+}
 
 SaleRecord ReadSale(Statement& s) {
   SaleRecord sale;
@@ -348,6 +453,11 @@ SaleRecord ReadSale(Statement& s) {
     sale.voided = s.Int(11);
     sale.voided_at = s.Int(12);
   }
+  sale.parts = PartsOf(s.Text(13), sale.minutes);
+  sale.refundable = s.Int(14) != 0;
+  if (!s.IsNull(15)) {
+    sale.member_id = s.Int(15);
+  }
   return sale;
 }
 
@@ -362,8 +472,8 @@ MoveRecord ReadMove(Statement& s) {
 }
 
 constexpr const char* kRefundColumns =
-    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at FROM "
-    "refunds ";
+    "SELECT id, session_id, shift_id, at, operator, minutes, amount, paid, settled_at, member_id "
+    "FROM refunds ";
 
 RefundRecord ReadRefund(Statement& s) {
   RefundRecord refund;
@@ -380,15 +490,70 @@ RefundRecord ReadRefund(Statement& s) {
   if (!s.IsNull(8)) {
     refund.settled = s.Int(8);
   }
+  if (!s.IsNull(9)) {
+    refund.member_id = s.Int(9);
+  }
   return refund;
 }
 
+// An id or NULL.
 void BindShift(Statement& s, int index, std::optional<int64_t> shift) {
   if (shift) {
     s.Bind(index, *shift);
   } else {
     s.BindNull(index);
   }
+}
+
+std::optional<int64_t> OptionalInt(Statement& s, int column) {
+  return s.IsNull(column) ? std::nullopt : std::optional<int64_t>(s.Int(column));
+}
+
+constexpr const char* kMemberColumns =
+    "SELECT id, name, COALESCE(card, ''), phone, note, discount, removed_at, anonymised_at, "
+    "(SELECT COALESCE(SUM(amount), 0) FROM member_moves WHERE member_id = members.id), "
+    "(SELECT COALESCE(SUM(amount), 0) FROM refunds WHERE member_id = members.id AND settled_at IS "
+    "NULL) FROM members ";
+
+Member ReadMember(Statement& s) {
+  Member member;
+  member.id = s.Int(0);
+  member.name = s.Text(1);
+  member.card = s.Text(2);
+  member.phone = s.Text(3);
+  member.note = s.Text(4);
+  member.discount = static_cast<int32_t>(s.Int(5));
+  member.removed = OptionalInt(s, 6);
+  member.anonymised = OptionalInt(s, 7);
+  member.balance = s.Int(8);
+  member.pending = s.Int(9);
+  return member;
+}
+
+// A move with what it moved: the sale's or the refund's minutes, what was
+// sold, and the station of its session.
+constexpr const char* kMemberMoveColumns =
+    "SELECT m.id, m.member_id, m.kind, m.at, m.operator, m.amount, m.shift_id, m.sale_id, "
+    "m.refund_id, COALESCE(s.minutes, r.minutes, 0), COALESCE(s.tariff, ''), "
+    "COALESCE(ss.station, rs.station, '') FROM member_moves m "
+    "LEFT JOIN sales s ON s.id = m.sale_id LEFT JOIN sessions ss ON ss.id = s.session_id "
+    "LEFT JOIN refunds r ON r.id = m.refund_id LEFT JOIN sessions rs ON rs.id = r.session_id ";
+
+MemberMove ReadMemberMove(Statement& s) {
+  MemberMove move;
+  move.id = s.Int(0);
+  move.member_id = s.Int(1);
+  move.kind = MoveKindFromName(s.Text(2)).value_or(MoveKind::kTopUp);
+  move.at = s.Int(3);
+  move.by = s.Text(4);
+  move.amount = s.Int(5);
+  move.shift_id = OptionalInt(s, 6);
+  move.sale_id = OptionalInt(s, 7);
+  move.refund_id = OptionalInt(s, 8);
+  move.minutes = static_cast<int32_t>(s.Int(9));
+  move.sold = s.Text(10);
+  move.station = s.Text(11);
+  return move;
 }
 
 constexpr const char* kShiftColumns =
@@ -413,7 +578,8 @@ ShiftRecord ReadShift(Statement& s) {
 
 }  // namespace
 
-Store::Store(const std::string& path) {
+Store::Store(const std::string& path, int schema) {
+  const int target = schema > 0 ? std::min(schema, kSchemaVersion) : kSchemaVersion;
   KeepPrivate(path, notes_);
   int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
@@ -463,7 +629,7 @@ Store::Store(const std::string& path) {
       throw RecordError("the record " + path + " has schema " + std::to_string(user_version) +
                         ", newer than this console's " + std::to_string(kSchemaVersion));
     }
-    for (int version = user_version; version < kSchemaVersion; ++version) {
+    for (int version = user_version; version < target; ++version) {
       const Upgrade& step = kUpgrades[version - 1];
       Execute(step.sql);
       if (tables > 0) {
@@ -516,15 +682,16 @@ void Store::Atomically(const std::function<void()>& writes) {
 
 int64_t Store::StartSession(const Station& station, const RentalSession& session) {
   Statement s(db_,
-              "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by) "
-              "VALUES(?, ?, ?, ?, ?, ?)");
+              "INSERT INTO sessions(station, address, started_at, ends_at, minutes, started_by, "
+              "member_id) VALUES(?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, station.name)
       .Bind(2, station.address)
       .Bind(3, session.started)
       .Bind(4, session.ends)
       .Bind(5, session.minutes)
-      .Bind(6, session.started_by)
-      .Step();
+      .Bind(6, session.started_by);
+  BindShift(s, 7, session.member_id);
+  s.Step();
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -874,9 +1041,46 @@ TillSetup Store::Till() {
     }
   }
   {
-    Statement s(db_, "SELECT id, name, per_hour, minimum FROM tariffs ORDER BY name");
+    Statement s(db_, "SELECT id, name, minimum FROM tariffs ORDER BY name");
     while (s.Step()) {
-      till.tariffs.push_back(Tariff{s.Int(0), s.Text(1), s.Int(2), s.Int(3)});
+      till.tariffs.push_back(Tariff{s.Int(0), s.Text(1), s.Int(2), {}});
+    }
+  }
+  for (auto& tariff : till.tariffs) {
+    Statement s(db_,
+                "SELECT days, from_minute, to_minute, per_hour FROM tariff_periods WHERE "
+                "tariff_id = ? ORDER BY id");
+    s.Bind(1, tariff.id);
+    while (s.Step()) {
+      tariff.periods.push_back(TariffPeriod{static_cast<uint8_t>(s.Int(0) & kEveryDay),
+                                            static_cast<int32_t>(s.Int(1)),
+                                            static_cast<int32_t>(s.Int(2)), s.Int(3)});
+    }
+  }
+  {
+    Statement s(db_,
+                "SELECT id, name, price, minutes, window_from, window_to, last_sale, refundable "
+                "FROM packages ORDER BY name");
+    while (s.Step()) {
+      Package package;
+      package.id = s.Int(0);
+      package.name = s.Text(1);
+      package.price = s.Int(2);
+      package.minutes = static_cast<int32_t>(s.Int(3));
+      if (!s.IsNull(4)) {
+        package.window =
+            PackageWindow{static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)),
+                          static_cast<int32_t>(s.Int(6))};
+      }
+      package.refundable = s.Int(7) != 0;
+      till.packages.push_back(std::move(package));
+    }
+  }
+  for (auto& package : till.packages) {
+    Statement s(db_, "SELECT group_id FROM package_groups WHERE package_id = ? ORDER BY group_id");
+    s.Bind(1, package.id);
+    while (s.Step()) {
+      package.groups.push_back(s.Int(0));
     }
   }
   {
@@ -912,19 +1116,84 @@ void Store::SetCurrency(const std::string& code) {
   s.Bind(1, code).Step();
 }
 
+// The tariff's row keeps the price of its first period (as the tariff's
+// price was before it had periods); its periods are rows of their own.
 int64_t Store::SaveTariff(const Tariff& tariff) {
-  if (tariff.id == 0) {
+  Money first = tariff.periods.empty() ? 0 : tariff.periods[0].per_hour;
+  int64_t id = tariff.id;
+  if (id == 0) {
     Statement s(db_, "INSERT INTO tariffs(name, per_hour, minimum) VALUES(?, ?, ?)");
-    s.Bind(1, tariff.name).Bind(2, tariff.per_hour).Bind(3, tariff.minimum).Step();
-    return sqlite3_last_insert_rowid(db_);
+    s.Bind(1, tariff.name).Bind(2, first).Bind(3, tariff.minimum).Step();
+    id = sqlite3_last_insert_rowid(db_);
+  } else {
+    Statement s(db_, "UPDATE tariffs SET name = ?, per_hour = ?, minimum = ? WHERE id = ?");
+    s.Bind(1, tariff.name).Bind(2, first).Bind(3, tariff.minimum).Bind(4, id).Step();
+    Statement clear(db_, "DELETE FROM tariff_periods WHERE tariff_id = ?");
+    clear.Bind(1, id).Step();
   }
-  Statement s(db_, "UPDATE tariffs SET name = ?, per_hour = ?, minimum = ? WHERE id = ?");
-  s.Bind(1, tariff.name).Bind(2, tariff.per_hour).Bind(3, tariff.minimum).Bind(4, tariff.id).Step();
-  return tariff.id;
+  for (const auto& period : tariff.periods) {
+    Statement s(db_,
+                "INSERT INTO tariff_periods(tariff_id, days, from_minute, to_minute, per_hour) "
+                "VALUES(?, ?, ?, ?, ?)");
+    s.Bind(1, id)
+        .Bind(2, int64_t{period.days})
+        .Bind(3, int64_t{period.from})
+        .Bind(4, int64_t{period.to})
+        .Bind(5, period.per_hour)
+        .Step();
+  }
+  return id;
 }
 
 void Store::DeleteTariff(int64_t id) {
+  Statement periods(db_, "DELETE FROM tariff_periods WHERE tariff_id = ?");
+  periods.Bind(1, id).Step();
   Statement s(db_, "DELETE FROM tariffs WHERE id = ?");
+  s.Bind(1, id).Step();
+}
+
+int64_t Store::SavePackage(const Package& package) {
+  int64_t id = package.id;
+  auto bind = [&](Statement& s) {
+    s.Bind(1, package.name)
+        .Bind(2, package.price)
+        .Bind(3, int64_t{package.minutes})
+        .Bind(7, int64_t{package.refundable ? 1 : 0});
+    if (package.window) {
+      s.Bind(4, int64_t{package.window->from})
+          .Bind(5, int64_t{package.window->to})
+          .Bind(6, int64_t{package.window->last_sale});
+    } else {
+      s.BindNull(4).BindNull(5).BindNull(6);
+    }
+  };
+  if (id == 0) {
+    Statement s(db_,
+                "INSERT INTO packages(name, price, minutes, window_from, window_to, last_sale, "
+                "refundable) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    bind(s);
+    s.Step();
+    id = sqlite3_last_insert_rowid(db_);
+  } else {
+    Statement s(db_,
+                "UPDATE packages SET name = ?, price = ?, minutes = ?, window_from = ?, "
+                "window_to = ?, last_sale = ?, refundable = ? WHERE id = ?");
+    bind(s);
+    s.Bind(8, id).Step();
+    Statement clear(db_, "DELETE FROM package_groups WHERE package_id = ?");
+    clear.Bind(1, id).Step();
+  }
+  for (int64_t group : package.groups) {
+    Statement s(db_, "INSERT OR IGNORE INTO package_groups(package_id, group_id) VALUES(?, ?)");
+    s.Bind(1, id).Bind(2, group).Step();
+  }
+  return id;
+}
+
+void Store::DeletePackage(int64_t id) {
+  Statement groups(db_, "DELETE FROM package_groups WHERE package_id = ?");
+  groups.Bind(1, id).Step();
+  Statement s(db_, "DELETE FROM packages WHERE id = ?");
   s.Bind(1, id).Step();
 }
 
@@ -940,6 +1209,8 @@ int64_t Store::SaveGroup(const Group& group) {
 }
 
 void Store::DeleteGroup(int64_t id) {
+  Statement packages(db_, "DELETE FROM package_groups WHERE group_id = ?");
+  packages.Bind(1, id).Step();
   Statement s(db_, "DELETE FROM till_groups WHERE id = ?");
   s.Bind(1, id).Step();
 }
@@ -980,7 +1251,8 @@ void Store::SetStationMac(const std::string& address, const std::optional<std::s
 int64_t Store::AddSale(const SaleRecord& sale) {
   Statement s(db_,
               "INSERT INTO sales(session_id, shift_id, at, operator, minutes, price, tariff, "
-              "per_hour, kind, reason) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+              "per_hour, kind, reason, parts, refundable, member_id) VALUES(?, ?, ?, ?, ?, ?, ?, "
+              "?, ?, ?, ?, ?, ?)");
   s.Bind(1, sale.session_id);
   BindShift(s, 2, sale.shift_id);
   s.Bind(3, sale.at)
@@ -991,7 +1263,10 @@ int64_t Store::AddSale(const SaleRecord& sale) {
       .Bind(8, sale.per_hour)
       .Bind(9, std::string(SaleKindName(sale.kind)))
       .Bind(10, sale.reason)
-      .Step();
+      .Bind(11, PartsText(sale.parts))
+      .Bind(12, int64_t{sale.refundable ? 1 : 0});
+  BindShift(s, 13, sale.member_id);
+  s.Step();
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -1023,7 +1298,7 @@ int64_t Store::SaleCount() {
 int64_t Store::AddRefund(const RefundRecord& refund) {
   Statement s(db_,
               "INSERT INTO refunds(session_id, shift_id, at, operator, minutes, amount, paid, "
-              "settled_at) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+              "settled_at, member_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, refund.session_id);
   BindShift(s, 2, refund.shift_id);
   s.Bind(3, refund.at)
@@ -1032,6 +1307,7 @@ int64_t Store::AddRefund(const RefundRecord& refund) {
       .Bind(6, refund.amount)
       .Bind(7, refund.paid ? 1 : 0);
   BindShift(s, 8, refund.settled);
+  BindShift(s, 9, refund.member_id);
   s.Step();
   return sqlite3_last_insert_rowid(db_);
 }
@@ -1081,6 +1357,17 @@ int64_t Store::MoveSession(const MoveRecord& move) {
 }
 
 void Store::SettleRefunds(Millis at, int64_t shift_id) {
+  // A member's refund goes back to the balance now, in this shift. It gives
+  // back what the balance paid, so it is never refused for the balance's
+  // most (a settled end can't wait for a pay-out).
+  {
+    Statement s(db_,
+                "INSERT INTO member_moves(member_id, kind, at, operator, amount, shift_id, "
+                "refund_id) SELECT member_id, ?, ?, operator, amount, ?, id FROM refunds WHERE "
+                "settled_at IS NULL AND member_id IS NOT NULL AND session_id IN (SELECT id FROM "
+                "sessions WHERE ended_at IS NOT NULL) ORDER BY id");
+    s.Bind(1, std::string(MoveKindName(MoveKind::kRefund))).Bind(2, at).Bind(3, shift_id).Step();
+  }
   Statement s(db_,
               "UPDATE refunds SET settled_at = ?, shift_id = ? WHERE settled_at IS NULL AND "
               "session_id IN (SELECT id FROM sessions WHERE ended_at IS NOT NULL)");
@@ -1198,6 +1485,127 @@ std::vector<VoidRecord> Store::ShiftVoids(int64_t id) {
     }
   }
   return voids;
+}
+
+std::vector<Member> Store::Members() {
+  Statement s(db_, (std::string(kMemberColumns) + "ORDER BY name, id").c_str());
+  std::vector<Member> members;
+  while (s.Step()) {
+    members.push_back(ReadMember(s));
+  }
+  return members;
+}
+
+std::optional<Member> Store::FindMember(int64_t id) {
+  Statement s(db_, (std::string(kMemberColumns) + "WHERE id = ?").c_str());
+  s.Bind(1, id);
+  if (!s.Step()) {
+    return std::nullopt;
+  }
+  return ReadMember(s);
+}
+
+int64_t Store::SaveMember(const Member& member) {
+  auto bind = [&](Statement& s) {
+    s.Bind(1, member.name);
+    if (member.card.empty()) {
+      s.BindNull(2);
+    } else {
+      s.Bind(2, member.card);
+    }
+    s.Bind(3, member.phone).Bind(4, member.note).Bind(5, int64_t{member.discount});
+  };
+  if (member.id == 0) {
+    Statement s(db_,
+                "INSERT INTO members(name, card, phone, note, discount) VALUES(?, ?, ?, ?, ?)");
+    bind(s);
+    s.Step();
+    return sqlite3_last_insert_rowid(db_);
+  }
+  Statement s(
+      db_,
+      "UPDATE members SET name = ?, card = ?, phone = ?, note = ?, discount = ? WHERE id = ? "
+      "AND anonymised_at IS NULL");
+  bind(s);
+  s.Bind(6, member.id).Step();
+  if (sqlite3_changes(db_) != 1) {
+    throw RecordError("there is no member " + std::to_string(member.id) + " to change");
+  }
+  return member.id;
+}
+
+void Store::RemoveMember(int64_t id, Millis at) {
+  Statement s(db_, "UPDATE members SET removed_at = ? WHERE id = ? AND removed_at IS NULL");
+  s.Bind(1, at).Bind(2, id).Step();
+}
+
+void Store::AnonymiseMember(int64_t id, Millis at) {
+  Statement s(db_,
+              "UPDATE members SET name = '', card = NULL, phone = '', note = '', anonymised_at = ? "
+              "WHERE id = ?");
+  s.Bind(1, at).Bind(2, id).Step();
+}
+
+int64_t Store::AddMemberMove(const MemberMove& move) {
+  // Read and written in one transaction that holds the record's write lock
+  // (the console's changes run inside Atomically): no other writer can
+  // spend the same balance between the check and the row.
+  Money balance = 0;
+  {
+    Statement s(db_, "SELECT COALESCE(SUM(amount), 0) FROM member_moves WHERE member_id = ?");
+    s.Bind(1, move.member_id).Step();
+    balance = s.Int(0);
+  }
+  // A top-up is held to the balance's most; a void or a refund gives back
+  // what the balance paid, and is never refused for it.
+  Money after = 0;
+  if (__builtin_add_overflow(balance, move.amount, &after) || after < 0 ||
+      (move.kind == MoveKind::kTopUp && after > kMaxBalance)) {
+    throw RecordError("member " + std::to_string(move.member_id) + " has " + MoneyText(balance) +
+                      ": the balance can't go below 0.00, nor a top-up take it above " +
+                      MoneyText(kMaxBalance));
+  }
+  Statement s(db_,
+              "INSERT INTO member_moves(member_id, kind, at, operator, amount, shift_id, sale_id, "
+              "refund_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  s.Bind(1, move.member_id)
+      .Bind(2, std::string(MoveKindName(move.kind)))
+      .Bind(3, move.at)
+      .Bind(4, move.by)
+      .Bind(5, move.amount);
+  BindShift(s, 6, move.shift_id);
+  BindShift(s, 7, move.sale_id);
+  BindShift(s, 8, move.refund_id);
+  s.Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<MemberMove> Store::MemberMoves(int64_t member_id) {
+  Statement s(db_,
+              (std::string(kMemberMoveColumns) + "WHERE m.member_id = ? ORDER BY m.id").c_str());
+  s.Bind(1, member_id);
+  std::vector<MemberMove> moves;
+  Money balance = 0;
+  while (s.Step()) {
+    moves.push_back(ReadMemberMove(s));
+    if (__builtin_add_overflow(balance, moves.back().amount, &balance)) {
+      throw RecordError("the balance of member " + std::to_string(member_id) +
+                        " leaves the range of an amount: the record is damaged");
+    }
+    moves.back().balance = balance;
+  }
+  return moves;
+}
+
+std::vector<MemberMove> Store::ShiftMemberMoves(int64_t shift_id) {
+  Statement s(db_,
+              (std::string(kMemberMoveColumns) + "WHERE m.shift_id = ? ORDER BY m.id").c_str());
+  s.Bind(1, shift_id);
+  std::vector<MemberMove> moves;
+  while (s.Step()) {
+    moves.push_back(ReadMemberMove(s));
+  }
+  return moves;
 }
 
 std::optional<RequestRecord> Store::FindRequest(const std::string& operator_name,

@@ -1,10 +1,11 @@
 // The console's record in SQLite: every session (station, start, end,
 // minutes, who started and ended it) with its sales, moves and refund, the
-// voids, the shifts and the till's set-up, every operator action, the
-// requests' ids of the last day, the room's stations, and the operators with
-// their password hashes and the marks of their browsers. Each change is one
-// committed transaction, so a crash of the console loses at most the action
-// it was carrying out.
+// voids, the shifts and the till's set-up (tariffs with their periods,
+// packages, groups), the members and their balances' moves, every operator
+// action, the requests' ids of the last day, the room's stations, and the
+// operators with their password hashes and the marks of their browsers. Each
+// change is one committed transaction, so a crash of the console loses at
+// most the action it was carrying out.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,10 @@ class Store : public Record {
   // or foreign file, or one of a newer schema, throws RecordError saying
   // which. An existing file that others may read is made its owner's alone,
   // and notes() says so.
-  explicit Store(const std::string& path);
+  //
+  // `schema` stops the upgrade at an earlier schema (0: the newest), so that
+  // a test can fill a record as an older console left it.
+  explicit Store(const std::string& path, int schema = 0);
   ~Store() override;
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -86,6 +90,8 @@ class Store : public Record {
   int64_t SaveGroup(const Group& group) override;
   void DeleteGroup(int64_t id) override;
   void SetStationGroup(const std::string& address, std::optional<int64_t> group) override;
+  int64_t SavePackage(const Package& package) override;
+  void DeletePackage(int64_t id) override;
   std::map<std::string, std::string> StationMacs() override;
   void SetStationMac(const std::string& address, const std::optional<std::string>& mac) override;
   void SetFreeMinutesPerShift(int32_t minutes) override;
@@ -109,6 +115,14 @@ class Store : public Record {
   std::vector<SaleRecord> ShiftSales(int64_t id) override;
   std::vector<RefundRecord> ShiftRefunds(int64_t id) override;
   std::vector<VoidRecord> ShiftVoids(int64_t id) override;
+  std::vector<Member> Members() override;
+  std::optional<Member> FindMember(int64_t id) override;
+  int64_t SaveMember(const Member& member) override;
+  void RemoveMember(int64_t id, Millis at) override;
+  void AnonymiseMember(int64_t id, Millis at) override;
+  int64_t AddMemberMove(const MemberMove& move) override;
+  std::vector<MemberMove> MemberMoves(int64_t member_id) override;
+  std::vector<MemberMove> ShiftMemberMoves(int64_t shift_id) override;
   std::optional<RequestRecord> FindRequest(const std::string& operator_name,
                                            const std::string& id) override;
   void ClaimRequest(const RequestRecord& request, Millis forget_before) override;

@@ -113,10 +113,15 @@ HttpResponse OutcomesAnswer(const std::vector<ActionOutcome>& outcomes) {
       result["sold"] = {{"id", o.sold->id},
                         {"minutes", o.sold->minutes},
                         {"price", o.sold->price},
-                        {"kind", SaleKindName(o.sold->kind)}};
+                        {"kind", SaleKindName(o.sold->kind)},
+                        {"tariff", o.sold->tariff},
+                        {"member", o.sold->member_id ? json(*o.sold->member_id) : json(nullptr)}};
     }
     if (o.refunded) {
-      result["refunded"] = {{"amount", o.refunded->amount}, {"paid", o.refunded->paid}};
+      result["refunded"] = {
+          {"amount", o.refunded->amount},
+          {"paid", o.refunded->paid},
+          {"member", o.refunded->member_id ? json(*o.refunded->member_id) : json(nullptr)}};
     }
     if (!o.changed.empty()) {
       result["changed"] = o.changed;
@@ -197,6 +202,21 @@ std::optional<std::vector<std::string>> JsonFields::Texts(std::string_view name)
     texts.push_back(item.get<std::string>());
   }
   return texts;
+}
+
+std::optional<std::vector<int64_t>> JsonFields::Integers(std::string_view name) const {
+  const json* field = Field(name);
+  if (!field || !field->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<int64_t> integers;
+  for (const auto& item : *field) {
+    if (!item.is_number_integer()) {
+      return std::nullopt;
+    }
+    integers.push_back(item.get<int64_t>());
+  }
+  return integers;
 }
 
 }  // namespace zalvo::console

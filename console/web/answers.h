@@ -54,6 +54,7 @@ class JsonFields : public RequestFields {
   std::optional<bool> Flag(std::string_view name) const override;
   bool IsNull(std::string_view name) const override;
   std::optional<std::vector<std::string>> Texts(std::string_view name) const override;
+  std::optional<std::vector<int64_t>> Integers(std::string_view name) const override;
 
  private:
   const nlohmann::json* Field(std::string_view name) const;

@@ -55,7 +55,7 @@ void AddStationsWord(json& j, const Station& station, bool keyed, Millis now) {
 }
 
 json StationJson(const Station& station, bool online, Connection connection, Millis now, bool keyed,
-                 const std::optional<Tariff>& overrun_tariff) {
+                 const std::optional<OverrunPrice>& overrun_price) {
   json j{{"address", station.address},
          {"name", station.name},
          {"column", station.column},
@@ -89,9 +89,9 @@ json StationJson(const Station& station, bool online, Connection connection, Mil
              {"started_by", station.session->started_by},
              {"sold", station.session->sold ? json(*station.session->sold) : json(nullptr)},
              {"seconds_left", RemainingSeconds(*station.session, now)},
-             {"overrun_tariff", overrun_tariff ? json{{"per_hour", overrun_tariff->per_hour},
-                                                      {"minimum", overrun_tariff->minimum}}
-                                               : json(nullptr)}};
+             {"overrun_tariff", overrun_price ? json{{"per_hour", overrun_price->per_hour},
+                                                     {"minimum", overrun_price->minimum}}
+                                              : json(nullptr)}};
   } else {
     j["session"] = nullptr;
   }
@@ -180,7 +180,7 @@ std::string RoomAnswer(const RoomSnapshot& snapshot, const std::string& epoch) {
   json stations = json::array();
   for (size_t i = 0; i < snapshot.stations.size(); ++i) {
     stations.push_back(StationJson(snapshot.stations[i], snapshot.online[i], snapshot.connection[i],
-                                   snapshot.now, snapshot.keyed, snapshot.overrun_tariff[i]));
+                                   snapshot.now, snapshot.keyed, snapshot.overrun_price[i]));
   }
   const auto& c = snapshot.counters;
   return json{{"version", snapshot.version},

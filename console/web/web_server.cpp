@@ -82,6 +82,7 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     PageFile("/till.js", &kPageTillScript, kScript),
     PageFile("/admin.js", &kPageAdminScript, kScript),
     PageFile("/boot.js", &kPageBootScript, kScript),
+    PageFile("/members.js", &kPageMembersScript, kScript),
     PageFile("/app.css", &kPageStyle, "text/css; charset=utf-8"),
     Api("POST", "/api/login", Access::kAnyone, &WebServer::LogIn),
     Api("POST", "/api/logout", Access::kOperator, &WebServer::LogOut),
@@ -94,7 +95,10 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     Api("GET", "/api/room-file", Access::kOwner, &WebServer::RoomFile),
     Api("GET", "/api/till", Access::kOperator, &WebServer::Till),
     Api("GET", "/api/quote", Access::kOperator, &WebServer::Quote),
-    Api("POST", "/api/till/change", Access::kOwner, &WebServer::ChangeTill, Limit::kAction, kOnce),
+    // Each change's row says who may make it (members at the counter:
+    // an operator; the set-up: an owner).
+    Api("POST", "/api/till/change", Access::kOperator, &WebServer::ChangeTill, Limit::kAction,
+        kOnce),
     Api("POST", "/api/shift", Access::kOperator, &WebServer::Shift, Limit::kAction, kOnce),
     Api("POST", "/api/end-preview", Access::kOperator, &WebServer::PreviewEnd),
     Api("GET", "/api/sessions", Access::kOperator, &WebServer::Sessions),
@@ -105,6 +109,9 @@ const WebServer::Routes::Row WebServer::Routes::kRows[] = {
     Api("POST", "/api/operators/change", Access::kOwner, &WebServer::ChangeOperator, Limit::kAction,
         kOnce),
     Api("GET", "/api/actions", Access::kOperator, &WebServer::ActionLog),
+    Api("GET", "/api/members", Access::kOperator, &WebServer::Members),
+    Api("GET", "/api/members/statement", Access::kOperator, &WebServer::Statement),
+    Api("GET", "/api/members/statement.csv", Access::kOperator, &WebServer::StatementCsv),
 };
 
 WebServer::Checkers::Checkers(int count) {

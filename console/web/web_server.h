@@ -177,6 +177,10 @@ class WebServer {
   Answered Shift(const Call& call);
   Answered PreviewEnd(const Call& call);
   Answered Quote(const Call& call);
+  Answered Members(const Call& call);
+  Answered Statement(const Call& call);
+  Answered StatementCsv(const Call& call);
+  HttpResponse StatementOf(const HttpRequest& request, bool csv);
   Answered Operators(const Call& call);
   Answered ChangeOperator(const Call& call);
   Answered ActionLog(const Call& call);

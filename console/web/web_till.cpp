@@ -20,8 +20,23 @@ json LineJson(const ReportLine& line) {
               {"amount", line.amount}};
 }
 
+json PartsJson(const std::vector<SalePart>& parts) {
+  json list = json::array();
+  for (const auto& part : parts) {
+    list.push_back(json{{"minutes", part.minutes}, {"per_hour", part.per_hour}});
+  }
+  return list;
+}
+
+json Optional(const std::optional<int64_t>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
 json SaleJson(const SaleRecord& sale) {
   return json{{"id", sale.id},
+              {"parts", PartsJson(sale.parts)},
+              {"refundable", sale.refundable},
+              {"member", Optional(sale.member_id)},
               {"at", sale.at},
               {"by", sale.by},
               {"minutes", sale.minutes},
@@ -60,13 +75,15 @@ json SessionJson(const SessionRecord& s) {
   auto price = SessionPrice(s);
   json refund = nullptr;
   if (s.refund) {
-    refund = json{{"at", s.refund->at},
+    refund = json{{"member", Optional(s.refund->member_id)},
+                  {"at", s.refund->at},
                   {"by", s.refund->by},
                   {"minutes", s.refund->minutes},
                   {"amount", s.refund->amount},
                   {"paid", s.refund->paid}};
   }
   return json{{"id", s.id},
+              {"member", Optional(s.member_id)},
               {"used_minutes", s.ended ? json(UsedMinutes(s)) : json(nullptr)},
               {"price", price ? json(*price) : json(nullptr)},
               {"sales", std::move(sales)},
@@ -99,6 +116,11 @@ json ShiftJson(const ShiftReport& report) {
     return amount ? json(*amount) : json(nullptr);
   };
   return json{{"id", s.id},
+              {"by_package", LinesJson(report.by_package)},
+              {"balance_spent", LineJson(report.balance_spent)},
+              {"balance_refunded", LineJson(report.balance_refunded)},
+              {"top_ups", LineJson(report.top_ups)},
+              {"payouts", LineJson(report.payouts)},
               {"takings", report.takings},
               {"voids", t.voids},
               {"voids_list", std::move(voids)},
@@ -122,6 +144,16 @@ json ShiftJson(const ShiftReport& report) {
               {"expected", t.expected},
               {"counted", t.counted ? json(*t.counted) : json(nullptr)},
               {"difference", t.difference ? json(*t.difference) : json(nullptr)}};
+}
+
+// An id in a query: digits, 1 or more.
+std::optional<int64_t> IdParam(const std::string& text) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  int64_t id = std::stoll(text);
+  return id >= 1 ? std::optional<int64_t>(id) : std::nullopt;
 }
 
 // An amount field, given as text in the currency's major unit ("12.50").
@@ -218,32 +250,176 @@ WebServer::Answered WebServer::Till(const Call&) {
   return TillResponse();
 }
 
-// What the minutes cost now in each group: {"minutes", "currency", "groups":
-// [{"id", "name", "tariff", "price"}]} (price null where the tariff can't).
+// What a sale costs now in each group and on each rented station (an add):
+// asked for "minutes" or a "package", and optionally for a "member" (whose
+// discount it gets). {"minutes", "package", "currency", "groups": [{"id",
+// "name", "tariff", "price", "minutes", "why"}], "stations": {address:
+// {"price", "minutes", "why"}}}; a price is null where it is not sold now,
+// and "why" says why.
 WebServer::Answered WebServer::Quote(const Call& call) {
-  auto minutes = ParseMinutes(call.request.Param("minutes").value_or(""));
-  if (!minutes) {
-    return Refuse(BadRequest("'minutes' must be a whole number from 1 to " +
-                             std::to_string(kMaxSessionMinutes)));
+  SaleQuestion question;
+  auto id = [&](const char* name) { return IdParam(call.request.Param(name).value_or("")); };
+  if (call.request.Param("package")) {
+    auto package = id("package");
+    if (!package || call.request.Param("minutes")) {
+      return Refuse(BadRequest("'package' must be a package's id, without 'minutes'"));
+    }
+    question.package_id = *package;
+  } else {
+    auto minutes = ParseMinutes(call.request.Param("minutes").value_or(""));
+    if (!minutes) {
+      return Refuse(BadRequest("'minutes' must be a whole number from 1 to " +
+                               std::to_string(kMaxSessionMinutes)));
+    }
+    question.minutes = *minutes;
   }
+  if (call.request.Param("member")) {
+    auto member = id("member");
+    if (!member) {
+      return Refuse(BadRequest("'member' must be a member's id"));
+    }
+    question.member_id = *member;
+  }
+  auto priced = [](const QuotedPrice& q) {
+    return json{{"price", q.price ? json(*q.price) : json(nullptr)},
+                {"minutes", q.price ? json(q.minutes) : json(nullptr)},
+                {"why", q.why}};
+  };
+  PriceQuote quote = console_.QuoteSale(question);
   json groups = json::array();
-  for (const auto& p : console_.Quote(*minutes)) {
-    groups.push_back(json{{"id", p.group.id},
-                          {"name", p.group.name},
-                          {"tariff", p.tariff},
-                          {"price", p.price ? json(*p.price) : json(nullptr)}});
+  for (const auto& p : quote.groups) {
+    json group = priced(p.quote);
+    group["id"] = p.group.id;
+    group["name"] = p.group.name;
+    group["tariff"] = p.tariff;
+    groups.push_back(std::move(group));
   }
-  return Reply(200, json{{"minutes", *minutes},
-                         {"currency", console_.Till().setup.currency},
-                         {"groups", std::move(groups)}});
+  json stations = json::object();
+  for (const auto& [address, q] : quote.stations) {
+    stations[address] = priced(q);
+  }
+  return Reply(200,
+               json{{"minutes", question.minutes ? json(question.minutes) : json(nullptr)},
+                    {"package", question.package_id ? json(question.package_id) : json(nullptr)},
+                    {"currency", console_.Till().setup.currency},
+                    {"groups", std::move(groups)},
+                    {"stations", std::move(stations)}});
+}
+
+namespace {
+
+json MemberJson(const Member& m) {
+  return json{{"id", m.id},
+              {"name", m.name},
+              {"card", m.card},
+              {"phone", m.phone},
+              {"note", m.note},
+              {"discount", m.discount},
+              {"balance", m.balance},
+              {"label", MemberLabel(m)},
+              {"removed", m.removed.has_value()},
+              {"anonymised", m.anonymised.has_value()}};
+}
+
+}  // namespace
+
+// The members found by a part of their name, card or phone ("find"; empty:
+// all), at most 50: {"members": [...]}.
+WebServer::Answered WebServer::Members(const Call& call) {
+  std::string find = call.request.Param("find").value_or("");
+  if (find.size() > 64) {
+    return Refuse(BadRequest("'find' is at most 64 bytes"));
+  }
+  json members = json::array();
+  for (const auto& m : console_.FindMembers(find, 50)) {
+    members.push_back(MemberJson(m));
+  }
+  return Reply(200, json{{"members", std::move(members)}});
+}
+
+// A member's statement: {"member", "currency", "moves": [{"at", "kind",
+// "amount", "balance", "station", "minutes", "sold", "by"}]}, or its CSV.
+HttpResponse WebServer::StatementOf(const HttpRequest& request, bool csv) {
+  auto id = IdParam(request.Param("member").value_or(""));
+  if (!id) {
+    return Refuse(BadRequest("'member' must be a member's id"));
+  }
+  auto statement = console_.Statement(*id);
+  if (!statement) {
+    return Refuse(NotFound("no member " + std::to_string(*id)));
+  }
+  const auto& [member, moves] = *statement;
+  std::string currency = console_.Till().setup.currency;
+  if (csv) {
+    HttpResponse response =
+        Text(200, console::StatementCsv(member, moves, currency), "text/csv; charset=utf-8");
+    SetHeader(response, "Content-Disposition",
+              "attachment; filename=\"member-" + std::to_string(member.id) + ".csv\"");
+    return response;
+  }
+  json list = json::array();
+  for (const auto& m : moves) {
+    list.push_back(json{{"id", m.id},
+                        {"at", m.at},
+                        {"kind", MoveKindName(m.kind)},
+                        {"amount", m.amount},
+                        {"balance", m.balance},
+                        {"station", m.station},
+                        {"minutes", m.minutes},
+                        {"sold", m.sold},
+                        {"by", m.by},
+                        {"shift", Optional(m.shift_id)}});
+  }
+  return Reply(
+      200,
+      json{{"member", MemberJson(member)}, {"currency", currency}, {"moves", std::move(list)}});
+}
+
+WebServer::Answered WebServer::Statement(const Call& call) {
+  return StatementOf(call.request, false);
+}
+
+WebServer::Answered WebServer::StatementCsv(const Call& call) {
+  return StatementOf(call.request, true);
 }
 
 HttpResponse WebServer::TillResponse(const std::string& done) {
   TillView till = console_.Till();
   json tariffs = json::array();
   for (const auto& t : till.setup.tariffs) {
-    tariffs.push_back(
-        json{{"id", t.id}, {"name", t.name}, {"per_hour", t.per_hour}, {"minimum", t.minimum}});
+    json periods = json::array();
+    for (const auto& p : t.periods) {
+      periods.push_back(json{{"text", PeriodText(p)},
+                             {"days", p.days},
+                             {"from", ClockText(p.from)},
+                             {"to", ClockText(p.to)},
+                             {"per_hour", p.per_hour}});
+    }
+    // One price all week: that price, as before periods.
+    bool one = t.periods.size() == 1 && t.periods[0].days == kEveryDay &&
+               t.periods[0].from == t.periods[0].to;
+    tariffs.push_back(json{{"id", t.id},
+                           {"name", t.name},
+                           {"per_hour", one ? json(t.periods[0].per_hour) : json(nullptr)},
+                           {"minimum", t.minimum},
+                           {"periods", std::move(periods)}});
+  }
+  json packages = json::array();
+  for (const auto& p : till.setup.packages) {
+    json window = nullptr;
+    if (p.window) {
+      window = json{{"from", ClockText(p.window->from)},
+                    {"to", ClockText(p.window->to)},
+                    {"last_sale", ClockText(p.window->last_sale)},
+                    {"text", WindowText(*p.window)}};
+    }
+    packages.push_back(json{{"id", p.id},
+                            {"name", p.name},
+                            {"price", p.price},
+                            {"minutes", p.window ? json(nullptr) : json(p.minutes)},
+                            {"window", std::move(window)},
+                            {"refundable", p.refundable},
+                            {"groups", p.groups}});
   }
   json groups = json::array();
   for (const auto& g : till.setup.groups) {
@@ -267,6 +443,7 @@ HttpResponse WebServer::TillResponse(const std::string& done) {
            {"done", done},
            {"free_minutes_per_shift", till.setup.free_minutes_per_shift},
            {"tariffs", std::move(tariffs)},
+           {"packages", std::move(packages)},
            {"groups", std::move(groups)},
            {"members", std::move(members)},
            {"macs", std::move(macs)},
@@ -287,7 +464,7 @@ WebServer::Answered WebServer::ChangeTill(const Call& call) {
     return Refuse(*refused);
   }
   TillChange change;
-  if (auto refusal = ReadTillChange(JsonFields(*body), change)) {
+  if (auto refusal = ReadTillChange(JsonFields(*body), call.role, change)) {
     return Refuse(*refusal);
   }
   ActionOutcome outcome = console_.ChangeTill(call.login->operator_name, change);
@@ -343,7 +520,8 @@ WebServer::Answered WebServer::PreviewEnd(const Call& call) {
                             {"rented", p.rented},
                             {"unused_minutes", p.unused_minutes},
                             {"refund_minutes", p.offer.minutes},
-                            {"refund", p.offer.amount}});
+                            {"refund", p.offer.amount},
+                            {"member", Optional(p.member_id)}});
   }
   return Reply(200, json{{"stations", previews}});
 }

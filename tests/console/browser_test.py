@@ -8,13 +8,15 @@ counting down and the amount sold (the selection cleared), double-clicks Add
 and sells once, is refused a fractional minute or "6o" on the page, starts
 another from a preset, moves a session to another station, double-clicks a
 card's Start and starts once, ends a session from its card with the refund
-of its unused minutes paid out, sends a message to a customer and finds it
-in the log, closes the shift with the cash counted and prints its report,
-sees a rented station that fell silent shown as lost, adopts a station that
-reported by itself (with a name) and removes it again; then lays the room
-out compact at 1366x768 (30 stations) and at 1920x1080 (60, the room file's
-30 more taken over on the page), and normal on a phone, each with every card
-on the screen
+of its unused minutes paid out, sells a package to a member found by card
+from the balance topped up, reads the member's statement and ends that
+session with the refund going back to the balance, sends a message to a
+customer and finds it in the log, closes the shift with the cash counted and
+prints its report, sees a rented station that fell silent shown as lost,
+adopts a station that reported by itself (with a name) and removes it again;
+then lays the room out compact at 1366x768 (30 stations) and at 1920x1080
+(60, the room file's 30 more taken over on the page), and normal on a phone,
+each with every card on the screen
 (on the phone: across it), and sees the room greyed out with its clocks
 stopped once the console is gone. Saves screenshots of the room into a
 folder (scripts/console-screenshot.sh copies them to docs/screenshots/).
@@ -35,6 +37,7 @@ import time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -303,17 +306,71 @@ def main():
         wait.until(lambda d: "free" in card("127.0.0.11").get_attribute("class"))
         assert acts()[-1]["refund"] is True, acts()
 
+        # The owner adds a package of 3 hours; a member is added and tops 20.00
+        # up in cash, is found by card while selling and buys the package on
+        # PC 1 from the balance; the statement shows the sale, and the early
+        # end gives the unused minutes back to the balance.
+        # Below the sticky toolbar: what is pressed is first scrolled to the middle.
+        def press(element):
+            driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
+            element.click()
+        press(driver.find_element(By.CSS_SELECTOR, "#till-setup summary"))
+        new_package = lambda n: driver.find_element(By.CSS_SELECTOR, "#package-rows tr:last-child td:nth-child(%d) input" % n)
+        for n, text in [(1, "3 hours"), (2, "8.00"), (3, "180")]:
+            new_package(n).send_keys(text)
+        press(new_package(6))  # sold in Hall
+        press(driver.find_element(By.XPATH, "//tbody[@id='package-rows']/tr[last()]//button[text()='Add']"))
+        wait.until(lambda d: len(Select(d.find_element(By.ID, "package")).options) == 2)
+        press(driver.find_element(By.CSS_SELECTOR, "#till-setup summary"))
+        driver.find_element(By.ID, "member-name").send_keys("Ivan Petrov")
+        driver.find_element(By.ID, "member-card").send_keys("1234")
+        press(driver.find_element(By.ID, "member-save"))
+        # The member's row, as the panel shows it now (it is drawn again after
+        # each change): its button pressed once it says what is asked.
+        def press_in_member_row(button, showing=""):
+            rows = driver.find_elements(By.CSS_SELECTOR, "#member-rows tr")
+            row = [r for r in rows if "Ivan" in r.text and showing in r.text]
+            if row:
+                press(row[0].find_element(By.XPATH, ".//button[text()='%s']" % button))
+            return row
+        fresh = WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,))
+        fresh.until(lambda d: press_in_member_row("Top up"))
+        wait.until(EC.visibility_of_element_located((By.ID, "member-amount"))).send_keys("20.00")
+        driver.find_element(By.ID, "confirm-ok").click()
+        wait.until(lambda d: "top-up: member 1: +20.00 BGN" in d.find_element(By.ID, "members-message").text)
+        Select(driver.find_element(By.ID, "package")).select_by_index(1)
+        driver.find_element(By.ID, "member-find").send_keys("1234")
+        wait.until(lambda d: "Ivan Petrov (card 1234) · 20.00 BGN" in d.find_element(By.ID, "member-found").text)
+        driver.find_element(By.CSS_SELECTOR, "#member-found button").click()
+        press(card("127.0.0.11").find_element(By.CSS_SELECTOR, "input[type=checkbox]"))
+        wait.until(lambda d: d.find_element(By.ID, "quote").text == "3 hours: 8.00 BGN, from the balance")
+        toolbar("start").click()
+        wait.until(lambda d: "PC 1 180 min (3 hours) for 8.00 BGN from the balance" in d.find_element(By.ID, "message").text)
+        assert acts()[-1] == {"action": "start", "stations": ["127.0.0.11"], "package": 1, "member": 1}, acts()
+        assert driver.find_element(By.ID, "member-chosen").get_attribute("hidden") is not None, "sold to the member once"
+        fresh.until(lambda d: press_in_member_row("Statement", "12.00 BGN"))
+        statement = lambda: driver.find_element(By.ID, "statement-rows").text
+        wait.until(lambda d: "sale -8.00 BGN 12.00 BGN PC 1 180 3 hours anna" in statement())
+        assert "top-up 20.00 BGN 20.00 BGN" in statement(), statement()
+        press(card("127.0.0.11").find_element(By.CSS_SELECTOR, "button.card-end"))
+        asked = confirm(True)
+        assert "A refund of 7.95 BGN goes back to the member's balance" in asked, asked
+        wait.until(lambda d: "refund 7.95 BGN 19.95 BGN PC 1 179" in statement())
+        assert driver.find_element(By.ID, "statement-csv").get_attribute("href").endswith(
+            "/api/members/statement.csv?member=1")
+
         # The shift closes with the count: 100.00 + 1.50 + 1.50 + 6.00 + 1.50
-        # - 1.45 were expected in the drawer.
-        driver.find_element(By.ID, "shift-counted").send_keys("109.00")
+        # - 1.45 and the top-up of 20.00 were expected in the drawer.
+        driver.find_element(By.ID, "shift-counted").send_keys("129.00")
         driver.find_element(By.CSS_SELECTOR, "#shift-close-form button.danger").click()
         wait.until(lambda d: "Shift closed" in d.find_element(By.ID, "till-message").text)
-        wait.until(lambda d: "109.05" in d.find_element(By.ID, "shift-rows").text)
+        wait.until(lambda d: "129.05" in d.find_element(By.ID, "shift-rows").text)
 
         # Its end-of-day report, printed alone.
         report = wait.until(EC.visibility_of_element_located((By.ID, "report")))
         assert "Standard: 4 × 210 min, 10.50 BGN" in report.text, report.text
-        assert "109.05 BGN" in report.text and "-0.05 BGN missing" in report.text, report.text
+        assert "129.05 BGN" in report.text and "-0.05 BGN missing" in report.text, report.text
+        assert "3 hours: 1 × 180 min, 8.00 BGN" in report.text and "Top-ups 1, 20.00 BGN" in report.text, report.text
         driver.execute_script("window.printed = 0; window.print = () => { window.printed++; };")
         driver.find_element(By.ID, "report-print").click()
         assert driver.execute_script("return window.printed") == 1
@@ -326,7 +383,7 @@ def main():
         driver.find_element(By.ID, "panels").screenshot(os.path.join(args.screenshots, "console-till.png"))
         driver.execute_script("window.scrollTo(0, 0)")
         closed = driver.find_element(By.ID, "till-message").text
-        assert "expected 109.05 BGN, counted 109.00 BGN, difference -0.05 BGN" in closed, closed
+        assert "expected 129.05 BGN, counted 129.00 BGN, difference -0.05 BGN" in closed, closed
         rows = driver.find_element(By.ID, "session-rows").text
         assert "1.45 paid (anna)" in rows and "6.00" in rows, rows
 

@@ -453,7 +453,7 @@ TEST_F(ConsoleApi, SessionsOnARealStationSurviveACrash) {
   auto csv = http_->Get("/api/sessions.csv", Json());
   EXPECT_EQ(csv->Header("Content-Type"), "text/csv; charset=utf-8");
   EXPECT_NE(csv->body.find("\r\nPC 1,127.0.0.21,"), std::string::npos) << csv->body;
-  EXPECT_NE(csv->body.find(",45,anna,anna,1,,,,,,,\r\n"), std::string::npos) << csv->body;
+  EXPECT_NE(csv->body.find(",45,anna,anna,1,,,,,,,,\r\n"), std::string::npos) << csv->body;
 }
 
 TEST_F(ConsoleApi, HostileDatagramsAreCountedNeverShown) {
@@ -753,8 +753,10 @@ TEST_F(ConsoleApi, AnActionIsRecordedWholeOrNotAtAll) {
 TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   console::Store store(db_);
   InProcessConsole till(store, dir_);
-  console::TillPlan plan{
-      "BGN", {{0, "Standard", 300, 0}}, {{"Main", "Standard"}}, {{"127.0.0.77", "Main"}}};
+  console::TillPlan plan{"BGN",
+                         {console::OnePriceTariff(0, "Standard", 300)},
+                         {{"Main", "Standard"}},
+                         {{"127.0.0.77", "Main"}}};
   ASSERT_EQ(till.web->TakeOver("anna", {{}, plan}), 4u);
   EXPECT_EQ(till.web->TakeOver("anna", {{}, plan}), 0u)
       << "the record's till holds once it has one";
@@ -776,7 +778,7 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   // A dearer tariff from now on does not change what was sold.
   console::TillChange dearer;
   dearer.tariff = store.Till().tariffs.at(0);
-  dearer.tariff.per_hour = 600;
+  dearer.tariff.periods.at(0).per_hour = 600;
   ASSERT_TRUE(till.web->ChangeTill("ben", dearer).ok());
   ASSERT_TRUE(till.web->OpenShift("ben", 5'000).ok());
   till.now += 5 * 60'000 + 30'000;
@@ -810,7 +812,7 @@ TEST_F(ConsoleApi, ASessionSoldAcrossTwoShiftsAddsUp) {
   EXPECT_EQ(session.refund->by, "ben");
   EXPECT_EQ(console::UsedMinutes(session), 16);
   std::string csv = console::SessionsCsv(sessions, "BGN");
-  EXPECT_NE(csv.find(",90,anna,ben,16,4.50,3.70,yes,anna:60 anna:30,ben,BGN,\r\n"),
+  EXPECT_NE(csv.find(",90,anna,ben,16,4.50,3.70,yes,anna:60 anna:30,ben,BGN,,\r\n"),
             std::string::npos)
       << csv;
   EXPECT_EQ(store.ShiftsBetween(0, till.now + 1).size(), 2u);
@@ -925,7 +927,7 @@ TEST_F(ConsoleApi, CorrectionsAreRowsOfTheirOwnAndTheShiftsAddThemUp) {
   const std::string pc2 = "127.0.0.78";
   const std::string pc3 = "127.0.0.79";
   ASSERT_TRUE(Seeded(*till.web, console::TillPlan{"BGN",
-                                                  {{0, "Standard", 300, 0}},
+                                                  {console::OnePriceTariff(0, "Standard", 300)},
                                                   {{"Main", "Standard"}},
                                                   {{pc1, "Main"}, {pc2, "Main"}, {pc3, "Main"}}}));
   ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok());
@@ -1040,7 +1042,168 @@ TEST_F(ConsoleApi, CorrectionsAreRowsOfTheirOwnAndTheShiftsAddThemUp) {
   std::string csv = console::ShiftsCsv(till.web->ShiftsBetween(0, till.now + 1), "BGN");
   EXPECT_NE(csv.find(",BGN,4.00,2,0.00,20,,,Standard: 3 / 150 min / 7.50,"), std::string::npos)
       << csv;
-  EXPECT_NE(csv.find(",1.50,1,0.00,0,101.50,-0.50,,,\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",1.50,1,0.00,0,101.50,-0.50,,,,,0.00,0.00,0.00,0.00\r\n"), std::string::npos)
+      << csv;
+}
+
+// A member's prepaid balance: topped up in cash, paid from at a start and an
+// add (after the member's discount), refused a sale beyond it, given back an
+// early end's refund and a void; two counters selling a package to one member
+// at once spend the balance once. The shift's report tells the cash from the
+// balance; a member is removed only without a balance or a session, and an
+// anonymised member's money rows stay.
+TEST_F(ConsoleApi, AMembersBalancePaysAndIsNeverSpentTwice) {
+  console::Store store(db_);
+  AnsweredConsole till(store);
+  using console::ActionKind;
+  using Kind = console::TillChange::Kind;
+  const std::string pc1 = "127.0.0.77";
+  const std::string pc2 = "127.0.0.78";
+  ASSERT_TRUE(Seeded(*till.web, console::TillPlan{"BGN",
+                                                  {console::OnePriceTariff(0, "Standard", 300)},
+                                                  {{"Main", "Standard"}},
+                                                  {{pc1, "Main"}, {pc2, "Main"}}}));
+  ASSERT_TRUE(till.web->OpenShift("anna", 10'000).ok());
+  const console::Millis t0 = till.now;
+  auto change = [&](Kind kind, console::Role role, auto fill) {
+    console::TillChange c;
+    c.kind = kind;
+    c.role = role;
+    c.member.id = 1;
+    fill(c);
+    return till.Change(role == console::Role::kOwner ? "anna" : "olga", c);
+  };
+  auto top_up = [&](console::Money amount) {
+    return change(Kind::kTopUp, console::Role::kOperator, [&](auto& c) { c.amount = amount; });
+  };
+  auto sell = [&](ActionKind kind, const std::string& at, int32_t minutes, int64_t package = 0) {
+    console::ActionRequest r;
+    r.kind = kind;
+    r.stations = {at};
+    r.minutes = minutes;
+    r.package_id = package;
+    r.member_id = kind == ActionKind::kEnd ? 0 : 1;
+    return till.web->Act("olga", r).at(0);
+  };
+  auto balance = [&] { return store.FindMember(1)->balance; };
+
+  auto ivan = [](console::TillChange& c) {
+    c.member = {.id = 0, .name = "Иван Петров", .card = "1234", .discount = 10};
+    c.discount_given = true;
+  };
+  auto refused = change(Kind::kMember, console::Role::kOperator, ivan);
+  EXPECT_EQ(refused.refusal->kind, console::RefusalKind::kNotAllowed) << "an owner's discount";
+  ASSERT_TRUE(change(Kind::kMember, console::Role::kOwner, ivan).ok());
+  ASSERT_EQ(till.web->FindMembers("иван", 10).size(), 1u);
+  ASSERT_EQ(till.web->FindMembers("123", 10).size(), 1u);
+  EXPECT_FALSE(sell(ActionKind::kStart, pc1, 60).ok()) << "nothing on the balance";
+  ASSERT_TRUE(top_up(500).ok());
+
+  // 3.00 less 10 %, then an add the balance can't pay, then one it can.
+  auto started = sell(ActionKind::kStart, pc1, 60);
+  ASSERT_TRUE(started.ok()) << started.refusal->text;
+  EXPECT_EQ(started.sold->price, 270);
+  EXPECT_EQ(till.StationAt(pc1).session->member_id, 1);
+  auto beyond = sell(ActionKind::kAdd, pc1, 60);
+  ASSERT_FALSE(beyond.ok());
+  EXPECT_NE(beyond.refusal->text.find("has 2.30 BGN: the sale costs 2.70"), std::string::npos)
+      << beyond.refusal->text;
+  EXPECT_EQ(balance(), 230);
+  auto added = sell(ActionKind::kAdd, pc1, 30);
+  ASSERT_TRUE(added.ok());
+  EXPECT_EQ(added.sold->price, 135);
+  EXPECT_EQ(balance(), 95);
+
+  // Ended after 10 minutes: 80 unused, back to the balance with nothing to
+  // choose; then the first sale voided: what the refund did not give back.
+  till.now = t0 + 10 * 60'000;
+  auto ended = sell(ActionKind::kEnd, pc1, 0);
+  ASSERT_TRUE(ended.ok()) << ended.refusal->text;
+  ASSERT_FALSE(ended.pending) << "the station confirmed the end";
+  EXPECT_EQ(ended.refunded->amount, 135 + 225);
+  EXPECT_EQ(ended.refunded->member_id, 1);
+  EXPECT_EQ(balance(), 455);
+  console::TillChange void_first;
+  void_first.kind = Kind::kVoid;
+  void_first.sale_id = started.sold->id;
+  void_first.reason = "wrong customer";
+  ASSERT_TRUE(till.Change("anna", void_first).ok());
+  EXPECT_EQ(balance(), 500);
+
+  // A package for two counters at once: the balance pays for one.
+  console::TillChange package;
+  package.kind = Kind::kPackage;
+  package.package = {.name = "3 hours", .price = 800, .minutes = 180, .refundable = false};
+  package.package.groups = {store.Till().groups.at(0).id};
+  ASSERT_TRUE(till.Change("anna", package).ok());
+  int64_t package_id = store.Till().packages.at(0).id;
+  ASSERT_TRUE(top_up(220).ok());
+  std::vector<console::ActionOutcome> both(2);
+  std::thread first([&] { both[0] = sell(ActionKind::kStart, pc1, 0, package_id); });
+  std::thread second([&] { both[1] = sell(ActionKind::kStart, pc2, 0, package_id); });
+  first.join();
+  second.join();
+  ASSERT_NE(both[0].ok(), both[1].ok());
+  const auto& sold = both[0].ok() ? both[0] : both[1];
+  EXPECT_EQ(sold.sold->price, 720);
+  EXPECT_EQ(sold.sold->minutes, 180);
+  EXPECT_EQ(balance(), 0);
+
+  // The shift's cash is the top-ups alone; the rest moved balances.
+  auto report = till.web->Till().shift.value();
+  EXPECT_EQ(report.totals.sales, 0);
+  EXPECT_EQ(report.top_ups.amount, 720);
+  EXPECT_EQ(report.balance_spent.amount, 270 + 135 + 720);
+  EXPECT_EQ(report.balance_refunded.amount, 360 + 45);
+  EXPECT_EQ(report.totals.expected, 10'720);
+  ASSERT_EQ(report.by_package.size(), 1u);
+  EXPECT_EQ(report.by_package[0].name, "3 hours");
+
+  // Removed only without a session and a balance; anonymised, its money
+  // rows stay.
+  auto remove = [&] { return change(Kind::kRemoveMember, console::Role::kOwner, [](auto&) {}); };
+  EXPECT_NE(remove().refusal->text.find("has a session"), std::string::npos);
+  ASSERT_TRUE(sell(ActionKind::kEnd, sold.address, 0).ok()) << "a package that refunds nothing";
+  EXPECT_EQ(balance(), 0);
+  ASSERT_TRUE(top_up(100).ok());
+  EXPECT_NE(remove().refusal->text.find("pay the balance out first"), std::string::npos);
+  auto payout = [&](console::Money amount) {
+    return change(Kind::kPayout, console::Role::kOwner, [&](auto& c) { c.amount = amount; });
+  };
+  EXPECT_FALSE(payout(101).ok());
+  ASSERT_TRUE(payout(100).ok());
+  ASSERT_TRUE(remove().ok());
+  EXPECT_EQ(top_up(100).refusal->kind, console::RefusalKind::kNotFound);
+  ASSERT_TRUE(change(Kind::kAnonymiseMember, console::Role::kOwner, [](auto&) {}).ok());
+  auto statement = till.web->Statement(1).value();
+  EXPECT_EQ(statement.first.name, "");
+  EXPECT_TRUE(till.web->FindMembers("иван", 10).empty());
+  std::string csv = console::StatementCsv(statement.first, statement.second, "BGN");
+  EXPECT_NE(csv.find("member 1,"), std::string::npos) << csv;
+  EXPECT_EQ(csv.find("Иван"), std::string::npos) << csv;
+  std::string kinds;
+  for (const auto& move : statement.second) {
+    kinds += std::string(console::MoveKindName(move.kind)) + ":" + std::to_string(move.amount) +
+             "=" + std::to_string(move.balance) + " ";
+  }
+  EXPECT_EQ(kinds,
+            "top_up:500=500 sale:-270=230 sale:-135=95 refund:360=455 void:45=500 top_up:220=720 "
+            "sale:-720=0 top_up:100=100 payout:-100=0 ");
+  EXPECT_EQ(till.web->Till().shift->payouts.amount, 100);
+
+  // The most a balance holds, and not a minor unit more.
+  ASSERT_TRUE(change(Kind::kMember, console::Role::kOperator, [](auto& c) {
+                c.member = {.name = "Max"};
+              }).ok());
+  auto to_max = [&](console::Money amount) {
+    return change(Kind::kTopUp, console::Role::kOperator, [&](auto& c) {
+      c.member.id = 2;
+      c.amount = amount;
+    });
+  };
+  ASSERT_TRUE(to_max(console::kMaxBalance).ok());
+  EXPECT_NE(to_max(1).refusal->text.find("holds at most 10000000.00 BGN"), std::string::npos);
+  EXPECT_EQ(store.FindMember(2)->balance, console::kMaxBalance);
 }
 
 // Power-on sends the magic packet of the station's MAC to the broadcast
@@ -1089,6 +1252,13 @@ TEST_F(ConsoleApi, RolesTheLogAndLogInsThatOutliveARestart) {
   auto get = [&](const std::string& path) { return http_->Get(path, Json())->status; };
   EXPECT_EQ(json::parse(http_->Get("/api/me", Json())->body)["role"], "operator");
   EXPECT_EQ(Post("/api/till/change", R"({"change": "currency", "currency": "BGN"})", csrf)->status,
+            403);
+  // Members at the counter are an operator's; paying a balance out an owner's.
+  EXPECT_EQ(Post("/api/till/change", R"({"change": "top_up", "member": 7, "amount": "5.00"})", csrf)
+                ->status,
+            404);
+  EXPECT_EQ(Post("/api/till/change", R"({"change": "payout", "member": 7, "amount": "5.00"})", csrf)
+                ->status,
             403);
   EXPECT_EQ(Post("/api/operators/change", R"({"name": "olga", "role": "owner"})", csrf)->status,
             403);
@@ -1163,7 +1333,8 @@ TEST_F(ConsoleApi, MessagesReachTheCustomer) {
 }
 
 // A record of the first schema, as a console before the till left it: its
-// sessions and operators stay, with no price, and it sells from then on.
+// sessions and operators stay, with no price; a tariff added before it had
+// periods is one price all week, and sells from then on.
 TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
   fs::remove(db_);
   sqlite3* db = nullptr;
@@ -1187,25 +1358,56 @@ TEST_F(ConsoleApi, ARecordOfTheFirstSchemaIsUpgraded) {
             SQLITE_OK);
   sqlite3_close(db);
 
-  {
-    console::Store store(db_);
+  auto notes_of = [](const console::Store& store) {
     std::string notes;
     for (const auto& note : store.notes()) {
       notes += note + "\n";
     }
-    EXPECT_NE(notes.find("upgraded to schema 2"), std::string::npos) << notes;
-    EXPECT_NE(notes.find("upgraded to schema 3"), std::string::npos) << notes;
+    return notes;
+  };
+  {
+    // As a console of schema 4 left it, with a tariff of one price.
+    console::Store store(db_, 4);
+    std::string notes = notes_of(store);
+    for (const char* step : {"schema 2", "schema 3", "schema 4"}) {
+      EXPECT_NE(notes.find(std::string("upgraded to ") + step), std::string::npos) << notes;
+    }
+    EXPECT_EQ(notes.find("schema 5"), std::string::npos) << notes;
+  }
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, R"sql(
+    INSERT INTO settings VALUES('currency', 'EUR');
+    INSERT INTO tariffs VALUES(1, 'T', 120, 50);
+    INSERT INTO till_groups VALUES(1, 'G', 1);
+    INSERT INTO group_members VALUES('127.0.0.77', 1);)sql",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  {
+    console::Store store(db_);
+    std::string notes = notes_of(store);
+    EXPECT_NE(notes.find("upgraded to schema 5"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("upgraded to schema 6"), std::string::npos) << notes;
+    EXPECT_EQ(notes.find("schema 4"), std::string::npos) << notes;
+    auto tariffs = store.Till().tariffs;
+    ASSERT_EQ(tariffs.size(), 1u);
+    ASSERT_EQ(tariffs[0].periods.size(), 1u) << "one period covering the week";
+    EXPECT_EQ(console::PeriodText(tariffs[0].periods[0]), "Mon-Sun 00:00-24:00 1.20");
+    EXPECT_EQ(tariffs[0].minimum, 50);
     EXPECT_EQ(store.Operator("anna")->hash, "hash");
     EXPECT_EQ(store.Operator("anna")->role, console::Role::kOwner) << "the operators become owners";
     auto old = store.SessionsBetween(0, 5'000'000);
     ASSERT_EQ(old.size(), 2u);
     EXPECT_EQ(console::UsedMinutes(old[0]), 30);
+    EXPECT_TRUE(old[0].end_confirmed) << "an end of before is taken as confirmed";
+    EXPECT_FALSE(old[1].ended || old[1].end_asked || old[1].member_id);
     EXPECT_FALSE(console::SessionPrice(old[0]));
     EXPECT_EQ(console::SessionsCsv({old[0]}, "BGN").find("BGN"), std::string::npos);
   }
   console::Store store(db_);
   EXPECT_TRUE(store.notes().empty()) << "upgraded once";
-  // Its first start takes in the room file's lines the record lacks, once.
+  // Its first start takes in the room file's lines the record lacks (PC 2
+  // in the group G), once.
   console::WebConsoleOptions options;
   std::string file =
       "currency EUR\ntariff T 1.20 minimum 0.50\ngroup G T\n\"PC 1\" 127.0.0.77\n"
@@ -1753,9 +1955,33 @@ class OldStation {
   std::thread thread_;
 };
 
+// A member, its balance topped up so much in the open shift; and a start
+// of so many minutes on PC 1 paid from it.
+int64_t MemberWithBalance(console::WebConsole& web, console::Money amount) {
+  console::TillChange change;
+  change.kind = console::TillChange::Kind::kMember;
+  change.member = {.name = "Ivan"};
+  EXPECT_TRUE(web.ChangeTill("anna", change).ok());
+  change.kind = console::TillChange::Kind::kTopUp;
+  change.member.id = web.FindMembers("Ivan", 1).at(0).id;
+  change.amount = amount;
+  EXPECT_TRUE(web.ChangeTill("anna", change).ok());
+  return change.member.id;
+}
+console::ActionOutcome StartForMember(console::WebConsole& web, int64_t member, int32_t minutes) {
+  console::ActionRequest sale;
+  sale.kind = console::ActionKind::kStart;
+  sale.stations = {InProcessConsole::kPc1};
+  sale.minutes = minutes;
+  sale.member_id = member;
+  return web.Act("anna", sale).at(0);
+}
+
 console::TillPlan Till300() {
-  return console::TillPlan{
-      "BGN", {{0, "Standard", 300, 0}}, {{"Main", "Standard"}}, {{"127.0.0.77", "Main"}}};
+  return console::TillPlan{"BGN",
+                           {console::OnePriceTariff(0, "Standard", 300)},
+                           {{"Main", "Standard"}},
+                           {{"127.0.0.77", "Main"}}};
 }
 
 // An end is recorded when the station has ended. With its link cut (its
@@ -1817,6 +2043,30 @@ TEST_F(ConsoleApi, AnEndIsTheStationsWordAndItsRefundIsPaidOnce) {
   EXPECT_FALSE(room.Pc1().ending);
   EXPECT_EQ(refunds(), 250 + 145) << "each refund paid once";
   EXPECT_EQ(room.web->Till().shift->refunds, 2u);
+
+  // A member's refund goes back to the balance once the end is settled as
+  // a cash refund is: confirmed by the station, in a shift. Till then the
+  // member can't be removed.
+  int64_t member = MemberWithBalance(*room.web, 300);
+  ASSERT_TRUE(StartForMember(*room.web, member, 60).ok());
+  room.KillAgent();
+  room.now += 10 * 60'000;
+  ASSERT_TRUE(room.Act(ActionKind::kEnd, "anna").pending) << "nothing to choose";
+  std::optional<console::ShiftReport> day;
+  ASSERT_TRUE(room.web->CloseShift("anna", 0, day).ok());
+  EXPECT_EQ(day->totals.refunds, 250 + 145) << "no cash";
+  room.StartAgent();
+  ASSERT_TRUE(room.Until([&] { return !room.Rented(); })) << room.Log();
+  EXPECT_EQ(store.FindMember(member)->balance, 0) << "no shift to settle it in";
+  EXPECT_EQ(store.FindMember(member)->pending, 250);
+  console::TillChange remove;
+  remove.kind = console::TillChange::Kind::kRemoveMember;
+  remove.member.id = member;
+  EXPECT_NE(room.web->ChangeTill("anna", remove).refusal->text.find("2.50 BGN to come back"),
+            std::string::npos);
+  ASSERT_TRUE(room.web->OpenShift("anna", 0).ok());
+  EXPECT_EQ(store.FindMember(member)->balance, 250);
+  EXPECT_EQ(store.MemberMoves(member).size(), 3u) << "top-up, sale, refund";
 }
 
 // The console compares each station's state with its record: a station in
@@ -1922,15 +2172,27 @@ TEST_F(ConsoleApi, TimeUpEndsTheSessionOrSellsTheMinutesOver) {
   ASSERT_TRUE(room.Until([&] { return room.Pc1().state->at >= asked; }));
   EXPECT_TRUE(room.Rented());
   EXPECT_FALSE(room.Pc1().ending) << "runs on";
-  auto tariff = room.web->Snapshot().overrun_tariff.at(0);
-  ASSERT_TRUE(tariff);
-  EXPECT_EQ(tariff->per_hour, 300);
+  auto overrun = room.web->Snapshot().overrun_price.at(0);
+  ASSERT_TRUE(overrun);
+  EXPECT_EQ(overrun->per_hour, 300);
   ASSERT_TRUE(room.Act(ActionKind::kEnd, "anna").ok());
   auto second = store.SessionsBetween(0, INT64_MAX).at(1);
   ASSERT_EQ(second.sales.size(), 2u);
   EXPECT_EQ(second.sales[1].minutes, 4) << "3.5 minutes over, a minute begun counted";
   EXPECT_EQ(second.sales[1].price, 20);
   EXPECT_TRUE(second.end_confirmed);
+
+  // A member's session ends at its time all the same: its balance paid for
+  // that time, and its minutes over are never sold.
+  int64_t member = MemberWithBalance(*room.web, 500);
+  ASSERT_TRUE(StartForMember(*room.web, member, 30).ok());
+  EXPECT_FALSE(room.web->Snapshot().overrun_price.at(0));
+  room.now += 32 * 60'000;
+  ASSERT_TRUE(room.Until([&] { return !room.Rented(); })) << room.Log();
+  auto third = store.SessionsBetween(0, INT64_MAX).at(2);
+  EXPECT_EQ(third.ended_by, "");
+  EXPECT_EQ(third.sales.size(), 1u);
+  EXPECT_EQ(store.FindMember(member)->balance, 500 - 150);
 }
 
 // "Starting" is a restart or a power-on the console ordered, of a station

@@ -7,6 +7,7 @@ import {
 } from './common.js';
 import * as till from './till.js';
 import * as admin from './admin.js';
+import * as members from './members.js';
 
 // The room's last answer (its version, epoch, counters).
 let room = { version: 0, epoch: '' };
@@ -23,7 +24,8 @@ function showLogin() {
 }
 
 whenLoggedOut(showLogin);
-till.whenLoaded(() => updateQuote());
+till.whenLoaded(() => { updateQuote(); $('sale-member').hidden = !till.selling(); });
+members.whenChosen(() => updateQuote());
 
 // The page after the log-in: the toolbar's actions as the console's table
 // has them (one the role may not do is hidden), the minutes' bound.
@@ -41,6 +43,7 @@ function showMain(me) {
   }
   till.start();
   admin.start(role);
+  members.start();
   updateQuote();
   resendPending(lateAnswer);
   loadRoomFile();
@@ -370,44 +373,72 @@ function minutes() {
   return value;
 }
 
-// What the minutes will cost on the selected stations, before the click:
-// one price where their groups agree, else one per group. A card's Start
-// and Add say it for their station (as their tooltip).
-let quoted = { minutes: 0, at: 0, groups: [] };
+// What the sale (the minutes, or the package chosen) sells, to the member
+// chosen or in cash: the request's fields, or null when the minutes are not
+// a whole number (quietly where `quiet`).
+function saleFields(quiet) {
+  const body = {};
+  const p = $('package').value;
+  if (p !== '') body.package = Number(p);
+  else {
+    const m = quiet ? parseMinutes($('minutes').value, session.maxMinutes) : minutes();
+    if (m === null) return null;
+    body.minutes = m;
+  }
+  const member = members.chosenMember();
+  if (member) body.member = member.id;
+  return body;
+}
+
+// What the sale will cost on the selected stations, before the click, as
+// the console prices it: a free station's start by its group, a rented one's
+// added time from its session's end. One price where they agree, else one
+// per group or station. A card's Start and Add say it for their station (as
+// their tooltip).
+let quoted = { key: '', at: 0, groups: [], stations: {} };
 async function updateQuote() {
   const out = $('quote');
-  const m = parseMinutes($('minutes').value, session.maxMinutes);
-  if (m === null || !till.selling()) { out.textContent = ''; return; }
-  if (quoted.minutes !== m || Date.now() - quoted.at > 10000) {
-    const r = await api('GET', '/api/quote?minutes=' + m);
+  const sale = saleFields(true);
+  if (sale === null || !till.selling()) { out.textContent = ''; return; }
+  const query = Object.entries(sale).map(([k, v]) => k + '=' + v).join('&');
+  if (quoted.key !== query || Date.now() - quoted.at > 10000) {
+    const r = await api('GET', '/api/quote?' + query);
     if (r.status !== 200) { out.textContent = ''; return; }
-    quoted = { minutes: m, at: Date.now(), groups: r.data.groups };
+    quoted = { key: query, at: Date.now(), groups: r.data.groups, stations: r.data.stations };
   }
-  if (parseMinutes($('minutes').value, session.maxMinutes) !== m) return;  // typed on meanwhile
+  const now = saleFields(true);
+  if (now === null || Object.entries(now).map(([k, v]) => k + '=' + v).join('&') !== query) return;  // changed meanwhile
+  const what = sale.package !== undefined ? $('package').selectedOptions[0].dataset.name : sale.minutes + ' min';
+  // A station's price: its added time's when rented, else its group's start.
   const priceOf = (address) => {
+    const st = stations.get(address);
     const g = quoted.groups.find((x) => x.id === till.groupIdOf(address));
-    return { group: g ? g.name : 'no group', price: g && g.price !== null ? g.price : null };
+    const q = st && st.session && quoted.stations[address] ? quoted.stations[address] : g;
+    return { group: st && st.session ? nameOf(address) : (g ? g.name : 'no group'), price: q && q.price !== null ? q.price : null,
+      why: q ? q.why : 'in no group' };
   };
   for (const [address, card] of cards) {
-    const { price } = priceOf(address);
-    const title = m + ' min: ' + (price === null ? 'not sold here' : till.withCurrency(price));
+    const { price, why } = priceOf(address);
+    const title = what + ': ' + (price === null ? why || 'not sold here' : till.withCurrency(price));
     card.parts.start.title = title;
     card.parts.add.title = title;
   }
-  const byGroup = new Map();  // the group's name -> [price text, count]
+  const byGroup = new Map();  // the group's (or station's) name -> [price text, count]
   let total = 0, priced = true;
   for (const address of selected) {
-    const { group, price } = priceOf(address);
+    const { group, price, why } = priceOf(address);
     if (price === null) priced = false; else total += price;
-    const entry = byGroup.get(group) || [price === null ? 'not sold' : till.withCurrency(price), 0];
+    const entry = byGroup.get(group) || [price === null ? 'not sold' + (why ? ' (' + why + ')' : '') : till.withCurrency(price), 0];
     entry[1]++;
     byGroup.set(group, entry);
   }
   const each = Array.from(byGroup.entries());
   const text = each.length === 1 ? each[0][1][0] + (selected.size > 1 ? ' each' : '')
     : each.map(([name, [price]]) => name + ' ' + price).join(', ');
+  const member = members.chosenMember();
   out.textContent = selected.size === 0 ? ''
-    : m + ' min: ' + text + (selected.size > 1 && priced ? ' (' + till.withCurrency(total) + ' in all)' : '');
+    : what + ': ' + text + (selected.size > 1 && priced ? ' (' + till.withCurrency(total) + ' in all)' : '') +
+      (member ? ', from the balance' : '');
 }
 
 // The end confirmation's part about the money of the sessions that end:
@@ -417,6 +448,9 @@ async function updateQuote() {
 let refundChoice;  // the choice, undefined when no refund is offered
 function endConfirmationRefund(box, offer) {
   refundChoice = undefined;
+  if (offer && offer.balance > 0) {
+    box.append(el('p', '', 'A refund of ' + till.withCurrency(offer.balance) + ' goes back to the member\'s balance.'));
+  }
   if (!offer || offer.refund <= 0) return;
   box.append(el('p', '', 'A refund of ' + till.withCurrency(offer.refund) + ' is offered for ' +
     offer.minutes + ' unused minutes.'));
@@ -525,9 +559,17 @@ const fieldInputs = {
 // What a station's part of an action did, where it sold, refunded or moved.
 function doneText(action, x) {
   const name = nameOf(x.station);
+  const balance = (member) => member !== null && member !== undefined;
   if (x.sold && x.sold.kind === 'free') return name + ' ' + x.sold.minutes + ' min free';
-  if (x.sold) return name + ' ' + x.sold.minutes + ' min for ' + till.withCurrency(x.sold.price);
-  if (x.refunded) return name + ' refund ' + till.withCurrency(x.refunded.amount) + (x.refunded.paid ? ' paid out' : ' kept');
+  if (x.sold) {
+    return name + ' ' + x.sold.minutes + ' min' + (x.sold.kind === 'package' ? ' (' + x.sold.tariff + ')' : '') + ' for ' +
+      till.withCurrency(x.sold.price) + (balance(x.sold.member) ? ' from the balance' : '');
+  }
+  if (x.refunded) {
+    return name + ' refund ' + till.withCurrency(x.refunded.amount) +
+      (balance(x.refunded.member) ? ' to the balance' + (x.pending ? ' once the end is confirmed' : '')
+        : x.refunded.paid ? ' paid out' : ' kept');
+  }
   if (action === 'move') return name + ' ' + x.done.replace(/; .*$/, '');
   return '';
 }
@@ -559,7 +601,9 @@ function showOutcome(action, body, r) {
   message(failed.length ? refused + (done.length ? ' (' + text + ')' : '') : text, failed.length > 0);
   if (action === 'message' && !failed.length) $('customer-text').value = '';
   const queueable = failed.filter((x) => x.can_queue).map((x) => x.station);
-  if (['start', 'add'].includes(action) && queueable.length) offerQueue(action, queueable, body.minutes);
+  if (['start', 'add'].includes(action) && queueable.length) offerQueue(action, queueable, body);
+  // A member is sold to once: the next sale is in cash unless one is chosen.
+  if ((action === 'start' || action === 'add') && done.length && body.member !== undefined) members.choose(null);
 }
 
 // An answer that came for a request sent before the page reloaded or the
@@ -598,7 +642,12 @@ async function act(action, addresses, extra, from) {
   try {
     const spec = session.actions.get(action) || { field: '', confirm: false };
     const body = Object.assign({ action, stations: addresses }, extra || {});
-    if (spec.field && body[spec.field] === undefined && fieldInputs[spec.field]) {
+    // A sale: the minutes or the package, and the member it goes to.
+    if ((action === 'start' || action === 'add') && body.minutes === undefined && body.package === undefined) {
+      const sale = saleFields(false);
+      if (sale === null) return;
+      Object.assign(body, sale);
+    } else if (spec.field && body[spec.field] === undefined && fieldInputs[spec.field]) {
       const value = fieldInputs[spec.field]();
       if (value === null) return;
       body[spec.field] = value;
@@ -618,7 +667,7 @@ async function act(action, addresses, extra, from) {
       return;
     }
     showOutcome(action, body, r);
-    if (['start', 'add', 'end', 'move', 'free'].includes(action)) till.refresh();
+    if (['start', 'add', 'end', 'move', 'free'].includes(action)) { till.refresh(); members.refresh(); }
     admin.loadLog();
   } finally {
     release(linger);
@@ -627,11 +676,14 @@ async function act(action, addresses, extra, from) {
 
 // A start refused on stations that are starting (restarted or powered on
 // by the console): it may be held for them, sent when each is heard within
-// a few minutes and sold only then.
-function offerQueue(action, addresses, m) {
+// a few minutes and sold only then (the same minutes or package, to the
+// same member).
+function offerQueue(action, addresses, body) {
   const b = el('button', '', 'Queue the ' + action + ' on ' + addresses.map(nameOf).join(', '));
   b.id = 'queue-start';
-  b.addEventListener('click', () => { b.remove(); act(action, addresses, { minutes: m, queue: true }, b); });
+  const sale = {};
+  for (const k of ['minutes', 'package', 'member']) if (body[k] !== undefined) sale[k] = body[k];
+  b.addEventListener('click', () => { b.remove(); act(action, addresses, Object.assign(sale, { queue: true }), b); });
   $('message').append(' ', b);
 }
 
@@ -860,13 +912,19 @@ for (const b of document.querySelectorAll('#toolbar button[data-act]')) {
   b.addEventListener('click', withSelection((addresses) => act(b.dataset.act, addresses, undefined, b)));
 }
 let quoting = 0;
-$('minutes').addEventListener('input', () => { clearTimeout(quoting); quoting = setTimeout(updateQuote, 250); });
+$('minutes').addEventListener('input', () => {
+  clearTimeout(quoting);
+  quoting = setTimeout(updateQuote, 250);
+  $('package').value = '';
+});
+$('package').addEventListener('change', updateQuote);
 // A preset sets the minutes (which the cards' buttons take too) and starts
 // sessions of that length on the selected stations.
 for (const b of document.querySelectorAll('#toolbar button[data-preset]')) {
   b.addEventListener('click', () => {
     $('minutes').value = b.dataset.preset;
     $('minutes').removeAttribute('aria-invalid');
+    $('package').value = '';
     if (selected.size === 0) { message('Minutes set to ' + b.dataset.preset + '; select stations to start them.', false); return; }
     act('start', Array.from(selected), undefined, b);
   });

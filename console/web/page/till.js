@@ -1,8 +1,9 @@
-// The till: the shift, the tariffs and groups, the refund asked at an early
-// end, the sessions with their sales (an owner voids one here), and the
-// shifts with their end-of-day reports, printable. Amounts come from the
-// console in minor units and go to it as texts ("12.50"), which it checks.
-// Every change is sent once (see sendOnce) and answered with what it did.
+// The till: the shift, the tariffs with their periods, the groups and the
+// packages, the refund asked at an early end, the sessions with their sales
+// (an owner voids one here), and the shifts with their end-of-day reports,
+// printable. Amounts come from the console in minor units and go to it as
+// texts ("12.50"), which it checks. Every change is sent once (see sendOnce)
+// and answered with what it did.
 import { $, el, api, refusalText, loadPart, selected, roomStations, today, sendOnce, session, ask, askText } from './common.js';
 
 let till = null;
@@ -25,6 +26,7 @@ const noAnswer = 'no answer from the console; the page asks again when it is bac
 // Whether the club sells by tariff, and the group a station sells in.
 export function selling() { return !!till && till.tariffs.length > 0; }
 export function groupIdOf(address) { return till && address in till.members ? till.members[address] : null; }
+export function packages() { return till ? till.packages : []; }
 function time(ms) { return ms === null ? '' : new Date(ms).toLocaleTimeString(); }
 function day(ms) { return ms === null ? '' : new Date(ms).toLocaleString(); }
 
@@ -63,22 +65,31 @@ function renderShift() {
     ? 'Shift open since ' + day(s.opened_at) + ' (' + s.opened_by + '): ' + s.sales_count + ' sales ' +
       withCurrency(s.sales) + ', ' + s.refunds_count + ' refunds ' + withCurrency(s.refunds) +
       (s.voids ? ', voids ' + withCurrency(s.voids) : '') +
+      (s.top_ups.count ? ', top-ups ' + withCurrency(s.top_ups.amount) : '') +
+      (s.balance_spent.count ? ', from balances ' + withCurrency(s.balance_spent.amount) : '') +
       (s.free_minutes.minutes ? ', ' + s.free_minutes.minutes + ' free minutes' : '') +
       ', expected in the drawer ' + withCurrency(s.expected)
     : 'No shift is open: open one to sell.';
 }
 
+// A tariff: its name, its minimum and its prices per hour, one period a
+// line ("Mon-Fri 08:00-18:00 2.50"), or one price for the whole week.
 function tariffRow(t) {
   const tr = el('tr');
   const name = el('input'); name.value = t ? t.name : ''; name.placeholder = 'name';
-  const hour = el('input'); hour.value = t ? money(t.per_hour) : ''; hour.placeholder = '3.00';
-  const min = el('input'); min.value = t ? money(t.minimum) : '0.00';
-  for (const i of [hour, min]) i.inputMode = 'decimal';
+  const min = el('input'); min.value = t ? money(t.minimum) : '0.00'; min.inputMode = 'decimal';
+  const periods = el('textarea');
+  periods.rows = t ? Math.max(1, t.periods.length) : 1;
+  periods.value = t ? (t.per_hour !== null ? money(t.per_hour) : t.periods.map((p) => p.text).join('\n')) : '';
+  periods.placeholder = '3.00, or Mon-Fri 08:00-18:00 2.50 and more lines';
   const save = el('button', '', t ? 'Save' : 'Add');
-  save.addEventListener('click', () => change(Object.assign(
-    { change: 'tariff', name: name.value.trim(), per_hour: hour.value.trim(), minimum: min.value.trim() },
-    t ? { id: t.id } : {}), save));
-  const cells = [name, hour, min, save];
+  save.addEventListener('click', () => {
+    const lines = periods.value.split('\n').map((l) => l.trim()).filter((l) => l);
+    const prices = lines.length === 1 && /^[0-9.]+$/.test(lines[0]) ? { per_hour: lines[0] } : { periods: lines };
+    change(Object.assign({ change: 'tariff', name: name.value.trim(), minimum: min.value.trim() }, prices,
+      t ? { id: t.id } : {}), save);
+  });
+  const cells = [name, min, periods, save];
   if (t) {
     const remove = el('button', 'plain', 'Remove');
     remove.addEventListener('click', () => {
@@ -88,6 +99,63 @@ function tariffRow(t) {
   }
   for (const c of cells) { const td = el('td'); td.append(c); tr.append(td); }
   return tr;
+}
+
+// A package: its price, its minutes or its window with the last sale time,
+// whether its unused minutes are refunded, and the groups it is sold in.
+function packageRow(p) {
+  const tr = el('tr');
+  const name = el('input'); name.value = p ? p.name : ''; name.placeholder = 'name';
+  const price = el('input'); price.value = p ? money(p.price) : ''; price.placeholder = '15.00'; price.inputMode = 'decimal';
+  const length = el('input');
+  length.value = p ? (p.window ? p.window.from + '-' + p.window.to : String(p.minutes)) : '';
+  length.placeholder = '180 or 22:00-08:00';
+  const last = el('input'); last.value = p && p.window ? p.window.last_sale : ''; last.placeholder = '05:00';
+  const refund = el('input'); refund.type = 'checkbox'; refund.checked = p ? p.refundable : true;
+  const groups = el('span');
+  for (const g of till.groups) {
+    const box = el('input'); box.type = 'checkbox'; box.value = String(g.id);
+    box.checked = !!p && p.groups.includes(g.id);
+    const label = el('label', 'choice');
+    label.append(box, ' ' + g.name + ' ');
+    groups.append(label);
+  }
+  const save = el('button', '', p ? 'Save' : 'Add');
+  save.addEventListener('click', () => {
+    const body = { change: 'package', name: name.value.trim(), price: price.value.trim(), refundable: refund.checked,
+      groups: Array.from(groups.querySelectorAll('input:checked'), (b) => Number(b.value)) };
+    const l = length.value.trim();
+    if (/^[0-9]+$/.test(l)) body.minutes = Number(l); else { body.window = l; body.last_sale = last.value.trim(); }
+    if (p) body.id = p.id;
+    change(body, save);
+  });
+  const cells = [name, price, length, last, refund, groups, save];
+  if (p) {
+    const remove = el('button', 'plain', 'Remove');
+    remove.addEventListener('click', () => {
+      if (window.confirm('Remove the package ' + p.name + '?')) change({ change: 'delete_package', id: p.id });
+    });
+    cells.push(remove);
+  }
+  for (const c of cells) { const td = el('td'); td.append(c); tr.append(td); }
+  return tr;
+}
+
+// The toolbar's packages: sold instead of the minutes typed.
+function renderPackageChoice() {
+  const select = $('package');
+  const chosen = select.value;
+  select.textContent = '';
+  const none = el('option', '', 'no package'); none.value = '';
+  select.append(none);
+  for (const p of till.packages) {
+    const o = el('option', '', p.name + ' (' + (p.window ? p.window.text : p.minutes + ' min') + ', ' + money(p.price) + ')');
+    o.value = String(p.id);
+    o.dataset.name = p.name;
+    select.append(o);
+  }
+  if (Array.from(select.options).some((o) => o.value === chosen)) select.value = chosen;
+  $('package-choice').hidden = till.packages.length === 0;
 }
 
 function tariffSelect(selectedId) {
@@ -134,6 +202,11 @@ function render() {
   groups.textContent = '';
   for (const g of till.groups) groups.append(groupRow(g));
   if (till.tariffs.length) groups.append(groupRow(null));
+  const packageRows = $('package-rows');
+  packageRows.textContent = '';
+  for (const p of till.packages) packageRows.append(packageRow(p));
+  if (till.groups.length) packageRows.append(packageRow(null));
+  renderPackageChoice();
   // The group chosen stays chosen: a second Assign puts the stations in
   // the same group again (it sets, never toggles).
   const assign = $('assign-group');
@@ -154,14 +227,16 @@ function groupOf(address) {
   return g ? g.name : null;
 }
 
-// What ending these rented stations now offers back: the refund and its
-// unused minutes, summed.
+// What ending these rented stations now offers back: the refund in cash and
+// its unused minutes, summed, and what goes back to members' balances.
 export async function previewEnd(stations) {
   const r = await api('POST', '/api/end-preview', { stations });
-  if (r.status !== 200) return { refund: 0, minutes: 0 };
+  if (r.status !== 200) return { refund: 0, minutes: 0, balance: 0 };
+  const cash = r.data.stations.filter((p) => p.member === null);
   return {
-    refund: r.data.stations.reduce((sum, p) => sum + p.refund, 0),
-    minutes: r.data.stations.reduce((sum, p) => sum + p.refund_minutes, 0),
+    refund: cash.reduce((sum, p) => sum + p.refund, 0),
+    minutes: cash.reduce((sum, p) => sum + p.refund_minutes, 0),
+    balance: r.data.stations.filter((p) => p.member !== null).reduce((sum, p) => sum + p.refund, 0),
   };
 }
 
@@ -189,8 +264,11 @@ function renderStations() {
 // A sale as the sessions' list shows it; an owner may void one, giving
 // the reason.
 function saleCell(s, sale) {
+  const parts = sale.parts.length > 1 ? ' (' + sale.parts.map((p) => p.minutes + ' at ' + money(p.per_hour)).join(', ') + ')' : '';
   const span = el('span', 'sale' + (sale.voided !== null ? ' voided' : ''),
-    sale.minutes + ' min ' + (sale.kind === 'free' ? 'free (' + sale.reason + ')' : money(sale.price)) + ' ' + sale.by +
+    sale.minutes + ' min ' + (sale.kind === 'package' ? sale.tariff + ' ' : '') +
+    (sale.kind === 'free' ? 'free (' + sale.reason + ')' : money(sale.price)) + parts + ' ' + sale.by +
+    (sale.member !== null ? ', member ' + sale.member : '') +
     (sale.voided !== null ? ' (void: ' + money(sale.voided) + ' back)' : ''));
   if (session.role === 'owner' && sale.kind === 'sale' && sale.voided === null) {
     const b = el('button', 'plain void', 'Void');
@@ -222,8 +300,10 @@ export function showReport(s) {
     (s.closed_at === null ? 'now, open' : day(s.closed_at) + ' (' + s.closed_by + ')');
   row('Opening cash', withCurrency(s.opening) + (s.last_counted === null ? '' : ', the last count ' + withCurrency(s.last_counted) +
     (s.opening_difference ? ': ' + withCurrency(s.opening_difference) + ' different' : ': the same')));
-  row('Sales', s.sales_count + ', ' + withCurrency(s.sales));
+  row('Sales in cash', s.sales_count + ', ' + withCurrency(s.sales));
+  row('Sales from balances', s.balance_spent.count + ', ' + withCurrency(s.balance_spent.amount));
   row('By tariff', lines(s.by_tariff).join('; ') || '—');
+  row('By package', lines(s.by_package).join('; ') || '—');
   row('By operator', lines(s.by_operator).join('; ') || '—');
   row('Refunds paid out', s.refunds_count + ', ' + withCurrency(s.refunds));
   row('Refunds kept', s.refunds_kept.count + ', ' + withCurrency(s.refunds_kept.amount));
@@ -235,7 +315,10 @@ export function showReport(s) {
   }
   row('Free minutes', s.free_minutes.minutes + ' min in ' + s.free_minutes.count + ' grants' +
     (s.free_by_operator.length ? ' (' + s.free_by_operator.map((l) => l.name + ' ' + l.minutes).join(', ') + ')' : ''));
-  row('Cash expected', withCurrency(s.expected) + ' (opening + sales − refunds paid − voids)');
+  row('Refunds and voids to balances', s.balance_refunded.count + ', ' + withCurrency(s.balance_refunded.amount));
+  row('Top-ups', s.top_ups.count + ', ' + withCurrency(s.top_ups.amount));
+  row('Pay-outs', s.payouts.count + ', ' + withCurrency(s.payouts.amount));
+  row('Cash expected', withCurrency(s.expected) + ' (opening + cash sales + top-ups − refunds paid − voids − pay-outs)');
   row('Cash counted', s.counted === null ? 'not yet' : withCurrency(s.counted));
   row('Difference', s.difference === null ? '—' : withCurrency(s.difference) + (s.difference < 0 ? ' missing' : ''));
   $('report').hidden = false;
@@ -256,8 +339,10 @@ function showSessions(data) {
   rows.textContent = '';
   for (const s of data.sessions) {
     const tr = el('tr');
-    const refund = s.refund ? money(s.refund.amount) + (s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
-    const station = s.station + (s.moves.length ? ' (moved from ' + s.moves.map((m) => m.from_station).join(', ') + ')' : '');
+    const refund = s.refund ? money(s.refund.amount) + (s.refund.member !== null ? ' to the balance'
+      : s.refund.paid ? ' paid' : ' kept') + ' (' + s.refund.by + ')' : '';
+    const station = s.station + (s.moves.length ? ' (moved from ' + s.moves.map((m) => m.from_station).join(', ') + ')' : '') +
+      (s.member !== null ? ', member ' + s.member : '');
     for (const v of [station, time(s.started_at), time(s.ended_at), s.minutes, s.used_minutes === null ? '' : s.used_minutes,
       s.price === null ? '' : money(s.price), refund]) {
       tr.append(el('td', '', String(v)));
