@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/log_sink.h"
 #include "platform/shell.h"
 #include "platform/top_windows.h"
-#include "platform/log_sink.h"
 
 namespace zalvo::agent {
 

@@ -301,8 +301,8 @@ void SetUpPasswords(const settings::StationSetup& setup, Win32Files& files, Setu
                              std::pair{agent::PasswordKind::kSmall, &setup.small_password}}) {
     if (*value) {
       store.Keep(kind, **value);
-      log("the " + std::string(agent::PasswordName(kind)) +
-          " is set: only its hash is kept, in " + where + " (SYSTEM and administrators only)");
+      log("the " + std::string(agent::PasswordName(kind)) + " is set: only its hash is kept, in " +
+          where + " (SYSTEM and administrators only)");
     }
   }
   if (!store.Hash(agent::PasswordKind::kAdmin)) {

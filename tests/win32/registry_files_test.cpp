@@ -228,8 +228,8 @@ TEST(Win32DataFolder, ASetUpStepStopsWithTheReasonWhenItsLogFolderCantBeGivenIts
   const bool existed = MoveFileExW(data.c_str(), aside.c_str(), 0) != FALSE;
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH, temp);
-  const std::wstring said = std::wstring(temp) + L"zalvo-said-" +
-                            std::to_wstring(GetCurrentProcessId()) + L".txt";
+  const std::wstring said =
+      std::wstring(temp) + L"zalvo-said-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
   int code = 0;
   {
     testing::ScopedCalls calls(FolderRightsCallTable());
@@ -243,8 +243,7 @@ TEST(Win32DataFolder, ASetUpStepStopsWithTheReasonWhenItsLogFolderCantBeGivenIts
     _dup2(file, _fileno(stderr));
     // Stopping a service that is not installed would otherwise say so and
     // succeed.
-    code = RunSetupCommand({L"ZalvoNoSuchService", L"Zalvo No Such Service", L"", {}},
-                           {L"/STOP"});
+    code = RunSetupCommand({L"ZalvoNoSuchService", L"Zalvo No Such Service", L"", {}}, {L"/STOP"});
     std::fflush(stderr);
     _dup2(saved, _fileno(stderr));
     _close(saved);
@@ -258,9 +257,9 @@ TEST(Win32DataFolder, ASetUpStepStopsWithTheReasonWhenItsLogFolderCantBeGivenIts
   EXPECT_FALSE(left);
   const std::string text = Win32Files().Read(Narrow(said));
   DeleteFileW(said.c_str());
-  EXPECT_NE(text.find("zalvos: refused: the data folder " + Narrow(data) +
-                      " can't be given its rights"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("zalvos: refused: the data folder " + Narrow(data) + " can't be given its rights"),
+      std::string::npos)
       << text;
 }
 
