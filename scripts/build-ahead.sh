@@ -1,7 +1,8 @@
 #!/bin/sh
 # Configures and builds the given presets one after another, each into its
-# own log, and marks each as built or failed; "tidy-windows" in the list runs
-# clang-tidy over the Windows build there instead (scripts/tidy.sh):
+# own log, and marks each as built or failed; "tidy" and "tidy-windows" in
+# the list run clang-tidy over the Linux or the Windows build there instead
+# (scripts/tidy.sh):
 #   scripts/build-ahead.sh DIR PRESET...
 # writes DIR/PRESET.log while it builds and then DIR/PRESET.done holding
 # "built" or "failed" (DIR is expected to hold no earlier run's marks).
@@ -13,9 +14,11 @@ shift
 cd "$(dirname "$0")/.." || exit 1
 mkdir -p "$dir"
 for preset in "$@"; do
-  if [ "$preset" = tidy-windows ]; then
-    if [ -f build/windows/compile_commands.json ] &&
-      ./scripts/tidy.sh build/windows >"$dir/$preset.log" 2>&1; then
+  if [ "$preset" = tidy ] || [ "$preset" = tidy-windows ]; then
+    build=build/linux
+    [ "$preset" = tidy ] || build=build/windows
+    if [ -f $build/compile_commands.json ] &&
+      ./scripts/tidy.sh $build >"$dir/$preset.log" 2>&1; then
       echo built >"$dir/$preset.done"
     else
       echo failed >"$dir/$preset.done"
