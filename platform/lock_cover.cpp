@@ -10,10 +10,12 @@ constexpr std::string_view kSeen = "seen=";
 }  // namespace
 
 std::string EncodeCoverLook(const CoverLook& look) {
-  const bool values[] = {look.covered, look.lock_screen_window, look.settings_dialog};
+  const bool values[std::size(kFlags)] = {look.covered, look.lock_screen_window,
+                                          look.settings_dialog};
   std::string line;
-  for (size_t i = 0; i < std::size(kFlags); ++i) {
-    line += std::string(kFlags[i]) + (values[i] ? "1 " : "0 ");
+  size_t i = 0;
+  for (bool value : values) {
+    line += std::string(kFlags[i++]) + (value ? "1 " : "0 ");
   }
   line += kSeen;
   for (char c : look.seen.substr(0, kMostSeen)) {

@@ -89,9 +89,11 @@ printf '\n=== linux\n'
 linux_built=""
 cmake --preset linux && cmake --build --preset linux && linux_built=yes
 rm -rf "$ahead"
-# The Windows build first: its tests under Wine wait on timers more than
-# they compute, and the builds after it take the processors they leave.
-nice -n 19 ./scripts/build-ahead.sh "$ahead" windows asan tidy tsan tidy-windows fuzz &
+# Two lists side by side, the Windows build first: its tests under Wine wait
+# on timers more than they compute, and the builds take the processors they
+# leave.
+nice -n 19 ./scripts/build-ahead.sh "$ahead" windows tsan fuzz &
+nice -n 19 ./scripts/build-ahead.sh "$ahead" asan tidy tidy-windows &
 if [ -z "$linux_built" ]; then
   record linux "build failed"
 elif ctest --preset linux; then

@@ -258,6 +258,9 @@ def main():
         assert not selected()
 
         os.makedirs(args.screenshots, exist_ok=True)
+        # Clicks scrolled the room sideways to reach a card: back to its start.
+        driver.execute_script("window.scrollTo(0, 0);"
+                              "for (const e of document.querySelectorAll('*')) e.scrollLeft = 0;")
         driver.save_screenshot(os.path.join(args.screenshots, "console-room.png"))
 
         # The window list of another station, with a kill button per window.
