@@ -6,6 +6,7 @@
 // new action is a kind below and a row in actions.cpp.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -204,6 +205,43 @@ std::vector<std::string> ActionFields();
 
 bool RoleMay(Role role, Role needed);
 Refusal OwnersOnly();
+
+// The change tables' rows (the till's, the room's), each with a kind, a
+// name, the least role that may make it and its fields: the row the
+// request's `key` field names, checked against the asker's role; or the
+// refusal.
+template <typename Row>
+Check FindRow(std::span<const Row> rows, const RequestFields& fields, const char* key, Role role,
+              const Row*& found) {
+  auto name = fields.Text(key);
+  for (const auto& row : rows) {
+    if (name == row.name) {
+      if (!RoleMay(role, row.role)) {
+        return OwnersOnly();
+      }
+      found = &row;
+      return std::nullopt;
+    }
+  }
+  std::string names;
+  for (const auto& row : rows) {
+    names += (names.empty() ? "" : ", ") + std::string(row.name);
+  }
+  return BadRequest("'" + std::string(key) + "' must be one of " + names);
+}
+// Every field the rows' requests take, `key` first.
+template <typename Row>
+std::vector<std::string> RowFields(std::span<const Row> rows, const char* key) {
+  std::vector<std::string> all = {key};
+  for (const auto& row : rows) {
+    for (auto field : row.fields) {
+      if (!field.empty() && std::find(all.begin(), all.end(), field) == all.end()) {
+        all.emplace_back(field);
+      }
+    }
+  }
+  return all;
+}
 // A change the record could not take.
 Refusal RecordFailed(const RecordError& e);
 

@@ -460,33 +460,16 @@ const RoomChangeRow& RowOf(RoomChange::Kind kind) {
 }
 
 Check ReadRoomChange(const RequestFields& fields, Role role, RoomChange& change) {
-  auto name = fields.Text("action");
-  for (const auto& row : kRows) {
-    if (name == row.name) {
-      if (!RoleMay(role, row.role)) {
-        return OwnersOnly();
-      }
-      change.kind = row.kind;
-      return row.read(fields, change);
-    }
+  const RoomChangeRow* row = nullptr;
+  if (auto refused = FindRow(std::span<const RoomChangeRow>(kRows), fields, "action", role, row)) {
+    return refused;
   }
-  std::string names;
-  for (const auto& row : kRows) {
-    names += (names.empty() ? "" : ", ") + std::string(row.name);
-  }
-  return BadRequest("'action' must be one of " + names);
+  change.kind = row->kind;
+  return row->read(fields, change);
 }
 
 std::vector<std::string> RoomChangeFields() {
-  std::vector<std::string> fields = {"action"};
-  for (const auto& row : kRows) {
-    for (auto field : row.fields) {
-      if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
-        fields.emplace_back(field);
-      }
-    }
-  }
-  return fields;
+  return RowFields(std::span<const RoomChangeRow>(kRows), "action");
 }
 
 }  // namespace zalvo::console

@@ -804,34 +804,17 @@ const TillChangeRow& RowOf(TillChange::Kind kind) {
 }
 
 Check ReadTillChange(const RequestFields& fields, Role role, TillChange& change) {
-  auto name = fields.Text("change");
-  for (const auto& row : kRows) {
-    if (name == row.name) {
-      if (!RoleMay(role, row.role)) {
-        return OwnersOnly();
-      }
-      change.kind = row.kind;
-      change.role = role;
-      return row.read(fields, change);
-    }
+  const TillChangeRow* row = nullptr;
+  if (auto refused = FindRow(std::span<const TillChangeRow>(kRows), fields, "change", role, row)) {
+    return refused;
   }
-  std::string names;
-  for (const auto& row : kRows) {
-    names += (names.empty() ? "" : ", ") + std::string(row.name);
-  }
-  return BadRequest("'change' must be one of " + names);
+  change.kind = row->kind;
+  change.role = role;
+  return row->read(fields, change);
 }
 
 std::vector<std::string> TillChangeFields() {
-  std::vector<std::string> fields = {"change"};
-  for (const auto& row : kRows) {
-    for (auto field : row.fields) {
-      if (!field.empty() && std::find(fields.begin(), fields.end(), field) == fields.end()) {
-        fields.emplace_back(field);
-      }
-    }
-  }
-  return fields;
+  return RowFields(std::span<const TillChangeRow>(kRows), "change");
 }
 
 }  // namespace zalvo::console

@@ -640,20 +640,20 @@ async function act(action, addresses, extra, from) {
   const release = hold(button, card);
   let linger = 0;
   try {
-    const spec = session.actions.get(action) || { field: '', confirm: false };
+    const actionRow = session.actions.get(action) || { field: '', confirm: false };
     const body = Object.assign({ action, stations: addresses }, extra || {});
     // A sale: the minutes or the package, and the member it goes to.
     if ((action === 'start' || action === 'add') && body.minutes === undefined && body.package === undefined) {
       const sale = saleFields(false);
       if (sale === null) return;
       Object.assign(body, sale);
-    } else if (spec.field && body[spec.field] === undefined && fieldInputs[spec.field]) {
-      const value = fieldInputs[spec.field]();
+    } else if (actionRow.field && body[actionRow.field] === undefined && fieldInputs[actionRow.field]) {
+      const value = fieldInputs[actionRow.field]();
       if (value === null) return;
-      body[spec.field] = value;
+      body[actionRow.field] = value;
     }
     if (!(await confirmAction(action, addresses, extra, body))) return;
-    if (spec.confirm) body.confirm = true;
+    if (actionRow.confirm) body.confirm = true;
     if (action === 'end' && refundChoice !== undefined) body.refund = refundChoice;
     selected.clear();
     updateSelection();
