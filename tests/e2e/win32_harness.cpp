@@ -7,6 +7,7 @@
 #include "settings/settings_file.h"
 #include "tests/e2e/agent_harness.h"
 #include "tests/support/child_process.h"
+#include "tests/support/server_peer.h"
 
 namespace zalvo::testing {
 namespace {
@@ -33,11 +34,13 @@ class Win32Harness final : public AgentHarness {
   void Stop() override {
     if (process_) {
       process_->Stop();
+      WaitUntilTheCommandPortIsFree();
     }
   }
   void Kill() override {
     if (process_) {
       process_->Kill();
+      WaitUntilTheCommandPortIsFree();
     }
   }
   bool Running() override { return process_ && process_->Running(); }
@@ -52,6 +55,20 @@ class Win32Harness final : public AgentHarness {
  private:
   std::string Path() {
     return settings::SettingsFilePath(files_.WindowsDirectory(), settings::kSettingsFileName);
+  }
+
+  // Wine signals a terminated program's handle before its Unix process has
+  // closed its sockets, so a start right after could find the command port
+  // still taken. Waits (10 s at most) until it can be bound.
+  static void WaitUntilTheCommandPortIsFree() {
+    for (int i = 0; i < 100; ++i) {
+      try {
+        ServerPeer probe("0.0.0.0", 6767);
+        return;
+      } catch (const platform::PlatformError&) {
+        Sleep(100);
+      }
+    }
   }
 
   win32::Win32Files files_;
