@@ -1,6 +1,9 @@
 // The Windows harness: zalvos.exe --console in the Wine prefix.
 #include <windows.h>
 
+#include <cstdio>
+#include <stdexcept>
+
 #include "platform/error.h"
 #include "platform/win32/files.h"
 #include "platform/win32/registry.h"
@@ -19,7 +22,11 @@ class Win32Harness final : public AgentHarness {
     GetTempPathW(MAX_PATH, temp);
     output_ = std::string(temp, temp + wcslen(temp)) + "zalvos-e2e-output.txt";
   }
-  ~Win32Harness() override { Stop(); }
+  ~Win32Harness() override {
+    if (process_) {
+      process_->Stop();
+    }
+  }
 
   void WriteSettings(const std::string& bytes) override { files_.Replace(Path(), bytes); }
   std::string ReadSettings() override { return files_.Read(Path()); }
@@ -58,17 +65,24 @@ class Win32Harness final : public AgentHarness {
   }
 
   // Wine signals a terminated program's handle before its Unix process has
-  // closed its sockets, so a start right after could find the command port
-  // still taken. Waits (10 s at most) until it can be bound.
+  // closed its sockets, and on a loaded machine that process can linger for
+  // seconds, so a start right after could find the command port still taken.
+  // Waits until it can be bound, and says so when it never could.
   static void WaitUntilTheCommandPortIsFree() {
-    for (int i = 0; i < 100; ++i) {
+    constexpr int kTries = 300;  // 30 s
+    for (int i = 0; i < kTries; ++i) {
       try {
         ServerPeer probe("0.0.0.0", 6767);
+        if (i >= 20) {
+          // Shown with a failing test's output: how slow the machine was.
+          std::fprintf(stderr, "port 6767 was free %d ms after the agent was ended\n", i * 100);
+        }
         return;
       } catch (const platform::PlatformError&) {
         Sleep(100);
       }
     }
+    throw std::runtime_error("port 6767 was still taken 30 s after the agent was ended");
   }
 
   win32::Win32Files files_;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "platform/win32/error.h"
@@ -35,7 +36,10 @@ class Win32Child final : public ChildProcess {
   void Kill() override {
     if (Running()) {
       TerminateProcess(process_.get(), 1);
-      WaitForSingleObject(process_.get(), 10000);
+      if (WaitForSingleObject(process_.get(), 30000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "child process %lu still runs 30 s after it was ended\n",
+                     GetProcessId(process_.get()));
+      }
     }
   }
 
