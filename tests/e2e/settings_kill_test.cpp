@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 using settings::Key;
 
 #ifdef _WIN32
-// Under Wine the command port of a killed agent stays taken until the
+// Under Wine the command port of a killed agent can stay taken until the
 // prefix's wine server ends, which the test runner does after every test
 // program: one kill per run, and CTest runs the program several times with
 // different seeds.

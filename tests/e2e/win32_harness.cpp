@@ -34,6 +34,7 @@ class Win32Harness final : public AgentHarness {
   platform::Registry& registry() override { return registry_; }
 
   void Start(int tick_ms) override {
+    WaitUntilTheCommandPortIsFree();
     std::vector<std::string> args = {"--console", "--tick-ms", std::to_string(tick_ms)};
     args.insert(args.end(), extra_arguments.begin(), extra_arguments.end());
     process_ = StartProcess(BuiltProgramPath(ZALVOS_PROGRAM), args, output_);
@@ -41,13 +42,11 @@ class Win32Harness final : public AgentHarness {
   void Stop() override {
     if (process_) {
       process_->Stop();
-      WaitUntilTheCommandPortIsFree();
     }
   }
   void Kill() override {
     if (process_) {
       process_->Kill();
-      WaitUntilTheCommandPortIsFree();
     }
   }
   bool Running() override { return process_ && process_->Running(); }
@@ -64,10 +63,13 @@ class Win32Harness final : public AgentHarness {
     return settings::SettingsFilePath(files_.WindowsDirectory(), settings::kSettingsFileName);
   }
 
-  // Wine signals a terminated program's handle before its Unix process has
+  // Wine signals an ended program's handle before its Unix process has
   // closed its sockets, and on a loaded machine that process can linger for
-  // seconds, so a start right after could find the command port still taken.
-  // Waits until it can be bound, and says so when it never could.
+  // seconds, so a start right after could find the command port still taken;
+  // and a program killed while it waits on its socket can leave the port
+  // taken until the prefix's wine server ends (ChildProcess::Stop avoids
+  // that; Kill can't). Waits until the port can be bound, and says so when it
+  // never could.
   static void WaitUntilTheCommandPortIsFree() {
     constexpr int kTries = 300;  // 30 s
     for (int i = 0; i < kTries; ++i) {
@@ -75,14 +77,15 @@ class Win32Harness final : public AgentHarness {
         ServerPeer probe("0.0.0.0", 6767);
         if (i >= 20) {
           // Shown with a failing test's output: how slow the machine was.
-          std::fprintf(stderr, "port 6767 was free %d ms after the agent was ended\n", i * 100);
+          std::fprintf(stderr, "port 6767 was free %d ms after the last agent was ended\n",
+                       i * 100);
         }
         return;
       } catch (const platform::PlatformError&) {
         Sleep(100);
       }
     }
-    throw std::runtime_error("port 6767 was still taken 30 s after the agent was ended");
+    throw std::runtime_error("port 6767 was still taken 30 s after the last agent was ended");
   }
 
   win32::Win32Files files_;

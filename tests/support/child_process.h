@@ -12,7 +12,9 @@ namespace zalvo::testing {
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
-  // Ends the program (SIGTERM, or TerminateProcess on Windows) and waits.
+  // Ends the program (SIGTERM; on Windows Ctrl+C to a console program of its
+  // own console, TerminateProcess otherwise or when that does not end it)
+  // and waits.
   virtual void Stop() = 0;
   // Ends the program at once, wherever it is (SIGKILL; TerminateProcess on
   // Windows), and waits.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 
 #include "platform/win32/error.h"
@@ -26,13 +27,51 @@ std::wstring Quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
+// Whether this test program has a console of its own (run from a terminal).
+// Without one (under CTest) every child gets a console of its own, without a
+// window, that Stop can send a Ctrl+C through.
+bool HasOwnConsole() {
+  HANDLE console =
+      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (console == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  CloseHandle(console);
+  return true;
+}
+
+// Sends Ctrl+C to the console of the child: for a while this program joins
+// it, ignoring the event itself. False when the child has no console (a GUI
+// program).
+bool SendCtrlC(DWORD process_id) {
+  static std::mutex joining;
+  std::lock_guard lock(joining);
+  if (!AttachConsole(process_id)) {
+    return false;
+  }
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  FreeConsole();
+  return sent != FALSE;
+}
+
 class Win32Child final : public ChildProcess {
  public:
-  explicit Win32Child(HANDLE process) : process_(process) {}
+  Win32Child(HANDLE process, bool own_console) : process_(process), own_console_(own_console) {}
   ~Win32Child() override { Stop(); }
 
-  // A console program has no gentler end from outside: both end it at once.
-  void Stop() override { Kill(); }
+  // A console program of its own console gets a Ctrl+C and 10 s to end by
+  // itself, closing what it holds: under Wine a program ended at once while
+  // it waits on a socket can leave that socket, and its port, taken until
+  // the prefix's wine server ends. Any other is ended at once.
+  void Stop() override {
+    if (own_console_ && Running() && SendCtrlC(GetProcessId(process_.get())) &&
+        WaitForSingleObject(process_.get(), 10000) == WAIT_OBJECT_0) {
+      return;
+    }
+    Kill();
+  }
   void Kill() override {
     if (Running()) {
       TerminateProcess(process_.get(), 1);
@@ -57,6 +96,7 @@ class Win32Child final : public ChildProcess {
 
  private:
   win32::ScopedHandle process_;
+  bool own_console_;
 };
 
 }  // namespace
@@ -83,12 +123,13 @@ std::unique_ptr<ChildProcess> StartProcess(const std::string& program,
   startup.hStdError = output;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  const bool own_console = !HasOwnConsole();
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                      own_console ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &startup, &info)) {
     win32::ThrowLastError("cannot start " + program);
   }
   win32::ScopedHandle thread(info.hThread);
-  return std::make_unique<Win32Child>(info.hProcess);
+  return std::make_unique<Win32Child>(info.hProcess, own_console);
 }
 
 std::string BuiltProgramPath(const std::string& build_path) {
