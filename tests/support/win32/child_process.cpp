@@ -27,18 +27,11 @@ std::wstring Quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
-// Whether this test program has a console of its own (run from a terminal).
-// Without one (under CTest) every child gets a console of its own, without a
-// window, that Stop can send a Ctrl+C through.
-bool HasOwnConsole() {
-  HANDLE console =
-      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (console == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  CloseHandle(console);
-  return true;
+// Whether this test program has a console (run from a terminal). Without
+// one (under CTest) every child gets a console of its own, without a window,
+// that Stop can send a Ctrl+C through.
+bool ThisProgramHasAConsole() {
+  return GetConsoleCP() != 0;
 }
 
 // Sends Ctrl+C to the console of the child: for a while this program joins
@@ -123,7 +116,7 @@ std::unique_ptr<ChildProcess> StartProcess(const std::string& program,
   startup.hStdError = output;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION info{};
-  const bool own_console = !HasOwnConsole();
+  const bool own_console = !ThisProgramHasAConsole();
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
                       own_console ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &startup, &info)) {
     win32::ThrowLastError("cannot start " + program);
