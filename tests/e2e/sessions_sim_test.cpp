@@ -371,8 +371,7 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
   std::filesystem::remove(harness.root() / "refuse-shutdown.txt");
   EXPECT_TRUE(wait_for([&] { return Restarts() == 1; }));
   // The station's journal has the restart before the agent logs it.
-  EXPECT_TRUE(wait_for(
-      [&] { return harness.Output().find("restart of Windows under way") != std::string::npos; }));
+  EXPECT_TRUE(harness.Printed("restart of Windows under way"));
 
   // A restart someone scheduled (`shutdown /r /t 600`) does not hold the
   // server's off: it is aborted, and the restart asked for at once.
@@ -386,11 +385,9 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
                    "shutdown has already been scheduled.",
                    "AbortSystemShutdown", "InitiateSystemShutdownEx reboot (force, planned)"}));
   EXPECT_FALSE(std::filesystem::exists(harness.root() / "scheduled-shutdown.txt"));
-  EXPECT_TRUE(wait_for([&] {
-    return harness.Output().find(
-               "a restart or shut-down waiting for its time-out was aborted and "
-               "the restart asked for again") != std::string::npos;
-  }));
+  EXPECT_TRUE(
+      harness.Printed("a restart or shut-down waiting for its time-out was aborted and "
+                      "the restart asked for again"));
 }
 
 TEST_F(SessionsE2e, IniAndProxyWriteThePoliciesOfTheKeysThatExist) {
