@@ -1848,9 +1848,10 @@ TEST_F(ConsoleApi, StopsAtOnceAndTheNextStartWaitsForItsPorts) {
                            {"--db", (dir_ / "next.db").string(), "--listen",
                             "127.0.0.1:" + std::to_string(port_), "--bind", "127.0.0.1"},
                            next_log);
-  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(next_log).find(" is in use; trying again") != std::string::npos;
+  })) << ReadFile(next_log);
   EXPECT_TRUE(next->Running()) << "it waits while the ports are taken: " << ReadFile(next_log);
-  EXPECT_NE(ReadFile(next_log).find(" is in use; trying again"), std::string::npos);
 
   auto stop_started = std::chrono::steady_clock::now();
   console_->Stop();

@@ -123,7 +123,8 @@ TEST_F(SignedCommands, OnlyASoundEnvelopeActsAndThenExactlyAsTheCommandWithoutAK
   forged[forged.size() - 16] ^= 1;  // a byte of the MAC's end
   std::string replayed = Sealed("ACTION SIT 600", now, "127.0.0.1");
   server.Send(replayed);
-  ASSERT_EQ(server.ReceiveUntilQuiet(500).size(), 1u) << "the first use is answered";
+  ASSERT_TRUE(server.Receive(5000)) << "the first use is answered";
+  ASSERT_TRUE(server.ReceiveUntilQuiet(300).empty());
   before = After(keyed_);  // and started a session
   for (const std::string& bad : {
            std::string("ACTION SIT 600"),
@@ -170,7 +171,8 @@ TEST_F(SignedCommands, ACapturedCommandDoesNotActAgainAfterTheAgentRestarts) {
   ASSERT_TRUE(server.WaitForSignedAgent(kKey));
   const std::string captured = Sealed("ACTION SIT 30", protocol::UnixNow(), "127.0.0.1");
   server.Send(captured);
-  ASSERT_EQ(server.ReceiveUntilQuiet(300).size(), 1u);
+  ASSERT_TRUE(server.Receive(5000));
+  ASSERT_TRUE(server.ReceiveUntilQuiet(300).empty());
   keyed_.Kill();  // a crash right after the session started
   keyed_.Start(1000);
   ASSERT_TRUE(server.WaitForSignedAgent(kKey));
@@ -298,7 +300,7 @@ TEST_F(SignedCommands, TheAgentDoesNotStartWithAKeyFileItCannotUseAndWarnsOfOneO
   const std::string hex = protocol::KeyHex(kKey);
   auto refused = [&](const std::string& why) {
     keyed_.Start(1000);
-    for (int i = 0; i < 200 && keyed_.Running(); ++i) {
+    for (int i = 0; i < 1000 && keyed_.Running(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_FALSE(keyed_.Running()) << why;

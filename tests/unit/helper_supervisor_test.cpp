@@ -588,12 +588,12 @@ TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelp
   const std::string missing =
       "run: C:\\nowhere\\game.exe not started (error 2): ShellExecuteEx "
       "C:\\nowhere\\game.exe: The system cannot find the file specified.";
-  for (int i = 0; i < 100 && logged(missing) == 0; ++i) {
+  for (int i = 0; i < 200 && logged(missing) == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     session.Upkeep();
   }
   EXPECT_EQ(logged(missing), 1);
-  for (int i = 0; i < 50 && logged("run: notepad.exe started") < 3; ++i) {
+  for (int i = 0; i < 200 && logged("run: notepad.exe started") < 3; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     session.Upkeep();
   }
@@ -603,7 +603,7 @@ TEST(SlowDesktop, StartsAndBroadcastsThatTakeLongerThanTheAnswerBoundKeepTheHelp
             1);
   EXPECT_EQ(launcher.launched, 1);
   Lines actions;
-  for (int i = 0; i < 50 && std::count(actions.begin(), actions.end(), "MonitorPower 2") == 0;
+  for (int i = 0; i < 200 && std::count(actions.begin(), actions.end(), "MonitorPower 2") == 0;
        ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     actions = launcher.session_desktop.Actions();

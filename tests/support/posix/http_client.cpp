@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -42,13 +44,11 @@ int Connect(const std::string& host, int port, const std::string& local_address)
 }
 
 // Waits until the descriptor can be read, or the deadline passes.
+// Past the deadline it still tells whether the socket is readable now.
 bool Readable(int fd, Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  if (left.count() <= 0) {
-    return false;
-  }
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, static_cast<int>(left.count())) == 1;
+  return ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1;
 }
 
 // The connection, plain or through OpenSSL.
