@@ -25,6 +25,7 @@
 #include "protocol/key_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/wait_until.h"
 
 namespace zalvo::testing {
 namespace {
@@ -40,18 +41,6 @@ std::string ReadFile(const fs::path& path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
-}
-
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) {
-      return true;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return predicate();
 }
 
 // The agent over a simulated station in `dir`, on its own loopback address,

@@ -3,14 +3,13 @@
 // over the Wine prefix's Windows directory and registry.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/desktop.h"
 #include "platform/registry.h"
+#include "tests/support/wait_until.h"
 
 namespace zalvo::testing {
 
@@ -39,14 +38,8 @@ class AgentHarness {
   // Whether the agent printed `text` within the time: a line its threads
   // write after the reply, or after what the station recorded, comes late.
   bool Printed(const std::string& text, int timeout_ms = 10000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Output().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil([&] { return Output().find(text) != std::string::npos; },
+                     std::chrono::milliseconds(timeout_ms));
   }
 
   // More arguments for the agent's next start (such as "--quiet").

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "agent/session_store.h"
@@ -18,6 +17,7 @@
 #include "tests/e2e/sim_harness.h"
 #include "tests/support/child_process.h"
 #include "tests/support/server_peer.h"
+#include "tests/support/wait_until.h"
 #include "text/cp1251.h"
 #include "text/text.h"
 
@@ -273,19 +273,6 @@ TEST_F(SessionsE2e, AnEndRefusedOnTheTickLeavesTheTickRunningAndSucceedsLater) {
   EXPECT_EQ(Restarts(), 1);  // once: the marker is "0" after the first end
 }
 
-// Waits until the condition holds; false after 10 s.
-template <typename F>
-bool Until(F&& condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TEST_F(SessionsE2e, WithNoSessionTheCustomerAtTheConsoleIsKeptLockedAndASessionLeavesTheLock) {
   const std::string installed = "C:\\Program Files\\Zalvo\\zalvoc.exe";
   const std::string policies =
@@ -299,17 +286,17 @@ TEST_F(SessionsE2e, WithNoSessionTheCustomerAtTheConsoleIsKeptLockedAndASessionL
                                        "System");
     return key ? key->ReadDword("DisableTaskMgr") : std::nullopt;
   };
-  ASSERT_TRUE(Until([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     return Count("lock screen locked at the service's word (process 3000)");
   })) << harness.ReadStationFile("journal.log");
   EXPECT_EQ(Count("lock screen started as zalvo (process 3000)"), 1);
-  EXPECT_TRUE(Until([&] { return Logon("AutoAdminLogon") == "0" && task_manager() == 1u; }));
+  EXPECT_TRUE(WaitUntil([&] { return Logon("AutoAdminLogon") == "0" && task_manager() == 1u; }));
 
   // The customer ends it and runs a copy of it from elsewhere: the installed
   // one is started again and locked.
   harness.WriteStationFile(
       "console.txt", "customer zalvo\nlockscreen 4000 unlocked C:\\Users\\zalvo\\zalvoc.exe\n");
-  EXPECT_TRUE(Until([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     return Count("lock screen locked at the service's word (process 4001)");
   })) << harness.ReadStationFile("journal.log");
   // Unlocked by hand: locked again (a loaded tick may have sent its lock
@@ -317,12 +304,12 @@ TEST_F(SessionsE2e, WithNoSessionTheCustomerAtTheConsoleIsKeptLockedAndASessionL
   const auto locks = Count("lock screen locked at the service's word (process 4001)");
   harness.WriteStationFile("console.txt",
                            "customer zalvo\nlockscreen 4001 unlocked " + installed + "\n");
-  EXPECT_TRUE(Until(
+  EXPECT_TRUE(WaitUntil(
       [&] { return Count("lock screen locked at the service's word (process 4001)") > locks; }));
 
   // A session: the lock screen's unlock holds, Task Manager is back.
   EXPECT_EQ(Zalvoctl({"127.0.0.1", "ACTION", "SIT", "30"}).output, "PING\n");
-  EXPECT_TRUE(Until([&] { return task_manager() == 0u; }));
+  EXPECT_TRUE(WaitUntil([&] { return task_manager() == 0u; }));
   harness.WriteStationFile("console.txt",
                            "customer zalvo\nlockscreen 4001 unlocked " + installed + "\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -350,16 +337,9 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
   harness.WriteStationFile("refuse-shutdown.txt", "21 The device is not ready.\n");
   StartAgent(kBaseSettings, 20);
   ServerPeer server;
-  auto wait_for = [&](const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-  };
   server.Send("ACTION REBOOT");
   // Asked for three more times, a few ticks apart, then given up.
-  EXPECT_TRUE(wait_for([&] { return Count(refused) == 4; })) << Count(refused);
+  EXPECT_TRUE(WaitUntil([&] { return Count(refused) == 4; })) << Count(refused);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(Count(refused), 4);
   EXPECT_NE(harness.Output().find("restart refused by Windows: The device is not ready. (error "
@@ -367,9 +347,9 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
             std::string::npos);
   // A refusal that clears meanwhile: the retry restarts Windows.
   server.Send("ACTION REBOOT");
-  EXPECT_TRUE(wait_for([&] { return Count(refused) == 5; }));
+  EXPECT_TRUE(WaitUntil([&] { return Count(refused) == 5; }));
   std::filesystem::remove(harness.root() / "refuse-shutdown.txt");
-  EXPECT_TRUE(wait_for([&] { return Restarts() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return Restarts() == 1; }));
   // The station's journal has the restart before the agent logs it.
   EXPECT_TRUE(harness.Printed("restart of Windows under way"));
 
@@ -377,7 +357,7 @@ TEST_F(SessionsE2e, ARestartThatWindowsRefusesIsLoggedWithItsReasonAndAskedForAg
   // server's off: it is aborted, and the restart asked for at once.
   harness.WriteStationFile("scheduled-shutdown.txt", "shutdown /r /t 600\n");
   server.Send("ACTION REBOOT");
-  EXPECT_TRUE(wait_for([&] { return Restarts() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return Restarts() == 2; }));
   Lines events = harness.JournalEvents();
   ASSERT_GE(events.size(), 3u);
   EXPECT_EQ(Lines(events.end() - 3, events.end()),
